@@ -1,0 +1,9 @@
+# libFuzzer targets: cmake -DRORODIRE_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
+file(GLOB FUZZ_SOURCES CONFIGURE_DEPENDS fuzz/fuzz_*.cpp)
+foreach(src ${FUZZ_SOURCES})
+  get_filename_component(name ${src} NAME_WE)
+  add_executable(${name} ${src})
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${name} PRIVATE rr_all osal_scripted)
+endforeach()

@@ -1,0 +1,23 @@
+# rr_module(NAME "dir1;dir2" "deps"): a static library of every .cpp in the
+# directories, with those directories on the include path of its users.
+# A module without sources yet becomes an empty interface library.
+function(rr_module name dirs deps)
+  set(srcs "")
+  set(incs "")
+  foreach(d ${dirs})
+    file(GLOB s CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${d}/*.cpp)
+    list(APPEND srcs ${s})
+    list(APPEND incs ${CMAKE_SOURCE_DIR}/${d})
+  endforeach()
+  if(srcs)
+    add_library(${name} STATIC ${srcs})
+    target_include_directories(${name} PUBLIC ${incs} ${CMAKE_SOURCE_DIR}/common ${CMAKE_SOURCE_DIR}/osal)
+    target_compile_definitions(${name} PRIVATE RORODIRE_BUILDING)
+    target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti -fvisibility=hidden)
+    target_link_libraries(${name} PUBLIC ${deps} PkgConfig::GLIB)
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${incs} ${CMAKE_SOURCE_DIR}/common ${CMAKE_SOURCE_DIR}/osal)
+    target_link_libraries(${name} INTERFACE ${deps} PkgConfig::GLIB)
+  endif()
+endfunction()

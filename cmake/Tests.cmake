@@ -1,0 +1,51 @@
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+set(RORODIRE_INTEROP_DIR "${CMAKE_SOURCE_DIR}/../shared/interop" CACHE PATH "Real-world PDUs from operators")
+
+file(GLOB TEST_SUPPORT_SOURCES CONFIGURE_DEPENDS tests/support/*.cpp)
+add_library(rr_test_support STATIC ${TEST_SUPPORT_SOURCES})
+target_include_directories(rr_test_support PUBLIC tests/support)
+target_link_libraries(rr_test_support PUBLIC rr_common GTest::gtest PkgConfig::GLIB)
+target_compile_definitions(rr_test_support PUBLIC
+  RR_INTEROP_DIR="${RORODIRE_INTEROP_DIR}"
+  RR_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+  RR_BINARY_DIR="${CMAKE_BINARY_DIR}")
+
+# One executable per tests/<module>_<topic>_test.cpp. The file name's first
+# word picks the module it needs; files with "_net" in their name use the
+# real osal (real sockets and timers), all others the scripted one.
+file(GLOB TEST_SOURCES CONFIGURE_DEPENDS tests/*_test.cpp)
+foreach(src ${TEST_SOURCES})
+  get_filename_component(name ${src} NAME_WE)
+  string(REGEX MATCH "^[a-z]+" mod ${name})
+  if(TARGET rr_${mod})
+    set(libs rr_${mod})
+  else()
+    set(libs rr_all)
+  endif()
+  if(name MATCHES "_net")
+    set(osal_lib osal)
+  else()
+    set(osal_lib osal_scripted)
+  endif()
+  add_executable(${name} ${src})
+  target_link_libraries(${name} PRIVATE ${libs} rr_test_support ${osal_lib} GTest::gtest_main GTest::gmock)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT 300 ENVIRONMENT "RR_TEST=1")
+endforeach()
+
+# Every fuzz target is also built with a plain main that replays its corpus
+# once, so the regular (and sanitizer) test run checks all corpus inputs.
+file(GLOB FUZZ_SOURCES CONFIGURE_DEPENDS fuzz/fuzz_*.cpp)
+foreach(src ${FUZZ_SOURCES})
+  get_filename_component(name ${src} NAME_WE)
+  add_executable(replay_${name} ${src} fuzz/replay_main.cpp)
+  target_link_libraries(replay_${name} PRIVATE rr_all osal_scripted)
+  add_test(NAME corpus_${name}
+    COMMAND replay_${name} ${CMAKE_SOURCE_DIR}/fuzz/corpus/${name})
+  set_tests_properties(corpus_${name} PROPERTIES TIMEOUT 600)
+endforeach()
+
+# The C host program must build and run against the shared library.
+add_test(NAME host_demo COMMAND host_demo)

@@ -1,0 +1,242 @@
+/*
+ * rorodire - client-side MMS library, C ABI.
+ *
+ * This is the only header a host needs. Records are plain C structs whose
+ * field order and types are part of the ABI; do not reorder them.
+ *
+ * Memory: everything the library hands out is allocated with fnQX_Malloc and
+ * released by the host with fnQX_Free (buffers) or fnMMS_FreeMessageMem
+ * (message records). Calls are expected from one thread.
+ */
+#ifndef RORODIRE_H
+#define RORODIRE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(RORODIRE_BUILDING)
+#define RORODIRE_API __attribute__((visibility("default")))
+#else
+#define RORODIRE_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------ */
+/* Shared types                                                        */
+/* ------------------------------------------------------------------ */
+
+/* An encoded PDU handed between host and library. When the library fills
+ * one, data is a new allocation one byte longer than length, the extra
+ * byte being 0. */
+typedef struct tCPS_PduBuf {
+    unsigned char *data;
+    int length;
+} tCPS_PduBuf;
+
+/* Type codes of the message records (only the low 8 bits count). */
+enum {
+    MMS_STRUCT_SEND_REQ = 1,
+    MMS_STRUCT_SEND_CONF = 2,
+    MMS_STRUCT_MMS_NOTIFICATION_IND = 3,
+    MMS_STRUCT_RETRIEVE_CONF = 4,
+    MMS_STRUCT_DELIVERY_IND = 5,
+    MMS_STRUCT_NOTIFYRESP_IND = 6,
+    MMS_STRUCT_ACKNOWLEDGE_IND = 7,
+    MMS_STRUCT_READ_REC_IND = 8,
+    MMS_STRUCT_READ_ORIG_IND = 9,
+    MMS_STRUCT_FWD_REQ = 10,
+    MMS_STRUCT_FWD_CONF = 11
+};
+
+/* m-send-req. For encoding, Message_Class is 0 Personal, 1 Advertisement,
+ * 2 Informational, 3 Auto and Priority 0 Low, 1 Normal, 2 High; after
+ * fnMMS_ParseSendContent both hold the wire bytes (0x80...). */
+typedef struct tMMS_SendReq {
+    int Delivery_Report;
+    int Read_Reply;
+    int Sender_Visibility;
+    char *Transaction_Id;
+    char *From;
+    char *To;  /* ";"-separated */
+    char *Cc;
+    char *Bcc;
+    char *Subject; /* UTF-8 */
+    unsigned char *ContentTypeAndBody; /* 0x84 Content-Type field + body */
+    unsigned char Message_Class;
+    unsigned char Priority;
+    int Date;
+    unsigned char Expiry_Relative;
+    int Expiry;
+    unsigned char Delivery_Time_Relative;
+    int Delivery_Time;
+    int Body_Len;
+} tMMS_SendReq;
+
+typedef struct tMMS_SendConf {
+    unsigned char Message_Type;
+    unsigned char MMS_Version;
+    unsigned char Response_Status;
+    char *Transaction_Id;
+    char *Response_Text;
+    char *Message_Id;
+} tMMS_SendConf;
+
+typedef struct tMMS_NotifyInd {
+    unsigned char Message_Class;
+    unsigned char Priority;
+    unsigned char Expiry_Token; /* 0x80 absolute, 0x81 relative */
+    int Message_Size;
+    int Expiry;
+    char *Transaction_Id;
+    char *From;
+    char *Subject;
+    char *Content_Location;
+} tMMS_NotifyInd;
+
+typedef struct tMMS_RetrieveConf {
+    int Delivery_Report;
+    int Read_Reply;
+    unsigned char Message_Class;
+    unsigned char Priority;
+    unsigned char Retrieve_Status;
+    int Date;
+    int Content_Size;
+    unsigned char *body; /* 0x84 Content-Type field + body */
+    char *Transaction_Id;
+    char *Message_Id;
+    char *From;
+    char *To;
+    char *Cc;
+    char *Subject;
+} tMMS_RetrieveConf;
+
+typedef struct tMMS_DeliveryInd {
+    unsigned char Status;
+    char *Message_Id;
+    char *To;
+    int Date;
+} tMMS_DeliveryInd;
+
+typedef struct tMMS_NotifyRespInd {
+    unsigned char Message_Type;
+    unsigned char MMS_Version;
+    unsigned char Status;
+    unsigned char Report_Allowed;
+    char *Transaction_Id;
+} tMMS_NotifyRespInd;
+
+typedef struct tMMS_AcknowledgeInd {
+    unsigned char Message_Type;
+    unsigned char MMS_Version;
+    unsigned char Report_Allowed;
+    char *Transaction_Id;
+} tMMS_AcknowledgeInd;
+
+typedef struct tMMS_ReadRecInd {
+    char *Message_Id;
+    char *To;
+    char *From;
+    unsigned char Read_Status;
+    int Date;
+} tMMS_ReadRecInd;
+
+typedef struct tMMS_ReadOrigInd {
+    char *Message_Id;
+    char *To;
+    char *From;
+    int Date;
+    unsigned char Read_Status;
+} tMMS_ReadOrigInd;
+
+typedef struct tMMS_FwdReq {
+    int Delivery_Report;
+    int Read_Reply;
+    char *Transaction_Id;
+    char *To;
+    char *Cc;
+    char *Bcc;
+    char *Content_Location;
+    int Date;
+    unsigned char Expiry_Relative;
+    int Expiry;
+    unsigned char Delivery_Time_Relative;
+    int Delivery_Time;
+} tMMS_FwdReq;
+
+typedef struct tMMS_FwdConf {
+    unsigned char Response_Status;
+    char *Transaction_Id;
+    char *Response_Text;
+    char *Message_Id;
+} tMMS_FwdConf;
+
+/* ------------------------------------------------------------------ */
+/* Memory and string primitives                                        */
+/* ------------------------------------------------------------------ */
+
+/* Zero-filled allocation; null for size <= 0 or when memory is short
+ * (never aborts the process). */
+RORODIRE_API void *fnQX_Malloc(int size);
+RORODIRE_API void *fnQX_Realloc(void *mem, int size);
+/* Takes the ADDRESS of a pointer variable: frees the block and nulls the
+ * variable. Harmless on a null variable. */
+RORODIRE_API void fnQX_Free(void **ppMem);
+RORODIRE_API char *fnQX_MEMSTRCOPY(const char *src);
+
+RORODIRE_API int fnQX_MEMCPY(void *dst, const void *src, int count);
+RORODIRE_API void *fnQX_MEMSET(void *buf, int value, int count);
+RORODIRE_API int fnQX_MEMCMP(const void *a, const void *b, int count);
+RORODIRE_API void *fnQX_MEMCHR(const void *buf, int value, int count);
+/* Forwards to osal's g_memstr1: first occurrence of the NUL-terminated
+ * pattern inside mem[0..memLen), or null. */
+RORODIRE_API void *fnQX_MEMSTR(const void *mem, int memLen, const char *pattern);
+
+RORODIRE_API int fnQX_STRLEN(const char *s);
+RORODIRE_API char *fnQX_STRCPY(char *dst, const char *src);
+RORODIRE_API char *fnQX_STRNCPY(char *dst, const char *src, int count);
+RORODIRE_API int fnQX_STRLCPY(char *dst, const char *src, int size);
+RORODIRE_API char *fnQX_STRCAT(char *dst, const char *src);
+RORODIRE_API int fnQX_STRLCAT(char *dst, const char *src, int size);
+/* As fnQX_STRLCAT; with a null argument it returns the destination
+ * pointer itself, hence the pointer-sized result. */
+RORODIRE_API intptr_t fnQX_STRNCAT(char *dst, const char *src, int size);
+RORODIRE_API int fnQX_STRCMP(const char *a, const char *b);
+RORODIRE_API int fnQX_STRNCMP(const char *a, const char *b, int count);
+RORODIRE_API int fnQX_STRBEGINS(const char *prefix, const char *text);
+RORODIRE_API char *fnQX_STRLOWER(char *s);
+RORODIRE_API int fnQX_ATOI(const char *s);
+
+/* ------------------------------------------------------------------ */
+/* MMS PDU codec                                                       */
+/* ------------------------------------------------------------------ */
+
+RORODIRE_API void *fnMMS_AllocMessageMem(int type);
+RORODIRE_API void fnMMS_FreeMessageMem(void *record, int type);
+
+/* Decoders: (PDU bytes, length). Results are new records owned by the
+ * caller (fnMMS_FreeMessageMem with the matching type code), or null. */
+RORODIRE_API tMMS_RetrieveConf *fnMMS_ParseRetrieveConf(const unsigned char *pdu, int len);
+RORODIRE_API tMMS_SendReq *fnMMS_ParseSendContent(const unsigned char *pdu, int len);
+/* Confirmation results: 0 Ok, 1..8 the relay's error statuses 0x81..0x88,
+ * 9 another or no status, 10 no input or undecodable. */
+RORODIRE_API uint16_t fnMMS_RecvSendConfData(const unsigned char *pdu, int len);
+RORODIRE_API uint16_t fnMMS_RecvFwdConfData(const unsigned char *pdu, int len);
+/* Encodes a forward request; the buffer is the caller's (fnQX_Free). */
+RORODIRE_API unsigned char *fnMMS_MakeFWDMessagePdu(const tMMS_FwdReq *req, int *len);
+
+/* ------------------------------------------------------------------ */
+/* Notification intake                                                 */
+/* ------------------------------------------------------------------ */
+
+/* Decodes a pushed m-notification-ind for display. The record is the
+ * host's: fnMMS_FreeMessageMem(rec, MMS_STRUCT_MMS_NOTIFICATION_IND). */
+RORODIRE_API tMMS_NotifyInd *fnCPS_ParseMMSNotification(const tCPS_PduBuf *notification);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* RORODIRE_H */

@@ -1,0 +1,4 @@
+// Anchor of the shared library; every module is linked in whole.
+namespace {
+[[maybe_unused]] constexpr char kLibraryName[] = "rorodire";
+}
