@@ -8,7 +8,11 @@ namespace qx {
 namespace {
 LogSink g_sink = nullptr;
 void *g_sink_user = nullptr;
+bool g_enabled = true;
 }  // namespace
+
+void set_log_enabled(bool on) { g_enabled = on; }
+bool log_enabled() { return g_enabled; }
 
 void set_log_sink(LogSink sink, void *user) {
     g_sink = sink;

@@ -37,13 +37,16 @@ void vlog_at(const char *path, int line, const char *fmt, va_list ap);
 // like g_printf would. Null restores g_printf.
 using LogSink = void (*)(const char *text, void *user);
 void set_log_sink(LogSink sink, void *user);
+// With the log off, QX_LOG does no work at all (benchmarks, quiet tools).
+void set_log_enabled(bool on);
+bool log_enabled();
 
 }  // namespace qx
 
 #define QX_LOG(...)                                                              \
     do {                                                                         \
         static constexpr auto qx_log_path_ = ::qx::make_log_path(__FILE__);      \
-        ::qx::log_at(qx_log_path_.s, __LINE__, __VA_ARGS__);                     \
+        if (::qx::log_enabled()) ::qx::log_at(qx_log_path_.s, __LINE__, __VA_ARGS__); \
     } while (0)
 
 #endif
