@@ -49,3 +49,6 @@ endforeach()
 
 # The C host program must build and run against the shared library.
 add_test(NAME host_demo COMMAND host_demo)
+
+# Only the functions of the C ABI leave the shared library.
+add_test(NAME exports COMMAND ${CMAKE_SOURCE_DIR}/scripts/check_exports.sh $<TARGET_FILE:rorodire>)

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, only when one is
+# missing (the machines run as root). Usage: scripts/deps.sh [test]
+set -euo pipefail
+mode="${1:-build}"
+need=()
+have_cmd() { command -v "$1" >/dev/null 2>&1; }
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+have_cmd cmake || need+=(cmake)
+have_cmd ninja || need+=(ninja-build)
+have_cmd g++ || need+=(g++)
+have_cmd pkg-config || need+=(pkg-config)
+have_pkg libglib2.0-dev || need+=(libglib2.0-dev)
+if [ "$mode" = test ]; then
+  have_pkg libgtest-dev || need+=(libgtest-dev)
+  have_pkg libgmock-dev || need+=(libgmock-dev)
+  have_pkg libbenchmark-dev || need+=(libbenchmark-dev)
+  have_pkg libsoup-3.0-dev || need+=(libsoup-3.0-dev)
+  have_cmd tshark || need+=(tshark)
+  have_cmd tinyproxy || need+=(tinyproxy)
+  have_cmd python3 || need+=(python3)
+  have_cmd clang++ || need+=(clang)
+  have_pkg libclang-rt-14-dev || need+=(libclang-rt-14-dev)
+fi
+if [ ${#need[@]} -gt 0 ]; then
+  echo "installing: ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${need[@]}" >/dev/null
+fi
