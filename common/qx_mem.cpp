@@ -21,6 +21,11 @@ long g_fail_countdown = 0;  // > 0: the n-th allocation from now fails
 bool g_fail_sticky = false; // with the countdown reached: keep failing
 bool g_fail_fired = false;
 
+// Largest single block handed out. No message or buffer of the library comes
+// near it; sizes derived from hostile lengths (up to INT32_MAX) are refused
+// instead of committing gigabytes.
+constexpr int kMaxBlock = 1 << 30;
+
 // Decides whether the allocation about to be made is refused by a test.
 bool injected_failure() {
     if (g_fail_countdown <= 0) return false;
@@ -86,7 +91,7 @@ extern "C" {
 // GLib's non-aborting allocator: a hostile size gives null, never an abort.
 void *fnQX_Malloc(int size) {
     if (size <= 0) return nullptr;
-    if (injected_failure()) {
+    if (size > kMaxBlock || injected_failure()) {
         ++g_failed_allocs;
         return nullptr;
     }
@@ -103,9 +108,9 @@ void *fnQX_Realloc(void *mem, int size) {
         g_free(mem);
         return nullptr;
     }
-    if (injected_failure()) {
+    if (size > kMaxBlock || injected_failure()) {
         ++g_failed_allocs;
-        return nullptr;
+        return nullptr;  // the old block stays valid
     }
     const long old_bytes = mem ? static_cast<long>(malloc_usable_size(mem)) : 0;
     void *p = g_try_realloc(mem, static_cast<gsize>(size));
