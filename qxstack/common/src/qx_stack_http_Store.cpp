@@ -1,0 +1,134 @@
+// Process-wide header store (name -> value) and cookie jar (newest first, at
+// most QX_MAX_COOKIES) of the HTTP client.
+#include "qx_internal.h"
+#include "qx_stack_http.h"
+
+namespace {
+
+QXList *g_headers = nullptr;
+QXList *g_cookies = nullptr;
+
+// A missing text is kept and compared as the empty text.
+const char *or_empty(const char *s) { return s ? s : ""; }
+
+int match_header(const void *key, const void *item) {
+    return fnQX_STRCMP(static_cast<const char *>(key), static_cast<const QXHeaderEntry *>(item)->name);
+}
+
+struct CookieKey {
+    const char *name;
+    const char *host;
+    const char *path;
+};
+
+int match_cookie(const void *key, const void *item) {
+    const auto *k = static_cast<const CookieKey *>(key);
+    const auto *c = static_cast<const QXCookie *>(item);
+    if (fnQX_STRCMP(k->name, c->name) != 0) return 1;
+    if (fnQX_STRCMP(k->host, c->host) != 0) return 1;
+    return fnQX_STRCMP(k->path, c->path) != 0 ? 1 : 0;
+}
+
+void release_header(void *item) {
+    auto *e = static_cast<QXHeaderEntry *>(item);
+    qx::free_ptr(e->name);
+    qx::free_ptr(e->value);
+    qx::free_ptr(e);
+}
+
+void release_cookie(void *item) {
+    auto *c = static_cast<QXCookie *>(item);
+    qx::free_ptr(c->name);
+    qx::free_ptr(c->value);
+    qx::free_ptr(c->host);
+    qx::free_ptr(c->path);
+    qx::free_ptr(c);
+}
+
+QXList *ensure(QXList *&list) {
+    if (!list) list = qx::alloc_rec<QXList>();
+    return list;
+}
+
+void drop(QXList *&list, QXListRelease release) {
+    if (!list) return;
+    fnQXList_Clear(list, release);
+    qx::free_ptr(list);
+}
+
+// Replaces *slot with a copy of text; on an allocation failure the old text stays.
+void replace_text(char *&slot, const char *text) {
+    char *copy = fnQX_MEMSTRCOPY(or_empty(text));
+    if (!copy) return;
+    qx::free_ptr(slot);
+    slot = copy;
+}
+
+}  // namespace
+
+void fnQXStack_Http_SetHeader(const char *name, const char *value) {
+    if (!name) return;
+    if (!ensure(g_headers)) return;
+    if (QXListNode *node = fnQXList_Find(g_headers, name, match_header)) {
+        replace_text(static_cast<QXHeaderEntry *>(node->item)->value, value);
+        return;
+    }
+    auto *e = qx::alloc_rec<QXHeaderEntry>();
+    if (!e) return;
+    e->name = fnQX_MEMSTRCOPY(name);
+    e->value = fnQX_MEMSTRCOPY(or_empty(value));
+    if (!e->name || !e->value || !fnQXList_Append(g_headers, e)) release_header(e);
+}
+
+const char *fnQXStack_Http_GetHeader(const char *name) {
+    if (!name || !g_headers) return nullptr;
+    QXListNode *node = fnQXList_Find(g_headers, name, match_header);
+    return node ? static_cast<const QXHeaderEntry *>(node->item)->value : nullptr;
+}
+
+void fnQXStack_Http_FreeHeaders() { drop(g_headers, release_header); }
+
+void fnQXStack_Http_SetCookie(const char *name, const char *value, const char *host, const char *path) {
+    if (!ensure(g_cookies)) return;
+    const CookieKey key{or_empty(name), or_empty(host), or_empty(path)};
+    if (QXListNode *node = fnQXList_Find(g_cookies, &key, match_cookie)) {
+        replace_text(static_cast<QXCookie *>(node->item)->value, value);
+        return;
+    }
+    auto *c = qx::alloc_rec<QXCookie>();
+    if (!c) return;
+    c->name = fnQX_MEMSTRCOPY(key.name);
+    c->value = fnQX_MEMSTRCOPY(or_empty(value));
+    c->host = fnQX_MEMSTRCOPY(key.host);
+    c->path = fnQX_MEMSTRCOPY(key.path);
+    if (!c->name || !c->value || !c->host || !c->path || !fnQXList_Prepend(g_cookies, c)) {
+        release_cookie(c);
+        return;
+    }
+    while (fnQXList_Count(g_cookies) > QX_MAX_COOKIES) {
+        void *oldest = fnQXList_PopTail(g_cookies);
+        if (oldest) release_cookie(oldest);
+    }
+}
+
+void fnQXStack_Http_AddCookies(MemBuffer *buf, const char *host) {
+    if (!buf || !host || !g_cookies) return;
+    bool written = false;
+    for (const QXListNode *n = g_cookies->head; n; n = n->next) {
+        const auto *c = static_cast<const QXCookie *>(n->item);
+        if (fnQX_STRCMP(c->host, host) != 0) continue;
+        // A part that could not be formatted is dropped; the next cookie then
+        // opens the line.
+        const int r = written ? fnQXBuf_Printf(buf, "; %s=%s", c->name, c->value)
+                              : fnQXBuf_Printf(buf, "Cookie: %s=%s", c->name, c->value);
+        if (r >= 0) written = true;
+    }
+    if (!written) return;
+    fnQXBuf_Printf(buf, "\r\n");
+    fnQXBuf_Printf(buf, "Cookie2: \"1\"\r\n");
+}
+
+void fnQXStack_Http_FreeCookies() { drop(g_cookies, release_cookie); }
+
+const QXList *fnQXStack_Http_HeaderList() { return g_headers; }
+const QXList *fnQXStack_Http_CookieList() { return g_cookies; }
