@@ -1,10 +1,28 @@
 /*
  * osal - the terminal's operating-system abstraction library.
  *
- * Non-blocking TCP sockets with an asynchronous connect, one-shot timers and
- * a memory search. All callbacks are delivered on the thread that runs the
- * GLib main context (the default context), never from inside a call into
- * osal unless stated below.
+ * Non-blocking TCP sockets with an asynchronous connect, asynchronous host
+ * name resolution, one-shot timers and a memory search.
+ *
+ * Threading
+ *   osal takes no locks. Every function must be called from the one thread
+ *   that runs the GLib main context osal works on: the thread-default main
+ *   context of the calling thread at the time of the call (the global default
+ *   context unless the thread pushed its own). Connect completions, name
+ *   lookups and timers are delivered by that main context when the host runs
+ *   it (g_main_loop_run, g_main_context_iteration). Callbacks are never called
+ *   from inside a call into osal, and never from another thread.
+ *
+ * Handles
+ *   Socket, timer and address handles are opaque. A handle that was closed or
+ *   freed is never handed out again for the lifetime of the process, so
+ *   passing a stale socket or timer handle is harmless: the call fails (or
+ *   does nothing) instead of touching another object.
+ *
+ * Error codes (g_sock_geterror, g_sock_addr_error)
+ *   0 means no error. A positive value below OSAL_ERR_BASE is the host's
+ *   errno value of the failed system call (ECONNREFUSED, ETIMEDOUT,
+ *   ECONNRESET, EPIPE, ...). The values from OSAL_ERR_BASE up are osal's own.
  */
 #ifndef OSAL_H
 #define OSAL_H
@@ -17,33 +35,128 @@
 extern "C" {
 #endif
 
-/* Socket handle; 0 means "no socket". */
+#define OSAL_ERR_BASE 0x10000
+#define OSAL_ERR_BAD_HANDLE (OSAL_ERR_BASE + 1)     /* unknown or closed socket handle */
+#define OSAL_ERR_BAD_ARGUMENT (OSAL_ERR_BASE + 2)   /* null address, negative count, ... */
+#define OSAL_ERR_NOT_READY (OSAL_ERR_BASE + 3)      /* socket service not initialised */
+#define OSAL_ERR_HOST_NOT_FOUND (OSAL_ERR_BASE + 4) /* name lookup found no usable address */
+#define OSAL_ERR_ADDR_PENDING (OSAL_ERR_BASE + 5)   /* address record not resolved (yet) */
+#define OSAL_ERR_BAD_STATE (OSAL_ERR_BASE + 6)      /* connect on a socket already connecting/connected */
+
+/* ------------------------------------------------------------------ sockets
+ *
+ * Socket handle; 0 means "no socket". */
 typedef intptr_t OSAL_SOCKET;
 
-/* Connect completion: event OSAL_SOCK_EVENT_CONNECT (2) when the connect
- * finished (g_sock_geterror then tells success), any other event failure. */
+/* Connect completion. The callback is called exactly once for each connect
+ * that g_sock_connect accepted (result 0 or -2), from the main loop, with
+ * event OSAL_SOCK_EVENT_CONNECT (2) when the connect attempt ended; then
+ * g_sock_geterror(sock) is 0 when the socket is connected and the error code
+ * otherwise (a failed name lookup included). Any other event is a failure.
+ * Closing the socket before the completion cancels it: the callback is then
+ * not called. The callback may close the socket. */
 #define OSAL_SOCK_EVENT_CONNECT 2
 typedef void (*OSAL_SOCK_CB)(OSAL_SOCKET sock, int event, void *user);
 
-typedef void (*OSAL_TIMER_CB)(void *user);
-/* Timer handle; null means "no timer". */
-typedef void *OSAL_TIMER;
-
+/* Starts the socket service. Returns 0 when ready. Calls nest: each
+ * g_sock_init that returned 0 must be matched by one g_sock_finalize. */
 OSAL_API int g_sock_init(int flags);
+/* Ends one g_sock_init. The last one closes every socket still open (their
+ * handles become stale; a later g_sock_close on them returns -1). */
 OSAL_API void g_sock_finalize(void);
+
+/* A new TCP stream socket (type 1; protocol and flags must be 0). Returns 0
+ * when the service is not initialised or the type is not 1. The system
+ * socket itself is made by g_sock_connect, once the address family is known. */
 OSAL_API OSAL_SOCKET g_sock_socket(int type, int protocol, int flags);
+
+/* The port in network byte order. */
 OSAL_API uint16_t g_sock_htons(uint16_t port);
+
+/* Starts a non-blocking connect. The address takes one of two forms:
+ *  - an address record from g_sock_resolve that is ready: the port is in
+ *    network byte order (as g_sock_htons gives it);
+ *  - anything else is read as a NUL-terminated host text, with the port in
+ *    host byte order: a numeric IPv4 or IPv6 address, or a host name, which
+ *    is then resolved without blocking before the connect starts.
+ * A record is recognised by its identity (a live record returned by
+ * g_sock_resolve), never by reading the bytes the pointer points to.
+ * Returns -2 when the connect is under way, 0 when it completed at once (the
+ * completion callback still follows from the main loop), -1 on failure
+ * (g_sock_geterror tells why; no callback follows). Every address the name
+ * gives is tried in turn before the connect is reported failed. */
 OSAL_API int g_sock_connect(OSAL_SOCKET sock, const void *address, uint16_t port, OSAL_SOCK_CB cb, void *user);
+
+/* The socket's last error (see Error codes); OSAL_ERR_BAD_HANDLE for an
+ * unknown handle. Cleared by a successful connect. */
 OSAL_API int g_sock_geterror(OSAL_SOCKET sock);
+
+/* Sends up to count bytes. Returns the number accepted (0 or more), -2 when
+ * nothing can be sent now (buffer full, connect still under way), -1 on error
+ * (not connected, peer gone, bad arguments). Never raises SIGPIPE. */
 OSAL_API int g_sock_write(OSAL_SOCKET sock, const void *data, int count);
+
+/* Reads up to capacity (> 0) bytes. Returns the number read (1 or more), 0
+ * when the peer closed the connection, -2 when no data is there yet (or the
+ * connect is still under way), -1 on error. */
 OSAL_API int g_sock_read(OSAL_SOCKET sock, void *buf, int capacity);
+
+/* Closes the socket, cancels a connect or lookup in progress (no callback
+ * follows) and releases the handle. Returns 0, or -1 for an unknown handle. */
 OSAL_API int g_sock_close(OSAL_SOCKET sock);
 
+/* ------------------------------------------------------ address records
+ *
+ * For callers that resolve a host name ahead of the connect: g_sock_resolve
+ * starts the lookup and returns a record at once; the caller polls its state
+ * and, once it is ready, passes the record itself as the address of
+ * g_sock_connect (with the port in network byte order). A numeric IPv4 or
+ * IPv6 address is ready at once, without a resolver. The record belongs to
+ * the caller until g_sock_addr_free, which may be called at any time (a
+ * lookup in progress is cancelled). Records do not need g_sock_init. */
+typedef struct osal_addr_rec *OSAL_ADDR;
+
+#define OSAL_ADDR_READY 1
+#define OSAL_ADDR_PENDING (-2)
+#define OSAL_ADDR_FAILED (-1)
+
+/* Starts resolving host; null for a null or empty host (or out of memory). */
+OSAL_API OSAL_ADDR g_sock_resolve(const char *host);
+/* OSAL_ADDR_READY, OSAL_ADDR_PENDING or OSAL_ADDR_FAILED (also for an
+ * unknown record). The state changes only while the main loop runs. */
+OSAL_API int g_sock_addr_state(OSAL_ADDR addr);
+/* Why a lookup failed (see Error codes); 0 while pending or ready. */
+OSAL_API int g_sock_addr_error(OSAL_ADDR addr);
+/* Releases the record; null and unknown records are ignored. */
+OSAL_API void g_sock_addr_free(OSAL_ADDR addr);
+
+/* ------------------------------------------------------------------ timers
+ *
+ * Timer handle; null means "no timer". */
+typedef void (*OSAL_TIMER_CB)(void *user);
+typedef void *OSAL_TIMER;
+
+/* Non-zero when the timer service is ready. */
 OSAL_API int g_time_initialize(void);
+
+/* Arms a one-shot timer: after period_ms milliseconds (0 or more) the main
+ * loop calls cb(user) once. flags must be 0. The handle is stored into
+ * *handle (when handle is not null) before g_settimer returns, and stays
+ * valid after the timer fired: every handle must be released with
+ * g_free_timer exactly once, whether the timer fired or not. Returns 0, or
+ * -1 (and stores null) when cb is null or period_ms is negative. */
 OSAL_API int g_settimer(int period_ms, OSAL_TIMER_CB cb, void *user, int flags, OSAL_TIMER *handle);
+
+/* Releases a timer handle: a pending timer is cancelled and never fires. Safe
+ * on a timer that already fired and on the timer whose callback is running
+ * at this moment (also from inside that callback); the handle is dead once
+ * this returns. Null, stale and unknown handles are ignored, so freeing twice
+ * does no harm. */
 OSAL_API void g_free_timer(OSAL_TIMER timer);
 
-/* Bounded memory search: the first occurrence of the bytes of the
+/* ------------------------------------------------------------------ memory
+ *
+ * Bounded memory search: the first occurrence of the bytes of the
  * NUL-terminated pattern inside mem[0..memLen). Returns a pointer into mem,
  * or null when there is none, when mem or pattern is null or memLen <= 0.
  * An empty pattern matches at mem. Never reads past memLen bytes of mem. */

@@ -1,0 +1,106 @@
+// Scripted osal for tests: every function of osal.h, deterministic, with no
+// real sockets and no clock. Tests script what the next connects, writes,
+// reads and lookups do, fire timers by hand and check afterwards that every
+// socket was closed and every timer and address record freed.
+//
+// Conventions of this implementation:
+// - Socket handles count up from 101 after each reset(); 0 is "no socket".
+//   g_sock_socket works without g_sock_init (the calls are only counted).
+// - A socket's record (its written bytes, its error) is kept after close
+//   until reset(), so tests can inspect it after the code under test closed it.
+// - Timer handles and address records never repeat, not even across reset(),
+//   so a stale handle can never hit a new timer.
+// - Error codes: a failed connect sets ECONNREFUSED, a write result -1 sets
+//   EPIPE, a read result -1 sets ECONNRESET (see osal.h for the codes).
+#ifndef OSAL_SCRIPTED_H
+#define OSAL_SCRIPTED_H
+
+#include <cstdint>
+#include <string>
+
+#include "osal.h"
+
+namespace osal_script {
+
+void reset();  // forget all state, scripts and counters
+
+// ---------------------------------------------------------------- connects
+enum class ConnectMode { Immediate, Later, Never, Fail, FailLater };
+// For the connects that follow (default Immediate).
+// Immediate: g_sock_connect returns 0 and calls the completion callback
+//   (event 2, no error) from inside the call.
+// Later / FailLater: g_sock_connect returns -2; the test completes it with
+//   complete_connect(); FailLater completes with ECONNREFUSED when the test
+//   gives no error of its own.
+// Never: returns -2 and never completes (complete_connect refuses it).
+// Fail: g_sock_connect returns -1 and g_sock_geterror gives ECONNREFUSED.
+void set_connect_mode(ConnectMode m);
+// Completes the pending connect of s (0: the last socket) by calling its
+// callback with event and error (what g_sock_geterror returns from then on).
+// False when s has no connect to complete (none, done, closed, Never).
+bool complete_connect(OSAL_SOCKET s = 0, int event = 2, int error = 0);
+bool connect_pending(OSAL_SOCKET s = 0);
+
+// ---------------------------------------------------------------- writes
+// A FIFO of results per upcoming g_sock_write call: n >= 0 accept at most n
+// bytes, -1 error, -2 would block. With the queue empty every write accepts
+// everything.
+void push_write_result(int r);
+// ---------------------------------------------------------------- reads
+// A FIFO of steps: data chunks (delivered up to the capacity asked, the rest
+// stays at the front), or results 0 (peer closed), -1 (error), -2 (nothing
+// yet). With the queue empty reads give -2. Empty chunks are ignored.
+void push_read_data(const std::string &bytes);
+void push_read_result(int r);
+int read_steps_left();
+
+// ---------------------------------------------------------------- sockets
+std::string written(OSAL_SOCKET s = 0);  // every byte accepted so far on a socket (0: the last socket created)
+OSAL_SOCKET last_socket();
+int sockets_created();
+int sockets_open();
+int sockets_closed();
+int connect_calls();
+int write_calls();  // g_sock_write calls, whatever their result
+int read_calls();
+// Calls that named a socket that is unknown or already closed (close,
+// connect, read, write). A correct user makes none.
+int bad_socket_calls();
+// The text or address form passed to g_sock_connect: the text itself, or the
+// host name an address record was resolved from.
+std::string last_connect_address();
+bool last_connect_used_record();  // the address was a record from g_sock_resolve
+uint16_t last_connect_port();     // as passed (network order with a record)
+int sock_init_calls();
+int sock_finalize_calls();
+void set_init_result(int r);             // what g_sock_init returns (default 0)
+void set_socket_result(OSAL_SOCKET s);   // force g_sock_socket's next result (e.g. 0), one shot
+void set_time_initialize_result(int r);  // default 1
+
+// ---------------------------------------------------------------- lookups
+enum class ResolveMode { Immediate, Later, Fail };
+// For the g_sock_resolve calls that follow (default Immediate: the record is
+// ready at once). Later: pending until complete_resolve(). Fail: failed at
+// once with OSAL_ERR_HOST_NOT_FOUND.
+void set_resolve_mode(ResolveMode m);
+// Ends the oldest pending lookup, ready or failed; false when none is pending.
+bool complete_resolve(bool ok = true);
+int resolves_started();
+int addrs_live();  // records returned by g_sock_resolve and not yet freed
+std::string last_resolve_host();
+
+// ---------------------------------------------------------------- timers
+// Timers are virtual: nothing fires until the test says so.
+int timers_armed();
+int timers_pending();  // armed, not fired, not freed
+int timers_freed();
+int timers_live();       // armed and not freed (fired or not)
+int timers_fired();
+int timer_bad_frees();   // g_free_timer on a handle that was already freed or never armed
+int last_timer_period();
+bool fire_next_timer();          // fires the oldest pending timer; false if none
+int run_timers(int max_fires);   // fires until none is pending or max reached; returns count fired
+
+}  // namespace osal_script
+
+#endif
