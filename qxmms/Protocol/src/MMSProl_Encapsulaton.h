@@ -92,11 +92,14 @@ char *GetQuoteTextString(WspCursor &c, int *len);
 // Value-length: 0..30 itself, 31 + uintvar; any other byte gives 0 and does
 // not move.
 uint32_t GetLengthValue(WspCursor &c);
-// uintvar (at most 5 bytes are taken), accumulated in 32 bits.
+// uintvar (at most 5 bytes are taken), accumulated in 32 bits; one that has
+// not ended by its fifth byte is refused as truncated.
 uint32_t GetUintvar(WspCursor &c);
 // Long-integer at the cursor (length then bytes); does not move the cursor.
 // *octets, when given, receives the size of the whole value (length byte
-// included) so callers can step over it; truncated input gives 0.
+// included) so callers can step over it; truncated input gives 0 (and
+// *octets the bytes left, so stepping over it reaches the end). Values of
+// more than 4 bytes keep their low 32 bits.
 uint32_t GetLongInteger(const WspCursor &c, int *octets = nullptr);
 // Encoded-string-value; null for an unaccepted charset (cursor still moves
 // past the zero byte).
@@ -132,6 +135,7 @@ int GetContentTypeCode(const char *text);
 // Writers advance *out and do not check space: callers size buffers first.
 void SetTextString(uint8_t **out, const char *text);
 void SetQuoteTextString(uint8_t **out, const char *text);
+// Both return the number of bytes; with a null out they only count them.
 int SetUintvar(uint8_t *out, uint32_t value);
 int SetLengthValue(uint8_t *out, uint32_t length);
 int GetIntegerOctets(int32_t value);

@@ -1,0 +1,368 @@
+// Content-Type values: the table of well-known content types, the short and
+// the general form with their parameters (charset, name, type, start,
+// forward lock).
+#include <array>
+#include <climits>
+#include <cstring>
+#include <string_view>
+
+#include "MMSProl_Encapsulaton.h"
+#include "qx_internal.h"
+
+namespace {
+
+// Well-known content types, codes 0x00 to 0x34 in order.
+constexpr std::array<std::string_view, 0x35> kContentTypes = {
+    "*/*",
+    "text/*",
+    "text/html",
+    "text/plain",
+    "text/x-hdml",
+    "text/x-ttml",
+    "text/x-vCalendar",
+    "text/x-vCard",
+    "text/vnd.wap.wml",
+    "text/vnd.wap.wmlscript",
+    "text/vnd.wap.channel",
+    "Multipart/*",
+    "Multipart/mixed",
+    "Multipart/form-data",
+    "Multipart/byteranges",
+    "Multipart/alternative",
+    "application/*",
+    "application/java-vm",
+    "application/x-www-form-rulencoded",
+    "application/x-hdmlc",
+    "application/vnd.wap.wmlc",
+    "application/vnd.wap.wmlscriptc",
+    "application/vnd.wap.channelc",
+    "application/vnd.wap.uaprof",
+    "application/vnd.wap.wtls-ca-certificate",
+    "application/vnd.wap.wtls-user-certificate",
+    "application/x-x509-ca-cert",
+    "application/x-x509-user-cert",
+    "image/*",
+    "image/gif",
+    "image/jpeg",
+    "image/tiff",
+    "image/png",
+    "image/vnd.wap.wbmp",
+    "application/vnd.wap.multipart.*",
+    "application/vnd.wap.multipart.mixed",
+    "application/vnd.wap.multipart.form-data",
+    "application/vnd.wap.multipart.byteranges",
+    "application/vnd.wap.multipart.alternative",
+    "application/xml",
+    "text/xml",
+    "application/vnd.wap.wbxml",
+    "application/x-x968-cross-cert",
+    "application/x-x968-ca-cert",
+    "application/x-x968-user-cert",
+    "text/vnd.wap.si",
+    "application/vnd.wap.sic",
+    "text/vnd.wap.sl",
+    "application/vnd.wap.slc",
+    "text/vnd.wap.co",
+    "application/vnd.wap.coc",
+    "application/vnd.wap.multipart.related",
+    "application/vnd.wap.sia",
+};
+
+// OMA DRM types, recognised when reading only.
+constexpr int kDrmFirstCode = 0x48;
+constexpr std::array<std::string_view, 4> kDrmTypes = {
+    "application/vnd.oma.drm.message",
+    "application/vnd.oma.drm.content",
+    "application/vnd.oma.drm.rights+xml",
+    "application/vnd.oma.drm.rights+wbxml",
+};
+
+constexpr int kNameBufferSize = 50;
+
+static_assert(kContentTypes[0x03] == "text/plain");
+static_assert(kContentTypes[0x1E] == "image/jpeg");
+static_assert(kContentTypes[0x23] == "application/vnd.wap.multipart.mixed");
+static_assert(kContentTypes[0x33] == "application/vnd.wap.multipart.related");
+static_assert(kContentTypes[0x34] == "application/vnd.wap.sia");
+
+constexpr bool names_fit() {
+    for (auto s : kContentTypes)
+        if (s.size() >= kNameBufferSize) return false;
+    for (auto s : kDrmTypes)
+        if (s.size() >= kNameBufferSize) return false;
+    return true;
+}
+static_assert(names_fit(), "every table entry fits the name buffer");
+
+constexpr std::string_view table_entry(int code) {
+    if (code >= 0 && code < static_cast<int>(kContentTypes.size())) return kContentTypes[code];
+    if (code >= kDrmFirstCode && code < kDrmFirstCode + static_cast<int>(kDrmTypes.size()))
+        return kDrmTypes[code - kDrmFirstCode];
+    return {};
+}
+
+// Well-known parameter codes of a Content-Type value.
+enum : uint8_t {
+    kParamQ = 0x80,
+    kParamCharset = 0x81,
+    kParamLevel = 0x82,
+    kParamType = 0x83,
+    kParamName = 0x85,
+    kParamFilename = 0x86,
+    kParamDifferences = 0x87,
+    kParamPadding = 0x88,
+    kParamTypeMultipart = 0x89,
+    kParamStart = 0x8A,
+    kParamStartInfo = 0x8B,
+};
+
+uint8_t lower(uint8_t b) { return (b >= 'A' && b <= 'Z') ? static_cast<uint8_t>(b + 32) : b; }
+
+// Case-insensitive match of `word` at q, within [q, end).
+bool match_word(const uint8_t *q, const uint8_t *end, std::string_view word) {
+    if (end - q < static_cast<long>(word.size())) return false;
+    for (size_t i = 0; i < word.size(); ++i)
+        if (lower(q[i]) != static_cast<uint8_t>(word[i])) return false;
+    return true;
+}
+
+bool is_frame(uint8_t b) { return b == 0x22 || b == 0x00; }
+
+// Forward-lock value after the "fwd" name: "no"/"yes" plain or framed by
+// 0x22 (or 0x00) bytes, each ended by a zero byte. Returns the bytes taken
+// (0 for any other value) and sets *yes.
+long forward_lock_value(const uint8_t *q, const uint8_t *end, bool *yes) {
+    const long left = end - q;
+    *yes = false;
+    if (left >= 3 && match_word(q, end, "no") && q[2] == 0) return 3;
+    if (left >= 5 && is_frame(q[0]) && match_word(q + 1, end, "no") && is_frame(q[3]) && q[4] == 0) return 5;
+    if (left >= 4 && match_word(q, end, "yes") && q[3] == 0) {
+        *yes = true;
+        return 4;
+    }
+    if (left >= 6 && is_frame(q[0]) && match_word(q + 1, end, "yes") && is_frame(q[4]) && q[5] == 0) {
+        *yes = true;
+        return 6;
+    }
+    return 0;
+}
+
+// Steps over a text and its zero byte inside [p, end); false when the zero
+// byte is not there.
+bool skip_text(const uint8_t *&p, const uint8_t *end) {
+    if (p >= end) return false;
+    const void *zero = std::memchr(p, 0, static_cast<size_t>(end - p));
+    if (!zero) return false;
+    p = static_cast<const uint8_t *>(zero) + 1;
+    return true;
+}
+
+enum class ParamStep { Next, Stop, Fail };
+
+// Reads one parameter at v.p (inside the value); Fail only on allocation
+// failure. A parameter that does not end inside the value stops reading.
+ParamStep read_parameter(WspCursor &v, tMMS_ContentType *ct) {
+    const uint8_t code = *v.p;
+    switch (code) {
+        case kParamCharset: {
+            if (v.left() < 2) return ParamStep::Stop;
+            const uint8_t b = v.p[1];
+            if (b >= 0x80) {
+                ct->Charset = b & 0x7F;
+                v.p += 2;
+            } else {
+                // A Long-integer of b bytes (b == 2 is the common two-byte
+                // form); bytes past the fourth shift out of the 32 bits.
+                if (v.left() < 2L + b) return ParamStep::Stop;
+                uint32_t cs = 0;
+                for (int i = 0; i < b; ++i) cs = (cs << 8) | v.p[2 + i];
+                ct->Charset = static_cast<int>(cs);
+                v.p += 2 + b;
+            }
+            ct->Has_Charset = 1;
+            return ParamStep::Next;
+        }
+        case kParamName: {
+            WspCursor t{v.p + 1, v.end, false};
+            char *name = GetQuoteTextString(t, nullptr);
+            if (!name) return t.truncated ? ParamStep::Stop : ParamStep::Fail;
+            qx::free_ptr(ct->Name_Param);  // a repeated Name replaces the first
+            ct->Name_Param = name;
+            v.p = t.p;
+            return ParamStep::Next;
+        }
+        case kParamTypeMultipart: {
+            const uint8_t *q = v.p + 1;
+            if (q >= v.end) return ParamStep::Stop;
+            if (*q >= 0x80) {
+                v.p = q + 1;
+                return ParamStep::Next;
+            }
+            if (!skip_text(q, v.end)) return ParamStep::Stop;
+            v.p = q;
+            return ParamStep::Next;
+        }
+        case kParamStart:
+        case kParamStartInfo: {
+            const uint8_t *q = v.p + 1;
+            if (!skip_text(q, v.end)) return ParamStep::Stop;
+            v.p = q;
+            return ParamStep::Next;
+        }
+        case kParamQ:
+        case kParamLevel:
+        case kParamType:
+        case kParamFilename:
+        case kParamDifferences:
+        case kParamPadding:
+            return ParamStep::Stop;
+        default:
+            break;
+    }
+
+    // The forward-lock parameter: "fwd" in any case, then a zero byte or "=".
+    const uint8_t *start = v.p;
+    if (!match_word(start, v.end, "fwd") || v.end - start < 4 || (start[3] != 0 && start[3] != '='))
+        return ParamStep::Stop;
+    bool yes = false;
+    const long taken = 4 + forward_lock_value(start + 4, v.end, &yes);
+    auto *raw = static_cast<uint8_t *>(fnQX_Malloc(static_cast<int>(taken)));
+    if (!raw) return ParamStep::Fail;
+    std::memcpy(raw, start, static_cast<size_t>(taken));
+    qx::free_ptr(ct->Fwd_Param);
+    ct->Fwd_Param = raw;
+    ct->Fwd_Param_Len = static_cast<int>(taken);
+    ct->Fwd_Present = 1;
+    ct->Fwd_Value = yes ? 1 : 0;
+    v.p = start + taken;
+    return ParamStep::Next;
+}
+
+// Reads the length prefix of a general form at c.p: the value's bytes start
+// at *body and number *length; *total is the whole size. False when the
+// prefix or the value does not fit before c.end.
+bool general_form_extent(const WspCursor &c, const uint8_t **body, long *total) {
+    WspCursor t{c.p, c.end, false};
+    if (t.p >= t.end) return false;
+    uint32_t length;
+    if (*t.p == 31) {
+        ++t.p;
+        length = GetUintvar(t);
+        if (t.truncated) return false;
+    } else {
+        length = *t.p++;
+    }
+    if (static_cast<uint64_t>(length) > static_cast<uint64_t>(t.left())) return false;
+    *body = t.p;
+    *total = (t.p - c.p) + static_cast<long>(length);
+    return true;
+}
+
+}  // namespace
+
+void FreeContentTypeValue(tMMS_ContentType *ct) {
+    if (!ct) return;
+    qx::free_ptr(ct->Content_Type);
+    qx::free_ptr(ct->Name_Param);
+    qx::free_ptr(ct->Fwd_Param);
+    qx::free_ptr(ct);
+}
+
+char *GetContentTypeName(int code) {
+    const std::string_view name = table_entry(code);
+    if (name.empty()) return nullptr;
+    char *t = static_cast<char *>(fnQX_Malloc(kNameBufferSize));
+    if (t) std::memcpy(t, name.data(), name.size());
+    return t;
+}
+
+int GetContentTypeCode(const char *text) {
+    if (!text) return 0xFF;
+    for (size_t i = 0; i < kContentTypes.size(); ++i)
+        if (fnQX_STRCMP(text, kContentTypes[i].data()) == 0) return static_cast<int>(i);
+    return 0xFF;
+}
+
+tMMS_ContentType *GetContentGeneralForm(const WspCursor &c, int *consumed) {
+    const uint8_t *body = nullptr;
+    long total = 0;
+    if (!general_form_extent(c, &body, &total)) return nullptr;
+    // Everything below stays inside the value's own length.
+    WspCursor v{body, c.p + total, false};
+
+    auto *ct = qx::alloc_rec<tMMS_ContentType>();
+    if (!ct) return nullptr;
+    qx::ScopeGuard release([&] { FreeContentTypeValue(ct); });
+
+    if (v.p < v.end) {
+        if (*v.p >= 0x80) {
+            const int code = *v.p & 0x7F;
+            if (!table_entry(code).empty()) {
+                ct->Content_Type = GetContentTypeName(code);
+                if (!ct->Content_Type) return nullptr;
+            }
+            ++v.p;
+        } else {
+            // A media type without its zero byte ends with the value.
+            const void *zero = std::memchr(v.p, 0, static_cast<size_t>(v.left()));
+            const long n = zero ? static_cast<const uint8_t *>(zero) - v.p : v.left();
+            ct->Content_Type = static_cast<char *>(fnQX_Malloc(static_cast<int>(n + 1)));
+            if (!ct->Content_Type) return nullptr;
+            std::memcpy(ct->Content_Type, v.p, static_cast<size_t>(n));
+            v.p += zero ? n + 1 : n;
+        }
+    }
+
+    while (v.p < v.end) {
+        const ParamStep step = read_parameter(v, ct);
+        if (step == ParamStep::Fail) return nullptr;
+        if (step == ParamStep::Stop) break;
+    }
+
+    release.dismiss();
+    if (consumed) *consumed = static_cast<int>(total);
+    return ct;
+}
+
+tMMS_ContentType *GetContentTypeValue(WspCursor &c, int *consumed) {
+    if (c.p >= c.end) {
+        c.truncated = true;
+        return nullptr;
+    }
+    const uint8_t first = *c.p;
+    if (first < 0x20) {
+        // General form: read from a copy; the caller steps over *consumed.
+        const uint8_t *body = nullptr;
+        long total = 0;
+        if (!general_form_extent(c, &body, &total)) {
+            c.truncated = true;
+            c.p = c.end;
+            return nullptr;
+        }
+        return GetContentGeneralForm(c, consumed);
+    }
+
+    auto *ct = qx::alloc_rec<tMMS_ContentType>();
+    if (!ct) return nullptr;
+    if (first >= 0x80) {
+        const int code = first & 0x7F;
+        if (!table_entry(code).empty()) {
+            ct->Content_Type = GetContentTypeName(code);
+            if (!ct->Content_Type) {
+                FreeContentTypeValue(ct);
+                return nullptr;
+            }
+        }
+        ++c.p;
+        if (consumed) *consumed = 1;
+        return ct;
+    }
+    int n = 0;
+    ct->Content_Type = GetTextString(c, &n);
+    if (!ct->Content_Type) {
+        FreeContentTypeValue(ct);
+        return nullptr;
+    }
+    if (consumed) *consumed = n + 1;
+    return ct;
+}

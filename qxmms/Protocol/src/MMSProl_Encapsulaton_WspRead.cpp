@@ -1,0 +1,172 @@
+// WSP primitive readers: texts, Value-lengths, uintvars, Long-integers,
+// Encoded-string-values and addresses. Every reader stays inside [p, end) of
+// its cursor; a value that does not end before `end` marks the cursor
+// truncated, moves it to `end` and yields no value.
+#include <climits>
+#include <cstring>
+
+#include "MMSProl_Encapsulaton.h"
+#include "qx_internal.h"
+
+namespace {
+
+// Marks the cursor as ending inside a value and parks it at the end.
+void cut(WspCursor &c) {
+    c.truncated = true;
+    c.p = c.end;
+}
+
+// Position of the next zero byte in [p, end), or null when there is none.
+const uint8_t *find_zero(const WspCursor &c) {
+    if (c.p >= c.end) return nullptr;
+    return static_cast<const uint8_t *>(std::memchr(c.p, 0, static_cast<size_t>(c.end - c.p)));
+}
+
+// New zero-terminated copy of n bytes; texts are copied whole, their length
+// is an int (cursors never span more than INT_MAX bytes).
+char *copy_text(const uint8_t *p, long n) {
+    if (n < 0 || n >= INT_MAX) return nullptr;
+    char *t = static_cast<char *>(fnQX_Malloc(static_cast<int>(n + 1)));
+    if (t && n > 0) std::memcpy(t, p, static_cast<size_t>(n));
+    return t;
+}
+
+// Shared body of GetTextString and GetQuoteTextString.
+char *read_text(WspCursor &c, int *len, bool dropQuote) {
+    const uint8_t *zero = find_zero(c);
+    if (!zero) {
+        cut(c);
+        return nullptr;
+    }
+    const long n = zero - c.p;
+    const long skip = (dropQuote && n > 0 && c.p[0] == MMS_QUOTE) ? 1 : 0;
+    char *t = copy_text(c.p + skip, n - skip);
+    if (!t) return nullptr;  // cursor and length untouched
+    if (len) *len = static_cast<int>(n);
+    c.p = zero + 1;
+    return t;
+}
+
+}  // namespace
+
+char *GetTextString(WspCursor &c, int *len) { return read_text(c, len, false); }
+
+char *GetQuoteTextString(WspCursor &c, int *len) { return read_text(c, len, true); }
+
+uint32_t GetUintvar(WspCursor &c) {
+    // At most five bytes are taken (35 bits, of which the low 32 are kept).
+    // A value that has not ended by its fifth byte is refused like one that
+    // runs past the end: nothing after it can be trusted.
+    uint32_t v = 0;
+    const uint8_t *q = c.p;
+    for (int i = 0; i < 5; ++i) {
+        if (q >= c.end) break;
+        const uint8_t b = *q++;
+        v = (v << 7) | (b & 0x7Fu);
+        if (!(b & 0x80)) {
+            c.p = q;
+            return v;
+        }
+    }
+    cut(c);
+    return 0;
+}
+
+uint32_t GetLengthValue(WspCursor &c) {
+    if (c.p >= c.end) {
+        cut(c);
+        return 0;
+    }
+    const uint8_t b = *c.p;
+    if (b <= 30) {
+        ++c.p;
+        return b;
+    }
+    if (b == 31) {
+        WspCursor t{c.p + 1, c.end, false};
+        const uint32_t v = GetUintvar(t);
+        if (t.truncated) {
+            cut(c);
+            return 0;
+        }
+        c.p = t.p;
+        return v;
+    }
+    return 0;
+}
+
+uint32_t GetLongInteger(const WspCursor &c, int *octets) {
+    WspCursor t{c.p, c.end, false};
+    const uint32_t n = GetLengthValue(t);
+    const long prefix = t.p - c.p;
+    if (t.truncated || static_cast<long>(n) > t.left()) {
+        // Step over what is there, never past the end.
+        if (octets) *octets = static_cast<int>(c.left());
+        return 0;
+    }
+    // Bytes beyond the fourth significant one shift out of the 32-bit
+    // accumulator: the result is the value modulo 2^32, so leading zero
+    // bytes are harmless and oversized values keep their low 32 bits.
+    uint32_t v = 0;
+    for (uint32_t i = 0; i < n; ++i) v = (v << 8) | t.p[i];
+    if (octets) *octets = static_cast<int>(prefix + static_cast<long>(n));
+    return v;
+}
+
+char *GetEncodedStringValue(WspCursor &c, int *len) {
+    int n = 0;
+    char *raw = GetTextString(c, &n);
+    if (!raw) return nullptr;
+    if (len) *len = n;
+    auto *b = reinterpret_cast<uint8_t *>(raw);
+    if (n == 0) return raw;  // an empty text string
+    if (b[0] == MMS_QUOTE) {
+        std::memmove(b, b + 1, static_cast<size_t>(n));  // zero byte included
+        return raw;
+    }
+    if (b[0] >= 0x20) return raw;
+
+    // Value-length, charset, text: all within the copy, which ends at the
+    // first zero byte of the value.
+    WspCursor v{b, b + n, false};
+    (void)GetLengthValue(v);
+    char *result = nullptr;
+    if (!v.truncated && v.p < v.end && *v.p > 0x80) {
+        const int charset = *v.p & 0x7F;
+        ++v.p;
+        if (v.p < v.end && *v.p == MMS_QUOTE) ++v.p;
+        const long rest = v.end - v.p;
+        if (charset == MMS_CHARSET_US_ASCII) {
+            std::memmove(b, v.p, static_cast<size_t>(rest));
+            b[rest] = 0;
+            return raw;
+        }
+        if (charset == MMS_CHARSET_UTF8) {
+            int rl = static_cast<int>(rest);
+            result = fnMMS_ConvertToUtf8(MMS_CHARSET_UTF8, v.p, &rl);
+        }
+    }
+    qx::free_ptr(raw);
+    return result;
+}
+
+char *GetAddressValue(WspCursor &c, int *len) {
+    const uint8_t *zero = find_zero(c);
+    if (!zero) {
+        cut(c);
+        return nullptr;
+    }
+    const uint8_t *s = c.p;
+    if (s < zero && *s == MMS_QUOTE) ++s;
+    long n = zero - s;
+    // Without "@" the "/TYPE=..." suffix (anything from the first "/") goes.
+    if (!std::memchr(s, '@', static_cast<size_t>(n))) {
+        if (const void *slash = std::memchr(s, '/', static_cast<size_t>(n)))
+            n = static_cast<const uint8_t *>(slash) - s;
+    }
+    char *t = copy_text(s, n);
+    if (!t) return nullptr;
+    if (len) *len = static_cast<int>(zero + 1 - c.p);
+    c.p = zero + 1;
+    return t;
+}

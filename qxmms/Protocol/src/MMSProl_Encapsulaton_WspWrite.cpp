@@ -1,0 +1,154 @@
+// WSP primitive writers: texts, uintvars, Value-lengths, integers,
+// Encoded-string-values and address lists. Writers do not check the space
+// left; callers size their buffers first (AddressListSizeBound helps).
+#include <climits>
+#include <cstring>
+
+#include "MMSProl_Encapsulaton.h"
+#include "qx_internal.h"
+
+namespace {
+
+constexpr char kPlmnSuffix[] = "/TYPE=PLMN";
+constexpr int kPlmnSuffixLen = sizeof(kPlmnSuffix) - 1;
+
+void put_bytes(uint8_t **out, const void *p, size_t n) {
+    if (n) std::memcpy(*out, p, n);
+    *out += n;
+}
+
+bool has_at(const char *s) { return std::strchr(s, '@') != nullptr; }
+
+}  // namespace
+
+void SetTextString(uint8_t **out, const char *text) {
+    if (text) put_bytes(out, text, std::strlen(text));
+    *(*out)++ = 0;
+}
+
+void SetQuoteTextString(uint8_t **out, const char *text) {
+    if (text && static_cast<uint8_t>(text[0]) >= 0x80) *(*out)++ = MMS_QUOTE;
+    SetTextString(out, text);
+}
+
+int SetUintvar(uint8_t *out, uint32_t value) {
+    uint8_t tmp[5];
+    int i = 4;
+    tmp[i] = static_cast<uint8_t>(value & 0x7F);
+    value >>= 7;
+    while (value > 0 && i > 0) {
+        tmp[--i] = static_cast<uint8_t>(0x80 | (value & 0x7F));
+        value >>= 7;
+    }
+    const int n = 5 - i;
+    if (out) std::memcpy(out, tmp + i, static_cast<size_t>(n));
+    return n;
+}
+
+int SetLengthValue(uint8_t *out, uint32_t length) {
+    if (length < 31) {
+        if (out) out[0] = static_cast<uint8_t>(length);
+        return 1;
+    }
+    if (out) out[0] = 31;
+    return 1 + SetUintvar(out ? out + 1 : nullptr, length);
+}
+
+int GetIntegerOctets(int32_t value) {
+    if (value <= 0) return 0;
+    const auto v = static_cast<uint32_t>(value);
+    if (v <= 0xFFu) return 1;
+    if (v <= 0xFFFFu) return 2;
+    if (v <= 0xFFFFFFu) return 3;
+    return 4;
+}
+
+void SetInteger(uint8_t **out, int32_t value) {
+    const int n = GetIntegerOctets(value);
+    const auto v = static_cast<uint32_t>(value);
+    for (int i = n - 1; i >= 0; --i) *(*out)++ = static_cast<uint8_t>(v >> (8 * i));
+}
+
+void SetEncodedStringValue(uint8_t **out, const char *text) {
+    if (!text) {
+        *(*out)++ = 0;
+        return;
+    }
+    // Value-length covers the charset byte, the optional quote, the text
+    // and its zero byte.
+    uint32_t l = static_cast<uint32_t>(std::strlen(text)) + 2;
+    if (static_cast<uint8_t>(text[0]) >= 0x80) ++l;
+    *out += SetLengthValue(*out, l);
+    *(*out)++ = 0x80 | MMS_CHARSET_UTF8;
+    SetQuoteTextString(out, text);
+}
+
+int SetAddressValue(uint8_t **out, const char *address) {
+    if (!address) return 0;
+    if (static_cast<uint8_t>(address[0]) >= 0x80) *(*out)++ = MMS_QUOTE;
+    put_bytes(out, address, std::strlen(address));
+    int suffixed = 0;
+    if (!has_at(address)) {
+        put_bytes(out, kPlmnSuffix, kPlmnSuffixLen);
+        suffixed = 1;
+    }
+    *(*out)++ = 0;
+    return suffixed;
+}
+
+int GetNextAddress(const char **list, char *buf) {
+    buf[0] = 0;
+    if (!list || !*list) return 0;
+    const char *s = *list;
+    // An entry with more than MMS_MAX_ADDRESS_LEN characters (spaces not
+    // counted) cannot be represented: it is passed over whole and the next
+    // entry is taken, rather than sending to a cut-off address.
+    for (;;) {
+        int n = 0;
+        bool tooLong = false;
+        while (*s && *s != ';') {
+            if (*s != ' ') {
+                if (n < MMS_MAX_ADDRESS_LEN)
+                    buf[n++] = *s;
+                else
+                    tooLong = true;
+            }
+            ++s;
+        }
+        if (*s == ';') ++s;
+        if (tooLong) {
+            n = 0;
+            if (*s) continue;
+        }
+        buf[n] = 0;
+        *list = s;
+        return n > 0 ? 1 : 0;
+    }
+}
+
+void SetAddressList(uint8_t **out, const char *list, uint8_t code) {
+    char addr[MMS_MAX_ADDRESS_LEN + 1];
+    const char *cursor = list;
+    while (GetNextAddress(&cursor, addr)) {
+        *(*out)++ = code;
+        SetAddressValue(out, addr);
+    }
+}
+
+int AddressListSizeBound(const char *list) {
+    if (!list) return 0;
+    // Each written address takes at most its characters plus the field
+    // code, a quote byte and "/TYPE=PLMN" with its zero byte; and never more
+    // than MMS_MAX_ADDRESS_LEN characters.
+    constexpr long long kPerEntry = 1 + 1 + kPlmnSuffixLen + 1;
+    long long chars = 0;
+    long long entries = 1;
+    for (const char *s = list; *s; ++s) {
+        ++chars;
+        if (*s == ';') ++entries;
+    }
+    long long bound = chars + entries * kPerEntry;
+    const long long cap = entries * (kPerEntry + MMS_MAX_ADDRESS_LEN);
+    if (cap < bound) bound = cap;
+    return bound > INT_MAX ? INT_MAX : static_cast<int>(bound);
+}
