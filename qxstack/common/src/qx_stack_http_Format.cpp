@@ -369,11 +369,22 @@ void emit_float(Out &out, const Spec &spec, double v, char conv) {
 
 // ---------------------------------------------------------------- pointers
 
-// "%p" takes a second letter: "pp" the address in lower-case hexadecimal (as
-// "%p" alone: "0x..." or "(nil)"), "pT" the text "0", "pA" the address as
-// 16 upper-case hexadecimal digits, "pI" the address as an unsigned decimal,
-// any other letter "bogus %p". A non-letter after "%p" is not consumed.
-// The pointer is only printed, never followed.
+// "%p" takes a second letter: "pp" the address in lower-case hexadecimal,
+// written as "%p" alone writes it ("0x..." with the flags of "%#lx", or
+// "(nil)"); "pT" the text "0"; "pA" the address as 16 upper-case hexadecimal
+// digits; "pI" the address as an unsigned decimal; any other letter
+// "bogus %p". A non-letter after "%p" is not consumed. The pointer is only
+// printed, never followed.
+void emit_pointer(Out &out, const Spec &spec, void *ptr) {
+    if (!ptr) {
+        emit_text(out, spec, "(nil)", 5);
+        return;
+    }
+    Spec hex = spec;
+    hex.alt = true;
+    emit_integer(out, hex, reinterpret_cast<uintptr_t>(ptr), false, true, 16, false);
+}
+
 int pointer_body(void *ptr, char kind, char *body) {
     const auto addr = reinterpret_cast<uintptr_t>(ptr);
     int n = 0;
@@ -388,16 +399,6 @@ int pointer_body(void *ptr, char kind, char *body) {
             return n;
         case 'I':
             for (uintptr_t v = addr; v != 0 || r == 0; v /= 10) rev[r++] = static_cast<char>('0' + v % 10);
-            while (r > 0) body[n++] = rev[--r];
-            return n;
-        case 'p':
-            if (!ptr) {
-                std::memcpy(body, "(nil)", 5);
-                return 5;
-            }
-            for (uintptr_t v = addr; v != 0; v >>= 4) rev[r++] = "0123456789abcdef"[v & 0xF];
-            body[n++] = '0';
-            body[n++] = 'x';
             while (r > 0) body[n++] = rev[--r];
             return n;
         default:
@@ -564,6 +565,10 @@ int fnQX_FormatBounded(char *dst, int size, const char *fmt, va_list ap_in) {
                     void *ptr = va_arg(ap, void *);
                     char kind = 'p';
                     if (is_letter(*f)) kind = *f++;
+                    if (kind == 'p') {
+                        emit_pointer(out, spec, ptr);
+                        break;
+                    }
                     char body[32];
                     const int n = pointer_body(ptr, kind, body);
                     emit_text(out, spec, body, n);
