@@ -1,0 +1,95 @@
+// Decoder of m-retrieve-conf, the message fetched from the relay.
+#include "MMSProl_Encapsulaton_Decode.h"
+
+using namespace mmsdec;
+
+namespace {
+
+struct RetrieveLists {
+    ListText to;
+    ListText cc;
+};
+
+// 0x80 Yes sets a flag, 0x81 No clears it, anything else leaves it.
+Step yes_no(WspCursor &c, int *flag) {
+    uint8_t v = 0;
+    if (!take_byte(c, &v)) return Step::Stop;
+    if (v == MMS_YES) *flag = 1;
+    if (v == MMS_NO) *flag = 0;
+    return Step::Next;
+}
+
+Step retrieve_field(WspCursor &c, tMMS_RetrieveConf &rec, uint8_t code, RetrieveLists &lists) {
+    uint8_t v = 0;
+    switch (code) {
+        case MMS_BCC_FIELD: {
+            char *address = nullptr;
+            const Got g = read_address(c, &address);
+            qx::free_ptr(address);
+            return step_after(g);
+        }
+        case MMS_CC_FIELD:
+            return list_field(c, lists.cc);
+        case MMS_TO_FIELD:
+            return list_field(c, lists.to);
+        case MMS_CONTENT_TYPE_FIELD:
+            // The Content-Type field and the body, as they stand, for the body codec.
+            --c.p;
+            return copy_rest(c, &rec.body, &rec.Content_Size) ? Step::Stop : Step::Fail;
+        case MMS_DATE_FIELD: {
+            uint32_t date = 0;
+            const int r = read_integer(c, &date);
+            if (r < 0) return Step::Stop;
+            if (r == 1) rec.Date = static_cast<int>(date);
+            return Step::Next;
+        }
+        case MMS_DELIVERY_REPORT_FIELD:
+            return yes_no(c, &rec.Delivery_Report);
+        case MMS_READ_REPLY_FIELD:
+            return yes_no(c, &rec.Read_Reply);
+        case MMS_FROM_FIELD:
+            return from_field(c, &rec.From);
+        case MMS_MESSAGE_CLASS_FIELD:
+            return message_class(c, &rec.Message_Class);
+        case MMS_MESSAGE_ID_FIELD:
+            return step_after(read_text(c, GetQuoteTextString, &rec.Message_Id));
+        case MMS_MESSAGE_TYPE_FIELD:
+            if (!take_byte(c, &v)) return Step::Stop;
+            return v == MMS_M_RETRIEVE_CONF ? Step::Next : Step::Fail;
+        case MMS_VERSION_FIELD:
+        case MMS_SENDER_VISIBILITY_FIELD:
+            return skip_byte(c);
+        case MMS_PRIORITY_FIELD:
+            return byte_into(c, &rec.Priority);
+        case MMS_RETRIEVE_STATUS_FIELD:
+            return byte_into(c, &rec.Retrieve_Status);
+        case MMS_SUBJECT_FIELD:
+            return step_after(read_text(c, GetEncodedStringValue, &rec.Subject));
+        case MMS_TRANSACTION_ID_FIELD:
+            if (empty_text_at(c)) return Step::Fail;
+            return step_after(read_text(c, GetQuoteTextString, &rec.Transaction_Id));
+        default:
+            if (code < 0x80) {
+                // An application header: its name is a text; its value is
+                // met as the next field.
+                --c.p;
+                return skip_text(c) ? Step::Next : Step::Stop;
+            }
+            // A field not stored here (Previously-Sent-*, Retrieve-Text,
+            // MMS 1.3 fields): skip it by the WSP encoding of its value.
+            return skip_wsp_value(c) ? Step::Next : Step::Stop;
+    }
+}
+
+}  // namespace
+
+extern "C" tMMS_RetrieveConf *fnMMS_ParseRetrieveConf(const unsigned char *pdu, int len) {
+    if (!pdu || len <= 0) return nullptr;
+    auto *rec = static_cast<tMMS_RetrieveConf *>(fnMMS_AllocMessageMem(MMS_STRUCT_RETRIEVE_CONF));
+    if (!rec) return nullptr;
+    RetrieveLists lists{list_text(&rec->To), list_text(&rec->Cc)};
+    return decode_fields(rec, MMS_STRUCT_RETRIEVE_CONF, pdu, len,
+                         [&lists](WspCursor &c, tMMS_RetrieveConf &r, uint8_t code) {
+                             return retrieve_field(c, r, code, lists);
+                         });
+}

@@ -1,0 +1,98 @@
+// Decoder of a stored m-send-req, so that a message can be opened again for
+// editing.
+#include "MMSProl_Encapsulaton_Decode.h"
+#include "qx_log.h"
+
+using namespace mmsdec;
+
+namespace {
+
+struct SendLists {
+    ListText to;
+    ListText cc;
+    ListText bcc;
+};
+
+Step send_field(WspCursor &c, tMMS_SendReq &rec, uint8_t code, SendLists &lists) {
+    switch (code) {
+        case MMS_BCC_FIELD:
+            return list_field(c, lists.bcc);
+        case MMS_CC_FIELD:
+            return list_field(c, lists.cc);
+        case MMS_TO_FIELD:
+            return list_field(c, lists.to);
+        case MMS_CONTENT_TYPE_FIELD:
+            --c.p;
+            return copy_rest(c, &rec.ContentTypeAndBody, &rec.Body_Len) ? Step::Stop : Step::Fail;
+        case MMS_DATE_FIELD: {
+            uint32_t date = 0;
+            const int r = read_integer(c, &date);
+            if (r < 0) return Step::Stop;
+            if (r == 1) rec.Date = static_cast<int>(date);
+            return Step::Next;
+        }
+        case MMS_DELIVERY_REPORT_FIELD:
+        case MMS_MESSAGE_TYPE_FIELD:
+        case MMS_VERSION_FIELD:
+        case MMS_READ_REPLY_FIELD:
+        case MMS_SENDER_VISIBILITY_FIELD:
+            // The record keeps its initial values for these.
+            return skip_byte(c);
+        case MMS_DELIVERY_TIME_FIELD:
+        case MMS_EXPIRY_FIELD:
+            return skip_wsp_value(c) ? Step::Next : Step::Stop;
+        case MMS_FROM_FIELD: {
+            const FromValue from = read_from(c);
+            if (from.got == Got::Incomplete) return Step::Stop;
+            QX_LOG("mzk:GetLengthValue:strlength=%d,FromFieldType=%d", static_cast<int>(from.length),
+                   static_cast<int>(from.token));
+            if (from.token == MMS_ADDRESS_PRESENT_TOKEN) {
+                if (from.got == Got::Value) {
+                    qx::free_ptr(rec.From);
+                    rec.From = from.address;
+                }
+                QX_LOG("mzk: pSend->From=%s,MMS_FROM_FIELD next=%x", rec.From ? rec.From : "(null)",
+                       c.left() > 0 ? static_cast<unsigned>(*c.p) : 0u);
+            }
+            return Step::Next;
+        }
+        case MMS_MESSAGE_CLASS_FIELD:
+            return message_class(c, &rec.Message_Class);
+        case MMS_PRIORITY_FIELD:
+            return byte_into(c, &rec.Priority);
+        case MMS_SUBJECT_FIELD:
+            return step_after(read_text(c, GetEncodedStringValue, &rec.Subject));
+        case MMS_TRANSACTION_ID_FIELD:
+            if (empty_text_at(c)) {
+                QX_LOG("mzk:no Transaction_Id");
+                return Step::Fail;
+            }
+            return step_after(read_text(c, GetQuoteTextString, &rec.Transaction_Id));
+        default:
+            QX_LOG("mzk:enter default");
+            return Step::Fail;
+    }
+}
+
+}  // namespace
+
+extern "C" tMMS_SendReq *fnMMS_ParseSendContent(const unsigned char *pdu, int len) {
+    QX_LOG("mzk:enter fnMMS_ParseSendContent");
+    if (!pdu || len < 0) {
+        QX_LOG("mzk:input parameters invalid");
+        return nullptr;
+    }
+    if (len == 0) {
+        QX_LOG("mzk:Content_len <= 0");
+        return nullptr;
+    }
+    auto *rec = static_cast<tMMS_SendReq *>(fnMMS_AllocMessageMem(MMS_STRUCT_SEND_REQ));
+    if (!rec) {
+        QX_LOG("mzk:fail to allocate memory");
+        return nullptr;
+    }
+    SendLists lists{list_text(&rec->To), list_text(&rec->Cc), list_text(&rec->Bcc)};
+    return decode_fields(rec, MMS_STRUCT_SEND_REQ, pdu, len, [&lists](WspCursor &c, tMMS_SendReq &r, uint8_t code) {
+        return send_field(c, r, code, lists);
+    });
+}
