@@ -1,0 +1,313 @@
+// HTTP request contexts: module state, URL splitting and the exact bytes of
+// the composed requests.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "osal_scripted.h"
+#include "qx_stack_http.h"
+#include "test_support.h"
+
+namespace {
+
+const std::string kAccept = "Accept: */*,application/vnd.wap.mms-message,text/html\r\n";
+const std::string kUserAgent = "User-Agent: VRN-WIN K410/WAP2.0 Profile/MIDP-2.0 Configuration/CLDC-1.1\r\n";
+const std::string kProfile = "Profile: http://uaprof.vrn-mobile.com/mobile/uaprof/VRN-K410.xml\r\n";
+const std::string kLanguage = "Accept-Language: en\r\n";
+const std::string kDefaultHeaders = kAccept + kUserAgent + kProfile + kLanguage;
+
+std::string unread(const MemBuffer *b) {
+    return std::string(reinterpret_cast<const char *>(b->data) + b->readPos, b->length - b->readPos);
+}
+
+std::string compose(HttpCtx *ctx) {
+    EXPECT_EQ(fnQXStack_Http_PrepareQuest(ctx), 0);
+    return unread(ctx->sendBuf);
+}
+
+class HttpRequest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        osal_script::reset();
+        ASSERT_EQ(fnQXStack_Http_Init(), 0);
+    }
+    void TearDown() override {
+        fnQXStack_Http_Finalize();
+        EXPECT_EQ(osal_script::sockets_open(), 0);
+    }
+    rrtest::LeakCheck leaks_;
+};
+
+// ---------------------------------------------------------------- module state
+
+TEST_F(HttpRequest, InitSeedsTheFourDefaultsOnceAndFinalizeDropsThem) {
+    const QXList *list = fnQXStack_Http_HeaderList();
+    ASSERT_NE(list, nullptr);
+    std::vector<std::string> names;
+    for (const QXListNode *n = list->head; n; n = n->next) names.push_back(static_cast<QXHeaderEntry *>(n->item)->name);
+    EXPECT_EQ(names, (std::vector<std::string>{"Accept", "User-Agent", "Profile", "Accept-Language"}));
+    EXPECT_STREQ(fnQXStack_Http_GetHeader("Profile"), "http://uaprof.vrn-mobile.com/mobile/uaprof/VRN-K410.xml");
+    EXPECT_NE(std::strstr(fnQXStack_Http_GetHeader("Profile"), "/mobile/uaprof/VRN-K410.xml"), nullptr);
+
+    // A second init keeps the store as it is (values overwritten by a transaction stay).
+    fnQXStack_Http_SetHeader("User-Agent", "Host UA");
+    EXPECT_EQ(fnQXStack_Http_Init(), 0);
+    EXPECT_EQ(fnQXList_Count(fnQXStack_Http_HeaderList()), 4);
+    EXPECT_STREQ(fnQXStack_Http_GetHeader("User-Agent"), "Host UA");
+
+    fnQXStack_Http_SetCookie("a", "1", "h", "/");
+    fnQXStack_Http_SetProxy("wap.proxy.test", 9201);
+    EXPECT_EQ(fnQXStack_Http_Finalize(), 0);
+    EXPECT_EQ(fnQXStack_Http_HeaderList(), nullptr);
+    EXPECT_EQ(fnQXStack_Http_CookieList(), nullptr);
+    EXPECT_EQ(fnQXStack_Http_ProxyHost(), nullptr);
+
+    // The next transaction starts from the defaults again.
+    ASSERT_EQ(fnQXStack_Http_Init(), 0);
+    EXPECT_STREQ(fnQXStack_Http_GetHeader("User-Agent"),
+                 "VRN-WIN K410/WAP2.0 Profile/MIDP-2.0 Configuration/CLDC-1.1");
+}
+
+TEST_F(HttpRequest, InitFailsWhenTheSocketServiceDoes) {
+    fnQXStack_Http_Finalize();
+    osal_script::set_init_result(-1);
+    EXPECT_EQ(fnQXStack_Http_Init(), -1);
+    EXPECT_EQ(fnQXStack_Http_HeaderList(), nullptr);
+    osal_script::set_init_result(0);
+    EXPECT_EQ(fnQXStack_Http_Init(), 0);
+}
+
+TEST_F(HttpRequest, ProxyIsCopiedReplacedAndCleared) {
+    std::string host = "wap.proxy.test";
+    fnQXStack_Http_SetProxy(host.c_str(), 8080);
+    host[0] = 'X';  // the module keeps its own copy
+    EXPECT_STREQ(fnQXStack_Http_ProxyHost(), "wap.proxy.test");
+    EXPECT_EQ(fnQXStack_Http_ProxyPort(), 8080);
+    fnQXStack_Http_SetProxy("10.1.2.3", 9201);
+    EXPECT_STREQ(fnQXStack_Http_ProxyHost(), "10.1.2.3");
+    EXPECT_EQ(fnQXStack_Http_ProxyPort(), 9201);
+    fnQXStack_Http_SetProxy(nullptr, 0);
+    EXPECT_EQ(fnQXStack_Http_ProxyHost(), nullptr);
+    fnQXStack_Http_SetProxy("", 80);  // an empty host is no proxy either
+    EXPECT_EQ(fnQXStack_Http_ProxyHost(), nullptr);
+}
+
+TEST_F(HttpRequest, ModeLayerServesOnlyModeTwo) {
+    const uint8_t body[] = {1, 2, 3};
+    EXPECT_EQ(fnQXStack_Wap_Init(1), -1);
+    EXPECT_EQ(fnQXStack_Wap_Open_Post("http://h/", body, 3, nullptr), nullptr);
+    HttpCtx *ctx = fnQXStack_Http_Open_Get("http://h/");
+    ASSERT_NE(ctx, nullptr);
+    char out[4];
+    EXPECT_EQ(fnQXStack_Wap_Read(ctx, out, sizeof out), -1);
+    EXPECT_EQ(fnQXStack_Wap_GetState(ctx), -1);
+    EXPECT_EQ(ctx->state, HTTP_ST_ADDR);  // nothing was run
+    fnQXStack_Http_Close(ctx);
+
+    EXPECT_EQ(fnQXStack_Wap_Init(2), 0);
+    ctx = fnQXStack_Wap_Open_Post("http://h/", body, 3, "application/vnd.wap.mms-message");
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_STREQ(ctx->method, "POST");
+    EXPECT_EQ(fnQXStack_Wap_GetState(ctx), 0);
+    EXPECT_EQ(fnQXStack_Http_GetState(nullptr), -1);
+    fnQXStack_Wap_Close(ctx);
+}
+
+// ---------------------------------------------------------------- URL splitting
+
+struct UrlCase {
+    const char *url;
+    int rc;
+    const char *host;
+    int port;
+    const char *path;
+};
+
+TEST_F(HttpRequest, ParseUrlSplitsHostPortAndPath) {
+    const UrlCase cases[] = {
+        {"http://mms.example.net/", 0, "mms.example.net", 80, "/"},
+        {"mms.example.net:8080", 0, "mms.example.net", 8080, "/"},
+        {"http://mms.example.net:/x", 0, "mms.example.net", 80, "/x"},
+        {"http://mms.example.net?id=7", 0, "mms.example.net", 80, "?id=7"},
+        {"http://mms.example.net", 0, "mms.example.net", 80, "/"},
+        {"mms.example.net:8002/mms/get?t=ab&x=1", 0, "mms.example.net", 8002, "/mms/get?t=ab&x=1"},
+        {"http://10.0.0.172:9201/servlets/mms", 0, "10.0.0.172", 9201, "/servlets/mms"},
+        {"http://host:abc/p", 0, "host", 80, "/p"},         // no number: default port
+        {"http://host:12ab/p", 0, "host", 12, "/p"},        // the leading number counts
+        {"http://host:8080?q", 0, "host", 8080, "/"},       // the port runs to '/', so the query goes
+        {"http://a.b/c://d", 0, "a.b", 80, "/c://d"},       // only the first "://" is the scheme marker
+        {"https://secure.test:443/p", 0, "secure.test", 443, "/p"},
+        {"", 0, "", 80, "/"},
+        {"http://host:65535/", 0, "host", 65535, "/"},
+        {"http://host:65536/", -1, nullptr, 0, nullptr},    // not a TCP port
+        {"http://host:99999999999999999999/", -1, nullptr, 0, nullptr},
+    };
+    for (const UrlCase &c : cases) {
+        SCOPED_TRACE(c.url);
+        HttpCtx *ctx = fnQXStack_Http_Open_Get(c.url);
+        if (c.rc != 0) {
+            EXPECT_EQ(ctx, nullptr);
+            continue;
+        }
+        ASSERT_NE(ctx, nullptr);
+        EXPECT_STREQ(ctx->hostname, c.host);
+        EXPECT_EQ(ctx->port, c.port);
+        EXPECT_STREQ(ctx->path, c.path);
+        EXPECT_STREQ(ctx->url, c.url);
+        EXPECT_EQ(ctx->socket, -1);
+        EXPECT_EQ(ctx->state, 0);
+        fnQXStack_Http_Close(ctx);
+    }
+}
+
+TEST_F(HttpRequest, ParseUrlAcceptsItsOwnUrlAndKeepsTheContextOnFailure) {
+    HttpCtx *ctx = fnQXStack_Http_Open_Get("http://one.test:81/a");
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(fnQXStack_Http_ParseUrl(ctx, ctx->url), 0);
+    EXPECT_STREQ(ctx->url, "http://one.test:81/a");
+    EXPECT_STREQ(ctx->hostname, "one.test");
+    EXPECT_EQ(fnQXStack_Http_ParseUrl(ctx, nullptr), -1);
+    EXPECT_EQ(fnQXStack_Http_ParseUrl(ctx, "http://x:70000/"), -1);
+    EXPECT_STREQ(ctx->hostname, "one.test");
+    EXPECT_EQ(ctx->port, 81);
+    EXPECT_EQ(fnQXStack_Http_ParseUrl(nullptr, "http://x/"), -1);
+    fnQXStack_Http_Close(ctx);
+    EXPECT_EQ(fnQXStack_Http_Open_Get(nullptr), nullptr);
+    EXPECT_EQ(fnQXStack_Http_Open_Post(nullptr, nullptr, 0, nullptr), nullptr);
+}
+
+// ---------------------------------------------------------------- composition
+
+TEST_F(HttpRequest, PostThroughProxyOnPort80UsesTheAbsoluteUrlWithoutPort) {
+    fnQXStack_Http_SetProxy("wap.proxy.test", 8080);
+    const std::string pdu("\x8c\x80\x98" "T1\0\x8d\x92", 8);
+    HttpCtx *ctx = fnQXStack_Http_Open_Post("http://mms.example.net/servlets/mms",
+                                            reinterpret_cast<const uint8_t *>(pdu.data()), 8,
+                                            "application/vnd.wap.mms-message");
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(compose(ctx), "POST http://mms.example.net/servlets/mms HTTP/1.0\r\n"
+                            "Host: mms.example.net:80\r\n" +
+                                kDefaultHeaders +
+                                "Content-Type: application/vnd.wap.mms-message\r\n"
+                                "Content-Length: 8\r\n"
+                                "\r\n" +
+                                pdu);
+    fnQXStack_Http_Close(ctx);
+}
+
+TEST_F(HttpRequest, RequestLinesForProxyAndDirectPaths) {
+    struct Case {
+        const char *proxy;
+        const char *url;
+        std::string head;
+    };
+    const Case cases[] = {
+        {"wap.proxy.test", "http://mms.example.net:8080/mms?id=1",
+         "GET http://mms.example.net:8080/mms?id=1 HTTP/1.0\r\nHost: mms.example.net:8080\r\n"},
+        {"wap.proxy.test", "mms.example.net", "GET http://mms.example.net/ HTTP/1.0\r\nHost: mms.example.net:80\r\n"},
+        {nullptr, "http://mms.example.net:8080/mms?id=1", "GET /mms?id=1 HTTP/1.0\r\nHost: mms.example.net:8080\r\n"},
+        {nullptr, "http://mms.example.net", "GET / HTTP/1.0\r\nHost: mms.example.net:80\r\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.url);
+        fnQXStack_Http_SetProxy(c.proxy, 8080);
+        HttpCtx *ctx = fnQXStack_Http_Open_Get(c.url);
+        ASSERT_NE(ctx, nullptr);
+        // A GET carries no Content-Type and no Content-Length line.
+        EXPECT_EQ(compose(ctx), c.head + kDefaultHeaders + "\r\n");
+        fnQXStack_Http_Close(ctx);
+    }
+}
+
+TEST_F(HttpRequest, PostOnOtherPortDirectWithDefaultContentType) {
+    const uint8_t body[] = {'a', '=', '1'};
+    HttpCtx *ctx = fnQXStack_Http_Open_Post("http://relay.test:8002/send", body, 3, nullptr);
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(ctx->body, body);  // borrowed, not copied
+    EXPECT_EQ(compose(ctx), "POST /send HTTP/1.0\r\nHost: relay.test:8002\r\n" + kDefaultHeaders +
+                                "Content-Type: application/x-www-form-urlencoded\r\n"
+                                "Content-Length: 3\r\n\r\na=1");
+    fnQXStack_Http_Close(ctx);
+
+    // A POST without a body has neither body lines nor body.
+    ctx = fnQXStack_Http_Open_Post("http://relay.test:8002/send", body, 0, "text/plain");
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(compose(ctx), "POST /send HTTP/1.0\r\nHost: relay.test:8002\r\n" + kDefaultHeaders + "\r\n");
+    fnQXStack_Http_Close(ctx);
+}
+
+TEST_F(HttpRequest, StoredHeadersGoOutInFixedOrderAndOnlyTheFourKnownOnes) {
+    fnQXStack_Http_FreeHeaders();
+    fnQXStack_Http_SetHeader("Accept-Language", "de");
+    fnQXStack_Http_SetHeader("X-Private", "never sent");
+    fnQXStack_Http_SetHeader("User-Agent", "UA/1");
+    fnQXStack_Http_SetHeader("Accept", "*/*");
+    HttpCtx *ctx = fnQXStack_Http_Open_Get("http://h.test/");
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(compose(ctx), "GET / HTTP/1.0\r\nHost: h.test:80\r\n"
+                            "Accept: */*\r\nUser-Agent: UA/1\r\nAccept-Language: de\r\n\r\n");
+    fnQXStack_Http_Close(ctx);
+}
+
+TEST_F(HttpRequest, CookiesOfTheRequestHostNewestFirst) {
+    fnQXStack_Http_SetProxy("wap.proxy.test", 8080);
+    fnQXStack_Http_SetCookie("a", "1", "h.test", "/");
+    fnQXStack_Http_SetCookie("other", "x", "elsewhere.test", "/");
+    fnQXStack_Http_SetCookie("b", "2", "h.test", "/deep");
+    const uint8_t body[] = {0x8c, 0x83};
+    HttpCtx *ctx = fnQXStack_Http_Open_Post("http://h.test/p", body, 2, "application/vnd.wap.mms-message");
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(compose(ctx), "POST http://h.test/p HTTP/1.0\r\nHost: h.test:80\r\n" + kDefaultHeaders +
+                                "Content-Type: application/vnd.wap.mms-message\r\nContent-Length: 2\r\n"
+                                "Cookie: b=2; a=1\r\nCookie2: \"1\"\r\n\r\n\x8c\x83");
+    fnQXStack_Http_Close(ctx);
+
+    // No cookie of this host: neither Cookie nor Cookie2.
+    ctx = fnQXStack_Http_Open_Get("http://h2.test/");
+    ASSERT_NE(ctx, nullptr);
+    const std::string req = compose(ctx);
+    EXPECT_EQ(req.find("Cookie"), std::string::npos) << req;
+    fnQXStack_Http_Close(ctx);
+}
+
+TEST_F(HttpRequest, ComposingTwiceGivesOneRequestAndLongUrlsAreNotCut) {
+    fnQXStack_Http_SetProxy("wap.proxy.test", 8080);
+    const std::string path = "/get?id=" + std::string(3000, 'z');
+    const std::string url = "http://h.test:81" + path;
+    HttpCtx *ctx = fnQXStack_Http_Open_Get(url.c_str());
+    ASSERT_NE(ctx, nullptr);
+    const std::string first = compose(ctx);
+    EXPECT_EQ(first.substr(0, 4 + url.size() + 11), "GET " + url + " HTTP/1.0\r\n");
+    EXPECT_EQ(compose(ctx), first);
+    fnQXStack_Http_Close(ctx);
+}
+
+TEST_F(HttpRequest, AllocationFailuresGiveNoContextOrADroppedPartButNeverALeak) {
+    fnQXStack_Http_SetProxy("wap.proxy.test", 8080);
+    fnQXStack_Http_SetCookie("sid", "42", "h.test", "/");
+    const uint8_t body[] = {1, 2, 3, 4};
+    const long clean = rrtest::for_each_alloc_failure([&](long) {
+        HttpCtx *ctx = fnQXStack_Http_Open_Post("http://h.test:8080/x", body, 4, nullptr);
+        if (!ctx) return;
+        fnQXStack_Http_PrepareQuest(ctx);
+        fnQXStack_Http_Close(ctx);
+    });
+    EXPECT_GT(clean, 5);
+    const long cleanGet = rrtest::for_each_alloc_failure([&](long) {
+        HttpCtx *ctx = fnQXStack_Http_Open_Get("http://h.test:8080/x");
+        if (ctx) fnQXStack_Http_Close(ctx);
+    });
+    EXPECT_GT(cleanGet, 3);
+}
+
+TEST_F(HttpRequest, InitUnderAllocationFailuresLeavesNothingBehindAfterFinalize) {
+    fnQXStack_Http_Finalize();
+    rrtest::for_each_alloc_failure([&](long) {
+        fnQXStack_Http_Init();
+        fnQXStack_Http_Finalize();
+    });
+}
+
+}  // namespace
