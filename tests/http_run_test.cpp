@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -40,9 +41,11 @@ protected:
         EXPECT_EQ(osal_script::bad_socket_calls(), 0);
     }
     HttpCtx *get(const char *url) { return keep(fnQXStack_Http_Open_Get(url)); }
+    // The body is borrowed by the context: the fixture keeps a copy alive.
     HttpCtx *post(const char *url, const std::string &body) {
-        return keep(fnQXStack_Http_Open_Post(url, reinterpret_cast<const uint8_t *>(body.data()),
-                                             static_cast<int>(body.size()), "application/vnd.wap.mms-message"));
+        const std::string &kept = bodies_.emplace_back(body);
+        return keep(fnQXStack_Http_Open_Post(url, reinterpret_cast<const uint8_t *>(kept.data()),
+                                             static_cast<int>(kept.size()), "application/vnd.wap.mms-message"));
     }
     HttpCtx *keep(HttpCtx *c) {
         EXPECT_NE(c, nullptr);
@@ -68,6 +71,7 @@ protected:
         return -2;
     }
     std::vector<HttpCtx *> open_;
+    std::deque<std::string> bodies_;
     rrtest::LeakCheck leaks_;
 };
 
