@@ -643,3 +643,110 @@ TEST(EncoderAllocation, FirstAllocationFailing) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- round trips
+
+namespace {
+
+struct Parsed {
+    tMMS_SendReq *r;
+    explicit Parsed(const Bytes &pdu) {
+        rrtest::HeapCopy copy(pdu);
+        rrtest::LogCapture quiet;
+        r = fnMMS_ParseSendContent(copy.data(), copy.size());
+    }
+    ~Parsed() { fnMMS_FreeMessageMem(r, MMS_STRUCT_SEND_REQ); }
+};
+
+std::string text_or_null(const char *s) { return s ? s : "(null)"; }
+
+// What the stored-request decoder reads back from our send request: the
+// addresses without their "/TYPE=PLMN", the lists joined by ";", the wire
+// bytes of class and priority, and the body unchanged.
+TEST(SendReqRoundTrip, ParseSendContentReadsBackTheFields) {
+    rrtest::LeakCheck leaks;
+    const std::string subject = "\xC3\x84rger \xC3\xBC" "ber \xE6\x97\xA5\xE6\x9C\xAC";
+    const Bytes body = bytes({0x84, 0xA3, 0x01, 0x04, 0x02, 0x83, 0x8E, 0x61, 0x00, 0x68, 0x69});
+    SendReq req;
+    req->Transaction_Id = dup("rt-1");
+    req->From = dup("+4917012345");
+    req->To = dup(" 111 ; a@b.c");
+    req->Cc = dup("222");
+    req->Bcc = dup("333;x@y.z");
+    req->Subject = dup(subject);
+    req->Message_Class = 2;
+    req->Priority = 0;
+    req->Expiry = 3600;
+    req->Delivery_Time = 7200;
+    req->ContentTypeAndBody = static_cast<unsigned char *>(fnQX_Malloc(static_cast<int>(body.size())));
+    std::memcpy(req->ContentTypeAndBody, body.data(), body.size());
+    req->Body_Len = static_cast<int>(body.size());
+    rrtest::LogCapture quiet;
+    Parsed back(encode(req.r));
+    ASSERT_NE(back.r, nullptr);
+    EXPECT_EQ(text_or_null(back.r->Transaction_Id), "rt-1");
+    EXPECT_EQ(text_or_null(back.r->From), "+4917012345");
+    EXPECT_EQ(text_or_null(back.r->To), "111;a@b.c");
+    EXPECT_EQ(text_or_null(back.r->Cc), "222");
+    EXPECT_EQ(text_or_null(back.r->Bcc), "333;x@y.z");
+    EXPECT_EQ(text_or_null(back.r->Subject), subject);
+    EXPECT_EQ(back.r->Message_Class, 0x82);
+    EXPECT_EQ(back.r->Priority, 0x80);
+    ASSERT_EQ(back.r->Body_Len, static_cast<int>(body.size()));
+    EXPECT_EQ(Bytes(back.r->ContentTypeAndBody, back.r->ContentTypeAndBody + back.r->Body_Len), body);
+}
+
+TEST(SendReqRoundTrip, ClassPriorityAndFromForms) {
+    struct Case {
+        uint8_t cls, priority;
+        const char *from;
+        uint8_t wireClass, wirePriority;
+        std::string fromBack;
+    };
+    const std::string d250(250, '4');
+    const Case cases[] = {
+        {0, 1, nullptr, 0x80, 0x81, "(null)"},
+        {1, 2, "a@b.c", 0x81, 0x82, "a@b.c"},
+        {3, 0, "123", 0x83, 0x80, "123"},
+        {9, 9, d250.c_str(), 0x80, 0x81, d250},  // the cut suffix "/TYPE" is dropped too
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(int(c.cls));
+        rrtest::LeakCheck leaks;
+        SendReq req;
+        req->Transaction_Id = dup("T");
+        if (c.from) req->From = dup(c.from);
+        req->Message_Class = c.cls;
+        req->Priority = c.priority;
+        rrtest::LogCapture quiet;
+        Parsed back(encode(req.r));
+        ASSERT_NE(back.r, nullptr);
+        EXPECT_EQ(back.r->Message_Class, c.wireClass);
+        EXPECT_EQ(back.r->Priority, c.wirePriority);
+        EXPECT_EQ(text_or_null(back.r->From), c.fromBack);
+        EXPECT_EQ(back.r->To, nullptr);
+        EXPECT_EQ(back.r->Subject, nullptr);
+        EXPECT_EQ(back.r->Body_Len, 0);
+    }
+}
+
+// Hundreds of recipients come back as one ";"-joined list each.
+TEST(SendReqRoundTrip, LongRecipientLists) {
+    rrtest::LeakCheck leaks;
+    std::string to, cc;
+    for (int i = 0; i < 300; ++i) {
+        to += (i ? ";" : "") + std::to_string(100000 + i);
+        cc += (i ? ";" : "") + std::string("u") + std::to_string(i) + "@example.org";
+    }
+    SendReq req;
+    req->Transaction_Id = dup("T");
+    req->To = dup(to);
+    req->Cc = dup(cc);
+    rrtest::LogCapture quiet;
+    Parsed back(encode(req.r));
+    ASSERT_NE(back.r, nullptr);
+    EXPECT_EQ(text_or_null(back.r->To), to);
+    EXPECT_EQ(text_or_null(back.r->Cc), cc);
+}
+
+}  // namespace
