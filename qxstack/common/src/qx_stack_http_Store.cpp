@@ -111,21 +111,30 @@ void fnQXStack_Http_SetCookie(const char *name, const char *value, const char *h
     }
 }
 
+// Writes the Cookie line and the Cookie2 line, or nothing at all: when a part
+// cannot be formatted the lines written so far are taken back, so a request
+// never carries half a line.
 void fnQXStack_Http_AddCookies(MemBuffer *buf, const char *host) {
-    if (!buf || !host || !g_cookies) return;
+    if (!buf || !buf->data || !host || !g_cookies) return;
+    const int unreadBefore = fnQXBuf_Unreadable(buf);
     bool written = false;
-    for (const QXListNode *n = g_cookies->head; n; n = n->next) {
+    bool failed = false;
+    for (const QXListNode *n = g_cookies->head; n && !failed; n = n->next) {
         const auto *c = static_cast<const QXCookie *>(n->item);
         if (fnQX_STRCMP(c->host, host) != 0) continue;
-        // A part that could not be formatted is dropped; the next cookie then
-        // opens the line.
         const int r = written ? fnQXBuf_Printf(buf, "; %s=%s", c->name, c->value)
                               : fnQXBuf_Printf(buf, "Cookie: %s=%s", c->name, c->value);
-        if (r >= 0) written = true;
+        written = true;
+        failed = r < 0;
     }
     if (!written) return;
-    fnQXBuf_Printf(buf, "\r\n");
-    fnQXBuf_Printf(buf, "Cookie2: \"1\"\r\n");
+    if (!failed) failed = fnQXBuf_Printf(buf, "\r\n") < 0 || fnQXBuf_Printf(buf, "Cookie2: \"1\"\r\n") < 0;
+    if (failed) {
+        // Appending only adds at the end (after moving unread bytes to the
+        // front), so the unread bytes from before are still the first ones.
+        buf->length = buf->readPos + unreadBefore;
+        buf->data[buf->length] = 0;
+    }
 }
 
 void fnQXStack_Http_FreeCookies() { drop(g_cookies, release_cookie); }
