@@ -1,0 +1,469 @@
+// Multipart message bodies: the Content-Type field and the WSP multipart
+// entries written for a composed message and read from a retrieved one.
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "MMSProl_Encapsulaton.h"
+#include "qx_internal.h"
+#include "qx_log.h"
+
+namespace {
+
+constexpr char kTextPlain[] = "text/plain";
+constexpr char kSmilType[] = "application/smil";
+constexpr char kSmilName[] = "mms.smil";
+constexpr char kStartId[] = "<AAAA>";
+constexpr int kStartIdLen = sizeof(kStartId) - 1;
+constexpr int kSmilNameLen = sizeof(kSmilName) - 1;
+
+constexpr uint8_t kMultipartMixed = 0xA3;    // application/vnd.wap.multipart.mixed
+constexpr uint8_t kMultipartRelated = 0xB3;  // application/vnd.wap.multipart.related
+constexpr uint8_t kParamCharset = 0x81;
+constexpr uint8_t kParamName = 0x85;
+constexpr uint8_t kParamType = 0x89;
+constexpr uint8_t kParamStart = 0x8A;
+constexpr uint8_t kUtf8Short = 0x80 | MMS_CHARSET_UTF8;
+
+// Part header fields (WSP field codes with the high bit set).
+constexpr uint8_t kHdrContentLocation = 0x8E;
+constexpr uint8_t kHdrContentId = 0xC0;
+constexpr uint8_t kHdrContentDisposition = 0xAE;
+constexpr uint8_t kHdrContentDisposition14 = 0xC5;
+constexpr uint8_t kQuotedString = 0x22;
+
+constexpr int kDefaultNameSize = 129;
+
+bool is_type(const char *ct, const char *name) { return ct && fnQX_STRCMP(ct, name) == 0; }
+
+// ---------------------------------------------------------------- encoding
+// Sizes are computed in 64 bits from the parts themselves, then the same
+// pieces are written; the buffer is exactly what the writers fill.
+
+int64_t text_size(const char *s) { return s ? static_cast<int64_t>(std::strlen(s)) : 0; }
+
+int64_t type_size(const char *ct) { return GetContentTypeCode(ct) != 0xFF ? 1 : text_size(ct) + 1; }
+
+void put_type(uint8_t **out, const char *ct) {
+    const int code = GetContentTypeCode(ct);
+    if (code != 0xFF)
+        *(*out)++ = static_cast<uint8_t>(0x80 | code);
+    else
+        SetTextString(out, ct);
+}
+
+void put_raw(uint8_t **out, const void *p, int64_t n) {
+    if (n > 0) std::memcpy(*out, p, static_cast<size_t>(n));
+    *out += n;
+}
+
+// Data bytes written for an entry: none without data.
+int data_len(const uint8_t *data, int len) { return (data && len > 0) ? len : 0; }
+
+bool writes_charset(const tMMS_Element *e) { return e->Has_Charset == 1 && e->Charset >= 0; }
+
+int64_t charset_size(int charset) { return charset < 128 ? 1 : 1 + GetIntegerOctets(charset); }
+
+int64_t length_value_size(int64_t n) { return SetLengthValue(nullptr, static_cast<uint32_t>(n)); }
+int64_t uintvar_size(int64_t n) { return SetUintvar(nullptr, static_cast<uint32_t>(n)); }
+
+// The body's Content-Type value with a SMIL part: related, Type, Start.
+int64_t related_value_size(const smilstruct *s) { return 2 + type_size(s->Content_Type) + 1 + kStartIdLen + 1; }
+
+int64_t smil_type_size(const smilstruct *s) { return type_size(s->Content_Type) + 1 + kSmilNameLen + 1 + 2; }
+
+int64_t smil_headers_size(const smilstruct *s) {
+    const int64_t t = smil_type_size(s);
+    return length_value_size(t) + t + 2 + kStartIdLen + 1;
+}
+
+int64_t part_type_size(const tMMS_Element *e) {
+    int64_t t = type_size(e->Content_Type) + 1 + text_size(e->File_Name) + 1;
+    if (writes_charset(e)) t += 1 + charset_size(e->Charset);
+    return t;
+}
+
+int64_t part_headers_size(const tMMS_Element *e) {
+    const int64_t t = part_type_size(e);
+    const int64_t fn = text_size(e->File_Name);
+    return length_value_size(t) + t + (2 + 1 + fn + 1 + 1) + (1 + fn + 1);
+}
+
+int64_t entry_size(int64_t headers, int data) { return uintvar_size(headers) + uintvar_size(data) + headers + data; }
+
+// Upper limit of one piece; keeps every uintvar and the int total exact.
+constexpr int64_t kMaxBody = INT_MAX;
+
+// Total size of the encoded body, or -1 when it does not fit an int.
+int64_t body_size(const mmresstruct *body, int64_t *entries) {
+    int64_t n = body->Smil ? 1 : 0;
+    int64_t total = 0;
+    if (const smilstruct *s = body->Smil) {
+        if (text_size(s->Content_Type) > kMaxBody) return -1;
+        const int64_t v = related_value_size(s);
+        total += 1 + length_value_size(v) + v;
+        total += entry_size(smil_headers_size(s), data_len(s->Data, s->Data_Len));
+    } else {
+        total += 2;
+    }
+    for (const tMMS_Element *e = body->Parts; e; e = e->next) {
+        if (text_size(e->Content_Type) > kMaxBody || text_size(e->File_Name) > kMaxBody) return -1;
+        total += entry_size(part_headers_size(e), data_len(e->Data, e->Data_Len));
+        ++n;
+        if (total > kMaxBody) return -1;
+    }
+    total += uintvar_size(n);
+    if (total > kMaxBody || n > kMaxBody) return -1;
+    *entries = n;
+    return total;
+}
+
+void write_smil_entry(uint8_t **out, const smilstruct *s) {
+    const int64_t t = smil_type_size(s);
+    const int64_t h = smil_headers_size(s);
+    const int dl = data_len(s->Data, s->Data_Len);
+    *out += SetUintvar(*out, static_cast<uint32_t>(h));
+    *out += SetUintvar(*out, static_cast<uint32_t>(dl));
+    *out += SetLengthValue(*out, static_cast<uint32_t>(t));
+    put_type(out, s->Content_Type);
+    *(*out)++ = kParamName;
+    SetTextString(out, kSmilName);
+    *(*out)++ = kParamCharset;
+    *(*out)++ = kUtf8Short;
+    *(*out)++ = kHdrContentId;
+    *(*out)++ = kQuotedString;
+    SetTextString(out, kStartId);
+    put_raw(out, s->Data, dl);
+}
+
+void write_part_entry(uint8_t **out, const tMMS_Element *e) {
+    const int64_t t = part_type_size(e);
+    const int64_t h = part_headers_size(e);
+    const int dl = data_len(e->Data, e->Data_Len);
+    const char *fn = e->File_Name ? e->File_Name : "";
+    *out += SetUintvar(*out, static_cast<uint32_t>(h));
+    *out += SetUintvar(*out, static_cast<uint32_t>(dl));
+    *out += SetLengthValue(*out, static_cast<uint32_t>(t));
+    put_type(out, e->Content_Type);
+    *(*out)++ = kParamName;
+    SetTextString(out, fn);
+    if (writes_charset(e)) {
+        *(*out)++ = kParamCharset;
+        if (e->Charset < 128) {
+            *(*out)++ = static_cast<uint8_t>(e->Charset + 0x80);
+        } else {
+            *(*out)++ = static_cast<uint8_t>(GetIntegerOctets(e->Charset));
+            SetInteger(out, e->Charset);
+        }
+    }
+    *(*out)++ = kHdrContentId;
+    *(*out)++ = kQuotedString;
+    *(*out)++ = '<';
+    put_raw(out, fn, text_size(fn));
+    *(*out)++ = '>';
+    *(*out)++ = 0;
+    *(*out)++ = kHdrContentLocation;
+    SetTextString(out, fn);
+    put_raw(out, e->Data, dl);
+}
+
+// ---------------------------------------------------------------- decoding
+
+void free_element(tMMS_Element *&e) {
+    if (!e) return;
+    qx::free_ptr(e->Content_Type);
+    qx::free_ptr(e->File_Name);
+    qx::free_ptr(e->Content_Id);
+    qx::free_ptr(e->Name_Param);
+    qx::free_ptr(e->Fwd_Param);
+    qx::free_ptr(e);
+}
+
+// Reads a Content-Type value and steps the cursor over all of it (the
+// general form is read without moving the cursor).
+tMMS_ContentType *read_content_type(WspCursor &c) {
+    const uint8_t *start = c.p;
+    int consumed = 0;
+    tMMS_ContentType *ct = GetContentTypeValue(c, &consumed);
+    if (ct) c.p = start + consumed;
+    return ct;
+}
+
+// A new 129-byte text with the default name of an unnamed text part.
+char *default_text_name(const char *fmt, int number) {
+    char *t = static_cast<char *>(fnQX_Malloc(kDefaultNameSize));
+    if (t) std::snprintf(t, kDefaultNameSize, fmt, number);
+    return t;
+}
+
+// Moves the fields of a Content-Type value into a new part record.
+tMMS_Element *element_from(tMMS_ContentType *ct) {
+    auto *e = qx::alloc_rec<tMMS_Element>();
+    if (!e) return nullptr;
+    e->Content_Type = ct->Content_Type;
+    e->Name_Param = ct->Name_Param;
+    e->Charset = ct->Charset;
+    e->Has_Charset = ct->Has_Charset;
+    e->Fwd_Present = ct->Fwd_Present;
+    e->Fwd_Value = ct->Fwd_Value;
+    e->Fwd_Param = ct->Fwd_Param;
+    e->Fwd_Param_Len = ct->Fwd_Param_Len;
+    ct->Content_Type = nullptr;
+    ct->Name_Param = nullptr;
+    ct->Fwd_Param = nullptr;
+    return e;
+}
+
+// Drops every "<" and ">" of a text in place.
+void strip_angle_brackets(char *s) {
+    char *w = s;
+    for (const char *r = s; *r; ++r)
+        if (*r != '<' && *r != '>') *w++ = *r;
+    *w = 0;
+}
+
+enum class HeaderResult { Done, NoMemory };
+
+// Header fields of one entry after its Content-Type value, within the
+// entry's header length.
+HeaderResult read_part_headers(WspCursor &h, tMMS_Element *e) {
+    while (h.p < h.end) {
+        const uint8_t code = *h.p;
+        if (code == kHdrContentLocation) {
+            ++h.p;
+            char *name = GetTextString(h, nullptr);
+            if (!name) return h.truncated ? HeaderResult::Done : HeaderResult::NoMemory;
+            qx::free_ptr(e->File_Name);
+            e->File_Name = name;
+        } else if (code == kHdrContentId) {
+            ++h.p;
+            bool last = true;
+            if (h.p < h.end && *h.p == kQuotedString) {
+                ++h.p;
+                last = false;
+            }
+            char *id = GetTextString(h, nullptr);
+            if (!id) return h.truncated ? HeaderResult::Done : HeaderResult::NoMemory;
+            strip_angle_brackets(id);
+            qx::free_ptr(e->Content_Id);
+            e->Content_Id = id;
+            if (last) return HeaderResult::Done;
+        } else if (code == kHdrContentDisposition || code == kHdrContentDisposition14) {
+            ++h.p;
+            // Its length: a Value-length when quoted with 31, else a uintvar
+            // (the two agree for lengths up to 30).
+            const uint32_t n = (h.p < h.end && *h.p == 31) ? GetLengthValue(h) : GetUintvar(h);
+            if (h.truncated || n > static_cast<uint64_t>(h.left())) return HeaderResult::Done;
+            h.p += n;
+        } else {
+            return HeaderResult::Done;
+        }
+    }
+    return HeaderResult::Done;
+}
+
+enum class EntryResult { Next, Stop, NoMemory };
+
+struct DecodeState {
+    mmresstruct *body;
+    tMMS_Element *tail;
+    int parts;
+};
+
+// One multipart entry at c.p; on return c.p is at the next entry. Data
+// running past the body is clipped to the bytes present, and decoding
+// stops after that entry; headers running past it stop decoding at once.
+EntryResult read_entry(WspCursor &c, DecodeState &st) {
+    const uint32_t hl = GetUintvar(c);
+    const uint32_t dl = GetUintvar(c);
+    if (c.truncated || hl > static_cast<uint64_t>(c.left())) return EntryResult::Stop;
+    WspCursor h{c.p, c.p + hl, false};
+    const uint8_t *data = h.end;
+    const long avail = c.end - data;
+    const bool clipped = dl > static_cast<uint64_t>(avail);
+    const int len = clipped ? static_cast<int>(avail) : static_cast<int>(dl);
+    c.p = data + len;
+    const EntryResult after = clipped ? EntryResult::Stop : EntryResult::Next;
+
+    tMMS_ContentType *ct = read_content_type(h);
+    if (!ct) return h.truncated ? after : EntryResult::NoMemory;  // no value within the headers: skip the entry
+    qx::ScopeGuard releaseCt([&] { FreeContentTypeValue(ct); });
+
+    if (is_type(ct->Content_Type, kSmilType)) {
+        auto *s = qx::alloc_rec<smilstruct>();
+        if (!s) return EntryResult::NoMemory;
+        s->Content_Type = ct->Content_Type;
+        ct->Content_Type = nullptr;
+        s->Data = const_cast<uint8_t *>(data);
+        s->Data_Len = len;
+        if (st.body->Smil) {
+            qx::free_ptr(st.body->Smil->Content_Type);
+            qx::free_ptr(st.body->Smil);
+        }
+        st.body->Smil = s;
+        return after;
+    }
+
+    tMMS_Element *e = element_from(ct);
+    if (!e) return EntryResult::NoMemory;
+    qx::ScopeGuard releaseE([&] { free_element(e); });
+    e->Data_Len = len;
+    if (len != 0) e->Data = const_cast<uint8_t *>(data);
+
+    if (read_part_headers(h, e) == HeaderResult::NoMemory) return EntryResult::NoMemory;
+
+    if (!e->File_Name) {
+        if (e->Name_Param) {
+            e->File_Name = fnQX_MEMSTRCOPY(e->Name_Param);
+            if (!e->File_Name) return EntryResult::NoMemory;
+        } else if (is_type(e->Content_Type, kTextPlain)) {
+            e->File_Name = default_text_name("MMS_Text00%d.txt", st.parts);
+            e->Name_Param = default_text_name("MMS_Text00%d.txt", st.parts);
+            if (!e->File_Name || !e->Name_Param) return EntryResult::NoMemory;
+        }
+    }
+
+    if (len != 0) {
+        releaseE.dismiss();
+        if (st.tail)
+            st.tail->next = e;
+        else
+            st.body->Parts = e;
+        st.tail = e;
+        ++st.parts;
+    }
+    return after;
+}
+
+}  // namespace
+
+uint8_t *fnMMS_EncodeBody(const mmresstruct *body, int *len) {
+    if (!len) return nullptr;
+    if (!body || !body->Parts) {
+        auto *buf = static_cast<uint8_t *>(fnQX_Malloc(3));
+        if (!buf) {
+            *len = 0;
+            return nullptr;
+        }
+        buf[0] = MMS_CONTENT_TYPE_FIELD;
+        buf[1] = kMultipartMixed;
+        buf[2] = 0;
+        *len = 3;
+        return buf;
+    }
+
+    int64_t entries = 0;
+    const int64_t total = body_size(body, &entries);
+    if (total < 0) {
+        *len = 0;
+        return nullptr;
+    }
+    auto *buf = static_cast<uint8_t *>(fnQX_Malloc(static_cast<int>(total)));
+    if (!buf) {
+        *len = 0;
+        return nullptr;
+    }
+
+    uint8_t *out = buf;
+    *out++ = MMS_CONTENT_TYPE_FIELD;
+    if (const smilstruct *s = body->Smil) {
+        out += SetLengthValue(out, static_cast<uint32_t>(related_value_size(s)));
+        *out++ = kMultipartRelated;
+        *out++ = kParamType;
+        put_type(&out, s->Content_Type);
+        *out++ = kParamStart;
+        SetTextString(&out, kStartId);
+    } else {
+        *out++ = kMultipartMixed;
+    }
+    out += SetUintvar(out, static_cast<uint32_t>(entries));
+    if (body->Smil) write_smil_entry(&out, body->Smil);
+    for (const tMMS_Element *e = body->Parts; e; e = e->next) write_part_entry(&out, e);
+
+    *len = static_cast<int>(out - buf);
+    return buf;
+}
+
+mmresstruct *fnMMS_DecodeBody(const uint8_t *data, int len) {
+    if (!data || len <= 0 || data[0] != MMS_CONTENT_TYPE_FIELD) return nullptr;
+    auto *body = qx::alloc_rec<mmresstruct>();
+    if (!body) return nullptr;
+    qx::ScopeGuard releaseBody([&] { fnMMS_FreeDecodedBody(body); });
+
+    WspCursor c = wsp_cursor(data + 1, len - 1);
+    tMMS_ContentType *ct = read_content_type(c);
+    if (!ct && !c.truncated) return nullptr;
+    qx::ScopeGuard releaseCt([&] { FreeContentTypeValue(ct); });
+    if (!ct || c.p >= c.end) {
+        // No content type, or nothing after it: a message without content.
+        QX_LOG("mzk:this mms is empty mms");
+        releaseBody.dismiss();
+        return body;
+    }
+
+    if (is_type(ct->Content_Type, kTextPlain)) {
+        // The whole message is one text part.
+        auto *e = qx::alloc_rec<tMMS_Element>();
+        if (!e) return nullptr;
+        body->Parts = e;
+        e->Content_Type = ct->Content_Type;
+        e->Name_Param = ct->Name_Param;
+        e->Charset = ct->Charset;
+        e->Has_Charset = ct->Has_Charset;
+        ct->Content_Type = nullptr;
+        ct->Name_Param = nullptr;
+        if (!e->Name_Param) {
+            e->File_Name = default_text_name("MMS_Text0000.txt", 0);
+            e->Name_Param = default_text_name("MMS_Text0000.txt", 0);
+            if (!e->File_Name || !e->Name_Param) return nullptr;
+        }
+        e->Data_Len = static_cast<int>(c.left());
+        e->Data = const_cast<uint8_t *>(c.p);
+        releaseBody.dismiss();
+        return body;
+    }
+
+    // Multipart: the value's own texts are not kept.
+    uint32_t count = GetUintvar(c);
+    DecodeState st{body, nullptr, 0};
+    while (!c.truncated && c.p < c.end && count > 0) {
+        --count;
+        const EntryResult r = read_entry(c, st);
+        if (r == EntryResult::NoMemory) return nullptr;
+        if (r == EntryResult::Stop) break;
+    }
+    releaseBody.dismiss();
+    return body;
+}
+
+void fnMMS_FreeComposedBody(mmresstruct *body) {
+    if (!body) return;
+    if (smilstruct *s = body->Smil) {
+        qx::free_ptr(s->Content_Type);
+        qx::free_ptr(s->Data);
+        qx::free_ptr(s);
+    }
+    tMMS_Element *e = body->Parts;
+    while (e) {
+        tMMS_Element *next = e->next;
+        if (is_type(e->Content_Type, kTextPlain)) qx::free_ptr(e->Data);
+        free_element(e);
+        e = next;
+    }
+    qx::free_ptr(body);
+}
+
+void fnMMS_FreeDecodedBody(mmresstruct *body) {
+    if (!body) return;
+    if (smilstruct *s = body->Smil) {
+        qx::free_ptr(s->Content_Type);
+        qx::free_ptr(s);
+    }
+    tMMS_Element *e = body->Parts;
+    while (e) {
+        tMMS_Element *next = e->next;
+        free_element(e);
+        e = next;
+    }
+    qx::free_ptr(body);
+}
