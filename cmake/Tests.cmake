@@ -59,3 +59,11 @@ add_executable(abi_records_host tests/abi/records_host.c)
 target_link_libraries(abi_records_host PRIVATE rorodire)
 add_test(NAME abi_records_host COMMAND abi_records_host)
 set_tests_properties(abi_records_host PROPERTIES ENVIRONMENT "GLIBC_TUNABLES=glibc.malloc.tcache_count=0")
+
+# Tests named cli_* run the command-line tool, so it is built before them.
+foreach(src ${TEST_SOURCES})
+  get_filename_component(name ${src} NAME_WE)
+  if(name MATCHES "^cli_" AND TARGET rorodire_tool)
+    add_dependencies(${name} rorodire_tool)
+  endif()
+endforeach()

@@ -1,0 +1,362 @@
+// `rorodire dump`: decodes each file with the library's decoders (or the
+// tool's own for the PDUs the library has none for) and prints the records.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "MMSProl_Encapsulaton.h"
+#include "qx_log.h"
+#include "rorodire_tool.h"
+
+namespace rrtool {
+
+namespace {
+
+// ---------------------------------------------------------------- record fields
+Field text_field(const char *name, const char *value) {
+    Field f;
+    f.name = name;
+    f.kind = Field::Kind::Text;
+    if (value) f.text = value;
+    return f;
+}
+
+Field int_field(const char *name, long long value) {
+    Field f;
+    f.name = name;
+    f.kind = Field::Kind::Int;
+    f.number = value;
+    return f;
+}
+
+Field byte_field(const char *name, unsigned char value) {
+    Field f;
+    f.name = name;
+    f.kind = Field::Kind::Byte;
+    f.number = value;
+    return f;
+}
+
+void add_fields(Dump &d, const tMMS_NotifyInd &r) {
+    d.headers = {byte_field("Message_Class", r.Message_Class),   byte_field("Priority", r.Priority),
+                 byte_field("Expiry_Token", r.Expiry_Token),     int_field("Message_Size", r.Message_Size),
+                 int_field("Expiry", r.Expiry),                  text_field("Transaction_Id", r.Transaction_Id),
+                 text_field("From", r.From),                     text_field("Subject", r.Subject),
+                 text_field("Content_Location", r.Content_Location)};
+}
+
+void add_fields(Dump &d, const tMMS_RetrieveConf &r) {
+    d.headers = {int_field("Delivery_Report", r.Delivery_Report), int_field("Read_Reply", r.Read_Reply),
+                 byte_field("Message_Class", r.Message_Class),     byte_field("Priority", r.Priority),
+                 byte_field("Retrieve_Status", r.Retrieve_Status), int_field("Date", r.Date),
+                 int_field("Content_Size", r.Content_Size),        text_field("Transaction_Id", r.Transaction_Id),
+                 text_field("Message_Id", r.Message_Id),           text_field("From", r.From),
+                 text_field("To", r.To),                           text_field("Cc", r.Cc),
+                 text_field("Subject", r.Subject)};
+}
+
+void add_fields(Dump &d, const tMMS_SendReq &r) {
+    d.headers = {int_field("Delivery_Report", r.Delivery_Report),
+                 int_field("Read_Reply", r.Read_Reply),
+                 int_field("Sender_Visibility", r.Sender_Visibility),
+                 text_field("Transaction_Id", r.Transaction_Id),
+                 text_field("From", r.From),
+                 text_field("To", r.To),
+                 text_field("Cc", r.Cc),
+                 text_field("Bcc", r.Bcc),
+                 text_field("Subject", r.Subject),
+                 byte_field("Message_Class", r.Message_Class),
+                 byte_field("Priority", r.Priority),
+                 int_field("Date", r.Date),
+                 byte_field("Expiry_Relative", r.Expiry_Relative),
+                 int_field("Expiry", r.Expiry),
+                 byte_field("Delivery_Time_Relative", r.Delivery_Time_Relative),
+                 int_field("Delivery_Time", r.Delivery_Time),
+                 int_field("Body_Len", r.Body_Len)};
+}
+
+void add_fields(Dump &d, const tMMS_SendConf &r) {
+    d.headers = {byte_field("Message_Type", r.Message_Type),       byte_field("MMS_Version", r.MMS_Version),
+                 byte_field("Response_Status", r.Response_Status), text_field("Transaction_Id", r.Transaction_Id),
+                 text_field("Response_Text", r.Response_Text),     text_field("Message_Id", r.Message_Id)};
+}
+
+void add_fields(Dump &d, const tMMS_FwdConf &r) {
+    d.headers = {byte_field("Response_Status", r.Response_Status), text_field("Transaction_Id", r.Transaction_Id),
+                 text_field("Response_Text", r.Response_Text), text_field("Message_Id", r.Message_Id)};
+}
+
+void add_fields(Dump &d, const tMMS_NotifyRespInd &r) {
+    d.headers = {byte_field("Message_Type", r.Message_Type), byte_field("MMS_Version", r.MMS_Version),
+                 byte_field("Status", r.Status), byte_field("Report_Allowed", r.Report_Allowed),
+                 text_field("Transaction_Id", r.Transaction_Id)};
+}
+
+void add_fields(Dump &d, const tMMS_AcknowledgeInd &r) {
+    d.headers = {byte_field("Message_Type", r.Message_Type), byte_field("MMS_Version", r.MMS_Version),
+                 byte_field("Report_Allowed", r.Report_Allowed), text_field("Transaction_Id", r.Transaction_Id)};
+}
+
+void add_fields(Dump &d, const tMMS_DeliveryInd &r) {
+    d.headers = {byte_field("Status", r.Status), text_field("Message_Id", r.Message_Id), text_field("To", r.To),
+                 int_field("Date", r.Date)};
+}
+
+void add_fields(Dump &d, const tMMS_FwdReq &r) {
+    d.headers = {int_field("Delivery_Report", r.Delivery_Report),
+                 int_field("Read_Reply", r.Read_Reply),
+                 text_field("Transaction_Id", r.Transaction_Id),
+                 text_field("To", r.To),
+                 text_field("Cc", r.Cc),
+                 text_field("Bcc", r.Bcc),
+                 text_field("Content_Location", r.Content_Location),
+                 int_field("Date", r.Date),
+                 byte_field("Expiry_Relative", r.Expiry_Relative),
+                 int_field("Expiry", r.Expiry),
+                 byte_field("Delivery_Time_Relative", r.Delivery_Time_Relative),
+                 int_field("Delivery_Time", r.Delivery_Time)};
+}
+
+void add_fields(Dump &d, const tMMS_ReadRecInd &r) {
+    d.headers = {text_field("Message_Id", r.Message_Id), text_field("To", r.To), text_field("From", r.From),
+                 byte_field("Read_Status", r.Read_Status), int_field("Date", r.Date)};
+}
+
+void add_fields(Dump &d, const tMMS_ReadOrigInd &r) {
+    d.headers = {text_field("Message_Id", r.Message_Id), text_field("To", r.To), text_field("From", r.From),
+                 int_field("Date", r.Date), byte_field("Read_Status", r.Read_Status)};
+}
+
+// ---------------------------------------------------------------- body
+std::optional<std::string> opt_text(const char *s) {
+    if (!s) return std::nullopt;
+    return std::string(s);
+}
+
+// Decodes a "0x84 Content-Type + body" buffer into the parts of the view.
+void add_body(Dump &d, const unsigned char *body, int len) {
+    d.has_body = true;
+    if (!body || len <= 0) return;  // a message without a Content-Type field
+    mmresstruct *b = fnMMS_DecodeBody(body, len);
+    if (!b) {
+        d.error = "message body does not decode";
+        return;
+    }
+    if (b->Smil) {
+        d.smil = true;
+        d.smil_content_type = opt_text(b->Smil->Content_Type);
+        d.smil_size = b->Smil->Data_Len;
+    }
+    for (const tMMS_Element *e = b->Parts; e; e = e->next) {
+        Part p;
+        p.content_type = opt_text(e->Content_Type);
+        p.name = opt_text(e->File_Name ? e->File_Name : e->Name_Param);
+        p.content_id = opt_text(e->Content_Id);
+        if (e->Has_Charset) p.charset = e->Charset;
+        p.size = e->Data_Len;
+        d.parts.push_back(std::move(p));
+    }
+    fnMMS_FreeDecodedBody(b);
+}
+
+// Runs one of the library's decoders and releases its record.
+template <typename Rec, typename Decode, typename Body>
+void library_decode(Dump &d, int struct_code, Decode &&decode, Body &&body) {
+    Rec *r = decode();
+    if (!r) {
+        d.error = "the library's decoder refuses this " + *d.type;
+        return;
+    }
+    add_fields(d, *r);
+    body(*r);
+    fnMMS_FreeMessageMem(r, struct_code);
+}
+
+// Runs one of the tool's own decoders.
+template <typename Rec, typename Decode>
+void own_decode(Dump &d, int struct_code, Decode &&decode) {
+    std::string why;
+    Rec *r = decode(&why);
+    if (!r) {
+        d.error = *d.type + " does not decode: " + why;
+        return;
+    }
+    add_fields(d, *r);
+    fnMMS_FreeMessageMem(r, struct_code);
+}
+
+}  // namespace
+
+Dump dump_pdu(const std::string &file, const std::vector<uint8_t> &bytes) {
+    Dump d;
+    d.file = file;
+    d.size = static_cast<long long>(bytes.size());
+    if (bytes.empty()) {
+        d.error = "empty file";
+        return d;
+    }
+    if (bytes.size() > static_cast<size_t>(INT_MAX)) {
+        d.error = "file too large for a PDU";
+        return d;
+    }
+    const uint8_t *pdu = bytes.data();
+    const int len = static_cast<int>(bytes.size());
+    d.type_code = find_message_type(pdu, bytes.size());
+    if (d.type_code < 0) {
+        d.error = "no Message-Type field: not an MMS PDU";
+        return d;
+    }
+    const char *name = message_type_name(d.type_code);
+    if (!name) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "unknown Message-Type 0x%02X", d.type_code);
+        d.error = buf;
+        return d;
+    }
+    d.type = name;
+    auto no_body = [](const auto &) {};
+    switch (d.type_code) {
+        case MMS_M_SEND_REQ:
+            library_decode<tMMS_SendReq>(
+                d, MMS_STRUCT_SEND_REQ, [&] { return fnMMS_ParseSendContent(pdu, len); },
+                [&](const tMMS_SendReq &r) { add_body(d, r.ContentTypeAndBody, r.Body_Len); });
+            break;
+        case MMS_M_SEND_CONF:
+            library_decode<tMMS_SendConf>(
+                d, MMS_STRUCT_SEND_CONF, [&] { return fnMMS_ParseSendConf(pdu, len); }, no_body);
+            break;
+        case MMS_M_NOTIFICATION_IND:
+            library_decode<tMMS_NotifyInd>(
+                d, MMS_STRUCT_MMS_NOTIFICATION_IND, [&] { return fnMMS_ParseNotificationInd(pdu, len); }, no_body);
+            break;
+        case MMS_M_RETRIEVE_CONF:
+            library_decode<tMMS_RetrieveConf>(
+                d, MMS_STRUCT_RETRIEVE_CONF, [&] { return fnMMS_ParseRetrieveConf(pdu, len); },
+                [&](const tMMS_RetrieveConf &r) { add_body(d, r.body, r.Content_Size); });
+            break;
+        case MMS_M_FORWARD_CONF:
+            library_decode<tMMS_FwdConf>(
+                d, MMS_STRUCT_FWD_CONF, [&] { return fnMMS_ParseFwdConf(pdu, len); }, no_body);
+            break;
+        case MMS_M_NOTIFYRESP_IND:
+            own_decode<tMMS_NotifyRespInd>(d, MMS_STRUCT_NOTIFYRESP_IND,
+                                           [&](std::string *why) { return decode_notifyresp_ind(pdu, len, why); });
+            break;
+        case MMS_M_ACKNOWLEDGE_IND:
+            own_decode<tMMS_AcknowledgeInd>(d, MMS_STRUCT_ACKNOWLEDGE_IND,
+                                            [&](std::string *why) { return decode_acknowledge_ind(pdu, len, why); });
+            break;
+        case 0x86:
+            own_decode<tMMS_DeliveryInd>(d, MMS_STRUCT_DELIVERY_IND,
+                                         [&](std::string *why) { return decode_delivery_ind(pdu, len, why); });
+            break;
+        case 0x87:
+            own_decode<tMMS_ReadRecInd>(d, MMS_STRUCT_READ_REC_IND,
+                                        [&](std::string *why) { return decode_read_rec_ind(pdu, len, why); });
+            break;
+        case 0x88:
+            own_decode<tMMS_ReadOrigInd>(d, MMS_STRUCT_READ_ORIG_IND,
+                                         [&](std::string *why) { return decode_read_orig_ind(pdu, len, why); });
+            break;
+        case MMS_M_FORWARD_REQ:
+            own_decode<tMMS_FwdReq>(d, MMS_STRUCT_FWD_REQ,
+                                    [&](std::string *why) { return decode_forward_req(pdu, len, why); });
+            break;
+        default:
+            d.error = std::string("no decoder for ") + name;
+            break;
+    }
+    return d;
+}
+
+// ---------------------------------------------------------------- the command
+namespace {
+
+void log_to_stderr(const char *text, void *) { std::fputs(text, stderr); }
+
+// Reads a whole file; false with *why set when it cannot be read.
+bool read_file(const std::string &path, std::vector<uint8_t> &out, std::string *why) {
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) {
+        *why = std::string("cannot open: ") + std::strerror(errno);
+        return false;
+    }
+    out.clear();
+    uint8_t chunk[65536];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
+        out.insert(out.end(), chunk, chunk + n);
+        if (out.size() > static_cast<size_t>(INT_MAX)) break;
+    }
+    const bool failed = std::ferror(f) != 0;
+    const int err = errno;
+    std::fclose(f);
+    if (failed) {
+        *why = std::string("cannot read: ") + std::strerror(err);
+        return false;
+    }
+    out.shrink_to_fit();  // an exactly sized buffer for the decoders
+    return true;
+}
+
+}  // namespace
+
+int cmd_dump(int argc, char **argv) {
+    bool json = false;
+    bool verbose = false;
+    bool options = true;
+    std::vector<std::string> files;
+    for (int i = 0; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (options && a == "--") {
+            options = false;
+        } else if (options && a == "--json") {
+            json = true;
+        } else if (options && (a == "--verbose" || a == "-v")) {
+            verbose = true;
+        } else if (options && a.size() > 1 && a[0] == '-') {
+            std::fprintf(stderr, "rorodire dump: unknown option %s\n", a.c_str());
+            return 2;
+        } else {
+            files.push_back(a);
+        }
+    }
+    if (files.empty()) {
+        std::fprintf(stderr, "rorodire dump: no file given (rorodire help)\n");
+        return 2;
+    }
+    // stdout carries the tool's output only: the library's log goes to stderr
+    // with --verbose and nowhere otherwise.
+    if (verbose) {
+        qx::set_log_sink(&log_to_stderr, nullptr);
+        qx::set_log_enabled(true);
+    } else {
+        qx::set_log_enabled(false);
+    }
+
+    int failures = 0;
+    for (const std::string &path : files) {
+        std::vector<uint8_t> bytes;
+        std::string why;
+        Dump d;
+        if (read_file(path, bytes, &why)) {
+            d = dump_pdu(path, bytes);
+        } else {
+            d.file = path;
+            d.error = why;
+        }
+        if (!d.error.empty()) {
+            ++failures;
+            std::fflush(stdout);
+            std::fprintf(stderr, "rorodire: %s: %s\n", path.c_str(), d.error.c_str());
+        }
+        const std::string out = json ? to_json(d) : to_text(d);
+        std::fwrite(out.data(), 1, out.size(), stdout);
+    }
+    std::fflush(stdout);
+    qx::set_log_sink(nullptr, nullptr);
+    return failures ? 1 : 0;
+}
+
+}  // namespace rrtool

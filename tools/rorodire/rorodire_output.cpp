@@ -1,0 +1,224 @@
+// Output of `rorodire dump`: one JSON object per line, or a readable listing.
+#include <algorithm>
+#include <cstdio>
+
+#include "rorodire_tool.h"
+
+namespace rrtool {
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence at s[i] (lead byte 0x80 or more),
+// or 0 when it is not one: no overlong forms, surrogates or code points past
+// U+10FFFF.
+size_t utf8_sequence(std::string_view s, size_t i) {
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = b(i);
+    size_t n;
+    unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + n > s.size()) return 0;
+    if (b(i + 1) < lo || b(i + 1) > hi) return 0;
+    for (size_t k = 2; k < n; ++k)
+        if (b(i + k) < 0x80 || b(i + k) > 0xBF) return 0;
+    return n;
+}
+
+void append_hex_escape(std::string &out, const char *form, unsigned v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, form, v);
+    out += buf;
+}
+
+std::string hex2(long long v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%02llX", v);
+    return buf;
+}
+
+}  // namespace
+
+void append_json_string(std::string &out, std::string_view s) {
+    out += '"';
+    for (size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            switch (c) {
+                case '"': out += "\\\""; break;
+                case '\\': out += "\\\\"; break;
+                case '\n': out += "\\n"; break;
+                case '\r': out += "\\r"; break;
+                case '\t': out += "\\t"; break;
+                case '\b': out += "\\b"; break;
+                case '\f': out += "\\f"; break;
+                default:
+                    if (c < 0x20 || c == 0x7F)
+                        append_hex_escape(out, "\\u%04x", c);
+                    else
+                        out += static_cast<char>(c);
+            }
+            ++i;
+            continue;
+        }
+        const size_t n = utf8_sequence(s, i);
+        if (n == 0) {
+            out += "\\ufffd";
+            ++i;
+        } else {
+            out.append(s.substr(i, n));
+            i += n;
+        }
+    }
+    out += '"';
+}
+
+void append_display_string(std::string &out, std::string_view s) {
+    out += '"';
+    for (size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            if (c == '"' || c == '\\') {
+                out += '\\';
+                out += static_cast<char>(c);
+            } else if (c < 0x20 || c == 0x7F) {
+                append_hex_escape(out, "\\x%02X", c);
+            } else {
+                out += static_cast<char>(c);
+            }
+            ++i;
+            continue;
+        }
+        const size_t n = utf8_sequence(s, i);
+        if (n == 0) {
+            append_hex_escape(out, "\\x%02X", c);
+            ++i;
+        } else {
+            out.append(s.substr(i, n));
+            i += n;
+        }
+    }
+    out += '"';
+}
+
+std::string to_json(const Dump &d) {
+    std::string o = "{\"file\":";
+    append_json_string(o, d.file);
+    o += ",\"type\":";
+    if (d.type)
+        append_json_string(o, *d.type);
+    else
+        o += "null";
+    o += ",\"headers\":{";
+    bool first = true;
+    for (const Field &f : d.headers) {
+        if (!first) o += ',';
+        first = false;
+        append_json_string(o, f.name);
+        o += ':';
+        if (f.kind == Field::Kind::Text) {
+            if (f.text)
+                append_json_string(o, *f.text);
+            else
+                o += "null";
+        } else {
+            o += std::to_string(f.number);
+        }
+    }
+    o += "},\"parts\":[";
+    first = true;
+    for (const Part &p : d.parts) {
+        if (!first) o += ',';
+        first = false;
+        const auto text = [&](const char *key, const std::optional<std::string> &v) {
+            append_json_string(o, key);
+            o += ':';
+            if (v)
+                append_json_string(o, *v);
+            else
+                o += "null";
+        };
+        o += '{';
+        text("content_type", p.content_type);
+        o += ',';
+        text("name", p.name);
+        o += ',';
+        text("content_id", p.content_id);
+        o += ",\"charset\":";
+        o += p.charset ? std::to_string(*p.charset) : "null";
+        o += ",\"size\":" + std::to_string(p.size) + "}";
+    }
+    o += "],\"smil\":";
+    o += d.smil ? "true" : "false";
+    if (!d.error.empty()) {
+        o += ",\"error\":";
+        append_json_string(o, d.error);
+    }
+    o += "}\n";
+    return o;
+}
+
+std::string to_text(const Dump &d) {
+    std::string o = d.file + ": ";
+    o += d.type ? *d.type : "unknown PDU";
+    o += " (" + std::to_string(d.size) + " bytes)\n";
+    if (!d.error.empty()) o += "  error: " + d.error + "\n";
+    size_t width = 0;
+    for (const Field &f : d.headers) width = std::max(width, f.name.size());
+    for (const Field &f : d.headers) {
+        if (f.kind == Field::Kind::Text && !f.text) continue;  // absent
+        o += "  " + f.name + std::string(width - f.name.size() + 2, ' ');
+        switch (f.kind) {
+            case Field::Kind::Text: append_display_string(o, *f.text); break;
+            case Field::Kind::Int: o += std::to_string(f.number); break;
+            case Field::Kind::Byte: o += hex2(f.number); break;
+        }
+        o += '\n';
+    }
+    if (d.has_body) {
+        o += "  SMIL: ";
+        if (d.smil) {
+            o += "yes, ";
+            if (d.smil_content_type)
+                append_display_string(o, *d.smil_content_type);
+            else
+                o += "(no content type)";
+            o += ", " + std::to_string(d.smil_size) + " bytes\n";
+        } else {
+            o += "no\n";
+        }
+        o += "  parts: " + std::to_string(d.parts.size()) + "\n";
+        int n = 0;
+        for (const Part &p : d.parts) {
+            o += "    " + std::to_string(++n) + ". ";
+            if (p.content_type)
+                append_display_string(o, *p.content_type);
+            else
+                o += "(unknown type)";
+            if (p.name) {
+                o += " name ";
+                append_display_string(o, *p.name);
+            }
+            if (p.content_id) {
+                o += " content-id ";
+                append_display_string(o, *p.content_id);
+            }
+            if (p.charset) o += " charset " + std::to_string(*p.charset);
+            o += ", " + std::to_string(p.size) + " bytes\n";
+        }
+    }
+    return o;
+}
+
+}  // namespace rrtool

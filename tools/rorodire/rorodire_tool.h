@@ -1,0 +1,88 @@
+// The rorodire command-line tool: shared declarations of its commands.
+#ifndef RORODIRE_TOOL_H
+#define RORODIRE_TOOL_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "rorodire.h"
+
+namespace rrtool {
+
+// ---------------------------------------------------------------- decoded view
+// One header field of a decoded record, named as the record field.
+struct Field {
+    enum class Kind { Text, Int, Byte };
+    std::string name;
+    Kind kind = Kind::Int;
+    std::optional<std::string> text;  // Kind::Text; nullopt when the field is absent
+    long long number = 0;             // Kind::Int and Kind::Byte
+};
+
+// One part of a decoded multipart body.
+struct Part {
+    std::optional<std::string> content_type;
+    std::optional<std::string> name;
+    std::optional<std::string> content_id;
+    std::optional<int> charset;
+    int size = 0;
+};
+
+// What `dump` shows for one file.
+struct Dump {
+    std::string file;
+    std::optional<std::string> type;  // "m-retrieve-conf", ...; nullopt when unknown
+    int type_code = -1;               // Message-Type byte, -1 when none was found
+    long long size = 0;               // bytes in the file
+    std::vector<Field> headers;
+    bool has_body = false;            // the PDU type carries a body
+    std::vector<Part> parts;
+    bool smil = false;
+    std::optional<std::string> smil_content_type;
+    int smil_size = 0;
+    std::string error;                // empty when the file decoded
+};
+
+// ---------------------------------------------------------------- PDU types
+// Message-Type of a PDU: the first field normally; otherwise the header
+// fields are walked by their WSP encodings until 0x8C (or the Content-Type,
+// which ends the headers). -1 when there is none.
+int find_message_type(const uint8_t *pdu, size_t len);
+// "m-send-req", ... for a Message-Type byte, or null for an unknown one.
+const char *message_type_name(int code);
+
+// Decodes one PDU into its view; the library's decoders where it has them.
+Dump dump_pdu(const std::string &file, const std::vector<uint8_t> &bytes);
+
+// ---------------------------------------------------------------- own decoders
+// PDUs the library only writes (or never meets): decoded here with the WSP
+// readers into the records of rorodire.h. Null when the PDU does not decode;
+// *why then says what is wrong. Release with fnMMS_FreeMessageMem.
+tMMS_NotifyRespInd *decode_notifyresp_ind(const uint8_t *pdu, int len, std::string *why);
+tMMS_AcknowledgeInd *decode_acknowledge_ind(const uint8_t *pdu, int len, std::string *why);
+tMMS_DeliveryInd *decode_delivery_ind(const uint8_t *pdu, int len, std::string *why);
+tMMS_FwdReq *decode_forward_req(const uint8_t *pdu, int len, std::string *why);
+tMMS_ReadRecInd *decode_read_rec_ind(const uint8_t *pdu, int len, std::string *why);
+tMMS_ReadOrigInd *decode_read_orig_ind(const uint8_t *pdu, int len, std::string *why);
+
+// ---------------------------------------------------------------- output
+// A JSON string literal (quotes included): control bytes as \u00XX, invalid
+// UTF-8 bytes as U+FFFD.
+void append_json_string(std::string &out, std::string_view s);
+// A quoted text for a terminal: control and invalid UTF-8 bytes as \xNN.
+void append_display_string(std::string &out, std::string_view s);
+// One line (ending in a newline) with the whole view as a JSON object.
+std::string to_json(const Dump &d);
+// The human-readable form, several lines.
+std::string to_text(const Dump &d);
+
+// ---------------------------------------------------------------- commands
+int cmd_dump(int argc, char **argv);
+int cmd_example(int argc, char **argv);
+
+}  // namespace rrtool
+
+#endif
