@@ -223,6 +223,23 @@ TEST(BufferPrintf, AppendHeaderWritesNameValueAndLineEnd) {
     expect_terminated(b.b);
 }
 
+TEST(BufferPrintf, AppendHeaderGoesInWholeOrNotAtAll) {
+    rrtest::LeakCheck leaks;
+    rrtest::for_each_alloc_failure([](long) {
+        MemBuffer *b = fnQXBuf_New(2);
+        if (!b) return;
+        if (fnQXBuf_Append(b, "xxGET\r\n", 7)) {
+            char skip[2];
+            fnQXBuf_Read(b, skip, 2);
+            fnQXBuf_AppendHeader(b, "Accept: ", "*/*");
+            const std::string got = stored(b);
+            EXPECT_TRUE(got == "GET\r\n" || got == "GET\r\nAccept: */*\r\n") << got;
+            EXPECT_EQ(b->data[b->length], 0);
+        }
+        fnQXBuf_Free(b);
+    });
+}
+
 TEST(BufferAllocation, EveryFailureIsCleanlyHandled) {
     const long clean = rrtest::for_each_alloc_failure([](long) {
         MemBuffer *b = fnQXBuf_New(8);

@@ -143,10 +143,14 @@ void fnQXBuf_AppendHeader(MemBuffer *buf, const char *namePart, const char *valu
     if (!buf || !namePart || !value) return;
     const int ln = text_len(namePart);
     const int lv = text_len(value);
-    if (ln < 0 || lv < 0) return;
-    fnQXBuf_Append(buf, namePart, ln);
-    fnQXBuf_Append(buf, value, lv);
-    fnQXBuf_Append(buf, "\r\n", 2);
+    if (ln < 0 || lv < 0 || !buf->data) return;
+    // The line goes in whole or not at all: appending only adds at the end
+    // (after moving the unread bytes to the front), so a failure is undone by
+    // cutting back to the unread bytes from before.
+    const int unreadBefore = fnQXBuf_Unreadable(buf);
+    if (fnQXBuf_Append(buf, namePart, ln) && fnQXBuf_Append(buf, value, lv) && fnQXBuf_Append(buf, "\r\n", 2)) return;
+    buf->length = buf->readPos + unreadBefore;
+    buf->data[buf->length] = 0;
 }
 
 char *fnQXStack_StrDup(const char *text) { return text ? fnQX_MEMSTRCOPY(text) : nullptr; }
