@@ -141,9 +141,9 @@ TEST(FormatIntegers, TableMatchesCLibrary) {
                 for (const Mod &m : mods)
                     for (char c : convs)
                         for (long long v : values) {
-                            const std::string spec = "<%" + fl + w + p;
-                            const std::string f = spec + m.ours + c + ">";
-                            const std::string rf = spec + m.ref + c + ">";
+                            const std::string head = "<%" + fl + w + p;
+                            const std::string f = head + m.ours + c + ">";
+                            const std::string rf = head + m.ref + c + ">";
                             bool ok;
                             if (m.ref[0] == 'l' && m.ref[1] == 'l')
                                 ok = same_as_reference(f, rf, v);

@@ -45,7 +45,7 @@ struct Out {
 
 enum class Len { None, HH, H, L, LL, Size, Max, Diff };
 
-struct Spec {
+struct Directive {
     bool left = false;
     bool plus = false;
     bool space = false;
@@ -58,27 +58,27 @@ struct Spec {
 
 // ---------------------------------------------------------------- padding helpers
 
-// Emits sign/prefix, body parts and padding for a field of spec.width.
+// Emits sign/prefix, body parts and padding for a field of dv.width.
 // zeroPad places zeros between the prefix and the body instead of blanks in front.
-void emit_field(Out &out, const Spec &spec, const char *prefix, int64_t prefixLen, int64_t innerZeros,
+void emit_field(Out &out, const Directive &dv, const char *prefix, int64_t prefixLen, int64_t innerZeros,
                 const char *body, int64_t bodyLen, bool zeroPad) {
     const int64_t total = prefixLen + innerZeros + bodyLen;
-    const int64_t fill = spec.width > total ? spec.width - total : 0;
-    if (!spec.left && !zeroPad) out.pad(' ', fill);
+    const int64_t fill = dv.width > total ? dv.width - total : 0;
+    if (!dv.left && !zeroPad) out.pad(' ', fill);
     out.write(prefix, prefixLen);
-    if (!spec.left && zeroPad) out.pad('0', fill);
+    if (!dv.left && zeroPad) out.pad('0', fill);
     out.pad('0', innerZeros);
     out.write(body, bodyLen);
-    if (spec.left) out.pad(' ', fill);
+    if (dv.left) out.pad(' ', fill);
 }
 
-void emit_text(Out &out, const Spec &spec, const char *text, int64_t n) {
-    emit_field(out, spec, "", 0, 0, text, n, false);
+void emit_text(Out &out, const Directive &dv, const char *text, int64_t n) {
+    emit_field(out, dv, "", 0, 0, text, n, false);
 }
 
 // ---------------------------------------------------------------- integers
 
-void emit_integer(Out &out, const Spec &spec, uint64_t mag, bool negative, bool isSigned, int base, bool upper) {
+void emit_integer(Out &out, const Directive &dv, uint64_t mag, bool negative, bool isSigned, int base, bool upper) {
     const char *digitSet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     char digits[24];
     int nd = 0;
@@ -86,27 +86,27 @@ void emit_integer(Out &out, const Spec &spec, uint64_t mag, bool negative, bool 
     for (uint64_t v = mag; v != 0; v /= static_cast<uint64_t>(base)) rev[nd++] = digitSet[v % static_cast<uint64_t>(base)];
     for (int i = 0; i < nd; ++i) digits[i] = rev[nd - 1 - i];
     // Precision 0 with the value 0 prints no digit at all.
-    if (mag == 0 && spec.prec != 0) digits[nd++] = '0';
+    if (mag == 0 && dv.prec != 0) digits[nd++] = '0';
 
-    int64_t zeros = spec.prec > nd ? spec.prec - nd : 0;
-    if (base == 8 && spec.alt && zeros == 0 && (nd == 0 || digits[0] != '0')) zeros = 1;
+    int64_t zeros = dv.prec > nd ? dv.prec - nd : 0;
+    if (base == 8 && dv.alt && zeros == 0 && (nd == 0 || digits[0] != '0')) zeros = 1;
 
     char prefix[3];
     int pl = 0;
     if (isSigned) {
         if (negative)
             prefix[pl++] = '-';
-        else if (spec.plus)
+        else if (dv.plus)
             prefix[pl++] = '+';
-        else if (spec.space)
+        else if (dv.space)
             prefix[pl++] = ' ';
     }
-    if (base == 16 && spec.alt && mag != 0) {
+    if (base == 16 && dv.alt && mag != 0) {
         prefix[pl++] = '0';
         prefix[pl++] = upper ? 'X' : 'x';
     }
-    const bool zeroPad = spec.zero && !spec.left && spec.prec < 0;
-    emit_field(out, spec, prefix, pl, zeros, digits, nd, zeroPad);
+    const bool zeroPad = dv.zero && !dv.left && dv.prec < 0;
+    emit_field(out, dv, prefix, pl, zeros, digits, nd, zeroPad);
 }
 
 int64_t signed_arg(Len len, va_list *ap) {
@@ -320,51 +320,51 @@ int strip_fraction(char *body, int n, int from) {
     return end + (n - from);
 }
 
-void emit_float(Out &out, const Spec &spec, double v, char conv) {
+void emit_float(Out &out, const Directive &dv, double v, char conv) {
     const bool upper = conv == 'E' || conv == 'G';
     const bool negative = std::signbit(v);
     char sign[1];
     int sl = 0;
     if (negative)
         sign[sl++] = '-';
-    else if (spec.plus)
+    else if (dv.plus)
         sign[sl++] = '+';
-    else if (spec.space)
+    else if (dv.space)
         sign[sl++] = ' ';
 
     if (!std::isfinite(v)) {
         const char *word = std::isnan(v) ? (upper ? "NAN" : "nan") : (upper ? "INF" : "inf");
-        emit_field(out, spec, sign, sl, 0, word, 3, false);
+        emit_field(out, dv, sign, sl, 0, word, 3, false);
         return;
     }
 
-    int prec = spec.prec < 0 ? 6 : (spec.prec > kMaxFloatPrecision ? kMaxFloatPrecision : static_cast<int>(spec.prec));
+    int prec = dv.prec < 0 ? 6 : (dv.prec > kMaxFloatPrecision ? kMaxFloatPrecision : static_cast<int>(dv.prec));
     Decimal dec;
     expand(std::fabs(v), dec);
     char body[kBody];
     int n = 0;
     if (conv == 'f') {
         round_to(dec, dec.point + prec);
-        n = body_fixed(dec, prec, spec.alt, body);
+        n = body_fixed(dec, prec, dv.alt, body);
     } else if (conv == 'e' || conv == 'E') {
         round_to(dec, prec + 1);
-        n = body_exp(dec, prec, spec.alt, upper, body);
+        n = body_exp(dec, prec, dv.alt, upper, body);
     } else {
         const int p = prec == 0 ? 1 : prec;
         round_to(dec, p);
         const int x = dec.n == 0 ? 0 : dec.point - 1;
         if (p > x && x >= -4) {
-            n = body_fixed(dec, p - 1 - x, spec.alt, body);
-            if (!spec.alt) n = strip_fraction(body, n, n);
+            n = body_fixed(dec, p - 1 - x, dv.alt, body);
+            if (!dv.alt) n = strip_fraction(body, n, n);
         } else {
-            n = body_exp(dec, p - 1, spec.alt, upper, body);
-            if (!spec.alt) {
+            n = body_exp(dec, p - 1, dv.alt, upper, body);
+            if (!dv.alt) {
                 const char *e = static_cast<const char *>(std::memchr(body, upper ? 'E' : 'e', static_cast<size_t>(n)));
                 n = strip_fraction(body, n, static_cast<int>(e - body));
             }
         }
     }
-    emit_field(out, spec, sign, sl, 0, body, n, spec.zero && !spec.left);
+    emit_field(out, dv, sign, sl, 0, body, n, dv.zero && !dv.left);
 }
 
 // ---------------------------------------------------------------- pointers
@@ -375,12 +375,12 @@ void emit_float(Out &out, const Spec &spec, double v, char conv) {
 // digits; "pI" the address as an unsigned decimal; any other letter
 // "bogus %p". A non-letter after "%p" is not consumed. The pointer is only
 // printed, never followed.
-void emit_pointer(Out &out, const Spec &spec, void *ptr) {
+void emit_pointer(Out &out, const Directive &dv, void *ptr) {
     if (!ptr) {
-        emit_text(out, spec, "(nil)", 5);
+        emit_text(out, dv, "(nil)", 5);
         return;
     }
-    Spec hex = spec;
+    Directive hex = dv;
     hex.alt = true;
     emit_integer(out, hex, reinterpret_cast<uintptr_t>(ptr), false, true, 16, false);
 }
@@ -436,18 +436,18 @@ int fnQX_FormatBounded(char *dst, int size, const char *fmt, va_list ap_in) {
                 continue;
             }
             ++f;
-            Spec spec;
+            Directive dv;
             for (;; ++f) {
                 if (*f == '-')
-                    spec.left = true;
+                    dv.left = true;
                 else if (*f == '+')
-                    spec.plus = true;
+                    dv.plus = true;
                 else if (*f == ' ')
-                    spec.space = true;
+                    dv.space = true;
                 else if (*f == '#')
-                    spec.alt = true;
+                    dv.alt = true;
                 else if (*f == '0')
-                    spec.zero = true;
+                    dv.zero = true;
                 else
                     break;
             }
@@ -455,59 +455,59 @@ int fnQX_FormatBounded(char *dst, int size, const char *fmt, va_list ap_in) {
                 ++f;
                 const int w = va_arg(ap, int);
                 if (w < 0) {
-                    spec.left = true;
-                    spec.width = -static_cast<int64_t>(w);
+                    dv.left = true;
+                    dv.width = -static_cast<int64_t>(w);
                 } else {
-                    spec.width = w;
+                    dv.width = w;
                 }
             } else {
-                spec.width = read_number(f);
+                dv.width = read_number(f);
             }
             if (*f == '.') {
                 ++f;
                 if (*f == '*') {
                     ++f;
                     const int p = va_arg(ap, int);
-                    spec.prec = p < 0 ? 0 : p;
+                    dv.prec = p < 0 ? 0 : p;
                 } else {
-                    spec.prec = read_number(f);
+                    dv.prec = read_number(f);
                 }
             }
             switch (*f) {
                 case 'h':
-                    spec.len = Len::H;
+                    dv.len = Len::H;
                     if (*++f == 'h') {
-                        spec.len = Len::HH;
+                        dv.len = Len::HH;
                         ++f;
                     }
                     break;
                 case 'l':
-                    spec.len = Len::L;
+                    dv.len = Len::L;
                     if (*++f == 'l') {
-                        spec.len = Len::LL;
+                        dv.len = Len::LL;
                         ++f;
                     }
                     break;
                 case 'q':
-                    spec.len = Len::LL;
+                    dv.len = Len::LL;
                     ++f;
                     break;
                 case 'I':
                     if (f[1] == '6' && f[2] == '4') {
-                        spec.len = Len::LL;
+                        dv.len = Len::LL;
                         f += 3;
                     }
                     break;
                 case 'z':
-                    spec.len = Len::Size;
+                    dv.len = Len::Size;
                     ++f;
                     break;
                 case 'j':
-                    spec.len = Len::Max;
+                    dv.len = Len::Max;
                     ++f;
                     break;
                 case 't':
-                    spec.len = Len::Diff;
+                    dv.len = Len::Diff;
                     ++f;
                     break;
                 default:
@@ -522,33 +522,33 @@ int fnQX_FormatBounded(char *dst, int size, const char *fmt, va_list ap_in) {
             switch (conv) {
                 case 'd':
                 case 'i': {
-                    const int64_t v = signed_arg(spec.len, &ap);
+                    const int64_t v = signed_arg(dv.len, &ap);
                     const uint64_t mag = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-                    emit_integer(out, spec, mag, v < 0, true, 10, false);
+                    emit_integer(out, dv, mag, v < 0, true, 10, false);
                     break;
                 }
                 case 'u':
-                    emit_integer(out, spec, unsigned_arg(spec.len, &ap), false, false, 10, false);
+                    emit_integer(out, dv, unsigned_arg(dv.len, &ap), false, false, 10, false);
                     break;
                 case 'o':
-                    emit_integer(out, spec, unsigned_arg(spec.len, &ap), false, false, 8, false);
+                    emit_integer(out, dv, unsigned_arg(dv.len, &ap), false, false, 8, false);
                     break;
                 case 'x':
                 case 'X':
-                    emit_integer(out, spec, unsigned_arg(spec.len, &ap), false, false, 16, conv == 'X');
+                    emit_integer(out, dv, unsigned_arg(dv.len, &ap), false, false, 16, conv == 'X');
                     break;
                 case 'c': {
                     const char c = static_cast<char>(va_arg(ap, int));
-                    emit_text(out, spec, &c, 1);
+                    emit_text(out, dv, &c, 1);
                     break;
                 }
                 case 's': {
                     const char *s = va_arg(ap, const char *);
-                    if (!s) s = (spec.prec < 0 || spec.prec >= 6) ? "(null)" : "";
+                    if (!s) s = (dv.prec < 0 || dv.prec >= 6) ? "(null)" : "";
                     // Never look further than the precision allows.
-                    const int64_t n = spec.prec < 0 ? static_cast<int64_t>(std::strlen(s))
-                                                    : static_cast<int64_t>(strnlen(s, static_cast<size_t>(spec.prec)));
-                    emit_text(out, spec, s, n);
+                    const int64_t n = dv.prec < 0 ? static_cast<int64_t>(std::strlen(s))
+                                                    : static_cast<int64_t>(strnlen(s, static_cast<size_t>(dv.prec)));
+                    emit_text(out, dv, s, n);
                     break;
                 }
                 case 'e':
@@ -556,22 +556,22 @@ int fnQX_FormatBounded(char *dst, int size, const char *fmt, va_list ap_in) {
                 case 'f':
                 case 'g':
                 case 'G':
-                    emit_float(out, spec, va_arg(ap, double), conv);
+                    emit_float(out, dv, va_arg(ap, double), conv);
                     break;
                 case 'n':
-                    store_count(spec.len, &ap, out.count);
+                    store_count(dv.len, &ap, out.count);
                     break;
                 case 'p': {
                     void *ptr = va_arg(ap, void *);
                     char kind = 'p';
                     if (is_letter(*f)) kind = *f++;
                     if (kind == 'p') {
-                        emit_pointer(out, spec, ptr);
+                        emit_pointer(out, dv, ptr);
                         break;
                     }
                     char body[32];
                     const int n = pointer_body(ptr, kind, body);
-                    emit_text(out, spec, body, n);
+                    emit_text(out, dv, body, n);
                     break;
                 }
                 case '%':
