@@ -1,0 +1,27 @@
+// libFuzzer target: the m-retrieve-conf decoder on an exactly sized heap copy.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "MMSProl_Encapsulaton.h"
+#include "qx_log.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static const bool quiet = (qx::set_log_enabled(false), true);
+    (void)quiet;
+    if (size > 1u << 20) return 0;
+    auto *copy = static_cast<uint8_t *>(std::malloc(size ? size : 1));
+    if (!copy) return 0;
+    if (size) std::memcpy(copy, data, size);
+    const int n = static_cast<int>(size);
+    tMMS_RetrieveConf *rec = fnMMS_ParseRetrieveConf(copy, n);
+    // The body copy is exactly the tail of the input, from its 0x84 on.
+    if (rec && rec->body) {
+        const int len = rec->Content_Size;
+        if (len <= 0 || len > n || rec->body[0] != 0x84 || std::memcmp(rec->body, copy + n - len, static_cast<size_t>(len)) != 0)
+            std::abort();
+    }
+    fnMMS_FreeMessageMem(rec, MMS_STRUCT_RETRIEVE_CONF);
+    std::free(copy);
+    return 0;
+}

@@ -1,0 +1,27 @@
+// libFuzzer target: the m-send-conf decoder and its result number, on an
+// exactly sized heap copy.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "MMSProl_Encapsulaton.h"
+#include "qx_log.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static const bool quiet = (qx::set_log_enabled(false), true);
+    (void)quiet;
+    if (size > 1u << 20) return 0;
+    auto *copy = static_cast<uint8_t *>(std::malloc(size ? size : 1));
+    if (!copy) return 0;
+    if (size) std::memcpy(copy, data, size);
+    const int n = static_cast<int>(size);
+    tMMS_SendConf *rec = fnMMS_ParseSendConf(copy, n);
+    const int result = fnMMS_RecvSendConfData(copy, n);
+    // The result number is the decoded status, mapped.
+    int want = 10;
+    if (rec) want = (rec->Response_Status >= 0x80 && rec->Response_Status <= 0x88) ? rec->Response_Status - 0x80 : 9;
+    if (result != want) std::abort();
+    fnMMS_FreeMessageMem(rec, MMS_STRUCT_SEND_CONF);
+    std::free(copy);
+    return 0;
+}
