@@ -177,8 +177,8 @@ typedef struct tMMS_FwdConf {
 /* Memory and string primitives                                        */
 /* ------------------------------------------------------------------ */
 
-/* Zero-filled allocation; null for size <= 0 or when memory is short
- * (never aborts the process). */
+/* Zero-filled allocation; null for size <= 0, for blocks above 1 GiB or
+ * when memory is short (never aborts the process). */
 RORODIRE_API void *fnQX_Malloc(int size);
 RORODIRE_API void *fnQX_Realloc(void *mem, int size);
 /* Takes the ADDRESS of a pointer variable: frees the block and nulls the
