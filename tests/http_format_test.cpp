@@ -174,7 +174,8 @@ TEST(FormatText, StringsAndCharactersMatchCLibrary) {
             }
         }
     // Mixed text and conversions, and the literal percent.
-    EXPECT_TRUE(same_as_reference("%s %d%%, %5%|%c", "%s %d%%, %5%|%c", "HTTP/1.0", 200, 'z'));
+    EXPECT_TRUE(same_as_reference("%s %d%%|%c", "%s %d%%|%c", "HTTP/1.0", 200, 'z'));
+    EXPECT_EQ(ours(16, "[%5%]").text, "[%]");  // as the C library: no field for "%%"
 }
 
 TEST(FormatText, PrecisionBoundsTheRead) {
