@@ -165,6 +165,116 @@ TEST(InteropRetrieve, HeaderFieldsMatchWireshark) {
     }
 }
 
+// ---------------------------------------------------------------- retrieved bodies
+
+struct PartRow {
+    const char *contentType;
+    const char *fileName;   // Content-Location; else the Name parameter; else our text name
+    const char *nameParam;  // Name parameter
+    const char *contentId;  // Content-ID without quote and angle brackets
+    int charset;            // 106 where Wireshark shows charset=UTF-8, else none
+    int dataOffset;         // data position in the body (pdml pos of the part data - body pos)
+    int dataLen;            // pdml size of the part data
+};
+
+struct BodyCase {
+    const char *file;
+    PartRow smil;  // contentType null: no SMIL part
+    std::vector<PartRow> parts;
+};
+
+// tshark -r X -T pdml: for every "wsp.multipart" entry its
+// "wsp.header.content_type", the parameters "wsp.parameter.name" and
+// "wsp.parameter.charset", the headers "wsp.header.content_location" and
+// "wsp.header.content_id", and the position and size of the part data (the
+// proto inside the entry: smil, data-text-lines, image-jfif), counted from
+// the body's 0x84. m-retrieve_4's text part has no name at all: it is named
+// "MMS_Text00%d.txt" with the number of parts before it.
+const BodyCase kBodies[] = {
+    {"m-retrieve_1.conf",
+     {"application/smil", "0.smil", "0.smil", "0.smil", 106, 82, 438},
+     {{"text/plain", "text_001.txt", "text_001.txt", "text_001.txt", 106, 571, 127},
+      {"image/jpeg", "pic_49c2735abe536994f5a7b85c08af6199.jpg", "pic_49c2735abe536994f5a7b85c08af6199.jpg",
+       "pic_49c2735abe536994f5a7b85c08af6199.jpg", 0, 834, 13641}}},
+    {"m-retrieve_2.conf",
+     {"application/smil", "0.smil", "0.smil", "0", 106, 72, 574},
+     {{"text/plain", "text_0011.txt", "text_0011.txt", "text_0011.txt", 106, 719, 523},
+      {"image/jpeg", "131200131.jpg", "131200131.jpg", "131200131.jpg", 0, 1314, 39005},
+      {"text/plain", "text_0021.txt", "text_0021.txt", "text_0021.txt", 106, 40392, 549},
+      {"image/jpeg", "131200011.jpg", "131200011.jpg", "131200011.jpg", 0, 41013, 46351}}},
+    {"m-retrieve_3.conf",
+     {"application/smil", "", "smil", "smil", 106, 66, 366},
+     {{"text/plain", "text_001.txt", "text_001.txt", "text_001.txt", 106, 481, 43},
+      {"image/jpeg", "13120001.jpg", "13120001.jpg", "13120001.jpg", 0, 573, 136696}}},
+    {"m-retrieve_4.conf",
+     {nullptr, nullptr, nullptr, nullptr, 0, 0, 0},
+     {{"text/plain", "MMS_Text000.txt", "MMS_Text000.txt", nullptr, 106, 10, 191}}},
+    {"m-send_1.req",
+     {"application/smil", "", "0.smil", "0", 106, 64, 234},
+     {{"image/jpeg", "1.jpg", "1.jpg", "1", 0, 324, 114857}}},
+    {"m-send_2.req",
+     {"application/smil", "", "", "0.smil", 0, 59, 300},
+     {{"image/jpeg", "IMG_7324.jpg", "IMG_7324.jpg", "1", 0, 414, 263998}}},
+    {"m-send_3.req",
+     {"application/smil", "smil.xml", "smil.xml", "smil", 0, 80, 354},
+     {{"image/jpeg", "temp.jpg", "temp.jpg", "temp", 0, 469, 92910},
+      {"text/plain", "text_0.txt", "text_0.txt", "text_0", 106, 93420, 2}}},
+};
+
+void check_body(const BodyCase &tc, const unsigned char *body, int size) {
+    mmresstruct *b = fnMMS_DecodeBody(body, size);
+    ASSERT_NE(b, nullptr);
+    if (tc.smil.contentType) {
+        ASSERT_NE(b->Smil, nullptr);
+        EXPECT_EQ(s(b->Smil->Content_Type), tc.smil.contentType);
+        EXPECT_EQ(b->Smil->Data, body + tc.smil.dataOffset);
+        EXPECT_EQ(b->Smil->Data_Len, tc.smil.dataLen);
+        if (b->Smil->Data && b->Smil->Data_Len > 6) {
+            EXPECT_EQ(std::memcmp(b->Smil->Data, "<smil>", 6), 0);
+        }
+    } else {
+        EXPECT_EQ(b->Smil, nullptr);
+    }
+    size_t i = 0;
+    for (const tMMS_Element *e = b->Parts; e; e = e->next, ++i) {
+        ASSERT_LT(i, tc.parts.size());
+        const PartRow &want = tc.parts[i];
+        SCOPED_TRACE(want.fileName);
+        EXPECT_EQ(s(e->Content_Type), want.contentType);
+        EXPECT_EQ(s(e->File_Name), want.fileName);
+        EXPECT_EQ(s(e->Name_Param), s(want.nameParam));
+        EXPECT_EQ(s(e->Content_Id), s(want.contentId));
+        EXPECT_EQ(e->Has_Charset, want.charset ? 1 : 0);
+        if (want.charset) {
+            EXPECT_EQ(e->Charset, want.charset);
+        }
+        EXPECT_EQ(e->Data, body + want.dataOffset);
+        EXPECT_EQ(e->Data_Len, want.dataLen);
+    }
+    EXPECT_EQ(i, tc.parts.size());
+    fnMMS_FreeDecodedBody(b);
+}
+
+TEST(InteropBody, RetrievedAndStoredBodiesSplitIntoTheirParts) {
+    REQUIRE_INTEROP();
+    for (const auto &tc : kBodies) {
+        SCOPED_TRACE(tc.file);
+        HeapCopy pdu(load(tc.file));
+        rrtest::LeakCheck leaks;
+        if (std::string(tc.file).find("retrieve") != std::string::npos) {
+            tMMS_RetrieveConf *r = fnMMS_ParseRetrieveConf(pdu.data(), pdu.size());
+            ASSERT_NE(r, nullptr);
+            check_body(tc, r->body, r->Content_Size);
+            fnMMS_FreeMessageMem(r, MMS_STRUCT_RETRIEVE_CONF);
+        } else {
+            tMMS_SendReq *q = fnMMS_ParseSendContent(pdu.data(), pdu.size());
+            ASSERT_NE(q, nullptr);
+            check_body(tc, q->ContentTypeAndBody, q->Body_Len);
+            fnMMS_FreeMessageMem(q, MMS_STRUCT_SEND_REQ);
+        }
+    }
+}
+
 // ================================================================ m-send-req
 
 struct SendReqCase {
