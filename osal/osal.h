@@ -11,13 +11,19 @@
  *   context unless the thread pushed its own). Connect completions, name
  *   lookups and timers are delivered by that main context when the host runs
  *   it (g_main_loop_run, g_main_context_iteration). Callbacks are never called
- *   from inside a call into osal, and never from another thread.
+ *   from inside a call into osal, and never from another thread. Name lookups
+ *   run on GLib's resolver threads, so the main loop never blocks on them; a
+ *   lookup cancelled by g_sock_close or g_sock_addr_free releases its last
+ *   bytes when the main context next runs.
  *
  * Handles
- *   Socket, timer and address handles are opaque. A handle that was closed or
- *   freed is never handed out again for the lifetime of the process, so
- *   passing a stale socket or timer handle is harmless: the call fails (or
- *   does nothing) instead of touching another object.
+ *   Socket and timer handles are opaque ids. An id that was closed or freed
+ *   is never handed out again for the lifetime of the process, so passing a
+ *   stale socket or timer handle is harmless: the call fails (or does
+ *   nothing) instead of touching another object. Address records are
+ *   pointers owned by the caller; after g_sock_addr_free the record functions
+ *   treat the pointer as unknown, and it must not be given to g_sock_connect
+ *   again (it would be read as a host text).
  *
  * Error codes (g_sock_geterror, g_sock_addr_error)
  *   0 means no error. A positive value below OSAL_ERR_BASE is the host's
