@@ -1,0 +1,629 @@
+// Wireshark reads what we write: the encoders' PDUs, each the body of an
+// HTTP POST in a capture file, decoded by tshark's MMSE and WSP dissectors.
+// All PDUs go into one capture and tshark runs once for the whole suite.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "MMSProl_Encapsulaton.h"
+#include "qx_internal.h"
+#include "qx_log.h"
+#include "test_support.h"
+
+using rrtest::Bytes;
+
+namespace {
+
+// ---------------------------------------------------------------- capture file
+
+void put_le32(std::string &o, uint32_t v) {
+    for (int i = 0; i < 4; ++i) o.push_back(static_cast<char>(v >> (8 * i)));
+}
+void put_le16(std::string &o, uint16_t v) {
+    o.push_back(static_cast<char>(v));
+    o.push_back(static_cast<char>(v >> 8));
+}
+void put_be32(std::string &o, uint32_t v) {
+    for (int i = 3; i >= 0; --i) o.push_back(static_cast<char>(v >> (8 * i)));
+}
+void put_be16(std::string &o, uint16_t v) {
+    o.push_back(static_cast<char>(v >> 8));
+    o.push_back(static_cast<char>(v));
+}
+
+// One Ethernet/IPv4/TCP frame carrying a piece of an HTTP request, between
+// two loopback addresses (the file is only read, nothing is sent).
+std::string frame(uint16_t sport, uint32_t seq, const std::string &payload) {
+    std::string f("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb\x08\x00", 14);
+    f += '\x45';
+    f += '\x00';
+    put_be16(f, static_cast<uint16_t>(20 + 20 + payload.size()));
+    put_be32(f, 0);                              // id, flags, fragment
+    f += '\x40';                                 // TTL
+    f += '\x06';                                 // TCP
+    put_be16(f, 0);                              // checksum, not validated
+    f += std::string("\x7f\x00\x00\x01\x7f\x00\x00\x02", 8);
+    put_be16(f, sport);
+    put_be16(f, 80);
+    put_be32(f, seq);
+    put_be32(f, 0);
+    f += '\x50';  // header length 20
+    f += '\x18';  // PSH, ACK
+    put_be16(f, 65535);
+    put_be32(f, 0);  // checksum, urgent pointer
+    return f + payload;
+}
+
+// A classic pcap with each PDU POSTed on its own TCP stream, cut in
+// segments of 1400 bytes.
+bool write_pcap(const std::string &path, const std::vector<Bytes> &pdus) {
+    std::string out;
+    put_le32(out, 0xa1b2c3d4);
+    put_le16(out, 2);
+    put_le16(out, 4);
+    put_le32(out, 0);
+    put_le32(out, 0);
+    put_le32(out, 262144);
+    put_le32(out, 1);  // Ethernet
+    uint32_t index = 0;
+    uint16_t sport = 40000;
+    for (const Bytes &pdu : pdus) {
+        ++sport;
+        std::string data = "POST /mms HTTP/1.1\r\nHost: mmsc\r\nContent-Type: application/vnd.wap.mms-message\r\n"
+                           "Content-Length: " + std::to_string(pdu.size()) + "\r\n\r\n";
+        data.append(pdu.begin(), pdu.end());
+        uint32_t seq = 1;
+        for (size_t i = 0; i < data.size(); i += 1400) {
+            const std::string f = frame(sport, seq, data.substr(i, 1400));
+            seq += static_cast<uint32_t>(std::min<size_t>(1400, data.size() - i));
+            put_le32(out, index++);
+            put_le32(out, 0);
+            put_le32(out, static_cast<uint32_t>(f.size()));
+            put_le32(out, static_cast<uint32_t>(f.size()));
+            out += f;
+        }
+    }
+    std::ofstream file(path, std::ios::binary);
+    file.write(out.data(), static_cast<std::streamsize>(out.size()));
+    return static_cast<bool>(file);
+}
+
+// ---------------------------------------------------------------- PDML
+
+struct Field {
+    std::string name, show, showname, value;
+};
+// The fields of one packet from the MMSE layer on, in document order.
+using Packet = std::vector<Field>;
+
+std::string unescape(const std::string &s) {
+    std::string o;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '&') {
+            o += s[i];
+            continue;
+        }
+        const size_t end = s.find(';', i);
+        if (end == std::string::npos) {
+            o += s[i];
+            continue;
+        }
+        const std::string ent = s.substr(i + 1, end - i - 1);
+        if (ent == "lt") o += '<';
+        else if (ent == "gt") o += '>';
+        else if (ent == "amp") o += '&';
+        else if (ent == "quot") o += '"';
+        else if (ent == "apos") o += '\'';
+        else if (!ent.empty() && ent[0] == '#') {
+            const long cp = ent.size() > 1 && ent[1] == 'x' ? std::strtol(ent.c_str() + 2, nullptr, 16)
+                                                            : std::strtol(ent.c_str() + 1, nullptr, 10);
+            if (cp < 0x80) {
+                o += static_cast<char>(cp);
+            } else if (cp < 0x800) {
+                o += static_cast<char>(0xC0 | (cp >> 6));
+                o += static_cast<char>(0x80 | (cp & 0x3F));
+            } else {
+                o += static_cast<char>(0xE0 | (cp >> 12));
+                o += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+                o += static_cast<char>(0x80 | (cp & 0x3F));
+            }
+        } else {
+            o += s.substr(i, end - i + 1);
+        }
+        i = end;
+    }
+    return o;
+}
+
+std::string attr(const std::string &tag, const char *name) {
+    const std::string key = std::string(" ") + name + "=\"";
+    const size_t at = tag.find(key);
+    if (at == std::string::npos) return {};
+    const size_t start = at + key.size();
+    return unescape(tag.substr(start, tag.find('"', start) - start));
+}
+
+// Packets that carry an MMSE layer, in capture order.
+std::vector<Packet> parse_pdml(const std::string &xml) {
+    std::vector<Packet> packets;
+    size_t pos = 0;
+    while ((pos = xml.find("<packet>", pos)) != std::string::npos) {
+        const size_t end = std::min(xml.find("</packet>", pos), xml.size());
+        const size_t mmse = xml.find("<proto name=\"mmse\"", pos);
+        if (mmse < end) {
+            Packet p;
+            for (size_t at = xml.find("<field ", mmse); at < end; at = xml.find("<field ", at + 1)) {
+                const std::string tag = xml.substr(at, xml.find('>', at) - at);
+                p.push_back({attr(tag, "name"), attr(tag, "show"), attr(tag, "showname"), attr(tag, "value")});
+            }
+            packets.push_back(std::move(p));
+        }
+        pos = end;
+    }
+    return packets;
+}
+
+std::string lower_hex(const Bytes &b) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (uint8_t c : b) {
+        s += digits[c >> 4];
+        s += digits[c & 15];
+    }
+    return s;
+}
+
+std::vector<const Field *> all(const Packet &p, const std::string &name) {
+    std::vector<const Field *> out;
+    for (const Field &f : p)
+        if (f.name == name) out.push_back(&f);
+    return out;
+}
+
+const Field *first(const Packet &p, const std::string &name) {
+    for (const Field &f : p)
+        if (f.name == name) return &f;
+    return nullptr;
+}
+
+// The fields of each multipart entry: from one "wsp.multipart" to the next.
+std::vector<Packet> parts_of(const Packet &p) {
+    std::vector<Packet> parts;
+    for (const Field &f : p) {
+        if (f.name == "wsp.multipart") parts.emplace_back();
+        if (!parts.empty()) parts.back().push_back(f);
+    }
+    return parts;
+}
+
+bool tshark_available() {
+    const char *path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        const std::string cand = dirs.substr(start, end - start) + "/tshark";
+        if (access(cand.c_str(), X_OK) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------- PDUs
+
+char *dup(const std::string &s) { return fnQX_MEMSTRCOPY(s.c_str()); }
+
+// Runs an encoder given its length out-parameter and takes its buffer over.
+template <typename Encoder>
+Bytes encoded(Encoder encoder) {
+    int len = 0;
+    uint8_t *buf = encoder(&len);
+    if (!buf) return {};
+    Bytes out(buf, buf + len);
+    fnQX_Free(reinterpret_cast<void **>(&buf));
+    return out;
+}
+
+// Non-ASCII UTF-8 subject: "Grüße aus Köln – 日本".
+const std::string kSubject = "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln \xE2\x80\x93 \xE6\x97\xA5\xE6\x9C\xAC";
+const std::string kSmil =
+    "<smil><head><layout><root-layout width=\"176\" height=\"144\"/>"
+    "<region id=\"Image\" left=\"0\" top=\"0\" width=\"176\" height=\"100\"/>"
+    "<region id=\"Text\" left=\"0\" top=\"100\" width=\"176\" height=\"44\"/></layout></head>"
+    "<body><par dur=\"5000ms\"><img src=\"pixel.gif\" region=\"Image\"/>"
+    "<text src=\"text_0.txt\" region=\"Text\"/></par></body></smil>";
+const std::string kText = "Hallo, sch\xC3\xB6ne Gr\xC3\xBC\xC3\x9F" "e!";
+// A 1x1 GIF image.
+const Bytes kGif = {0x47, 0x49, 0x46, 0x38, 0x39, 0x61, 0x01, 0x00, 0x01, 0x00, 0x80, 0x00, 0x00, 0xFF, 0xFF,
+                    0xFF, 0x00, 0x00, 0x00, 0x21, 0xF9, 0x04, 0x01, 0x00, 0x00, 0x00, 0x00, 0x2C, 0x00, 0x00,
+                    0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x02, 0x02, 0x44, 0x01, 0x00, 0x3B};
+const std::string kAttachmentName = "Quarterly report of the regional office, final version 2.bin";
+const std::string kTid = "rorodire-0001-send";
+const std::string kLongSubject = "An ASCII subject of 126 characters" + std::string(92, '.');
+const std::string kLongTid(300, 'q');
+
+Bytes attachment_data() {
+    Bytes b(5000);
+    for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<uint8_t>(i * 7 + 3);
+    return b;
+}
+
+// The multipart body: SMIL, a UTF-8 text, an image and an attachment.
+Bytes related_body() {
+    static Bytes attachment = attachment_data();
+    smilstruct smil{const_cast<char *>("application/smil"),
+                    reinterpret_cast<uint8_t *>(const_cast<char *>(kSmil.data())), static_cast<int>(kSmil.size())};
+    tMMS_Element att{};
+    att.File_Name = const_cast<char *>(kAttachmentName.c_str());
+    att.Content_Type = const_cast<char *>("application/octet-stream");
+    att.Data = attachment.data();
+    att.Data_Len = static_cast<int>(attachment.size());
+    tMMS_Element gif{};
+    gif.File_Name = const_cast<char *>("pixel.gif");
+    gif.Content_Type = const_cast<char *>("image/gif");
+    gif.Data = const_cast<uint8_t *>(kGif.data());
+    gif.Data_Len = static_cast<int>(kGif.size());
+    gif.next = &att;
+    tMMS_Element text{};
+    text.File_Name = const_cast<char *>("text_0.txt");
+    text.Content_Type = const_cast<char *>("text/plain");
+    text.Data = reinterpret_cast<uint8_t *>(const_cast<char *>(kText.data()));
+    text.Data_Len = static_cast<int>(kText.size());
+    text.Charset = MMS_CHARSET_UTF8;
+    text.Has_Charset = 1;
+    text.next = &gif;
+    mmresstruct body{&smil, &text};
+    return encoded([&](int *len) { return fnMMS_EncodeBody(&body, len); });
+}
+
+// A body without presentation: one ISO-8859-1 text part.
+Bytes mixed_body() {
+    static const std::string latin = "caf\xE9";
+    tMMS_Element text{};
+    text.File_Name = const_cast<char *>("note.txt");
+    text.Content_Type = const_cast<char *>("text/plain");
+    text.Data = reinterpret_cast<uint8_t *>(const_cast<char *>(latin.data()));
+    text.Data_Len = static_cast<int>(latin.size());
+    text.Charset = MMS_CHARSET_ISO_8859_1;
+    text.Has_Charset = 1;
+    mmresstruct body{nullptr, &text};
+    return encoded([&](int *len) { return fnMMS_EncodeBody(&body, len); });
+}
+
+void set_body(tMMS_SendReq *req, const Bytes &body) {
+    req->ContentTypeAndBody = static_cast<unsigned char *>(fnQX_Malloc(static_cast<int>(body.size())));
+    if (req->ContentTypeAndBody) std::memcpy(req->ContentTypeAndBody, body.data(), body.size());
+    req->Body_Len = static_cast<int>(body.size());
+}
+
+Bytes full_send_request() {
+    auto *req = static_cast<tMMS_SendReq *>(fnMMS_AllocMessageMem(MMS_STRUCT_SEND_REQ));
+    if (!req) return {};
+    req->Transaction_Id = dup(kTid);
+    req->From = dup("+4917012345");
+    req->To = dup("+4917099999; friend@example.org");
+    req->Cc = dup("0301234567;cc@example.net");
+    req->Bcc = dup("hidden@example.com");
+    req->Subject = dup(kSubject);
+    req->Date = 1400000000;        // May 13, 2014 16:53:20 UTC
+    req->Message_Class = 3;        // Auto
+    req->Priority = 2;             // High
+    req->Expiry = 604800;          // a week, relative
+    req->Expiry_Relative = 1;
+    req->Delivery_Time = 1400003600;  // absolute
+    req->Delivery_Time_Relative = 0;
+    req->Sender_Visibility = 0;
+    req->Delivery_Report = 1;
+    req->Read_Reply = 1;
+    set_body(req, related_body());
+    Bytes pdu = encoded([&](int *len) { return fnMMS_MakeSendReqPdu(req, len); });
+    fnMMS_FreeMessageMem(req, MMS_STRUCT_SEND_REQ);
+    return pdu;
+}
+
+Bytes other_send_request() {
+    auto *req = static_cast<tMMS_SendReq *>(fnMMS_AllocMessageMem(MMS_STRUCT_SEND_REQ));
+    if (!req) return {};
+    req->Transaction_Id = dup("t2");
+    req->From = dup(std::string(30, '5'));                          // long form of the From value
+    req->To = dup("111");
+    req->Subject = dup(kLongSubject);  // Value-length 128: its uintvar is 0x81 0x00
+    req->Message_Class = 1;                                         // Advertisement
+    req->Priority = 0;                                              // Low
+    req->Expiry = 1500000000;                                       // absolute
+    req->Expiry_Relative = 0;
+    req->Delivery_Time = 120;  // relative
+    set_body(req, mixed_body());
+    Bytes pdu = encoded([&](int *len) { return fnMMS_MakeSendReqPdu(req, len); });
+    fnMMS_FreeMessageMem(req, MMS_STRUCT_SEND_REQ);
+    return pdu;
+}
+
+Bytes forward_request() {
+    auto *req = static_cast<tMMS_FwdReq *>(fnMMS_AllocMessageMem(MMS_STRUCT_FWD_REQ));
+    if (!req) return {};
+    req->Transaction_Id = dup("fwd-77");
+    req->To = dup("+4915112345678;fwd@example.org");
+    req->Cc = dup("222");
+    req->Bcc = dup("333");
+    req->Content_Location = dup("http://mmsc.example.net/stored?id=4711");
+    req->Date = 1400000000;
+    req->Expiry = 3600;
+    req->Expiry_Relative = 0;
+    req->Delivery_Time = 60;
+    req->Delivery_Time_Relative = 1;
+    req->Delivery_Report = 0;
+    req->Read_Reply = 1;
+    Bytes pdu = encoded([&](int *len) { return fnMMS_MakeFWDMessagePdu(req, len); });
+    fnMMS_FreeMessageMem(req, MMS_STRUCT_FWD_REQ);
+    return pdu;
+}
+
+enum PduIndex { kFullSend, kOtherSend, kNotifyResp, kNotifyRespLong, kAck, kAckYes, kForward, kPduCount };
+
+class TsharkDecode : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        qx::set_log_enabled(false);
+        pdus_.assign(kPduCount, {});
+        pdus_[kFullSend] = full_send_request();
+        pdus_[kOtherSend] = other_send_request();
+        pdus_[kNotifyResp] = encoded([](int *len) { return fnMMS_MakeNotifyRespIndPdu(kTid.c_str(), 1, 0x81, len); });
+        pdus_[kNotifyRespLong] = encoded([](int *len) { return fnMMS_MakeNotifyRespIndPdu(kLongTid.c_str(), 0, 0x83, len); });
+        pdus_[kAck] = encoded([](int *len) { return fnMMS_MakeAcknowledgeIndPdu(kTid.c_str(), 0, len); });
+        pdus_[kAckYes] = encoded([](int *len) { return fnMMS_MakeAcknowledgeIndPdu(kLongTid.c_str(), 1, len); });
+        pdus_[kForward] = forward_request();
+        qx::set_log_enabled(true);
+
+        if (!tshark_available()) return;
+        available_ = true;
+        const char *tmp = std::getenv("TMPDIR");
+        const std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/rr_tshark_XXXXXX";
+        std::vector<char> buf(pattern.begin(), pattern.end());
+        buf.push_back(0);
+        const char *dir = mkdtemp(buf.data());
+        if (!dir) return;
+        const std::string d = dir;
+        const std::string pcap = d + "/pdus.pcap";
+        const std::string pdml = d + "/pdus.pdml";
+        if (write_pcap(pcap, pdus_)) {
+            // UTC so absolute times read the same everywhere.
+            const std::string cmd = "TZ=UTC tshark -n -r '" + pcap + "' -T pdml > '" + pdml + "' 2>/dev/null";
+            status_ = std::system(cmd.c_str());
+            std::ifstream in(pdml, std::ios::binary);
+            xml_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            packets_ = parse_pdml(xml_);
+        }
+        std::remove(pcap.c_str());
+        std::remove(pdml.c_str());
+        rmdir(d.c_str());
+    }
+
+    void SetUp() override {
+        if (!available_) {
+            const char *req = std::getenv("RR_REQUIRE_TSHARK");
+            if (req && std::string(req) == "1") FAIL() << "tshark is required (RR_REQUIRE_TSHARK=1) but not installed";
+            GTEST_SKIP() << "tshark is not installed";
+        }
+        ASSERT_EQ(status_, 0) << "tshark failed";
+        ASSERT_EQ(packets_.size(), static_cast<size_t>(kPduCount)) << "not every PDU was decoded as MMSE";
+    }
+
+    static const Packet &packet(PduIndex i) { return packets_[i]; }
+    static const Bytes &pdu(PduIndex i) { return pdus_[i]; }
+
+    // The field is present once with this shown value.
+    static void expect_field(const Packet &p, const std::string &name, const std::string &show) {
+        const auto found = all(p, name);
+        ASSERT_EQ(found.size(), 1u) << name;
+        EXPECT_EQ(found[0]->show, show) << name;
+    }
+    // Shown values of a repeated field, in order.
+    static std::vector<std::string> shows(const Packet &p, const std::string &name) {
+        std::vector<std::string> out;
+        for (const Field *f : all(p, name)) out.push_back(f->show);
+        return out;
+    }
+
+    static inline std::vector<Bytes> pdus_;
+    static inline std::vector<Packet> packets_;
+    static inline std::string xml_;
+    static inline bool available_ = false;
+    static inline int status_ = -1;
+};
+
+// Each PDU is decoded whole, without errors or warnings of the dissectors.
+TEST_F(TsharkDecode, EveryPduDecodesCleanly) {
+    const char *types[kPduCount] = {"0x80", "0x80", "0x83", "0x83", "0x85", "0x85", "0x89"};
+    for (int i = 0; i < kPduCount; ++i) {
+        SCOPED_TRACE(i);
+        const Packet &p = packet(static_cast<PduIndex>(i));
+        ASSERT_FALSE(pdu(static_cast<PduIndex>(i)).empty());
+        expect_field(p, "mmse.message_type", types[i]);
+        expect_field(p, "mmse.mms_version", "1.2");
+        EXPECT_EQ(first(p, "_ws.malformed"), nullptr);
+        for (const Field *e : all(p, "_ws.expert.severity")) ADD_FAILURE() << "expert info: " << e->showname;
+    }
+}
+
+TEST_F(TsharkDecode, SendRequestHeaders) {
+    const Packet &p = packet(kFullSend);
+    expect_field(p, "mmse.transaction_id", kTid);
+    expect_field(p, "mmse.date", "May 13, 2014 16:53:20.000000000 UTC");
+    expect_field(p, "mmse.from", "+4917012345/TYPE=PLMN");
+    EXPECT_EQ(shows(p, "mmse.to"), (std::vector<std::string>{"+4917099999/TYPE=PLMN", "friend@example.org"}));
+    EXPECT_EQ(shows(p, "mmse.cc"), (std::vector<std::string>{"0301234567/TYPE=PLMN", "cc@example.net"}));
+    EXPECT_EQ(shows(p, "mmse.bcc"), (std::vector<std::string>{"hidden@example.com"}));
+    expect_field(p, "mmse.message_class.id", "0x83");
+    expect_field(p, "mmse.expiry.rel", "604800.000000000");
+    expect_field(p, "mmse.delivery_time.abs", "May 13, 2014 17:53:20.000000000 UTC");
+    expect_field(p, "mmse.priority", "0x82");
+    expect_field(p, "mmse.sender_visibility", "0x80");
+    expect_field(p, "mmse.delivery_report", "0x80");
+    expect_field(p, "mmse.read_report", "0x80");
+    EXPECT_NE(first(p, "mmse.priority")->showname.find("High"), std::string::npos);
+    EXPECT_NE(first(p, "mmse.message_class.id")->showname.find("Auto"), std::string::npos);
+    EXPECT_NE(first(p, "mmse.sender_visibility")->showname.find("Hide"), std::string::npos);
+}
+
+// The subject travels as UTF-8 with its charset. This tshark shows
+// Encoded-string-values byte by byte as ASCII (each byte above 0x7F as
+// U+FFFD); a newer one may show the text itself. Either way the field
+// holds exactly the bytes written.
+TEST_F(TsharkDecode, EncodedSubject) {
+    const Packet &p = packet(kFullSend);
+    const Field *subject = first(p, "mmse.subject");
+    ASSERT_NE(subject, nullptr);
+    std::string asAscii;
+    for (char c : kSubject) asAscii += static_cast<uint8_t>(c) < 0x80 ? std::string(1, c) : std::string("\xEF\xBF\xBD");
+    EXPECT_TRUE(subject->show == kSubject || subject->show == asAscii) << subject->show;
+    Bytes raw{MMS_SUBJECT_FIELD, static_cast<uint8_t>(kSubject.size() + 2), 0xEA};
+    raw.insert(raw.end(), kSubject.begin(), kSubject.end());
+    raw.push_back(0);
+    EXPECT_EQ(subject->value, lower_hex(raw));
+
+    // A length of 128 is written 0x1F 0x81 0x00: the zero byte inside the
+    // length does not end the value.
+    const Packet &other = packet(kOtherSend);
+    expect_field(other, "mmse.subject", kLongSubject);
+    EXPECT_EQ(first(other, "mmse.subject")->value.substr(0, 10), "961f8100ea");
+}
+
+TEST_F(TsharkDecode, SecondSendRequestHeaders) {
+    const Packet &p = packet(kOtherSend);
+    expect_field(p, "mmse.transaction_id", "t2");
+    expect_field(p, "mmse.from", std::string(30, '5') + "/TYPE=PLMN");
+    EXPECT_EQ(first(p, "mmse.from")->value.substr(0, 6), "891f2a");  // long Value-length
+    EXPECT_EQ(shows(p, "mmse.to"), (std::vector<std::string>{"111/TYPE=PLMN"}));
+    EXPECT_EQ(first(p, "mmse.cc"), nullptr);
+    EXPECT_EQ(first(p, "mmse.date"), nullptr);
+    expect_field(p, "mmse.message_class.id", "0x81");
+    expect_field(p, "mmse.priority", "0x80");
+    expect_field(p, "mmse.expiry.abs", "Jul 14, 2017 02:40:00.000000000 UTC");
+    expect_field(p, "mmse.delivery_time.rel", "120.000000000");
+    expect_field(p, "mmse.sender_visibility", "0x81");
+    expect_field(p, "mmse.delivery_report", "0x81");
+    expect_field(p, "mmse.read_report", "0x81");
+}
+
+// The multipart/related body: its Start and Type, then every part with its
+// content type, parameters, headers and data.
+TEST_F(TsharkDecode, RelatedBodyParts) {
+    const Packet &p = packet(kFullSend);
+    const auto types = all(p, "wsp.header.content_type");
+    ASSERT_FALSE(types.empty());
+    EXPECT_EQ(types[0]->show, "application/vnd.wap.multipart.related");
+    expect_field(p, "wsp.parameter.start", "<AAAA>");
+    expect_field(p, "wsp.parameter.upart.type", "application/smil");
+
+    const auto parts = parts_of(p);
+    ASSERT_EQ(parts.size(), 4u);
+    struct Expect {
+        std::string type, name, charset, contentId, location;
+        Bytes data;
+    };
+    const Expect expect[] = {
+        {"application/smil", "mms.smil", "UTF-8", "\"<AAAA>\"", "", Bytes(kSmil.begin(), kSmil.end())},
+        {"text/plain", "text_0.txt", "UTF-8", "\"<text_0.txt>\"", "text_0.txt", Bytes(kText.begin(), kText.end())},
+        {"image/gif", "pixel.gif", "", "\"<pixel.gif>\"", "pixel.gif", kGif},
+        {"application/octet-stream", kAttachmentName, "", "\"<" + kAttachmentName + ">\"", kAttachmentName,
+         attachment_data()},
+    };
+    for (size_t i = 0; i < parts.size(); ++i) {
+        SCOPED_TRACE(i);
+        const Packet &part = parts[i];
+        const Expect &e = expect[i];
+        EXPECT_EQ(part[0].showname, "Part: " + std::to_string(i + 1) + ", content-type: " + e.type);
+        expect_field(part, "wsp.header.content_type", e.type);
+        expect_field(part, "wsp.parameter.name", e.name);
+        if (e.charset.empty()) {
+            EXPECT_EQ(first(part, "wsp.parameter.charset"), nullptr);
+        } else {
+            expect_field(part, "wsp.parameter.charset", e.charset);
+        }
+        expect_field(part, "wsp.header.content_id", e.contentId);
+        if (e.location.empty()) {
+            EXPECT_EQ(first(part, "wsp.header.content_location"), nullptr);
+        } else {
+            expect_field(part, "wsp.header.content_location", e.location);
+        }
+        // The entry's bytes end with the part data, nothing more.
+        const std::string entry = part[0].value;
+        const std::string data = lower_hex(e.data);
+        ASSERT_GE(entry.size(), data.size());
+        EXPECT_EQ(entry.substr(entry.size() - data.size()), data);
+    }
+    // The presentation is read as SMIL, with both media references.
+    std::vector<std::string> srcs;
+    for (const Field &f : parts[0])
+        if (f.name == "smil.img.src" || f.name == "smil.text.src") srcs.push_back(f.show);
+    EXPECT_EQ(srcs, (std::vector<std::string>{"pixel.gif", "text_0.txt"}));
+}
+
+TEST_F(TsharkDecode, MixedBodyWithLatin1Text) {
+    const Packet &p = packet(kOtherSend);
+    const auto types = all(p, "wsp.header.content_type");
+    ASSERT_EQ(types.size(), 2u);
+    EXPECT_EQ(types[0]->show, "application/vnd.wap.multipart.mixed");
+    EXPECT_EQ(first(p, "wsp.parameter.start"), nullptr);
+    const auto parts = parts_of(p);
+    ASSERT_EQ(parts.size(), 1u);
+    expect_field(parts[0], "wsp.header.content_type", "text/plain");
+    expect_field(parts[0], "wsp.parameter.name", "note.txt");
+    expect_field(parts[0], "wsp.parameter.charset", "ISO-8859-1");
+    expect_field(parts[0], "wsp.header.content_location", "note.txt");
+    EXPECT_EQ(parts[0][0].value.substr(parts[0][0].value.size() - 8), "636166e9");
+}
+
+TEST_F(TsharkDecode, NotificationResponses) {
+    const Packet &p = packet(kNotifyResp);
+    expect_field(p, "mmse.transaction_id", kTid);
+    expect_field(p, "mmse.report_allowed", "0x80");
+    expect_field(p, "mmse.status", "0x81");
+    EXPECT_NE(first(p, "mmse.status")->showname.find("Retrieved"), std::string::npos);
+
+    const Packet &l = packet(kNotifyRespLong);
+    expect_field(l, "mmse.transaction_id", kLongTid);
+    expect_field(l, "mmse.report_allowed", "0x81");
+    expect_field(l, "mmse.status", "0x83");
+    EXPECT_NE(first(l, "mmse.status")->showname.find("Deferred"), std::string::npos);
+}
+
+TEST_F(TsharkDecode, Acknowledgements) {
+    const Packet &p = packet(kAck);
+    expect_field(p, "mmse.transaction_id", kTid);
+    expect_field(p, "mmse.report_allowed", "0x81");
+    EXPECT_EQ(first(p, "mmse.status"), nullptr);
+
+    const Packet &y = packet(kAckYes);
+    expect_field(y, "mmse.transaction_id", kLongTid);
+    expect_field(y, "mmse.report_allowed", "0x80");
+}
+
+TEST_F(TsharkDecode, ForwardRequest) {
+    const Packet &p = packet(kForward);
+    expect_field(p, "mmse.transaction_id", "fwd-77");
+    expect_field(p, "mmse.date", "May 13, 2014 16:53:20.000000000 UTC");
+    expect_field(p, "mmse.from", "<insert address>");
+    EXPECT_EQ(shows(p, "mmse.to"), (std::vector<std::string>{"+4915112345678/TYPE=PLMN", "fwd@example.org"}));
+    EXPECT_EQ(shows(p, "mmse.cc"), (std::vector<std::string>{"222/TYPE=PLMN"}));
+    EXPECT_EQ(shows(p, "mmse.bcc"), (std::vector<std::string>{"333/TYPE=PLMN"}));
+    expect_field(p, "mmse.expiry.abs", "Jan  1, 1970 01:00:00.000000000 UTC");
+    expect_field(p, "mmse.delivery_time.rel", "60.000000000");
+    expect_field(p, "mmse.delivery_report", "0x81");
+    expect_field(p, "mmse.read_report", "0x80");
+    expect_field(p, "mmse.content_location", "http://mmsc.example.net/stored?id=4711");
+    EXPECT_EQ(first(p, "mmse.subject"), nullptr);
+    EXPECT_EQ(first(p, "wsp.header.content_type"), nullptr);
+}
+
+}  // namespace
