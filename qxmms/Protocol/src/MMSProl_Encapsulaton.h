@@ -143,7 +143,8 @@ void SetInteger(uint8_t **out, int32_t value);
 void SetEncodedStringValue(uint8_t **out, const char *text);
 int SetAddressValue(uint8_t **out, const char *address);
 // Next address of a ";"-separated list into buf (61 bytes); 1 when one was
-// copied. *list advances.
+// copied. *list advances. Spaces are dropped; an entry of more than 60
+// other characters is passed over whole and the following entry taken.
 constexpr int MMS_MAX_ADDRESS_LEN = 60;
 int GetNextAddress(const char **list, char *buf);
 void SetAddressList(uint8_t **out, const char *list, uint8_t code);

@@ -1,0 +1,57 @@
+// Multipart bodies of any shape. The first input byte chooses whether a
+// leading 0x84 is put in front of the rest (so most inputs reach the
+// multipart reader) or the rest is decoded as it is. Every part handed out
+// must lie inside the input; the record is then encoded again and the
+// encoding decoded, and everything released.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "MMSProl_Encapsulaton.h"
+#include "qx_log.h"
+
+namespace {
+
+void check_inside(const mmresstruct *b, const uint8_t *data, size_t size) {
+    auto inside = [&](const uint8_t *p, int n) {
+        if (n < 0) return false;
+        if (n == 0) return true;
+        return p >= data && p + n <= data + size;
+    };
+    if (b->Smil && !inside(b->Smil->Data, b->Smil->Data_Len)) std::abort();
+    for (const tMMS_Element *e = b->Parts; e; e = e->next) {
+        if (e->Data_Len <= 0 || !inside(e->Data, e->Data_Len)) std::abort();
+        if (e->File_Name) (void)std::strlen(e->File_Name);
+        if (e->Content_Id) (void)std::strlen(e->Content_Id);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static const bool quiet = (qx::set_log_enabled(false), true);
+    (void)quiet;
+    if (size == 0 || size > 1 << 20) return 0;
+    const bool force = data[0] & 1;
+    const size_t n = size - 1 + (force ? 1 : 0);
+    auto *copy = static_cast<uint8_t *>(std::malloc(n ? n : 1));
+    if (force) copy[0] = MMS_CONTENT_TYPE_FIELD;
+    if (size > 1) std::memcpy(copy + (force ? 1 : 0), data + 1, size - 1);
+
+    mmresstruct *body = fnMMS_DecodeBody(copy, static_cast<int>(n));
+    if (body) {
+        check_inside(body, copy, n);
+        int len = -1;
+        uint8_t *again = fnMMS_EncodeBody(body, &len);
+        if (!again || len < 3 || again[0] != MMS_CONTENT_TYPE_FIELD) std::abort();
+        mmresstruct *second = fnMMS_DecodeBody(again, len);
+        if (!second) std::abort();
+        check_inside(second, again, static_cast<size_t>(len));
+        fnMMS_FreeDecodedBody(second);
+        void *v = again;
+        fnQX_Free(&v);
+        fnMMS_FreeDecodedBody(body);
+    }
+    std::free(copy);
+    return 0;
+}
