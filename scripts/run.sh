@@ -21,7 +21,7 @@ fi
 
 echo "== building into build/"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DRORODIRE_TESTS=OFF -DRORODIRE_BENCH=OFF >/dev/null
-ninja -C build
+ninja -C build --quiet
 
 tool=build/rorodire
 examples=build/examples
