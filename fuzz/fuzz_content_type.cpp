@@ -5,8 +5,10 @@
 #include <cstring>
 
 #include "MMSProl_Encapsulaton.h"
+#include "qx_alloc_test.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const long liveBefore = qx::alloc_stats().liveBlocks;
     if (size > 1 << 20) return 0;
     auto *copy = static_cast<uint8_t *>(std::malloc(size ? size : 1));
     if (size) std::memcpy(copy, data, size);
@@ -25,6 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FreeContentTypeValue(ct);
         c.p = start + consumed;
     }
+    if (qx::alloc_stats().liveBlocks != liveBefore) std::abort();  // every block released
     std::free(copy);
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "MMSProl_Encapsulaton.h"
+#include "qx_alloc_test.h"
 #include "qx_log.h"
 
 namespace {
@@ -29,6 +30,7 @@ void check_inside(const mmresstruct *b, const uint8_t *data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const long liveBefore = qx::alloc_stats().liveBlocks;
     static const bool quiet = (qx::set_log_enabled(false), true);
     (void)quiet;
     if (size == 0 || size > 1 << 20) return 0;
@@ -52,6 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fnQX_Free(&v);
         fnMMS_FreeDecodedBody(body);
     }
+    if (qx::alloc_stats().liveBlocks != liveBefore) std::abort();  // every block released
     std::free(copy);
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "MMSProl_Encapsulaton.h"
+#include "qx_alloc_test.h"
 
 namespace {
 
@@ -19,6 +20,7 @@ void check_text(char *t) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const long liveBefore = qx::alloc_stats().liveBlocks;
     if (size > 1 << 20) return 0;
     auto *copy = static_cast<uint8_t *>(std::malloc(size ? size : 1));
     if (size) std::memcpy(copy, data, size);
@@ -48,6 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (!s || len != a.p - start) std::abort();
         check_text(s);
     }
+    if (qx::alloc_stats().liveBlocks != liveBefore) std::abort();  // every block released
     std::free(copy);
     return 0;
 }
