@@ -15,6 +15,10 @@ char *fnQX_STRISTR(const char *text, const char *pattern);
 
 namespace qx {
 
+// Allocation through the same seam as fnQX_Malloc (released by fnQX_Free), not
+// zero-filled: only for buffers the caller overwrites in full at once.
+void *alloc_uninit(int size);
+
 // Release any pointer variable through fnQX_Free and null it.
 template <typename T>
 inline void free_ptr(T *&p) {

@@ -84,6 +84,20 @@ void alloc_fail_off() {
 
 bool alloc_fail_fired() { return g_fail_fired; }
 
+// For buffers that are overwritten in full right away (copies of large PDU
+// bodies): same accounting, failure injection and release as fnQX_Malloc,
+// without the zero fill.
+void *alloc_uninit(int size) {
+    if (size <= 0) return nullptr;
+    if (size > kMaxBlock || injected_failure()) {
+        ++g_failed_allocs;
+        return nullptr;
+    }
+    void *p = g_try_malloc(static_cast<gsize>(size));
+    account_new(p);
+    return p;
+}
+
 }  // namespace qx
 
 extern "C" {
