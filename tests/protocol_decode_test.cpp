@@ -573,3 +573,30 @@ TEST(ConfResult, AllocationFailuresNeverLeak) {
 }
 
 }  // namespace
+
+// A Value-length of 128, 256 or 16384 is written as a uintvar ending in a zero
+// byte (1F 81 00): the subject must still be read by its length, and the
+// fields after it must still be found.
+TEST(SubjectDecode, ValueLengthsWhoseUintvarEndsInZero) {
+    for (size_t n : {125u, 126u, 254u, 16382u}) {
+        const std::string subject(n, 's');
+        Bytes wire(n + 8);
+        uint8_t *o = wire.data();
+        SetEncodedStringValue(&o, subject.c_str());
+        wire.resize(static_cast<size_t>(o - wire.data()));
+        const Bytes tid = bytes({0x98}) + text0("T1");
+        const Bytes pdu = bytes({0x8C, 0x80}) + tid + bytes({0x96}) + wire + bytes({0x8F, 0x82}) + kBody;
+
+        SendReqRec req = send_req(pdu);
+        ASSERT_TRUE(req) << n;
+        EXPECT_EQ(s(req->Subject), subject) << n;
+        EXPECT_EQ(req->Priority, 0x82) << n;
+        EXPECT_EQ(req->Body_Len, static_cast<int>(kBody.size())) << n;
+
+        const Bytes notify = bytes({0x8C, 0x82}) + tid + bytes({0x96}) + wire + bytes({0x83}) + text0("u");
+        NotifyRec rec = notification(notify);
+        ASSERT_TRUE(rec) << n;
+        EXPECT_EQ(s(rec->Subject), subject) << n;
+        EXPECT_EQ(s(rec->Content_Location), "u") << n;
+    }
+}

@@ -293,7 +293,10 @@ TEST(WspEncodedString, Writes) {
 
 TEST(WspEncodedString, RoundTrips) {
     const std::string texts[] = {"", "a", "Hello", "\xE4\xB8\xAD\xE6\x96\x87", std::string(28, 'q'),
-                                 std::string(29, 'q'), std::string(200, 'z'), std::string(40000, 'w')};
+                                 std::string(29, 'q'), std::string(200, 'z'), std::string(40000, 'w'),
+                                 // Lengths of 128, 256 and 16384: their uintvars end in a zero byte.
+                                 std::string(126, 'k'), std::string(254, 'k'), std::string(16382, 'm'),
+                                 "\xE4" + std::string(124, 'x')};
     for (const auto &t : texts) {
         const Bytes wire = written([&](uint8_t **o) { SetEncodedStringValue(o, t.c_str()); });
         HeapCopy h(wire);

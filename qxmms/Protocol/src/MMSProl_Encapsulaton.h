@@ -104,6 +104,10 @@ uint32_t GetLongInteger(const WspCursor &c, int *octets = nullptr);
 // Encoded-string-value; null for an unaccepted charset (cursor still moves
 // past the zero byte).
 char *GetEncodedStringValue(WspCursor &c, int *len);
+// Bytes of the Encoded-string-value at the cursor (its Value-length form is
+// bounded by its length, the text forms by their zero byte); 0 when it is not
+// complete before the end.
+long EncodedStringValueSize(const WspCursor &c);
 // Address text: quote skipped, "/TYPE=..." suffix dropped unless it has "@";
 // *len = bytes consumed, quote and zero included.
 char *GetAddressValue(WspCursor &c, int *len);

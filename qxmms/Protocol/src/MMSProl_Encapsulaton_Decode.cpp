@@ -53,13 +53,15 @@ bool skip_text(WspCursor &c) {
     return true;
 }
 
-Got read_text(WspCursor &c, TextReader reader, char **field, long *extent) {
-    const long ext = text_extent(c);
+namespace {
+
+// Reads the value of `ext` bytes at the cursor with a WSP text reader that
+// sees exactly those bytes, and steps over them whatever the reader does.
+Got read_value(WspCursor &c, long ext, TextReader reader, char **field, long *extent) {
     if (ext == 0) {
         cut(c);
         return Got::Incomplete;
     }
-    // The reader sees exactly the text and its zero byte, whatever it does.
     WspCursor value{c.p, c.p + ext, false};
     c.p += ext;
     if (extent) *extent = ext;
@@ -69,6 +71,16 @@ Got read_text(WspCursor &c, TextReader reader, char **field, long *extent) {
     qx::free_ptr(*field);
     *field = text;
     return Got::Value;
+}
+
+}  // namespace
+
+Got read_text(WspCursor &c, TextReader reader, char **field, long *extent) {
+    return read_value(c, text_extent(c), reader, field, extent);
+}
+
+Got read_encoded_text(WspCursor &c, char **field) {
+    return read_value(c, EncodedStringValueSize(c), GetEncodedStringValue, field, nullptr);
 }
 
 int read_value_length(WspCursor &c, uint32_t *len) {
@@ -284,7 +296,8 @@ Step list_field(WspCursor &c, ListText &list) {
 
 bool copy_rest(WspCursor &c, unsigned char **body, int *len) {
     const long n = c.left();
-    auto *copy = static_cast<unsigned char *>(fnQX_Malloc(static_cast<int>(n)));
+    // Overwritten in full at once: no need to zero-fill what can be 300 KB.
+    auto *copy = static_cast<unsigned char *>(qx::alloc_uninit(static_cast<int>(n)));
     if (!copy) return false;
     std::memcpy(copy, c.p, static_cast<size_t>(n));
     c.p = c.end;

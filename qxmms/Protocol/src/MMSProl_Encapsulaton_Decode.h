@@ -59,6 +59,9 @@ using TextReader = char *(*)(WspCursor &, int *);
 // replaces *field (the old one is released). *extent, when given, receives
 // the bytes consumed (zero byte included).
 Got read_text(WspCursor &c, TextReader reader, char **field, long *extent = nullptr);
+// Reads an Encoded-string-value (Subject, Response-Text) into *field, bounded
+// by its Value-length when it has one.
+Got read_encoded_text(WspCursor &c, char **field);
 
 // Value-length: 1 read (*len set), 0 the byte is no Value-length (cursor not
 // moved), -1 incomplete (cursor cut).

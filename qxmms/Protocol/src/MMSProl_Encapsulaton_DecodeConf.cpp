@@ -8,7 +8,7 @@ namespace {
 
 // Response-Text is an Encoded-string-value: relays send it with a charset
 // (UTF-8 texts in the field), so it is read as one, like Subject.
-Got response_text(WspCursor &c, char **field) { return read_text(c, GetEncodedStringValue, field); }
+Got response_text(WspCursor &c, char **field) { return read_encoded_text(c, field); }
 
 Step send_conf_field(WspCursor &c, tMMS_SendConf &rec, uint8_t code) {
     switch (code) {

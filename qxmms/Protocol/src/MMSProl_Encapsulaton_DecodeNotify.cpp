@@ -50,7 +50,7 @@ Step notification_field(WspCursor &c, tMMS_NotifyInd &rec, uint8_t code) {
         case MMS_PRIORITY_FIELD:
             return byte_into(c, &rec.Priority);
         case MMS_SUBJECT_FIELD:
-            return step_after(read_text(c, GetEncodedStringValue, &rec.Subject));
+            return step_after(read_encoded_text(c, &rec.Subject));
         case MMS_TRANSACTION_ID_FIELD:
             return step_after(read_text(c, GetQuoteTextString, &rec.Transaction_Id));
         default:

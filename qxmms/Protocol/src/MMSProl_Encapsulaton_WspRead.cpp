@@ -113,41 +113,67 @@ uint32_t GetLongInteger(const WspCursor &c, int *octets) {
     return v;
 }
 
+namespace {
+
+// The text of an Encoded-string-value in its Value-length form: charset, an
+// optional quote, then the text (up to its zero byte or the value's end), all
+// within [p, end). Null for a charset other than US-ASCII or UTF-8.
+char *charset_text(const uint8_t *p, const uint8_t *end) {
+    if (p >= end || *p <= 0x80) return nullptr;
+    const int charset = *p++ & 0x7F;
+    if (p < end && *p == MMS_QUOTE) ++p;
+    const void *zero = std::memchr(p, 0, static_cast<size_t>(end - p));
+    const long n = (zero ? static_cast<const uint8_t *>(zero) : end) - p;
+    if (charset == MMS_CHARSET_US_ASCII) return copy_text(p, n);
+    if (charset == MMS_CHARSET_UTF8) {
+        int rl = static_cast<int>(n);
+        return fnMMS_ConvertToUtf8(MMS_CHARSET_UTF8, p, &rl);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+long EncodedStringValueSize(const WspCursor &c) {
+    if (c.left() >= 1 && *c.p != 0 && *c.p <= 0x1F) {
+        // Value-length, charset, text: the value ends where its length says,
+        // not at the first zero byte (a length of 128 is written 1F 81 00).
+        WspCursor v = c;
+        const uint32_t l = GetLengthValue(v);
+        if (v.truncated || static_cast<long>(l) > v.left()) return 0;
+        const uint8_t *end = v.p + l;
+        // Some writers leave the text's zero byte out of the length: take it
+        // along when the value holds none and one follows right after.
+        if (!std::memchr(v.p, 0, l) && end < c.end && *end == 0) ++end;
+        return static_cast<long>(end - c.p);
+    }
+    const uint8_t *zero = find_zero(c);
+    return zero ? static_cast<long>(zero + 1 - c.p) : 0;
+}
+
 char *GetEncodedStringValue(WspCursor &c, int *len) {
+    if (c.left() >= 1 && *c.p != 0 && *c.p <= 0x1F) {
+        const long size = EncodedStringValueSize(c);
+        if (size == 0) {
+            cut(c);
+            return nullptr;
+        }
+        WspCursor v = c;
+        (void)GetLengthValue(v);
+        const uint8_t *end = c.p + size;
+        // The count of a text string: every byte of the value but one, so that
+        // callers stepping over "field code + count + 1" land after it.
+        if (len) *len = static_cast<int>(size - 1);
+        c.p = end;
+        return charset_text(v.p, end);
+    }
     int n = 0;
     char *raw = GetTextString(c, &n);
     if (!raw) return nullptr;
     if (len) *len = n;
-    auto *b = reinterpret_cast<uint8_t *>(raw);
-    if (n == 0) return raw;  // an empty text string
-    if (b[0] == MMS_QUOTE) {
-        std::memmove(b, b + 1, static_cast<size_t>(n));  // zero byte included
-        return raw;
-    }
-    if (b[0] >= 0x20) return raw;
-
-    // Value-length, charset, text: all within the copy, which ends at the
-    // first zero byte of the value.
-    WspCursor v{b, b + n, false};
-    (void)GetLengthValue(v);
-    char *result = nullptr;
-    if (!v.truncated && v.p < v.end && *v.p > 0x80) {
-        const int charset = *v.p & 0x7F;
-        ++v.p;
-        if (v.p < v.end && *v.p == MMS_QUOTE) ++v.p;
-        const long rest = v.end - v.p;
-        if (charset == MMS_CHARSET_US_ASCII) {
-            std::memmove(b, v.p, static_cast<size_t>(rest));
-            b[rest] = 0;
-            return raw;
-        }
-        if (charset == MMS_CHARSET_UTF8) {
-            int rl = static_cast<int>(rest);
-            result = fnMMS_ConvertToUtf8(MMS_CHARSET_UTF8, v.p, &rl);
-        }
-    }
-    qx::free_ptr(raw);
-    return result;
+    if (n > 0 && static_cast<uint8_t>(raw[0]) == MMS_QUOTE)
+        std::memmove(raw, raw + 1, static_cast<size_t>(n));  // zero byte included
+    return raw;
 }
 
 char *GetAddressValue(WspCursor &c, int *len) {
