@@ -8,17 +8,29 @@ scripts/deps.sh test
 
 export RR_REQUIRE_TSHARK=1 RR_REQUIRE_TINYPROXY=1
 jobs=$(nproc)
+total=0
+# Runs ctest in a build directory and adds its test count to the total.
+run_ctest() {
+  local dir=$1 log
+  log=$(mktemp)
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" | tee "$log"
+  local n
+  n=$(grep -oE 'tests passed, 0 tests failed out of [0-9]+' "$log" | grep -oE '[0-9]+$' || echo 0)
+  rm -f "$log"
+  total=$((total + n))
+}
 
 echo "== regular build"
 cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 ninja -C build-test
-ctest --test-dir build-test --output-on-failure -j"$jobs"
+run_ctest build-test
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRORODIRE_SANITIZE=ON >/dev/null
 ninja -C build-asan
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-asan --output-on-failure -j"$jobs"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+run_ctest build-asan
+unset ASAN_OPTIONS UBSAN_OPTIONS
 
 echo "== libFuzzer targets (clang)"
 cmake -S . -B build-fuzz -G Ninja -DRORODIRE_FUZZ=ON -DRORODIRE_TESTS=OFF \
@@ -29,3 +41,5 @@ for t in build-fuzz/fuzz_*; do
   "$t" -runs=0 "fuzz/corpus/$name" >/dev/null 2>&1 || { echo "$name failed on its corpus"; exit 1; }
 done
 echo "fuzz targets build and pass their corpora"
+echo
+echo "all: $total passed, 0 failed"
