@@ -151,6 +151,14 @@ int read_integer(WspCursor &c, uint32_t *v) {
     return skip_wsp_value(c) ? 0 : -1;
 }
 
+Step integer_into(WspCursor &c, int *field) {
+    uint32_t v = 0;
+    const int r = read_integer(c, &v);
+    if (r < 0) return Step::Stop;
+    if (r == 1) *field = static_cast<int>(v);
+    return Step::Next;
+}
+
 namespace {
 
 // Charsets in which an address (digits, "+", letters, "@", ".") reads as the

@@ -78,6 +78,8 @@ bool skip_wsp_value(WspCursor &c);
 // integer (0x80 | value). 1 read, 0 not an integer (stepped over as a WSP
 // value, *v untouched), -1 incomplete.
 int read_integer(WspCursor &c, uint32_t *v);
+// Integer field (Date, Message-Size): the value into *field when it is one.
+Step integer_into(WspCursor &c, int *field);
 
 // Address value: a text, or an Encoded-string-value (Value-length, charset,
 // text) whose charset keeps ASCII as it is. The "/TYPE=..." suffix is dropped

@@ -40,13 +40,8 @@ Step notification_field(WspCursor &c, tMMS_NotifyInd &rec, uint8_t code) {
         case MMS_MESSAGE_TYPE_FIELD:
             if (!take_byte(c, &v)) return Step::Stop;
             return v == MMS_M_NOTIFICATION_IND ? Step::Next : Step::Fail;
-        case MMS_MESSAGE_SIZE_FIELD: {
-            uint32_t size = 0;
-            const int r = read_integer(c, &size);
-            if (r < 0) return Step::Stop;
-            if (r == 1) rec.Message_Size = static_cast<int>(size);
-            return Step::Next;
-        }
+        case MMS_MESSAGE_SIZE_FIELD:
+            return integer_into(c, &rec.Message_Size);
         case MMS_PRIORITY_FIELD:
             return byte_into(c, &rec.Priority);
         case MMS_SUBJECT_FIELD:

@@ -36,13 +36,8 @@ Step retrieve_field(WspCursor &c, tMMS_RetrieveConf &rec, uint8_t code, Retrieve
             // The Content-Type field and the body, as they stand, for the body codec.
             --c.p;
             return copy_rest(c, &rec.body, &rec.Content_Size) ? Step::Stop : Step::Fail;
-        case MMS_DATE_FIELD: {
-            uint32_t date = 0;
-            const int r = read_integer(c, &date);
-            if (r < 0) return Step::Stop;
-            if (r == 1) rec.Date = static_cast<int>(date);
-            return Step::Next;
-        }
+        case MMS_DATE_FIELD:
+            return integer_into(c, &rec.Date);
         case MMS_DELIVERY_REPORT_FIELD:
             return yes_no(c, &rec.Delivery_Report);
         case MMS_READ_REPLY_FIELD:

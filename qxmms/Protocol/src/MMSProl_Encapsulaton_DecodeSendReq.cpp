@@ -24,13 +24,8 @@ Step send_field(WspCursor &c, tMMS_SendReq &rec, uint8_t code, SendLists &lists)
         case MMS_CONTENT_TYPE_FIELD:
             --c.p;
             return copy_rest(c, &rec.ContentTypeAndBody, &rec.Body_Len) ? Step::Stop : Step::Fail;
-        case MMS_DATE_FIELD: {
-            uint32_t date = 0;
-            const int r = read_integer(c, &date);
-            if (r < 0) return Step::Stop;
-            if (r == 1) rec.Date = static_cast<int>(date);
-            return Step::Next;
-        }
+        case MMS_DATE_FIELD:
+            return integer_into(c, &rec.Date);
         case MMS_DELIVERY_REPORT_FIELD:
         case MMS_MESSAGE_TYPE_FIELD:
         case MMS_VERSION_FIELD:

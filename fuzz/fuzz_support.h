@@ -1,0 +1,41 @@
+// Shared by the decoder fuzz targets: the log switched off, the input as an
+// exactly sized heap copy (so any read past it is caught), and a check that
+// every block allocated through fnQX_Malloc is released by the time the input
+// is done with.
+#ifndef FUZZ_SUPPORT_H
+#define FUZZ_SUPPORT_H
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "qx_alloc_test.h"
+#include "qx_log.h"
+
+class FuzzInput {
+public:
+    FuzzInput(const uint8_t *data, size_t size)
+        : data_(static_cast<uint8_t *>(std::malloc(size ? size : 1))),
+          size_(static_cast<int>(size)),
+          liveBefore_(qx::alloc_stats().liveBlocks) {
+        static const bool quiet = (qx::set_log_enabled(false), true);
+        (void)quiet;
+        if (data_ && size) std::memcpy(data_, data, size);
+    }
+    ~FuzzInput() {
+        if (qx::alloc_stats().liveBlocks != liveBefore_) std::abort();  // a block was not released
+        std::free(data_);
+    }
+    FuzzInput(const FuzzInput &) = delete;
+    FuzzInput &operator=(const FuzzInput &) = delete;
+
+    uint8_t *data() const { return data_; }
+    int size() const { return size_; }
+
+private:
+    uint8_t *data_;
+    int size_;
+    long liveBefore_;
+};
+
+#endif
