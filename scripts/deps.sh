@@ -16,7 +16,6 @@ if [ "$mode" = test ]; then
   have_pkg libgtest-dev || need+=(libgtest-dev)
   have_pkg libgmock-dev || need+=(libgmock-dev)
   have_pkg libbenchmark-dev || need+=(libbenchmark-dev)
-  have_pkg libsoup-3.0-dev || need+=(libsoup-3.0-dev)
   have_cmd tshark || need+=(tshark)
   have_cmd tinyproxy || need+=(tinyproxy)
   have_cmd python3 || need+=(python3)
