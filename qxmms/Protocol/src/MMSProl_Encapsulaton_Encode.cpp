@@ -154,6 +154,24 @@ uint8_t *finish(uint8_t *buf, const uint8_t *end, int *len) {
     return buf;
 }
 
+// Every PDU begins with its Message-Type, Transaction-Id and MMS-Version.
+void put_head(uint8_t *&p, uint8_t type, const char *transactionId) {
+    put(p, MMS_MESSAGE_TYPE_FIELD);
+    put(p, type);
+    put(p, MMS_TRANSACTION_ID_FIELD);
+    SetTextString(&p, transactionId);
+    put(p, MMS_VERSION_FIELD);
+    put(p, MMS_VERSION_1_2);
+}
+
+// Adds the To, Cc and Bcc fields to the bound; false when they cannot be
+// represented.
+bool add_recipients(uint64_t &bound, const char *to, const char *cc, const char *bcc) {
+    if (add_address_list(bound, to) && add_address_list(bound, cc) && add_address_list(bound, bcc)) return true;
+    QX_LOG("mzk:address list too large");
+    return false;
+}
+
 // m-notifyresp-ind and m-acknowledge-ind share their first three fields and
 // Report-Allowed; only the notification response carries a Status.
 uint8_t *make_short_pdu(uint8_t type, const char *transactionId, int reportAllowed, const uint8_t *status,
@@ -164,12 +182,7 @@ uint8_t *make_short_pdu(uint8_t type, const char *transactionId, int reportAllow
     uint8_t *buf = alloc_pdu(bound);
     if (!buf) return nullptr;
     uint8_t *p = buf;
-    put(p, MMS_MESSAGE_TYPE_FIELD);
-    put(p, type);
-    put(p, MMS_TRANSACTION_ID_FIELD);
-    SetTextString(&p, transactionId);
-    put(p, MMS_VERSION_FIELD);
-    put(p, MMS_VERSION_1_2);
+    put_head(p, type, transactionId);
     put(p, MMS_REPORT_ALLOWED_FIELD);
     put(p, yes_no(reportAllowed));
     if (status) {
@@ -199,21 +212,12 @@ uint8_t *fnMMS_MakeSendReqPdu(const tMMS_SendReq *req, int *len) {
                      + 2 + 2 + 2 + 2;                            // Priority, Sender-Visibility, reports
     if (req->Subject) bound += 1 + encoded_string_size(req->Subject);
     if (hasBody) bound += static_cast<uint64_t>(req->Body_Len);
-    if (!add_address_list(bound, req->To) || !add_address_list(bound, req->Cc) ||
-        !add_address_list(bound, req->Bcc)) {
-        QX_LOG("mzk:address list too large");
-        return nullptr;
-    }
+    if (!add_recipients(bound, req->To, req->Cc, req->Bcc)) return nullptr;
     uint8_t *buf = alloc_pdu(bound);
     if (!buf) return nullptr;
 
     uint8_t *p = buf;
-    put(p, MMS_MESSAGE_TYPE_FIELD);
-    put(p, MMS_M_SEND_REQ);
-    put(p, MMS_TRANSACTION_ID_FIELD);
-    SetTextString(&p, req->Transaction_Id);
-    put(p, MMS_VERSION_FIELD);
-    put(p, MMS_VERSION_1_2);
+    put_head(p, MMS_M_SEND_REQ, req->Transaction_Id);
     if (req->Date > 0) put_date(p, req->Date);
     put_from(p, req->From);
     put_recipients(p, req->To, req->Cc, req->Bcc);
@@ -264,21 +268,12 @@ extern "C" unsigned char *fnMMS_MakeFWDMessagePdu(const tMMS_FwdReq *req, int *l
                      + 2 * kMaxTimeField                         // Expiry, Delivery-Time
                      + 2 + 2                                     // reports
                      + 1 + quote_text_string_size(req->Content_Location);
-    if (!add_address_list(bound, req->To) || !add_address_list(bound, req->Cc) ||
-        !add_address_list(bound, req->Bcc)) {
-        QX_LOG("mzk:address list too large");
-        return nullptr;
-    }
+    if (!add_recipients(bound, req->To, req->Cc, req->Bcc)) return nullptr;
     uint8_t *buf = alloc_pdu(bound);
     if (!buf) return nullptr;
 
     uint8_t *p = buf;
-    put(p, MMS_MESSAGE_TYPE_FIELD);
-    put(p, MMS_M_FORWARD_REQ);
-    put(p, MMS_TRANSACTION_ID_FIELD);
-    SetTextString(&p, req->Transaction_Id);
-    put(p, MMS_VERSION_FIELD);
-    put(p, MMS_VERSION_1_2);
+    put_head(p, MMS_M_FORWARD_REQ, req->Transaction_Id);
     if (req->Date > 0) put_date(p, req->Date);
     put(p, MMS_FROM_FIELD);
     put(p, 0x01);
