@@ -226,9 +226,10 @@ int CPS_BuildHostLists(tCPS_MmsData *mmsDatabuf) {
 
 // Action 0: a new message from the host's lists and send-request header.
 int CPS_ComposeNew(tCPS_MmsData *mmsDatabuf, tCPS_PduBuf *pMMSPduBuf) {
-    // The encoder writes the Transaction-Id unchecked: a request without one
-    // is refused before anything is touched.
-    if (!mmsDatabuf->Header.Send_Req.Transaction_Id) {
+    // A send request needs a Transaction-Id (an empty one does not decode):
+    // a request without one is refused before anything is touched.
+    const char *tid = mmsDatabuf->Header.Send_Req.Transaction_Id;
+    if (!tid || !tid[0]) {
         QX_LOG("Transaction_Id==null COMPOSER_INPUT_PARAM_ERROR");
         return COMPOSER_INPUT_PARAM_ERROR;
     }
