@@ -12,6 +12,8 @@ have_cmd ninja || need+=(ninja-build)
 have_cmd g++ || need+=(g++)
 have_cmd pkg-config || need+=(pkg-config)
 have_pkg libglib2.0-dev || need+=(libglib2.0-dev)
+# The tool's compose command guesses content types from the shared MIME database.
+have_pkg shared-mime-info || need+=(shared-mime-info)
 if [ "$mode" = test ]; then
   have_pkg libgtest-dev || need+=(libgtest-dev)
   have_pkg libgmock-dev || need+=(libgmock-dev)
