@@ -10,10 +10,13 @@ struct AllocStats {
     long liveBytes;     // their usable sizes
     long totalAllocs;   // successful allocations since the last reset
     long failedAllocs;  // allocations refused (injected or real)
+    long peakBytes;     // highest liveBytes since the last alloc_peak_reset
 };
 
 AllocStats alloc_stats();
 void alloc_stats_reset_totals();
+// Starts a new peak measurement at the bytes live now.
+void alloc_peak_reset();
 
 // Makes the n-th allocation from now fail (n = 1: the next one). 0 disables.
 // Only that one allocation fails; later ones succeed again.

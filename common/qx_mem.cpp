@@ -17,6 +17,7 @@ long g_live_blocks = 0;
 long g_live_bytes = 0;
 long g_total_allocs = 0;
 long g_failed_allocs = 0;
+long g_peak_bytes = 0;
 long g_fail_countdown = 0;  // > 0: the n-th allocation from now fails
 bool g_fail_sticky = false; // with the countdown reached: keep failing
 bool g_fail_fired = false;
@@ -45,6 +46,7 @@ void account_new(void *p) {
     }
     ++g_live_blocks;
     g_live_bytes += static_cast<long>(malloc_usable_size(p));
+    if (g_live_bytes > g_peak_bytes) g_peak_bytes = g_live_bytes;
     ++g_total_allocs;
 }
 
@@ -58,7 +60,9 @@ void account_gone(void *p) {
 
 namespace qx {
 
-AllocStats alloc_stats() { return {g_live_blocks, g_live_bytes, g_total_allocs, g_failed_allocs}; }
+AllocStats alloc_stats() { return {g_live_blocks, g_live_bytes, g_total_allocs, g_failed_allocs, g_peak_bytes}; }
+
+void alloc_peak_reset() { g_peak_bytes = g_live_bytes; }
 
 void alloc_stats_reset_totals() {
     g_total_allocs = 0;
@@ -134,6 +138,7 @@ void *fnQX_Realloc(void *mem, int size) {
     }
     if (mem) {
         g_live_bytes += static_cast<long>(malloc_usable_size(p)) - old_bytes;
+        if (g_live_bytes > g_peak_bytes) g_peak_bytes = g_live_bytes;
         ++g_total_allocs;
     } else {
         account_new(p);
