@@ -69,3 +69,12 @@ foreach(src ${TEST_SOURCES})
     add_dependencies(${name} rorodire_tool)
   endif()
 endforeach()
+
+# The installed package: headers, libraries, pkg-config and CMake package, tool;
+# a host program builds against it with pkg-config and with find_package.
+if(RORODIRE_SANITIZE)
+  set(_rr_install_cflags "-fsanitize=address,undefined")
+endif()
+add_test(NAME install_package
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/install/install_test.sh ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} "${_rr_install_cflags}")
+set_tests_properties(install_package PROPERTIES TIMEOUT 300)
