@@ -78,3 +78,12 @@ endif()
 add_test(NAME install_package
   COMMAND ${CMAKE_SOURCE_DIR}/tests/install/install_test.sh ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} "${_rr_install_cflags}")
 set_tests_properties(install_package PROPERTIES TIMEOUT 300)
+
+# The browser check of HTML previews catches each kind of fault it is meant to
+# (headless Chromium over its DevTools protocol).
+find_package(Python3 COMPONENTS Interpreter)
+if(Python3_FOUND)
+  add_test(NAME browser_checker
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/browser/checker_selftest.py ${CMAKE_SOURCE_DIR}/samples)
+  set_tests_properties(browser_checker PROPERTIES TIMEOUT 120)
+endif()
