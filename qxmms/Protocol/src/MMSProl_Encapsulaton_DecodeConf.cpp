@@ -13,7 +13,7 @@ Got response_text(WspCursor &c, char **field) { return read_encoded_text(c, fiel
 Step send_conf_field(WspCursor &c, tMMS_SendConf &rec, uint8_t code) {
     switch (code) {
         case MMS_MESSAGE_ID_FIELD:
-            return step_after(read_text(c, GetQuoteTextString, &rec.Message_Id));
+            return quote_text_field(c, &rec.Message_Id);
         case MMS_MESSAGE_TYPE_FIELD:
             return byte_into(c, &rec.Message_Type);
         case MMS_VERSION_FIELD:
@@ -23,7 +23,7 @@ Step send_conf_field(WspCursor &c, tMMS_SendConf &rec, uint8_t code) {
         case MMS_RESPONSE_TEXT_FIELD:
             return step_after(response_text(c, &rec.Response_Text));
         case MMS_TRANSACTION_ID_FIELD:
-            return step_after(read_text(c, GetQuoteTextString, &rec.Transaction_Id));
+            return quote_text_field(c, &rec.Transaction_Id);
         default:
             return rec.Transaction_Id ? Step::Stop : Step::Fail;
     }
@@ -33,7 +33,7 @@ Step fwd_conf_field(WspCursor &c, tMMS_FwdConf &rec, uint8_t code) {
     uint8_t v = 0;
     switch (code) {
         case MMS_MESSAGE_ID_FIELD:
-            return step_after(read_text(c, GetQuoteTextString, &rec.Message_Id));
+            return quote_text_field(c, &rec.Message_Id);
         case MMS_MESSAGE_TYPE_FIELD:
             if (!take_byte(c, &v)) return Step::Stop;
             return v == MMS_M_FORWARD_CONF ? Step::Next : Step::Fail;
@@ -44,7 +44,7 @@ Step fwd_conf_field(WspCursor &c, tMMS_FwdConf &rec, uint8_t code) {
         case MMS_RESPONSE_TEXT_FIELD:
             return step_after(response_text(c, &rec.Response_Text));
         case MMS_TRANSACTION_ID_FIELD:
-            return step_after(read_text(c, GetQuoteTextString, &rec.Transaction_Id));
+            return quote_text_field(c, &rec.Transaction_Id);
         default:
             return Step::Fail;
     }
