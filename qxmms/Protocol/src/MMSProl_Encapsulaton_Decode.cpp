@@ -265,17 +265,18 @@ Step list_field(WspCursor &c, ListText &list) {
     return append_address(list, address) ? Step::Next : Step::NoMemory;
 }
 
-bool copy_rest(WspCursor &c, unsigned char **body, int *len) {
+Step body_field(WspCursor &c, unsigned char **body, int *len) {
+    --c.p;
     const long n = c.left();
     // Overwritten in full at once: no need to zero-fill what can be 300 KB.
     auto *copy = static_cast<unsigned char *>(qx::alloc_uninit(static_cast<int>(n)));
-    if (!copy) return false;
+    if (!copy) return Step::NoMemory;
     std::memcpy(copy, c.p, static_cast<size_t>(n));
     c.p = c.end;
     qx::free_ptr(*body);
     *body = copy;
     *len = static_cast<int>(n);
-    return true;
+    return Step::Stop;
 }
 
 bool empty_text_at(const WspCursor &c) {

@@ -118,9 +118,9 @@ bool append_address(ListText &list, char *address);
 // nothing; a failed copy makes the decoder fail.
 Step list_field(WspCursor &c, ListText &list);
 
-// Copies everything from the cursor to the end (the Content-Type field and
-// the body) into a new buffer. False when it cannot be allocated.
-bool copy_rest(WspCursor &c, unsigned char **body, int *len);
+// The Content-Type field (its code just read) and the body, as they stand,
+// copied into a new buffer for the body codec; decoding ends there.
+Step body_field(WspCursor &c, unsigned char **body, int *len);
 
 // Transaction-Id as the decoders that refuse an empty one see it: true when
 // the text at the cursor is empty (a lone zero byte, or a quote and zero).

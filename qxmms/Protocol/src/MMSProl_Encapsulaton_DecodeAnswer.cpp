@@ -9,33 +9,22 @@ namespace {
 
 constexpr char kTransactionId[] = "Transaction-Id";
 
-Step notifyresp_field(WspCursor &c, tMMS_NotifyRespInd &rec, uint8_t code) {
+// m-notifyresp-ind and m-acknowledge-ind: the same fields, and the
+// notification response's Status.
+template <typename Rec>
+Step answer_field(WspCursor &c, Rec &rec, uint8_t code) {
     switch (code) {
         case MMS_MESSAGE_TYPE_FIELD:
             return token_into(c, &rec.Message_Type);
         case MMS_VERSION_FIELD:
             return token_into(c, &rec.MMS_Version);
+        case MMS_REPORT_ALLOWED_FIELD:
+            return token_into(c, &rec.Report_Allowed);
+        case MMS_TRANSACTION_ID_FIELD:
+            return quote_text_field(c, &rec.Transaction_Id);
         case MMS_STATUS_FIELD:
-            return token_into(c, &rec.Status);
-        case MMS_REPORT_ALLOWED_FIELD:
-            return token_into(c, &rec.Report_Allowed);
-        case MMS_TRANSACTION_ID_FIELD:
-            return quote_text_field(c, &rec.Transaction_Id);
-        default:
-            return skip_value(c);
-    }
-}
-
-Step acknowledge_field(WspCursor &c, tMMS_AcknowledgeInd &rec, uint8_t code) {
-    switch (code) {
-        case MMS_MESSAGE_TYPE_FIELD:
-            return token_into(c, &rec.Message_Type);
-        case MMS_VERSION_FIELD:
-            return token_into(c, &rec.MMS_Version);
-        case MMS_REPORT_ALLOWED_FIELD:
-            return token_into(c, &rec.Report_Allowed);
-        case MMS_TRANSACTION_ID_FIELD:
-            return quote_text_field(c, &rec.Transaction_Id);
+            if constexpr (requires { rec.Status; }) return token_into(c, &rec.Status);
+            [[fallthrough]];
         default:
             return skip_value(c);
     }
@@ -93,7 +82,7 @@ tMMS_NotifyRespInd *fnMMS_ParseNotifyRespInd(const uint8_t *pdu, int len, tMMS_D
     if (!why) why = &local;
     constexpr int type = MMS_STRUCT_NOTIFYRESP_IND;
     auto *r = checked_record<tMMS_NotifyRespInd>(type, MMS_M_NOTIFYRESP_IND, pdu, len, why);
-    r = decode_checked(r, type, pdu, len, why, notifyresp_field);
+    r = decode_checked(r, type, pdu, len, why, answer_field<tMMS_NotifyRespInd>);
     return require_text(r, type, r ? r->Transaction_Id : nullptr, kTransactionId, why);
 }
 
@@ -102,7 +91,7 @@ tMMS_AcknowledgeInd *fnMMS_ParseAcknowledgeInd(const uint8_t *pdu, int len, tMMS
     if (!why) why = &local;
     constexpr int type = MMS_STRUCT_ACKNOWLEDGE_IND;
     auto *r = checked_record<tMMS_AcknowledgeInd>(type, MMS_M_ACKNOWLEDGE_IND, pdu, len, why);
-    r = decode_checked(r, type, pdu, len, why, acknowledge_field);
+    r = decode_checked(r, type, pdu, len, why, answer_field<tMMS_AcknowledgeInd>);
     return require_text(r, type, r ? r->Transaction_Id : nullptr, kTransactionId, why);
 }
 

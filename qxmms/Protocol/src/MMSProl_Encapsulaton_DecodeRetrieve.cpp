@@ -24,9 +24,7 @@ Step retrieve_field(WspCursor &c, tMMS_RetrieveConf &rec, uint8_t code, Retrieve
         case MMS_TO_FIELD:
             return list_field(c, lists.to);
         case MMS_CONTENT_TYPE_FIELD:
-            // The Content-Type field and the body, as they stand, for the body codec.
-            --c.p;
-            return copy_rest(c, &rec.body, &rec.Content_Size) ? Step::Stop : Step::NoMemory;
+            return body_field(c, &rec.body, &rec.Content_Size);
         case MMS_DATE_FIELD:
             return integer_into(c, &rec.Date);
         case MMS_DELIVERY_REPORT_FIELD:

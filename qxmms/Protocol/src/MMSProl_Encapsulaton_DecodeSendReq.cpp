@@ -22,8 +22,7 @@ Step send_field(WspCursor &c, tMMS_SendReq &rec, uint8_t code, SendLists &lists)
         case MMS_TO_FIELD:
             return list_field(c, lists.to);
         case MMS_CONTENT_TYPE_FIELD:
-            --c.p;
-            return copy_rest(c, &rec.ContentTypeAndBody, &rec.Body_Len) ? Step::Stop : Step::NoMemory;
+            return body_field(c, &rec.ContentTypeAndBody, &rec.Body_Len);
         case MMS_DATE_FIELD:
             return integer_into(c, &rec.Date);
         case MMS_DELIVERY_REPORT_FIELD:
