@@ -75,24 +75,23 @@ Step fwd_req_field(WspCursor &c, tMMS_FwdReq &rec, uint8_t code, FwdLists &lists
     }
 }
 
-}  // namespace
-
-tMMS_NotifyRespInd *fnMMS_ParseNotifyRespInd(const uint8_t *pdu, int len, tMMS_DecodeReport *why) {
+template <typename Rec>
+Rec *parse_answer(int type, uint8_t messageType, const uint8_t *pdu, int len, tMMS_DecodeReport *why) {
     tMMS_DecodeReport local{};
     if (!why) why = &local;
-    constexpr int type = MMS_STRUCT_NOTIFYRESP_IND;
-    auto *r = checked_record<tMMS_NotifyRespInd>(type, MMS_M_NOTIFYRESP_IND, pdu, len, why);
-    r = decode_checked(r, type, pdu, len, why, answer_field<tMMS_NotifyRespInd>);
+    auto *r = checked_record<Rec>(type, messageType, pdu, len, why);
+    r = decode_checked(r, type, pdu, len, why, answer_field<Rec>);
     return require_text(r, type, r ? r->Transaction_Id : nullptr, kTransactionId, why);
 }
 
+}  // namespace
+
+tMMS_NotifyRespInd *fnMMS_ParseNotifyRespInd(const uint8_t *pdu, int len, tMMS_DecodeReport *why) {
+    return parse_answer<tMMS_NotifyRespInd>(MMS_STRUCT_NOTIFYRESP_IND, MMS_M_NOTIFYRESP_IND, pdu, len, why);
+}
+
 tMMS_AcknowledgeInd *fnMMS_ParseAcknowledgeInd(const uint8_t *pdu, int len, tMMS_DecodeReport *why) {
-    tMMS_DecodeReport local{};
-    if (!why) why = &local;
-    constexpr int type = MMS_STRUCT_ACKNOWLEDGE_IND;
-    auto *r = checked_record<tMMS_AcknowledgeInd>(type, MMS_M_ACKNOWLEDGE_IND, pdu, len, why);
-    r = decode_checked(r, type, pdu, len, why, answer_field<tMMS_AcknowledgeInd>);
-    return require_text(r, type, r ? r->Transaction_Id : nullptr, kTransactionId, why);
+    return parse_answer<tMMS_AcknowledgeInd>(MMS_STRUCT_ACKNOWLEDGE_IND, MMS_M_ACKNOWLEDGE_IND, pdu, len, why);
 }
 
 tMMS_FwdReq *fnMMS_ParseFwdReq(const uint8_t *pdu, int len, tMMS_DecodeReport *why) {

@@ -73,20 +73,25 @@ tMMS_FwdConf *fnMMS_ParseFwdConf(const uint8_t *pdu, int len) {
     return decode_fields(rec, MMS_STRUCT_FWD_CONF, pdu, len, fwd_conf_field);
 }
 
-extern "C" uint16_t fnMMS_RecvSendConfData(const unsigned char *pdu, int len) {
+namespace {
+
+// A confirmation reduced to its result number; the record is released.
+template <typename Rec>
+uint16_t conf_result(Rec *(*parse)(const uint8_t *, int), int type, const unsigned char *pdu, int len) {
     if (!pdu || len <= 0) return kUndecodable;
-    tMMS_SendConf *conf = fnMMS_ParseSendConf(pdu, len);
+    Rec *conf = parse(pdu, len);
     if (!conf) return kUndecodable;
     const uint16_t result = map_status(conf->Response_Status);
-    fnMMS_FreeMessageMem(conf, MMS_STRUCT_SEND_CONF);
+    fnMMS_FreeMessageMem(conf, type);
     return result;
 }
 
+}  // namespace
+
+extern "C" uint16_t fnMMS_RecvSendConfData(const unsigned char *pdu, int len) {
+    return conf_result(fnMMS_ParseSendConf, MMS_STRUCT_SEND_CONF, pdu, len);
+}
+
 extern "C" uint16_t fnMMS_RecvFwdConfData(const unsigned char *pdu, int len) {
-    if (!pdu || len <= 0) return kUndecodable;
-    tMMS_FwdConf *conf = fnMMS_ParseFwdConf(pdu, len);
-    if (!conf) return kUndecodable;
-    const uint16_t result = map_status(conf->Response_Status);
-    fnMMS_FreeMessageMem(conf, MMS_STRUCT_FWD_CONF);
-    return result;
+    return conf_result(fnMMS_ParseFwdConf, MMS_STRUCT_FWD_CONF, pdu, len);
 }
