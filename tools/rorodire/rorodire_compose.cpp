@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "MMSProl_Encapsulaton.h"
 #include "MMSPs_SlideView.h"
 #include "qx_log.h"
 #include "rorodire_tool.h"
@@ -488,7 +489,7 @@ int cmd_parse(int argc, char **argv) {
         std::fprintf(stderr, "rorodire parse: '%s' is %s\n", file.c_str(), bytes->empty() ? "empty" : "too large");
         return 1;
     }
-    const int type = find_message_type(bytes->data(), bytes->size());
+    const int type = fnMMS_FindMessageType(bytes->data(), static_cast<int>(bytes->size()));
     if (type != 0x84 && type != 0x80) {
         const char *name = type >= 0 ? message_type_name(type) : nullptr;
         std::fprintf(stderr, "rorodire parse: '%s' is %s%s, not a retrieved message or a send request\n",
