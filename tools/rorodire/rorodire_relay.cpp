@@ -218,9 +218,9 @@ void report_flags(const uint8_t *pdu, size_t len, int *deliveryReport, int *read
         }
         if (code < 0x80) {  // an application header: text name, then its value
             --c.p;
-            if (!mmsdec::skip_text(c)) return;
+            if (!SkipText(c)) return;
         }
-        if (!mmsdec::skip_wsp_value(c)) return;
+        if (!SkipValue(c)) return;
     }
 }
 
@@ -364,13 +364,14 @@ void handle_send(Relay &r, const std::vector<uint8_t> &in, const std::vector<Fau
 }
 
 void handle_answer(Relay &r, int type, const std::vector<uint8_t> &in, Response &resp, Exchange &ex) {
-    std::string why;
+    tMMS_DecodeReport why{};
     std::string tid, kind;
     int reportAllowed = -1, status = -1;
+    bool decoded = false;
     if (type == MMS_M_NOTIFYRESP_IND) {
         ex.type = kind = "m-notifyresp-ind";
-        tMMS_NotifyRespInd *n = decode_notifyresp_ind(in.data(), static_cast<int>(in.size()), &why);
-        if (n) {
+        if (tMMS_NotifyRespInd *n = fnMMS_ParseNotifyRespInd(in.data(), static_cast<int>(in.size()), &why)) {
+            decoded = true;
             tid = n->Transaction_Id ? n->Transaction_Id : "";
             reportAllowed = n->Report_Allowed;
             status = n->Status;
@@ -378,17 +379,19 @@ void handle_answer(Relay &r, int type, const std::vector<uint8_t> &in, Response 
         }
     } else {
         ex.type = kind = "m-acknowledge-ind";
-        tMMS_AcknowledgeInd *a = decode_acknowledge_ind(in.data(), static_cast<int>(in.size()), &why);
-        if (a) {
+        if (tMMS_AcknowledgeInd *a = fnMMS_ParseAcknowledgeInd(in.data(), static_cast<int>(in.size()), &why)) {
+            decoded = true;
             tid = a->Transaction_Id ? a->Transaction_Id : "";
             reportAllowed = a->Report_Allowed;
             fnMMS_FreeMessageMem(a, MMS_STRUCT_ACKNOWLEDGE_IND);
         }
     }
-    if (!why.empty() && tid.empty()) {
-        text_response(resp, 400, kind + " does not decode: " + why + "\n");
+    if (!decoded) {
+        const std::string reason = "refused by the decoder (fault " + std::to_string(static_cast<int>(why.fault)) +
+                                   ", offset " + std::to_string(why.offset) + ")";
+        text_response(resp, 400, kind + " does not decode: " + reason + "\n");
         ex.extra += ",\"error\":";
-        append_json_string(ex.extra, why);
+        append_json_string(ex.extra, reason);
         return;
     }
     ex.tid = tid;
@@ -550,7 +553,7 @@ void on_request(SoupServer *, SoupServerMessage *msg, const char *path, GHashTab
     // What kind of exchange this is decides which faults apply.
     const bool isPost = ex.method == "POST";
     const bool isGet = ex.method == "GET" || ex.method == "HEAD";
-    const int type = isPost ? find_message_type(in.data(), in.size()) : -1;
+    const int type = isPost ? fnMMS_FindMessageType(in.data(), static_cast<int>(in.size())) : -1;
     std::string cls = "other";
     if (isPost && type == MMS_M_SEND_REQ) cls = "send";
     if (isPost && (type == MMS_M_NOTIFYRESP_IND || type == MMS_M_ACKNOWLEDGE_IND)) cls = "answer";
