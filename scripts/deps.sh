@@ -14,6 +14,7 @@ have_cmd pkg-config || need+=(pkg-config)
 have_pkg libglib2.0-dev || need+=(libglib2.0-dev)
 # The tool's compose command guesses content types from the shared MIME database.
 have_pkg shared-mime-info || need+=(shared-mime-info)
+have_pkg libsoup-3.0-dev || need+=(libsoup-3.0-dev)  # the development relay of the tool
 if [ "$mode" = test ]; then
   have_pkg libgtest-dev || need+=(libgtest-dev)
   have_pkg libgmock-dev || need+=(libgmock-dev)
