@@ -107,6 +107,13 @@ enum : int32_t {
     HTTP_ST_ERR_RETRY = -14,
 };
 
+// Results of the operations that do not step (URL parsing, composing,
+// initialising, the proxy setting, the cookie lines).
+constexpr int QX_HTTP_OK = 0;
+constexpr int QX_HTTP_ERROR = -1;
+
+constexpr int32_t HTTP_NO_SOCKET = -1;  // HttpCtx.socket when it holds no slot
+
 constexpr int QX_HTTP_CHUNK = 2048;
 constexpr int QX_HTTP_RECV_PAUSE = 20480;
 constexpr int QX_HTTP_MAX_RETRY = 3001;

@@ -110,12 +110,13 @@ void parse_cookie(HttpCtx *ctx, const char *line) {
 bool has_prefix(const char *line, const char *name) { return fnQXStack_HasPrefix(line, name) == 0; }
 
 // Replaces an owned text by a copy of the first word of the line's value
-// (empty when it has none). When the copy cannot be made the old value stays.
-void take_value_word(const char *line, char **field) {
+// (empty when it has none); false when the copy cannot be made.
+bool take_value_word(const char *line, char **field) {
     char *copy = word_copy(first_word(header_value(line)));
-    if (!copy) return;
+    if (!copy) return false;
     qx::free_ptr(*field);
     *field = copy;
+    return true;
 }
 
 // "Transfer-Encoding: gzip, chunked": the body is chunked when chunked is
@@ -144,10 +145,14 @@ void reset_response(HttpCtx *ctx) {
     ctx->chunkReady = 0;
 }
 
-// Handles one line of the header block; true when it was the empty line
-// that ends the block.
-bool header_line(HttpCtx *ctx, const char *line) {
-    if (line[0] == '\0') return true;
+// What a line of the header block was.
+enum class Line { Field, End, Failed };
+
+// Handles one line of the header block. A value that cannot be kept fails
+// the response rather than leave it without (a redirect would pass for the
+// final answer); a cookie that cannot be stored is only dropped.
+Line header_line(HttpCtx *ctx, const char *line) {
+    if (line[0] == '\0') return Line::End;
     if (has_prefix(line, "HTTP/")) {
         // "HTTP/1.x nnn reason": a status line without a number gives 0.
         const Word version = first_word(line);
@@ -161,14 +166,14 @@ bool header_line(HttpCtx *ctx, const char *line) {
         if (ctx->bodyFraming != HTTP_BODY_CHUNKED)
             ctx->bodyFraming = len >= 0 ? HTTP_BODY_LENGTH : HTTP_BODY_UNTIL_CLOSE;
     } else if (has_prefix(line, "Content-Type:") || has_prefix(line, "ContentType:")) {
-        take_value_word(line, &ctx->retContentType);
+        if (!take_value_word(line, &ctx->retContentType)) return Line::Failed;
     } else if (has_prefix(line, "Location:") || has_prefix(line, "Content-Location:")) {
         // Kept as sent; resolved against the request's URL when acted on.
         const Word w = first_word(header_value(line));
         if (w.n == 0)
             qx::free_ptr(ctx->location);
-        else
-            take_value_word(line, &ctx->location);
+        else if (!take_value_word(line, &ctx->location))
+            return Line::Failed;
     } else if (has_prefix(line, "Content-Encoding:")) {
         const Word coding = first_word(header_value(line));
         ctx->contentEncoding = (coding.n == 4 && memcmp(coding.p, "gzip", 4) == 0) ? -1 : 1;
@@ -178,20 +183,23 @@ bool header_line(HttpCtx *ctx, const char *line) {
         // A transfer coding other than chunked leaves the end to the connection.
         ctx->bodyFraming = last_coding_is_chunked(header_value(line)) ? HTTP_BODY_CHUNKED : HTTP_BODY_UNTIL_CLOSE;
     }
-    return false;
+    return Line::Field;
 }
 
 // Where the next line of the unread bytes ends: the offset of its "\r\n",
-// -1 when no whole line is buffered, -2 when a zero byte comes first (no
-// header line holds one).
+// kNoLine when no whole line is buffered, kZeroByte when a zero byte comes
+// first (no header line holds one).
+constexpr int kNoLine = -1;
+constexpr int kZeroByte = -2;
+
 int line_end(const MemBuffer *buf, int from) {
     const auto *p = reinterpret_cast<const char *>(buf->data) + buf->readPos + from;
     const int avail = fnQXBuf_Unreadable(buf) - from;
     for (int i = 0; i < avail; ++i) {
-        if (p[i] == '\0') return -2;
+        if (p[i] == '\0') return kZeroByte;
         if (p[i] == '\r' && i + 1 < avail && p[i + 1] == '\n') return i;
     }
-    return -1;
+    return kNoLine;
 }
 
 // ---------------------------------------------------------------- chunked bodies
@@ -248,7 +256,7 @@ int fnQXStack_Http_ParseAnswer(HttpCtx *ctx) {
     MemBuffer *buf = ctx->recvBuf;
     for (;;) {
         const int end = line_end(buf, 0);
-        if (end == -2) {
+        if (end == kZeroByte) {
             QX_LOG("http: zero byte in the response header");
             return QX_STEP_FAILED;
         }
@@ -265,9 +273,13 @@ int fnQXStack_Http_ParseAnswer(HttpCtx *ctx) {
         }
         char *line = fnQXBuf_ReadLine(buf, "\r\n");
         if (!line) return QX_STEP_FAILED;  // no memory for the line
-        const bool blockEnd = header_line(ctx, line);
+        const Line kind = header_line(ctx, line);
         qx::free_ptr(line);
-        if (!blockEnd) continue;
+        if (kind == Line::Failed) {
+            QX_LOG("http: response header cannot be kept");
+            return QX_STEP_FAILED;
+        }
+        if (kind == Line::Field) continue;
         if (ctx->retValue >= 100 && ctx->retValue <= 199) {
             // An interim answer (100 Continue and the like): the real one follows.
             reset_response(ctx);
@@ -297,7 +309,7 @@ int fnQXStack_Http_Dechunk(HttpCtx *ctx) {
         switch (ctx->chunkPhase) {
         case HTTP_CHUNK_SIZE: {
             const int n = line_end(b, raw);
-            if (n == -1 && avail <= kMaxChunkLine) return QX_STEP_DONE;  // the line is still coming
+            if (n == kNoLine && avail <= kMaxChunkLine) return QX_STEP_DONE;  // the line is still coming
             int32_t size = 0;
             if (n < 0 || !parse_chunk_size(p, n, &size)) return chunk_error("chunk size");
             fnQXBuf_Cut(b, raw, n + 2);
@@ -321,7 +333,7 @@ int fnQXStack_Http_Dechunk(HttpCtx *ctx) {
         case HTTP_CHUNK_TRAILER: {
             // Trailer fields are not kept; the empty line ends the body.
             const int n = line_end(b, raw);
-            if (n == -1 && avail <= QX_HTTP_RECV_PAUSE) return QX_STEP_DONE;
+            if (n == kNoLine && avail <= QX_HTTP_RECV_PAUSE) return QX_STEP_DONE;
             if (n < 0) return chunk_error("trailer");
             fnQXBuf_Cut(b, raw, n + 2);
             if (n == 0) ctx->chunkPhase = HTTP_CHUNK_DONE;

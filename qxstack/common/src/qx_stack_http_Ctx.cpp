@@ -33,7 +33,7 @@ HttpCtx *open_context(const char *url) {
     if (!url) return nullptr;
     HttpCtx *ctx = qx::alloc_rec<HttpCtx>();
     if (!ctx) return nullptr;
-    ctx->socket = -1;
+    ctx->socket = HTTP_NO_SOCKET;
     ctx->sendBuf = fnQXBuf_New(QX_HTTP_CHUNK);
     ctx->recvBuf = fnQXBuf_New(QX_HTTP_CHUNK);
     if (!ctx->sendBuf || !ctx->recvBuf || fnQXStack_Http_ParseUrl(ctx, url) != 0) {
@@ -114,7 +114,7 @@ void fnQXStack_Http_Close(HttpCtx *ctx) {
     qx::free_ptr(ctx->retContentType);
     qx::free_ptr(ctx->location);
     if (ctx->socket >= 0) fnQX_Stack_Close(ctx->socket);
-    ctx->socket = -1;
+    ctx->socket = HTTP_NO_SOCKET;
     fnQXBuf_Free(ctx->sendBuf);
     fnQXBuf_Free(ctx->recvBuf);
     qx::free_ptr(ctx);
@@ -124,13 +124,13 @@ void fnQXStack_Http_Close(HttpCtx *ctx) {
 // (no memory) empties the buffer and fails the composition, rather than
 // sending a request without its version, its length or its blank line.
 int fnQXStack_Http_PrepareQuest(HttpCtx *ctx) {
-    if (!ctx || !ctx->sendBuf) return -1;
+    if (!ctx || !ctx->sendBuf) return QX_HTTP_ERROR;
     MemBuffer *buf = ctx->sendBuf;
     fnQXBuf_Reset(buf);
-    if (compose(ctx, buf)) return 0;
+    if (compose(ctx, buf)) return QX_HTTP_OK;
     QX_LOG("http: request cannot be composed");
     fnQXBuf_Reset(buf);
-    return -1;
+    return QX_HTTP_ERROR;
 }
 
 int fnQXStack_Http_GetState(const HttpCtx *ctx) { return ctx ? ctx->state : -1; }

@@ -17,7 +17,7 @@ bool ensure_socket(HttpCtx *ctx) {
     if (ctx->socket > 0) return true;
     ctx->socket = fnQX_Stack_Socket();
     if (ctx->socket > 0) return true;
-    ctx->socket = -1;
+    ctx->socket = HTTP_NO_SOCKET;
     return false;
 }
 
@@ -25,7 +25,7 @@ bool ensure_socket(HttpCtx *ctx) {
 
 void qx_http_drop_socket(HttpCtx *ctx) {
     if (ctx->socket > 0) fnQX_Stack_Close(ctx->socket);
-    ctx->socket = -1;
+    ctx->socket = HTTP_NO_SOCKET;
 }
 
 int fnQXStack_Http_SetHost(HttpCtx *ctx) {
@@ -120,21 +120,29 @@ int fnQXStack_Http_RecvData(HttpCtx *ctx) {
     return QX_STEP_FAILED;
 }
 
+namespace {
+
+// Ends the run in an error state; a failed context holds no socket.
+int run_failed(HttpCtx *ctx, int32_t state) {
+    qx_http_drop_socket(ctx);
+    ctx->state = state;
+    return QX_STEP_FAILED;
+}
+
+}  // namespace
+
 int fnQXStack_Http_Run(HttpCtx *ctx) {
     if (!ctx) return QX_STEP_FAILED;
     if (ctx->state >= HTTP_ST_DONE || ctx->state < 0) return QX_STEP_DONE;
     if (ctx->retryCount >= QX_HTTP_MAX_RETRY) {
         QX_LOG("http: no progress after %d steps", ctx->retryCount);
-        qx_http_drop_socket(ctx);
-        ctx->state = HTTP_ST_ERR_RETRY;
-        return QX_STEP_FAILED;
+        return run_failed(ctx, HTTP_ST_ERR_RETRY);
     }
     if (ctx->state == HTTP_ST_ADDR) {
         const int r = fnQXStack_Http_SetHost(ctx);
         if (r < 0) {
-            if (r == QX_STEP_FAILED) ctx->state = HTTP_ST_ERR_ADDR;
             ++ctx->retryCount;
-            return r;
+            return r == QX_STEP_FAILED ? run_failed(ctx, HTTP_ST_ERR_ADDR) : r;
         }
         ctx->state = HTTP_ST_CONNECT;
         ctx->retryCount = 0;
@@ -142,28 +150,20 @@ int fnQXStack_Http_Run(HttpCtx *ctx) {
     if (ctx->state == HTTP_ST_CONNECT) {
         const int r = fnQXStack_Http_Connect(ctx);
         if (r < 0) {
-            if (r == QX_STEP_FAILED) ctx->state = HTTP_ST_ERR_CONNECT;
             ++ctx->retryCount;
-            return r;
+            return r == QX_STEP_FAILED ? run_failed(ctx, HTTP_ST_ERR_CONNECT) : r;
         }
         ctx->state = HTTP_ST_PREPARE;
         ctx->retryCount = 0;
     }
     if (ctx->state == HTTP_ST_PREPARE) {
-        if (fnQXStack_Http_PrepareQuest(ctx) != 0) {
-            // Nothing of a request that could not be composed is sent.
-            qx_http_drop_socket(ctx);
-            ctx->state = HTTP_ST_ERR_SEND;
-            return QX_STEP_FAILED;
-        }
+        // Nothing of a request that could not be composed is sent.
+        if (fnQXStack_Http_PrepareQuest(ctx) != 0) return run_failed(ctx, HTTP_ST_ERR_SEND);
         ctx->state = HTTP_ST_SEND;
     }
     if (ctx->state == HTTP_ST_SEND) {
         const int r = fnQXStack_Http_SendQuest(ctx);
-        if (r < 0) {
-            if (r == QX_STEP_FAILED) ctx->state = HTTP_ST_ERR_SEND;
-            return r;
-        }
+        if (r < 0) return r == QX_STEP_FAILED ? run_failed(ctx, HTTP_ST_ERR_SEND) : r;
         ctx->state = HTTP_ST_RECV;
     }
     const int r = fnQXStack_Http_RecvData(ctx);
@@ -171,10 +171,7 @@ int fnQXStack_Http_Run(HttpCtx *ctx) {
         ++ctx->retryCount;
         return QX_STEP_AGAIN;
     }
-    if (r < 0) {
-        ctx->state = HTTP_ST_ERR_RECV;
-        return QX_STEP_FAILED;
-    }
+    if (r < 0) return run_failed(ctx, HTTP_ST_ERR_RECV);
     ctx->state = HTTP_ST_DONE;
     return QX_STEP_DONE;
 }
