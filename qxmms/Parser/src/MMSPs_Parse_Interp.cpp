@@ -113,17 +113,21 @@ int add_media(R *rec, R *tSMIL_Par::*list) {
 // Step results of a media element inside a par.
 enum class MediaStep { Next, Fail };
 
-// Attributes of a media element: the first src (in list order) is loaded,
-// region, begin and end are read. False when the loader failed.
+template <typename R>
+bool has_content(const R *rec) {
+    if constexpr (requires { rec->Text; }) return rec->Text != nullptr;
+    else return rec->Data != nullptr;
+}
+
+// Attributes of a media element: src is loaded, region, begin and end are
+// read. False when the loader failed. Once a src has given the record its
+// content, further src attributes of the element are passed over: loading
+// them would leave the first part marked as shown without any record.
 template <typename R>
 bool read_media_attrs(const tSMIL_Tag *tag, R *rec, int (*load)(R *, const char *), bool hasRegion) {
-    bool loaded = false;
     for (const tSMIL_Attr *a = tag->pAttr; a; a = a->pNext) {
         if (attr_is(a, "src")) {
-            // Later src attributes of the same element would replace the
-            // loaded part and leave it marked without a record: ignored.
-            if (loaded) continue;
-            loaded = true;
+            if (has_content(rec)) continue;
             if (!load(rec, a->Value)) return false;
         } else if (attr_is(a, "region")) {
             if constexpr (requires { rec->Region; }) {
