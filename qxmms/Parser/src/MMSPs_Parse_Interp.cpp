@@ -33,10 +33,9 @@ struct NextTag {
         SmilFreeTag(tag);
         tag = nullptr;
         for (;;) {
-            char *text = SmilReadTag();
+            const char *text = SmilReadTagShared();
             if (!text) return false;
             tag = SmilParseTag(text);
-            qx::free_ptr(text);
             if (tag) break;
         }
         id = SmilGetElementId(tag->Name);
@@ -64,11 +63,11 @@ void free_regions(tSMIL_Region *r) {
     }
 }
 
-// Moves an attribute's value into a field (releasing what was there).
-void take_value(char *&field, tSMIL_Attr *a) {
+// An attribute's value into a field (releasing what was there). The value
+// lives in the attribute's block, so the field gets a copy.
+void take_value(char *&field, const tSMIL_Attr *a) {
     qx::free_ptr(field);
-    field = a->Value;
-    a->Value = nullptr;
+    field = fnQX_MEMSTRCOPY(a->Value);
 }
 
 // <param name="..." value="..."/>: colours of the current par.
@@ -520,7 +519,15 @@ int SmilParseHead() {
     return result;
 }
 
+static int parse_smil();
+
 int SmilParseSmil() {
+    const int r = parse_smil();
+    SmilReleaseTagBuffer();
+    return r;
+}
+
+static int parse_smil() {
     QX_LOG("entry SmilParseSmil");
     bool smilSeen = false;
     int bodyResult = 0;
