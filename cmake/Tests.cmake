@@ -62,6 +62,13 @@ target_link_libraries(abi_records_host PRIVATE rorodire)
 add_test(NAME abi_records_host COMMAND abi_records_host)
 set_tests_properties(abi_records_host PROPERTIES ENVIRONMENT "GLIBC_TUNABLES=glibc.malloc.tcache_count=0")
 
+# The same for the composer's host records: a message composed, opened again
+# and parsed as a retrieved message through the shared library.
+add_executable(abi_composer_host tests/abi/composer_host.c)
+target_link_libraries(abi_composer_host PRIVATE rorodire)
+add_test(NAME abi_composer_host COMMAND abi_composer_host)
+set_tests_properties(abi_composer_host PROPERTIES ENVIRONMENT "GLIBC_TUNABLES=glibc.malloc.tcache_count=0")
+
 # Tests named cli_* run the command-line tool, so it is built before them.
 foreach(src ${TEST_SOURCES})
   get_filename_component(name ${src} NAME_WE)
