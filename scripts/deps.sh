@@ -19,6 +19,7 @@ if [ "$mode" = test ]; then
   have_pkg libxml2-dev || need+=(libxml2-dev)  # baseline of the parser benchmark
   have_cmd tshark || need+=(tshark)
   have_cmd tinyproxy || need+=(tinyproxy)
+  have_cmd chromium || need+=(chromium)
   have_cmd python3 || need+=(python3)
   have_cmd clang++ || need+=(clang)
   have_pkg libclang-rt-14-dev || need+=(libclang-rt-14-dev)

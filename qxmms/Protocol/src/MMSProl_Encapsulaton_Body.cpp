@@ -17,20 +17,7 @@ constexpr char kStartId[] = "<AAAA>";
 constexpr int kStartIdLen = sizeof(kStartId) - 1;
 constexpr int kSmilNameLen = sizeof(kSmilName) - 1;
 
-constexpr uint8_t kMultipartMixed = 0xA3;    // application/vnd.wap.multipart.mixed
-constexpr uint8_t kMultipartRelated = 0xB3;  // application/vnd.wap.multipart.related
-constexpr uint8_t kParamCharset = 0x81;
-constexpr uint8_t kParamName = 0x85;
-constexpr uint8_t kParamType = 0x89;
-constexpr uint8_t kParamStart = 0x8A;
 constexpr uint8_t kUtf8Short = 0x80 | MMS_CHARSET_UTF8;
-
-// Part header fields (WSP field codes with the high bit set).
-constexpr uint8_t kHdrContentLocation = 0x8E;
-constexpr uint8_t kHdrContentId = 0xC0;
-constexpr uint8_t kHdrContentDisposition = 0xAE;
-constexpr uint8_t kHdrContentDisposition14 = 0xC5;
-constexpr uint8_t kQuotedString = 0x22;
 
 constexpr int kDefaultNameSize = 129;
 
@@ -42,11 +29,11 @@ bool is_type(const char *ct, const char *name) { return ct && fnQX_STRCMP(ct, na
 
 int64_t text_size(const char *s) { return s ? static_cast<int64_t>(std::strlen(s)) : 0; }
 
-int64_t type_size(const char *ct) { return GetContentTypeCode(ct) != 0xFF ? 1 : text_size(ct) + 1; }
+int64_t type_size(const char *ct) { return GetContentTypeCode(ct) != MMS_NO_CONTENT_TYPE_CODE ? 1 : text_size(ct) + 1; }
 
 void put_type(uint8_t **out, const char *ct) {
     const int code = GetContentTypeCode(ct);
-    if (code != 0xFF)
+    if (code != MMS_NO_CONTENT_TYPE_CODE)
         *(*out)++ = static_cast<uint8_t>(0x80 | code);
     else
         SetTextString(out, ct);
@@ -126,12 +113,12 @@ void write_smil_entry(uint8_t **out, const smilstruct *s) {
     *out += SetUintvar(*out, static_cast<uint32_t>(dl));
     *out += SetLengthValue(*out, static_cast<uint32_t>(t));
     put_type(out, s->Content_Type);
-    *(*out)++ = kParamName;
+    *(*out)++ = WSP_PARAM_NAME;
     SetTextString(out, kSmilName);
-    *(*out)++ = kParamCharset;
+    *(*out)++ = WSP_PARAM_CHARSET;
     *(*out)++ = kUtf8Short;
-    *(*out)++ = kHdrContentId;
-    *(*out)++ = kQuotedString;
+    *(*out)++ = WSP_HDR_CONTENT_ID;
+    *(*out)++ = WSP_QUOTED_STRING;
     SetTextString(out, kStartId);
     put_raw(out, s->Data, dl);
 }
@@ -145,10 +132,10 @@ void write_part_entry(uint8_t **out, const tMMS_Element *e) {
     *out += SetUintvar(*out, static_cast<uint32_t>(dl));
     *out += SetLengthValue(*out, static_cast<uint32_t>(t));
     put_type(out, e->Content_Type);
-    *(*out)++ = kParamName;
+    *(*out)++ = WSP_PARAM_NAME;
     SetTextString(out, fn);
     if (writes_charset(e)) {
-        *(*out)++ = kParamCharset;
+        *(*out)++ = WSP_PARAM_CHARSET;
         if (e->Charset < 128) {
             *(*out)++ = static_cast<uint8_t>(e->Charset + 0x80);
         } else {
@@ -156,13 +143,13 @@ void write_part_entry(uint8_t **out, const tMMS_Element *e) {
             SetInteger(out, e->Charset);
         }
     }
-    *(*out)++ = kHdrContentId;
-    *(*out)++ = kQuotedString;
+    *(*out)++ = WSP_HDR_CONTENT_ID;
+    *(*out)++ = WSP_QUOTED_STRING;
     *(*out)++ = '<';
     put_raw(out, fn, text_size(fn));
     *(*out)++ = '>';
     *(*out)++ = 0;
-    *(*out)++ = kHdrContentLocation;
+    *(*out)++ = WSP_HDR_CONTENT_LOCATION;
     SetTextString(out, fn);
     put_raw(out, e->Data, dl);
 }
@@ -229,16 +216,16 @@ enum class HeaderResult { Done, NoMemory };
 HeaderResult read_part_headers(WspCursor &h, tMMS_Element *e) {
     while (h.p < h.end) {
         const uint8_t code = *h.p;
-        if (code == kHdrContentLocation) {
+        if (code == WSP_HDR_CONTENT_LOCATION) {
             ++h.p;
             char *name = GetTextString(h, nullptr);
             if (!name) return h.truncated ? HeaderResult::Done : HeaderResult::NoMemory;
             qx::free_ptr(e->File_Name);
             e->File_Name = name;
-        } else if (code == kHdrContentId) {
+        } else if (code == WSP_HDR_CONTENT_ID) {
             ++h.p;
             bool last = true;
-            if (h.p < h.end && *h.p == kQuotedString) {
+            if (h.p < h.end && *h.p == WSP_QUOTED_STRING) {
                 ++h.p;
                 last = false;
             }
@@ -248,13 +235,17 @@ HeaderResult read_part_headers(WspCursor &h, tMMS_Element *e) {
             qx::free_ptr(e->Content_Id);
             e->Content_Id = id;
             if (last) return HeaderResult::Done;
-        } else if (code == kHdrContentDisposition || code == kHdrContentDisposition14) {
+        } else if (code == WSP_HDR_CONTENT_DISPOSITION || code == WSP_HDR_CONTENT_DISPOSITION_14) {
             ++h.p;
             // Its length: a Value-length when quoted with 31, else a uintvar
             // (the two agree for lengths up to 30).
-            const uint32_t n = (h.p < h.end && *h.p == 31) ? GetLengthValue(h) : GetUintvar(h);
-            if (h.truncated || n > static_cast<uint64_t>(h.left())) return HeaderResult::Done;
-            h.p += n;
+            WspCursor value{};
+            if (h.p < h.end && *h.p == 31) {
+                if (GetLengthRegion(h, &value) != WspLength::Length) return HeaderResult::Done;
+            } else {
+                const uint32_t n = GetUintvar(h);
+                if (h.truncated || !TakeRegion(h, n, &value)) return HeaderResult::Done;
+            }
         } else {
             return HeaderResult::Done;
         }
@@ -346,7 +337,7 @@ uint8_t *fnMMS_EncodeBody(const mmresstruct *body, int *len) {
             return nullptr;
         }
         buf[0] = MMS_CONTENT_TYPE_FIELD;
-        buf[1] = kMultipartMixed;
+        buf[1] = WSP_TYPE_MULTIPART_MIXED;
         buf[2] = 0;
         *len = 3;
         return buf;
@@ -368,13 +359,13 @@ uint8_t *fnMMS_EncodeBody(const mmresstruct *body, int *len) {
     *out++ = MMS_CONTENT_TYPE_FIELD;
     if (const smilstruct *s = body->Smil) {
         out += SetLengthValue(out, static_cast<uint32_t>(related_value_size(s)));
-        *out++ = kMultipartRelated;
-        *out++ = kParamType;
+        *out++ = WSP_TYPE_MULTIPART_RELATED;
+        *out++ = WSP_PARAM_RELATED_TYPE;
         put_type(&out, s->Content_Type);
-        *out++ = kParamStart;
+        *out++ = WSP_PARAM_START;
         SetTextString(&out, kStartId);
     } else {
-        *out++ = kMultipartMixed;
+        *out++ = WSP_TYPE_MULTIPART_MIXED;
     }
     out += SetUintvar(out, static_cast<uint32_t>(entries));
     if (body->Smil) write_smil_entry(&out, body->Smil);

@@ -18,7 +18,6 @@ namespace {
 // The From address is built in a buffer of this size (at most 255
 // characters, the "/TYPE=PLMN" suffix cut to fit).
 constexpr int kFromAddressBuf = 256;
-constexpr char kPlmnSuffix[] = "/TYPE=PLMN";
 
 // Largest uintvar: 5 bytes.
 constexpr uint64_t kMaxUintvar = 5;
@@ -108,7 +107,7 @@ void put_from(uint8_t *&p, const char *from) {
     QX_LOG("request from field is not null,MMS_ADDRESS_PRESENT_TOKEN");
     char address[kFromAddressBuf] = {};
     fnQX_STRLCPY(address, from, kFromAddressBuf);
-    if (!std::strchr(from, '@')) fnQX_STRLCAT(address, kPlmnSuffix, kFromAddressBuf);
+    if (!std::strchr(from, '@')) fnQX_STRLCAT(address, MMS_PLMN_SUFFIX, kFromAddressBuf);
     const int addressLen = static_cast<int>(std::strlen(address));
     int tmpLen = addressLen + 2;  // token, address, zero
     QX_LOG("mzk:pAddress=%s,its size=%d,iTmpLen=%d", address, addressLen, tmpLen);
@@ -149,7 +148,7 @@ uint8_t priority_token(uint8_t priority) {
 }
 
 // Hands the written PDU to the caller.
-uint8_t *finish(uint8_t *buf, const uint8_t *end, int *len) {
+uint8_t *hand_out_pdu(uint8_t *buf, const uint8_t *end, int *len) {
     *len = static_cast<int>(end - buf);
     return buf;
 }
@@ -189,7 +188,7 @@ uint8_t *make_short_pdu(uint8_t type, const char *transactionId, int reportAllow
         put(p, MMS_STATUS_FIELD);
         put(p, *status);
     }
-    return finish(buf, p, len);
+    return hand_out_pdu(buf, p, len);
 }
 
 }  // namespace
@@ -242,7 +241,7 @@ uint8_t *fnMMS_MakeSendReqPdu(const tMMS_SendReq *req, int *len) {
         std::memcpy(p, req->ContentTypeAndBody, static_cast<size_t>(req->Body_Len));
         p += req->Body_Len;
     }
-    return finish(buf, p, len);
+    return hand_out_pdu(buf, p, len);
 }
 
 uint8_t *fnMMS_MakeNotifyRespIndPdu(const char *transactionId, int reportAllowed, uint8_t status, int *len) {
@@ -287,5 +286,5 @@ extern "C" unsigned char *fnMMS_MakeFWDMessagePdu(const tMMS_FwdReq *req, int *l
     put(p, yes_no(req->Read_Reply));
     put(p, MMS_CONTENT_LOCATION_FIELD);
     SetQuoteTextString(&p, req->Content_Location);
-    return finish(buf, p, len);
+    return hand_out_pdu(buf, p, len);
 }

@@ -9,9 +9,6 @@
 
 namespace {
 
-constexpr char kPlmnSuffix[] = "/TYPE=PLMN";
-constexpr int kPlmnSuffixLen = sizeof(kPlmnSuffix) - 1;
-
 void put_bytes(uint8_t **out, const void *p, size_t n) {
     if (n) std::memcpy(*out, p, n);
     *out += n;
@@ -89,7 +86,7 @@ int SetAddressValue(uint8_t **out, const char *address) {
     put_bytes(out, address, std::strlen(address));
     int suffixed = 0;
     if (!has_at(address)) {
-        put_bytes(out, kPlmnSuffix, kPlmnSuffixLen);
+        put_bytes(out, MMS_PLMN_SUFFIX, MMS_PLMN_SUFFIX_LEN);
         suffixed = 1;
     }
     *(*out)++ = 0;
@@ -140,7 +137,7 @@ int AddressListSizeBound(const char *list) {
     // Each written address takes at most its characters plus the field
     // code, a quote byte and "/TYPE=PLMN" with its zero byte; and never more
     // than MMS_MAX_ADDRESS_LEN characters.
-    constexpr long long kPerEntry = 1 + 1 + kPlmnSuffixLen + 1;
+    constexpr long long kPerEntry = 1 + 1 + MMS_PLMN_SUFFIX_LEN + 1;
     long long chars = 0;
     long long entries = 1;
     for (const char *s = list; *s; ++s) {
