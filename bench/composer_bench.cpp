@@ -223,7 +223,7 @@ void bm_parse(benchmark::State &st, const Bytes &pdu) {
             return;
         }
         st.counters["peak_heap_x_pdu"] =
-            static_cast<double>(qx::alloc_stats().peakBytes - live) / static_cast<double>(pdu.size());
+            static_cast<double>(qx::alloc_peak_bytes() - live) / static_cast<double>(pdu.size());
         free_result(d);
     }
     double total = 0;

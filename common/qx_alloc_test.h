@@ -10,13 +10,14 @@ struct AllocStats {
     long liveBytes;     // their usable sizes
     long totalAllocs;   // successful allocations since the last reset
     long failedAllocs;  // allocations refused (injected or real)
-    long peakBytes;     // highest liveBytes since the last alloc_peak_reset
 };
 
 AllocStats alloc_stats();
-void alloc_stats_reset_totals();
-// Starts a new peak measurement at the bytes live now.
+// Highest liveBytes reached since the last alloc_peak_reset (which starts
+// from the bytes live at that moment).
+long alloc_peak_bytes();
 void alloc_peak_reset();
+void alloc_stats_reset_totals();
 
 // Makes the n-th allocation from now fail (n = 1: the next one). 0 disables.
 // Only that one allocation fails; later ones succeed again.

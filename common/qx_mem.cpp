@@ -15,9 +15,9 @@ namespace {
 // Accounting: plain counters, the library is single-threaded by contract.
 long g_live_blocks = 0;
 long g_live_bytes = 0;
+long g_peak_bytes = 0;  // highest g_live_bytes since the last alloc_peak_reset
 long g_total_allocs = 0;
 long g_failed_allocs = 0;
-long g_peak_bytes = 0;
 long g_fail_countdown = 0;  // > 0: the n-th allocation from now fails
 bool g_fail_sticky = false; // with the countdown reached: keep failing
 bool g_fail_fired = false;
@@ -60,9 +60,10 @@ void account_gone(void *p) {
 
 namespace qx {
 
-AllocStats alloc_stats() { return {g_live_blocks, g_live_bytes, g_total_allocs, g_failed_allocs, g_peak_bytes}; }
-
+long alloc_peak_bytes() { return g_peak_bytes; }
 void alloc_peak_reset() { g_peak_bytes = g_live_bytes; }
+
+AllocStats alloc_stats() { return {g_live_blocks, g_live_bytes, g_total_allocs, g_failed_allocs}; }
 
 void alloc_stats_reset_totals() {
     g_total_allocs = 0;
