@@ -76,3 +76,21 @@ foreach(src ${TEST_SOURCES})
     add_dependencies(${name} rorodire_tool)
   endif()
 endforeach()
+
+# The installed package: headers, libraries, pkg-config and CMake package, tool;
+# a host program builds against it with pkg-config and with find_package.
+if(RORODIRE_SANITIZE)
+  set(_rr_install_cflags "-fsanitize=address,undefined")
+endif()
+add_test(NAME install_package
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/install/install_test.sh ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} "${_rr_install_cflags}")
+set_tests_properties(install_package PROPERTIES TIMEOUT 300)
+
+# The browser check of HTML previews catches each kind of fault it is meant to
+# (headless Chromium over its DevTools protocol).
+find_package(Python3 COMPONENTS Interpreter)
+if(Python3_FOUND)
+  add_test(NAME browser_checker
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/browser/checker_selftest.py ${CMAKE_SOURCE_DIR}/samples)
+  set_tests_properties(browser_checker PROPERTIES TIMEOUT 120)
+endif()

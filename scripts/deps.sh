@@ -18,6 +18,7 @@ if [ "$mode" = test ]; then
   have_pkg libbenchmark-dev || need+=(libbenchmark-dev)
   have_cmd tshark || need+=(tshark)
   have_cmd tinyproxy || need+=(tinyproxy)
+  have_cmd chromium || need+=(chromium)
   have_cmd python3 || need+=(python3)
   have_cmd clang++ || need+=(clang)
   have_pkg libclang-rt-14-dev || need+=(libclang-rt-14-dev)
