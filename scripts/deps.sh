@@ -12,6 +12,7 @@ have_cmd ninja || need+=(ninja-build)
 have_cmd g++ || need+=(g++)
 have_cmd pkg-config || need+=(pkg-config)
 have_pkg libglib2.0-dev || need+=(libglib2.0-dev)
+have_pkg libsoup-3.0-dev || need+=(libsoup-3.0-dev)  # the development relay of the tool
 if [ "$mode" = test ]; then
   have_pkg libgtest-dev || need+=(libgtest-dev)
   have_pkg libgmock-dev || need+=(libgmock-dev)

@@ -67,6 +67,9 @@ std::string to_text(const Dump &d);
 // ---------------------------------------------------------------- commands
 int cmd_dump(int argc, char **argv);
 int cmd_example(int argc, char **argv);
+int cmd_relay(int argc, char **argv);
+int cmd_send(int argc, char **argv);
+int cmd_fetch(int argc, char **argv);
 
 }  // namespace rrtool
 
