@@ -9,56 +9,14 @@
 #include <climits>
 #include <cstring>
 
-#include "MMSProl_Encapsulaton.h"
+#include "MMSProl_Encapsulaton_Encode.h"
 #include "qx_internal.h"
 #include "qx_log.h"
 
-namespace {
+using namespace mmsenc;
 
-// The From address is built in a buffer of this size (at most 255
-// characters, the "/TYPE=PLMN" suffix cut to fit).
-constexpr int kFromAddressBuf = 256;
+namespace mmsenc {
 
-// Largest uintvar: 5 bytes.
-constexpr uint64_t kMaxUintvar = 5;
-// A Value-length: 0x1F followed by a uintvar.
-constexpr uint64_t kMaxValueLength = 1 + kMaxUintvar;
-// A Long-integer of a 32-bit value: count byte and up to 4 bytes.
-constexpr uint64_t kMaxLongInteger = 1 + 4;
-// Field code + Value-length byte + token + Long-integer (Expiry, Delivery-Time).
-constexpr uint64_t kMaxTimeField = 1 + 1 + 1 + kMaxLongInteger;
-// Field code + Long-integer (Date).
-constexpr uint64_t kMaxDateField = 1 + kMaxLongInteger;
-// The largest From field: code, Value-length, token, 255 characters, zero.
-constexpr uint64_t kMaxFromField = 1 + kMaxValueLength + 1 + (kFromAddressBuf - 1) + 1;
-// A PDU buffer gets one zero byte past the bytes written.
-constexpr uint64_t kTrailingZero = 1;
-
-// Sizes of values written by the WSP writers.
-uint64_t text_string_size(const char *s) { return std::strlen(s) + 1; }
-uint64_t quote_text_string_size(const char *s) { return std::strlen(s) + 2; }
-// SetEncodedStringValue: Value-length, charset byte, quote, text, zero.
-uint64_t encoded_string_size(const char *s) {
-    return kMaxValueLength + 1 + 1 + (s ? std::strlen(s) : 0) + 1;
-}
-
-// Adds the bound of an address list; false when it cannot be represented.
-bool add_address_list(uint64_t &total, const char *list) {
-    if (!list) return true;
-    const int bound = AddressListSizeBound(list);
-    if (bound < 0 || bound == INT_MAX) return false;
-    total += static_cast<uint64_t>(bound);
-    return true;
-}
-
-// A PDU being written: one allocation for at most `bound` bytes and the
-// bounded writer over it.
-struct PduOut {
-    uint8_t *buf;
-    qx::Writer w;
-};
-
-// Null when the size cannot be represented or memory is short.
 bool open_pdu(uint64_t bound, PduOut *out) {
     const uint64_t size = bound + kTrailingZero;
     if (size > static_cast<uint64_t>(INT_MAX)) {
@@ -75,7 +33,6 @@ bool open_pdu(uint64_t bound, PduOut *out) {
     return true;
 }
 
-// Hands the written PDU to the caller, or releases it when it did not fit.
 uint8_t *hand_out_pdu(PduOut &out, int *len) {
     if (!out.w.ok()) {
         QX_LOG("mzk:pdu larger than its computed size");
@@ -86,13 +43,45 @@ uint8_t *hand_out_pdu(PduOut &out, int *len) {
     return out.buf;
 }
 
-inline uint8_t yes_no(int flag) { return flag ? MMS_YES : MMS_NO; }
-
-// A field of one byte value.
 void put_field(qx::Writer &w, uint8_t code, uint8_t value) {
     w.byte(code);
     w.byte(value);
 }
+
+void put_head(qx::Writer &w, uint8_t type, const char *transactionId) {
+    put_field(w, MMS_MESSAGE_TYPE_FIELD, type);
+    w.byte(MMS_TRANSACTION_ID_FIELD);
+    SetTextString(w, transactionId);
+    put_field(w, MMS_VERSION_FIELD, MMS_VERSION_1_2);
+}
+
+uint64_t text_string_size(const char *s) { return (s ? std::strlen(s) : 0) + 1; }
+uint64_t quote_text_string_size(const char *s) { return text_string_size(s) + 1; }
+uint64_t encoded_string_size(const char *s) { return kMaxValueLength + 1 + quote_text_string_size(s); }
+
+bool add_address_list(uint64_t &total, const char *list) {
+    if (!list) return true;
+    const int bound = AddressListSizeBound(list);
+    if (bound < 0 || bound == INT_MAX) return false;
+    total += static_cast<uint64_t>(bound);
+    return true;
+}
+
+}  // namespace mmsenc
+
+namespace {
+
+// The From address is built in a buffer of this size (at most 255
+// characters, the "/TYPE=PLMN" suffix cut to fit).
+constexpr int kFromAddressBuf = 256;
+
+// Field code + Value-length byte + token + Long-integer (Expiry, Delivery-Time).
+constexpr uint64_t kMaxTimeField = 1 + 1 + 1 + kMaxLongInteger;
+// Field code + Long-integer (Date).
+constexpr uint64_t kMaxDateField = 1 + kMaxLongInteger;
+// The largest From field: code, Value-length, token, 255 characters, zero.
+constexpr uint64_t kMaxFromField = 1 + kMaxValueLength + 1 + (kFromAddressBuf - 1) + 1;
+inline uint8_t yes_no(int flag) { return flag ? MMS_YES : MMS_NO; }
 
 // Date: field code and Long-integer.
 void put_date(qx::Writer &w, int32_t date) {
@@ -168,14 +157,6 @@ uint8_t priority_token(uint8_t priority) {
         case 2: return 0x82;  // High
         default: return 0x81;  // Normal
     }
-}
-
-// Every PDU begins with its Message-Type, Transaction-Id and MMS-Version.
-void put_head(qx::Writer &w, uint8_t type, const char *transactionId) {
-    put_field(w, MMS_MESSAGE_TYPE_FIELD, type);
-    w.byte(MMS_TRANSACTION_ID_FIELD);
-    SetTextString(w, transactionId);
-    put_field(w, MMS_VERSION_FIELD, MMS_VERSION_1_2);
 }
 
 // Adds the To, Cc and Bcc fields to the bound; false when they cannot be
