@@ -20,6 +20,7 @@ if [ "$mode" = test ]; then
   have_pkg libgtest-dev || need+=(libgtest-dev)
   have_pkg libgmock-dev || need+=(libgmock-dev)
   have_pkg libbenchmark-dev || need+=(libbenchmark-dev)
+  have_pkg libxml2-dev || need+=(libxml2-dev)  # baseline of the parser benchmark
   have_cmd tshark || need+=(tshark)
   have_cmd tinyproxy || need+=(tinyproxy)
   have_cmd chromium || need+=(chromium)
