@@ -143,7 +143,8 @@ Bytes send_req(size_t bodyBytes) {
     req->To = fnQX_MEMSTRCOPY("+15550001234");
     Bytes body = {0x84, 0xA3, 0x01, 0x01};
     uint8_t var[5];
-    const int n = SetUintvar(var, static_cast<uint32_t>(bodyBytes));
+    qx::Writer w = qx::Writer::over(var, sizeof var);
+    const int n = SetUintvar(w, static_cast<uint32_t>(bodyBytes));
     body.insert(body.end(), var, var + n);
     body.push_back(0x83);
     for (size_t i = 0; i < bodyBytes; ++i) body.push_back(static_cast<uint8_t>('a' + i % 26));
