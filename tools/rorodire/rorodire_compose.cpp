@@ -21,6 +21,8 @@
 #include "MMSProl_Encapsulaton.h"
 #include "MMSPs_SlideView.h"
 #include "qx_log.h"
+#include "rorodire_check.h"
+#include "rorodire_html.h"
 #include "rorodire_tool.h"
 
 namespace rrtool {
@@ -32,7 +34,7 @@ constexpr char kComposeUsage[] =
     "                        [--delivery-report] [--read-reply] [--transaction-id T]\n"
     "                        --slide 'image=a.jpg,text=hello.txt,audio=b.amr,dur=5000' ...\n"
     "                        [--attach FILE] ...\n";
-constexpr char kParseUsage[] = "usage: rorodire parse FILE [--json] [--extract DIR]\n";
+constexpr char kParseUsage[] = "usage: rorodire parse FILE [--json] [--extract DIR] [--html DIR]\n";
 
 // The composer's result codes in words.
 const char *composer_code_text(int code) {
@@ -453,7 +455,7 @@ int cmd_compose(int argc, char **argv) {
 }
 
 int cmd_parse(int argc, char **argv) {
-    std::string file, extractDir;
+    std::string file, extractDir, htmlDir;
     bool json = false;
     for (int i = 0; i < argc; ++i) {
         const std::string a = argv[i];
@@ -465,6 +467,12 @@ int cmd_parse(int argc, char **argv) {
                 return 2;
             }
             extractDir = argv[++i];
+        } else if (a == "--html") {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "rorodire parse: --html needs a directory\n%s", kParseUsage);
+                return 2;
+            }
+            htmlDir = argv[++i];
         } else if (a == "-h" || a == "--help") {
             std::fputs(kParseUsage, stdout);
             return 0;
@@ -494,6 +502,10 @@ int cmd_parse(int argc, char **argv) {
         const char *name = type >= 0 ? message_type_name(type) : nullptr;
         std::fprintf(stderr, "rorodire parse: '%s' is %s%s, not a retrieved message or a send request\n",
                      file.c_str(), name ? "an " : "no MMS PDU", name ? name : "");
+        return 1;
+    }
+    if (const std::string cut = pdu_problem(*bytes, type); !cut.empty()) {
+        std::fprintf(stderr, "rorodire parse: '%s' %s\n", file.c_str(), cut.c_str());
         return 1;
     }
     qx::set_log_enabled(false);
@@ -679,6 +691,17 @@ int cmd_parse(int argc, char **argv) {
             o += " (" + str(a->Content_Type) + ", " + std::to_string(a->Size) + " bytes)\n";
         }
         for (const auto &w : written) o += "extracted " + extractDir + "/" + w + "\n";
+    }
+    if (!htmlDir.empty() && !status) {
+        std::vector<HtmlSlideColours> colours;
+        for (const auto &s : slides) colours.push_back({s.bg, s.fg});
+        std::string err;
+        if (write_html_preview(htmlDir, file, d, type == 0x84, colours, nullptr, &err)) {
+            if (!json) o += "preview " + htmlDir + "/index.html\n";
+        } else {
+            std::fprintf(stderr, "rorodire parse: %s\n", err.c_str());
+            status = 1;
+        }
     }
     std::fputs(o.c_str(), stdout);
 
