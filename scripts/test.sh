@@ -33,7 +33,7 @@ run_ctest build-test
 echo "== Debug build without the diagnostic log: exports and silence"
 cmake -S . -B build-debug-nolog -G Ninja -DCMAKE_BUILD_TYPE=Debug -DRORODIRE_DIAGNOSTIC_LOG=OFF \
   -DRORODIRE_BENCH=OFF >/dev/null
-ninja -C build-debug-nolog rorodire log_host
+ninja -C build-debug-nolog librorodire.so log_host
 scripts/check_exports.sh build-debug-nolog/librorodire.so
 build-debug-nolog/log_host silent build-debug-nolog/librorodire.so
 total=$((total + 2))
