@@ -21,6 +21,19 @@ constexpr char kUsage[] =
     "      Writes example PDUs made by the library's encoders: a send request with\n"
     "      SMIL, text, image and attachment, a forward request, a notification\n"
     "      response and an acknowledgement.\n"
+    "  compose -o OUT [--to A] [--cc A] [--bcc A] [--from A] [--subject S]\n"
+    "          [--delivery-report] [--read-reply] [--transaction-id T]\n"
+    "          --slide 'image=a.jpg,text=hello.txt,audio=b.amr,video=c.3gp,dur=5000' ... [--attach FILE] ...\n"
+    "      Composes an m-send-req from files: up to ten slides (each with at most an\n"
+    "      image, an audio clip, a video clip - not beside an image or audio - and a\n"
+    "      UTF-8 text file; optional begin=/end= in ms for its items) and up to ten\n"
+    "      attachments. Content types come from the shared MIME database.\n"
+    "  parse [--json] [--extract DIR] [--html DIR] FILE\n"
+    "      Takes a retrieved message (m-retrieve-conf) or a stored send request apart:\n"
+    "      header, slides (items with name, type, size, begin, end; the text), slide\n"
+    "      durations and colours, attachments. --extract writes every media item,\n"
+    "      slide text and attachment into DIR. --html writes DIR/index.html, a\n"
+    "      self-contained preview (no scripts, no network) with the media beside it.\n"
     "  relay [--port N] [--spool DIR] [--log FILE] [--fault SPEC]...\n"
     "      An MMS relay (MMSC) for development and tests on 127.0.0.1: takes send\n"
     "      requests, writes a notification per recipient into the spool folder,\n"
@@ -47,6 +60,8 @@ int main(int argc, char **argv) {
     }
     if (!std::strcmp(cmd, "dump")) return rrtool::cmd_dump(argc - 2, argv + 2);
     if (!std::strcmp(cmd, "example")) return rrtool::cmd_example(argc - 2, argv + 2);
+    if (!std::strcmp(cmd, "compose")) return rrtool::cmd_compose(argc - 2, argv + 2);
+    if (!std::strcmp(cmd, "parse")) return rrtool::cmd_parse(argc - 2, argv + 2);
     if (!std::strcmp(cmd, "relay")) return rrtool::cmd_relay(argc - 2, argv + 2);
     if (!std::strcmp(cmd, "send")) return rrtool::cmd_send(argc - 2, argv + 2);
     if (!std::strcmp(cmd, "fetch")) return rrtool::cmd_fetch(argc - 2, argv + 2);
