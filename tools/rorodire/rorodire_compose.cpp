@@ -504,9 +504,25 @@ int cmd_parse(int argc, char **argv) {
                      file.c_str(), name ? "an " : "no MMS PDU", name ? name : "");
         return 1;
     }
+    // A PDU whose header decodes but which is cut short is refused here; one
+    // that does not decode at all is reported by the composer below.
+    qx::set_log_enabled(false);
     if (const std::string cut = pdu_problem(*bytes, type); !cut.empty()) {
-        std::fprintf(stderr, "rorodire parse: '%s' %s\n", file.c_str(), cut.c_str());
-        return 1;
+        bool decodes = false;
+        const int n = static_cast<int>(bytes->size());
+        if (type == 0x84) {
+            tMMS_RetrieveConf *r = fnMMS_ParseRetrieveConf(bytes->data(), n);
+            decodes = r != nullptr;
+            if (r) fnMMS_FreeMessageMem(r, MMS_STRUCT_RETRIEVE_CONF);
+        } else {
+            tMMS_SendReq *q = fnMMS_ParseSendContent(bytes->data(), n);
+            decodes = q != nullptr;
+            if (q) fnMMS_FreeMessageMem(q, MMS_STRUCT_SEND_REQ);
+        }
+        if (decodes) {
+            std::fprintf(stderr, "rorodire parse: '%s' %s\n", file.c_str(), cut.c_str());
+            return 1;
+        }
     }
     qx::set_log_enabled(false);
     tCPS_PduBuf pdu{bytes->data(), static_cast<int>(bytes->size())};
