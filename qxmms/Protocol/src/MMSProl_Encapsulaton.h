@@ -157,6 +157,12 @@ int AddressListSizeBound(const char *list);
 
 // ---------------------------------------------------------------- charsets
 char *fnMMS_ConvertToUtf8(int charset, const uint8_t *text, int *len);
+// As fnMMS_ConvertToUtf8, but a charset without a converter gives null with
+// *known false instead of a copy.
+char *ConvertCharsetToUtf8(int charset, const uint8_t *text, int *len, bool *known);
+// Charsets whose texts may hold zero bytes (UCS-2, UTF-16, UTF-32, UCS-4):
+// such a text ends where its value ends, not at a zero byte.
+bool IsWideCharset(int charset);
 
 // ---------------------------------------------------------------- PDUs
 tMMS_NotifyInd *fnMMS_ParseNotificationInd(const uint8_t *pdu, int len);

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "MMSProl_Encapsulaton.h"
+#include "MMSProl_Encapsulaton_Decode.h"
 #include "qx_internal.h"
 
 namespace {
@@ -105,15 +106,13 @@ constexpr std::string_view table_entry(int code) {
 enum : uint8_t {
     kParamQ = 0x80,
     kParamCharset = 0x81,
-    kParamLevel = 0x82,
-    kParamType = 0x83,
     kParamName = 0x85,
     kParamFilename = 0x86,
-    kParamDifferences = 0x87,
-    kParamPadding = 0x88,
     kParamTypeMultipart = 0x89,
     kParamStart = 0x8A,
     kParamStartInfo = 0x8B,
+    kParamName14 = 0x97,      // WSP 1.4 encoding of Name (Text-value)
+    kParamFilename14 = 0x98,  // WSP 1.4 encoding of Filename
 };
 
 uint8_t lower(uint8_t b) { return (b >= 'A' && b <= 'Z') ? static_cast<uint8_t>(b + 32) : b; }
@@ -182,13 +181,22 @@ ParamStep read_parameter(WspCursor &v, tMMS_ContentType *ct) {
             ct->Has_Charset = 1;
             return ParamStep::Next;
         }
-        case kParamName: {
+        case kParamName:
+        case kParamName14:
+        case kParamFilename:
+        case kParamFilename14: {
             WspCursor t{v.p + 1, v.end, false};
             char *name = GetQuoteTextString(t, nullptr);
             if (!name) return t.truncated ? ParamStep::Stop : ParamStep::Fail;
-            qx::free_ptr(ct->Name_Param);  // a repeated Name replaces the first
-            ct->Name_Param = name;
             v.p = t.p;
+            // A Name replaces an earlier one (or a Filename); a Filename
+            // names the part only when it has no Name.
+            if (code == kParamName || code == kParamName14 || !ct->Name_Param) {
+                qx::free_ptr(ct->Name_Param);
+                ct->Name_Param = name;
+            } else {
+                qx::free_ptr(name);
+            }
             return ParamStep::Next;
         }
         case kParamTypeMultipart: {
@@ -209,21 +217,31 @@ ParamStep read_parameter(WspCursor &v, tMMS_ContentType *ct) {
             v.p = q;
             return ParamStep::Next;
         }
-        case kParamQ:
-        case kParamLevel:
-        case kParamType:
-        case kParamFilename:
-        case kParamDifferences:
-        case kParamPadding:
-            return ParamStep::Stop;
+        case kParamQ: {
+            // Q-value: a uintvar of one or two bytes.
+            WspCursor t{v.p + 1, v.end, false};
+            (void)GetUintvar(t);
+            if (t.truncated) return ParamStep::Stop;
+            v.p = t.p;
+            return ParamStep::Next;
+        }
         default:
+            if (code >= 0x80) {
+                // Level, Type, Differences, Padding, Comment, Domain, dates,
+                // Size, ...: stepped over by the WSP encoding of the value.
+                ++v.p;
+                return mmsdec::skip_wsp_value(v) ? ParamStep::Next : ParamStep::Stop;
+            }
             break;
     }
 
+    // An untyped parameter: a text name and an integer or text value.
     // The forward-lock parameter: "fwd" in any case, then a zero byte or "=".
     const uint8_t *start = v.p;
-    if (!match_word(start, v.end, "fwd") || v.end - start < 4 || (start[3] != 0 && start[3] != '='))
-        return ParamStep::Stop;
+    if (!match_word(start, v.end, "fwd") || v.end - start < 4 || (start[3] != 0 && start[3] != '=')) {
+        if (code < 0x20) return ParamStep::Stop;  // no parameter starts so
+        return mmsdec::skip_text(v) && mmsdec::skip_wsp_value(v) ? ParamStep::Next : ParamStep::Stop;
+    }
     bool yes = false;
     const long taken = 4 + forward_lock_value(start + 4, v.end, &yes);
     auto *raw = static_cast<uint8_t *>(fnQX_Malloc(static_cast<int>(taken)));

@@ -131,6 +131,14 @@ bool skip_wsp_value(WspCursor &c) {
     return skip_text(c);
 }
 
+Step skip_field(WspCursor &c, uint8_t code) {
+    if (code < 0x80) {
+        --c.p;
+        return skip_text(c) ? Step::Next : Step::Stop;
+    }
+    return skip_wsp_value(c) ? Step::Next : Step::Stop;
+}
+
 int read_integer(WspCursor &c, uint32_t *v) {
     if (c.left() < 1) {
         cut(c);
@@ -161,46 +169,41 @@ Step integer_into(WspCursor &c, int *field) {
 
 namespace {
 
-// Charsets in which an address (digits, "+", letters, "@", ".") reads as the
-// same bytes as in US-ASCII.
-constexpr bool ascii_charset(uint32_t mib) {
-    return mib == MMS_CHARSET_US_ASCII || mib == MMS_CHARSET_ISO_8859_1 || mib == MMS_CHARSET_UTF8;
+// Address rule on a decoded text, in place: unless it holds "@", everything
+// from its first "/" (the "/TYPE=..." suffix) is dropped.
+void drop_address_type(char *t) {
+    if (std::strchr(t, '@')) return;
+    if (char *slash = std::strchr(t, '/')) *slash = 0;
 }
 
 }  // namespace
 
 Got read_address(WspCursor &c, char **out) {
     *out = nullptr;
-    WspCursor s = c;
-    bool readable = true;
-    if (s.left() > 0 && *s.p >= 1 && *s.p <= 31) {
-        // Encoded-string-value: Value-length, charset, then the text. Like
-        // every Encoded-string-value here, the text ends at its zero byte.
-        uint32_t vlen = 0;
-        if (read_value_length(s, &vlen) < 0 || s.left() < 1) {
+    if (c.left() > 0 && *c.p >= 1 && *c.p <= 31) {
+        // Encoded-string-value: Value-length, charset, then the text, which
+        // is converted to UTF-8 like any other encoded text.
+        const long size = EncodedStringValueSize(c);
+        if (size == 0) {
             cut(c);
             return Got::Incomplete;
         }
-        const uint8_t b = *s.p;
-        if (b >= 0x80 || b <= 30) {
-            uint32_t mib = 0;
-            if (read_integer(s, &mib) < 0) {
-                cut(c);
-                return Got::Incomplete;
-            }
-            readable = ascii_charset(mib);
-        } else {
-            readable = false;  // no charset where one must stand
-        }
+        WspCursor value{c.p, c.p + size, false};
+        c.p += size;
+        int n = 0;
+        char *text = GetEncodedStringValue(value, &n);
+        if (!text) return Got::None;  // no converter for its charset
+        drop_address_type(text);
+        *out = text;
+        return Got::Value;
     }
-    const long ext = text_extent(s);
+    const long ext = text_extent(c);
     if (ext == 0) {
         cut(c);
         return Got::Incomplete;
     }
-    WspCursor text{s.p, s.p + ext, false};
-    c.p = s.p + ext;
-    if (!readable) return Got::None;
+    WspCursor text{c.p, c.p + ext, false};
+    c.p += ext;
     int n = 0;
     *out = GetAddressValue(text, &n);
     return *out ? Got::Value : Got::NoMemory;

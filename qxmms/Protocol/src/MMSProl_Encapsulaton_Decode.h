@@ -74,6 +74,14 @@ bool take_region(WspCursor &c, uint32_t len, WspCursor *region);
 // its bytes, anything else a text up to its zero byte.
 bool skip_wsp_value(WspCursor &c);
 
+// A header field the decoder does not store, its code already taken: an
+// application header (code below 0x80, the first byte of its text name) has
+// its name skipped, and its text value is met as the next field; a
+// well-known field (MMS 1.1 to 1.3 fields, Previously-Sent-*, ...) is
+// stepped over by the WSP encoding of its value. Stops only at a value that
+// runs past the end.
+Step skip_field(WspCursor &c, uint8_t code);
+
 // Integer value: a Long-integer (length 0..30 and its bytes) or a short
 // integer (0x80 | value). 1 read, 0 not an integer (stepped over as a WSP
 // value, *v untouched), -1 incomplete.
@@ -82,8 +90,8 @@ int read_integer(WspCursor &c, uint32_t *v);
 Step integer_into(WspCursor &c, int *field);
 
 // Address value: a text, or an Encoded-string-value (Value-length, charset,
-// text) whose charset keeps ASCII as it is. The "/TYPE=..." suffix is dropped
-// as GetAddressValue does. *out receives a new text on Got::Value.
+// text) converted to UTF-8 from its charset. The "/TYPE=..." suffix is
+// dropped as GetAddressValue does. *out receives a new text on Got::Value.
 Got read_address(WspCursor &c, char **out);
 
 // From field value: Value-length, then the address-present token 0x80 and an

@@ -24,8 +24,12 @@ Step send_conf_field(WspCursor &c, tMMS_SendConf &rec, uint8_t code) {
             return step_after(response_text(c, &rec.Response_Text));
         case MMS_TRANSACTION_ID_FIELD:
             return step_after(read_text(c, GetQuoteTextString, &rec.Transaction_Id));
+        case MMS_CONTENT_TYPE_FIELD:
+            return Step::Stop;  // the last header: a body follows, no fields
         default:
-            return rec.Transaction_Id ? Step::Stop : Step::Fail;
+            // Fields not kept in the record (Content-Location, Store-Status,
+            // MMS 1.3 fields, application headers) are stepped over.
+            return skip_field(c, code);
     }
 }
 
@@ -45,19 +49,35 @@ Step fwd_conf_field(WspCursor &c, tMMS_FwdConf &rec, uint8_t code) {
             return step_after(response_text(c, &rec.Response_Text));
         case MMS_TRANSACTION_ID_FIELD:
             return step_after(read_text(c, GetQuoteTextString, &rec.Transaction_Id));
+        case MMS_CONTENT_TYPE_FIELD:
+            return Step::Stop;
         default:
-            return Step::Fail;
+            return skip_field(c, code);
     }
 }
 
 constexpr uint16_t kNoStatus = 9;
 constexpr uint16_t kUndecodable = 10;
 
-// Response-Status 0x80 Ok .. 0x88 Error-unsupported-message give 0..8.
+// Response-Status 0x80 Ok .. 0x88 Error-unsupported-message give 0..8. The
+// transient (0xC0..) and permanent (0xE0..) errors of later MMS versions give
+// the result of their MMS 1.0 kin; any other status gives 9.
 constexpr uint16_t map_status(uint8_t status) {
-    return (status >= 0x80 && status <= 0x88) ? static_cast<uint16_t>(status - 0x80) : kNoStatus;
+    if (status >= 0x80 && status <= 0x88) return static_cast<uint16_t>(status - 0x80);
+    switch (status) {
+        case 0xE1: return 2;  // Error-permanent-service-denied
+        case 0xE2: return 3;  // Error-permanent-message-format-corrupt
+        case 0xC1:            // Error-transient-sending-address-unresolved
+        case 0xE3: return 4;  // Error-permanent-sending-address-unresolved
+        case 0xC2:            // Error-transient-message-not-found
+        case 0xE4: return 5;  // Error-permanent-message-not-found
+        case 0xC3: return 6;  // Error-transient-network-problem
+        case 0xE5: return 7;  // Error-permanent-content-not-accepted
+        default: return kNoStatus;
+    }
 }
 static_assert(map_status(0x80) == 0 && map_status(0x88) == 8 && map_status(0x89) == 9 && map_status(0) == 9);
+static_assert(map_status(0xE1) == 2 && map_status(0xC3) == 6 && map_status(0xE0) == 9 && map_status(0xC0) == 9);
 
 }  // namespace
 

@@ -115,21 +115,51 @@ uint32_t GetLongInteger(const WspCursor &c, int *octets) {
 
 namespace {
 
-// The text of an Encoded-string-value in its Value-length form: charset, an
-// optional quote, then the text (up to its zero byte or the value's end), all
-// within [p, end). Null for a charset other than US-ASCII or UTF-8.
-char *charset_text(const uint8_t *p, const uint8_t *end) {
-    if (p >= end || *p <= 0x80) return nullptr;
-    const int charset = *p++ & 0x7F;
-    if (p < end && *p == MMS_QUOTE) ++p;
-    const void *zero = std::memchr(p, 0, static_cast<size_t>(end - p));
-    const long n = (zero ? static_cast<const uint8_t *>(zero) : end) - p;
-    if (charset == MMS_CHARSET_US_ASCII) return copy_text(p, n);
-    if (charset == MMS_CHARSET_UTF8) {
-        int rl = static_cast<int>(n);
-        return fnMMS_ConvertToUtf8(MMS_CHARSET_UTF8, p, &rl);
+// The charset of an Encoded-string-value: a short integer (0x81 and up) or a
+// Long-integer (01 6A is UTF-8 too); the position after it, or null when
+// there is none at p.
+const uint8_t *read_charset(const uint8_t *p, const uint8_t *end, uint32_t *charset) {
+    if (p >= end) return nullptr;
+    if (*p > 0x80) {
+        *charset = *p & 0x7Fu;
+        return p + 1;
     }
-    return nullptr;
+    const uint8_t n = *p;
+    if (n < 1 || n > 30 || end - p - 1 < n) return nullptr;
+    uint32_t v = 0;
+    for (uint8_t i = 1; i <= n; ++i) v = (v << 8) | p[i];
+    *charset = v;
+    return p + 1 + n;
+}
+
+// The text of an Encoded-string-value in its Value-length form: charset, an
+// optional quote, then the text, all within [p, end), converted to UTF-8.
+// A byte-oriented text ends at its zero byte; a text in a wide charset
+// (UTF-16 and the like holds zero bytes) at the end of the value, its one
+// terminating zero byte dropped. Null for a charset without a converter.
+char *charset_text(const uint8_t *p, const uint8_t *end) {
+    uint32_t charset = 0;
+    p = read_charset(p, end, &charset);
+    if (!p || charset > static_cast<uint32_t>(INT_MAX)) return nullptr;
+    long n;
+    if (IsWideCharset(static_cast<int>(charset))) {
+        n = end - p;
+        // The quote stands only before a text that needs it; in a wide
+        // charset its presence shows in the count (quote, units, zero).
+        if (n >= 2 && n % 2 == 0 && *p == MMS_QUOTE) {
+            ++p;
+            --n;
+        }
+        if (n % 2 == 1 && p[n - 1] == 0) --n;
+    } else {
+        if (p < end && *p == MMS_QUOTE) ++p;
+        const void *zero = std::memchr(p, 0, static_cast<size_t>(end - p));
+        n = (zero ? static_cast<const uint8_t *>(zero) : end) - p;
+    }
+    if (charset == MMS_CHARSET_US_ASCII) return copy_text(p, n);
+    int rl = static_cast<int>(n);
+    bool known = false;
+    return ConvertCharsetToUtf8(static_cast<int>(charset), p, &rl, &known);
 }
 
 }  // namespace
