@@ -457,7 +457,14 @@ private:
             Entry t;
             const bool text = chance(0.5);
             const Bytes media = text ? text0(chance(0.5) ? "Text/Plain" : "text/plain") : Bytes{0x83};
-            const Bytes params = Bytes{0x81, 0xEA, 0x85} + text0("note.txt");
+            Bytes params{0x81, 0xEA};
+            switch (pick(5)) {
+                case 0: params = params + Bytes{0x85} + text0("note.txt"); break;
+                case 1: params = params + Bytes{0x97} + text0("note.txt"); break;               // WSP 1.4 Name
+                case 2: params = params + Bytes{0x86} + text0("f.txt") + Bytes{0x85} + text0("note.txt"); break;
+                case 3: params = params + Bytes{0x98} + text0("note.txt"); break;               // WSP 1.4 Filename
+                default: params = params + text0("x-a") + text0("1") + Bytes{0x85} + text0("note.txt"); break;
+            }
             t.type = value_length(media.size() + params.size(), false) + media + params;
             t.headers = {Bytes{0xC0, 0x22} + text0("<note>"), Bytes{0x8E} + text0("note.txt")};
             if (chance(0.5)) t.headers.insert(t.headers.begin(), text0("X-Note") + text0("1"));
