@@ -228,6 +228,123 @@ RORODIRE_API uint16_t fnMMS_RecvFwdConfData(const unsigned char *pdu, int len);
 RORODIRE_API unsigned char *fnMMS_MakeFWDMessagePdu(const tMMS_FwdReq *req, int *len);
 
 /* ------------------------------------------------------------------ */
+/* Composer: host message records                                      */
+/* ------------------------------------------------------------------ */
+
+/* Items of a host slide. Times are milliseconds from the slide's start,
+ * sizes bytes. The four Reserved words of image, video and text are carried
+ * through the composer unchanged and never interpreted. */
+typedef struct tCPS_ImageItem {
+    unsigned char *Data;
+    char *Content_Type; /* e.g. "image/jpeg" */
+    char *Name;         /* file name used in the SMIL and as the part's name */
+    int Begin;
+    int End;
+    int Size;
+    unsigned int Reserved[4];
+} tCPS_ImageItem;
+
+typedef struct tCPS_VideoItem {
+    unsigned char *Data;
+    char *Content_Type; /* e.g. "video/3gpp" */
+    char *Name;
+    int Begin;
+    int End;
+    int Size;
+    unsigned int Reserved[4];
+} tCPS_VideoItem;
+
+typedef struct tCPS_AudioItem {
+    unsigned char *Data;
+    char *Content_Type;
+    char *Name;
+    int Begin;
+    int End;
+    int Size;
+} tCPS_AudioItem;
+
+typedef struct tCPS_TextItem {
+    char *Text;
+    int Begin;
+    int End;
+    int Length; /* bytes of Text without the terminating 0 */
+    unsigned int Reserved[4];
+} tCPS_TextItem;
+
+/* One slide: at most one image, audio clip, video clip and text; never a
+ * video together with an image or audio clip. */
+typedef struct tCPS_Slide {
+    tCPS_ImageItem Image;
+    tCPS_AudioItem Audio;
+    tCPS_VideoItem Video;
+    tCPS_TextItem Text;
+    int Has_Image;
+    int Has_Audio;
+    int Has_Video;
+    int Has_Text;
+    int Duration; /* ms */
+    int Reserved; /* neither read nor written by the library */
+    struct tCPS_Slide *next;
+} tCPS_Slide;
+
+typedef struct tCPS_AttachNode {
+    unsigned char *Data;
+    char *Name;
+    char *Content_Type;
+    int Size;
+    int Reserved; /* neither read nor written by the library */
+    struct tCPS_AttachNode *next;
+} tCPS_AttachNode;
+
+/* The host's message. Lists built by the library are the host's: every node,
+ * text and data buffer is a separate fnQX_Malloc block (data buffers one byte
+ * longer than their size, ending in 0), released with fnQX_Free. */
+typedef struct tCPS_MmsData {
+    int Slide_Num;
+    tCPS_Slide *pSlide_List;
+    int Attach_Num;
+    tCPS_AttachNode *pAttach_List;
+    union {
+        tMMS_SendReq Send_Req; /* compose (action 0 in, action 1 out) */
+        struct {
+            tMMS_RetrieveConf Retrieve_Conf; /* fnCPS_ParserMMS out */
+            int Retrieve_Pdu_Size;           /* length of the parsed PDU */
+        } Retrieve;
+    } Header;
+    int Pdu_Size; /* action 1: length of the decoded send request */
+} tCPS_MmsData;
+
+/* Results of fnCPS_ComposeMMS and fnCPS_ParserMMS (0 is success). */
+enum {
+    COMPOSER_SUCCESS = 0,
+    COMPOSER_MEMERY_ALLOC_FAIL = -1,
+    COMPOSER_BUSY = -2,
+    COMPOSER_ITEM_EXISTS = -3,
+    COMPOSER_VIDEO_EXISTS = -4,
+    COMPOSER_IMAGE_AUDIO_EXISTS = -5,
+    COMPOSER_FULL = -6,
+    COMPOSER_VIEW_EMPTY = -7,
+    COMPOSER_NO_ITEM = -8,
+    COMPOSER_SLOT_NOT_IN_USE = -11,
+    COMPOSER_INPUT_PARAM_ERROR = -12,
+    /* The PDU given to action 1 or fnCPS_ParserMMS does not decode as a send
+     * request / retrieve confirmation: mmsDatabuf is left untouched. */
+    COMPOSER_PDU_INVALID = -13,
+    COMPOSER_VIEW_FAIL = -16
+};
+
+/* Action 0: composes mmsDatabuf's slides, attachments and send-request
+ * header (Header.Send_Req) into an m-send-req in *pMMSPduBuf (data is the
+ * host's: fnQX_Free). Body_Len receives the body size, ContentTypeAndBody is
+ * left null. Action 1: takes the send request in *pMMSPduBuf apart into
+ * mmsDatabuf (slides, attachments, Header.Send_Req, Pdu_Size); the header
+ * texts and lists are the host's. */
+RORODIRE_API int fnCPS_ComposeMMS(tCPS_MmsData *mmsDatabuf, tCPS_PduBuf *pMMSPduBuf, int action);
+/* Takes a retrieved message (m-retrieve-conf) apart into mmsDatabuf: slides,
+ * attachments, Header.Retrieve (header copies and the PDU length). */
+RORODIRE_API int fnCPS_ParserMMS(tCPS_MmsData *mmsDatabuf, tCPS_PduBuf *mmsretrievebuf);
+
+/* ------------------------------------------------------------------ */
 /* Notification intake                                                 */
 /* ------------------------------------------------------------------ */
 

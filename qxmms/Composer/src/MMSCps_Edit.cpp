@@ -1,0 +1,322 @@
+// Slide editing: adding and reading the items of the current slide,
+// inserting slides and adding attachments, within the model's rules (one
+// item of each kind per slide, no video beside an image or audio clip, ten
+// slides, ten attachments).
+#include <cstring>
+
+#include "MMSCps_Public.h"
+#include "qx_internal.h"
+#include "qx_log.h"
+
+namespace {
+
+tCPS_SlideStruct *cur_slide() {
+    auto &m = cps_model();
+    if (m.Cur_Slide < 0 || m.Cur_Slide >= CPS_MAX_SLIDES) return nullptr;
+    return m.slidestruct[m.Cur_Slide];
+}
+
+bool cur_in_use() {
+    auto &m = cps_model();
+    return m.Cur_Slide >= 0 && m.Cur_Slide < CPS_MAX_SLIDES && m.Slide_In_Use[m.Cur_Slide] && cur_slide();
+}
+
+// A private copy of exactly `size` bytes (a size of 0 or less cannot be
+// allocated); null when memory is short.
+uint8_t *copy_data(const uint8_t *data, int size) {
+    if (size <= 0) return nullptr;
+    if (!data) return static_cast<uint8_t *>(fnQX_Malloc(size));
+    auto *p = static_cast<uint8_t *>(qx::alloc_uninit(size));
+    if (p) std::memcpy(p, data, static_cast<size_t>(size));
+    return p;
+}
+
+// A copy of a text; a null text stays null. False when memory is short.
+bool copy_text(const char *src, char **dst) {
+    *dst = nullptr;
+    if (!src) return true;
+    *dst = fnQX_MEMSTRCOPY(src);
+    return *dst != nullptr;
+}
+
+// Data, content type and name of one media item, all or nothing.
+bool copy_media(const uint8_t *data, int size, const char *type, const char *name, uint8_t **dData, char **dType,
+                char **dName) {
+    *dData = copy_data(data, size);
+    if (*dData && copy_text(type, dType) && copy_text(name, dName)) return true;
+    qx::free_ptr(*dData);
+    qx::free_ptr(*dType);
+    qx::free_ptr(*dName);
+    return false;
+}
+
+void copy_words(uint32_t *dst, const unsigned int *src) {
+    for (int i = 0; i < 4; ++i) dst[i] = src[i];
+}
+
+void put_words(unsigned int *dst, const uint32_t *src) {
+    for (int i = 0; i < 4; ++i) dst[i] = src[i];
+}
+
+void init_slide_record(tCPS_SlideStruct &s) {
+    s = tCPS_SlideStruct{};
+    s.Image.End = s.Text.End = s.Audio.End = s.Video.End = CPS_DEFAULT_END;
+    s.bgColor = CPS_DEFAULT_BGCOLOR;
+    s.foreColor = CPS_DEFAULT_FORECOLOR;
+}
+
+// Moves the items of `src` into `dst` (which is in its initial state): the
+// owned buffers change hands, src's pointers become null.
+void move_slide(tCPS_SlideStruct &dst, tCPS_SlideStruct &src) {
+    dst.Has_Image = src.Has_Image;
+    if (src.Has_Image) {
+        dst.Image = src.Image;
+        src.Image.Data = nullptr;
+        src.Image.Content_Type = nullptr;
+        src.Image.Name = nullptr;
+    }
+    dst.Has_Text = src.Has_Text;
+    if (src.Has_Text) {
+        dst.Text = src.Text;
+        src.Text.Data = nullptr;
+    }
+    dst.Has_Audio = src.Has_Audio;
+    if (src.Has_Audio) {
+        dst.Audio = src.Audio;
+        src.Audio.Data = nullptr;
+        src.Audio.Content_Type = nullptr;
+        src.Audio.Name = nullptr;
+    }
+    dst.Has_Video = src.Has_Video;
+    if (src.Has_Video) {
+        dst.Video = src.Video;
+        src.Video.Data = nullptr;
+        src.Video.Content_Type = nullptr;
+        src.Video.Name = nullptr;
+    }
+    dst.IsBgColor = src.IsBgColor;
+    dst.bgColor = src.bgColor;
+    dst.IsForeColor = src.IsForeColor;
+    dst.foreColor = src.foreColor;
+}
+
+}  // namespace
+
+int CPS_CurHasImage() { return cur_in_use() && cur_slide()->Has_Image ? 1 : 0; }
+int CPS_CurHasText() { return cur_in_use() && cur_slide()->Has_Text ? 1 : 0; }
+int CPS_CurHasAudio() { return cur_in_use() && cur_slide()->Has_Audio ? 1 : 0; }
+int CPS_CurHasVideo() { return cur_in_use() && cur_slide()->Has_Video ? 1 : 0; }
+
+int CPS_AddImage(const tCPS_ImageItem *item) {
+    if (!item) return COMPOSER_INPUT_PARAM_ERROR;
+    if (CPS_CurHasVideo()) return COMPOSER_VIDEO_EXISTS;
+    if (CPS_CurHasImage()) return COMPOSER_ITEM_EXISTS;
+    if (!cur_in_use()) return COMPOSER_SLOT_NOT_IN_USE;
+    tCPS_SlideStruct &s = *cur_slide();
+    if (!copy_media(item->Data, item->Size, item->Content_Type, item->Name, &s.Image.Data, &s.Image.Content_Type,
+                    &s.Image.Name)) {
+        s.Has_Image = 0;
+        return COMPOSER_MEMERY_ALLOC_FAIL;
+    }
+    s.Image.Size = item->Size;
+    s.Image.Begin = item->Begin;
+    s.Image.End = item->End;
+    copy_words(s.Image.Reserved, item->Reserved);
+    s.Has_Image = 1;
+    CPS_AddTotal(item->Size);
+    return 0;
+}
+
+int CPS_AddAudio(const tCPS_AudioItem *item) {
+    if (!item) return COMPOSER_INPUT_PARAM_ERROR;
+    if (CPS_CurHasVideo()) return COMPOSER_VIDEO_EXISTS;
+    if (CPS_CurHasAudio()) return COMPOSER_ITEM_EXISTS;
+    if (!cur_in_use()) return COMPOSER_SLOT_NOT_IN_USE;
+    tCPS_SlideStruct &s = *cur_slide();
+    if (!copy_media(item->Data, item->Size, item->Content_Type, item->Name, &s.Audio.Data, &s.Audio.Content_Type,
+                    &s.Audio.Name)) {
+        s.Has_Audio = 0;
+        return COMPOSER_MEMERY_ALLOC_FAIL;
+    }
+    s.Audio.Size = item->Size;
+    s.Audio.Begin = item->Begin;
+    s.Audio.End = item->End;
+    s.Has_Audio = 1;
+    CPS_AddTotal(item->Size);
+    return 0;
+}
+
+int CPS_AddVideo(const tCPS_VideoItem *item) {
+    if (!item) return COMPOSER_INPUT_PARAM_ERROR;
+    if (CPS_CurHasVideo()) return COMPOSER_ITEM_EXISTS;
+    if (CPS_CurHasImage() || CPS_CurHasAudio()) return COMPOSER_IMAGE_AUDIO_EXISTS;
+    if (!cur_in_use()) return COMPOSER_SLOT_NOT_IN_USE;
+    tCPS_SlideStruct &s = *cur_slide();
+    if (!copy_media(item->Data, item->Size, item->Content_Type, item->Name, &s.Video.Data, &s.Video.Content_Type,
+                    &s.Video.Name)) {
+        s.Has_Video = 0;
+        return COMPOSER_MEMERY_ALLOC_FAIL;
+    }
+    s.Video.Size = item->Size;
+    s.Video.Begin = item->Begin;
+    s.Video.End = item->End;
+    copy_words(s.Video.Reserved, item->Reserved);
+    s.Has_Video = 1;
+    CPS_AddTotal(item->Size);
+    return 0;
+}
+
+int CPS_AddText(const tCPS_TextItem *item) {
+    if (!item) return COMPOSER_INPUT_PARAM_ERROR;
+    if (CPS_CurHasText()) return COMPOSER_ITEM_EXISTS;
+    if (!cur_in_use()) return COMPOSER_SLOT_NOT_IN_USE;
+    tCPS_SlideStruct &s = *cur_slide();
+    // Length + 1 bytes (zero-filled): the text up to its 0 byte, never more
+    // than the stated length, and a 0 byte.
+    if (item->Length < 0 || item->Length == INT32_MAX) {
+        s.Has_Text = 0;
+        return COMPOSER_MEMERY_ALLOC_FAIL;
+    }
+    auto *copy = static_cast<char *>(fnQX_Malloc(item->Length + 1));
+    if (!copy) {
+        s.Has_Text = 0;
+        return COMPOSER_MEMERY_ALLOC_FAIL;
+    }
+    if (item->Text) {
+        const void *nul = std::memchr(item->Text, 0, static_cast<size_t>(item->Length));
+        const size_t n = nul ? static_cast<size_t>(static_cast<const char *>(nul) - item->Text)
+                             : static_cast<size_t>(item->Length);
+        std::memcpy(copy, item->Text, n);
+    }
+    s.Text.Data = copy;
+    s.Text.Length = item->Length;
+    s.Text.Begin = item->Begin;
+    s.Text.End = item->End;
+    copy_words(s.Text.Reserved, item->Reserved);
+    s.Has_Text = 1;
+    CPS_AddTotal(item->Length);
+    return 0;
+}
+
+int CPS_InsertSlide() {
+    auto &m = cps_model();
+    if (m.totalSlide >= CPS_MAX_SLIDES) return COMPOSER_FULL;
+    const int c = m.Cur_Slide;
+    if (c >= CPS_MAX_SLIDES - 1 || c < 0) return COMPOSER_SLOT_NOT_IN_USE;
+    const int n = c + 1;
+    if (!m.Slide_In_Use[n]) {
+        m.Slide_In_Use[n] = 1;
+        m.Slide_Dur[n] = CPS_DEFAULT_DURATION;
+        init_slide_record(*m.slidestruct[n]);
+        ++m.totalSlide;
+        m.Cur_Slide = n;
+        return 0;
+    }
+    // Open a gap at n: the slides from n on move up by one.
+    for (int t = m.totalSlide; t >= n + 1; --t) {
+        init_slide_record(*m.slidestruct[t]);
+        m.Slide_In_Use[t] = 1;
+        m.Slide_Dur[t] = m.Slide_Dur[t - 1];
+        move_slide(*m.slidestruct[t], *m.slidestruct[t - 1]);
+    }
+    init_slide_record(*m.slidestruct[n]);
+    m.Slide_Dur[n] = CPS_DEFAULT_DURATION;
+    m.Cur_Slide = n;
+    ++m.totalSlide;
+    return 0;
+}
+
+int CPS_SetCurDuration(int duration) {
+    if (duration <= 0) return COMPOSER_INPUT_PARAM_ERROR;
+    auto &m = cps_model();
+    m.Slide_Dur[m.Cur_Slide] = duration;
+    return 0;
+}
+
+int CPS_GetCurDuration() {
+    auto &m = cps_model();
+    return m.Slide_Dur[m.Cur_Slide];
+}
+
+int CPS_GetCurImage(tCPS_ImageItem *item) {
+    if (!item) return COMPOSER_INPUT_PARAM_ERROR;
+    if (!CPS_CurHasImage()) return COMPOSER_NO_ITEM;
+    const tCPS_ImgRec &r = cur_slide()->Image;
+    item->Begin = r.Begin;
+    item->End = r.End;
+    item->Data = r.Data;
+    item->Size = r.Size;
+    item->Content_Type = r.Content_Type;
+    item->Name = r.Name;
+    put_words(item->Reserved, r.Reserved);
+    return 0;
+}
+
+int CPS_GetCurVideo(tCPS_VideoItem *item) {
+    if (!item) return COMPOSER_INPUT_PARAM_ERROR;
+    if (!CPS_CurHasVideo()) return COMPOSER_NO_ITEM;
+    const tCPS_VideoRec &r = cur_slide()->Video;
+    item->Begin = r.Begin;
+    item->End = r.End;
+    item->Data = r.Data;
+    item->Size = r.Size;
+    item->Content_Type = r.Content_Type;
+    item->Name = r.Name;
+    put_words(item->Reserved, r.Reserved);
+    return 0;
+}
+
+int CPS_GetCurAudio(tCPS_AudioItem *item) {
+    if (!item) return COMPOSER_INPUT_PARAM_ERROR;
+    if (!CPS_CurHasAudio()) return COMPOSER_NO_ITEM;
+    const tCPS_AudRec &r = cur_slide()->Audio;
+    item->Begin = r.Begin;
+    item->End = r.End;
+    item->Data = r.Data;
+    item->Size = r.Size;
+    item->Content_Type = r.Content_Type;
+    item->Name = r.Name;
+    return 0;
+}
+
+int CPS_GetCurText(tCPS_TextItem *item) {
+    if (!item) return COMPOSER_INPUT_PARAM_ERROR;
+    if (!CPS_CurHasText()) return COMPOSER_NO_ITEM;
+    const tCPS_TextRec &r = cur_slide()->Text;
+    item->Begin = r.Begin;
+    item->End = r.End;
+    item->Text = r.Data;
+    item->Length = r.Length;
+    put_words(item->Reserved, r.Reserved);
+    return 0;
+}
+
+int CPS_AddAttachment(const tCPS_AttachNode *node) {
+    auto &m = cps_model();
+    if (m.TotalAttachment >= CPS_MAX_ATTACHMENTS) return COMPOSER_FULL;
+    if (!node) return COMPOSER_INPUT_PARAM_ERROR;
+    tCPS_Attachment &a = *m.attachment[m.TotalAttachment];
+    if (!copy_media(node->Data, node->Size, node->Content_Type, node->Name, &a.Data, &a.Content_Type, &a.Name))
+        return COMPOSER_MEMERY_ALLOC_FAIL;
+    a.Size = node->Size;
+    QX_LOG("Attachment->Name is:%s", node->Name ? node->Name : "(null)");
+    QX_LOG("Name is:%s", a.Name ? a.Name : "(null)");
+    ++m.TotalAttachment;
+    CPS_AddTotal(node->Size);
+    QX_LOG("TotalAttachment =%d ", m.TotalAttachment);
+    return 0;
+}
+
+int CPS_GetAttachment(tCPS_Attachment *out, int index) {
+    if (!out) return COMPOSER_INPUT_PARAM_ERROR;
+    auto &m = cps_model();
+    if (index < 0 || index >= CPS_MAX_ATTACHMENTS || !m.attachment[index]) return COMPOSER_INPUT_PARAM_ERROR;
+    const tCPS_Attachment &a = *m.attachment[index];
+    out->Data = a.Data;
+    out->Name = a.Name;
+    out->Content_Type = a.Content_Type;
+    out->Size = a.Size;
+    return 0;
+}
+
+int CPS_GetAttachmentNum() { return cps_model().TotalAttachment; }

@@ -1,0 +1,159 @@
+// Internal interface of the composer: the single message model with its
+// slides and attachment slots, the slide editing operations, the SMIL writer
+// and body builder, and the helpers of the compose and parse operations.
+#ifndef MMSCPS_PUBLIC_H
+#define MMSCPS_PUBLIC_H
+
+#include <cstdint>
+
+#include "MMSProl_Encapsulaton.h"
+#include "rorodire.h"
+
+constexpr int CPS_MAX_SLIDES = 10;
+constexpr int CPS_MAX_ATTACHMENTS = 10;
+constexpr int CPS_DEFAULT_DURATION = 12000;  // ms
+constexpr int CPS_DEFAULT_END = 5000;        // ms
+constexpr uint32_t CPS_DEFAULT_BGCOLOR = 0xFFFFFF;
+constexpr uint32_t CPS_DEFAULT_FORECOLOR = 0x0000FF;
+
+// ---------------------------------------------------------------- model
+struct tCPS_ImgRec {
+    uint8_t *Data;       // owned
+    char *Content_Type;  // owned
+    char *Name;          // owned
+    int Size;
+    int Begin;
+    int End;
+    uint32_t Reserved[4];
+};
+
+struct tCPS_TextRec {
+    char *Data;  // owned, 0-terminated
+    int Length;
+    int Begin;
+    int End;
+    uint32_t Reserved[4];
+};
+
+struct tCPS_AudRec {
+    uint8_t *Data;
+    int Size;
+    char *Content_Type;
+    char *Name;
+    int Begin;
+    int End;
+};
+
+struct tCPS_VideoRec {
+    uint8_t *Data;
+    int Size;
+    char *Content_Type;
+    char *Name;
+    int Begin;
+    int End;
+    uint32_t Reserved[4];
+};
+
+struct tCPS_SlideStruct {
+    uint8_t Has_Image;
+    uint8_t Has_Text;
+    uint8_t Has_Audio;
+    uint8_t Has_Video;
+    tCPS_ImgRec Image;
+    tCPS_TextRec Text;
+    tCPS_AudRec Audio;
+    tCPS_VideoRec Video;
+    int IsBgColor;
+    uint32_t bgColor;
+    int IsForeColor;
+    uint32_t foreColor;
+};
+
+struct tCPS_Attachment {
+    uint8_t *Data;  // owned
+    char *Name;     // owned
+    char *Content_Type;  // owned
+    int Size;
+};
+
+struct tCPS_NewMessage {
+    int Total_Size;  // sizes of every media, text and attachment added (saturates)
+    int totalSlide;
+    int Cur_Slide;
+    int Slide_In_Use[CPS_MAX_SLIDES];
+    int Slide_Dur[CPS_MAX_SLIDES];
+    tCPS_SlideStruct *slidestruct[CPS_MAX_SLIDES];
+    int TotalAttachment;
+    tCPS_Attachment *attachment[CPS_MAX_ATTACHMENTS];
+    // Storage the references above point into.
+    tCPS_SlideStruct Slide_Store[CPS_MAX_SLIDES];
+    tCPS_Attachment Attach_Store[CPS_MAX_ATTACHMENTS];
+};
+
+// The composer's process state: the model and the flag that marks it open.
+struct tCPS_State {
+    tCPS_NewMessage Model;
+    int Busy;
+};
+extern tCPS_State g_cps;
+
+inline tCPS_NewMessage &cps_model() { return g_cps.Model; }
+
+// ---------------------------------------------------------------- model operations
+int CPS_OpenModel();
+int CPS_LoadView(const uint8_t *body, int len);
+void CPS_CloseModel();
+int CPS_InitModel();
+void CPS_ResetModel();
+// Adds to the model's total size without overflowing it.
+void CPS_AddTotal(int size);
+
+// ---------------------------------------------------------------- editing
+int CPS_CurHasImage();
+int CPS_CurHasText();
+int CPS_CurHasAudio();
+int CPS_CurHasVideo();
+int CPS_AddImage(const tCPS_ImageItem *item);
+int CPS_AddVideo(const tCPS_VideoItem *item);
+int CPS_AddAudio(const tCPS_AudioItem *item);
+int CPS_AddText(const tCPS_TextItem *item);
+int CPS_InsertSlide();
+int CPS_SetCurDuration(int duration);
+int CPS_GetCurDuration();
+// Fill the record with the current slide's item; the pointers are the
+// model's own, lent for reading.
+int CPS_GetCurImage(tCPS_ImageItem *item);
+int CPS_GetCurVideo(tCPS_VideoItem *item);
+int CPS_GetCurAudio(tCPS_AudioItem *item);
+int CPS_GetCurText(tCPS_TextItem *item);
+int CPS_AddAttachment(const tCPS_AttachNode *node);
+// Index below CPS_GetAttachmentNum(); pointers lent.
+int CPS_GetAttachment(tCPS_Attachment *out, int index);
+int CPS_GetAttachmentNum();
+
+// ---------------------------------------------------------------- SMIL and body
+int CPS_CheckSlides();
+constexpr int CPS_TIME_BUF = 12;
+constexpr int CPS_MAX_TIME = 120000;
+void CPS_FormatTime(char *dst, int value);
+// Media names go into the SMIL and the part headers with every character
+// that would break the document ('"', '<', '>', '&', control bytes) replaced
+// by '_'. New text (fnQX_Malloc) or null.
+char *CPS_SafeMediaName(const char *name);
+// The SMIL document (caller's, fnQX_Free); null when memory is short.
+char *CPS_SmilBuild();
+// Parts of the model; null with *err 0 when the model fails validation, null
+// with *err COMPOSER_MEMERY_ALLOC_FAIL when memory is short.
+mmresstruct *CPS_BuildParts(int *err);
+// The Content-Type field and multipart body; null and *len 0 as above.
+uint8_t *CPS_BuildBody(int *len, int *err);
+
+// ---------------------------------------------------------------- operations
+int CPS_LoadHostSlides(const tCPS_Slide *first);
+int CPS_LoadHostAttachments(const tCPS_AttachNode *first);
+int CPS_BuildHostLists(tCPS_MmsData *mmsDatabuf);
+// Releases host lists built by the composer.
+void CPS_FreeHostSlides(tCPS_Slide *first);
+void CPS_FreeHostAttachments(tCPS_AttachNode *first);
+
+#endif

@@ -1,0 +1,46 @@
+// Process state of the presentation parser, in one record: the SMIL reader,
+// the view, the decoded body and the part list the loaders search.
+#ifndef MMSPS_PARSE_STATE_H
+#define MMSPS_PARSE_STATE_H
+
+#include "MMSPs_Parse.h"
+
+struct tSMIL_ParserState {
+    const char *Cursor;      // SMIL reader: next character
+    int32_t Remain;          // SMIL reader: characters left
+    tSMIL_ViewStruct View;
+    mmresstruct *Body;       // decoded body held by the view, or null
+    tMMS_Element *PartList;  // Body->Parts while a view is built
+    // Bookkeeping of the view's attachment list (tail for appending, last
+    // position read) so that long lists are built and read in linear time.
+    tSMIL_Attachment *AttachTail;
+    tSMIL_Attachment *AttachCursor;
+    uint32_t AttachCursorIndex;
+};
+
+tSMIL_ParserState &SmilState();
+
+// Small helpers shared by the parser's files.
+namespace smil {
+
+inline bool is_blank(char c) { return c == ' ' || c == '\r' || c == '\n'; }
+
+// The first non-empty text among a part's File_Name, Name_Param, Content_Id.
+inline const char *part_name(const tMMS_Element *p) {
+    if (p->File_Name && p->File_Name[0]) return p->File_Name;
+    if (p->Name_Param && p->Name_Param[0]) return p->Name_Param;
+    if (p->Content_Id && p->Content_Id[0]) return p->Content_Id;
+    return nullptr;
+}
+
+// Saturating int32 addition.
+inline int32_t sat_add(int32_t a, int32_t b) {
+    const int64_t s = static_cast<int64_t>(a) + b;
+    if (s > INT32_MAX) return INT32_MAX;
+    if (s < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(s);
+}
+
+}  // namespace smil
+
+#endif
