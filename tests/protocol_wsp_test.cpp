@@ -386,11 +386,20 @@ TEST(WspAddress, ListsAndTheirSizeBound) {
     };
     const Case cases[] = {
         {"1;2", bytes({0x97}) + text0("1/TYPE=PLMN") + bytes({0x97}) + text0("2/TYPE=PLMN")},
-        {"1;;2", bytes({0x97}) + text0("1/TYPE=PLMN")},
-        {"1; ;2", bytes({0x97}) + text0("1/TYPE=PLMN")},
-        {";1", {}},
+        // Empty entries are passed over; the list goes on.
+        {"1;;2", bytes({0x97}) + text0("1/TYPE=PLMN") + bytes({0x97}) + text0("2/TYPE=PLMN")},
+        {"1; ;2", bytes({0x97}) + text0("1/TYPE=PLMN") + bytes({0x97}) + text0("2/TYPE=PLMN")},
+        {";1", bytes({0x97}) + text0("1/TYPE=PLMN")},
         {"", {}},
+        {" ; ;", {}},
         {"x@y ; 3", bytes({0x97}) + text0("x@y") + bytes({0x97}) + text0("3/TYPE=PLMN")},
+        // Spaces go from phone numbers only; a type of its own stays single.
+        {"+49 170 1;Ann Lee <a@b.c>", bytes({0x97}) + text0("+491701/TYPE=PLMN") + bytes({0x97}) + text0("Ann Lee <a@b.c>")},
+        {"5/TYPE=PLMN;6/type=plmn", bytes({0x97}) + text0("5/TYPE=PLMN") + bytes({0x97}) + text0("6/type=plmn")},
+        // Addresses longer than 60 characters are written whole.
+        {"a-rather-long-mailbox-name-of-the-recipient@subdomain.example.org",
+         bytes({0x97}) + text0("a-rather-long-mailbox-name-of-the-recipient@subdomain.example.org")},
+        {"\xC3\xA9@x", bytes({0x97, 0x7F}) + text0("\xC3\xA9@x")},
     };
     for (const auto &tc : cases) {
         const Bytes w = written([&](uint8_t **o) { SetAddressList(o, tc.list, 0x97); });

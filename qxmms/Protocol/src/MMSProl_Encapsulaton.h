@@ -145,12 +145,20 @@ int SetLengthValue(uint8_t *out, uint32_t length);
 int GetIntegerOctets(int32_t value);
 void SetInteger(uint8_t **out, int32_t value);
 void SetEncodedStringValue(uint8_t **out, const char *text);
+// Address: quote before a first byte of 0x80 or more; a phone number (no
+// "@") without its spaces and with "/TYPE=PLMN" unless it has a "/TYPE="
+// already. Returns 1 when the suffix was added.
 int SetAddressValue(uint8_t **out, const char *address);
+// New text: the address with "/TYPE=PLMN" appended when it is a phone number
+// (no "@") without a "/TYPE=" of its own; null on allocation failure.
+char *AddressWithType(const char *address);
 // Next address of a ";"-separated list into buf (61 bytes); 1 when one was
 // copied. *list advances. Spaces are dropped; an entry of more than 60
 // other characters is passed over whole and the following entry taken.
 constexpr int MMS_MAX_ADDRESS_LEN = 60;
 int GetNextAddress(const char **list, char *buf);
+// One field per address of a ";"-separated list, each address whole (no
+// length limit); empty entries and entries of spaces are passed over.
 void SetAddressList(uint8_t **out, const char *list, uint8_t code);
 // Upper bound of the bytes SetAddressList writes for a list.
 int AddressListSizeBound(const char *list);

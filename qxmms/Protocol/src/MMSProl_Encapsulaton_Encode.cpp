@@ -15,11 +15,6 @@
 
 namespace {
 
-// The From address is built in a buffer of this size (at most 255
-// characters, the "/TYPE=PLMN" suffix cut to fit).
-constexpr int kFromAddressBuf = 256;
-constexpr char kPlmnSuffix[] = "/TYPE=PLMN";
-
 // Largest uintvar: 5 bytes.
 constexpr uint64_t kMaxUintvar = 5;
 // A Value-length: 0x1F followed by a uintvar.
@@ -30,13 +25,12 @@ constexpr uint64_t kMaxLongInteger = 1 + 4;
 constexpr uint64_t kMaxTimeField = 1 + 1 + 1 + kMaxLongInteger;
 // Field code + Long-integer (Date).
 constexpr uint64_t kMaxDateField = 1 + kMaxLongInteger;
-// The largest From field: code, Value-length, token, 255 characters, zero.
-constexpr uint64_t kMaxFromField = 1 + kMaxValueLength + 1 + (kFromAddressBuf - 1) + 1;
+// A From field: code, Value-length, token, quote, the address, zero.
+uint64_t from_field_size(const char *address) { return 1 + kMaxValueLength + 1 + 1 + std::strlen(address) + 1; }
 // A PDU buffer gets one zero byte past the bytes written.
 constexpr uint64_t kTrailingZero = 1;
 
-// Sizes of values written by the WSP writers.
-uint64_t text_string_size(const char *s) { return std::strlen(s) + 1; }
+// Sizes of values written by the WSP writers (a quote byte counted).
 uint64_t quote_text_string_size(const char *s) { return std::strlen(s) + 2; }
 // SetEncodedStringValue: Value-length, charset byte, quote, text, zero.
 uint64_t encoded_string_size(const char *s) {
@@ -95,8 +89,10 @@ void put_recipients(uint8_t *&p, const char *to, const char *cc, const char *bcc
 }
 
 // From field of a send request. A set From is sent as Address-present with a
-// phone number's "/TYPE=PLMN" suffix; a null one asks the relay to insert it.
-void put_from(uint8_t *&p, const char *from) {
+// phone number's "/TYPE=PLMN" suffix (the address, prepared by the caller with
+// AddressWithType, is written whole, in the long Value-length form when it
+// needs one); a null one asks the relay to insert it.
+void put_from(uint8_t *&p, const char *from, const char *address) {
     QX_LOG("mzk:from number=%s", from ? from : "(null)");
     put(p, MMS_FROM_FIELD);
     if (!from) {
@@ -106,11 +102,9 @@ void put_from(uint8_t *&p, const char *from) {
         return;
     }
     QX_LOG("request from field is not null,MMS_ADDRESS_PRESENT_TOKEN");
-    char address[kFromAddressBuf] = {};
-    fnQX_STRLCPY(address, from, kFromAddressBuf);
-    if (!std::strchr(from, '@')) fnQX_STRLCAT(address, kPlmnSuffix, kFromAddressBuf);
     const int addressLen = static_cast<int>(std::strlen(address));
-    int tmpLen = addressLen + 2;  // token, address, zero
+    const bool quote = static_cast<uint8_t>(address[0]) >= 0x80;
+    int tmpLen = addressLen + 2 + (quote ? 1 : 0);  // token, [quote,] address, zero
     QX_LOG("mzk:pAddress=%s,its size=%d,iTmpLen=%d", address, addressLen, tmpLen);
     if (tmpLen < 31) {
         put(p, static_cast<uint8_t>(tmpLen));
@@ -126,6 +120,7 @@ void put_from(uint8_t *&p, const char *from) {
         QX_LOG("mzk:new iTmpLen=%d", tmpLen);
     }
     put(p, MMS_ADDRESS_PRESENT_TOKEN);
+    if (quote) put(p, MMS_QUOTE);
     std::memcpy(p, address, static_cast<size_t>(addressLen));
     p += addressLen;
     put(p, 0x00);
@@ -159,7 +154,7 @@ void put_head(uint8_t *&p, uint8_t type, const char *transactionId) {
     put(p, MMS_MESSAGE_TYPE_FIELD);
     put(p, type);
     put(p, MMS_TRANSACTION_ID_FIELD);
-    SetTextString(&p, transactionId);
+    SetQuoteTextString(&p, transactionId);  // quoted when it begins with 0x80 or more
     put(p, MMS_VERSION_FIELD);
     put(p, MMS_VERSION_1_2);
 }
@@ -178,7 +173,7 @@ uint8_t *make_short_pdu(uint8_t type, const char *transactionId, int reportAllow
                         int *len) {
     if (!transactionId || !len) return nullptr;
     *len = 0;
-    const uint64_t bound = 2 + 1 + text_string_size(transactionId) + 2 + 2 + (status ? 2 : 0);
+    const uint64_t bound = 2 + 1 + quote_text_string_size(transactionId) + 2 + 2 + (status ? 2 : 0);
     uint8_t *buf = alloc_pdu(bound);
     if (!buf) return nullptr;
     uint8_t *p = buf;
@@ -203,13 +198,24 @@ uint8_t *fnMMS_MakeSendReqPdu(const tMMS_SendReq *req, int *len) {
     }
     const bool hasBody = req->ContentTypeAndBody && req->Body_Len > 0;
 
-    uint64_t bound = 2                                           // Message-Type
-                     + 1 + text_string_size(req->Transaction_Id)  // Transaction-Id
-                     + 2                                         // MMS-Version
-                     + kMaxDateField                             // Date
-                     + kMaxFromField                             // From
-                     + 2 + 2 * kMaxTimeField                     // Message-Class, Expiry, Delivery-Time
-                     + 2 + 2 + 2 + 2;                            // Priority, Sender-Visibility, reports
+    // The From address whole, with its type when it is a phone number.
+    char *fromAddress = nullptr;
+    if (req->From) {
+        fromAddress = AddressWithType(req->From);
+        if (!fromAddress) {
+            QX_LOG("mzk:fail to allocate memory");
+            return nullptr;
+        }
+    }
+    qx::ScopeGuard releaseFrom([&] { qx::free_ptr(fromAddress); });
+
+    uint64_t bound = 2                                                 // Message-Type
+                     + 1 + quote_text_string_size(req->Transaction_Id)  // Transaction-Id
+                     + 2                                               // MMS-Version
+                     + kMaxDateField                                   // Date
+                     + (fromAddress ? from_field_size(fromAddress) : 3)  // From
+                     + 2 + 2 * kMaxTimeField                           // Message-Class, Expiry, Delivery-Time
+                     + 2 + 2 + 2 + 2;                                  // Priority, Sender-Visibility, reports
     if (req->Subject) bound += 1 + encoded_string_size(req->Subject);
     if (hasBody) bound += static_cast<uint64_t>(req->Body_Len);
     if (!add_recipients(bound, req->To, req->Cc, req->Bcc)) return nullptr;
@@ -219,7 +225,7 @@ uint8_t *fnMMS_MakeSendReqPdu(const tMMS_SendReq *req, int *len) {
     uint8_t *p = buf;
     put_head(p, MMS_M_SEND_REQ, req->Transaction_Id);
     if (req->Date > 0) put_date(p, req->Date);
-    put_from(p, req->From);
+    put_from(p, req->From, fromAddress);
     put_recipients(p, req->To, req->Cc, req->Bcc);
     if (req->Subject) {
         put(p, MMS_SUBJECT_FIELD);
@@ -261,7 +267,7 @@ extern "C" unsigned char *fnMMS_MakeFWDMessagePdu(const tMMS_FwdReq *req, int *l
         return nullptr;
     }
     uint64_t bound = 2                                           // Message-Type
-                     + 1 + text_string_size(req->Transaction_Id)  // Transaction-Id
+                     + 1 + quote_text_string_size(req->Transaction_Id)  // Transaction-Id
                      + 2                                         // MMS-Version
                      + kMaxDateField                             // Date
                      + 3                                         // From: insert-address
