@@ -62,6 +62,13 @@ target_link_libraries(abi_records_host PRIVATE rorodire)
 add_test(NAME abi_records_host COMMAND abi_records_host)
 set_tests_properties(abi_records_host PROPERTIES ENVIRONMENT "GLIBC_TUNABLES=glibc.malloc.tcache_count=0")
 
+# The same for the composer's host records: a message composed, opened again
+# and parsed as a retrieved message through the shared library.
+add_executable(abi_composer_host tests/abi/composer_host.c)
+target_link_libraries(abi_composer_host PRIVATE rorodire)
+add_test(NAME abi_composer_host COMMAND abi_composer_host)
+set_tests_properties(abi_composer_host PROPERTIES ENVIRONMENT "GLIBC_TUNABLES=glibc.malloc.tcache_count=0")
+
 # Tests named cli_* run the command-line tool, so it is built before them.
 foreach(src ${TEST_SOURCES})
   get_filename_component(name ${src} NAME_WE)
@@ -69,3 +76,21 @@ foreach(src ${TEST_SOURCES})
     add_dependencies(${name} rorodire_tool)
   endif()
 endforeach()
+
+# The installed package: headers, libraries, pkg-config and CMake package, tool;
+# a host program builds against it with pkg-config and with find_package.
+if(RORODIRE_SANITIZE)
+  set(_rr_install_cflags "-fsanitize=address,undefined")
+endif()
+add_test(NAME install_package
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/install/install_test.sh ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} "${_rr_install_cflags}")
+set_tests_properties(install_package PROPERTIES TIMEOUT 300)
+
+# The browser check of HTML previews catches each kind of fault it is meant to
+# (headless Chromium over its DevTools protocol).
+find_package(Python3 COMPONENTS Interpreter)
+if(Python3_FOUND)
+  add_test(NAME browser_checker
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/browser/checker_selftest.py ${CMAKE_SOURCE_DIR}/samples)
+  set_tests_properties(browser_checker PROPERTIES TIMEOUT 120)
+endif()

@@ -228,6 +228,59 @@ RORODIRE_API uint16_t fnMMS_RecvFwdConfData(const unsigned char *pdu, int len);
 RORODIRE_API unsigned char *fnMMS_MakeFWDMessagePdu(const tMMS_FwdReq *req, int *len);
 
 /* ------------------------------------------------------------------ */
+/* Send and download transactions                                      */
+/* ------------------------------------------------------------------ */
+
+/* Connection settings of a transaction; any field may be null. The texts
+ * stay the host's and must stay alive until the final report. */
+typedef struct MmsSettings {
+    const char *UAHttp;     /* User-Agent value, replaces the built-in one */
+    const char *UAProfile;  /* Profile (UAProf URL), replaces the built-in one */
+    const char *ProxyAddr;  /* WAP proxy host; null for none */
+    const char *ProxyPort;  /* proxy port as decimal text */
+    const char *ServerAddr; /* URL of the MMS relay (MMSC) */
+} MmsSettings;
+
+/* Result callback of the transactions: (code, value). Called on the host's
+ * thread from the GLib main loop (or from inside the starting call). */
+typedef void (*tCPS_MMSResultCb)(int code, int value);
+
+/* Codes of the send: reports and return values of fnCPS_SendMMS. */
+enum {
+    HBX_MSG_SEND_OK = 20,         /* value 100: the relay confirmed with Ok */
+    HBX_MSG_SEND_FAIL = 21,       /* any other failure; also "cannot start" */
+    HBX_MSG_SERVICE_DENIED = 22,  /* confirmation Error-service-denied */
+    HBX_MSG_NETWORK_PROBLEM = 23, /* confirmation Error-network-problem */
+    HBX_MSG_UNSUPPORTED = 24,     /* confirmation Error-unsupported-message */
+    HBX_MSG_SEND_PROGRESS = 26,   /* value: percent written, 0..99 */
+    HBX_MSG_SEND_STARTED = 27     /* return value only */
+};
+
+/* Codes of the download: reports and return values of fnCPS_DownloadMMS. */
+enum {
+    HBX_MSG_DL_OK = 0,          /* value 100: message stored in the output record */
+    HBX_MSG_DL_FAIL_NOR = 1,    /* any failure; also "cannot start" */
+    HBX_MSG_DL_MSG_TOOBIG = 4,  /* the message is larger than 307200 bytes */
+    HBX_MSG_DL_PROGRESS = 6,    /* value: percent received, 0..99 */
+    HBX_MSG_DL_STARTED = 7      /* return value only */
+};
+
+/* Posts an encoded m-send-req to settings->ServerAddr through the proxy and
+ * reports the outcome once through cb (progress reports before it). Returns
+ * 27 when started, 21 when not (also while another send or download runs).
+ * The PDU and the settings must stay alive until the final report. */
+RORODIRE_API int fnCPS_SendMMS(tCPS_PduBuf *pdu, MmsSettings *settings, tCPS_MMSResultCb cb);
+
+/* Fetches the message a raw m-notification-ind announces, stores the
+ * m-retrieve-conf in *out (data allocated with fnQX_Malloc, released by the
+ * host with fnQX_Free; a zero byte follows it), answers the relay with an
+ * m-notifyresp-ind (retrieveMode 3) or an m-acknowledge-ind (other modes)
+ * and reports once through cb. Returns 7 when started, 1 when not (also
+ * while another send or download runs). */
+RORODIRE_API int fnCPS_DownloadMMS(tCPS_PduBuf *notification, int retrieveMode, MmsSettings *settings,
+                                   tCPS_MMSResultCb cb, tCPS_PduBuf *out);
+
+/* ------------------------------------------------------------------ */
 /* Composer: host message records                                      */
 /* ------------------------------------------------------------------ */
 

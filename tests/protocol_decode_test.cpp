@@ -355,24 +355,23 @@ TEST(RetrieveDecode, AllocationFailuresReleaseEverything) {
                       plmn("+1") + bytes({0x97}) + plmn("+2") + bytes({0x82}) + text0("c") +
                       bytes({0x96, 0x03, 0xEA}) + text0("S") + kBody;
     HeapCopy h(pdu);
-    bool sawNull = false;
     const long allocs = rrtest::for_each_alloc_failure([&](long) {
         tMMS_RetrieveConf *r = fnMMS_ParseRetrieveConf(h.data(), h.size());
-        if (!r) {
-            sawNull = true;
-            return;
-        }
-        // A text that could not be copied is missing; what is there is right.
-        if (r->To) {
-            EXPECT_EQ(s(r->To), "+1;+2");
-        }
-        if (r->body) {
-            EXPECT_EQ(r->Content_Size, static_cast<int>(kBody.size()));
-        }
+        // Complete or failed: a copy that could not be made fails the decode
+        // instead of leaving its field out.
+        ASSERT_EQ(r == nullptr, qx::alloc_fail_fired());
+        if (!r) return;
+        EXPECT_EQ(s(r->Transaction_Id), "T1");
+        EXPECT_EQ(s(r->Message_Id), "mid");
+        EXPECT_EQ(s(r->From), "+7");
+        EXPECT_EQ(s(r->To), "+1;+2");
+        EXPECT_EQ(s(r->Cc), "c");
+        EXPECT_EQ(s(r->Subject), "S");
+        ASSERT_NE(r->body, nullptr);
+        EXPECT_EQ(r->Content_Size, static_cast<int>(kBody.size()));
         fnMMS_FreeMessageMem(r, MMS_STRUCT_RETRIEVE_CONF);
     });
     EXPECT_GE(allocs, 8);  // record, five texts, list growth, body
-    EXPECT_TRUE(sawNull);
 }
 
 // ================================================================ send-req
@@ -477,12 +476,17 @@ TEST(SendContentDecode, AllocationFailuresReleaseEverything) {
     HeapCopy h(send_head() + from_field(plmn("+44")) + bytes({0x97}) + plmn("+1") + bytes({0x97}) + plmn("+2") +
                bytes({0x81}) + plmn("+3") + bytes({0x96, 0x03, 0xEA}) + text0("S") + kBody);
     const long allocs = rrtest::for_each_alloc_failure([&](long) {
-        if (tMMS_SendReq *r = fnMMS_ParseSendContent(h.data(), h.size())) {
-            if (r->ContentTypeAndBody) {
-            EXPECT_EQ(r->Body_Len, static_cast<int>(kBody.size()));
-        }
-            fnMMS_FreeMessageMem(r, MMS_STRUCT_SEND_REQ);
-        }
+        tMMS_SendReq *r = fnMMS_ParseSendContent(h.data(), h.size());
+        ASSERT_EQ(r == nullptr, qx::alloc_fail_fired());
+        if (!r) return;
+        EXPECT_EQ(s(r->Transaction_Id), "S1");
+        EXPECT_EQ(s(r->From), "+44");
+        EXPECT_EQ(s(r->To), "+1;+2");
+        EXPECT_EQ(s(r->Bcc), "+3");
+        EXPECT_EQ(s(r->Subject), "S");
+        ASSERT_NE(r->ContentTypeAndBody, nullptr);
+        EXPECT_EQ(r->Body_Len, static_cast<int>(kBody.size()));
+        fnMMS_FreeMessageMem(r, MMS_STRUCT_SEND_REQ);
     });
     EXPECT_GE(allocs, 7);
 }
@@ -584,14 +588,18 @@ TEST(ConfResult, AllocationFailuresNeverLeak) {
                   bytes({0x8B}) + text0("m"));
     HeapCopy fwd(bytes({0x8C, 0x8A, 0x98}) + text0("x") + bytes({0x92, 0x82, 0x93}) + text0("no") + bytes({0x8B}) +
                  text0("m"));
-    rrtest::for_each_alloc_failure([&](long run) {
-        const int r = fnMMS_RecvSendConfData(send.data(), send.size());
-        EXPECT_TRUE(r == 2 || (run == 1 && r == 10)) << run << " " << r;
-    });
-    rrtest::for_each_alloc_failure([&](long run) {
-        const int r = fnMMS_RecvFwdConfData(fwd.data(), fwd.size());
-        EXPECT_TRUE(r == 2 || (run == 1 && r == 10)) << run << " " << r;
-    });
+    // Any failed copy makes the confirmation undecodable (10), never a
+    // record silently missing a text.
+    EXPECT_EQ(rrtest::for_each_alloc_failure([&](long run) {
+                  const int r = fnMMS_RecvSendConfData(send.data(), send.size());
+                  EXPECT_EQ(r, qx::alloc_fail_fired() ? 10 : 2) << run;
+              }),
+              4);
+    EXPECT_EQ(rrtest::for_each_alloc_failure([&](long run) {
+                  const int r = fnMMS_RecvFwdConfData(fwd.data(), fwd.size());
+                  EXPECT_EQ(r, qx::alloc_fail_fired() ? 10 : 2) << run;
+              }),
+              4);
 }
 
 }  // namespace

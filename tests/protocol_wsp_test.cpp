@@ -41,19 +41,27 @@ struct LenCase {
     Bytes in;
     uint32_t value;
     long moved;
+    WspLength result = WspLength::Length;
 };
 
 TEST(WspLengthValue, ReadsShortAndUintvarForms) {
     const LenCase cases[] = {
-        {bytes({0x05}), 5, 1},         {bytes({0x00}), 0, 1},
-        {bytes({0x1E}), 30, 1},        {bytes({0x1F, 0x81, 0x00}), 128, 3},
-        {bytes({0x1F, 0x05}), 5, 2},   {bytes({0x20}), 0, 0},
-        {bytes({0x80}), 0, 0},         {bytes({0x1F, 0x8F, 0xFF, 0xFF, 0xFF, 0x7F}), 0xFFFFFFFFu, 6},
+        {bytes({0x05}), 5, 1},
+        {bytes({0x00}), 0, 1},
+        {bytes({0x1E}), 30, 1},
+        {bytes({0x1F, 0x81, 0x00}), 128, 3},
+        {bytes({0x1F, 0x05}), 5, 2},
+        // A byte that is no Value-length is told apart from a length of 0.
+        {bytes({0x20}), 0, 0, WspLength::NotALength},
+        {bytes({0x80}), 0, 0, WspLength::NotALength},
+        {bytes({0x1F, 0x8F, 0xFF, 0xFF, 0xFF, 0x7F}), 0xFFFFFFFFu, 6},
     };
     for (const auto &tc : cases) {
         HeapCopy h(tc.in);
         WspCursor c = wsp_cursor(h.data(), h.size());
-        EXPECT_EQ(GetLengthValue(c), tc.value) << hex(tc.in);
+        uint32_t len = 0;
+        EXPECT_EQ(GetLengthValue(c, &len), tc.result) << hex(tc.in);
+        EXPECT_EQ(len, tc.value) << hex(tc.in);
         EXPECT_EQ(c.p - h.data(), tc.moved) << hex(tc.in);
         EXPECT_FALSE(c.truncated);
     }
@@ -139,7 +147,9 @@ TEST(WspUintvar, RoundTrips) {
         const int m = SetLengthValue(buf, v);
         HeapCopy h2(buf, static_cast<size_t>(m));
         WspCursor c2 = wsp_cursor(h2.data(), h2.size());
-        EXPECT_EQ(GetLengthValue(c2), v);
+        uint32_t len = 0;
+        EXPECT_EQ(GetLengthValue(c2, &len), WspLength::Length);
+        EXPECT_EQ(len, v);
         EXPECT_EQ(c2.p, c2.end);
     }
 }
@@ -683,8 +693,16 @@ TEST(WspHostile, EveryReaderRefusesEveryTruncation) {
         {"text", text0("hello"), [](WspCursor &c) { return take(GetTextString(c, nullptr)) != "<null>"; }},
         {"quote text", bytes({0x7F}) + text0("hi"),
          [](WspCursor &c) { return take(GetQuoteTextString(c, nullptr)) != "<null>"; }},
-        {"length short", bytes({0x05}), [](WspCursor &c) { return GetLengthValue(c) != 0; }},
-        {"length uintvar", bytes({0x1F, 0x81, 0x80, 0x00}), [](WspCursor &c) { return GetLengthValue(c) != 0; }},
+        {"length short", bytes({0x05}),
+         [](WspCursor &c) {
+             uint32_t n = 0;
+             return GetLengthValue(c, &n) == WspLength::Length;
+         }},
+        {"length uintvar", bytes({0x1F, 0x81, 0x80, 0x00}),
+         [](WspCursor &c) {
+             uint32_t n = 0;
+             return GetLengthValue(c, &n) == WspLength::Length;
+         }},
         {"uintvar", bytes({0x8F, 0xFF, 0xFF, 0xFF, 0x7F}), [](WspCursor &c) { return GetUintvar(c) != 0; }},
         {"encoded string", bytes({0x1F, 0x22, 0xEA}) + text0(std::string(32, 'e')),
          [](WspCursor &c) { return take(GetEncodedStringValue(c, nullptr)) != "<null>"; }},

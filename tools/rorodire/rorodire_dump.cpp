@@ -1,5 +1,5 @@
-// `rorodire dump`: decodes each file with the library's decoders (or the
-// tool's own for the PDUs the library has none for) and prints the records.
+// `rorodire dump`: decodes each file with the library's decoders and prints
+// the records.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -173,13 +173,47 @@ void library_decode(Dump &d, int struct_code, Decode &&decode, Body &&body) {
     fnMMS_FreeMessageMem(r, struct_code);
 }
 
-// Runs one of the tool's own decoders.
+std::string hex_byte(unsigned b) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "0x%02X", b & 0xFFu);
+    return buf;
+}
+
+// Why one of the library's strict decoders refused a PDU, for a person.
+std::string describe(const tMMS_DecodeReport &why) {
+    const std::string at = " at offset " + std::to_string(why.offset);
+    switch (why.fault) {
+        case MmsDecodeFault::None:
+            break;
+        case MmsDecodeFault::NoInput:
+            return "empty PDU";
+        case MmsDecodeFault::NoMemory:
+            return "out of memory";
+        case MmsDecodeFault::NoMessageType:
+            return "no Message-Type field";
+        case MmsDecodeFault::MessageTypeNoValue:
+            return "Message-Type field without a value";
+        case MmsDecodeFault::WrongMessageType:
+            return "Message-Type " + hex_byte(why.found) + " where " + hex_byte(why.expected) + " was expected";
+        case MmsDecodeFault::BadApplicationHeader:
+            return "application header" + at + " runs past the end";
+        case MmsDecodeFault::BadField:
+            return "field " + hex_byte(why.field) + at + " does not decode";
+        case MmsDecodeFault::UnexpectedBody:
+            return "unexpected Content-Type field (this PDU carries no body)";
+        case MmsDecodeFault::MissingField:
+            return std::string("no ") + (why.missing ? why.missing : "identifier");
+    }
+    return "does not decode";
+}
+
+// Runs one of the library's strict decoders, which say why they refuse.
 template <typename Rec, typename Decode>
-void own_decode(Dump &d, int struct_code, Decode &&decode) {
-    std::string why;
+void checked_decode(Dump &d, int struct_code, Decode &&decode) {
+    tMMS_DecodeReport why{};
     Rec *r = decode(&why);
     if (!r) {
-        d.error = *d.type + " does not decode: " + why;
+        d.error = *d.type + " does not decode: " + describe(why);
         return;
     }
     add_fields(d, *r);
@@ -202,8 +236,8 @@ Dump dump_pdu(const std::string &file, const std::vector<uint8_t> &bytes) {
     }
     const uint8_t *pdu = bytes.data();
     const int len = static_cast<int>(bytes.size());
-    d.type_code = find_message_type(pdu, bytes.size());
-    if (d.type_code < 0) {
+    d.type_code = fnMMS_FindMessageType(pdu, len);
+    if (d.type_code == MMS_NO_MESSAGE_TYPE) {
         d.error = "no Message-Type field: not an MMS PDU";
         return d;
     }
@@ -240,34 +274,51 @@ Dump dump_pdu(const std::string &file, const std::vector<uint8_t> &bytes) {
                 d, MMS_STRUCT_FWD_CONF, [&] { return fnMMS_ParseFwdConf(pdu, len); }, no_body);
             break;
         case MMS_M_NOTIFYRESP_IND:
-            own_decode<tMMS_NotifyRespInd>(d, MMS_STRUCT_NOTIFYRESP_IND,
-                                           [&](std::string *why) { return decode_notifyresp_ind(pdu, len, why); });
+            checked_decode<tMMS_NotifyRespInd>(d, MMS_STRUCT_NOTIFYRESP_IND, [&](tMMS_DecodeReport *why) {
+                return fnMMS_ParseNotifyRespInd(pdu, len, why);
+            });
             break;
         case MMS_M_ACKNOWLEDGE_IND:
-            own_decode<tMMS_AcknowledgeInd>(d, MMS_STRUCT_ACKNOWLEDGE_IND,
-                                            [&](std::string *why) { return decode_acknowledge_ind(pdu, len, why); });
+            checked_decode<tMMS_AcknowledgeInd>(d, MMS_STRUCT_ACKNOWLEDGE_IND, [&](tMMS_DecodeReport *why) {
+                return fnMMS_ParseAcknowledgeInd(pdu, len, why);
+            });
             break;
-        case 0x86:
-            own_decode<tMMS_DeliveryInd>(d, MMS_STRUCT_DELIVERY_IND,
-                                         [&](std::string *why) { return decode_delivery_ind(pdu, len, why); });
+        case MMS_M_DELIVERY_IND:
+            checked_decode<tMMS_DeliveryInd>(
+                d, MMS_STRUCT_DELIVERY_IND, [&](tMMS_DecodeReport *why) { return fnMMS_ParseDeliveryInd(pdu, len, why); });
             break;
-        case 0x87:
-            own_decode<tMMS_ReadRecInd>(d, MMS_STRUCT_READ_REC_IND,
-                                        [&](std::string *why) { return decode_read_rec_ind(pdu, len, why); });
+        case MMS_M_READ_REC_IND:
+            checked_decode<tMMS_ReadRecInd>(
+                d, MMS_STRUCT_READ_REC_IND, [&](tMMS_DecodeReport *why) { return fnMMS_ParseReadRecInd(pdu, len, why); });
             break;
-        case 0x88:
-            own_decode<tMMS_ReadOrigInd>(d, MMS_STRUCT_READ_ORIG_IND,
-                                         [&](std::string *why) { return decode_read_orig_ind(pdu, len, why); });
+        case MMS_M_READ_ORIG_IND:
+            checked_decode<tMMS_ReadOrigInd>(d, MMS_STRUCT_READ_ORIG_IND, [&](tMMS_DecodeReport *why) {
+                return fnMMS_ParseReadOrigInd(pdu, len, why);
+            });
             break;
         case MMS_M_FORWARD_REQ:
-            own_decode<tMMS_FwdReq>(d, MMS_STRUCT_FWD_REQ,
-                                    [&](std::string *why) { return decode_forward_req(pdu, len, why); });
+            checked_decode<tMMS_FwdReq>(
+                d, MMS_STRUCT_FWD_REQ, [&](tMMS_DecodeReport *why) { return fnMMS_ParseFwdReq(pdu, len, why); });
             break;
         default:
             d.error = std::string("no decoder for ") + name;
             break;
     }
     return d;
+}
+
+const char *message_type_name(int code) {
+    static constexpr const char *kNames[] = {
+        "m-send-req",         "m-send-conf",       "m-notification-ind", "m-notifyresp-ind",
+        "m-retrieve-conf",    "m-acknowledge-ind", "m-delivery-ind",     "m-read-rec-ind",
+        "m-read-orig-ind",    "m-forward-req",     "m-forward-conf",     "m-mbox-store-req",
+        "m-mbox-store-conf",  "m-mbox-view-req",   "m-mbox-view-conf",   "m-mbox-upload-req",
+        "m-mbox-upload-conf", "m-mbox-delete-req", "m-mbox-delete-conf", "m-mbox-descr",
+        "m-delete-req",       "m-delete-conf",     "m-cancel-req",       "m-cancel-conf",
+    };
+    static_assert(sizeof kNames / sizeof kNames[0] == 0x98 - 0x80);
+    if (code < 0x80 || code >= 0x98) return nullptr;
+    return kNames[code - 0x80];
 }
 
 // ---------------------------------------------------------------- the command

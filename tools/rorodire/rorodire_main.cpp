@@ -21,6 +21,15 @@ constexpr char kUsage[] =
     "      Writes example PDUs made by the library's encoders: a send request with\n"
     "      SMIL, text, image and attachment, a forward request, a notification\n"
     "      response and an acknowledgement.\n"
+    "  relay [--port N] [--spool DIR] [--log FILE] [--fault SPEC]...\n"
+    "      An MMS relay (MMSC) for development and tests on 127.0.0.1: takes send\n"
+    "      requests, writes a notification per recipient into the spool folder,\n"
+    "      serves the messages and records the answers; faults on request.\n"
+    "  send --relay URL [--proxy HOST:PORT] [--user-agent S] [--profile URL] [--json] PDU\n"
+    "      Sends an m-send-req through the library's send transaction.\n"
+    "  fetch --relay URL [--proxy HOST:PORT] [--notifyresp | --ack] [--json] NOTIFICATION -o OUT\n"
+    "      Downloads the message an m-notification-ind announces and answers the relay.\n"
+    "      `rorodire relay|send|fetch --help` lists every option of the command.\n"
     "  help\n"
     "      Shows this text.\n";
 
@@ -38,6 +47,9 @@ int main(int argc, char **argv) {
     }
     if (!std::strcmp(cmd, "dump")) return rrtool::cmd_dump(argc - 2, argv + 2);
     if (!std::strcmp(cmd, "example")) return rrtool::cmd_example(argc - 2, argv + 2);
+    if (!std::strcmp(cmd, "relay")) return rrtool::cmd_relay(argc - 2, argv + 2);
+    if (!std::strcmp(cmd, "send")) return rrtool::cmd_send(argc - 2, argv + 2);
+    if (!std::strcmp(cmd, "fetch")) return rrtool::cmd_fetch(argc - 2, argv + 2);
     std::fprintf(stderr, "rorodire: unknown command '%s'\n\n%s", cmd, kUsage);
     return 2;
 }

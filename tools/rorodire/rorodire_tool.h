@@ -47,26 +47,11 @@ struct Dump {
 };
 
 // ---------------------------------------------------------------- PDU types
-// Message-Type of a PDU: the first field normally; otherwise the header
-// fields are walked by their WSP encodings until 0x8C (or the Content-Type,
-// which ends the headers). -1 when there is none.
-int find_message_type(const uint8_t *pdu, size_t len);
 // "m-send-req", ... for a Message-Type byte, or null for an unknown one.
 const char *message_type_name(int code);
 
-// Decodes one PDU into its view; the library's decoders where it has them.
+// Decodes one PDU into its view with the library's decoders.
 Dump dump_pdu(const std::string &file, const std::vector<uint8_t> &bytes);
-
-// ---------------------------------------------------------------- own decoders
-// PDUs the library only writes (or never meets): decoded here with the WSP
-// readers into the records of rorodire.h. Null when the PDU does not decode;
-// *why then says what is wrong. Release with fnMMS_FreeMessageMem.
-tMMS_NotifyRespInd *decode_notifyresp_ind(const uint8_t *pdu, int len, std::string *why);
-tMMS_AcknowledgeInd *decode_acknowledge_ind(const uint8_t *pdu, int len, std::string *why);
-tMMS_DeliveryInd *decode_delivery_ind(const uint8_t *pdu, int len, std::string *why);
-tMMS_FwdReq *decode_forward_req(const uint8_t *pdu, int len, std::string *why);
-tMMS_ReadRecInd *decode_read_rec_ind(const uint8_t *pdu, int len, std::string *why);
-tMMS_ReadOrigInd *decode_read_orig_ind(const uint8_t *pdu, int len, std::string *why);
 
 // ---------------------------------------------------------------- output
 // A JSON string literal (quotes included): control bytes as \u00XX, invalid
@@ -82,6 +67,9 @@ std::string to_text(const Dump &d);
 // ---------------------------------------------------------------- commands
 int cmd_dump(int argc, char **argv);
 int cmd_example(int argc, char **argv);
+int cmd_relay(int argc, char **argv);
+int cmd_send(int argc, char **argv);
+int cmd_fetch(int argc, char **argv);
 
 }  // namespace rrtool
 

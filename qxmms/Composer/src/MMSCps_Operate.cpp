@@ -282,9 +282,7 @@ extern "C" RORODIRE_API int fnCPS_ComposeMMS(tCPS_MmsData *mmsDatabuf, tCPS_PduB
     }
     switch (action) {
         case 0: return CPS_ComposeNew(mmsDatabuf, pMMSPduBuf);
-#ifdef RR_CPS_HAVE_PARSER
         case 1: return CPS_OpenStored(mmsDatabuf, pMMSPduBuf);
-#endif
         default:
             QX_LOG("action error!");
             return COMPOSER_INPUT_PARAM_ERROR;

@@ -45,10 +45,16 @@ enum : uint8_t {
     MMS_M_NOTIFYRESP_IND = 0x83,
     MMS_M_RETRIEVE_CONF = 0x84,
     MMS_M_ACKNOWLEDGE_IND = 0x85,
+    MMS_M_DELIVERY_IND = 0x86,
+    MMS_M_READ_REC_IND = 0x87,
+    MMS_M_READ_ORIG_IND = 0x88,
     MMS_M_FORWARD_REQ = 0x89,
     MMS_M_FORWARD_CONF = 0x8A,
     MMS_VERSION_1_2 = 0x92,
 };
+
+// X-Mms-Read-Status (read reports).
+constexpr uint8_t MMS_READ_STATUS_FIELD = 0x9B;
 
 enum : uint8_t {
     MMS_YES = 0x80,
@@ -68,30 +74,110 @@ enum : int {
     MMS_CHARSET_UTF16 = 1015,
 };
 
+// Well-known parameters of a Content-Type value (WSP assigned numbers with the
+// high bit set).
+enum : uint8_t {
+    WSP_PARAM_Q = 0x80,
+    WSP_PARAM_CHARSET = 0x81,
+    WSP_PARAM_LEVEL = 0x82,
+    WSP_PARAM_TYPE_INTEGER = 0x83,  // Type as an Integer-value (WSP 1.1)
+    WSP_PARAM_NAME = 0x85,
+    WSP_PARAM_FILENAME = 0x86,
+    WSP_PARAM_DIFFERENCES = 0x87,
+    WSP_PARAM_PADDING = 0x88,
+    WSP_PARAM_RELATED_TYPE = 0x89,  // Type of a multipart/related body: its root part's type
+    WSP_PARAM_START = 0x8A,
+    WSP_PARAM_START_INFO = 0x8B,
+    WSP_PARAM_NAME_14 = 0x97,      // Name in its WSP 1.4 encoding (Text-value)
+    WSP_PARAM_FILENAME_14 = 0x98,  // Filename in its WSP 1.4 encoding
+};
+
+// Header fields of a multipart entry (WSP field codes with the high bit set).
+enum : uint8_t {
+    WSP_HDR_CONTENT_LOCATION = 0x8E,
+    WSP_HDR_CONTENT_DISPOSITION = 0xAE,
+    WSP_HDR_CONTENT_ID = 0xC0,
+    WSP_HDR_CONTENT_DISPOSITION_14 = 0xC5,
+};
+// The quote that opens a Quoted-string (Content-ID values).
+constexpr uint8_t WSP_QUOTED_STRING = 0x22;
+
+// Well-known content types written by the codec.
+constexpr uint8_t WSP_TYPE_MULTIPART_MIXED = 0x80 | 0x23;    // application/vnd.wap.multipart.mixed
+constexpr uint8_t WSP_TYPE_MULTIPART_RELATED = 0x80 | 0x33;  // application/vnd.wap.multipart.related
+// GetContentTypeCode of a type the table does not hold.
+constexpr int MMS_NO_CONTENT_TYPE_CODE = 0xFF;
+
+// Suffix of a phone-number address on the wire.
+constexpr char MMS_PLMN_SUFFIX[] = "/TYPE=PLMN";
+constexpr int MMS_PLMN_SUFFIX_LEN = sizeof(MMS_PLMN_SUFFIX) - 1;
+
 // ---------------------------------------------------------------- reading
 // A reading cursor over [p, end). Readers never look at a byte at or past
-// end; when a value is not complete before end they set `truncated`, leave
-// their result unset and move p to end. Decoders stop at a truncated cursor.
+// end; when a value is not complete before end they cut the cursor (set
+// `truncated`, move p to end) and yield no value. Decoders stop at a cut
+// cursor.
 struct WspCursor {
     const uint8_t *p;
     const uint8_t *end;
     bool truncated;
 
     long left() const { return static_cast<long>(end - p); }
+    // A value was not complete within the cursor's bounds.
+    void cut() {
+        p = end;
+        truncated = true;
+    }
 };
 
 inline WspCursor wsp_cursor(const uint8_t *data, int len) {
     return WspCursor{data, data + (len > 0 ? len : 0), false};
 }
 
+// Outcome of reading one value into a field.
+enum class Got {
+    Value,       // the value was read (and stored)
+    None,        // the value was complete but gave nothing (refused charset, no address, ...)
+    NoMemory,    // the value was complete but its copy could not be allocated
+    Incomplete,  // the value runs past the end; the cursor is cut
+};
+
+// Outcome of reading a Value-length or an integer.
+enum class WspLength {
+    Length,      // a Value-length was read
+    NotALength,  // the byte at the cursor is no Value-length; the cursor did not move
+    Incomplete,  // the length runs past the end; the cursor is cut
+};
+enum class WspInteger {
+    Value,         // a Short- or Long-integer was read
+    NotAnInteger,  // another value form, stepped over by its WSP encoding
+    Incomplete,    // the value runs past the end; the cursor is cut
+};
+
+// Bytes of the text at the cursor up to and including its zero byte; 0 when
+// no zero byte comes before the end.
+long TextExtent(const WspCursor &c);
+// Steps over a text and its zero byte; false (cursor cut) when incomplete.
+bool SkipText(WspCursor &c);
+// Takes the next len bytes as a sub-cursor; false (cursor cut) when they run
+// past the end.
+bool TakeRegion(WspCursor &c, uint32_t len, WspCursor *region);
+// Steps over any header value by its WSP encoding: a byte of 0x80 or more is a
+// short integer, 0..30 a Value-length and its bytes, 31 a uintvar length and
+// its bytes, anything else a text up to its zero byte. False (cursor cut)
+// when the value runs past the end.
+bool SkipValue(WspCursor &c);
+
 // Text up to the next zero byte (copied without it); *len = bytes before the
 // zero. Null on allocation failure (cursor and *len untouched) or truncation.
 char *GetTextString(WspCursor &c, int *len);
 // As GetTextString, but a leading quote 0x7F is not copied (*len counts it).
 char *GetQuoteTextString(WspCursor &c, int *len);
-// Value-length: 0..30 itself, 31 + uintvar; any other byte gives 0 and does
-// not move.
-uint32_t GetLengthValue(WspCursor &c);
+// Value-length: 0..30 itself, 31 + uintvar, into *len.
+WspLength GetLengthValue(WspCursor &c, uint32_t *len);
+// A Value-length and the sub-cursor over exactly the bytes it counts; the
+// cursor moves past the whole value. NotALength leaves the cursor.
+WspLength GetLengthRegion(WspCursor &c, WspCursor *region);
 // uintvar (at most 5 bytes are taken), accumulated in 32 bits; one that has
 // not ended by its fifth byte is refused as truncated.
 uint32_t GetUintvar(WspCursor &c);
@@ -101,9 +187,17 @@ uint32_t GetUintvar(WspCursor &c);
 // *octets the bytes left, so stepping over it reaches the end). Values of
 // more than 4 bytes keep their low 32 bits.
 uint32_t GetLongInteger(const WspCursor &c, int *octets = nullptr);
+// The n bytes at p as one integer, most significant first, modulo 2^32: the
+// digits of every Long-integer.
+uint32_t MultiOctetInteger(const uint8_t *p, uint32_t n);
+// Integer-value: a Long-integer (length 0..30 and its bytes) or a short
+// integer (0x80 | value), into *v.
+WspInteger GetIntegerValue(WspCursor &c, uint32_t *v);
 // Encoded-string-value; null for an unaccepted charset (cursor still moves
-// past the zero byte).
+// past the value) or when the copy cannot be allocated.
 char *GetEncodedStringValue(WspCursor &c, int *len);
+// The same, telling a refused value (None) from a failed copy (NoMemory).
+Got ReadEncodedStringValue(WspCursor &c, char **text, int *len);
 // Bytes of the Encoded-string-value at the cursor (its Value-length form is
 // bounded by its length, the text forms by their zero byte); 0 when it is not
 // complete before the end.
@@ -131,7 +225,7 @@ tMMS_ContentType *GetContentTypeValue(WspCursor &c, int *consumed);
 tMMS_ContentType *GetContentGeneralForm(const WspCursor &c, int *consumed);
 void FreeContentTypeValue(tMMS_ContentType *ct);
 // Well-known content types: name of a 7-bit code (new text) or null, and
-// code of a name (0x00..0x34) or 0xFF.
+// code of a name (0x00..0x34) or MMS_NO_CONTENT_TYPE_CODE.
 char *GetContentTypeName(int code);
 int GetContentTypeCode(const char *text);
 
@@ -176,6 +270,48 @@ bool IsWideCharset(int charset);
 tMMS_NotifyInd *fnMMS_ParseNotificationInd(const uint8_t *pdu, int len);
 tMMS_SendConf *fnMMS_ParseSendConf(const uint8_t *pdu, int len);
 tMMS_FwdConf *fnMMS_ParseFwdConf(const uint8_t *pdu, int len);
+
+// Decoders of the PDUs the terminal writes (m-notifyresp-ind,
+// m-acknowledge-ind, the forward request) or that a relay sends besides the
+// ones above (m-delivery-ind, the read reports), for the development relay
+// and the tools. They are strict: the PDU must carry its Message-Type and its
+// identifying text (Transaction-Id, or Message-ID for the reports), a value
+// that runs past the end refuses the PDU, and so does a Content-Type field
+// (these PDUs carry no body). Application headers and fields the record does
+// not keep are stepped over by their WSP encoding. Null on refusal, with the
+// reason in *why when given.
+enum class MmsDecodeFault : uint8_t {
+    None,
+    NoInput,               // null or empty PDU
+    NoMemory,              // an allocation failed
+    NoMessageType,         // no Message-Type field
+    MessageTypeNoValue,    // the Message-Type field ends the PDU
+    WrongMessageType,      // `found` where `expected` was expected
+    BadApplicationHeader,  // a text-named header at `offset` runs past the end
+    BadField,              // the field `field` at `offset` does not decode
+    UnexpectedBody,        // a Content-Type field
+    MissingField,          // the field named `missing` is absent or empty
+};
+struct tMMS_DecodeReport {
+    MmsDecodeFault fault;
+    uint8_t field;
+    uint8_t found;
+    uint8_t expected;
+    long offset;
+    const char *missing;  // "Transaction-Id", "Message-ID", "Content-Location"
+};
+tMMS_NotifyRespInd *fnMMS_ParseNotifyRespInd(const uint8_t *pdu, int len, tMMS_DecodeReport *why = nullptr);
+tMMS_AcknowledgeInd *fnMMS_ParseAcknowledgeInd(const uint8_t *pdu, int len, tMMS_DecodeReport *why = nullptr);
+tMMS_FwdReq *fnMMS_ParseFwdReq(const uint8_t *pdu, int len, tMMS_DecodeReport *why = nullptr);
+tMMS_DeliveryInd *fnMMS_ParseDeliveryInd(const uint8_t *pdu, int len, tMMS_DecodeReport *why = nullptr);
+tMMS_ReadRecInd *fnMMS_ParseReadRecInd(const uint8_t *pdu, int len, tMMS_DecodeReport *why = nullptr);
+tMMS_ReadOrigInd *fnMMS_ParseReadOrigInd(const uint8_t *pdu, int len, tMMS_DecodeReport *why = nullptr);
+
+// Message-Type of a PDU: the first field normally; otherwise the header
+// fields are walked by their WSP encodings until 0x8C (or the Content-Type,
+// which ends the headers). MMS_NO_MESSAGE_TYPE when there is none.
+constexpr int MMS_NO_MESSAGE_TYPE = -1;
+int fnMMS_FindMessageType(const uint8_t *pdu, int len);
 
 uint8_t *fnMMS_MakeSendReqPdu(const tMMS_SendReq *req, int *len);
 uint8_t *fnMMS_MakeNotifyRespIndPdu(const char *transactionId, int reportAllowed, uint8_t status, int *len);

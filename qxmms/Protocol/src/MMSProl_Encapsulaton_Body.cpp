@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "MMSProl_Encapsulaton.h"
-#include "MMSProl_Encapsulaton_Decode.h"
 #include "qx_internal.h"
 #include "qx_log.h"
 
@@ -18,18 +17,9 @@ constexpr char kStartId[] = "<AAAA>";
 constexpr int kStartIdLen = sizeof(kStartId) - 1;
 constexpr int kSmilNameLen = sizeof(kSmilName) - 1;
 
-constexpr uint8_t kMultipartMixed = 0xA3;    // application/vnd.wap.multipart.mixed
-constexpr uint8_t kMultipartRelated = 0xB3;  // application/vnd.wap.multipart.related
-constexpr uint8_t kParamCharset = 0x81;
-constexpr uint8_t kParamName = 0x85;
-constexpr uint8_t kParamType = 0x89;
-constexpr uint8_t kParamStart = 0x8A;
 constexpr uint8_t kUtf8Short = 0x80 | MMS_CHARSET_UTF8;
 
-// Part header fields (WSP field codes with the high bit set).
-constexpr uint8_t kHdrContentLocation = 0x8E;
-constexpr uint8_t kHdrContentId = 0xC0;
-constexpr uint8_t kQuotedString = 0x22;
+// Shift-delimiter of a header code page shift.
 constexpr uint8_t kShiftDelimiter = 0x7F;
 
 constexpr int kDefaultNameSize = 129;
@@ -45,11 +35,11 @@ bool is_composed_text(const char *ct) { return ct && fnQX_STRCMP(ct, kTextPlain)
 
 int64_t text_size(const char *s) { return s ? static_cast<int64_t>(std::strlen(s)) : 0; }
 
-int64_t type_size(const char *ct) { return GetContentTypeCode(ct) != 0xFF ? 1 : text_size(ct) + 1; }
+int64_t type_size(const char *ct) { return GetContentTypeCode(ct) != MMS_NO_CONTENT_TYPE_CODE ? 1 : text_size(ct) + 1; }
 
 void put_type(uint8_t **out, const char *ct) {
     const int code = GetContentTypeCode(ct);
-    if (code != 0xFF)
+    if (code != MMS_NO_CONTENT_TYPE_CODE)
         *(*out)++ = static_cast<uint8_t>(0x80 | code);
     else
         SetTextString(out, ct);
@@ -129,12 +119,12 @@ void write_smil_entry(uint8_t **out, const smilstruct *s) {
     *out += SetUintvar(*out, static_cast<uint32_t>(dl));
     *out += SetLengthValue(*out, static_cast<uint32_t>(t));
     put_type(out, s->Content_Type);
-    *(*out)++ = kParamName;
+    *(*out)++ = WSP_PARAM_NAME;
     SetTextString(out, kSmilName);
-    *(*out)++ = kParamCharset;
+    *(*out)++ = WSP_PARAM_CHARSET;
     *(*out)++ = kUtf8Short;
-    *(*out)++ = kHdrContentId;
-    *(*out)++ = kQuotedString;
+    *(*out)++ = WSP_HDR_CONTENT_ID;
+    *(*out)++ = WSP_QUOTED_STRING;
     SetTextString(out, kStartId);
     put_raw(out, s->Data, dl);
 }
@@ -148,10 +138,10 @@ void write_part_entry(uint8_t **out, const tMMS_Element *e) {
     *out += SetUintvar(*out, static_cast<uint32_t>(dl));
     *out += SetLengthValue(*out, static_cast<uint32_t>(t));
     put_type(out, e->Content_Type);
-    *(*out)++ = kParamName;
+    *(*out)++ = WSP_PARAM_NAME;
     SetTextString(out, fn);
     if (writes_charset(e)) {
-        *(*out)++ = kParamCharset;
+        *(*out)++ = WSP_PARAM_CHARSET;
         if (e->Charset < 128) {
             *(*out)++ = static_cast<uint8_t>(e->Charset + 0x80);
         } else {
@@ -159,13 +149,13 @@ void write_part_entry(uint8_t **out, const tMMS_Element *e) {
             SetInteger(out, e->Charset);
         }
     }
-    *(*out)++ = kHdrContentId;
-    *(*out)++ = kQuotedString;
+    *(*out)++ = WSP_HDR_CONTENT_ID;
+    *(*out)++ = WSP_QUOTED_STRING;
     *(*out)++ = '<';
     put_raw(out, fn, text_size(fn));
     *(*out)++ = '>';
     *(*out)++ = 0;
-    *(*out)++ = kHdrContentLocation;
+    *(*out)++ = WSP_HDR_CONTENT_LOCATION;
     SetTextString(out, fn);
     put_raw(out, e->Data, dl);
 }
@@ -236,17 +226,17 @@ enum class HeaderResult { Done, NoMemory };
 HeaderResult read_part_headers(WspCursor &h, tMMS_Element *e) {
     while (h.p < h.end && !h.truncated) {
         const uint8_t code = *h.p;
-        if (code == kHdrContentLocation) {
+        if (code == WSP_HDR_CONTENT_LOCATION) {
             ++h.p;
             char *name = GetQuoteTextString(h, nullptr);
             if (!name) return h.truncated ? HeaderResult::Done : HeaderResult::NoMemory;
             qx::free_ptr(e->File_Name);
             e->File_Name = name;
-        } else if (code == kHdrContentId) {
+        } else if (code == WSP_HDR_CONTENT_ID) {
             ++h.p;
             // A Quoted-string (0x22 and the text); some writers leave the
             // quote out.
-            if (h.p < h.end && *h.p == kQuotedString) ++h.p;
+            if (h.p < h.end && *h.p == WSP_QUOTED_STRING) ++h.p;
             char *id = GetQuoteTextString(h, nullptr);
             if (!id) return h.truncated ? HeaderResult::Done : HeaderResult::NoMemory;
             strip_angle_brackets(id);
@@ -254,14 +244,14 @@ HeaderResult read_part_headers(WspCursor &h, tMMS_Element *e) {
             e->Content_Id = id;
         } else if (code >= 0x80) {
             ++h.p;  // Content-Disposition, Date, Content-Language, ...
-            if (!mmsdec::skip_wsp_value(h)) return HeaderResult::Done;
-        } else if (code == kShiftDelimiter) {
+            if (!SkipValue(h)) return HeaderResult::Done;
+        } else if (code == kShiftDelimiter) {  // a shift to another code page and its number
             h.p += h.left() >= 2 ? 2 : h.left();
         } else if (code > 0 && code < 0x20) {
             ++h.p;  // short-cut shift to another code page
         } else if (code >= 0x20) {
             // Application header: text name, then its text value.
-            if (!mmsdec::skip_text(h) || !mmsdec::skip_wsp_value(h)) return HeaderResult::Done;
+            if (!SkipText(h) || !SkipValue(h)) return HeaderResult::Done;
         } else {
             return HeaderResult::Done;  // a zero byte starts no header
         }
@@ -353,7 +343,7 @@ uint8_t *fnMMS_EncodeBody(const mmresstruct *body, int *len) {
             return nullptr;
         }
         buf[0] = MMS_CONTENT_TYPE_FIELD;
-        buf[1] = kMultipartMixed;
+        buf[1] = WSP_TYPE_MULTIPART_MIXED;
         buf[2] = 0;
         *len = 3;
         return buf;
@@ -375,13 +365,13 @@ uint8_t *fnMMS_EncodeBody(const mmresstruct *body, int *len) {
     *out++ = MMS_CONTENT_TYPE_FIELD;
     if (const smilstruct *s = body->Smil) {
         out += SetLengthValue(out, static_cast<uint32_t>(related_value_size(s)));
-        *out++ = kMultipartRelated;
-        *out++ = kParamType;
+        *out++ = WSP_TYPE_MULTIPART_RELATED;
+        *out++ = WSP_PARAM_RELATED_TYPE;
         put_type(&out, s->Content_Type);
-        *out++ = kParamStart;
+        *out++ = WSP_PARAM_START;
         SetTextString(&out, kStartId);
     } else {
-        *out++ = kMultipartMixed;
+        *out++ = WSP_TYPE_MULTIPART_MIXED;
     }
     out += SetUintvar(out, static_cast<uint32_t>(entries));
     if (body->Smil) write_smil_entry(&out, body->Smil);

@@ -73,7 +73,7 @@ struct Utf8Writer {
 
 // Hands the finished buffer out: the length is that of the text up to its
 // first zero byte (a code point 0 ends the text).
-char *finish(uint8_t *buf, int64_t cap, bool overflow, int *len) {
+char *hand_out_text(uint8_t *buf, int64_t cap, bool overflow, int *len) {
     if (overflow) {
         qx::free_ptr(buf);
         return nullptr;
@@ -89,7 +89,7 @@ char *copy_bytes(std::span<const uint8_t> in, int *len) {
     auto *buf = alloc_buffer<uint8_t>(cap);
     if (!buf) return nullptr;
     std::memcpy(buf, in.data(), in.size());
-    return finish(buf, cap, false, len);
+    return hand_out_text(buf, cap, false, len);
 }
 
 // ISO-8859-1: every byte is the code point of the same value (1 or 2 bytes).
@@ -99,7 +99,7 @@ char *from_latin1(std::span<const uint8_t> in, int *len) {
     if (!buf) return nullptr;
     Utf8Writer w{buf, cap};
     for (uint8_t b : in) w.put(b);
-    return finish(buf, cap, w.overflow, len);
+    return hand_out_text(buf, cap, w.overflow, len);
 }
 
 uint16_t read_unit(const uint8_t *p, bool bigEndian) {
@@ -125,7 +125,7 @@ char *from_ucs2(std::span<const uint8_t> in, int *len) {
     if (!buf) return nullptr;
     Utf8Writer w{buf, cap};
     for (size_t i = first; i + 2 <= in.size(); i += 2) w.put(read_unit(&in[i], bigEndian));
-    return finish(buf, cap, w.overflow, len);
+    return hand_out_text(buf, cap, w.overflow, len);
 }
 
 // Reads UTF-16 into code points (at most one per two input bytes) and
@@ -176,7 +176,7 @@ char *from_utf16(std::span<const uint8_t> in, int *len) {
     // Worst case: 3 bytes per 2 input bytes (a pair gives 4 for 4), plus the zero.
     Utf8Writer w{buf, cap};
     for (size_t k = 0; k < count; ++k) w.put(cps[k]);
-    return finish(buf, cap, w.overflow, len);
+    return hand_out_text(buf, cap, w.overflow, len);
 }
 
 // Charsets converted through iconv, by IANA MIBenum. Where handsets label
@@ -246,7 +246,7 @@ char *from_iconv(const char *name, std::span<const uint8_t> in, int *len, bool *
     // Stateful charsets end their shift state; nothing visible is written.
     if (!overflow) g_iconv(cd, nullptr, nullptr, &outp, &outLeft);
     *outp = 0;
-    return finish(buf, cap, overflow, len);
+    return hand_out_text(buf, cap, overflow, len);
 }
 
 // Converts with the charset's converter; *known is false when there is none.

@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "MMSProl_Encapsulaton.h"
-#include "MMSProl_Encapsulaton_Decode.h"
 #include "qx_internal.h"
 
 namespace {
@@ -102,19 +101,6 @@ constexpr std::string_view table_entry(int code) {
     return {};
 }
 
-// Well-known parameter codes of a Content-Type value.
-enum : uint8_t {
-    kParamQ = 0x80,
-    kParamCharset = 0x81,
-    kParamName = 0x85,
-    kParamFilename = 0x86,
-    kParamTypeMultipart = 0x89,
-    kParamStart = 0x8A,
-    kParamStartInfo = 0x8B,
-    kParamName14 = 0x97,      // WSP 1.4 encoding of Name (Text-value)
-    kParamFilename14 = 0x98,  // WSP 1.4 encoding of Filename
-};
-
 uint8_t lower(uint8_t b) { return (b >= 'A' && b <= 'Z') ? static_cast<uint8_t>(b + 32) : b; }
 
 // Case-insensitive match of `word` at q, within [q, end).
@@ -146,16 +132,6 @@ long forward_lock_value(const uint8_t *q, const uint8_t *end, bool *yes) {
     return 0;
 }
 
-// Steps over a text and its zero byte inside [p, end); false when the zero
-// byte is not there.
-bool skip_text(const uint8_t *&p, const uint8_t *end) {
-    if (p >= end) return false;
-    const void *zero = std::memchr(p, 0, static_cast<size_t>(end - p));
-    if (!zero) return false;
-    p = static_cast<const uint8_t *>(zero) + 1;
-    return true;
-}
-
 enum class ParamStep { Next, Stop, Fail };
 
 // Reads one parameter at v.p (inside the value); Fail only on allocation
@@ -163,35 +139,34 @@ enum class ParamStep { Next, Stop, Fail };
 ParamStep read_parameter(WspCursor &v, tMMS_ContentType *ct) {
     const uint8_t code = *v.p;
     switch (code) {
-        case kParamCharset: {
-            if (v.left() < 2) return ParamStep::Stop;
-            const uint8_t b = v.p[1];
-            if (b >= 0x80) {
-                ct->Charset = b & 0x7F;
-                v.p += 2;
-            } else {
-                // A Long-integer of b bytes (b == 2 is the common two-byte
-                // form); bytes past the fourth shift out of the 32 bits.
-                if (v.left() < 2L + b) return ParamStep::Stop;
-                uint32_t cs = 0;
-                for (int i = 0; i < b; ++i) cs = (cs << 8) | v.p[2 + i];
-                ct->Charset = static_cast<int>(cs);
-                v.p += 2 + b;
+        case WSP_PARAM_CHARSET: {
+            // A short integer, or a Long-integer (the two-byte form is the
+            // common one); any other value form is passed over.
+            ++v.p;
+            uint32_t charset = 0;
+            switch (GetIntegerValue(v, &charset)) {
+                case WspInteger::Value:
+                    ct->Charset = static_cast<int>(charset);
+                    ct->Has_Charset = 1;
+                    return ParamStep::Next;
+                case WspInteger::NotAnInteger:
+                    return ParamStep::Next;
+                case WspInteger::Incomplete:
+                    break;
             }
-            ct->Has_Charset = 1;
-            return ParamStep::Next;
+            return ParamStep::Stop;
         }
-        case kParamName:
-        case kParamName14:
-        case kParamFilename:
-        case kParamFilename14: {
+        case WSP_PARAM_NAME:
+        case WSP_PARAM_NAME_14:
+        case WSP_PARAM_FILENAME:
+        case WSP_PARAM_FILENAME_14: {
             WspCursor t{v.p + 1, v.end, false};
             char *name = GetQuoteTextString(t, nullptr);
             if (!name) return t.truncated ? ParamStep::Stop : ParamStep::Fail;
             v.p = t.p;
             // A Name replaces an earlier one (or a Filename); a Filename
             // names the part only when it has no Name.
-            if (code == kParamName || code == kParamName14 || !ct->Name_Param) {
+            if (code == WSP_PARAM_NAME || code == WSP_PARAM_NAME_14 || !ct->Name_Param) {
                 qx::free_ptr(ct->Name_Param);
                 ct->Name_Param = name;
             } else {
@@ -199,38 +174,32 @@ ParamStep read_parameter(WspCursor &v, tMMS_ContentType *ct) {
             }
             return ParamStep::Next;
         }
-        case kParamTypeMultipart: {
-            const uint8_t *q = v.p + 1;
-            if (q >= v.end) return ParamStep::Stop;
-            if (*q >= 0x80) {
-                v.p = q + 1;
+        case WSP_PARAM_RELATED_TYPE: {
+            // A well-known type code, or a type given as text.
+            ++v.p;
+            if (v.p >= v.end) return ParamStep::Stop;
+            if (*v.p >= 0x80) {
+                ++v.p;
                 return ParamStep::Next;
             }
-            if (!skip_text(q, v.end)) return ParamStep::Stop;
-            v.p = q;
-            return ParamStep::Next;
+            return SkipText(v) ? ParamStep::Next : ParamStep::Stop;
         }
-        case kParamStart:
-        case kParamStartInfo: {
-            const uint8_t *q = v.p + 1;
-            if (!skip_text(q, v.end)) return ParamStep::Stop;
-            v.p = q;
-            return ParamStep::Next;
-        }
-        case kParamQ: {
+        case WSP_PARAM_START:
+        case WSP_PARAM_START_INFO:
+            ++v.p;
+            return SkipText(v) ? ParamStep::Next : ParamStep::Stop;
+        case WSP_PARAM_Q: {
             // Q-value: a uintvar of one or two bytes.
-            WspCursor t{v.p + 1, v.end, false};
-            (void)GetUintvar(t);
-            if (t.truncated) return ParamStep::Stop;
-            v.p = t.p;
-            return ParamStep::Next;
+            ++v.p;
+            (void)GetUintvar(v);
+            return v.truncated ? ParamStep::Stop : ParamStep::Next;
         }
         default:
             if (code >= 0x80) {
                 // Level, Type, Differences, Padding, Comment, Domain, dates,
                 // Size, ...: stepped over by the WSP encoding of the value.
                 ++v.p;
-                return mmsdec::skip_wsp_value(v) ? ParamStep::Next : ParamStep::Stop;
+                return SkipValue(v) ? ParamStep::Next : ParamStep::Stop;
             }
             break;
     }
@@ -240,7 +209,7 @@ ParamStep read_parameter(WspCursor &v, tMMS_ContentType *ct) {
     const uint8_t *start = v.p;
     if (!match_word(start, v.end, "fwd") || v.end - start < 4 || (start[3] != 0 && start[3] != '=')) {
         if (code < 0x20) return ParamStep::Stop;  // no parameter starts so
-        return mmsdec::skip_text(v) && mmsdec::skip_wsp_value(v) ? ParamStep::Next : ParamStep::Stop;
+        return SkipText(v) && SkipValue(v) ? ParamStep::Next : ParamStep::Stop;
     }
     bool yes = false;
     const long taken = 4 + forward_lock_value(start + 4, v.end, &yes);
@@ -256,23 +225,12 @@ ParamStep read_parameter(WspCursor &v, tMMS_ContentType *ct) {
     return ParamStep::Next;
 }
 
-// Reads the length prefix of a general form at c.p: the value's bytes start
-// at *body and number *length; *total is the whole size. False when the
-// prefix or the value does not fit before c.end.
-bool general_form_extent(const WspCursor &c, const uint8_t **body, long *total) {
+// The bytes of a general form at the cursor (after its length prefix) and the
+// whole size of the value; false when the value does not fit before the end.
+bool general_form_region(const WspCursor &c, WspCursor *value, long *total) {
     WspCursor t{c.p, c.end, false};
-    if (t.p >= t.end) return false;
-    uint32_t length;
-    if (*t.p == 31) {
-        ++t.p;
-        length = GetUintvar(t);
-        if (t.truncated) return false;
-    } else {
-        length = *t.p++;
-    }
-    if (static_cast<uint64_t>(length) > static_cast<uint64_t>(t.left())) return false;
-    *body = t.p;
-    *total = (t.p - c.p) + static_cast<long>(length);
+    if (GetLengthRegion(t, value) != WspLength::Length) return false;
+    *total = t.p - c.p;
     return true;
 }
 
@@ -295,18 +253,17 @@ char *GetContentTypeName(int code) {
 }
 
 int GetContentTypeCode(const char *text) {
-    if (!text) return 0xFF;
+    if (!text) return MMS_NO_CONTENT_TYPE_CODE;
     for (size_t i = 0; i < kContentTypes.size(); ++i)
         if (fnQX_STRCMP(text, kContentTypes[i].data()) == 0) return static_cast<int>(i);
-    return 0xFF;
+    return MMS_NO_CONTENT_TYPE_CODE;
 }
 
 tMMS_ContentType *GetContentGeneralForm(const WspCursor &c, int *consumed) {
-    const uint8_t *body = nullptr;
-    long total = 0;
-    if (!general_form_extent(c, &body, &total)) return nullptr;
     // Everything below stays inside the value's own length.
-    WspCursor v{body, c.p + total, false};
+    WspCursor v{};
+    long total = 0;
+    if (!general_form_region(c, &v, &total)) return nullptr;
 
     auto *ct = qx::alloc_rec<tMMS_ContentType>();
     if (!ct) return nullptr;
@@ -344,17 +301,16 @@ tMMS_ContentType *GetContentGeneralForm(const WspCursor &c, int *consumed) {
 
 tMMS_ContentType *GetContentTypeValue(WspCursor &c, int *consumed) {
     if (c.p >= c.end) {
-        c.truncated = true;
+        c.cut();
         return nullptr;
     }
     const uint8_t first = *c.p;
     if (first < 0x20) {
         // General form: read from a copy; the caller steps over *consumed.
-        const uint8_t *body = nullptr;
+        WspCursor value{};
         long total = 0;
-        if (!general_form_extent(c, &body, &total)) {
-            c.truncated = true;
-            c.p = c.end;
+        if (!general_form_region(c, &value, &total)) {
+            c.cut();
             return nullptr;
         }
         return GetContentGeneralForm(c, consumed);

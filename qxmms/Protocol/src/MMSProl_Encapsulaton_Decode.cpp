@@ -9,7 +9,7 @@ namespace mmsdec {
 
 bool take_byte(WspCursor &c, uint8_t *v) {
     if (c.left() < 1) {
-        cut(c);
+        c.cut();
         return false;
     }
     *v = *c.p++;
@@ -28,46 +28,50 @@ Step skip_byte(WspCursor &c) {
     return take_byte(c, &v) ? Step::Next : Step::Stop;
 }
 
+Step skip_value(WspCursor &c) { return SkipValue(c) ? Step::Next : Step::Stop; }
+
+Step token_into(WspCursor &c, unsigned char *field) {
+    if (c.left() >= 1 && *c.p < 0x80) return skip_value(c);
+    return byte_into(c, field);
+}
+
+Step yes_no(WspCursor &c, int *flag) {
+    uint8_t v = 0;
+    if (!take_byte(c, &v)) return Step::Stop;
+    if (v == MMS_YES) *flag = 1;
+    if (v == MMS_NO) *flag = 0;
+    return Step::Next;
+}
+
+Step yes_no_token(WspCursor &c, int *flag) {
+    if (c.left() >= 1 && *c.p < 0x80) return skip_value(c);
+    return yes_no(c, flag);
+}
+
 Step message_class(WspCursor &c, unsigned char *field) {
     if (c.left() >= 1 && *c.p < 0x80) {
-        if (!skip_text(c)) return Step::Stop;
+        if (!SkipText(c)) return Step::Stop;
         *field = 0x80;
         return Step::Next;
     }
     return byte_into(c, field);
 }
 
-long text_extent(const WspCursor &c) {
-    if (c.left() <= 0) return 0;
-    const void *zero = std::memchr(c.p, 0, static_cast<size_t>(c.left()));
-    return zero ? static_cast<long>(static_cast<const uint8_t *>(zero) - c.p) + 1 : 0;
-}
-
-bool skip_text(WspCursor &c) {
-    const long ext = text_extent(c);
-    if (ext == 0) {
-        cut(c);
-        return false;
-    }
-    c.p += ext;
-    return true;
-}
-
 namespace {
 
-// Reads the value of `ext` bytes at the cursor with a WSP text reader that
-// sees exactly those bytes, and steps over them whatever the reader does.
-Got read_value(WspCursor &c, long ext, TextReader reader, char **field, long *extent) {
+// Reads the value of `ext` bytes at the cursor with a reader that sees
+// exactly those bytes, and steps over them whatever the reader does.
+template <typename Reader>
+Got read_bounded(WspCursor &c, long ext, char **field, Reader reader) {
     if (ext == 0) {
-        cut(c);
+        c.cut();
         return Got::Incomplete;
     }
     WspCursor value{c.p, c.p + ext, false};
     c.p += ext;
-    if (extent) *extent = ext;
-    int n = 0;
-    char *text = reader(value, &n);
-    if (!text) return Got::None;
+    char *text = nullptr;
+    const Got g = reader(value, &text);
+    if (g != Got::Value) return g;
     qx::free_ptr(*field);
     *field = text;
     return Got::Value;
@@ -75,96 +79,60 @@ Got read_value(WspCursor &c, long ext, TextReader reader, char **field, long *ex
 
 }  // namespace
 
-Got read_text(WspCursor &c, TextReader reader, char **field, long *extent) {
-    return read_value(c, text_extent(c), reader, field, extent);
+Got read_text_field(WspCursor &c, TextReader reader, char **field) {
+    // The value holds its zero byte, so the reader fails only for want of memory.
+    return read_bounded(c, TextExtent(c), field, [reader](WspCursor &v, char **text) {
+        int n = 0;
+        *text = reader(v, &n);
+        return *text ? Got::Value : Got::NoMemory;
+    });
 }
 
 Got read_encoded_text(WspCursor &c, char **field) {
-    return read_value(c, EncodedStringValueSize(c), GetEncodedStringValue, field, nullptr);
-}
-
-int read_value_length(WspCursor &c, uint32_t *len) {
-    if (c.left() < 1) {
-        cut(c);
-        return -1;
-    }
-    const uint8_t b = *c.p;
-    if (b <= 30) {
-        ++c.p;
-        *len = b;
-        return 1;
-    }
-    if (b != 31) return 0;
-    ++c.p;
-    const uint32_t v = GetUintvar(c);
-    if (c.truncated) return -1;
-    *len = v;
-    return 1;
-}
-
-bool take_region(WspCursor &c, uint32_t len, WspCursor *region) {
-    if (c.left() < 0 || static_cast<unsigned long>(len) > static_cast<unsigned long>(c.left())) {
-        cut(c);
-        return false;
-    }
-    *region = WspCursor{c.p, c.p + len, false};
-    c.p += len;
-    return true;
-}
-
-bool skip_wsp_value(WspCursor &c) {
-    if (c.left() < 1) {
-        cut(c);
-        return false;
-    }
-    const uint8_t b = *c.p;
-    if (b >= 0x80) {
-        ++c.p;
-        return true;
-    }
-    if (b <= 31) {
-        uint32_t len = 0;
-        if (read_value_length(c, &len) < 0) return false;
-        WspCursor value{};
-        return take_region(c, len, &value);
-    }
-    return skip_text(c);
+    return read_bounded(c, EncodedStringValueSize(c), field,
+                        [](WspCursor &v, char **text) { return ReadEncodedStringValue(v, text, nullptr); });
 }
 
 Step skip_field(WspCursor &c, uint8_t code) {
     if (code < 0x80) {
         --c.p;
-        return skip_text(c) ? Step::Next : Step::Stop;
+        return SkipText(c) ? Step::Next : Step::Stop;
     }
-    return skip_wsp_value(c) ? Step::Next : Step::Stop;
-}
-
-int read_integer(WspCursor &c, uint32_t *v) {
-    if (c.left() < 1) {
-        cut(c);
-        return -1;
-    }
-    const uint8_t b = *c.p;
-    if (b >= 0x80) {
-        *v = b & 0x7F;
-        ++c.p;
-        return 1;
-    }
-    if (b <= 30) {
-        WspCursor value{};
-        if (!take_region(c, 1u + b, &value)) return -1;
-        *v = GetLongInteger(value);
-        return 1;
-    }
-    return skip_wsp_value(c) ? 0 : -1;
+    return SkipValue(c) ? Step::Next : Step::Stop;
 }
 
 Step integer_into(WspCursor &c, int *field) {
     uint32_t v = 0;
-    const int r = read_integer(c, &v);
-    if (r < 0) return Step::Stop;
-    if (r == 1) *field = static_cast<int>(v);
-    return Step::Next;
+    switch (GetIntegerValue(c, &v)) {
+        case WspInteger::Value:
+            *field = static_cast<int>(v);
+            return Step::Next;
+        case WspInteger::NotAnInteger:
+            return Step::Next;
+        case WspInteger::Incomplete:
+            break;
+    }
+    return Step::Stop;
+}
+
+TimeValue read_time(WspCursor &c) {
+    TimeValue t{Got::None, false, 0, 0};
+    WspCursor value{};
+    switch (GetLengthRegion(c, &value)) {
+        case WspLength::Incomplete:
+            t.got = Got::Incomplete;
+            return t;
+        case WspLength::NotALength:
+            if (!SkipValue(c)) t.got = Got::Incomplete;
+            return t;
+        case WspLength::Length:
+            break;
+    }
+    if (value.left() < 1) return t;
+    t.hasToken = true;
+    t.token = *value.p++;
+    if (GetIntegerValue(value, &t.seconds) == WspInteger::Value) t.got = Got::Value;
+    return t;
 }
 
 namespace {
@@ -185,21 +153,21 @@ Got read_address(WspCursor &c, char **out) {
         // is converted to UTF-8 like any other encoded text.
         const long size = EncodedStringValueSize(c);
         if (size == 0) {
-            cut(c);
+            c.cut();
             return Got::Incomplete;
         }
         WspCursor value{c.p, c.p + size, false};
         c.p += size;
-        int n = 0;
-        char *text = GetEncodedStringValue(value, &n);
-        if (!text) return Got::None;  // no converter for its charset
+        char *text = nullptr;
+        const Got got = ReadEncodedStringValue(value, &text, nullptr);
+        if (got != Got::Value) return got == Got::NoMemory ? Got::NoMemory : Got::None;  // None: no converter
         drop_address_type(text);
         *out = text;
         return Got::Value;
     }
-    const long ext = text_extent(c);
+    const long ext = TextExtent(c);
     if (ext == 0) {
-        cut(c);
+        c.cut();
         return Got::Incomplete;
     }
     WspCursor text{c.p, c.p + ext, false};
@@ -211,13 +179,13 @@ Got read_address(WspCursor &c, char **out) {
 
 FromValue read_from(WspCursor &c) {
     FromValue f{Got::None, 0, 0, nullptr};
-    uint32_t len = 0;
-    const int r = read_value_length(c, &len);
-    if (r < 0) {
+    WspCursor value{};
+    const WspLength r = GetLengthRegion(c, &value);
+    if (r == WspLength::Incomplete) {
         f.got = Got::Incomplete;
         return f;
     }
-    if (r == 0) {
+    if (r == WspLength::NotALength) {
         // No Value-length: the token and the address follow directly.
         if (!take_byte(c, &f.token)) {
             f.got = Got::Incomplete;
@@ -226,12 +194,7 @@ FromValue read_from(WspCursor &c) {
         if (f.token == MMS_ADDRESS_PRESENT_TOKEN) f.got = read_address(c, &f.address);
         return f;
     }
-    f.length = len;
-    WspCursor value{};
-    if (!take_region(c, len, &value)) {
-        f.got = Got::Incomplete;
-        return f;
-    }
+    f.length = static_cast<uint32_t>(value.left());
     if (value.left() < 1) return f;
     f.token = *value.p++;
     if (f.token == MMS_ADDRESS_PRESENT_TOKEN) {
@@ -292,7 +255,7 @@ Step list_field(WspCursor &c, ListText &list) {
         case Got::Incomplete:
             return Step::Stop;
         case Got::NoMemory:
-            return Step::Fail;
+            return Step::NoMemory;
         case Got::None:
             return Step::Next;
         case Got::Value:
@@ -302,20 +265,21 @@ Step list_field(WspCursor &c, ListText &list) {
         qx::free_ptr(address);
         return Step::Next;
     }
-    return append_address(list, address) ? Step::Next : Step::Fail;
+    return append_address(list, address) ? Step::Next : Step::NoMemory;
 }
 
-bool copy_rest(WspCursor &c, unsigned char **body, int *len) {
+Step body_field(WspCursor &c, unsigned char **body, int *len) {
+    --c.p;
     const long n = c.left();
     // Overwritten in full at once: no need to zero-fill what can be 300 KB.
     auto *copy = static_cast<unsigned char *>(qx::alloc_uninit(static_cast<int>(n)));
-    if (!copy) return false;
+    if (!copy) return Step::NoMemory;
     std::memcpy(copy, c.p, static_cast<size_t>(n));
     c.p = c.end;
     qx::free_ptr(*body);
     *body = copy;
     *len = static_cast<int>(n);
-    return true;
+    return Step::Stop;
 }
 
 bool empty_text_at(const WspCursor &c) {

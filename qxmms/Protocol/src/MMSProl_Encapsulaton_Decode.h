@@ -17,23 +17,25 @@ namespace mmsdec {
 
 // What a field handler tells the decoder loop.
 enum class Step {
-    Next,  // go on with the next field
-    Stop,  // decoding ends; the record is the result
-    Fail,  // decoding ends; the record is released and the result is null
+    Next,      // go on with the next field
+    Stop,      // decoding ends; the record is the result
+    Fail,      // decoding ends; the record is released and the result is null
+    NoMemory,  // as Fail: a copy could not be allocated
 };
 
-// Outcome of reading one value.
-enum class Got {
-    Value,       // the value was read and stored
-    None,        // the value was complete but nothing was stored (refused charset, no address, ...)
-    NoMemory,    // the value was complete but its copy could not be allocated
-    Incomplete,  // the value runs past the given length; the cursor is cut
-};
-
-// Ends the cursor: a value was not complete within the given length.
-inline void cut(WspCursor &c) {
-    c.p = c.end;
-    c.truncated = true;
+// Step for a handler that only read a value: the field stays as it was when
+// the value is refused; a copy that could not be allocated fails the decode.
+constexpr Step step_after(Got g) {
+    switch (g) {
+        case Got::Value:
+        case Got::None:
+            return Step::Next;
+        case Got::NoMemory:
+            return Step::NoMemory;
+        case Got::Incomplete:
+            break;
+    }
+    return Step::Stop;
 }
 
 // One byte; false (cursor cut) when none is left.
@@ -41,38 +43,34 @@ bool take_byte(WspCursor &c, uint8_t *v);
 // Fields holding one byte value: stored, or stepped over.
 Step byte_into(WspCursor &c, unsigned char *field);
 Step skip_byte(WspCursor &c);
+// Any field value stepped over by its WSP encoding.
+Step skip_value(WspCursor &c);
+// Token fields (Status, Report-Allowed, Read-Status): a short-integer byte is
+// stored; a value of another form is stepped over by its encoding.
+Step token_into(WspCursor &c, unsigned char *field);
+// Yes/No fields: 0x80 Yes sets the flag, 0x81 No clears it, another byte
+// leaves it (one byte is taken).
+Step yes_no(WspCursor &c, int *flag);
+// The same as a token field: a value that is no short integer is stepped over.
+Step yes_no_token(WspCursor &c, int *flag);
 // Message-Class: a class byte (0x80 or more) is stored; a class given by
 // name is taken as Personal (0x80).
 Step message_class(WspCursor &c, unsigned char *field);
 // From: the address, when one is present, replaces *field.
 Step from_field(WspCursor &c, char **field);
 
-// Bytes of the text at the cursor up to and including its zero byte; 0 when
-// no zero byte comes before the end.
-long text_extent(const WspCursor &c);
-// Steps over a text and its zero byte; false (cursor cut) when incomplete.
-bool skip_text(WspCursor &c);
-
 using TextReader = char *(*)(WspCursor &, int *);
 // Reads the text value at the cursor with one of the WSP text readers, which
 // only ever sees the bytes up to the zero byte. On Got::Value the new text
-// replaces *field (the old one is released). *extent, when given, receives
-// the bytes consumed (zero byte included).
-Got read_text(WspCursor &c, TextReader reader, char **field, long *extent = nullptr);
+// replaces *field (the old one is released).
+Got read_text_field(WspCursor &c, TextReader reader, char **field);
 // Reads an Encoded-string-value (Subject, Response-Text) into *field, bounded
 // by its Value-length when it has one.
 Got read_encoded_text(WspCursor &c, char **field);
-
-// Value-length: 1 read (*len set), 0 the byte is no Value-length (cursor not
-// moved), -1 incomplete (cursor cut).
-int read_value_length(WspCursor &c, uint32_t *len);
-// Takes the next len bytes as a sub-cursor; false (cursor cut) when they run
-// past the end.
-bool take_region(WspCursor &c, uint32_t len, WspCursor *region);
-// Steps over any header value by its WSP encoding: a byte of 0x80 or more is a
-// short integer, 0..30 a Value-length and its bytes, 31 a uintvar length and
-// its bytes, anything else a text up to its zero byte.
-bool skip_wsp_value(WspCursor &c);
+// Handler of a text field read with GetQuoteTextString.
+inline Step quote_text_field(WspCursor &c, char **field) {
+    return step_after(read_text_field(c, GetQuoteTextString, field));
+}
 
 // A header field the decoder does not store, its code already taken: an
 // application header (code below 0x80, the first byte of its text name) has
@@ -82,12 +80,19 @@ bool skip_wsp_value(WspCursor &c);
 // runs past the end.
 Step skip_field(WspCursor &c, uint8_t code);
 
-// Integer value: a Long-integer (length 0..30 and its bytes) or a short
-// integer (0x80 | value). 1 read, 0 not an integer (stepped over as a WSP
-// value, *v untouched), -1 incomplete.
-int read_integer(WspCursor &c, uint32_t *v);
 // Integer field (Date, Message-Size): the value into *field when it is one.
 Step integer_into(WspCursor &c, int *field);
+
+// Expiry and Delivery-Time: Value-length, the Absolute (0x80) or Relative
+// (0x81) token, then the time as an integer. A value without a Value-length
+// is stepped over (got None, nothing set).
+struct TimeValue {
+    Got got;          // Value when the token and the time were read
+    bool hasToken;    // the value held a token byte
+    uint8_t token;
+    uint32_t seconds;  // set with Got::Value
+};
+TimeValue read_time(WspCursor &c);
 
 // Address value: a text, or an Encoded-string-value (Value-length, charset,
 // text) converted to UTF-8 from its charset. The "/TYPE=..." suffix is
@@ -121,38 +126,130 @@ bool append_address(ListText &list, char *address);
 // nothing; a failed copy makes the decoder fail.
 Step list_field(WspCursor &c, ListText &list);
 
-// Copies everything from the cursor to the end (the Content-Type field and
-// the body) into a new buffer. False when it cannot be allocated.
-bool copy_rest(WspCursor &c, unsigned char **body, int *len);
+// The Content-Type field (its code just read) and the body, as they stand,
+// copied into a new buffer for the body codec; decoding ends there.
+Step body_field(WspCursor &c, unsigned char **body, int *len);
 
 // Transaction-Id as the decoders that refuse an empty one see it: true when
 // the text at the cursor is empty (a lone zero byte, or a quote and zero).
 bool empty_text_at(const WspCursor &c);
 
+// Where the header loop is, for decoders that say why they refuse a PDU.
+struct FieldWalk {
+    const uint8_t *field = nullptr;  // the field code of the field being handled
+    bool truncated = false;          // the loop ended inside a value
+    bool noMemory = false;           // a handler ran out of memory
+};
+
 // Runs the header loop of a decoder over [pdu, pdu + len). `field` gets the
 // cursor (already past the field code), the record and the field code.
 template <typename Rec, typename Field>
-Rec *decode_fields(Rec *rec, int type, const uint8_t *pdu, int len, Field field) {
+Rec *decode_fields(Rec *rec, int type, const uint8_t *pdu, int len, Field field, FieldWalk *walk = nullptr) {
     if (!rec) return nullptr;
     WspCursor c = wsp_cursor(pdu, len);
     while (c.left() > 0 && !c.truncated) {
+        if (walk) walk->field = c.p;
         const uint8_t code = *c.p++;
         switch (field(c, *rec, code)) {
             case Step::Next:
                 break;
             case Step::Stop:
+                if (walk) walk->truncated = c.truncated;
                 return rec;
+            case Step::NoMemory:
+                if (walk) walk->noMemory = true;
+                [[fallthrough]];
             case Step::Fail:
                 fnMMS_FreeMessageMem(rec, type);
                 return nullptr;
         }
     }
+    if (walk) walk->truncated = c.truncated;
     return rec;
 }
 
-// Step for a handler that only read a value (the field stays as it was when
-// the value is refused or could not be copied).
-inline Step step_after(Got g) { return g == Got::Incomplete ? Step::Stop : Step::Next; }
+// The strict decoders (m-notifyresp-ind, m-acknowledge-ind, the forward
+// request, m-delivery-ind, the read reports): the same header loop, with
+// text-named application headers stepped over, the Message-Type checked, a
+// Content-Type field refused, and a value that runs past the end refusing
+// the PDU. *why, from checked_record, says why a PDU was refused.
+// The record of a strict decode: null (with the reason in *why, never null
+// here) for missing input or memory.
+template <typename Rec>
+Rec *checked_record(int type, uint8_t messageType, const uint8_t *pdu, int len, tMMS_DecodeReport *why) {
+    *why = tMMS_DecodeReport{MmsDecodeFault::None, 0, 0, messageType, 0, nullptr};
+    if (!pdu || len <= 0) {
+        why->fault = MmsDecodeFault::NoInput;
+        return nullptr;
+    }
+    auto *rec = static_cast<Rec *>(fnMMS_AllocMessageMem(type));
+    if (!rec) why->fault = MmsDecodeFault::NoMemory;
+    return rec;
+}
+
+template <typename Rec, typename Field>
+Rec *decode_checked(Rec *rec, int type, const uint8_t *pdu, int len, tMMS_DecodeReport *why, Field field) {
+    if (!rec) return nullptr;
+    const uint8_t messageType = why->expected;
+    FieldWalk walk;
+    bool typeSeen = false;
+    auto refuse = [&](MmsDecodeFault fault, uint8_t code) {
+        why->fault = fault;
+        why->field = code;
+        why->offset = walk.field - pdu;
+        return Step::Fail;
+    };
+    rec = decode_fields(
+        rec, type, pdu, len,
+        [&](WspCursor &c, Rec &r, uint8_t code) {
+            if (code < 0x80) {
+                // An application header: a text name, then its value.
+                --c.p;
+                if (!SkipText(c) || !SkipValue(c)) return refuse(MmsDecodeFault::BadApplicationHeader, code);
+                return Step::Next;
+            }
+            if (code == MMS_MESSAGE_TYPE_FIELD) {
+                if (c.left() < 1) return refuse(MmsDecodeFault::MessageTypeNoValue, code);
+                if (*c.p != messageType) {
+                    why->found = *c.p;
+                    return refuse(MmsDecodeFault::WrongMessageType, code);
+                }
+                typeSeen = true;
+            }
+            if (code == MMS_CONTENT_TYPE_FIELD) return refuse(MmsDecodeFault::UnexpectedBody, code);
+            const Step s = field(c, r, code);
+            if (s == Step::Fail) refuse(MmsDecodeFault::BadField, code);
+            return s;
+        },
+        &walk);
+    if (!rec) {
+        if (walk.noMemory) why->fault = MmsDecodeFault::NoMemory;
+        return nullptr;
+    }
+    if (walk.truncated) {
+        why->fault = MmsDecodeFault::BadField;
+        why->field = *walk.field;
+        why->offset = walk.field - pdu;
+    } else if (!typeSeen) {
+        why->fault = MmsDecodeFault::NoMessageType;
+    }
+    if (why->fault != MmsDecodeFault::None) {
+        fnMMS_FreeMessageMem(rec, type);
+        return nullptr;
+    }
+    return rec;
+}
+
+// After a strict decode: a text the PDU must carry (its identifier); the
+// record is released and null given when it is absent or empty.
+template <typename Rec>
+Rec *require_text(Rec *rec, int type, const char *text, const char *name, tMMS_DecodeReport *why) {
+    if (!rec || (text && *text)) return rec;
+    why->fault = MmsDecodeFault::MissingField;
+    why->missing = name;
+    fnMMS_FreeMessageMem(rec, type);
+    return nullptr;
+}
 
 }  // namespace mmsdec
 

@@ -6,53 +6,50 @@ using namespace mmsdec;
 
 namespace {
 
-// Response-Text is an Encoded-string-value: relays send it with a charset
-// (UTF-8 texts in the field), so it is read as one, like Subject.
-Got response_text(WspCursor &c, char **field) { return read_encoded_text(c, field); }
+// The fields both confirmations carry. Response-Text is an
+// Encoded-string-value: relays send it with a charset (UTF-8 texts in the
+// field), so it is read as one, like Subject. Fields not kept in the record
+// (Content-Location, Store-Status, MMS 1.3 fields, application headers) are
+// stepped over; a Content-Type is the last header, no field follows it.
+template <typename Rec>
+Step confirmation_field(WspCursor &c, Rec &rec, uint8_t code) {
+    switch (code) {
+        case MMS_MESSAGE_ID_FIELD:
+            return quote_text_field(c, &rec.Message_Id);
+        case MMS_RESPONSE_STATUS_FIELD:
+            return byte_into(c, &rec.Response_Status);
+        case MMS_RESPONSE_TEXT_FIELD:
+            return step_after(read_encoded_text(c, &rec.Response_Text));
+        case MMS_TRANSACTION_ID_FIELD:
+            return quote_text_field(c, &rec.Transaction_Id);
+        case MMS_CONTENT_TYPE_FIELD:
+            return Step::Stop;
+        default:
+            return skip_field(c, code);
+    }
+}
 
 Step send_conf_field(WspCursor &c, tMMS_SendConf &rec, uint8_t code) {
     switch (code) {
-        case MMS_MESSAGE_ID_FIELD:
-            return step_after(read_text(c, GetQuoteTextString, &rec.Message_Id));
         case MMS_MESSAGE_TYPE_FIELD:
             return byte_into(c, &rec.Message_Type);
         case MMS_VERSION_FIELD:
             return byte_into(c, &rec.MMS_Version);
-        case MMS_RESPONSE_STATUS_FIELD:
-            return byte_into(c, &rec.Response_Status);
-        case MMS_RESPONSE_TEXT_FIELD:
-            return step_after(response_text(c, &rec.Response_Text));
-        case MMS_TRANSACTION_ID_FIELD:
-            return step_after(read_text(c, GetQuoteTextString, &rec.Transaction_Id));
-        case MMS_CONTENT_TYPE_FIELD:
-            return Step::Stop;  // the last header: a body follows, no fields
         default:
-            // Fields not kept in the record (Content-Location, Store-Status,
-            // MMS 1.3 fields, application headers) are stepped over.
-            return skip_field(c, code);
+            return confirmation_field(c, rec, code);
     }
 }
 
 Step fwd_conf_field(WspCursor &c, tMMS_FwdConf &rec, uint8_t code) {
     uint8_t v = 0;
     switch (code) {
-        case MMS_MESSAGE_ID_FIELD:
-            return step_after(read_text(c, GetQuoteTextString, &rec.Message_Id));
         case MMS_MESSAGE_TYPE_FIELD:
             if (!take_byte(c, &v)) return Step::Stop;
             return v == MMS_M_FORWARD_CONF ? Step::Next : Step::Fail;
         case MMS_VERSION_FIELD:
             return skip_byte(c);
-        case MMS_RESPONSE_STATUS_FIELD:
-            return byte_into(c, &rec.Response_Status);
-        case MMS_RESPONSE_TEXT_FIELD:
-            return step_after(response_text(c, &rec.Response_Text));
-        case MMS_TRANSACTION_ID_FIELD:
-            return step_after(read_text(c, GetQuoteTextString, &rec.Transaction_Id));
-        case MMS_CONTENT_TYPE_FIELD:
-            return Step::Stop;
         default:
-            return skip_field(c, code);
+            return confirmation_field(c, rec, code);
     }
 }
 
@@ -93,20 +90,25 @@ tMMS_FwdConf *fnMMS_ParseFwdConf(const uint8_t *pdu, int len) {
     return decode_fields(rec, MMS_STRUCT_FWD_CONF, pdu, len, fwd_conf_field);
 }
 
-extern "C" uint16_t fnMMS_RecvSendConfData(const unsigned char *pdu, int len) {
+namespace {
+
+// A confirmation reduced to its result number; the record is released.
+template <typename Rec>
+uint16_t conf_result(Rec *(*parse)(const uint8_t *, int), int type, const unsigned char *pdu, int len) {
     if (!pdu || len <= 0) return kUndecodable;
-    tMMS_SendConf *conf = fnMMS_ParseSendConf(pdu, len);
+    Rec *conf = parse(pdu, len);
     if (!conf) return kUndecodable;
     const uint16_t result = map_status(conf->Response_Status);
-    fnMMS_FreeMessageMem(conf, MMS_STRUCT_SEND_CONF);
+    fnMMS_FreeMessageMem(conf, type);
     return result;
 }
 
+}  // namespace
+
+extern "C" uint16_t fnMMS_RecvSendConfData(const unsigned char *pdu, int len) {
+    return conf_result(fnMMS_ParseSendConf, MMS_STRUCT_SEND_CONF, pdu, len);
+}
+
 extern "C" uint16_t fnMMS_RecvFwdConfData(const unsigned char *pdu, int len) {
-    if (!pdu || len <= 0) return kUndecodable;
-    tMMS_FwdConf *conf = fnMMS_ParseFwdConf(pdu, len);
-    if (!conf) return kUndecodable;
-    const uint16_t result = map_status(conf->Response_Status);
-    fnMMS_FreeMessageMem(conf, MMS_STRUCT_FWD_CONF);
-    return result;
+    return conf_result(fnMMS_ParseFwdConf, MMS_STRUCT_FWD_CONF, pdu, len);
 }

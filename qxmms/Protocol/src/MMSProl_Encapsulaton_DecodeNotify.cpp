@@ -6,31 +6,24 @@ using namespace mmsdec;
 
 namespace {
 
-// Expiry: Value-length, the absolute/relative token, then the time.
+// Expiry: the absolute/relative token and the time.
 Step expiry(WspCursor &c, tMMS_NotifyInd &rec) {
-    uint32_t len = 0;
-    const int r = read_value_length(c, &len);
-    if (r < 0) return Step::Stop;
-    if (r == 0) return skip_wsp_value(c) ? Step::Next : Step::Stop;
-    WspCursor value{};
-    if (!take_region(c, len, &value)) return Step::Stop;
-    if (value.left() < 1) return Step::Next;
-    rec.Expiry_Token = *value.p++;
-    uint32_t seconds = 0;
-    if (read_integer(value, &seconds) == 1) rec.Expiry = static_cast<int>(seconds);
-    return Step::Next;
+    const TimeValue t = read_time(c);
+    if (t.hasToken) rec.Expiry_Token = t.token;
+    if (t.got == Got::Value) rec.Expiry = static_cast<int>(t.seconds);
+    return t.got == Got::Incomplete ? Step::Stop : Step::Next;
 }
 
 Step notification_field(WspCursor &c, tMMS_NotifyInd &rec, uint8_t code) {
     uint8_t v = 0;
     switch (code) {
         case MMS_CONTENT_LOCATION_FIELD:
-            return step_after(read_text(c, GetQuoteTextString, &rec.Content_Location));
+            return quote_text_field(c, &rec.Content_Location);
         case MMS_DELIVERY_REPORT_FIELD:
         case MMS_VERSION_FIELD:
             return skip_byte(c);
         case MMS_DELIVERY_TIME_FIELD:
-            return skip_wsp_value(c) ? Step::Next : Step::Stop;
+            return skip_value(c);
         case MMS_EXPIRY_FIELD:
             return expiry(c, rec);
         case MMS_FROM_FIELD:
@@ -47,7 +40,7 @@ Step notification_field(WspCursor &c, tMMS_NotifyInd &rec, uint8_t code) {
         case MMS_SUBJECT_FIELD:
             return step_after(read_encoded_text(c, &rec.Subject));
         case MMS_TRANSACTION_ID_FIELD:
-            return step_after(read_text(c, GetQuoteTextString, &rec.Transaction_Id));
+            return quote_text_field(c, &rec.Transaction_Id);
         case MMS_CONTENT_TYPE_FIELD:
             return Step::Stop;  // the last header: a body follows, no fields
         default:

@@ -10,15 +10,6 @@ struct RetrieveLists {
     ListText cc;
 };
 
-// 0x80 Yes sets a flag, 0x81 No clears it, anything else leaves it.
-Step yes_no(WspCursor &c, int *flag) {
-    uint8_t v = 0;
-    if (!take_byte(c, &v)) return Step::Stop;
-    if (v == MMS_YES) *flag = 1;
-    if (v == MMS_NO) *flag = 0;
-    return Step::Next;
-}
-
 Step retrieve_field(WspCursor &c, tMMS_RetrieveConf &rec, uint8_t code, RetrieveLists &lists) {
     uint8_t v = 0;
     switch (code) {
@@ -33,9 +24,7 @@ Step retrieve_field(WspCursor &c, tMMS_RetrieveConf &rec, uint8_t code, Retrieve
         case MMS_TO_FIELD:
             return list_field(c, lists.to);
         case MMS_CONTENT_TYPE_FIELD:
-            // The Content-Type field and the body, as they stand, for the body codec.
-            --c.p;
-            return copy_rest(c, &rec.body, &rec.Content_Size) ? Step::Stop : Step::Fail;
+            return body_field(c, &rec.body, &rec.Content_Size);
         case MMS_DATE_FIELD:
             return integer_into(c, &rec.Date);
         case MMS_DELIVERY_REPORT_FIELD:
@@ -47,7 +36,7 @@ Step retrieve_field(WspCursor &c, tMMS_RetrieveConf &rec, uint8_t code, Retrieve
         case MMS_MESSAGE_CLASS_FIELD:
             return message_class(c, &rec.Message_Class);
         case MMS_MESSAGE_ID_FIELD:
-            return step_after(read_text(c, GetQuoteTextString, &rec.Message_Id));
+            return quote_text_field(c, &rec.Message_Id);
         case MMS_MESSAGE_TYPE_FIELD:
             if (!take_byte(c, &v)) return Step::Stop;
             return v == MMS_M_RETRIEVE_CONF ? Step::Next : Step::Fail;
@@ -62,7 +51,7 @@ Step retrieve_field(WspCursor &c, tMMS_RetrieveConf &rec, uint8_t code, Retrieve
             return step_after(read_encoded_text(c, &rec.Subject));
         case MMS_TRANSACTION_ID_FIELD:
             if (empty_text_at(c)) return Step::Fail;
-            return step_after(read_text(c, GetQuoteTextString, &rec.Transaction_Id));
+            return quote_text_field(c, &rec.Transaction_Id);
         default:
             // Previously-Sent-*, Retrieve-Text, MMS 1.3 fields, application
             // headers: not stored here.

@@ -22,8 +22,7 @@ Step send_field(WspCursor &c, tMMS_SendReq &rec, uint8_t code, SendLists &lists)
         case MMS_TO_FIELD:
             return list_field(c, lists.to);
         case MMS_CONTENT_TYPE_FIELD:
-            --c.p;
-            return copy_rest(c, &rec.ContentTypeAndBody, &rec.Body_Len) ? Step::Stop : Step::Fail;
+            return body_field(c, &rec.ContentTypeAndBody, &rec.Body_Len);
         case MMS_DATE_FIELD:
             return integer_into(c, &rec.Date);
         case MMS_DELIVERY_REPORT_FIELD:
@@ -35,10 +34,10 @@ Step send_field(WspCursor &c, tMMS_SendReq &rec, uint8_t code, SendLists &lists)
             return skip_byte(c);
         case MMS_DELIVERY_TIME_FIELD:
         case MMS_EXPIRY_FIELD:
-            return skip_wsp_value(c) ? Step::Next : Step::Stop;
+            return skip_value(c);
         case MMS_FROM_FIELD: {
             const FromValue from = read_from(c);
-            if (from.got == Got::Incomplete) return Step::Stop;
+            if (from.got == Got::Incomplete || from.got == Got::NoMemory) return step_after(from.got);
             QX_LOG("mzk:GetLengthValue:strlength=%d,FromFieldType=%d", static_cast<int>(from.length),
                    static_cast<int>(from.token));
             if (from.token == MMS_ADDRESS_PRESENT_TOKEN) {
@@ -62,7 +61,7 @@ Step send_field(WspCursor &c, tMMS_SendReq &rec, uint8_t code, SendLists &lists)
                 QX_LOG("mzk:no Transaction_Id");
                 return Step::Fail;
             }
-            return step_after(read_text(c, GetQuoteTextString, &rec.Transaction_Id));
+            return quote_text_field(c, &rec.Transaction_Id);
         default:
             // Fields not kept in the record (MMS 1.2 and 1.3 fields,
             // application headers) are stepped over.

@@ -144,7 +144,7 @@ uint8_t priority_token(uint8_t priority) {
 }
 
 // Hands the written PDU to the caller.
-uint8_t *finish(uint8_t *buf, const uint8_t *end, int *len) {
+uint8_t *hand_out_pdu(uint8_t *buf, const uint8_t *end, int *len) {
     *len = static_cast<int>(end - buf);
     return buf;
 }
@@ -184,7 +184,7 @@ uint8_t *make_short_pdu(uint8_t type, const char *transactionId, int reportAllow
         put(p, MMS_STATUS_FIELD);
         put(p, *status);
     }
-    return finish(buf, p, len);
+    return hand_out_pdu(buf, p, len);
 }
 
 }  // namespace
@@ -248,7 +248,7 @@ uint8_t *fnMMS_MakeSendReqPdu(const tMMS_SendReq *req, int *len) {
         std::memcpy(p, req->ContentTypeAndBody, static_cast<size_t>(req->Body_Len));
         p += req->Body_Len;
     }
-    return finish(buf, p, len);
+    return hand_out_pdu(buf, p, len);
 }
 
 uint8_t *fnMMS_MakeNotifyRespIndPdu(const char *transactionId, int reportAllowed, uint8_t status, int *len) {
@@ -293,5 +293,5 @@ extern "C" unsigned char *fnMMS_MakeFWDMessagePdu(const tMMS_FwdReq *req, int *l
     put(p, yes_no(req->Read_Reply));
     put(p, MMS_CONTENT_LOCATION_FIELD);
     SetQuoteTextString(&p, req->Content_Location);
-    return finish(buf, p, len);
+    return hand_out_pdu(buf, p, len);
 }

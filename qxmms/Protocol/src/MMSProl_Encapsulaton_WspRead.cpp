@@ -1,7 +1,7 @@
-// WSP primitive readers: texts, Value-lengths, uintvars, Long-integers,
-// Encoded-string-values and addresses. Every reader stays inside [p, end) of
-// its cursor; a value that does not end before `end` marks the cursor
-// truncated, moves it to `end` and yields no value.
+// WSP primitive readers: texts, Value-lengths, uintvars, integers,
+// Encoded-string-values and addresses, and stepping over any value. Every
+// reader stays inside [p, end) of its cursor; a value that does not end
+// before `end` cuts the cursor and yields no value.
 #include <climits>
 #include <cstring>
 
@@ -9,12 +9,6 @@
 #include "qx_internal.h"
 
 namespace {
-
-// Marks the cursor as ending inside a value and parks it at the end.
-void cut(WspCursor &c) {
-    c.truncated = true;
-    c.p = c.end;
-}
 
 // Position of the next zero byte in [p, end), or null when there is none.
 const uint8_t *find_zero(const WspCursor &c) {
@@ -32,10 +26,10 @@ char *copy_text(const uint8_t *p, long n) {
 }
 
 // Shared body of GetTextString and GetQuoteTextString.
-char *read_text(WspCursor &c, int *len, bool dropQuote) {
+char *copy_text_string(WspCursor &c, int *len, bool dropQuote) {
     const uint8_t *zero = find_zero(c);
     if (!zero) {
-        cut(c);
+        c.cut();
         return nullptr;
     }
     const long n = zero - c.p;
@@ -49,9 +43,34 @@ char *read_text(WspCursor &c, int *len, bool dropQuote) {
 
 }  // namespace
 
-char *GetTextString(WspCursor &c, int *len) { return read_text(c, len, false); }
+long TextExtent(const WspCursor &c) {
+    const uint8_t *zero = find_zero(c);
+    return zero ? static_cast<long>(zero + 1 - c.p) : 0;
+}
 
-char *GetQuoteTextString(WspCursor &c, int *len) { return read_text(c, len, true); }
+bool SkipText(WspCursor &c) {
+    const long ext = TextExtent(c);
+    if (ext == 0) {
+        c.cut();
+        return false;
+    }
+    c.p += ext;
+    return true;
+}
+
+bool TakeRegion(WspCursor &c, uint32_t len, WspCursor *region) {
+    if (c.left() < 0 || static_cast<unsigned long>(len) > static_cast<unsigned long>(c.left())) {
+        c.cut();
+        return false;
+    }
+    *region = WspCursor{c.p, c.p + len, false};
+    c.p += len;
+    return true;
+}
+
+char *GetTextString(WspCursor &c, int *len) { return copy_text_string(c, len, false); }
+
+char *GetQuoteTextString(WspCursor &c, int *len) { return copy_text_string(c, len, true); }
 
 uint32_t GetUintvar(WspCursor &c) {
     // At most five bytes are taken (35 bits, of which the low 32 are kept).
@@ -68,49 +87,97 @@ uint32_t GetUintvar(WspCursor &c) {
             return v;
         }
     }
-    cut(c);
+    c.cut();
     return 0;
 }
 
-uint32_t GetLengthValue(WspCursor &c) {
-    if (c.p >= c.end) {
-        cut(c);
-        return 0;
+WspLength GetLengthValue(WspCursor &c, uint32_t *len) {
+    if (c.left() < 1) {
+        c.cut();
+        return WspLength::Incomplete;
     }
     const uint8_t b = *c.p;
     if (b <= 30) {
         ++c.p;
-        return b;
+        *len = b;
+        return WspLength::Length;
     }
-    if (b == 31) {
-        WspCursor t{c.p + 1, c.end, false};
-        const uint32_t v = GetUintvar(t);
-        if (t.truncated) {
-            cut(c);
-            return 0;
-        }
-        c.p = t.p;
-        return v;
-    }
-    return 0;
+    if (b != 31) return WspLength::NotALength;
+    ++c.p;
+    const uint32_t v = GetUintvar(c);
+    if (c.truncated) return WspLength::Incomplete;
+    *len = v;
+    return WspLength::Length;
 }
 
-uint32_t GetLongInteger(const WspCursor &c, int *octets) {
-    WspCursor t{c.p, c.end, false};
-    const uint32_t n = GetLengthValue(t);
-    const long prefix = t.p - c.p;
-    if (t.truncated || static_cast<long>(n) > t.left()) {
-        // Step over what is there, never past the end.
-        if (octets) *octets = static_cast<int>(c.left());
-        return 0;
+WspLength GetLengthRegion(WspCursor &c, WspCursor *region) {
+    uint32_t len = 0;
+    const WspLength r = GetLengthValue(c, &len);
+    if (r != WspLength::Length) return r;
+    return TakeRegion(c, len, region) ? WspLength::Length : WspLength::Incomplete;
+}
+
+bool SkipValue(WspCursor &c) {
+    if (c.left() < 1) {
+        c.cut();
+        return false;
     }
+    if (*c.p >= 0x80) {
+        ++c.p;
+        return true;
+    }
+    WspCursor value{};
+    switch (GetLengthRegion(c, &value)) {
+        case WspLength::Length:
+            return true;
+        case WspLength::Incomplete:
+            return false;
+        case WspLength::NotALength:
+            break;
+    }
+    return SkipText(c);
+}
+
+uint32_t MultiOctetInteger(const uint8_t *p, uint32_t n) {
     // Bytes beyond the fourth significant one shift out of the 32-bit
     // accumulator: the result is the value modulo 2^32, so leading zero
     // bytes are harmless and oversized values keep their low 32 bits.
     uint32_t v = 0;
-    for (uint32_t i = 0; i < n; ++i) v = (v << 8) | t.p[i];
-    if (octets) *octets = static_cast<int>(prefix + static_cast<long>(n));
+    for (uint32_t i = 0; i < n; ++i) v = (v << 8) | p[i];
     return v;
+}
+
+uint32_t GetLongInteger(const WspCursor &c, int *octets) {
+    WspCursor t{c.p, c.end, false};
+    WspCursor digits{};
+    if (GetLengthRegion(t, &digits) != WspLength::Length) {
+        // Step over what is there, never past the end (a byte that is no
+        // length gives 0 and is stepped over alone).
+        if (octets) *octets = t.truncated ? static_cast<int>(c.left()) : 0;
+        return 0;
+    }
+    if (octets) *octets = static_cast<int>(t.p - c.p);
+    return MultiOctetInteger(digits.p, static_cast<uint32_t>(digits.left()));
+}
+
+WspInteger GetIntegerValue(WspCursor &c, uint32_t *v) {
+    if (c.left() < 1) {
+        c.cut();
+        return WspInteger::Incomplete;
+    }
+    const uint8_t b = *c.p;
+    if (b >= 0x80) {
+        *v = b & 0x7F;
+        ++c.p;
+        return WspInteger::Value;
+    }
+    if (b <= 30) {
+        WspCursor digits{};
+        if (GetLengthRegion(c, &digits) != WspLength::Length) return WspInteger::Incomplete;
+        *v = MultiOctetInteger(digits.p, static_cast<uint32_t>(digits.left()));
+        return WspInteger::Value;
+    }
+    return SkipValue(c) ? WspInteger::NotAnInteger : WspInteger::Incomplete;
 }
 
 namespace {
@@ -136,13 +203,17 @@ const uint8_t *read_charset(const uint8_t *p, const uint8_t *end, uint32_t *char
 // optional quote, then the text, all within [p, end), converted to UTF-8.
 // A byte-oriented text ends at its zero byte; a text in a wide charset
 // (UTF-16 and the like holds zero bytes) at the end of the value, its one
-// terminating zero byte dropped. Null for a charset without a converter.
-char *charset_text(const uint8_t *p, const uint8_t *end) {
+// terminating zero byte dropped. None for a charset without a converter
+// (and for an empty text in any charset but US-ASCII, which converts to
+// nothing).
+Got charset_text(const uint8_t *p, const uint8_t *end, char **text) {
+    *text = nullptr;
     uint32_t charset = 0;
     p = read_charset(p, end, &charset);
-    if (!p || charset > static_cast<uint32_t>(INT_MAX)) return nullptr;
+    if (!p || charset > static_cast<uint32_t>(INT_MAX)) return Got::None;
+    const bool wide = IsWideCharset(static_cast<int>(charset));
     long n;
-    if (IsWideCharset(static_cast<int>(charset))) {
+    if (wide) {
         n = end - p;
         // The quote stands only before a text that needs it; in a wide
         // charset its presence shows in the count (quote, units, zero).
@@ -156,10 +227,16 @@ char *charset_text(const uint8_t *p, const uint8_t *end) {
         const void *zero = std::memchr(p, 0, static_cast<size_t>(end - p));
         n = (zero ? static_cast<const uint8_t *>(zero) : end) - p;
     }
-    if (charset == MMS_CHARSET_US_ASCII) return copy_text(p, n);
+    if (charset == MMS_CHARSET_US_ASCII) {
+        *text = copy_text(p, n);
+        return *text ? Got::Value : Got::NoMemory;
+    }
+    if (n <= 0 || (wide && n < 2)) return Got::None;
     int rl = static_cast<int>(n);
     bool known = false;
-    return ConvertCharsetToUtf8(static_cast<int>(charset), p, &rl, &known);
+    *text = ConvertCharsetToUtf8(static_cast<int>(charset), p, &rl, &known);
+    if (!known) return Got::None;
+    return *text ? Got::Value : Got::NoMemory;
 }
 
 }  // namespace
@@ -169,47 +246,56 @@ long EncodedStringValueSize(const WspCursor &c) {
         // Value-length, charset, text: the value ends where its length says,
         // not at the first zero byte (a length of 128 is written 1F 81 00).
         WspCursor v = c;
-        const uint32_t l = GetLengthValue(v);
-        if (v.truncated || static_cast<long>(l) > v.left()) return 0;
-        const uint8_t *end = v.p + l;
+        WspCursor value{};
+        if (GetLengthRegion(v, &value) != WspLength::Length) return 0;
+        const uint8_t *end = value.end;
         // Some writers leave the text's zero byte out of the length: take it
         // along when the value holds none and one follows right after.
-        if (!std::memchr(v.p, 0, l) && end < c.end && *end == 0) ++end;
+        if (!std::memchr(value.p, 0, static_cast<size_t>(value.left())) && end < c.end && *end == 0) ++end;
         return static_cast<long>(end - c.p);
     }
-    const uint8_t *zero = find_zero(c);
-    return zero ? static_cast<long>(zero + 1 - c.p) : 0;
+    return TextExtent(c);
 }
 
-char *GetEncodedStringValue(WspCursor &c, int *len) {
+Got ReadEncodedStringValue(WspCursor &c, char **text, int *len) {
+    *text = nullptr;
     if (c.left() >= 1 && *c.p != 0 && *c.p <= 0x1F) {
         const long size = EncodedStringValueSize(c);
         if (size == 0) {
-            cut(c);
-            return nullptr;
+            c.cut();
+            return Got::Incomplete;
         }
         WspCursor v = c;
-        (void)GetLengthValue(v);
+        uint32_t ignored = 0;
+        (void)GetLengthValue(v, &ignored);
         const uint8_t *end = c.p + size;
         // The count of a text string: every byte of the value but one, so that
         // callers stepping over "field code + count + 1" land after it.
         if (len) *len = static_cast<int>(size - 1);
         c.p = end;
-        return charset_text(v.p, end);
+        return charset_text(v.p, end, text);
     }
+    const bool complete = TextExtent(c) > 0;
     int n = 0;
     char *raw = GetTextString(c, &n);
-    if (!raw) return nullptr;
+    if (!raw) return complete ? Got::NoMemory : Got::Incomplete;
     if (len) *len = n;
     if (n > 0 && static_cast<uint8_t>(raw[0]) == MMS_QUOTE)
         std::memmove(raw, raw + 1, static_cast<size_t>(n));  // zero byte included
-    return raw;
+    *text = raw;
+    return Got::Value;
+}
+
+char *GetEncodedStringValue(WspCursor &c, int *len) {
+    char *text = nullptr;
+    (void)ReadEncodedStringValue(c, &text, len);
+    return text;
 }
 
 char *GetAddressValue(WspCursor &c, int *len) {
     const uint8_t *zero = find_zero(c);
     if (!zero) {
-        cut(c);
+        c.cut();
         return nullptr;
     }
     const uint8_t *s = c.p;

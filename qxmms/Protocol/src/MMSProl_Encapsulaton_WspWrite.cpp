@@ -11,9 +11,6 @@
 
 namespace {
 
-constexpr char kPlmnSuffix[] = "/TYPE=PLMN";
-constexpr int kPlmnSuffixLen = sizeof(kPlmnSuffix) - 1;
-
 void put_bytes(uint8_t **out, const void *p, size_t n) {
     if (n) std::memcpy(*out, p, n);
     *out += n;
@@ -50,7 +47,7 @@ int put_address(uint8_t **out, const char *address, size_t n) {
     }
     int suffixed = 0;
     if (phone && !has_type(address, n)) {
-        put_bytes(out, kPlmnSuffix, kPlmnSuffixLen);
+        put_bytes(out, MMS_PLMN_SUFFIX, MMS_PLMN_SUFFIX_LEN);
         suffixed = 1;
     }
     *(*out)++ = 0;
@@ -148,12 +145,12 @@ char *AddressWithType(const char *address) {
     if (!address) return nullptr;
     const size_t n = std::strlen(address);
     const bool suffix = !has_at(address, n) && !has_type(address, n);
-    const size_t total = n + (suffix ? kPlmnSuffixLen : 0);
+    const size_t total = n + (suffix ? MMS_PLMN_SUFFIX_LEN : 0);
     if (total >= static_cast<size_t>(INT_MAX)) return nullptr;
     char *a = static_cast<char *>(qx::alloc_uninit(static_cast<int>(total + 1)));
     if (!a) return nullptr;
     std::memcpy(a, address, n);
-    if (suffix) std::memcpy(a + n, kPlmnSuffix, kPlmnSuffixLen);
+    if (suffix) std::memcpy(a + n, MMS_PLMN_SUFFIX, MMS_PLMN_SUFFIX_LEN);
     a[total] = 0;
     return a;
 }
@@ -209,7 +206,7 @@ int AddressListSizeBound(const char *list) {
     if (!list) return 0;
     // Each written address takes at most its characters plus the field
     // code, a quote byte and "/TYPE=PLMN" with its zero byte.
-    constexpr long long kPerEntry = 1 + 1 + kPlmnSuffixLen + 1;
+    constexpr long long kPerEntry = 1 + 1 + MMS_PLMN_SUFFIX_LEN + 1;
     long long chars = 0;
     long long entries = 1;
     for (const char *s = list; *s; ++s) {

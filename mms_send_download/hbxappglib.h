@@ -1,0 +1,141 @@
+// MMS transactions: the timer-driven send and download, the timer handle
+// list they share, and the process state behind them (internal interface).
+#ifndef HBXAPPGLIB_H
+#define HBXAPPGLIB_H
+
+#include <cstdint>
+
+#include "osal.h"
+#include "qx_stack_http.h"
+#include "rorodire.h"
+
+// ---------------------------------------------------------------- constants
+constexpr int HBX_STEP_PERIOD_MS = 100;        // one step per 100 ms timer
+constexpr int HBX_MAX_IDLE_STEPS = 3200;       // steps without progress before giving up
+constexpr int HBX_SEND_CONF_BUF = 1500;        // confirmation buffer
+constexpr int HBX_MAX_MESSAGE_SIZE = 307200;   // largest message a download accepts
+constexpr int HBX_BODY_BUF_SLACK = 4000;       // body buffer beyond the announced size
+constexpr int HBX_ACK_WORK_BUF = 1000;         // answer of the answer POST, discarded
+constexpr int HBX_STACK_MODE_HTTP = 2;
+constexpr const char *HBX_MMS_CONTENT_TYPE = "application/vnd.wap.mms-message";
+
+// Transaction states (httpSendState / httpRetrievalState).
+enum : uint8_t {
+    MMS_WAP_INIT = 0,
+    MMS_WAP_BEGIN_OK = 3,
+    MMS_WAP_PEEK_OK = 4,
+    MMS_RECEIVE_TOOBIG = 8,
+    MMS_WAP_ERROR = 9,
+    MMS_WAP_RECEIVE_OK = 10,
+    MMS_SEND_ACK = 12,
+    MMS_SEND_OK = 13,
+    MMS_SEND_ACK_AFTER = 15,
+};
+
+// What one step of a transaction gives back.
+enum class HbxStep : int { Continue = 0, Failed = -1 };
+
+// ---------------------------------------------------------------- records
+struct SendTimerPar {
+    tCPS_PduBuf *pPduBuf;
+    MmsSettings *pSettings;
+    uint8_t httpSendState;
+    tCPS_MMSResultCb pMMSSendResultCb;
+};
+
+struct NotifInfo {
+    char *Content_Location;
+    char *Transaction_Id;
+    int32_t Message_Size;
+};
+
+struct DLMMSTimerPar {
+    int32_t retrieveMode;
+    uint8_t httpRetrievalState;
+    NotifInfo *pNotifInfo;
+    tCPS_PduBuf *pOut;
+    MmsSettings *pSettings;
+    tCPS_MMSResultCb pMMSDLResultCb;
+};
+
+// ---------------------------------------------------------------- process state
+struct HbxHandleNode {
+    OSAL_TIMER handle;
+    HbxHandleNode *next;
+};
+
+struct HbxHandleList {
+    HbxHandleNode *head;
+    int32_t nodeNums;
+};
+
+struct HbxSendGlobals {
+    HttpCtx *sendMmsCtx;
+    uint16_t mms_timeOut;
+    uint16_t sendConfLen;
+    uint32_t sentSize;
+    uint8_t *pSendConfBuf;
+};
+
+struct HbxDownloadGlobals {
+    HttpCtx *receiveCtx;
+    uint8_t *p_mmsBody;
+    uint32_t bodyCapacity;  // bytes of p_mmsBody
+    uint32_t mmsBodyLen;    // bytes stored (the write position is p_mmsBody + mmsBodyLen)
+    uint16_t mms_receive_time_out;
+    uint32_t progressBytes;
+    uint32_t ackBytes;
+    uint8_t *pAnswerPdu;    // the m-notifyresp-ind / m-acknowledge-ind being posted
+    int32_t answerLen;
+};
+
+enum class HbxActive : uint8_t { None, Send, Download };
+
+// Everything the transactions keep between steps: one instance per process.
+struct HbxState {
+    HbxActive active;            // at most one transaction runs at a time
+    SendTimerPar *sendRec;       // the running send's record
+    DLMMSTimerPar *dlRec;        // the running download's record
+    HbxSendGlobals send;
+    HbxDownloadGlobals dl;
+    HbxHandleList handleList;
+    int stepPeriodMs;
+};
+
+HbxState &hbx_state();
+
+// ---------------------------------------------------------------- handle list
+extern "C" {
+int fnCPS_AddTimerHandle(OSAL_TIMER handle);
+void fnCPS_FreeTimerHandles(void);
+}
+// Empties the list at the start of a transaction; its nodes are released,
+// the timers they name are not.
+void hbx_ResetTimerHandles();
+
+// Arms the next 100 ms step and records its handle. False when the timer
+// cannot be armed or recorded (the timer is then cancelled at once).
+bool hbx_ArmStep(OSAL_TIMER_CB cb, void *record);
+
+// Stores the configured User-Agent and Profile over the built-in headers.
+void hbx_ApplyHeaders(const MmsSettings *settings);
+// Sets the proxy host (null for none) and port of the settings; gives the port.
+int hbx_ApplyProxy(const MmsSettings *settings);
+
+// Whether a send or a download is running.
+bool hbx_Busy();
+
+// ---------------------------------------------------------------- send
+int fnCPS_SendMMS_Run(SendTimerPar *rec);
+void fnCPS_SendMMS_TimerCb(void *rec);
+
+// ---------------------------------------------------------------- download
+int fnCPS_DownloadMMS_Run(DLMMSTimerPar *rec);
+void fnCPS_DownloadMMS_TimerCb(void *rec);
+
+// ---------------------------------------------------------------- tests and tools
+// The step period (100 ms for hosts); tests and benchmarks on loopback use a
+// shorter one so real-time runs stay short. Not exported.
+void hbx_SetStepPeriod(int ms);
+
+#endif

@@ -1,0 +1,440 @@
+// Download transaction: fetches the message an m-notification-ind announces
+// with an HTTP GET, hands the m-retrieve-conf to the host, answers the relay
+// with an m-notifyresp-ind or m-acknowledge-ind and reports once through the
+// host's callback. One poll of the HTTP context per 100 ms timer.
+#include <cstring>
+
+#include "MMSProl_Encapsulaton.h"
+#include "hbxappglib.h"
+#include "qx_internal.h"
+#include "qx_log.h"
+
+namespace {
+
+HbxDownloadGlobals &G() { return hbx_state().dl; }
+
+constexpr uint8_t kStatusRetrieved = 0x81;
+constexpr int kNotifyRespMode = 3;
+
+void release_info(NotifInfo *&info) {
+    if (!info) return;
+    qx::free_ptr(info->Content_Location);
+    qx::free_ptr(info->Transaction_Id);
+    qx::free_ptr(info);
+}
+
+void release_record(DLMMSTimerPar *&rec) {
+    if (!rec) return;
+    release_info(rec->pNotifInfo);
+    qx::free_ptr(rec);
+}
+
+// Clears the counters and positions; buffers are released by their owners.
+void clear_globals() {
+    HbxDownloadGlobals &g = G();
+    g.bodyCapacity = 0;
+    g.mmsBodyLen = 0;
+    g.mms_receive_time_out = 0;
+    g.progressBytes = 0;
+    g.ackBytes = 0;
+}
+
+void close_ctx() {
+    if (G().receiveCtx) fnQXStack_Http_Close(G().receiveCtx);
+    G().receiveCtx = nullptr;
+}
+
+// Every ending: the exchange, the buffers, the record and the timers are
+// released and the transaction is over before the host hears of it, so a
+// callback may start the next transaction at once.
+void end_download(DLMMSTimerPar *rec, uint8_t state, int code, int value) {
+    rec->httpRetrievalState = state;
+    const tCPS_MMSResultCb cb = rec->pMMSDLResultCb;
+    HbxDownloadGlobals &g = G();
+    close_ctx();
+    fnQXStack_Http_Finalize();
+    qx::free_ptr(g.p_mmsBody);
+    qx::free_ptr(g.pAnswerPdu);
+    g.answerLen = 0;
+    clear_globals();
+    HbxState &s = hbx_state();
+    s.dlRec = nullptr;
+    release_record(rec);
+    fnCPS_FreeTimerHandles();
+    s.active = HbxActive::None;
+    if (cb) cb(code, value);
+}
+
+int fail(DLMMSTimerPar *rec) {
+    QX_LOG("mzk:download HBX_MSG_DL_FAIL_NOR\n");
+    end_download(rec, MMS_WAP_ERROR, HBX_MSG_DL_FAIL_NOR, 0);
+    return static_cast<int>(HbxStep::Failed);
+}
+
+int fail_too_big(DLMMSTimerPar *rec) {
+    QX_LOG("mzk:download HBX_MSG_DL_MSG_TOOBIG\n");
+    end_download(rec, MMS_RECEIVE_TOOBIG, HBX_MSG_DL_MSG_TOOBIG, 0);
+    return static_cast<int>(HbxStep::Failed);
+}
+
+// The answer exchange is over, whatever its outcome: the message is already
+// with the host.
+int finish_ok(DLMMSTimerPar *rec) {
+    QX_LOG("mzk:download progress=100\n");
+    end_download(rec, MMS_SEND_ACK_AFTER, HBX_MSG_DL_OK, 100);
+    return static_cast<int>(HbxStep::Continue);
+}
+
+enum class ArmAfter { Wait, Data, Stored };
+
+int arm_or_fail(DLMMSTimerPar *rec, ArmAfter after) {
+    const bool armed = hbx_ArmStep(fnCPS_DownloadMMS_TimerCb, rec);
+    switch (after) {
+        case ArmAfter::Wait: QX_LOG("mzk:set time 3,bResult=%d\n", armed ? 1 : 0); break;
+        case ArmAfter::Data: QX_LOG("mzk:set time 4,bResult=%d\n", armed ? 1 : 0); break;
+        case ArmAfter::Stored: QX_LOG("mzk:set time 5,bResult=%d\n", armed ? 1 : 0); break;
+    }
+    if (armed) return static_cast<int>(HbxStep::Continue);
+    // Without a next step the transaction could never end. Once the message
+    // is with the host the download has succeeded, only its answer is lost.
+    if (after == ArmAfter::Stored) return finish_ok(rec);
+    return fail(rec);
+}
+
+// Body buffer: the announced size (a negative one counts as 0) raised to the
+// largest accepted message, plus slack; in 64 bits so no size wraps.
+uint64_t body_buffer_size(int32_t announced) {
+    const uint64_t size = announced > 0 ? static_cast<uint64_t>(announced) : 0;
+    return (size > HBX_MAX_MESSAGE_SIZE ? size : HBX_MAX_MESSAGE_SIZE) + HBX_BODY_BUF_SLACK;
+}
+
+// Percent of the body received: against the Content-Length, or without one
+// against the size the notification announced; nothing to report without
+// either.
+void report_progress(const DLMMSTimerPar *rec, const HttpCtx *ctx) {
+    if (!rec->pMMSDLResultCb) return;
+    uint64_t total = 0;
+    if (ctx->retCtxLen > 0)
+        total = static_cast<uint64_t>(ctx->retCtxLen);
+    else if (rec->pNotifInfo->Message_Size > 0)
+        total = static_cast<uint64_t>(rec->pNotifInfo->Message_Size);
+    if (total == 0) return;
+    uint64_t percent = static_cast<uint64_t>(G().progressBytes) * 100u / total;
+    if (percent > 99) percent = 99;
+    rec->pMMSDLResultCb(HBX_MSG_DL_PROGRESS, static_cast<int>(percent));
+}
+
+bool http_ok(const HttpCtx *ctx) { return ctx->retValue >= 200 && ctx->retValue <= 299; }
+
+int step_begin(DLMMSTimerPar *rec) {
+    const MmsSettings *settings = rec->pSettings;
+    const int r = fnQXStack_Wap_Init(HBX_STACK_MODE_HTTP);
+    clear_globals();
+    if (r == -1) {
+        QX_LOG("mzk:(-1 == initstackReturn),download fail\n");
+        rec->httpRetrievalState = MMS_WAP_ERROR;
+        return static_cast<int>(HbxStep::Failed);
+    }
+    hbx_ApplyHeaders(settings);
+    const int port = hbx_ApplyProxy(settings);
+    QX_LOG("mzk:httpStackRetrieval proxy = %s,port=%d\n", settings->ProxyAddr ? settings->ProxyAddr : "(null)", port);
+    rec->httpRetrievalState = MMS_WAP_BEGIN_OK;
+    return static_cast<int>(HbxStep::Continue);
+}
+
+int step_open(DLMMSTimerPar *rec) {
+    HbxDownloadGlobals &g = G();
+    g.receiveCtx = fnQXStack_Http_Open_Get(rec->pNotifInfo->Content_Location);
+    if (!g.receiveCtx) {
+        QX_LOG("mzk:(receiveCtx == NULL)\n");
+        fnQXStack_Http_Finalize();
+        rec->httpRetrievalState = MMS_WAP_ERROR;
+        return static_cast<int>(HbxStep::Failed);
+    }
+    rec->httpRetrievalState = MMS_WAP_PEEK_OK;
+    const uint64_t size = body_buffer_size(rec->pNotifInfo->Message_Size);
+    // The buffer is written as bytes arrive and never read past them.
+    g.p_mmsBody = size <= static_cast<uint64_t>(INT32_MAX)
+                      ? static_cast<uint8_t *>(qx::alloc_uninit(static_cast<int>(size)))
+                      : nullptr;
+    if (!g.p_mmsBody) {
+        QX_LOG("mzk:(p_mmsBody == NULL)\n");
+        close_ctx();
+        fnQXStack_Http_Finalize();
+        rec->httpRetrievalState = MMS_WAP_ERROR;
+        return static_cast<int>(HbxStep::Failed);
+    }
+    g.bodyCapacity = static_cast<uint32_t>(size);
+    g.mmsBodyLen = 0;
+    return static_cast<int>(HbxStep::Continue);
+}
+
+// The body is complete: check it, hand a copy to the host, go on to answer.
+int body_complete(DLMMSTimerPar *rec) {
+    HbxDownloadGlobals &g = G();
+    HttpCtx *ctx = g.receiveCtx;
+    QX_LOG("mzk:MMS SIZE = %ld\n", static_cast<long>(g.mmsBodyLen));
+    if (g.mmsBodyLen < static_cast<uint32_t>(ctx->retCtxLen)) {
+        QX_LOG("mzk:mmsBodyLen ERROR\n");
+        return fail(rec);
+    }
+    if (!http_ok(ctx)) {
+        QX_LOG("mzk:download http status=%d\n", ctx->retValue);
+        return fail(rec);
+    }
+    g.mms_receive_time_out = 0;
+    tMMS_RetrieveConf *conf = fnMMS_ParseRetrieveConf(g.p_mmsBody, static_cast<int>(g.mmsBodyLen));
+    if (!conf) {
+        QX_LOG("mzk:NULL == retrievestruct\n");
+        return fail(rec);
+    }
+    const bool hasBody = conf->body && conf->Content_Size > 0;
+    // The decoded record is only a check: released before the copy is made,
+    // so the body is never held three times.
+    fnMMS_FreeMessageMem(conf, MMS_STRUCT_RETRIEVE_CONF);
+    if (!hasBody) {
+        if (rec->pNotifInfo->Message_Size > HBX_MAX_MESSAGE_SIZE) {
+            QX_LOG("mzk:httpRetrievalState = MMS_RECEIVE_TOOBIG\n");
+        } else {
+            QX_LOG("mzk:httpRetrievalState = MMS_WAP_ERROR\n");
+        }
+        return fail(rec);
+    }
+    auto *copy = static_cast<unsigned char *>(qx::alloc_uninit(static_cast<int>(g.mmsBodyLen) + 1));
+    if (!copy) {
+        QX_LOG("mzk:httpRetrievalState = MMS_WAP_ERROR\n");
+        return fail(rec);
+    }
+    std::memcpy(copy, g.p_mmsBody, g.mmsBodyLen);
+    copy[g.mmsBodyLen] = 0;
+    rec->pOut->data = copy;
+    rec->pOut->length = static_cast<int>(g.mmsBodyLen);
+    rec->httpRetrievalState = MMS_WAP_RECEIVE_OK;
+    qx::free_ptr(g.p_mmsBody);
+    // The stack stays up: its headers and cookies serve the answer.
+    close_ctx();
+    clear_globals();
+    return arm_or_fail(rec, ArmAfter::Stored);
+}
+
+int step_poll(DLMMSTimerPar *rec) {
+    HbxDownloadGlobals &g = G();
+    HttpCtx *ctx = g.receiveCtx;
+    const uint32_t space = g.bodyCapacity - g.mmsBodyLen;
+    int n;
+    bool overflow = false;
+    if (space > 0) {
+        n = fnQXStack_Http_Read(ctx, g.p_mmsBody + g.mmsBodyLen, static_cast<int>(space));
+    } else {
+        // The buffer is full: one more byte means the message is too big;
+        // the end of the response means it fitted exactly.
+        uint8_t probe;
+        n = fnQXStack_Http_Read(ctx, &probe, 1);
+        overflow = n > 0;
+    }
+
+    ++g.mms_receive_time_out;
+    if (g.mms_receive_time_out > HBX_MAX_IDLE_STEPS) {
+        QX_LOG("mzk:mms_receive_time_out=%d\n", g.mms_receive_time_out);
+        return fail(rec);
+    }
+    if (overflow) {
+        QX_LOG("mzk:MMS_RECEIVE_TOOBIG\n");
+        return fail_too_big(rec);
+    }
+    if (ctx->retCtxLen > 0 && g.mmsBodyLen >= static_cast<uint32_t>(ctx->retCtxLen) && n < 0) {
+        QX_LOG("mzk:finished httpReadLen = 0\n");
+        n = 0;
+    }
+    if (n == -1) {
+        QX_LOG("mzk:context_p->httpReadLen == -1)\n");
+        return fail(rec);
+    }
+    if (n < 0) {
+        QX_LOG("mzk:context_p->httpReadLen == -2,continue\n");
+        return arm_or_fail(rec, ArmAfter::Wait);
+    }
+    if (n > 0) {
+        g.mmsBodyLen += static_cast<uint32_t>(n);
+        if (ctx->socketRecvLen > 0) {
+            g.mms_receive_time_out = 0;
+            g.progressBytes += static_cast<uint32_t>(n);
+            report_progress(rec, ctx);
+        }
+        if (ctx->retCtxLen > HBX_MAX_MESSAGE_SIZE) {
+            QX_LOG("mzk:MMS_RECEIVE_TOOBIG\n");
+            return fail_too_big(rec);
+        }
+        return arm_or_fail(rec, ArmAfter::Data);
+    }
+    return body_complete(rec);
+}
+
+// Builds the answer PDU and opens its POST to the relay. False when the
+// transaction has ended (the record is gone).
+bool step_answer(DLMMSTimerPar *rec) {
+    HbxDownloadGlobals &g = G();
+    QX_LOG("mzk:httpRetrievalState == MMS_WAP_RECEIVE_OK\n");
+    fnQXStack_Wap_Init(HBX_STACK_MODE_HTTP);
+    hbx_ApplyHeaders(rec->pSettings);
+    int len = 0;
+    if (rec->retrieveMode == kNotifyRespMode) {
+        QX_LOG("NOTIFY RESPONSE\n");
+        g.pAnswerPdu = fnMMS_MakeNotifyRespIndPdu(rec->pNotifInfo->Transaction_Id, 0, kStatusRetrieved, &len);
+    } else {
+        g.pAnswerPdu = fnMMS_MakeAcknowledgeIndPdu(rec->pNotifInfo->Transaction_Id, 0, &len);
+    }
+    g.answerLen = g.pAnswerPdu ? len : 0;
+    rec->httpRetrievalState = MMS_SEND_ACK;
+    g.receiveCtx = g.pAnswerPdu ? fnQXStack_Wap_Open_Post(rec->pSettings->ServerAddr, g.pAnswerPdu, g.answerLen,
+                                                          HBX_MMS_CONTENT_TYPE)
+                                : nullptr;
+    if (!g.receiveCtx) {
+        QX_LOG("mzk:post ack fail\n");
+        finish_ok(rec);
+        return false;
+    }
+    g.receiveCtx->retCtxLen = -1;  // nothing announced yet
+    return true;
+}
+
+int step_answer_poll(DLMMSTimerPar *rec) {
+    HbxDownloadGlobals &g = G();
+    uint8_t work[HBX_ACK_WORK_BUF];
+    int n = fnQXStack_Wap_Read(g.receiveCtx, work, HBX_ACK_WORK_BUF);
+    const int32_t announced = g.receiveCtx->retCtxLen;
+    if (announced >= 0 && g.ackBytes >= static_cast<uint32_t>(announced) && n < 0) {
+        QX_LOG("mzk:finished MMS_SEND_ACK ackReadLen = 0\n");
+        n = 0;
+    }
+    if (n == -1) {
+        QX_LOG("mzk:MMS_SEND_ACK READ CONTEXT  ERROR\n");
+        return finish_ok(rec);
+    }
+    if (n == 0) {
+        QX_LOG("mzk:MMS_SEND_ACK READ CONTEXT SUCCESS\n");
+        return finish_ok(rec);
+    }
+    if (n > 0) g.ackBytes += static_cast<uint32_t>(n);
+    const bool armed = hbx_ArmStep(fnCPS_DownloadMMS_TimerCb, rec);
+    return armed ? static_cast<int>(HbxStep::Continue) : finish_ok(rec);
+}
+
+}  // namespace
+
+int fnCPS_DownloadMMS_Run(DLMMSTimerPar *rec) {
+    if (!rec) return static_cast<int>(HbxStep::Failed);
+    switch (rec->httpRetrievalState) {
+        case MMS_WAP_INIT:
+            if (step_begin(rec) != 0) return static_cast<int>(HbxStep::Failed);
+            [[fallthrough]];
+        case MMS_WAP_BEGIN_OK:
+            return step_open(rec);
+        case MMS_WAP_PEEK_OK:
+            return step_poll(rec);
+        case MMS_WAP_RECEIVE_OK:
+            if (!step_answer(rec)) return static_cast<int>(HbxStep::Continue);
+            [[fallthrough]];
+        case MMS_SEND_ACK:
+            return step_answer_poll(rec);
+        default:
+            return static_cast<int>(HbxStep::Failed);
+    }
+}
+
+void fnCPS_DownloadMMS_TimerCb(void *user) {
+    auto *rec = static_cast<DLMMSTimerPar *>(user);
+    HbxState &s = hbx_state();
+    // Every ending releases the timers, so only the running download's timers
+    // fire; anything else is ignored.
+    if (!rec || s.active != HbxActive::Download || rec != s.dlRec) return;
+    switch (rec->httpRetrievalState) {
+        case MMS_SEND_ACK_AFTER:
+            QX_LOG("mzk:SEND ACK AFTER\n");
+            end_download(rec, MMS_SEND_ACK_AFTER, HBX_MSG_DL_OK, 100);
+            return;
+        case MMS_WAP_ERROR:
+            QX_LOG("mzk:MMS_WAP_ERROR\n");
+            end_download(rec, MMS_WAP_ERROR, HBX_MSG_DL_FAIL_NOR, 0);
+            return;
+        case MMS_RECEIVE_TOOBIG:
+            QX_LOG("mzk:MMS_RECEIVE_TOOBIG\n");
+            end_download(rec, MMS_RECEIVE_TOOBIG, HBX_MSG_DL_MSG_TOOBIG, 0);
+            return;
+        default:
+            QX_LOG("mzk:timer come,continue to download mms\n");
+            fnCPS_DownloadMMS_Run(rec);
+    }
+}
+
+extern "C" int fnCPS_DownloadMMS(tCPS_PduBuf *notification, int retrieveMode, MmsSettings *settings,
+                                 tCPS_MMSResultCb cb, tCPS_PduBuf *out) {
+    QX_LOG("mzk:enter fnCPS_DownloadMMS\n");
+    HbxState &s = hbx_state();
+    if (hbx_Busy()) {
+        // One transaction at a time: the running one is left untouched.
+        QX_LOG("mzk:a transaction is in progress, download refused\n");
+        return HBX_MSG_DL_FAIL_NOR;
+    }
+    if (!settings || !out) {
+        QX_LOG("mzk:download mms without settings or output record\n");
+        return HBX_MSG_DL_FAIL_NOR;
+    }
+    tMMS_NotifyInd *notif =
+        notification ? fnMMS_ParseNotificationInd(notification->data, notification->length) : nullptr;
+    if (!notif || (!notif->Transaction_Id && !notif->Content_Location)) {
+        QX_LOG("mzk:pNotificationStruct null,download mms fail\n");
+        if (notif) fnMMS_FreeMessageMem(notif, MMS_STRUCT_MMS_NOTIFICATION_IND);
+        return HBX_MSG_DL_FAIL_NOR;
+    }
+    auto *rec = qx::alloc_rec<DLMMSTimerPar>();
+    auto *info = qx::alloc_rec<NotifInfo>();
+    if (!rec || !info) {
+        QX_LOG("mzk:pDLMMSTimerPar null,download mms fail\n");
+        qx::free_ptr(rec);
+        qx::free_ptr(info);
+        fnMMS_FreeMessageMem(notif, MMS_STRUCT_MMS_NOTIFICATION_IND);
+        return HBX_MSG_DL_FAIL_NOR;
+    }
+    rec->retrieveMode = retrieveMode;
+    rec->httpRetrievalState = MMS_WAP_INIT;
+    rec->pOut = out;
+    rec->pSettings = settings;
+    rec->pMMSDLResultCb = cb;
+    // The location and the identifier move into the transaction's own record.
+    info->Content_Location = notif->Content_Location;
+    info->Transaction_Id = notif->Transaction_Id;
+    info->Message_Size = notif->Message_Size;
+    notif->Content_Location = nullptr;
+    notif->Transaction_Id = nullptr;
+    fnMMS_FreeMessageMem(notif, MMS_STRUCT_MMS_NOTIFICATION_IND);
+    rec->pNotifInfo = info;
+
+    hbx_ResetTimerHandles();
+    QX_LOG("set ndleList.nodeNums=0;");
+    s.active = HbxActive::Download;
+    s.dlRec = rec;
+
+    auto abandon = [&]() {
+        s.dlRec = nullptr;
+        s.active = HbxActive::None;
+        release_record(rec);
+    };
+    if (fnCPS_DownloadMMS_Run(rec) == static_cast<int>(HbxStep::Failed)) {
+        QX_LOG("mzk:the first step of  download mms fail\n");
+        abandon();
+        return HBX_MSG_DL_FAIL_NOR;
+    }
+    if (g_time_initialize() == 0) {
+        QX_LOG("mzk:begin to initialise timer fail\n");
+        close_ctx();
+        qx::free_ptr(s.dl.p_mmsBody);
+        fnQXStack_Http_Finalize();
+        clear_globals();
+        abandon();
+        return HBX_MSG_DL_FAIL_NOR;
+    }
+    // The first poll; the outcome comes through the callback only.
+    fnCPS_DownloadMMS_Run(rec);
+    return HBX_MSG_DL_STARTED;
+}

@@ -1,0 +1,83 @@
+// The timer handle list shared by the send and the download, the process
+// state of the transactions, and the settings both apply to the HTTP stack.
+#include "hbxappglib.h"
+#include "qx_internal.h"
+#include "qx_log.h"
+
+HbxState &hbx_state() {
+    static HbxState s{HbxActive::None, nullptr, nullptr, {}, {}, {nullptr, 0}, HBX_STEP_PERIOD_MS};
+    return s;
+}
+
+bool hbx_Busy() { return hbx_state().active != HbxActive::None; }
+
+void hbx_SetStepPeriod(int ms) { hbx_state().stepPeriodMs = ms >= 0 ? ms : HBX_STEP_PERIOD_MS; }
+
+extern "C" int fnCPS_AddTimerHandle(OSAL_TIMER handle) {
+    HbxHandleList &list = hbx_state().handleList;
+    auto *node = qx::alloc_rec<HbxHandleNode>();
+    if (!node) return 0;
+    node->handle = handle;
+    // Appended at the tail: the list keeps the order the timers were armed in.
+    HbxHandleNode **tail = &list.head;
+    while (*tail) tail = &(*tail)->next;
+    *tail = node;
+    ++list.nodeNums;
+    QX_LOG("add to handleList.nodeNums = %d\n", list.nodeNums);
+    return 1;
+}
+
+extern "C" void fnCPS_FreeTimerHandles(void) {
+    HbxHandleList &list = hbx_state().handleList;
+    HbxHandleNode *node = list.head;
+    list.head = nullptr;
+    while (node) {
+        HbxHandleNode *next = node->next;
+        if (node->handle) {
+            g_free_timer(node->handle);
+            QX_LOG("#####succeed to free timer\n");
+        }
+        --list.nodeNums;
+        qx::free_ptr(node);
+        node = next;
+    }
+    list.nodeNums = 0;
+}
+
+void hbx_ResetTimerHandles() {
+    HbxHandleList &list = hbx_state().handleList;
+    HbxHandleNode *node = list.head;
+    while (node) {
+        HbxHandleNode *next = node->next;
+        qx::free_ptr(node);
+        node = next;
+    }
+    list.head = nullptr;
+    list.nodeNums = 0;
+}
+
+bool hbx_ArmStep(OSAL_TIMER_CB cb, void *record) {
+    OSAL_TIMER handle = nullptr;
+    const int r = g_settimer(hbx_state().stepPeriodMs, cb, record, 0, &handle);
+    if (r != 0 || !handle) return false;
+    if (!fnCPS_AddTimerHandle(handle)) {
+        // A timer nobody can release would fire after the transaction ended.
+        g_free_timer(handle);
+        QX_LOG("mzk:timer handle cannot be recorded\n");
+        return false;
+    }
+    return true;
+}
+
+void hbx_ApplyHeaders(const MmsSettings *settings) {
+    if (!settings) return;
+    if (settings->UAHttp) fnQXStack_Http_SetHeader("User-Agent", settings->UAHttp);
+    if (settings->UAProfile) fnQXStack_Http_SetHeader("Profile", settings->UAProfile);
+}
+
+int hbx_ApplyProxy(const MmsSettings *settings) {
+    const char *host = settings ? settings->ProxyAddr : nullptr;
+    const int port = settings ? fnQX_ATOI(settings->ProxyPort) : 0;
+    fnQXStack_Http_SetProxy(host, port);
+    return port;
+}

@@ -1,0 +1,611 @@
+// End to end on loopback, the way a host runs: `rorodire relay` (libsoup)
+// and tinyproxy are started by the test on free ports; the library's send
+// and download transactions run with the real osal on a GLib main loop
+// through the proxy against the relay. Also the `send` / `fetch` commands as
+// a user runs them, and tshark as an independent reader of the relay's PDUs.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <glib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "MMSProl_Encapsulaton.h"
+#include "hbxappglib.h"
+#include "qx_log.h"
+#include "test_support.h"
+
+namespace {
+
+using rrtest::Bytes;
+using Clock = std::chrono::steady_clock;
+
+std::string make_temp_dir() {
+    char tmpl[] = "/tmp/rr_relay_test_XXXXXX";
+    return mkdtemp(tmpl) ? tmpl : "";
+}
+
+void remove_tree(const std::string &dir) {
+    if (dir.empty()) return;
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+std::string slurp(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+bool write_bytes(const std::string &path, const Bytes &b) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char *>(b.data()), static_cast<std::streamsize>(b.size()));
+    return static_cast<bool>(f);
+}
+
+uint16_t free_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool port_open(uint16_t port) {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    const bool up = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(s);
+    return up;
+}
+
+void stop_child(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    int status;
+    for (int i = 0; i < 100; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+}
+
+// ---------------------------------------------------------------- JSON lines
+// The value of a string key in one JSON line ("" when absent).
+std::string jstr(const std::string &line, const std::string &key, size_t from = 0) {
+    const std::string k = "\"" + key + "\":\"";
+    const size_t at = line.find(k, from);
+    if (at == std::string::npos) return "";
+    const size_t s = at + k.size();
+    return line.substr(s, line.find('"', s) - s);
+}
+std::vector<std::string> jstrs(const std::string &line, const std::string &key) {
+    std::vector<std::string> out;
+    const std::string k = "\"" + key + "\":\"";
+    for (size_t at = line.find(k); at != std::string::npos; at = line.find(k, at + 1)) out.push_back(jstr(line, key, at));
+    return out;
+}
+long jnum(const std::string &line, const std::string &key) {
+    const std::string k = "\"" + key + "\":";
+    const size_t at = line.find(k);
+    return at == std::string::npos ? -1 : std::atol(line.c_str() + at + k.size());
+}
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> out;
+    size_t s = 0;
+    for (size_t e; (e = text.find('\n', s)) != std::string::npos; s = e + 1) out.push_back(text.substr(s, e - s));
+    return out;
+}
+
+// The value of an XML attribute after position at.
+std::string jstr_attr(const std::string &xml, size_t at, const std::string &attr) {
+    const std::string k = attr + "=\"";
+    const size_t s = xml.find(k, at);
+    if (s == std::string::npos) return "";
+    return xml.substr(s + k.size(), xml.find('"', s + k.size()) - s - k.size());
+}
+
+// ---------------------------------------------------------------- processes
+class Relay {
+public:
+    bool start(const std::vector<std::string> &extra = {}) {
+        dir_ = make_temp_dir();
+        if (dir_.empty()) return false;
+        int fds[2];
+        if (pipe(fds) != 0) return false;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(fds[1], 2);
+            close(fds[0]);
+            const int devnull = open("/dev/null", O_WRONLY);
+            dup2(devnull, 1);
+            std::vector<std::string> args = {RR_BINARY_DIR "/rorodire", "relay", "--port", "0", "--spool",
+                                             dir_ + "/spool", "--log", dir_ + "/relay.jsonl"};
+            args.insert(args.end(), extra.begin(), extra.end());
+            std::vector<char *> argv;
+            for (auto &a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(fds[1]);
+        std::string err;
+        const auto until = Clock::now() + std::chrono::seconds(10);
+        while (Clock::now() < until && err.find('\n') == std::string::npos) {
+            pollfd p{fds[0], POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char buf[256];
+            const ssize_t n = read(fds[0], buf, sizeof buf);
+            if (n <= 0) break;
+            err.append(buf, static_cast<size_t>(n));
+        }
+        close(fds[0]);
+        const size_t at = err.find("listening on ");
+        if (at == std::string::npos) return false;
+        url_ = err.substr(at + 13, err.find(' ', at + 13) - at - 13);  // .../mms
+        base_ = url_.substr(0, url_.rfind('/'));
+        return true;
+    }
+    ~Relay() {
+        stop_child(pid_);
+        remove_tree(dir_);
+    }
+    const std::string &url() const { return url_; }
+    const std::string &base() const { return base_; }
+    std::vector<std::string> log() const { return lines_of(slurp(dir_ + "/relay.jsonl")); }
+    const std::string &dir() const { return dir_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string dir_, url_, base_;
+};
+
+class Tinyproxy {
+public:
+    bool start(std::string *why) {
+        std::string bin;
+        for (const char *p : {"/usr/bin/tinyproxy", "/usr/sbin/tinyproxy"})
+            if (access(p, X_OK) == 0) bin = p;
+        if (bin.empty()) {
+            *why = "tinyproxy is not installed";
+            return false;
+        }
+        dir_ = make_temp_dir();
+        port_ = free_port();
+        const std::string conf = dir_ + "/tinyproxy.conf";
+        std::ofstream(conf) << "Port " << port_ << "\nListen 127.0.0.1\nTimeout 20\nAllow 127.0.0.1\n"
+                            << "MaxClients 20\nLogLevel Warning\nDisableViaHeader Yes\n";
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int out = open((dir_ + "/tinyproxy.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(out, 1);
+            dup2(out, 2);
+            execl(bin.c_str(), "tinyproxy", "-d", "-c", conf.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        const auto until = Clock::now() + std::chrono::seconds(10);
+        while (Clock::now() < until) {
+            if (port_open(port_)) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        *why = "tinyproxy did not start";
+        return false;
+    }
+    ~Tinyproxy() {
+        stop_child(pid_);
+        remove_tree(dir_);
+    }
+    std::string port() const { return std::to_string(port_); }
+
+private:
+    pid_t pid_ = -1;
+    uint16_t port_ = 0;
+    std::string dir_;
+};
+
+// ---------------------------------------------------------------- host
+struct HostRun {
+    std::vector<std::pair<int, int>> reports;
+    GMainLoop *loop = nullptr;
+    int final = -1;
+};
+HostRun *g_host = nullptr;
+
+void host_cb(int code, int value) {
+    g_host->reports.push_back({code, value});
+    if (code == HBX_MSG_SEND_PROGRESS || code == HBX_MSG_DL_PROGRESS) return;
+    g_host->final = code;
+    g_main_loop_quit(g_host->loop);
+}
+
+gboolean on_deadline(gpointer loop) {
+    g_main_loop_quit(static_cast<GMainLoop *>(loop));
+    return G_SOURCE_REMOVE;
+}
+
+// Runs the main loop until the final report (or a generous deadline).
+template <typename Start>
+HostRun host_run(Start start) {
+    HostRun run;
+    g_host = &run;
+    run.loop = g_main_loop_new(nullptr, FALSE);
+    const guint guard = g_timeout_add_seconds(90, on_deadline, run.loop);
+    if (start()) g_main_loop_run(run.loop);
+    g_source_remove(guard);
+    g_main_loop_unref(run.loop);
+    g_host = nullptr;
+    return run;
+}
+
+// ---------------------------------------------------------------- messages
+void put_uintvar(Bytes &b, uint32_t v) {
+    uint8_t tmp[5];
+    const int n = SetUintvar(tmp, v);
+    b.insert(b.end(), tmp, tmp + n);
+}
+
+// Content-Type multipart/mixed and one text/plain part of n bytes.
+Bytes multipart_body(size_t n) {
+    Bytes b = {0x84, 0xA3, 0x01};
+    put_uintvar(b, 1);
+    put_uintvar(b, static_cast<uint32_t>(n));
+    b.push_back(0x83);
+    for (size_t i = 0; i < n; ++i) b.push_back(static_cast<uint8_t>("Hello relay! "[i % 13]));
+    return b;
+}
+
+// A send request from the library's encoder.
+Bytes library_send_req(const std::string &tid, size_t bodyBytes, const char *to = "+15551230001;+15551230002",
+                       const char *cc = "cc.person@example.org") {
+    tMMS_SendReq *req = static_cast<tMMS_SendReq *>(fnMMS_AllocMessageMem(MMS_STRUCT_SEND_REQ));
+    req->Transaction_Id = fnQX_MEMSTRCOPY(tid.c_str());
+    req->To = fnQX_MEMSTRCOPY(to);
+    if (cc) req->Cc = fnQX_MEMSTRCOPY(cc);
+    req->Subject = fnQX_MEMSTRCOPY("Gr\xC3\xBC\xC3\x9F" "e vom Test");
+    req->Read_Reply = 1;
+    req->Delivery_Report = 1;
+    req->Date = 1796600000;
+    const Bytes body = multipart_body(bodyBytes);
+    req->ContentTypeAndBody = static_cast<unsigned char *>(fnQX_Malloc(static_cast<int>(body.size())));
+    std::memcpy(req->ContentTypeAndBody, body.data(), body.size());
+    req->Body_Len = static_cast<int>(body.size());
+    int len = 0;
+    uint8_t *pdu = fnMMS_MakeSendReqPdu(req, &len);
+    fnMMS_FreeMessageMem(req, MMS_STRUCT_SEND_REQ);
+    Bytes out(pdu, pdu + len);
+    fnQX_Free(reinterpret_cast<void **>(&pdu));
+    return out;
+}
+
+Bytes body_of_send_req(const Bytes &pdu) {
+    tMMS_SendReq *r = fnMMS_ParseSendContent(pdu.data(), static_cast<int>(pdu.size()));
+    if (!r) return {};
+    Bytes b(r->ContentTypeAndBody, r->ContentTypeAndBody + r->Body_Len);
+    fnMMS_FreeMessageMem(r, MMS_STRUCT_SEND_REQ);
+    return b;
+}
+
+// ---------------------------------------------------------------- fixture
+constexpr int kFastStepMs = 5;  // hosts use 100 ms; most runs go faster
+
+class RelayNet : public ::testing::Test {
+protected:
+    void SetUp() override {
+        qx::set_log_enabled(false);
+        hbx_SetStepPeriod(kFastStepMs);
+        ASSERT_TRUE(relay_.start()) << "rorodire relay did not start";
+        std::string why;
+        if (!proxy_.start(&why)) {
+            const char *req = std::getenv("RR_REQUIRE_TINYPROXY");
+            if (req && std::string(req) == "1") FAIL() << why;
+            GTEST_SKIP() << why;
+        }
+        settings_ = MmsSettings{"RelayTest/1.0", "http://ua.test/relay.xml", "127.0.0.1", proxyPort_.c_str(),
+                                relay_.url().c_str()};
+        proxyPort_ = proxy_.port();
+        settings_.ProxyPort = proxyPort_.c_str();
+    }
+    void TearDown() override {
+        hbx_SetStepPeriod(HBX_STEP_PERIOD_MS);
+        qx::set_log_enabled(true);
+    }
+
+    int send(const Bytes &pdu, const std::string &url = "") {
+        MmsSettings s = settings_;
+        if (!url.empty()) s.ServerAddr = url.c_str();
+        tCPS_PduBuf buf{const_cast<uint8_t *>(pdu.data()), static_cast<int>(pdu.size())};
+        const HostRun r = host_run([&] { return fnCPS_SendMMS(&buf, &s, host_cb) == HBX_MSG_SEND_STARTED; });
+        return r.final;
+    }
+    int download(const Bytes &notif, int mode, Bytes *out, std::vector<int> *progress = nullptr) {
+        tCPS_PduBuf in{const_cast<uint8_t *>(notif.data()), static_cast<int>(notif.size())};
+        tCPS_PduBuf o{};
+        const HostRun r =
+            host_run([&] { return fnCPS_DownloadMMS(&in, mode, &settings_, host_cb, &o) == HBX_MSG_DL_STARTED; });
+        if (o.data) {
+            out->assign(o.data, o.data + o.length);
+            fnQX_Free(reinterpret_cast<void **>(&o.data));
+        }
+        if (progress)
+            for (auto &p : r.reports)
+                if (p.first == HBX_MSG_DL_PROGRESS) progress->push_back(p.second);
+        return r.final;
+    }
+    // The log line of the last exchange of this type.
+    std::string last_line(const std::string &type) {
+        std::string found;
+        for (const std::string &l : relay_.log())
+            if (jstr(l, "type") == type) found = l;
+        return found;
+    }
+
+    Relay relay_;
+    Tinyproxy proxy_;
+    std::string proxyPort_;
+    MmsSettings settings_{};
+    rrtest::LeakCheck leaks_;
+};
+
+// Interop send requests and library-made ones go through tinyproxy to the
+// relay; every notification it writes is downloaded through tinyproxy; the
+// body comes back byte for byte, and the relay recorded the answer.
+TEST_F(RelayNet, MessagesRoundTripThroughProxyAndRelay) {
+    std::vector<std::pair<std::string, Bytes>> msgs;
+    for (const char *f : {"m-send_1.req", "m-send_2.req", "m-send_3.req"}) {
+        const Bytes b = rrtest::read_file(rrtest::interop_path(f));
+        ASSERT_FALSE(b.empty()) << f;
+        msgs.push_back({f, b});
+    }
+    msgs.push_back({"library", library_send_req("lib-tid-1", 20000)});
+    int mode = 0;
+    for (const auto &m : msgs) {
+        SCOPED_TRACE(m.first);
+        const Bytes sentBody = body_of_send_req(m.second);
+        ASSERT_FALSE(sentBody.empty());
+        ASSERT_EQ(send(m.second), HBX_MSG_SEND_OK);
+        const std::string sendLine = last_line("m-send-req");
+        EXPECT_EQ(jstr(sendLine, "user_agent"), "RelayTest/1.0");
+        EXPECT_EQ(jstr(sendLine, "profile"), "http://ua.test/relay.xml");
+        EXPECT_EQ(jnum(sendLine, "bytes_in"), static_cast<long>(m.second.size()));
+        const auto files = jstrs(sendLine, "file");
+        const auto tids = jstrs(sendLine, "transaction_id");  // the request's, then one per notification
+        ASSERT_FALSE(files.empty());
+        ASSERT_EQ(tids.size(), files.size() + 1);
+        for (size_t i = 0; i < files.size(); ++i) {
+            const Bytes notif = rrtest::read_file(files[i]);
+            ASSERT_FALSE(notif.empty());
+            Bytes got;
+            const int answerMode = (mode++ % 2) ? 0 : 3;
+            ASSERT_EQ(download(notif, answerMode, &got), HBX_MSG_DL_OK);
+            tMMS_RetrieveConf *rc = fnMMS_ParseRetrieveConf(got.data(), static_cast<int>(got.size()));
+            ASSERT_NE(rc, nullptr);
+            EXPECT_EQ(Bytes(rc->body, rc->body + rc->Content_Size), sentBody) << "body not byte-identical";
+            EXPECT_EQ(rc->Transaction_Id, tids[i + 1]);
+            fnMMS_FreeMessageMem(rc, MMS_STRUCT_RETRIEVE_CONF);
+
+            const std::string get = last_line("m-retrieve-conf");
+            const std::string answer = last_line(answerMode == 3 ? "m-notifyresp-ind" : "m-acknowledge-ind");
+            EXPECT_EQ(jstr(answer, "transaction_id"), tids[i + 1]);
+            EXPECT_NE(answer.find("\"known\":true"), std::string::npos) << answer;
+            EXPECT_EQ(jstr(answer, "report_allowed"), "no");
+            if (answerMode == 3) EXPECT_EQ(jstr(answer, "mms_status"), "0x81");
+            for (const std::string &l : {get, answer}) {
+                EXPECT_EQ(jstr(l, "user_agent"), "RelayTest/1.0");
+                EXPECT_EQ(jstr(l, "profile"), "http://ua.test/relay.xml");
+            }
+        }
+    }
+}
+
+// A message of 300 KB comes through; one just over the limit ends with 4.
+TEST_F(RelayNet, LargeMessageAndOneJustOverTheLimit) {
+    const Bytes big = library_send_req("big-1", 300000, "+15557770001", nullptr);
+    ASSERT_EQ(send(big), HBX_MSG_SEND_OK);
+    std::string line = last_line("m-send-req");
+    const long size = jnum(line, "message_size");
+    ASSERT_GT(size, 300000);
+    ASSERT_LE(size, 307200);
+    Bytes got;
+    std::vector<int> progress;
+    ASSERT_EQ(download(rrtest::read_file(jstrs(line, "file")[0]), 3, &got, &progress), HBX_MSG_DL_OK);
+    EXPECT_EQ(static_cast<long>(got.size()), size);
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back(), 99);
+    for (size_t i = 1; i < progress.size(); ++i) EXPECT_GE(progress[i], progress[i - 1]);
+
+    // The same headers with a body that makes the served message 307201 bytes.
+    const size_t overhead = static_cast<size_t>(size) - 300000;
+    const Bytes over = library_send_req("big-2", 307201 - overhead, "+15557770001", nullptr);
+    ASSERT_EQ(send(over), HBX_MSG_SEND_OK);
+    line = last_line("m-send-req");
+    const long overSize = jnum(line, "message_size");
+    EXPECT_GT(overSize, 307200);
+    EXPECT_LT(overSize, 307210);
+    got.clear();
+    EXPECT_EQ(download(rrtest::read_file(jstrs(line, "file")[0]), 3, &got), HBX_MSG_DL_MSG_TOOBIG);
+    EXPECT_TRUE(got.empty());
+}
+
+// Faults of the real relay: an early close, a refusing confirmation, a
+// redirect, an unknown location.
+TEST_F(RelayNet, RelayFaults) {
+    const Bytes pdu = library_send_req("f-1", 5000, "+15550001111", nullptr);
+    EXPECT_EQ(send(pdu, relay_.url() + "?fault=conf-status=0x86"), HBX_MSG_NETWORK_PROBLEM);
+    EXPECT_EQ(send(pdu, relay_.url() + "?fault=http-status=500"), HBX_MSG_SEND_FAIL);
+    ASSERT_EQ(send(pdu), HBX_MSG_SEND_OK);
+    const Bytes notif = rrtest::read_file(jstrs(last_line("m-send-req"), "file")[0]);
+    // The relay closes the GET after 900 bytes: the body is short of its length.
+    const std::string control = "GET /control?fault=get:close-after%3D900 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    auto control_request = [&](const std::string &req) {
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(std::atoi(relay_.base().c_str() + relay_.base().rfind(':') + 1)));
+        std::string reply;
+        if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && ::send(s, req.data(), req.size(), 0) > 0) {
+            char buf[512];
+            for (ssize_t n; (n = recv(s, buf, sizeof buf, 0)) > 0;) reply.append(buf, static_cast<size_t>(n));
+        }
+        close(s);
+        return reply;
+    };
+    EXPECT_NE(control_request(control).find("close-after=900"), std::string::npos);
+    Bytes got;
+    EXPECT_EQ(download(notif, 3, &got), HBX_MSG_DL_FAIL_NOR);
+    EXPECT_TRUE(got.empty());
+    // An absolute redirect is followed to the message.
+    control_request("GET /control?fault=get:redirect%3Dabs HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_EQ(download(notif, 0, &got), HBX_MSG_DL_OK);
+    EXPECT_FALSE(got.empty());
+    // Stale location: 404.
+    Bytes stale = notif;
+    const std::string id = "/msg/";
+    auto at = std::search(stale.begin(), stale.end(), id.begin(), id.end());
+    ASSERT_NE(at, stale.end());
+    at[5] = 'X';
+    got.clear();
+    EXPECT_EQ(download(stale, 3, &got), HBX_MSG_DL_FAIL_NOR);
+    bool saw404 = false;
+    for (const std::string &l : relay_.log()) saw404 |= jnum(l, "status") == 404;
+    EXPECT_TRUE(saw404);
+}
+
+// The commands as a user runs them: real 100 ms steps, the outcome in words
+// or JSON, a distinct exit status per outcome.
+TEST_F(RelayNet, SendAndFetchCommands) {
+    hbx_SetStepPeriod(HBX_STEP_PERIOD_MS);
+    const std::string dir = relay_.dir();
+    const std::string pdu = dir + "/small.req";
+    ASSERT_TRUE(write_bytes(pdu, library_send_req("cli-1", 3000, "+15552220001", nullptr)));
+    auto run = [](const std::string &cmd, std::string *out) {
+        FILE *p = popen((cmd + " 2>/dev/null").c_str(), "r");
+        char buf[4096];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out->append(buf, n);
+        const int st = pclose(p);
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    };
+    const std::string tool = RR_BINARY_DIR "/rorodire";
+    const std::string proxy = " --proxy 127.0.0.1:" + proxyPort_;
+    std::string out;
+    EXPECT_EQ(run(tool + " send --relay " + relay_.url() + proxy + " --user-agent CliUA " + pdu, &out), 0);
+    EXPECT_NE(out.find("sent"), std::string::npos) << out;
+    const std::string notif = jstrs(last_line("m-send-req"), "file")[0];
+    out.clear();
+    EXPECT_EQ(run(tool + " fetch --relay " + relay_.url() + proxy + " --ack --json --user-agent CliUA " + notif +
+                      " -o " + dir + "/got.conf",
+                  &out),
+              0);
+    EXPECT_EQ(jstr(out, "outcome"), "retrieved") << out;
+    EXPECT_EQ(jnum(out, "exit"), 0);
+    const Bytes got = rrtest::read_file(dir + "/got.conf");
+    EXPECT_EQ(static_cast<long>(got.size()), jnum(out, "bytes"));
+    EXPECT_EQ(jstr(last_line("m-acknowledge-ind"), "user_agent"), "CliUA");
+    out.clear();
+    EXPECT_EQ(run(tool + " send --json --relay '" + relay_.url() + "?fault=conf-status=0x82' " + pdu, &out), 11);
+    EXPECT_EQ(jstr(out, "outcome"), "service-denied");
+    out.clear();
+    EXPECT_EQ(run(tool + " send --relay http://127.0.0.1:1/mms " + pdu, &out), 10);
+    EXPECT_EQ(run(tool + " send --relay x /nonexistent/file", &out), 3);
+    EXPECT_EQ(run(tool + " send " + pdu, &out), 2);
+    // Every command's help lists its options.
+    struct Help {
+        const char *cmd;
+        std::vector<const char *> options;
+    };
+    for (const Help &h : {Help{"relay", {"--port", "--spool", "--log", "--sender", "--conf-status", "--fault", "stall",
+                                         "trickle", "close-after", "length", "oversize", "redirect", "garbage", "http-status"}},
+                          Help{"send", {"--relay", "--proxy", "--user-agent", "--profile", "--json"}},
+                          Help{"fetch", {"--relay", "--proxy", "--notifyresp", "--ack", "-o", "--json"}}}) {
+        out.clear();
+        EXPECT_EQ(run(tool + " " + h.cmd + " --help", &out), 0);
+        for (const char *o : h.options) EXPECT_NE(out.find(o), std::string::npos) << h.cmd << " " << o;
+    }
+    out.clear();
+    run(tool + " --help", &out);
+    for (const char *c : {"relay", "send", "fetch", "--notifyresp", "--proxy"}) EXPECT_NE(out.find(c), std::string::npos);
+}
+
+// tshark reads the relay's m-send-conf, m-notification-ind and
+// m-retrieve-conf without malformed fields.
+TEST_F(RelayNet, TsharkReadsTheRelaysPdus) {
+    if (system("command -v tshark >/dev/null 2>&1") != 0) {
+        const char *req = std::getenv("RR_REQUIRE_TSHARK");
+        if (req && std::string(req) == "1") FAIL() << "tshark is required";
+        GTEST_SKIP() << "tshark is not installed";
+    }
+    const Bytes pdu = library_send_req("ts-1", 2000);
+    ASSERT_EQ(send(pdu), HBX_MSG_SEND_OK);
+    const std::string line = last_line("m-send-req");
+    const Bytes notif = rrtest::read_file(jstrs(line, "file")[0]);
+    Bytes retrieved;
+    ASSERT_EQ(download(notif, 3, &retrieved), HBX_MSG_DL_OK);
+    // The confirmation as the relay answers it, fetched without the library.
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(std::atoi(relay_.base().c_str() + relay_.base().rfind(':') + 1)));
+    ASSERT_EQ(connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    const std::string head = "POST /mms HTTP/1.0\r\nContent-Type: application/vnd.wap.mms-message\r\nContent-Length: " +
+                             std::to_string(pdu.size()) + "\r\n\r\n";
+    std::string req = head + std::string(pdu.begin(), pdu.end());
+    ASSERT_EQ(::send(s, req.data(), req.size(), 0), static_cast<ssize_t>(req.size()));
+    std::string reply;
+    char buf[4096];
+    for (ssize_t n; (n = recv(s, buf, sizeof buf, 0)) > 0;) reply.append(buf, static_cast<size_t>(n));
+    close(s);
+    const size_t bodyAt = reply.find("\r\n\r\n");
+    ASSERT_NE(bodyAt, std::string::npos);
+    const Bytes conf(reply.begin() + static_cast<long>(bodyAt) + 4, reply.end());
+
+    const std::string dir = relay_.dir();
+    write_bytes(dir + "/conf", conf);
+    write_bytes(dir + "/notif", notif);
+    write_bytes(dir + "/retrieved", retrieved);
+    const std::string pcap = dir + "/relay.pcap", pdml = dir + "/relay.pdml";
+    ASSERT_EQ(std::system(("python3 " RR_SOURCE_DIR "/../shared/tools/pdu2pcap.py " + pcap + " " + dir + "/conf " +
+                           dir + "/notif " + dir + "/retrieved")
+                              .c_str()),
+              0);
+    ASSERT_EQ(std::system(("TZ=UTC tshark -n -r " + pcap + " -T pdml > " + pdml + " 2>/dev/null").c_str()), 0);
+    const std::string xml = slurp(pdml);
+    for (const char *type : {"\"mmse.message_type\" showname=\"X-Mms-Message-Type: m-send-conf (0x81)\"",
+                             "m-notification-ind (0x82)", "m-retrieve-conf (0x84)"})
+        EXPECT_NE(xml.find(type), std::string::npos) << type;
+    EXPECT_EQ(xml.find("_ws.malformed"), std::string::npos);
+    // Expert infos above "Chat" (the HTTP request line of the capture) are
+    // notes, warnings or errors of the dissectors.
+    for (size_t at = xml.find("name=\"_ws.expert.severity\""); at != std::string::npos;
+         at = xml.find("name=\"_ws.expert.severity\"", at + 1))
+        EXPECT_EQ(jstr_attr(xml, at, "show"), "2097152") << xml.substr(at, 200);
+    for (const char *field : {"mmse.transaction_id", "mmse.content_location", "mmse.message_size", "mmse.response_status",
+                              "mmse.message_id", "mmse.from", "mmse.to", "mmse.subject", "mmse.read_report",
+                              "mmse.delivery_report", "mmse.date", "mmse.expiry.rel", "mmse.priority",
+                              "mmse.message_class.id", "wsp.multipart"})
+        EXPECT_NE(xml.find("name=\"" + std::string(field) + "\""), std::string::npos) << field;
+}
+
+}  // namespace

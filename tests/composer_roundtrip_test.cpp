@@ -1,0 +1,422 @@
+// Round trips as property tests: random host messages within the model's
+// rules are composed (action 0) and read back as a stored send request
+// (action 1) and as a retrieved message (fnCPS_ParserMMS) with the slides,
+// items, times (as the writer limits them), durations and attachments they
+// were given. Also allocation failures and undecodable PDUs on the way back.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "MMSCps_Public.h"
+#include "composer_host.h"
+#include "qx_internal.h"
+#include "qx_log.h"
+#include "retrieve_conf_builder.h"
+#include "test_support.h"
+
+using rrtest::Bytes;
+using rrtest::HostAttachment;
+using rrtest::HostLists;
+using rrtest::HostMedia;
+using rrtest::HostMessage;
+using rrtest::HostSlide;
+using rrtest::HostText;
+
+namespace {
+
+const bool kQuiet = (qx::set_log_enabled(false), true);
+
+// ---------------------------------------------------------------- random messages
+struct Random {
+    std::mt19937 rng;
+    explicit Random(uint32_t seed) : rng(seed) {}
+    int in(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
+    bool chance(int percent) { return in(0, 99) < percent; }
+    Bytes bytes(size_t n) {
+        Bytes b(n);
+        for (auto &c : b) c = static_cast<uint8_t>(in(0, 255));
+        return b;
+    }
+    template <typename T>
+    const T &pick(const std::vector<T> &v) {
+        return v[static_cast<size_t>(in(0, static_cast<int>(v.size()) - 1))];
+    }
+};
+
+const std::vector<std::string> kStems = {"bild", "Gr\xC3\xBC\xC3\x9F" "e", "\xE6\x97\xA5\xE6\x9C\xAC", "photo",
+                                         "clip", "voice", "caf\xC3\xA9", "a&b", "say \"x\"", "r\xC3\xA9sum\xC3\xA9"};
+const std::vector<std::string> kTexts = {"hello", "Sch\xC3\xB6ne Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln",
+                                         "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", "line one\r\nline two",
+                                         "a < b & c > d", "\xF0\x9F\x98\x80 emoji"};
+
+int random_time(Random &r) {
+    switch (r.in(0, 5)) {
+        case 0: return 0;
+        case 1: return r.in(-3000, -1);
+        case 2: return r.in(130000, 250000);
+        default: return r.in(1, 20000);
+    }
+}
+
+HostMedia random_media(Random &r, const std::string &type, const std::string &ext, int index, size_t size) {
+    HostMedia m;
+    m.type = type;
+    m.name = r.pick(kStems) + "_" + std::to_string(index) + ext;
+    m.data = r.bytes(size);
+    m.begin = random_time(r);
+    m.end = random_time(r);
+    return m;
+}
+
+HostMessage random_message(Random &r) {
+    HostMessage m;
+    const int slides = r.in(1, 10);
+    const size_t budget = static_cast<size_t>(r.in(1, 300)) * 1024;
+    const size_t per = budget / static_cast<size_t>(slides * 3 + 11);
+    int index = 0;
+    for (int i = 0; i < slides; ++i) {
+        HostSlide s;
+        const size_t sz = static_cast<size_t>(r.in(1, static_cast<int>(per) + 1));
+        if (r.chance(25)) {
+            s.video = random_media(r, r.chance(50) ? "video/3gpp" : "video/mp4", ".3gp", index++, sz);
+        } else {
+            if (r.chance(70)) s.image = random_media(r, r.chance(50) ? "image/jpeg" : "image/png", ".jpg", index++, sz);
+            if (r.chance(50)) s.audio = random_media(r, "audio/amr", ".amr", index++, sz);
+        }
+        if (r.chance(60) || (!s.video && !s.image && !s.audio)) {
+            HostText t;
+            t.text = r.pick(kTexts);
+            t.begin = random_time(r);
+            t.end = random_time(r);
+            s.text = t;
+        }
+        s.dur = r.chance(15) ? r.in(-100, 0) : (r.chance(10) ? r.in(120000, 400000) : r.in(1, 30000));
+        m.slides.push_back(s);
+    }
+    const int attachments = r.in(0, 10);
+    for (int a = 0; a < attachments; ++a) {
+        HostAttachment h;
+        switch (r.in(0, 3)) {
+            case 0: {  // UTF-16 text with its 0 bytes
+                h.type = "text/plain";
+                h.name = "note" + std::to_string(a) + "-utf16.txt";
+                const std::u16string t = u"Gr\u00FC\u00DFe \u65E5\u672C";
+                h.data = {0xFF, 0xFE};
+                for (char16_t c : t) {
+                    h.data.push_back(static_cast<uint8_t>(c & 0xFF));
+                    h.data.push_back(static_cast<uint8_t>(c >> 8));
+                }
+                break;
+            }
+            case 1:
+                h.type = "application/pdf";
+                h.name = "Bericht \xC3\xBC" "ber " + std::to_string(a) + ".pdf";
+                h.data = r.bytes(static_cast<size_t>(r.in(1, static_cast<int>(per) + 1)));
+                break;
+            case 2:
+                h.type = "application/vnd.openxmlformats-officedocument.wordprocessingml.document";
+                h.name = "A document with a name much longer than fifty bytes, number " + std::to_string(a) +
+                         ".docx";
+                h.data = r.bytes(static_cast<size_t>(r.in(1, 2000)));
+                break;
+            default:
+                h.type = "application/octet-stream";
+                h.name = "blob" + std::to_string(a) + ".bin";
+                h.data = r.bytes(static_cast<size_t>(r.in(1, static_cast<int>(per) + 1)));
+                break;
+        }
+        m.attachments.push_back(h);
+    }
+    return m;
+}
+
+// ---------------------------------------------------------------- expectations
+// A time as the SMIL writer prints it: negative or 120000 and above is 120000.
+int printed(int v) { return static_cast<uint32_t>(v) >= 120000u ? 120000 : v; }
+
+std::string safe(const std::string &name) {
+    std::string s = name;
+    for (char &c : s) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '<' || c == '>' || c == '&' || u < 0x20 || u == 0x7F) c = '_';
+    }
+    return s;
+}
+
+// What a reader of the composed message gets back: durations and times as
+// the writer limits and prints them and as the reader completes an end that
+// is not after its begin; media names as written.
+HostMessage expected(const HostMessage &in) {
+    HostMessage out;
+    for (const HostSlide &s : in.slides) {
+        HostSlide e = s;
+        const int stored = s.dur <= 0 ? 12000 : s.dur;
+        const int dur = printed(stored);
+        e.dur = dur;
+        auto times = [&](int &b, int &t) {
+            if (t > stored) t = stored;
+            if (b >= t) b = 0;
+            b = printed(b);
+            t = printed(t);
+            if (b >= t) t = b + dur;
+        };
+        for (auto *m : {&e.image, &e.audio, &e.video})
+            if (*m) {
+                times((*m)->begin, (*m)->end);
+                (*m)->name = safe((*m)->name);
+            }
+        if (e.text) times(e.text->begin, e.text->end);
+        out.slides.push_back(e);
+    }
+    out.attachments = in.attachments;
+    return out;
+}
+
+// ---------------------------------------------------------------- operations
+tMMS_SendReq fresh_send_req() {
+    tMMS_SendReq r{};
+    r.Sender_Visibility = 1;
+    r.Priority = 1;
+    r.Expiry_Relative = 1;
+    r.Delivery_Time_Relative = 1;
+    return r;
+}
+
+const char kSubject[] = "Gr\xC3\xBC\xC3\x9F" "e \xE6\x97\xA5\xE6\x9C\xAC";
+
+Bytes compose(const HostMessage &m, int *rc) {
+    HostLists lists(m);
+    tCPS_MmsData d{};
+    d.Header.Send_Req = fresh_send_req();
+    d.Header.Send_Req.Transaction_Id = const_cast<char *>("tid-42");
+    d.Header.Send_Req.To = const_cast<char *>("+4917012345");
+    d.Header.Send_Req.Subject = const_cast<char *>(kSubject);
+    d.pSlide_List = lists.slides();
+    d.pAttach_List = lists.attachments();
+    tCPS_PduBuf out{};
+    *rc = fnCPS_ComposeMMS(&d, &out, 0);
+    Bytes pdu;
+    if (*rc == 0) {
+        pdu.assign(out.data, out.data + out.length);
+        void *p = out.data;
+        fnQX_Free(&p);
+    }
+    return pdu;
+}
+
+struct ReadBack {
+    int rc = 0;
+    HostMessage msg;
+    std::string problem;
+    std::string subject, tid, to, messageId;
+    int pduSize = -1;
+};
+
+ReadBack open_stored(const Bytes &pdu) {
+    rrtest::HeapCopy copy(pdu);
+    tCPS_PduBuf in{const_cast<uint8_t *>(copy.data()), copy.size()};
+    tCPS_MmsData d{};
+    ReadBack r;
+    r.rc = fnCPS_ComposeMMS(&d, &in, 1);
+    if (r.rc == 0) {
+        r.msg = rrtest::read_lists(d, &r.problem);
+        r.subject = rrtest::str_or_empty(d.Header.Send_Req.Subject);
+        r.tid = rrtest::str_or_empty(d.Header.Send_Req.Transaction_Id);
+        r.to = rrtest::str_or_empty(d.Header.Send_Req.To);
+        r.pduSize = d.Pdu_Size;
+        rrtest::free_lists(d);
+        rrtest::free_send_header(d.Header.Send_Req);
+    } else {
+        const tCPS_MmsData zero{};
+        EXPECT_EQ(std::memcmp(&d, &zero, sizeof d), 0) << "a failed open must leave mmsDatabuf alone";
+    }
+    return r;
+}
+
+ReadBack parse_retrieved(const Bytes &pdu) {
+    rrtest::HeapCopy copy(pdu);
+    tCPS_PduBuf in{const_cast<uint8_t *>(copy.data()), copy.size()};
+    tCPS_MmsData d{};
+    ReadBack r;
+    r.rc = fnCPS_ParserMMS(&d, &in);
+    if (r.rc == 0) {
+        r.msg = rrtest::read_lists(d, &r.problem);
+        const tMMS_RetrieveConf &h = d.Header.Retrieve.Retrieve_Conf;
+        r.subject = rrtest::str_or_empty(h.Subject);
+        r.tid = rrtest::str_or_empty(h.Transaction_Id);
+        r.to = rrtest::str_or_empty(h.To);
+        r.messageId = rrtest::str_or_empty(h.Message_Id);
+        r.pduSize = d.Header.Retrieve.Retrieve_Pdu_Size;
+        rrtest::free_lists(d);
+        rrtest::free_retrieve_header(d.Header.Retrieve.Retrieve_Conf);
+    } else {
+        const tCPS_MmsData zero{};
+        EXPECT_EQ(std::memcmp(&d, &zero, sizeof d), 0) << "a failed parse must leave mmsDatabuf alone";
+    }
+    return r;
+}
+
+// The composed request's body served as a retrieved message.
+Bytes as_retrieve_conf(const Bytes &sendReq) {
+    tMMS_SendReq *s = fnMMS_ParseSendContent(sendReq.data(), static_cast<int>(sendReq.size()));
+    EXPECT_NE(s, nullptr);
+    if (!s) return {};
+    Bytes body(s->ContentTypeAndBody, s->ContentTypeAndBody + s->Body_Len);
+    fnMMS_FreeMessageMem(s, MMS_STRUCT_SEND_REQ);
+    rrtest::RetrieveConfFields f;
+    f.transactionId = "tid-42";
+    f.messageId = "msg-0001@relay";
+    f.from = "+4930123456";
+    f.to = "+4917012345";
+    f.subject = kSubject;
+    return rrtest::make_retrieve_conf(f, body);
+}
+
+std::string describe(const HostMessage &m) {
+    std::string s;
+    for (const auto &sl : m.slides) {
+        s += "[dur " + std::to_string(sl.dur);
+        if (sl.image) s += " img " + sl.image->name + " " + std::to_string(sl.image->begin) + "-" + std::to_string(sl.image->end) + " " + std::to_string(sl.image->data.size());
+        if (sl.audio) s += " aud " + sl.audio->name + " " + std::to_string(sl.audio->begin) + "-" + std::to_string(sl.audio->end);
+        if (sl.video) s += " vid " + sl.video->name + " " + std::to_string(sl.video->begin) + "-" + std::to_string(sl.video->end);
+        if (sl.text) s += " txt '" + sl.text->text + "' " + std::to_string(sl.text->begin) + "-" + std::to_string(sl.text->end);
+        s += "] ";
+    }
+    for (const auto &a : m.attachments) s += "{" + a.name + " " + a.type + " " + std::to_string(a.data.size()) + "} ";
+    return s;
+}
+
+// ---------------------------------------------------------------- tests
+
+TEST(ComposerRoundTrip, RandomMessagesComeBackThroughBothReaders) {
+    for (uint32_t seed = 1; seed <= 40; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        rrtest::LeakCheck leaks;
+        Random r(seed);
+        const HostMessage m = random_message(r);
+        const HostMessage want = expected(m);
+        int rc = -99;
+        const Bytes pdu = compose(m, &rc);
+        ASSERT_EQ(rc, 0);
+
+        const ReadBack stored = open_stored(pdu);
+        ASSERT_EQ(stored.rc, 0);
+        EXPECT_EQ(stored.problem, "");
+        EXPECT_TRUE(stored.msg == want) << "want " << describe(want) << "\ngot  " << describe(stored.msg);
+        EXPECT_EQ(stored.subject, kSubject);
+        EXPECT_EQ(stored.tid, "tid-42");
+        EXPECT_EQ(stored.to, "+4917012345");
+        EXPECT_EQ(stored.pduSize, static_cast<int>(pdu.size()));
+
+        const Bytes conf = as_retrieve_conf(pdu);
+        const ReadBack retrieved = parse_retrieved(conf);
+        ASSERT_EQ(retrieved.rc, 0);
+        EXPECT_EQ(retrieved.problem, "");
+        EXPECT_TRUE(retrieved.msg == want) << "want " << describe(want) << "\ngot  " << describe(retrieved.msg);
+        EXPECT_EQ(retrieved.subject, kSubject);
+        EXPECT_EQ(retrieved.messageId, "msg-0001@relay");
+        EXPECT_EQ(retrieved.pduSize, static_cast<int>(conf.size()));
+    }
+}
+
+HostMessage sweep_message() {
+    HostMessage m;
+    HostSlide s1, s2;
+    s1.image = HostMedia{"image/jpeg", "a.jpg", Bytes(700, 0x11), 0, 3000};
+    s1.audio = HostMedia{"audio/amr", "b.amr", Bytes(90, 0x22), 0, 5000};
+    s1.text = HostText{"first", 0, 4000};
+    s1.dur = 6000;
+    s2.video = HostMedia{"video/3gpp", "c.3gp", Bytes(300, 0x33), 0, 5000};
+    s2.text = HostText{"second", 0, 5000};
+    m.slides = {s1, s2};
+    m.attachments = {{"u.txt", "text/plain", {0xFF, 0xFE, 'a', 0}}, {"x.bin", "application/octet-stream", Bytes(40, 7)}};
+    return m;
+}
+
+// Every allocation failure on the way back gives -1 with mmsDatabuf left
+// alone and nothing leaked; the next call reads the full message.
+TEST(ComposerRoundTrip, AllocationFailuresWhileOpeningAndParsing) {
+    const HostMessage m = sweep_message();
+    int rc = 0;
+    const Bytes pdu = compose(m, &rc);
+    ASSERT_EQ(rc, 0);
+    const Bytes conf = as_retrieve_conf(pdu);
+    const HostMessage want = expected(m);
+    for (int which = 0; which < 2; ++which) {
+        SCOPED_TRACE(which == 0 ? "action 1" : "fnCPS_ParserMMS");
+        auto run = [&] { return which == 0 ? open_stored(pdu) : parse_retrieved(conf); };
+        ASSERT_TRUE(run().msg == want);
+        long failed = 0;
+        const long allocs = rrtest::for_each_alloc_failure([&](long) {
+            const ReadBack r = run();
+            if (!qx::alloc_fail_fired()) return;
+            if (r.rc == 0) {
+                EXPECT_TRUE(r.msg == want) << "a success under a refused allocation lost something";
+            } else {
+                EXPECT_EQ(r.rc, COMPOSER_MEMERY_ALLOC_FAIL);
+                ++failed;
+            }
+            qx::alloc_fail_off();
+            EXPECT_EQ(g_cps.Busy, 0);
+            EXPECT_TRUE(run().msg == want);
+        });
+        EXPECT_GT(allocs, 30);
+        EXPECT_EQ(failed, allocs);
+    }
+}
+
+// A PDU that does not decode: a documented code, mmsDatabuf and the model
+// untouched; a body that cannot be turned into slides is not an error.
+TEST(ComposerRoundTrip, UndecodableAndUnreadable) {
+    rrtest::LeakCheck leaks;
+    const Bytes junk = {0x8C, 0x84, 0x98, 0x00};  // an empty Transaction-Id
+    EXPECT_EQ(open_stored(junk).rc, COMPOSER_PDU_INVALID);
+    EXPECT_EQ(parse_retrieved(junk).rc, COMPOSER_PDU_INVALID);
+    EXPECT_EQ(parse_retrieved(Bytes{}).rc, COMPOSER_PDU_INVALID);
+    EXPECT_EQ(g_cps.Busy, 0);
+
+    tCPS_MmsData d{};
+    EXPECT_EQ(fnCPS_ParserMMS(&d, nullptr), COMPOSER_INPUT_PARAM_ERROR);
+
+    // A retrieve-conf whose body is not a multipart body at all.
+    rrtest::RetrieveConfFields f;
+    f.transactionId = "t";
+    f.messageId = "m-1";
+    const Bytes conf = rrtest::make_retrieve_conf(f, {0x84, 0xB3, 0x05, 0xFF});
+    const ReadBack r = parse_retrieved(conf);
+    ASSERT_EQ(r.rc, 0);
+    ASSERT_EQ(r.msg.slides.size(), 1u);
+    EXPECT_EQ(r.msg.slides[0], (HostSlide{{}, {}, {}, {}, 12000}));
+    EXPECT_TRUE(r.msg.attachments.empty());
+    EXPECT_EQ(r.messageId, "m-1");
+}
+
+// Twelve slides in a retrieved message come back as ten.
+TEST(ComposerRoundTrip, TwelveSlidesComeBackAsTen) {
+    std::string smil = "<smil><head></head><body>";
+    rrtest::BodyBuilder body;
+    for (int i = 0; i < 12; ++i) {
+        smil += "<par dur=\"" + std::to_string(1000 + i) + "ms\"><img src=\"i" + std::to_string(i) + ".gif\"/></par>";
+        body.part("image/gif", "i" + std::to_string(i) + ".gif", Bytes(5, static_cast<uint8_t>(i)));
+    }
+    smil += "</body></smil>";
+    body.part("application/pdf", "x.pdf", Bytes(3, 9));
+    body.smil(smil);
+    rrtest::RetrieveConfFields f;
+    f.transactionId = "t";
+    const ReadBack r = parse_retrieved(rrtest::make_retrieve_conf(f, body.encode()));
+    ASSERT_EQ(r.rc, 0);
+    ASSERT_EQ(r.msg.slides.size(), 10u);
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(r.msg.slides[static_cast<size_t>(i)].dur, 1000 + i);
+        ASSERT_TRUE(r.msg.slides[static_cast<size_t>(i)].image);
+        EXPECT_EQ(r.msg.slides[static_cast<size_t>(i)].image->data, Bytes(5, static_cast<uint8_t>(i)));
+    }
+    ASSERT_EQ(r.msg.attachments.size(), 1u);  // the eleventh and twelfth images were used by their slides
+    EXPECT_EQ(r.msg.attachments[0].name, "x.pdf");
+}
+
+}  // namespace

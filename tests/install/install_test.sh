@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix, checks what landed there, then
+# builds examples/host_demo.c against the installed package twice, once with
+# pkg-config and once with find_package(rorodire), and runs both programs and
+# the installed tool. Usage: install_test.sh BUILD_DIR SOURCE_DIR [CFLAGS]
+set -euo pipefail
+build=$1 src=$2 extra_cflags=${3:-}
+prefix=$(mktemp -d /tmp/rorodire-install.XXXXXX)
+trap 'rm -rf "$prefix"' EXIT
+fail() { echo "install test: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$prefix/usr" >/dev/null
+p=$prefix/usr
+libdir=$(dirname "$(find "$p" -name 'librorodire.so' | head -1)")
+[ -n "$libdir" ] || fail "librorodire.so not installed"
+for f in "$p/include/rorodire.h" "$p/include/osal.h" "$libdir/libosal.so" "$libdir/pkgconfig/rorodire.pc" \
+         "$libdir/cmake/rorodire/rorodireConfig.cmake" "$libdir/cmake/rorodire/rorodireConfigVersion.cmake" \
+         "$p/bin/rorodire"; do
+  [ -e "$f" ] || fail "missing $f"
+done
+soname=$(readelf -d "$libdir/librorodire.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+[ "$soname" = librorodire.so.1 ] || fail "SONAME is '$soname', expected librorodire.so.1"
+[ -e "$libdir/$soname" ] || fail "no $soname link beside the library"
+[ "$(readlink -f "$libdir/librorodire.so")" = "$(readlink -f "$libdir/$soname")" ] || fail "librorodire.so and $soname differ"
+
+# pkg-config, with nothing but the installed prefix on its path.
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+[ "$(pkg-config --modversion rorodire)" = 1.0.0 ] || fail "pkg-config finds no rorodire 1.0.0"
+# shellcheck disable=SC2046
+cc $extra_cflags -o "$prefix/host_demo_pc" "$src/examples/host_demo.c" $(pkg-config --cflags --libs rorodire) \
+   -Wl,-rpath,"$(pkg-config --variable=libdir rorodire)" || fail "host_demo does not build with pkg-config"
+"$prefix/host_demo_pc" >/dev/null || fail "host_demo built with pkg-config fails"
+echo "pkg-config build of host_demo: ok"
+
+# find_package, from a project of its own outside the source tree.
+cmake -S "$src/tests/install/consumer" -B "$prefix/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$p" \
+  -DEXAMPLES_DIR="$src/examples" -DCMAKE_C_FLAGS="$extra_cflags" >/dev/null || fail "find_package(rorodire) fails"
+ninja -C "$prefix/consumer" >/dev/null || fail "host_demo does not build with find_package"
+"$prefix/consumer/host_demo" >/dev/null || fail "host_demo built with find_package fails"
+echo "find_package build of host_demo: ok"
+
+# The installed tool runs from the prefix without the build tree.
+"$p/bin/rorodire" help >/dev/null || fail "installed rorodire tool does not run"
+if ldd "$p/bin/rorodire" | grep -q "$build"; then fail "installed tool still loads libraries from the build tree"; fi
+echo "installed into $p: ok"
