@@ -90,7 +90,11 @@ OSAL_API uint16_t g_sock_htons(uint16_t port);
  * Returns -2 when the connect is under way, 0 when it completed at once (the
  * completion callback still follows from the main loop), -1 on failure
  * (g_sock_geterror tells why; no callback follows). Every address the name
- * gives is tried in turn before the connect is reported failed. */
+ * gives is tried in turn before the connect is reported failed; an address
+ * that has not answered within 3 seconds while another one is left is given
+ * up (ETIMEDOUT) for the next, so a silently dropped connect does not hold
+ * back the addresses after it. The last address has the system's own
+ * time-out. */
 OSAL_API int g_sock_connect(OSAL_SOCKET sock, const void *address, uint16_t port, OSAL_SOCK_CB cb, void *user);
 
 /* The socket's last error (see Error codes); OSAL_ERR_BAD_HANDLE for an

@@ -28,6 +28,7 @@ struct SockRec {
     void *user;
     GMainContext *ctx;  // where the completion is delivered
     GSource *watch;     // writable-watch of a connect in progress (our reference)
+    GSource *deadline;  // time-out of the current attempt while more addresses wait (our reference)
     Lookup *lookup;     // name lookup in progress
     AddrList addrs;
     int next;  // next address to try
@@ -40,6 +41,11 @@ struct Lookup {
     uint16_t portNetworkOrder;
     GCancellable *cancel;
 };
+
+// How long one address may take to connect while another is left to try:
+// an address that silently drops the connect (a broken IPv6 route, a
+// filtered host) must not keep the working ones from being tried.
+constexpr guint kAttemptTimeoutMs = 3000;
 
 int g_initCount = 0;
 OSAL_SOCKET g_nextId = 1;
@@ -57,6 +63,13 @@ void drop_watch(SockRec *r) {
     r->watch = nullptr;
 }
 
+void drop_deadline(SockRec *r) {
+    if (!r->deadline) return;
+    g_source_destroy(r->deadline);
+    g_source_unref(r->deadline);
+    r->deadline = nullptr;
+}
+
 void close_fd(SockRec *r) {
     if (r->fd >= 0) close(r->fd);
     r->fd = -1;
@@ -71,6 +84,7 @@ void deliver(SockRec *r) {
 }
 
 gboolean on_writable(gint fd, GIOCondition, gpointer data);
+gboolean on_attempt_timeout(gpointer data);
 
 // Starts connect(2) on the next address that takes it. Returns 0 when it
 // completed at once, -2 when under way (a watch waits for it), -1 when every
@@ -97,15 +111,36 @@ int try_next(SockRec *r) {
         g_source_set_callback(r->watch, G_SOURCE_FUNC(on_writable),
                               GSIZE_TO_POINTER(r->id), nullptr);
         g_source_attach(r->watch, r->ctx);
+        drop_deadline(r);
+        if (c != 0 && r->next < r->addrs.count) {
+            r->deadline = g_timeout_source_new(kAttemptTimeoutMs);
+            g_source_set_callback(r->deadline, on_attempt_timeout, GSIZE_TO_POINTER(r->id), nullptr);
+            g_source_attach(r->deadline, r->ctx);
+        }
         return c == 0 ? 0 : -2;
     }
     return -1;
+}
+
+// The current address took too long: give it up and go on with the next.
+gboolean on_attempt_timeout(gpointer data) {
+    SockRec *r = find(static_cast<OSAL_SOCKET>(GPOINTER_TO_SIZE(data)));
+    if (!r) return G_SOURCE_REMOVE;
+    drop_deadline(r);  // the main loop keeps the source alive until we return
+    drop_watch(r);
+    close_fd(r);
+    r->error = ETIMEDOUT;
+    if (try_next(r) != -1) return G_SOURCE_REMOVE;
+    r->state = SockState::Failed;
+    deliver(r);
+    return G_SOURCE_REMOVE;
 }
 
 gboolean on_writable(gint fd, GIOCondition, gpointer data) {
     SockRec *r = find(static_cast<OSAL_SOCKET>(GPOINTER_TO_SIZE(data)));
     if (!r || r->fd != fd) return G_SOURCE_REMOVE;
     drop_watch(r);  // the main loop keeps the source alive until we return
+    drop_deadline(r);
     int err = 0;
     socklen_t len = sizeof err;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
@@ -153,6 +188,7 @@ void on_resolved(GObject *source, GAsyncResult *res, gpointer data) {
 void release(SockRec *r) {
     g_hash_table_remove(g_socks, GSIZE_TO_POINTER(r->id));
     drop_watch(r);
+    drop_deadline(r);
     if (r->lookup) {
         // The completion still comes and finds no socket; it frees the lookup.
         g_cancellable_cancel(r->lookup->cancel);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when one is
-# missing (the machines run as root). Usage: scripts/deps.sh [test]
+# missing (the machines run as root). Usage: scripts/deps.sh [build|run|test]
 set -euo pipefail
 mode="${1:-build}"
 need=()
@@ -13,10 +13,14 @@ have_cmd g++ || need+=(g++)
 have_cmd pkg-config || need+=(pkg-config)
 have_pkg libglib2.0-dev || need+=(libglib2.0-dev)
 have_pkg libsoup-3.0-dev || need+=(libsoup-3.0-dev)  # the development relay of the tool
+if [ "$mode" = run ] || [ "$mode" = test ]; then
+  have_cmd tinyproxy || need+=(tinyproxy)
+fi
 if [ "$mode" = test ]; then
   have_pkg libgtest-dev || need+=(libgtest-dev)
   have_pkg libgmock-dev || need+=(libgmock-dev)
   have_pkg libbenchmark-dev || need+=(libbenchmark-dev)
+  have_pkg libxml2-dev || need+=(libxml2-dev)  # baseline of the parser benchmark
   have_cmd tshark || need+=(tshark)
   have_cmd tinyproxy || need+=(tinyproxy)
   have_cmd chromium || need+=(chromium)

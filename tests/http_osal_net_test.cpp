@@ -59,6 +59,10 @@ static void fake_resolver_init(FakeResolver *) {}
 
 namespace {
 
+// The socket layer's table: inspected by the tests, and its entries serve as
+// the connect callback's user value.
+QXSocketEntry (&slots)[QX_SOCKET_SLOTS] = const_cast<QXSocketLayer &>(fnQX_Stack_Layer()).slots;
+
 // ------------------------------------------------------------ main loop helpers
 bool spin_until(const std::function<bool()> &done, int ms = 3000) {
     // Some conditions watch plain sockets the main loop does not know about,
@@ -581,9 +585,9 @@ TEST(OsalNetLayer, DirectPathLooksUpLocalhostThenConnectsAndTalks) {
     Listener srv;
     const int slot = fnQX_Stack_Socket();
     ASSERT_GT(slot, 0);
-    EXPECT_EQ(fnQX_Stack_SetAddr(slot, "localhost", srv.port), -2) << "the lookup runs on the main loop";
-    ASSERT_TRUE(spin_until([&] { return fnQX_Stack_SetAddr(slot, "localhost", srv.port) != -2; }));
-    ASSERT_EQ(fnQX_Stack_SetAddr(slot, "localhost", srv.port), 1);
+    EXPECT_EQ(fnQX_Stack_SetAddr(slot, "localhost", srv.port, QXAddrPath::Direct), -2) << "the lookup runs on the main loop";
+    ASSERT_TRUE(spin_until([&] { return fnQX_Stack_SetAddr(slot, "localhost", srv.port, QXAddrPath::Direct) != -2; }));
+    ASSERT_EQ(fnQX_Stack_SetAddr(slot, "localhost", srv.port, QXAddrPath::Direct), 1);
     EXPECT_EQ(fnQX_Stack_Connect(slot), -2);
     ASSERT_TRUE(spin_until([&] { return fnQX_Stack_Connect(slot) != -2; }));
     ASSERT_EQ(fnQX_Stack_Connect(slot), 1);
@@ -612,7 +616,7 @@ TEST(OsalNetLayer, ProxyPathConnectsToTheProxyText) {
     fnQXStack_Http_SetProxy("127.0.0.1", srv.port);
     ASSERT_EQ(fnQX_Stack_Init(), 1);
     const int slot = fnQX_Stack_Socket();
-    ASSERT_EQ(fnQX_Stack_SetAddr(slot, fnQXStack_Http_ProxyHost(), fnQXStack_Http_ProxyPort()), 1);
+    ASSERT_EQ(fnQX_Stack_SetAddr(slot, fnQXStack_Http_ProxyHost(), fnQXStack_Http_ProxyPort(), QXAddrPath::Proxy), 1);
     EXPECT_EQ(fnQX_Stack_Connect(slot), -2);
     ASSERT_TRUE(spin_until([&] { return fnQX_Stack_Connect(slot) != -2; }));
     EXPECT_EQ(fnQX_Stack_Connect(slot), 1);
@@ -626,13 +630,13 @@ TEST(OsalNetLayer, RefusedConnectFailsTheSlot) {
     fnQXStack_Http_SetProxy("127.0.0.1", refused_port());
     ASSERT_EQ(fnQX_Stack_Init(), 1);
     const int slot = fnQX_Stack_Socket();
-    ASSERT_EQ(fnQX_Stack_SetAddr(slot, fnQXStack_Http_ProxyHost(), fnQXStack_Http_ProxyPort()), 1);
+    ASSERT_EQ(fnQX_Stack_SetAddr(slot, fnQXStack_Http_ProxyHost(), fnQXStack_Http_ProxyPort(), QXAddrPath::Proxy), 1);
     int r = fnQX_Stack_Connect(slot);
     if (r == -2) {
         ASSERT_TRUE(spin_until([&] { return (r = fnQX_Stack_Connect(slot)) != -2; }));
     }
     EXPECT_EQ(r, 0);
-    EXPECT_EQ(socket_list[slot].iConnect, -1);
+    EXPECT_EQ(slots[slot].iConnect, -1);
     fnQX_Stack_Close(slot);
     fnQX_Stack_Finalize();
     fnQXStack_Http_SetProxy(nullptr, 0);

@@ -3,7 +3,9 @@
 // HTTP/1.0 server in the test, reached directly and through a real proxy
 // (tinyproxy, started by the test with its own configuration).
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <gio/gio.h>
 #include <glib.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,8 +16,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -24,16 +28,58 @@
 #include <thread>
 #include <vector>
 
+#include "glib_qx_stack_porting.h"
 #include "osal.h"
 #include "qx_log.h"
 #include "qx_stack_http.h"
 #include "test_support.h"
+
+// ------------------------------------------------------------ fake resolver
+// Answers "twohomed.test" with 127.0.0.2 first and 127.0.0.1 second, like a
+// name whose first address is unreachable; every other name is unknown.
+typedef struct {
+    GResolver parent;
+} ListResolver;
+typedef struct {
+    GResolverClass parent_class;
+} ListResolverClass;
+
+G_DEFINE_TYPE(ListResolver, list_resolver, G_TYPE_RESOLVER)
+
+static void list_lookup_async(GResolver *r, const gchar *host, GCancellable *c, GAsyncReadyCallback cb, gpointer ud) {
+    GTask *t = g_task_new(r, c, cb, ud);
+    if (g_strcmp0(host, "twohomed.test") == 0) {
+        GList *l = nullptr;
+        l = g_list_append(l, g_inet_address_new_from_string("127.0.0.2"));
+        l = g_list_append(l, g_inet_address_new_from_string("127.0.0.1"));
+        g_task_return_pointer(t, l, reinterpret_cast<GDestroyNotify>(g_resolver_free_addresses));
+    } else {
+        g_task_return_new_error(t, G_RESOLVER_ERROR, G_RESOLVER_ERROR_NOT_FOUND, "unknown test name");
+    }
+    g_object_unref(t);
+}
+static GList *list_lookup_finish(GResolver *, GAsyncResult *res, GError **err) {
+    return static_cast<GList *>(g_task_propagate_pointer(G_TASK(res), err));
+}
+static GList *list_lookup_sync(GResolver *, const gchar *, GCancellable *, GError **err) {
+    g_set_error_literal(err, G_RESOLVER_ERROR, G_RESOLVER_ERROR_NOT_FOUND, "asynchronous only");
+    return nullptr;
+}
+static void list_resolver_class_init(ListResolverClass *k) {
+    GResolverClass *rc = G_RESOLVER_CLASS(k);
+    rc->lookup_by_name = list_lookup_sync;
+    rc->lookup_by_name_async = list_lookup_async;
+    rc->lookup_by_name_finish = list_lookup_finish;
+}
+static void list_resolver_init(ListResolver *) {}
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 // ---------------------------------------------------------------- test server
+
+std::string make_body(size_t n);
 
 struct Seen {
     std::string method, target, head, body;
@@ -167,6 +213,41 @@ private:
             std::string body(60000, '\0');
             for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 26);
             reply("200 OK", "", body);
+        } else if (path == "/chunked") {
+            // HTTP/1.1 framing as a real server sends it: chunks of many sizes,
+            // an extension now and then, a trailer.
+            const std::string payload = make_body(50000);
+            std::string out = "HTTP/1.1 200 OK\r\nContent-Type: application/vnd.wap.mms-message\r\n"
+                              "Transfer-Encoding: chunked\r\n\r\n";
+            size_t at = 0;
+            for (size_t n = 1; at < payload.size(); n = n * 3 % 4093 + 1) {
+                const size_t take = std::min(n, payload.size() - at);
+                char size[32];
+                std::snprintf(size, sizeof size, "%zx%s\r\n", take, n % 5 == 0 ? ";ext=1" : "");
+                out += size + payload.substr(at, take) + "\r\n";
+                at += take;
+            }
+            out += "0\r\nX-Checksum: none\r\n\r\n";
+            send_all(c, out);
+        } else if (path == "/continue") {
+            send_all(c, "HTTP/1.1 100 Continue\r\n\r\n");
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            reply("200 OK", "", "after continue");
+        } else if (path == "/307") {
+            // A relative Location: the same request goes again to /upload.
+            reply("307 Temporary Redirect", "Location: upload\r\n", "");
+        } else if (path == "/rst-body") {
+            send_all(c, "HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + make_body(30000));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            linger l{1, 0};  // the close below resets the connection
+            setsockopt(c, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        } else if (path == "/bad-cookie") {
+            reply("302 Found",
+                  "Location: /needcookie\r\nSet-Cookie: evil=a\rX-Injected: yes\r\nSet-Cookie2: good=1\r\n", "");
+        } else if (path == "/bad-location") {
+            reply("302 Found", "Location: /hello\x01\r\n", "");
+        } else if (path == "/other-scheme") {
+            reply("302 Found", "Location: https://127.0.0.1:" + std::to_string(port_) + "/hello\r\n", "");
         } else if (path == "/cut-headers") {
             send_all(c, "HTTP/1.0 200 OK\r\nContent-Le");  // and close
         } else if (path == "/cut-body") {
@@ -399,6 +480,38 @@ std::string make_body(size_t n) {
     return b;
 }
 
+// Open sockets of this process: the client's are among them (GLib's own
+// descriptors, made on first use of a main loop, are not sockets).
+int open_fds() {
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (const dirent *e = readdir(d)) {
+            char link[64] = {0};
+            const std::string path = std::string("/proc/self/fd/") + e->d_name;
+            if (readlink(path.c_str(), link, sizeof link - 1) > 0 && std::strncmp(link, "socket:", 7) == 0) ++n;
+        }
+        closedir(d);
+    }
+    return n;
+}
+
+// Waits (bounded) until this process holds no more sockets than before:
+// the test server's thread closes its side a moment after the client ends.
+bool fds_back_to(int before) {
+    const auto until = Clock::now() + std::chrono::seconds(3);
+    while (open_fds() > before) {
+        if (Clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+bool no_slot_held() {
+    for (const QXSocketEntry &e : fnQX_Stack_Layer().slots)
+        if (e.ISocket != 0) return false;
+    return true;
+}
+
 // ---------------------------------------------------------------- direct
 
 TEST_F(HttpNet, DirectGet) {
@@ -589,6 +702,198 @@ TEST_F(HttpNet, ThroughTinyproxyRedirectAndCookies) {
     const auto seen = server_.seen();
     ASSERT_EQ(seen.size(), 6u);
     EXPECT_EQ(seen[1].target, "/hello");  // the redirect target, through the proxy as well
+}
+
+// ---------------------------------------------------------------- hostile servers, for real
+
+// URLs that would inject header lines or smuggle a second request never
+// reach the network; a cookie that would inject a line is not kept; a
+// Location with a control character or of another scheme ends the request.
+TEST_F(HttpNet, ThroughTinyproxyNothingIsInjected) {
+    USE_PROXY_OR_SKIP();
+    const int fds = open_fds();
+    for (const std::string &url : {server_.url("/hello\r\nX-Injected: yes"),
+                                   server_.url("/hello HTTP/1.0\r\n\r\nGET /upload"), server_.url("/a b"),
+                                   server_.url("/hello\nX-Injected: yes")}) {
+        SCOPED_TRACE(url);
+        EXPECT_EQ(fnQXStack_Http_Open_Get(url.c_str()), nullptr);
+        EXPECT_EQ(fnQXStack_Http_Open_Post(url.c_str(), reinterpret_cast<const uint8_t *>("x"), 1, nullptr), nullptr);
+    }
+    HttpCtx *ctx = fnQXStack_Http_Open_Get(server_.url("/bad-cookie").c_str());
+    ASSERT_NE(ctx, nullptr);
+    Drive d = run(ctx);
+    EXPECT_EQ(d.result, 0);
+    EXPECT_EQ(d.body, "cookie[good=1]");
+    EXPECT_EQ(ctx->state, HTTP_ST_DONE);
+    fnQXStack_Http_Close(ctx);
+
+    for (const char *path : {"/bad-location", "/other-scheme"}) {
+        SCOPED_TRACE(path);
+        ctx = fnQXStack_Http_Open_Get(server_.url(path).c_str());
+        ASSERT_NE(ctx, nullptr);
+        d = run(ctx);
+        EXPECT_EQ(d.result, -1);
+        EXPECT_EQ(ctx->state, HTTP_ST_ERR_ADDR);
+        EXPECT_EQ(ctx->retValue, 302);
+        fnQXStack_Http_Close(ctx);
+    }
+    const auto seen = server_.seen();
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[0].target, "/bad-cookie");
+    EXPECT_EQ(seen[1].target, "/needcookie");
+    EXPECT_EQ(seen[2].target, "/bad-location");
+    EXPECT_EQ(seen[3].target, "/other-scheme");
+    for (const Seen &s : seen) EXPECT_EQ(s.header("X-Injected"), "") << s.head;
+    EXPECT_TRUE(no_slot_held());
+    EXPECT_TRUE(fds_back_to(fds)) << "a socket was left open";
+}
+
+// A chunked answer (as an HTTP/1.1 server sends it, passed on by the proxy)
+// reaches the caller de-chunked, byte for byte; an interim 100 is skipped.
+TEST_F(HttpNet, ChunkedAndInterimAnswersDirectAndThroughTinyproxy) {
+    const std::string payload = make_body(50000);
+    for (bool proxy : {false, true}) {
+        SCOPED_TRACE(proxy ? "through tinyproxy" : "direct");
+        if (proxy) USE_PROXY_OR_SKIP();
+        const int fds = open_fds();
+        HttpCtx *ctx = fnQXStack_Http_Open_Get(server_.url("/chunked").c_str());
+        ASSERT_NE(ctx, nullptr);
+        Drive d = run(ctx, 1500);
+        EXPECT_EQ(d.result, 0);
+        EXPECT_EQ(ctx->state, HTTP_ST_DONE);
+        EXPECT_EQ(ctx->retCtxLen, 0) << "a chunked body announces no length";
+        EXPECT_TRUE(d.body == payload) << "got " << d.body.size() << " bytes, not the 50000 sent";
+        fnQXStack_Http_Close(ctx);
+
+        ctx = fnQXStack_Http_Open_Get(server_.url("/continue").c_str());
+        ASSERT_NE(ctx, nullptr);
+        d = run(ctx);
+        EXPECT_EQ(d.result, 0);
+        EXPECT_EQ(d.body, "after continue");
+        EXPECT_EQ(ctx->retValue, 200);
+        fnQXStack_Http_Close(ctx);
+        EXPECT_TRUE(no_slot_held());
+        EXPECT_TRUE(fds_back_to(fds)) << "a socket was left open";
+    }
+}
+
+// A POST answered with 307 goes again, to the relative Location, with its
+// method and its body.
+TEST_F(HttpNet, ThroughTinyproxyA307PostIsSentAgainWithItsBody) {
+    USE_PROXY_OR_SKIP();
+    const std::string body = make_body(20000);
+    HttpCtx *ctx = fnQXStack_Http_Open_Post(server_.url("/307").c_str(), reinterpret_cast<const uint8_t *>(body.data()),
+                                            static_cast<int>(body.size()), "application/vnd.wap.mms-message");
+    ASSERT_NE(ctx, nullptr);
+    const Drive d = run(ctx);
+    EXPECT_EQ(d.result, 0);
+    EXPECT_EQ(d.body, "got 20000");
+    EXPECT_EQ(ctx->redirectCount, 1);
+    fnQXStack_Http_Close(ctx);
+    const auto seen = server_.seen();
+    ASSERT_EQ(seen.size(), 2u);
+    for (const Seen &s : seen) {
+        EXPECT_EQ(s.method, "POST");
+        EXPECT_EQ(s.header("Content-Type"), "application/vnd.wap.mms-message");
+        EXPECT_TRUE(s.body == body) << "the server received other bytes than were sent";
+    }
+    EXPECT_EQ(seen[0].target, "/307");
+    EXPECT_EQ(seen[1].target, "/upload");
+}
+
+// A connection reset in the middle of the body is a failure, not the end of
+// the answer.
+TEST_F(HttpNet, AResetInTheMiddleOfTheBodyFails) {
+    const int fds = open_fds();
+    HttpCtx *ctx = fnQXStack_Http_Open_Get(server_.url("/rst-body").c_str());
+    ASSERT_NE(ctx, nullptr);
+    Drive d = run(ctx);
+    EXPECT_EQ(d.result, -1);
+    EXPECT_EQ(ctx->state, HTTP_ST_ERR_RECV);
+    EXPECT_LT(d.body.size(), 100000u);
+    fnQXStack_Http_Close(ctx);
+    EXPECT_TRUE(no_slot_held());
+    EXPECT_TRUE(fds_back_to(fds)) << "a socket was left open";
+}
+
+// A proxy name whose first address silently drops the connect (a full
+// accept queue on 127.0.0.2 drops every SYN) and whose second one works:
+// the request gets through on the second after the per-address time-out.
+class HttpNetTwoHomed : public HttpNet {
+protected:
+    void SetUp() override {
+        HttpNet::SetUp();
+        saved_ = g_resolver_get_default();
+        fake_ = static_cast<GResolver *>(g_object_new(list_resolver_get_type(), nullptr));
+        g_resolver_set_default(fake_);
+    }
+    void TearDown() override {
+        g_resolver_set_default(saved_);
+        g_object_unref(saved_);
+        g_object_unref(fake_);
+        HttpNet::TearDown();
+    }
+    GResolver *saved_ = nullptr;
+    GResolver *fake_ = nullptr;
+};
+
+// A listening socket on 127.0.0.2 whose accept queue is full, so connects
+// to it are never answered.
+struct BlackHole {
+    int fd = -1;
+    std::vector<int> fillers;
+    explicit BlackHole(uint16_t port) {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(0x7F000002);
+        a.sin_port = htons(port);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 0) != 0) {
+            close(fd);
+            fd = -1;
+            return;
+        }
+        for (int i = 0; i < 2; ++i) {
+            const int f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            connect(f, reinterpret_cast<sockaddr *>(&a), sizeof a);
+            fillers.push_back(f);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ~BlackHole() {
+        for (int f : fillers) close(f);
+        if (fd >= 0) close(fd);
+    }
+    bool ok() const { return fd >= 0; }
+};
+
+TEST_F(HttpNetTwoHomed, ASilentFirstAddressGivesWayToTheNext) {
+    for (bool proxy : {false, true}) {
+        SCOPED_TRACE(proxy ? "proxy named twohomed.test" : "relay named twohomed.test");
+        uint16_t port = server_.port();
+        if (proxy) {
+            USE_PROXY_OR_SKIP();
+            port = proxy_.port();
+            fnQXStack_Http_SetProxy("twohomed.test", port);
+        }
+        BlackHole hole(port);
+        ASSERT_TRUE(hole.ok()) << "127.0.0.2 cannot be bound";
+        const std::string url = proxy ? server_.url("/hello")
+                                      : "http://twohomed.test:" + std::to_string(server_.port()) + "/hello";
+        const auto started = Clock::now();
+        HttpCtx *ctx = fnQXStack_Http_Open_Get(url.c_str());
+        ASSERT_NE(ctx, nullptr);
+        const Drive d = run(ctx);
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+        EXPECT_EQ(d.result, 0);
+        EXPECT_EQ(d.body, "hello world");
+        EXPECT_EQ(ctx->state, HTTP_ST_DONE);
+        EXPECT_GE(ms, 2900) << "the first address was not tried first";
+        EXPECT_LT(ms, 10000);
+        fnQXStack_Http_Close(ctx);
+        EXPECT_TRUE(no_slot_held());
+    }
+    EXPECT_EQ(server_.seen().size(), 2u);
 }
 
 }  // namespace

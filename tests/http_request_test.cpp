@@ -130,16 +130,26 @@ TEST_F(HttpRequest, ParseUrlSplitsHostPortAndPath) {
         {"http://mms.example.net/", 0, "mms.example.net", 80, "/"},
         {"mms.example.net:8080", 0, "mms.example.net", 8080, "/"},
         {"http://mms.example.net:/x", 0, "mms.example.net", 80, "/x"},
-        {"http://mms.example.net?id=7", 0, "mms.example.net", 80, "?id=7"},
+        {"http://mms.example.net?id=7", 0, "mms.example.net", 80, "/?id=7"},  // "/" before a bare query
         {"http://mms.example.net", 0, "mms.example.net", 80, "/"},
         {"mms.example.net:8002/mms/get?t=ab&x=1", 0, "mms.example.net", 8002, "/mms/get?t=ab&x=1"},
         {"http://10.0.0.172:9201/servlets/mms", 0, "10.0.0.172", 9201, "/servlets/mms"},
         {"http://host:abc/p", 0, "host", 80, "/p"},         // no number: default port
         {"http://host:12ab/p", 0, "host", 12, "/p"},        // the leading number counts
-        {"http://host:8080?q", 0, "host", 8080, "/"},       // the port runs to '/', so the query goes
+        {"http://host:8080?q", 0, "host", 8080, "/?q"},     // the port ends at the query, which stays
+        {"http://host:8002#top", 0, "host", 8002, "/"},     // a fragment is never sent
+        {"http://h/p?a=1#f", 0, "h", 80, "/p?a=1"},
+        {"HTTP://Host.Test/x", 0, "Host.Test", 80, "/x"},   // the scheme in any case
+        {"h.test/get?u=ftp://x/y", 0, "h.test", 80, "/get?u=ftp://x/y"},  // "://" in a query is no scheme
         {"http://a.b/c://d", 0, "a.b", 80, "/c://d"},       // only the first "://" is the scheme marker
-        {"https://secure.test:443/p", 0, "secure.test", 443, "/p"},
-        {"", 0, "", 80, "/"},
+        {"https://secure.test:443/p", -1, nullptr, 0, nullptr},  // only http is spoken
+        {"ftp://files.test/p", -1, nullptr, 0, nullptr},
+        {"", -1, nullptr, 0, nullptr},                      // no host
+        {"http:///p", -1, nullptr, 0, nullptr},
+        {"http://h.test/echo\r\nX-Injected: yes", -1, nullptr, 0, nullptr},  // control characters and blanks
+        {"http://h.test/a b", -1, nullptr, 0, nullptr},
+        {"http://h.test/\x7f", -1, nullptr, 0, nullptr},
+        {"http://h.test/\tx", -1, nullptr, 0, nullptr},
         {"http://host:65535/", 0, "host", 65535, "/"},
         {"http://host:65536/", -1, nullptr, 0, nullptr},    // not a TCP port
         {"http://host:99999999999999999999/", -1, nullptr, 0, nullptr},
@@ -284,22 +294,100 @@ TEST_F(HttpRequest, ComposingTwiceGivesOneRequestAndLongUrlsAreNotCut) {
     fnQXStack_Http_Close(ctx);
 }
 
-TEST_F(HttpRequest, AllocationFailuresGiveNoContextOrADroppedPartButNeverALeak) {
+// Under every allocation failure a request is either composed whole, byte
+// for byte the same as without failures, or not at all (and then the context
+// fails instead of sending it).
+TEST_F(HttpRequest, AllocationFailuresGiveAWholeRequestOrNone) {
     fnQXStack_Http_SetProxy("wap.proxy.test", 8080);
-    fnQXStack_Http_SetCookie("sid", "42", "h.test", "/");
-    const uint8_t body[] = {1, 2, 3, 4};
+    fnQXStack_Http_SetCookie("sid", std::string(3000, 'c').c_str(), "h.test", "/");
+    fnQXStack_Http_SetCookie("lang", "de", "h.test", "/");
+    const std::string body(5000, 'b');
+    auto open = [&] {
+        return fnQXStack_Http_Open_Post("http://h.test:8080/x?id=1", reinterpret_cast<const uint8_t *>(body.data()),
+                                        static_cast<int>(body.size()), nullptr);
+    };
+    HttpCtx *ref = open();
+    ASSERT_NE(ref, nullptr);
+    const std::string whole = compose(ref);
+    fnQXStack_Http_Close(ref);
+    const std::string tail = "Cookie: lang=de; sid=" + std::string(3000, 'c') + "\r\nCookie2: \"1\"\r\n\r\n" + body;
+    ASSERT_GT(whole.size(), tail.size());
+    EXPECT_EQ(whole.substr(whole.size() - tail.size()), tail) << "the long cookie goes out whole";
+
+    int composed = 0, refused = 0;
     const long clean = rrtest::for_each_alloc_failure([&](long) {
-        HttpCtx *ctx = fnQXStack_Http_Open_Post("http://h.test:8080/x", body, 4, nullptr);
+        HttpCtx *ctx = open();
         if (!ctx) return;
-        fnQXStack_Http_PrepareQuest(ctx);
+        const int r = fnQXStack_Http_PrepareQuest(ctx);
+        if (r == 0) {
+            ++composed;
+            EXPECT_EQ(unread(ctx->sendBuf), whole);
+        } else {
+            ++refused;
+            EXPECT_EQ(r, -1);
+            EXPECT_EQ(fnQXBuf_Unreadable(ctx->sendBuf), 0);
+        }
         fnQXStack_Http_Close(ctx);
     });
     EXPECT_GT(clean, 5);
+    EXPECT_GT(refused, 3) << "the failures reached the composition";
+    EXPECT_GT(composed, 0);
+
+    // Run by the state machine, a request that cannot be composed fails the
+    // context before a byte is written.
+    int failedRuns = 0;
+    rrtest::for_each_alloc_failure([&](long) {
+        osal_script::reset();
+        HttpCtx *ctx = open();
+        if (!ctx) return;
+        char out[8];
+        const int r = fnQXStack_Http_Read(ctx, out, sizeof out);
+        if (r == -1 && ctx->state == HTTP_ST_ERR_SEND) {
+            ++failedRuns;
+            EXPECT_EQ(osal_script::write_calls(), 0);
+            EXPECT_EQ(osal_script::sockets_open(), 0);
+        } else if (r == -2 && ctx->state == HTTP_ST_SEND) {
+            EXPECT_EQ(osal_script::written(), whole.substr(0, 2048));
+        } else {
+            ADD_FAILURE() << "result " << r << " state " << ctx->state;
+        }
+        fnQXStack_Http_Close(ctx);
+        EXPECT_EQ(osal_script::sockets_open(), 0);
+    });
+    EXPECT_GT(failedRuns, 3);
+
     const long cleanGet = rrtest::for_each_alloc_failure([&](long) {
         HttpCtx *ctx = fnQXStack_Http_Open_Get("http://h.test:8080/x");
         if (ctx) fnQXStack_Http_Close(ctx);
     });
     EXPECT_GT(cleanGet, 3);
+}
+
+// A proxy host that cannot be copied fails every request instead of letting
+// it go straight to the relay; a later successful setting lifts that.
+TEST_F(HttpRequest, AProxyThatCannotBeKeptFailsTheRequestsInsteadOfGoingDirect) {
+    qx::alloc_fail_nth(1);
+    EXPECT_EQ(fnQXStack_Http_SetProxy("wap.proxy.test", 8080), -1);
+    qx::alloc_fail_off();
+    EXPECT_EQ(fnQXStack_Http_ProxyHost(), nullptr);
+    HttpCtx *ctx = fnQXStack_Http_Open_Get("http://mms.example.net/x");
+    ASSERT_NE(ctx, nullptr);
+    char out[8];
+    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -1);
+    EXPECT_EQ(ctx->state, HTTP_ST_ERR_ADDR);
+    EXPECT_EQ(osal_script::connect_calls(), 0);
+    EXPECT_EQ(osal_script::resolves_started(), 0) << "the relay's own name was not even looked up";
+    fnQXStack_Http_Close(ctx);
+
+    EXPECT_EQ(fnQXStack_Http_SetProxy("wap.proxy.test", 8080), 0);
+    ctx = fnQXStack_Http_Open_Get("http://mms.example.net/x");
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -2);
+    EXPECT_EQ(osal_script::last_connect_address(), "wap.proxy.test");
+    fnQXStack_Http_Close(ctx);
+    // Asking for no proxy is a choice, not a failure.
+    EXPECT_EQ(fnQXStack_Http_SetProxy(nullptr, 0), 0);
+    EXPECT_EQ(fnQXStack_Http_Module().proxyFailed, 0);
 }
 
 TEST_F(HttpRequest, InitUnderAllocationFailuresLeavesNothingBehindAfterFinalize) {

@@ -191,9 +191,19 @@ TEST_F(HttpRun, ErrorStates) {
         close(ctx);
     }
     {
-        SCOPED_TRACE("read error after data ends the response");
+        SCOPED_TRACE("read error after data, the length not reached: -13");
         HttpCtx *ctx = get("http://h.test/");
         respond("HTTP/1.0 200 OK\r\n\r\nabc", -1);
+        std::string body;
+        EXPECT_EQ(drive(ctx, &body), -1);
+        EXPECT_EQ(ctx->state, HTTP_ST_ERR_RECV);
+        EXPECT_EQ(osal_script::sockets_open(), 0);
+        close(ctx);
+    }
+    {
+        SCOPED_TRACE("read error after the whole announced body ends the response");
+        HttpCtx *ctx = get("http://h.test/");
+        respond("HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nabc", -1);
         std::string body;
         EXPECT_EQ(drive(ctx, &body), 0);
         EXPECT_EQ(body, "abc");
@@ -509,7 +519,8 @@ TEST_F(HttpRun, A302PostIsRepeatedAsAGetOnTheNewUrl) {
     EXPECT_EQ(ctx->socket, -1);
     EXPECT_EQ(ctx->redirectCount, 1);
     EXPECT_EQ(osal_script::sockets_open(), 0);
-    EXPECT_EQ(ctx->retValue, 302);  // kept until the next response
+    EXPECT_EQ(ctx->retValue, 0);  // the next response starts afresh
+    EXPECT_EQ(ctx->retCtxLen, 0);
 
     std::string body;
     EXPECT_EQ(drive(ctx, &body), 0);

@@ -16,6 +16,10 @@ namespace {
 using osal_script::ConnectMode;
 using osal_script::ResolveMode;
 
+// The socket layer's table: inspected by the tests, and its entries serve as
+// the connect callback's user value.
+QXSocketEntry (&slots)[QX_SOCKET_SLOTS] = const_cast<QXSocketLayer &>(fnQX_Stack_Layer()).slots;
+
 static_assert(sizeof(QXSocketEntry::nodeINAddr) == sizeof(void *), "nodeINAddr must hold a pointer");
 
 class SocketLayer : public ::testing::Test {
@@ -40,7 +44,7 @@ protected:
     static int connected_slot() {
         fnQXStack_Http_SetProxy("10.0.0.172", 80);
         const int s = fnQX_Stack_Socket();
-        EXPECT_EQ(fnQX_Stack_SetAddr(s, fnQXStack_Http_ProxyHost(), 80), 1);
+        EXPECT_EQ(fnQX_Stack_SetAddr(s, fnQXStack_Http_ProxyHost(), 80, QXAddrPath::Proxy), 1);
         EXPECT_EQ(fnQX_Stack_Connect(s), 1);
         return s;
     }
@@ -64,14 +68,14 @@ TEST_F(SocketLayer, InitAndFinalizeFollowTheOsalResult) {
 TEST_F(SocketLayer, NineteenSlotsThenNoneAndTheSpareHandleIsClosed) {
     for (int i = 1; i < QX_SOCKET_SLOTS; ++i) {
         ASSERT_EQ(fnQX_Stack_Socket(), i);
-        const QXSocketEntry &e = socket_list[i];
+        const QXSocketEntry &e = slots[i];
         EXPECT_EQ(e.ISocket, osal_script::last_socket());
         EXPECT_EQ(e.nodeINAddr, 0);
         EXPECT_EQ(e.nPort, 0);
         EXPECT_EQ(e.iAddrState, 0);
         EXPECT_EQ(e.iConnect, 0);
     }
-    EXPECT_EQ(socket_list[0].ISocket, 0) << "slot 0 is never handed out";
+    EXPECT_EQ(slots[0].ISocket, 0) << "slot 0 is never handed out";
     EXPECT_EQ(fnQX_Stack_Socket(), 0);
     EXPECT_EQ(osal_script::sockets_created(), 20);
     EXPECT_EQ(osal_script::sockets_open(), 19) << "the handle without a slot must be closed";
@@ -79,34 +83,34 @@ TEST_F(SocketLayer, NineteenSlotsThenNoneAndTheSpareHandleIsClosed) {
     // A freed slot is the first one handed out again.
     fnQX_Stack_Close(7);
     EXPECT_EQ(fnQX_Stack_Socket(), 7);
-    EXPECT_EQ(socket_list[7].ISocket, osal_script::last_socket());
+    EXPECT_EQ(slots[7].ISocket, osal_script::last_socket());
 }
 
 TEST_F(SocketLayer, NoOsalSocketGivesNoSlot) {
     osal_script::set_socket_result(0);
     EXPECT_EQ(fnQX_Stack_Socket(), 0);
-    for (const auto &e : socket_list) EXPECT_EQ(e.ISocket, 0);
+    for (const auto &e : slots) EXPECT_EQ(e.ISocket, 0);
     EXPECT_EQ(fnQX_Stack_Socket(), 1);
 }
 
 TEST_F(SocketLayer, SetAddrRejectsBadSlotsHostsAndPorts) {
     fnQXStack_Http_SetProxy("proxy", 8080);
     const int s = fnQX_Stack_Socket();
-    for (int slot : {0, -1, QX_SOCKET_SLOTS, 2 /* free */}) EXPECT_EQ(fnQX_Stack_SetAddr(slot, "proxy", 80), -1) << slot;
-    EXPECT_EQ(fnQX_Stack_SetAddr(s, nullptr, 80), -1);
-    EXPECT_EQ(fnQX_Stack_SetAddr(s, "proxy", -1), -1);
-    EXPECT_EQ(fnQX_Stack_SetAddr(s, "proxy", 65536), -1);
-    EXPECT_EQ(socket_list[s].iAddrState, 0);
+    for (int slot : {0, -1, QX_SOCKET_SLOTS, 2 /* free */}) EXPECT_EQ(fnQX_Stack_SetAddr(slot, "proxy", 80, QXAddrPath::Proxy), -1) << slot;
+    EXPECT_EQ(fnQX_Stack_SetAddr(s, nullptr, 80, QXAddrPath::Direct), -1);
+    EXPECT_EQ(fnQX_Stack_SetAddr(s, "proxy", -1, QXAddrPath::Proxy), -1);
+    EXPECT_EQ(fnQX_Stack_SetAddr(s, "proxy", 65536, QXAddrPath::Proxy), -1);
+    EXPECT_EQ(slots[s].iAddrState, 0);
 }
 
 TEST_F(SocketLayer, ProxyPathKeepsTheHostPointerAndHostOrderPort) {
     fnQXStack_Http_SetProxy("wap.example.net", 9201);
     const char *host = fnQXStack_Http_ProxyHost();
     const int s = fnQX_Stack_Socket();
-    EXPECT_EQ(fnQX_Stack_SetAddr(s, host, 9201), 1);
-    EXPECT_EQ(socket_list[s].nodeINAddr, reinterpret_cast<intptr_t>(host)) << "the text is not copied";
-    EXPECT_EQ(socket_list[s].nPort, 9201);
-    EXPECT_EQ(socket_list[s].iAddrState, 1);
+    EXPECT_EQ(fnQX_Stack_SetAddr(s, host, 9201, QXAddrPath::Proxy), 1);
+    EXPECT_EQ(slots[s].nodeINAddr, reinterpret_cast<intptr_t>(host)) << "the text is not copied";
+    EXPECT_EQ(slots[s].nPort, 9201);
+    EXPECT_EQ(slots[s].iAddrState, 1);
     EXPECT_EQ(osal_script::resolves_started(), 0);
 
     EXPECT_EQ(fnQX_Stack_Connect(s), 1);
@@ -117,11 +121,11 @@ TEST_F(SocketLayer, ProxyPathKeepsTheHostPointerAndHostOrderPort) {
 
 TEST_F(SocketLayer, DirectPathResolvesAndConnectsWithARecordInNetworkOrder) {
     const int s = fnQX_Stack_Socket();
-    EXPECT_EQ(fnQX_Stack_SetAddr(s, "mms.example.com", 8080), 1);
-    EXPECT_EQ(socket_list[s].nPort, htons(8080));
-    EXPECT_EQ(socket_list[s].iAddrState, 1);
+    EXPECT_EQ(fnQX_Stack_SetAddr(s, "mms.example.com", 8080, QXAddrPath::Direct), 1);
+    EXPECT_EQ(slots[s].nPort, htons(8080));
+    EXPECT_EQ(slots[s].iAddrState, 1);
     EXPECT_EQ(osal_script::last_resolve_host(), "mms.example.com");
-    EXPECT_EQ(fnQX_Stack_SetAddr(s, "mms.example.com", 8080), 1);
+    EXPECT_EQ(fnQX_Stack_SetAddr(s, "mms.example.com", 8080, QXAddrPath::Direct), 1);
     EXPECT_EQ(osal_script::resolves_started(), 1) << "a ready address is not looked up again";
 
     EXPECT_EQ(fnQX_Stack_Connect(s), 1);
@@ -136,13 +140,13 @@ TEST_F(SocketLayer, DirectPathResolvesAndConnectsWithARecordInNetworkOrder) {
 TEST_F(SocketLayer, DirectPathAnswersNotYetUntilTheLookupEnds) {
     osal_script::set_resolve_mode(ResolveMode::Later);
     const int s = fnQX_Stack_Socket();
-    EXPECT_EQ(fnQX_Stack_SetAddr(s, "mms.example.com", 80), -2);
-    EXPECT_EQ(socket_list[s].iAddrState, -2);
-    EXPECT_EQ(fnQX_Stack_SetAddr(s, "mms.example.com", 80), -2);
+    EXPECT_EQ(fnQX_Stack_SetAddr(s, "mms.example.com", 80, QXAddrPath::Direct), -2);
+    EXPECT_EQ(slots[s].iAddrState, -2);
+    EXPECT_EQ(fnQX_Stack_SetAddr(s, "mms.example.com", 80, QXAddrPath::Direct), -2);
     EXPECT_EQ(fnQX_Stack_Connect(s), 0) << "no connect before the address is set";
     EXPECT_EQ(osal_script::connect_calls(), 0);
     ASSERT_TRUE(osal_script::complete_resolve(true));
-    EXPECT_EQ(fnQX_Stack_SetAddr(s, "mms.example.com", 80), 1);
+    EXPECT_EQ(fnQX_Stack_SetAddr(s, "mms.example.com", 80, QXAddrPath::Direct), 1);
     EXPECT_EQ(osal_script::resolves_started(), 1);
     EXPECT_EQ(fnQX_Stack_Connect(s), 1);
 }
@@ -153,18 +157,18 @@ TEST_F(SocketLayer, DirectPathFailedLookupFailsForGood) {
         osal_script::set_resolve_mode(later ? ResolveMode::Later : ResolveMode::Fail);
         const int s = fnQX_Stack_Socket();
         if (later) {
-            EXPECT_EQ(fnQX_Stack_SetAddr(s, "nowhere", 80), -2);
+            EXPECT_EQ(fnQX_Stack_SetAddr(s, "nowhere", 80, QXAddrPath::Direct), -2);
             ASSERT_TRUE(osal_script::complete_resolve(false));
         }
         rrtest::LogCapture log;
-        EXPECT_EQ(fnQX_Stack_SetAddr(s, "nowhere", 80), -1);
+        EXPECT_EQ(fnQX_Stack_SetAddr(s, "nowhere", 80, QXAddrPath::Direct), -1);
         EXPECT_TRUE(log.contains("address lookup failed, error " + std::to_string(OSAL_ERR_HOST_NOT_FOUND) + "\n"))
             << log.text();
-        EXPECT_EQ(socket_list[s].iAddrState, -1);
-        EXPECT_EQ(socket_list[s].nodeINAddr, 0);
+        EXPECT_EQ(slots[s].iAddrState, -1);
+        EXPECT_EQ(slots[s].nodeINAddr, 0);
         EXPECT_EQ(osal_script::addrs_live(), 0) << "the failed record is released at once";
         const int started = osal_script::resolves_started();
-        EXPECT_EQ(fnQX_Stack_SetAddr(s, "nowhere", 80), -1);
+        EXPECT_EQ(fnQX_Stack_SetAddr(s, "nowhere", 80, QXAddrPath::Direct), -1);
         EXPECT_EQ(osal_script::resolves_started(), started);
         EXPECT_EQ(fnQX_Stack_Connect(s), 0);
         fnQX_Stack_Close(s);
@@ -174,7 +178,7 @@ TEST_F(SocketLayer, DirectPathFailedLookupFailsForGood) {
 TEST_F(SocketLayer, ClosingDuringALookupReleasesTheRecord) {
     osal_script::set_resolve_mode(ResolveMode::Later);
     const int s = fnQX_Stack_Socket();
-    EXPECT_EQ(fnQX_Stack_SetAddr(s, "mms.example.com", 80), -2);
+    EXPECT_EQ(fnQX_Stack_SetAddr(s, "mms.example.com", 80, QXAddrPath::Direct), -2);
     fnQX_Stack_Close(s);
     EXPECT_EQ(osal_script::addrs_live(), 0);
     EXPECT_FALSE(osal_script::complete_resolve(true)) << "a released record's lookup is dropped";
@@ -201,19 +205,19 @@ TEST_P(SocketConnect, PolledStateFollowsTheOsal) {
     osal_script::set_connect_mode(c.mode);
     fnQXStack_Http_SetProxy("10.0.0.172", 80);
     const int s = fnQX_Stack_Socket();
-    ASSERT_EQ(fnQX_Stack_SetAddr(s, fnQXStack_Http_ProxyHost(), 80), 1);
-    const OSAL_SOCKET h = socket_list[s].ISocket;
+    ASSERT_EQ(fnQX_Stack_SetAddr(s, fnQXStack_Http_ProxyHost(), 80, QXAddrPath::Proxy), 1);
+    const OSAL_SOCKET h = slots[s].ISocket;
 
     rrtest::LogCapture log;
     EXPECT_EQ(fnQX_Stack_Connect(s), c.first);
     if (c.first == -2) {
-        EXPECT_EQ(socket_list[s].iConnect, -2);
+        EXPECT_EQ(slots[s].iConnect, -2);
         EXPECT_EQ(fnQX_Stack_Connect(s), -2) << "a connect under way is only polled";
     }
     if (c.complete) {
         EXPECT_TRUE(osal_script::complete_connect(h, c.event, c.error));
     }
-    EXPECT_EQ(socket_list[s].iConnect, c.settled);
+    EXPECT_EQ(slots[s].iConnect, c.settled);
     EXPECT_EQ(fnQX_Stack_Connect(s), c.again);
     EXPECT_EQ(fnQX_Stack_Connect(s), c.again);
     EXPECT_EQ(osal_script::connect_calls(), 1) << "g_sock_connect is called once per slot";
@@ -257,28 +261,28 @@ TEST_F(SocketLayer, CompletionForAnotherSocketOrEntryChangesNothing) {
     osal_script::set_connect_mode(ConnectMode::Later);
     fnQXStack_Http_SetProxy("10.0.0.172", 80);
     const int s = fnQX_Stack_Socket();
-    ASSERT_EQ(fnQX_Stack_SetAddr(s, fnQXStack_Http_ProxyHost(), 80), 1);
+    ASSERT_EQ(fnQX_Stack_SetAddr(s, fnQXStack_Http_ProxyHost(), 80, QXAddrPath::Proxy), 1);
     ASSERT_EQ(fnQX_Stack_Connect(s), -2);
-    const OSAL_SOCKET old = socket_list[s].ISocket;
+    const OSAL_SOCKET old = slots[s].ISocket;
     fnQX_Stack_Close(s);
     ASSERT_EQ(fnQX_Stack_Socket(), s);  // the slot now holds a new socket
-    ASSERT_EQ(fnQX_Stack_SetAddr(s, fnQXStack_Http_ProxyHost(), 80), 1);
+    ASSERT_EQ(fnQX_Stack_SetAddr(s, fnQXStack_Http_ProxyHost(), 80, QXAddrPath::Proxy), 1);
     ASSERT_EQ(fnQX_Stack_Connect(s), -2);
 
-    fnQX_Stack_ConnectCb(old, OSAL_SOCK_EVENT_CONNECT, &socket_list[s]);  // late news of the closed socket
-    EXPECT_EQ(socket_list[s].iConnect, -2);
+    fnQX_Stack_ConnectCb(old, OSAL_SOCK_EVENT_CONNECT, &slots[s]);  // late news of the closed socket
+    EXPECT_EQ(slots[s].iConnect, -2);
     int notAnEntry = 0;
-    fnQX_Stack_ConnectCb(socket_list[s].ISocket, 3, &notAnEntry);
-    fnQX_Stack_ConnectCb(socket_list[s].ISocket, 3, &socket_list[0]);
-    fnQX_Stack_ConnectCb(socket_list[s].ISocket, 3, reinterpret_cast<char *>(&socket_list[s]) + 1);
-    fnQX_Stack_ConnectCb(socket_list[s].ISocket, 3, nullptr);
-    EXPECT_EQ(socket_list[s].iConnect, -2);
+    fnQX_Stack_ConnectCb(slots[s].ISocket, 3, &notAnEntry);
+    fnQX_Stack_ConnectCb(slots[s].ISocket, 3, &slots[0]);
+    fnQX_Stack_ConnectCb(slots[s].ISocket, 3, reinterpret_cast<char *>(&slots[s]) + 1);
+    fnQX_Stack_ConnectCb(slots[s].ISocket, 3, nullptr);
+    EXPECT_EQ(slots[s].iConnect, -2);
 
     ASSERT_TRUE(osal_script::complete_connect(0, OSAL_SOCK_EVENT_CONNECT, 0));
-    EXPECT_EQ(socket_list[s].iConnect, 1);
+    EXPECT_EQ(slots[s].iConnect, 1);
     // A settled slot stays settled.
-    fnQX_Stack_ConnectCb(socket_list[s].ISocket, 3, &socket_list[s]);
-    EXPECT_EQ(socket_list[s].iConnect, 1);
+    fnQX_Stack_ConnectCb(slots[s].ISocket, 3, &slots[s]);
+    EXPECT_EQ(slots[s].iConnect, 1);
 }
 
 TEST_F(SocketLayer, SendAndReceiveNeedAConnectedSlotAndABuffer) {
@@ -286,7 +290,7 @@ TEST_F(SocketLayer, SendAndReceiveNeedAConnectedSlotAndABuffer) {
     osal_script::set_connect_mode(ConnectMode::Later);
     fnQXStack_Http_SetProxy("10.0.0.172", 80);
     const int s = fnQX_Stack_Socket();
-    ASSERT_EQ(fnQX_Stack_SetAddr(s, fnQXStack_Http_ProxyHost(), 80), 1);
+    ASSERT_EQ(fnQX_Stack_SetAddr(s, fnQXStack_Http_ProxyHost(), 80, QXAddrPath::Proxy), 1);
     EXPECT_EQ(fnQX_Stack_SendData(s, "x", 1), -1);  // not connected yet
     ASSERT_EQ(fnQX_Stack_Connect(s), -2);
     EXPECT_EQ(fnQX_Stack_SendData(s, "x", 1), -1);  // still under way
@@ -344,11 +348,11 @@ TEST_F(SocketLayer, CloseFreesTheSlotAndIgnoresOthers) {
     fnQX_Stack_Close(QX_SOCKET_SLOTS);
     fnQX_Stack_Close(-1);
     EXPECT_EQ(osal_script::sockets_closed(), 0);
-    EXPECT_EQ(socket_list[s].iConnect, 1);
+    EXPECT_EQ(slots[s].iConnect, 1);
 
     fnQX_Stack_Close(s);
     EXPECT_EQ(osal_script::sockets_open(), 0);
-    const QXSocketEntry &e = socket_list[s];
+    const QXSocketEntry &e = slots[s];
     EXPECT_EQ(e.ISocket, 0);
     EXPECT_EQ(e.nodeINAddr, 0);
     EXPECT_EQ(e.nPort, 0);
@@ -365,7 +369,7 @@ TEST_F(SocketLayer, AFullRoundLeavesNothingBehind) {
     for (bool proxy : {true, false}) {
         fnQXStack_Http_SetProxy(proxy ? "10.0.0.172" : nullptr, 8080);
         const int s = fnQX_Stack_Socket();
-        ASSERT_EQ(fnQX_Stack_SetAddr(s, proxy ? fnQXStack_Http_ProxyHost() : "mms.example.com", 8080), 1);
+        ASSERT_EQ(fnQX_Stack_SetAddr(s, proxy ? fnQXStack_Http_ProxyHost() : "mms.example.com", 8080, proxy ? QXAddrPath::Proxy : QXAddrPath::Direct), 1);
         ASSERT_EQ(fnQX_Stack_Connect(s), 1);
         ASSERT_EQ(fnQX_Stack_SendData(s, "GET / HTTP/1.0\r\n\r\n", 18), 18);
         fnQX_Stack_Close(s);

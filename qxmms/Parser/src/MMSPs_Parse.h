@@ -21,7 +21,8 @@ enum : int32_t {
 
 struct tSMIL_Attr {
     char *Name;    // as written
-    char *Value;   // between the double quotes, never null (may be taken over)
+    char *Value;   // between the double quotes, never null
+    // (Name and Value live in the attribute's own block, released with it.)
     tSMIL_Attr *pNext;
 };
 

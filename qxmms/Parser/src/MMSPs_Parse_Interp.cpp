@@ -33,10 +33,9 @@ struct NextTag {
         SmilFreeTag(tag);
         tag = nullptr;
         for (;;) {
-            char *text = SmilReadTag();
+            const char *text = SmilReadTagShared();
             if (!text) return false;
             tag = SmilParseTag(text);
-            qx::free_ptr(text);
             if (tag) break;
         }
         id = SmilGetElementId(tag->Name);
@@ -64,11 +63,11 @@ void free_regions(tSMIL_Region *r) {
     }
 }
 
-// Moves an attribute's value into a field (releasing what was there).
-void take_value(char *&field, tSMIL_Attr *a) {
+// An attribute's value into a field (releasing what was there). The value
+// lives in the attribute's block, so the field gets a copy.
+void take_value(char *&field, const tSMIL_Attr *a) {
     qx::free_ptr(field);
-    field = a->Value;
-    a->Value = nullptr;
+    field = fnQX_MEMSTRCOPY(a->Value);
 }
 
 // <param name="..." value="..."/>: colours of the current par.
@@ -113,17 +112,21 @@ int add_media(R *rec, R *tSMIL_Par::*list) {
 // Step results of a media element inside a par.
 enum class MediaStep { Next, Fail };
 
-// Attributes of a media element: the first src (in list order) is loaded,
-// region, begin and end are read. False when the loader failed.
+template <typename R>
+bool has_content(const R *rec) {
+    if constexpr (requires { rec->Text; }) return rec->Text != nullptr;
+    else return rec->Data != nullptr;
+}
+
+// Attributes of a media element: src is loaded, region, begin and end are
+// read. False when the loader failed. Once a src has given the record its
+// content, further src attributes of the element are passed over: loading
+// them would leave the first part marked as shown without any record.
 template <typename R>
 bool read_media_attrs(const tSMIL_Tag *tag, R *rec, int (*load)(R *, const char *), bool hasRegion) {
-    bool loaded = false;
     for (const tSMIL_Attr *a = tag->pAttr; a; a = a->pNext) {
         if (attr_is(a, "src")) {
-            // Later src attributes of the same element would replace the
-            // loaded part and leave it marked without a record: ignored.
-            if (loaded) continue;
-            loaded = true;
+            if (has_content(rec)) continue;
             if (!load(rec, a->Value)) return false;
         } else if (attr_is(a, "region")) {
             if constexpr (requires { rec->Region; }) {
@@ -516,7 +519,15 @@ int SmilParseHead() {
     return result;
 }
 
+static int parse_smil();
+
 int SmilParseSmil() {
+    const int r = parse_smil();
+    SmilReleaseTagBuffer();
+    return r;
+}
+
+static int parse_smil() {
     QX_LOG("entry SmilParseSmil");
     bool smilSeen = false;
     int bodyResult = 0;

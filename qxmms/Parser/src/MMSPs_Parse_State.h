@@ -16,7 +16,16 @@ struct tSMIL_ParserState {
     tSMIL_Attachment *AttachTail;
     tSMIL_Attachment *AttachCursor;
     uint32_t AttachCursorIndex;
+    // Tag text buffer of the interpreter, reused from tag to tag.
+    char *TagBuf;
+    int32_t TagBufSize;
 };
+
+// The next tag text in the interpreter's reused buffer (valid until the next
+// call), or null at the end of the source or when the buffer cannot grow.
+const char *SmilReadTagShared();
+// Releases the reused buffer (at the end of a presentation).
+void SmilReleaseTagBuffer();
 
 tSMIL_ParserState &SmilState();
 

@@ -1,5 +1,6 @@
 // SMIL tokenizer: a pull reader of tags over the SMIL text of a message.
 // Character data between tags is dropped; there are no entities or CDATA.
+#include <climits>
 #include <cstring>
 #include <iterator>
 
@@ -44,26 +45,30 @@ int SmilReadChar(char *out) {
 
 // The tag runs from a '<' to the first '>' after it; text before the '<' is
 // skipped. The tag is found first and then copied once, so a long tag costs
-// time in proportion to its length.
-char *SmilReadTag() {
+// time in proportion to its length. A tag cut off by the end of the source is
+// lost. Gives the tag and its length, or null at the end.
+static const char *next_tag_span(int *len) {
     tSMIL_ParserState &st = SmilState();
     if (st.Remain <= 0 || !st.Cursor) return nullptr;
     const char *src = st.Cursor;
     const size_t n = static_cast<size_t>(st.Remain);
     const char *open = static_cast<const char *>(std::memchr(src, '<', n));
-    if (!open) {
+    const char *close =
+        open ? static_cast<const char *>(std::memchr(open, '>', n - static_cast<size_t>(open - src))) : nullptr;
+    if (!close) {
         reader_clear();
         return nullptr;
     }
-    const size_t after = n - static_cast<size_t>(open - src);
-    const char *close = static_cast<const char *>(std::memchr(open, '>', after));
-    if (!close) {  // a tag cut off by the end of the source is lost
-        reader_clear();
-        return nullptr;
-    }
-    const int len = static_cast<int>(close - open + 1);
+    *len = static_cast<int>(close - open + 1);
     st.Cursor = close + 1;
     st.Remain -= static_cast<int32_t>(close + 1 - src);
+    return open;
+}
+
+char *SmilReadTag() {
+    int len = 0;
+    const char *open = next_tag_span(&len);
+    if (!open) return nullptr;
     char *tag = static_cast<char *>(qx::alloc_uninit(len + 1));
     if (!tag) {  // looks like the end of the source to the caller
         reader_clear();
@@ -72,6 +77,34 @@ char *SmilReadTag() {
     std::memcpy(tag, open, static_cast<size_t>(len));
     tag[len] = '\0';
     return tag;
+}
+
+const char *SmilReadTagShared() {
+    tSMIL_ParserState &st = SmilState();
+    int len = 0;
+    const char *open = next_tag_span(&len);
+    if (!open) return nullptr;
+    if (len + 1 > st.TagBufSize) {  // grows geometrically
+        int64_t size = st.TagBufSize > 0 ? st.TagBufSize : 64;
+        while (size < len + 1) size *= 2;
+        if (size > INT32_MAX) size = static_cast<int64_t>(len) + 1;
+        qx::free_ptr(st.TagBuf);
+        st.TagBufSize = 0;
+        st.TagBuf = static_cast<char *>(qx::alloc_uninit(static_cast<int>(size)));
+        if (!st.TagBuf) {
+            reader_clear();
+            return nullptr;
+        }
+        st.TagBufSize = static_cast<int32_t>(size);
+    }
+    std::memcpy(st.TagBuf, open, static_cast<size_t>(len));
+    st.TagBuf[len] = '\0';
+    return st.TagBuf;
+}
+
+void SmilReleaseTagBuffer() {
+    qx::free_ptr(SmilState().TagBuf);
+    SmilState().TagBufSize = 0;
 }
 
 char *SmilCopySpan(const char *start, const char *end) {
@@ -85,10 +118,13 @@ char *SmilCopySpan(const char *start, const char *end) {
     return s;
 }
 
+// An attribute is one block: the record, then its name and value texts.
+// Name or Value set from elsewhere are released on their own.
 static void free_attr(tSMIL_Attr *a) {
     if (!a) return;
-    qx::free_ptr(a->Name);
-    qx::free_ptr(a->Value);
+    const char *lo = reinterpret_cast<const char *>(a + 1);
+    if (a->Name && a->Name != lo) qx::free_ptr(a->Name);
+    if (a->Value && a->Value != lo + std::strlen(lo) + 1) qx::free_ptr(a->Value);
     qx::free_ptr(a);
 }
 
@@ -116,21 +152,28 @@ tSMIL_Attr *SmilParseAttr(const char **cursor) {
     while (*valEnd && *valEnd != '"' && *valEnd != '>' && !(*valEnd == '/' && valEnd[1] == '>')) ++valEnd;
     if (*valEnd != '"') return nullptr;
 
-    tSMIL_Attr *a = qx::alloc_rec<tSMIL_Attr>();
+    const size_t nameLen = static_cast<size_t>(nameEnd - nameStart);
+    const size_t valLen = static_cast<size_t>(valEnd - valStart);
+    const size_t size = sizeof(tSMIL_Attr) + nameLen + 1 + valLen + 1;
+    if (size > static_cast<size_t>(INT32_MAX)) return nullptr;
+    auto *a = static_cast<tSMIL_Attr *>(qx::alloc_uninit(static_cast<int>(size)));
     if (!a) return nullptr;
-    a->Name = SmilCopySpan(nameStart, nameEnd);
-    a->Value = (valEnd == valStart) ? static_cast<char *>(fnQX_Malloc(1)) : SmilCopySpan(valStart, valEnd);
-    if (!a->Name || !a->Value) {
-        free_attr(a);
-        return nullptr;
-    }
+    char *text = reinterpret_cast<char *>(a + 1);
+    std::memcpy(text, nameStart, nameLen);
+    text[nameLen] = '\0';
+    std::memcpy(text + nameLen + 1, valStart, valLen);
+    text[nameLen + 1 + valLen] = '\0';
+    a->Name = text;
+    a->Value = text + nameLen + 1;
+    a->pNext = nullptr;
     *cursor = valEnd + 1;
     return a;
 }
 
+// A tag is one block: the record, then its name.
 void SmilFreeTag(tSMIL_Tag *tag) {
     if (!tag) return;
-    qx::free_ptr(tag->Name);
+    if (tag->Name && tag->Name != reinterpret_cast<char *>(tag + 1)) qx::free_ptr(tag->Name);
     tSMIL_Attr *a = tag->pAttr;
     while (a) {
         tSMIL_Attr *next = a->pNext;
@@ -150,25 +193,21 @@ tSMIL_Tag *SmilParseTag(const char *text) {
     const char *nameEnd = p;
     if (*nameEnd == '\0') return nullptr;
 
-    tSMIL_Tag *tag = qx::alloc_rec<tSMIL_Tag>();
+    const size_t nameLen = static_cast<size_t>(nameEnd - nameStart);
+    if (sizeof(tSMIL_Tag) + nameLen + 1 > static_cast<size_t>(INT32_MAX)) return nullptr;
+    auto *tag = static_cast<tSMIL_Tag *>(qx::alloc_uninit(static_cast<int>(sizeof(tSMIL_Tag) + nameLen + 1)));
     if (!tag) return nullptr;
-    // An empty name ("<>") stays null; any other name must be copied.
-    auto take_name = [&]() {
-        if (nameEnd == nameStart) return true;
-        tag->Name = SmilCopySpan(nameStart, nameEnd);
-        return tag->Name != nullptr;
-    };
+    tag->Type = 0;
+    tag->pAttr = nullptr;
+    tag->Name = nullptr;  // an empty name ("<>") stays null
+    if (nameLen) {
+        tag->Name = reinterpret_cast<char *>(tag + 1);
+        std::memcpy(tag->Name, nameStart, nameLen);
+        tag->Name[nameLen] = '\0';
+    }
     if (nameEnd[-1] == '/') {  // "<par/>": the name keeps the '/', no attributes
         tag->Type = SMIL_TAG_EMPTY;
-        if (!take_name()) {
-            SmilFreeTag(tag);
-            return nullptr;
-        }
         return tag;
-    }
-    if (!take_name()) {
-        SmilFreeTag(tag);
-        return nullptr;
     }
     if (*nameEnd == '>') {
         tag->Type = closing ? SMIL_TAG_CLOSE : SMIL_TAG_OPEN;
@@ -194,9 +233,10 @@ tSMIL_Tag *SmilParseTag(const char *text) {
 int16_t SmilGetElementId(const char *name) {
     if (!name) return SMIL_ELEM_NONE;
     // No element name is longer than "root-layout": spare long names the scans.
-    if (strnlen(name, 12) > 11) return SMIL_ELEM_NONE;
+    const size_t len = strnlen(name, 12);
+    if (len > 11) return SMIL_ELEM_NONE;
     for (int16_t i = 0; i < static_cast<int16_t>(std::size(kElementNames)); ++i) {
-        if (fnQX_STRICMP(kElementNames[i], name) == 0) return i;
+        if (std::strlen(kElementNames[i]) == len && fnQX_STRICMP(kElementNames[i], name) == 0) return i;
     }
     return SMIL_ELEM_NONE;
 }

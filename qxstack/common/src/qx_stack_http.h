@@ -6,6 +6,8 @@
 #include <cstdarg>
 #include <cstdint>
 
+#include "qx_stack_step.h"
+
 // ---------------------------------------------------------------- buffers
 struct MemBuffer {
     uint8_t *data;  // always capacity + 10 bytes; a zero byte follows the stored bytes
@@ -23,7 +25,10 @@ int fnQXBuf_Unread(MemBuffer *buf, int count);
 char *fnQXBuf_ReadLine(MemBuffer *buf, const char *separator);
 void fnQXBuf_Reset(MemBuffer *buf);
 int fnQXBuf_Printf(MemBuffer *buf, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-void fnQXBuf_AppendHeader(MemBuffer *buf, const char *namePart, const char *value);
+// 0 when the line went in, -1 when nothing was appended (null argument or no memory).
+int fnQXBuf_AppendHeader(MemBuffer *buf, const char *namePart, const char *value);
+// Removes count bytes that start offset bytes after the read position.
+void fnQXBuf_Cut(MemBuffer *buf, int offset, int count);
 inline int fnQXBuf_Unreadable(const MemBuffer *buf) { return buf ? buf->length - buf->readPos : 0; }
 
 int fnQX_FormatBounded(char *dst, int size, const char *fmt, va_list ap);
@@ -63,8 +68,13 @@ void fnQXStack_Http_SetHeader(const char *name, const char *value);
 const char *fnQXStack_Http_GetHeader(const char *name);
 void fnQXStack_Http_FreeHeaders();
 constexpr int QX_MAX_COOKIES = 50;
+// Longest name plus value a cookie may have; a longer one is not stored
+// (cookies go out whole or not at all).
+constexpr int QX_MAX_COOKIE_TEXT = 4096;
 void fnQXStack_Http_SetCookie(const char *name, const char *value, const char *host, const char *path);
-void fnQXStack_Http_AddCookies(MemBuffer *buf, const char *host);
+// 0 when the Cookie lines (or none) were written; -1 when they could not be
+// appended, and then nothing was.
+int fnQXStack_Http_AddCookies(MemBuffer *buf, const char *host);
 void fnQXStack_Http_FreeCookies();
 // Read-only views for tests and diagnostics.
 const QXList *fnQXStack_Http_HeaderList();
@@ -97,10 +107,34 @@ enum : int32_t {
     HTTP_ST_ERR_RETRY = -14,
 };
 
+// Results of the operations that do not step (URL parsing, composing,
+// initialising, the proxy setting, the cookie lines).
+constexpr int QX_HTTP_OK = 0;
+constexpr int QX_HTTP_ERROR = -1;
+
+constexpr int32_t HTTP_NO_SOCKET = -1;  // HttpCtx.socket when it holds no slot
+
 constexpr int QX_HTTP_CHUNK = 2048;
 constexpr int QX_HTTP_RECV_PAUSE = 20480;
 constexpr int QX_HTTP_MAX_RETRY = 3001;
 constexpr int QX_HTTP_MAX_REDIRECTS = 10;
+
+// How the end of a response body is known.
+enum : int32_t {
+    HTTP_BODY_UNTIL_CLOSE = 0,  // the connection's end ends it
+    HTTP_BODY_LENGTH = 1,       // Content-Length bytes
+    HTTP_BODY_CHUNKED = 2,      // Transfer-Encoding: chunked, de-chunked for the reader
+    HTTP_BODY_NONE = 3,         // 204 and 304 carry no body
+};
+
+// Where the chunked decoder stands.
+enum : int32_t {
+    HTTP_CHUNK_SIZE = 0,      // reading a chunk-size line
+    HTTP_CHUNK_DATA = 1,      // inside a chunk's payload
+    HTTP_CHUNK_DATA_END = 2,  // the CRLF after a payload
+    HTTP_CHUNK_TRAILER = 3,   // trailer lines after the last chunk
+    HTTP_CHUNK_DONE = 4,      // the body is complete
+};
 
 struct HttpCtx {
     char *url;
@@ -124,18 +158,50 @@ struct HttpCtx {
     int32_t socketRecvLen;
     int32_t redirectCount;
     int32_t retryCount;
+    // Response framing, reset for every response (a redirect starts afresh).
+    char *location;          // Location or Content-Location of the response, as sent
+    int32_t answerChecked;   // the status of the parsed header block was acted on
+    int32_t bodyFraming;     // HTTP_BODY_*
+    int32_t bodyStart;       // recvBuf->appendedTotal where the body began
+    int32_t chunkPhase;      // HTTP_CHUNK_*
+    int32_t chunkLeft;       // payload bytes still to come in the current chunk
+    int32_t chunkReady;      // de-chunked bytes waiting at the front of recvBuf
 };
+
+// The HTTP module's process state: one instance, set up by
+// fnQXStack_Http_Init and released again by fnQXStack_Http_Finalize.
+struct QXHttpModule {
+    char *proxyHost;      // null for none
+    int32_t proxyPort;
+    int32_t proxyFailed;  // the last proxy could not be kept: requests fail rather than go direct
+    int32_t initialised;
+    int32_t stackMode;    // recorded by fnQXStack_Wap_Init
+    QXList *headers;      // header store
+    QXList *cookies;      // cookie jar, newest first
+    uint8_t workArea[QX_HTTP_CHUNK];  // carries every socket write and read
+};
+QXHttpModule &fnQXStack_Http_Module();
 
 int fnQXStack_Http_Init();
 int fnQXStack_Http_Finalize();
-void fnQXStack_Http_SetProxy(const char *host, int port);
+// 0, or -1 when the host name could not be copied: then no proxy is kept and
+// every request fails until a proxy (or none) is set successfully.
+int fnQXStack_Http_SetProxy(const char *host, int port);
 // Current proxy host (null for none) and port.
 const char *fnQXStack_Http_ProxyHost();
 int fnQXStack_Http_ProxyPort();
 HttpCtx *fnQXStack_Http_Open_Get(const char *url);
 HttpCtx *fnQXStack_Http_Open_Post(const char *url, const uint8_t *body, int bodyLen, const char *contentType);
 void fnQXStack_Http_Close(HttpCtx *ctx);
+// 0, or -1 for a URL that cannot be requested: null, a control character or
+// blank in it, a scheme other than http, no host, a bad port.
 int fnQXStack_Http_ParseUrl(HttpCtx *ctx, const char *url);
+// A new absolute http URL for a Location reference seen from the context's
+// URL (absolute, network-path, absolute-path, relative path or query), or
+// null when the reference names another scheme or is unusable.
+char *fnQXStack_Http_ResolveUrl(const HttpCtx *ctx, const char *reference);
+// 0 when the whole request is in sendBuf; -1 when it could not be composed
+// (then sendBuf is empty).
 int fnQXStack_Http_PrepareQuest(HttpCtx *ctx);
 int fnQXStack_Http_GetState(const HttpCtx *ctx);
 
@@ -146,6 +212,8 @@ int fnQXStack_Http_Connect(HttpCtx *ctx);
 int fnQXStack_Http_SendQuest(HttpCtx *ctx);
 int fnQXStack_Http_RecvData(HttpCtx *ctx);
 int fnQXStack_Http_ParseAnswer(HttpCtx *ctx);
+// De-chunks what is buffered; QX_STEP_DONE, or QX_STEP_FAILED for a malformed chunk.
+int fnQXStack_Http_Dechunk(HttpCtx *ctx);
 int fnQXStack_Http_Redirect(HttpCtx *ctx);
 
 // Mode layer used by the transactions (mode 2 is HTTP).

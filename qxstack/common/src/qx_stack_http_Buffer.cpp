@@ -139,17 +139,29 @@ int fnQXBuf_Printf(MemBuffer *buf, const char *fmt, ...) {
     return stored ? r : -1;
 }
 
-void fnQXBuf_AppendHeader(MemBuffer *buf, const char *namePart, const char *value) {
-    if (!buf || !namePart || !value) return;
+int fnQXBuf_AppendHeader(MemBuffer *buf, const char *namePart, const char *value) {
+    if (!buf || !namePart || !value) return -1;
     const int ln = text_len(namePart);
     const int lv = text_len(value);
-    if (ln < 0 || lv < 0 || !buf->data) return;
+    if (ln < 0 || lv < 0 || !buf->data) return -1;
     // The line goes in whole or not at all: appending only adds at the end
     // (after moving the unread bytes to the front), so a failure is undone by
     // cutting back to the unread bytes from before.
     const int unreadBefore = fnQXBuf_Unreadable(buf);
-    if (fnQXBuf_Append(buf, namePart, ln) && fnQXBuf_Append(buf, value, lv) && fnQXBuf_Append(buf, "\r\n", 2)) return;
+    if (fnQXBuf_Append(buf, namePart, ln) && fnQXBuf_Append(buf, value, lv) && fnQXBuf_Append(buf, "\r\n", 2)) return 0;
     buf->length = buf->readPos + unreadBefore;
+    buf->data[buf->length] = 0;
+    return -1;
+}
+
+void fnQXBuf_Cut(MemBuffer *buf, int offset, int count) {
+    if (!buf || !buf->data || offset < 0 || count <= 0) return;
+    const int from = buf->readPos + offset;
+    if (from >= buf->length) return;
+    if (count > buf->length - from) count = buf->length - from;
+    const int after = buf->length - from - count;
+    if (after > 0) std::memmove(buf->data + from, buf->data + from + count, static_cast<size_t>(after));
+    buf->length -= count;
     buf->data[buf->length] = 0;
 }
 

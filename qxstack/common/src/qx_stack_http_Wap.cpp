@@ -5,27 +5,26 @@
 namespace {
 
 constexpr int kModeHttp = 2;
-int g_stackMode = 0;  // recorded by fnQXStack_Wap_Init
+
+bool http_mode() { return fnQXStack_Http_Module().stackMode == kModeHttp; }
 
 }  // namespace
 
 int fnQXStack_Wap_Init(int mode) {
-    g_stackMode = mode;
+    fnQXStack_Http_Module().stackMode = mode;
     return mode == kModeHttp ? fnQXStack_Http_Init() : -1;
 }
 
 HttpCtx *fnQXStack_Wap_Open_Post(const char *url, const uint8_t *body, int bodyLen, const char *contentType) {
-    return g_stackMode == kModeHttp ? fnQXStack_Http_Open_Post(url, body, bodyLen, contentType) : nullptr;
+    return http_mode() ? fnQXStack_Http_Open_Post(url, body, bodyLen, contentType) : nullptr;
 }
 
 int fnQXStack_Wap_Read(HttpCtx *ctx, void *dst, int capacity) {
-    return g_stackMode == kModeHttp ? fnQXStack_Http_Read(ctx, dst, capacity) : -1;
+    return http_mode() ? fnQXStack_Http_Read(ctx, dst, capacity) : QX_STEP_FAILED;
 }
 
-int fnQXStack_Wap_GetState(const HttpCtx *ctx) {
-    return g_stackMode == kModeHttp ? fnQXStack_Http_GetState(ctx) : -1;
-}
+int fnQXStack_Wap_GetState(const HttpCtx *ctx) { return http_mode() ? fnQXStack_Http_GetState(ctx) : -1; }
 
 void fnQXStack_Wap_Close(HttpCtx *ctx) {
-    if (g_stackMode == kModeHttp) fnQXStack_Http_Close(ctx);
+    if (http_mode()) fnQXStack_Http_Close(ctx);
 }

@@ -6,23 +6,49 @@
 #include <cstdint>
 
 #include "osal.h"
+#include "qx_stack_step.h"
 
 constexpr int QX_SOCKET_SLOTS = 20;  // slot 0 is never handed out
+
+// States of a slot's address (iAddrState) and connect (iConnect).
+constexpr int32_t QX_SLOT_NONE = 0;      // nothing yet
+constexpr int32_t QX_SLOT_READY = 1;     // address set / connected
+constexpr int32_t QX_SLOT_FAILED = -1;   // lookup or connect failed
+constexpr int32_t QX_SLOT_PENDING = -2;  // lookup or connect under way
+
+// Results of fnQX_Stack_Init, fnQX_Stack_SetAddr and fnQX_Stack_Connect
+// besides QX_STEP_AGAIN and QX_STEP_FAILED.
+constexpr int QX_SOCK_OK = 1;     // service up, address ready, connected
+constexpr int QX_SOCK_FAIL = 0;   // service down, address failed, connect failed
 
 struct QXSocketEntry {
     OSAL_SOCKET ISocket;  // 0 marks a free slot
     intptr_t nodeINAddr;  // where to connect (pointer-sized: it may hold a text's address)
     uint16_t nPort;       // host order on the proxy path, network order on the direct path
-    int32_t iAddrState;   // 0 nothing yet, 1 set, -2 pending, -1 failed
-    int32_t iConnect;     // 0 not connected, -2 under way, 1 connected, -1 failed
+    int32_t iAddrState;   // QX_SLOT_NONE, _READY, _PENDING, _FAILED
+    int32_t iConnect;     // QX_SLOT_NONE, _READY (connected), _PENDING, _FAILED
 };
 
-extern QXSocketEntry socket_list[QX_SOCKET_SLOTS];
+// The layer's process state: one instance, started by fnQX_Stack_Init and
+// emptied again by fnQX_Stack_Finalize.
+struct QXSocketLayer {
+    QXSocketEntry slots[QX_SOCKET_SLOTS];
+    OSAL_ADDR slotAddr[QX_SOCKET_SLOTS];  // direct-path address records, owned by their slot
+    bool serviceUp;                       // g_sock_init succeeded and is not yet matched
+};
+
+// The layer's state, for tests and diagnostics.
+const QXSocketLayer &fnQX_Stack_Layer();
+
+// How a slot reaches its peer: through a proxy (the host text is kept by
+// pointer and handed to osal, the port in host order) or directly (the host
+// name is looked up first, the port goes in network order).
+enum class QXAddrPath { Direct, Proxy };
 
 int fnQX_Stack_Init();
 void fnQX_Stack_Finalize();
 int fnQX_Stack_Socket();
-int fnQX_Stack_SetAddr(int slot, const char *host, int port);
+int fnQX_Stack_SetAddr(int slot, const char *host, int port, QXAddrPath path);
 int fnQX_Stack_Connect(int slot);
 int fnQX_Stack_SendData(int slot, const void *data, int count);
 int fnQX_Stack_RecvData(int slot, void *buf, int capacity);

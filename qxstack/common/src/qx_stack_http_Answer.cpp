@@ -1,0 +1,437 @@
+// The response of an HTTP context: its header block (interim 1xx answers
+// skipped), cookies, the body's framing (Content-Length, chunked, until the
+// connection ends), redirects, and the body handed to the reader.
+#include <cstring>
+
+#include "qx_internal.h"
+#include "qx_log.h"
+#include "qx_stack_http.h"
+#include "qx_stack_http_answer.h"
+
+namespace {
+
+// Longest chunk-size line (with its extensions) we wait for.
+constexpr int kMaxChunkLine = 4096;
+
+// ---------------------------------------------------------------- header words
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+const char *skip_blanks(const char *s) {
+    while (*s && is_blank(*s)) ++s;
+    return s;
+}
+
+struct Word {
+    const char *p;
+    int n;
+};
+
+// The first blank-separated word of a text; empty when there is none. A word
+// is taken whole whatever its length (a long Location URL).
+Word first_word(const char *s) {
+    s = skip_blanks(s);
+    const char *end = s;
+    while (*end && !is_blank(*end)) ++end;
+    return Word{s, static_cast<int>(end - s)};
+}
+
+// The value of a header line: what follows the first ':', with or without
+// blanks in between ("Location:http://..." as well as "Location: http://...").
+const char *header_value(const char *line) {
+    const char *colon = strchr(line, ':');
+    return colon ? skip_blanks(colon + 1) : line + strlen(line);
+}
+
+char *word_copy(Word w) {
+    char *t = static_cast<char *>(fnQX_Malloc(w.n + 1));
+    if (!t) return nullptr;
+    if (w.n > 0) memcpy(t, w.p, static_cast<size_t>(w.n));
+    t[w.n] = '\0';
+    return t;
+}
+
+bool word_is(Word w, const char *text) {
+    const int n = static_cast<int>(strlen(text));
+    return w.n == n && fnQXStack_HasPrefix(w.p, text) == 0;
+}
+
+// A decimal as "%d" reads it: blanks, an optional sign, digits. Saturates
+// instead of overflowing; false when there is no digit.
+bool read_decimal(const char *s, int32_t *out) {
+    s = skip_blanks(s);
+    bool negative = false;
+    if (*s == '+' || *s == '-') negative = (*s++ == '-');
+    if (*s < '0' || *s > '9') return false;
+    int64_t v = 0;
+    for (; *s >= '0' && *s <= '9'; ++s) {
+        if (v < INT32_MAX) v = v * 10 + (*s - '0');
+    }
+    if (v > INT32_MAX) v = INT32_MAX;
+    *out = static_cast<int32_t>(negative ? -v : v);
+    return true;
+}
+
+// ---------------------------------------------------------------- cookies
+
+bool is_cookie_stop(char c) { return c == ' ' || c == ';' || c == '\t'; }
+
+// "Set-Cookie: name=value; Path=/x; ..." stores name, value and path for the
+// request's host. Domain, expiry and the other attributes are not kept. A line
+// without '=' or with an empty name carries no cookie and is ignored.
+void parse_cookie(HttpCtx *ctx, const char *line) {
+    if (!ctx->hostname) return;
+    const char *p = header_value(line);
+    const char *eq = strchr(p, '=');
+    if (!eq || eq == p) return;
+    const char *value = eq + 1;
+    const char *valueEnd = value;
+    while (*valueEnd && !is_cookie_stop(*valueEnd)) ++valueEnd;
+
+    Word pathWord{"/", 1};
+    if (const char *at = strstr(valueEnd, "Path=")) {
+        const char *ps = at + 5;
+        const char *pe = ps;
+        while (*pe && !is_cookie_stop(*pe)) ++pe;
+        pathWord = Word{ps, static_cast<int>(pe - ps)};
+    }
+
+    char *name = word_copy(Word{p, static_cast<int>(eq - p)});
+    char *val = word_copy(Word{value, static_cast<int>(valueEnd - value)});
+    char *path = word_copy(pathWord);
+    if (name && val && path) fnQXStack_Http_SetCookie(name, val, ctx->hostname, path);
+    qx::free_ptr(name);
+    qx::free_ptr(val);
+    qx::free_ptr(path);
+}
+
+// ---------------------------------------------------------------- response header lines
+
+bool has_prefix(const char *line, const char *name) { return fnQXStack_HasPrefix(line, name) == 0; }
+
+// Replaces an owned text by a copy of the first word of the line's value
+// (empty when it has none); false when the copy cannot be made.
+bool take_value_word(const char *line, char **field) {
+    char *copy = word_copy(first_word(header_value(line)));
+    if (!copy) return false;
+    qx::free_ptr(*field);
+    *field = copy;
+    return true;
+}
+
+// "Transfer-Encoding: gzip, chunked": the body is chunked when chunked is
+// the last coding applied.
+bool last_coding_is_chunked(const char *value) {
+    const char *last = value;
+    for (const char *p = value; *p; ++p)
+        if (*p == ',') last = p + 1;
+    const Word w = first_word(last);
+    return word_is(w, "chunked") && *skip_blanks(w.p + w.n) == '\0';
+}
+
+// Forgets everything a response set, so the next one starts afresh.
+void reset_response(HttpCtx *ctx) {
+    ctx->retValue = 0;
+    ctx->retCtxLen = 0;
+    qx::free_ptr(ctx->retContentType);
+    qx::free_ptr(ctx->location);
+    ctx->contentEncoding = 0;
+    ctx->headersParsed = 0;
+    ctx->answerChecked = 0;
+    ctx->bodyFraming = HTTP_BODY_UNTIL_CLOSE;
+    ctx->bodyStart = 0;
+    ctx->chunkPhase = HTTP_CHUNK_SIZE;
+    ctx->chunkLeft = 0;
+    ctx->chunkReady = 0;
+}
+
+// What a line of the header block was.
+enum class Line { Field, End, Failed };
+
+// Handles one line of the header block. A value that cannot be kept fails
+// the response rather than leave it without (a redirect would pass for the
+// final answer); a cookie that cannot be stored is only dropped.
+Line header_line(HttpCtx *ctx, const char *line) {
+    if (line[0] == '\0') return Line::End;
+    if (has_prefix(line, "HTTP/")) {
+        // "HTTP/1.x nnn reason": a status line without a number gives 0.
+        const Word version = first_word(line);
+        int32_t status = 0;
+        if (!read_decimal(version.p + version.n, &status)) status = 0;
+        ctx->retValue = status;
+    } else if (has_prefix(line, "Content-Length:")) {
+        int32_t len = -1;
+        if (!read_decimal(strchr(line, ':') + 1, &len)) len = -1;
+        ctx->retCtxLen = len;
+        if (ctx->bodyFraming != HTTP_BODY_CHUNKED)
+            ctx->bodyFraming = len >= 0 ? HTTP_BODY_LENGTH : HTTP_BODY_UNTIL_CLOSE;
+    } else if (has_prefix(line, "Content-Type:") || has_prefix(line, "ContentType:")) {
+        if (!take_value_word(line, &ctx->retContentType)) return Line::Failed;
+    } else if (has_prefix(line, "Location:") || has_prefix(line, "Content-Location:")) {
+        // Kept as sent; resolved against the request's URL when acted on.
+        const Word w = first_word(header_value(line));
+        if (w.n == 0)
+            qx::free_ptr(ctx->location);
+        else if (!take_value_word(line, &ctx->location))
+            return Line::Failed;
+    } else if (has_prefix(line, "Content-Encoding:")) {
+        const Word coding = first_word(header_value(line));
+        ctx->contentEncoding = (coding.n == 4 && memcmp(coding.p, "gzip", 4) == 0) ? -1 : 1;
+    } else if (has_prefix(line, "Set-Cookie:") || has_prefix(line, "Set-Cookie2:")) {
+        parse_cookie(ctx, line);
+    } else if (has_prefix(line, "Transfer-Encoding:")) {
+        // A transfer coding other than chunked leaves the end to the connection.
+        ctx->bodyFraming = last_coding_is_chunked(header_value(line)) ? HTTP_BODY_CHUNKED : HTTP_BODY_UNTIL_CLOSE;
+    }
+    return Line::Field;
+}
+
+// Where the next line of the unread bytes ends: the offset of its "\r\n",
+// kNoLine when no whole line is buffered, kZeroByte when a zero byte comes
+// first (no header line holds one).
+constexpr int kNoLine = -1;
+constexpr int kZeroByte = -2;
+
+int line_end(const MemBuffer *buf, int from) {
+    const auto *p = reinterpret_cast<const char *>(buf->data) + buf->readPos + from;
+    const int avail = fnQXBuf_Unreadable(buf) - from;
+    for (int i = 0; i < avail; ++i) {
+        if (p[i] == '\0') return kZeroByte;
+        if (p[i] == '\r' && i + 1 < avail && p[i + 1] == '\n') return i;
+    }
+    return kNoLine;
+}
+
+// ---------------------------------------------------------------- chunked bodies
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// "1a2b[;extension]": the chunk size; false for anything else or a size
+// beyond 2^31 - 1.
+bool parse_chunk_size(const char *p, int n, int32_t *size) {
+    int i = 0;
+    int32_t v = 0;
+    for (; i < n && hex_value(p[i]) >= 0; ++i) {
+        if (v > (INT32_MAX >> 4)) return false;
+        v = v * 16 + hex_value(p[i]);
+    }
+    if (i == 0) return false;
+    while (i < n && (p[i] == ' ' || p[i] == '\t')) ++i;
+    if (i < n && p[i] != ';') return false;
+    for (; i < n; ++i) {
+        const auto c = static_cast<unsigned char>(p[i]);
+        if ((c < 0x20 && c != '\t') || c == 0x7F) return false;
+    }
+    *size = v;
+    return true;
+}
+
+int chunk_error(const char *why) {
+    QX_LOG("http: malformed chunked body: %s", why);
+    return QX_STEP_FAILED;
+}
+
+// Ends the context's response as failed, so the result and the state agree.
+int fail_response(HttpCtx *ctx) {
+    qx_http_drop_socket(ctx);
+    ctx->state = HTTP_ST_ERR_RECV;
+    return QX_STEP_FAILED;
+}
+
+bool is_redirect(const HttpCtx *ctx) {
+    // A 304 (and any 3xx without a Location) is the final answer.
+    return ctx->retValue >= 300 && ctx->retValue <= 399 && ctx->retValue != 304 && ctx->location;
+}
+
+}  // namespace
+
+int fnQXStack_Http_ParseAnswer(HttpCtx *ctx) {
+    if (!ctx || !ctx->recvBuf) return QX_STEP_FAILED;
+    if (ctx->headersParsed) return QX_STEP_DONE;
+    MemBuffer *buf = ctx->recvBuf;
+    for (;;) {
+        const int end = line_end(buf, 0);
+        if (end == kZeroByte) {
+            QX_LOG("http: zero byte in the response header");
+            return QX_STEP_FAILED;
+        }
+        if (end < 0) {
+            // Once the connection has ended no more lines can come: a header
+            // block cut short is a failed response. A line longer than what
+            // is read ahead can never be completed either.
+            if (ctx->state == HTTP_ST_DONE) return QX_STEP_FAILED;
+            if (fnQXBuf_Unreadable(buf) > QX_HTTP_RECV_PAUSE) {
+                QX_LOG("http: response header line too long");
+                return QX_STEP_FAILED;
+            }
+            return QX_STEP_AGAIN;
+        }
+        char *line = fnQXBuf_ReadLine(buf, "\r\n");
+        if (!line) return QX_STEP_FAILED;  // no memory for the line
+        const Line kind = header_line(ctx, line);
+        qx::free_ptr(line);
+        if (kind == Line::Failed) {
+            QX_LOG("http: response header cannot be kept");
+            return QX_STEP_FAILED;
+        }
+        if (kind == Line::Field) continue;
+        if (ctx->retValue >= 100 && ctx->retValue <= 199) {
+            // An interim answer (100 Continue and the like): the real one follows.
+            reset_response(ctx);
+            continue;
+        }
+        break;
+    }
+    if (ctx->retValue == 204 || ctx->retValue == 304) ctx->bodyFraming = HTTP_BODY_NONE;
+    // A chunked body carries no length of its own; a Content-Length beside
+    // it does not count.
+    if (ctx->bodyFraming == HTTP_BODY_CHUNKED) ctx->retCtxLen = 0;
+    ctx->bodyStart = buf->appendedTotal - fnQXBuf_Unreadable(buf);
+    ctx->headersParsed = 1;
+    return QX_STEP_DONE;
+}
+
+// De-chunks in place: the payload bytes gather at the front of the unread
+// bytes (chunkReady of them), the framing between them is cut out.
+int fnQXStack_Http_Dechunk(HttpCtx *ctx) {
+    if (!ctx || !ctx->recvBuf) return QX_STEP_FAILED;
+    MemBuffer *b = ctx->recvBuf;
+    for (;;) {
+        const int raw = ctx->chunkReady;
+        const int avail = fnQXBuf_Unreadable(b) - raw;
+        if (avail <= 0) return QX_STEP_DONE;
+        const auto *p = reinterpret_cast<const char *>(b->data) + b->readPos + raw;
+        switch (ctx->chunkPhase) {
+        case HTTP_CHUNK_SIZE: {
+            const int n = line_end(b, raw);
+            if (n == kNoLine && avail <= kMaxChunkLine) return QX_STEP_DONE;  // the line is still coming
+            int32_t size = 0;
+            if (n < 0 || !parse_chunk_size(p, n, &size)) return chunk_error("chunk size");
+            fnQXBuf_Cut(b, raw, n + 2);
+            ctx->chunkLeft = size;
+            ctx->chunkPhase = size > 0 ? HTTP_CHUNK_DATA : HTTP_CHUNK_TRAILER;
+            break;
+        }
+        case HTTP_CHUNK_DATA: {
+            const int n = avail < ctx->chunkLeft ? avail : ctx->chunkLeft;
+            ctx->chunkReady += n;
+            ctx->chunkLeft -= n;
+            if (ctx->chunkLeft == 0) ctx->chunkPhase = HTTP_CHUNK_DATA_END;
+            break;
+        }
+        case HTTP_CHUNK_DATA_END:
+            if (p[0] != '\r' || (avail >= 2 && p[1] != '\n')) return chunk_error("no line end after the data");
+            if (avail < 2) return QX_STEP_DONE;
+            fnQXBuf_Cut(b, raw, 2);
+            ctx->chunkPhase = HTTP_CHUNK_SIZE;
+            break;
+        case HTTP_CHUNK_TRAILER: {
+            // Trailer fields are not kept; the empty line ends the body.
+            const int n = line_end(b, raw);
+            if (n == kNoLine && avail <= QX_HTTP_RECV_PAUSE) return QX_STEP_DONE;
+            if (n < 0) return chunk_error("trailer");
+            fnQXBuf_Cut(b, raw, n + 2);
+            if (n == 0) ctx->chunkPhase = HTTP_CHUNK_DONE;
+            break;
+        }
+        default:
+            // Nothing belongs to the response after its last chunk.
+            fnQXBuf_Cut(b, raw, avail);
+            return QX_STEP_DONE;
+        }
+    }
+}
+
+bool qx_http_response_complete(HttpCtx *ctx) {
+    if (!ctx->headersParsed && fnQXStack_Http_ParseAnswer(ctx) != QX_STEP_DONE) return false;
+    switch (ctx->bodyFraming) {
+    case HTTP_BODY_NONE: return true;
+    case HTTP_BODY_LENGTH: return ctx->recvBuf->appendedTotal - ctx->bodyStart >= ctx->retCtxLen;
+    case HTTP_BODY_CHUNKED:
+        return fnQXStack_Http_Dechunk(ctx) == QX_STEP_DONE && ctx->chunkPhase == HTTP_CHUNK_DONE;
+    default: return false;  // only the connection's end could tell
+    }
+}
+
+int fnQXStack_Http_Redirect(HttpCtx *ctx) {
+    if (!ctx) return QX_STEP_FAILED;
+    // A redirect that cannot be followed leaves the context failed, so every
+    // later read answers -1 as well.
+    auto fail = [ctx]() {
+        qx_http_drop_socket(ctx);
+        ctx->state = HTTP_ST_ERR_ADDR;
+        return QX_STEP_FAILED;
+    };
+    ++ctx->redirectCount;
+    if (ctx->redirectCount > QX_HTTP_MAX_REDIRECTS) {
+        QX_LOG("http: too many redirects");
+        return fail();
+    }
+    // Only http is followed; a relative Location is taken from the URL it answered.
+    char *target = fnQXStack_Http_ResolveUrl(ctx, ctx->location);
+    if (!target) return fail();
+    const int r = fnQXStack_Http_ParseUrl(ctx, target);
+    qx::free_ptr(target);
+    if (r != 0) return fail();
+
+    // 307 and 308 repeat the request as it was, body and all; after the
+    // others a POST is repeated as a GET without a body.
+    const bool sameRequest = ctx->retValue == 307 || ctx->retValue == 308;
+    if (!sameRequest) {
+        qx::free_ptr(ctx->method);
+        qx::free_ptr(ctx->contentType);
+        ctx->method = fnQXStack_StrDup("GET");
+        if (!ctx->method) return fail();
+        ctx->bodyLen = 0;
+    }
+    fnQXBuf_Reset(ctx->sendBuf);
+    fnQXBuf_Reset(ctx->recvBuf);
+    reset_response(ctx);
+    qx_http_drop_socket(ctx);
+    ctx->state = HTTP_ST_ADDR;
+    return QX_STEP_AGAIN;
+}
+
+int fnQXStack_Http_Read(HttpCtx *ctx, void *dst, int capacity) {
+    if (!ctx || ctx->state < 0) return QX_STEP_FAILED;
+    if (ctx->state <= HTTP_ST_RECV) {
+        fnQXStack_Http_Run(ctx);
+        if (ctx->state < 0) return QX_STEP_FAILED;
+    }
+    if (ctx->state < HTTP_ST_RECV) return QX_STEP_AGAIN;
+    if (!ctx->headersParsed) {
+        const int r = fnQXStack_Http_ParseAnswer(ctx);
+        if (r == QX_STEP_AGAIN) return QX_STEP_AGAIN;
+        if (r < 0) return fail_response(ctx);
+    }
+    if (!ctx->answerChecked) {
+        ctx->answerChecked = 1;
+        if (is_redirect(ctx)) return fnQXStack_Http_Redirect(ctx);
+        // Any answer may name its URL; only a redirect acts on it.
+        if (ctx->location) {
+            if (char *named = fnQXStack_Http_ResolveUrl(ctx, ctx->location)) {
+                qx::free_ptr(ctx->url);
+                ctx->url = named;
+            }
+        }
+    }
+    const bool canCopy = dst && capacity > 0;
+    if (ctx->bodyFraming == HTTP_BODY_CHUNKED) {
+        if (fnQXStack_Http_Dechunk(ctx) != QX_STEP_DONE) return fail_response(ctx);
+        const int want = canCopy ? (capacity < ctx->chunkReady ? capacity : ctx->chunkReady) : 0;
+        const int n = want > 0 ? fnQXBuf_Read(ctx->recvBuf, dst, want) : 0;
+        ctx->chunkReady -= n;
+        if (ctx->state == HTTP_ST_RECV) return n > 0 ? n : QX_STEP_AGAIN;
+        if (n > 0 || ctx->chunkPhase == HTTP_CHUNK_DONE) return n;
+        QX_LOG("http: connection ended inside a chunked body");
+        return fail_response(ctx);
+    }
+    const int n = canCopy ? fnQXBuf_Read(ctx->recvBuf, dst, capacity) : 0;
+    if (ctx->state == HTTP_ST_RECV) return n > 0 ? n : QX_STEP_AGAIN;
+    return n < 0 ? QX_STEP_FAILED : n;
+}
