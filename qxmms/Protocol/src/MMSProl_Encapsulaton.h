@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "qx_writer.h"
 #include "rorodire.h"
 
 // ---------------------------------------------------------------- codes
@@ -230,19 +231,26 @@ char *GetContentTypeName(int code);
 int GetContentTypeCode(const char *text);
 
 // ---------------------------------------------------------------- writing
-// Writers advance *out and do not check space: callers size buffers first.
-void SetTextString(uint8_t **out, const char *text);
-void SetQuoteTextString(uint8_t **out, const char *text);
-// Both return the number of bytes; with a null out they only count them.
-int SetUintvar(uint8_t *out, uint32_t value);
-int SetLengthValue(uint8_t *out, uint32_t length);
+// Writers write through a bounded writer (qx_writer.h): what does not fit is
+// not written and marks the writer overflowed. Encoders size their buffers
+// first (the *Size helpers and AddressListSizeBound help) and refuse to hand
+// out a buffer whose writer overflowed.
+void SetTextString(qx::Writer &w, const char *text);
+void SetQuoteTextString(qx::Writer &w, const char *text);
+// Both return the number of bytes of the value (written or not).
+int SetUintvar(qx::Writer &w, uint32_t value);
+int SetLengthValue(qx::Writer &w, uint32_t length);
+int UintvarSize(uint32_t value);
+int LengthValueSize(uint32_t length);
 int GetIntegerOctets(int32_t value);
-void SetInteger(uint8_t **out, int32_t value);
-void SetEncodedStringValue(uint8_t **out, const char *text);
+void SetInteger(qx::Writer &w, int32_t value);
+// A Long-integer: the byte GetIntegerOctets(value), then SetInteger.
+void SetLongInteger(qx::Writer &w, int32_t value);
+void SetEncodedStringValue(qx::Writer &w, const char *text);
 // Address: quote before a first byte of 0x80 or more; a phone number (no
 // "@") without its spaces and with "/TYPE=PLMN" unless it has a "/TYPE="
 // already. Returns 1 when the suffix was added.
-int SetAddressValue(uint8_t **out, const char *address);
+int SetAddressValue(qx::Writer &w, const char *address);
 // New text: the address with "/TYPE=PLMN" appended when it is a phone number
 // (no "@") without a "/TYPE=" of its own; null on allocation failure.
 char *AddressWithType(const char *address);
@@ -253,7 +261,7 @@ constexpr int MMS_MAX_ADDRESS_LEN = 60;
 int GetNextAddress(const char **list, char *buf);
 // One field per address of a ";"-separated list, each address whole (no
 // length limit); empty entries and entries of spaces are passed over.
-void SetAddressList(uint8_t **out, const char *list, uint8_t code);
+void SetAddressList(qx::Writer &w, const char *list, uint8_t code);
 // Upper bound of the bytes SetAddressList writes for a list.
 int AddressListSizeBound(const char *list);
 

@@ -1,6 +1,5 @@
 // WSP primitive writers: texts, uintvars, Value-lengths, integers,
-// Encoded-string-values and address lists. Writers do not check the space
-// left; callers size their buffers first (AddressListSizeBound helps).
+// Encoded-string-values and address lists, all through a bounded writer.
 #include <glib.h>
 
 #include <climits>
@@ -10,11 +9,6 @@
 #include "qx_internal.h"
 
 namespace {
-
-void put_bytes(uint8_t **out, const void *p, size_t n) {
-    if (n) std::memcpy(*out, p, n);
-    *out += n;
-}
 
 bool has_at(const char *s, size_t n) { return std::memchr(s, '@', n) != nullptr; }
 
@@ -33,24 +27,24 @@ bool has_type(const char *s, size_t n) {
 // Writes an address of n bytes: the quote before a first byte of 0x80 or
 // more, the bytes (without spaces for a phone number), and "/TYPE=PLMN" for a
 // phone number that has no type yet. Returns 1 when the suffix was added.
-int put_address(uint8_t **out, const char *address, size_t n) {
+int put_address(qx::Writer &w, const char *address, size_t n) {
     const bool phone = !has_at(address, n);
     const char *first = address;
     if (phone)
         while (first < address + n && *first == ' ') ++first;
-    if (first < address + n && static_cast<uint8_t>(*first) >= 0x80) *(*out)++ = MMS_QUOTE;
+    if (first < address + n && static_cast<uint8_t>(*first) >= 0x80) w.byte(MMS_QUOTE);
     if (phone) {
         for (const char *q = address; q < address + n; ++q)
-            if (*q != ' ') *(*out)++ = static_cast<uint8_t>(*q);
+            if (*q != ' ') w.byte(static_cast<uint8_t>(*q));
     } else {
-        put_bytes(out, address, n);
+        w.bytes(address, n);
     }
     int suffixed = 0;
     if (phone && !has_type(address, n)) {
-        put_bytes(out, MMS_PLMN_SUFFIX, MMS_PLMN_SUFFIX_LEN);
+        w.bytes(MMS_PLMN_SUFFIX, MMS_PLMN_SUFFIX_LEN);
         suffixed = 1;
     }
-    *(*out)++ = 0;
+    w.byte(0);
     return suffixed;
 }
 
@@ -77,20 +71,9 @@ bool next_entry(const char **cursor, const char **begin, size_t *n) {
     return false;
 }
 
-}  // namespace
-
-void SetTextString(uint8_t **out, const char *text) {
-    if (text) put_bytes(out, text, std::strlen(text));
-    *(*out)++ = 0;
-}
-
-void SetQuoteTextString(uint8_t **out, const char *text) {
-    if (text && static_cast<uint8_t>(text[0]) >= 0x80) *(*out)++ = MMS_QUOTE;
-    SetTextString(out, text);
-}
-
-int SetUintvar(uint8_t *out, uint32_t value) {
-    uint8_t tmp[5];
+// The bytes of a uintvar, most significant first, at the end of tmp; returns
+// the index of the first one.
+int uintvar_bytes(uint32_t value, uint8_t (&tmp)[5]) {
     int i = 4;
     tmp[i] = static_cast<uint8_t>(value & 0x7F);
     value >>= 7;
@@ -98,18 +81,42 @@ int SetUintvar(uint8_t *out, uint32_t value) {
         tmp[--i] = static_cast<uint8_t>(0x80 | (value & 0x7F));
         value >>= 7;
     }
-    const int n = 5 - i;
-    if (out) std::memcpy(out, tmp + i, static_cast<size_t>(n));
-    return n;
+    return i;
 }
 
-int SetLengthValue(uint8_t *out, uint32_t length) {
+}  // namespace
+
+void SetTextString(qx::Writer &w, const char *text) {
+    w.str(text);
+    w.byte(0);
+}
+
+void SetQuoteTextString(qx::Writer &w, const char *text) {
+    if (text && static_cast<uint8_t>(text[0]) >= 0x80) w.byte(MMS_QUOTE);
+    SetTextString(w, text);
+}
+
+int UintvarSize(uint32_t value) {
+    uint8_t tmp[5];
+    return 5 - uintvar_bytes(value, tmp);
+}
+
+int SetUintvar(qx::Writer &w, uint32_t value) {
+    uint8_t tmp[5];
+    const int i = uintvar_bytes(value, tmp);
+    w.bytes(tmp + i, static_cast<size_t>(5 - i));
+    return 5 - i;
+}
+
+int LengthValueSize(uint32_t length) { return length < 31 ? 1 : 1 + UintvarSize(length); }
+
+int SetLengthValue(qx::Writer &w, uint32_t length) {
     if (length < 31) {
-        if (out) out[0] = static_cast<uint8_t>(length);
+        w.byte(static_cast<uint8_t>(length));
         return 1;
     }
-    if (out) out[0] = 31;
-    return 1 + SetUintvar(out ? out + 1 : nullptr, length);
+    w.byte(31);
+    return 1 + SetUintvar(w, length);
 }
 
 int GetIntegerOctets(int32_t value) {
@@ -121,24 +128,29 @@ int GetIntegerOctets(int32_t value) {
     return 4;
 }
 
-void SetInteger(uint8_t **out, int32_t value) {
+void SetInteger(qx::Writer &w, int32_t value) {
     const int n = GetIntegerOctets(value);
     const auto v = static_cast<uint32_t>(value);
-    for (int i = n - 1; i >= 0; --i) *(*out)++ = static_cast<uint8_t>(v >> (8 * i));
+    for (int i = n - 1; i >= 0; --i) w.byte(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-void SetEncodedStringValue(uint8_t **out, const char *text) {
+void SetLongInteger(qx::Writer &w, int32_t value) {
+    w.byte(static_cast<uint8_t>(GetIntegerOctets(value)));
+    SetInteger(w, value);
+}
+
+void SetEncodedStringValue(qx::Writer &w, const char *text) {
     if (!text) {
-        *(*out)++ = 0;
+        w.byte(0);
         return;
     }
     // Value-length covers the charset byte, the optional quote, the text
     // and its zero byte.
     uint32_t l = static_cast<uint32_t>(std::strlen(text)) + 2;
     if (static_cast<uint8_t>(text[0]) >= 0x80) ++l;
-    *out += SetLengthValue(*out, l);
-    *(*out)++ = 0x80 | MMS_CHARSET_UTF8;
-    SetQuoteTextString(out, text);
+    SetLengthValue(w, l);
+    w.byte(0x80 | MMS_CHARSET_UTF8);
+    SetQuoteTextString(w, text);
 }
 
 char *AddressWithType(const char *address) {
@@ -155,9 +167,9 @@ char *AddressWithType(const char *address) {
     return a;
 }
 
-int SetAddressValue(uint8_t **out, const char *address) {
+int SetAddressValue(qx::Writer &w, const char *address) {
     if (!address) return 0;
-    return put_address(out, address, std::strlen(address));
+    return put_address(w, address, std::strlen(address));
 }
 
 int GetNextAddress(const char **list, char *buf) {
@@ -190,15 +202,15 @@ int GetNextAddress(const char **list, char *buf) {
     }
 }
 
-void SetAddressList(uint8_t **out, const char *list, uint8_t code) {
+void SetAddressList(qx::Writer &w, const char *list, uint8_t code) {
     // Every address of the list is written whole, however long; empty
     // entries are passed over and the list goes on after them.
     const char *cursor = list;
     const char *begin = nullptr;
     size_t n = 0;
     while (list && next_entry(&cursor, &begin, &n)) {
-        *(*out)++ = code;
-        put_address(out, begin, n);
+        w.byte(code);
+        put_address(w, begin, n);
     }
 }
 
