@@ -5,7 +5,15 @@ if(benchmark_FOUND)
     get_filename_component(name ${src} NAME_WE)
     add_executable(bench_${name} ${src})
     target_link_libraries(bench_${name} PRIVATE rr_all benchmark::benchmark)
-    rr_use_osal(bench_${name} osal_scripted)
+    # Benchmarks named *_net* run over real loopback sockets with the real
+    # osal (and the tool's relay); the others on the scripted one.
+    if(name MATCHES "_net" AND TARGET rorodire_tool)
+      rr_use_osal(bench_${name} osal)
+      add_dependencies(bench_${name} rorodire_tool)
+      target_compile_definitions(bench_${name} PRIVATE RR_BINARY_DIR="${CMAKE_BINARY_DIR}")
+    else()
+      rr_use_osal(bench_${name} osal_scripted)
+    endif()
     target_compile_definitions(bench_${name} PRIVATE RR_INTEROP_DIR="${CMAKE_SOURCE_DIR}/../shared/interop")
   endforeach()
   # The parser benchmark runs libxml2 beside the SMIL reader as its baseline.

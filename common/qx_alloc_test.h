@@ -13,6 +13,10 @@ struct AllocStats {
 };
 
 AllocStats alloc_stats();
+// Highest liveBytes reached since the last alloc_peak_reset (which starts
+// from the bytes live at that moment).
+long alloc_peak_bytes();
+void alloc_peak_reset();
 void alloc_stats_reset_totals();
 
 // Makes the n-th allocation from now fail (n = 1: the next one). 0 disables.

@@ -15,6 +15,7 @@ namespace {
 // Accounting: plain counters, the library is single-threaded by contract.
 long g_live_blocks = 0;
 long g_live_bytes = 0;
+long g_peak_bytes = 0;  // highest g_live_bytes since the last alloc_peak_reset
 long g_total_allocs = 0;
 long g_failed_allocs = 0;
 long g_fail_countdown = 0;  // > 0: the n-th allocation from now fails
@@ -45,6 +46,7 @@ void account_new(void *p) {
     }
     ++g_live_blocks;
     g_live_bytes += static_cast<long>(malloc_usable_size(p));
+    if (g_live_bytes > g_peak_bytes) g_peak_bytes = g_live_bytes;
     ++g_total_allocs;
 }
 
@@ -57,6 +59,9 @@ void account_gone(void *p) {
 }  // namespace
 
 namespace qx {
+
+long alloc_peak_bytes() { return g_peak_bytes; }
+void alloc_peak_reset() { g_peak_bytes = g_live_bytes; }
 
 AllocStats alloc_stats() { return {g_live_blocks, g_live_bytes, g_total_allocs, g_failed_allocs}; }
 
@@ -134,6 +139,7 @@ void *fnQX_Realloc(void *mem, int size) {
     }
     if (mem) {
         g_live_bytes += static_cast<long>(malloc_usable_size(p)) - old_bytes;
+        if (g_live_bytes > g_peak_bytes) g_peak_bytes = g_live_bytes;
         ++g_total_allocs;
     } else {
         account_new(p);

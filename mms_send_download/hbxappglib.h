@@ -100,6 +100,7 @@ struct HbxState {
     HbxDownloadGlobals dl;
     HbxHandleList handleList;
     int stepPeriodMs;
+    uint32_t stepCount;  // steps run by the latest transaction (kept after it ends)
 };
 
 HbxState &hbx_state();

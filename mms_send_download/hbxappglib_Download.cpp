@@ -183,6 +183,10 @@ int body_complete(DLMMSTimerPar *rec) {
         return fail(rec);
     }
     g.mms_receive_time_out = 0;
+    // The response is all in the body buffer: its connection and receive
+    // buffer go before the message is decoded and copied. The stack stays
+    // up, its headers and cookies serve the answer.
+    close_ctx();
     tMMS_RetrieveConf *conf = fnMMS_ParseRetrieveConf(g.p_mmsBody, static_cast<int>(g.mmsBodyLen));
     if (!conf) {
         QX_LOG("mzk:NULL == retrievestruct\n");
@@ -211,8 +215,6 @@ int body_complete(DLMMSTimerPar *rec) {
     rec->pOut->length = static_cast<int>(g.mmsBodyLen);
     rec->httpRetrievalState = MMS_WAP_RECEIVE_OK;
     qx::free_ptr(g.p_mmsBody);
-    // The stack stays up: its headers and cookies serve the answer.
-    close_ctx();
     clear_globals();
     return arm_or_fail(rec, ArmAfter::Stored);
 }
@@ -324,6 +326,7 @@ int step_answer_poll(DLMMSTimerPar *rec) {
 
 int fnCPS_DownloadMMS_Run(DLMMSTimerPar *rec) {
     if (!rec) return static_cast<int>(HbxStep::Failed);
+    ++hbx_state().stepCount;
     switch (rec->httpRetrievalState) {
         case MMS_WAP_INIT:
             if (step_begin(rec) != 0) return static_cast<int>(HbxStep::Failed);
@@ -412,6 +415,7 @@ extern "C" int fnCPS_DownloadMMS(tCPS_PduBuf *notification, int retrieveMode, Mm
 
     hbx_ResetTimerHandles();
     QX_LOG("set ndleList.nodeNums=0;");
+    s.stepCount = 0;
     s.active = HbxActive::Download;
     s.dlRec = rec;
 

@@ -195,6 +195,7 @@ int step_poll(SendTimerPar *rec) {
 
 int fnCPS_SendMMS_Run(SendTimerPar *rec) {
     if (!rec) return static_cast<int>(HbxStep::Failed);
+    ++hbx_state().stepCount;
     switch (rec->httpSendState) {
         case MMS_WAP_INIT:
             if (step_begin(rec) != 0) return static_cast<int>(HbxStep::Failed);
@@ -248,6 +249,7 @@ extern "C" int fnCPS_SendMMS(tCPS_PduBuf *pdu, MmsSettings *settings, tCPS_MMSRe
     rec->httpSendState = MMS_WAP_INIT;
     rec->pMMSSendResultCb = cb;
     hbx_ResetTimerHandles();
+    s.stepCount = 0;
     s.active = HbxActive::Send;
     s.sendRec = rec;
 

@@ -262,7 +262,8 @@ HostRun host_run(Start start) {
 // ---------------------------------------------------------------- messages
 void put_uintvar(Bytes &b, uint32_t v) {
     uint8_t tmp[5];
-    const int n = SetUintvar(tmp, v);
+    qx::Writer w = qx::Writer::over(tmp, sizeof tmp);
+    const int n = SetUintvar(w, v);
     b.insert(b.end(), tmp, tmp + n);
 }
 

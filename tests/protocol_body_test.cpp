@@ -228,11 +228,16 @@ TEST(BodyEncode, AllocationFailure) {
     Composed c;
     c.smil(str("<smil/>"));
     c.part("image/jpeg", "a.jpg", filled(10, 0));
+    const Bytes whole = c.encode();
     const long clean = rrtest::for_each_alloc_failure([&](long) {
         int len = -1;
         uint8_t *buf = fnMMS_EncodeBody(c.body, &len);
+        // Complete or failed.
+        EXPECT_EQ(buf == nullptr, qx::alloc_fail_fired());
         if (!buf) {
             EXPECT_EQ(len, 0);
+        } else {
+            EXPECT_EQ(Bytes(buf, buf + len), whole);
         }
         qx::free_ptr(buf);
     });
@@ -324,8 +329,9 @@ TEST(BodyDecode, RefusesWhatIsNoBody) {
 // One multipart entry: header length, data length, headers, data.
 Bytes entry(const Bytes &headers, const Bytes &data) {
     uint8_t hl[5], dl[5];
-    const int a = SetUintvar(hl, static_cast<uint32_t>(headers.size()));
-    const int b = SetUintvar(dl, static_cast<uint32_t>(data.size()));
+    qx::Writer wh = qx::Writer::over(hl, sizeof hl), wd = qx::Writer::over(dl, sizeof dl);
+    const int a = SetUintvar(wh, static_cast<uint32_t>(headers.size()));
+    const int b = SetUintvar(wd, static_cast<uint32_t>(data.size()));
     return Bytes(hl, hl + a) + Bytes(dl, dl + b) + headers + data;
 }
 

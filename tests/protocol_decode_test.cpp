@@ -589,9 +589,10 @@ TEST(SubjectDecode, ValueLengthsWhoseUintvarEndsInZero) {
     for (size_t n : {125u, 126u, 254u, 16382u}) {
         const std::string subject(n, 's');
         Bytes wire(n + 8);
-        uint8_t *o = wire.data();
-        SetEncodedStringValue(&o, subject.c_str());
-        wire.resize(static_cast<size_t>(o - wire.data()));
+        qx::Writer o = qx::Writer::over(wire.data(), wire.size());
+        SetEncodedStringValue(o, subject.c_str());
+        ASSERT_TRUE(o.ok());
+        wire.resize(o.written());
         const Bytes tid = bytes({0x98}) + text0("T1");
         const Bytes pdu = bytes({0x8C, 0x80}) + tid + bytes({0x96}) + wire + bytes({0x8F, 0x82}) + kBody;
 

@@ -600,6 +600,7 @@ TEST(EncoderAllocation, FailureGivesNullWithoutLeaks) {
 
     // Each encoder either fails whole or gives the whole PDU.
     auto check = [](uint8_t *buf, const int &len, const Bytes &whole) {
+        EXPECT_EQ(buf == nullptr, qx::alloc_fail_fired());
         if (!buf) return;
         EXPECT_EQ(Bytes(buf, buf + len), whole);
         fnQX_Free(reinterpret_cast<void **>(&buf));

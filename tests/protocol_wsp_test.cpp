@@ -24,9 +24,10 @@ Bytes str(const std::string &s) { return Bytes(s.begin(), s.end()); }
 template <typename F>
 Bytes written(F write) {
     std::vector<uint8_t> buf(70000, 0xCC);
-    uint8_t *out = buf.data();
-    write(&out);
-    return Bytes(buf.data(), out);
+    qx::Writer w = qx::Writer::over(buf.data(), buf.size());
+    write(w);
+    EXPECT_TRUE(w.ok());
+    return Bytes(buf.data(), w.p);
 }
 
 std::string take(char *s) {
@@ -111,10 +112,12 @@ TEST(WspUintvar, WritesBigEndianSevenBitGroups) {
     for (const auto &tc : cases) {
         uint8_t buf[8];
         std::memset(buf, 0xCC, sizeof buf);
-        const int n = SetUintvar(buf, tc.value);
+        qx::Writer w = qx::Writer::over(buf, sizeof buf);
+        const int n = SetUintvar(w, tc.value);
+        EXPECT_EQ(static_cast<int>(w.written()), n);
         EXPECT_EQ(hex(buf, static_cast<size_t>(n)), hex(tc.out)) << tc.value;
         EXPECT_EQ(buf[n], 0xCC);
-        EXPECT_EQ(SetUintvar(nullptr, tc.value), n);
+        EXPECT_EQ(UintvarSize(tc.value), n);
     }
 }
 
@@ -127,9 +130,10 @@ TEST(WspLengthValue, WritesShortOrQuotedUintvar) {
     };
     for (const auto &tc : cases) {
         uint8_t buf[8];
-        const int n = SetLengthValue(buf, tc.value);
+        qx::Writer w = qx::Writer::over(buf, sizeof buf);
+        const int n = SetLengthValue(w, tc.value);
         EXPECT_EQ(hex(buf, static_cast<size_t>(n)), hex(tc.out)) << tc.value;
-        EXPECT_EQ(SetLengthValue(nullptr, tc.value), n);
+        EXPECT_EQ(LengthValueSize(tc.value), n);
     }
 }
 
@@ -138,13 +142,15 @@ TEST(WspUintvar, RoundTrips) {
                                     268435455, 268435456, 0x7FFFFFFF, 0xFFFFFFFFu};
     for (uint32_t v : values) {
         uint8_t buf[8];
-        const int n = SetUintvar(buf, v);
+        qx::Writer w = qx::Writer::over(buf, sizeof buf);
+        const int n = SetUintvar(w, v);
         HeapCopy h(buf, static_cast<size_t>(n));
         WspCursor c = wsp_cursor(h.data(), h.size());
         EXPECT_EQ(GetUintvar(c), v);
         EXPECT_EQ(c.p, c.end);
 
-        const int m = SetLengthValue(buf, v);
+        w = qx::Writer::over(buf, sizeof buf);
+        const int m = SetLengthValue(w, v);
         HeapCopy h2(buf, static_cast<size_t>(m));
         WspCursor c2 = wsp_cursor(h2.data(), h2.size());
         uint32_t len = 0;
@@ -172,8 +178,8 @@ TEST(WspInteger, LongIntegerWriteAndRead) {
         {INT_MAX, bytes({0x04, 0x7F, 0xFF, 0xFF, 0xFF})},
     };
     for (const auto &[v, wire] : cases) {
-        const Bytes out = written([&](uint8_t **o) {
-            *(*o)++ = static_cast<uint8_t>(GetIntegerOctets(v));
+        const Bytes out = written([&](qx::Writer &o) {
+            o.byte(static_cast<uint8_t>(GetIntegerOctets(v)));
             SetInteger(o, v);
         });
         EXPECT_EQ(hex(out), hex(wire));
@@ -292,12 +298,12 @@ TEST(WspEncodedString, ReadsEveryForm) {
 }
 
 TEST(WspEncodedString, Writes) {
-    EXPECT_EQ(hex(written([](uint8_t **o) { SetEncodedStringValue(o, "Hi"); })), "04 EA 48 69 00");
-    EXPECT_EQ(hex(written([](uint8_t **o) { SetEncodedStringValue(o, nullptr); })), "00");
+    EXPECT_EQ(hex(written([](qx::Writer &o) { SetEncodedStringValue(o, "Hi"); })), "04 EA 48 69 00");
+    EXPECT_EQ(hex(written([](qx::Writer &o) { SetEncodedStringValue(o, nullptr); })), "00");
     const std::string forty(40, 'x');
-    EXPECT_EQ(hex(written([&](uint8_t **o) { SetEncodedStringValue(o, forty.c_str()); })),
+    EXPECT_EQ(hex(written([&](qx::Writer &o) { SetEncodedStringValue(o, forty.c_str()); })),
               hex(bytes({0x1F, 0x2A, 0xEA}) + text0(forty)));
-    EXPECT_EQ(hex(written([](uint8_t **o) { SetEncodedStringValue(o, "\xE4\xB8\xAD"); })),
+    EXPECT_EQ(hex(written([](qx::Writer &o) { SetEncodedStringValue(o, "\xE4\xB8\xAD"); })),
               "06 EA 7F E4 B8 AD 00");
 }
 
@@ -308,7 +314,7 @@ TEST(WspEncodedString, RoundTrips) {
                                  std::string(126, 'k'), std::string(254, 'k'), std::string(16382, 'm'),
                                  "\xE4" + std::string(124, 'x')};
     for (const auto &t : texts) {
-        const Bytes wire = written([&](uint8_t **o) { SetEncodedStringValue(o, t.c_str()); });
+        const Bytes wire = written([&](qx::Writer &o) { SetEncodedStringValue(o, t.c_str()); });
         HeapCopy h(wire);
         WspCursor c = wsp_cursor(h.data(), h.size());
         int len = 0;
@@ -350,7 +356,7 @@ TEST(WspAddress, WritesAndRoundTrips) {
     };
     for (const auto &tc : cases) {
         int r = -1;
-        const Bytes w = written([&](uint8_t **o) { r = SetAddressValue(o, tc.addr); });
+        const Bytes w = written([&](qx::Writer &o) { r = SetAddressValue(o, tc.addr); });
         EXPECT_EQ(hex(w), hex(tc.wire));
         EXPECT_EQ(r, tc.suffixed);
         HeapCopy h(w);
@@ -398,7 +404,7 @@ TEST(WspAddress, ListsAndTheirSizeBound) {
         {"x@y ; 3", bytes({0x97}) + text0("x@y") + bytes({0x97}) + text0("3/TYPE=PLMN")},
     };
     for (const auto &tc : cases) {
-        const Bytes w = written([&](uint8_t **o) { SetAddressList(o, tc.list, 0x97); });
+        const Bytes w = written([&](qx::Writer &o) { SetAddressList(o, tc.list, 0x97); });
         EXPECT_EQ(hex(w), hex(tc.wire)) << tc.list;
         EXPECT_GE(AddressListSizeBound(tc.list), static_cast<int>(w.size()));
     }
@@ -407,17 +413,17 @@ TEST(WspAddress, ListsAndTheirSizeBound) {
         "\xC3\xA9@a;\xC3\xA9@b", std::string(200, ';') + "1",
     };
     for (const auto &l : lists) {
-        const Bytes w = written([&](uint8_t **o) { SetAddressList(o, l.c_str(), 0x82); });
+        const Bytes w = written([&](qx::Writer &o) { SetAddressList(o, l.c_str(), 0x82); });
         EXPECT_GE(AddressListSizeBound(l.c_str()), static_cast<int>(w.size())) << l;
     }
     EXPECT_EQ(AddressListSizeBound(nullptr), 0);
 }
 
 TEST(WspText, WritersQuoteHighFirstBytes) {
-    EXPECT_EQ(hex(written([](uint8_t **o) { SetTextString(o, "ab"); })), "61 62 00");
-    EXPECT_EQ(hex(written([](uint8_t **o) { SetQuoteTextString(o, "ab"); })), "61 62 00");
-    EXPECT_EQ(hex(written([](uint8_t **o) { SetQuoteTextString(o, "\x80x"); })), "7F 80 78 00");
-    EXPECT_EQ(hex(written([](uint8_t **o) { SetTextString(o, nullptr); })), "00");
+    EXPECT_EQ(hex(written([](qx::Writer &o) { SetTextString(o, "ab"); })), "61 62 00");
+    EXPECT_EQ(hex(written([](qx::Writer &o) { SetQuoteTextString(o, "ab"); })), "61 62 00");
+    EXPECT_EQ(hex(written([](qx::Writer &o) { SetQuoteTextString(o, "\x80x"); })), "7F 80 78 00");
+    EXPECT_EQ(hex(written([](qx::Writer &o) { SetTextString(o, nullptr); })), "00");
 }
 
 // ---------------------------------------------------------------- content types
@@ -492,7 +498,8 @@ TEST(WspContentType, ShortAndTextForms) {
 // General-form value: Value-length, then the bytes.
 Bytes general(const Bytes &v) {
     uint8_t len[6];
-    const int n = SetLengthValue(len, static_cast<uint32_t>(v.size()));
+    qx::Writer w = qx::Writer::over(len, sizeof len);
+    const int n = SetLengthValue(w, static_cast<uint32_t>(v.size()));
     return Bytes(len, len + n) + v;
 }
 
@@ -620,20 +627,20 @@ TEST(WspContentType, RoundTripOfWrittenValues) {
     const std::pair<std::string, int> types[] = {
         {"image/jpeg", 1000}, {"application/smil", 106}, {"audio/amr", -1}, {"text/plain", 4}};
     for (const auto &[type, charset] : types) {
-        Bytes v = written([&](uint8_t **o) {
+        Bytes v = written([&](qx::Writer &o) {
             const int code = GetContentTypeCode(type.c_str());
             if (code != 0xFF)
-                *(*o)++ = static_cast<uint8_t>(0x80 | code);
+                o.byte(static_cast<uint8_t>(0x80 | code));
             else
                 SetTextString(o, type.c_str());
-            *(*o)++ = 0x85;
+            o.byte(0x85);
             SetTextString(o, "file.bin");
             if (charset >= 0) {
-                *(*o)++ = 0x81;
+                o.byte(0x81);
                 if (charset < 128) {
-                    *(*o)++ = static_cast<uint8_t>(charset + 0x80);
+                    o.byte(static_cast<uint8_t>(charset + 0x80));
                 } else {
-                    *(*o)++ = static_cast<uint8_t>(GetIntegerOctets(charset));
+                    o.byte(static_cast<uint8_t>(GetIntegerOctets(charset)));
                     SetInteger(o, charset);
                 }
             }

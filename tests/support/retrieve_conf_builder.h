@@ -60,7 +60,8 @@ inline std::vector<uint8_t> make_retrieve_conf(const RetrieveConfFields &f, cons
         } else {
             p.push_back(0x1F);
             uint8_t tmp[5];
-            const int n = SetUintvar(tmp, static_cast<uint32_t>(len));
+            qx::Writer w = qx::Writer::over(tmp, sizeof tmp);
+            const int n = SetUintvar(w, static_cast<uint32_t>(len));
             p.insert(p.end(), tmp, tmp + n);
         }
         p.push_back(0xEA);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "qx_writer.h"
 #include "rorodire.h"
 
 // ---------------------------------------------------------------- codes
@@ -228,22 +229,29 @@ char *GetContentTypeName(int code);
 int GetContentTypeCode(const char *text);
 
 // ---------------------------------------------------------------- writing
-// Writers advance *out and do not check space: callers size buffers first.
-void SetTextString(uint8_t **out, const char *text);
-void SetQuoteTextString(uint8_t **out, const char *text);
-// Both return the number of bytes; with a null out they only count them.
-int SetUintvar(uint8_t *out, uint32_t value);
-int SetLengthValue(uint8_t *out, uint32_t length);
+// Writers write through a bounded writer (qx_writer.h): what does not fit is
+// not written and marks the writer overflowed. Encoders size their buffers
+// first (the *Size helpers and AddressListSizeBound help) and refuse to hand
+// out a buffer whose writer overflowed.
+void SetTextString(qx::Writer &w, const char *text);
+void SetQuoteTextString(qx::Writer &w, const char *text);
+// Both return the number of bytes of the value (written or not).
+int SetUintvar(qx::Writer &w, uint32_t value);
+int SetLengthValue(qx::Writer &w, uint32_t length);
+int UintvarSize(uint32_t value);
+int LengthValueSize(uint32_t length);
 int GetIntegerOctets(int32_t value);
-void SetInteger(uint8_t **out, int32_t value);
-void SetEncodedStringValue(uint8_t **out, const char *text);
-int SetAddressValue(uint8_t **out, const char *address);
+void SetInteger(qx::Writer &w, int32_t value);
+// A Long-integer: the byte GetIntegerOctets(value), then SetInteger.
+void SetLongInteger(qx::Writer &w, int32_t value);
+void SetEncodedStringValue(qx::Writer &w, const char *text);
+int SetAddressValue(qx::Writer &w, const char *address);
 // Next address of a ";"-separated list into buf (61 bytes); 1 when one was
 // copied. *list advances. Spaces are dropped; an entry of more than 60
 // other characters is passed over whole and the following entry taken.
 constexpr int MMS_MAX_ADDRESS_LEN = 60;
 int GetNextAddress(const char **list, char *buf);
-void SetAddressList(uint8_t **out, const char *list, uint8_t code);
+void SetAddressList(qx::Writer &w, const char *list, uint8_t code);
 // Upper bound of the bytes SetAddressList writes for a list.
 int AddressListSizeBound(const char *list);
 

@@ -25,23 +25,22 @@ bool is_type(const char *ct, const char *name) { return ct && fnQX_STRCMP(ct, na
 
 // ---------------------------------------------------------------- encoding
 // Sizes are computed in 64 bits from the parts themselves, then the same
-// pieces are written; the buffer is exactly what the writers fill.
+// pieces are written through a bounded writer over exactly that many bytes.
+// The header length written before an entry's headers is checked against
+// what was written: a size that drifts from the writing fails the encode.
 
 int64_t text_size(const char *s) { return s ? static_cast<int64_t>(std::strlen(s)) : 0; }
 
-int64_t type_size(const char *ct) { return GetContentTypeCode(ct) != MMS_NO_CONTENT_TYPE_CODE ? 1 : text_size(ct) + 1; }
-
-void put_type(uint8_t **out, const char *ct) {
-    const int code = GetContentTypeCode(ct);
-    if (code != MMS_NO_CONTENT_TYPE_CODE)
-        *(*out)++ = static_cast<uint8_t>(0x80 | code);
-    else
-        SetTextString(out, ct);
+int64_t type_size(const char *ct) {
+    return GetContentTypeCode(ct) != MMS_NO_CONTENT_TYPE_CODE ? 1 : text_size(ct) + 1;
 }
 
-void put_raw(uint8_t **out, const void *p, int64_t n) {
-    if (n > 0) std::memcpy(*out, p, static_cast<size_t>(n));
-    *out += n;
+void put_type(qx::Writer &w, const char *ct) {
+    const int code = GetContentTypeCode(ct);
+    if (code != MMS_NO_CONTENT_TYPE_CODE)
+        w.byte(static_cast<uint8_t>(0x80 | code));
+    else
+        SetTextString(w, ct);
 }
 
 // Data bytes written for an entry: none without data.
@@ -51,8 +50,8 @@ bool writes_charset(const tMMS_Element *e) { return e->Has_Charset == 1 && e->Ch
 
 int64_t charset_size(int charset) { return charset < 128 ? 1 : 1 + GetIntegerOctets(charset); }
 
-int64_t length_value_size(int64_t n) { return SetLengthValue(nullptr, static_cast<uint32_t>(n)); }
-int64_t uintvar_size(int64_t n) { return SetUintvar(nullptr, static_cast<uint32_t>(n)); }
+int64_t length_value_size(int64_t n) { return LengthValueSize(static_cast<uint32_t>(n)); }
+int64_t uintvar_size(int64_t n) { return UintvarSize(static_cast<uint32_t>(n)); }
 
 // The body's Content-Type value with a SMIL part: related, Type, Start.
 int64_t related_value_size(const smilstruct *s) { return 2 + type_size(s->Content_Type) + 1 + kStartIdLen + 1; }
@@ -105,53 +104,63 @@ int64_t body_size(const mmresstruct *body, int64_t *entries) {
     return total;
 }
 
-void write_smil_entry(uint8_t **out, const smilstruct *s) {
-    const int64_t t = smil_type_size(s);
-    const int64_t h = smil_headers_size(s);
-    const int dl = data_len(s->Data, s->Data_Len);
-    *out += SetUintvar(*out, static_cast<uint32_t>(h));
-    *out += SetUintvar(*out, static_cast<uint32_t>(dl));
-    *out += SetLengthValue(*out, static_cast<uint32_t>(t));
-    put_type(out, s->Content_Type);
-    *(*out)++ = WSP_PARAM_NAME;
-    SetTextString(out, kSmilName);
-    *(*out)++ = WSP_PARAM_CHARSET;
-    *(*out)++ = kUtf8Short;
-    *(*out)++ = WSP_HDR_CONTENT_ID;
-    *(*out)++ = WSP_QUOTED_STRING;
-    SetTextString(out, kStartId);
-    put_raw(out, s->Data, dl);
+// An entry's header length and data length; the headers written after
+// them must come to exactly `headers` bytes (see headers_written).
+void open_entry(qx::Writer &w, int64_t headers, int data) {
+    SetUintvar(w, static_cast<uint32_t>(headers));
+    SetUintvar(w, static_cast<uint32_t>(data));
 }
 
-void write_part_entry(uint8_t **out, const tMMS_Element *e) {
-    const int64_t t = part_type_size(e);
+// The headers written since `from` must be the size announced before them.
+void headers_written(qx::Writer &w, const uint8_t *from, int64_t headers) {
+    if (w.ok() && w.p - from != headers) w.fail();
+}
+
+void write_smil_entry(qx::Writer &w, const smilstruct *s) {
+    const int64_t h = smil_headers_size(s);
+    const int dl = data_len(s->Data, s->Data_Len);
+    open_entry(w, h, dl);
+    const uint8_t *headers = w.p;
+    SetLengthValue(w, static_cast<uint32_t>(smil_type_size(s)));
+    put_type(w, s->Content_Type);
+    w.byte(WSP_PARAM_NAME);
+    SetTextString(w, kSmilName);
+    w.byte(WSP_PARAM_CHARSET);
+    w.byte(kUtf8Short);
+    w.byte(WSP_HDR_CONTENT_ID);
+    w.byte(WSP_QUOTED_STRING);
+    SetTextString(w, kStartId);
+    headers_written(w, headers, h);
+    w.bytes(s->Data, static_cast<size_t>(dl));
+}
+
+void write_part_entry(qx::Writer &w, const tMMS_Element *e) {
     const int64_t h = part_headers_size(e);
     const int dl = data_len(e->Data, e->Data_Len);
     const char *fn = e->File_Name ? e->File_Name : "";
-    *out += SetUintvar(*out, static_cast<uint32_t>(h));
-    *out += SetUintvar(*out, static_cast<uint32_t>(dl));
-    *out += SetLengthValue(*out, static_cast<uint32_t>(t));
-    put_type(out, e->Content_Type);
-    *(*out)++ = WSP_PARAM_NAME;
-    SetTextString(out, fn);
+    open_entry(w, h, dl);
+    const uint8_t *headers = w.p;
+    SetLengthValue(w, static_cast<uint32_t>(part_type_size(e)));
+    put_type(w, e->Content_Type);
+    w.byte(WSP_PARAM_NAME);
+    SetTextString(w, fn);
     if (writes_charset(e)) {
-        *(*out)++ = WSP_PARAM_CHARSET;
-        if (e->Charset < 128) {
-            *(*out)++ = static_cast<uint8_t>(e->Charset + 0x80);
-        } else {
-            *(*out)++ = static_cast<uint8_t>(GetIntegerOctets(e->Charset));
-            SetInteger(out, e->Charset);
-        }
+        w.byte(WSP_PARAM_CHARSET);
+        if (e->Charset < 128)
+            w.byte(static_cast<uint8_t>(e->Charset + 0x80));
+        else
+            SetLongInteger(w, e->Charset);
     }
-    *(*out)++ = WSP_HDR_CONTENT_ID;
-    *(*out)++ = WSP_QUOTED_STRING;
-    *(*out)++ = '<';
-    put_raw(out, fn, text_size(fn));
-    *(*out)++ = '>';
-    *(*out)++ = 0;
-    *(*out)++ = WSP_HDR_CONTENT_LOCATION;
-    SetTextString(out, fn);
-    put_raw(out, e->Data, dl);
+    w.byte(WSP_HDR_CONTENT_ID);
+    w.byte(WSP_QUOTED_STRING);
+    w.byte('<');
+    w.str(fn);
+    w.byte('>');
+    w.byte(0);
+    w.byte(WSP_HDR_CONTENT_LOCATION);
+    SetTextString(w, fn);
+    headers_written(w, headers, h);
+    w.bytes(e->Data, static_cast<size_t>(dl));
 }
 
 // ---------------------------------------------------------------- decoding
@@ -331,15 +340,17 @@ EntryResult read_entry(WspCursor &c, DecodeState &st) {
 uint8_t *fnMMS_EncodeBody(const mmresstruct *body, int *len) {
     if (!len) return nullptr;
     if (!body || !body->Parts) {
-        auto *buf = static_cast<uint8_t *>(fnQX_Malloc(3));
+        constexpr int kEmptyBody = 3;
+        auto *buf = static_cast<uint8_t *>(fnQX_Malloc(kEmptyBody));
         if (!buf) {
             *len = 0;
             return nullptr;
         }
-        buf[0] = MMS_CONTENT_TYPE_FIELD;
-        buf[1] = WSP_TYPE_MULTIPART_MIXED;
-        buf[2] = 0;
-        *len = 3;
+        qx::Writer w = qx::Writer::over(buf, kEmptyBody);
+        w.byte(MMS_CONTENT_TYPE_FIELD);
+        w.byte(WSP_TYPE_MULTIPART_MIXED);
+        SetUintvar(w, 0);  // no entries
+        *len = static_cast<int>(w.written());
         return buf;
     }
 
@@ -355,23 +366,28 @@ uint8_t *fnMMS_EncodeBody(const mmresstruct *body, int *len) {
         return nullptr;
     }
 
-    uint8_t *out = buf;
-    *out++ = MMS_CONTENT_TYPE_FIELD;
+    qx::Writer w = qx::Writer::over(buf, static_cast<size_t>(total));
+    w.byte(MMS_CONTENT_TYPE_FIELD);
     if (const smilstruct *s = body->Smil) {
-        out += SetLengthValue(out, static_cast<uint32_t>(related_value_size(s)));
-        *out++ = WSP_TYPE_MULTIPART_RELATED;
-        *out++ = WSP_PARAM_RELATED_TYPE;
-        put_type(&out, s->Content_Type);
-        *out++ = WSP_PARAM_START;
-        SetTextString(&out, kStartId);
+        SetLengthValue(w, static_cast<uint32_t>(related_value_size(s)));
+        w.byte(WSP_TYPE_MULTIPART_RELATED);
+        w.byte(WSP_PARAM_RELATED_TYPE);
+        put_type(w, s->Content_Type);
+        w.byte(WSP_PARAM_START);
+        SetTextString(w, kStartId);
     } else {
-        *out++ = WSP_TYPE_MULTIPART_MIXED;
+        w.byte(WSP_TYPE_MULTIPART_MIXED);
     }
-    out += SetUintvar(out, static_cast<uint32_t>(entries));
-    if (body->Smil) write_smil_entry(&out, body->Smil);
-    for (const tMMS_Element *e = body->Parts; e; e = e->next) write_part_entry(&out, e);
-
-    *len = static_cast<int>(out - buf);
+    SetUintvar(w, static_cast<uint32_t>(entries));
+    if (body->Smil) write_smil_entry(w, body->Smil);
+    for (const tMMS_Element *e = body->Parts; e; e = e->next) write_part_entry(w, e);
+    if (!w.ok()) {
+        QX_LOG("mzk:body larger than its computed size");
+        qx::free_ptr(buf);
+        *len = 0;
+        return nullptr;
+    }
+    *len = static_cast<int>(w.written());
     return buf;
 }
 

@@ -20,14 +20,14 @@ T *alloc_buffer(int64_t count) {
     return qx::alloc_rec<T>(static_cast<int>(count));
 }
 
-// Writes UTF-8 into a buffer of known capacity. The buffers below are sized
-// for the worst case of their branch; the writer still refuses to go past
-// the end, so a wrong bound shows as a failed conversion, never as an overrun.
+// Writes code points as UTF-8 through a bounded writer over the buffer less
+// its last byte (kept for the terminator). The buffers below are sized for
+// the worst case of their branch; a wrong bound shows as a failed
+// conversion, never as an overrun.
 struct Utf8Writer {
-    uint8_t *out;
-    int64_t cap;
-    int64_t pos = 0;
-    bool overflow = false;
+    qx::Writer w;
+
+    Utf8Writer(uint8_t *out, int64_t cap) : w(qx::Writer::over(out, static_cast<size_t>(cap - 1))) {}
 
     void put(uint32_t cp) {
         uint8_t b[6];
@@ -56,13 +56,9 @@ struct Utf8Writer {
             b[i] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
             cp >>= 6;
         }
-        if (overflow || pos + n > cap - 1) {  // keep room for the terminator
-            overflow = true;
-            return;
-        }
-        std::memcpy(out + pos, b, static_cast<size_t>(n));
-        pos += n;
+        w.bytes(b, static_cast<size_t>(n));
     }
+    bool overflow() const { return !w.ok(); }
 };
 
 // Hands the finished buffer out: the length is that of the text up to its
@@ -93,7 +89,7 @@ char *from_latin1(std::span<const uint8_t> in, int *len) {
     if (!buf) return nullptr;
     Utf8Writer w{buf, cap};
     for (uint8_t b : in) w.put(b);
-    return hand_out_text(buf, cap, w.overflow, len);
+    return hand_out_text(buf, cap, w.overflow(), len);
 }
 
 uint16_t read_unit(const uint8_t *p, bool bigEndian) {
@@ -118,7 +114,7 @@ char *from_ucs2(std::span<const uint8_t> in, int *len) {
     if (!buf) return nullptr;
     Utf8Writer w{buf, cap};
     for (size_t i = 2; i + 2 <= in.size(); i += 2) w.put(read_unit(&in[i], bigEndian));
-    return hand_out_text(buf, cap, w.overflow, len);
+    return hand_out_text(buf, cap, w.overflow(), len);
 }
 
 // Reads UTF-16 into code points (at most one per two input bytes) and
@@ -169,7 +165,7 @@ char *from_utf16(std::span<const uint8_t> in, int *len) {
     // Worst case: 3 bytes per 2 input bytes (a pair gives 4 for 4), plus the zero.
     Utf8Writer w{buf, cap};
     for (size_t k = 0; k < count; ++k) w.put(cps[k]);
-    return hand_out_text(buf, cap, w.overflow, len);
+    return hand_out_text(buf, cap, w.overflow(), len);
 }
 
 }  // namespace

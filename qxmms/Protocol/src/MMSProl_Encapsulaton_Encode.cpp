@@ -3,46 +3,62 @@
 //
 // Each encoder first adds up the space its fields can take (exactly, or as a
 // safe upper bound for address lists and encoded strings), allocates that
-// much once and then writes the fields with the WSP writers, which do not
-// check space themselves. Totals are summed in 64 bits; a PDU whose size does
-// not fit in an int is refused.
+// much once and then writes the fields through a bounded writer: a bound that
+// falls short gives a failed encode, never a write past the buffer. Totals
+// are summed in 64 bits; a PDU whose size does not fit in an int is refused.
 #include <climits>
 #include <cstring>
 
-#include "MMSProl_Encapsulaton.h"
+#include "MMSProl_Encapsulaton_Encode.h"
 #include "qx_internal.h"
 #include "qx_log.h"
 
-namespace {
+using namespace mmsenc;
 
-// The From address is built in a buffer of this size (at most 255
-// characters, the "/TYPE=PLMN" suffix cut to fit).
-constexpr int kFromAddressBuf = 256;
+namespace mmsenc {
 
-// Largest uintvar: 5 bytes.
-constexpr uint64_t kMaxUintvar = 5;
-// A Value-length: 0x1F followed by a uintvar.
-constexpr uint64_t kMaxValueLength = 1 + kMaxUintvar;
-// A Long-integer of a 32-bit value: count byte and up to 4 bytes.
-constexpr uint64_t kMaxLongInteger = 1 + 4;
-// Field code + Value-length byte + token + Long-integer (Expiry, Delivery-Time).
-constexpr uint64_t kMaxTimeField = 1 + 1 + 1 + kMaxLongInteger;
-// Field code + Long-integer (Date).
-constexpr uint64_t kMaxDateField = 1 + kMaxLongInteger;
-// The largest From field: code, Value-length, token, 255 characters, zero.
-constexpr uint64_t kMaxFromField = 1 + kMaxValueLength + 1 + (kFromAddressBuf - 1) + 1;
-// A PDU buffer gets one zero byte past the bytes written.
-constexpr uint64_t kTrailingZero = 1;
-
-// Sizes of values written by the WSP writers.
-uint64_t text_string_size(const char *s) { return std::strlen(s) + 1; }
-uint64_t quote_text_string_size(const char *s) { return std::strlen(s) + 2; }
-// SetEncodedStringValue: Value-length, charset byte, quote, text, zero.
-uint64_t encoded_string_size(const char *s) {
-    return kMaxValueLength + 1 + 1 + (s ? std::strlen(s) : 0) + 1;
+bool open_pdu(uint64_t bound, PduOut *out) {
+    const uint64_t size = bound + kTrailingZero;
+    if (size > static_cast<uint64_t>(INT_MAX)) {
+        QX_LOG("mzk:pdu too large, size=%llu", static_cast<unsigned long long>(size));
+        return false;
+    }
+    out->buf = static_cast<uint8_t *>(fnQX_Malloc(static_cast<int>(size)));
+    if (!out->buf) {
+        QX_LOG("mzk:fail to allocate memory");
+        return false;
+    }
+    // The trailing zero stays outside the writer: fnQX_Malloc zero-filled it.
+    out->w = qx::Writer::over(out->buf, static_cast<size_t>(bound));
+    return true;
 }
 
-// Adds the bound of an address list; false when it cannot be represented.
+uint8_t *hand_out_pdu(PduOut &out, int *len) {
+    if (!out.w.ok()) {
+        QX_LOG("mzk:pdu larger than its computed size");
+        qx::free_ptr(out.buf);
+        return nullptr;
+    }
+    *len = static_cast<int>(out.w.written());
+    return out.buf;
+}
+
+void put_field(qx::Writer &w, uint8_t code, uint8_t value) {
+    w.byte(code);
+    w.byte(value);
+}
+
+void put_head(qx::Writer &w, uint8_t type, const char *transactionId) {
+    put_field(w, MMS_MESSAGE_TYPE_FIELD, type);
+    w.byte(MMS_TRANSACTION_ID_FIELD);
+    SetTextString(w, transactionId);
+    put_field(w, MMS_VERSION_FIELD, MMS_VERSION_1_2);
+}
+
+uint64_t text_string_size(const char *s) { return (s ? std::strlen(s) : 0) + 1; }
+uint64_t quote_text_string_size(const char *s) { return text_string_size(s) + 1; }
+uint64_t encoded_string_size(const char *s) { return kMaxValueLength + 1 + quote_text_string_size(s); }
+
 bool add_address_list(uint64_t &total, const char *list) {
     if (!list) return true;
     const int bound = AddressListSizeBound(list);
@@ -51,57 +67,53 @@ bool add_address_list(uint64_t &total, const char *list) {
     return true;
 }
 
-// One allocation for a PDU of at most `bound` bytes, or null when the size
-// cannot be represented or memory is short.
-uint8_t *alloc_pdu(uint64_t bound) {
-    const uint64_t size = bound + kTrailingZero;
-    if (size > static_cast<uint64_t>(INT_MAX)) {
-        QX_LOG("mzk:pdu too large, size=%llu", static_cast<unsigned long long>(size));
-        return nullptr;
-    }
-    auto *buf = static_cast<uint8_t *>(fnQX_Malloc(static_cast<int>(size)));
-    if (!buf) QX_LOG("mzk:fail to allocate memory");
-    return buf;
-}
+}  // namespace mmsenc
 
-inline void put(uint8_t *&p, uint8_t b) { *p++ = b; }
+namespace {
 
+// The From address is built in a buffer of this size (at most 255
+// characters, the "/TYPE=PLMN" suffix cut to fit).
+constexpr int kFromAddressBuf = 256;
+
+// Field code + Value-length byte + token + Long-integer (Expiry, Delivery-Time).
+constexpr uint64_t kMaxTimeField = 1 + 1 + 1 + kMaxLongInteger;
+// Field code + Long-integer (Date).
+constexpr uint64_t kMaxDateField = 1 + kMaxLongInteger;
+// The largest From field: code, Value-length, token, 255 characters, zero.
+constexpr uint64_t kMaxFromField = 1 + kMaxValueLength + 1 + (kFromAddressBuf - 1) + 1;
 inline uint8_t yes_no(int flag) { return flag ? MMS_YES : MMS_NO; }
 
 // Date: field code and Long-integer.
-void put_date(uint8_t *&p, int32_t date) {
-    put(p, MMS_DATE_FIELD);
-    put(p, static_cast<uint8_t>(GetIntegerOctets(date)));
-    SetInteger(&p, date);
+void put_date(qx::Writer &w, int32_t date) {
+    w.byte(MMS_DATE_FIELD);
+    SetLongInteger(w, date);
 }
 
 // Expiry / Delivery-Time: field code, Value-length, Absolute/Relative token,
 // Long-integer.
-void put_time(uint8_t *&p, uint8_t code, int32_t value, int relative) {
-    const int n = GetIntegerOctets(value);
-    put(p, code);
-    put(p, static_cast<uint8_t>(n + 2));
-    put(p, relative ? MMS_RELATIVE_TOKEN : MMS_ABSOLUTE_TOKEN);
-    put(p, static_cast<uint8_t>(n));
-    SetInteger(&p, value);
+void put_time(qx::Writer &w, uint8_t code, int32_t value, int relative) {
+    w.byte(code);
+    w.byte(static_cast<uint8_t>(GetIntegerOctets(value) + 2));
+    w.byte(relative ? MMS_RELATIVE_TOKEN : MMS_ABSOLUTE_TOKEN);
+    SetLongInteger(w, value);
 }
 
 // The three recipient lists, To, Cc then Bcc.
-void put_recipients(uint8_t *&p, const char *to, const char *cc, const char *bcc) {
-    if (to) SetAddressList(&p, to, MMS_TO_FIELD);
-    if (cc) SetAddressList(&p, cc, MMS_CC_FIELD);
-    if (bcc) SetAddressList(&p, bcc, MMS_BCC_FIELD);
+void put_recipients(qx::Writer &w, const char *to, const char *cc, const char *bcc) {
+    if (to) SetAddressList(w, to, MMS_TO_FIELD);
+    if (cc) SetAddressList(w, cc, MMS_CC_FIELD);
+    if (bcc) SetAddressList(w, bcc, MMS_BCC_FIELD);
 }
 
 // From field of a send request. A set From is sent as Address-present with a
 // phone number's "/TYPE=PLMN" suffix; a null one asks the relay to insert it.
-void put_from(uint8_t *&p, const char *from) {
+void put_from(qx::Writer &w, const char *from) {
     QX_LOG("mzk:from number=%s", from ? from : "(null)");
-    put(p, MMS_FROM_FIELD);
+    w.byte(MMS_FROM_FIELD);
     if (!from) {
         QX_LOG("request from is null,MMS_INSERT_ADDRESS_TOKEN");
-        put(p, 0x01);
-        put(p, MMS_INSERT_ADDRESS_TOKEN);
+        w.byte(0x01);
+        w.byte(MMS_INSERT_ADDRESS_TOKEN);
         return;
     }
     QX_LOG("request from field is not null,MMS_ADDRESS_PRESENT_TOKEN");
@@ -112,22 +124,22 @@ void put_from(uint8_t *&p, const char *from) {
     int tmpLen = addressLen + 2;  // token, address, zero
     QX_LOG("mzk:pAddress=%s,its size=%d,iTmpLen=%d", address, addressLen, tmpLen);
     if (tmpLen < 31) {
-        put(p, static_cast<uint8_t>(tmpLen));
+        w.byte(static_cast<uint8_t>(tmpLen));
     } else {
-        put(p, 0x1F);
-        char unitVal[kMaxUintvar + 1] = {};
-        const int unitLen = SetUintvar(reinterpret_cast<uint8_t *>(unitVal), static_cast<uint32_t>(tmpLen));
-        QX_LOG("mzk:pUnitVal=%s,iUnitvalLen=%d", unitVal, unitLen);
-        std::memcpy(p, unitVal, static_cast<size_t>(unitLen));
-        p += unitLen;
+        w.byte(0x1F);
+        // The uintvar is written into its own small buffer first, for the log.
+        uint8_t unitVal[kMaxUintvar + 1] = {};
+        qx::Writer unit = qx::Writer::over(unitVal, kMaxUintvar);
+        const int unitLen = SetUintvar(unit, static_cast<uint32_t>(tmpLen));
+        QX_LOG("mzk:pUnitVal=%s,iUnitvalLen=%d", reinterpret_cast<const char *>(unitVal), unitLen);
+        w.bytes(unitVal, unit.written());
         // The whole value: 0x1F, the uintvar and the bytes it counts.
         tmpLen += 1 + unitLen;
         QX_LOG("mzk:new iTmpLen=%d", tmpLen);
     }
-    put(p, MMS_ADDRESS_PRESENT_TOKEN);
-    std::memcpy(p, address, static_cast<size_t>(addressLen));
-    p += addressLen;
-    put(p, 0x00);
+    w.byte(MMS_ADDRESS_PRESENT_TOKEN);
+    w.bytes(address, static_cast<size_t>(addressLen));
+    w.byte(0x00);
 }
 
 uint8_t message_class_token(uint8_t cls) {
@@ -147,22 +159,6 @@ uint8_t priority_token(uint8_t priority) {
     }
 }
 
-// Hands the written PDU to the caller.
-uint8_t *hand_out_pdu(uint8_t *buf, const uint8_t *end, int *len) {
-    *len = static_cast<int>(end - buf);
-    return buf;
-}
-
-// Every PDU begins with its Message-Type, Transaction-Id and MMS-Version.
-void put_head(uint8_t *&p, uint8_t type, const char *transactionId) {
-    put(p, MMS_MESSAGE_TYPE_FIELD);
-    put(p, type);
-    put(p, MMS_TRANSACTION_ID_FIELD);
-    SetTextString(&p, transactionId);
-    put(p, MMS_VERSION_FIELD);
-    put(p, MMS_VERSION_1_2);
-}
-
 // Adds the To, Cc and Bcc fields to the bound; false when they cannot be
 // represented.
 bool add_recipients(uint64_t &bound, const char *to, const char *cc, const char *bcc) {
@@ -178,17 +174,13 @@ uint8_t *make_short_pdu(uint8_t type, const char *transactionId, int reportAllow
     if (!transactionId || !len) return nullptr;
     *len = 0;
     const uint64_t bound = 2 + 1 + text_string_size(transactionId) + 2 + 2 + (status ? 2 : 0);
-    uint8_t *buf = alloc_pdu(bound);
-    if (!buf) return nullptr;
-    uint8_t *p = buf;
-    put_head(p, type, transactionId);
-    put(p, MMS_REPORT_ALLOWED_FIELD);
-    put(p, yes_no(reportAllowed));
-    if (status) {
-        put(p, MMS_STATUS_FIELD);
-        put(p, *status);
-    }
-    return hand_out_pdu(buf, p, len);
+    PduOut out{};
+    if (!open_pdu(bound, &out)) return nullptr;
+    qx::Writer &w = out.w;
+    put_head(w, type, transactionId);
+    put_field(w, MMS_REPORT_ALLOWED_FIELD, yes_no(reportAllowed));
+    if (status) put_field(w, MMS_STATUS_FIELD, *status);
+    return hand_out_pdu(out, len);
 }
 
 }  // namespace
@@ -212,36 +204,28 @@ uint8_t *fnMMS_MakeSendReqPdu(const tMMS_SendReq *req, int *len) {
     if (req->Subject) bound += 1 + encoded_string_size(req->Subject);
     if (hasBody) bound += static_cast<uint64_t>(req->Body_Len);
     if (!add_recipients(bound, req->To, req->Cc, req->Bcc)) return nullptr;
-    uint8_t *buf = alloc_pdu(bound);
-    if (!buf) return nullptr;
+    PduOut out{};
+    if (!open_pdu(bound, &out)) return nullptr;
 
-    uint8_t *p = buf;
-    put_head(p, MMS_M_SEND_REQ, req->Transaction_Id);
-    if (req->Date > 0) put_date(p, req->Date);
-    put_from(p, req->From);
-    put_recipients(p, req->To, req->Cc, req->Bcc);
+    qx::Writer &w = out.w;
+    put_head(w, MMS_M_SEND_REQ, req->Transaction_Id);
+    if (req->Date > 0) put_date(w, req->Date);
+    put_from(w, req->From);
+    put_recipients(w, req->To, req->Cc, req->Bcc);
     if (req->Subject) {
-        put(p, MMS_SUBJECT_FIELD);
-        SetEncodedStringValue(&p, req->Subject);
+        w.byte(MMS_SUBJECT_FIELD);
+        SetEncodedStringValue(w, req->Subject);
     }
-    put(p, MMS_MESSAGE_CLASS_FIELD);
-    put(p, message_class_token(req->Message_Class));
-    if (req->Expiry > 0) put_time(p, MMS_EXPIRY_FIELD, req->Expiry, req->Expiry_Relative);
-    if (req->Delivery_Time > 0) put_time(p, MMS_DELIVERY_TIME_FIELD, req->Delivery_Time, req->Delivery_Time_Relative);
-    put(p, MMS_PRIORITY_FIELD);
-    put(p, priority_token(req->Priority));
-    put(p, MMS_SENDER_VISIBILITY_FIELD);
-    put(p, req->Sender_Visibility ? 0x81 : 0x80);  // Show / Hide
-    put(p, MMS_DELIVERY_REPORT_FIELD);
-    put(p, yes_no(req->Delivery_Report));
-    put(p, MMS_READ_REPLY_FIELD);
-    put(p, yes_no(req->Read_Reply));
+    put_field(w, MMS_MESSAGE_CLASS_FIELD, message_class_token(req->Message_Class));
+    if (req->Expiry > 0) put_time(w, MMS_EXPIRY_FIELD, req->Expiry, req->Expiry_Relative);
+    if (req->Delivery_Time > 0) put_time(w, MMS_DELIVERY_TIME_FIELD, req->Delivery_Time, req->Delivery_Time_Relative);
+    put_field(w, MMS_PRIORITY_FIELD, priority_token(req->Priority));
+    put_field(w, MMS_SENDER_VISIBILITY_FIELD, req->Sender_Visibility ? 0x81 : 0x80);  // Show / Hide
+    put_field(w, MMS_DELIVERY_REPORT_FIELD, yes_no(req->Delivery_Report));
+    put_field(w, MMS_READ_REPLY_FIELD, yes_no(req->Read_Reply));
     // The body begins with its Content-Type field (0x84), the last header.
-    if (hasBody) {
-        std::memcpy(p, req->ContentTypeAndBody, static_cast<size_t>(req->Body_Len));
-        p += req->Body_Len;
-    }
-    return hand_out_pdu(buf, p, len);
+    if (hasBody) w.bytes(req->ContentTypeAndBody, static_cast<size_t>(req->Body_Len));
+    return hand_out_pdu(out, len);
 }
 
 uint8_t *fnMMS_MakeNotifyRespIndPdu(const char *transactionId, int reportAllowed, uint8_t status, int *len) {
@@ -268,23 +252,21 @@ extern "C" unsigned char *fnMMS_MakeFWDMessagePdu(const tMMS_FwdReq *req, int *l
                      + 2 + 2                                     // reports
                      + 1 + quote_text_string_size(req->Content_Location);
     if (!add_recipients(bound, req->To, req->Cc, req->Bcc)) return nullptr;
-    uint8_t *buf = alloc_pdu(bound);
-    if (!buf) return nullptr;
+    PduOut out{};
+    if (!open_pdu(bound, &out)) return nullptr;
 
-    uint8_t *p = buf;
-    put_head(p, MMS_M_FORWARD_REQ, req->Transaction_Id);
-    if (req->Date > 0) put_date(p, req->Date);
-    put(p, MMS_FROM_FIELD);
-    put(p, 0x01);
-    put(p, MMS_INSERT_ADDRESS_TOKEN);
-    put_recipients(p, req->To, req->Cc, req->Bcc);
-    if (req->Expiry > 0) put_time(p, MMS_EXPIRY_FIELD, req->Expiry, req->Expiry_Relative);
-    if (req->Delivery_Time > 0) put_time(p, MMS_DELIVERY_TIME_FIELD, req->Delivery_Time, req->Delivery_Time_Relative);
-    put(p, MMS_DELIVERY_REPORT_FIELD);
-    put(p, yes_no(req->Delivery_Report));
-    put(p, MMS_READ_REPLY_FIELD);
-    put(p, yes_no(req->Read_Reply));
-    put(p, MMS_CONTENT_LOCATION_FIELD);
-    SetQuoteTextString(&p, req->Content_Location);
-    return hand_out_pdu(buf, p, len);
+    qx::Writer &w = out.w;
+    put_head(w, MMS_M_FORWARD_REQ, req->Transaction_Id);
+    if (req->Date > 0) put_date(w, req->Date);
+    w.byte(MMS_FROM_FIELD);
+    w.byte(0x01);
+    w.byte(MMS_INSERT_ADDRESS_TOKEN);
+    put_recipients(w, req->To, req->Cc, req->Bcc);
+    if (req->Expiry > 0) put_time(w, MMS_EXPIRY_FIELD, req->Expiry, req->Expiry_Relative);
+    if (req->Delivery_Time > 0) put_time(w, MMS_DELIVERY_TIME_FIELD, req->Delivery_Time, req->Delivery_Time_Relative);
+    put_field(w, MMS_DELIVERY_REPORT_FIELD, yes_no(req->Delivery_Report));
+    put_field(w, MMS_READ_REPLY_FIELD, yes_no(req->Read_Reply));
+    w.byte(MMS_CONTENT_LOCATION_FIELD);
+    SetQuoteTextString(w, req->Content_Location);
+    return hand_out_pdu(out, len);
 }

@@ -1,6 +1,5 @@
 // WSP primitive writers: texts, uintvars, Value-lengths, integers,
-// Encoded-string-values and address lists. Writers do not check the space
-// left; callers size their buffers first (AddressListSizeBound helps).
+// Encoded-string-values and address lists, all through a bounded writer.
 #include <climits>
 #include <cstring>
 
@@ -9,27 +8,11 @@
 
 namespace {
 
-void put_bytes(uint8_t **out, const void *p, size_t n) {
-    if (n) std::memcpy(*out, p, n);
-    *out += n;
-}
-
 bool has_at(const char *s) { return std::strchr(s, '@') != nullptr; }
 
-}  // namespace
-
-void SetTextString(uint8_t **out, const char *text) {
-    if (text) put_bytes(out, text, std::strlen(text));
-    *(*out)++ = 0;
-}
-
-void SetQuoteTextString(uint8_t **out, const char *text) {
-    if (text && static_cast<uint8_t>(text[0]) >= 0x80) *(*out)++ = MMS_QUOTE;
-    SetTextString(out, text);
-}
-
-int SetUintvar(uint8_t *out, uint32_t value) {
-    uint8_t tmp[5];
+// The bytes of a uintvar, most significant first, at the end of tmp; returns
+// the index of the first one.
+int uintvar_bytes(uint32_t value, uint8_t (&tmp)[5]) {
     int i = 4;
     tmp[i] = static_cast<uint8_t>(value & 0x7F);
     value >>= 7;
@@ -37,18 +20,42 @@ int SetUintvar(uint8_t *out, uint32_t value) {
         tmp[--i] = static_cast<uint8_t>(0x80 | (value & 0x7F));
         value >>= 7;
     }
-    const int n = 5 - i;
-    if (out) std::memcpy(out, tmp + i, static_cast<size_t>(n));
-    return n;
+    return i;
 }
 
-int SetLengthValue(uint8_t *out, uint32_t length) {
+}  // namespace
+
+void SetTextString(qx::Writer &w, const char *text) {
+    w.str(text);
+    w.byte(0);
+}
+
+void SetQuoteTextString(qx::Writer &w, const char *text) {
+    if (text && static_cast<uint8_t>(text[0]) >= 0x80) w.byte(MMS_QUOTE);
+    SetTextString(w, text);
+}
+
+int UintvarSize(uint32_t value) {
+    uint8_t tmp[5];
+    return 5 - uintvar_bytes(value, tmp);
+}
+
+int SetUintvar(qx::Writer &w, uint32_t value) {
+    uint8_t tmp[5];
+    const int i = uintvar_bytes(value, tmp);
+    w.bytes(tmp + i, static_cast<size_t>(5 - i));
+    return 5 - i;
+}
+
+int LengthValueSize(uint32_t length) { return length < 31 ? 1 : 1 + UintvarSize(length); }
+
+int SetLengthValue(qx::Writer &w, uint32_t length) {
     if (length < 31) {
-        if (out) out[0] = static_cast<uint8_t>(length);
+        w.byte(static_cast<uint8_t>(length));
         return 1;
     }
-    if (out) out[0] = 31;
-    return 1 + SetUintvar(out ? out + 1 : nullptr, length);
+    w.byte(31);
+    return 1 + SetUintvar(w, length);
 }
 
 int GetIntegerOctets(int32_t value) {
@@ -60,36 +67,41 @@ int GetIntegerOctets(int32_t value) {
     return 4;
 }
 
-void SetInteger(uint8_t **out, int32_t value) {
+void SetInteger(qx::Writer &w, int32_t value) {
     const int n = GetIntegerOctets(value);
     const auto v = static_cast<uint32_t>(value);
-    for (int i = n - 1; i >= 0; --i) *(*out)++ = static_cast<uint8_t>(v >> (8 * i));
+    for (int i = n - 1; i >= 0; --i) w.byte(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-void SetEncodedStringValue(uint8_t **out, const char *text) {
+void SetLongInteger(qx::Writer &w, int32_t value) {
+    w.byte(static_cast<uint8_t>(GetIntegerOctets(value)));
+    SetInteger(w, value);
+}
+
+void SetEncodedStringValue(qx::Writer &w, const char *text) {
     if (!text) {
-        *(*out)++ = 0;
+        w.byte(0);
         return;
     }
     // Value-length covers the charset byte, the optional quote, the text
     // and its zero byte.
     uint32_t l = static_cast<uint32_t>(std::strlen(text)) + 2;
     if (static_cast<uint8_t>(text[0]) >= 0x80) ++l;
-    *out += SetLengthValue(*out, l);
-    *(*out)++ = 0x80 | MMS_CHARSET_UTF8;
-    SetQuoteTextString(out, text);
+    SetLengthValue(w, l);
+    w.byte(0x80 | MMS_CHARSET_UTF8);
+    SetQuoteTextString(w, text);
 }
 
-int SetAddressValue(uint8_t **out, const char *address) {
+int SetAddressValue(qx::Writer &w, const char *address) {
     if (!address) return 0;
-    if (static_cast<uint8_t>(address[0]) >= 0x80) *(*out)++ = MMS_QUOTE;
-    put_bytes(out, address, std::strlen(address));
+    if (static_cast<uint8_t>(address[0]) >= 0x80) w.byte(MMS_QUOTE);
+    w.str(address);
     int suffixed = 0;
     if (!has_at(address)) {
-        put_bytes(out, MMS_PLMN_SUFFIX, MMS_PLMN_SUFFIX_LEN);
+        w.bytes(MMS_PLMN_SUFFIX, MMS_PLMN_SUFFIX_LEN);
         suffixed = 1;
     }
-    *(*out)++ = 0;
+    w.byte(0);
     return suffixed;
 }
 
@@ -123,12 +135,12 @@ int GetNextAddress(const char **list, char *buf) {
     }
 }
 
-void SetAddressList(uint8_t **out, const char *list, uint8_t code) {
+void SetAddressList(qx::Writer &w, const char *list, uint8_t code) {
     char addr[MMS_MAX_ADDRESS_LEN + 1];
     const char *cursor = list;
     while (GetNextAddress(&cursor, addr)) {
-        *(*out)++ = code;
-        SetAddressValue(out, addr);
+        w.byte(code);
+        SetAddressValue(w, addr);
     }
 }
 

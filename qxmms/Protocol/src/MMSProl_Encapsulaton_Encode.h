@@ -1,0 +1,54 @@
+// Steps shared by the PDU encoders (MMSProl_Encapsulaton_Encode*.cpp).
+//
+// An encoder adds up the space its fields can take (in 64 bits, exactly or as
+// a safe upper bound), opens one buffer of that size with a bounded writer
+// over it, writes its fields and hands the buffer out only when everything
+// fitted: a bound that falls short gives a failed encode (null), never a
+// write past the buffer.
+#ifndef MMSPROL_ENCAPSULATON_ENCODE_H
+#define MMSPROL_ENCAPSULATON_ENCODE_H
+
+#include <cstdint>
+
+#include "MMSProl_Encapsulaton.h"
+
+namespace mmsenc {
+
+// Largest uintvar: 5 bytes; a Value-length: 0x1F followed by a uintvar.
+constexpr uint64_t kMaxUintvar = 5;
+constexpr uint64_t kMaxValueLength = 1 + kMaxUintvar;
+// A Long-integer of a 32-bit value: count byte and up to 4 bytes.
+constexpr uint64_t kMaxLongInteger = 1 + 4;
+// A PDU buffer gets one zero byte past the bytes written.
+constexpr uint64_t kTrailingZero = 1;
+
+// A PDU being written: its buffer and the writer over it.
+struct PduOut {
+    uint8_t *buf;
+    qx::Writer w;
+};
+
+// One allocation for a PDU of at most `bound` bytes, plus the zero byte kept
+// after every PDU. False (logged) when the size cannot be represented or
+// memory is short.
+bool open_pdu(uint64_t bound, PduOut *out);
+// The PDU and its length for the caller, or null (the buffer released) when
+// the writer overflowed.
+uint8_t *hand_out_pdu(PduOut &out, int *len);
+
+// A field of one byte value.
+void put_field(qx::Writer &w, uint8_t code, uint8_t value);
+// Every PDU begins with its Message-Type, Transaction-Id and MMS-Version.
+void put_head(qx::Writer &w, uint8_t type, const char *transactionId);
+// Sizes of values written by the WSP writers (a null text as an empty one):
+// SetTextString, SetQuoteTextString (room for the quote), and
+// SetEncodedStringValue (Value-length, charset byte, quote, text, zero).
+uint64_t text_string_size(const char *s);
+uint64_t quote_text_string_size(const char *s);
+uint64_t encoded_string_size(const char *s);
+// Adds the bound of an address list; false when it cannot be represented.
+bool add_address_list(uint64_t &total, const char *list);
+
+}  // namespace mmsenc
+
+#endif
