@@ -52,8 +52,24 @@ endforeach()
 # The C host program must build and run against the shared library.
 add_test(NAME host_demo COMMAND host_demo)
 
-# Only the functions of the C ABI leave the shared library.
+# Exactly the functions of the C ABI leave the shared library.
 add_test(NAME exports COMMAND ${CMAKE_SOURCE_DIR}/scripts/check_exports.sh $<TARGET_FILE:rorodire>)
+
+# The shipped library keeps the allocation seam without the test bookkeeping.
+if(NOT RORODIRE_ALLOC_ACCOUNTING)
+  add_test(NAME shipped_alloc_uncounted COMMAND sh -c
+    "! nm -D --undefined-only \"$1\" | grep -w malloc_usable_size" sh $<TARGET_FILE:rorodire>)
+endif()
+
+# The diagnostic log is written by a default build and by none configured
+# with -DRORODIRE_DIAGNOSTIC_LOG=OFF, whose library holds none of its texts.
+add_executable(log_host tests/abi/log_host.c)
+target_link_libraries(log_host PRIVATE rorodire)
+if(RORODIRE_DIAGNOSTIC_LOG)
+  add_test(NAME diagnostic_log COMMAND log_host logs $<TARGET_FILE:rorodire>)
+else()
+  add_test(NAME diagnostic_log COMMAND log_host silent $<TARGET_FILE:rorodire>)
+endif()
 
 # A C host that declares the records itself (without rorodire.h) must read
 # the library's records at the same offsets and release them through it.

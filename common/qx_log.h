@@ -43,10 +43,26 @@ bool log_enabled();
 
 }  // namespace qx
 
+// Builds configured with -DRORODIRE_DIAGNOSTIC_LOG=OFF compile every message
+// out: the arguments are still type-checked, but no code and no text of the
+// log remains in the library.
+#ifndef RORODIRE_DIAGNOSTIC_LOG
+#define RORODIRE_DIAGNOSTIC_LOG 1
+#endif
+
+#if RORODIRE_DIAGNOSTIC_LOG
 #define QX_LOG(...)                                                              \
     do {                                                                         \
         static constexpr auto qx_log_path_ = ::qx::make_log_path(__FILE__);      \
         if (::qx::log_enabled()) ::qx::log_at(qx_log_path_.s, __LINE__, __VA_ARGS__); \
     } while (0)
+#else
+namespace qx {
+// Never called: it only gives the arguments of a compiled-out message a call
+// to be checked against, in an unevaluated operand.
+int log_compiled_out(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+}  // namespace qx
+#define QX_LOG(...) static_cast<void>(sizeof(::qx::log_compiled_out(__VA_ARGS__)))
+#endif
 
 #endif

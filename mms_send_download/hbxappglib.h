@@ -114,9 +114,10 @@ void fnCPS_FreeTimerHandles(void);
 // the timers they name are not.
 void hbx_ResetTimerHandles();
 
-// Arms the next 100 ms step and records its handle. False when the timer
-// cannot be armed or recorded (the timer is then cancelled at once).
-bool hbx_ArmStep(OSAL_TIMER_CB cb, void *record);
+// Arms the next 100 ms step and records its handle: the result of
+// g_settimer, 0 when armed; -1 also when the handle cannot be recorded (the
+// timer is then cancelled at once).
+int hbx_ArmStep(OSAL_TIMER_CB cb, void *record);
 
 // Stores the configured User-Agent and Profile over the built-in headers.
 void hbx_ApplyHeaders(const MmsSettings *settings);

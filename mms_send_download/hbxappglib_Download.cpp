@@ -88,13 +88,13 @@ int finish_ok(DLMMSTimerPar *rec) {
 enum class ArmAfter { Wait, Data, Stored };
 
 int arm_or_fail(DLMMSTimerPar *rec, ArmAfter after) {
-    const bool armed = hbx_ArmStep(fnCPS_DownloadMMS_TimerCb, rec);
+    const int bResult = hbx_ArmStep(fnCPS_DownloadMMS_TimerCb, rec);
     switch (after) {
-        case ArmAfter::Wait: QX_LOG("mzk:set time 3,bResult=%d\n", armed ? 1 : 0); break;
-        case ArmAfter::Data: QX_LOG("mzk:set time 4,bResult=%d\n", armed ? 1 : 0); break;
-        case ArmAfter::Stored: QX_LOG("mzk:set time 5,bResult=%d\n", armed ? 1 : 0); break;
+        case ArmAfter::Wait: QX_LOG("mzk:set time 3,bResult=%d\n", bResult); break;
+        case ArmAfter::Data: QX_LOG("mzk:set time 4,bResult=%d\n", bResult); break;
+        case ArmAfter::Stored: QX_LOG("mzk:set time 5,bResult=%d\n", bResult); break;
     }
-    if (armed) return static_cast<int>(HbxStep::Continue);
+    if (bResult == 0) return static_cast<int>(HbxStep::Continue);
     // Without a next step the transaction could never end. Once the message
     // is with the host the download has succeeded, only its answer is lost.
     if (after == ArmAfter::Stored) return finish_ok(rec);
@@ -318,8 +318,8 @@ int step_answer_poll(DLMMSTimerPar *rec) {
         return finish_ok(rec);
     }
     if (n > 0) g.ackBytes += static_cast<uint32_t>(n);
-    const bool armed = hbx_ArmStep(fnCPS_DownloadMMS_TimerCb, rec);
-    return armed ? static_cast<int>(HbxStep::Continue) : finish_ok(rec);
+    const int bResult = hbx_ArmStep(fnCPS_DownloadMMS_TimerCb, rec);
+    return bResult == 0 ? static_cast<int>(HbxStep::Continue) : finish_ok(rec);
 }
 
 }  // namespace

@@ -118,12 +118,12 @@ int step_open(SendTimerPar *rec) {
 enum class ArmAfter { Wait, Data };
 
 int arm_or_fail(SendTimerPar *rec, ArmAfter after) {
-    const bool armed = hbx_ArmStep(fnCPS_SendMMS_TimerCb, rec);
+    const int bResult = hbx_ArmStep(fnCPS_SendMMS_TimerCb, rec);
     if (after == ArmAfter::Wait)
-        QX_LOG("mzk:set send mms timer 1,bResult=%d\n", armed ? 1 : 0);
+        QX_LOG("mzk:set send mms timer 1,bResult=%d\n", bResult);
     else
-        QX_LOG("mzk:set send mms timer 2,bResult=%d\n", armed ? 1 : 0);
-    if (armed) return static_cast<int>(HbxStep::Continue);
+        QX_LOG("mzk:set send mms timer 2,bResult=%d\n", bResult);
+    if (bResult == 0) return static_cast<int>(HbxStep::Continue);
     // Without a next step the transaction could never end: it fails now.
     end_send(rec, MMS_WAP_ERROR, HBX_MSG_SEND_FAIL, 0);
     return static_cast<int>(HbxStep::Failed);

@@ -56,17 +56,17 @@ void hbx_ResetTimerHandles() {
     list.nodeNums = 0;
 }
 
-bool hbx_ArmStep(OSAL_TIMER_CB cb, void *record) {
+int hbx_ArmStep(OSAL_TIMER_CB cb, void *record) {
     OSAL_TIMER handle = nullptr;
     const int r = g_settimer(hbx_state().stepPeriodMs, cb, record, 0, &handle);
-    if (r != 0 || !handle) return false;
+    if (r != 0 || !handle) return r != 0 ? r : -1;
     if (!fnCPS_AddTimerHandle(handle)) {
         // A timer nobody can release would fire after the transaction ended.
         g_free_timer(handle);
         QX_LOG("mzk:timer handle cannot be recorded\n");
-        return false;
+        return -1;
     }
-    return true;
+    return 0;
 }
 
 void hbx_ApplyHeaders(const MmsSettings *settings) {

@@ -12,6 +12,8 @@ have_cmd ninja || need+=(ninja-build)
 have_cmd g++ || need+=(g++)
 have_cmd pkg-config || need+=(pkg-config)
 have_pkg libglib2.0-dev || need+=(libglib2.0-dev)
+# The tool's compose command guesses content types from the shared MIME database.
+have_pkg shared-mime-info || need+=(shared-mime-info)
 have_pkg libsoup-3.0-dev || need+=(libsoup-3.0-dev)  # the development relay of the tool
 if [ "$mode" = run ] || [ "$mode" = test ]; then
   have_cmd tinyproxy || need+=(tinyproxy)

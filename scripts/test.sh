@@ -6,7 +6,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
 
-export RR_REQUIRE_TSHARK=1 RR_REQUIRE_TINYPROXY=1
+export RR_REQUIRE_TSHARK=1 RR_REQUIRE_TINYPROXY=1 RR_REQUIRE_INTEROP=1
+# The real-world PDUs the interop tests read: required, never skipped.
+if [ ! -f ../shared/interop/m-send_1.conf ]; then
+  echo "the interop corpus ../shared/interop is required by the tests but missing" >&2
+  exit 1
+fi
 jobs=$(nproc)
 total=0
 # Runs ctest in a build directory and adds its test count to the total.
@@ -24,6 +29,14 @@ echo "== regular build"
 cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 ninja -C build-test
 run_ctest build-test
+
+echo "== Debug build without the diagnostic log: exports and silence"
+cmake -S . -B build-debug-nolog -G Ninja -DCMAKE_BUILD_TYPE=Debug -DRORODIRE_DIAGNOSTIC_LOG=OFF \
+  -DRORODIRE_BENCH=OFF >/dev/null
+ninja -C build-debug-nolog librorodire.so log_host
+scripts/check_exports.sh build-debug-nolog/librorodire.so
+build-debug-nolog/log_host silent build-debug-nolog/librorodire.so
+total=$((total + 2))
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRORODIRE_SANITIZE=ON >/dev/null

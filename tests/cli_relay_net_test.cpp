@@ -481,6 +481,27 @@ TEST_F(RelayNet, RelayFaults) {
     control_request("GET /control?fault=get:redirect%3Dabs HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
     EXPECT_EQ(download(notif, 0, &got), HBX_MSG_DL_OK);
     EXPECT_FALSE(got.empty());
+    // So is a relative one (a Location of just the path), as real relays send.
+    control_request("GET /control?fault=get:redirect%3Drel HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+    const Bytes first = got;
+    got.clear();
+    EXPECT_EQ(download(notif, 3, &got), HBX_MSG_DL_OK);
+    EXPECT_EQ(got, first);
+    EXPECT_EQ(jstr(last_line("m-retrieve-conf"), "user_agent"), "RelayTest/1.0");
+    // The other faults of a GET, one request each.
+    struct GetFault {
+        const char *spec;
+        int code;
+    };
+    for (const GetFault f : {GetFault{"trickle%3D1500/20", HBX_MSG_DL_OK}, {"length%3Dabsent", HBX_MSG_DL_OK},
+                             {"length%3Dmore", HBX_MSG_DL_FAIL_NOR}, {"garbage", HBX_MSG_DL_FAIL_NOR},
+                             {"oversize", HBX_MSG_DL_MSG_TOOBIG}, {"http-status%3D500", HBX_MSG_DL_FAIL_NOR}}) {
+        SCOPED_TRACE(f.spec);
+        control_request("GET /control?fault=get:" + std::string(f.spec) + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+        got.clear();
+        EXPECT_EQ(download(notif, 3, &got), f.code);
+        if (f.code == HBX_MSG_DL_OK) EXPECT_EQ(got, first);
+    }
     // Stale location: 404.
     Bytes stale = notif;
     const std::string id = "/msg/";

@@ -444,6 +444,21 @@ TEST_F(Trans, DownloadFaultMatrix) {
     }
 }
 
+TEST_F(Trans, DownloadFollowsARelativeRedirect) {
+    const Bytes msg = retrieve_conf(1500);
+    os::push_read_data("HTTP/1.0 302 Found\r\nLocation: /store/7?x=1\r\nContent-Length: 0\r\n\r\n");
+    os::push_read_result(0);
+    os::push_read_data(http(200, str(msg)));
+    os::push_read_result(0);
+    os::push_read_result(0);
+    ASSERT_EQ(download(notification("t1", "http://mmsc.test:8888/get/1", 1500)), HBX_MSG_DL_STARTED);
+    run();
+    expect_one_final(HBX_MSG_DL_OK, 100);
+    EXPECT_EQ(Bytes(out_.data, out_.data + out_.length), msg);
+    EXPECT_EQ(os::written(102).rfind("GET http://mmsc.test:8888/store/7?x=1 HTTP/1.0\r\n", 0), 0u)
+        << os::written(102).substr(0, 60);
+}
+
 TEST_F(Trans, BodyExactlyFillingTheBufferStillDecodes) {
     // Announced 0: the buffer holds 311200 bytes; a message of exactly that
     // size without Content-Length ends with the close and is accepted.

@@ -19,6 +19,8 @@ using Bytes = std::vector<uint8_t>;
 Bytes read_file(const std::string &path);
 // Path of a file of the shared interop corpus.
 std::string interop_path(const std::string &name);
+// Whether the corpus is there; with RR_REQUIRE_INTEROP=1 (the test command)
+// a missing corpus also fails the calling test.
 bool interop_available();
 
 // Bytes from a list of ints / strings, e.g. bytes({0x8C, 0x80}) + text("T").

@@ -7,6 +7,7 @@
 
 #include "MMSProl_Encapsulaton.h"
 #include "qx_log.h"
+#include "rorodire_check.h"
 #include "rorodire_tool.h"
 
 namespace rrtool {
@@ -393,6 +394,8 @@ int cmd_dump(int argc, char **argv) {
         Dump d;
         if (read_file(path, bytes, &why)) {
             d = dump_pdu(path, bytes);
+            if (d.error.empty())
+                if (const std::string cut = pdu_problem(bytes, -1); !cut.empty()) d.error = "the PDU " + cut;
         } else {
             d.file = path;
             d.error = why;

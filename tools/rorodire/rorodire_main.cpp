@@ -21,13 +21,28 @@ constexpr char kUsage[] =
     "      Writes example PDUs made by the library's encoders: a send request with\n"
     "      SMIL, text, image and attachment, a forward request, a notification\n"
     "      response and an acknowledgement.\n"
-    "  relay [--port N] [--spool DIR] [--log FILE] [--fault SPEC]...\n"
+    "  compose -o OUT [--to A] [--cc A] [--bcc A] [--from A] [--subject S]\n"
+    "          [--delivery-report] [--read-reply] [--transaction-id T]\n"
+    "          --slide 'image=a.jpg,text=hello.txt,audio=b.amr,video=c.3gp,dur=5000' ... [--attach FILE] ...\n"
+    "      Composes an m-send-req from files: up to ten slides (each with at most an\n"
+    "      image, an audio clip, a video clip - not beside an image or audio - and a\n"
+    "      UTF-8 text file; optional begin=/end= in ms for its items) and up to ten\n"
+    "      attachments. Content types come from the shared MIME database.\n"
+    "  parse [--json] [--extract DIR] [--html DIR] FILE\n"
+    "      Takes a retrieved message (m-retrieve-conf) or a stored send request apart:\n"
+    "      header, slides (items with name, type, size, begin, end; the text), slide\n"
+    "      durations and colours, attachments. --extract writes every media item,\n"
+    "      slide text and attachment into DIR. --html writes DIR/index.html, a\n"
+    "      self-contained preview (no scripts, no network) with the media beside it.\n"
+    "  relay [--port N] [--spool DIR] [--log FILE] [--sender ADDR] [--conf-status BYTE]\n"
+    "        [--fault SPEC]...\n"
     "      An MMS relay (MMSC) for development and tests on 127.0.0.1: takes send\n"
     "      requests, writes a notification per recipient into the spool folder,\n"
     "      serves the messages and records the answers; faults on request.\n"
-    "  send --relay URL [--proxy HOST:PORT] [--user-agent S] [--profile URL] [--json] PDU\n"
+    "  send --relay URL [--proxy HOST:PORT] [--user-agent S] [--profile URL] [--json] [--verbose] PDU\n"
     "      Sends an m-send-req through the library's send transaction.\n"
-    "  fetch --relay URL [--proxy HOST:PORT] [--notifyresp | --ack] [--json] NOTIFICATION -o OUT\n"
+    "  fetch --relay URL [--proxy HOST:PORT] [--user-agent S] [--profile URL] [--notifyresp | --ack]\n"
+    "        [--json] [--verbose] NOTIFICATION -o OUT\n"
     "      Downloads the message an m-notification-ind announces and answers the relay.\n"
     "      `rorodire relay|send|fetch --help` lists every option of the command.\n"
     "  help\n"
@@ -47,6 +62,8 @@ int main(int argc, char **argv) {
     }
     if (!std::strcmp(cmd, "dump")) return rrtool::cmd_dump(argc - 2, argv + 2);
     if (!std::strcmp(cmd, "example")) return rrtool::cmd_example(argc - 2, argv + 2);
+    if (!std::strcmp(cmd, "compose")) return rrtool::cmd_compose(argc - 2, argv + 2);
+    if (!std::strcmp(cmd, "parse")) return rrtool::cmd_parse(argc - 2, argv + 2);
     if (!std::strcmp(cmd, "relay")) return rrtool::cmd_relay(argc - 2, argv + 2);
     if (!std::strcmp(cmd, "send")) return rrtool::cmd_send(argc - 2, argv + 2);
     if (!std::strcmp(cmd, "fetch")) return rrtool::cmd_fetch(argc - 2, argv + 2);

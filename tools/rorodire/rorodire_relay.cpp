@@ -618,6 +618,8 @@ void on_request(SoupServer *, SoupServerMessage *msg, const char *path, GHashTab
     const Fault *trickle = find_kind(faults, "trickle");
     const Fault *length = find_kind(faults, "length");
     if (stall) {
+        ex.status = 0;  // nothing is ever answered
+        ex.bytesOut = 0;
         log_exchange(r, ex);
         soup_server_message_pause(msg);  // never resumed: the client waits for ever
         return;

@@ -67,6 +67,8 @@ std::string to_text(const Dump &d);
 // ---------------------------------------------------------------- commands
 int cmd_dump(int argc, char **argv);
 int cmd_example(int argc, char **argv);
+int cmd_compose(int argc, char **argv);
+int cmd_parse(int argc, char **argv);
 int cmd_relay(int argc, char **argv);
 int cmd_send(int argc, char **argv);
 int cmd_fetch(int argc, char **argv);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "qx_log.h"
+#include "rorodire_check.h"
 #include "rorodire_tool.h"
 
 namespace rrtool {
@@ -209,7 +210,10 @@ void wait_for_outcome() {
     g_run.loop = nullptr;
 }
 
-int finish(const char *command, const Outcome *table, size_t n, const std::string &extraJson, bool json) {
+// The outcome on stdout when it went well, as one line on stderr (naming the
+// end that could not be reached, when one could not) when it did not.
+int finish(const char *command, const Outcome *table, size_t n, const std::string &extraJson, bool json,
+           const Common &c) {
     const Outcome *o = nullptr;
     for (size_t i = 0; i < n; ++i)
         if (table[i].code == g_run.code) o = &table[i];
@@ -220,8 +224,14 @@ int finish(const char *command, const Outcome *table, size_t n, const std::strin
                         "\",\"code\":" + std::to_string(g_run.code) + ",\"value\":" + std::to_string(g_run.value) +
                         ",\"exit\":" + std::to_string(o->exitStatus) + extraJson + "}\n";
         std::fputs(s.c_str(), stdout);
-    } else {
+    } else if (o->exitStatus == 0) {
         std::printf("%s (code %d)\n", o->text, g_run.code);
+    }
+    if (o->exitStatus != 0) {
+        const std::string proxy = c.proxyHost.empty() ? "" : c.proxyHost + ":" + c.proxyPort;
+        const std::string unreachable = o->exitStatus == 10 ? reach_problem(proxy, c.relay) : "";
+        std::fprintf(stderr, "rorodire %s: %s (code %d)%s%s\n", command, o->text, g_run.code,
+                     unreachable.empty() ? "" : ": ", unreachable.c_str());
     }
     return o->exitStatus;
 }
@@ -238,6 +248,10 @@ int cmd_send(int argc, char **argv) {
         return 3;
     }
     qx::set_log_enabled(c.verbose);
+    if (const std::string why = pdu_problem(pdu, 0x80); !why.empty()) {
+        std::fprintf(stderr, "rorodire send: %s %s\n", c.input.c_str(), why.c_str());
+        return 3;
+    }
     g_run = Run{};
     g_run.progressCode = HBX_MSG_SEND_PROGRESS;
     g_run.tty = isatty(2);
@@ -250,7 +264,7 @@ int cmd_send(int argc, char **argv) {
         return 4;
     }
     wait_for_outcome();
-    return finish("send", kOutcomes, std::size(kOutcomes), ",\"bytes\":" + std::to_string(pdu.size()), c.json);
+    return finish("send", kOutcomes, std::size(kOutcomes), ",\"bytes\":" + std::to_string(pdu.size()), c.json, c);
 }
 
 int cmd_fetch(int argc, char **argv) {
@@ -263,6 +277,10 @@ int cmd_fetch(int argc, char **argv) {
         return 3;
     }
     qx::set_log_enabled(c.verbose);
+    if (const std::string why = pdu_problem(notification, 0x82); !why.empty()) {
+        std::fprintf(stderr, "rorodire fetch: %s %s\n", c.input.c_str(), why.c_str());
+        return 3;
+    }
     g_run = Run{};
     g_run.progressCode = HBX_MSG_DL_PROGRESS;
     g_run.tty = isatty(2);
@@ -290,7 +308,7 @@ int cmd_fetch(int argc, char **argv) {
         extra = ",\"bytes\":" + std::to_string(out.length) + ",\"output\":";
         append_json_string(extra, c.output);
     }
-    return finish("fetch", kFetchOutcomes, std::size(kFetchOutcomes), extra, c.json);
+    return finish("fetch", kFetchOutcomes, std::size(kFetchOutcomes), extra, c.json, c);
 }
 
 }  // namespace rrtool

@@ -8,6 +8,7 @@
 #include "MMSCps_Public.h"
 #include "qx_internal.h"
 #include "qx_log.h"
+#include "qx_writer.h"
 
 namespace {
 
@@ -15,6 +16,8 @@ constexpr char kSmilType[] = "application/smil";
 constexpr char kTextPlain[] = "text/plain";
 constexpr int kCharsetUtf8 = 106;
 constexpr int kSmilInitialSize = 3072;
+// Ten slides of media names of any length the model holds stay far below.
+constexpr int kSmilMaxSize = 1 << 28;
 constexpr int kSmilLogPiece = 50;
 
 constexpr char kSmilHead[] =
@@ -26,51 +29,19 @@ constexpr char kSmilHead[] =
     "</layout>\r\n</head>\r\n<body>\r\n";
 constexpr char kSmilTail[] = "</body>\r\n</smil>";
 
-// The document: one buffer that grows as slides are appended. After a
-// failed growth every append is refused and the document is dropped.
+// The document is written through the bounded writer into a buffer that
+// starts at 3072 bytes; when the slides do not fit, the buffer is doubled
+// and the document written again.
 struct SmilDoc {
-    char *buf = nullptr;
-    int len = 0;
-    int cap = 0;
-    bool failed = false;
+    qx::Writer w;
 
-    bool reserve(size_t more) {
-        if (failed) return false;
-        const size_t need = static_cast<size_t>(len) + more + 1;
-        if (need <= static_cast<size_t>(cap)) return true;
-        size_t next = cap ? static_cast<size_t>(cap) : kSmilInitialSize;
-        while (next < need) next *= 2;
-        if (next > static_cast<size_t>(INT32_MAX)) {
-            failed = true;
-            return false;
-        }
-        auto *p = static_cast<char *>(fnQX_Realloc(buf, static_cast<int>(next)));
-        if (!p) {
-            failed = true;
-            return false;
-        }
-        std::memset(p + cap, 0, next - static_cast<size_t>(cap));
-        buf = p;
-        cap = static_cast<int>(next);
-        return true;
-    }
-    void put(const char *s, size_t n) {
-        if (!reserve(n)) return;
-        std::memcpy(buf + len, s, n);
-        len += static_cast<int>(n);
-        buf[len] = 0;
-    }
-    void put(const char *s) { put(s, std::strlen(s)); }
+    void put(const char *s) { w.str(s); }
     void put_time(int value) {
         char t[CPS_TIME_BUF];
         CPS_FormatTime(t, value);
-        put(t);
+        w.str(t);
     }
-    void put_color(uint32_t colour) {
-        char c[10];
-        std::snprintf(c, sizeof c, "#%x", colour);
-        put(c);
-    }
+    void put_color(uint32_t colour) { w.format("#%x", colour); }
     // A media name with the characters that would break the document
     // replaced, as CPS_SafeMediaName does.
     void put_name(const char *name);
@@ -80,13 +51,7 @@ bool unsafe_name_char(unsigned char c) { return c == '"' || c == '<' || c == '>'
 
 void SmilDoc::put_name(const char *name) {
     if (!name) return;
-    const size_t n = std::strlen(name);
-    if (!reserve(n)) return;
-    for (size_t i = 0; i < n; ++i) {
-        const auto c = static_cast<unsigned char>(name[i]);
-        buf[len++] = unsafe_name_char(c) ? '_' : static_cast<char>(c);
-    }
-    buf[len] = 0;
+    for (const char *c = name; *c; ++c) w.byte(unsafe_name_char(static_cast<unsigned char>(*c)) ? '_' : static_cast<uint8_t>(*c));
 }
 
 // Times of an item within its slide: an end past the slide's duration is
@@ -313,24 +278,32 @@ void CPS_FormatTime(char *dst, int value) {
     std::snprintf(dst, CPS_TIME_BUF, "%d", static_cast<int>(v));
 }
 
-char *CPS_SmilBuild() {
+// Writes the whole document; false when a slide reference is missing.
+bool write_document(SmilDoc &d) {
     auto &m = cps_model();
-    SmilDoc d;
-    if (!d.reserve(0)) return nullptr;
     d.put(kSmilHead);
     for (int i = 0; i < CPS_MAX_SLIDES && m.Slide_In_Use[i]; ++i) {
-        if (!m.slidestruct[i]) {
-            qx::free_ptr(d.buf);
-            return nullptr;
-        }
+        if (!m.slidestruct[i]) return false;
         write_slide(d, *m.slidestruct[i], i, m.Slide_Dur[i]);
     }
     d.put(kSmilTail);
-    if (d.failed) {
-        qx::free_ptr(d.buf);
-        return nullptr;
+    return true;
+}
+
+char *CPS_SmilBuild() {
+    for (size_t size = kSmilInitialSize; size <= static_cast<size_t>(kSmilMaxSize); size *= 2) {
+        auto *buf = static_cast<char *>(fnQX_Malloc(static_cast<int>(size)));
+        if (!buf) return nullptr;
+        // One byte stays for the terminating 0 (the block is zero-filled).
+        SmilDoc d{qx::Writer::over(buf, size - 1)};
+        if (!write_document(d)) {
+            qx::free_ptr(buf);
+            return nullptr;
+        }
+        if (d.w.ok()) return buf;
+        qx::free_ptr(buf);
     }
-    return d.buf;
+    return nullptr;
 }
 
 mmresstruct *CPS_BuildParts(int *err) {

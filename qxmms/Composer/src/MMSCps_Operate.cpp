@@ -226,9 +226,10 @@ int CPS_BuildHostLists(tCPS_MmsData *mmsDatabuf) {
 
 // Action 0: a new message from the host's lists and send-request header.
 int CPS_ComposeNew(tCPS_MmsData *mmsDatabuf, tCPS_PduBuf *pMMSPduBuf) {
-    // The encoder writes the Transaction-Id unchecked: a request without one
-    // is refused before anything is touched.
-    if (!mmsDatabuf->Header.Send_Req.Transaction_Id) {
+    // A send request needs a Transaction-Id (an empty one does not decode):
+    // a request without one is refused before anything is touched.
+    const char *tid = mmsDatabuf->Header.Send_Req.Transaction_Id;
+    if (!tid || !tid[0]) {
         QX_LOG("Transaction_Id==null COMPOSER_INPUT_PARAM_ERROR");
         return COMPOSER_INPUT_PARAM_ERROR;
     }
@@ -251,10 +252,11 @@ int CPS_ComposeNew(tCPS_MmsData *mmsDatabuf, tCPS_PduBuf *pMMSPduBuf) {
     uint8_t *body = CPS_BuildBody(&bodyLen, &bodyErr);
     if (bodyErr != 0) return bodyErr;
 
+    // The encoded body is the request's ContentTypeAndBody as it is (a
+    // model that failed validation gives an empty one).
     tMMS_SendReq req = mmsDatabuf->Header.Send_Req;
-    req.ContentTypeAndBody = copy_data0(body, bodyLen);
+    req.ContentTypeAndBody = body ? body : copy_data0(nullptr, 0);
     req.Body_Len = bodyLen;
-    qx::free_ptr(body);
     if (!req.ContentTypeAndBody) {
         QX_LOG("ContentTypeAndBody  MEMERY_ALLOC_FAIL");
         return COMPOSER_MEMERY_ALLOC_FAIL;
@@ -262,8 +264,13 @@ int CPS_ComposeNew(tCPS_MmsData *mmsDatabuf, tCPS_PduBuf *pMMSPduBuf) {
     int pduLen = 0;
     uint8_t *pdu = fnMMS_MakeSendReqPdu(&req, &pduLen);
     qx::free_ptr(req.ContentTypeAndBody);
-    uint8_t *out = pdu ? copy_data0(pdu, pduLen) : nullptr;
-    qx::free_ptr(pdu);
+    // The encoder's buffer goes to the host when a 0 byte already follows
+    // the PDU in it; otherwise a copy with one is made.
+    uint8_t *out = pdu;
+    if (pdu && pdu[pduLen] != 0) {
+        out = copy_data0(pdu, pduLen);
+        qx::free_ptr(pdu);
+    }
     if (!out) {
         QX_LOG("COMPOSER_MEMERY_ALLOC_FAIL");
         return COMPOSER_MEMERY_ALLOC_FAIL;

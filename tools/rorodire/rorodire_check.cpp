@@ -1,0 +1,112 @@
+// Completeness of PDU files and reachability of relays and proxies, for the
+// tool's error messages.
+#include "rorodire_check.h"
+
+#include <gio/gio.h>
+
+#include "MMSProl_Encapsulaton.h"
+#include "rorodire_tool.h"
+
+namespace rrtool {
+namespace {
+
+constexpr uint8_t kContentType = 0x84;
+
+std::string type_name(int code) {
+    const char *n = message_type_name(code);
+    if (n) return std::string("an ") + n;
+    char b[16];
+    std::snprintf(b, sizeof b, "0x%02X", code & 0xFF);
+    return std::string("a PDU of type ") + b;
+}
+
+bool has_body(int type) { return type == 0x80 || type == 0x84; }
+
+// Steps over the multipart body at the cursor; "" or what is cut short.
+std::string walk_body(WspCursor c) {
+    const uint32_t n = GetUintvar(c);
+    if (c.truncated) return "is cut short before its body";
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t headers = GetUintvar(c);
+        const uint32_t data = c.truncated ? 0 : GetUintvar(c);
+        WspCursor region;
+        if (c.truncated || !TakeRegion(c, headers, &region) || !TakeRegion(c, data, &region))
+            return "is cut short in part " + std::to_string(i + 1) + " of " + std::to_string(n);
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string pdu_problem(const std::vector<uint8_t> &pdu, int want) {
+    if (pdu.empty()) return "is empty";
+    if (pdu.size() > static_cast<size_t>(INT32_MAX)) return "is too large";
+    const int len = static_cast<int>(pdu.size());
+    const int type = fnMMS_FindMessageType(pdu.data(), len);
+    if (type == MMS_NO_MESSAGE_TYPE) return "is not an MMS PDU (no Message-Type field)";
+    if (want >= 0 && type != want) return "is " + type_name(type) + ", not " + type_name(want);
+
+    // Header fields, each stepped over by its WSP encoding; a text-named
+    // application header is two texts.
+    WspCursor c = wsp_cursor(pdu.data(), len);
+    bool body = false;
+    while (c.left() > 0 && !body) {
+        const uint8_t field = *c.p;
+        if (field >= 0x80) {
+            ++c.p;
+            if (c.left() == 0 || !SkipValue(c)) return "is cut short in its header";
+            body = field == kContentType;
+        } else if (!SkipText(c) || !SkipText(c)) {
+            return "is cut short in its header";
+        }
+    }
+    if (has_body(type)) {
+        if (!body) return "ends before its body";
+        const std::string why = walk_body(c);
+        if (!why.empty()) return why;
+    }
+    if (type == 0x82) {
+        tMMS_NotifyInd *n = fnMMS_ParseNotificationInd(pdu.data(), len);
+        std::string why;
+        if (!n)
+            why = "does not decode as an m-notification-ind";
+        else if (!n->Content_Location || !*n->Content_Location)
+            why = "has no Content-Location";
+        else if (!n->Transaction_Id || !*n->Transaction_Id)
+            why = "has no Transaction-Id";
+        if (n) fnMMS_FreeMessageMem(n, MMS_STRUCT_MMS_NOTIFICATION_IND);
+        return why;
+    }
+    return {};
+}
+
+std::string reach_problem(const std::string &proxy, const std::string &url) {
+    std::string host, what;
+    guint16 port = 0;
+    if (!proxy.empty()) {
+        const size_t colon = proxy.rfind(':');
+        host = proxy.substr(0, colon);
+        port = colon == std::string::npos ? 80 : static_cast<guint16>(std::atoi(proxy.c_str() + colon + 1));
+        what = "the proxy " + proxy;
+    } else {
+        GUri *u = g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr);
+        if (!u) return "the relay URL '" + url + "' is not a URL";
+        if (g_uri_get_host(u)) host = g_uri_get_host(u);
+        port = static_cast<guint16>(g_uri_get_port(u) > 0 ? g_uri_get_port(u) : 80);
+        g_uri_unref(u);
+        what = "the relay at " + url;
+    }
+    if (host.empty()) return what + " names no host";
+    GSocketClient *client = g_socket_client_new();
+    g_socket_client_set_timeout(client, 2);
+    GError *err = nullptr;
+    GSocketConnection *conn = g_socket_client_connect_to_host(client, host.c_str(), port, nullptr, &err);
+    std::string why;
+    if (!conn) why = "cannot connect to " + what + " (" + (err ? err->message : "no answer") + ")";
+    if (conn) g_object_unref(conn);
+    if (err) g_error_free(err);
+    g_object_unref(client);
+    return why;
+}
+
+}  // namespace rrtool
