@@ -198,6 +198,32 @@ TEST(SlideView, AttachmentNamesAndTimes) {
     fnPAR_Release();
 }
 
+// The messages a developer follows a parse by.
+TEST(SlideView, DiagnosticLog) {
+    qx::set_log_enabled(true);
+    {
+        rrtest::LogCapture log;
+        parse(body_of({{"application/smil", {}, "p.smil", "<smil><body><par><img src=\"a.jpg\"/></par>"},
+                       {"image/jpeg", {}, "a.jpg", "A"}}));
+        EXPECT_TRUE(log.contains("entry SmilParserSmilMMS"));
+        EXPECT_TRUE(log.contains("SMIL BEGIN len:41\n"));
+        EXPECT_TRUE(log.contains("<smil><body><par><img src=\"a.jpg\"/></par>"));
+        EXPECT_TRUE(log.contains("SmilParseSmil error"));
+        EXPECT_TRUE(log.contains("pAttachment->Type: image/jpeg"));
+        EXPECT_TRUE(log.contains("end  fnPAR_GetAttachment"));
+        EXPECT_TRUE(log.contains("before  while(pReg != NULL)"));
+        EXPECT_TRUE(log.contains("MMS_FREE(pAttachment->Name)"));
+        EXPECT_NE(log.text().find("..\\..\\qxmms\\Parser\\src\\MMSPs_"), std::string::npos);
+    }
+    {
+        rrtest::LogCapture log;
+        parse(body_of({{"Text/Plain", {}, "q.txt", "odd"}}));
+        EXPECT_TRUE(log.contains("pNewElement->Content_Type:is not text/plain"));
+        EXPECT_FALSE(log.contains("SmilParseSmil"));
+    }
+    qx::set_log_enabled(false);
+}
+
 TEST(SlideView, DefaultNames) {
     const struct {
         const char *type;

@@ -192,14 +192,16 @@ Line header_line(HttpCtx *ctx, const char *line) {
 constexpr int kNoLine = -1;
 constexpr int kZeroByte = -2;
 
-int line_end(const MemBuffer *buf, int from) {
-    const auto *p = reinterpret_cast<const char *>(buf->data) + buf->readPos + from;
-    const int avail = fnQXBuf_Unreadable(buf) - from;
+int find_line_end(const char *p, int avail) {
     for (int i = 0; i < avail; ++i) {
         if (p[i] == '\0') return kZeroByte;
         if (p[i] == '\r' && i + 1 < avail && p[i + 1] == '\n') return i;
     }
     return kNoLine;
+}
+
+int line_end(const MemBuffer *buf) {
+    return find_line_end(reinterpret_cast<const char *>(buf->data) + buf->readPos, fnQXBuf_Unreadable(buf));
 }
 
 // ---------------------------------------------------------------- chunked bodies
@@ -255,7 +257,7 @@ int fnQXStack_Http_ParseAnswer(HttpCtx *ctx) {
     if (ctx->headersParsed) return QX_STEP_DONE;
     MemBuffer *buf = ctx->recvBuf;
     for (;;) {
-        const int end = line_end(buf, 0);
+        const int end = line_end(buf);
         if (end == kZeroByte) {
             QX_LOG("http: zero byte in the response header");
             return QX_STEP_FAILED;
@@ -297,54 +299,62 @@ int fnQXStack_Http_ParseAnswer(HttpCtx *ctx) {
 }
 
 // De-chunks in place: the payload bytes gather at the front of the unread
-// bytes (chunkReady of them), the framing between them is cut out.
+// bytes (chunkReady of them) and the framing between them is cut out, in one
+// pass over what arrived since the last call.
 int fnQXStack_Http_Dechunk(HttpCtx *ctx) {
     if (!ctx || !ctx->recvBuf) return QX_STEP_FAILED;
     MemBuffer *b = ctx->recvBuf;
-    for (;;) {
-        const int raw = ctx->chunkReady;
-        const int avail = fnQXBuf_Unreadable(b) - raw;
-        if (avail <= 0) return QX_STEP_DONE;
-        const auto *p = reinterpret_cast<const char *>(b->data) + b->readPos + raw;
-        switch (ctx->chunkPhase) {
-        case HTTP_CHUNK_SIZE: {
-            const int n = line_end(b, raw);
-            if (n == kNoLine && avail <= kMaxChunkLine) return QX_STEP_DONE;  // the line is still coming
+    char *base = reinterpret_cast<char *>(b->data) + b->readPos;
+    const int total = fnQXBuf_Unreadable(b);
+    int w = ctx->chunkReady;  // where the next payload byte goes
+    int r = ctx->chunkReady;  // the next byte not yet looked at
+    int result = QX_STEP_DONE;
+    while (r < total && result == QX_STEP_DONE) {
+        const char *p = base + r;
+        const int avail = total - r;
+        if (ctx->chunkPhase == HTTP_CHUNK_SIZE) {
+            const int n = find_line_end(p, avail);
+            if (n == kNoLine && avail <= kMaxChunkLine) break;  // the line is still coming
             int32_t size = 0;
-            if (n < 0 || !parse_chunk_size(p, n, &size)) return chunk_error("chunk size");
-            fnQXBuf_Cut(b, raw, n + 2);
+            if (n < 0 || !parse_chunk_size(p, n, &size)) {
+                result = chunk_error("chunk size");
+                break;
+            }
+            r += n + 2;
             ctx->chunkLeft = size;
             ctx->chunkPhase = size > 0 ? HTTP_CHUNK_DATA : HTTP_CHUNK_TRAILER;
-            break;
-        }
-        case HTTP_CHUNK_DATA: {
+        } else if (ctx->chunkPhase == HTTP_CHUNK_DATA) {
             const int n = avail < ctx->chunkLeft ? avail : ctx->chunkLeft;
-            ctx->chunkReady += n;
+            if (w != r) memmove(base + w, p, static_cast<size_t>(n));
+            w += n;
+            r += n;
             ctx->chunkLeft -= n;
             if (ctx->chunkLeft == 0) ctx->chunkPhase = HTTP_CHUNK_DATA_END;
-            break;
-        }
-        case HTTP_CHUNK_DATA_END:
-            if (p[0] != '\r' || (avail >= 2 && p[1] != '\n')) return chunk_error("no line end after the data");
-            if (avail < 2) return QX_STEP_DONE;
-            fnQXBuf_Cut(b, raw, 2);
+        } else if (ctx->chunkPhase == HTTP_CHUNK_DATA_END) {
+            if (p[0] != '\r' || (avail >= 2 && p[1] != '\n')) {
+                result = chunk_error("no line end after the data");
+                break;
+            }
+            if (avail < 2) break;
+            r += 2;
             ctx->chunkPhase = HTTP_CHUNK_SIZE;
-            break;
-        case HTTP_CHUNK_TRAILER: {
+        } else if (ctx->chunkPhase == HTTP_CHUNK_TRAILER) {
             // Trailer fields are not kept; the empty line ends the body.
-            const int n = line_end(b, raw);
-            if (n == kNoLine && avail <= QX_HTTP_RECV_PAUSE) return QX_STEP_DONE;
-            if (n < 0) return chunk_error("trailer");
-            fnQXBuf_Cut(b, raw, n + 2);
+            const int n = find_line_end(p, avail);
+            if (n == kNoLine && avail <= QX_HTTP_RECV_PAUSE) break;
+            if (n < 0) {
+                result = chunk_error("trailer");
+                break;
+            }
+            r += n + 2;
             if (n == 0) ctx->chunkPhase = HTTP_CHUNK_DONE;
-            break;
-        }
-        default:
-            // Nothing belongs to the response after its last chunk.
-            fnQXBuf_Cut(b, raw, avail);
-            return QX_STEP_DONE;
+        } else {
+            r = total;  // nothing belongs to the response after its last chunk
         }
     }
+    ctx->chunkReady = w;
+    if (r > w) fnQXBuf_Cut(b, w, r - w);
+    return result;
 }
 
 bool qx_http_response_complete(HttpCtx *ctx) {
