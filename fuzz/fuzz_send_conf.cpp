@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int result = fnMMS_RecvSendConfData(copy, n);
     // The result number is the decoded status, mapped.
     int want = 10;
-    if (rec) want = (rec->Response_Status >= 0x80 && rec->Response_Status <= 0x88) ? rec->Response_Status - 0x80 : 9;
+    if (rec) want = fuzz_status_result(rec->Response_Status);
     if (result != want) std::abort();
     fnMMS_FreeMessageMem(rec, MMS_STRUCT_SEND_CONF);
     return 0;

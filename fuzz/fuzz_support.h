@@ -38,4 +38,20 @@ private:
     long liveBefore_;
 };
 
+// The result number of a confirmation's Response-Status, written out from the
+// status table: 0x80..0x88 give 0..8, later versions' errors their MMS 1.0
+// kin, any other status 9.
+inline int fuzz_status_result(uint8_t status) {
+    if (status >= 0x80 && status <= 0x88) return status - 0x80;
+    switch (status) {
+        case 0xE1: return 2;
+        case 0xE2: return 3;
+        case 0xC1: case 0xE3: return 4;
+        case 0xC2: case 0xE4: return 5;
+        case 0xC3: return 6;
+        case 0xE5: return 7;
+        default: return 9;
+    }
+}
+
 #endif

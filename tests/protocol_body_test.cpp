@@ -343,7 +343,7 @@ TEST(BodyDecode, PartHeadersAndDefaultNames) {
         entry(bytes({0x9E}), {}) +                                                   // no data: dropped
         entry(bytes({0x04, 0x9D, 0x85}) + text0("g") + bytes({0xC0, 0x22}) + text0("<i<d>>"), str("G")) +
         entry(bytes({0x83}), str("third")) +                                         // unnamed text
-        entry(bytes({0x9E, 0xC0}) + text0("raw") + bytes({0x8E}) + text0("not-read"), str("J2")) +
+        entry(bytes({0x9E, 0xC0}) + text0("raw") + bytes({0x8E}) + text0("after-raw-id"), str("J2")) +
         entry(bytes({0x9E, 0xAE, 0x03, 0x80, 0x98, 0x00, 0xC5, 0x1F, 0x20}) + Bytes(32, 0x41) + bytes({0x8E}) +
                   text0("after-disposition.jpg"),
               str("J3")) +
@@ -359,7 +359,7 @@ TEST(BodyDecode, PartHeadersAndDefaultNames) {
         {"image/jpeg", "one.jpg", "<null>", "<null>", "J1"},
         {"image/gif", "g", "g", "id", "G"},
         {"text/plain", "MMS_Text002.txt", "MMS_Text002.txt", "<null>", "third"},
-        {"image/jpeg", "<null>", "<null>", "raw", "J2"},
+        {"image/jpeg", "after-raw-id", "<null>", "raw", "J2"},
         {"image/jpeg", "after-disposition.jpg", "<null>", "<null>", "J3"},
         {"image/jpeg", "<null>", "<null>", "<null>", "J4"},
     };
@@ -373,6 +373,55 @@ TEST(BodyDecode, PartHeadersAndDefaultNames) {
                   want[i].data)
             << i;
     }
+    fnMMS_FreeDecodedBody(d);
+}
+
+// Part headers are read whole: fields the decoder does not keep (well-known
+// ones by their WSP value, application headers by their texts, code page
+// shifts) are stepped over, so a Content-ID and Content-Location after them
+// are found; names come from WSP 1.4 Name and Filename parameters too; media
+// types compare without regard to case.
+TEST(BodyDecode, WholePartHeadersAndCaseInsensitiveTypes) {
+    rrtest::LeakCheck leaks;
+    const Bytes wire =
+        bytes({0x84, 0xA3, 0x06}) +
+        // text/plain; X-A: b; Content-ID "<c>"; Content-Location c.txt
+        entry(bytes({0x83, 0x58, 0x2D, 0x41, 0x00, 0x62, 0x00, 0xC0, 0x22, 0x3C, 0x63, 0x3E, 0x00, 0x8E, 0x63, 0x2E,
+                     0x74, 0x78, 0x74, 0x00}),
+              str("T")) +
+        // Date (Long-integer), Content-Transfer-Encoding as an application
+        // header, a Content-Disposition with a 1.4 Filename, a shift to
+        // page 2 and back, then the Content-ID.
+        entry(bytes({0x9E, 0x92, 0x04, 0x53, 0x49, 0x3E, 0x40}) + text0("Content-Transfer-Encoding") + text0("binary") +
+                  bytes({0xC5, 0x08, 0x81, 0x98}) + text0("a.jpg") + bytes({0x7F, 0x02, 0x01, 0x7F, 0x01, 0xC0, 0x22}) +
+                  text0("<j>"),
+              str("J")) +
+        // Name (1.4) and Filename parameters in the content type.
+        entry(bytes({0x09, 0x9D, 0x97}) + text0("n14") + bytes({0x86}) + text0("f"), str("G")) +
+        entry(bytes({0x06, 0x9D, 0x98}) + text0("f14"), str("G2")) +
+        // Capitalised media types: SMIL and text parts are what they are.
+        entry(text0("Application/SMIL"), str("<smil/>")) + entry(text0("Text/Plain"), str("t"));
+    HeapCopy h(wire);
+    mmresstruct *d = fnMMS_DecodeBody(h.data(), h.size());
+    ASSERT_NE(d, nullptr);
+    ASSERT_NE(d->Smil, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(d->Smil->Data), d->Smil->Data_Len), "<smil/>");
+    ASSERT_EQ(count_parts(d), 5);
+    EXPECT_EQ(s_or_null(nth(d, 0)->Content_Id), "c");
+    EXPECT_EQ(s_or_null(nth(d, 0)->File_Name), "c.txt");
+    EXPECT_EQ(s_or_null(nth(d, 1)->Content_Id), "j");
+    EXPECT_EQ(s_or_null(nth(d, 2)->Name_Param), "n14");
+    EXPECT_EQ(s_or_null(nth(d, 2)->File_Name), "n14");
+    EXPECT_EQ(s_or_null(nth(d, 3)->Name_Param), "f14");
+    EXPECT_EQ(s_or_null(nth(d, 4)->File_Name), "MMS_Text004.txt");  // a text part, named as one
+    fnMMS_FreeDecodedBody(d);
+
+    // A single-part body typed Text/Plain is that text, not a multipart.
+    HeapCopy single(bytes({0x84}) + text0("Text/Plain") + str("hello"));
+    d = fnMMS_DecodeBody(single.data(), single.size());
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(count_parts(d), 1);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(d->Parts->Data), d->Parts->Data_Len), "hello");
     fnMMS_FreeDecodedBody(d);
 }
 

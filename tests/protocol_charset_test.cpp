@@ -23,6 +23,8 @@ using rrtest::HeapCopy;
 using rrtest::operator+;
 
 constexpr int kAscii = 3, kLatin1 = 4, kUtf8 = 106, kUcs2 = 1000, kUtf16 = 1015;
+// A MIBenum without a converter, and Big5, converted through iconv.
+constexpr int kUnlisted = 3000, kBig5 = 2026;
 
 // Runs the conversion on an exactly sized heap copy. Checks the contract
 // around the result (length = bytes before the first zero, null result
@@ -80,16 +82,17 @@ std::string ref_encode(const std::vector<uint32_t> &cps) {
 
 std::optional<std::string> ref_ucs2(const Bytes &in) {
     if (in.size() < 2) return std::nullopt;
-    bool le;
+    // Without a byte-order mark the text is big-endian from its first byte.
+    bool le = false;
+    size_t first = 0;
     if (in[0] == 0xFF && in[1] == 0xFE) {
         le = true;
+        first = 1;
     } else if (in[0] == 0xFE && in[1] == 0xFF) {
-        le = false;
-    } else {
-        return std::nullopt;
+        first = 1;
     }
     std::vector<uint32_t> cps;
-    for (size_t k = 1; 2 * k + 1 < in.size(); ++k) {
+    for (size_t k = first; 2 * k + 1 < in.size(); ++k) {
         const uint8_t hi = in[2 * k + (le ? 1 : 0)], lo = in[2 * k + (le ? 0 : 1)];
         cps.push_back(static_cast<uint32_t>(hi) * 256 + lo);
     }
@@ -192,13 +195,13 @@ TEST(CharsetConversion, CopiedCharsets) {
     run_cases({
         {"utf-8", kUtf8, bytes({0x61, 0x62, 0x63}), bytes({0x61, 0x62, 0x63})},
         {"us-ascii", kAscii, bytes({0x61, 0x62, 0x63}), bytes({0x61, 0x62, 0x63})},
-        {"unlisted", 2026, bytes({0x61, 0x62, 0x63}), bytes({0x61, 0x62, 0x63})},
+        {"unlisted", kUnlisted, bytes({0x61, 0x62, 0x63}), bytes({0x61, 0x62, 0x63})},
         {"negative", -7, bytes({0xE9, 0x41}), bytes({0xE9, 0x41})},
         {"utf-8 multibyte kept", kUtf8, bytes({0xE2, 0x82, 0xAC, 0x31}), bytes({0xE2, 0x82, 0xAC, 0x31})},
         {"stops at zero", kUtf8, bytes({'a', 'b', 0, 'c', 'd'}), bytes({'a', 'b'})},
         {"leading zero", kAscii, bytes({0, 'x'}), Bytes{}},
         {"one byte", kUtf8, bytes({0xFF}), bytes({0xFF})},
-        {"ucs-2 number for another charset", 1001, bytes({0xFE, 0xFF, 0, 0x41}), bytes({0xFE, 0xFF})},
+        {"ucs-2 number for another charset", 1002, bytes({0xFE, 0xFF, 0, 0x41}), bytes({0xFE, 0xFF})},
     });
 }
 
@@ -220,7 +223,7 @@ TEST(CharsetConversion, Ucs2) {
     run_cases({
         {"big-endian", kUcs2, bytes({0xFE, 0xFF, 0x00, 0x41, 0x04, 0x10}), bytes({0x41, 0xD0, 0x90})},
         {"little-endian", kUcs2, bytes({0xFF, 0xFE, 0x41, 0x00, 0x10, 0x04}), bytes({0x41, 0xD0, 0x90})},
-        {"no mark", kUcs2, bytes({0x00, 0x41, 0x04, 0x10}), std::nullopt},
+        {"no mark is big-endian", kUcs2, bytes({0x00, 0x41, 0x04, 0x10}), bytes({0x41, 0xD0, 0x90})},
         {"one byte", kUcs2, bytes({0xFE}), std::nullopt},
         {"mark only", kUcs2, bytes({0xFE, 0xFF}), Bytes{}},
         {"odd byte ignored", kUcs2, bytes({0xFE, 0xFF, 0x00, 0x41, 0x04}), bytes({0x41})},
@@ -257,6 +260,46 @@ TEST(CharsetConversion, Utf16) {
     });
 }
 
+// Charsets converted through iconv, against texts whose UTF-8 is known; a
+// byte that does not convert (or a sequence cut off by the end) becomes
+// U+FFFD and the rest of the text is kept.
+TEST(CharsetConversion, OtherCharsetsByTheirMibenum) {
+    rrtest::LeakCheck leaks;
+    const std::string fffd = "\xEF\xBF\xBD";
+    const struct {
+        int charset;
+        Bytes in;
+        std::string want;
+    } cases[] = {
+        {36, bytes({0xC7, 0xD1, 0xB1, 0xB9}), "\xED\x95\x9C\xEA\xB5\xAD"},  // KS_C_5601: 한국
+        {38, bytes({0x41, 0xC7, 0xD1}), "A\xED\x95\x9C"},                      // EUC-KR
+        {17, bytes({0x82, 0xA0, 0x41}), "\xE3\x81\x82" "A"},                  // Shift_JIS: あ
+        {18, bytes({0xA4, 0xA2}), "\xE3\x81\x82"},                           // EUC-JP: あ
+        {2025, bytes({0xC4, 0xE3}), "\xE4\xBD\xA0"},                         // GB2312: 你
+        {113, bytes({0x81, 0x40}), "\xE4\xB8\x82"},                          // GBK: 丂
+        {114, bytes({0x81, 0x30, 0x81, 0x30}), "\xC2\x80"},                   // GB18030: U+0080
+        {2026, bytes({0xA4, 0x40}), "\xE4\xB8\x80"},                         // Big5: 一
+        {2084, bytes({0xC1, 0xC2}), "\xD0\xB0\xD0\xB1"},                     // KOI8-R: аб
+        {2251, bytes({0xE0, 0xE1}), "\xD0\xB0\xD0\xB1"},                     // windows-1251: аб
+        {2252, bytes({0x80, 0x31}), "\xE2\x82\xAC" "1"},                      // windows-1252: €1
+        {5, bytes({0xB1}), "\xC4\x85"},                                       // ISO-8859-2: ą
+        {111, bytes({0xA4}), "\xE2\x82\xAC"},                                // ISO-8859-15: €
+        {1013, bytes({0x00, 0x41, 0xAC, 0x00}), "A\xEA\xB0\x80"},             // UTF-16BE: A가
+        {1014, bytes({0x41, 0x00, 0x00, 0xAC}), "A\xEA\xB0\x80"},             // UTF-16LE
+        // Bytes that do not convert.
+        {36, bytes({0x41, 0xFF, 0x42}), "A" + fffd + "B"},
+        {36, bytes({0x41, 0xC7}), "A" + fffd},                                 // cut-off sequence
+        {17, bytes({0x82}), fffd},
+        {2252, bytes({0x81, 0x41}), fffd + "A"},                               // unassigned in windows-1252
+        {1013, bytes({0x00, 0x41, 0x00}), "A" + fffd},                         // odd byte of UTF-16BE
+    };
+    for (const auto &c : cases) {
+        const auto got = convert(c.charset, c.in);
+        ASSERT_TRUE(got) << c.charset << " " << rrtest::hex(c.in);
+        EXPECT_EQ(*got, c.want) << c.charset << " " << rrtest::hex(c.in);
+    }
+}
+
 TEST(CharsetConversion, Utf16BrokenSurrogatesBecomeReplacementCharacters) {
     const Bytes fffd = bytes({0xEF, 0xBF, 0xBD});
     run_cases({
@@ -277,7 +320,7 @@ TEST(CharsetConversion, Utf16BrokenSurrogatesBecomeReplacementCharacters) {
 
 TEST(CharsetConversion, NoInputGivesNullAndKeepsTheLength) {
     const uint8_t text[] = {0x61, 0x62};
-    for (int charset : {kAscii, kLatin1, kUtf8, kUcs2, kUtf16, 2026}) {
+    for (int charset : {kAscii, kLatin1, kUtf8, kUcs2, kUtf16, kUnlisted, kBig5}) {
         for (int claimed : {0, -1, INT_MIN}) {
             int len = claimed;
             EXPECT_EQ(fnMMS_ConvertToUtf8(charset, text, &len), nullptr) << charset << "/" << claimed;
@@ -295,7 +338,7 @@ TEST(CharsetConversion, HugeClaimedLengthsAreRefusedBeforeAnyRead) {
     // conversion must give up instead of sizing a small buffer or reading on.
     rrtest::LeakCheck leaks;
     HeapCopy text(bytes({0xFE, 0xFF}));
-    for (int charset : {kAscii, kLatin1, kUtf8, kUcs2, kUtf16, 2026}) {
+    for (int charset : {kAscii, kLatin1, kUtf8, kUcs2, kUtf16, kUnlisted, kBig5}) {
         for (int claimed : {INT_MAX, INT_MAX - 1, 0x7FFFFFF8, 0x40000000, 0x55555556}) {
             int len = claimed;
             EXPECT_EQ(fnMMS_ConvertToUtf8(charset, text.data(), &len), nullptr) << charset << "/" << claimed;
@@ -387,7 +430,7 @@ TEST(CharsetConversion, SurrogatePairsMatchGlib) {
 TEST(CharsetConversion, RandomTextsMatchTheReference) {
     rrtest::LeakCheck leaks;
     std::mt19937 rng(20240611);
-    const int charsets[] = {kAscii, kLatin1, kUtf8, kUcs2, kUtf16, 2026};
+    const int charsets[] = {kAscii, kLatin1, kUtf8, kUcs2, kUtf16, kUnlisted};
     for (int round = 0; round < 20000; ++round) {
         const int charset = charsets[round % 6];
         Bytes in(1 + rng() % 40);
@@ -436,7 +479,8 @@ TEST(CharsetConversion, AllocationFailureGivesNullWithoutLeaks) {
         {kLatin1, bytes({0xE9}), 1},
         {kUcs2, bytes({0xFE, 0xFF, 0, 0x41}), 1},
         {kUtf16, bytes({0xD8, 0x3D, 0xDE, 0x00}), 2},  // code points, then the text
-        {2026, bytes({'z'}), 1},
+        {kUnlisted, bytes({'z'}), 1},
+        {kBig5, bytes({0xA4, 0x40}), 1},
     };
     for (const auto &input : inputs) {
         HeapCopy h(input.in);

@@ -123,7 +123,11 @@ TEST(NotificationDecode, FromVariants) {
         {"e-mail address kept whole", from_field(text0("a/b@c.d")), "a/b@c.d"},
         {"quoted address", from_field(bytes({0x7F}) + plmn("+9")), "+9"},
         {"address with a charset", from_field(bytes({0x0E, 0x83}) + plmn("+1")), "+1"},
-        {"address in UCS-2 is not taken", from_field(bytes({0x06, 0x02, 0x03, 0xE8}) + text0("+1")), nullptr},
+        {"address in UCS-2", from_field(bytes({0x08, 0x02, 0x03, 0xE8, 0x00, 0x2B, 0x00, 0x31, 0x00})), "+1"},
+        // Bytes labelled UCS-2 are read as UCS-2, whatever they were meant to be.
+        {"ASCII labelled UCS-2", from_field(bytes({0x06, 0x02, 0x03, 0xE8}) + text0("+1")), "\xE2\xAC\xB1"},
+        {"address in KS_C_5601", from_field(bytes({0x0A, 0xA4}) + text0("+1555123")), "+1555123"},
+        {"Latin-1 address converted", from_field(bytes({0x07, 0x84}) + text0("J\xF6rg@x")), "J\xC3\xB6rg@x"},
         {"address without its zero inside the value", bytes({0x89, 0x03, 0x80, 0x41, 0x42}), nullptr},
     };
     for (const auto &tc : cases) {
@@ -135,13 +139,13 @@ TEST(NotificationDecode, FromVariants) {
     }
 }
 
-TEST(NotificationDecode, ClassByNameIsPersonalAndOtherSubjectCharsetsAreDropped) {
+TEST(NotificationDecode, ClassByNameIsPersonalAndSubjectCharsetsAreConverted) {
     const Bytes pdu = bytes({0x8C, 0x82, 0x8A}) + text0("Personal") + bytes({0x96, 0x04, 0x84}) + text0("Hi") +
                       bytes({0x98}) + text0("t") + bytes({0x83}) + text0("L");
     auto n = notification(pdu);
     ASSERT_TRUE(n);
     EXPECT_EQ(n->Message_Class, 0x80);
-    EXPECT_EQ(n->Subject, nullptr);  // ISO-8859-1 is not taken for a Subject
+    EXPECT_EQ(s(n->Subject), "Hi");  // ISO-8859-1, converted
     EXPECT_EQ(s(n->Transaction_Id), "t");
     EXPECT_EQ(s(n->Content_Location), "L");
 }
@@ -155,8 +159,10 @@ TEST(NotificationDecode, WrongTypeAndUnexpectedFields) {
     auto after = notification(kNotify22 + bytes({0x85, 0x04, 0x01, 0x02, 0x03, 0x04}));
     ASSERT_TRUE(after);
     EXPECT_EQ(s(after->Content_Location), "u");
-    // The same field before any Content-Location makes it fail.
-    EXPECT_FALSE(notification(bytes({0x8C, 0x82, 0x85, 0x01, 0x01, 0x83}) + text0("u")));
+    // The same field before the Content-Location is stepped over.
+    auto before = notification(bytes({0x8C, 0x82, 0x85, 0x01, 0x01, 0x83}) + text0("u"));
+    ASSERT_TRUE(before);
+    EXPECT_EQ(s(before->Content_Location), "u");
 }
 
 TEST(NotificationDecode, ArgumentChecks) {
@@ -420,15 +426,26 @@ TEST(SendContentDecode, RefusalsAndTheirLogLines) {
     };
     const Case cases[] = {
         {"empty Transaction-Id", bytes({0x8C, 0x80, 0x98, 0x00}) + kBody, "mzk:no Transaction_Id"},
-        {"Status field", send_head() + bytes({0x95, 0x80}) + kBody, "mzk:enter default"},
-        {"Message-ID field", send_head() + bytes({0x8B}) + text0("m") + kBody, "mzk:enter default"},
-        {"application header", send_head() + text0("X-A") + text0("b") + kBody, "mzk:enter default"},
     };
     for (const auto &tc : cases) {
         rrtest::LogCapture log;
         rrtest::LeakCheck leaks;
         EXPECT_FALSE(send_req(tc.pdu)) << tc.what;
         EXPECT_TRUE(log.contains(tc.logLine)) << tc.what;
+    }
+    // Fields not kept in the record are stepped over; the body is still found.
+    const Bytes skipped[] = {
+        send_head() + bytes({0x95, 0x80}) + kBody,                  // Status
+        send_head() + bytes({0x8B}) + text0("m") + kBody,           // Message-ID
+        send_head() + text0("X-A") + text0("b") + kBody,            // application header
+        send_head() + bytes({0xBA, 0x80, 0xB1, 0x80}) + kBody,      // Content-Class, Distribution-Indicator
+        send_head() + bytes({0xB7}) + text0("com.app") + kBody,     // Applic-ID
+    };
+    for (const Bytes &pdu : skipped) {
+        rrtest::LeakCheck leaks;
+        auto r = send_req(pdu);
+        ASSERT_TRUE(r) << rrtest::hex(pdu);
+        EXPECT_EQ(r->Body_Len, static_cast<int>(kBody.size()));
     }
 }
 
@@ -536,13 +553,17 @@ TEST(ConfResult, SendConfirmations) {
     EXPECT_EQ(fnMMS_RecvSendConfData(ok.data(), -1), 10);
     // An extra field after the Transaction-Id and the status ends decoding there.
     EXPECT_EQ(send_result(bytes({0x8C, 0x81, 0x98, 0x78, 0x00, 0x92, 0x83, 0x85, 0x01, 0x01})), 3);
-    // The same field before any Transaction-Id makes the confirmation undecodable.
-    EXPECT_EQ(send_result(bytes({0x8C, 0x81, 0x85, 0x01, 0x01, 0x98, 0x78, 0x00, 0x92, 0x80})), 10);
+    // The same field before the Transaction-Id is stepped over.
+    EXPECT_EQ(send_result(bytes({0x8C, 0x81, 0x85, 0x01, 0x01, 0x98, 0x78, 0x00, 0x92, 0x80})), 0);
 }
 
 TEST(ConfResult, EveryStatusMapsToItsNumber) {
     for (int status = 0; status < 256; ++status) {
-        const int want = (status >= 0x80 && status <= 0x88) ? status - 0x80 : 9;
+        // MMS 1.1+ transient and permanent errors give their MMS 1.0 kin.
+        const std::map<int, int> later = {{0xE1, 2}, {0xE2, 3}, {0xC1, 4}, {0xE3, 4}, {0xC2, 5},
+                                          {0xE4, 5}, {0xC3, 6}, {0xE5, 7}};
+        const auto kin = later.find(status);
+        const int want = (status >= 0x80 && status <= 0x88) ? status - 0x80 : kin != later.end() ? kin->second : 9;
         const Bytes tail = bytes({0x92, status});
         EXPECT_EQ(send_result(bytes({0x8C, 0x81, 0x98, 0x78, 0x00}) + tail), want) << status;
         EXPECT_EQ(fwd_result(bytes({0x8C, 0x8A, 0x98, 0x78, 0x00}) + tail), want) << status;
@@ -552,7 +573,8 @@ TEST(ConfResult, EveryStatusMapsToItsNumber) {
 TEST(ConfResult, ForwardConfirmations) {
     const Bytes ok = bytes({0x8C, 0x8A, 0x98, 0x78, 0x00, 0x8D, 0x92, 0x92, 0x80});
     EXPECT_EQ(fwd_result(ok), 0);
-    EXPECT_EQ(fwd_result(ok + bytes({0x85, 0x01, 0x01})), 10);  // any other field fails
+    EXPECT_EQ(fwd_result(ok + bytes({0x85, 0x01, 0x01})), 0);  // other fields are stepped over
+    EXPECT_EQ(fwd_result(bytes({0x8C, 0x8A, 0x98, 0x78, 0x00, 0x83}) + text0("http://x") + bytes({0x92, 0xE1})), 2);
     Bytes sendType = ok;
     sendType[1] = 0x81;
     EXPECT_EQ(fwd_result(sendType), 10);
@@ -608,4 +630,51 @@ TEST(SubjectDecode, ValueLengthsWhoseUintvarEndsInZero) {
         EXPECT_EQ(s(rec->Subject), subject) << n;
         EXPECT_EQ(s(rec->Content_Location), "u") << n;
     }
+}
+
+namespace {
+
+Bytes from_hex(const std::string &h) {
+    Bytes b;
+    for (size_t i = 0; i + 1 < h.size();) {
+        if (h[i] == ' ') {
+            ++i;
+            continue;
+        }
+        b.push_back(static_cast<uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
+        i += 2;
+    }
+    return b;
+}
+
+}  // namespace
+
+// PDUs as later MMS versions and real relays write them: fields the records do
+// not keep are stepped over by their encoding, addresses come in any charset.
+TEST(LaterVersionFields, AreSteppedOverByEveryDecoder) {
+    rrtest::LeakCheck leaks;
+    // Content-Class, Message-Class, Message-Size, Expiry before the
+    // Content-Location.
+    auto n = notification(from_hex("8c 82 98 74 00 8d 92 ba 80 8a 80 8e 01 64 88 04 81 02 0e 10 83 "
+                                   "68 74 74 70 3a 2f 2f 78 00"));
+    ASSERT_TRUE(n);
+    EXPECT_EQ(n->Message_Size, 100);
+    EXPECT_EQ(n->Expiry, 3600);
+    EXPECT_EQ(s(n->Content_Location), "http://x");
+    // Distribution-Indicator, Reply-Charging, Applic-ID and an application
+    // header between the fields; a From in KS_C_5601 after them.
+    n = notification(from_hex("8c 82 98 74 00 8d 93 b1 81 9c 80 9d 05 81 03 01 51 80 b7 61 00 "
+                              "58 2d 41 00 62 00 89 0c 80 0a a4 2b 31 35 35 35 31 32 33 00 "
+                              "83 68 74 74 70 3a 2f 2f 78 00 96 02 ea 00"));
+    ASSERT_TRUE(n);
+    EXPECT_EQ(s(n->From), "+1555123");
+    EXPECT_EQ(s(n->Content_Location), "http://x");
+    // Store-Status before the Response-Status, and a Content-Location in a
+    // forward confirmation.
+    EXPECT_EQ(send_result(from_hex("8c 81 98 74 00 8d 92 a5 80 92 84")), 4);
+    EXPECT_EQ(fwd_result(from_hex("8c 8a 98 74 00 8d 92 83 68 74 74 70 3a 2f 2f 78 00 92 80")), 0);
+    // A permanent refusal of a later MMS version reaches the host as its kin.
+    EXPECT_EQ(send_result(from_hex("8c 81 98 74 00 8d 93 92 e1 93 04 ea 6e 6f 00")), 2);
+    // A value that runs past the end still ends decoding with what was read.
+    EXPECT_EQ(send_result(from_hex("8c 81 98 74 00 92 82 b7 61 62")), 2);
 }

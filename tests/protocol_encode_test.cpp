@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstring>
+#include <random>
 #include <regex>
 #include <string>
 
@@ -107,16 +108,29 @@ TEST(SendReqPdu, FreshRecordGivesTheTwentyByteRequest) {
     EXPECT_EQ(pdu.size(), 20u);
 }
 
+// A Transaction-Id beginning with a byte of 0x80 or more is quoted in every
+// PDU, or a reader would take that byte for a token.
+TEST(SendReqPdu, HighFirstByteTransactionIdsAreQuoted) {
+    rrtest::LeakCheck leaks;
+    SendReq req;
+    req->Transaction_Id = dup("\x80T");
+    EXPECT_EQ(hex(encode(req.r)), "8C 80 98 7F 80 54 00 8D 92 89 01 81 8A 80 8F 81 94 81 86 81 90 81");
+    int len = 0;
+    uint8_t *ack = fnMMS_MakeAcknowledgeIndPdu("\xE9t", 1, &len);
+    ASSERT_NE(ack, nullptr);
+    EXPECT_EQ(hex(Bytes(ack, ack + len)), "8C 85 98 7F E9 74 00 8D 92 91 80");
+    fnQX_Free(reinterpret_cast<void **>(&ack));
+}
+
 TEST(SendReqPdu, FromAddressForms) {
     struct Case {
         std::string from;
         Bytes field;
     };
     const std::string digits30(30, '7');
-    // 250 digits: the suffix is cut so the address keeps 255 characters.
+    // 250 digits: written whole with the suffix (L = 262).
     const std::string digits250(250, '1');
-    const std::string a255 = digits250 + "/TYPE";
-    // 300 characters with "@": no suffix, cut to 255.
+    // 300 characters with "@": no suffix, written whole (L = 302).
     const std::string mail300 = std::string(290, 'm') + "@host.net";
     // 126 characters: L = 128, whose uintvar holds a zero byte.
     const std::string mail126 = std::string(117, 'x') + "@host.net";
@@ -128,8 +142,13 @@ TEST(SendReqPdu, FromAddressForms) {
         // 29 characters with the suffix: L = 31 is the first long form.
         {std::string(19, '5'), bytes({0x89, 0x1F, 0x1F, 0x80}) + plmn(std::string(19, '5'))},
         {"a@b.c", bytes({0x89, 0x07, 0x80}) + text0("a@b.c")},
-        {digits250, bytes({0x89, 0x1F, 0x82, 0x01, 0x80}) + text0(a255)},
-        {mail300, bytes({0x89, 0x1F, 0x82, 0x01, 0x80}) + text0(mail300.substr(0, 255))},
+        {digits250, bytes({0x89, 0x1F, 0x82, 0x06, 0x80}) + plmn(digits250)},
+        {mail300, bytes({0x89, 0x1F, 0x82, 0x2D, 0x80}) + text0(mail300)},
+        // A type of its own is not given a second one.
+        {"+4917/TYPE=PLMN", bytes({0x89, 0x11, 0x80}) + plmn("+4917")},
+        {"10.0.0.1/TYPE=IPv4", bytes({0x89, 0x14, 0x80}) + text0("10.0.0.1/TYPE=IPv4")},
+        // A first byte of 0x80 or more is quoted (L counts the quote).
+        {"\xC3\xA9@x.y", bytes({0x89, 0x09, 0x80, 0x7F}) + text0("\xC3\xA9@x.y")},
         {mail126, bytes({0x89, 0x1F, 0x81, 0x00, 0x80}) + text0(mail126)},
         {"", bytes({0x89, 0x0C, 0x80}) + plmn("")},
     };
@@ -177,7 +196,7 @@ TEST(SendReqPdu, FromFieldLog) {
 TEST(SendReqPdu, FromLogOfTwoByteLength) {
     SendReq req;
     req->Transaction_Id = dup("T");
-    req->From = dup(std::string(250, '1'));
+    req->From = dup(std::string(245, '1'));
     rrtest::LogCapture log;
     encode(req.r);
     EXPECT_TRUE(log.contains(",its size=255,iTmpLen=257")) << log.text();
@@ -189,12 +208,12 @@ TEST(SendReqPdu, RecipientLists) {
     rrtest::LeakCheck leaks;
     SendReq req;
     req->Transaction_Id = dup("T");
-    req->To = dup(" 111 ; 222");
-    req->Cc = dup("c@d.e");
-    req->Bcc = dup("333;;444");  // the empty entry ends the list
+    req->To = dup(" 111 ; 2 22");  // spaces go from phone numbers
+    req->Cc = dup(" Jo Do <c@d.e> ;;");  // and stay in e-mail addresses
+    req->Bcc = dup("333;;444; ;");  // empty entries are passed over
     const Bytes expected = kSendHead + kInsertFrom + bytes({0x97}) + plmn("111") + bytes({0x97}) + plmn("222") +
-                           bytes({0x82}) + text0("c@d.e") + bytes({0x81}) + plmn("333") + kClassPersonal +
-                           kSendTail;
+                           bytes({0x82}) + text0("Jo Do <c@d.e>") + bytes({0x81}) + plmn("333") + bytes({0x81}) +
+                           plmn("444") + kClassPersonal + kSendTail;
     EXPECT_EQ(hex(encode(req.r)), hex(expected));
 }
 
@@ -202,9 +221,13 @@ TEST(SendReqPdu, EmptyListsWriteNothing) {
     SendReq req;
     req->Transaction_Id = dup("T");
     req->To = dup("");
-    req->Cc = dup(";111");
+    req->Cc = dup("; ;");
     req->Bcc = dup("   ");
     EXPECT_EQ(hex(encode(req.r)), hex(kSendHead + kInsertFrom + kClassPersonal + kSendTail));
+    // A list that begins with ";" goes on after it.
+    qx::free_ptr(req->Cc);
+    req->Cc = dup(";111");
+    EXPECT_EQ(hex(encode(req.r)), hex(kSendHead + kInsertFrom + bytes({0x82}) + plmn("111") + kClassPersonal + kSendTail));
 }
 
 TEST(SendReqPdu, TimesAndDate) {
@@ -548,7 +571,7 @@ TEST(HugeFields, LongTextsInTheSendRequest) {
     req->Subject = dup(subject);
     req->From = dup(from);
     const Bytes expected = bytes({0x8C, 0x80, 0x98}) + text0(tid) + bytes({0x8D, 0x92}) +
-                           bytes({0x89, 0x1F, 0x82, 0x01, 0x80}) + text0(std::string(255, '8')) +
+                           bytes({0x89, 0x1F, 0x86, 0xA0, 0x0C, 0x80}) + plmn(from) +  // whole
                            bytes({0x96}) + encoded_utf8(subject) + kClassPersonal + kSendTail;
     {
         rrtest::LogCapture quiet;
@@ -748,6 +771,60 @@ TEST(SendReqRoundTrip, LongRecipientLists) {
     ASSERT_NE(back.r, nullptr);
     EXPECT_EQ(text_or_null(back.r->To), to);
     EXPECT_EQ(text_or_null(back.r->Cc), cc);
+}
+
+// Random recipient lists, senders and Transaction-Ids written and read back:
+// no address is lost or changed beyond the rules (spaces out of phone
+// numbers, one "/TYPE=" suffix dropped on reading), however long it is,
+// whatever empty entries surround it; texts beginning with a byte of 0x80 or
+// more come back whole through their quote byte.
+TEST(SendReqRoundTrip, EveryRecipientAndSenderComesBack) {
+    rrtest::LeakCheck leaks;
+    std::mt19937 rng(20261207);
+    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); };
+    auto phone = [&] {
+        std::string p = pick(2) ? "+" : "";
+        const int n = 3 + pick(90);  // up to 92 digits: beyond the 60 of a fixed buffer
+        for (int i = 0; i < n; ++i) p += static_cast<char>('0' + pick(10));
+        return p;
+    };
+    auto mail = [&] {
+        std::string m = pick(3) == 0 ? "\xC3\xA9l\xC3\xA8ve" : "";
+        m += std::string(1 + pick(80), static_cast<char>('a' + pick(26))) + "@example.org";
+        if (pick(3) == 0) m = "Ann Lee <" + m + ">";
+        return m;
+    };
+    for (int round = 0; round < 300; ++round) {
+        std::string list, want;
+        const int n = pick(6);
+        for (int i = 0; i < n; ++i) {
+            // Empty entries and entries of spaces here and there.
+            for (int e = pick(3) == 0 ? 1 + pick(2) : 0; e > 0; --e) list += pick(2) ? ";" : " ; ";
+            std::string a, back;
+            if (pick(2)) {
+                a = phone();
+                back = a;
+                if (pick(3) == 0) a.insert(static_cast<size_t>(1 + pick(static_cast<int>(a.size()) - 1)), " ");
+                if (pick(4) == 0) a += "/TYPE=PLMN";
+            } else {
+                a = back = mail();
+            }
+            list += (pick(2) ? " " : "") + a + (pick(2) ? " " : "") + ";";
+            want += (want.empty() ? "" : ";") + back;
+        }
+        const std::string from = pick(2) ? phone() : mail();
+        const std::string tid = (pick(2) ? "\xE2\x80\xA2" : "t") + std::to_string(round);
+        SendReq req;
+        req->Transaction_Id = dup(tid);
+        req->To = dup(list);
+        req->From = dup(from);
+        rrtest::LogCapture quiet;
+        Parsed back(encode(req.r));
+        ASSERT_NE(back.r, nullptr) << list;
+        EXPECT_EQ(text_or_null(back.r->To), want.empty() ? "(null)" : want) << list;
+        EXPECT_EQ(text_or_null(back.r->From), from);
+        EXPECT_EQ(text_or_null(back.r->Transaction_Id), tid);
+    }
 }
 
 }  // namespace

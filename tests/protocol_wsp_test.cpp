@@ -279,7 +279,12 @@ TEST(WspEncodedString, ReadsEveryForm) {
         {bytes({0x05, 0xEA, 0x7F, 0xE4, 0xB8, 0xAD, 0x00}), "\xE4\xB8\xAD"},
         {bytes({0x04, 0xE9}) + text0("Hi"), "<null>"},       // another charset
         {bytes({0x04, 0x80}) + text0("Hi"), "<null>"},       // charset 0 is no short integer above 0x80
-        {bytes({0x04, 0x02, 0x03, 0xE8, 0x41, 0x00}), "<null>"},  // long charset refused
+        {bytes({0x06, 0x02, 0x03, 0xE8, 0x00, 0x41, 0x00}), "A"},  // UCS-2 as a Long-integer
+        {bytes({0x05, 0x01, 0x6A}) + text0("Hi"), "Hi"},           // UTF-8 as a Long-integer
+        {bytes({0x04, 0x84, 0x63, 0xE9, 0x00}), "c\xC3\xA9"},        // ISO-8859-1
+        {bytes({0x04, 0xA4, 0xC7, 0xD1, 0x00}), "\xED\x95\x9C"},    // KS_C_5601 (EUC-KR)
+        {bytes({0x04, 0xA4, 0xC7, 0xFF, 0x00}), "\xEF\xBF\xBD\xEF\xBF\xBD"},  // bytes that do not convert
+        {bytes({0x08, 0x02, 0x03, 0xF5, 0x00, 0x41, 0x00, 0x42, 0x00}), "AB"},  // UTF-16BE (1013)
         {bytes({0x1F, 0x2A, 0xEA}) + text0(std::string(40, 'a')), std::string(40, 'a')},
         {bytes({0x01, 0x00}), "<null>"},                      // no charset before the zero byte
         {bytes({0x1F, 0x00}), "<null>"},                      // length uintvar cut by the zero byte
@@ -397,11 +402,20 @@ TEST(WspAddress, ListsAndTheirSizeBound) {
     };
     const Case cases[] = {
         {"1;2", bytes({0x97}) + text0("1/TYPE=PLMN") + bytes({0x97}) + text0("2/TYPE=PLMN")},
-        {"1;;2", bytes({0x97}) + text0("1/TYPE=PLMN")},
-        {"1; ;2", bytes({0x97}) + text0("1/TYPE=PLMN")},
-        {";1", {}},
+        // Empty entries are passed over; the list goes on.
+        {"1;;2", bytes({0x97}) + text0("1/TYPE=PLMN") + bytes({0x97}) + text0("2/TYPE=PLMN")},
+        {"1; ;2", bytes({0x97}) + text0("1/TYPE=PLMN") + bytes({0x97}) + text0("2/TYPE=PLMN")},
+        {";1", bytes({0x97}) + text0("1/TYPE=PLMN")},
         {"", {}},
+        {" ; ;", {}},
         {"x@y ; 3", bytes({0x97}) + text0("x@y") + bytes({0x97}) + text0("3/TYPE=PLMN")},
+        // Spaces go from phone numbers only; a type of its own stays single.
+        {"+49 170 1;Ann Lee <a@b.c>", bytes({0x97}) + text0("+491701/TYPE=PLMN") + bytes({0x97}) + text0("Ann Lee <a@b.c>")},
+        {"5/TYPE=PLMN;6/type=plmn", bytes({0x97}) + text0("5/TYPE=PLMN") + bytes({0x97}) + text0("6/type=plmn")},
+        // Addresses longer than 60 characters are written whole.
+        {"a-rather-long-mailbox-name-of-the-recipient@subdomain.example.org",
+         bytes({0x97}) + text0("a-rather-long-mailbox-name-of-the-recipient@subdomain.example.org")},
+        {"\xC3\xA9@x", bytes({0x97, 0x7F}) + text0("\xC3\xA9@x")},
     };
     for (const auto &tc : cases) {
         const Bytes w = written([&](qx::Writer &o) { SetAddressList(o, tc.list, 0x97); });
@@ -541,8 +555,14 @@ TEST(WspContentType, GeneralFormParameters) {
          {.type = "text/plain", .fwdPresent = 1, .fwdParam = str("fwd") + bytes({0})}},
         {"fwd without separator stops", bytes({0x83}) + text0("fwdx") + bytes({0x85}) + text0("n"),
          {.type = "text/plain"}},
-        {"other text name stops", bytes({0x83}) + text0("abc") + text0("x") + bytes({0x85}) + text0("n"),
-         {.type = "text/plain"}},
+        {"untyped text parameter stepped over", bytes({0x83}) + text0("abc") + text0("x") + bytes({0x85}) + text0("n"),
+         {.type = "text/plain", .name = "n"}},
+        {"untyped integer parameter stepped over", bytes({0x83}) + text0("abc") + bytes({0x02, 0x01, 0x02, 0x85}) + text0("n"),
+         {.type = "text/plain", .name = "n"}},
+        {"WSP 1.4 Name", bytes({0x83, 0x97}) + text0("n14"), {.type = "text/plain", .name = "n14"}},
+        {"Filename names a part without Name", bytes({0x83, 0x98}) + text0("f.txt"), {.type = "text/plain", .name = "f.txt"}},
+        {"Name wins over Filename", bytes({0x83, 0x86}) + text0("f") + bytes({0x85}) + text0("n") + bytes({0x98}) + text0("g"),
+         {.type = "text/plain", .name = "n"}},
         {"code 0x84 stops", bytes({0x83, 0x84, 0x85}) + text0("n"), {.type = "text/plain"}},
         {"empty value", {}, {}},
         {"name cut by the value end", bytes({0x83, 0x81, 0xEA, 0x85, 'a', 'b'}),
@@ -563,15 +583,24 @@ TEST(WspContentType, GeneralFormParameters) {
     }
 }
 
-TEST(WspContentType, StopCodesEndParameters) {
-    for (int code : {0x80, 0x82, 0x83, 0x86, 0x87, 0x88}) {
-        const Bytes wire = general(bytes({0x83, code, 0x00, 0x85}) + text0("n"));
+TEST(WspContentType, WellKnownParametersAreSteppedOver) {
+    // Q, Level, Type, Filename, Differences, Padding, Comment, Domain,
+    // Secure, Size, Start (1.4), Comment (1.4), each with a value in its
+    // encoding, then the Name.
+    const Bytes params[] = {
+        bytes({0x80, 0x81, 0x10}), bytes({0x82, 0x91}),       bytes({0x83, 0x01, 0x05}), bytes({0x86}) + text0("f"),
+        bytes({0x87, 0x85}),       bytes({0x88, 0x80}),       bytes({0x8C}) + text0("c"), bytes({0x8D}) + text0("d"),
+        bytes({0x90, 0x00}),       bytes({0x96, 0x02, 0x10, 0x00}), bytes({0x99}) + text0("<s>"),
+        bytes({0x9B}) + text0("c"),
+    };
+    for (const Bytes &param : params) {
+        const Bytes wire = general(bytes({0x83}) + param + bytes({0x85}) + text0("n"));
         HeapCopy h(wire);
         WspCursor c = wsp_cursor(h.data(), h.size());
         int consumed = 0;
         tMMS_ContentType *ct = GetContentTypeValue(c, &consumed);
         ASSERT_NE(ct, nullptr);
-        EXPECT_EQ(ct->Name_Param, nullptr) << code;
+        EXPECT_STREQ(ct->Name_Param, "n") << hex(param);
         EXPECT_EQ(consumed, h.size()) << "the whole value is consumed anyway";
         FreeContentTypeValue(ct);
     }

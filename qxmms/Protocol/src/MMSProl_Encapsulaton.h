@@ -89,6 +89,8 @@ enum : uint8_t {
     WSP_PARAM_RELATED_TYPE = 0x89,  // Type of a multipart/related body: its root part's type
     WSP_PARAM_START = 0x8A,
     WSP_PARAM_START_INFO = 0x8B,
+    WSP_PARAM_NAME_14 = 0x97,      // Name in its WSP 1.4 encoding (Text-value)
+    WSP_PARAM_FILENAME_14 = 0x98,  // Filename in its WSP 1.4 encoding
 };
 
 // Header fields of a multipart entry (WSP field codes with the high bit set).
@@ -245,18 +247,32 @@ void SetInteger(qx::Writer &w, int32_t value);
 // A Long-integer: the byte GetIntegerOctets(value), then SetInteger.
 void SetLongInteger(qx::Writer &w, int32_t value);
 void SetEncodedStringValue(qx::Writer &w, const char *text);
+// Address: quote before a first byte of 0x80 or more; a phone number (no
+// "@") without its spaces and with "/TYPE=PLMN" unless it has a "/TYPE="
+// already. Returns 1 when the suffix was added.
 int SetAddressValue(qx::Writer &w, const char *address);
+// New text: the address with "/TYPE=PLMN" appended when it is a phone number
+// (no "@") without a "/TYPE=" of its own; null on allocation failure.
+char *AddressWithType(const char *address);
 // Next address of a ";"-separated list into buf (61 bytes); 1 when one was
 // copied. *list advances. Spaces are dropped; an entry of more than 60
 // other characters is passed over whole and the following entry taken.
 constexpr int MMS_MAX_ADDRESS_LEN = 60;
 int GetNextAddress(const char **list, char *buf);
+// One field per address of a ";"-separated list, each address whole (no
+// length limit); empty entries and entries of spaces are passed over.
 void SetAddressList(qx::Writer &w, const char *list, uint8_t code);
 // Upper bound of the bytes SetAddressList writes for a list.
 int AddressListSizeBound(const char *list);
 
 // ---------------------------------------------------------------- charsets
 char *fnMMS_ConvertToUtf8(int charset, const uint8_t *text, int *len);
+// As fnMMS_ConvertToUtf8, but a charset without a converter gives null with
+// *known false instead of a copy.
+char *ConvertCharsetToUtf8(int charset, const uint8_t *text, int *len, bool *known);
+// Charsets whose texts may hold zero bytes (UCS-2, UTF-16, UTF-32, UCS-4):
+// such a text ends where its value ends, not at a zero byte.
+bool IsWideCharset(int charset);
 
 // ---------------------------------------------------------------- PDUs
 tMMS_NotifyInd *fnMMS_ParseNotificationInd(const uint8_t *pdu, int len);

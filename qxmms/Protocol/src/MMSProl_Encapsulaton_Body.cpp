@@ -19,9 +19,15 @@ constexpr int kSmilNameLen = sizeof(kSmilName) - 1;
 
 constexpr uint8_t kUtf8Short = 0x80 | MMS_CHARSET_UTF8;
 
+// Shift-delimiter of a header code page shift.
+constexpr uint8_t kShiftDelimiter = 0x7F;
+
 constexpr int kDefaultNameSize = 129;
 
-bool is_type(const char *ct, const char *name) { return ct && fnQX_STRCMP(ct, name) == 0; }
+// Media types of a received body compare without regard to case (RFC 2045).
+bool is_type(const char *ct, const char *name) { return ct && fnQX_STRICMP(ct, name) == 0; }
+// Which parts the composer owns is decided by its own exact type name.
+bool is_composed_text(const char *ct) { return ct && fnQX_STRCMP(ct, kTextPlain) == 0; }
 
 // ---------------------------------------------------------------- encoding
 // Sizes are computed in 64 bits from the parts themselves, then the same
@@ -221,42 +227,42 @@ void strip_angle_brackets(char *s) {
 enum class HeaderResult { Done, NoMemory };
 
 // Header fields of one entry after its Content-Type value, within the
-// entry's header length.
+// entry's header length. Content-Location and Content-ID are kept; every
+// other field is stepped over by its encoding: a well-known header by its WSP
+// value, an application header by its text name and text value, a code page
+// shift by its one or two bytes. Only a field that runs past the headers
+// ends the reading.
 HeaderResult read_part_headers(WspCursor &h, tMMS_Element *e) {
-    while (h.p < h.end) {
+    while (h.p < h.end && !h.truncated) {
         const uint8_t code = *h.p;
         if (code == WSP_HDR_CONTENT_LOCATION) {
             ++h.p;
-            char *name = GetTextString(h, nullptr);
+            char *name = GetQuoteTextString(h, nullptr);
             if (!name) return h.truncated ? HeaderResult::Done : HeaderResult::NoMemory;
             qx::free_ptr(e->File_Name);
             e->File_Name = name;
         } else if (code == WSP_HDR_CONTENT_ID) {
             ++h.p;
-            bool last = true;
-            if (h.p < h.end && *h.p == WSP_QUOTED_STRING) {
-                ++h.p;
-                last = false;
-            }
-            char *id = GetTextString(h, nullptr);
+            // A Quoted-string (0x22 and the text); some writers leave the
+            // quote out.
+            if (h.p < h.end && *h.p == WSP_QUOTED_STRING) ++h.p;
+            char *id = GetQuoteTextString(h, nullptr);
             if (!id) return h.truncated ? HeaderResult::Done : HeaderResult::NoMemory;
             strip_angle_brackets(id);
             qx::free_ptr(e->Content_Id);
             e->Content_Id = id;
-            if (last) return HeaderResult::Done;
-        } else if (code == WSP_HDR_CONTENT_DISPOSITION || code == WSP_HDR_CONTENT_DISPOSITION_14) {
-            ++h.p;
-            // Its length: a Value-length when quoted with 31, else a uintvar
-            // (the two agree for lengths up to 30).
-            WspCursor value{};
-            if (h.p < h.end && *h.p == 31) {
-                if (GetLengthRegion(h, &value) != WspLength::Length) return HeaderResult::Done;
-            } else {
-                const uint32_t n = GetUintvar(h);
-                if (h.truncated || !TakeRegion(h, n, &value)) return HeaderResult::Done;
-            }
+        } else if (code >= 0x80) {
+            ++h.p;  // Content-Disposition, Date, Content-Language, ...
+            if (!SkipValue(h)) return HeaderResult::Done;
+        } else if (code == kShiftDelimiter) {  // a shift to another code page and its number
+            h.p += h.left() >= 2 ? 2 : h.left();
+        } else if (code > 0 && code < 0x20) {
+            ++h.p;  // short-cut shift to another code page
+        } else if (code >= 0x20) {
+            // Application header: text name, then its text value.
+            if (!SkipText(h) || !SkipValue(h)) return HeaderResult::Done;
         } else {
-            return HeaderResult::Done;
+            return HeaderResult::Done;  // a zero byte starts no header
         }
     }
     return HeaderResult::Done;
@@ -453,7 +459,7 @@ void fnMMS_FreeComposedBody(mmresstruct *body) {
     tMMS_Element *e = body->Parts;
     while (e) {
         tMMS_Element *next = e->next;
-        if (is_type(e->Content_Type, kTextPlain)) qx::free_ptr(e->Data);
+        if (is_composed_text(e->Content_Type)) qx::free_ptr(e->Data);
         free_element(e);
         e = next;
     }

@@ -1,5 +1,11 @@
-// Character-set conversion: texts of a message in US-ASCII, UTF-8, Latin-1,
-// UCS-2 or UTF-16 become new zero-terminated UTF-8 texts.
+// Character-set conversion: texts of a message in any charset the platform
+// converts (identified by their IANA MIBenum) become new zero-terminated UTF-8
+// texts. US-ASCII, UTF-8, Latin-1, UCS-2 and UTF-16 have their own converters;
+// the others go through GLib's iconv, with U+FFFD for every byte that does not
+// convert.
+#include <glib.h>
+
+#include <cerrno>
 #include <cstring>
 #include <span>
 
@@ -96,24 +102,25 @@ uint16_t read_unit(const uint8_t *p, bool bigEndian) {
     return bigEndian ? static_cast<uint16_t>((p[0] << 8) | p[1]) : static_cast<uint16_t>((p[1] << 8) | p[0]);
 }
 
-// ISO-10646-UCS-2: a byte-order mark first, then 16-bit units written one by
-// one (no surrogate pairing); a last odd byte is ignored.
+// ISO-10646-UCS-2: an optional byte-order mark (without one the text is
+// big-endian, the network order), then 16-bit units written one by one (no
+// surrogate pairing); a last odd byte is ignored.
 char *from_ucs2(std::span<const uint8_t> in, int *len) {
     if (in.size() < 2) return nullptr;
-    bool bigEndian;
+    bool bigEndian = true;
+    size_t first = 0;
     if (in[0] == 0xFF && in[1] == 0xFE) {
         bigEndian = false;
+        first = 2;
     } else if (in[0] == 0xFE && in[1] == 0xFF) {
-        bigEndian = true;
-    } else {
-        return nullptr;
+        first = 2;
     }
     // Worst case: 3 bytes per 2 input bytes after the mark, plus the zero.
     const int64_t cap = 2 * static_cast<int64_t>(in.size());
     auto *buf = alloc_buffer<uint8_t>(cap);
     if (!buf) return nullptr;
     Utf8Writer w{buf, cap};
-    for (size_t i = 2; i + 2 <= in.size(); i += 2) w.put(read_unit(&in[i], bigEndian));
+    for (size_t i = first; i + 2 <= in.size(); i += 2) w.put(read_unit(&in[i], bigEndian));
     return hand_out_text(buf, cap, w.overflow(), len);
 }
 
@@ -168,11 +175,79 @@ char *from_utf16(std::span<const uint8_t> in, int *len) {
     return hand_out_text(buf, cap, w.overflow(), len);
 }
 
-}  // namespace
+// Charsets converted through iconv, by IANA MIBenum. Where handsets label
+// text with a charset whose superset is in use (EUC-KR for Korean UHC text,
+// GB2312 for GBK), the superset is named: it reads the labelled charset alike.
+struct IconvCharset {
+    int mib;
+    const char *name;
+};
+constexpr IconvCharset kIconvCharsets[] = {
+    {5, "ISO-8859-2"},     {6, "ISO-8859-3"},     {7, "ISO-8859-4"},      {8, "ISO-8859-5"},
+    {9, "ISO-8859-6"},     {10, "ISO-8859-7"},    {11, "ISO-8859-8"},     {12, "ISO-8859-9"},
+    {13, "ISO-8859-10"},   {17, "SHIFT_JIS"},     {18, "EUC-JP"},         {36, "CP949"},
+    {37, "ISO-2022-KR"},   {38, "CP949"},         {39, "ISO-2022-JP"},    {40, "ISO-2022-JP-2"},
+    {104, "ISO-2022-CN"},  {109, "ISO-8859-13"},  {110, "ISO-8859-14"},   {111, "ISO-8859-15"},
+    {112, "ISO-8859-16"},  {113, "GBK"},          {114, "GB18030"},       {1001, "UCS-4"},
+    {1012, "UTF-7"},       {1013, "UTF-16BE"},    {1014, "UTF-16LE"},     {1017, "UTF-32"},
+    {1018, "UTF-32BE"},    {1019, "UTF-32LE"},    {2009, "IBM850"},       {2011, "IBM437"},
+    {2025, "GBK"},         {2026, "BIG5"},        {2027, "MACINTOSH"},    {2084, "KOI8-R"},
+    {2086, "IBM866"},      {2088, "KOI8-U"},      {2101, "BIG5-HKSCS"},   {2250, "CP1250"},
+    {2251, "CP1251"},      {2252, "CP1252"},      {2253, "CP1253"},       {2254, "CP1254"},
+    {2255, "CP1255"},      {2256, "CP1256"},      {2257, "CP1257"},       {2258, "CP1258"},
+    {2259, "TIS-620"},
+};
 
-char *fnMMS_ConvertToUtf8(int charset, const uint8_t *text, int *len) {
-    if (!text || !len || *len <= 0) return nullptr;
-    const std::span<const uint8_t> in(text, static_cast<size_t>(*len));
+const char *iconv_name(int mib) {
+    for (const IconvCharset &c : kIconvCharsets)
+        if (c.mib == mib) return c.name;
+    return nullptr;
+}
+
+// Replacement for a byte that does not convert, in UTF-8.
+constexpr uint8_t kReplacementUtf8[] = {0xEF, 0xBF, 0xBD};
+
+// Converts through iconv. Every input byte gives at most 3 output bytes (one
+// byte that does not convert gives U+FFFD; no charset here needs more per
+// byte), so one buffer of 3 x length + 1 holds the result. *opened is false
+// when the platform has no converter for the charset.
+char *from_iconv(const char *name, std::span<const uint8_t> in, int *len, bool *opened) {
+    GIConv cd = g_iconv_open("UTF-8", name);
+    *opened = cd != reinterpret_cast<GIConv>(-1);
+    if (!*opened) return nullptr;
+    qx::ScopeGuard closeCd([&] { g_iconv_close(cd); });
+    const int64_t cap = 3 * static_cast<int64_t>(in.size()) + 1;
+    auto *buf = alloc_buffer<uint8_t>(cap);
+    if (!buf) return nullptr;
+
+    gchar *inp = reinterpret_cast<gchar *>(const_cast<uint8_t *>(in.data()));
+    gsize inLeft = in.size();
+    gchar *outp = reinterpret_cast<gchar *>(buf);
+    gsize outLeft = static_cast<gsize>(cap - 1);  // room for the zero byte
+    bool overflow = false;
+    while (inLeft > 0 && !overflow) {
+        if (g_iconv(cd, &inp, &inLeft, &outp, &outLeft) != static_cast<gsize>(-1)) break;
+        if ((errno != EILSEQ && errno != EINVAL) || outLeft < sizeof kReplacementUtf8) {
+            overflow = true;  // E2BIG: the bound above was wrong
+            break;
+        }
+        // A byte that starts no valid sequence, or a sequence cut off by the
+        // end of the text: U+FFFD for its first byte, then go on.
+        std::memcpy(outp, kReplacementUtf8, sizeof kReplacementUtf8);
+        outp += sizeof kReplacementUtf8;
+        outLeft -= sizeof kReplacementUtf8;
+        ++inp;
+        --inLeft;
+    }
+    // Stateful charsets end their shift state; nothing visible is written.
+    if (!overflow) g_iconv(cd, nullptr, nullptr, &outp, &outLeft);
+    *outp = 0;
+    return hand_out_text(buf, cap, overflow, len);
+}
+
+// Converts with the charset's converter; *known is false when there is none.
+char *convert(int charset, std::span<const uint8_t> in, int *len, bool *known) {
+    *known = true;
     switch (charset) {
         case MMS_CHARSET_ISO_8859_1:
             return from_latin1(in, len);
@@ -182,7 +257,46 @@ char *fnMMS_ConvertToUtf8(int charset, const uint8_t *text, int *len) {
             return from_utf16(in, len);
         case MMS_CHARSET_UTF8:
         case MMS_CHARSET_US_ASCII:
-        default:
             return copy_bytes(in, len);
+        default:
+            break;
     }
+    const char *name = iconv_name(charset);
+    // Refused before the converter is opened when no buffer could hold it.
+    if (name && 3 * static_cast<int64_t>(in.size()) + 1 > kMaxAlloc) return nullptr;
+    *known = false;
+    return name ? from_iconv(name, in, len, known) : nullptr;
+}
+
+}  // namespace
+
+bool IsWideCharset(int charset) {
+    switch (charset) {
+        case MMS_CHARSET_UCS2:
+        case 1001:  // UCS-4
+        case 1013:  // UTF-16BE
+        case 1014:  // UTF-16LE
+        case MMS_CHARSET_UTF16:
+        case 1017:  // UTF-32
+        case 1018:  // UTF-32BE
+        case 1019:  // UTF-32LE
+            return true;
+        default:
+            return false;
+    }
+}
+
+char *ConvertCharsetToUtf8(int charset, const uint8_t *text, int *len, bool *known) {
+    *known = false;
+    if (!text || !len || *len <= 0) return nullptr;
+    return convert(charset, std::span<const uint8_t>(text, static_cast<size_t>(*len)), len, known);
+}
+
+char *fnMMS_ConvertToUtf8(int charset, const uint8_t *text, int *len) {
+    if (!text || !len || *len <= 0) return nullptr;
+    const std::span<const uint8_t> in(text, static_cast<size_t>(*len));
+    bool known = false;
+    char *out = convert(charset, in, len, &known);
+    // Charsets without a converter: the bytes as they are.
+    return known ? out : copy_bytes(in, len);
 }

@@ -156,13 +156,22 @@ ParamStep read_parameter(WspCursor &v, tMMS_ContentType *ct) {
             }
             return ParamStep::Stop;
         }
-        case WSP_PARAM_NAME: {
+        case WSP_PARAM_NAME:
+        case WSP_PARAM_NAME_14:
+        case WSP_PARAM_FILENAME:
+        case WSP_PARAM_FILENAME_14: {
             WspCursor t{v.p + 1, v.end, false};
             char *name = GetQuoteTextString(t, nullptr);
             if (!name) return t.truncated ? ParamStep::Stop : ParamStep::Fail;
-            qx::free_ptr(ct->Name_Param);  // a repeated Name replaces the first
-            ct->Name_Param = name;
             v.p = t.p;
+            // A Name replaces an earlier one (or a Filename); a Filename
+            // names the part only when it has no Name.
+            if (code == WSP_PARAM_NAME || code == WSP_PARAM_NAME_14 || !ct->Name_Param) {
+                qx::free_ptr(ct->Name_Param);
+                ct->Name_Param = name;
+            } else {
+                qx::free_ptr(name);
+            }
             return ParamStep::Next;
         }
         case WSP_PARAM_RELATED_TYPE: {
@@ -179,21 +188,29 @@ ParamStep read_parameter(WspCursor &v, tMMS_ContentType *ct) {
         case WSP_PARAM_START_INFO:
             ++v.p;
             return SkipText(v) ? ParamStep::Next : ParamStep::Stop;
-        case WSP_PARAM_Q:
-        case WSP_PARAM_LEVEL:
-        case WSP_PARAM_TYPE_INTEGER:
-        case WSP_PARAM_FILENAME:
-        case WSP_PARAM_DIFFERENCES:
-        case WSP_PARAM_PADDING:
-            return ParamStep::Stop;
+        case WSP_PARAM_Q: {
+            // Q-value: a uintvar of one or two bytes.
+            ++v.p;
+            (void)GetUintvar(v);
+            return v.truncated ? ParamStep::Stop : ParamStep::Next;
+        }
         default:
+            if (code >= 0x80) {
+                // Level, Type, Differences, Padding, Comment, Domain, dates,
+                // Size, ...: stepped over by the WSP encoding of the value.
+                ++v.p;
+                return SkipValue(v) ? ParamStep::Next : ParamStep::Stop;
+            }
             break;
     }
 
+    // An untyped parameter: a text name and an integer or text value.
     // The forward-lock parameter: "fwd" in any case, then a zero byte or "=".
     const uint8_t *start = v.p;
-    if (!match_word(start, v.end, "fwd") || v.end - start < 4 || (start[3] != 0 && start[3] != '='))
-        return ParamStep::Stop;
+    if (!match_word(start, v.end, "fwd") || v.end - start < 4 || (start[3] != 0 && start[3] != '=')) {
+        if (code < 0x20) return ParamStep::Stop;  // no parameter starts so
+        return SkipText(v) && SkipValue(v) ? ParamStep::Next : ParamStep::Stop;
+    }
     bool yes = false;
     const long taken = 4 + forward_lock_value(start + 4, v.end, &yes);
     auto *raw = static_cast<uint8_t *>(fnQX_Malloc(static_cast<int>(taken)));

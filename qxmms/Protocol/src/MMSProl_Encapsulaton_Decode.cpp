@@ -93,6 +93,14 @@ Got read_encoded_text(WspCursor &c, char **field) {
                         [](WspCursor &v, char **text) { return ReadEncodedStringValue(v, text, nullptr); });
 }
 
+Step skip_field(WspCursor &c, uint8_t code) {
+    if (code < 0x80) {
+        --c.p;
+        return SkipText(c) ? Step::Next : Step::Stop;
+    }
+    return SkipValue(c) ? Step::Next : Step::Stop;
+}
+
 Step integer_into(WspCursor &c, int *field) {
     uint32_t v = 0;
     switch (GetIntegerValue(c, &v)) {
@@ -129,46 +137,41 @@ TimeValue read_time(WspCursor &c) {
 
 namespace {
 
-// Charsets in which an address (digits, "+", letters, "@", ".") reads as the
-// same bytes as in US-ASCII.
-constexpr bool ascii_charset(uint32_t mib) {
-    return mib == MMS_CHARSET_US_ASCII || mib == MMS_CHARSET_ISO_8859_1 || mib == MMS_CHARSET_UTF8;
+// Address rule on a decoded text, in place: unless it holds "@", everything
+// from its first "/" (the "/TYPE=..." suffix) is dropped.
+void drop_address_type(char *t) {
+    if (std::strchr(t, '@')) return;
+    if (char *slash = std::strchr(t, '/')) *slash = 0;
 }
 
 }  // namespace
 
 Got read_address(WspCursor &c, char **out) {
     *out = nullptr;
-    WspCursor s = c;
-    bool readable = true;
-    if (s.left() > 0 && *s.p >= 1 && *s.p <= 31) {
-        // Encoded-string-value: Value-length, charset, then the text. Like
-        // every Encoded-string-value here, the text ends at its zero byte.
-        uint32_t vlen = 0;
-        if (GetLengthValue(s, &vlen) != WspLength::Length || s.left() < 1) {
+    if (c.left() > 0 && *c.p >= 1 && *c.p <= 31) {
+        // Encoded-string-value: Value-length, charset, then the text, which
+        // is converted to UTF-8 like any other encoded text.
+        const long size = EncodedStringValueSize(c);
+        if (size == 0) {
             c.cut();
             return Got::Incomplete;
         }
-        const uint8_t b = *s.p;
-        if (b >= 0x80 || b <= 30) {
-            uint32_t mib = 0;
-            if (GetIntegerValue(s, &mib) == WspInteger::Incomplete) {
-                c.cut();
-                return Got::Incomplete;
-            }
-            readable = ascii_charset(mib);
-        } else {
-            readable = false;  // no charset where one must stand
-        }
+        WspCursor value{c.p, c.p + size, false};
+        c.p += size;
+        char *text = nullptr;
+        const Got got = ReadEncodedStringValue(value, &text, nullptr);
+        if (got != Got::Value) return got == Got::NoMemory ? Got::NoMemory : Got::None;  // None: no converter
+        drop_address_type(text);
+        *out = text;
+        return Got::Value;
     }
-    const long ext = TextExtent(s);
+    const long ext = TextExtent(c);
     if (ext == 0) {
         c.cut();
         return Got::Incomplete;
     }
-    WspCursor text{s.p, s.p + ext, false};
-    c.p = s.p + ext;
-    if (!readable) return Got::None;
+    WspCursor text{c.p, c.p + ext, false};
+    c.p += ext;
     int n = 0;
     *out = GetAddressValue(text, &n);
     return *out ? Got::Value : Got::NoMemory;

@@ -72,6 +72,14 @@ inline Step quote_text_field(WspCursor &c, char **field) {
     return step_after(read_text_field(c, GetQuoteTextString, field));
 }
 
+// A header field the decoder does not store, its code already taken: an
+// application header (code below 0x80, the first byte of its text name) has
+// its name skipped, and its text value is met as the next field; a
+// well-known field (MMS 1.1 to 1.3 fields, Previously-Sent-*, ...) is
+// stepped over by the WSP encoding of its value. Stops only at a value that
+// runs past the end.
+Step skip_field(WspCursor &c, uint8_t code);
+
 // Integer field (Date, Message-Size): the value into *field when it is one.
 Step integer_into(WspCursor &c, int *field);
 
@@ -87,8 +95,8 @@ struct TimeValue {
 TimeValue read_time(WspCursor &c);
 
 // Address value: a text, or an Encoded-string-value (Value-length, charset,
-// text) whose charset keeps ASCII as it is. The "/TYPE=..." suffix is dropped
-// as GetAddressValue does. *out receives a new text on Got::Value.
+// text) converted to UTF-8 from its charset. The "/TYPE=..." suffix is
+// dropped as GetAddressValue does. *out receives a new text on Got::Value.
 Got read_address(WspCursor &c, char **out);
 
 // From field value: Value-length, then the address-present token 0x80 and an

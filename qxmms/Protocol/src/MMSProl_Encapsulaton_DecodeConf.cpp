@@ -6,11 +6,13 @@ using namespace mmsdec;
 
 namespace {
 
-// The fields both confirmations carry; `other` for any other code. Response-
-// Text is an Encoded-string-value: relays send it with a charset (UTF-8
-// texts in the field), so it is read as one, like Subject.
+// The fields both confirmations carry. Response-Text is an
+// Encoded-string-value: relays send it with a charset (UTF-8 texts in the
+// field), so it is read as one, like Subject. Fields not kept in the record
+// (Content-Location, Store-Status, MMS 1.3 fields, application headers) are
+// stepped over; a Content-Type is the last header, no field follows it.
 template <typename Rec>
-Step confirmation_field(WspCursor &c, Rec &rec, uint8_t code, Step other) {
+Step confirmation_field(WspCursor &c, Rec &rec, uint8_t code) {
     switch (code) {
         case MMS_MESSAGE_ID_FIELD:
             return quote_text_field(c, &rec.Message_Id);
@@ -20,8 +22,10 @@ Step confirmation_field(WspCursor &c, Rec &rec, uint8_t code, Step other) {
             return step_after(read_encoded_text(c, &rec.Response_Text));
         case MMS_TRANSACTION_ID_FIELD:
             return quote_text_field(c, &rec.Transaction_Id);
+        case MMS_CONTENT_TYPE_FIELD:
+            return Step::Stop;
         default:
-            return other;
+            return skip_field(c, code);
     }
 }
 
@@ -32,8 +36,7 @@ Step send_conf_field(WspCursor &c, tMMS_SendConf &rec, uint8_t code) {
         case MMS_VERSION_FIELD:
             return byte_into(c, &rec.MMS_Version);
         default:
-            // An unknown field ends decoding once the Transaction-Id is in.
-            return confirmation_field(c, rec, code, rec.Transaction_Id ? Step::Stop : Step::Fail);
+            return confirmation_field(c, rec, code);
     }
 }
 
@@ -46,18 +49,32 @@ Step fwd_conf_field(WspCursor &c, tMMS_FwdConf &rec, uint8_t code) {
         case MMS_VERSION_FIELD:
             return skip_byte(c);
         default:
-            return confirmation_field(c, rec, code, Step::Fail);
+            return confirmation_field(c, rec, code);
     }
 }
 
 constexpr uint16_t kNoStatus = 9;
 constexpr uint16_t kUndecodable = 10;
 
-// Response-Status 0x80 Ok .. 0x88 Error-unsupported-message give 0..8.
+// Response-Status 0x80 Ok .. 0x88 Error-unsupported-message give 0..8. The
+// transient (0xC0..) and permanent (0xE0..) errors of later MMS versions give
+// the result of their MMS 1.0 kin; any other status gives 9.
 constexpr uint16_t map_status(uint8_t status) {
-    return (status >= 0x80 && status <= 0x88) ? static_cast<uint16_t>(status - 0x80) : kNoStatus;
+    if (status >= 0x80 && status <= 0x88) return static_cast<uint16_t>(status - 0x80);
+    switch (status) {
+        case 0xE1: return 2;  // Error-permanent-service-denied
+        case 0xE2: return 3;  // Error-permanent-message-format-corrupt
+        case 0xC1:            // Error-transient-sending-address-unresolved
+        case 0xE3: return 4;  // Error-permanent-sending-address-unresolved
+        case 0xC2:            // Error-transient-message-not-found
+        case 0xE4: return 5;  // Error-permanent-message-not-found
+        case 0xC3: return 6;  // Error-transient-network-problem
+        case 0xE5: return 7;  // Error-permanent-content-not-accepted
+        default: return kNoStatus;
+    }
 }
 static_assert(map_status(0x80) == 0 && map_status(0x88) == 8 && map_status(0x89) == 9 && map_status(0) == 9);
+static_assert(map_status(0xE1) == 2 && map_status(0xC3) == 6 && map_status(0xE0) == 9 && map_status(0xC0) == 9);
 
 }  // namespace
 

@@ -41,9 +41,12 @@ Step notification_field(WspCursor &c, tMMS_NotifyInd &rec, uint8_t code) {
             return step_after(read_encoded_text(c, &rec.Subject));
         case MMS_TRANSACTION_ID_FIELD:
             return quote_text_field(c, &rec.Transaction_Id);
+        case MMS_CONTENT_TYPE_FIELD:
+            return Step::Stop;  // the last header: a body follows, no fields
         default:
-            // Fields after the Content-Location are of no interest here.
-            return rec.Content_Location ? Step::Stop : Step::Fail;
+            // MMS 1.2 and 1.3 fields (Content-Class, Distribution-Indicator,
+            // Reply-Charging, Applic-ID, ...) and application headers.
+            return skip_field(c, code);
     }
 }
 

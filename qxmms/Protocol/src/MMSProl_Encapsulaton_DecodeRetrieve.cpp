@@ -53,15 +53,9 @@ Step retrieve_field(WspCursor &c, tMMS_RetrieveConf &rec, uint8_t code, Retrieve
             if (empty_text_at(c)) return Step::Fail;
             return quote_text_field(c, &rec.Transaction_Id);
         default:
-            if (code < 0x80) {
-                // An application header: its name is a text; its value is
-                // met as the next field.
-                --c.p;
-                return SkipText(c) ? Step::Next : Step::Stop;
-            }
-            // A field not stored here (Previously-Sent-*, Retrieve-Text,
-            // MMS 1.3 fields): skip it by the WSP encoding of its value.
-            return skip_value(c);
+            // Previously-Sent-*, Retrieve-Text, MMS 1.3 fields, application
+            // headers: not stored here.
+            return skip_field(c, code);
     }
 }
 

@@ -63,8 +63,9 @@ Step send_field(WspCursor &c, tMMS_SendReq &rec, uint8_t code, SendLists &lists)
             }
             return quote_text_field(c, &rec.Transaction_Id);
         default:
-            QX_LOG("mzk:enter default");
-            return Step::Fail;
+            // Fields not kept in the record (MMS 1.2 and 1.3 fields,
+            // application headers) are stepped over.
+            return skip_field(c, code);
     }
 }
 

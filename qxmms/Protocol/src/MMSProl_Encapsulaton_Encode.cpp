@@ -51,7 +51,7 @@ void put_field(qx::Writer &w, uint8_t code, uint8_t value) {
 void put_head(qx::Writer &w, uint8_t type, const char *transactionId) {
     put_field(w, MMS_MESSAGE_TYPE_FIELD, type);
     w.byte(MMS_TRANSACTION_ID_FIELD);
-    SetTextString(w, transactionId);
+    SetQuoteTextString(w, transactionId);  // quoted when it begins with 0x80 or more
     put_field(w, MMS_VERSION_FIELD, MMS_VERSION_1_2);
 }
 
@@ -71,16 +71,13 @@ bool add_address_list(uint64_t &total, const char *list) {
 
 namespace {
 
-// The From address is built in a buffer of this size (at most 255
-// characters, the "/TYPE=PLMN" suffix cut to fit).
-constexpr int kFromAddressBuf = 256;
-
 // Field code + Value-length byte + token + Long-integer (Expiry, Delivery-Time).
 constexpr uint64_t kMaxTimeField = 1 + 1 + 1 + kMaxLongInteger;
 // Field code + Long-integer (Date).
 constexpr uint64_t kMaxDateField = 1 + kMaxLongInteger;
-// The largest From field: code, Value-length, token, 255 characters, zero.
-constexpr uint64_t kMaxFromField = 1 + kMaxValueLength + 1 + (kFromAddressBuf - 1) + 1;
+// A From field: code, Value-length, token, quote, the address, zero.
+uint64_t from_field_size(const char *address) { return 1 + kMaxValueLength + 1 + 1 + std::strlen(address) + 1; }
+
 inline uint8_t yes_no(int flag) { return flag ? MMS_YES : MMS_NO; }
 
 // Date: field code and Long-integer.
@@ -106,8 +103,10 @@ void put_recipients(qx::Writer &w, const char *to, const char *cc, const char *b
 }
 
 // From field of a send request. A set From is sent as Address-present with a
-// phone number's "/TYPE=PLMN" suffix; a null one asks the relay to insert it.
-void put_from(qx::Writer &w, const char *from) {
+// phone number's "/TYPE=PLMN" suffix (the address, prepared by the caller with
+// AddressWithType, is written whole, in the long Value-length form when it
+// needs one); a null one asks the relay to insert it.
+void put_from(qx::Writer &w, const char *from, const char *address) {
     QX_LOG("mzk:from number=%s", from ? from : "(null)");
     w.byte(MMS_FROM_FIELD);
     if (!from) {
@@ -117,11 +116,9 @@ void put_from(qx::Writer &w, const char *from) {
         return;
     }
     QX_LOG("request from field is not null,MMS_ADDRESS_PRESENT_TOKEN");
-    char address[kFromAddressBuf] = {};
-    fnQX_STRLCPY(address, from, kFromAddressBuf);
-    if (!std::strchr(from, '@')) fnQX_STRLCAT(address, MMS_PLMN_SUFFIX, kFromAddressBuf);
     const int addressLen = static_cast<int>(std::strlen(address));
-    int tmpLen = addressLen + 2;  // token, address, zero
+    const bool quote = static_cast<uint8_t>(address[0]) >= 0x80;
+    int tmpLen = addressLen + 2 + (quote ? 1 : 0);  // token, [quote,] address, zero
     QX_LOG("mzk:pAddress=%s,its size=%d,iTmpLen=%d", address, addressLen, tmpLen);
     if (tmpLen < 31) {
         w.byte(static_cast<uint8_t>(tmpLen));
@@ -138,6 +135,7 @@ void put_from(qx::Writer &w, const char *from) {
         QX_LOG("mzk:new iTmpLen=%d", tmpLen);
     }
     w.byte(MMS_ADDRESS_PRESENT_TOKEN);
+    if (quote) w.byte(MMS_QUOTE);
     w.bytes(address, static_cast<size_t>(addressLen));
     w.byte(0x00);
 }
@@ -173,7 +171,7 @@ uint8_t *make_short_pdu(uint8_t type, const char *transactionId, int reportAllow
                         int *len) {
     if (!transactionId || !len) return nullptr;
     *len = 0;
-    const uint64_t bound = 2 + 1 + text_string_size(transactionId) + 2 + 2 + (status ? 2 : 0);
+    const uint64_t bound = 2 + 1 + quote_text_string_size(transactionId) + 2 + 2 + (status ? 2 : 0);
     PduOut out{};
     if (!open_pdu(bound, &out)) return nullptr;
     qx::Writer &w = out.w;
@@ -194,13 +192,24 @@ uint8_t *fnMMS_MakeSendReqPdu(const tMMS_SendReq *req, int *len) {
     }
     const bool hasBody = req->ContentTypeAndBody && req->Body_Len > 0;
 
-    uint64_t bound = 2                                           // Message-Type
-                     + 1 + text_string_size(req->Transaction_Id)  // Transaction-Id
-                     + 2                                         // MMS-Version
-                     + kMaxDateField                             // Date
-                     + kMaxFromField                             // From
-                     + 2 + 2 * kMaxTimeField                     // Message-Class, Expiry, Delivery-Time
-                     + 2 + 2 + 2 + 2;                            // Priority, Sender-Visibility, reports
+    // The From address whole, with its type when it is a phone number.
+    char *fromAddress = nullptr;
+    if (req->From) {
+        fromAddress = AddressWithType(req->From);
+        if (!fromAddress) {
+            QX_LOG("mzk:fail to allocate memory");
+            return nullptr;
+        }
+    }
+    qx::ScopeGuard releaseFrom([&] { qx::free_ptr(fromAddress); });
+
+    uint64_t bound = 2                                                 // Message-Type
+                     + 1 + quote_text_string_size(req->Transaction_Id)  // Transaction-Id
+                     + 2                                               // MMS-Version
+                     + kMaxDateField                                   // Date
+                     + (fromAddress ? from_field_size(fromAddress) : 3)  // From
+                     + 2 + 2 * kMaxTimeField                           // Message-Class, Expiry, Delivery-Time
+                     + 2 + 2 + 2 + 2;                                  // Priority, Sender-Visibility, reports
     if (req->Subject) bound += 1 + encoded_string_size(req->Subject);
     if (hasBody) bound += static_cast<uint64_t>(req->Body_Len);
     if (!add_recipients(bound, req->To, req->Cc, req->Bcc)) return nullptr;
@@ -210,7 +219,7 @@ uint8_t *fnMMS_MakeSendReqPdu(const tMMS_SendReq *req, int *len) {
     qx::Writer &w = out.w;
     put_head(w, MMS_M_SEND_REQ, req->Transaction_Id);
     if (req->Date > 0) put_date(w, req->Date);
-    put_from(w, req->From);
+    put_from(w, req->From, fromAddress);
     put_recipients(w, req->To, req->Cc, req->Bcc);
     if (req->Subject) {
         w.byte(MMS_SUBJECT_FIELD);
@@ -244,7 +253,7 @@ extern "C" unsigned char *fnMMS_MakeFWDMessagePdu(const tMMS_FwdReq *req, int *l
         return nullptr;
     }
     uint64_t bound = 2                                           // Message-Type
-                     + 1 + text_string_size(req->Transaction_Id)  // Transaction-Id
+                     + 1 + quote_text_string_size(req->Transaction_Id)  // Transaction-Id
                      + 2                                         // MMS-Version
                      + kMaxDateField                             // Date
                      + 3                                         // From: insert-address

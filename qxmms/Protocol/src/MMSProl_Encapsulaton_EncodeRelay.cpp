@@ -51,7 +51,7 @@ uint8_t *fnMMS_MakeSendConfPdu(const char *transactionId, uint8_t status, const 
                                const char *messageId, int *len) {
     if (!transactionId || !len) return nullptr;
     *len = 0;
-    uint64_t bound = 2 + 1 + text_string_size(transactionId) + 2 + 2;
+    uint64_t bound = 2 + 1 + quote_text_string_size(transactionId) + 2 + 2;
     if (responseText) bound += 1 + encoded_string_size(responseText);
     if (messageId) bound += 1 + quote_text_string_size(messageId);
     PduOut out{};
@@ -77,7 +77,7 @@ uint8_t *fnMMS_MakeNotificationIndPdu(const tMMS_NotifyInd *rec, int *len) {
         QX_LOG("mzk:notification without Transaction_Id or Content_Location");
         return nullptr;
     }
-    uint64_t bound = 2 + 1 + text_string_size(rec->Transaction_Id) + 2  // head
+    uint64_t bound = 2 + 1 + quote_text_string_size(rec->Transaction_Id) + 2  // head
                      + 2 + 2                                             // Message-Class, Priority
                      + 1 + kMaxLongInteger                               // Message-Size
                      + 1 + 1 + 1 + kMaxLongInteger                       // Expiry
@@ -123,7 +123,7 @@ uint8_t *fnMMS_MakeRetrieveConfPdu(const tMMS_RetrieveConf *rec, int *len) {
         return nullptr;
     }
     const bool hasBody = rec->body && rec->Content_Size > 0;
-    uint64_t bound = 2 + 1 + text_string_size(rec->Transaction_Id) + 2  // head
+    uint64_t bound = 2 + 1 + quote_text_string_size(rec->Transaction_Id) + 2  // head
                      + 1 + kMaxLongInteger                               // Date
                      + 2 + 2 + 2 + 2;                                    // class, priority, reports
     if (rec->Message_Id) bound += 1 + quote_text_string_size(rec->Message_Id);

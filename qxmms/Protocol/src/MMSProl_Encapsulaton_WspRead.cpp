@@ -182,26 +182,60 @@ WspInteger GetIntegerValue(WspCursor &c, uint32_t *v) {
 
 namespace {
 
+// The charset of an Encoded-string-value: a short integer (0x81 and up) or a
+// Long-integer (01 6A is UTF-8 too); the position after it, or null when
+// there is none at p.
+const uint8_t *read_charset(const uint8_t *p, const uint8_t *end, uint32_t *charset) {
+    if (p >= end) return nullptr;
+    if (*p > 0x80) {
+        *charset = *p & 0x7Fu;
+        return p + 1;
+    }
+    const uint8_t n = *p;
+    if (n < 1 || n > 30 || end - p - 1 < n) return nullptr;
+    uint32_t v = 0;
+    for (uint8_t i = 1; i <= n; ++i) v = (v << 8) | p[i];
+    *charset = v;
+    return p + 1 + n;
+}
+
 // The text of an Encoded-string-value in its Value-length form: charset, an
-// optional quote, then the text (up to its zero byte or the value's end), all
-// within [p, end). None for a charset other than US-ASCII or UTF-8 (and for
-// an empty UTF-8 text, which converts to nothing).
+// optional quote, then the text, all within [p, end), converted to UTF-8.
+// A byte-oriented text ends at its zero byte; a text in a wide charset
+// (UTF-16 and the like holds zero bytes) at the end of the value, its one
+// terminating zero byte dropped. None for a charset without a converter
+// (and for an empty text in any charset but US-ASCII, which converts to
+// nothing).
 Got charset_text(const uint8_t *p, const uint8_t *end, char **text) {
     *text = nullptr;
-    if (p >= end || *p <= 0x80) return Got::None;
-    const int charset = *p++ & 0x7F;
-    if (p < end && *p == MMS_QUOTE) ++p;
-    const void *zero = std::memchr(p, 0, static_cast<size_t>(end - p));
-    const long n = (zero ? static_cast<const uint8_t *>(zero) : end) - p;
+    uint32_t charset = 0;
+    p = read_charset(p, end, &charset);
+    if (!p || charset > static_cast<uint32_t>(INT_MAX)) return Got::None;
+    const bool wide = IsWideCharset(static_cast<int>(charset));
+    long n;
+    if (wide) {
+        n = end - p;
+        // The quote stands only before a text that needs it; in a wide
+        // charset its presence shows in the count (quote, units, zero).
+        if (n >= 2 && n % 2 == 0 && *p == MMS_QUOTE) {
+            ++p;
+            --n;
+        }
+        if (n % 2 == 1 && p[n - 1] == 0) --n;
+    } else {
+        if (p < end && *p == MMS_QUOTE) ++p;
+        const void *zero = std::memchr(p, 0, static_cast<size_t>(end - p));
+        n = (zero ? static_cast<const uint8_t *>(zero) : end) - p;
+    }
     if (charset == MMS_CHARSET_US_ASCII) {
         *text = copy_text(p, n);
-    } else if (charset == MMS_CHARSET_UTF8) {
-        if (n <= 0) return Got::None;
-        int rl = static_cast<int>(n);
-        *text = fnMMS_ConvertToUtf8(MMS_CHARSET_UTF8, p, &rl);
-    } else {
-        return Got::None;
+        return *text ? Got::Value : Got::NoMemory;
     }
+    if (n <= 0 || (wide && n < 2)) return Got::None;
+    int rl = static_cast<int>(n);
+    bool known = false;
+    *text = ConvertCharsetToUtf8(static_cast<int>(charset), p, &rl, &known);
+    if (!known) return Got::None;
     return *text ? Got::Value : Got::NoMemory;
 }
 

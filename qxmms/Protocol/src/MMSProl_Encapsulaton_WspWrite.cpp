@@ -1,5 +1,7 @@
 // WSP primitive writers: texts, uintvars, Value-lengths, integers,
 // Encoded-string-values and address lists, all through a bounded writer.
+#include <glib.h>
+
 #include <climits>
 #include <cstring>
 
@@ -8,7 +10,66 @@
 
 namespace {
 
-bool has_at(const char *s) { return std::strchr(s, '@') != nullptr; }
+bool has_at(const char *s, size_t n) { return std::memchr(s, '@', n) != nullptr; }
+
+// Whether an address already carries its "/TYPE=" suffix (any type, any case).
+bool has_type(const char *s, size_t n) {
+    static constexpr char kType[] = "/type=";
+    constexpr size_t kTypeLen = sizeof(kType) - 1;
+    for (size_t i = 0; i + kTypeLen <= n; ++i) {
+        size_t k = 0;
+        while (k < kTypeLen && g_ascii_tolower(s[i + k]) == kType[k]) ++k;
+        if (k == kTypeLen) return true;
+    }
+    return false;
+}
+
+// Writes an address of n bytes: the quote before a first byte of 0x80 or
+// more, the bytes (without spaces for a phone number), and "/TYPE=PLMN" for a
+// phone number that has no type yet. Returns 1 when the suffix was added.
+int put_address(qx::Writer &w, const char *address, size_t n) {
+    const bool phone = !has_at(address, n);
+    const char *first = address;
+    if (phone)
+        while (first < address + n && *first == ' ') ++first;
+    if (first < address + n && static_cast<uint8_t>(*first) >= 0x80) w.byte(MMS_QUOTE);
+    if (phone) {
+        for (const char *q = address; q < address + n; ++q)
+            if (*q != ' ') w.byte(static_cast<uint8_t>(*q));
+    } else {
+        w.bytes(address, n);
+    }
+    int suffixed = 0;
+    if (phone && !has_type(address, n)) {
+        w.bytes(MMS_PLMN_SUFFIX, MMS_PLMN_SUFFIX_LEN);
+        suffixed = 1;
+    }
+    w.byte(0);
+    return suffixed;
+}
+
+// The next entry of a ";"-separated list, its surrounding spaces left out;
+// entries that are empty or only spaces are passed over. False at the end.
+bool next_entry(const char **cursor, const char **begin, size_t *n) {
+    const char *s = *cursor;
+    while (*s) {
+        const char *end = s;
+        while (*end && *end != ';') ++end;
+        const char *b = s;
+        const char *e = end;
+        while (b < e && *b == ' ') ++b;
+        while (e > b && e[-1] == ' ') --e;
+        s = *end ? end + 1 : end;
+        if (e > b) {
+            *cursor = s;
+            *begin = b;
+            *n = static_cast<size_t>(e - b);
+            return true;
+        }
+    }
+    *cursor = s;
+    return false;
+}
 
 // The bytes of a uintvar, most significant first, at the end of tmp; returns
 // the index of the first one.
@@ -92,17 +153,23 @@ void SetEncodedStringValue(qx::Writer &w, const char *text) {
     SetQuoteTextString(w, text);
 }
 
+char *AddressWithType(const char *address) {
+    if (!address) return nullptr;
+    const size_t n = std::strlen(address);
+    const bool suffix = !has_at(address, n) && !has_type(address, n);
+    const size_t total = n + (suffix ? MMS_PLMN_SUFFIX_LEN : 0);
+    if (total >= static_cast<size_t>(INT_MAX)) return nullptr;
+    char *a = static_cast<char *>(qx::alloc_uninit(static_cast<int>(total + 1)));
+    if (!a) return nullptr;
+    std::memcpy(a, address, n);
+    if (suffix) std::memcpy(a + n, MMS_PLMN_SUFFIX, MMS_PLMN_SUFFIX_LEN);
+    a[total] = 0;
+    return a;
+}
+
 int SetAddressValue(qx::Writer &w, const char *address) {
     if (!address) return 0;
-    if (static_cast<uint8_t>(address[0]) >= 0x80) w.byte(MMS_QUOTE);
-    w.str(address);
-    int suffixed = 0;
-    if (!has_at(address)) {
-        w.bytes(MMS_PLMN_SUFFIX, MMS_PLMN_SUFFIX_LEN);
-        suffixed = 1;
-    }
-    w.byte(0);
-    return suffixed;
+    return put_address(w, address, std::strlen(address));
 }
 
 int GetNextAddress(const char **list, char *buf) {
@@ -136,19 +203,21 @@ int GetNextAddress(const char **list, char *buf) {
 }
 
 void SetAddressList(qx::Writer &w, const char *list, uint8_t code) {
-    char addr[MMS_MAX_ADDRESS_LEN + 1];
+    // Every address of the list is written whole, however long; empty
+    // entries are passed over and the list goes on after them.
     const char *cursor = list;
-    while (GetNextAddress(&cursor, addr)) {
+    const char *begin = nullptr;
+    size_t n = 0;
+    while (list && next_entry(&cursor, &begin, &n)) {
         w.byte(code);
-        SetAddressValue(w, addr);
+        put_address(w, begin, n);
     }
 }
 
 int AddressListSizeBound(const char *list) {
     if (!list) return 0;
     // Each written address takes at most its characters plus the field
-    // code, a quote byte and "/TYPE=PLMN" with its zero byte; and never more
-    // than MMS_MAX_ADDRESS_LEN characters.
+    // code, a quote byte and "/TYPE=PLMN" with its zero byte.
     constexpr long long kPerEntry = 1 + 1 + MMS_PLMN_SUFFIX_LEN + 1;
     long long chars = 0;
     long long entries = 1;
@@ -156,8 +225,6 @@ int AddressListSizeBound(const char *list) {
         ++chars;
         if (*s == ';') ++entries;
     }
-    long long bound = chars + entries * kPerEntry;
-    const long long cap = entries * (kPerEntry + MMS_MAX_ADDRESS_LEN);
-    if (cap < bound) bound = cap;
+    const long long bound = chars + entries * kPerEntry;
     return bound > INT_MAX ? INT_MAX : static_cast<int>(bound);
 }
