@@ -490,14 +490,14 @@ TEST_F(RelayNet, RelayFaults) {
     EXPECT_EQ(jstr(last_line("m-retrieve-conf"), "user_agent"), "RelayTest/1.0");
     // The other faults of a GET, one request each.
     struct GetFault {
-        const char *spec;
+        const char *fault_option;
         int code;
     };
     for (const GetFault f : {GetFault{"trickle%3D1500/20", HBX_MSG_DL_OK}, {"length%3Dabsent", HBX_MSG_DL_OK},
                              {"length%3Dmore", HBX_MSG_DL_FAIL_NOR}, {"garbage", HBX_MSG_DL_FAIL_NOR},
                              {"oversize", HBX_MSG_DL_MSG_TOOBIG}, {"http-status%3D500", HBX_MSG_DL_FAIL_NOR}}) {
-        SCOPED_TRACE(f.spec);
-        control_request("GET /control?fault=get:" + std::string(f.spec) + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+        SCOPED_TRACE(f.fault_option);
+        control_request("GET /control?fault=get:" + std::string(f.fault_option) + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
         got.clear();
         EXPECT_EQ(download(notif, 3, &got), f.code);
         if (f.code == HBX_MSG_DL_OK) EXPECT_EQ(got, first);
