@@ -338,7 +338,7 @@ EntryResult read_entry(WspCursor &c, DecodeState &st) {
         }
     }
 
-    if (len != 0) {
+    if (e->Data_Len != 0) {  // data that decodes to nothing is none either
         releaseE.dismiss();
         if (st.tail)
             st.tail->next = e;
