@@ -152,9 +152,12 @@ Bytes retrieve_conf() {
     gchar *t64 = g_base64_encode(reinterpret_cast<const guchar *>(kText.data()), kText.size());
     const std::string text64 = t64;
     g_free(t64);
+    gchar *s64 = g_base64_encode(reinterpret_cast<const guchar *>(kSmil), sizeof kSmil - 1);
+    const std::string smil64 = s64;
+    g_free(s64);
     const Bytes body =
         Bytes{0x84, 0x1B, 0xB3, 0x89} + text0("application/smil") + Bytes{0x8A} + text0("<AAAA>") + Bytes{0x04} +
-        entry(text0("application/smil"), Bytes{0xC0, 0x22} + text0("<AAAA>"), kSmil) +
+        entry(text0("application/smil"), Bytes{0xC0, 0x22} + text0("<AAAA>") + cte("base64"), smil64) +
         entry(Bytes{0x03, 0x83, 0x81, 0xEA}, cte(" BASE64 ") + Bytes{0x8E} + text0("t.txt"), text64) +
         entry(Bytes{0x9D}, Bytes{0x8E} + text0("=?utf-8?Q?k=C3=B6ln.gif?=") + cte("Quoted-Printable"),
               qp_encode(kGif, 20, true)) +
