@@ -81,8 +81,10 @@ tMMS_Element *const SMIL_NO_MATCH = &g_noMatch;
 void SmilSetPartList(tMMS_Element *first) { SmilState().PartList = first; }
 tMMS_Element *SmilGetPartList() { return SmilState().PartList; }
 
-tMMS_Element *SmilFindPart(tMMS_Element *first, const char *ref) {
-    if (!first || bad_ref(ref)) return nullptr;
+namespace {
+
+// The part a reference names, taken; null when none does.
+tMMS_Element *find_named(tMMS_Element *first, const char *ref) {
     const char *cid = after_cid(ref);
     for (tMMS_Element *p = first; p; p = p->next) {
         if (same(p->File_Name, ref)) return take(p, &tMMS_Element::File_Name, ref);
@@ -92,7 +94,25 @@ tMMS_Element *SmilFindPart(tMMS_Element *first, const char *ref) {
             if (cid && same(p->Content_Id, cid)) return take(p, &tMMS_Element::Content_Id, cid);
         }
     }
-    return SMIL_NO_MATCH;
+    return nullptr;
+}
+
+}  // namespace
+
+tMMS_Element *SmilFindPart(tMMS_Element *first, const char *ref) {
+    if (!first || bad_ref(ref)) return nullptr;
+    if (tMMS_Element *p = find_named(first, ref)) return p;
+    if (!std::strstr(ref, "=?")) return SMIL_NO_MATCH;
+    // Part names made of MIME encoded words were decoded with the body; a
+    // reference written the same way names them by its decoded text.
+    char *decoded = fnQX_MEMSTRCOPY(ref);
+    if (!decoded) return nullptr;
+    tMMS_Element *p = nullptr;
+    const MimeResult r = DecodeEncodedWords(&decoded);
+    if (r == MimeResult::Decoded && decoded[0] && std::strcmp(decoded, ref) != 0) p = find_named(first, decoded);
+    qx::free_ptr(decoded);
+    if (r == MimeResult::NoMemory) return nullptr;
+    return p ? p : SMIL_NO_MATCH;
 }
 
 int SmilLoadText(tSMIL_Text *rec, const char *ref) {
