@@ -101,7 +101,6 @@ inline tCPS_NewMessage &cps_model() { return g_cps.Model; }
 
 // ---------------------------------------------------------------- model operations
 int CPS_OpenModel();
-int CPS_LoadView(const uint8_t *body, int len);
 void CPS_CloseModel();
 int CPS_InitModel();
 void CPS_ResetModel();
@@ -151,7 +150,6 @@ uint8_t *CPS_BuildBody(int *len, int *err);
 // ---------------------------------------------------------------- operations
 int CPS_LoadHostSlides(const tCPS_Slide *first);
 int CPS_LoadHostAttachments(const tCPS_AttachNode *first);
-int CPS_BuildHostLists(tCPS_MmsData *mmsDatabuf);
 // Releases host lists built by the composer.
 void CPS_FreeHostSlides(tCPS_Slide *first);
 void CPS_FreeHostAttachments(tCPS_AttachNode *first);

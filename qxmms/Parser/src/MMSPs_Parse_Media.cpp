@@ -101,7 +101,9 @@ int SmilLoadText(tSMIL_Text *rec, const char *ref) {
     if (!part) return 0;
     if (part == SMIL_NO_MATCH || !part->Data) return 1;
     char *text;
-    if (part->Has_Charset == 1) {
+    if (part->Data_Len <= 0) {
+        text = fnQX_MEMSTRCOPY("");  // an empty text part is an empty text
+    } else if (part->Has_Charset == 1) {
         int len = part->Data_Len;
         text = fnMMS_ConvertToUtf8(part->Charset, part->Data, &len);
     } else {

@@ -34,10 +34,12 @@ namespace smil {
 
 inline bool is_blank(char c) { return c == ' ' || c == '\r' || c == '\n'; }
 
-// The first non-empty text among a part's File_Name, Name_Param, Content_Id.
+// A part's name: the first non-empty text among its Name_Param (the Name
+// parameter, else a filename), File_Name (its Content-Location) and
+// Content_Id.
 inline const char *part_name(const tMMS_Element *p) {
-    if (p->File_Name && p->File_Name[0]) return p->File_Name;
     if (p->Name_Param && p->Name_Param[0]) return p->Name_Param;
+    if (p->File_Name && p->File_Name[0]) return p->File_Name;
     if (p->Content_Id && p->Content_Id[0]) return p->Content_Id;
     return nullptr;
 }
