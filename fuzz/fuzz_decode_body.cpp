@@ -14,14 +14,11 @@
 namespace {
 
 void check_inside(const mmresstruct *b, const uint8_t *data, size_t size) {
-    auto inside = [&](const uint8_t *p, int n) {
-        if (n < 0) return false;
-        if (n == 0) return true;
-        return p >= data && p + n <= data + size;
-    };
-    if (b->Smil && !inside(b->Smil->Data, b->Smil->Data_Len)) std::abort();
+    // A part of 0 bytes points where its bytes would be, at most at the end.
+    auto inside = [&](const uint8_t *p, int n) { return n >= 0 && p >= data && p + n <= data + size; };
+    if (b->Smil && b->Smil->Data_Len > 0 && !inside(b->Smil->Data, b->Smil->Data_Len)) std::abort();
     for (const tMMS_Element *e = b->Parts; e; e = e->next) {
-        if (e->Data_Len <= 0 || !inside(e->Data, e->Data_Len)) std::abort();
+        if (!inside(e->Data, e->Data_Len)) std::abort();
         if (e->File_Name) (void)std::strlen(e->File_Name);
         if (e->Content_Id) (void)std::strlen(e->Content_Id);
     }
