@@ -221,6 +221,7 @@ const Charset kCharsets[] = {
     {114, "GB18030", false},   {2026, "BIG5", false},    {2084, "KOI8-R", false},   {2251, "CP1251", false},
     {2252, "CP1252", false},   {10, "ISO-8859-7", false}, {1015, "UTF-16BE", true}, {1013, "UTF-16BE", true},
     {1014, "UTF-16LE", true},  {1000, "UTF-16BE", true},
+    {1015, "UTF-16LE", true},  // UTF-16 with a little-endian byte order mark
 };
 
 // A text in a charset, or empty when the charset cannot hold it.
@@ -230,7 +231,8 @@ Bytes in_charset(const std::string &utf8, const Charset &cs) {
     if (!out) return {};
     Bytes b(reinterpret_cast<uint8_t *>(out), reinterpret_cast<uint8_t *>(out) + written);
     g_free(out);
-    if (cs.mib == 1015) b = Bytes{0xFE, 0xFF} + b;  // UTF-16 with its byte-order mark
+    if (cs.mib == 1015)  // UTF-16 with its byte-order mark, in either order
+        b = (std::string(cs.iconv) == "UTF-16LE" ? Bytes{0xFF, 0xFE} : Bytes{0xFE, 0xFF}) + b;
     return b;
 }
 
@@ -330,6 +332,7 @@ public:
         m.fields.insert(m.fields.end(), kept.begin(), kept.end());
 
         if (m.hasBody && m.multipart) vary_body(m);
+        composite_fields(m, v);
         v.pdu = join(m);
         return v;
     }
@@ -425,6 +428,57 @@ private:
             case 9: return {0xB4, 0x80};                                // Recommended-Retrieval-Mode
             case 10: return text0("X-Rr-Extra") + text0("value " + std::to_string(pick(1000)));
             default: return type == 0x81 || type == 0x8A ? Bytes{0xA5, 0x80} : text0("X-Rr-Tag") + text0("t");
+        }
+    }
+
+    // MMS 1.2/1.3 fields whose values have parts of their own (the records
+    // keep none of them), and a Message-Size in one octet.
+    void composite_fields(Message &m, Variant &v) {
+        const size_t head = std::min<size_t>(3, m.fields.size());
+        const int n = chance(0.5) ? 1 + pick(2) : 0;
+        for (int i = 0; i < n; ++i) {
+            Bytes f;
+            switch (pick(6)) {
+                case 0: {  // Previously-Sent-By: forward count and address
+                    std::string addr;
+                    const Bytes val = Bytes{0x81} + address_value(&addr);
+                    f = Bytes{0xA0} + value_length(val.size(), chance(0.3)) + val;
+                    break;
+                }
+                case 1: {  // Previously-Sent-Date: forward count and date
+                    const Bytes val = Bytes{0x82} + long_integer(1400000000u + static_cast<uint32_t>(pick(100000)));
+                    f = Bytes{0xA1} + value_length(val.size(), false) + val;
+                    break;
+                }
+                case 2: {  // MM-Flags: add a keyword
+                    const Bytes val = Bytes{static_cast<uint8_t>(0x80 + pick(3))} + text0("$Seen");
+                    f = Bytes{0xA4} + value_length(val.size(), false) + val;
+                    break;
+                }
+                case 3: {  // Reply-Charging-Deadline, relative
+                    const Bytes val = Bytes{0x81} + long_integer(86400);
+                    f = Bytes{0x9D} + value_length(val.size(), false) + val;
+                    break;
+                }
+                case 4: {  // Element-Descriptor: a content reference and its type
+                    const Bytes val = text0("cid:part1") + Bytes{0x85, 0x9E};
+                    f = Bytes{0xB2} + value_length(val.size(), false) + val;
+                    break;
+                }
+                default: {  // Recommended-Retrieval-Mode-Text
+                    std::string t;
+                    f = Bytes{0xB5} + text_value(&t);
+                    break;
+                }
+            }
+            m.fields.insert(m.fields.begin() + static_cast<long>(head + static_cast<size_t>(pick(static_cast<int>(m.fields.size() - head) + 1))), f);
+        }
+        if (v.type != 0x82 || !chance(0.4)) return;
+        for (Bytes &f : m.fields) {
+            if (f.empty() || f[0] != 0x8E) continue;
+            const uint8_t size = static_cast<uint8_t>(1 + pick(255));
+            f = {0x8E, 0x01, size};
+            v.truth["size"] = std::to_string(size);
         }
     }
 
