@@ -434,9 +434,10 @@ TEST(ComposerRoundTrip, EveryReceivedSlideAndAttachmentReachesTheHost) {
             const std::string n = std::to_string(i);
             smil += "<par dur=\"" + std::to_string(1000 + i) + "ms\"><img src=\"i" + n + ".gif\" begin=\"1\" end=\"2\"/>" +
                     (i == 11 ? "<text src=\"empty.txt\" begin=\"1\" end=\"2\"/>" : "") + "</par>";
-            body.part("image/gif", "i" + n + ".gif", Bytes(5, static_cast<uint8_t>(i)));
+            const Bytes image = i == 10 ? Bytes{} : Bytes(5, static_cast<uint8_t>(i));  // one empty image
+            body.part("image/gif", "i" + n + ".gif", image);
             HostSlide s;
-            s.image = HostMedia{"image/gif", "i" + n + ".gif", Bytes(5, static_cast<uint8_t>(i)), 1, 2};
+            s.image = HostMedia{"image/gif", "i" + n + ".gif", image, 1, 2};
             if (i == 11) s.text = HostText{"", 1, 2};
             s.dur = 1000 + i;
             c.want.slides.push_back(s);
