@@ -9,6 +9,9 @@
 #include "MMSProl_Encapsulaton.h"
 #include "rorodire.h"
 
+// What the model holds of a message being composed. Received and stored
+// messages go to the host's lists without passing through the model, so
+// these limits never cut them.
 constexpr int CPS_MAX_SLIDES = 10;
 constexpr int CPS_MAX_ATTACHMENTS = 10;
 constexpr int CPS_DEFAULT_DURATION = 12000;  // ms
