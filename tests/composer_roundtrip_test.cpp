@@ -501,6 +501,16 @@ TEST(ComposerRoundTrip, EveryReceivedSlideAndAttachmentReachesTheHost) {
         EXPECT_EQ(r.rc, slides == 100 ? 0 : COMPOSER_MEMERY_ALLOC_FAIL) << slides;
         EXPECT_EQ(r.msg.slides.size(), slides == 100 ? 100u : 0u);
     }
+    // A text is copied into the slide view for each par already: there the
+    // bound makes the presentation fail, and the text comes once, as an
+    // attachment.
+    std::string smil = "<smil><body>";
+    for (int i = 0; i < 200; ++i) smil += "<par><text src=\"t.txt\"/></par>";
+    rrtest::BodyBuilder texts;
+    texts.part("text/plain", "t.txt", Bytes(100 * 1024, 'x')).smil(smil + "</body></smil>");
+    const ReadBack r = parse_retrieved(rrtest::make_retrieve_conf(f, texts.encode()));
+    ASSERT_EQ(r.rc, 0);
+    EXPECT_TRUE(r.msg == (HostMessage{{none}, {{"t.txt", "text/plain", Bytes(100 * 1024, 'x')}}})) << describe(r.msg);
 }
 
 }  // namespace

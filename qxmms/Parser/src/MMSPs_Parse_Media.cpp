@@ -114,6 +114,13 @@ int SmilLoadText(tSMIL_Text *rec, const char *ref) {
         }
     }
     if (!text) return 0;
+    const int64_t size = static_cast<int64_t>(std::strlen(text)) + 1;
+    int64_t &budget = SmilState().TextBudget;
+    if (size > budget) {
+        qx::free_ptr(text);
+        return 0;
+    }
+    budget -= size;
     qx::free_ptr(rec->Text);
     rec->Text = text;
     return 1;

@@ -19,7 +19,16 @@ struct tSMIL_ParserState {
     // Tag text buffer of the interpreter, reused from tag to tag.
     char *TagBuf;
     int32_t TagBufSize;
+    // Bytes the view's texts may still take: a text part shown on par after
+    // par is copied for each of them, and a small message must not make the
+    // view huge (the presentation then fails and the parts are listed as
+    // attachments, each once).
+    int64_t TextBudget;
 };
+
+// The bound of TextBudget for a body of `length` bytes.
+constexpr int64_t SMIL_TEXT_BUDGET_FLOOR = 16 << 20;
+constexpr int64_t SMIL_TEXT_BUDGET_FACTOR = 16;
 
 // The next tag text in the interpreter's reused buffer (valid until the next
 // call), or null at the end of the source or when the buffer cannot grow.

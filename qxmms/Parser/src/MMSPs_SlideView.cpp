@@ -317,6 +317,7 @@ int fnPAR_ParseMMS(const uint8_t *data, int length) {
     SmilInitView();
     if (!body) return 0;
     SmilState().Body = body;
+    SmilState().TextBudget = SMIL_TEXT_BUDGET_FLOOR + SMIL_TEXT_BUDGET_FACTOR * static_cast<int64_t>(length);
     SmilSetPartList(body->Parts);
     clear_marks(body->Parts);
 
