@@ -225,6 +225,15 @@ tMMS_ContentType *GetContentTypeValue(WspCursor &c, int *consumed);
 // General form at the cursor (does not move it); null on failure.
 tMMS_ContentType *GetContentGeneralForm(const WspCursor &c, int *consumed);
 void FreeContentTypeValue(tMMS_ContentType *ct);
+// A body of this type is a WSP multipart body ("multipart/..." or
+// "application/vnd.wap.multipart...." in any letter case, or a well-known
+// code without a name); any other type is the whole message as one part.
+bool IsMultipartContentType(const char *type);
+// A Content-Disposition value at the cursor (general form, short integer or
+// text form, "attachment; filename=a.jpg"); the cursor moves past it. Value
+// with the name it gives in *name (its filename, else its Name parameter),
+// None when it names nothing.
+Got ReadDispositionName(WspCursor &c, char **name);
 // Well-known content types: name of a 7-bit code (new text) or null, and
 // code of a name (0x00..0x34) or MMS_NO_CONTENT_TYPE_CODE.
 char *GetContentTypeName(int code);
@@ -356,6 +365,7 @@ struct tMMS_Element {
 struct mmresstruct {
     smilstruct *Smil;
     tMMS_Element *Parts;
+    uint8_t Single_Part;  // the body is one part, not multipart
 };
 
 uint8_t *fnMMS_EncodeBody(const mmresstruct *body, int *len);
