@@ -13,8 +13,11 @@
 constexpr int HBX_STEP_PERIOD_MS = 100;        // one step per 100 ms timer
 constexpr int HBX_MAX_IDLE_STEPS = 3200;       // steps without progress before giving up
 constexpr int HBX_SEND_CONF_BUF = 1500;        // confirmation buffer
-constexpr int HBX_MAX_MESSAGE_SIZE = 307200;   // largest message a download accepts
-constexpr int HBX_BODY_BUF_SLACK = 4000;       // body buffer beyond the announced size
+constexpr int HBX_MAX_MESSAGE_SIZE = 307200;   // largest Content-Length a download accepts
+constexpr int HBX_BODY_BUF_SLACK = 4000;       // headers beyond it a response without a length may bring
+// Most bytes a download receives, whatever the notification announced.
+constexpr int HBX_MAX_RECEIVED = HBX_MAX_MESSAGE_SIZE + HBX_BODY_BUF_SLACK;
+constexpr int HBX_BODY_BUF_FIRST = 16384;      // the body buffer at first; it doubles as bytes arrive
 constexpr int HBX_ACK_WORK_BUF = 1000;         // answer of the answer POST, discarded
 constexpr int HBX_STACK_MODE_HTTP = 2;
 constexpr const char *HBX_MMS_CONTENT_TYPE = "application/vnd.wap.mms-message";
@@ -75,6 +78,7 @@ struct HbxSendGlobals {
     uint16_t sendConfLen;
     uint32_t sentSize;
     uint8_t *pSendConfBuf;
+    char *requestTid;  // Transaction-Id of the request: the confirmation must carry it
 };
 
 struct HbxDownloadGlobals {

@@ -14,6 +14,7 @@ namespace {
 HbxDownloadGlobals &G() { return hbx_state().dl; }
 
 constexpr uint8_t kStatusRetrieved = 0x81;
+constexpr uint8_t kRetrieveStatusOk = 0x80;
 constexpr int kNotifyRespMode = 3;
 
 void release_info(NotifInfo *&info) {
@@ -101,11 +102,21 @@ int arm_or_fail(DLMMSTimerPar *rec, ArmAfter after) {
     return fail(rec);
 }
 
-// Body buffer: the announced size (a negative one counts as 0) raised to the
-// largest accepted message, plus slack; in 64 bits so no size wraps.
-uint64_t body_buffer_size(int32_t announced) {
-    const uint64_t size = announced > 0 ? static_cast<uint64_t>(announced) : 0;
-    return (size > HBX_MAX_MESSAGE_SIZE ? size : HBX_MAX_MESSAGE_SIZE) + HBX_BODY_BUF_SLACK;
+// Grows the body buffer so that more bytes fit: doubling, never beyond the
+// most a download receives. False when it is at that size already or the
+// larger buffer cannot be had (the old one is then kept).
+bool grow_body() {
+    HbxDownloadGlobals &g = G();
+    if (g.bodyCapacity >= static_cast<uint32_t>(HBX_MAX_RECEIVED)) return false;
+    uint32_t want = g.bodyCapacity > 0 ? g.bodyCapacity * 2 : HBX_BODY_BUF_FIRST;
+    if (want > static_cast<uint32_t>(HBX_MAX_RECEIVED)) want = HBX_MAX_RECEIVED;
+    auto *bigger = static_cast<uint8_t *>(qx::alloc_uninit(static_cast<int>(want)));
+    if (!bigger) return false;
+    if (g.mmsBodyLen > 0) std::memcpy(bigger, g.p_mmsBody, g.mmsBodyLen);
+    qx::free_ptr(g.p_mmsBody);
+    g.p_mmsBody = bigger;
+    g.bodyCapacity = want;
+    return true;
 }
 
 // Percent of the body received: against the Content-Length, or without one
@@ -152,21 +163,30 @@ int step_open(DLMMSTimerPar *rec) {
         return static_cast<int>(HbxStep::Failed);
     }
     rec->httpRetrievalState = MMS_WAP_PEEK_OK;
-    const uint64_t size = body_buffer_size(rec->pNotifInfo->Message_Size);
-    // The buffer is written as bytes arrive and never read past them.
-    g.p_mmsBody = size <= static_cast<uint64_t>(INT32_MAX)
-                      ? static_cast<uint8_t *>(qx::alloc_uninit(static_cast<int>(size)))
-                      : nullptr;
-    if (!g.p_mmsBody) {
+    // The buffer grows with the bytes that arrive; what the notification
+    // announces decides nothing here.
+    g.bodyCapacity = 0;
+    g.mmsBodyLen = 0;
+    if (!grow_body()) {
         QX_LOG("mzk:(p_mmsBody == NULL)\n");
         close_ctx();
         fnQXStack_Http_Finalize();
         rec->httpRetrievalState = MMS_WAP_ERROR;
         return static_cast<int>(HbxStep::Failed);
     }
-    g.bodyCapacity = static_cast<uint32_t>(size);
-    g.mmsBodyLen = 0;
     return static_cast<int>(HbxStep::Continue);
+}
+
+// Why a complete response cannot hold the message: null when it may. It
+// must be a 2xx without a content coding, its body starting with the
+// Message-Type of an m-retrieve-conf.
+const char *not_retrieved(const HttpCtx *ctx) {
+    const HbxDownloadGlobals &g = G();
+    if (!http_ok(ctx)) return "an HTTP status other than 2xx";
+    if (ctx->contentEncoding != HTTP_CODING_IDENTITY) return "a Content-Encoding";
+    if (g.mmsBodyLen < 2 || g.p_mmsBody[0] != MMS_MESSAGE_TYPE_FIELD || g.p_mmsBody[1] != MMS_M_RETRIEVE_CONF)
+        return "a body that is not an m-retrieve-conf";
+    return nullptr;
 }
 
 // The body is complete: check it, hand a copy to the host, go on to answer.
@@ -178,8 +198,8 @@ int body_complete(DLMMSTimerPar *rec) {
         QX_LOG("mzk:mmsBodyLen ERROR\n");
         return fail(rec);
     }
-    if (!http_ok(ctx)) {
-        QX_LOG("mzk:download http status=%d\n", ctx->retValue);
+    if (const char *why = not_retrieved(ctx)) {
+        QX_LOG("mzk:download refused: %s (http status=%d)\n", why, ctx->retValue);
         return fail(rec);
     }
     g.mms_receive_time_out = 0;
@@ -192,6 +212,13 @@ int body_complete(DLMMSTimerPar *rec) {
         QX_LOG("mzk:NULL == retrievestruct\n");
         return fail(rec);
     }
+    if (conf->Retrieve_Status != 0 && conf->Retrieve_Status != kRetrieveStatusOk) {
+        // The relay says the message is not there (expired, deleted, ...):
+        // nothing is handed over and the relay is not told it was retrieved.
+        QX_LOG("mzk:download refused: Retrieve-Status 0x%02X\n", conf->Retrieve_Status);
+        fnMMS_FreeMessageMem(conf, MMS_STRUCT_RETRIEVE_CONF);
+        return fail(rec);
+    }
     const bool hasBody = conf->body && conf->Content_Size > 0;
     // The decoded record is only a check: released before the copy is made,
     // so the body is never held three times.
@@ -199,9 +226,9 @@ int body_complete(DLMMSTimerPar *rec) {
     if (!hasBody) {
         if (rec->pNotifInfo->Message_Size > HBX_MAX_MESSAGE_SIZE) {
             QX_LOG("mzk:httpRetrievalState = MMS_RECEIVE_TOOBIG\n");
-        } else {
-            QX_LOG("mzk:httpRetrievalState = MMS_WAP_ERROR\n");
+            return fail_too_big(rec);
         }
+        QX_LOG("mzk:httpRetrievalState = MMS_WAP_ERROR\n");
         return fail(rec);
     }
     auto *copy = static_cast<unsigned char *>(qx::alloc_uninit(static_cast<int>(g.mmsBodyLen) + 1));
@@ -222,14 +249,19 @@ int body_complete(DLMMSTimerPar *rec) {
 int step_poll(DLMMSTimerPar *rec) {
     HbxDownloadGlobals &g = G();
     HttpCtx *ctx = g.receiveCtx;
+    if (g.mmsBodyLen == g.bodyCapacity && !grow_body() && g.bodyCapacity < static_cast<uint32_t>(HBX_MAX_RECEIVED)) {
+        QX_LOG("mzk:body buffer cannot grow\n");
+        return fail(rec);
+    }
     const uint32_t space = g.bodyCapacity - g.mmsBodyLen;
     int n;
     bool overflow = false;
     if (space > 0) {
         n = fnQXStack_Http_Read(ctx, g.p_mmsBody + g.mmsBodyLen, static_cast<int>(space));
     } else {
-        // The buffer is full: one more byte means the message is too big;
-        // the end of the response means it fitted exactly.
+        // The most a download takes is in: one more byte means the message
+        // is too big, whatever was announced; the end of the response means
+        // it fitted exactly.
         uint8_t probe;
         n = fnQXStack_Http_Read(ctx, &probe, 1);
         overflow = n > 0;

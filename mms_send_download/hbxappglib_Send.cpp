@@ -22,6 +22,7 @@ void release_exchange() {
     G().sendMmsCtx = nullptr;
     fnQXStack_Http_Finalize();
     qx::free_ptr(G().pSendConfBuf);
+    qx::free_ptr(G().requestTid);
     clear_counters();
 }
 
@@ -57,16 +58,16 @@ struct Verdict {
 
 Verdict verdict_of(int16_t result) {
     switch (result) {
-        case 0:
+        case MMS_CONF_OK:
             QX_LOG("mzk:send progress=100\n");
             return {MMS_SEND_OK, HBX_MSG_SEND_OK, 100};
-        case 2:
+        case MMS_CONF_SERVICE_DENIED:
             QX_LOG("mzk:send mms HBX_MSG_SERVICE_DENIED\n");
             return {HBX_MSG_SERVICE_DENIED, HBX_MSG_SERVICE_DENIED, 0};
-        case 6:
+        case MMS_CONF_NETWORK_PROBLEM:
             QX_LOG("mzk:send mms HBX_MSG_NETWORK_PROBLEM\n");
             return {HBX_MSG_NETWORK_PROBLEM, HBX_MSG_NETWORK_PROBLEM, 0};
-        case 8:
+        case MMS_CONF_UNSUPPORTED:
             QX_LOG("mzk:send mms HBX_MSG_UNSUPPORTED\n");
             return {HBX_MSG_UNSUPPORTED, HBX_MSG_UNSUPPORTED, 0};
         default:
@@ -102,12 +103,15 @@ int step_open(SendTimerPar *rec) {
         return static_cast<int>(HbxStep::Failed);
     }
     rec->httpSendState = MMS_WAP_PEEK_OK;
+    // Kept to match the confirmation; a request without one is still sent.
+    G().requestTid = fnMMS_CopyTransactionId(pdu->data, pdu->length);
     G().pSendConfBuf = static_cast<uint8_t *>(fnQX_Malloc(HBX_SEND_CONF_BUF));
     if (!G().pSendConfBuf) {
         fnQXStack_Wap_Close(G().sendMmsCtx);
         G().sendMmsCtx = nullptr;
         QX_LOG("mzk:(NULL == pSendConfBuf)\n");
         fnQXStack_Http_Finalize();
+        qx::free_ptr(G().requestTid);
         clear_counters();
         rec->httpSendState = MMS_WAP_ERROR;
         return static_cast<int>(HbxStep::Failed);
@@ -178,13 +182,21 @@ int step_poll(SendTimerPar *rec) {
         return arm_or_fail(rec, ArmAfter::Data);
     }
 
-    // n == 0: the confirmation is complete. An HTTP error status is a
-    // failure whatever its body says.
-    int16_t result = 10;
-    if (http_ok(ctx)) {
-        result = static_cast<int16_t>(fnMMS_RecvSendConfData(g.pSendConfBuf, g.sendConfLen));
-    } else {
+    // n == 0: the confirmation is complete. An HTTP error status or a coded
+    // body is a failure whatever the bytes say; otherwise only an m-send-conf
+    // answering this request gives a verdict.
+    int16_t result = MMS_CONF_UNDECODABLE;
+    if (!http_ok(ctx)) {
         QX_LOG("mzk:send mms http status=%d\n", ctx->retValue);
+    } else if (ctx->contentEncoding != HTTP_CODING_IDENTITY) {
+        QX_LOG("mzk:send mms confirmation with a Content-Encoding, refused\n");
+    } else if (!g.requestTid) {
+        QX_LOG("mzk:send mms request without Transaction-Id, no confirmation can match\n");
+    } else {
+        MmsConfMismatch why = MmsConfMismatch::None;
+        result = static_cast<int16_t>(fnMMS_CheckSendConf(g.pSendConfBuf, g.sendConfLen, g.requestTid, &why));
+        if (why != MmsConfMismatch::None)
+            QX_LOG("mzk:send mms confirmation refused: %s\n", fnMMS_ConfMismatchText(why));
     }
     const Verdict v = verdict_of(result);
     end_send(rec, v.state, v.code, v.value);
@@ -269,6 +281,7 @@ extern "C" int fnCPS_SendMMS(tCPS_PduBuf *pdu, MmsSettings *settings, tCPS_MMSRe
         s.send.sendMmsCtx = nullptr;
         fnQXStack_Http_Finalize();
         qx::free_ptr(s.send.pSendConfBuf);
+        qx::free_ptr(s.send.requestTid);
         clear_counters();
         abandon();
         return HBX_MSG_SEND_FAIL;
