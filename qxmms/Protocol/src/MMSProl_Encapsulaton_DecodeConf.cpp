@@ -152,15 +152,23 @@ uint16_t fnMMS_CheckSendConf(const uint8_t *pdu, int len, const char *transactio
         *why = MmsConfMismatch::NotSendConf;
         return kUndecodable;
     }
-    tMMS_SendConf *conf = fnMMS_ParseSendConf(pdu, len);
+    // The record starts with defaults: whether a field was there is seen on
+    // the way through.
+    bool version = false, status = false;
+    auto *conf = static_cast<tMMS_SendConf *>(fnMMS_AllocMessageMem(MMS_STRUCT_SEND_CONF));
+    conf = decode_fields(conf, MMS_STRUCT_SEND_CONF, pdu, len, [&](WspCursor &c, tMMS_SendConf &r, uint8_t code) {
+        version |= code == MMS_VERSION_FIELD;
+        status |= code == MMS_RESPONSE_STATUS_FIELD;
+        return send_conf_field(c, r, code);
+    });
     if (!conf) return kUndecodable;
-    if (conf->MMS_Version == 0)
+    if (!version)
         *why = MmsConfMismatch::NoVersion;
     else if (!conf->Transaction_Id || !*conf->Transaction_Id)
         *why = MmsConfMismatch::NoTransactionId;
     else if (!same_text(conf->Transaction_Id, transactionId))
         *why = MmsConfMismatch::OtherTransaction;
-    else if (conf->Response_Status == 0)
+    else if (!status)
         *why = MmsConfMismatch::NoResponseStatus;
     else
         *why = MmsConfMismatch::None;
