@@ -14,6 +14,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <glib.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -43,6 +44,11 @@ long rss_kb() {
     std::fclose(f);
     return kb;
 }
+
+// The C heap: bytes in use, and bytes the allocator holds (main arena and
+// mapped blocks).
+long heap_inuse_kb() { return static_cast<long>(mallinfo2().uordblks + mallinfo2().hblkhd) / 1024; }
+long heap_held_kb() { return static_cast<long>(mallinfo2().arena + mallinfo2().hblkhd) / 1024; }
 
 int open_fds() {
     DIR *d = opendir("/proc/self/fd");
@@ -346,7 +352,7 @@ bool cycle(Relay &relay, int i, Tally &t) {
 
 int main(int argc, char **argv) {
     int cycles = 1000;
-    int stepMs = 1;
+    int stepMs = 5;
     std::string binary = RR_BINARY_DIR "/rorodire";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -374,7 +380,7 @@ int main(int argc, char **argv) {
     long rss50 = -1, rssEnd = -1;
     int fds50 = -1, fdsEnd = -1, fdsMax = 0;
     bool ok = true;
-    std::printf("cycle rss_kb fds\n");
+    std::printf("cycle rss_kb fds heap_inuse_kb heap_held_kb\n");
     for (int i = 1; i <= cycles && ok; ++i) {
         ok = cycle(relay, i, t);
         const int fds = open_fds();
@@ -383,7 +389,7 @@ int main(int argc, char **argv) {
             rss50 = rss_kb();
             fds50 = fds;
         }
-        if (i % 100 == 0 || i == cycles || i == ref) std::printf("%5d %6ld %3d\n", i, rss_kb(), fds);
+        if (i % 100 == 0 || i == cycles || i == ref) std::printf("%5d %6ld %3d %6ld %6ld\n", i, rss_kb(), fds, heap_inuse_kb(), heap_held_kb());
         std::fflush(stdout);
         if (i == cycles) {
             rssEnd = rss_kb();
