@@ -460,8 +460,9 @@ TEST_F(Trans, DownloadFollowsARelativeRedirect) {
 }
 
 TEST_F(Trans, BodyExactlyFillingTheBufferStillDecodes) {
-    // Announced 0: the buffer holds 311200 bytes; a message of exactly that
-    // size without Content-Length ends with the close and is accepted.
+    // A message of exactly the 311200 bytes a download takes, without
+    // Content-Length, ends with the close and is accepted (the buffer grows
+    // to that size and no further).
     const Bytes msg = retrieve_conf(307200 + 4000);
     os::push_read_data(http(200, str(msg), false));
     os::push_read_result(0);
