@@ -148,12 +148,11 @@ int step_open(DLMMSTimerPar *rec) {
     return static_cast<int>(HbxStep::Continue);
 }
 
-// Why a complete response cannot hold the message: null when it may. It
-// must be a 2xx without a content coding, its body starting with the
+// Why a complete 2xx response cannot hold the message: null when it may. It
+// must come without a content coding, its body starting with the
 // Message-Type of an m-retrieve-conf.
 const char *not_retrieved(const HttpCtx *ctx) {
     const HbxDownloadGlobals &g = G();
-    if (!hbx_HttpOk(ctx)) return "an HTTP status other than 2xx";
     if (ctx->contentEncoding != HTTP_CODING_IDENTITY) return "a Content-Encoding";
     if (g.mmsBodyLen < 2 || g.p_mmsBody[0] != MMS_MESSAGE_TYPE_FIELD || g.p_mmsBody[1] != MMS_M_RETRIEVE_CONF)
         return "a body that is not an m-retrieve-conf";
@@ -169,8 +168,12 @@ int body_complete(void *record, HttpCtx *ctx) {
         QX_LOG("mzk:mmsBodyLen ERROR\n");
         return fail(rec);
     }
+    if (!hbx_HttpOk(ctx)) {
+        QX_LOG("mzk:download http status=%d\n", ctx->retValue);
+        return fail(rec);
+    }
     if (const char *why = not_retrieved(ctx)) {
-        QX_LOG("mzk:download refused: %s (http status=%d)\n", why, ctx->retValue);
+        QX_LOG("mzk:download refused: %s\n", why);
         return fail(rec);
     }
     g.mms_receive_time_out = 0;
