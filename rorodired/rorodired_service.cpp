@@ -184,6 +184,8 @@ void load_store() {
     GDir *d = g_dir_open(g_svc->dir.c_str(), 0, nullptr);
     if (!d) return;
     while (const char *name = g_dir_read_name(d)) {
+        // A temporary file is what a stop in the middle of writing left.
+        if (g_str_has_prefix(name, ".tmp-")) g_unlink((g_svc->dir + "/" + name).c_str());
         if (!g_str_has_suffix(name, ".status") || name[0] == '.') continue;
         const std::string id(name, std::strlen(name) - std::strlen(".status"));
         auto m = std::make_unique<Msg>();

@@ -407,6 +407,32 @@ try:
     check(after == before, "after a restart GetMessages returns the same messages and properties")
     check(len(after) == 7, "seven messages are stored: %d" % len(after))
     same_parts(after[rx_path], "received message after the restart")
+
+    # A send and a download cut off by a kill are taken up again after a restart.
+    def kill_and_restart():
+        daemon.kill()
+        daemon.wait()
+        wait_for(lambda: not has_owner(), "the killed service to leave the bus")
+        control("clear=1")
+        return start_daemon(config, daemon_log)
+
+    control("fault=send:stall&count=1")
+    survivor = send_one("survivor")
+    daemon = kill_and_restart()
+    wait_for(status_signal(survivor, "sent"), "the queued send to go out after the restart")
+    inds = new_spool_files(seen)
+    seen.update(inds)
+    control("fault=get:stall&count=1")
+    mark = len(signals)
+    with open(os.path.join(work, "spool", inds[-1]), "rb") as f:
+        check(push(wap_push(f.read())) is None, "push of the survivor")
+    daemon = kill_and_restart()
+    got = wait_for(added(status="received", after=mark), "the queued download to finish after the restart")
+    check(got[1]["Subject"] == "survivor" and [part_bytes(a) for a in got[1]["Attachments"]] == [sample("photo.jpg")],
+          "the survivor came through: %r" % got[1])
+    check(len(messages()) == 9, "nine messages are stored")
+    check(not [n for n in os.listdir(os.path.join(storage, "rorodire")) if n.startswith(".")],
+          "no temporary files are left in the store")
     check(daemon.poll() is None, "rorodired is still running")
 finally:
     cleanup()
