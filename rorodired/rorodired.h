@@ -20,6 +20,7 @@ struct Settings {
     std::string ownNumber;
     std::string storageDir;  // absolute
     std::string provider;    // "MCC MNC" as given, empty when not set
+    std::string ofonoModem;  // modem object path whose push notifications come to us, or empty
     int retries = 3;         // further attempts after a transient failure
     double retryDelay = 5;   // seconds before the first retry; doubles after each
 };

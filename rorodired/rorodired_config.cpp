@@ -194,6 +194,9 @@ bool load_settings(const std::string &file, Settings *s, std::string *why) {
     get("Provider", &s->provider);
     std::string storage;
     get("StorageDir", &storage);
+    get("OfonoModem", &s->ofonoModem);
+    if (!s->ofonoModem.empty() && !g_variant_is_object_path(s->ofonoModem.c_str()))
+        return bad("OfonoModem '" + s->ofonoModem + "' is not a D-Bus object path (e.g. /ril_0)");
 
     if (!s->provider.empty() && (s->relayUrl.empty() || !hasProxy)) {
         ProviderMms p;

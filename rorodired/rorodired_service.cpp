@@ -641,6 +641,7 @@ void service_call(GDBusConnection *, const char *, const char *, const char *ifa
     } else if (std::strcmp(method, "ReceiveNotification") == 0) {
         receive_notification(params, inv);
     } else {  // Release: the modem stack lets go of its agent
+        log_line("the modem stack released the push agent");
         g_dbus_method_invocation_return_value(inv, nullptr);
     }
 }
@@ -674,7 +675,24 @@ void on_bus(GDBusConnection *bus, const char *, gpointer) {
     for (auto &[id, m] : g_svc->msgs) publish(*m);
 }
 
+// With oFono, the service asks the modem to hand its MMS pushes to the
+// service object (the agent lives on the connection that registers it).
+void register_push_agent(bool on) {
+    const std::string &modem = g_svc->settings.ofonoModem;
+    if (modem.empty() || !g_svc->bus) return;
+    GError *err = nullptr;
+    GVariant *r = g_dbus_connection_call_sync(g_svc->bus, "org.ofono", modem.c_str(), "org.ofono.PushNotification",
+                                              on ? "RegisterAgent" : "UnregisterAgent",
+                                              g_variant_new("(o)", kServicePath), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000,
+                                              nullptr, &err);
+    if (r) g_variant_unref(r);
+    if (on) log_line(err ? "oFono modem " + modem + " did not take the push agent: " + err->message
+                         : "push agent registered with oFono modem " + modem);
+    g_clear_error(&err);
+}
+
 void on_name(GDBusConnection *, const char *name, gpointer) {
+    register_push_agent(true);
     emit(kManagerPath, kManagerIface, "ServiceAdded", g_variant_new("(o@a{sv})", kServicePath, service_properties()));
     size_t pending = 0;
     for (auto &[id, m] : g_svc->msgs) pending += m->pending != Pending::None;
@@ -716,6 +734,7 @@ int run_service(const Settings &s, bool systemBus) {
     const guint owner = g_bus_own_name(systemBus ? G_BUS_TYPE_SYSTEM : G_BUS_TYPE_SESSION, kBusName,
                                        G_BUS_NAME_OWNER_FLAGS_NONE, on_bus, on_name, on_name_lost, nullptr, nullptr);
     g_main_loop_run(svc.loop);
+    register_push_agent(false);
     g_bus_unown_name(owner);
     for (auto &[id, m] : svc.msgs)
         if (m->reg && svc.bus) g_dbus_connection_unregister_object(svc.bus, m->reg);

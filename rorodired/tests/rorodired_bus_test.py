@@ -170,7 +170,8 @@ def start_daemon(config, log):
 
 def stop_daemon(p):
     p.send_signal(signal.SIGTERM)
-    check(p.wait(30) == 0, "rorodired stops with status 0 on SIGTERM")
+    wait_for(lambda: p.poll() is not None, "rorodired to stop")
+    check(p.returncode == 0, "rorodired stops with status 0 on SIGTERM")
     wait_for(lambda: not has_owner(), "the name to be released")
 
 
@@ -217,9 +218,35 @@ def wap_push(ind):
     return bytes([0x01, 0x06, len(headers)]) + headers + ind
 
 
+# A stand-in for oFono's modem: it takes the service's push agent and hands
+# pushes to it, on the connection and path the agent registered with.
+agents = []
+
+
+def modem_call(c, sender, path, iface, method, params, inv):
+    if method == "RegisterAgent":
+        agents.append((sender, params.unpack()[0]))
+    elif agents and agents[-1][0] == sender:
+        agents.pop()
+    inv.return_value(None)
+
+
+modem_xml = ("<node><interface name='org.ofono.PushNotification'>"
+             "<method name='RegisterAgent'><arg type='o' direction='in'/></method>"
+             "<method name='UnregisterAgent'><arg type='o' direction='in'/></method></interface></node>")
+conn.register_object("/ril_0", Gio.DBusNodeInfo.new_for_xml(modem_xml).interfaces[0], modem_call, None, None)
+Gio.bus_own_name_on_connection(conn, "org.ofono", Gio.BusNameOwnerFlags.NONE, None, None)
+
+
 def push(data):
-    return error_of(SERVICE, "org.ofono.PushNotificationAgent", "ReceiveNotification",
-                    GLib.Variant("(aya{sv})", (data, {})))
+    wait_for(lambda: agents, "the push agent to be registered")
+    sender, path = agents[-1]
+    try:
+        conn.call_sync(sender, path, "org.ofono.PushNotificationAgent", "ReceiveNotification",
+                       GLib.Variant("(aya{sv})", (data, {})), None, Gio.DBusCallFlags.NO_AUTO_START, 30000, None)
+    except GLib.Error as e:
+        return Gio.DBusError.get_remote_error(e)
+    return None
 
 
 def send(recipients, options, attachments):
@@ -249,6 +276,7 @@ try:
         ("provider form", write_config("f.conf", Provider="abc", StorageDir=storage), "Provider"),
         ("unknown provider", write_config("g.conf", Provider="999 99", StorageDir=storage), "Provider"),
         ("retries", write_config("h.conf", RelayUrl="http://r/mms", Retries="many", StorageDir=storage), "Retries"),
+        ("modem", write_config("i.conf", RelayUrl="http://r/mms", OfonoModem="ril_0", StorageDir=storage), "OfonoModem"),
     ]
     for what, cfg, key in bad_configs:
         r = subprocess.run([DAEMON, "--config", cfg], env=env, capture_output=True, text=True, timeout=30)
@@ -270,8 +298,10 @@ try:
     proxy_port = start_proxy()
     config = write_config("rorodired.conf", RelayUrl=relay_url, Proxy="127.0.0.1:%d" % proxy_port,
                           UserAgent="rorodired-test/1.0", UserAgentProfile="http://example.invalid/ua.xml",
-                          OwnNumber=OWN, StorageDir=storage, Retries=2, RetryDelay=0.2)
+                          OwnNumber=OWN, StorageDir=storage, Retries=2, RetryDelay=0.2, OfonoModem="/ril_0")
     daemon = start_daemon(config, daemon_log)
+    wait_for(lambda: agents, "the push agent to be registered")
+    check(agents[-1][1] == SERVICE, "the service object is the push agent: %r" % agents)
 
     three = [("photo.jpg", "image/jpeg", os.path.join(SAMPLES, "photo.jpg")),
              ("hello.txt", "text/plain", os.path.join(SAMPLES, "hello.txt")),
@@ -402,6 +432,7 @@ try:
     # ---------------------------------------------------------------- restart
     before = messages()
     stop_daemon(daemon)
+    check(not agents, "a stopping service takes its push agent back")
     daemon = start_daemon(config, daemon_log)
     after = messages()
     check(after == before, "after a restart GetMessages returns the same messages and properties")
@@ -413,6 +444,7 @@ try:
         daemon.kill()
         daemon.wait()
         wait_for(lambda: not has_owner(), "the killed service to leave the bus")
+        agents.clear()
         control("clear=1")
         return start_daemon(config, daemon_log)
 
