@@ -680,15 +680,29 @@ void on_bus(GDBusConnection *bus, const char *, gpointer) {
 void register_push_agent(bool on) {
     const std::string &modem = g_svc->settings.ofonoModem;
     if (modem.empty() || !g_svc->bus) return;
-    GError *err = nullptr;
-    GVariant *r = g_dbus_connection_call_sync(g_svc->bus, "org.ofono", modem.c_str(), "org.ofono.PushNotification",
-                                              on ? "RegisterAgent" : "UnregisterAgent",
-                                              g_variant_new("(o)", kServicePath), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000,
-                                              nullptr, &err);
-    if (r) g_variant_unref(r);
-    if (on) log_line(err ? "oFono modem " + modem + " did not take the push agent: " + err->message
-                         : "push agent registered with oFono modem " + modem);
-    g_clear_error(&err);
+    if (!on) {  // on the way out: no waiting for the answer
+        GDBusMessage *m = g_dbus_message_new_method_call("org.ofono", modem.c_str(), "org.ofono.PushNotification",
+                                                         "UnregisterAgent");
+        g_dbus_message_set_body(m, g_variant_new("(o)", kServicePath));
+        g_dbus_message_set_flags(m, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+        g_dbus_connection_send_message(g_svc->bus, m, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+        g_dbus_connection_flush_sync(g_svc->bus, nullptr, nullptr);
+        g_object_unref(m);
+        return;
+    }
+    g_dbus_connection_call(
+        g_svc->bus, "org.ofono", modem.c_str(), "org.ofono.PushNotification", "RegisterAgent",
+        g_variant_new("(o)", kServicePath), nullptr, G_DBUS_CALL_FLAGS_NONE, 30000, nullptr,
+        [](GObject *bus, GAsyncResult *res, gpointer) {
+            GError *err = nullptr;
+            GVariant *r = g_dbus_connection_call_finish(G_DBUS_CONNECTION(bus), res, &err);
+            if (r) g_variant_unref(r);
+            if (g_svc)
+                log_line(err ? "oFono modem " + g_svc->settings.ofonoModem + " did not take the push agent: " + err->message
+                             : "push agent registered with oFono modem " + g_svc->settings.ofonoModem);
+            g_clear_error(&err);
+        },
+        nullptr);
 }
 
 void on_name(GDBusConnection *, const char *name, gpointer) {

@@ -432,7 +432,7 @@ try:
     # ---------------------------------------------------------------- restart
     before = messages()
     stop_daemon(daemon)
-    check(not agents, "a stopping service takes its push agent back")
+    wait_for(lambda: not agents, "the stopping service to take its push agent back")
     daemon = start_daemon(config, daemon_log)
     after = messages()
     check(after == before, "after a restart GetMessages returns the same messages and properties")
