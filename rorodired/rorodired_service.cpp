@@ -717,8 +717,9 @@ void on_name(GDBusConnection *, const char *name, gpointer) {
 }
 
 void on_name_lost(GDBusConnection *bus, const char *name, gpointer) {
-    log_line(std::string(bus ? "the bus name " : "no bus connection for ") + name +
-             (bus ? " is taken by another program" : ""));
+    log_line(bus ? std::string("cannot own the bus name ") + name +
+                       " (another program has it, or the bus policy does not allow it)"
+                 : std::string("cannot connect to the bus for ") + name);
     g_svc->exitStatus = 1;
     g_main_loop_quit(g_svc->loop);
 }
@@ -749,6 +750,10 @@ int run_service(const Settings &s, bool systemBus) {
                                        G_BUS_NAME_OWNER_FLAGS_NONE, on_bus, on_name, on_name_lost, nullptr, nullptr);
     g_main_loop_run(svc.loop);
     register_push_agent(false);
+    if (svc.bus) {
+        emit(kManagerPath, kManagerIface, "ServiceRemoved", g_variant_new("(o)", kServicePath));
+        g_dbus_connection_flush_sync(svc.bus, nullptr, nullptr);
+    }
     g_bus_unown_name(owner);
     for (auto &[id, m] : svc.msgs)
         if (m->reg && svc.bus) g_dbus_connection_unregister_object(svc.bus, m->reg);

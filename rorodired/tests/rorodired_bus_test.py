@@ -302,6 +302,7 @@ try:
     daemon = start_daemon(config, daemon_log)
     wait_for(lambda: agents, "the push agent to be registered")
     check(agents[-1][1] == SERVICE, "the service object is the push agent: %r" % agents)
+    check(any(x[1] == "ServiceAdded" and x[2][0] == SERVICE for x in signals), "ServiceAdded announces the service")
 
     three = [("photo.jpg", "image/jpeg", os.path.join(SAMPLES, "photo.jpg")),
              ("hello.txt", "text/plain", os.path.join(SAMPLES, "hello.txt")),
@@ -433,6 +434,7 @@ try:
     before = messages()
     stop_daemon(daemon)
     wait_for(lambda: not agents, "the stopping service to take its push agent back")
+    wait_for(lambda: any(x[1] == "ServiceRemoved" and x[2] == (SERVICE,) for x in signals), "ServiceRemoved")
     daemon = start_daemon(config, daemon_log)
     after = messages()
     check(after == before, "after a restart GetMessages returns the same messages and properties")
