@@ -413,6 +413,12 @@ try:
     control("fault=send:conf-status=0x86&count=3")  # Error-network-problem every time: retried, then failed
     gave_up = send_one("network")
     wait_for(status_signal(gave_up, "failed"), "the send to give up after its retries")
+    # Relays that lie: each send ends in the status it should, nothing hangs.
+    for fault, count, status in [("garbage", 3, "failed"), ("close-after=20", 3, "failed"),
+                                 ("length=fewer", 1, "sent"), ("redirect=rel", 1, "sent"), ("trickle=64/10", 1, "sent")]:
+        control("fault=send:%s&count=%d" % (fault, count))
+        wait_for(status_signal(send_one(fault), status), "a send against %s to end %s" % (fault, status))
+        control("clear=1")
     with open(daemon_log) as f:
         log = f.read()
     check("%s failed: %sPermanentServiceDenied" % (denied.rsplit("/", 1)[1], ERR) in log,
@@ -438,7 +444,7 @@ try:
     daemon = start_daemon(config, daemon_log)
     after = messages()
     check(after == before, "after a restart GetMessages returns the same messages and properties")
-    check(len(after) == 7, "seven messages are stored: %d" % len(after))
+    check(len(after) == 12, "twelve messages are stored: %d" % len(after))
     same_parts(after[rx_path], "received message after the restart")
 
     # A send and a download cut off by a kill are taken up again after a restart.
@@ -464,10 +470,13 @@ try:
     got = wait_for(added(status="received", after=mark), "the queued download to finish after the restart")
     check(got[1]["Subject"] == "survivor" and [part_bytes(a) for a in got[1]["Attachments"]] == [sample("photo.jpg")],
           "the survivor came through: %r" % got[1])
-    check(len(messages()) == 9, "nine messages are stored")
+    check(len(messages()) == 14, "fourteen messages are stored")
     check(not [n for n in os.listdir(os.path.join(storage, "rorodire")) if n.startswith(".")],
           "no temporary files are left in the store")
     check(daemon.poll() is None, "rorodired is still running")
+except BaseException as e:
+    failures.append(str(e))
+    raise
 finally:
     cleanup()
 
