@@ -111,7 +111,7 @@ std::string file_of(const Msg &m, const char *ext) { return g_svc->dir + "/" + m
 std::string iso_date(gint64 secs) {
     GDateTime *t = g_date_time_new_from_unix_local(secs);
     if (!t) t = g_date_time_new_now_local();
-    gchar *s = g_date_time_format(t, "%Y-%m-%dT%H:%M:%S%z");
+    gchar *s = g_date_time_format(t, "%Y-%m-%dT%H:%M:%S%:z");
     std::string out = s;
     g_free(s);
     g_date_time_unref(t);

@@ -4,6 +4,7 @@
 # interface: send, push, receive, attachment bytes by offset and length,
 # status changes, restart, bad input and relay faults.
 # Usage: rorodired_bus_test.py RORODIRED RORODIRE_TOOL SAMPLES_DIR
+import datetime
 import os
 import shutil
 import signal
@@ -321,6 +322,8 @@ try:
     check(err is None, "SendMessage with three attachments: %s" % err)
     draft = wait_for(added(sent_path, after=mark), "MessageAdded of the sent message")
     check(draft[1]["Status"] == "draft", "a new message is a draft: %r" % draft[1]["Status"])
+    check(abs(datetime.datetime.fromisoformat(draft[1]["Date"]).timestamp() - time.time()) < 3600,
+          "Date is ISO 8601 and about now: %r" % draft[1]["Date"])
     wait_for(status_signal(sent_path, "sent"), "the message to be sent")
     m = messages()[sent_path]
     check(m["Status"] == "sent" and m["Recipients"] == [OWN] and m["Subject"] == "Three things · τρία"
