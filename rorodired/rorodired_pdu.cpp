@@ -94,16 +94,25 @@ void parts_of_body(const uint8_t *pdu, int len, int bodyLen, View *v) {
     fnMMS_FreeDecodedBody(b);
 }
 
-// A part's name for the message: letters, digits and "._-" only (the
+// A part's name for the message: letters, digits and "._-@+~" only (the
 // composer writes it into the presentation as it is), at most 40 bytes.
 std::string part_name(const std::string &id, size_t index) {
     std::string n;
     for (char c : id) {
         if (n.size() >= 40) break;
-        n += (g_ascii_isalnum(c) || c == '.' || c == '_' || c == '-') ? c : '_';
+        n += (g_ascii_isalnum(c) || std::strchr("._-@+~", c)) ? c : '_';
     }
     if (n.empty() || n[0] == '.') n = "part" + std::to_string(index) + n;
     return n;
+}
+
+// With the client's own presentation the id stays as it was given (the
+// presentation refers to it) when it is a plain printable text.
+std::string id_name(const std::string &id, size_t index) {
+    bool plain = !id.empty() && id.size() <= 100;
+    for (char c : id)
+        plain = plain && static_cast<unsigned char>(c) > ' ' && static_cast<unsigned char>(c) < 0x7F && c != '<' && c != '>';
+    return plain ? id : part_name(id, index);
 }
 
 std::string media_type(const std::string &ct) {
@@ -226,7 +235,7 @@ std::vector<uint8_t> compose(const OutMessage &m, std::string *errorName, std::s
     for (const std::string &r : m.recipients) to += (to.empty() ? "" : ";") + r;
     std::vector<std::string> names;
     for (size_t i = 0; i < m.parts.size(); ++i) {
-        std::string n = part_name(m.parts[i].id, i);
+        std::string n = m.smil ? id_name(m.parts[i].id, i) : part_name(m.parts[i].id, i);
         for (const std::string &o : names)
             if (o == n) n = std::to_string(i) + "-" + n;
         names.push_back(n);

@@ -372,13 +372,13 @@ try:
     check(set(messages()) == before, "refused sends leave no message")
 
     # ---------------------------------------------------------------- the client's SMIL, a bare notification
-    smil = ('<smil><body><par dur="5000ms"><img src="cid:bars.png"/><text src="cid:note.txt"/></par>'
+    smil = ('<smil><body><par dur="5000ms"><img src="cid:bars@1"/><text src="cid:note.txt"/></par>'
             '</body></smil>')
     note = os.path.join(work, "note.txt")
     with open(note, "w") as f:
         f.write("Γειά σου\n")
     smil_path, err = send([OWN], {"smil": GLib.Variant("s", smil)},
-                          [("bars.png", "image/png", os.path.join(SAMPLES, "bars.png")), ("note.txt", "text/plain", note)])
+                          [("bars@1", "image/png", os.path.join(SAMPLES, "bars.png")), ("note.txt", "text/plain", note)])
     check(err is None, "SendMessage with the client's SMIL: %s" % err)
     wait_for(status_signal(smil_path, "sent"), "the SMIL message to be sent")
     inds = new_spool_files(seen)
@@ -389,7 +389,7 @@ try:
     rx2_path, rx2 = wait_for(added(status="received", after=mark), "the SMIL message to come back")
     check(rx2.get("Smil") == smil, "the client's SMIL comes back as it was sent")
     check(sorted((a[0], part_bytes(a)) for a in rx2["Attachments"]) ==
-          [("bars.png", sample("bars.png")), ("note.txt", "Γειά σου\n".encode())], "parts of the SMIL message")
+          [("bars@1", sample("bars.png")), ("note.txt", "Γειά σου\n".encode())], "parts of the SMIL message keep their ids")
 
     # ---------------------------------------------------------------- MarkRead, Delete
     call(rx_path, "org.ofono.mms.Message", "MarkRead")
