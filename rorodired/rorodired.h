@@ -83,7 +83,9 @@ constexpr size_t kMaxMessage = 307200;
 // ---------------------------------------------------------------- storage
 // Writes data to dir/name through a temporary name and a rename.
 bool write_file_atomic(const std::string &path, const void *data, size_t len);
-bool read_file(const std::string &path, std::vector<uint8_t> *out, size_t limit = 64u << 20);
+// Reads a regular file of at most `limit` bytes; with readerUid >= 0 only one
+// that this user may read (owner-readable and owned by it, or world-readable).
+bool read_file(const std::string &path, std::vector<uint8_t> *out, size_t limit = 64u << 20, long readerUid = -1);
 
 // ---------------------------------------------------------------- service
 int run_service(const Settings &s, bool systemBus);

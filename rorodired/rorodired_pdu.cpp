@@ -5,6 +5,7 @@
 #include <glib.h>
 #include <glib/gstdio.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -352,15 +353,28 @@ std::vector<uint8_t> compose(const OutMessage &m, std::string *errorName, std::s
     return out;
 }
 
-bool read_file(const std::string &path, std::vector<uint8_t> *out, size_t limit) {
-    GStatBuf st;
-    if (g_stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<size_t>(st.st_size) > limit) return false;
-    gchar *data = nullptr;
-    gsize len = 0;
-    if (!g_file_get_contents(path.c_str(), &data, &len, nullptr)) return false;
-    out->assign(reinterpret_cast<uint8_t *>(data), reinterpret_cast<uint8_t *>(data) + len);
-    g_free(data);
-    return true;
+bool read_file(const std::string &path, std::vector<uint8_t> *out, size_t limit, long readerUid) {
+    // Opened first and then looked at, so what is checked is what is read;
+    // a FIFO or device does not block the service.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) <= limit;
+    // For a client of another user: only what that user may read.
+    if (ok && readerUid >= 0)
+        ok = (st.st_uid == static_cast<uid_t>(readerUid) && (st.st_mode & S_IRUSR)) || (st.st_mode & S_IROTH);
+    std::vector<uint8_t> data;
+    if (ok) data.resize(static_cast<size_t>(st.st_size));
+    size_t done = 0;
+    while (ok && done < data.size()) {
+        const ssize_t n = read(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<size_t>(n);
+    }
+    close(fd);
+    if (ok) *out = std::move(data);
+    return ok;
 }
 
 bool write_file_atomic(const std::string &path, const void *data, size_t len) {

@@ -85,6 +85,7 @@ struct Msg {
 
 struct Service {
     Settings settings;
+    bool systemBus = false;
     GMainLoop *loop = nullptr;
     GDBusConnection *bus = nullptr;
     GDBusNodeInfo *node = nullptr;
@@ -545,12 +546,26 @@ void send_message(GVariant *params, GDBusMethodInvocation *inv) {
             out.deliveryReport = g_variant_get_boolean(value);
         }
     }
+    // On the system bus the service reads the files for its caller: only
+    // what the caller could read itself.
+    long reader = -1;
+    if (g_svc->systemBus) {
+        GVariant *r = g_dbus_connection_call_sync(g_svc->bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                  "org.freedesktop.DBus", "GetConnectionUnixUser",
+                                                  g_variant_new("(s)", g_dbus_method_invocation_get_sender(inv)),
+                                                  G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        if (!r) return refuse(kInvalidArguments, "the caller's user is not known");
+        guint32 uid = 0;
+        g_variant_get(r, "(u)", &uid);
+        g_variant_unref(r);
+        reader = uid == 0 ? -1 : static_cast<long>(uid);
+    }
     size_t total = 0;
     while (g_variant_iter_next(ait, "(&s&s&s)", &s1, &s2, &s3)) {
         OutPart p{s1, s2, {}};
         if (!valid_content_type(p.contentType))
             return refuse(kInvalidArguments, "attachment '" + p.id + "': content type '" + p.contentType + "' is not TYPE/SUBTYPE");
-        if (!read_file(s3, &p.data, kMaxMessage))
+        if (!read_file(s3, &p.data, kMaxMessage, reader))
             return refuse(kInvalidArguments, "attachment '" + p.id + "': cannot read " + s3 +
                                                  " (a readable file of at most 307200 bytes)");
         total += p.data.size();
@@ -735,6 +750,7 @@ int run_service(const Settings &s, bool systemBus) {
     Service svc;
     g_svc = &svc;
     svc.settings = s;
+    svc.systemBus = systemBus;
     svc.dir = s.storageDir + "/" + kServiceName;
     if (g_mkdir_with_parents(svc.dir.c_str(), 0700) != 0) {
         log_line("cannot create " + svc.dir);

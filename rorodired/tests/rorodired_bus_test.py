@@ -121,7 +121,7 @@ def write_config(name, **keys):
 
 
 address = start_bus()
-env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=address)
+env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=address, DBUS_SYSTEM_BUS_ADDRESS=address)
 conn = Gio.DBusConnection.new_for_address_sync(
     address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
 signals = []
@@ -159,8 +159,8 @@ def has_owner():
                           GLib.Variant("(s)", (BUS,)), None, Gio.DBusCallFlags.NONE, 5000, None).unpack()[0]
 
 
-def start_daemon(config, log):
-    p = subprocess.Popen([DAEMON, "--config", config, "--session"], env=env, stdout=subprocess.DEVNULL,
+def start_daemon(config, log, bus="--session"):
+    p = subprocess.Popen([DAEMON, "--config", config, bus], env=env, stdout=subprocess.DEVNULL,
                          stderr=open(log, "a"))
     procs.append(p)
     wait_for(lambda: has_owner() or p.poll() is not None, "the service on the bus")
@@ -285,8 +285,15 @@ try:
         check(r.returncode != 0 and len(lines) == 1 and lines[0].startswith("rorodired: ") and key in lines[0],
               "bad setting (%s): one line naming %s and a failure status, got %d %r" % (what, key, r.returncode, r.stderr))
 
-    # The relay and proxy of a provider come from the provider database.
-    p = start_daemon(write_config("provider.conf", Provider="213 03", StorageDir=os.path.join(work, "prov")), daemon_log)
+    three = [("photo.jpg", "image/jpeg", os.path.join(SAMPLES, "photo.jpg")),
+             ("hello.txt", "text/plain", os.path.join(SAMPLES, "hello.txt")),
+             ("contact.vcf", "text/vcard", os.path.join(SAMPLES, "contact.vcf"))]
+    originals = {"image/jpeg": sample("photo.jpg"), "text/plain": sample("hello.txt"), "text/vcard": sample("contact.vcf")}
+
+    # The relay and proxy of a provider come from the provider database (and
+    # the service runs on the system bus, here the private one).
+    p = start_daemon(write_config("provider.conf", Provider="213 03", StorageDir=os.path.join(work, "prov")), daemon_log,
+                     "--system")
     props = call(SERVICE, "org.ofono.mms.Service", "GetProperties", reply="(a{sv})")[0]
     check(props["RelayUrl"] == "http://mms.ad/mmsc" and props["Proxy"] == "192.168.21.50:8080",
           "Provider fills RelayUrl and Proxy: %r" % props)
@@ -304,11 +311,6 @@ try:
     wait_for(lambda: agents, "the push agent to be registered")
     check(agents[-1][1] == SERVICE, "the service object is the push agent: %r" % agents)
     check(any(x[1] == "ServiceAdded" and x[2][0] == SERVICE for x in signals), "ServiceAdded announces the service")
-
-    three = [("photo.jpg", "image/jpeg", os.path.join(SAMPLES, "photo.jpg")),
-             ("hello.txt", "text/plain", os.path.join(SAMPLES, "hello.txt")),
-             ("contact.vcf", "text/vcard", os.path.join(SAMPLES, "contact.vcf"))]
-    originals = {"image/jpeg": sample("photo.jpg"), "text/plain": sample("hello.txt"), "text/vcard": sample("contact.vcf")}
 
     def same_parts(props, what):
         got = {a[1].split(";")[0]: part_bytes(a) for a in props["Attachments"]}
