@@ -22,7 +22,7 @@ struct Settings {
     std::string provider;    // "MCC MNC" as given, empty when not set
     std::string ofonoModem;  // modem object path whose push notifications come to us, or empty
     int retries = 3;         // further attempts after a transient failure
-    double retryDelay = 5;   // seconds before the first retry; doubles after each
+    double retryDelay = 2;   // seconds before the first retry; doubles after each
 };
 
 // Reads and checks the key file; on a problem returns false with one line in *why.
