@@ -50,49 +50,29 @@ bool copy_media(const uint8_t *data, int size, const char *type, const char *nam
     return false;
 }
 
-void copy_words(uint32_t *dst, const unsigned int *src) {
-    for (int i = 0; i < 4; ++i) dst[i] = src[i];
-}
-
-void put_words(unsigned int *dst, const uint32_t *src) {
-    for (int i = 0; i < 4; ++i) dst[i] = src[i];
-}
-
-void init_slide_record(tCPS_SlideStruct &s) {
-    s = tCPS_SlideStruct{};
-    s.Image.End = s.Text.End = s.Audio.End = s.Video.End = CPS_DEFAULT_END;
-    s.bgColor = CPS_DEFAULT_BGCOLOR;
-    s.foreColor = CPS_DEFAULT_FORECOLOR;
+// The four Reserved words of an image, video or text, carried unchanged
+// (an audio clip has none).
+template <typename To, typename From>
+void copy_reserved(To &to, const From &from) {
+    if constexpr (requires { from.Reserved; to.Reserved; })
+        for (int i = 0; i < 4; ++i) to.Reserved[i] = from.Reserved[i];
 }
 
 // Moves the items of `src` into `dst` (which is in its initial state): the
 // owned buffers change hands, src's pointers become null.
 void move_slide(tCPS_SlideStruct &dst, tCPS_SlideStruct &src) {
-    dst.Has_Image = src.Has_Image;
-    if (src.Has_Image) {
-        dst.Image = src.Image;
-        src.Image.Data = nullptr;
-        src.Image.Content_Type = nullptr;
-        src.Image.Name = nullptr;
-    }
+    cps_each_kind([&](auto k) {
+        using K = decltype(k);
+        dst.*K::Has = src.*K::Has;
+        if (src.*K::Has) {
+            dst.*K::Rec = src.*K::Rec;
+            src.*K::Rec = tCPS_MediaRec{};
+        }
+    });
     dst.Has_Text = src.Has_Text;
     if (src.Has_Text) {
         dst.Text = src.Text;
         src.Text.Data = nullptr;
-    }
-    dst.Has_Audio = src.Has_Audio;
-    if (src.Has_Audio) {
-        dst.Audio = src.Audio;
-        src.Audio.Data = nullptr;
-        src.Audio.Content_Type = nullptr;
-        src.Audio.Name = nullptr;
-    }
-    dst.Has_Video = src.Has_Video;
-    if (src.Has_Video) {
-        dst.Video = src.Video;
-        src.Video.Data = nullptr;
-        src.Video.Content_Type = nullptr;
-        src.Video.Name = nullptr;
     }
     dst.IsBgColor = src.IsBgColor;
     dst.bgColor = src.bgColor;
@@ -100,68 +80,44 @@ void move_slide(tCPS_SlideStruct &dst, tCPS_SlideStruct &src) {
     dst.foreColor = src.foreColor;
 }
 
+// The refusal of a K beside what the current slide holds, or 0.
+template <CpsKind K>
+int media_conflict() {
+    if constexpr (K == CpsKind::Video) {
+        if (CPS_CurHas<CpsKind::Video>()) return COMPOSER_ITEM_EXISTS;
+        if (CPS_CurHas<CpsKind::Image>() || CPS_CurHas<CpsKind::Audio>()) return COMPOSER_IMAGE_AUDIO_EXISTS;
+    } else {
+        if (CPS_CurHas<CpsKind::Video>()) return COMPOSER_VIDEO_EXISTS;
+        if (CPS_CurHas<K>()) return COMPOSER_ITEM_EXISTS;
+    }
+    return 0;
+}
+
 }  // namespace
 
-int CPS_CurHasImage() { return cur_in_use() && cur_slide()->Has_Image ? 1 : 0; }
+template <CpsKind K>
+int CPS_CurHas() {
+    return cur_in_use() && cur_slide()->*CpsMedia<K>::Has ? 1 : 0;
+}
 int CPS_CurHasText() { return cur_in_use() && cur_slide()->Has_Text ? 1 : 0; }
-int CPS_CurHasAudio() { return cur_in_use() && cur_slide()->Has_Audio ? 1 : 0; }
-int CPS_CurHasVideo() { return cur_in_use() && cur_slide()->Has_Video ? 1 : 0; }
 
-int CPS_AddImage(const tCPS_ImageItem *item) {
+template <CpsKind K>
+int CPS_AddMedia(const typename CpsMedia<K>::Item *item) {
+    using M = CpsMedia<K>;
     if (!item) return COMPOSER_INPUT_PARAM_ERROR;
-    if (CPS_CurHasVideo()) return COMPOSER_VIDEO_EXISTS;
-    if (CPS_CurHasImage()) return COMPOSER_ITEM_EXISTS;
+    if (const int refused = media_conflict<K>()) return refused;
     if (!cur_in_use()) return COMPOSER_SLOT_NOT_IN_USE;
     tCPS_SlideStruct &s = *cur_slide();
-    if (!copy_media(item->Data, item->Size, item->Content_Type, item->Name, &s.Image.Data, &s.Image.Content_Type,
-                    &s.Image.Name)) {
-        s.Has_Image = 0;
+    tCPS_MediaRec &r = s.*M::Rec;
+    if (!copy_media(item->Data, item->Size, item->Content_Type, item->Name, &r.Data, &r.Content_Type, &r.Name)) {
+        s.*M::Has = 0;
         return COMPOSER_MEMERY_ALLOC_FAIL;
     }
-    s.Image.Size = item->Size;
-    s.Image.Begin = item->Begin;
-    s.Image.End = item->End;
-    copy_words(s.Image.Reserved, item->Reserved);
-    s.Has_Image = 1;
-    CPS_AddTotal(item->Size);
-    return 0;
-}
-
-int CPS_AddAudio(const tCPS_AudioItem *item) {
-    if (!item) return COMPOSER_INPUT_PARAM_ERROR;
-    if (CPS_CurHasVideo()) return COMPOSER_VIDEO_EXISTS;
-    if (CPS_CurHasAudio()) return COMPOSER_ITEM_EXISTS;
-    if (!cur_in_use()) return COMPOSER_SLOT_NOT_IN_USE;
-    tCPS_SlideStruct &s = *cur_slide();
-    if (!copy_media(item->Data, item->Size, item->Content_Type, item->Name, &s.Audio.Data, &s.Audio.Content_Type,
-                    &s.Audio.Name)) {
-        s.Has_Audio = 0;
-        return COMPOSER_MEMERY_ALLOC_FAIL;
-    }
-    s.Audio.Size = item->Size;
-    s.Audio.Begin = item->Begin;
-    s.Audio.End = item->End;
-    s.Has_Audio = 1;
-    CPS_AddTotal(item->Size);
-    return 0;
-}
-
-int CPS_AddVideo(const tCPS_VideoItem *item) {
-    if (!item) return COMPOSER_INPUT_PARAM_ERROR;
-    if (CPS_CurHasVideo()) return COMPOSER_ITEM_EXISTS;
-    if (CPS_CurHasImage() || CPS_CurHasAudio()) return COMPOSER_IMAGE_AUDIO_EXISTS;
-    if (!cur_in_use()) return COMPOSER_SLOT_NOT_IN_USE;
-    tCPS_SlideStruct &s = *cur_slide();
-    if (!copy_media(item->Data, item->Size, item->Content_Type, item->Name, &s.Video.Data, &s.Video.Content_Type,
-                    &s.Video.Name)) {
-        s.Has_Video = 0;
-        return COMPOSER_MEMERY_ALLOC_FAIL;
-    }
-    s.Video.Size = item->Size;
-    s.Video.Begin = item->Begin;
-    s.Video.End = item->End;
-    copy_words(s.Video.Reserved, item->Reserved);
-    s.Has_Video = 1;
+    r.Size = item->Size;
+    r.Begin = item->Begin;
+    r.End = item->End;
+    copy_reserved(r, *item);
+    s.*M::Has = 1;
     CPS_AddTotal(item->Size);
     return 0;
 }
@@ -192,7 +148,7 @@ int CPS_AddText(const tCPS_TextItem *item) {
     s.Text.Length = item->Length;
     s.Text.Begin = item->Begin;
     s.Text.End = item->End;
-    copy_words(s.Text.Reserved, item->Reserved);
+    copy_reserved(s.Text, *item);
     s.Has_Text = 1;
     CPS_AddTotal(item->Length);
     return 0;
@@ -207,19 +163,19 @@ int CPS_InsertSlide() {
     if (!m.Slide_In_Use[n]) {
         m.Slide_In_Use[n] = 1;
         m.Slide_Dur[n] = CPS_DEFAULT_DURATION;
-        init_slide_record(*m.slidestruct[n]);
+        CPS_InitSlide(*m.slidestruct[n]);
         ++m.totalSlide;
         m.Cur_Slide = n;
         return 0;
     }
     // Open a gap at n: the slides from n on move up by one.
     for (int t = m.totalSlide; t >= n + 1; --t) {
-        init_slide_record(*m.slidestruct[t]);
+        CPS_InitSlide(*m.slidestruct[t]);
         m.Slide_In_Use[t] = 1;
         m.Slide_Dur[t] = m.Slide_Dur[t - 1];
         move_slide(*m.slidestruct[t], *m.slidestruct[t - 1]);
     }
-    init_slide_record(*m.slidestruct[n]);
+    CPS_InitSlide(*m.slidestruct[n]);
     m.Slide_Dur[n] = CPS_DEFAULT_DURATION;
     m.Cur_Slide = n;
     ++m.totalSlide;
@@ -238,56 +194,38 @@ int CPS_GetCurDuration() {
     return m.Slide_Dur[m.Cur_Slide];
 }
 
-int CPS_GetCurImage(tCPS_ImageItem *item) {
+namespace {
+
+// Lending an item of the current slide (r, null when it has none): the
+// refusal, or 0 after the times and Reserved words of *r are in `item`.
+template <typename Item, typename Rec>
+int lend(Item *item, const Rec *r) {
     if (!item) return COMPOSER_INPUT_PARAM_ERROR;
-    if (!CPS_CurHasImage()) return COMPOSER_NO_ITEM;
-    const tCPS_ImgRec &r = cur_slide()->Image;
-    item->Begin = r.Begin;
-    item->End = r.End;
-    item->Data = r.Data;
-    item->Size = r.Size;
-    item->Content_Type = r.Content_Type;
-    item->Name = r.Name;
-    put_words(item->Reserved, r.Reserved);
+    if (!r) return COMPOSER_NO_ITEM;
+    item->Begin = r->Begin;
+    item->End = r->End;
+    copy_reserved(*item, *r);
     return 0;
 }
 
-int CPS_GetCurVideo(tCPS_VideoItem *item) {
-    if (!item) return COMPOSER_INPUT_PARAM_ERROR;
-    if (!CPS_CurHasVideo()) return COMPOSER_NO_ITEM;
-    const tCPS_VideoRec &r = cur_slide()->Video;
-    item->Begin = r.Begin;
-    item->End = r.End;
-    item->Data = r.Data;
-    item->Size = r.Size;
-    item->Content_Type = r.Content_Type;
-    item->Name = r.Name;
-    put_words(item->Reserved, r.Reserved);
-    return 0;
-}
+}  // namespace
 
-int CPS_GetCurAudio(tCPS_AudioItem *item) {
-    if (!item) return COMPOSER_INPUT_PARAM_ERROR;
-    if (!CPS_CurHasAudio()) return COMPOSER_NO_ITEM;
-    const tCPS_AudRec &r = cur_slide()->Audio;
-    item->Begin = r.Begin;
-    item->End = r.End;
-    item->Data = r.Data;
-    item->Size = r.Size;
-    item->Content_Type = r.Content_Type;
-    item->Name = r.Name;
+template <CpsKind K>
+int CPS_GetCurMedia(typename CpsMedia<K>::Item *item) {
+    const tCPS_MediaRec *r = CPS_CurHas<K>() ? &(cur_slide()->*CpsMedia<K>::Rec) : nullptr;
+    if (const int refused = lend(item, r)) return refused;
+    item->Data = r->Data;
+    item->Size = r->Size;
+    item->Content_Type = r->Content_Type;
+    item->Name = r->Name;
     return 0;
 }
 
 int CPS_GetCurText(tCPS_TextItem *item) {
-    if (!item) return COMPOSER_INPUT_PARAM_ERROR;
-    if (!CPS_CurHasText()) return COMPOSER_NO_ITEM;
-    const tCPS_TextRec &r = cur_slide()->Text;
-    item->Begin = r.Begin;
-    item->End = r.End;
-    item->Text = r.Data;
-    item->Length = r.Length;
-    put_words(item->Reserved, r.Reserved);
+    const tCPS_TextRec *r = CPS_CurHasText() ? &cur_slide()->Text : nullptr;
+    if (const int refused = lend(item, r)) return refused;
+    item->Text = r->Data;
+    item->Length = r->Length;
     return 0;
 }
 
@@ -320,3 +258,13 @@ int CPS_GetAttachment(tCPS_Attachment *out, int index) {
 }
 
 int CPS_GetAttachmentNum() { return cps_model().TotalAttachment; }
+
+template int CPS_CurHas<CpsKind::Image>();
+template int CPS_CurHas<CpsKind::Audio>();
+template int CPS_CurHas<CpsKind::Video>();
+template int CPS_AddMedia<CpsKind::Image>(const tCPS_ImageItem *);
+template int CPS_AddMedia<CpsKind::Audio>(const tCPS_AudioItem *);
+template int CPS_AddMedia<CpsKind::Video>(const tCPS_VideoItem *);
+template int CPS_GetCurMedia<CpsKind::Image>(tCPS_ImageItem *);
+template int CPS_GetCurMedia<CpsKind::Audio>(tCPS_AudioItem *);
+template int CPS_GetCurMedia<CpsKind::Video>(tCPS_VideoItem *);

@@ -27,15 +27,12 @@ uint8_t *copy_data0(const uint8_t *data, int size) {
 
 void free_slide_node(tCPS_Slide *n) {
     if (!n) return;
-    qx::free_ptr(n->Image.Data);
-    qx::free_ptr(n->Image.Content_Type);
-    qx::free_ptr(n->Image.Name);
-    qx::free_ptr(n->Audio.Data);
-    qx::free_ptr(n->Audio.Content_Type);
-    qx::free_ptr(n->Audio.Name);
-    qx::free_ptr(n->Video.Data);
-    qx::free_ptr(n->Video.Content_Type);
-    qx::free_ptr(n->Video.Name);
+    cps_each_kind([n](auto k) {
+        auto &item = n->*decltype(k)::HostItem;
+        qx::free_ptr(item.Data);
+        qx::free_ptr(item.Content_Type);
+        qx::free_ptr(item.Name);
+    });
     qx::free_ptr(n->Text.Text);
     qx::free_ptr(n);
 }
@@ -79,10 +76,12 @@ int CPS_LoadHostSlides(const tCPS_Slide *first) {
         // A duration of 0 or less is refused and the slide keeps 12000 ms.
         (void)CPS_SetCurDuration(pIter->Duration);
         int r = 0;
-        if (pIter->Has_Audio && (r = CPS_AddAudio(&pIter->Audio)) != 0) return r;
-        if (pIter->Has_Image && (r = CPS_AddImage(&pIter->Image)) != 0) return r;
+        cps_each_kind([pIter, &r](auto k) {
+            using K = decltype(k);
+            if (r == 0 && pIter->*K::HostHas) r = CPS_AddMedia<K::Kind>(&(pIter->*K::HostItem));
+        });
+        if (r != 0) return r;
         if (pIter->Has_Text && (r = CPS_AddText(&pIter->Text)) != 0) return r;
-        if (pIter->Has_Video && (r = CPS_AddVideo(&pIter->Video)) != 0) return r;
         if (pIter->next && (r = CPS_InsertSlide()) != 0) return r;
     }
     return 0;

@@ -127,6 +127,15 @@ struct HostLists {
     }
 };
 
+// A clip of the view as the host slide's item of kind K; a clip without
+// data is left out. False when memory is short.
+template <CpsKind K>
+bool put_clip(HostLists &out, tCPS_Slide &n, const tPAR_MediaInfo &m) {
+    if (!m.Data || m.Length < 0) return true;
+    n.*CpsMedia<K>::HostHas = 1;
+    return out.media(n.*CpsMedia<K>::HostItem, m.Data, m.Length, m.Type, m.Name, m.Begin, m.End);
+}
+
 // The current slide of the view as a host slide: a video excludes image and
 // audio; media without data are left out, media of 0 bytes (an empty part)
 // are kept as empty items.
@@ -136,26 +145,13 @@ Fill fill_slide(HostLists &out) {
     out.append(n);
     const int dur = fnPAR_GetDur();
     n->Duration = dur > 0 ? dur : CPS_DEFAULT_DURATION;
-    tPAR_VideoInfo vid{};
-    if (fnPAR_GetVideo(&vid)) {
-        if (vid.Data && vid.Length >= 0) {
-            n->Has_Video = 1;
-            if (!out.media(n->Video, vid.Data, vid.Length, vid.Type, vid.Name, vid.Begin, vid.End))
-                return Fill::NoMemory;
-        }
+    tPAR_MediaInfo clip{};
+    if (fnPAR_GetVideo(&clip)) {
+        if (!put_clip<CpsKind::Video>(out, *n, clip)) return Fill::NoMemory;
     } else {
-        tPAR_ImgInfo img{};
-        if (fnPAR_GetImg(&img) && img.Data && img.Length >= 0) {
-            n->Has_Image = 1;
-            if (!out.media(n->Image, img.Data, img.Length, img.Type, img.Name, img.Begin, img.End))
-                return Fill::NoMemory;
-        }
-        tPAR_AudInfo aud{};
-        if (fnPAR_GetAud(&aud) && aud.Data && aud.Length >= 0) {
-            n->Has_Audio = 1;
-            if (!out.media(n->Audio, aud.Data, aud.Length, aud.Type, aud.Name, aud.Begin, aud.End))
-                return Fill::NoMemory;
-        }
+        if (fnPAR_GetImg(&clip) && !put_clip<CpsKind::Image>(out, *n, clip)) return Fill::NoMemory;
+        clip = tPAR_MediaInfo{};
+        if (fnPAR_GetAud(&clip) && !put_clip<CpsKind::Audio>(out, *n, clip)) return Fill::NoMemory;
     }
     tPAR_TextInfo txt{};
     if (fnPAR_GetText(&txt) && txt.Text) {

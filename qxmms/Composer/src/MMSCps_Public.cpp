@@ -40,35 +40,23 @@ static_assert(sizeof(void *) != 8 ||
                offsetof(tCPS_MmsData, Header.Retrieve.Retrieve_Pdu_Size) == 32 + 80 &&
                offsetof(tCPS_MmsData, Pdu_Size) == 136 && sizeof(tCPS_MmsData) == 144));
 
-void init_slide(tCPS_SlideStruct &s) {
-    s = tCPS_SlideStruct{};
-    s.Image.End = CPS_DEFAULT_END;
-    s.Text.End = CPS_DEFAULT_END;
-    s.Audio.End = CPS_DEFAULT_END;
-    s.Video.End = CPS_DEFAULT_END;
-    s.bgColor = CPS_DEFAULT_BGCOLOR;
-    s.foreColor = CPS_DEFAULT_FORECOLOR;
-}
-
 // Releases the slide's media and puts its items back to their initial
 // values; the colours stay.
 void clear_slide(tCPS_SlideStruct &s) {
-    qx::free_ptr(s.Image.Data);
-    qx::free_ptr(s.Image.Content_Type);
-    qx::free_ptr(s.Image.Name);
+    cps_each_kind([&s](auto k) {
+        using K = decltype(k);
+        tCPS_MediaRec &r = s.*K::Rec;
+        qx::free_ptr(r.Data);
+        qx::free_ptr(r.Content_Type);
+        qx::free_ptr(r.Name);
+        r = tCPS_MediaRec{};
+        r.End = CPS_DEFAULT_END;
+        s.*K::Has = 0;
+    });
     qx::free_ptr(s.Text.Data);
-    qx::free_ptr(s.Audio.Data);
-    qx::free_ptr(s.Audio.Content_Type);
-    qx::free_ptr(s.Audio.Name);
-    qx::free_ptr(s.Video.Data);
-    qx::free_ptr(s.Video.Content_Type);
-    qx::free_ptr(s.Video.Name);
-    s.Has_Image = s.Has_Text = s.Has_Audio = s.Has_Video = 0;
-    s.Image = tCPS_ImgRec{};
+    s.Has_Text = 0;
     s.Text = tCPS_TextRec{};
-    s.Audio = tCPS_AudRec{};
-    s.Video = tCPS_VideoRec{};
-    s.Image.End = s.Text.End = s.Audio.End = s.Video.End = CPS_DEFAULT_END;
+    s.Text.End = CPS_DEFAULT_END;
 }
 
 void clear_attachment(tCPS_Attachment &a) {
@@ -79,6 +67,13 @@ void clear_attachment(tCPS_Attachment &a) {
 }
 
 }  // namespace
+
+void CPS_InitSlide(tCPS_SlideStruct &s) {
+    s = tCPS_SlideStruct{};
+    s.Image.End = s.Text.End = s.Audio.End = s.Video.End = CPS_DEFAULT_END;
+    s.bgColor = CPS_DEFAULT_BGCOLOR;
+    s.foreColor = CPS_DEFAULT_FORECOLOR;
+}
 
 void CPS_AddTotal(int size) {
     auto &m = cps_model();
@@ -96,7 +91,7 @@ int CPS_InitModel() {
         m.Slide_In_Use[i] = 0;
         m.Slide_Dur[i] = CPS_DEFAULT_DURATION;
         m.slidestruct[i] = &m.Slide_Store[i];
-        init_slide(m.Slide_Store[i]);
+        CPS_InitSlide(m.Slide_Store[i]);
     }
     m.Slide_In_Use[0] = 1;
     for (int i = 0; i < CPS_MAX_ATTACHMENTS; ++i) {

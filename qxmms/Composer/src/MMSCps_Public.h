@@ -20,7 +20,9 @@ constexpr uint32_t CPS_DEFAULT_BGCOLOR = 0xFFFFFF;
 constexpr uint32_t CPS_DEFAULT_FORECOLOR = 0x0000FF;
 
 // ---------------------------------------------------------------- model
-struct tCPS_ImgRec {
+// An image, audio or video clip of a slide (an audio clip's Reserved words
+// stay 0: its host record has none).
+struct tCPS_MediaRec {
     uint8_t *Data;       // owned
     char *Content_Type;  // owned
     char *Name;          // owned
@@ -38,34 +40,15 @@ struct tCPS_TextRec {
     uint32_t Reserved[4];
 };
 
-struct tCPS_AudRec {
-    uint8_t *Data;
-    int Size;
-    char *Content_Type;
-    char *Name;
-    int Begin;
-    int End;
-};
-
-struct tCPS_VideoRec {
-    uint8_t *Data;
-    int Size;
-    char *Content_Type;
-    char *Name;
-    int Begin;
-    int End;
-    uint32_t Reserved[4];
-};
-
 struct tCPS_SlideStruct {
     uint8_t Has_Image;
     uint8_t Has_Text;
     uint8_t Has_Audio;
     uint8_t Has_Video;
-    tCPS_ImgRec Image;
+    tCPS_MediaRec Image;
     tCPS_TextRec Text;
-    tCPS_AudRec Audio;
-    tCPS_VideoRec Video;
+    tCPS_MediaRec Audio;
+    tCPS_MediaRec Video;
     int IsBgColor;
     uint32_t bgColor;
     int IsForeColor;
@@ -93,6 +76,48 @@ struct tCPS_NewMessage {
     tCPS_Attachment Attach_Store[CPS_MAX_ATTACHMENTS];
 };
 
+// ---------------------------------------------------------------- media kinds
+// One description per media kind drives the editing, the host-list loading
+// and releasing, and the reading back of a received message: where the item
+// lives in the model's slide and in the host's slide, and which kind it
+// shuts out. A video stands alone on its slide; an image and an audio clip
+// may share one.
+enum class CpsKind : uint8_t { Image, Audio, Video };
+
+template <CpsKind K, typename HostItemT, uint8_t tCPS_SlideStruct::*HasP, tCPS_MediaRec tCPS_SlideStruct::*RecP,
+          int tCPS_Slide::*HostHasP, HostItemT tCPS_Slide::*HostItemP>
+struct CpsMediaKind {
+    static constexpr CpsKind Kind = K;
+    using Item = HostItemT;
+    static constexpr auto Has = HasP;            // in the model's slide
+    static constexpr auto Rec = RecP;
+    static constexpr auto HostHas = HostHasP;    // in the host's slide
+    static constexpr auto HostItem = HostItemP;
+};
+
+template <CpsKind K>
+struct CpsMedia;
+template <>
+struct CpsMedia<CpsKind::Image>
+    : CpsMediaKind<CpsKind::Image, tCPS_ImageItem, &tCPS_SlideStruct::Has_Image, &tCPS_SlideStruct::Image,
+                   &tCPS_Slide::Has_Image, &tCPS_Slide::Image> {};
+template <>
+struct CpsMedia<CpsKind::Audio>
+    : CpsMediaKind<CpsKind::Audio, tCPS_AudioItem, &tCPS_SlideStruct::Has_Audio, &tCPS_SlideStruct::Audio,
+                   &tCPS_Slide::Has_Audio, &tCPS_Slide::Audio> {};
+template <>
+struct CpsMedia<CpsKind::Video>
+    : CpsMediaKind<CpsKind::Video, tCPS_VideoItem, &tCPS_SlideStruct::Has_Video, &tCPS_SlideStruct::Video,
+                   &tCPS_Slide::Has_Video, &tCPS_Slide::Video> {};
+
+// Calls f(CpsMedia<K>{}) for every kind, in the order image, audio, video.
+template <typename F>
+void cps_each_kind(F &&f) {
+    f(CpsMedia<CpsKind::Image>{});
+    f(CpsMedia<CpsKind::Audio>{});
+    f(CpsMedia<CpsKind::Video>{});
+}
+
 // The composer's process state: the model and the flag that marks it open.
 struct tCPS_State {
     tCPS_NewMessage Model;
@@ -109,24 +134,33 @@ int CPS_InitModel();
 void CPS_ResetModel();
 // Adds to the model's total size without overflowing it.
 void CPS_AddTotal(int size);
+// A slide record in its initial state (no items, default ends and colours).
+void CPS_InitSlide(tCPS_SlideStruct &s);
 
 // ---------------------------------------------------------------- editing
-int CPS_CurHasImage();
+template <CpsKind K>
+int CPS_CurHas();
 int CPS_CurHasText();
-int CPS_CurHasAudio();
-int CPS_CurHasVideo();
-int CPS_AddImage(const tCPS_ImageItem *item);
-int CPS_AddVideo(const tCPS_VideoItem *item);
-int CPS_AddAudio(const tCPS_AudioItem *item);
+inline int CPS_CurHasImage() { return CPS_CurHas<CpsKind::Image>(); }
+inline int CPS_CurHasAudio() { return CPS_CurHas<CpsKind::Audio>(); }
+inline int CPS_CurHasVideo() { return CPS_CurHas<CpsKind::Video>(); }
+// Adds a copy of the host's item to the current slide.
+template <CpsKind K>
+int CPS_AddMedia(const typename CpsMedia<K>::Item *item);
+inline int CPS_AddImage(const tCPS_ImageItem *item) { return CPS_AddMedia<CpsKind::Image>(item); }
+inline int CPS_AddVideo(const tCPS_VideoItem *item) { return CPS_AddMedia<CpsKind::Video>(item); }
+inline int CPS_AddAudio(const tCPS_AudioItem *item) { return CPS_AddMedia<CpsKind::Audio>(item); }
 int CPS_AddText(const tCPS_TextItem *item);
 int CPS_InsertSlide();
 int CPS_SetCurDuration(int duration);
 int CPS_GetCurDuration();
 // Fill the record with the current slide's item; the pointers are the
 // model's own, lent for reading.
-int CPS_GetCurImage(tCPS_ImageItem *item);
-int CPS_GetCurVideo(tCPS_VideoItem *item);
-int CPS_GetCurAudio(tCPS_AudioItem *item);
+template <CpsKind K>
+int CPS_GetCurMedia(typename CpsMedia<K>::Item *item);
+inline int CPS_GetCurImage(tCPS_ImageItem *item) { return CPS_GetCurMedia<CpsKind::Image>(item); }
+inline int CPS_GetCurVideo(tCPS_VideoItem *item) { return CPS_GetCurMedia<CpsKind::Video>(item); }
+inline int CPS_GetCurAudio(tCPS_AudioItem *item) { return CPS_GetCurMedia<CpsKind::Audio>(item); }
 int CPS_GetCurText(tCPS_TextItem *item);
 int CPS_AddAttachment(const tCPS_AttachNode *node);
 // Index below CPS_GetAttachmentNum(); pointers lent.

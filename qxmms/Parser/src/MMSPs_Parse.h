@@ -91,7 +91,8 @@ struct tSMIL_Text {
     tSMIL_Text *pNext;
 };
 
-struct tSMIL_Img {
+// An image, audio or video clip of a par (an audio clip's Region stays 0).
+struct tSMIL_Media {
     uint8_t *Data;       // borrowed from the decoded body
     char *Type;          // owned copy of the part's Content_Type
     char *Name;          // owned
@@ -104,39 +105,11 @@ struct tSMIL_Img {
     uint8_t *FwdParam;   // borrowed from the decoded body
     int32_t FwdParamLen;
     tSMIL_Rect Region;
-    tSMIL_Img *pNext;
+    tSMIL_Media *pNext;
 };
-
-struct tSMIL_Video {
-    uint8_t *Data;
-    char *Type;
-    char *Name;
-    char *Reserved;
-    int32_t Length;
-    int32_t Begin;
-    int32_t End;
-    int32_t IsDrm;
-    int32_t DrmType;
-    uint8_t *FwdParam;
-    int32_t FwdParamLen;
-    tSMIL_Rect Region;
-    tSMIL_Video *pNext;
-};
-
-struct tSMIL_Aud {
-    uint8_t *Data;
-    char *Type;
-    char *Name;
-    char *Reserved;
-    int32_t Length;
-    int32_t Begin;
-    int32_t End;
-    int32_t IsDrm;
-    int32_t DrmType;
-    uint8_t *FwdParam;
-    int32_t FwdParamLen;
-    tSMIL_Aud *pNext;
-};
+using tSMIL_Img = tSMIL_Media;
+using tSMIL_Aud = tSMIL_Media;
+using tSMIL_Video = tSMIL_Media;
 
 struct tSMIL_Par {
     int32_t Dur;          // milliseconds; 0 without dur
@@ -217,9 +190,10 @@ int32_t SmilParseTime(const char *s);
 
 // Media records: release one record with the texts it owns (never Data).
 void SmilFreeText(tSMIL_Text *t);
-void SmilFreeImg(tSMIL_Img *m);
-void SmilFreeAud(tSMIL_Aud *m);
-void SmilFreeVideo(tSMIL_Video *m);
+void SmilFreeMedia(tSMIL_Media *m);
+inline void SmilFreeImg(tSMIL_Img *m) { SmilFreeMedia(m); }
+inline void SmilFreeAud(tSMIL_Aud *m) { SmilFreeMedia(m); }
+inline void SmilFreeVideo(tSMIL_Video *m) { SmilFreeMedia(m); }
 void SmilFreePar(tSMIL_Par *par);
 
 // ---------------------------------------------------------------- media resolution
@@ -231,9 +205,11 @@ extern tMMS_Element *const SMIL_NO_MATCH;
 
 tMMS_Element *SmilFindPart(tMMS_Element *first, const char *ref);
 int SmilLoadText(tSMIL_Text *text, const char *ref);
-int SmilLoadImg(tSMIL_Img *img, const char *ref);
-int SmilLoadAud(tSMIL_Aud *aud, const char *ref);
-int SmilLoadVideo(tSMIL_Video *video, const char *ref);
+// An image, audio or video record from the part the reference names.
+int SmilLoadMedia(tSMIL_Media *rec, const char *ref);
+inline int SmilLoadImg(tSMIL_Img *img, const char *ref) { return SmilLoadMedia(img, ref); }
+inline int SmilLoadAud(tSMIL_Aud *aud, const char *ref) { return SmilLoadMedia(aud, ref); }
+inline int SmilLoadVideo(tSMIL_Video *video, const char *ref) { return SmilLoadMedia(video, ref); }
 
 // ---------------------------------------------------------------- DRM
 enum : int32_t {

@@ -249,18 +249,13 @@ void SmilFreeText(tSMIL_Text *t) {
     qx::free_ptr(t);
 }
 
-template <typename R>
-static void free_media(R *m) {
+void SmilFreeMedia(tSMIL_Media *m) {
     if (!m) return;
     qx::free_ptr(m->Type);
     qx::free_ptr(m->Name);
     qx::free_ptr(m->Reserved);
     qx::free_ptr(m);
 }
-
-void SmilFreeImg(tSMIL_Img *m) { free_media(m); }
-void SmilFreeAud(tSMIL_Aud *m) { free_media(m); }
-void SmilFreeVideo(tSMIL_Video *m) { free_media(m); }
 
 void SmilFreePar(tSMIL_Par *par) {
     if (!par) return;

@@ -39,9 +39,9 @@ tMMS_Element *take(tMMS_Element *p, char *tMMS_Element::*field, const char *key)
 
 bool bad_ref(const char *ref) { return !ref || !ref[0]; }
 
-// Loads an image, audio or video record (they share their members).
-template <typename R>
-int load_media(R *rec, const char *ref) {
+}  // namespace
+
+int SmilLoadMedia(tSMIL_Media *rec, const char *ref) {
     if (!rec || bad_ref(ref)) return 0;
     tMMS_Element *part = SmilFindPart(SmilGetPartList(), ref);
     if (!part) return 0;
@@ -73,8 +73,6 @@ int load_media(R *rec, const char *ref) {
     rec->Length = part->Data_Len;
     return 1;
 }
-
-}  // namespace
 
 tMMS_Element *const SMIL_NO_MATCH = &g_noMatch;
 
@@ -145,7 +143,3 @@ int SmilLoadText(tSMIL_Text *rec, const char *ref) {
     rec->Text = text;
     return 1;
 }
-
-int SmilLoadImg(tSMIL_Img *rec, const char *ref) { return load_media(rec, ref); }
-int SmilLoadAud(tSMIL_Aud *rec, const char *ref) { return load_media(rec, ref); }
-int SmilLoadVideo(tSMIL_Video *rec, const char *ref) { return load_media(rec, ref); }

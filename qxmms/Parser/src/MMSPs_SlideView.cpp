@@ -36,20 +36,23 @@ int32_t end_of(int32_t begin, int32_t end) {
     return smil::sat_add(begin, dur > 0 ? dur : 5000);
 }
 
+// Region and times of a text or clip.
 template <typename Info, typename R>
-void fill_media(Info *info, const R *rec) {
-    if constexpr (requires { info->Left; }) {
-        info->Left = rec->Region.Left;
-        info->Top = rec->Region.Top;
-        info->Width = rec->Region.Width;
-        info->Height = rec->Region.Height;
-    }
+void fill_place(Info *info, const R *rec) {
+    info->Left = rec->Region.Left;
+    info->Top = rec->Region.Top;
+    info->Width = rec->Region.Width;
+    info->Height = rec->Region.Height;
+    info->Begin = rec->Begin;
+    info->End = end_of(rec->Begin, rec->End);
+}
+
+void fill_media(tPAR_MediaInfo *info, const tSMIL_Media *rec) {
+    fill_place(info, rec);
     info->Data = rec->Data;
     info->Type = rec->Type;
     info->Name = rec->Name;
     info->Length = rec->Length;
-    info->Begin = rec->Begin;
-    info->End = end_of(rec->Begin, rec->End);
     if (SmilIsDrmContentType(rec->Type)) {
         info->IsDrm = 1;
         info->DrmType = SmilGetDrmType(rec->Type, rec->Data, rec->Length, nullptr, nullptr);
@@ -62,10 +65,9 @@ void fill_media(Info *info, const R *rec) {
     }
 }
 
-template <typename Info, typename R>
-int get_media(Info *info, R *tSMIL_Par::*list) {
+int get_media(tPAR_MediaInfo *info, tSMIL_Media *tSMIL_Par::*list) {
     if (!info) return 0;
-    const R *rec = first_of(list);
+    const tSMIL_Media *rec = first_of(list);
     if (!rec) return 0;
     fill_media(info, rec);
     return 1;
@@ -132,6 +134,15 @@ bool add_slide_text(tMMS_Element *p) {
     if (!t) return false;
     t->Region = tSMIL_Rect{0, 0, 160, 30};
     return add_slide_media(p, t, SmilLoadText, SmilAddText, SmilFreeText);
+}
+
+// An image, audio or video part on the current par.
+bool add_slide_clip(tMMS_Element *p, int (*add)(tSMIL_Media *), tSMIL_Rect region, int32_t end) {
+    tSMIL_Media *m = qx::alloc_rec<tSMIL_Media>();
+    if (!m) return false;
+    m->End = end;
+    m->Region = region;
+    return add_slide_media(p, m, SmilLoadMedia, add, SmilFreeMedia);
 }
 
 // A body that is one part: a text (text/plain in any letter case) is shown
@@ -213,68 +224,42 @@ int SmilParserNoSmilMMS(tMMS_Element *first) {
 
 int SmilBuildNoSmilSlides(tMMS_Element *first) {
     PartList texts, images, audios, videos;
+    // The list of a media kind (text, image, audio, video); null for others.
+    auto list_of = [&](int kind) -> PartList * {
+        switch (kind) {
+        case SMIL_KIND_TEXT: return &texts;
+        case SMIL_KIND_IMAGE: return &images;
+        case SMIL_KIND_AUDIO: return &audios;
+        case SMIL_KIND_VIDEO: return &videos;
+        default: return nullptr;
+        }
+    };
     for (tMMS_Element *p = first; p; p = p->next) {
         if (p->IsSmil) continue;
-        PartList *to = nullptr;
-        switch (SmilGetMediaKind(p->Content_Type)) {
-        case SMIL_KIND_FAILED:
-            return 0;
-        case SMIL_KIND_TEXT:
-            if (fnQX_STRCMP(p->Content_Type, "text/plain") == 0 || p->Has_Charset == 1) to = &texts;
-            else QX_LOG("pNewElement->Content_Type:is not text/plain");
-            break;
-        case SMIL_KIND_IMAGE:
-            to = &images;
-            break;
-        case SMIL_KIND_AUDIO:
-            to = &audios;
-            break;
-        case SMIL_KIND_VIDEO:
-            to = &videos;
-            break;
-        default: {
+        const int kind = SmilGetMediaKind(p->Content_Type);
+        PartList *to = list_of(kind);
+        if (kind == SMIL_KIND_FAILED) return 0;
+        if (kind == SMIL_KIND_TEXT && fnQX_STRCMP(p->Content_Type, "text/plain") != 0 && p->Has_Charset != 1) {
+            QX_LOG("pNewElement->Content_Type:is not text/plain");
+            to = nullptr;
+        } else if (!to) {
             char inner[SMIL_DRM_INNER_TYPE_SIZE] = {};
-            if (SmilGetDrmType(p->Content_Type, p->Data, p->Data_Len, nullptr, inner) != SMIL_DRM_MESSAGE) break;
-            switch (SmilGetMediaKind(inner)) {
-            case SMIL_KIND_TEXT: to = &texts; break;
-            case SMIL_KIND_IMAGE: to = &images; break;
-            case SMIL_KIND_AUDIO: to = &audios; break;
-            case SMIL_KIND_VIDEO: to = &videos; break;
-            default: break;
-            }
-            break;
-        }
+            if (SmilGetDrmType(p->Content_Type, p->Data, p->Data_Len, nullptr, inner) == SMIL_DRM_MESSAGE)
+                to = list_of(SmilGetMediaKind(inner));
         }
         if (to && !to->append(p)) return 0;
     }
 
     while (texts.head || images.head || audios.head || videos.head) {
         if (!add_slide_par()) return 0;
-        bool hasImage = false, hasAudio = false;
         if (tMMS_Element *p = texts.pop())
             if (!add_slide_text(p)) return 0;
-        if (tMMS_Element *p = images.pop()) {
-            tSMIL_Img *m = qx::alloc_rec<tSMIL_Img>();
-            if (!m) return 0;
-            m->End = 5000;
-            m->Region = tSMIL_Rect{0, 0, 160, 170};
-            if (!add_slide_media(p, m, SmilLoadImg, SmilAddImg, SmilFreeImg)) return 0;
-            hasImage = true;
-        }
-        if (tMMS_Element *p = audios.pop()) {
-            tSMIL_Aud *m = qx::alloc_rec<tSMIL_Aud>();
-            if (!m) return 0;
-            m->End = 5000;
-            if (!add_slide_media(p, m, SmilLoadAud, SmilAddAud, SmilFreeAud)) return 0;
-            hasAudio = true;
-        }
-        if (!hasImage && !hasAudio) {
-            if (tMMS_Element *p = videos.pop()) {
-                tSMIL_Video *m = qx::alloc_rec<tSMIL_Video>();
-                if (!m) return 0;
-                if (!add_slide_media(p, m, SmilLoadVideo, SmilAddVideo, SmilFreeVideo)) return 0;
-            }
-        }
+        // Image and audio share a slide; a video has one of its own.
+        const bool hasImage = images.head != nullptr, hasAudio = audios.head != nullptr;
+        if (hasImage && !add_slide_clip(images.pop(), SmilAddImg, tSMIL_Rect{0, 0, 160, 170}, 5000)) return 0;
+        if (hasAudio && !add_slide_clip(audios.pop(), SmilAddAud, tSMIL_Rect{}, 5000)) return 0;
+        if (!hasImage && !hasAudio && videos.head && !add_slide_clip(videos.pop(), SmilAddVideo, tSMIL_Rect{}, 0))
+            return 0;
     }
     return 1;
 }
@@ -371,13 +356,8 @@ int fnPAR_GetText(tPAR_TextInfo *info) {
     if (!info) return 0;
     const tSMIL_Text *t = first_of(&tSMIL_Par::pText);
     if (!t) return 0;
-    info->Left = t->Region.Left;
-    info->Top = t->Region.Top;
-    info->Width = t->Region.Width;
-    info->Height = t->Region.Height;
+    fill_place(info, t);
     info->Text = t->Text;
-    info->Begin = t->Begin;
-    info->End = end_of(t->Begin, t->End);
     return 1;
 }
 

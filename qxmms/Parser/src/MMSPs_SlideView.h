@@ -26,7 +26,8 @@ struct tPAR_TextInfo {
     int32_t End;
 };
 
-struct tPAR_ImgInfo {
+// An image, audio or video clip (an audio clip's region is 0).
+struct tPAR_MediaInfo {
     int32_t Left;
     int32_t Top;
     int32_t Width;
@@ -42,36 +43,9 @@ struct tPAR_ImgInfo {
     int32_t End;
     int32_t Length;
 };
-
-struct tPAR_VideoInfo {
-    int32_t Left;
-    int32_t Top;
-    int32_t Width;
-    int32_t Height;
-    uint8_t *Data;
-    char *Type;
-    char *Name;
-    int32_t IsDrm;
-    int32_t DrmType;
-    uint8_t *FwdParam;
-    int32_t FwdParamLen;
-    int32_t Begin;
-    int32_t End;
-    int32_t Length;
-};
-
-struct tPAR_AudInfo {
-    uint8_t *Data;
-    char *Type;
-    char *Name;
-    int32_t IsDrm;
-    int32_t DrmType;
-    uint8_t *FwdParam;
-    int32_t FwdParamLen;
-    int32_t Begin;
-    int32_t End;
-    int32_t Length;
-};
+using tPAR_ImgInfo = tPAR_MediaInfo;
+using tPAR_VideoInfo = tPAR_MediaInfo;
+using tPAR_AudInfo = tPAR_MediaInfo;
 
 struct tPAR_AttachInfo {
     char *Name;
