@@ -39,9 +39,17 @@ bool copy_text(const char *src, char **dst) {
     return *dst != nullptr;
 }
 
-// Data, content type and name of one media item, all or nothing.
+// Data, content type and name of one media item, all or nothing: copies, or
+// the host's own pointers when it lends them (*lent set).
 bool copy_media(const uint8_t *data, int size, const char *type, const char *name, uint8_t **dData, char **dType,
-                char **dName) {
+                char **dName, CpsHold hold, uint8_t *lent) {
+    *lent = hold == CpsHold::Lend && data && size > 0;
+    if (*lent) {
+        *dData = const_cast<uint8_t *>(data);
+        *dType = const_cast<char *>(type);
+        *dName = const_cast<char *>(name);
+        return true;
+    }
     *dData = copy_data(data, size);
     if (*dData && copy_text(type, dType) && copy_text(name, dName)) return true;
     qx::free_ptr(*dData);
@@ -102,14 +110,15 @@ int CPS_CurHas() {
 int CPS_CurHasText() { return cur_in_use() && cur_slide()->Has_Text ? 1 : 0; }
 
 template <CpsKind K>
-int CPS_AddMedia(const typename CpsMedia<K>::Item *item) {
+int CPS_AddMedia(const typename CpsMedia<K>::Item *item, CpsHold hold) {
     using M = CpsMedia<K>;
     if (!item) return COMPOSER_INPUT_PARAM_ERROR;
     if (const int refused = media_conflict<K>()) return refused;
     if (!cur_in_use()) return COMPOSER_SLOT_NOT_IN_USE;
     tCPS_SlideStruct &s = *cur_slide();
     tCPS_MediaRec &r = s.*M::Rec;
-    if (!copy_media(item->Data, item->Size, item->Content_Type, item->Name, &r.Data, &r.Content_Type, &r.Name)) {
+    if (!copy_media(item->Data, item->Size, item->Content_Type, item->Name, &r.Data, &r.Content_Type, &r.Name, hold,
+                    &r.Lent)) {
         s.*M::Has = 0;
         return COMPOSER_MEMERY_ALLOC_FAIL;
     }
@@ -229,12 +238,13 @@ int CPS_GetCurText(tCPS_TextItem *item) {
     return 0;
 }
 
-int CPS_AddAttachment(const tCPS_AttachNode *node) {
+int CPS_AddAttachment(const tCPS_AttachNode *node, CpsHold hold) {
     auto &m = cps_model();
     if (m.TotalAttachment >= CPS_MAX_ATTACHMENTS) return COMPOSER_FULL;
     if (!node) return COMPOSER_INPUT_PARAM_ERROR;
     tCPS_Attachment &a = *m.attachment[m.TotalAttachment];
-    if (!copy_media(node->Data, node->Size, node->Content_Type, node->Name, &a.Data, &a.Content_Type, &a.Name))
+    if (!copy_media(node->Data, node->Size, node->Content_Type, node->Name, &a.Data, &a.Content_Type, &a.Name, hold,
+                    &a.Lent))
         return COMPOSER_MEMERY_ALLOC_FAIL;
     a.Size = node->Size;
     QX_LOG("Attachment->Name is:%s", node->Name ? node->Name : "(null)");
@@ -262,9 +272,9 @@ int CPS_GetAttachmentNum() { return cps_model().TotalAttachment; }
 template int CPS_CurHas<CpsKind::Image>();
 template int CPS_CurHas<CpsKind::Audio>();
 template int CPS_CurHas<CpsKind::Video>();
-template int CPS_AddMedia<CpsKind::Image>(const tCPS_ImageItem *);
-template int CPS_AddMedia<CpsKind::Audio>(const tCPS_AudioItem *);
-template int CPS_AddMedia<CpsKind::Video>(const tCPS_VideoItem *);
+template int CPS_AddMedia<CpsKind::Image>(const tCPS_ImageItem *, CpsHold);
+template int CPS_AddMedia<CpsKind::Audio>(const tCPS_AudioItem *, CpsHold);
+template int CPS_AddMedia<CpsKind::Video>(const tCPS_VideoItem *, CpsHold);
 template int CPS_GetCurMedia<CpsKind::Image>(tCPS_ImageItem *);
 template int CPS_GetCurMedia<CpsKind::Audio>(tCPS_AudioItem *);
 template int CPS_GetCurMedia<CpsKind::Video>(tCPS_VideoItem *);

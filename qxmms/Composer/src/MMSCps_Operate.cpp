@@ -10,21 +10,6 @@
 
 namespace {
 
-// A copy of `size` bytes followed by a 0 byte; null when memory is short.
-uint8_t *copy_data0(const uint8_t *data, int size) {
-    if (size < 0 || size == INT32_MAX) return nullptr;
-    auto *p = static_cast<uint8_t *>(qx::alloc_uninit(size + 1));
-    if (!p) return nullptr;
-    if (size > 0) {
-        if (data)
-            std::memcpy(p, data, static_cast<size_t>(size));
-        else
-            std::memset(p, 0, static_cast<size_t>(size));
-    }
-    p[size] = 0;
-    return p;
-}
-
 void free_slide_node(tCPS_Slide *n) {
     if (!n) return;
     cps_each_kind([n](auto k) {
@@ -78,7 +63,7 @@ int CPS_LoadHostSlides(const tCPS_Slide *first) {
         int r = 0;
         cps_each_kind([pIter, &r](auto k) {
             using K = decltype(k);
-            if (r == 0 && pIter->*K::HostHas) r = CPS_AddMedia<K::Kind>(&(pIter->*K::HostItem));
+            if (r == 0 && pIter->*K::HostHas) r = CPS_AddMedia<K::Kind>(&(pIter->*K::HostItem), CpsHold::Lend);
         });
         if (r != 0) return r;
         if (pIter->Has_Text && (r = CPS_AddText(&pIter->Text)) != 0) return r;
@@ -93,7 +78,7 @@ int CPS_LoadHostAttachments(const tCPS_AttachNode *first) {
         return COMPOSER_INPUT_PARAM_ERROR;
     }
     for (const tCPS_AttachNode *pIter = first; pIter; pIter = pIter->next) {
-        const int r = CPS_AddAttachment(pIter);
+        const int r = CPS_AddAttachment(pIter, CpsHold::Lend);
         if (r != 0) return r;
     }
     return 0;
@@ -121,31 +106,18 @@ int CPS_ComposeNew(tCPS_MmsData *mmsDatabuf, tCPS_PduBuf *pMMSPduBuf) {
         if (r != 0) return r;
     }
     // A model that fails validation gives no body: the send request then
-    // goes out with an empty ContentTypeAndBody.
-    int bodyLen = 0;
-    int bodyErr = 0;
-    uint8_t *body = CPS_BuildBody(&bodyLen, &bodyErr);
-    if (bodyErr != 0) return bodyErr;
-
-    // The encoded body is the request's ContentTypeAndBody as it is (a
-    // model that failed validation gives an empty one).
+    // goes out with an empty ContentTypeAndBody. Otherwise the body is
+    // encoded straight into the request's buffer, which ends in a 0 byte.
+    int partsErr = 0;
+    mmresstruct *parts = CPS_BuildParts(&partsErr);
+    if (partsErr != 0) return partsErr;
     tMMS_SendReq req = mmsDatabuf->Header.Send_Req;
-    req.ContentTypeAndBody = body ? body : copy_data0(nullptr, 0);
-    req.Body_Len = bodyLen;
-    if (!req.ContentTypeAndBody) {
-        QX_LOG("ContentTypeAndBody  MEMERY_ALLOC_FAIL");
-        return COMPOSER_MEMERY_ALLOC_FAIL;
-    }
+    req.ContentTypeAndBody = nullptr;
+    req.Body_Len = 0;
     int pduLen = 0;
-    uint8_t *pdu = fnMMS_MakeSendReqPdu(&req, &pduLen);
-    qx::free_ptr(req.ContentTypeAndBody);
-    // The encoder's buffer goes to the host when a 0 byte already follows
-    // the PDU in it; otherwise a copy with one is made.
-    uint8_t *out = pdu;
-    if (pdu && pdu[pduLen] != 0) {
-        out = copy_data0(pdu, pduLen);
-        qx::free_ptr(pdu);
-    }
+    int bodyLen = 0;
+    uint8_t *out = parts ? MMS_MakeSendReqPduWithBody(&req, parts, &pduLen, &bodyLen) : fnMMS_MakeSendReqPdu(&req, &pduLen);
+    fnMMS_FreeComposedBody(parts);
     if (!out) {
         QX_LOG("COMPOSER_MEMERY_ALLOC_FAIL");
         return COMPOSER_MEMERY_ALLOC_FAIL;

@@ -46,9 +46,11 @@ void clear_slide(tCPS_SlideStruct &s) {
     cps_each_kind([&s](auto k) {
         using K = decltype(k);
         tCPS_MediaRec &r = s.*K::Rec;
-        qx::free_ptr(r.Data);
-        qx::free_ptr(r.Content_Type);
-        qx::free_ptr(r.Name);
+        if (!r.Lent) {
+            qx::free_ptr(r.Data);
+            qx::free_ptr(r.Content_Type);
+            qx::free_ptr(r.Name);
+        }
         r = tCPS_MediaRec{};
         r.End = CPS_DEFAULT_END;
         s.*K::Has = 0;
@@ -60,10 +62,12 @@ void clear_slide(tCPS_SlideStruct &s) {
 }
 
 void clear_attachment(tCPS_Attachment &a) {
-    qx::free_ptr(a.Data);
-    qx::free_ptr(a.Name);
-    qx::free_ptr(a.Content_Type);
-    a.Size = 0;
+    if (!a.Lent) {
+        qx::free_ptr(a.Data);
+        qx::free_ptr(a.Name);
+        qx::free_ptr(a.Content_Type);
+    }
+    a = tCPS_Attachment{};
 }
 
 }  // namespace

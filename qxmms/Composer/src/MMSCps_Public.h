@@ -23,13 +23,14 @@ constexpr uint32_t CPS_DEFAULT_FORECOLOR = 0x0000FF;
 // An image, audio or video clip of a slide (an audio clip's Reserved words
 // stay 0: its host record has none).
 struct tCPS_MediaRec {
-    uint8_t *Data;       // owned
-    char *Content_Type;  // owned
-    char *Name;          // owned
+    uint8_t *Data;       // owned unless Lent
+    char *Content_Type;  // owned unless Lent
+    char *Name;          // owned unless Lent
     int Size;
     int Begin;
     int End;
     uint32_t Reserved[4];
+    uint8_t Lent;  // the three pointers are the host's, read in place during the call
 };
 
 struct tCPS_TextRec {
@@ -56,10 +57,11 @@ struct tCPS_SlideStruct {
 };
 
 struct tCPS_Attachment {
-    uint8_t *Data;  // owned
-    char *Name;     // owned
-    char *Content_Type;  // owned
+    uint8_t *Data;       // owned unless Lent
+    char *Name;          // owned unless Lent
+    char *Content_Type;  // owned unless Lent
     int Size;
+    uint8_t Lent;  // the three pointers are the host's, read in place during the call
 };
 
 struct tCPS_NewMessage {
@@ -138,6 +140,10 @@ void CPS_AddTotal(int size);
 void CPS_InitSlide(tCPS_SlideStruct &s);
 
 // ---------------------------------------------------------------- editing
+// How an item's data, type and name enter the model: copied (editing), or
+// lent by the host for the length of one compose call (its lists are read
+// where they are). Items without data or size are copied either way.
+enum class CpsHold : uint8_t { Copy, Lend };
 template <CpsKind K>
 int CPS_CurHas();
 int CPS_CurHasText();
@@ -146,7 +152,7 @@ inline int CPS_CurHasAudio() { return CPS_CurHas<CpsKind::Audio>(); }
 inline int CPS_CurHasVideo() { return CPS_CurHas<CpsKind::Video>(); }
 // Adds a copy of the host's item to the current slide.
 template <CpsKind K>
-int CPS_AddMedia(const typename CpsMedia<K>::Item *item);
+int CPS_AddMedia(const typename CpsMedia<K>::Item *item, CpsHold hold = CpsHold::Copy);
 inline int CPS_AddImage(const tCPS_ImageItem *item) { return CPS_AddMedia<CpsKind::Image>(item); }
 inline int CPS_AddVideo(const tCPS_VideoItem *item) { return CPS_AddMedia<CpsKind::Video>(item); }
 inline int CPS_AddAudio(const tCPS_AudioItem *item) { return CPS_AddMedia<CpsKind::Audio>(item); }
@@ -162,7 +168,7 @@ inline int CPS_GetCurImage(tCPS_ImageItem *item) { return CPS_GetCurMedia<CpsKin
 inline int CPS_GetCurVideo(tCPS_VideoItem *item) { return CPS_GetCurMedia<CpsKind::Video>(item); }
 inline int CPS_GetCurAudio(tCPS_AudioItem *item) { return CPS_GetCurMedia<CpsKind::Audio>(item); }
 int CPS_GetCurText(tCPS_TextItem *item);
-int CPS_AddAttachment(const tCPS_AttachNode *node);
+int CPS_AddAttachment(const tCPS_AttachNode *node, CpsHold hold = CpsHold::Copy);
 // Index below CPS_GetAttachmentNum(); pointers lent.
 int CPS_GetAttachment(tCPS_Attachment *out, int index);
 int CPS_GetAttachmentNum();
@@ -185,6 +191,8 @@ mmresstruct *CPS_BuildParts(int *err);
 uint8_t *CPS_BuildBody(int *len, int *err);
 
 // ---------------------------------------------------------------- operations
+// The host's lists into the model, their media lent (read where they are
+// until the model is closed at the end of the call).
 int CPS_LoadHostSlides(const tCPS_Slide *first);
 int CPS_LoadHostAttachments(const tCPS_AttachNode *first);
 // Releases host lists built by the composer.

@@ -370,6 +370,11 @@ constexpr int MMS_NO_MESSAGE_TYPE = -1;
 int fnMMS_FindMessageType(const uint8_t *pdu, int len);
 
 uint8_t *fnMMS_MakeSendReqPdu(const tMMS_SendReq *req, int *len);
+// The same with the body encoded from `body` straight into the PDU (the
+// request's ContentTypeAndBody is not read); *bodyLen receives its length. A
+// 0 byte follows the PDU in the buffer.
+struct mmresstruct;
+uint8_t *MMS_MakeSendReqPduWithBody(const tMMS_SendReq *req, const mmresstruct *body, int *len, int *bodyLen);
 uint8_t *fnMMS_MakeNotifyRespIndPdu(const char *transactionId, int reportAllowed, uint8_t status, int *len);
 uint8_t *fnMMS_MakeAcknowledgeIndPdu(const char *transactionId, int reportAllowed, int *len);
 
@@ -408,6 +413,11 @@ struct mmresstruct {
 };
 
 uint8_t *fnMMS_EncodeBody(const mmresstruct *body, int *len);
+// The size fnMMS_EncodeBody gives the body, or -1 when it does not fit an
+// int; and the body written through w: its length, or -1 when it does not
+// fit the writer or came out larger than its size.
+int64_t MMS_EncodedBodySize(const mmresstruct *body);
+int64_t MMS_WriteBody(qx::Writer &w, const mmresstruct *body);
 // Parts point into `data`, except those decoded from a transfer encoding
 // (Decoded_Data); `data` must outlive the record.
 mmresstruct *fnMMS_DecodeBody(const uint8_t *data, int len);

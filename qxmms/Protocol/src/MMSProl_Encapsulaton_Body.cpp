@@ -387,36 +387,27 @@ EntryResult read_entry(WspCursor &c, DecodeState &st) {
 
 }  // namespace
 
-uint8_t *fnMMS_EncodeBody(const mmresstruct *body, int *len) {
-    if (!len) return nullptr;
+namespace {
+constexpr int kEmptyBody = 3;  // Content-Type field, multipart/mixed, no entries
+}  // namespace
+
+int64_t MMS_EncodedBodySize(const mmresstruct *body) {
+    if (!body || !body->Parts) return kEmptyBody;
+    int64_t entries = 0;
+    return body_size(body, &entries);
+}
+
+int64_t MMS_WriteBody(qx::Writer &w, const mmresstruct *body) {
+    const size_t start = w.written();
     if (!body || !body->Parts) {
-        constexpr int kEmptyBody = 3;
-        auto *buf = static_cast<uint8_t *>(fnQX_Malloc(kEmptyBody));
-        if (!buf) {
-            *len = 0;
-            return nullptr;
-        }
-        qx::Writer w = qx::Writer::over(buf, kEmptyBody);
         w.byte(MMS_CONTENT_TYPE_FIELD);
         w.byte(WSP_TYPE_MULTIPART_MIXED);
         SetUintvar(w, 0);  // no entries
-        *len = static_cast<int>(w.written());
-        return buf;
+        return w.ok() ? static_cast<int64_t>(w.written() - start) : -1;
     }
-
     int64_t entries = 0;
     const int64_t total = body_size(body, &entries);
-    if (total < 0) {
-        *len = 0;
-        return nullptr;
-    }
-    auto *buf = static_cast<uint8_t *>(fnQX_Malloc(static_cast<int>(total)));
-    if (!buf) {
-        *len = 0;
-        return nullptr;
-    }
-
-    qx::Writer w = qx::Writer::over(buf, static_cast<size_t>(total));
+    if (total < 0) return -1;
     w.byte(MMS_CONTENT_TYPE_FIELD);
     if (const smilstruct *s = body->Smil) {
         SetLengthValue(w, static_cast<uint32_t>(related_value_size(s)));
@@ -431,13 +422,29 @@ uint8_t *fnMMS_EncodeBody(const mmresstruct *body, int *len) {
     SetUintvar(w, static_cast<uint32_t>(entries));
     if (body->Smil) write_smil_entry(w, body->Smil);
     for (const tMMS_Element *e = body->Parts; e; e = e->next) write_part_entry(w, e);
-    if (!w.ok()) {
+    const int64_t written = static_cast<int64_t>(w.written() - start);
+    if (!w.ok() || written > total) {
         QX_LOG("mzk:body larger than its computed size");
+        return -1;
+    }
+    return written;
+}
+
+uint8_t *fnMMS_EncodeBody(const mmresstruct *body, int *len) {
+    if (!len) return nullptr;
+    *len = 0;
+    const int64_t total = MMS_EncodedBodySize(body);
+    if (total < 0) return nullptr;
+    // Every byte is written: the block needs no zero fill.
+    auto *buf = static_cast<uint8_t *>(qx::alloc_uninit(static_cast<int>(total)));
+    if (!buf) return nullptr;
+    qx::Writer w = qx::Writer::over(buf, static_cast<size_t>(total));
+    const int64_t written = MMS_WriteBody(w, body);
+    if (written < 0) {
         qx::free_ptr(buf);
-        *len = 0;
         return nullptr;
     }
-    *len = static_cast<int>(w.written());
+    *len = static_cast<int>(written);
     return buf;
 }
 

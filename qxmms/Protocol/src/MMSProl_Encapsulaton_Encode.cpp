@@ -23,12 +23,13 @@ bool open_pdu(uint64_t bound, PduOut *out) {
         QX_LOG("mzk:pdu too large, size=%llu", static_cast<unsigned long long>(size));
         return false;
     }
-    out->buf = static_cast<uint8_t *>(fnQX_Malloc(static_cast<int>(size)));
+    // Not zero-filled: every byte handed out is written, the trailing zero too.
+    out->buf = static_cast<uint8_t *>(qx::alloc_uninit(static_cast<int>(size)));
     if (!out->buf) {
         QX_LOG("mzk:fail to allocate memory");
         return false;
     }
-    // The trailing zero stays outside the writer: fnQX_Malloc zero-filled it.
+    // The trailing zero stays outside the writer.
     out->w = qx::Writer::over(out->buf, static_cast<size_t>(bound));
     return true;
 }
@@ -40,6 +41,7 @@ uint8_t *hand_out_pdu(PduOut &out, int *len) {
         return nullptr;
     }
     *len = static_cast<int>(out.w.written());
+    out.buf[*len] = 0;
     return out.buf;
 }
 
@@ -181,16 +183,20 @@ uint8_t *make_short_pdu(uint8_t type, const char *transactionId, int reportAllow
     return hand_out_pdu(out, len);
 }
 
-}  // namespace
+// The body of a send request: bytes already encoded, or parts encoded
+// straight into the PDU.
+struct SendBody {
+    const uint8_t *bytes = nullptr;
+    int64_t size = 0;
+    const mmresstruct *parts = nullptr;
+};
 
-uint8_t *fnMMS_MakeSendReqPdu(const tMMS_SendReq *req, int *len) {
-    if (!req || !len) return nullptr;
-    *len = 0;
+uint8_t *send_req_pdu(const tMMS_SendReq *req, const SendBody &body, int *len, int *bodyLen) {
     if (!req->Transaction_Id) {
         QX_LOG("mzk:no Transaction_Id");
         return nullptr;
     }
-    const bool hasBody = req->ContentTypeAndBody && req->Body_Len > 0;
+    const bool hasBody = body.parts || (body.bytes && body.size > 0);
 
     // The From address whole, with its type when it is a phone number.
     char *fromAddress = nullptr;
@@ -211,7 +217,7 @@ uint8_t *fnMMS_MakeSendReqPdu(const tMMS_SendReq *req, int *len) {
                      + 2 + 2 * kMaxTimeField                           // Message-Class, Expiry, Delivery-Time
                      + 2 + 2 + 2 + 2;                                  // Priority, Sender-Visibility, reports
     if (req->Subject) bound += 1 + encoded_string_size(req->Subject);
-    if (hasBody) bound += static_cast<uint64_t>(req->Body_Len);
+    if (hasBody) bound += static_cast<uint64_t>(body.size);
     if (!add_recipients(bound, req->To, req->Cc, req->Bcc)) return nullptr;
     PduOut out{};
     if (!open_pdu(bound, &out)) return nullptr;
@@ -233,8 +239,43 @@ uint8_t *fnMMS_MakeSendReqPdu(const tMMS_SendReq *req, int *len) {
     put_field(w, MMS_DELIVERY_REPORT_FIELD, yes_no(req->Delivery_Report));
     put_field(w, MMS_READ_REPLY_FIELD, yes_no(req->Read_Reply));
     // The body begins with its Content-Type field (0x84), the last header.
-    if (hasBody) w.bytes(req->ContentTypeAndBody, static_cast<size_t>(req->Body_Len));
+    if (body.parts) {
+        const int64_t n = MMS_WriteBody(w, body.parts);
+        if (n < 0) {
+            qx::free_ptr(out.buf);
+            return nullptr;
+        }
+        *bodyLen = static_cast<int>(n);
+    } else if (hasBody) {
+        w.bytes(body.bytes, static_cast<size_t>(body.size));
+        *bodyLen = static_cast<int>(body.size);
+    }
     return hand_out_pdu(out, len);
+}
+
+}  // namespace
+
+uint8_t *fnMMS_MakeSendReqPdu(const tMMS_SendReq *req, int *len) {
+    if (!req || !len) return nullptr;
+    *len = 0;
+    SendBody body;
+    if (req->ContentTypeAndBody && req->Body_Len > 0) {
+        body.bytes = req->ContentTypeAndBody;
+        body.size = req->Body_Len;
+    }
+    int bodyLen = 0;
+    return send_req_pdu(req, body, len, &bodyLen);
+}
+
+uint8_t *MMS_MakeSendReqPduWithBody(const tMMS_SendReq *req, const mmresstruct *parts, int *len, int *bodyLen) {
+    if (!req || !len || !bodyLen) return nullptr;
+    *len = 0;
+    *bodyLen = 0;
+    SendBody body;
+    body.parts = parts;
+    body.size = MMS_EncodedBodySize(parts);
+    if (body.size < 0) return nullptr;
+    return send_req_pdu(req, body, len, bodyLen);
 }
 
 uint8_t *fnMMS_MakeNotifyRespIndPdu(const char *transactionId, int reportAllowed, uint8_t status, int *len) {
