@@ -60,13 +60,16 @@ int CPS_LoadHostSlides(const tCPS_Slide *first) {
         }
         // A duration of 0 or less is refused and the slide keeps 12000 ms.
         (void)CPS_SetCurDuration(pIter->Duration);
-        int r = 0;
-        cps_each_kind([pIter, &r](auto k) {
+        // Audio, image, text, video: in this order, the first refusal returned.
+        auto add = [pIter](auto k) {
             using K = decltype(k);
-            if (r == 0 && pIter->*K::HostHas) r = CPS_AddMedia<K::Kind>(&(pIter->*K::HostItem), CpsHold::Lend);
-        });
-        if (r != 0) return r;
+            return pIter->*K::HostHas ? CPS_AddMedia<K::Kind>(&(pIter->*K::HostItem), CpsHold::Lend) : 0;
+        };
+        int r = 0;
+        if ((r = add(CpsMedia<CpsKind::Audio>{})) != 0) return r;
+        if ((r = add(CpsMedia<CpsKind::Image>{})) != 0) return r;
         if (pIter->Has_Text && (r = CPS_AddText(&pIter->Text)) != 0) return r;
+        if ((r = add(CpsMedia<CpsKind::Video>{})) != 0) return r;
         if (pIter->next && (r = CPS_InsertSlide()) != 0) return r;
     }
     return 0;

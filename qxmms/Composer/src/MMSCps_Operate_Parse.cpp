@@ -323,17 +323,18 @@ extern "C" RORODIRE_API int fnCPS_ParserMMS(tCPS_MmsData *mmsDatabuf, tCPS_PduBu
         return COMPOSER_INPUT_PARAM_ERROR;
     }
     const long refusedBefore = refused_allocations();
-    tMMS_RetrieveConf *R = fnMMS_ParseRetrieveConf(mmsretrievebuf->data, mmsretrievebuf->length);
+    // The body is read where it lies: the host's copy of it is the only one.
+    tMMS_RetrieveConf *R = MMS_ParseRetrieveConfInPlace(mmsretrievebuf->data, mmsretrievebuf->length);
     if (!R) {
         if (refused_allocations() != refusedBefore) return COMPOSER_MEMERY_ALLOC_FAIL;
         QX_LOG("retrieve confirmation does not decode COMPOSER_PDU_INVALID");
         return COMPOSER_PDU_INVALID;
     }
-    if (refused_allocations() != refusedBefore) {
+    qx::ScopeGuard releaseR([&R] {
+        R->body = nullptr;
         fnMMS_FreeMessageMem(R, MMS_STRUCT_RETRIEVE_CONF);
-        return COMPOSER_MEMERY_ALLOC_FAIL;
-    }
-    qx::ScopeGuard releaseR([&R] { fnMMS_FreeMessageMem(R, MMS_STRUCT_RETRIEVE_CONF); });
+    });
+    if (refused_allocations() != refusedBefore) return COMPOSER_MEMERY_ALLOC_FAIL;
     tMMS_RetrieveConf header{};
     if (!copy_retrieve_header(*R, header)) return COMPOSER_MEMERY_ALLOC_FAIL;
     const int r = slides_to_host(header.body, header.Content_Size, mmsDatabuf);

@@ -374,6 +374,9 @@ uint8_t *fnMMS_MakeSendReqPdu(const tMMS_SendReq *req, int *len);
 // request's ContentTypeAndBody is not read); *bodyLen receives its length. A
 // 0 byte follows the PDU in the buffer.
 struct mmresstruct;
+// fnMMS_ParseRetrieveConf with the body left where it lies: `body` points
+// into `pdu`, and must be set to null before the record is released.
+tMMS_RetrieveConf *MMS_ParseRetrieveConfInPlace(const unsigned char *pdu, int len);
 uint8_t *MMS_MakeSendReqPduWithBody(const tMMS_SendReq *req, const mmresstruct *body, int *len, int *bodyLen);
 uint8_t *fnMMS_MakeNotifyRespIndPdu(const char *transactionId, int reportAllowed, uint8_t status, int *len);
 uint8_t *fnMMS_MakeAcknowledgeIndPdu(const char *transactionId, int reportAllowed, int *len);

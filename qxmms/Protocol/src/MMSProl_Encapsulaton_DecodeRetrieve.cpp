@@ -71,3 +71,21 @@ extern "C" tMMS_RetrieveConf *fnMMS_ParseRetrieveConf(const unsigned char *pdu, 
                              return retrieve_field(c, r, code, lists);
                          });
 }
+
+tMMS_RetrieveConf *MMS_ParseRetrieveConfInPlace(const unsigned char *pdu, int len) {
+    if (!pdu || len <= 0) return nullptr;
+    auto *rec = static_cast<tMMS_RetrieveConf *>(fnMMS_AllocMessageMem(MMS_STRUCT_RETRIEVE_CONF));
+    if (!rec) return nullptr;
+    RetrieveLists lists{list_text(&rec->To), list_text(&rec->Cc)};
+    // The body is the last field: once it is met the record is done, so a
+    // record that holds a body is always handed out (never released here).
+    return decode_fields(rec, MMS_STRUCT_RETRIEVE_CONF, pdu, len,
+                         [&lists](WspCursor &c, tMMS_RetrieveConf &r, uint8_t code) {
+                             if (code != MMS_CONTENT_TYPE_FIELD) return retrieve_field(c, r, code, lists);
+                             --c.p;
+                             r.body = const_cast<unsigned char *>(c.p);
+                             r.Content_Size = static_cast<int>(c.left());
+                             c.p = c.end;
+                             return Step::Stop;
+                         });
+}
