@@ -1,6 +1,7 @@
 // Media kinds and default file names of message parts.
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "MMSPs_SlideView.h"
 #include "qx_internal.h"
@@ -96,16 +97,37 @@ int SmilGetDefaultName(char *buf, const char *contentType, int number) {
     return 1;
 }
 
+namespace {
+
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Whether s begins with `prefix` (lower case) in any ASCII letter case; with
+// `whole`, s must also end there.
+bool starts_nocase(const char *s, std::string_view prefix, bool whole) {
+    for (size_t i = 0; i < prefix.size(); ++i)
+        if (!s[i] || ascii_lower(s[i]) != prefix[i]) return false;
+    return !whole || s[prefix.size()] == '\0';
+}
+
+struct KindPrefix {
+    std::string_view prefix;
+    bool whole;
+    int kind;
+};
+
+// Looked up in this order, without a copy of the type.
+constexpr KindPrefix kKinds[] = {
+    {"text/plain", true, SMIL_KIND_TEXT},
+    {"image", false, SMIL_KIND_IMAGE},
+    {"audio", false, SMIL_KIND_AUDIO},
+    {"video", false, SMIL_KIND_VIDEO},
+};
+
+}  // namespace
+
 int SmilGetMediaKind(const char *contentType) {
     if (!contentType) return SMIL_KIND_FAILED;
-    char *lower = fnQX_MEMSTRCOPY(contentType);
-    if (!lower) return SMIL_KIND_FAILED;
-    fnQX_STRLOWER(lower);
-    int kind = SMIL_KIND_OTHER;
-    if (std::strcmp(lower, "text/plain") == 0) kind = SMIL_KIND_TEXT;
-    else if (std::strncmp(lower, "image", 5) == 0) kind = SMIL_KIND_IMAGE;
-    else if (std::strncmp(lower, "audio", 5) == 0) kind = SMIL_KIND_AUDIO;
-    else if (std::strncmp(lower, "video", 5) == 0) kind = SMIL_KIND_VIDEO;
-    qx::free_ptr(lower);
-    return kind;
+    for (const KindPrefix &k : kKinds)
+        if (starts_nocase(contentType, k.prefix, k.whole)) return k.kind;
+    return SMIL_KIND_OTHER;
 }
