@@ -1,6 +1,7 @@
 // Content-Type values: the table of well-known content types, the short and
 // the general form with their parameters (charset, name, type, start,
 // forward lock).
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstring>
@@ -306,11 +307,32 @@ char *GetContentTypeName(int code) {
     return t;
 }
 
+namespace {
+
+struct TypeCode {
+    std::string_view name;
+    int code;
+};
+
+// The well-known types sorted by name (a name listed twice keeps its lowest
+// code first), for a binary search instead of a scan of the table.
+constexpr auto kTypesByName = [] {
+    std::array<TypeCode, kContentTypes.size()> t{};
+    for (size_t i = 0; i < t.size(); ++i) t[i] = TypeCode{kContentTypes[i], static_cast<int>(i)};
+    std::sort(t.begin(), t.end(), [](const TypeCode &a, const TypeCode &b) {
+        return a.name != b.name ? a.name < b.name : a.code < b.code;
+    });
+    return t;
+}();
+
+}  // namespace
+
 int GetContentTypeCode(const char *text) {
     if (!text) return MMS_NO_CONTENT_TYPE_CODE;
-    for (size_t i = 0; i < kContentTypes.size(); ++i)
-        if (fnQX_STRCMP(text, kContentTypes[i].data()) == 0) return static_cast<int>(i);
-    return MMS_NO_CONTENT_TYPE_CODE;
+    const std::string_view key(text);
+    const auto *it = std::lower_bound(kTypesByName.begin(), kTypesByName.end(), key,
+                                      [](const TypeCode &e, std::string_view k) { return e.name < k; });
+    return it != kTypesByName.end() && it->name == key ? it->code : MMS_NO_CONTENT_TYPE_CODE;
 }
 
 tMMS_ContentType *GetContentGeneralForm(const WspCursor &c, int *consumed) {
