@@ -8,6 +8,7 @@
 #include "MMSProl_Encapsulaton.h"
 #include "qx_log.h"
 #include "rorodire_check.h"
+#include "rorodire_files.h"
 #include "rorodire_tool.h"
 
 namespace rrtool {
@@ -329,27 +330,10 @@ void log_to_stderr(const char *text, void *) { std::fputs(text, stderr); }
 
 // Reads a whole file; false with *why set when it cannot be read.
 bool read_file(const std::string &path, std::vector<uint8_t> &out, std::string *why) {
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        *why = std::string("cannot open: ") + std::strerror(errno);
-        return false;
-    }
-    out.clear();
-    uint8_t chunk[65536];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
-        out.insert(out.end(), chunk, chunk + n);
-        if (out.size() > static_cast<size_t>(INT_MAX)) break;
-    }
-    const bool failed = std::ferror(f) != 0;
-    const int err = errno;
-    std::fclose(f);
-    if (failed) {
-        *why = std::string("cannot read: ") + std::strerror(err);
-        return false;
-    }
-    out.shrink_to_fit();  // an exactly sized buffer for the decoders
-    return true;
+    bool notOpened = false;
+    if (read_input(path, kMaxInputFile, &out, why, &notOpened)) return true;
+    *why = (notOpened ? "cannot open: " : "cannot read: ") + *why;
+    return false;
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "qx_log.h"
 #include "rorodire_check.h"
+#include "rorodire_files.h"
 #include "rorodire_tool.h"
 
 namespace rrtool {
@@ -118,13 +119,6 @@ void on_result(int code, int value) {
         std::fputc('\n', stderr);
     }
     if (r.loop) g_main_loop_quit(r.loop);
-}
-
-bool read_file(const std::string &path, std::vector<uint8_t> *out) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) return false;
-    out->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-    return true;
 }
 
 struct Common {
@@ -243,8 +237,8 @@ int cmd_send(int argc, char **argv) {
     const int p = parse(argc, argv, false, &c);
     if (p != 0) return p < 0 ? 0 : p;
     std::vector<uint8_t> pdu;
-    if (!read_file(c.input, &pdu)) {
-        std::fprintf(stderr, "rorodire send: cannot read %s\n", c.input.c_str());
+    if (std::string why; !read_input(c.input, kMaxInputFile, &pdu, &why)) {
+        std::fprintf(stderr, "rorodire send: cannot read %s: %s\n", c.input.c_str(), why.c_str());
         return 3;
     }
     qx::set_log_enabled(c.verbose);
@@ -272,8 +266,8 @@ int cmd_fetch(int argc, char **argv) {
     const int p = parse(argc, argv, true, &c);
     if (p != 0) return p < 0 ? 0 : p;
     std::vector<uint8_t> notification;
-    if (!read_file(c.input, &notification)) {
-        std::fprintf(stderr, "rorodire fetch: cannot read %s\n", c.input.c_str());
+    if (std::string why; !read_input(c.input, kMaxInputFile, &notification, &why)) {
+        std::fprintf(stderr, "rorodire fetch: cannot read %s: %s\n", c.input.c_str(), why.c_str());
         return 3;
     }
     qx::set_log_enabled(c.verbose);
