@@ -15,6 +15,7 @@
 #include "MMSProl_Encapsulaton.h"
 #include "qx_log.h"
 #include "rorodire_files.h"
+#include "rorodire_host.h"
 #include "rorodire_tool.h"
 
 namespace rrtool {
@@ -213,13 +214,9 @@ std::string join_addresses(const std::vector<std::string> &v) {
 }
 
 template <typename T>
-void set_item(T &dst, FileItem &src, int begin, int end) {
-    dst.Data = src.data.data();
-    dst.Content_Type = src.type.data();
-    dst.Name = src.name.data();
-    dst.Size = static_cast<int>(src.data.size());
-    dst.Begin = begin;
-    dst.End = end;
+void set_item(T &dst, const FileItem &src, int begin, int end) {
+    rrhost::set_item(dst, src.data.data(), static_cast<int>(src.data.size()), src.type.c_str(), src.name.c_str(), begin,
+                     end);
 }
 
 struct ComposeOptions {
@@ -333,15 +330,15 @@ void link_nodes(std::vector<SlideSpec> &slides, std::vector<FileItem> &attachmen
             n.Text.Begin = begin;
             n.Text.End = end;
         }
-        if (i > 0) nodes[i - 1].next = &n;
     }
     atts.assign(attachments.size(), tCPS_AttachNode{});
     for (size_t i = 0; i < attachments.size(); ++i) {
         FileItem &f = attachments[i];
         atts[i] = tCPS_AttachNode{f.data.data(), f.name.data(), f.type.data(), static_cast<int>(f.data.size()), 0,
                                   nullptr};
-        if (i > 0) atts[i - 1].next = &atts[i];
     }
+    rrhost::link(nodes.data(), nodes.size());
+    rrhost::link(atts.data(), atts.size());
 }
 
 // Above what relays usually take: refused with --max-size, else a warning

@@ -224,33 +224,11 @@ void checked_decode(Dump &d, int struct_code, Decode &&decode) {
 
 }  // namespace
 
-Dump dump_pdu(const std::string &file, const std::vector<uint8_t> &bytes) {
-    Dump d;
-    d.file = file;
-    d.size = static_cast<long long>(bytes.size());
-    if (bytes.empty()) {
-        d.error = "empty file";
-        return d;
-    }
-    if (bytes.size() > static_cast<size_t>(INT_MAX)) {
-        d.error = "file too large for a PDU";
-        return d;
-    }
-    const uint8_t *pdu = bytes.data();
-    const int len = static_cast<int>(bytes.size());
-    d.type_code = fnMMS_FindMessageType(pdu, len);
-    if (d.type_code == MMS_NO_MESSAGE_TYPE) {
-        d.error = "no Message-Type field: not an MMS PDU";
-        return d;
-    }
-    const char *name = message_type_name(d.type_code);
-    if (!name) {
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "unknown Message-Type 0x%02X", d.type_code);
-        d.error = buf;
-        return d;
-    }
-    d.type = name;
+namespace {
+
+// Fills the view of a PDU whose Message-Type is known with the library's
+// decoder for that type.
+void decode_by_type(Dump &d, const uint8_t *pdu, int len, const char *name) {
     auto no_body = [](const auto &) {};
     switch (d.type_code) {
         case MMS_M_SEND_REQ:
@@ -306,6 +284,38 @@ Dump dump_pdu(const std::string &file, const std::vector<uint8_t> &bytes) {
             d.error = std::string("no decoder for ") + name;
             break;
     }
+}
+
+}  // namespace
+
+Dump dump_pdu(const std::string &file, const std::vector<uint8_t> &bytes) {
+    Dump d;
+    d.file = file;
+    d.size = static_cast<long long>(bytes.size());
+    if (bytes.empty()) {
+        d.error = "empty file";
+        return d;
+    }
+    if (bytes.size() > static_cast<size_t>(INT_MAX)) {
+        d.error = "file too large for a PDU";
+        return d;
+    }
+    const uint8_t *pdu = bytes.data();
+    const int len = static_cast<int>(bytes.size());
+    d.type_code = fnMMS_FindMessageType(pdu, len);
+    if (d.type_code == MMS_NO_MESSAGE_TYPE) {
+        d.error = "no Message-Type field: not an MMS PDU";
+        return d;
+    }
+    const char *name = message_type_name(d.type_code);
+    if (!name) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "unknown Message-Type 0x%02X", d.type_code);
+        d.error = buf;
+        return d;
+    }
+    d.type = name;
+    decode_by_type(d, pdu, len, name);
     return d;
 }
 

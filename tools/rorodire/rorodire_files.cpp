@@ -143,31 +143,6 @@ bool publish_files(const std::string &dir, const std::vector<OutFile> &files, st
     return true;
 }
 
-void free_host_lists(tCPS_MmsData &d) {
-    auto f = [](auto *&p) {
-        void *v = p;
-        fnQX_Free(&v);
-        p = nullptr;
-    };
-    for (tCPS_Slide *s = d.pSlide_List; s;) {
-        tCPS_Slide *next = s->next;
-        f(s->Image.Data), f(s->Image.Content_Type), f(s->Image.Name);
-        f(s->Audio.Data), f(s->Audio.Content_Type), f(s->Audio.Name);
-        f(s->Video.Data), f(s->Video.Content_Type), f(s->Video.Name);
-        f(s->Text.Text);
-        f(s);
-        s = next;
-    }
-    for (tCPS_AttachNode *a = d.pAttach_List; a;) {
-        tCPS_AttachNode *next = a->next;
-        f(a->Data), f(a->Name), f(a->Content_Type);
-        f(a);
-        a = next;
-    }
-    d.pSlide_List = nullptr;
-    d.pAttach_List = nullptr;
-}
-
 double send_seconds(size_t bytes) {
     const size_t steps = (bytes + QX_HTTP_CHUNK - 1) / QX_HTTP_CHUNK;
     return static_cast<double>(steps) * HBX_STEP_PERIOD_MS / 1000.0;

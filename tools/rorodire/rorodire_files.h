@@ -43,9 +43,6 @@ struct OutFile {
 // created here. False with *why set.
 bool publish_files(const std::string &dir, const std::vector<OutFile> &files, std::string *why);
 
-// Frees every node, buffer and text of the host's slide and attachment lists.
-void free_host_lists(tCPS_MmsData &d);
-
 // The send time of `bytes` with the library's transactions: one 2048-byte
 // chunk per 100 ms step.
 double send_seconds(size_t bytes);

@@ -12,6 +12,7 @@
 #include "qx_log.h"
 #include "rorodire_check.h"
 #include "rorodire_files.h"
+#include "rorodire_host.h"
 #include "rorodire_html.h"
 #include "rorodire_tool.h"
 
@@ -102,19 +103,9 @@ std::string utf8_prefix(const std::string &s, size_t n) {
 }  // namespace
 
 ParsedMessage::~ParsedMessage() {
-    free_host_lists(d);
-    auto f = [](auto *&p) {
-        void *v = p;
-        fnQX_Free(&v);
-        p = nullptr;
-    };
-    if (type == 0x84) {
-        tMMS_RetrieveConf &h = d.Header.Retrieve.Retrieve_Conf;
-        f(h.body), f(h.Transaction_Id), f(h.Message_Id), f(h.From), f(h.To), f(h.Cc), f(h.Subject);
-    } else if (type == 0x80) {
-        tMMS_SendReq &h = d.Header.Send_Req;
-        f(h.Transaction_Id), f(h.From), f(h.To), f(h.Cc), f(h.Bcc), f(h.Subject), f(h.ContentTypeAndBody);
-    }
+    rrhost::free_lists(d);
+    if (type == 0x84) rrhost::free_retrieve_header(d.Header.Retrieve.Retrieve_Conf);
+    if (type == 0x80) rrhost::free_send_header(d.Header.Send_Req);
 }
 
 std::string load_message(const std::string &file, const std::vector<uint8_t> &bytes, ParsedMessage *m) {
@@ -131,7 +122,7 @@ std::string load_message(const std::string &file, const std::vector<uint8_t> &by
     tCPS_PduBuf pdu{const_cast<uint8_t *>(bytes.data()), static_cast<int>(bytes.size())};
     const int rc = type == 0x84 ? fnCPS_ParserMMS(&m->d, &pdu) : fnCPS_ComposeMMS(&m->d, &pdu, 1);
     if (rc != 0) {
-        free_host_lists(m->d);
+        rrhost::free_lists(m->d);
         m->d = tCPS_MmsData{};
         return "'" + file + "': " + composer_code_text(rc) + " (composer code " + std::to_string(rc) + ")";
     }
