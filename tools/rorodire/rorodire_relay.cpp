@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -194,7 +195,16 @@ relay::Request request_of(SoupServerMessage *msg, const char *path, GHashTable *
 
 void on_request(SoupServer *, SoupServerMessage *msg, const char *path, GHashTable *query, gpointer data) {
     Server &sv = *static_cast<Server *>(data);
-    const relay::Reply reply = relay::handle_request(sv.state, request_of(msg, path, query));
+    relay::Reply reply;
+    try {
+        reply = relay::handle_request(sv.state, request_of(msg, path, query));
+    } catch (const std::exception &e) {  // out of memory, above all: this request fails, the relay goes on
+        reply = relay::Reply{};
+        reply.status = 500;
+        reply.contentType = "text/plain";
+        const std::string text = std::string("relay failure: ") + e.what() + "\n";
+        reply.body.assign(text.begin(), text.end());
+    }
     if (reply.stall) {
         soup_server_message_pause(msg);  // never resumed: the client waits for ever
         return;

@@ -349,7 +349,7 @@ void handle_send(State &s, const Request &in, const std::vector<Fault> &faults, 
     const std::string messageId =
         "M" + std::to_string(static_cast<long long>(g_get_real_time() / 1000000)) + "-" + std::to_string(++s.seq);
     std::string notes;
-    if (ok) {
+    if (ok && !recipients.empty()) {  // a message nobody can fetch is not kept
         auto m = message_of(s, *req, in, messageId);
         make_room(s, m->body.size());
         for (size_t i = 0; i < recipients.size(); ++i)
