@@ -401,8 +401,10 @@ int compose_and_write(ComposeOptions &o, std::vector<SlideSpec> &slides, std::ve
     void *p = pdu.data;
     fnQX_Free(&p);
     if (!ok) {
-        if (sized) std::fprintf(stderr, "rorodire compose: %s\n", err.c_str());
-        std::remove(o.out.c_str());
+        if (sized) {  // a write that failed part-way leaves nothing behind
+            std::fprintf(stderr, "rorodire compose: %s\n", err.c_str());
+            std::remove(o.out.c_str());
+        }
         return 1;
     }
     std::printf("%s: m-send-req, %d bytes, %zu slide%s, %zu attachment%s, body %d bytes\n", o.out.c_str(), len,
