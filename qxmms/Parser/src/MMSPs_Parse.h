@@ -30,6 +30,7 @@ struct tSMIL_Tag {
     int32_t Type;       // SMIL_TAG_OPEN, SMIL_TAG_CLOSE or SMIL_TAG_EMPTY
     char *Name;         // as written; null for "<>"
     tSMIL_Attr *pAttr;  // reverse document order
+    char *BlockEnd;     // end of the one block that holds the tag, its attributes and texts
 };
 
 // Element ids: positions in the element table.

@@ -128,14 +128,23 @@ static void free_attr(tSMIL_Attr *a) {
     qx::free_ptr(a);
 }
 
-tSMIL_Attr *SmilParseAttr(const char **cursor) {
-    if (!cursor || !*cursor || !**cursor) return nullptr;
+namespace {
+
+struct Span {
+    const char *start;
+    size_t len;
+};
+
+// The next attribute at *cursor: its name and value as written; false when
+// the list ends there. On success *cursor is past the value's closing quote.
+bool scan_attr(const char **cursor, Span *name, Span *value) {
+    if (!cursor || !*cursor || !**cursor) return false;
     const char *p = *cursor;
     while (is_blank(*p)) ++p;
-    if (*p == '=' || *p == '/' || *p == '>' || *p == '\0') return nullptr;
+    if (*p == '=' || *p == '/' || *p == '>' || *p == '\0') return false;
     const char *nameStart = p;
     while (*p && !is_blank(*p) && *p != '=' && *p != '>' && !(*p == '/' && p[1] == '>')) ++p;
-    if (*p == '/' || *p == '>' || *p == '\0') return nullptr;  // no value: the list ends
+    if (*p == '/' || *p == '>' || *p == '\0') return false;  // no value: the list ends
     const char *nameEnd = p;
 
     // Value: after the next double quote (anything before it is skipped).
@@ -145,39 +154,67 @@ tSMIL_Attr *SmilParseAttr(const char **cursor) {
         valStart = p + 1;
     } else {
         const char *q = std::strchr(p, '"');
-        if (!q) return nullptr;
+        if (!q) return false;
         valStart = q + 1;
     }
     const char *valEnd = valStart;
     while (*valEnd && *valEnd != '"' && *valEnd != '>' && !(*valEnd == '/' && valEnd[1] == '>')) ++valEnd;
-    if (*valEnd != '"') return nullptr;
+    if (*valEnd != '"') return false;
+    *name = Span{nameStart, static_cast<size_t>(nameEnd - nameStart)};
+    *value = Span{valStart, static_cast<size_t>(valEnd - valStart)};
+    *cursor = valEnd + 1;
+    return true;
+}
 
-    const size_t nameLen = static_cast<size_t>(nameEnd - nameStart);
-    const size_t valLen = static_cast<size_t>(valEnd - valStart);
-    const size_t size = sizeof(tSMIL_Attr) + nameLen + 1 + valLen + 1;
+// Fills the attribute record `a` with copies of name and value placed at
+// `text` (which has room for both and their 0 bytes); returns the byte after.
+char *put_attr(tSMIL_Attr *a, char *text, const Span &name, const Span &value) {
+    std::memcpy(text, name.start, name.len);
+    text[name.len] = '\0';
+    std::memcpy(text + name.len + 1, value.start, value.len);
+    text[name.len + 1 + value.len] = '\0';
+    a->Name = text;
+    a->Value = text + name.len + 1;
+    a->pNext = nullptr;
+    return text + name.len + 1 + value.len + 1;
+}
+
+// Whether p lies in the block of the tag (its record, attributes and texts).
+bool in_block(const tSMIL_Tag *tag, const void *p) {
+    const char *c = static_cast<const char *>(p);
+    return c >= reinterpret_cast<const char *>(tag) && c < tag->BlockEnd;
+}
+
+}  // namespace
+
+tSMIL_Attr *SmilParseAttr(const char **cursor) {
+    Span name{}, value{};
+    const char *p = cursor ? *cursor : nullptr;
+    if (!scan_attr(&p, &name, &value)) return nullptr;
+    const size_t size = sizeof(tSMIL_Attr) + name.len + 1 + value.len + 1;
     if (size > static_cast<size_t>(INT32_MAX)) return nullptr;
     auto *a = static_cast<tSMIL_Attr *>(qx::alloc_uninit(static_cast<int>(size)));
     if (!a) return nullptr;
-    char *text = reinterpret_cast<char *>(a + 1);
-    std::memcpy(text, nameStart, nameLen);
-    text[nameLen] = '\0';
-    std::memcpy(text + nameLen + 1, valStart, valLen);
-    text[nameLen + 1 + valLen] = '\0';
-    a->Name = text;
-    a->Value = text + nameLen + 1;
-    a->pNext = nullptr;
-    *cursor = valEnd + 1;
+    put_attr(a, reinterpret_cast<char *>(a + 1), name, value);
+    *cursor = p;
     return a;
 }
 
-// A tag is one block: the record, then its name.
+// A tag is one block: the record, its attribute records, then the name and
+// the attributes' texts. Attributes or texts set from elsewhere are released
+// on their own.
 void SmilFreeTag(tSMIL_Tag *tag) {
     if (!tag) return;
-    if (tag->Name && tag->Name != reinterpret_cast<char *>(tag + 1)) qx::free_ptr(tag->Name);
+    if (tag->Name && !in_block(tag, tag->Name)) qx::free_ptr(tag->Name);
     tSMIL_Attr *a = tag->pAttr;
     while (a) {
         tSMIL_Attr *next = a->pNext;
-        free_attr(a);
+        if (in_block(tag, a)) {
+            if (a->Name && !in_block(tag, a->Name)) qx::free_ptr(a->Name);
+            if (a->Value && !in_block(tag, a->Value)) qx::free_ptr(a->Value);
+        } else {
+            free_attr(a);
+        }
         a = next;
     }
     qx::free_ptr(tag);
@@ -193,18 +230,29 @@ tSMIL_Tag *SmilParseTag(const char *text) {
     const char *nameEnd = p;
     if (*nameEnd == '\0') return nullptr;
 
+    // Room for every attribute the rest can hold: each takes two quotes, and
+    // names and values are distinct pieces of the text.
     const size_t nameLen = static_cast<size_t>(nameEnd - nameStart);
-    if (sizeof(tSMIL_Tag) + nameLen + 1 > static_cast<size_t>(INT32_MAX)) return nullptr;
-    auto *tag = static_cast<tSMIL_Tag *>(qx::alloc_uninit(static_cast<int>(sizeof(tSMIL_Tag) + nameLen + 1)));
+    const size_t restLen = std::strlen(nameEnd);
+    size_t quotes = 0;
+    for (const char *q = nameEnd; (q = std::strchr(q, '"')) != nullptr; ++q) ++quotes;
+    const size_t maxAttrs = quotes / 2;
+    const size_t size = sizeof(tSMIL_Tag) + maxAttrs * sizeof(tSMIL_Attr) + nameLen + 1 + restLen + 2 * maxAttrs;
+    if (size > static_cast<size_t>(INT32_MAX)) return nullptr;
+    auto *tag = static_cast<tSMIL_Tag *>(qx::alloc_uninit(static_cast<int>(size)));
     if (!tag) return nullptr;
+    auto *attrs = reinterpret_cast<tSMIL_Attr *>(tag + 1);
+    char *texts = reinterpret_cast<char *>(attrs + maxAttrs);
     tag->Type = 0;
     tag->pAttr = nullptr;
     tag->Name = nullptr;  // an empty name ("<>") stays null
+    tag->BlockEnd = reinterpret_cast<char *>(tag) + size;
     if (nameLen) {
-        tag->Name = reinterpret_cast<char *>(tag + 1);
+        tag->Name = texts;
         std::memcpy(tag->Name, nameStart, nameLen);
         tag->Name[nameLen] = '\0';
     }
+    texts += nameLen + 1;
     if (nameEnd[-1] == '/') {  // "<par/>": the name keeps the '/', no attributes
         tag->Type = SMIL_TAG_EMPTY;
         return tag;
@@ -214,7 +262,10 @@ tSMIL_Tag *SmilParseTag(const char *text) {
         return tag;
     }
     const char *cur = nameEnd;
-    while (tSMIL_Attr *a = SmilParseAttr(&cur)) {
+    Span name{}, value{};
+    for (size_t n = 0; n < maxAttrs && scan_attr(&cur, &name, &value); ++n) {
+        tSMIL_Attr *a = &attrs[n];
+        texts = put_attr(a, texts, name, value);
         a->pNext = tag->pAttr;  // reverse document order
         tag->pAttr = a;
     }
