@@ -92,7 +92,8 @@ struct tSMIL_Text {
     tSMIL_Text *pNext;
 };
 
-// An image, audio or video clip of a par (an audio clip's Region stays 0).
+// An image, audio or video clip of a par (an audio clip's Region is read but
+// never reported).
 struct tSMIL_Media {
     uint8_t *Data;       // borrowed from the decoded body
     char *Type;          // owned copy of the part's Content_Type

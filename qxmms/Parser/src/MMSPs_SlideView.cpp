@@ -362,7 +362,13 @@ int fnPAR_GetText(tPAR_TextInfo *info) {
 }
 
 int fnPAR_GetImg(tPAR_ImgInfo *info) { return get_media(info, &tSMIL_Par::pImg); }
-int fnPAR_GetAud(tPAR_AudInfo *info) { return get_media(info, &tSMIL_Par::pAud); }
+int fnPAR_GetAud(tPAR_AudInfo *info) {
+    // An audio clip has no place on the screen: whatever region the SMIL
+    // named, it reports none.
+    if (!get_media(info, &tSMIL_Par::pAud)) return 0;
+    info->Left = info->Top = info->Width = info->Height = 0;
+    return 1;
+}
 int fnPAR_GetVideo(tPAR_VideoInfo *info) { return get_media(info, &tSMIL_Par::pVideo); }
 
 int fnPAR_GetBgColor(uint32_t *color) {
