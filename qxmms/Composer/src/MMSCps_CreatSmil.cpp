@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "MMSCps_Public.h"
+#include "MMSPs_SlideView.h"
 #include "qx_internal.h"
 #include "qx_log.h"
 #include "qx_writer.h"
@@ -42,16 +43,25 @@ struct SmilDoc {
         w.str(t);
     }
     void put_color(uint32_t colour) { w.format("#%x", colour); }
-    // A media name with the characters that would break the document
-    // replaced, as CPS_SafeMediaName does.
-    void put_name(const char *name);
+    // A media name as the URI reference its part's Content-Location holds:
+    // nothing in it can break the document ("&", quotes, brackets, control
+    // bytes and bytes of 0x80 or more are percent-encoded).
+    void put_name(const char *name) { SetUriEncoded(w, name); }
 };
 
-bool unsafe_name_char(unsigned char c) { return c == '"' || c == '<' || c == '>' || c == '&' || c < 0x20 || c == 0x7F; }
+// A media item's name and content type.
+struct tCPS_MediaRef {
+    const char *name;
+    const char *type;
+};
 
-void SmilDoc::put_name(const char *name) {
-    if (!name) return;
-    for (const char *c = name; *c; ++c) w.byte(unsafe_name_char(static_cast<unsigned char>(*c)) ? '_' : static_cast<uint8_t>(*c));
+// The name a media item goes by: the host's, or, for an empty one, the name a
+// reader gives an unnamed part of that content type, numbered by its slide
+// (an empty src would make the whole presentation unreadable).
+const char *media_name(const char *name, const char *type, int slide, char (&buf)[SMIL_DEFAULT_NAME_SIZE]) {
+    if (name && name[0]) return name;
+    if (!SmilGetDefaultName(buf, type ? type : "", slide)) buf[0] = 0;
+    return buf;
 }
 
 // Times of an item within its slide: an end past the slide's duration is
@@ -69,11 +79,13 @@ void put_begin_end(SmilDoc &d, int begin, int end) {
     d.put("ms\" ");
 }
 
-void put_media(SmilDoc &d, const char *tag, const char *name, const char *region, int begin, int end) {
+void put_media(SmilDoc &d, const char *tag, const tCPS_MediaRef &m, int slide, const char *region, int begin,
+               int end) {
+    char invented[SMIL_DEFAULT_NAME_SIZE];
     d.put("<");
     d.put(tag);
     d.put(" src=\"");
-    d.put_name(name);
+    d.put_name(media_name(m.name, m.type, slide, invented));
     d.put(region);
     put_begin_end(d, begin, end);
     d.put("/>\r\n");
@@ -91,15 +103,17 @@ void write_slide(SmilDoc &d, tCPS_SlideStruct &s, int index, int &dur) {
     }
     if (s.Has_Video) {
         limit_times(s.Video.Begin, s.Video.End, dur);
-        put_media(d, "video", s.Video.Name, "\" region=\"Image\"", s.Video.Begin, s.Video.End);
+        put_media(d, "video", {s.Video.Name, s.Video.Content_Type}, index, "\" region=\"Image\"", s.Video.Begin,
+                  s.Video.End);
     } else {
         if (s.Has_Image) {
             limit_times(s.Image.Begin, s.Image.End, dur);
-            put_media(d, "img", s.Image.Name, "\" region=\"Image\"", s.Image.Begin, s.Image.End);
+            put_media(d, "img", {s.Image.Name, s.Image.Content_Type}, index, "\" region=\"Image\"", s.Image.Begin,
+                      s.Image.End);
         }
         if (s.Has_Audio) {
             limit_times(s.Audio.Begin, s.Audio.End, dur);
-            put_media(d, "audio", s.Audio.Name, "\" ", s.Audio.Begin, s.Audio.End);
+            put_media(d, "audio", {s.Audio.Name, s.Audio.Content_Type}, index, "\" ", s.Audio.Begin, s.Audio.End);
         }
     }
     if (s.Has_Text) {
@@ -176,8 +190,8 @@ struct PartList {
     }
 };
 
-bool add_media_part(PartList &list, const char *type, const char *name, uint8_t *data, int size) {
-    tMMS_Element *e = new_part(type, CPS_SafeMediaName(name), data, size);
+bool add_media_part(PartList &list, const char *type, const char *name, int slide, uint8_t *data, int size) {
+    tMMS_Element *e = new_part(type, CPS_MediaPartName(name, type, slide), data, size);
     if (!e) return false;
     list.append(e);
     return true;
@@ -197,10 +211,11 @@ bool add_text_part(PartList &list, const tCPS_SlideStruct &s, int index) {
 
 bool add_slide_parts(PartList &list, const tCPS_SlideStruct &s, int index) {
     if (s.Has_Text && s.Text.Length > 0 && !add_text_part(list, s, index)) return false;
-    if (s.Has_Video) return add_media_part(list, s.Video.Content_Type, s.Video.Name, s.Video.Data, s.Video.Size);
-    if (s.Has_Image && !add_media_part(list, s.Image.Content_Type, s.Image.Name, s.Image.Data, s.Image.Size))
+    if (s.Has_Video)
+        return add_media_part(list, s.Video.Content_Type, s.Video.Name, index, s.Video.Data, s.Video.Size);
+    if (s.Has_Image && !add_media_part(list, s.Image.Content_Type, s.Image.Name, index, s.Image.Data, s.Image.Size))
         return false;
-    if (s.Has_Audio && !add_media_part(list, s.Audio.Content_Type, s.Audio.Name, s.Audio.Data, s.Audio.Size))
+    if (s.Has_Audio && !add_media_part(list, s.Audio.Content_Type, s.Audio.Name, index, s.Audio.Data, s.Audio.Size))
         return false;
     return true;
 }
@@ -242,12 +257,9 @@ smilstruct *new_smil_part() {
 
 }  // namespace
 
-char *CPS_SafeMediaName(const char *name) {
-    char *copy = fnQX_MEMSTRCOPY(name ? name : "");
-    if (!copy) return nullptr;
-    for (char *p = copy; *p; ++p)
-        if (unsafe_name_char(static_cast<unsigned char>(*p))) *p = '_';
-    return copy;
+char *CPS_MediaPartName(const char *name, const char *type, int slide) {
+    char invented[SMIL_DEFAULT_NAME_SIZE];
+    return fnQX_MEMSTRCOPY(media_name(name, type, slide, invented));
 }
 
 int CPS_CheckSlides() {

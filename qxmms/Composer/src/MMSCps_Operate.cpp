@@ -227,9 +227,11 @@ int CPS_BuildHostLists(tCPS_MmsData *mmsDatabuf) {
 // Action 0: a new message from the host's lists and send-request header.
 int CPS_ComposeNew(tCPS_MmsData *mmsDatabuf, tCPS_PduBuf *pMMSPduBuf) {
     // A send request needs a Transaction-Id (an empty one does not decode):
-    // a request without one is refused before anything is touched.
+    // a request without one is refused before anything is touched. So is one
+    // that begins with a control byte, which a reader of the Text-string may
+    // take for a length: it is no identifier a relay would echo.
     const char *tid = mmsDatabuf->Header.Send_Req.Transaction_Id;
-    if (!tid || !tid[0]) {
+    if (!tid || !tid[0] || static_cast<uint8_t>(tid[0]) < 0x20) {
         QX_LOG("Transaction_Id==null COMPOSER_INPUT_PARAM_ERROR");
         return COMPOSER_INPUT_PARAM_ERROR;
     }

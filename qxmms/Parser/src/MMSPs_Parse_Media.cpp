@@ -84,12 +84,23 @@ tMMS_Element *SmilGetPartList() { return SmilState().PartList; }
 tMMS_Element *SmilFindPart(tMMS_Element *first, const char *ref) {
     if (!first || bad_ref(ref)) return nullptr;
     const char *cid = after_cid(ref);
+    // A reference is a URI: "%D1%84.png" means the part whose Content-Location
+    // (decoded when read) or name is "\xD1\x84.png". The decoded reference is
+    // compared as well (when it cannot be made, the reference alone).
+    char *decoded = std::strchr(ref, '%') ? fnQX_MEMSTRCOPY(ref) : nullptr;
+    UriDecodeInPlace(decoded);
+    qx::ScopeGuard release([&] { qx::free_ptr(decoded); });
+    const char *decodedCid = decoded ? after_cid(decoded) : nullptr;
     for (tMMS_Element *p = first; p; p = p->next) {
         if (same(p->File_Name, ref)) return take(p, &tMMS_Element::File_Name, ref);
+        if (same(p->File_Name, decoded)) return take(p, &tMMS_Element::File_Name, decoded);
         if (same(p->Name_Param, ref)) return take(p, &tMMS_Element::Name_Param, ref);
+        if (same(p->Name_Param, decoded)) return take(p, &tMMS_Element::Name_Param, decoded);
         if (p->Content_Id) {
             if (same(p->Content_Id, ref)) return take(p, &tMMS_Element::Content_Id, ref);
             if (cid && same(p->Content_Id, cid)) return take(p, &tMMS_Element::Content_Id, cid);
+            if (decodedCid && same(p->Content_Id, decodedCid))
+                return take(p, &tMMS_Element::Content_Id, decodedCid);
         }
     }
     return SMIL_NO_MATCH;

@@ -51,7 +51,7 @@ void put_field(qx::Writer &w, uint8_t code, uint8_t value) {
 void put_head(qx::Writer &w, uint8_t type, const char *transactionId) {
     put_field(w, MMS_MESSAGE_TYPE_FIELD, type);
     w.byte(MMS_TRANSACTION_ID_FIELD);
-    SetQuoteTextString(w, transactionId);  // quoted when it begins with 0x80 or more
+    SetQuoteTextString(w, transactionId);  // quoted when it begins with 0x7F or more
     put_field(w, MMS_VERSION_FIELD, MMS_VERSION_1_2);
 }
 
@@ -75,8 +75,11 @@ namespace {
 constexpr uint64_t kMaxTimeField = 1 + 1 + 1 + kMaxLongInteger;
 // Field code + Long-integer (Date).
 constexpr uint64_t kMaxDateField = 1 + kMaxLongInteger;
-// A From field: code, Value-length, token, quote, the address, zero.
-uint64_t from_field_size(const char *address) { return 1 + kMaxValueLength + 1 + 1 + std::strlen(address) + 1; }
+// A From field: code, Value-length, token, the address's form (a quote, or
+// a Value-length and charset), the address, zero.
+uint64_t from_field_size(const char *address) {
+    return 1 + kMaxValueLength + 1 + kMaxValueLength + 1 + std::strlen(address) + 1;
+}
 
 inline uint8_t yes_no(int flag) { return flag ? MMS_YES : MMS_NO; }
 
@@ -117,8 +120,9 @@ void put_from(qx::Writer &w, const char *from, const char *address) {
     }
     QX_LOG("request from field is not null,MMS_ADDRESS_PRESENT_TOKEN");
     const int addressLen = static_cast<int>(std::strlen(address));
-    const bool quote = static_cast<uint8_t>(address[0]) >= 0x80;
-    int tmpLen = addressLen + 2 + (quote ? 1 : 0);  // token, [quote,] address, zero
+    const auto first = static_cast<uint8_t>(address[0]);
+    const int prefix = AddressPrefixSize(first, static_cast<uint32_t>(addressLen));
+    int tmpLen = addressLen + 2 + prefix;  // token, [quote or length and charset,] address, zero
     QX_LOG("mzk:pAddress=%s,its size=%d,iTmpLen=%d", address, addressLen, tmpLen);
     if (tmpLen < 31) {
         w.byte(static_cast<uint8_t>(tmpLen));
@@ -135,7 +139,7 @@ void put_from(qx::Writer &w, const char *from, const char *address) {
         QX_LOG("mzk:new iTmpLen=%d", tmpLen);
     }
     w.byte(MMS_ADDRESS_PRESENT_TOKEN);
-    if (quote) w.byte(MMS_QUOTE);
+    SetAddressPrefix(w, first, static_cast<uint32_t>(addressLen));
     w.bytes(address, static_cast<size_t>(addressLen));
     w.byte(0x00);
 }

@@ -39,7 +39,7 @@ uint8_t *hand_out_pdu(PduOut &out, int *len);
 // A field of one byte value.
 void put_field(qx::Writer &w, uint8_t code, uint8_t value);
 // Every PDU begins with its Message-Type, Transaction-Id (quoted when it
-// begins with a byte of 0x80 or more: count it with quote_text_string_size)
+// begins with a byte of 0x7F or more: count it with quote_text_string_size)
 // and MMS-Version.
 void put_head(qx::Writer &w, uint8_t type, const char *transactionId);
 // Sizes of values written by the WSP writers (a null text as an empty one):

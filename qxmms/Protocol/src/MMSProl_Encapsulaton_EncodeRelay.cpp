@@ -15,8 +15,11 @@ using namespace mmsenc;
 
 namespace {
 
-// From: code, Value-length, token, quote, address, suffix, zero.
-uint64_t from_size(const char *s) { return 1 + kMaxValueLength + 1 + quote_text_string_size(s) + MMS_PLMN_SUFFIX_LEN; }
+// From: code, Value-length, token, the address's form (a quote, or a
+// Value-length and charset), address, suffix, zero.
+uint64_t from_size(const char *s) {
+    return 1 + kMaxValueLength + 1 + kMaxValueLength + 1 + text_string_size(s) + MMS_PLMN_SUFFIX_LEN;
+}
 
 // Long-integer: count byte and the value's big-endian bytes, at least one
 // (a zero value is written as one zero byte).
@@ -32,12 +35,13 @@ void put_long_integer(qx::Writer &w, uint32_t v) {
 void put_from(qx::Writer &w, const char *from) {
     w.byte(MMS_FROM_FIELD);
     const size_t n = std::strlen(from);
-    const bool quote = static_cast<uint8_t>(from[0]) >= 0x80;
     const bool suffix = !std::strchr(from, '@') && !std::strstr(from, "/TYPE=");
-    const uint32_t valueLen = static_cast<uint32_t>(1 + (quote ? 1 : 0) + n + (suffix ? MMS_PLMN_SUFFIX_LEN : 0) + 1);
+    const auto text = static_cast<uint32_t>(n + (suffix ? MMS_PLMN_SUFFIX_LEN : 0));
+    const auto first = static_cast<uint8_t>(n ? from[0] : (suffix ? '/' : 0));
+    const uint32_t valueLen = static_cast<uint32_t>(1 + AddressPrefixSize(first, text) + text + 1);
     SetLengthValue(w, valueLen);
     w.byte(MMS_ADDRESS_PRESENT_TOKEN);
-    if (quote) w.byte(MMS_QUOTE);
+    SetAddressPrefix(w, first, text);
     w.bytes(from, n);
     if (suffix) w.bytes(MMS_PLMN_SUFFIX, MMS_PLMN_SUFFIX_LEN);
     w.byte(0);
