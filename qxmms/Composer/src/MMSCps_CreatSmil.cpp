@@ -209,15 +209,31 @@ bool add_text_part(PartList &list, const tCPS_SlideStruct &s, int index) {
     return true;
 }
 
+// Whether one of the slide's media goes by the name of its text part. A
+// reader takes, for each reference of the presentation in turn, the first
+// part of that name not taken yet, and the presentation names the media
+// before the text: such a slide's text part then follows its media.
+bool media_named_like_text(const tCPS_SlideStruct &s, int index) {
+    char textName[32];
+    std::snprintf(textName, sizeof textName, "Text%d.txt", index);
+    auto named = [&](const char *name) { return name && fnQX_STRICMP(name, textName) == 0; };
+    if (s.Has_Video) return named(s.Video.Name);
+    return (s.Has_Image && named(s.Image.Name)) || (s.Has_Audio && named(s.Audio.Name));
+}
+
 bool add_slide_parts(PartList &list, const tCPS_SlideStruct &s, int index) {
-    if (s.Has_Text && s.Text.Length > 0 && !add_text_part(list, s, index)) return false;
-    if (s.Has_Video)
-        return add_media_part(list, s.Video.Content_Type, s.Video.Name, index, s.Video.Data, s.Video.Size);
-    if (s.Has_Image && !add_media_part(list, s.Image.Content_Type, s.Image.Name, index, s.Image.Data, s.Image.Size))
-        return false;
-    if (s.Has_Audio && !add_media_part(list, s.Audio.Content_Type, s.Audio.Name, index, s.Audio.Data, s.Audio.Size))
-        return false;
-    return true;
+    const bool hasText = s.Has_Text && s.Text.Length > 0;
+    const bool textLast = hasText && media_named_like_text(s, index);
+    if (hasText && !textLast && !add_text_part(list, s, index)) return false;
+    if (s.Has_Video) {
+        if (!add_media_part(list, s.Video.Content_Type, s.Video.Name, index, s.Video.Data, s.Video.Size)) return false;
+    } else {
+        if (s.Has_Image && !add_media_part(list, s.Image.Content_Type, s.Image.Name, index, s.Image.Data, s.Image.Size))
+            return false;
+        if (s.Has_Audio && !add_media_part(list, s.Audio.Content_Type, s.Audio.Name, index, s.Audio.Data, s.Audio.Size))
+            return false;
+    }
+    return !textLast || add_text_part(list, s, index);
 }
 
 bool add_attachment_part(PartList &list, const tCPS_Attachment &a) {
