@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <strings.h>
 #include <string>
 #include <vector>
 
@@ -93,9 +94,26 @@ struct Attachment {
     std::vector<uint8_t> data;
 };
 
+// A content type from the list, or (selector 6 and up) any text but one of
+// the DRM types, whose parts the readers treat apart by design.
+std::string content_type(Input &in, const char *const (&list)[6]) {
+    const uint8_t k = in.u8() % 8;
+    if (k < 6) return list[k];
+    std::string t = in.text(30);
+    if (t.size() >= 23 && strncasecmp(t.c_str(), "application/vnd.oma.drm", 23) == 0) t = list[0];
+    return t;
+}
+
+// What the composer refuses to write as a content type: empty, a first byte
+// that reads as a length or a code, or the presentation's own type.
+bool unwritable_type(const std::string &t) {
+    return t.empty() || static_cast<uint8_t>(t[0]) < 0x20 || static_cast<uint8_t>(t[0]) >= 0x80 ||
+           strcasecmp(t.c_str(), "application/smil") == 0;
+}
+
 Media media(Input &in) {
     Media m;
-    m.type = kMediaTypes[in.u8() % 6];
+    m.type = content_type(in, kMediaTypes);
     m.name = in.text(24);
     m.data = in.data();
     m.begin = in.time();
@@ -244,7 +262,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     std::vector<Attachment> atts(in.u8() % 11);
     for (Attachment &a : atts) {
-        a.type = kAttachTypes[in.u8() % 6];
+        a.type = content_type(in, kAttachTypes);
         a.name = in.text(24);
         a.data = in.data();
     }
@@ -295,13 +313,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     tCPS_PduBuf pdu{nullptr, 0};
     const int rc = fnCPS_ComposeMMS(&msg, &pdu, 0);
     // Refused: only a Transaction-Id that is empty or begins with a control
-    // byte, with the parameter error and nothing handed out.
-    const bool badTid = tid.empty() || static_cast<uint8_t>(tid[0]) < 0x20;
+    // byte, or a content type that cannot be written, with the parameter
+    // error and nothing handed out.
+    bool refused = tid.empty() || static_cast<uint8_t>(tid[0]) < 0x20;
+    for (const Slide &w : slides)
+        for (const auto *m : {&w.image, &w.audio, &w.video})
+            if (*m && unwritable_type((*m)->type)) refused = true;
+    for (const Attachment &a : atts)
+        if (unwritable_type(a.type)) refused = true;
     if (rc != 0) {
-        check(rc == -12 && badTid && pdu.data == nullptr);
+        check(rc == -12 && refused && pdu.data == nullptr);
         return 0;
     }
-    check(!badTid && pdu.data && pdu.length > 0 && pdu.data[pdu.length] == 0);
+    check(!refused && pdu.data && pdu.length > 0 && pdu.data[pdu.length] == 0);
 
     // ---- as a stored send request
     const std::optional<std::string> wantFrom = from ? std::optional(address(*from)) : std::nullopt;

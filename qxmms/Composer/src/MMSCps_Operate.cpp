@@ -127,6 +127,29 @@ tCPS_AttachNode *attach_node_from(int index) {
     return n;
 }
 
+// A content type goes on the wire as a well-known code or as a text. A text
+// that is empty or begins with a byte below 0x20 or of 0x80 or more would be
+// read as a Value-length or as a code; one of the presentation's own type
+// would be read as a second presentation in place of the message's. Such an
+// item cannot travel as it is.
+bool unwritable_type(const char *type) {
+    if (!type) return false;
+    const auto first = static_cast<uint8_t>(type[0]);
+    return first < 0x20 || first >= 0x80 || fnQX_STRICMP(type, "application/smil") == 0;
+}
+
+bool host_types_writable(const tCPS_Slide *slides, const tCPS_AttachNode *attachments) {
+    for (const tCPS_Slide *s = slides; s; s = s->next) {
+        if ((s->Has_Image && unwritable_type(s->Image.Content_Type)) ||
+            (s->Has_Audio && unwritable_type(s->Audio.Content_Type)) ||
+            (s->Has_Video && unwritable_type(s->Video.Content_Type)))
+            return false;
+    }
+    for (const tCPS_AttachNode *a = attachments; a; a = a->next)
+        if (unwritable_type(a->Content_Type)) return false;
+    return true;
+}
+
 }  // namespace
 
 void CPS_FreeHostSlides(tCPS_Slide *first) {
@@ -233,6 +256,10 @@ int CPS_ComposeNew(tCPS_MmsData *mmsDatabuf, tCPS_PduBuf *pMMSPduBuf) {
     const char *tid = mmsDatabuf->Header.Send_Req.Transaction_Id;
     if (!tid || !tid[0] || static_cast<uint8_t>(tid[0]) < 0x20) {
         QX_LOG("Transaction_Id==null COMPOSER_INPUT_PARAM_ERROR");
+        return COMPOSER_INPUT_PARAM_ERROR;
+    }
+    if (!host_types_writable(mmsDatabuf->pSlide_List, mmsDatabuf->pAttach_List)) {
+        QX_LOG("check slide error.");
         return COMPOSER_INPUT_PARAM_ERROR;
     }
     const int opened = CPS_OpenModel();
