@@ -330,6 +330,7 @@ TEST(ComposerRoundTrip, TextsAndNamesThatReadAsLengthsOrQuotes) {
         {"t", "x", "1", "2", "", "", 0},
         {"t", "x", "1", "2", "Text0.txt", "text0.TXT", 0},
         {"t", "x", "1", "2", "cid:a%2", "a%2.pdf", 0},
+        {"t", "x", "1", "2", "cid:Text0.txt", "Text1.txt", 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(rrtest::hex(reinterpret_cast<const uint8_t *>(c.tid.data()), c.tid.size()) + " / " + c.name);

@@ -39,6 +39,20 @@ tMMS_Element *take(tMMS_Element *p, char *tMMS_Element::*field, const char *key)
 
 bool bad_ref(const char *ref) { return !ref || !ref[0]; }
 
+// The first part that goes by the reference (its File_Name, Name_Param or
+// Content_Id, or its Content_Id after "cid:"), taken; null when none does.
+tMMS_Element *find_by(tMMS_Element *first, const char *ref, const char *cid) {
+    for (tMMS_Element *p = first; p; p = p->next) {
+        if (same(p->File_Name, ref)) return take(p, &tMMS_Element::File_Name, ref);
+        if (same(p->Name_Param, ref)) return take(p, &tMMS_Element::Name_Param, ref);
+        if (p->Content_Id) {
+            if (same(p->Content_Id, ref)) return take(p, &tMMS_Element::Content_Id, ref);
+            if (cid && same(p->Content_Id, cid)) return take(p, &tMMS_Element::Content_Id, cid);
+        }
+    }
+    return nullptr;
+}
+
 // Loads an image, audio or video record (they share their members).
 template <typename R>
 int load_media(R *rec, const char *ref) {
@@ -83,27 +97,18 @@ tMMS_Element *SmilGetPartList() { return SmilState().PartList; }
 
 tMMS_Element *SmilFindPart(tMMS_Element *first, const char *ref) {
     if (!first || bad_ref(ref)) return nullptr;
-    const char *cid = after_cid(ref);
+    if (tMMS_Element *p = find_by(first, ref, after_cid(ref))) return p;
     // A reference is a URI: "%D1%84.png" means the part whose Content-Location
-    // (decoded when read) or name is "\xD1\x84.png". The decoded reference is
-    // compared as well (when it cannot be made, the reference alone).
-    char *decoded = std::strchr(ref, '%') ? fnQX_MEMSTRCOPY(ref) : nullptr;
-    UriDecodeInPlace(decoded);
+    // (decoded when read) or name is "\xD1\x84.png". When no part goes by the
+    // reference itself, its decoded form is looked for (when it cannot be
+    // made, there is no match).
+    if (!std::strchr(ref, '%')) return SMIL_NO_MATCH;
+    char *decoded = fnQX_MEMSTRCOPY(ref);
+    if (!decoded) return SMIL_NO_MATCH;
     qx::ScopeGuard release([&] { qx::free_ptr(decoded); });
-    const char *decodedCid = decoded ? after_cid(decoded) : nullptr;
-    for (tMMS_Element *p = first; p; p = p->next) {
-        if (same(p->File_Name, ref)) return take(p, &tMMS_Element::File_Name, ref);
-        if (same(p->File_Name, decoded)) return take(p, &tMMS_Element::File_Name, decoded);
-        if (same(p->Name_Param, ref)) return take(p, &tMMS_Element::Name_Param, ref);
-        if (same(p->Name_Param, decoded)) return take(p, &tMMS_Element::Name_Param, decoded);
-        if (p->Content_Id) {
-            if (same(p->Content_Id, ref)) return take(p, &tMMS_Element::Content_Id, ref);
-            if (cid && same(p->Content_Id, cid)) return take(p, &tMMS_Element::Content_Id, cid);
-            if (decodedCid && same(p->Content_Id, decodedCid))
-                return take(p, &tMMS_Element::Content_Id, decodedCid);
-        }
-    }
-    return SMIL_NO_MATCH;
+    UriDecodeInPlace(decoded);
+    tMMS_Element *p = find_by(first, decoded, after_cid(decoded));
+    return p ? p : SMIL_NO_MATCH;
 }
 
 int SmilLoadText(tSMIL_Text *rec, const char *ref) {
