@@ -39,20 +39,6 @@ tMMS_Element *take(tMMS_Element *p, char *tMMS_Element::*field, const char *key)
 
 bool bad_ref(const char *ref) { return !ref || !ref[0]; }
 
-// The first part that goes by the reference (its File_Name, Name_Param or
-// Content_Id, or its Content_Id after "cid:"), taken; null when none does.
-tMMS_Element *find_by(tMMS_Element *first, const char *ref, const char *cid) {
-    for (tMMS_Element *p = first; p; p = p->next) {
-        if (same(p->File_Name, ref)) return take(p, &tMMS_Element::File_Name, ref);
-        if (same(p->Name_Param, ref)) return take(p, &tMMS_Element::Name_Param, ref);
-        if (p->Content_Id) {
-            if (same(p->Content_Id, ref)) return take(p, &tMMS_Element::Content_Id, ref);
-            if (cid && same(p->Content_Id, cid)) return take(p, &tMMS_Element::Content_Id, cid);
-        }
-    }
-    return nullptr;
-}
-
 // Loads an image, audio or video record (they share their members).
 template <typename R>
 int load_media(R *rec, const char *ref) {
@@ -95,19 +81,36 @@ tMMS_Element *const SMIL_NO_MATCH = &g_noMatch;
 void SmilSetPartList(tMMS_Element *first) { SmilState().PartList = first; }
 tMMS_Element *SmilGetPartList() { return SmilState().PartList; }
 
+namespace {
+
+// The part a reference names, taken; null when none does.
+tMMS_Element *find_named(tMMS_Element *first, const char *ref) {
+    const char *cid = after_cid(ref);
+    for (tMMS_Element *p = first; p; p = p->next) {
+        if (same(p->File_Name, ref)) return take(p, &tMMS_Element::File_Name, ref);
+        if (same(p->Name_Param, ref)) return take(p, &tMMS_Element::Name_Param, ref);
+        if (p->Content_Id) {
+            if (same(p->Content_Id, ref)) return take(p, &tMMS_Element::Content_Id, ref);
+            if (cid && same(p->Content_Id, cid)) return take(p, &tMMS_Element::Content_Id, cid);
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 tMMS_Element *SmilFindPart(tMMS_Element *first, const char *ref) {
     if (!first || bad_ref(ref)) return nullptr;
-    if (tMMS_Element *p = find_by(first, ref, after_cid(ref))) return p;
-    // A reference is a URI: "%D1%84.png" means the part whose Content-Location
-    // (decoded when read) or name is "\xD1\x84.png". When no part goes by the
-    // reference itself, its decoded form is looked for (when it cannot be
-    // made, there is no match).
+    if (tMMS_Element *p = find_named(first, ref)) return p;
     if (!std::strchr(ref, '%')) return SMIL_NO_MATCH;
+    // A reference is a URI: "%D1%84.png" names the part whose Content-Location
+    // (decoded when read) or name is "\xD1\x84.png". When no part goes by
+    // the reference itself, the part of its decoded form is taken.
     char *decoded = fnQX_MEMSTRCOPY(ref);
-    if (!decoded) return SMIL_NO_MATCH;
-    qx::ScopeGuard release([&] { qx::free_ptr(decoded); });
+    if (!decoded) return nullptr;
     UriDecodeInPlace(decoded);
-    tMMS_Element *p = find_by(first, decoded, after_cid(decoded));
+    tMMS_Element *p = find_named(first, decoded);
+    qx::free_ptr(decoded);
     return p ? p : SMIL_NO_MATCH;
 }
 
