@@ -7,6 +7,7 @@ file(GLOB TEST_SUPPORT_SOURCES CONFIGURE_DEPENDS tests/support/*.cpp)
 add_library(rr_test_support STATIC ${TEST_SUPPORT_SOURCES})
 target_include_directories(rr_test_support PUBLIC tests/support)
 target_link_libraries(rr_test_support PUBLIC rr_common GTest::gtest PkgConfig::GLIB)
+rr_harness(rr_test_support)
 target_compile_definitions(rr_test_support PUBLIC
   RR_INTEROP_DIR="${RORODIRE_INTEROP_DIR}"
   RR_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
@@ -32,22 +33,36 @@ foreach(src ${TEST_SOURCES})
   add_executable(${name} ${src})
   target_link_libraries(${name} PRIVATE ${libs} rr_test_support GTest::gtest_main GTest::gmock)
   rr_use_osal(${name} ${osal_lib})
+  rr_harness(${name})
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT 300 ENVIRONMENT "RR_TEST=1")
 endforeach()
 
-# Every fuzz target is also built with a plain main that replays its corpus
-# once, so the regular (and sanitizer) test run checks all corpus inputs.
+# Every fuzz target replays its corpus once in the test run: in a libFuzzer
+# build the target itself does it (-runs=0), elsewhere the target is linked
+# with a plain main that passes every corpus file to it.
 file(GLOB FUZZ_SOURCES CONFIGURE_DEPENDS fuzz/fuzz_*.cpp)
-foreach(src ${FUZZ_SOURCES})
-  get_filename_component(name ${src} NAME_WE)
-  add_executable(replay_${name} ${src} fuzz/replay_main.cpp)
-  target_link_libraries(replay_${name} PRIVATE rr_all)
-  rr_use_osal(replay_${name} osal_scripted)
-  add_test(NAME corpus_${name}
-    COMMAND replay_${name} ${CMAKE_SOURCE_DIR}/fuzz/corpus/${name})
-  set_tests_properties(corpus_${name} PROPERTIES TIMEOUT 600)
-endforeach()
+if(RORODIRE_FUZZ)
+  foreach(src ${FUZZ_SOURCES})
+    get_filename_component(name ${src} NAME_WE)
+    add_test(NAME corpus_${name}
+      COMMAND ${name} -runs=0 ${CMAKE_SOURCE_DIR}/fuzz/corpus/${name})
+    set_tests_properties(corpus_${name} PROPERTIES TIMEOUT 600)
+  endforeach()
+else()
+  add_library(rr_replay_main OBJECT fuzz/replay_main.cpp)
+  rr_harness(rr_replay_main)
+  foreach(src ${FUZZ_SOURCES})
+    get_filename_component(name ${src} NAME_WE)
+    add_executable(replay_${name} ${src} $<TARGET_OBJECTS:rr_replay_main>)
+    target_link_libraries(replay_${name} PRIVATE rr_all)
+    rr_use_osal(replay_${name} osal_scripted)
+    rr_harness(replay_${name})
+    add_test(NAME corpus_${name}
+      COMMAND replay_${name} ${CMAKE_SOURCE_DIR}/fuzz/corpus/${name})
+    set_tests_properties(corpus_${name} PROPERTIES TIMEOUT 600)
+  endforeach()
+endif()
 
 # The C host program must build and run against the shared library.
 add_test(NAME host_demo COMMAND host_demo)
@@ -65,8 +80,12 @@ endif()
 # with -DRORODIRE_DIAGNOSTIC_LOG=OFF, whose library holds none of its texts.
 add_executable(log_host tests/abi/log_host.c)
 target_link_libraries(log_host PRIVATE rorodire)
+rr_c_host(log_host)
 if(RORODIRE_DIAGNOSTIC_LOG)
   add_test(NAME diagnostic_log COMMAND log_host logs $<TARGET_FILE:rorodire>)
+  # A host silences it without rebuilding.
+  add_test(NAME diagnostic_log_muted COMMAND log_host muted $<TARGET_FILE:rorodire>)
+  set_tests_properties(diagnostic_log_muted PROPERTIES ENVIRONMENT "RORODIRE_LOG=0")
 else()
   add_test(NAME diagnostic_log COMMAND log_host silent $<TARGET_FILE:rorodire>)
 endif()
@@ -75,6 +94,7 @@ endif()
 # the library's records at the same offsets and release them through it.
 add_executable(abi_records_host tests/abi/records_host.c)
 target_link_libraries(abi_records_host PRIVATE rorodire)
+rr_c_host(abi_records_host)
 add_test(NAME abi_records_host COMMAND abi_records_host)
 set_tests_properties(abi_records_host PROPERTIES ENVIRONMENT "GLIBC_TUNABLES=glibc.malloc.tcache_count=0")
 
@@ -82,6 +102,7 @@ set_tests_properties(abi_records_host PROPERTIES ENVIRONMENT "GLIBC_TUNABLES=gli
 # and parsed as a retrieved message through the shared library.
 add_executable(abi_composer_host tests/abi/composer_host.c)
 target_link_libraries(abi_composer_host PRIVATE rorodire)
+rr_c_host(abi_composer_host)
 add_test(NAME abi_composer_host COMMAND abi_composer_host)
 set_tests_properties(abi_composer_host PROPERTIES ENVIRONMENT "GLIBC_TUNABLES=glibc.malloc.tcache_count=0")
 
@@ -95,12 +116,13 @@ endforeach()
 
 # The installed package: headers, libraries, pkg-config and CMake package, tool;
 # a host program builds against it with pkg-config and with find_package.
-if(RORODIRE_SANITIZE)
-  set(_rr_install_cflags "-fsanitize=address,undefined")
+# (in the regular build only: a sanitizer runtime of another compiler would
+# not link into the consumer programs)
+if(NOT RORODIRE_SANITIZE AND NOT RORODIRE_FUZZ)
+  add_test(NAME install_package
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/install/install_test.sh ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} "")
+  set_tests_properties(install_package PROPERTIES TIMEOUT 300)
 endif()
-add_test(NAME install_package
-  COMMAND ${CMAKE_SOURCE_DIR}/tests/install/install_test.sh ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} "${_rr_install_cflags}")
-set_tests_properties(install_package PROPERTIES TIMEOUT 300)
 
 # The browser check of HTML previews catches each kind of fault it is meant to
 # (headless Chromium over its DevTools protocol).

@@ -83,14 +83,14 @@ intptr_t fnQX_STRNCAT(char *dst, const char *src, int size) {
 
 int fnQX_STRCMP(const char *a, const char *b) {
     if (!a || !b) return -1;
-    const size_t la = std::strlen(a);
-    const size_t lb = std::strlen(b);
-    // An empty string never equals a non-empty one, in either order.
-    if ((la == 0 || lb == 0) && la != lb) return -1;
     const auto *pa = reinterpret_cast<const unsigned char *>(a);
     const auto *pb = reinterpret_cast<const unsigned char *>(b);
     for (;; ++pa, ++pb) {
-        if (*pa != *pb) return *pa < *pb ? -1 : 1;
+        if (*pa != *pb) {
+            // An empty string never equals a non-empty one, in either order.
+            if (pa == reinterpret_cast<const unsigned char *>(a) && (*pa == 0 || *pb == 0)) return -1;
+            return *pa < *pb ? -1 : 1;
+        }
         if (*pa == 0) return 0;
     }
 }
@@ -102,8 +102,8 @@ int fnQX_STRNCMP(const char *a, const char *b, int count) {
 
 int fnQX_STRBEGINS(const char *prefix, const char *text) {
     if (!prefix || !text) return 0;
-    if (std::strlen(prefix) > std::strlen(text)) return 0;
-    for (; *prefix && *text; ++prefix, ++text) {
+    // A text shorter than the prefix ends first and differs there.
+    for (; *prefix; ++prefix, ++text) {
         if (*prefix != *text) return 0;
     }
     return 1;
@@ -123,11 +123,15 @@ int fnQX_ATOI(const char *s) { return s ? std::atoi(s) : 0; }
 
 int fnQX_STRICMP(const char *a, const char *b) {
     if (!a || !b) return -1;
-    if (std::strlen(a) != std::strlen(b)) return -1;
-    for (; *a; ++a, ++b) {
+    // One pass, ASCII letters folded: texts of different lengths differ where
+    // the shorter one ends.
+    for (;; ++a, ++b) {
         const char x = *a;
         const char y = *b;
-        if (x == y) continue;
+        if (x == y) {
+            if (x == 0) return 0;
+            continue;
+        }
         if (x >= 'a' && x <= 'z') {
             if (y != x - 'a' + 'A') return -1;
         } else if (x >= 'A' && x <= 'Z') {
@@ -136,7 +140,6 @@ int fnQX_STRICMP(const char *a, const char *b) {
             return -1;
         }
     }
-    return 0;
 }
 
 char *fnQX_STRSTR(const char *text, const char *pattern) {

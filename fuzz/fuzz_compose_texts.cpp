@@ -4,9 +4,10 @@
 // as a stored send request (action 1, fnMMS_ParseSendContent) and, served by
 // the relay's encoder as an m-retrieve-conf, as a retrieved message
 // (fnCPS_ParserMMS). Invariant: the composer refuses the message with its
-// parameter error, or both readers give back what was composed: header
-// texts, slides (items, names, data, times as the writer limits them) and
-// attachments.
+// parameter error (a Transaction-Id that is empty or begins with a control
+// byte, a content type it cannot write), or both readers give back what was
+// composed: header texts (addresses as the address rules have them), slides
+// (items, names, data, times as the writer limits them) and attachments.
 //
 // Input: a count of slides and per slide a flags byte, the duration and its
 // items; then the attachments; then the header texts. Every text is a length

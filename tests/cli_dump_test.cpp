@@ -30,11 +30,14 @@ struct Json {
     double number = 0;
     std::string str;
     std::vector<Json> items;
-    std::vector<std::pair<std::string, Json>> members;
+    // An object's members as parallel lists (a pair holding the still
+    // incomplete Json does not build with every standard library).
+    std::vector<std::string> keys;
+    std::vector<Json> members;
 
     const Json *get(const std::string &key) const {
-        for (const auto &m : members)
-            if (m.first == key) return &m.second;
+        for (size_t i = 0; i < keys.size(); ++i)
+            if (keys[i] == key) return &members[i];
         return nullptr;
     }
 };
@@ -76,15 +79,15 @@ private:
             ws();
             std::string key;
             if (!peek('"') || !string(key)) return false;
-            for (const auto &m : v.members)
-                if (m.first == key) return false;  // duplicate key
+            if (v.get(key)) return false;  // duplicate key
             ws();
             if (!peek(':')) return false;
             ++i_;
             ws();
             Json item;
             if (!value(item, depth + 1)) return false;
-            v.members.emplace_back(key, std::move(item));
+            v.keys.push_back(key);
+            v.members.push_back(std::move(item));
             ws();
             if (peek(',')) {
                 ++i_;

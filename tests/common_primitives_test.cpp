@@ -4,7 +4,9 @@
 
 #include <climits>
 #include <cstring>
+#include <cctype>
 #include <string>
+#include <vector>
 
 #include "osal.h"
 #include "qx_alloc_test.h"
@@ -371,6 +373,37 @@ TEST(StringPrimitives, StrbeginsTable) {
     for (const auto &c : cases) {
         EXPECT_EQ(fnQX_STRBEGINS(c.prefix, c.text), c.want)
             << (c.prefix ? c.prefix : "(null)") << " / " << (c.text ? c.text : "(null)");
+    }
+}
+
+// The comparisons against the C library on every pair of short texts over an
+// alphabet with case pairs, non-letters that differ by 0x20 and high bytes.
+TEST(StringPrimitives, ComparisonsAgreeWithTheCLibraryOnAllShortTexts) {
+    const char alphabet[] = {'a', 'A', 'z', '@', '`', '\x80', '\xE0'};
+    std::vector<std::string> texts{""};
+    for (size_t start = 0; texts.back().size() < 3;) {
+        const size_t end = texts.size();
+        for (size_t i = start; i < end; ++i)
+            for (char c : alphabet) texts.push_back(texts[i] + c);
+        start = end;
+    }
+    auto ascii_fold_equal = [](const std::string &x, const std::string &y) {
+        if (x.size() != y.size()) return false;
+        for (size_t i = 0; i < x.size(); ++i) {
+            const auto fx = static_cast<unsigned char>(x[i]), fy = static_cast<unsigned char>(y[i]);
+            if (std::tolower(fx) != std::tolower(fy) || (fx >= 0x80 && fx != fy)) return false;
+        }
+        return true;
+    };
+    for (const auto &a : texts) {
+        for (const auto &b : texts) {
+            const int c = std::strcmp(a.c_str(), b.c_str());
+            const int want = (a.empty() != b.empty()) ? -1 : (c > 0) - (c < 0);
+            ASSERT_EQ(fnQX_STRCMP(a.c_str(), b.c_str()), want) << a << " vs " << b;
+            ASSERT_EQ(fnQX_STRICMP(a.c_str(), b.c_str()), ascii_fold_equal(a, b) ? 0 : -1) << a << " vs " << b;
+            ASSERT_EQ(fnQX_STRBEGINS(a.c_str(), b.c_str()), b.compare(0, a.size(), a) == 0 ? 1 : 0)
+                << a << " / " << b;
+        }
     }
 }
 

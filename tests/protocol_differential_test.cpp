@@ -11,6 +11,7 @@
 // run; more variants by hand, e.g. RR_DIFF_VARIANTS=6000.
 #include <gtest/gtest.h>
 #include <glib.h>
+#include <glib/gstdio.h>
 
 #include <algorithm>
 #include <array>
@@ -1037,6 +1038,268 @@ TEST(DifferentialVsTshark, LegalVariantsOfRealPdusDecodeAlike) {
     std::printf("%ld variants, %ld fields compared with tshark, %ld written texts checked, %ld variants tshark "
                 "found malformed\n",
                 tally.variants, tally.compared, tally.truths, tally.tsharkMalformed);
+}
+
+// ---------------------------------------------------------------- MIME encodings
+// Variants of the real retrieved messages whose parts travel in base64 or
+// quoted-printable (Content-Transfer-Encoding in any letter case, with blanks
+// around it) and whose subjects are MIME encoded words (B and Q, several
+// charsets, split into adjacent words, characters cut between words). The
+// library's subject and part data must be the texts and bytes the generator
+// encoded, and what the independent reference reader
+// (tests/support/parser_reference.py --mime: Python's base64, binascii and
+// email.header over the entries Wireshark finds) makes of the same PDU.
+
+struct MimeCharset {
+    const char *name;  // as written in the encoded word
+    const char *iconv;
+};
+const MimeCharset kMimeCharsets[] = {{"utf-8", "UTF-8"},       {"UTF-8", "UTF-8"},          {"iso-8859-1", "ISO-8859-1"},
+                                     {"koi8-r", "KOI8-R"},     {"windows-1251", "CP1251"},  {"shift_jis", "SHIFT_JIS"},
+                                     {"big5", "BIG5"},         {"gb2312", "GB2312"},        {"euc-kr", "CP949"},
+                                     {"iso-8859-7", "ISO-8859-7"}, {"windows-1252", "CP1252"}};
+
+struct MimeVariant {
+    Bytes pdu;
+    std::string subject;              // UTF-8, as written
+    std::vector<std::string> parts;   // non-SMIL part data, as written
+};
+
+class MimeGenerator {
+public:
+    explicit MimeGenerator(uint32_t seed) : rng_(seed) {}
+
+    MimeVariant make(const Message &seed) {
+        Message m = seed;
+        MimeVariant v;
+        m.fields.erase(std::remove_if(m.fields.begin(), m.fields.end(), [](const Bytes &f) { return f[0] == 0x96; }),
+                       m.fields.end());
+        v.subject = kTexts[pick(static_cast<int>(std::size(kTexts)))];
+        const std::string words = encoded_words(v.subject);
+        m.fields.push_back(chance(0.5) ? Bytes{0x96} + text0(words) : Bytes{0x96} + encoded_string(str(words), kUtf8, false, false));
+        for (Entry &e : m.entries) {
+            if (is_smil(e)) continue;
+            if (e.data.size() > 600) e.data.resize(200 + pick(400));
+            v.parts.emplace_back(e.data.begin(), e.data.end());
+            const int how = pick(3);
+            if (how == 2) continue;  // left as it is
+            const std::string name = how == 0 ? "base64" : "quoted-printable";
+            e.data = str(how == 0 ? base64(v.parts.back()) : quoted_printable(v.parts.back()));
+            const long at = static_cast<long>(pick(static_cast<int>(e.headers.size()) + 1));
+            e.headers.insert(e.headers.begin() + at, text0(blanks(true) + "Content-Transfer-Encoding" + blanks(false)) +
+                                                          text0(blanks(true) + mixed_case(name) + blanks(false)));
+        }
+        v.pdu = join(m);
+        return v;
+    }
+
+private:
+    bool chance(double p) { return std::uniform_real_distribution<double>(0, 1)(rng_) < p; }
+    int pick(int n) { return static_cast<int>(rng_() % static_cast<uint32_t>(n)); }
+    // Blanks around a header's name or value (a leading one is a space: a
+    // control character would start another WSP form).
+    std::string blanks(bool leading) {
+        return chance(0.7) ? "" : std::string(1 + pick(2), leading || chance(0.5) ? ' ' : '\t');
+    }
+    std::string mixed_case(std::string s) {
+        for (char &c : s)
+            if (chance(0.3)) c = static_cast<char>(g_ascii_toupper(c));
+        return s;
+    }
+
+    static bool is_smil(const Entry &e) {
+        const std::string t(e.type.begin(), e.type.end());
+        return t.find("application/smil") != std::string::npos;
+    }
+
+    // GLib's base64 in lines of any length (76 usually), CRLF or LF.
+    std::string base64(const std::string &d) {
+        gchar *b = g_base64_encode(reinterpret_cast<const guchar *>(d.data()), d.size());
+        std::string flat = b, out;
+        g_free(b);
+        const size_t width = chance(0.5) ? 76 : 4 + pick(200);
+        const char *eol = chance(0.5) ? "\r\n" : "\n";
+        for (size_t i = 0; i < flat.size(); i += width) out += flat.substr(i, width) + eol;
+        return out;
+    }
+
+    // Quoted-printable with soft breaks at a random line length.
+    std::string quoted_printable(const std::string &d) {
+        const size_t width = 8 + pick(120);
+        std::string out, line;
+        for (unsigned char c : d) {
+            char piece[4];
+            if (c >= 33 && c <= 126 && c != '=')
+                piece[0] = static_cast<char>(c), piece[1] = 0;
+            else
+                std::snprintf(piece, sizeof piece, "=%02X", c);
+            if (line.size() + std::strlen(piece) > width) {
+                out += line + "=\r\n";
+                line.clear();
+            }
+            line += piece;
+        }
+        return out + line;
+    }
+
+    // The text as one to four adjacent encoded words in one charset (cut at
+    // any byte), with plain ASCII text around them at times.
+    std::string encoded_words(const std::string &utf8) {
+        for (int tries = 0; tries < 8; ++tries) {
+            const MimeCharset &cs = kMimeCharsets[pick(static_cast<int>(std::size(kMimeCharsets)))];
+            gsize written = 0;
+            gchar *conv = g_convert(utf8.data(), static_cast<gssize>(utf8.size()), cs.iconv, "UTF-8", nullptr, &written, nullptr);
+            if (!conv) continue;
+            const std::string bytes(conv, written);
+            g_free(conv);
+            const int pieces = 1 + pick(std::min<int>(4, static_cast<int>(bytes.size())));
+            std::string out;
+            size_t from = 0;
+            for (int i = 0; i < pieces; ++i) {
+                const size_t to = i + 1 == pieces ? bytes.size() : from + 1 + pick(static_cast<int>(bytes.size() - from - (pieces - i - 1)));
+                const std::string piece = bytes.substr(from, to - from);
+                from = to;
+                if (i > 0) out += chance(0.5) ? " " : "\r\n ";
+                out += std::string("=?") + cs.name + "?" + (chance(0.5) ? "B?" + base64_word(piece) : "Q?" + q_word(piece)) + "?=";
+            }
+            return out;
+        }
+        return utf8;
+    }
+
+    static std::string base64_word(const std::string &b) {
+        gchar *e = g_base64_encode(reinterpret_cast<const guchar *>(b.data()), b.size());
+        std::string s = e;
+        g_free(e);
+        return s;
+    }
+
+    static std::string q_word(const std::string &b) {
+        std::string out;
+        for (unsigned char c : b) {
+            char piece[4];
+            if (c == ' ')
+                piece[0] = '_', piece[1] = 0;
+            else if (g_ascii_isalnum(static_cast<char>(c)))
+                piece[0] = static_cast<char>(c), piece[1] = 0;
+            else
+                std::snprintf(piece, sizeof piece, "=%02X", c);
+            out += piece;
+        }
+        return out;
+    }
+
+    std::mt19937 rng_;
+};
+
+// The reference reader's SUBJECT and DECODED lines per file, as bytes.
+struct MimeReference {
+    std::string subject;
+    std::vector<std::string> parts;
+};
+
+std::string unhex(const std::string &h) {
+    std::string out;
+    for (size_t i = 0; i + 1 < h.size(); i += 2) out += static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+std::vector<MimeReference> mime_reference(const std::vector<std::string> &files) {
+    std::string cmd = std::string("RR_PDU2PCAP='") + RR_INTEROP_DIR + "/../tools/pdu2pcap.py' python3 '" +
+                      RR_SOURCE_DIR + "/tests/support/parser_reference.py' --mime";
+    for (const std::string &f : files) cmd += " '" + f + "'";
+    std::vector<MimeReference> out;
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p) return out;
+    std::string all;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) all.append(buf, n);
+    if (pclose(p) != 0) return {};
+    size_t at = 0;
+    while (at < all.size()) {
+        const size_t nl = std::min(all.find('\n', at), all.size());
+        const std::string line = all.substr(at, nl - at);
+        at = nl + 1;
+        const size_t tab = line.find('\t');
+        const std::string kind = line.substr(0, tab), value = tab == std::string::npos ? "" : line.substr(tab + 1);
+        if (kind == "FILE") out.emplace_back();
+        else if (kind == "SUBJECT" && !out.empty()) out.back().subject = unhex(value);
+        else if (kind == "DECODED" && !out.empty()) out.back().parts.push_back(unhex(value));
+    }
+    return out;
+}
+
+// Where two lists of part data first differ, or "" when they do not.
+std::string first_difference(const std::vector<std::string> &got, const std::vector<std::string> &want) {
+    for (size_t i = 0; i < std::min(got.size(), want.size()); ++i) {
+        if (got[i] == want[i]) continue;
+        size_t at = 0;
+        while (at < got[i].size() && at < want[i].size() && got[i][at] == want[i][at]) ++at;
+        return "part " + std::to_string(i) + ": " + std::to_string(got[i].size()) + " bytes, not " +
+               std::to_string(want[i].size()) + ", first difference at " + std::to_string(at) + ": " +
+               rrtest::hex(reinterpret_cast<const uint8_t *>(got[i].data()) + at, std::min<size_t>(24, got[i].size() - at));
+    }
+    return got.size() == want.size() ? "" : std::to_string(got.size()) + " parts, not " + std::to_string(want.size());
+}
+
+TEST(DifferentialMime, EncodedPartsAndSubjectsDecodeAsTheReference) {
+    if (!rrtest::tshark_available()) {
+        const char *req = std::getenv("RR_REQUIRE_TSHARK");
+        if (req && std::string(req) == "1") FAIL() << "tshark is required (RR_REQUIRE_TSHARK=1) but not installed";
+        GTEST_SKIP() << "tshark is not installed";
+    }
+    std::vector<Message> seeds;
+    for (const char *f : {"m-retrieve_1.conf", "m-retrieve_2.conf", "m-retrieve_3.conf", "m-retrieve_4.conf"}) {
+        Message m;
+        ASSERT_TRUE(split(rrtest::read_file(rrtest::interop_path(f)), &m)) << f;
+        if (m.multipart) seeds.push_back(std::move(m));
+    }
+    ASSERT_FALSE(seeds.empty());
+    const long count = env_long("RR_DIFF_VARIANTS", 300) / 3;
+    const uint32_t seed = static_cast<uint32_t>(env_long("RR_DIFF_SEED", 20261207));
+    MimeGenerator gen(seed);
+    gchar *dir = g_dir_make_tmp("rr-mime-XXXXXX", nullptr);
+    ASSERT_NE(dir, nullptr);
+    std::vector<MimeVariant> variants;
+    std::vector<std::string> files;
+    for (long i = 0; i < count; ++i) {
+        variants.push_back(gen.make(seeds[static_cast<size_t>(i) % seeds.size()]));
+        files.push_back(std::string(dir) + "/v" + std::to_string(i) + ".conf");
+        ASSERT_TRUE(g_file_set_contents(files.back().c_str(), reinterpret_cast<const gchar *>(variants.back().pdu.data()),
+                                        static_cast<gssize>(variants.back().pdu.size()), nullptr));
+    }
+    const std::vector<MimeReference> ref = mime_reference(files);
+    for (const std::string &f : files) g_remove(f.c_str());
+    g_rmdir(dir);
+    g_free(dir);
+    ASSERT_EQ(ref.size(), variants.size()) << "the reference reader failed";
+
+    qx::set_log_enabled(false);
+    long encodedParts = 0, problems = 0;
+    for (size_t i = 0; i < variants.size(); ++i) {
+        const MimeVariant &v = variants[i];
+        rrtest::HeapCopy h(v.pdu);
+        tMMS_RetrieveConf *r = fnMMS_ParseRetrieveConf(h.data(), h.size());
+        ASSERT_NE(r, nullptr) << "variant " << i;
+        mmresstruct *b = fnMMS_DecodeBody(r->body, r->Content_Size);
+        std::vector<std::string> got;
+        for (const tMMS_Element *e = b ? b->Parts : nullptr; e; e = e->next)
+            got.emplace_back(reinterpret_cast<const char *>(e->Data), static_cast<size_t>(e->Data_Len));
+        const std::string subject = r->Subject ? r->Subject : "";
+        EXPECT_EQ(subject, v.subject) << "variant " << i << " " << rrtest::hex(v.pdu).substr(0, 400);
+        EXPECT_EQ(ref[i].subject, v.subject) << "reference, variant " << i;
+        EXPECT_EQ(first_difference(got, v.parts), "") << "variant " << i;
+        EXPECT_EQ(first_difference(ref[i].parts, v.parts), "") << "reference, variant " << i;
+        problems += subject != v.subject || got != v.parts;
+        encodedParts += static_cast<long>(v.parts.size());
+        fnMMS_FreeDecodedBody(b);
+        fnMMS_FreeMessageMem(r, MMS_STRUCT_RETRIEVE_CONF);
+        if (problems > 5) break;
+    }
+    qx::set_log_enabled(true);
+    EXPECT_GT(encodedParts, count);
+    std::printf("%zu variants with encoded parts and subjects, %ld parts compared\n", variants.size(), encodedParts);
 }
 
 }  // namespace

@@ -177,7 +177,8 @@ TEST(WspInteger, LongIntegerWriteAndRead) {
         {86400, bytes({0x03, 0x01, 0x51, 0x80})},
         {INT_MAX, bytes({0x04, 0x7F, 0xFF, 0xFF, 0xFF})},
     };
-    for (const auto &[v, wire] : cases) {
+    for (const auto &[value, wire] : cases) {
+        const auto v = value;  // a plain copy: lambdas may capture it
         const Bytes out = written([&](qx::Writer &o) {
             o.byte(static_cast<uint8_t>(GetIntegerOctets(v)));
             SetInteger(o, v);
@@ -660,7 +661,9 @@ TEST(WspContentType, RoundTripOfWrittenValues) {
     // Values written with the writers the body encoder uses.
     const std::pair<std::string, int> types[] = {
         {"image/jpeg", 1000}, {"application/smil", 106}, {"audio/amr", -1}, {"text/plain", 4}};
-    for (const auto &[type, charset] : types) {
+    for (const auto &entry : types) {
+        const std::string &type = entry.first;  // named references: lambdas may capture them
+        const int charset = entry.second;
         Bytes v = written([&](qx::Writer &o) {
             const int code = GetContentTypeCode(type.c_str());
             if (code != 0xFF)

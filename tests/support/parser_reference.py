@@ -14,7 +14,16 @@ PDU given on the command line it prints tab-separated lines:
   BGCOLOR <par colour> / FGCOLOR <colour> are not used by these messages.
 
 Empty texts are written as "-". Offsets count from the first byte of the PDU.
+
+With --mime first, it prints instead, per PDU, the MIME decodings:
+
+  FILE    <name>
+  SUBJECT <hex of the subject, encoded words decoded (email.header), UTF-8>
+  DECODED <hex of a non-SMIL part's data, its Content-Transfer-Encoding undone>
 """
+import base64
+import binascii
+import email.header
 import re
 import subprocess
 import sys
@@ -93,6 +102,65 @@ def parts_of(pdml_path):
     return out
 
 
+def undo_transfer_encoding(headers, data):
+    """Part data by its text-named Content-Transfer-Encoding header."""
+    m = re.search(rb"(?i)(?:^|[\x00\x80-\xff])[ \t]*content-transfer-encoding[ \t]*\x00[ \t]*([^\x00]*?)[ \t]*\x00", headers)
+    enc = m.group(1).lower() if m else b""
+    if enc == b"base64":
+        out = b""
+        for run in data.split(b"="):
+            run = re.sub(rb"[^A-Za-z0-9+/]", b"", run)
+            run = run[:len(run) - len(run) % 4] + (run[len(run) - len(run) % 4:] if len(run) % 4 > 1 else b"")
+            out += base64.b64decode(run + b"=" * (-len(run) % 4))
+        return out
+    if enc == b"quoted-printable":
+        data = re.sub(rb"[ \t]+(?=\r?\n|$)", b"", data)
+        return binascii.a2b_qp(data)
+    return data
+
+
+def subject_of(field):
+    """Subject field bytes (code first) as UTF-8, encoded words decoded."""
+    v = field[1:]
+    if v and v[0] < 0x20:
+        i = 1
+        if v[0] == 31:
+            _, i = uintvar(v, 1)
+        i += 1 if v[i] >= 0x80 else 1 + v[i]  # the charset (only UTF-8 and US-ASCII here)
+        v = v[i:]
+    if v[:1] == b"\x7f":
+        v = v[1:]
+    text = v.split(b"\x00")[0].decode("utf-8")
+    return "".join(t.decode(cs or "ascii") if isinstance(t, bytes) else t
+                   for t, cs in email.header.decode_header(text)).encode("utf-8")
+
+
+def mime_main(files, pdml):
+    tree = ET.parse(pdml)
+    packets = [p for p in tree.getroot().iter("packet") if any(x.get("name") == "mmse" for x in p.iter("proto"))]
+    if len(packets) != len(files):
+        sys.exit("tshark found %d MMS PDUs in %d files" % (len(packets), len(files)))
+    for path, packet in zip(files, packets):
+        data = open(path, "rb").read()
+        proto = [x for x in packet.iter("proto") if x.get("name") == "mmse"][0]
+        base = int(proto.get("pos"))
+        print("FILE\t" + os.path.basename(path))
+        for f in proto.iter("field"):
+            if f.get("name") == "mmse.subject":
+                pos = int(f.get("pos")) - base
+                print("SUBJECT\t" + subject_of(data[pos:pos + int(f.get("size"))]).hex())
+        for entry in proto.iter("field"):
+            if entry.get("name") != "wsp.multipart":
+                continue
+            raw = bytes.fromhex(entry.get("value"))
+            hl, i = uintvar(raw, 0)
+            dl, i = uintvar(raw, i)
+            ctype = [f.get("show") for f in entry.iter("field") if f.get("name") == "wsp.header.content_type"]
+            if ctype and ctype[0] == "application/smil":
+                continue
+            print("DECODED\t" + undo_transfer_encoding(raw[i:i + hl], raw[i + hl:i + hl + dl]).hex())
+
+
 def find_part(parts, src, taken):
     """The part a src names: Content-Location, Name, Content-ID (cid:)."""
     low = src.lower()
@@ -107,14 +175,21 @@ def find_part(parts, src, taken):
 
 
 def main():
-    files = sys.argv[1:]
+    mime = sys.argv[1:2] == ["--mime"]
+    files = sys.argv[2:] if mime else sys.argv[1:]
     with tempfile.TemporaryDirectory() as tmp:
         pcap = os.path.join(tmp, "x.pcap")
         pdml = os.path.join(tmp, "x.pdml")
         subprocess.run([sys.executable, PDU2PCAP, pcap] + files, check=True, stdout=subprocess.DEVNULL)
         with open(pdml, "w") as f:
-            subprocess.run(["tshark", "-n", "-r", pcap, "-T", "pdml"], check=True, stdout=f,
+            # Media cut short inside a part would stop the multipart dissector.
+            quiet = ["--disable-protocol", "image-jfif", "--disable-protocol", "image-gif", "--disable-protocol", "png",
+                     "--disable-protocol", "amr"] if mime else []
+            subprocess.run(["tshark", "-n", "-r", pcap, "-T", "pdml"] + quiet, check=True, stdout=f,
                            stderr=subprocess.DEVNULL, env=dict(os.environ, TZ="UTC"))
+        if mime:
+            mime_main(files, pdml)
+            return
         all_parts = parts_of(pdml)
     if len(all_parts) != len(files):
         sys.exit("tshark found %d MMS PDUs in %d files" % (len(all_parts), len(files)))

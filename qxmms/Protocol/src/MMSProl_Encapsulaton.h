@@ -347,6 +347,8 @@ struct smilstruct {
     char *Content_Type;
     uint8_t *Data;
     int Data_Len;
+    // Data decoded from its transfer encoding (owned; Data points at it).
+    uint8_t *Decoded_Data = nullptr;
 };
 
 struct tMMS_Element {
@@ -364,6 +366,8 @@ struct tMMS_Element {
     uint8_t IsSmil;
     char *Content_Type;
     tMMS_Element *next;
+    // Data decoded from its transfer encoding (owned; Data points at it).
+    uint8_t *Decoded_Data = nullptr;
 };
 
 struct mmresstruct {
@@ -372,9 +376,41 @@ struct mmresstruct {
 };
 
 uint8_t *fnMMS_EncodeBody(const mmresstruct *body, int *len);
-// Parts point into `data`, which must outlive the record.
+// Parts point into `data`, except those decoded from a transfer encoding
+// (Decoded_Data); `data` must outlive the record.
 mmresstruct *fnMMS_DecodeBody(const uint8_t *data, int len);
 void fnMMS_FreeComposedBody(mmresstruct *body);
 void fnMMS_FreeDecodedBody(mmresstruct *body);
+
+// ---------------------------------------------------------------- MIME encodings
+enum class MimeResult { Unchanged, Decoded, NoMemory };
+enum class MimeTransfer { None, Base64, QuotedPrintable, Unknown };
+
+// A Content-Transfer-Encoding value (any letter case, blanks around it):
+// None for 7bit, 8bit, binary and an empty value.
+MimeTransfer TransferEncodingOf(const char *value);
+// Bounded decoders: they write at most n bytes (base64: at most n, plus the
+// three bytes of room GLib asks for) and return the count. Base64 passes
+// over characters outside its alphabet and ends a quantum at "="; a last
+// quantum of two or three characters gives its whole bytes. Quoted-printable
+// decodes "=XX" (either case), drops soft line breaks ("=" before a line
+// break or the end, blanks allowed between) and blanks at the end of a line;
+// any other "=" stays as it is.
+size_t Base64DecodeInto(const uint8_t *in, size_t n, uint8_t *out);
+size_t QuotedPrintableDecodeInto(const uint8_t *in, size_t n, uint8_t *out);
+// An entry's header fields after its Content-Type value: when they carry a
+// Content-Transfer-Encoding of base64 or quoted-printable, *data and *len are
+// replaced by the decoded bytes in a new buffer stored in *owned (no data
+// and length 0 when nothing decodes). Other encodings leave them (an unknown
+// one is logged).
+MimeResult DecodePartTransferEncoding(WspCursor fields, uint8_t **data, int *len, uint8_t **owned);
+// Encoded words ("=?charset?B|Q?text?=") of a text become UTF-8: the text
+// is replaced by a new one. Adjacent words are joined without the blanks and
+// line breaks between them; a word that does not decode, or decodes to
+// nothing, is left out whole.
+MimeResult DecodeEncodedWords(char **text);
+// Both for one part of a received body: its data by its transfer encoding,
+// its File_Name and Name_Param by their encoded words.
+MimeResult DecodePartMime(WspCursor fields, tMMS_Element *e);
 
 #endif

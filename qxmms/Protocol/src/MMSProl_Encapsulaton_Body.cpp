@@ -182,7 +182,15 @@ void free_element(tMMS_Element *&e) {
     qx::free_ptr(e->Content_Id);
     qx::free_ptr(e->Name_Param);
     qx::free_ptr(e->Fwd_Param);
+    qx::free_ptr(e->Decoded_Data);
     qx::free_ptr(e);
+}
+
+void free_smil(smilstruct *&s) {
+    if (!s) return;
+    qx::free_ptr(s->Content_Type);
+    qx::free_ptr(s->Decoded_Data);
+    qx::free_ptr(s);
 }
 
 // Reads a Content-Type value and steps the cursor over all of it (the
@@ -299,6 +307,7 @@ EntryResult read_entry(WspCursor &c, DecodeState &st) {
     tMMS_ContentType *ct = read_content_type(h);
     if (!ct) return h.truncated ? after : EntryResult::NoMemory;  // no value within the headers: skip the entry
     qx::ScopeGuard releaseCt([&] { FreeContentTypeValue(ct); });
+    const WspCursor fields = h;  // the header fields after the content type
 
     if (is_type(ct->Content_Type, kSmilType)) {
         auto *s = qx::alloc_rec<smilstruct>();
@@ -307,11 +316,10 @@ EntryResult read_entry(WspCursor &c, DecodeState &st) {
         ct->Content_Type = nullptr;
         s->Data = const_cast<uint8_t *>(data);
         s->Data_Len = len;
-        if (st.body->Smil) {
-            qx::free_ptr(st.body->Smil->Content_Type);
-            qx::free_ptr(st.body->Smil);
-        }
+        free_smil(st.body->Smil);
         st.body->Smil = s;
+        if (DecodePartTransferEncoding(fields, &s->Data, &s->Data_Len, &s->Decoded_Data) == MimeResult::NoMemory)
+            return EntryResult::NoMemory;
         return after;
     }
 
@@ -322,6 +330,7 @@ EntryResult read_entry(WspCursor &c, DecodeState &st) {
     if (len != 0) e->Data = const_cast<uint8_t *>(data);
 
     if (read_part_headers(h, e) == HeaderResult::NoMemory) return EntryResult::NoMemory;
+    if (DecodePartMime(fields, e) == MimeResult::NoMemory) return EntryResult::NoMemory;
 
     if (!e->File_Name) {
         if (e->Name_Param) {
@@ -334,7 +343,7 @@ EntryResult read_entry(WspCursor &c, DecodeState &st) {
         }
     }
 
-    if (len != 0) {
+    if (e->Data_Len != 0) {  // data that decodes to nothing is none either
         releaseE.dismiss();
         if (st.tail)
             st.tail->next = e;
@@ -473,10 +482,7 @@ void fnMMS_FreeComposedBody(mmresstruct *body) {
 
 void fnMMS_FreeDecodedBody(mmresstruct *body) {
     if (!body) return;
-    if (smilstruct *s = body->Smil) {
-        qx::free_ptr(s->Content_Type);
-        qx::free_ptr(s);
-    }
+    free_smil(body->Smil);
     tMMS_Element *e = body->Parts;
     while (e) {
         tMMS_Element *next = e->next;

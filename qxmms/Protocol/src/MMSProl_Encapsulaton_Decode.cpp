@@ -93,6 +93,12 @@ Got read_encoded_text(WspCursor &c, char **field) {
                         [](WspCursor &v, char **text) { return ReadEncodedStringValue(v, text, nullptr); });
 }
 
+Step subject_field(WspCursor &c, char **field) {
+    const Got g = read_encoded_text(c, field);
+    if (g == Got::Value && DecodeEncodedWords(field) == MimeResult::NoMemory) return Step::NoMemory;
+    return step_after(g);
+}
+
 Step skip_field(WspCursor &c, uint8_t code) {
     if (code < 0x80) {
         --c.p;

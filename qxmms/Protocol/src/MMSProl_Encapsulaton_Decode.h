@@ -67,6 +67,8 @@ Got read_text_field(WspCursor &c, TextReader reader, char **field);
 // Reads an Encoded-string-value (Subject, Response-Text) into *field, bounded
 // by its Value-length when it has one.
 Got read_encoded_text(WspCursor &c, char **field);
+// Subject: an Encoded-string-value whose MIME encoded words are decoded.
+Step subject_field(WspCursor &c, char **field);
 // Handler of a text field read with GetQuoteTextString.
 inline Step quote_text_field(WspCursor &c, char **field) {
     return step_after(read_text_field(c, GetQuoteTextString, field));

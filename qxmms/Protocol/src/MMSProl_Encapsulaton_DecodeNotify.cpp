@@ -38,7 +38,7 @@ Step notification_field(WspCursor &c, tMMS_NotifyInd &rec, uint8_t code) {
         case MMS_PRIORITY_FIELD:
             return byte_into(c, &rec.Priority);
         case MMS_SUBJECT_FIELD:
-            return step_after(read_encoded_text(c, &rec.Subject));
+            return subject_field(c, &rec.Subject);
         case MMS_TRANSACTION_ID_FIELD:
             return quote_text_field(c, &rec.Transaction_Id);
         case MMS_CONTENT_TYPE_FIELD:

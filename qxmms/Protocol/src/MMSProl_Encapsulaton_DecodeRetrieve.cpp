@@ -48,7 +48,7 @@ Step retrieve_field(WspCursor &c, tMMS_RetrieveConf &rec, uint8_t code, Retrieve
         case MMS_RETRIEVE_STATUS_FIELD:
             return byte_into(c, &rec.Retrieve_Status);
         case MMS_SUBJECT_FIELD:
-            return step_after(read_encoded_text(c, &rec.Subject));
+            return subject_field(c, &rec.Subject);
         case MMS_TRANSACTION_ID_FIELD:
             if (empty_text_at(c)) return Step::Fail;
             return quote_text_field(c, &rec.Transaction_Id);

@@ -55,7 +55,7 @@ Step send_field(WspCursor &c, tMMS_SendReq &rec, uint8_t code, SendLists &lists)
         case MMS_PRIORITY_FIELD:
             return byte_into(c, &rec.Priority);
         case MMS_SUBJECT_FIELD:
-            return step_after(read_encoded_text(c, &rec.Subject));
+            return subject_field(c, &rec.Subject);
         case MMS_TRANSACTION_ID_FIELD:
             if (empty_text_at(c)) {
                 QX_LOG("mzk:no Transaction_Id");
