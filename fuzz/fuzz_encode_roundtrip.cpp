@@ -9,6 +9,8 @@
 //   16 Delivery_Time_Relative  [3..6] Date  [7..10] Expiry
 //   [11..14] Delivery_Time (big-endian).
 // Every buffer handed to the library is an exactly sized heap copy.
+#include <glib.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -153,7 +155,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             check(back->Message_Class == cls && back->Priority == pri);
             check(back->Body_Len == static_cast<int>(bodyLen));
             if (bodyLen) check(std::memcmp(back->ContentTypeAndBody, data + pos, bodyLen) == 0);
-            check(subject ? back->Subject && *subject == back->Subject : back->Subject == nullptr);
+            // A subject holding encoded words goes as one of its own, which
+            // only UTF-8 can be: the reader decodes any other.
+            const bool wordless = !subject || subject->find("=?") == std::string::npos ||
+                                  g_utf8_validate(subject->c_str(), -1, nullptr);
+            if (wordless) check(subject ? back->Subject && *subject == back->Subject : back->Subject == nullptr);
             check(from ? back->From && address(*from) == back->From : back->From == nullptr);
             check(same_list(to, back->To) && same_list(cc, back->Cc) && same_list(bcc, back->Bcc));
         }

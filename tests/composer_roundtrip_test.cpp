@@ -311,10 +311,11 @@ TEST(ComposerRoundTrip, RandomMessagesComeBackThroughBothReaders) {
 }
 
 // Header texts and names whose first byte a reader could take for a length
-// (below 0x20) or for the quote (0x7F), URI-like names and empty names: the
-// composer refuses only a Transaction-Id that begins with a control byte;
-// everything else comes back through both readers as given (an empty media
-// name as one the library makes up, the slide whole).
+// (below 0x20) or for the quote (0x7F), URI-like names, names and subjects
+// holding encoded words, and empty names: the composer refuses only a
+// Transaction-Id that begins with a control byte and a text with encoded words
+// that is no UTF-8; everything else comes back through both readers as given
+// (an empty media name as one the library makes up, the slide whole).
 TEST(ComposerRoundTrip, TextsAndNamesThatReadAsLengthsOrQuotes) {
     rrtest::LeakCheck leaks;
     struct Case {
@@ -331,6 +332,10 @@ TEST(ComposerRoundTrip, TextsAndNamesThatReadAsLengthsOrQuotes) {
         {"t", "x", "1", "2", "Text0.txt", "text0.TXT", 0},
         {"t", "x", "1", "2", "cid:a%2", "a%2.pdf", 0},
         {"t", "x", "1", "2", "cid:Text0.txt", "Text1.txt", 0},
+        // Encoded words written as they are, which a reader would decode.
+        {"t", "=?utf-8?B?SGk=?=", "1", "2", "=?utf-8?q?a?=.png", "=?UTF-8?Q?=C3=A4?= b.pdf", 0},
+        {"t", "=?utf-8?B?SGk=?= \xFF", "1", "2", "a.png", "b.pdf", COMPOSER_INPUT_PARAM_ERROR},
+        {"t", "x", "1", "2", "a.png", "=?utf-8?B?SGk=?=\xFF.pdf", COMPOSER_INPUT_PARAM_ERROR},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(rrtest::hex(reinterpret_cast<const uint8_t *>(c.tid.data()), c.tid.size()) + " / " + c.name);

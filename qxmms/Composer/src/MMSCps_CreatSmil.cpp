@@ -47,6 +47,7 @@ struct SmilDoc {
     // nothing in it can break the document ("&", quotes, brackets, control
     // bytes and bytes of 0x80 or more are percent-encoded).
     void put_name(const char *name) { SetUriEncoded(w, name); }
+    bool noMemory = false;
 };
 
 // A media item's name and content type.
@@ -81,11 +82,16 @@ void put_begin_end(SmilDoc &d, int begin, int end) {
 
 void put_media(SmilDoc &d, const char *tag, const tCPS_MediaRef &m, int slide, const char *region, int begin,
                int end) {
-    char invented[SMIL_DEFAULT_NAME_SIZE];
+    char *name = CPS_MediaPartName(m.name, m.type, slide);
+    if (!name) {
+        d.noMemory = true;
+        return;
+    }
     d.put("<");
     d.put(tag);
     d.put(" src=\"");
-    d.put_name(media_name(m.name, m.type, slide, invented));
+    d.put_name(name);
+    qx::free_ptr(name);
     d.put(region);
     put_begin_end(d, begin, end);
     d.put("/>\r\n");
@@ -239,7 +245,7 @@ bool add_slide_parts(PartList &list, const tCPS_SlideStruct &s, int index) {
 bool add_attachment_part(PartList &list, const tCPS_Attachment &a) {
     // Attachments are not named by the presentation: their names go out as
     // the host gave them.
-    tMMS_Element *e = new_part(a.Content_Type, fnQX_MEMSTRCOPY(a.Name ? a.Name : ""), a.Data, a.Size);
+    tMMS_Element *e = new_part(a.Content_Type, CPS_WireName(a.Name ? a.Name : ""), a.Data, a.Size);
     if (!e) return false;
     list.append(e);
     return true;
@@ -273,9 +279,18 @@ smilstruct *new_smil_part() {
 
 }  // namespace
 
+char *CPS_WireName(const char *name) {
+    char *word = nullptr;
+    switch (EncodedWordGuard(name, &word)) {
+        case WordGuard::AsIs: return fnQX_MEMSTRCOPY(name);
+        case WordGuard::Encoded: return word;
+        default: return nullptr;  // refused before composing began, or memory is short
+    }
+}
+
 char *CPS_MediaPartName(const char *name, const char *type, int slide) {
     char invented[SMIL_DEFAULT_NAME_SIZE];
-    return fnQX_MEMSTRCOPY(media_name(name, type, slide, invented));
+    return CPS_WireName(media_name(name, type, slide, invented));
 }
 
 int CPS_CheckSlides() {
@@ -313,6 +328,7 @@ bool write_document(SmilDoc &d) {
     for (int i = 0; i < CPS_MAX_SLIDES && m.Slide_In_Use[i]; ++i) {
         if (!m.slidestruct[i]) return false;
         write_slide(d, *m.slidestruct[i], i, m.Slide_Dur[i]);
+        if (d.noMemory) return false;
     }
     d.put(kSmilTail);
     return true;

@@ -138,16 +138,46 @@ bool unwritable_type(const char *type) {
     return first < 0x20 || first >= 0x80 || fnQX_STRICMP(type, "application/smil") == 0;
 }
 
-bool host_types_writable(const tCPS_Slide *slides, const tCPS_AttachNode *attachments) {
+// A text a reader would change by decoding encoded words in it goes out as
+// an encoded word of its own; one that cannot (it is no UTF-8) is refused.
+// 0, COMPOSER_INPUT_PARAM_ERROR or COMPOSER_MEMERY_ALLOC_FAIL.
+int guard_text(const char *text, char **word) {
+    switch (EncodedWordGuard(text, word)) {
+        case WordGuard::AsIs:
+        case WordGuard::Encoded: return 0;
+        case WordGuard::Unwritable: return COMPOSER_INPUT_PARAM_ERROR;
+        case WordGuard::NoMemory: break;
+    }
+    return COMPOSER_MEMERY_ALLOC_FAIL;
+}
+
+// 0 when the text can be written so that it reads back as it is.
+int check_name(const char *name) {
+    char *word = nullptr;
+    const int r = guard_text(name, &word);
+    qx::free_ptr(word);
+    return r;
+}
+
+// Whether every item of the host's lists can be written so that it reads back
+// as given: 0, or the composer's code for the first that cannot.
+int host_items_writable(const tCPS_Slide *slides, const tCPS_AttachNode *attachments) {
     for (const tCPS_Slide *s = slides; s; s = s->next) {
         if ((s->Has_Image && unwritable_type(s->Image.Content_Type)) ||
             (s->Has_Audio && unwritable_type(s->Audio.Content_Type)) ||
             (s->Has_Video && unwritable_type(s->Video.Content_Type)))
-            return false;
+            return COMPOSER_INPUT_PARAM_ERROR;
+        int r = 0;
+        if ((s->Has_Image && (r = check_name(s->Image.Name)) != 0) ||
+            (s->Has_Audio && (r = check_name(s->Audio.Name)) != 0) ||
+            (s->Has_Video && (r = check_name(s->Video.Name)) != 0))
+            return r;
     }
-    for (const tCPS_AttachNode *a = attachments; a; a = a->next)
-        if (unwritable_type(a->Content_Type)) return false;
-    return true;
+    for (const tCPS_AttachNode *a = attachments; a; a = a->next) {
+        if (unwritable_type(a->Content_Type)) return COMPOSER_INPUT_PARAM_ERROR;
+        if (const int r = check_name(a->Name)) return r;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -258,10 +288,13 @@ int CPS_ComposeNew(tCPS_MmsData *mmsDatabuf, tCPS_PduBuf *pMMSPduBuf) {
         QX_LOG("Transaction_Id==null COMPOSER_INPUT_PARAM_ERROR");
         return COMPOSER_INPUT_PARAM_ERROR;
     }
-    if (!host_types_writable(mmsDatabuf->pSlide_List, mmsDatabuf->pAttach_List)) {
-        QX_LOG("check slide error.");
-        return COMPOSER_INPUT_PARAM_ERROR;
+    if (const int r = host_items_writable(mmsDatabuf->pSlide_List, mmsDatabuf->pAttach_List)) {
+        if (r == COMPOSER_INPUT_PARAM_ERROR) QX_LOG("check slide error.");
+        return r;
     }
+    // The encoder writes a subject with encoded words as one of its own; one
+    // that cannot be so written is refused here.
+    if (const int r = check_name(mmsDatabuf->Header.Send_Req.Subject)) return r;
     const int opened = CPS_OpenModel();
     if (opened != 0) return opened;  // left open by an operation that did not end
     qx::ScopeGuard close([] { CPS_CloseModel(); });

@@ -136,10 +136,14 @@ int CPS_CheckSlides();
 constexpr int CPS_TIME_BUF = 12;
 constexpr int CPS_MAX_TIME = 120000;
 void CPS_FormatTime(char *dst, int value);
-// The name of a slide's media part (new text, fnQX_Malloc, or null): the
-// host's name as it is, or, for an empty one, the name a reader gives an
-// unnamed part of that content type, numbered by the slide. The SMIL src is
-// the same name URI-encoded, as the part's Content-Location.
+// The name a part goes out by (new text, fnQX_Malloc, or null): the host's
+// name as it is, or, when a reader would decode encoded words in it, the name
+// as one encoded word of its own (see EncodedWordGuard; a name that cannot be
+// written so is refused before composing).
+char *CPS_WireName(const char *name);
+// The same for a slide's media part, whose empty name is replaced by the name
+// a reader gives an unnamed part of that content type, numbered by the slide.
+// The SMIL src is that name URI-encoded, as the part's Content-Location.
 char *CPS_MediaPartName(const char *name, const char *type, int slide);
 // The SMIL document (caller's, fnQX_Free); null when memory is short.
 char *CPS_SmilBuild();

@@ -409,6 +409,12 @@ MimeResult DecodePartTransferEncoding(WspCursor fields, uint8_t **data, int *len
 // line breaks between them; a word that does not decode, or decodes to
 // nothing, is left out whole.
 MimeResult DecodeEncodedWords(char **text);
+// A text that DecodeEncodedWords would change (it holds encoded words as they
+// are) goes out as one encoded word of its own UTF-8 bytes: Encoded with that
+// word in *out (new text); AsIs when the text reads back unchanged (*out
+// null); Unwritable when no form reads back equal (it is no UTF-8).
+enum class WordGuard { AsIs, Encoded, Unwritable, NoMemory };
+WordGuard EncodedWordGuard(const char *text, char **out);
 // Both for one part of a received body: its data by its transfer encoding,
 // its File_Name and Name_Param by their encoded words.
 MimeResult DecodePartMime(WspCursor fields, tMMS_Element *e);

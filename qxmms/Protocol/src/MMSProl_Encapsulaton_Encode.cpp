@@ -59,6 +59,18 @@ uint64_t text_string_size(const char *s) { return (s ? std::strlen(s) : 0) + 1; 
 uint64_t quote_text_string_size(const char *s) { return text_string_size(s) + 1; }
 uint64_t encoded_string_size(const char *s) { return kMaxValueLength + 1 + quote_text_string_size(s); }
 
+WireText::~WireText() { qx::free_ptr(word); }
+
+bool wire_text(const char *text, WireText *out) {
+    out->text = text;
+    if (EncodedWordGuard(text, &out->word) == WordGuard::NoMemory) {
+        QX_LOG("mzk:fail to allocate memory");
+        return false;
+    }
+    if (out->word) out->text = out->word;
+    return true;
+}
+
 bool add_address_list(uint64_t &total, const char *list) {
     if (!list) return true;
     const int bound = AddressListSizeBound(list);
@@ -206,6 +218,8 @@ uint8_t *fnMMS_MakeSendReqPdu(const tMMS_SendReq *req, int *len) {
         }
     }
     qx::ScopeGuard releaseFrom([&] { qx::free_ptr(fromAddress); });
+    WireText subject;
+    if (!wire_text(req->Subject, &subject)) return nullptr;
 
     uint64_t bound = 2                                                 // Message-Type
                      + 1 + quote_text_string_size(req->Transaction_Id)  // Transaction-Id
@@ -214,7 +228,7 @@ uint8_t *fnMMS_MakeSendReqPdu(const tMMS_SendReq *req, int *len) {
                      + (fromAddress ? from_field_size(fromAddress) : 3)  // From
                      + 2 + 2 * kMaxTimeField                           // Message-Class, Expiry, Delivery-Time
                      + 2 + 2 + 2 + 2;                                  // Priority, Sender-Visibility, reports
-    if (req->Subject) bound += 1 + encoded_string_size(req->Subject);
+    if (subject.text) bound += 1 + encoded_string_size(subject.text);
     if (hasBody) bound += static_cast<uint64_t>(req->Body_Len);
     if (!add_recipients(bound, req->To, req->Cc, req->Bcc)) return nullptr;
     PduOut out{};
@@ -225,9 +239,9 @@ uint8_t *fnMMS_MakeSendReqPdu(const tMMS_SendReq *req, int *len) {
     if (req->Date > 0) put_date(w, req->Date);
     put_from(w, req->From, fromAddress);
     put_recipients(w, req->To, req->Cc, req->Bcc);
-    if (req->Subject) {
+    if (subject.text) {
         w.byte(MMS_SUBJECT_FIELD);
-        SetEncodedStringValue(w, req->Subject);
+        SetEncodedStringValue(w, subject.text);
     }
     put_field(w, MMS_MESSAGE_CLASS_FIELD, message_class_token(req->Message_Class));
     if (req->Expiry > 0) put_time(w, MMS_EXPIRY_FIELD, req->Expiry, req->Expiry_Relative);

@@ -81,22 +81,24 @@ uint8_t *fnMMS_MakeNotificationIndPdu(const tMMS_NotifyInd *rec, int *len) {
         QX_LOG("mzk:notification without Transaction_Id or Content_Location");
         return nullptr;
     }
+    WireText subject;
+    if (!wire_text(rec->Subject, &subject)) return nullptr;
     uint64_t bound = 2 + 1 + quote_text_string_size(rec->Transaction_Id) + 2  // head
                      + 2 + 2                                             // Message-Class, Priority
                      + 1 + kMaxLongInteger                               // Message-Size
                      + 1 + 1 + 1 + kMaxLongInteger                       // Expiry
                      + 1 + quote_text_string_size(rec->Content_Location);
     if (rec->From) bound += from_size(rec->From);
-    if (rec->Subject) bound += 1 + encoded_string_size(rec->Subject);
+    if (subject.text) bound += 1 + encoded_string_size(subject.text);
     PduOut out{};
     if (!open_pdu(bound, &out)) return nullptr;
 
     qx::Writer &w = out.w;
     put_head(w, MMS_M_NOTIFICATION_IND, rec->Transaction_Id);
     if (rec->From) put_from(w, rec->From);
-    if (rec->Subject) {
+    if (subject.text) {
         w.byte(MMS_SUBJECT_FIELD);
-        SetEncodedStringValue(w, rec->Subject);
+        SetEncodedStringValue(w, subject.text);
     }
     put_field(w, MMS_MESSAGE_CLASS_FIELD, class_byte(rec->Message_Class));
     if (rec->Priority >= 0x80 && rec->Priority <= 0x82) put_field(w, MMS_PRIORITY_FIELD, rec->Priority);
@@ -127,12 +129,14 @@ uint8_t *fnMMS_MakeRetrieveConfPdu(const tMMS_RetrieveConf *rec, int *len) {
         return nullptr;
     }
     const bool hasBody = rec->body && rec->Content_Size > 0;
+    WireText subject;
+    if (!wire_text(rec->Subject, &subject)) return nullptr;
     uint64_t bound = 2 + 1 + quote_text_string_size(rec->Transaction_Id) + 2  // head
                      + 1 + kMaxLongInteger                               // Date
                      + 2 + 2 + 2 + 2;                                    // class, priority, reports
     if (rec->Message_Id) bound += 1 + quote_text_string_size(rec->Message_Id);
     if (rec->From) bound += from_size(rec->From);
-    if (rec->Subject) bound += 1 + encoded_string_size(rec->Subject);
+    if (subject.text) bound += 1 + encoded_string_size(subject.text);
     if (hasBody) bound += static_cast<uint64_t>(rec->Content_Size);
     if (!add_address_list(bound, rec->To) || !add_address_list(bound, rec->Cc)) return nullptr;
     PduOut out{};
@@ -151,9 +155,9 @@ uint8_t *fnMMS_MakeRetrieveConfPdu(const tMMS_RetrieveConf *rec, int *len) {
     if (rec->From) put_from(w, rec->From);
     if (rec->To) SetAddressList(w, rec->To, MMS_TO_FIELD);
     if (rec->Cc) SetAddressList(w, rec->Cc, MMS_CC_FIELD);
-    if (rec->Subject) {
+    if (subject.text) {
         w.byte(MMS_SUBJECT_FIELD);
-        SetEncodedStringValue(w, rec->Subject);
+        SetEncodedStringValue(w, subject.text);
     }
     put_field(w, MMS_MESSAGE_CLASS_FIELD, class_byte(rec->Message_Class));
     put_field(w, MMS_PRIORITY_FIELD, rec->Priority >= 0x80 && rec->Priority <= 0x82 ? rec->Priority : 0x81);
