@@ -1,6 +1,9 @@
+include(cmake/Soak.cmake)
 find_package(benchmark QUIET)
 if(benchmark_FOUND)
   file(GLOB BENCH_SOURCES CONFIGURE_DEPENDS bench/*.cpp)
+  # Soak programs have a main of their own (cmake/Soak.cmake).
+  list(FILTER BENCH_SOURCES EXCLUDE REGEX "_soak\\.cpp$")
   foreach(src ${BENCH_SOURCES})
     get_filename_component(name ${src} NAME_WE)
     add_executable(bench_${name} ${src})

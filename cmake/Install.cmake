@@ -35,3 +35,20 @@ file(RELATIVE_PATH RR_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
 string(REGEX REPLACE "/$" "" RR_PC_TO_PREFIX "${RR_PC_TO_PREFIX}")
 configure_file(cmake/package/rorodire.pc.in ${CMAKE_BINARY_DIR}/package/rorodire.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/package/rorodire.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The MMS service, its systemd user unit and its D-Bus activation file. The
+# unit and the activation file name the program by its installed path, known
+# only when installing (--prefix), so they are written then.
+if(TARGET rorodired)
+  set_target_properties(rorodired PROPERTIES INSTALL_RPATH "$ORIGIN/${_rr_bin_to_lib}")
+  install(TARGETS rorodired RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  foreach(f rorodired.service org.ofono.mms.service)
+    install(CODE "
+      set(RRD_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+      configure_file(\"${CMAKE_SOURCE_DIR}/rorodired/${f}.in\" \"${CMAKE_BINARY_DIR}/rorodired/${f}\" @ONLY)")
+  endforeach()
+  install(FILES ${CMAKE_BINARY_DIR}/rorodired/rorodired.service DESTINATION lib/systemd/user)
+  install(FILES ${CMAKE_BINARY_DIR}/rorodired/org.ofono.mms.service DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/services)
+  install(FILES rorodired/org.ofono.mms.conf DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/system.d)
+  install(FILES rorodired/rorodired.conf.example DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()

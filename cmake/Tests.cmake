@@ -64,6 +64,15 @@ else()
   endforeach()
 endif()
 
+# A short soak: 50 compose, send, download and parse cycles against the
+# relay, a third of them with faults; one report per transaction, descriptors
+# flat.
+include(cmake/Soak.cmake)
+if(TARGET bench_trans_soak)
+  add_test(NAME trans_soak_50 COMMAND bench_trans_soak 50)
+  set_tests_properties(trans_soak_50 PROPERTIES TIMEOUT 300)
+endif()
+
 # The C host program must build and run against the shared library.
 add_test(NAME host_demo COMMAND host_demo)
 

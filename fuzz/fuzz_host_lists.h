@@ -36,14 +36,14 @@ inline void check_lists(const tCPS_MmsData &d) {
         if (s->Has_Text) check_buffer(reinterpret_cast<const unsigned char *>(s->Text.Text), s->Text.Length);
         if (s->Duration <= 0) std::abort();
     }
-    if (n != d.Slide_Num || n < 1 || n > 10) std::abort();
+    if (n != d.Slide_Num || n < 1) std::abort();
     n = 0;
     for (const tCPS_AttachNode *a = d.pAttach_List; a; a = a->next) {
         ++n;
-        if (!a->Data || a->Size <= 0) std::abort();
+        if (!a->Data || a->Size < 0) std::abort();
         check_buffer(a->Data, a->Size);
     }
-    if (n != d.Attach_Num || n > 10) std::abort();
+    if (n != d.Attach_Num) std::abort();
 }
 
 inline void free_lists(tCPS_MmsData &d) {

@@ -13,8 +13,11 @@
 constexpr int HBX_STEP_PERIOD_MS = 100;        // one step per 100 ms timer
 constexpr int HBX_MAX_IDLE_STEPS = 3200;       // steps without progress before giving up
 constexpr int HBX_SEND_CONF_BUF = 1500;        // confirmation buffer
-constexpr int HBX_MAX_MESSAGE_SIZE = 307200;   // largest message a download accepts
-constexpr int HBX_BODY_BUF_SLACK = 4000;       // body buffer beyond the announced size
+constexpr int HBX_MAX_MESSAGE_SIZE = 307200;   // largest Content-Length a download accepts
+constexpr int HBX_BODY_BUF_SLACK = 4000;       // headers beyond it a response without a length may bring
+// Most bytes a download receives, whatever the notification announced.
+constexpr int HBX_MAX_RECEIVED = HBX_MAX_MESSAGE_SIZE + HBX_BODY_BUF_SLACK;
+constexpr int HBX_BODY_BUF_FIRST = 16384;      // the body buffer at first; it doubles as bytes arrive
 constexpr int HBX_ACK_WORK_BUF = 1000;         // answer of the answer POST, discarded
 constexpr int HBX_STACK_MODE_HTTP = 2;
 constexpr const char *HBX_MMS_CONTENT_TYPE = "application/vnd.wap.mms-message";
@@ -66,6 +69,7 @@ struct HbxHandleNode {
 
 struct HbxHandleList {
     HbxHandleNode *head;
+    HbxHandleNode *tail;  // the last node, so a handle is appended in constant time
     int32_t nodeNums;
 };
 
@@ -75,6 +79,7 @@ struct HbxSendGlobals {
     uint16_t sendConfLen;
     uint32_t sentSize;
     uint8_t *pSendConfBuf;
+    char *requestTid;  // Transaction-Id of the request: the confirmation must carry it
 };
 
 struct HbxDownloadGlobals {
@@ -94,8 +99,7 @@ enum class HbxActive : uint8_t { None, Send, Download };
 // Everything the transactions keep between steps: one instance per process.
 struct HbxState {
     HbxActive active;            // at most one transaction runs at a time
-    SendTimerPar *sendRec;       // the running send's record
-    DLMMSTimerPar *dlRec;        // the running download's record
+    void *running;               // the running transaction's record
     HbxSendGlobals send;
     HbxDownloadGlobals dl;
     HbxHandleList handleList;
@@ -119,10 +123,62 @@ void hbx_ResetTimerHandles();
 // timer is then cancelled at once).
 int hbx_ArmStep(OSAL_TIMER_CB cb, void *record);
 
+// Starts the HTTP stack for a transaction and applies the settings' User-Agent,
+// Profile and proxy (its port into *port); false when the stack cannot start.
+bool hbx_BeginStack(const MmsSettings *settings, int *port);
 // Stores the configured User-Agent and Profile over the built-in headers.
 void hbx_ApplyHeaders(const MmsSettings *settings);
-// Sets the proxy host (null for none) and port of the settings; gives the port.
-int hbx_ApplyProxy(const MmsSettings *settings);
+// Whether the response's HTTP status is a success (2xx).
+bool hbx_HttpOk(const HttpCtx *ctx);
+
+// ---------------------------------------------------------------- one driver for both transactions
+// The lines a transaction logs at the shared points, each kind in its own words.
+enum class HbxSay : uint8_t {
+    FirstStepFailed,     // the start's first step failed
+    TimerServiceFailed,  // g_time_initialize refused
+    TimerContinue,       // a timer runs the next step
+    IdleLimit,           // too many steps without progress (value: the count)
+    Finished,            // the stated length is in, the connection still open
+    ReadFailed,          // the HTTP read failed
+    ReadWait,            // nothing to read yet
+};
+// Which step armed the next timer (each kind logs it its own way).
+enum class HbxArmAfter : uint8_t { Wait, Data, Stored };
+
+// One kind of transaction (the send, the download) as the shared start,
+// step driver, timer callback and ending see it.
+struct HbxKind {
+    HbxActive active;
+    OSAL_TIMER_CB timerCb;
+    int (*run)(void *rec);                         // one step (fnCPS_*_Run)
+    void (*say)(HbxSay what, int value);
+    void (*sayArmed)(HbxArmAfter after, int bResult);
+    int (*armFailed)(void *rec, HbxArmAfter after);  // no next step could be armed: the ending
+    int (*fail)(void *rec);                        // ends the transaction as failed
+    int (*data)(void *rec, HttpCtx *ctx, int n);   // n response bytes were stored
+    int (*complete)(void *rec, HttpCtx *ctx);      // the response is complete
+    void (*releaseExchange)();                     // context, stack, buffers and counters
+    void (*releaseRecord)(void *rec);
+    uint8_t *(*state)(void *rec);
+    tCPS_MMSResultCb (*callback)(const void *rec);
+};
+
+// Starts a transaction whose record is filled: its first step, the timer
+// service, the first poll. False when it could not start (everything is
+// released again, nothing is reported).
+bool hbx_Start(const HbxKind &k, void *rec);
+// Every ending: the exchange, the record and the timers are released and the
+// transaction is over before the host hears of it (code, value), so a
+// callback may start the next transaction at once. Gives the step result
+// (Continue for success codes, else Failed) as `result`.
+int hbx_End(const HbxKind &k, void *rec, uint8_t state, int code, int value, HbxStep result);
+// Arms the next step and logs it; the ending of the kind when it cannot.
+int hbx_Arm(const HbxKind &k, void *rec, HbxArmAfter after);
+// One poll after the read: the idle limit, a body complete by its stated
+// length, a failed read, waiting, data, the end of the response.
+int hbx_Poll(const HbxKind &k, void *rec, HttpCtx *ctx, int n, uint16_t idle, uint32_t received);
+// The timer callback's step: runs only the running transaction's steps.
+void hbx_TimerStep(const HbxKind &k, void *rec);
 
 // Whether a send or a download is running.
 bool hbx_Busy();

@@ -14,6 +14,7 @@ namespace {
 HbxDownloadGlobals &G() { return hbx_state().dl; }
 
 constexpr uint8_t kStatusRetrieved = 0x81;
+constexpr uint8_t kRetrieveStatusOk = 0x80;
 constexpr int kNotifyRespMode = 3;
 
 void release_info(NotifInfo *&info) {
@@ -44,12 +45,8 @@ void close_ctx() {
     G().receiveCtx = nullptr;
 }
 
-// Every ending: the exchange, the buffers, the record and the timers are
-// released and the transaction is over before the host hears of it, so a
-// callback may start the next transaction at once.
-void end_download(DLMMSTimerPar *rec, uint8_t state, int code, int value) {
-    rec->httpRetrievalState = state;
-    const tCPS_MMSResultCb cb = rec->pMMSDLResultCb;
+// Closes the exchange, stops the stack, drops the buffers and counters.
+void release_exchange() {
     HbxDownloadGlobals &g = G();
     close_ctx();
     fnQXStack_Http_Finalize();
@@ -57,55 +54,43 @@ void end_download(DLMMSTimerPar *rec, uint8_t state, int code, int value) {
     qx::free_ptr(g.pAnswerPdu);
     g.answerLen = 0;
     clear_globals();
-    HbxState &s = hbx_state();
-    s.dlRec = nullptr;
-    release_record(rec);
-    fnCPS_FreeTimerHandles();
-    s.active = HbxActive::None;
-    if (cb) cb(code, value);
 }
 
-int fail(DLMMSTimerPar *rec) {
+extern const HbxKind kDownload;
+
+int fail(void *rec) {
     QX_LOG("mzk:download HBX_MSG_DL_FAIL_NOR\n");
-    end_download(rec, MMS_WAP_ERROR, HBX_MSG_DL_FAIL_NOR, 0);
-    return static_cast<int>(HbxStep::Failed);
+    return hbx_End(kDownload, rec, MMS_WAP_ERROR, HBX_MSG_DL_FAIL_NOR, 0, HbxStep::Failed);
 }
 
-int fail_too_big(DLMMSTimerPar *rec) {
+// More than a download takes: the size limit, reported as such.
+int fail_too_big(void *rec) {
     QX_LOG("mzk:download HBX_MSG_DL_MSG_TOOBIG\n");
-    end_download(rec, MMS_RECEIVE_TOOBIG, HBX_MSG_DL_MSG_TOOBIG, 0);
-    return static_cast<int>(HbxStep::Failed);
+    return hbx_End(kDownload, rec, MMS_RECEIVE_TOOBIG, HBX_MSG_DL_MSG_TOOBIG, 0, HbxStep::Failed);
 }
 
 // The answer exchange is over, whatever its outcome: the message is already
 // with the host.
-int finish_ok(DLMMSTimerPar *rec) {
+int finish_ok(void *rec) {
     QX_LOG("mzk:download progress=100\n");
-    end_download(rec, MMS_SEND_ACK_AFTER, HBX_MSG_DL_OK, 100);
-    return static_cast<int>(HbxStep::Continue);
+    return hbx_End(kDownload, rec, MMS_SEND_ACK_AFTER, HBX_MSG_DL_OK, 100, HbxStep::Continue);
 }
 
-enum class ArmAfter { Wait, Data, Stored };
-
-int arm_or_fail(DLMMSTimerPar *rec, ArmAfter after) {
-    const int bResult = hbx_ArmStep(fnCPS_DownloadMMS_TimerCb, rec);
-    switch (after) {
-        case ArmAfter::Wait: QX_LOG("mzk:set time 3,bResult=%d\n", bResult); break;
-        case ArmAfter::Data: QX_LOG("mzk:set time 4,bResult=%d\n", bResult); break;
-        case ArmAfter::Stored: QX_LOG("mzk:set time 5,bResult=%d\n", bResult); break;
-    }
-    if (bResult == 0) return static_cast<int>(HbxStep::Continue);
-    // Without a next step the transaction could never end. Once the message
-    // is with the host the download has succeeded, only its answer is lost.
-    if (after == ArmAfter::Stored) return finish_ok(rec);
-    return fail(rec);
-}
-
-// Body buffer: the announced size (a negative one counts as 0) raised to the
-// largest accepted message, plus slack; in 64 bits so no size wraps.
-uint64_t body_buffer_size(int32_t announced) {
-    const uint64_t size = announced > 0 ? static_cast<uint64_t>(announced) : 0;
-    return (size > HBX_MAX_MESSAGE_SIZE ? size : HBX_MAX_MESSAGE_SIZE) + HBX_BODY_BUF_SLACK;
+// Grows the body buffer so that more bytes fit: doubling, never beyond the
+// most a download receives. False when it is at that size already or the
+// larger buffer cannot be had (the old one is then kept).
+bool grow_body() {
+    HbxDownloadGlobals &g = G();
+    if (g.bodyCapacity >= static_cast<uint32_t>(HBX_MAX_RECEIVED)) return false;
+    uint32_t want = g.bodyCapacity > 0 ? g.bodyCapacity * 2 : HBX_BODY_BUF_FIRST;
+    if (want > static_cast<uint32_t>(HBX_MAX_RECEIVED)) want = HBX_MAX_RECEIVED;
+    auto *bigger = static_cast<uint8_t *>(qx::alloc_uninit(static_cast<int>(want)));
+    if (!bigger) return false;
+    if (g.mmsBodyLen > 0) std::memcpy(bigger, g.p_mmsBody, g.mmsBodyLen);
+    qx::free_ptr(g.p_mmsBody);
+    g.p_mmsBody = bigger;
+    g.bodyCapacity = want;
+    return true;
 }
 
 // Percent of the body received: against the Content-Length, or without one
@@ -124,19 +109,16 @@ void report_progress(const DLMMSTimerPar *rec, const HttpCtx *ctx) {
     rec->pMMSDLResultCb(HBX_MSG_DL_PROGRESS, static_cast<int>(percent));
 }
 
-bool http_ok(const HttpCtx *ctx) { return ctx->retValue >= 200 && ctx->retValue <= 299; }
-
 int step_begin(DLMMSTimerPar *rec) {
     const MmsSettings *settings = rec->pSettings;
-    const int r = fnQXStack_Wap_Init(HBX_STACK_MODE_HTTP);
+    int port = 0;
+    const bool begun = hbx_BeginStack(settings, &port);
     clear_globals();
-    if (r == -1) {
+    if (!begun) {
         QX_LOG("mzk:(-1 == initstackReturn),download fail\n");
         rec->httpRetrievalState = MMS_WAP_ERROR;
         return static_cast<int>(HbxStep::Failed);
     }
-    hbx_ApplyHeaders(settings);
-    const int port = hbx_ApplyProxy(settings);
     QX_LOG("mzk:httpStackRetrieval proxy = %s,port=%d\n", settings->ProxyAddr ? settings->ProxyAddr : "(null)", port);
     rec->httpRetrievalState = MMS_WAP_BEGIN_OK;
     return static_cast<int>(HbxStep::Continue);
@@ -152,34 +134,46 @@ int step_open(DLMMSTimerPar *rec) {
         return static_cast<int>(HbxStep::Failed);
     }
     rec->httpRetrievalState = MMS_WAP_PEEK_OK;
-    const uint64_t size = body_buffer_size(rec->pNotifInfo->Message_Size);
-    // The buffer is written as bytes arrive and never read past them.
-    g.p_mmsBody = size <= static_cast<uint64_t>(INT32_MAX)
-                      ? static_cast<uint8_t *>(qx::alloc_uninit(static_cast<int>(size)))
-                      : nullptr;
-    if (!g.p_mmsBody) {
+    // The buffer grows with the bytes that arrive; what the notification
+    // announces decides nothing here.
+    g.bodyCapacity = 0;
+    g.mmsBodyLen = 0;
+    if (!grow_body()) {
         QX_LOG("mzk:(p_mmsBody == NULL)\n");
         close_ctx();
         fnQXStack_Http_Finalize();
         rec->httpRetrievalState = MMS_WAP_ERROR;
         return static_cast<int>(HbxStep::Failed);
     }
-    g.bodyCapacity = static_cast<uint32_t>(size);
-    g.mmsBodyLen = 0;
     return static_cast<int>(HbxStep::Continue);
 }
 
+// Why a complete 2xx response cannot hold the message: null when it may. It
+// must come without a content coding, its body starting with the
+// Message-Type of an m-retrieve-conf.
+const char *not_retrieved(const HttpCtx *ctx) {
+    const HbxDownloadGlobals &g = G();
+    if (ctx->contentEncoding != HTTP_CODING_IDENTITY) return "a Content-Encoding";
+    if (g.mmsBodyLen < 2 || g.p_mmsBody[0] != MMS_MESSAGE_TYPE_FIELD || g.p_mmsBody[1] != MMS_M_RETRIEVE_CONF)
+        return "a body that is not an m-retrieve-conf";
+    return nullptr;
+}
+
 // The body is complete: check it, hand a copy to the host, go on to answer.
-int body_complete(DLMMSTimerPar *rec) {
+int body_complete(void *record, HttpCtx *ctx) {
+    auto *rec = static_cast<DLMMSTimerPar *>(record);
     HbxDownloadGlobals &g = G();
-    HttpCtx *ctx = g.receiveCtx;
     QX_LOG("mzk:MMS SIZE = %ld\n", static_cast<long>(g.mmsBodyLen));
     if (g.mmsBodyLen < static_cast<uint32_t>(ctx->retCtxLen)) {
         QX_LOG("mzk:mmsBodyLen ERROR\n");
         return fail(rec);
     }
-    if (!http_ok(ctx)) {
+    if (!hbx_HttpOk(ctx)) {
         QX_LOG("mzk:download http status=%d\n", ctx->retValue);
+        return fail(rec);
+    }
+    if (const char *why = not_retrieved(ctx)) {
+        QX_LOG("mzk:download refused: %s\n", why);
         return fail(rec);
     }
     g.mms_receive_time_out = 0;
@@ -192,6 +186,13 @@ int body_complete(DLMMSTimerPar *rec) {
         QX_LOG("mzk:NULL == retrievestruct\n");
         return fail(rec);
     }
+    if (conf->Retrieve_Status != 0 && conf->Retrieve_Status != kRetrieveStatusOk) {
+        // The relay says the message is not there (expired, deleted, ...):
+        // nothing is handed over and the relay is not told it was retrieved.
+        QX_LOG("mzk:download refused: Retrieve-Status 0x%02X\n", conf->Retrieve_Status);
+        fnMMS_FreeMessageMem(conf, MMS_STRUCT_RETRIEVE_CONF);
+        return fail(rec);
+    }
     const bool hasBody = conf->body && conf->Content_Size > 0;
     // The decoded record is only a check: released before the copy is made,
     // so the body is never held three times.
@@ -199,9 +200,9 @@ int body_complete(DLMMSTimerPar *rec) {
     if (!hasBody) {
         if (rec->pNotifInfo->Message_Size > HBX_MAX_MESSAGE_SIZE) {
             QX_LOG("mzk:httpRetrievalState = MMS_RECEIVE_TOOBIG\n");
-        } else {
-            QX_LOG("mzk:httpRetrievalState = MMS_WAP_ERROR\n");
+            return fail_too_big(rec);
         }
+        QX_LOG("mzk:httpRetrievalState = MMS_WAP_ERROR\n");
         return fail(rec);
     }
     auto *copy = static_cast<unsigned char *>(qx::alloc_uninit(static_cast<int>(g.mmsBodyLen) + 1));
@@ -216,60 +217,53 @@ int body_complete(DLMMSTimerPar *rec) {
     rec->httpRetrievalState = MMS_WAP_RECEIVE_OK;
     qx::free_ptr(g.p_mmsBody);
     clear_globals();
-    return arm_or_fail(rec, ArmAfter::Stored);
+    return hbx_Arm(kDownload, rec, HbxArmAfter::Stored);
 }
 
 int step_poll(DLMMSTimerPar *rec) {
     HbxDownloadGlobals &g = G();
     HttpCtx *ctx = g.receiveCtx;
+    if (g.mmsBodyLen == g.bodyCapacity && !grow_body() && g.bodyCapacity < static_cast<uint32_t>(HBX_MAX_RECEIVED)) {
+        QX_LOG("mzk:body buffer cannot grow\n");
+        return fail(rec);
+    }
     const uint32_t space = g.bodyCapacity - g.mmsBodyLen;
     int n;
     bool overflow = false;
     if (space > 0) {
         n = fnQXStack_Http_Read(ctx, g.p_mmsBody + g.mmsBodyLen, static_cast<int>(space));
     } else {
-        // The buffer is full: one more byte means the message is too big;
-        // the end of the response means it fitted exactly.
+        // The most a download takes is in: one more byte means the message
+        // is too big, whatever was announced; the end of the response means
+        // it fitted exactly.
         uint8_t probe;
         n = fnQXStack_Http_Read(ctx, &probe, 1);
         overflow = n > 0;
     }
 
     ++g.mms_receive_time_out;
-    if (g.mms_receive_time_out > HBX_MAX_IDLE_STEPS) {
-        QX_LOG("mzk:mms_receive_time_out=%d\n", g.mms_receive_time_out);
-        return fail(rec);
-    }
-    if (overflow) {
+    if (overflow && g.mms_receive_time_out <= HBX_MAX_IDLE_STEPS) {
         QX_LOG("mzk:MMS_RECEIVE_TOOBIG\n");
         return fail_too_big(rec);
     }
-    if (ctx->retCtxLen > 0 && g.mmsBodyLen >= static_cast<uint32_t>(ctx->retCtxLen) && n < 0) {
-        QX_LOG("mzk:finished httpReadLen = 0\n");
-        n = 0;
+    return hbx_Poll(kDownload, rec, ctx, n, g.mms_receive_time_out, g.mmsBodyLen);
+}
+
+// n body bytes are in the buffer: progress, and the size the response states.
+int body_data(void *record, HttpCtx *ctx, int n) {
+    auto *rec = static_cast<DLMMSTimerPar *>(record);
+    HbxDownloadGlobals &g = G();
+    g.mmsBodyLen += static_cast<uint32_t>(n);
+    if (ctx->socketRecvLen > 0) {
+        g.mms_receive_time_out = 0;
+        g.progressBytes += static_cast<uint32_t>(n);
+        report_progress(rec, ctx);
     }
-    if (n == -1) {
-        QX_LOG("mzk:context_p->httpReadLen == -1)\n");
-        return fail(rec);
+    if (ctx->retCtxLen > HBX_MAX_MESSAGE_SIZE) {
+        QX_LOG("mzk:MMS_RECEIVE_TOOBIG\n");
+        return fail_too_big(rec);
     }
-    if (n < 0) {
-        QX_LOG("mzk:context_p->httpReadLen == -2,continue\n");
-        return arm_or_fail(rec, ArmAfter::Wait);
-    }
-    if (n > 0) {
-        g.mmsBodyLen += static_cast<uint32_t>(n);
-        if (ctx->socketRecvLen > 0) {
-            g.mms_receive_time_out = 0;
-            g.progressBytes += static_cast<uint32_t>(n);
-            report_progress(rec, ctx);
-        }
-        if (ctx->retCtxLen > HBX_MAX_MESSAGE_SIZE) {
-            QX_LOG("mzk:MMS_RECEIVE_TOOBIG\n");
-            return fail_too_big(rec);
-        }
-        return arm_or_fail(rec, ArmAfter::Data);
-    }
-    return body_complete(rec);
+    return hbx_Arm(kDownload, rec, HbxArmAfter::Data);
 }
 
 // Builds the answer PDU and opens its POST to the relay. False when the
@@ -322,6 +316,42 @@ int step_answer_poll(DLMMSTimerPar *rec) {
     return bResult == 0 ? static_cast<int>(HbxStep::Continue) : finish_ok(rec);
 }
 
+// ---------------------------------------------------------------- the kind
+void say(HbxSay what, int value) {
+    switch (what) {
+        case HbxSay::FirstStepFailed: QX_LOG("mzk:the first step of  download mms fail\n"); break;
+        case HbxSay::TimerServiceFailed: QX_LOG("mzk:begin to initialise timer fail\n"); break;
+        case HbxSay::TimerContinue: QX_LOG("mzk:timer come,continue to download mms\n"); break;
+        case HbxSay::IdleLimit: QX_LOG("mzk:mms_receive_time_out=%d\n", value); break;
+        case HbxSay::Finished: QX_LOG("mzk:finished httpReadLen = 0\n"); break;
+        case HbxSay::ReadFailed: QX_LOG("mzk:context_p->httpReadLen == -1)\n"); break;
+        case HbxSay::ReadWait: QX_LOG("mzk:context_p->httpReadLen == -2,continue\n"); break;
+    }
+}
+
+void say_armed(HbxArmAfter after, int bResult) {
+    switch (after) {
+        case HbxArmAfter::Wait: QX_LOG("mzk:set time 3,bResult=%d\n", bResult); break;
+        case HbxArmAfter::Data: QX_LOG("mzk:set time 4,bResult=%d\n", bResult); break;
+        case HbxArmAfter::Stored: QX_LOG("mzk:set time 5,bResult=%d\n", bResult); break;
+    }
+}
+
+// Once the message is with the host the download has succeeded, only its
+// answer is lost.
+int arm_failed(void *rec, HbxArmAfter after) { return after == HbxArmAfter::Stored ? finish_ok(rec) : fail(rec); }
+
+int run(void *rec) { return fnCPS_DownloadMMS_Run(static_cast<DLMMSTimerPar *>(rec)); }
+void release_record_of(void *rec) {
+    auto *r = static_cast<DLMMSTimerPar *>(rec);
+    release_record(r);
+}
+uint8_t *state_of(void *rec) { return &static_cast<DLMMSTimerPar *>(rec)->httpRetrievalState; }
+tCPS_MMSResultCb callback_of(const void *rec) { return static_cast<const DLMMSTimerPar *>(rec)->pMMSDLResultCb; }
+
+const HbxKind kDownload{HbxActive::Download, fnCPS_DownloadMMS_TimerCb, run, say, say_armed, arm_failed, fail,
+                        body_data, body_complete, release_exchange, release_record_of, state_of, callback_of};
+
 }  // namespace
 
 int fnCPS_DownloadMMS_Run(DLMMSTimerPar *rec) {
@@ -345,35 +375,11 @@ int fnCPS_DownloadMMS_Run(DLMMSTimerPar *rec) {
     }
 }
 
-void fnCPS_DownloadMMS_TimerCb(void *user) {
-    auto *rec = static_cast<DLMMSTimerPar *>(user);
-    HbxState &s = hbx_state();
-    // Every ending releases the timers, so only the running download's timers
-    // fire; anything else is ignored.
-    if (!rec || s.active != HbxActive::Download || rec != s.dlRec) return;
-    switch (rec->httpRetrievalState) {
-        case MMS_SEND_ACK_AFTER:
-            QX_LOG("mzk:SEND ACK AFTER\n");
-            end_download(rec, MMS_SEND_ACK_AFTER, HBX_MSG_DL_OK, 100);
-            return;
-        case MMS_WAP_ERROR:
-            QX_LOG("mzk:MMS_WAP_ERROR\n");
-            end_download(rec, MMS_WAP_ERROR, HBX_MSG_DL_FAIL_NOR, 0);
-            return;
-        case MMS_RECEIVE_TOOBIG:
-            QX_LOG("mzk:MMS_RECEIVE_TOOBIG\n");
-            end_download(rec, MMS_RECEIVE_TOOBIG, HBX_MSG_DL_MSG_TOOBIG, 0);
-            return;
-        default:
-            QX_LOG("mzk:timer come,continue to download mms\n");
-            fnCPS_DownloadMMS_Run(rec);
-    }
-}
+void fnCPS_DownloadMMS_TimerCb(void *user) { hbx_TimerStep(kDownload, user); }
 
 extern "C" int fnCPS_DownloadMMS(tCPS_PduBuf *notification, int retrieveMode, MmsSettings *settings,
                                  tCPS_MMSResultCb cb, tCPS_PduBuf *out) {
     QX_LOG("mzk:enter fnCPS_DownloadMMS\n");
-    HbxState &s = hbx_state();
     if (hbx_Busy()) {
         // One transaction at a time: the running one is left untouched.
         QX_LOG("mzk:a transaction is in progress, download refused\n");
@@ -415,30 +421,5 @@ extern "C" int fnCPS_DownloadMMS(tCPS_PduBuf *notification, int retrieveMode, Mm
 
     hbx_ResetTimerHandles();
     QX_LOG("set ndleList.nodeNums=0;");
-    s.stepCount = 0;
-    s.active = HbxActive::Download;
-    s.dlRec = rec;
-
-    auto abandon = [&]() {
-        s.dlRec = nullptr;
-        s.active = HbxActive::None;
-        release_record(rec);
-    };
-    if (fnCPS_DownloadMMS_Run(rec) == static_cast<int>(HbxStep::Failed)) {
-        QX_LOG("mzk:the first step of  download mms fail\n");
-        abandon();
-        return HBX_MSG_DL_FAIL_NOR;
-    }
-    if (g_time_initialize() == 0) {
-        QX_LOG("mzk:begin to initialise timer fail\n");
-        close_ctx();
-        qx::free_ptr(s.dl.p_mmsBody);
-        fnQXStack_Http_Finalize();
-        clear_globals();
-        abandon();
-        return HBX_MSG_DL_FAIL_NOR;
-    }
-    // The first poll; the outcome comes through the callback only.
-    fnCPS_DownloadMMS_Run(rec);
-    return HBX_MSG_DL_STARTED;
+    return hbx_Start(kDownload, rec) ? HBX_MSG_DL_STARTED : HBX_MSG_DL_FAIL_NOR;
 }

@@ -1,6 +1,7 @@
 // Send transaction: posts an m-send-req to the MMS relay through the WAP
 // proxy, one poll of the HTTP context per 100 ms timer, and reports the
-// m-send-conf's verdict once through the host's callback.
+// m-send-conf's verdict once through the host's callback. Only a
+// confirmation that answers this request gives a verdict.
 #include "MMSProl_Encapsulaton.h"
 #include "hbxappglib.h"
 #include "qx_internal.h"
@@ -9,6 +10,7 @@
 namespace {
 
 HbxSendGlobals &G() { return hbx_state().send; }
+SendTimerPar *as_rec(void *rec) { return static_cast<SendTimerPar *>(rec); }
 
 void clear_counters() {
     G().sendConfLen = 0;
@@ -22,23 +24,17 @@ void release_exchange() {
     G().sendMmsCtx = nullptr;
     fnQXStack_Http_Finalize();
     qx::free_ptr(G().pSendConfBuf);
+    qx::free_ptr(G().requestTid);
     clear_counters();
 }
 
-// Every ending: the exchange, the record and the timers are released and the
-// transaction is over before the host hears of it, so a callback may start
-// the next transaction at once.
-void end_send(SendTimerPar *rec, uint8_t state, int code, int value) {
-    rec->httpSendState = state;
-    const tCPS_MMSResultCb cb = rec->pMMSSendResultCb;
-    release_exchange();
-    HbxState &s = hbx_state();
-    s.sendRec = nullptr;
-    qx::free_ptr(rec);
-    fnCPS_FreeTimerHandles();
-    s.active = HbxActive::None;
-    if (cb) cb(code, value);
+extern const HbxKind kSend;
+
+int end_send(void *rec, uint8_t state, int code, int value) {
+    return hbx_End(kSend, rec, state, code, value, code == HBX_MSG_SEND_OK ? HbxStep::Continue : HbxStep::Failed);
 }
+
+int fail(void *rec) { return end_send(rec, MMS_WAP_ERROR, HBX_MSG_SEND_FAIL, 0); }
 
 // Percent of the request written, below 100 until the relay has answered.
 void report_progress(const SendTimerPar *rec, const HttpCtx *ctx) {
@@ -57,16 +53,16 @@ struct Verdict {
 
 Verdict verdict_of(int16_t result) {
     switch (result) {
-        case 0:
+        case MMS_CONF_OK:
             QX_LOG("mzk:send progress=100\n");
             return {MMS_SEND_OK, HBX_MSG_SEND_OK, 100};
-        case 2:
+        case MMS_CONF_SERVICE_DENIED:
             QX_LOG("mzk:send mms HBX_MSG_SERVICE_DENIED\n");
             return {HBX_MSG_SERVICE_DENIED, HBX_MSG_SERVICE_DENIED, 0};
-        case 6:
+        case MMS_CONF_NETWORK_PROBLEM:
             QX_LOG("mzk:send mms HBX_MSG_NETWORK_PROBLEM\n");
             return {HBX_MSG_NETWORK_PROBLEM, HBX_MSG_NETWORK_PROBLEM, 0};
-        case 8:
+        case MMS_CONF_UNSUPPORTED:
             QX_LOG("mzk:send mms HBX_MSG_UNSUPPORTED\n");
             return {HBX_MSG_UNSUPPORTED, HBX_MSG_UNSUPPORTED, 0};
         default:
@@ -75,18 +71,38 @@ Verdict verdict_of(int16_t result) {
     }
 }
 
-bool http_ok(const HttpCtx *ctx) { return ctx && ctx->retValue >= 200 && ctx->retValue <= 299; }
+// The confirmation's result number: an HTTP error status or a coded body is
+// a failure whatever the bytes say; otherwise only an m-send-conf answering
+// this request counts.
+int16_t confirmation_result(const HttpCtx *ctx) {
+    const HbxSendGlobals &g = G();
+    if (!hbx_HttpOk(ctx)) {
+        QX_LOG("mzk:send mms http status=%d\n", ctx->retValue);
+        return MMS_CONF_UNDECODABLE;
+    }
+    if (ctx->contentEncoding != HTTP_CODING_IDENTITY) {
+        QX_LOG("mzk:send mms confirmation with a Content-Encoding, refused\n");
+        return MMS_CONF_UNDECODABLE;
+    }
+    if (!g.requestTid) {
+        QX_LOG("mzk:send mms request without Transaction-Id, no confirmation can match\n");
+        return MMS_CONF_UNDECODABLE;
+    }
+    MmsConfMismatch why = MmsConfMismatch::None;
+    const auto result = static_cast<int16_t>(fnMMS_CheckSendConf(g.pSendConfBuf, g.sendConfLen, g.requestTid, &why));
+    if (why != MmsConfMismatch::None) QX_LOG("mzk:send mms confirmation refused: %s\n", fnMMS_ConfMismatchText(why));
+    return result;
+}
 
 int step_begin(SendTimerPar *rec) {
     const MmsSettings *settings = rec->pSettings;
     clear_counters();
-    if (fnQXStack_Wap_Init(HBX_STACK_MODE_HTTP) == -1) {
+    int port = 0;
+    if (!hbx_BeginStack(settings, &port)) {
         QX_LOG("mzk:-1 == initstackReturn\n");
         rec->httpSendState = MMS_WAP_ERROR;
         return static_cast<int>(HbxStep::Failed);
     }
-    hbx_ApplyHeaders(settings);
-    const int port = hbx_ApplyProxy(settings);
     QX_LOG("mzk:proxy=%s,port=%d\n", settings->ProxyAddr ? settings->ProxyAddr : "(null)", port);
     rec->httpSendState = MMS_WAP_BEGIN_OK;
     return static_cast<int>(HbxStep::Continue);
@@ -102,31 +118,16 @@ int step_open(SendTimerPar *rec) {
         return static_cast<int>(HbxStep::Failed);
     }
     rec->httpSendState = MMS_WAP_PEEK_OK;
+    // Kept to match the confirmation; a request without one is still sent.
+    G().requestTid = fnMMS_CopyTransactionId(pdu->data, pdu->length);
     G().pSendConfBuf = static_cast<uint8_t *>(fnQX_Malloc(HBX_SEND_CONF_BUF));
     if (!G().pSendConfBuf) {
-        fnQXStack_Wap_Close(G().sendMmsCtx);
-        G().sendMmsCtx = nullptr;
         QX_LOG("mzk:(NULL == pSendConfBuf)\n");
-        fnQXStack_Http_Finalize();
-        clear_counters();
+        release_exchange();
         rec->httpSendState = MMS_WAP_ERROR;
         return static_cast<int>(HbxStep::Failed);
     }
     return static_cast<int>(HbxStep::Continue);
-}
-
-enum class ArmAfter { Wait, Data };
-
-int arm_or_fail(SendTimerPar *rec, ArmAfter after) {
-    const int bResult = hbx_ArmStep(fnCPS_SendMMS_TimerCb, rec);
-    if (after == ArmAfter::Wait)
-        QX_LOG("mzk:set send mms timer 1,bResult=%d\n", bResult);
-    else
-        QX_LOG("mzk:set send mms timer 2,bResult=%d\n", bResult);
-    if (bResult == 0) return static_cast<int>(HbxStep::Continue);
-    // Without a next step the transaction could never end: it fails now.
-    end_send(rec, MMS_WAP_ERROR, HBX_MSG_SEND_FAIL, 0);
-    return static_cast<int>(HbxStep::Failed);
 }
 
 int step_poll(SendTimerPar *rec) {
@@ -150,46 +151,50 @@ int step_poll(SendTimerPar *rec) {
         ctx->socketSendLen = 0;
         report_progress(rec, ctx);
     }
-
-    if (g.mms_timeOut > HBX_MAX_IDLE_STEPS) {
-        QX_LOG("mzk:mms_timeOut=%d\n", g.mms_timeOut);
-        end_send(rec, MMS_WAP_ERROR, HBX_MSG_SEND_FAIL, 0);
-        return static_cast<int>(HbxStep::Failed);
-    }
-
-    if (ctx->retCtxLen > 0 && g.sendConfLen >= static_cast<uint32_t>(ctx->retCtxLen) && n < 0) {
-        // The whole confirmation is in, even if the connection stays open.
-        QX_LOG("mzk:finished ackReadLen = 0\n");
-        n = 0;
-    }
-
-    if (n == -1) {
-        QX_LOG("mzk:(ackReadLen == -1),so send fail\n");
-        end_send(rec, MMS_WAP_ERROR, HBX_MSG_SEND_FAIL, 0);
-        return static_cast<int>(HbxStep::Failed);
-    }
-    if (n == -2 || n < -2) {
-        QX_LOG("mzk:(ackReadLen == -2),so continue to send\n");
-        return arm_or_fail(rec, ArmAfter::Wait);
-    }
-    if (n > 0) {
-        g.sendConfLen = static_cast<uint16_t>(g.sendConfLen + n);
-        g.mms_timeOut = 0;
-        return arm_or_fail(rec, ArmAfter::Data);
-    }
-
-    // n == 0: the confirmation is complete. An HTTP error status is a
-    // failure whatever its body says.
-    int16_t result = 10;
-    if (http_ok(ctx)) {
-        result = static_cast<int16_t>(fnMMS_RecvSendConfData(g.pSendConfBuf, g.sendConfLen));
-    } else {
-        QX_LOG("mzk:send mms http status=%d\n", ctx->retValue);
-    }
-    const Verdict v = verdict_of(result);
-    end_send(rec, v.state, v.code, v.value);
-    return static_cast<int>(v.code == HBX_MSG_SEND_OK ? HbxStep::Continue : HbxStep::Failed);
+    return hbx_Poll(kSend, rec, ctx, n, g.mms_timeOut, g.sendConfLen);
 }
+
+// ---------------------------------------------------------------- the kind
+void say(HbxSay what, int value) {
+    switch (what) {
+        case HbxSay::FirstStepFailed: QX_LOG("mzk:send mms fail\n"); break;
+        case HbxSay::TimerServiceFailed: QX_LOG("mzk:begin to set timer fail\n"); break;
+        case HbxSay::TimerContinue: QX_LOG("mzk:timer continue to send mms\n"); break;
+        case HbxSay::IdleLimit: QX_LOG("mzk:mms_timeOut=%d\n", value); break;
+        case HbxSay::Finished: QX_LOG("mzk:finished ackReadLen = 0\n"); break;
+        case HbxSay::ReadFailed: QX_LOG("mzk:(ackReadLen == -1),so send fail\n"); break;
+        case HbxSay::ReadWait: QX_LOG("mzk:(ackReadLen == -2),so continue to send\n"); break;
+    }
+}
+
+void say_armed(HbxArmAfter after, int bResult) {
+    if (after == HbxArmAfter::Wait)
+        QX_LOG("mzk:set send mms timer 1,bResult=%d\n", bResult);
+    else
+        QX_LOG("mzk:set send mms timer 2,bResult=%d\n", bResult);
+}
+
+int arm_failed(void *rec, HbxArmAfter) { return fail(rec); }
+
+int data(void *rec, HttpCtx *, int n) {
+    HbxSendGlobals &g = G();
+    g.sendConfLen = static_cast<uint16_t>(g.sendConfLen + n);
+    g.mms_timeOut = 0;
+    return hbx_Arm(kSend, rec, HbxArmAfter::Data);
+}
+
+int complete(void *rec, HttpCtx *ctx) {
+    const Verdict v = verdict_of(confirmation_result(ctx));
+    return end_send(rec, v.state, v.code, v.value);
+}
+
+int run(void *rec) { return fnCPS_SendMMS_Run(as_rec(rec)); }
+void release_record(void *rec) { qx::free_ptr(rec); }
+uint8_t *state_of(void *rec) { return &as_rec(rec)->httpSendState; }
+tCPS_MMSResultCb callback_of(const void *rec) { return static_cast<const SendTimerPar *>(rec)->pMMSSendResultCb; }
+
+const HbxKind kSend{HbxActive::Send, fnCPS_SendMMS_TimerCb, run, say, say_armed, arm_failed, fail,
+                    data, complete, release_exchange, release_record, state_of, callback_of};
 
 }  // namespace
 
@@ -209,27 +214,10 @@ int fnCPS_SendMMS_Run(SendTimerPar *rec) {
     }
 }
 
-void fnCPS_SendMMS_TimerCb(void *user) {
-    auto *rec = static_cast<SendTimerPar *>(user);
-    HbxState &s = hbx_state();
-    // Every ending releases the timers, so only the running send's timers
-    // fire; anything else is ignored.
-    if (!rec || s.active != HbxActive::Send || rec != s.sendRec) return;
-    switch (rec->httpSendState) {
-        case MMS_SEND_OK: end_send(rec, MMS_SEND_OK, HBX_MSG_SEND_OK, 100); return;
-        case MMS_WAP_ERROR: end_send(rec, MMS_WAP_ERROR, HBX_MSG_SEND_FAIL, 0); return;
-        case HBX_MSG_SERVICE_DENIED:
-        case HBX_MSG_NETWORK_PROBLEM:
-        case HBX_MSG_UNSUPPORTED: end_send(rec, rec->httpSendState, rec->httpSendState, 0); return;
-        default:
-            QX_LOG("mzk:timer continue to send mms\n");
-            fnCPS_SendMMS_Run(rec);
-    }
-}
+void fnCPS_SendMMS_TimerCb(void *user) { hbx_TimerStep(kSend, user); }
 
 extern "C" int fnCPS_SendMMS(tCPS_PduBuf *pdu, MmsSettings *settings, tCPS_MMSResultCb cb) {
     QX_LOG("mzk:enter fnCPS_SendMMS\n");
-    HbxState &s = hbx_state();
     if (hbx_Busy()) {
         // One transaction at a time: the running one is left untouched.
         QX_LOG("mzk:a transaction is in progress, send refused\n");
@@ -249,32 +237,5 @@ extern "C" int fnCPS_SendMMS(tCPS_PduBuf *pdu, MmsSettings *settings, tCPS_MMSRe
     rec->httpSendState = MMS_WAP_INIT;
     rec->pMMSSendResultCb = cb;
     hbx_ResetTimerHandles();
-    s.stepCount = 0;
-    s.active = HbxActive::Send;
-    s.sendRec = rec;
-
-    auto abandon = [&]() {
-        s.sendRec = nullptr;
-        s.active = HbxActive::None;
-        qx::free_ptr(rec);
-    };
-    if (fnCPS_SendMMS_Run(rec) == static_cast<int>(HbxStep::Failed)) {
-        QX_LOG("mzk:send mms fail\n");
-        abandon();
-        return HBX_MSG_SEND_FAIL;
-    }
-    if (g_time_initialize() == 0) {
-        QX_LOG("mzk:begin to set timer fail\n");
-        fnQXStack_Wap_Close(s.send.sendMmsCtx);
-        s.send.sendMmsCtx = nullptr;
-        fnQXStack_Http_Finalize();
-        qx::free_ptr(s.send.pSendConfBuf);
-        clear_counters();
-        abandon();
-        return HBX_MSG_SEND_FAIL;
-    }
-    // The first poll; from here on the host learns the outcome through the
-    // callback only (it may already have been called when this returns).
-    fnCPS_SendMMS_Run(rec);
-    return HBX_MSG_SEND_STARTED;
+    return hbx_Start(kSend, rec) ? HBX_MSG_SEND_STARTED : HBX_MSG_SEND_FAIL;
 }

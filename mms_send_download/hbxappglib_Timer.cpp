@@ -5,7 +5,7 @@
 #include "qx_log.h"
 
 HbxState &hbx_state() {
-    static HbxState s{HbxActive::None, nullptr, nullptr, {}, {}, {nullptr, 0}, HBX_STEP_PERIOD_MS, 0};
+    static HbxState s{HbxActive::None, nullptr, {}, {}, {nullptr, nullptr, 0}, HBX_STEP_PERIOD_MS, 0};
     return s;
 }
 
@@ -19,9 +19,11 @@ extern "C" int fnCPS_AddTimerHandle(OSAL_TIMER handle) {
     if (!node) return 0;
     node->handle = handle;
     // Appended at the tail: the list keeps the order the timers were armed in.
-    HbxHandleNode **tail = &list.head;
-    while (*tail) tail = &(*tail)->next;
-    *tail = node;
+    if (list.tail)
+        list.tail->next = node;
+    else
+        list.head = node;
+    list.tail = node;
     ++list.nodeNums;
     QX_LOG("add to handleList.nodeNums = %d\n", list.nodeNums);
     return 1;
@@ -31,6 +33,7 @@ extern "C" void fnCPS_FreeTimerHandles(void) {
     HbxHandleList &list = hbx_state().handleList;
     HbxHandleNode *node = list.head;
     list.head = nullptr;
+    list.tail = nullptr;
     while (node) {
         HbxHandleNode *next = node->next;
         if (node->handle) {
@@ -53,6 +56,7 @@ void hbx_ResetTimerHandles() {
         node = next;
     }
     list.head = nullptr;
+    list.tail = nullptr;
     list.nodeNums = 0;
 }
 
@@ -75,9 +79,12 @@ void hbx_ApplyHeaders(const MmsSettings *settings) {
     if (settings->UAProfile) fnQXStack_Http_SetHeader("Profile", settings->UAProfile);
 }
 
-int hbx_ApplyProxy(const MmsSettings *settings) {
-    const char *host = settings ? settings->ProxyAddr : nullptr;
-    const int port = settings ? fnQX_ATOI(settings->ProxyPort) : 0;
-    fnQXStack_Http_SetProxy(host, port);
-    return port;
+bool hbx_BeginStack(const MmsSettings *settings, int *port) {
+    if (fnQXStack_Wap_Init(HBX_STACK_MODE_HTTP) == -1) return false;
+    hbx_ApplyHeaders(settings);
+    *port = fnQX_ATOI(settings->ProxyPort);
+    fnQXStack_Http_SetProxy(settings->ProxyAddr, *port);
+    return true;
 }
+
+bool hbx_HttpOk(const HttpCtx *ctx) { return ctx && ctx->retValue >= 200 && ctx->retValue <= 299; }

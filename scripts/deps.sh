@@ -29,6 +29,11 @@ if [ "$mode" = test ]; then
   have_cmd python3 || need+=(python3)
   have_cmd clang++ || need+=(clang)
   have_pkg libclang-rt-14-dev || need+=(libclang-rt-14-dev)
+  # rorodired's test: a private bus, a client with Python's GLib bindings, and
+  # the provider database its Provider setting reads.
+  have_cmd dbus-daemon || need+=(dbus-daemon)
+  have_pkg python3-gi || need+=(python3-gi)
+  have_pkg mobile-broadband-provider-info || need+=(mobile-broadband-provider-info)
 fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"

@@ -533,6 +533,21 @@ TEST(CliDumpCrafted, TextsAreEscapedInBothForms) {
     EXPECT_EQ(t.out.find('\x01'), std::string::npos);
 }
 
+// A relay's answer whose body is one text, not multipart: one part for dump,
+// one slide with that text for parse.
+TEST(CliDumpCrafted, SinglePartBodyIsOnePart) {
+    TempDir dir;
+    const std::string f = dir.write("notfound.conf", bytes({0x8C, 0x84, 0x98}) + text0("t1") +
+                                                         bytes({0x8D, 0x92, 0x99, 0xE0, 0x84, 0x83}) +
+                                                         Bytes{'4', '5', '0', '4', ':', 'g', 'o', 'n', 'e'});
+    const ToolRun d = run_tool({"dump", "--json", f});
+    ASSERT_EQ(d.status, 0) << d.err;
+    EXPECT_NE(d.out.find(R"("parts":[{"content_type":"text/plain")"), std::string::npos) << d.out;
+    const ToolRun p = run_tool({"parse", f});
+    ASSERT_EQ(p.status, 0) << p.err;
+    EXPECT_NE(p.out.find("\"4504:gone\""), std::string::npos) << p.out;
+}
+
 TEST(CliDumpCrafted, OwnDecodersFindTheTypeAnywhereAndSkipUnknownFields) {
     TempDir dir;
     struct Case {

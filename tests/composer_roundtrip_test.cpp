@@ -332,6 +332,7 @@ TEST(ComposerRoundTrip, TextsAndNamesThatReadAsLengthsOrQuotes) {
         {"t", "x", "1", "2", "Text0.txt", "text0.TXT", 0},
         {"t", "x", "1", "2", "cid:a%2", "a%2.pdf", 0},
         {"t", "x", "1", "2", "cid:Text0.txt", "Text1.txt", 0},
+        {"t", "x", "1", "2", "\"quoted\".png", "\"\".pdf", 0},  // a Quoted-string's mark of their own
         // Encoded words written as they are, which a reader would decode.
         {"t", "=?utf-8?B?SGk=?=", "1", "2", "=?utf-8?q?a?=.png", "=?UTF-8?Q?=C3=A4?= b.pdf", 0},
         {"t", "=?utf-8?B?SGk=?= \xFF", "1", "2", "a.png", "b.pdf", COMPOSER_INPUT_PARAM_ERROR},
@@ -473,29 +474,123 @@ TEST(ComposerRoundTrip, UndecodableAndUnreadable) {
     EXPECT_EQ(r.messageId, "m-1");
 }
 
-// Twelve slides in a retrieved message come back as ten.
-TEST(ComposerRoundTrip, TwelveSlidesComeBackAsTen) {
-    std::string smil = "<smil><head></head><body>";
-    rrtest::BodyBuilder body;
-    for (int i = 0; i < 12; ++i) {
-        smil += "<par dur=\"" + std::to_string(1000 + i) + "ms\"><img src=\"i" + std::to_string(i) + ".gif\"/></par>";
-        body.part("image/gif", "i" + std::to_string(i) + ".gif", Bytes(5, static_cast<uint8_t>(i)));
-    }
-    smil += "</body></smil>";
-    body.part("application/pdf", "x.pdf", Bytes(3, 9));
-    body.smil(smil);
+using rrtest::operator+;
+
+// Raw multipart entries, for part headers the library's encoder does not
+// write.
+Bytes uintvar_bytes(size_t v) {
+    Bytes out{static_cast<uint8_t>(v & 0x7F)};
+    for (v >>= 7; v; v >>= 7) out.insert(out.begin(), static_cast<uint8_t>(0x80 | (v & 0x7F)));
+    return out;
+}
+Bytes raw_entry(const Bytes &headers, const Bytes &data) {
+    return uintvar_bytes(headers.size()) + uintvar_bytes(data.size()) + headers + data;
+}
+Bytes text0(const std::string &s) { return rrtest::text0(s); }
+Bytes str(const std::string &s) { return Bytes(s.begin(), s.end()); }
+// A Value-length and its bytes.
+Bytes with_length(const Bytes &v) { return Bytes{static_cast<uint8_t>(v.size())} + v; }
+
+// A received message is the sender's: every slide, attachment, empty part
+// and single-part body reaches the host, named by its Name parameter, else
+// its Content-Disposition filename, else its Content-Location.
+TEST(ComposerRoundTrip, EveryReceivedSlideAndAttachmentReachesTheHost) {
+    rrtest::LeakCheck leaks;
     rrtest::RetrieveConfFields f;
     f.transactionId = "t";
-    const ReadBack r = parse_retrieved(rrtest::make_retrieve_conf(f, body.encode()));
-    ASSERT_EQ(r.rc, 0);
-    ASSERT_EQ(r.msg.slides.size(), 10u);
-    for (int i = 0; i < 10; ++i) {
-        EXPECT_EQ(r.msg.slides[static_cast<size_t>(i)].dur, 1000 + i);
-        ASSERT_TRUE(r.msg.slides[static_cast<size_t>(i)].image);
-        EXPECT_EQ(r.msg.slides[static_cast<size_t>(i)].image->data, Bytes(5, static_cast<uint8_t>(i)));
+    struct Case {
+        const char *what;
+        Bytes body;
+        HostMessage want;
+    };
+    std::vector<Case> cases;
+    {
+        // Twelve slides (one with an empty text part) and twelve
+        // attachments (one of them empty).
+        std::string smil = "<smil><head></head><body>";
+        rrtest::BodyBuilder body;
+        Case c{"twelve slides and twelve attachments", {}, {}};
+        for (int i = 0; i < 12; ++i) {
+            const std::string n = std::to_string(i);
+            smil += "<par dur=\"" + std::to_string(1000 + i) + "ms\"><img src=\"i" + n + ".gif\" begin=\"1\" end=\"2\"/>" +
+                    (i == 11 ? "<text src=\"empty.txt\" begin=\"1\" end=\"2\"/>" : "") + "</par>";
+            const Bytes image = i == 10 ? Bytes{} : Bytes(5, static_cast<uint8_t>(i));  // one empty image
+            body.part("image/gif", "i" + n + ".gif", image);
+            HostSlide s;
+            s.image = HostMedia{"image/gif", "i" + n + ".gif", image, 1, 2};
+            if (i == 11) s.text = HostText{"", 1, 2};
+            s.dur = 1000 + i;
+            c.want.slides.push_back(s);
+        }
+        body.part("text/plain", "empty.txt", {});
+        for (int i = 0; i < 12; ++i) {
+            const Bytes data = i == 5 ? Bytes{} : Bytes(3, static_cast<uint8_t>(i));
+            body.part("application/pdf", "x" + std::to_string(i) + ".pdf", data);
+            c.want.attachments.push_back({"x" + std::to_string(i) + ".pdf", "application/pdf", data});
+        }
+        body.smil(smil + "</body></smil>");
+        c.body = body.encode();
+        cases.push_back(c);
     }
-    ASSERT_EQ(r.msg.attachments.size(), 1u);  // the eleventh and twelfth images were used by their slides
-    EXPECT_EQ(r.msg.attachments[0].name, "x.pdf");
+    HostSlide none;
+    none.dur = 12000;
+    HostSlide notFound;
+    notFound.text = HostText{"4504:Message not found", 0, 20000};
+    notFound.dur = 20000;
+    cases.push_back({"a single text part", Bytes{0x84, 0x83} + str("4504:Message not found"), {{notFound}, {}}});
+    cases.push_back({"a single image part, named",
+                     Bytes{0x84, 0x0A, 0x9E, 0x85} + text0("pic.jpg") + Bytes{0xFF, 0xD8, 0xFF},
+                     {{none}, {{"pic.jpg", "image/jpeg", {0xFF, 0xD8, 0xFF}}}}});
+    cases.push_back({"a single part of a type given as text",
+                     Bytes{0x84} + text0("Application/Octet-Stream") + Bytes{1, 2},
+                     {{none}, {{"unKnown", "Application/Octet-Stream", {1, 2}}}}});
+    // Names: Name parameter, then Content-Disposition filename (well-known,
+    // WSP 1.4 and text forms), then Content-Location.
+    const Bytes pdf = text0("application/pdf");
+    const Bytes named =
+        Bytes{0x84, 0xA3, 0x04} +
+        raw_entry(with_length(pdf + Bytes{0x85} + text0("real.pdf")) + Bytes{0x8E} + text0("cl.pdf"), {1}) +
+        raw_entry(pdf + Bytes{0xAE} + with_length(Bytes{0x81, 0x86} + text0("disp.pdf")) + Bytes{0x8E} + text0("cl2.pdf"),
+                  {2}) +
+        raw_entry(pdf + text0("Content-Disposition") + text0("attachment; filename=\"t x.pdf\""), {3}) +
+        raw_entry(pdf + Bytes{0xC5} + with_length(Bytes{0x81, 0x98, 0x22} + text0("q.pdf")) + Bytes{0x8E} + text0("cl4.pdf"),
+                  {});
+    cases.push_back({"names",
+                     named,
+                     {{none},
+                      {{"real.pdf", "application/pdf", {1}},
+                       {"disp.pdf", "application/pdf", {2}},
+                       {"t x.pdf", "application/pdf", {3}},
+                       {"q.pdf", "application/pdf", {}}}}});
+    for (const Case &c : cases) {
+        const ReadBack r = parse_retrieved(rrtest::make_retrieve_conf(f, c.body));
+        ASSERT_EQ(r.rc, 0) << c.what;
+        EXPECT_EQ(r.problem, "") << c.what;
+        EXPECT_TRUE(r.msg == c.want) << c.what << "\nwant " << describe(c.want) << "\ngot  " << describe(r.msg);
+    }
+
+    // One part shown on slide after slide is copied for each of them; a
+    // message that would make the host's lists far larger than itself is
+    // refused whole, never cut short.
+    for (const int slides : {100, 200}) {
+        std::string smil = "<smil><body>";
+        for (int i = 0; i < slides; ++i) smil += "<par><img src=\"big.gif\"/></par>";
+        rrtest::BodyBuilder body;
+        body.part("image/gif", "big.gif", Bytes(100 * 1024, 7)).smil(smil + "</body></smil>");
+        const ReadBack r = parse_retrieved(rrtest::make_retrieve_conf(f, body.encode()));
+        EXPECT_EQ(r.rc, slides == 100 ? 0 : COMPOSER_MEMERY_ALLOC_FAIL) << slides;
+        EXPECT_EQ(r.msg.slides.size(), slides == 100 ? 100u : 0u);
+    }
+    // A text is copied into the slide view for each par already: there the
+    // bound makes the presentation fail, and the text comes once, as an
+    // attachment.
+    std::string smil = "<smil><body>";
+    for (int i = 0; i < 200; ++i) smil += "<par><text src=\"t.txt\"/></par>";
+    rrtest::BodyBuilder texts;
+    texts.part("text/plain", "t.txt", Bytes(100 * 1024, 'x')).smil(smil + "</body></smil>");
+    const ReadBack r = parse_retrieved(rrtest::make_retrieve_conf(f, texts.encode()));
+    ASSERT_EQ(r.rc, 0);
+    EXPECT_TRUE(r.msg == (HostMessage{{none}, {{"t.txt", "text/plain", Bytes(100 * 1024, 'x')}}})) << describe(r.msg);
 }
 
 }  // namespace

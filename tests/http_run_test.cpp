@@ -450,7 +450,8 @@ TEST_F(HttpRun, ResponseHeaderLines) {
         HttpCtx *ctx = get("http://h.test/");
         respond(c.headers + "\r\nBODY");
         std::string body;
-        EXPECT_EQ(drive(ctx, &body), 0);
+        // A stated length the four bytes fall short of fails at the close.
+        EXPECT_EQ(drive(ctx, &body), c.length > 4 ? -1 : 0);
         EXPECT_EQ(body, "BODY");
         EXPECT_EQ(ctx->retValue, c.status);
         EXPECT_EQ(ctx->retCtxLen, c.length);

@@ -454,7 +454,7 @@ TEST(SlideView, RandomPresentationsReadBack) {
         }
         smilstruct sm{const_cast<char *>("application/smil"), reinterpret_cast<uint8_t *>(smilText.data()),
                       static_cast<int>(smilText.size())};
-        mmresstruct rec{&sm, parts.data()};
+        mmresstruct rec{&sm, parts.data(), 0};
         int len = 0;
         uint8_t *encoded = fnMMS_EncodeBody(&rec, &len);
         ASSERT_NE(encoded, nullptr);

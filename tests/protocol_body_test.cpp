@@ -100,17 +100,11 @@ const tMMS_Element *nth(const mmresstruct *b, int i) {
 
 // Every Data pointer of a decoded record lies inside [data, data + len).
 void expect_inside(const mmresstruct *b, const uint8_t *data, int len) {
-    auto inside = [&](const uint8_t *p, int n) {
-        if (n == 0) return true;
-        return p >= data && n > 0 && p + n <= data + len;
-    };
-    if (b->Smil) {
+    auto inside = [&](const uint8_t *p, int n) { return p >= data && n >= 0 && p + n <= data + len; };
+    if (b->Smil && b->Smil->Data_Len > 0) {
         EXPECT_TRUE(inside(b->Smil->Data, b->Smil->Data_Len));
     }
-    for (const tMMS_Element *e = b->Parts; e; e = e->next) {
-        EXPECT_TRUE(inside(e->Data, e->Data_Len));
-        EXPECT_GT(e->Data_Len, 0);
-    }
+    for (const tMMS_Element *e = b->Parts; e; e = e->next) EXPECT_TRUE(inside(e->Data, e->Data_Len));
 }
 
 // ---------------------------------------------------------------- encoding
@@ -200,7 +194,7 @@ TEST(BodyEncode, ManyPartsRoundTrip) {
     const char *types[] = {"image/jpeg", "image/gif", "audio/amr", "text/plain", "video/3gpp", "image/png"};
     // Names with bytes a Text-string quotes (0x7F and up), control bytes,
     // spaces, "%" and what XML or a URI cannot hold as it is.
-    const std::string stems[] = {"p", "\x7Fp", "\x1E p", "\xD1\x84\xD0\xBE\xD1\x82\xD0\xBE ", "100%", "a&b<\"c\">/?#"};
+    const std::string stems[] = {"p", "\x7Fp", "\x1E p", "\xD1\x84\xD0\xBE\xD1\x82\xD0\xBE ", "100%", "\"a&b<\"c\">/?#"};
     for (int i = 0; i < 30; ++i) {
         const std::string name = stems[i % 6] + std::to_string(i) + ".bin";
         c.part(types[i % 6], name.c_str(), filled(static_cast<size_t>(1 + i * 17), static_cast<uint8_t>(i)),
@@ -298,12 +292,13 @@ TEST(BodyDecode, SingleTextAndEmptyBodies) {
         fnMMS_FreeDecodedBody(d);
     }
     {
-        // With a Name parameter the file name stays unset.
+        // With a Name parameter the file name is that name, as in a multipart entry.
         HeapCopy h(bytes({0x84, 0x0A, 0x83, 0x85}) + text0("n.txt") + bytes({0x81, 0xEA}) + str("hi"));
         mmresstruct *d = fnMMS_DecodeBody(h.data(), h.size());
         ASSERT_NE(d, nullptr);
         ASSERT_EQ(count_parts(d), 1);
-        EXPECT_EQ(d->Parts->File_Name, nullptr);
+        EXPECT_EQ(d->Single_Part, 1);
+        EXPECT_EQ(s_or_null(d->Parts->File_Name), "n.txt");
         EXPECT_EQ(s_or_null(d->Parts->Name_Param), "n.txt");
         EXPECT_EQ(d->Parts->Has_Charset, 1);
         EXPECT_EQ(d->Parts->Charset, 106);
@@ -349,7 +344,7 @@ TEST(BodyDecode, PartHeadersAndDefaultNames) {
     const Bytes wire =
         bytes({0x84, 0xA3, 0x07}) +
         entry(bytes({0x9E, 0x8E}) + text0("one.jpg"), str("J1")) +                  // location only
-        entry(bytes({0x9E}), {}) +                                                   // no data: dropped
+        entry(bytes({0x9E}), {}) +                                                   // no data: kept, empty
         entry(bytes({0x04, 0x9D, 0x85}) + text0("g") + bytes({0xC0, 0x22}) + text0("<i<d>>"), str("G")) +
         entry(bytes({0x83}), str("third")) +                                         // unnamed text
         entry(bytes({0x9E, 0xC0}) + text0("raw") + bytes({0x8E}) + text0("after-raw-id"), str("J2")) +
@@ -360,19 +355,20 @@ TEST(BodyDecode, PartHeadersAndDefaultNames) {
     HeapCopy h(wire);
     mmresstruct *d = fnMMS_DecodeBody(h.data(), h.size());
     ASSERT_NE(d, nullptr);
-    ASSERT_EQ(count_parts(d), 6);
+    ASSERT_EQ(count_parts(d), 7);
     struct Want {
         const char *type, *file, *name, *id, *data;
     };
     const Want want[] = {
         {"image/jpeg", "one.jpg", "<null>", "<null>", "J1"},
+        {"image/jpeg", "<null>", "<null>", "<null>", ""},
         {"image/gif", "g", "g", "id", "G"},
-        {"text/plain", "MMS_Text002.txt", "MMS_Text002.txt", "<null>", "third"},
+        {"text/plain", "MMS_Text003.txt", "MMS_Text003.txt", "<null>", "third"},
         {"image/jpeg", "after-raw-id", "<null>", "raw", "J2"},
         {"image/jpeg", "after-disposition.jpg", "<null>", "<null>", "J3"},
         {"image/jpeg", "<null>", "<null>", "<null>", "J4"},
     };
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 7; ++i) {
         const tMMS_Element *e = nth(d, i);
         EXPECT_EQ(s_or_null(e->Content_Type), want[i].type) << i;
         EXPECT_EQ(s_or_null(e->File_Name), want[i].file) << i;

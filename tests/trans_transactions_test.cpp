@@ -460,8 +460,9 @@ TEST_F(Trans, DownloadFollowsARelativeRedirect) {
 }
 
 TEST_F(Trans, BodyExactlyFillingTheBufferStillDecodes) {
-    // Announced 0: the buffer holds 311200 bytes; a message of exactly that
-    // size without Content-Length ends with the close and is accepted.
+    // A message of exactly the 311200 bytes a download takes, without
+    // Content-Length, ends with the close and is accepted (the buffer grows
+    // to that size and no further).
     const Bytes msg = retrieve_conf(307200 + 4000);
     os::push_read_data(http(200, str(msg), false));
     os::push_read_result(0);
@@ -532,25 +533,32 @@ TEST_F(Trans, DownloadStartFailuresReturn1WithoutReport) {
     EXPECT_EQ(download(rrtest::bytes({0x8C, 0x82, 0x8D, 0x92})), HBX_MSG_DL_FAIL_NOR);
     EXPECT_EQ(download(rrtest::bytes({0x8C, 0x84, 0x98, 0x41, 0x00})), HBX_MSG_DL_FAIL_NOR);
     EXPECT_EQ(fnCPS_DownloadMMS(nullptr, 0, &settings_, record_report, &out_), HBX_MSG_DL_FAIL_NOR);
-    // A location the stack cannot use, and an announced size no allocator gives.
+    // A location the stack cannot use.
     EXPECT_EQ(download(notification("t1", "http://mmsc.test:99999/x", 100)), HBX_MSG_DL_FAIL_NOR);
-    EXPECT_EQ(download(notification("t1", "http://mmsc.test/x", 0x7FFFFFFF)), HBX_MSG_DL_FAIL_NOR);
     os::set_time_initialize_result(0);
     EXPECT_EQ(download(notification("t1", "http://mmsc.test/x", 100)), HBX_MSG_DL_FAIL_NOR);
     EXPECT_TRUE(g_reports.empty());
     EXPECT_EQ(os::timers_armed(), 0);
 }
 
-TEST_F(Trans, NegativeAnnouncedSizeCountsAsZero) {
-    // 0xFFFFFFFF reads as -1: the buffer is the usual 311200 bytes.
-    const Bytes msg = retrieve_conf(1000);
-    os::push_read_data(http(200, str(msg)));
-    os::push_read_result(0);
-    os::push_read_result(0);
-    ASSERT_EQ(download(notification("t1", "http://mmsc.test/get/1", 0xFFFFFFFFu)), HBX_MSG_DL_STARTED);
-    EXPECT_EQ(hbx_state().dl.bodyCapacity, 311200u);
-    run();
-    expect_one_final(HBX_MSG_DL_OK, 100);
+TEST_F(Trans, AnnouncedSizeNeverSizesTheBuffer) {
+    // 0xFFFFFFFF reads as -1, 0x7FFFFFFF as 2 GB: either way the buffer
+    // starts small and grows with the bytes that arrive.
+    for (uint32_t announced : {0xFFFFFFFFu, 0x7FFFFFFFu}) {
+        SCOPED_TRACE(announced);
+        os::reset();
+        g_reports.clear();
+        const Bytes msg = retrieve_conf(40000);
+        os::push_read_data(http(200, str(msg)));
+        os::push_read_result(0);
+        os::push_read_result(0);
+        ASSERT_EQ(download(notification("t1", "http://mmsc.test/get/1", announced)), HBX_MSG_DL_STARTED);
+        EXPECT_EQ(hbx_state().dl.bodyCapacity, static_cast<uint32_t>(HBX_BODY_BUF_FIRST));
+        run();
+        expect_one_final(HBX_MSG_DL_OK, 100);
+        EXPECT_EQ(Bytes(out_.data, out_.data + out_.length), msg);
+        fnQX_Free(reinterpret_cast<void **>(&out_.data));
+    }
 }
 
 // ================================================================ one at a time

@@ -49,6 +49,13 @@ echo "find_package build of host_demo and mms_host: ok"
 "$p/bin/rorodire" help >/dev/null || fail "installed rorodire tool does not run"
 if ldd "$p/bin/rorodire" | grep -q "$build"; then fail "installed tool still loads libraries from the build tree"; fi
 
+# The MMS service with its systemd user unit and D-Bus activation file, both
+# naming the installed program.
+"$p/bin/rorodired" --help >/dev/null || fail "installed rorodired does not run"
+for f in "$p/lib/systemd/user/rorodired.service" "$p/share/dbus-1/services/org.ofono.mms.service"; do
+  grep -q "$p/bin/rorodired" "$f" 2>/dev/null || fail "$f does not start $p/bin/rorodired"
+done
+
 # The whole job through the installed library, relay and a real proxy.
 if command -v tinyproxy >/dev/null 2>&1 || [ -n "${RR_REQUIRE_TINYPROXY:-}" ]; then
   mkdir -p "$prefix/run"

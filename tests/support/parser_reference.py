@@ -15,6 +15,13 @@ PDU given on the command line it prints tab-separated lines:
 
 Empty texts are written as "-". Offsets count from the first byte of the PDU.
 
+With --wsp as the first argument the body is read by the WSP reader of this
+file instead of Wireshark (which leaves bodies whose top-level Content-Type is
+text, and empty last parts, undissected): PART lines as above, where <name> is
+the part's name by precedence (Name parameter, then Filename parameter, then
+Content-Disposition filename), and a body that is not multipart is one PART
+line, after a line SINGLE. No SMIL lines in this mode.
+
 With --mime first, it prints instead, per PDU, the MIME decodings:
 
   FILE    <name>
@@ -174,7 +181,192 @@ def find_part(parts, src, taken):
     return -1
 
 
+# ---------------------------------------------------------------- WSP reader
+# Well-known content types (WSP assigned numbers), by their 7-bit code.
+WSP_TYPES = [
+    "*/*", "text/*", "text/html", "text/plain", "text/x-hdml", "text/x-ttml", "text/x-vCalendar",
+    "text/x-vCard", "text/vnd.wap.wml", "text/vnd.wap.wmlscript", "text/vnd.wap.channel", "Multipart/*",
+    "Multipart/mixed", "Multipart/form-data", "Multipart/byteranges", "Multipart/alternative",
+    "application/*", "application/java-vm", "application/x-www-form-rulencoded", "application/x-hdmlc",
+    "application/vnd.wap.wmlc", "application/vnd.wap.wmlscriptc", "application/vnd.wap.channelc",
+    "application/vnd.wap.uaprof", "application/vnd.wap.wtls-ca-certificate",
+    "application/vnd.wap.wtls-user-certificate", "application/x-x509-ca-cert", "application/x-x509-user-cert",
+    "image/*", "image/gif", "image/jpeg", "image/tiff", "image/png", "image/vnd.wap.wbmp",
+    "application/vnd.wap.multipart.*", "application/vnd.wap.multipart.mixed",
+    "application/vnd.wap.multipart.form-data", "application/vnd.wap.multipart.byteranges",
+    "application/vnd.wap.multipart.alternative", "application/xml", "text/xml", "application/vnd.wap.wbxml",
+    "application/x-x968-cross-cert", "application/x-x968-ca-cert", "application/x-x968-user-cert",
+    "text/vnd.wap.si", "application/vnd.wap.sic", "text/vnd.wap.sl", "application/vnd.wap.slc",
+    "text/vnd.wap.co", "application/vnd.wap.coc", "application/vnd.wap.multipart.related",
+    "application/vnd.wap.sia"]
+WSP_DRM = {0x48: "application/vnd.oma.drm.message", 0x49: "application/vnd.oma.drm.content",
+           0x4A: "application/vnd.oma.drm.rights+xml", 0x4B: "application/vnd.oma.drm.rights+wbxml"}
+
+
+def text_at(b, i):
+    """A text up to its zero byte: (text bytes, index after the zero)."""
+    z = b.index(0, i)
+    return b[i:z], z + 1
+
+
+def value_end(b, i):
+    """Index after the WSP value at i (short integer, lengths, text)."""
+    v = b[i]
+    if v >= 0x80:
+        return i + 1
+    if v <= 30:
+        return i + 1 + v
+    if v == 31:
+        n, j = uintvar(b, i + 1)
+        return j + n
+    return text_at(b, i)[1]
+
+
+def length_region(b, i):
+    """A Value-length at i: (start, end) of the bytes it counts."""
+    if b[i] <= 30:
+        return i + 1, i + 1 + b[i]
+    n, j = uintvar(b, i + 1)
+    return j, j + n
+
+
+def decoded_text(t):
+    """A Text-string, Token-text or Quoted-string as the text it carries."""
+    if t[:1] in (b"\x7f", b'"'):
+        t = t[1:]
+    return t.decode("utf-8", "replace")
+
+
+def read_params(b, i, end, names):
+    """Parameters in [i, end): the names into names[...] (first of a kind wins)."""
+    while i < end:
+        c = b[i]
+        if c >= 0x80:
+            code = c & 0x7F
+            i += 1
+            if code in (0x05, 0x17, 0x06, 0x18):
+                t, i = text_at(b, i)
+                names.setdefault("name" if code in (0x05, 0x17) else "filename", decoded_text(t))
+            elif code == 0x00:  # Q: a uintvar
+                i = uintvar(b, i)[1]
+            else:
+                i = value_end(b, i)
+        elif c >= 0x20:
+            key, i = text_at(b, i)
+            if i < end and 0x20 <= b[i] < 0x80 or i < end and b[i] == 0:
+                t, i = text_at(b, i)
+                if key.lower() in (b"name", b"filename"):
+                    names.setdefault(key.lower().decode(), decoded_text(t))
+            else:
+                i = value_end(b, i)
+        else:
+            return
+
+
+def content_type(b, i):
+    """A Content-Type value at i: (media type, names, index after it)."""
+    names = {}
+    if b[i] >= 0x80:
+        code = b[i] & 0x7F
+        return (WSP_TYPES[code] if code < len(WSP_TYPES) else WSP_DRM.get(code)), names, i + 1
+    if b[i] >= 0x20:
+        t, j = text_at(b, i)
+        return t.decode("latin-1"), names, j
+    s, e = length_region(b, i)
+    if b[s] >= 0x80:
+        code = b[s] & 0x7F
+        media = WSP_TYPES[code] if code < len(WSP_TYPES) else WSP_DRM.get(code)
+        k = s + 1
+    else:
+        t, k = text_at(b, s)
+        media = t.decode("latin-1")
+    read_params(b, k, e, names)
+    return media, names, e
+
+
+def disposition(b, i, names):
+    """A Content-Disposition value at i; its filename (else name) into names."""
+    if b[i] >= 0x80:
+        return i + 1
+    if b[i] >= 0x20:
+        t, j = text_at(b, i)
+        m = re.search(r'(?:^|[; \t])filename[ \t]*=[ \t]*(?:"([^"]*)"?|([^; \t]*))', t.decode("utf-8", "replace"), re.I)
+        if m:
+            names.setdefault("disposition", m.group(1) if m.group(1) is not None else m.group(2))
+        return j
+    s, e = length_region(b, i)
+    k = s + 1 if b[s] >= 0x80 else text_at(b, s)[1]
+    own = {}
+    read_params(b, k, e, own)
+    name = own.get("filename") or own.get("name")
+    if name:
+        names.setdefault("disposition", name)
+    return e
+
+
+def is_multipart(media):
+    return media is None or media.lower().startswith(("multipart/", "application/vnd.wap.multipart."))
+
+
+def wsp_parts(pdu):
+    """The parts of a PDU's body: (single, [(offset, len, ctype, loc, name, cid)])."""
+    i = 0
+    while pdu[i] != 0x84:
+        i = value_end(pdu, i + 1) if pdu[i] >= 0x80 else value_end(pdu, text_at(pdu, i)[1])
+    media, names, i = content_type(pdu, i + 1)
+    if not is_multipart(media):
+        name = names.get("name") or names.get("filename") or ""
+        return True, [(i, len(pdu) - i, media, "", name, "")]
+    count, i = uintvar(pdu, i)
+    parts = []
+    for _ in range(count):
+        hl, i = uintvar(pdu, i)
+        dl, i = uintvar(pdu, i)
+        media, names, h = content_type(pdu, i)
+        loc = cid = ""
+        while h < i + hl:
+            c = pdu[h]
+            if c == 0x8E:
+                t, h = text_at(pdu, h + 1)
+                loc = t.decode("utf-8", "replace")
+            elif c == 0xC0:
+                t, h = text_at(pdu, h + 1)
+                cid = decoded_text(t).replace("<", "").replace(">", "")
+            elif c in (0xAE, 0xC5):
+                h = disposition(pdu, h + 1, names)
+            elif c >= 0x80:
+                h = value_end(pdu, h + 1)
+            elif c == 0x7F:
+                h += 2
+            elif c < 0x20:
+                h += 1
+            else:
+                key, h = text_at(pdu, h)
+                if key.lower() == b"content-disposition":
+                    h = disposition(pdu, h, names)
+                else:
+                    h = value_end(pdu, h)
+        name = names.get("name") or names.get("filename") or names.get("disposition") or ""
+        parts.append((i + hl, dl, media or "", loc, name, cid))
+        i += hl + dl
+    return False, parts
+
+
+def main_wsp(files):
+    for path in files:
+        data = open(path, "rb").read()
+        print("FILE\t" + os.path.basename(path))
+        single, parts = wsp_parts(data)
+        if single:
+            print("SINGLE")
+        for pos, dl, ctype, loc, name, cid in parts:
+            print("PART\t%d\t%d\t%s\t%s\t%s\t%s" % (pos, dl, dash(ctype), dash(loc), dash(name), dash(cid)))
+
+
 def main():
+    if sys.argv[1:2] == ["--wsp"]:
+        main_wsp(sys.argv[2:])
+        return
     mime = sys.argv[1:2] == ["--mime"]
     files = sys.argv[2:] if mime else sys.argv[1:]
     with tempfile.TemporaryDirectory() as tmp:

@@ -100,7 +100,7 @@ public:
         }
         smilstruct s{const_cast<char *>("application/smil"),
                      reinterpret_cast<uint8_t *>(const_cast<char *>(smil_.data())), static_cast<int>(smil_.size())};
-        mmresstruct body{hasSmil_ ? &s : nullptr, els.empty() ? nullptr : els.data()};
+        mmresstruct body{hasSmil_ ? &s : nullptr, els.empty() ? nullptr : els.data(), 0};
         int len = 0;
         uint8_t *b = fnMMS_EncodeBody(&body, &len);
         std::vector<uint8_t> out;

@@ -36,6 +36,14 @@ std::string walk_body(WspCursor c) {
     return {};
 }
 
+// Whether the body's Content-Type value at the cursor makes it multipart.
+bool is_multipart_at(WspCursor c) {
+    tMMS_ContentType *ct = GetContentTypeValue(c, nullptr);
+    const bool multipart = !ct || IsMultipartContentType(ct->Content_Type);
+    FreeContentTypeValue(ct);
+    return multipart;
+}
+
 }  // namespace
 
 std::string pdu_problem(const std::vector<uint8_t> &pdu, int want) {
@@ -50,19 +58,22 @@ std::string pdu_problem(const std::vector<uint8_t> &pdu, int want) {
     // application header is two texts.
     WspCursor c = wsp_cursor(pdu.data(), len);
     bool body = false;
+    bool multipart = false;
     while (c.left() > 0 && !body) {
         const uint8_t field = *c.p;
         if (field >= 0x80) {
             ++c.p;
-            if (c.left() == 0 || !SkipValue(c)) return "is cut short in its header";
             body = field == kContentType;
+            if (body) multipart = is_multipart_at(c);
+            if (c.left() == 0 || !SkipValue(c)) return "is cut short in its header";
         } else if (!SkipText(c) || !SkipText(c)) {
             return "is cut short in its header";
         }
     }
     if (has_body(type)) {
         if (!body) return "ends before its body";
-        const std::string why = walk_body(c);
+        // A body that is not multipart is one part: all its bytes are data.
+        const std::string why = multipart ? walk_body(c) : std::string();
         if (!why.empty()) return why;
     }
     if (type == 0x82) {

@@ -1,7 +1,6 @@
 // Compose operation: the host's slides and attachments are loaded into the
 // model, written as SMIL and a multipart body, and encoded with the host's
-// header as an m-send-req. Also the copying of the model out into fresh host
-// lists, which the opening of stored and retrieved messages ends with.
+// header as an m-send-req. Also the release of host lists the composer built.
 #include <cstring>
 
 #include "MMSCps_Operate.h"
@@ -26,20 +25,6 @@ uint8_t *copy_data0(const uint8_t *data, int size) {
     return p;
 }
 
-// A copy of a text; a null text stays null. False when memory is short.
-bool dup_text(const char *src, char **dst) {
-    *dst = nullptr;
-    if (!src) return true;
-    *dst = fnQX_MEMSTRCOPY(src);
-    return *dst != nullptr;
-}
-
-bool copy_host_media(const uint8_t *data, int size, const char *type, const char *name, unsigned char **dData,
-                     char **dType, char **dName) {
-    *dData = copy_data0(data, size);
-    return *dData && dup_text(type, dType) && dup_text(name, dName);
-}
-
 void free_slide_node(tCPS_Slide *n) {
     if (!n) return;
     qx::free_ptr(n->Image.Data);
@@ -61,70 +46,6 @@ void free_attach_node(tCPS_AttachNode *n) {
     qx::free_ptr(n->Name);
     qx::free_ptr(n->Content_Type);
     qx::free_ptr(n);
-}
-
-// One host slide node from the current slide; null when memory is short.
-tCPS_Slide *slide_node_from_current() {
-    auto *n = qx::alloc_rec<tCPS_Slide>();
-    if (!n) return nullptr;
-    bool ok = true;
-    tCPS_AudioItem aud{};
-    if (ok && CPS_GetCurAudio(&aud) == 0) {
-        n->Has_Audio = 1;
-        ok = copy_host_media(aud.Data, aud.Size, aud.Content_Type, aud.Name, &n->Audio.Data,
-                             &n->Audio.Content_Type, &n->Audio.Name);
-        n->Audio.Size = aud.Size;
-        n->Audio.Begin = aud.Begin;
-        n->Audio.End = aud.End;
-    }
-    tCPS_ImageItem img{};
-    if (ok && CPS_GetCurImage(&img) == 0) {
-        n->Has_Image = 1;
-        ok = copy_host_media(img.Data, img.Size, img.Content_Type, img.Name, &n->Image.Data,
-                             &n->Image.Content_Type, &n->Image.Name);
-        n->Image.Size = img.Size;
-        n->Image.Begin = img.Begin;
-        n->Image.End = img.End;
-    }
-    tCPS_TextItem txt{};
-    if (ok && CPS_GetCurText(&txt) == 0) {
-        n->Has_Text = 1;
-        n->Text.Text = reinterpret_cast<char *>(copy_data0(reinterpret_cast<const uint8_t *>(txt.Text), txt.Length));
-        ok = n->Text.Text != nullptr;
-        n->Text.Begin = txt.Begin;
-        n->Text.End = txt.End;
-        n->Text.Length = txt.Length;
-    }
-    tCPS_VideoItem vid{};
-    if (ok && CPS_GetCurVideo(&vid) == 0) {
-        n->Has_Video = 1;
-        ok = copy_host_media(vid.Data, vid.Size, vid.Content_Type, vid.Name, &n->Video.Data,
-                             &n->Video.Content_Type, &n->Video.Name);
-        n->Video.Size = vid.Size;
-        n->Video.Begin = vid.Begin;
-        n->Video.End = vid.End;
-    }
-    n->Duration = CPS_GetCurDuration();
-    if (!ok) {
-        free_slide_node(n);
-        return nullptr;
-    }
-    return n;
-}
-
-tCPS_AttachNode *attach_node_from(int index) {
-    tCPS_Attachment tempAttachment{};
-    if (CPS_GetAttachment(&tempAttachment, index) != 0) return nullptr;
-    auto *n = qx::alloc_rec<tCPS_AttachNode>();
-    if (!n) return nullptr;
-    n->Size = tempAttachment.Size;
-    n->Data = copy_data0(tempAttachment.Data, tempAttachment.Size);
-    if (!n->Data || !dup_text(tempAttachment.Name, &n->Name) ||
-        !dup_text(tempAttachment.Content_Type, &n->Content_Type)) {
-        free_attach_node(n);
-        return nullptr;
-    }
-    return n;
 }
 
 // A content type goes on the wire as a well-known code or as a text. A text
@@ -229,51 +150,6 @@ int CPS_LoadHostAttachments(const tCPS_AttachNode *first) {
         const int r = CPS_AddAttachment(pIter);
         if (r != 0) return r;
     }
-    return 0;
-}
-
-// The lists are written into mmsDatabuf only when all of them were built: a
-// node that cannot be copied fails the whole operation rather than leaving a
-// slide or an attachment out.
-int CPS_BuildHostLists(tCPS_MmsData *mmsDatabuf) {
-    auto &m = cps_model();
-    if (m.totalSlide == 0) {
-        QX_LOG("totalSlide=0 COMPOSER_INPUT_PARAM_ERROR");
-        return COMPOSER_INPUT_PARAM_ERROR;
-    }
-    tCPS_Slide *slides = nullptr;
-    tCPS_Slide **slideTail = &slides;
-    int slideCount = 0;
-    for (int k = 0; k < m.totalSlide && k < CPS_MAX_SLIDES; ++k) {
-        if (!m.slidestruct[k] || m.Slide_In_Use[k] != 1) continue;
-        m.Cur_Slide = k;
-        tCPS_Slide *n = slide_node_from_current();
-        if (!n) {
-            CPS_FreeHostSlides(slides);
-            return COMPOSER_MEMERY_ALLOC_FAIL;
-        }
-        *slideTail = n;
-        slideTail = &n->next;
-        ++slideCount;
-    }
-    tCPS_AttachNode *attachments = nullptr;
-    tCPS_AttachNode **attachTail = &attachments;
-    int attachCount = 0;
-    for (int a = 0; a < m.TotalAttachment && a < CPS_MAX_ATTACHMENTS; ++a) {
-        tCPS_AttachNode *n = attach_node_from(a);
-        if (!n) {
-            CPS_FreeHostSlides(slides);
-            CPS_FreeHostAttachments(attachments);
-            return COMPOSER_MEMERY_ALLOC_FAIL;
-        }
-        *attachTail = n;
-        attachTail = &n->next;
-        ++attachCount;
-    }
-    mmsDatabuf->Slide_Num = slideCount;
-    mmsDatabuf->pSlide_List = slides;
-    mmsDatabuf->Attach_Num = attachCount;
-    mmsDatabuf->pAttach_List = attachments;
     return 0;
 }
 

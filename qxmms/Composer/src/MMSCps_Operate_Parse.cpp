@@ -1,7 +1,7 @@
 // Opening a stored send request (action 1) and a retrieved message: the PDU
-// is decoded, its header copied for the host, its body turned into slides
-// and attachments through the presentation parser's slide view, and the
-// model copied out into fresh host lists.
+// is decoded, its header copied for the host, and its body turned into the
+// host's slides and attachments through the presentation parser's slide
+// view.
 #include <cstring>
 
 #include "MMSCps_Operate.h"
@@ -28,14 +28,6 @@ bool is_drm_type(const char *type) {
     return false;
 }
 
-// Exactly `size` bytes; null when memory is short.
-uint8_t *copy_bytes(const uint8_t *data, int size) {
-    if (size <= 0) return nullptr;
-    auto *p = static_cast<uint8_t *>(qx::alloc_uninit(size));
-    if (p) std::memcpy(p, data, static_cast<size_t>(size));
-    return p;
-}
-
 // `size` bytes and a 0 byte; a null source gives a single 0 byte.
 uint8_t *copy_bytes0(const uint8_t *data, int size) {
     if (size < 0 || size == INT32_MAX) return nullptr;
@@ -56,12 +48,6 @@ bool dup(const char *src, char **dst) {
     return *dst != nullptr;
 }
 
-bool take_media(const uint8_t *data, int size, const char *type, const char *name, uint8_t **dData, char **dType,
-                char **dName) {
-    *dData = copy_bytes(data, size);
-    return *dData && dup(type, dType) && dup(name, dName);
-}
-
 enum class Fill { Ok, NoMemory };
 
 // Allocations refused so far. The decoders and the slide view answer a
@@ -70,99 +56,137 @@ enum class Fill { Ok, NoMemory };
 // reported as such and never as a message with fewer slides.
 long refused_allocations() { return qx::alloc_stats().failedAllocs; }
 
-Fill fill_slide(tCPS_SlideStruct &s, int index) {
+// The host's lists of a received message, built straight from the slide
+// view: every slide and every attachment of the message reaches the host
+// (the model's ten slots are for composing). Slides may show the same part
+// again and again, each time as a copy of its own; the bytes copied are
+// bounded by the message's size so that a small message cannot make the
+// host's lists huge.
+struct HostLists {
+    tCPS_Slide *slides = nullptr;
+    tCPS_Slide **slideTail = &slides;
+    int slideCount = 0;
+    tCPS_AttachNode *attachments = nullptr;
+    tCPS_AttachNode **attachTail = &attachments;
+    int attachCount = 0;
+    int64_t budget = 0;  // bytes that may still be copied
+    bool overBudget = false;
+
+    explicit HostLists(int bodyLen) : budget(kCopyFloor + kCopyFactor * static_cast<int64_t>(bodyLen > 0 ? bodyLen : 0)) {}
+    HostLists(const HostLists &) = delete;
+    HostLists &operator=(const HostLists &) = delete;
+
+    static constexpr int64_t kCopyFloor = 16 << 20;
+    static constexpr int64_t kCopyFactor = 16;
+
+    // Charges n bytes; false (and over budget) when they do not fit.
+    bool charge(int64_t n) {
+        if (n > budget) {
+            overBudget = true;
+            return false;
+        }
+        budget -= n;
+        return true;
+    }
+    // `size` bytes and a 0 byte, within the budget; null otherwise.
+    uint8_t *copy0(const uint8_t *data, int size) { return charge(size + 1) ? copy_bytes0(data, size) : nullptr; }
+    bool text(const char *src, char **dst) {
+        *dst = nullptr;
+        return !src || ((*dst = reinterpret_cast<char *>(
+                             copy0(reinterpret_cast<const uint8_t *>(src), static_cast<int>(std::strlen(src))))) != nullptr);
+    }
+    template <typename Item>
+    bool media(Item &dst, const uint8_t *data, int size, const char *type, const char *name, int begin, int end) {
+        dst.Size = size;
+        dst.Begin = begin;
+        dst.End = end;
+        return (dst.Data = copy0(data, size)) != nullptr && text(type, &dst.Content_Type) && text(name, &dst.Name);
+    }
+    void append(tCPS_Slide *n) {
+        *slideTail = n;
+        slideTail = &n->next;
+        ++slideCount;
+    }
+    void append(tCPS_AttachNode *n) {
+        *attachTail = n;
+        attachTail = &n->next;
+        ++attachCount;
+    }
+    // Hands the lists to the host record.
+    void give(tCPS_MmsData *to) {
+        to->Slide_Num = slideCount;
+        to->pSlide_List = slides;
+        to->Attach_Num = attachCount;
+        to->pAttach_List = attachments;
+        slides = nullptr;
+        attachments = nullptr;
+    }
+    ~HostLists() {
+        CPS_FreeHostSlides(slides);
+        CPS_FreeHostAttachments(attachments);
+    }
+};
+
+// The current slide of the view as a host slide: a video excludes image and
+// audio; media without data are left out, media of 0 bytes (an empty part)
+// are kept as empty items.
+Fill fill_slide(HostLists &out) {
+    auto *n = qx::alloc_rec<tCPS_Slide>();
+    if (!n) return Fill::NoMemory;
+    out.append(n);
+    const int dur = fnPAR_GetDur();
+    n->Duration = dur > 0 ? dur : CPS_DEFAULT_DURATION;
     tPAR_VideoInfo vid{};
     if (fnPAR_GetVideo(&vid)) {
-        s.Has_Video = 0;
-        if (vid.Data && vid.Length >= 1) {
-            s.Has_Video = 1;
-            s.Video.Size = vid.Length;
-            s.Video.Begin = vid.Begin;
-            s.Video.End = vid.End;
-            if (!take_media(vid.Data, vid.Length, vid.Type, vid.Name, &s.Video.Data, &s.Video.Content_Type,
-                            &s.Video.Name))
+        if (vid.Data && vid.Length >= 0) {
+            n->Has_Video = 1;
+            if (!out.media(n->Video, vid.Data, vid.Length, vid.Type, vid.Name, vid.Begin, vid.End))
                 return Fill::NoMemory;
-            CPS_AddTotal(vid.Length);
         }
     } else {
         tPAR_ImgInfo img{};
-        if (fnPAR_GetImg(&img)) {
-            s.Has_Image = 0;
-            if (img.Data && img.Length > 0) {
-                s.Has_Image = 1;
-                s.Image.Size = img.Length;
-                s.Image.Begin = img.Begin;
-                s.Image.End = img.End;
-                if (!take_media(img.Data, img.Length, img.Type, img.Name, &s.Image.Data, &s.Image.Content_Type,
-                                &s.Image.Name))
-                    return Fill::NoMemory;
-                CPS_AddTotal(img.Length);
-            }
+        if (fnPAR_GetImg(&img) && img.Data && img.Length >= 0) {
+            n->Has_Image = 1;
+            if (!out.media(n->Image, img.Data, img.Length, img.Type, img.Name, img.Begin, img.End))
+                return Fill::NoMemory;
         }
         tPAR_AudInfo aud{};
-        if (fnPAR_GetAud(&aud)) {
-            s.Has_Audio = 0;
-            if (aud.Data && aud.Length >= 1) {
-                s.Has_Audio = 1;
-                s.Audio.Size = aud.Length;
-                s.Audio.Begin = aud.Begin;
-                s.Audio.End = aud.End;
-                if (!take_media(aud.Data, aud.Length, aud.Type, aud.Name, &s.Audio.Data, &s.Audio.Content_Type,
-                                &s.Audio.Name))
-                    return Fill::NoMemory;
-                CPS_AddTotal(aud.Length);
-            }
+        if (fnPAR_GetAud(&aud) && aud.Data && aud.Length >= 0) {
+            n->Has_Audio = 1;
+            if (!out.media(n->Audio, aud.Data, aud.Length, aud.Type, aud.Name, aud.Begin, aud.End))
+                return Fill::NoMemory;
         }
     }
     tPAR_TextInfo txt{};
-    if (fnPAR_GetText(&txt)) {
-        s.Has_Text = 0;
-        if (txt.Text) {
-            const size_t len = std::strlen(txt.Text);
-            if (len >= static_cast<size_t>(INT32_MAX)) return Fill::NoMemory;
-            s.Has_Text = 1;
-            s.Text.Data = reinterpret_cast<char *>(copy_bytes0(reinterpret_cast<const uint8_t *>(txt.Text),
-                                                                static_cast<int>(len)));
-            if (!s.Text.Data) {
-                QX_LOG("MMS_MALLOC failed");
-                return Fill::NoMemory;
-            }
-            s.Text.Length = static_cast<int>(len);
-            s.Text.Begin = txt.Begin;
-            s.Text.End = txt.End;
-            CPS_AddTotal(s.Text.Length);
+    if (fnPAR_GetText(&txt) && txt.Text) {
+        const size_t len = std::strlen(txt.Text);
+        if (len >= static_cast<size_t>(INT32_MAX)) return Fill::NoMemory;
+        n->Has_Text = 1;
+        n->Text.Length = static_cast<int>(len);
+        n->Text.Begin = txt.Begin;
+        n->Text.End = txt.End;
+        if (!out.text(txt.Text, &n->Text.Text)) {
+            QX_LOG("MMS_MALLOC failed");
+            return Fill::NoMemory;
         }
     }
+    // Colours are not part of the host's slide; they are logged as read.
     uint32_t colour = 0;
-    if (fnPAR_GetBgColor(&colour)) {
-        s.IsBgColor = 1;
-        s.bgColor = colour;
-        QX_LOG("tCPS_NewMessage.slidestruct[index]->bgColor:%x ", colour);
-    } else {
-        s.IsBgColor = 0;
-    }
-    if (fnPAR_GetForeColor(&colour)) {
-        s.IsForeColor = 1;
-        s.foreColor = colour;
-        QX_LOG("tCPS_NewMessage.slidestruct[index]->foreColor:%x ", colour);
-    } else {
-        s.IsForeColor = 0;
-    }
-    (void)index;
+    if (fnPAR_GetBgColor(&colour)) QX_LOG("tCPS_NewMessage.slidestruct[index]->bgColor:%x ", colour);
+    if (fnPAR_GetForeColor(&colour)) QX_LOG("tCPS_NewMessage.slidestruct[index]->foreColor:%x ", colour);
     return Fill::Ok;
 }
 
-Fill fill_attachments() {
-    auto &m = cps_model();
+Fill fill_attachments(HostLists &out) {
     const int num = fnPAR_GetAttachmentNum();
-    for (int a = 0; a < num && m.TotalAttachment < CPS_MAX_ATTACHMENTS; ++a) {
+    for (int a = 0; a < num; ++a) {
         tPAR_AttachInfo info{};
         if (!fnPAR_GetAttachment(&info, static_cast<uint32_t>(a))) {
             QX_LOG("fnPAR_GetAttachment return false");
             break;
         }
         QX_LOG("attachment.Size =:%d", info.Length);
-        if (!info.Data || info.Length <= 0) {
+        if (!info.Data || info.Length < 0) {
             QX_LOG("attachment is invalid");
             continue;
         }
@@ -170,47 +194,37 @@ Fill fill_attachments() {
         // DRM messages and rights objects are kept only as combined
         // delivery; the others stay with the relay's DRM agent.
         if (is_drm_type(info.Type) && info.DrmType != kDrmCombinedDelivery) continue;
-        tCPS_Attachment &slot = *m.attachment[m.TotalAttachment];
-        slot.Size = info.Length;
-        if (!take_media(info.Data, info.Length, info.Type, info.Name, &slot.Data, &slot.Content_Type, &slot.Name))
+        auto *n = qx::alloc_rec<tCPS_AttachNode>();
+        if (!n) return Fill::NoMemory;
+        out.append(n);
+        n->Size = info.Length;
+        if (!(n->Data = out.copy0(info.Data, info.Length)) || !out.text(info.Name, &n->Name) ||
+            !out.text(info.Type, &n->Content_Type))
             return Fill::NoMemory;
-        CPS_AddTotal(info.Length);
-        ++m.TotalAttachment;
     }
     return Fill::Ok;
 }
 
-// Fills the open model from a message body through the slide view.
-int fill_from_view(const uint8_t *body, int len) {
-    if (!body) return COMPOSER_INPUT_PARAM_ERROR;
+// The slides and attachments of a body into `out` through the slide view. A
+// body that gives no slide leaves one empty slide of the default duration.
+int fill_from_view(const uint8_t *body, int len, HostLists &out) {
     const long refusedBefore = refused_allocations();
-    if (!fnPAR_ParseMMS(body, len)) {
-        const int empty = fnPAR_IsEmpty();
-        fnPAR_Release();
-        if (refused_allocations() != refusedBefore) return COMPOSER_MEMERY_ALLOC_FAIL;
-        return empty ? COMPOSER_VIEW_EMPTY : COMPOSER_VIEW_FAIL;
-    }
+    const bool built = body && fnPAR_ParseMMS(body, len);
     qx::ScopeGuard release([] { fnPAR_Release(); });
     if (refused_allocations() != refusedBefore) return COMPOSER_MEMERY_ALLOC_FAIL;
-    fnPAR_FirstSlide();
-    if (fnPAR_IsEmpty() && fnPAR_GetAttachmentNum() == 0) return 0;
-    auto &m = cps_model();
-    for (int i = 0; i < CPS_MAX_SLIDES; ++i) {
-        m.Slide_In_Use[i] = 1;
-        const int dur = fnPAR_GetDur();
-        if (dur > 0) m.Slide_Dur[i] = dur;
-        m.totalSlide = i + 1;
-        if (fill_slide(*m.slidestruct[i], i) != Fill::Ok) {
-            CPS_ResetModel();
-            return COMPOSER_MEMERY_ALLOC_FAIL;
-        }
-        if (!fnPAR_NextSlide() || i + 1 >= CPS_MAX_SLIDES) break;
+    if (built) {
+        fnPAR_FirstSlide();
+        for (bool more = !fnPAR_IsEmpty(); more; more = fnPAR_NextSlide() != 0)
+            if (fill_slide(out) != Fill::Ok) return COMPOSER_MEMERY_ALLOC_FAIL;
+        if (fill_attachments(out) != Fill::Ok) return COMPOSER_MEMERY_ALLOC_FAIL;
     }
-    if (fill_attachments() != Fill::Ok || refused_allocations() != refusedBefore) {
-        CPS_ResetModel();
-        return COMPOSER_MEMERY_ALLOC_FAIL;
+    if (out.slideCount == 0) {
+        auto *n = qx::alloc_rec<tCPS_Slide>();
+        if (!n) return COMPOSER_MEMERY_ALLOC_FAIL;
+        n->Duration = CPS_DEFAULT_DURATION;
+        out.append(n);
     }
-    return 0;
+    return refused_allocations() != refusedBefore ? COMPOSER_MEMERY_ALLOC_FAIL : 0;
 }
 
 // The seven texts and buffers of a copied header.
@@ -262,28 +276,25 @@ bool copy_retrieve_header(const tMMS_RetrieveConf &r, tMMS_RetrieveConf &h) {
     return false;
 }
 
-// Loads the body into the model and copies the model out into the host's
-// lists. A body that cannot be turned into slides leaves one empty slide.
-// 0, or COMPOSER_BUSY / COMPOSER_MEMERY_ALLOC_FAIL with nothing written.
+// Turns the body into the host's lists in mmsDatabuf. 0, or COMPOSER_BUSY /
+// COMPOSER_MEMERY_ALLOC_FAIL with nothing written. Copies that would pass
+// the bound of HostLists refuse the message with COMPOSER_MEMERY_ALLOC_FAIL
+// rather than leave slides or attachments out unsaid.
 int slides_to_host(const uint8_t *body, int len, tCPS_MmsData *mmsDatabuf) {
-    const int loaded = CPS_LoadView(body, len);
-    if (loaded == COMPOSER_BUSY || loaded == COMPOSER_MEMERY_ALLOC_FAIL) return loaded;
-    // After a failed filling the model is closed; reopen it for the copy.
-    if (loaded != 0) CPS_OpenModel();
-    const int r = CPS_BuildHostLists(mmsDatabuf);
-    CPS_CloseModel();
-    return r;
+    // The model is not filled, but it stays the composer's one message in
+    // work: opened and closed like for every other operation.
+    const int opened = CPS_OpenModel();
+    if (opened != 0) return opened;
+    qx::ScopeGuard close([] { CPS_CloseModel(); });
+    HostLists lists(len);
+    const int r = fill_from_view(body, len, lists);
+    if (lists.overBudget) QX_LOG("message lists exceed their bound COMPOSER_MEMERY_ALLOC_FAIL");
+    if (r != 0) return r;
+    lists.give(mmsDatabuf);
+    return 0;
 }
 
 }  // namespace
-
-int CPS_LoadView(const uint8_t *body, int len) {
-    const int opened = CPS_OpenModel();
-    if (opened != 0) return opened;
-    const int r = fill_from_view(body, len);
-    if (r != 0) g_cps.Busy = 0;
-    return r;
-}
 
 int CPS_OpenStored(tCPS_MmsData *mmsDatabuf, const tCPS_PduBuf *pMMSPduBuf) {
     const long refusedBefore = refused_allocations();
@@ -300,16 +311,11 @@ int CPS_OpenStored(tCPS_MmsData *mmsDatabuf, const tCPS_PduBuf *pMMSPduBuf) {
     qx::ScopeGuard releaseS([&S] { fnMMS_FreeMessageMem(S, MMS_STRUCT_SEND_REQ); });
     tMMS_SendReq header{};
     if (!copy_send_header(*S, header)) return COMPOSER_MEMERY_ALLOC_FAIL;
-    tCPS_MmsData lists{};
-    const int r = slides_to_host(header.ContentTypeAndBody, header.Body_Len, &lists);
+    const int r = slides_to_host(header.ContentTypeAndBody, header.Body_Len, mmsDatabuf);
     if (r != 0) {
         free_send_copies(header);
         return r;
     }
-    mmsDatabuf->Slide_Num = lists.Slide_Num;
-    mmsDatabuf->pSlide_List = lists.pSlide_List;
-    mmsDatabuf->Attach_Num = lists.Attach_Num;
-    mmsDatabuf->pAttach_List = lists.pAttach_List;
     mmsDatabuf->Header.Send_Req = header;
     mmsDatabuf->Pdu_Size = pMMSPduBuf->length;
     return 0;
@@ -334,16 +340,11 @@ extern "C" RORODIRE_API int fnCPS_ParserMMS(tCPS_MmsData *mmsDatabuf, tCPS_PduBu
     qx::ScopeGuard releaseR([&R] { fnMMS_FreeMessageMem(R, MMS_STRUCT_RETRIEVE_CONF); });
     tMMS_RetrieveConf header{};
     if (!copy_retrieve_header(*R, header)) return COMPOSER_MEMERY_ALLOC_FAIL;
-    tCPS_MmsData lists{};
-    const int r = slides_to_host(header.body, header.Content_Size, &lists);
+    const int r = slides_to_host(header.body, header.Content_Size, mmsDatabuf);
     if (r != 0) {
         free_retrieve_copies(header);
         return r;
     }
-    mmsDatabuf->Slide_Num = lists.Slide_Num;
-    mmsDatabuf->pSlide_List = lists.pSlide_List;
-    mmsDatabuf->Attach_Num = lists.Attach_Num;
-    mmsDatabuf->pAttach_List = lists.pAttach_List;
     mmsDatabuf->Header.Retrieve.Retrieve_Conf = header;
     mmsDatabuf->Header.Retrieve.Retrieve_Pdu_Size = mmsretrievebuf->length;
     return 0;

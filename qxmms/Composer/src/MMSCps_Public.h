@@ -9,6 +9,9 @@
 #include "MMSProl_Encapsulaton.h"
 #include "rorodire.h"
 
+// What the model holds of a message being composed. Received and stored
+// messages go to the host's lists without passing through the model, so
+// these limits never cut them.
 constexpr int CPS_MAX_SLIDES = 10;
 constexpr int CPS_MAX_ATTACHMENTS = 10;
 constexpr int CPS_DEFAULT_DURATION = 12000;  // ms
@@ -101,7 +104,6 @@ inline tCPS_NewMessage &cps_model() { return g_cps.Model; }
 
 // ---------------------------------------------------------------- model operations
 int CPS_OpenModel();
-int CPS_LoadView(const uint8_t *body, int len);
 void CPS_CloseModel();
 int CPS_InitModel();
 void CPS_ResetModel();
@@ -156,7 +158,6 @@ uint8_t *CPS_BuildBody(int *len, int *err);
 // ---------------------------------------------------------------- operations
 int CPS_LoadHostSlides(const tCPS_Slide *first);
 int CPS_LoadHostAttachments(const tCPS_AttachNode *first);
-int CPS_BuildHostLists(tCPS_MmsData *mmsDatabuf);
 // Releases host lists built by the composer.
 void CPS_FreeHostSlides(tCPS_Slide *first);
 void CPS_FreeHostAttachments(tCPS_AttachNode *first);

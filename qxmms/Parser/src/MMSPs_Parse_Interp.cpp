@@ -238,6 +238,7 @@ int SmilInitView() {
     st.AttachTail = nullptr;
     st.AttachCursor = nullptr;
     st.AttachCursorIndex = 0;
+    st.TextBudget = SMIL_TEXT_BUDGET_FLOOR;
     return 1;
 }
 

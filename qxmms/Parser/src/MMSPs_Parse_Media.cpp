@@ -149,7 +149,9 @@ int SmilLoadText(tSMIL_Text *rec, const char *ref) {
     if (!part) return 0;
     if (part == SMIL_NO_MATCH || !part->Data) return 1;
     char *text;
-    if (part->Has_Charset == 1) {
+    if (part->Data_Len <= 0) {
+        text = fnQX_MEMSTRCOPY("");  // an empty text part is an empty text
+    } else if (part->Has_Charset == 1) {
         int len = part->Data_Len;
         text = fnMMS_ConvertToUtf8(part->Charset, part->Data, &len);
     } else {
@@ -160,6 +162,13 @@ int SmilLoadText(tSMIL_Text *rec, const char *ref) {
         }
     }
     if (!text) return 0;
+    const int64_t size = static_cast<int64_t>(std::strlen(text)) + 1;
+    int64_t &budget = SmilState().TextBudget;
+    if (size > budget) {
+        qx::free_ptr(text);
+        return 0;
+    }
+    budget -= size;
     qx::free_ptr(rec->Text);
     rec->Text = text;
     return 1;

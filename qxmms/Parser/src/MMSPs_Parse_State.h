@@ -19,7 +19,16 @@ struct tSMIL_ParserState {
     // Tag text buffer of the interpreter, reused from tag to tag.
     char *TagBuf;
     int32_t TagBufSize;
+    // Bytes the view's texts may still take: a text part shown on par after
+    // par is copied for each of them, and a small message must not make the
+    // view huge (the presentation then fails and the parts are listed as
+    // attachments, each once).
+    int64_t TextBudget;
 };
+
+// The bound of TextBudget for a body of `length` bytes.
+constexpr int64_t SMIL_TEXT_BUDGET_FLOOR = 16 << 20;
+constexpr int64_t SMIL_TEXT_BUDGET_FACTOR = 16;
 
 // The next tag text in the interpreter's reused buffer (valid until the next
 // call), or null at the end of the source or when the buffer cannot grow.
@@ -34,10 +43,12 @@ namespace smil {
 
 inline bool is_blank(char c) { return c == ' ' || c == '\r' || c == '\n'; }
 
-// The first non-empty text among a part's File_Name, Name_Param, Content_Id.
+// A part's name: the first non-empty text among its Name_Param (the Name
+// parameter, else a filename), File_Name (its Content-Location) and
+// Content_Id.
 inline const char *part_name(const tMMS_Element *p) {
-    if (p->File_Name && p->File_Name[0]) return p->File_Name;
     if (p->Name_Param && p->Name_Param[0]) return p->Name_Param;
+    if (p->File_Name && p->File_Name[0]) return p->File_Name;
     if (p->Content_Id && p->Content_Id[0]) return p->Content_Id;
     return nullptr;
 }

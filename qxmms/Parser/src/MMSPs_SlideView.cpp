@@ -117,6 +117,30 @@ bool add_slide_media(tMMS_Element *part, R *rec, int (*load)(R *, const char *),
     return true;
 }
 
+// A new par of 20 s, the current one.
+bool add_slide_par() {
+    tSMIL_Par *par = qx::alloc_rec<tSMIL_Par>();
+    if (!par) return false;
+    par->Dur = 20000;
+    SmilAddPar(par);
+    return true;
+}
+
+// The text of a part on the current par, in the text region.
+bool add_slide_text(tMMS_Element *p) {
+    tSMIL_Text *t = qx::alloc_rec<tSMIL_Text>();
+    if (!t) return false;
+    t->Region = tSMIL_Rect{0, 0, 160, 30};
+    return add_slide_media(p, t, SmilLoadText, SmilAddText, SmilFreeText);
+}
+
+// A body that is one part: a text (text/plain in any letter case) is shown
+// on one slide; any other part is left to the attachment list.
+bool build_single_part_slide(tMMS_Element *part) {
+    if (!part || SmilGetMediaKind(part->Content_Type) != SMIL_KIND_TEXT) return true;
+    return add_slide_par() && add_slide_text(part);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- building
@@ -225,17 +249,10 @@ int SmilBuildNoSmilSlides(tMMS_Element *first) {
     }
 
     while (texts.head || images.head || audios.head || videos.head) {
-        tSMIL_Par *par = qx::alloc_rec<tSMIL_Par>();
-        if (!par) return 0;
-        par->Dur = 20000;
-        SmilAddPar(par);
+        if (!add_slide_par()) return 0;
         bool hasImage = false, hasAudio = false;
-        if (tMMS_Element *p = texts.pop()) {
-            tSMIL_Text *t = qx::alloc_rec<tSMIL_Text>();
-            if (!t) return 0;
-            t->Region = tSMIL_Rect{0, 0, 160, 30};
-            if (!add_slide_media(p, t, SmilLoadText, SmilAddText, SmilFreeText)) return 0;
-        }
+        if (tMMS_Element *p = texts.pop())
+            if (!add_slide_text(p)) return 0;
         if (tMMS_Element *p = images.pop()) {
             tSMIL_Img *m = qx::alloc_rec<tSMIL_Img>();
             if (!m) return 0;
@@ -300,6 +317,7 @@ int fnPAR_ParseMMS(const uint8_t *data, int length) {
     SmilInitView();
     if (!body) return 0;
     SmilState().Body = body;
+    SmilState().TextBudget = SMIL_TEXT_BUDGET_FLOOR + SMIL_TEXT_BUDGET_FACTOR * static_cast<int64_t>(length);
     SmilSetPartList(body->Parts);
     clear_marks(body->Parts);
 
@@ -311,7 +329,11 @@ int fnPAR_ParseMMS(const uint8_t *data, int length) {
         clear_marks(body->Parts);
         return SmilParserNoSmilMMS(body->Parts);
     }
-    if (!SmilBuildNoSmilSlides(body->Parts)) return 0;
+    if (body->Single_Part) {
+        if (!build_single_part_slide(body->Parts)) return 0;
+    } else if (!SmilBuildNoSmilSlides(body->Parts)) {
+        return 0;
+    }
     return SmilParserNoSmilMMS(body->Parts);
 }
 

@@ -225,6 +225,15 @@ tMMS_ContentType *GetContentTypeValue(WspCursor &c, int *consumed);
 // General form at the cursor (does not move it); null on failure.
 tMMS_ContentType *GetContentGeneralForm(const WspCursor &c, int *consumed);
 void FreeContentTypeValue(tMMS_ContentType *ct);
+// A body of this type is a WSP multipart body ("multipart/..." or
+// "application/vnd.wap.multipart...." in any letter case, or a well-known
+// code without a name); any other type is the whole message as one part.
+bool IsMultipartContentType(const char *type);
+// A Content-Disposition value at the cursor (general form, short integer or
+// text form, "attachment; filename=a.jpg"); the cursor moves past it. Value
+// with the name it gives in *name (its filename, else its Name parameter),
+// None when it names nothing.
+Got ReadDispositionName(WspCursor &c, char **name);
 // Well-known content types: name of a 7-bit code (new text) or null, and
 // code of a name (0x00..0x34) or MMS_NO_CONTENT_TYPE_CODE.
 char *GetContentTypeName(int code);
@@ -295,6 +304,45 @@ bool IsWideCharset(int charset);
 tMMS_NotifyInd *fnMMS_ParseNotificationInd(const uint8_t *pdu, int len);
 tMMS_SendConf *fnMMS_ParseSendConf(const uint8_t *pdu, int len);
 tMMS_FwdConf *fnMMS_ParseFwdConf(const uint8_t *pdu, int len);
+
+// Results of fnMMS_RecvSendConfData and fnMMS_RecvFwdConfData: Response-Status
+// 0x80 Ok .. 0x88 Error-unsupported-message give 0..8 (later MMS versions'
+// errors give their MMS 1.0 kin), any other status or none 9, no input or a
+// confirmation that does not decode 10.
+enum MmsConfResult : uint16_t {
+    MMS_CONF_OK = 0,
+    MMS_CONF_ERROR_UNSPECIFIED = 1,
+    MMS_CONF_SERVICE_DENIED = 2,
+    MMS_CONF_FORMAT_CORRUPT = 3,
+    MMS_CONF_ADDRESS_UNRESOLVED = 4,
+    MMS_CONF_MESSAGE_NOT_FOUND = 5,
+    MMS_CONF_NETWORK_PROBLEM = 6,
+    MMS_CONF_CONTENT_NOT_ACCEPTED = 7,
+    MMS_CONF_UNSUPPORTED = 8,
+    MMS_CONF_NO_STATUS = 9,
+    MMS_CONF_UNDECODABLE = 10,
+};
+
+// Why a PDU is not the m-send-conf that answers a given m-send-req.
+enum class MmsConfMismatch : uint8_t {
+    None,
+    Undecodable,       // no input, or the header does not decode
+    TypeNotFirst,      // the first field is not Message-Type
+    NotSendConf,       // Message-Type of another PDU
+    NoVersion,         // no MMS-Version
+    NoTransactionId,   // no (or an empty) Transaction-Id
+    OtherTransaction,  // a Transaction-Id other than the request's
+    NoResponseStatus,  // no Response-Status
+};
+const char *fnMMS_ConfMismatchText(MmsConfMismatch why);
+// The result number (MmsConfResult) of a confirmation that answers the
+// request with the given Transaction-Id: Message-Type m-send-conf as its
+// first field, an MMS-Version, that Transaction-Id and a Response-Status.
+// Anything else gives MMS_CONF_UNDECODABLE and the reason in *why.
+uint16_t fnMMS_CheckSendConf(const uint8_t *pdu, int len, const char *transactionId, MmsConfMismatch *why);
+// The Transaction-Id of a PDU's header (a leading quote dropped) as a new
+// text, or null when it has none (or no memory).
+char *fnMMS_CopyTransactionId(const uint8_t *pdu, int len);
 
 // Decoders of the PDUs the terminal writes (m-notifyresp-ind,
 // m-acknowledge-ind, the forward request) or that a relay sends besides the
@@ -373,6 +421,7 @@ struct tMMS_Element {
 struct mmresstruct {
     smilstruct *Smil;
     tMMS_Element *Parts;
+    uint8_t Single_Part;  // the body is one part, not multipart
 };
 
 uint8_t *fnMMS_EncodeBody(const mmresstruct *body, int *len);

@@ -69,11 +69,20 @@ int64_t smil_headers_size(const smilstruct *s) {
     return length_value_size(t) + t + 2 + kStartIdLen + 1;
 }
 
-// A part's name goes as it is in its Name parameter (quoted when it must
-// be) and URI-encoded in its Content-ID and Content-Location, which a strict
-// reader takes as ASCII.
+// A part's name goes as it is in its Name parameter and URI-encoded in its
+// Content-ID and Content-Location, which a strict reader takes as ASCII.
+// Readers take a Name value as a Text-string or a Quoted-string: a name that
+// begins with 0x22 itself goes as a Quoted-string, one that begins with a byte
+// that could be read as the quote (0x7F or more) with the quote.
+bool name_needs_mark(const char *name) { return TextNeedsQuote(name) || (name && name[0] == WSP_QUOTED_STRING); }
+
+void put_name_value(qx::Writer &w, const char *name) {
+    if (name && name[0] == WSP_QUOTED_STRING) w.byte(WSP_QUOTED_STRING);
+    SetQuoteTextString(w, name);
+}
+
 int64_t part_type_size(const tMMS_Element *e) {
-    int64_t t = type_size(e->Content_Type) + 1 + (TextNeedsQuote(e->File_Name) ? 1 : 0) + text_size(e->File_Name) + 1;
+    int64_t t = type_size(e->Content_Type) + 1 + (name_needs_mark(e->File_Name) ? 1 : 0) + text_size(e->File_Name) + 1;
     if (writes_charset(e)) t += 1 + charset_size(e->Charset);
     return t;
 }
@@ -152,7 +161,7 @@ void write_part_entry(qx::Writer &w, const tMMS_Element *e) {
     SetLengthValue(w, static_cast<uint32_t>(part_type_size(e)));
     put_type(w, e->Content_Type);
     w.byte(WSP_PARAM_NAME);
-    SetQuoteTextString(w, fn);
+    put_name_value(w, fn);
     if (writes_charset(e)) {
         w.byte(WSP_PARAM_CHARSET);
         if (e->Charset < 128)
@@ -238,16 +247,46 @@ void strip_angle_brackets(char *s) {
 
 enum class HeaderResult { Done, NoMemory };
 
+// A name from a Content-Disposition names the part only when its
+// Content-Type did not.
+HeaderResult take_disposition_name(WspCursor &h, tMMS_Element *e) {
+    char *name = nullptr;
+    switch (ReadDispositionName(h, &name)) {
+        case Got::NoMemory: return HeaderResult::NoMemory;
+        case Got::Value:
+            if (!e->Name_Param)
+                e->Name_Param = name;
+            else
+                qx::free_ptr(name);
+            return HeaderResult::Done;
+        default: return HeaderResult::Done;
+    }
+}
+
+// An application header named Content-Disposition (any letter case).
+bool is_disposition_name(const WspCursor &h) {
+    constexpr char kName[] = "content-disposition";
+    const long n = TextExtent(h);
+    return n == static_cast<long>(sizeof kName) &&
+           fnQX_STRICMP(reinterpret_cast<const char *>(h.p), kName) == 0;
+}
+
 // Header fields of one entry after its Content-Type value, within the
-// entry's header length. Content-Location and Content-ID are kept; every
-// other field is stepped over by its encoding: a well-known header by its WSP
-// value, an application header by its text name and text value, a code page
-// shift by its one or two bytes. Only a field that runs past the headers
-// ends the reading.
+// entry's header length. Content-Location, Content-ID and the name of a
+// Content-Disposition are kept; every other field is stepped over by its
+// encoding: a well-known header by its WSP value, an application header by
+// its text name and text value, a code page shift by its one or two bytes.
+// Only a field that runs past the headers ends the reading.
 HeaderResult read_part_headers(WspCursor &h, tMMS_Element *e) {
     while (h.p < h.end && !h.truncated) {
         const uint8_t code = *h.p;
-        if (code == WSP_HDR_CONTENT_LOCATION) {
+        if (code == WSP_HDR_CONTENT_DISPOSITION || code == WSP_HDR_CONTENT_DISPOSITION_14) {
+            ++h.p;
+            if (take_disposition_name(h, e) == HeaderResult::NoMemory) return HeaderResult::NoMemory;
+        } else if (code >= 0x20 && code < 0x80 && is_disposition_name(h)) {
+            SkipText(h);
+            if (take_disposition_name(h, e) == HeaderResult::NoMemory) return HeaderResult::NoMemory;
+        } else if (code == WSP_HDR_CONTENT_LOCATION) {
             ++h.p;
             char *name = GetQuoteTextString(h, nullptr);
             if (!name) return h.truncated ? HeaderResult::Done : HeaderResult::NoMemory;
@@ -279,6 +318,20 @@ HeaderResult read_part_headers(WspCursor &h, tMMS_Element *e) {
         }
     }
     return HeaderResult::Done;
+}
+
+// A part without Content-Location takes its name from its Name_Param; an
+// unnamed text part gets an invented one. False when memory is short.
+bool name_unnamed(tMMS_Element *e, const char *textFormat, int number) {
+    if (e->File_Name) return true;
+    if (e->Name_Param) {
+        e->File_Name = fnQX_MEMSTRCOPY(e->Name_Param);
+        return e->File_Name != nullptr;
+    }
+    if (!is_type(e->Content_Type, kTextPlain)) return true;
+    e->File_Name = default_text_name(textFormat, number);
+    e->Name_Param = default_text_name(textFormat, number);
+    return e->File_Name && e->Name_Param;
 }
 
 enum class EntryResult { Next, Stop, NoMemory };
@@ -326,32 +379,23 @@ EntryResult read_entry(WspCursor &c, DecodeState &st) {
     tMMS_Element *e = element_from(ct);
     if (!e) return EntryResult::NoMemory;
     qx::ScopeGuard releaseE([&] { free_element(e); });
+    // A part of no bytes is a part too (an empty text, an empty file): its
+    // Data points where its bytes would be, with a length of 0.
     e->Data_Len = len;
-    if (len != 0) e->Data = const_cast<uint8_t *>(data);
+    e->Data = const_cast<uint8_t *>(data);
 
     if (read_part_headers(h, e) == HeaderResult::NoMemory) return EntryResult::NoMemory;
     if (DecodePartMime(fields, e) == MimeResult::NoMemory) return EntryResult::NoMemory;
+    if (!name_unnamed(e, "MMS_Text00%d.txt", st.parts)) return EntryResult::NoMemory;
 
-    if (!e->File_Name) {
-        if (e->Name_Param) {
-            e->File_Name = fnQX_MEMSTRCOPY(e->Name_Param);
-            if (!e->File_Name) return EntryResult::NoMemory;
-        } else if (is_type(e->Content_Type, kTextPlain)) {
-            e->File_Name = default_text_name("MMS_Text00%d.txt", st.parts);
-            e->Name_Param = default_text_name("MMS_Text00%d.txt", st.parts);
-            if (!e->File_Name || !e->Name_Param) return EntryResult::NoMemory;
-        }
-    }
-
-    if (e->Data_Len != 0) {  // data that decodes to nothing is none either
-        releaseE.dismiss();
-        if (st.tail)
-            st.tail->next = e;
-        else
-            st.body->Parts = e;
-        st.tail = e;
-        ++st.parts;
-    }
+    // A part whose data decodes to nothing stays in the list as an empty part.
+    releaseE.dismiss();
+    if (st.tail)
+        st.tail->next = e;
+    else
+        st.body->Parts = e;
+    st.tail = e;
+    ++st.parts;
     return after;
 }
 
@@ -428,24 +472,19 @@ mmresstruct *fnMMS_DecodeBody(const uint8_t *data, int len) {
         return body;
     }
 
-    if (is_type(ct->Content_Type, kTextPlain)) {
-        // The whole message is one text part.
-        auto *e = qx::alloc_rec<tMMS_Element>();
+    if (!IsMultipartContentType(ct->Content_Type)) {
+        // The whole message is one part (a relay's "message not found"
+        // text, a lone image): everything after the value is its data.
+        tMMS_Element *e = element_from(ct);
         if (!e) return nullptr;
         body->Parts = e;
-        e->Content_Type = ct->Content_Type;
-        e->Name_Param = ct->Name_Param;
-        e->Charset = ct->Charset;
-        e->Has_Charset = ct->Has_Charset;
-        ct->Content_Type = nullptr;
-        ct->Name_Param = nullptr;
-        if (!e->Name_Param) {
-            e->File_Name = default_text_name("MMS_Text0000.txt", 0);
-            e->Name_Param = default_text_name("MMS_Text0000.txt", 0);
-            if (!e->File_Name || !e->Name_Param) return nullptr;
-        }
+        body->Single_Part = 1;
         e->Data_Len = static_cast<int>(c.left());
         e->Data = const_cast<uint8_t *>(c.p);
+        if (DecodeEncodedWords(&e->File_Name) == MimeResult::NoMemory ||
+            DecodeEncodedWords(&e->Name_Param) == MimeResult::NoMemory ||
+            !name_unnamed(e, "MMS_Text0000.txt", 0))
+            return nullptr;
         releaseBody.dismiss();
         return body;
     }

@@ -134,9 +134,35 @@ long forward_lock_value(const uint8_t *q, const uint8_t *end, bool *yes) {
 
 enum class ParamStep { Next, Stop, Fail };
 
+// Which of a Name and a Filename parameter names the part: in a Content-Type
+// the Name, in a Content-Disposition the filename.
+enum class NameFirst { Name, Filename };
+
+// Drops the 0x22 that opens a Quoted-string, in place.
+void drop_quoted_string_mark(char *t) {
+    if (t[0] == WSP_QUOTED_STRING) std::memmove(t, t + 1, std::strlen(t));
+}
+
+// A Name or Filename value at t.p (a Text-string or a Quoted-string) into
+// ct->Name_Param: the preferred kind replaces an earlier name, the other
+// kind names the part only when nothing does yet.
+ParamStep read_name_value(WspCursor &v, WspCursor t, bool isName, NameFirst first, tMMS_ContentType *ct) {
+    char *name = GetQuoteTextString(t, nullptr);
+    if (!name) return t.truncated ? ParamStep::Stop : ParamStep::Fail;
+    v.p = t.p;
+    drop_quoted_string_mark(name);
+    if (isName == (first == NameFirst::Name) || !ct->Name_Param) {
+        qx::free_ptr(ct->Name_Param);
+        ct->Name_Param = name;
+    } else {
+        qx::free_ptr(name);
+    }
+    return ParamStep::Next;
+}
+
 // Reads one parameter at v.p (inside the value); Fail only on allocation
 // failure. A parameter that does not end inside the value stops reading.
-ParamStep read_parameter(WspCursor &v, tMMS_ContentType *ct) {
+ParamStep read_parameter(WspCursor &v, tMMS_ContentType *ct, NameFirst first = NameFirst::Name) {
     const uint8_t code = *v.p;
     switch (code) {
         case WSP_PARAM_CHARSET: {
@@ -159,21 +185,9 @@ ParamStep read_parameter(WspCursor &v, tMMS_ContentType *ct) {
         case WSP_PARAM_NAME:
         case WSP_PARAM_NAME_14:
         case WSP_PARAM_FILENAME:
-        case WSP_PARAM_FILENAME_14: {
-            WspCursor t{v.p + 1, v.end, false};
-            char *name = GetQuoteTextString(t, nullptr);
-            if (!name) return t.truncated ? ParamStep::Stop : ParamStep::Fail;
-            v.p = t.p;
-            // A Name replaces an earlier one (or a Filename); a Filename
-            // names the part only when it has no Name.
-            if (code == WSP_PARAM_NAME || code == WSP_PARAM_NAME_14 || !ct->Name_Param) {
-                qx::free_ptr(ct->Name_Param);
-                ct->Name_Param = name;
-            } else {
-                qx::free_ptr(name);
-            }
-            return ParamStep::Next;
-        }
+        case WSP_PARAM_FILENAME_14:
+            return read_name_value(v, WspCursor{v.p + 1, v.end, false},
+                                   code == WSP_PARAM_NAME || code == WSP_PARAM_NAME_14, first, ct);
         case WSP_PARAM_RELATED_TYPE: {
             // A well-known type code, or a type given as text.
             ++v.p;
@@ -205,8 +219,16 @@ ParamStep read_parameter(WspCursor &v, tMMS_ContentType *ct) {
     }
 
     // An untyped parameter: a text name and an integer or text value.
-    // The forward-lock parameter: "fwd" in any case, then a zero byte or "=".
+    // "name" and "filename" with a text value name the part as the typed
+    // parameters do.
     const uint8_t *start = v.p;
+    for (const bool isName : {true, false}) {
+        const std::string_view word = isName ? std::string_view("name\0", 5) : std::string_view("filename\0", 9);
+        const uint8_t *value = start + word.size();
+        if (match_word(start, v.end, word) && value < v.end && (*value == 0 || (*value >= 0x20 && *value < 0x80)))
+            return read_name_value(v, WspCursor{value, v.end, false}, isName, first, ct);
+    }
+    // The forward-lock parameter: "fwd" in any case, then a zero byte or "=".
     if (!match_word(start, v.end, "fwd") || v.end - start < 4 || (start[3] != 0 && start[3] != '=')) {
         if (code < 0x20) return ParamStep::Stop;  // no parameter starts so
         return SkipText(v) && SkipValue(v) ? ParamStep::Next : ParamStep::Stop;
@@ -231,6 +253,38 @@ bool general_form_region(const WspCursor &c, WspCursor *value, long *total) {
     WspCursor t{c.p, c.end, false};
     if (GetLengthRegion(t, value) != WspLength::Length) return false;
     *total = t.p - c.p;
+    return true;
+}
+
+// The filename parameter of a disposition in text form (quotes dropped),
+// as a new text in *name, or null when there is none; false when memory is
+// short.
+bool filename_in_text(const char *text, char **name) {
+    *name = nullptr;
+    constexpr std::string_view kFilename = "filename";
+    const auto *t = reinterpret_cast<const uint8_t *>(text);
+    const uint8_t *end = t + std::strlen(text);
+    for (const uint8_t *q = t; q < end; ++q) {
+        if (!match_word(q, end, kFilename) || (q > t && q[-1] != ';' && q[-1] != ' ' && q[-1] != '\t')) continue;
+        const uint8_t *v = q + kFilename.size();
+        while (v < end && (*v == ' ' || *v == '\t')) ++v;
+        if (v >= end || *v != '=') continue;
+        ++v;
+        while (v < end && (*v == ' ' || *v == '\t')) ++v;
+        const uint8_t *stop;
+        if (v < end && *v == '"') {
+            ++v;
+            stop = v;
+            while (stop < end && *stop != '"') ++stop;
+        } else {
+            stop = v;
+            while (stop < end && *stop != ';' && *stop != ' ' && *stop != '\t') ++stop;
+        }
+        *name = static_cast<char *>(fnQX_Malloc(static_cast<int>(stop - v + 1)));
+        if (!*name) return false;
+        std::memcpy(*name, v, static_cast<size_t>(stop - v));
+        return true;
+    }
     return true;
 }
 
@@ -339,4 +393,60 @@ tMMS_ContentType *GetContentTypeValue(WspCursor &c, int *consumed) {
     }
     if (consumed) *consumed = n + 1;
     return ct;
+}
+
+bool IsMultipartContentType(const char *type) {
+    if (!type) return true;  // a well-known code the table does not hold
+    constexpr std::string_view kMultipart = "multipart/";
+    constexpr std::string_view kWapMultipart = "application/vnd.wap.multipart.";
+    const auto *t = reinterpret_cast<const uint8_t *>(type);
+    const uint8_t *end = t + std::strlen(type);
+    return match_word(t, end, kMultipart) || match_word(t, end, kWapMultipart);
+}
+
+Got ReadDispositionName(WspCursor &c, char **name) {
+    *name = nullptr;
+    if (c.p >= c.end) {
+        c.cut();
+        return Got::Incomplete;
+    }
+    if (*c.p >= 0x80) {  // the disposition alone
+        ++c.p;
+        return Got::None;
+    }
+    if (*c.p >= 0x20) {
+        // The text form, as in a mail header: attachment; filename="a.jpg"
+        int n = 0;
+        char *text = GetTextString(c, &n);
+        if (!text) return c.truncated ? Got::Incomplete : Got::NoMemory;
+        const bool ok = filename_in_text(text, name);
+        qx::free_ptr(text);
+        if (!ok) return Got::NoMemory;
+        if (*name && !**name) qx::free_ptr(*name);
+        return *name ? Got::Value : Got::None;
+    }
+    WspCursor v{};
+    if (GetLengthRegion(c, &v) != WspLength::Length) {
+        c.cut();
+        return Got::Incomplete;
+    }
+    // The disposition (a short integer or a token), then its parameters.
+    if (v.p < v.end && *v.p >= 0x80)
+        ++v.p;
+    else if (!SkipText(v))
+        return Got::None;
+    tMMS_ContentType params{};
+    while (v.p < v.end) {
+        const ParamStep step = read_parameter(v, &params, NameFirst::Filename);
+        if (step == ParamStep::Fail) {
+            qx::free_ptr(params.Name_Param);
+            qx::free_ptr(params.Fwd_Param);
+            return Got::NoMemory;
+        }
+        if (step == ParamStep::Stop) break;
+    }
+    qx::free_ptr(params.Fwd_Param);
+    if (params.Name_Param && !params.Name_Param[0]) qx::free_ptr(params.Name_Param);  // an empty name names nothing
+    *name = params.Name_Param;
+    return *name ? Got::Value : Got::None;
 }

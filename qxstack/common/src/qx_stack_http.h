@@ -119,6 +119,14 @@ constexpr int QX_HTTP_RECV_PAUSE = 20480;
 constexpr int QX_HTTP_MAX_RETRY = 3001;
 constexpr int QX_HTTP_MAX_REDIRECTS = 10;
 
+// Content-Encoding of the response (contentEncoding): none or identity,
+// gzip, or another coding.
+enum : int32_t {
+    HTTP_CODING_IDENTITY = 0,
+    HTTP_CODING_GZIP = -1,
+    HTTP_CODING_OTHER = 1,
+};
+
 // How the end of a response body is known.
 enum : int32_t {
     HTTP_BODY_UNTIL_CLOSE = 0,  // the connection's end ends it
@@ -166,6 +174,8 @@ struct HttpCtx {
     int32_t chunkPhase;      // HTTP_CHUNK_*
     int32_t chunkLeft;       // payload bytes still to come in the current chunk
     int32_t chunkReady;      // de-chunked bytes waiting at the front of recvBuf
+    int32_t lengthSeen;      // a Content-Length header was read (another must agree)
+    int32_t bodyTaken;       // body bytes handed to the reader
 };
 
 // The HTTP module's process state: one instance, set up by

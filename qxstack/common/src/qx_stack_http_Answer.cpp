@@ -72,6 +72,29 @@ bool read_decimal(const char *s, int32_t *out) {
     return true;
 }
 
+// A Content-Length value: one decimal, or a list of them that all agree
+// ("120, 120"). *out is -1 when there is no number; false when the values
+// disagree or something else follows them.
+bool read_length(const char *s, int32_t *out) {
+    *out = -1;
+    int32_t first = -1;
+    for (bool more = true; more;) {
+        int32_t v = 0;
+        if (!read_decimal(s, &v)) return first < 0 && *skip_blanks(s) != ',';  // no number at all: -1
+        if (first >= 0 && v != first) return false;
+        first = v;
+        s = skip_blanks(s);
+        if (*s == '+' || *s == '-') ++s;
+        while (*s >= '0' && *s <= '9') ++s;
+        s = skip_blanks(s);
+        more = *s == ',';
+        if (more) ++s;
+        else if (*s) return false;
+    }
+    *out = first;
+    return true;
+}
+
 // ---------------------------------------------------------------- cookies
 
 bool is_cookie_stop(char c) { return c == ' ' || c == ';' || c == '\t'; }
@@ -143,6 +166,8 @@ void reset_response(HttpCtx *ctx) {
     ctx->chunkPhase = HTTP_CHUNK_SIZE;
     ctx->chunkLeft = 0;
     ctx->chunkReady = 0;
+    ctx->lengthSeen = 0;
+    ctx->bodyTaken = 0;
 }
 
 // What a line of the header block was.
@@ -160,8 +185,18 @@ Line header_line(HttpCtx *ctx, const char *line) {
         if (!read_decimal(version.p + version.n, &status)) status = 0;
         ctx->retValue = status;
     } else if (has_prefix(line, "Content-Length:")) {
+        // The stated length is authoritative, so it must be one: repeated
+        // headers (or a list) that disagree fail the response.
         int32_t len = -1;
-        if (!read_decimal(strchr(line, ':') + 1, &len)) len = -1;
+        if (!read_length(header_value(line), &len)) {
+            QX_LOG("http: conflicting Content-Length values");
+            return Line::Failed;
+        }
+        if (ctx->lengthSeen && len != ctx->retCtxLen) {
+            QX_LOG("http: conflicting Content-Length headers %d and %d", ctx->retCtxLen, len);
+            return Line::Failed;
+        }
+        ctx->lengthSeen = 1;
         ctx->retCtxLen = len;
         if (ctx->bodyFraming != HTTP_BODY_CHUNKED)
             ctx->bodyFraming = len >= 0 ? HTTP_BODY_LENGTH : HTTP_BODY_UNTIL_CLOSE;
@@ -176,7 +211,10 @@ Line header_line(HttpCtx *ctx, const char *line) {
             return Line::Failed;
     } else if (has_prefix(line, "Content-Encoding:")) {
         const Word coding = first_word(header_value(line));
-        ctx->contentEncoding = (coding.n == 4 && memcmp(coding.p, "gzip", 4) == 0) ? -1 : 1;
+        if (coding.n == 4 && memcmp(coding.p, "gzip", 4) == 0)
+            ctx->contentEncoding = HTTP_CODING_GZIP;
+        else if (!word_is(coding, "identity"))
+            ctx->contentEncoding = HTTP_CODING_OTHER;
     } else if (has_prefix(line, "Set-Cookie:") || has_prefix(line, "Set-Cookie2:")) {
         parse_cookie(ctx, line);
     } else if (has_prefix(line, "Transfer-Encoding:")) {
@@ -441,7 +479,29 @@ int fnQXStack_Http_Read(HttpCtx *ctx, void *dst, int capacity) {
         QX_LOG("http: connection ended inside a chunked body");
         return fail_response(ctx);
     }
-    const int n = canCopy ? fnQXBuf_Read(ctx->recvBuf, dst, capacity) : 0;
+    // A stated length is authoritative: bytes beyond it are no part of the
+    // body, and once it is all handed over the response is complete, whether
+    // or not the connection stays open.
+    int want = canCopy ? capacity : 0;
+    if (ctx->bodyFraming == HTTP_BODY_LENGTH || ctx->bodyFraming == HTTP_BODY_NONE) {
+        const int left = ctx->bodyFraming == HTTP_BODY_LENGTH ? ctx->retCtxLen - ctx->bodyTaken : 0;
+        if (left <= 0) {
+            if (ctx->state == HTTP_ST_RECV) {
+                qx_http_drop_socket(ctx);
+                ctx->state = HTTP_ST_DONE;
+            }
+            return 0;
+        }
+        if (want > left) want = left;
+    }
+    const int n = want > 0 ? fnQXBuf_Read(ctx->recvBuf, dst, want) : 0;
+    if (n > 0) ctx->bodyTaken += n;
     if (ctx->state == HTTP_ST_RECV) return n > 0 ? n : QX_STEP_AGAIN;
-    return n < 0 ? QX_STEP_FAILED : n;
+    if (n < 0) return QX_STEP_FAILED;
+    if (n == 0 && ctx->bodyFraming == HTTP_BODY_LENGTH && canCopy) {
+        // The connection ended before the stated length was in.
+        QX_LOG("http: connection ended %d bytes short of the Content-Length", ctx->retCtxLen - ctx->bodyTaken);
+        return fail_response(ctx);
+    }
+    return n;
 }

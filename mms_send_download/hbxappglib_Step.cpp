@@ -1,0 +1,95 @@
+// What the send and the download share: the start, the ending, arming the
+// next step, the poll of the HTTP context and the timer callback's guard.
+// Each transaction describes itself with an HbxKind and logs in its own words.
+#include "hbxappglib.h"
+#include "qx_internal.h"
+
+namespace {
+
+// The response's stated length is all in (the connection may stay open).
+bool body_in(const HttpCtx *ctx, uint32_t received) {
+    return ctx->retCtxLen > 0 && received >= static_cast<uint32_t>(ctx->retCtxLen);
+}
+
+void forget_running(HbxState &s) {
+    s.running = nullptr;
+    s.active = HbxActive::None;
+}
+
+}  // namespace
+
+bool hbx_Start(const HbxKind &k, void *rec) {
+    HbxState &s = hbx_state();
+    s.stepCount = 0;
+    s.active = k.active;
+    s.running = rec;
+    if (k.run(rec) == static_cast<int>(HbxStep::Failed)) {
+        // The failing step has released what it had set up.
+        k.say(HbxSay::FirstStepFailed, 0);
+        forget_running(s);
+        k.releaseRecord(rec);
+        return false;
+    }
+    if (g_time_initialize() == 0) {
+        k.say(HbxSay::TimerServiceFailed, 0);
+        k.releaseExchange();
+        forget_running(s);
+        k.releaseRecord(rec);
+        return false;
+    }
+    // The first poll; from here on the host learns the outcome through the
+    // callback only (it may already have been called when this returns).
+    k.run(rec);
+    return true;
+}
+
+int hbx_End(const HbxKind &k, void *rec, uint8_t state, int code, int value, HbxStep result) {
+    *k.state(rec) = state;
+    const tCPS_MMSResultCb cb = k.callback(rec);
+    k.releaseExchange();
+    HbxState &s = hbx_state();
+    s.running = nullptr;
+    k.releaseRecord(rec);
+    fnCPS_FreeTimerHandles();
+    s.active = HbxActive::None;
+    if (cb) cb(code, value);
+    return static_cast<int>(result);
+}
+
+int hbx_Arm(const HbxKind &k, void *rec, HbxArmAfter after) {
+    const int bResult = hbx_ArmStep(k.timerCb, rec);
+    k.sayArmed(after, bResult);
+    if (bResult == 0) return static_cast<int>(HbxStep::Continue);
+    // Without a next step the transaction could never end: it ends now.
+    return k.armFailed(rec, after);
+}
+
+int hbx_Poll(const HbxKind &k, void *rec, HttpCtx *ctx, int n, uint16_t idle, uint32_t received) {
+    if (idle > HBX_MAX_IDLE_STEPS) {
+        k.say(HbxSay::IdleLimit, idle);
+        return k.fail(rec);
+    }
+    if (n < 0 && body_in(ctx, received)) {
+        k.say(HbxSay::Finished, 0);
+        n = 0;
+    }
+    if (n == QX_STEP_FAILED) {
+        k.say(HbxSay::ReadFailed, 0);
+        return k.fail(rec);
+    }
+    if (n < 0) {
+        k.say(HbxSay::ReadWait, 0);
+        return hbx_Arm(k, rec, HbxArmAfter::Wait);
+    }
+    if (n > 0) return k.data(rec, ctx, n);
+    return k.complete(rec, ctx);
+}
+
+void hbx_TimerStep(const HbxKind &k, void *rec) {
+    const HbxState &s = hbx_state();
+    // Every ending releases its timers, so only the running transaction's
+    // timers fire; anything else is ignored.
+    if (!rec || s.active != k.active || rec != s.running) return;
+    k.say(HbxSay::TimerContinue, 0);
+    k.run(rec);
+}
