@@ -14,23 +14,13 @@
 #include <vector>
 
 #include "MMSProl_Encapsulaton.h"
+#include "bench_messages.h"
 #include "qx_log.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes read_file(const std::string &path) {
-    Bytes b;
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f) return b;
-    uint8_t chunk[65536];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) b.insert(b.end(), chunk, chunk + n);
-    std::fclose(f);
-    b.shrink_to_fit();
-    return b;
-}
+using rrbench::Bytes;
+using rrbench::read_file;
 
 std::string interop(const char *name) { return std::string(RR_INTEROP_DIR) + "/" + name; }
 

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "MMSProl_Encapsulaton.h"
+#include "bench_messages.h"
 #include "qx_alloc_test.h"
 #include "qx_log.h"
 #include "rorodire_host.h"
@@ -31,7 +32,10 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using rrbench::Bytes;
+using rrbench::Message;
+using rrbench::retrieve_conf_300k;
+using rrbench::ten_slides_300k;
 // Thread CPU time: the machine running the benchmarks may be shared.
 struct Clock {
     using duration = std::chrono::nanoseconds;
@@ -43,17 +47,6 @@ struct Clock {
 };
 
 const bool kQuiet = (qx::set_log_enabled(false), true);
-
-Bytes read_file(const std::string &path) {
-    Bytes b;
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f) return b;
-    uint8_t chunk[65536];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) b.insert(b.end(), chunk, chunk + n);
-    std::fclose(f);
-    return b;
-}
 
 // Nanoseconds of one memcpy of n bytes (best of a few rounds): into a
 // buffer allocated once (warm), or into a new block each time, allocated
@@ -92,60 +85,13 @@ void bm_memcpy(benchmark::State &st, size_t n) {
 }
 
 // ---------------------------------------------------------------- compose
-struct Message {
-    std::vector<Bytes> media;
-    std::vector<std::string> names;
-    std::vector<tCPS_Slide> slides;
-    size_t mediaBytes = 0;
-};
-
-Message ten_slides_300k() {
-    Message m;
-    m.media.reserve(20);
-    m.names.reserve(20);
-    m.slides.resize(10);
-    for (int i = 0; i < 10; ++i) {
-        m.media.emplace_back(20 * 1024, static_cast<uint8_t>(i));
-        m.names.push_back("image" + std::to_string(i) + ".jpg");
-        m.media.emplace_back(10 * 1024, static_cast<uint8_t>(i + 100));
-        m.names.push_back("audio" + std::to_string(i) + ".amr");
-    }
-    static char text[] = "A caption for the slide";
-    for (int i = 0; i < 10; ++i) {
-        tCPS_Slide &s = m.slides[static_cast<size_t>(i)];
-        s = tCPS_Slide{};
-        Bytes &img = m.media[static_cast<size_t>(2 * i)];
-        Bytes &aud = m.media[static_cast<size_t>(2 * i + 1)];
-        s.Has_Image = s.Has_Audio = s.Has_Text = 1;
-        rrhost::set_item(s.Image, img.data(), static_cast<int>(img.size()), "image/jpeg",
-                         m.names[static_cast<size_t>(2 * i)].c_str(), 0, 5000);
-        rrhost::set_item(s.Audio, aud.data(), static_cast<int>(aud.size()), "audio/amr",
-                         m.names[static_cast<size_t>(2 * i + 1)].c_str(), 0, 5000);
-        s.Text = tCPS_TextItem{text, 0, 5000, static_cast<int>(sizeof text - 1), {}};
-        s.Duration = 6000;
-        m.mediaBytes += img.size() + aud.size();
-    }
-    rrhost::link(m.slides.data(), m.slides.size());
-    return m;
-}
-
-tCPS_MmsData header_for(Message &m) {
-    tCPS_MmsData d{};
-    d.Header.Send_Req.Transaction_Id = const_cast<char *>("bench-1");
-    d.Header.Send_Req.To = const_cast<char *>("+4917012345");
-    d.Header.Send_Req.Sender_Visibility = 1;
-    d.Header.Send_Req.Priority = 1;
-    d.pSlide_List = m.slides.data();
-    return d;
-}
-
 void bm_compose(benchmark::State &st) {
     Message m = ten_slides_300k();
     const double base = memcpy_ns(m.mediaBytes);
     const double fresh = memcpy_ns(m.mediaBytes, true);
     double total = 0;
     for (auto _ : st) {
-        tCPS_MmsData d = header_for(m);
+        tCPS_MmsData d = rrbench::send_request_for(m);
         tCPS_PduBuf out{};
         const auto t0 = Clock::now();
         const int rc = fnCPS_ComposeMMS(&d, &out, 0);
@@ -168,21 +114,6 @@ void bm_compose(benchmark::State &st) {
 void free_result(tCPS_MmsData &d) {
     rrhost::free_lists(d);
     rrhost::free_retrieve_header(d.Header.Retrieve.Retrieve_Conf);
-}
-
-// The composed 300 KB message served as an m-retrieve-conf.
-Bytes retrieve_conf_300k() {
-    Message m = ten_slides_300k();
-    tCPS_MmsData d = header_for(m);
-    tCPS_PduBuf out{};
-    if (fnCPS_ComposeMMS(&d, &out, 0) != 0) return {};
-    Bytes conf = {0x8C, 0x84, 0x98, 'T', 0, 0x8D, 0x92, 0x8B, 'M', 0};
-    tMMS_SendReq *s = fnMMS_ParseSendContent(out.data, out.length);
-    if (s) conf.insert(conf.end(), s->ContentTypeAndBody, s->ContentTypeAndBody + s->Body_Len);
-    fnMMS_FreeMessageMem(s, MMS_STRUCT_SEND_REQ);
-    void *p = out.data;
-    fnQX_Free(&p);
-    return conf;
 }
 
 void bm_parse(benchmark::State &st, const Bytes &pdu) {
@@ -228,7 +159,7 @@ int register_all() {
     benchmark::RegisterBenchmark("memcpy/10slides-300KB", bm_memcpy, media);
     static std::vector<std::pair<std::string, Bytes>> pdus;
     for (const char *f : {"m-retrieve_1.conf", "m-retrieve_2.conf", "m-retrieve_3.conf", "m-retrieve_4.conf"})
-        pdus.emplace_back(f, read_file(std::string(RR_INTEROP_DIR) + "/" + f));
+        pdus.emplace_back(f, rrbench::interop_file(f));
     pdus.emplace_back("composed-300KB", retrieve_conf_300k());
     for (auto &[name, pdu] : pdus) {
         benchmark::RegisterBenchmark(("parse/" + name).c_str(), bm_parse, pdu);

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "MMSProl_Encapsulaton.h"
+#include "bench_messages.h"
 #include "qx_alloc_test.h"
 #include "qx_log.h"
 #include "rorodire.h"
@@ -42,7 +43,7 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using rrbench::Bytes;
 
 double thread_ns() {
     timespec ts{};
@@ -52,18 +53,7 @@ double thread_ns() {
 
 const bool kQuiet = (qx::set_log_enabled(false), true);
 
-Bytes read_file(const std::string &path) {
-    Bytes b;
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f) return b;
-    uint8_t chunk[65536];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) b.insert(b.end(), chunk, chunk + n);
-    std::fclose(f);
-    return b;
-}
-
-Bytes interop(const char *name) { return read_file(std::string(RR_INTEROP_DIR) + "/" + name); }
+Bytes interop(const char *name) { return rrbench::interop_file(name); }
 
 // Fresh: blocks from 64 KB on are mapped for each call and unmapped after;
 // the heap top is trimmed at once. Reused: nothing goes back to the kernel.
@@ -122,74 +112,18 @@ double warm_memcpy_ns(size_t n) {
 }
 
 // ---------------------------------------------------------------- the message
-struct Message {
-    std::vector<Bytes> media;
-    std::vector<std::string> names;
-    std::vector<tCPS_Slide> slides;
-};
-
-Message &ten_slides_300k() {
-    static Message m = [] {
-        Message n;
-        n.media.reserve(20);
-        n.names.reserve(20);
-        n.slides.resize(10);
-        for (int i = 0; i < 10; ++i) {
-            n.media.emplace_back(20 * 1024, static_cast<uint8_t>(i));
-            n.names.push_back("image" + std::to_string(i) + ".jpg");
-            n.media.emplace_back(10 * 1024, static_cast<uint8_t>(i + 100));
-            n.names.push_back("audio" + std::to_string(i) + ".amr");
-        }
-        static char text[] = "A caption for the slide";
-        for (size_t i = 0; i < 10; ++i) {
-            tCPS_Slide &s = n.slides[i];
-            Bytes &img = n.media[2 * i];
-            Bytes &aud = n.media[2 * i + 1];
-            s.Has_Image = s.Has_Audio = s.Has_Text = 1;
-            s.Image = tCPS_ImageItem{img.data(), const_cast<char *>("image/jpeg"), n.names[2 * i].data(), 0, 5000,
-                                     static_cast<int>(img.size()), {}};
-            s.Audio = tCPS_AudioItem{aud.data(), const_cast<char *>("audio/amr"), n.names[2 * i + 1].data(), 0, 5000,
-                                     static_cast<int>(aud.size())};
-            s.Text = tCPS_TextItem{text, 0, 5000, static_cast<int>(sizeof text - 1), {}};
-            s.Duration = 6000;
-            if (i > 0) n.slides[i - 1].next = &s;
-        }
-        return n;
-    }();
+rrbench::Message &message() {
+    static rrbench::Message m = rrbench::ten_slides_300k();
     return m;
 }
 
-tCPS_MmsData send_request() {
-    tCPS_MmsData d{};
-    d.Header.Send_Req.Transaction_Id = const_cast<char *>("bench-1");
-    d.Header.Send_Req.To = const_cast<char *>("+4917012345");
-    d.Header.Send_Req.Sender_Visibility = 1;
-    d.Header.Send_Req.Priority = 1;
-    d.pSlide_List = ten_slides_300k().slides.data();
-    return d;
-}
-
 Bytes compose_once() {
-    tCPS_MmsData d = send_request();
+    tCPS_MmsData d = rrbench::send_request_for(message());
     tCPS_PduBuf out{};
     if (fnCPS_ComposeMMS(&d, &out, 0) != 0) return {};
     Bytes pdu(out.data, out.data + out.length);
-    void *p = out.data;
-    fnQX_Free(&p);
+    rrhost::release(out.data);
     return pdu;
-}
-
-// The composed message served as an m-retrieve-conf.
-const Bytes &retrieve_conf_300k() {
-    static const Bytes conf = [] {
-        const Bytes req = compose_once();
-        Bytes c = {0x8C, 0x84, 0x98, 'T', 0, 0x8D, 0x92, 0x8B, 'M', 0};
-        tMMS_SendReq *s = fnMMS_ParseSendContent(req.data(), static_cast<int>(req.size()));
-        if (s) c.insert(c.end(), s->ContentTypeAndBody, s->ContentTypeAndBody + s->Body_Len);
-        fnMMS_FreeMessageMem(s, MMS_STRUCT_SEND_REQ);
-        return c;
-    }();
-    return conf;
 }
 
 // The SMIL text of a retrieve-conf (empty when it has none).
@@ -217,37 +151,11 @@ void xml_read(const std::string &smil) {
 #endif
 }
 
-void free_host_lists(tCPS_MmsData &d) {
-    auto f = [](auto *&p) {
-        void *v = p;
-        fnQX_Free(&v);
-        p = nullptr;
-    };
-    for (tCPS_Slide *s = d.pSlide_List; s;) {
-        tCPS_Slide *next = s->next;
-        f(s->Image.Data), f(s->Image.Content_Type), f(s->Image.Name);
-        f(s->Audio.Data), f(s->Audio.Content_Type), f(s->Audio.Name);
-        f(s->Video.Data), f(s->Video.Content_Type), f(s->Video.Name);
-        f(s->Text.Text);
-        f(s);
-        s = next;
-    }
-    for (tCPS_AttachNode *a = d.pAttach_List; a;) {
-        tCPS_AttachNode *next = a->next;
-        f(a->Data), f(a->Name), f(a->Content_Type);
-        f(a);
-        a = next;
-    }
-    tMMS_RetrieveConf &h = d.Header.Retrieve.Retrieve_Conf;
-    f(h.body), f(h.Transaction_Id), f(h.Message_Id), f(h.From), f(h.To), f(h.Cc), f(h.Subject);
-}
-
 bool compose_call() {
-    tCPS_MmsData d = send_request();
+    tCPS_MmsData d = rrbench::send_request_for(message());
     tCPS_PduBuf out{};
     if (fnCPS_ComposeMMS(&d, &out, 0) != 0) return false;
-    void *p = out.data;
-    fnQX_Free(&p);
+    rrhost::release(out.data);
     return true;
 }
 
@@ -255,7 +163,8 @@ bool parse_call(const Bytes &pdu) {
     tCPS_MmsData d{};
     tCPS_PduBuf in{const_cast<uint8_t *>(pdu.data()), static_cast<int>(pdu.size())};
     const int rc = fnCPS_ParserMMS(&d, &in);
-    free_host_lists(d);
+    rrhost::free_lists(d);
+    rrhost::free_retrieve_header(d.Header.Retrieve.Retrieve_Conf);
     return rc == 0;
 }
 
@@ -342,7 +251,7 @@ void bm_notification(benchmark::State &st, bool fresh) {
 }
 
 int register_all() {
-    const std::vector<Bytes> composed = {retrieve_conf_300k()};
+    const std::vector<Bytes> composed = {rrbench::retrieve_conf_300k()};
     const std::vector<Bytes> operators = {interop("m-retrieve_1.conf"), interop("m-retrieve_2.conf"),
                                           interop("m-retrieve_3.conf"), interop("m-retrieve_4.conf")};
     for (const bool fresh : {true, false}) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "MMSPs_SlideView.h"
+#include "bench_messages.h"
 #include "qx_log.h"
 
 #ifdef RR_HAVE_LIBXML2
@@ -25,18 +26,8 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes read_file(const std::string &path) {
-    Bytes b;
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f) return b;
-    uint8_t chunk[65536];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) b.insert(b.end(), chunk, chunk + n);
-    std::fclose(f);
-    return b;
-}
+using rrbench::Bytes;
+using rrbench::read_file;
 
 // Reads the whole view the way the composer does.
 void read_view() {
