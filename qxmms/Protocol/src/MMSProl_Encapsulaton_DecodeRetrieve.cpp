@@ -61,31 +61,34 @@ Step retrieve_field(WspCursor &c, tMMS_RetrieveConf &rec, uint8_t code, Retrieve
 
 }  // namespace
 
-extern "C" tMMS_RetrieveConf *fnMMS_ParseRetrieveConf(const unsigned char *pdu, int len) {
-    if (!pdu || len <= 0) return nullptr;
-    auto *rec = static_cast<tMMS_RetrieveConf *>(fnMMS_AllocMessageMem(MMS_STRUCT_RETRIEVE_CONF));
-    if (!rec) return nullptr;
-    RetrieveLists lists{list_text(&rec->To), list_text(&rec->Cc)};
-    return decode_fields(rec, MMS_STRUCT_RETRIEVE_CONF, pdu, len,
-                         [&lists](WspCursor &c, tMMS_RetrieveConf &r, uint8_t code) {
-                             return retrieve_field(c, r, code, lists);
-                         });
-}
+namespace {
 
-tMMS_RetrieveConf *MMS_ParseRetrieveConfInPlace(const unsigned char *pdu, int len) {
+// The record of an m-retrieve-conf; with inPlace the body is not copied but
+// points into pdu. The body is the last field: once it is met the record is
+// done, so a record that holds a body is always handed out, never released
+// here.
+tMMS_RetrieveConf *decode_retrieve(const unsigned char *pdu, int len, bool inPlace) {
     if (!pdu || len <= 0) return nullptr;
     auto *rec = static_cast<tMMS_RetrieveConf *>(fnMMS_AllocMessageMem(MMS_STRUCT_RETRIEVE_CONF));
     if (!rec) return nullptr;
     RetrieveLists lists{list_text(&rec->To), list_text(&rec->Cc)};
-    // The body is the last field: once it is met the record is done, so a
-    // record that holds a body is always handed out (never released here).
     return decode_fields(rec, MMS_STRUCT_RETRIEVE_CONF, pdu, len,
-                         [&lists](WspCursor &c, tMMS_RetrieveConf &r, uint8_t code) {
-                             if (code != MMS_CONTENT_TYPE_FIELD) return retrieve_field(c, r, code, lists);
+                         [&lists, inPlace](WspCursor &c, tMMS_RetrieveConf &r, uint8_t code) {
+                             if (!inPlace || code != MMS_CONTENT_TYPE_FIELD) return retrieve_field(c, r, code, lists);
                              --c.p;
                              r.body = const_cast<unsigned char *>(c.p);
                              r.Content_Size = static_cast<int>(c.left());
                              c.p = c.end;
                              return Step::Stop;
                          });
+}
+
+}  // namespace
+
+extern "C" tMMS_RetrieveConf *fnMMS_ParseRetrieveConf(const unsigned char *pdu, int len) {
+    return decode_retrieve(pdu, len, false);
+}
+
+tMMS_RetrieveConf *MMS_ParseRetrieveConfInPlace(const unsigned char *pdu, int len) {
+    return decode_retrieve(pdu, len, true);
 }
