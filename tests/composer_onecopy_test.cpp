@@ -2,7 +2,8 @@
 // composing holds the PDU and little else (the host's media are read where
 // they are and the body is written into the PDU's buffer), and parsing holds
 // the host's copies of the body and of the items and little else (the PDU is
-// read where it lies). The message comes back whole either way.
+// read where it lies), and so does opening a stored send request. The
+// message comes back whole every time.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -64,6 +65,16 @@ TEST(ComposerOneCopy, ComposeHoldsThePduAndParseTheHostsCopies) {
     EXPECT_GT(composePeak, out.length);
     EXPECT_LT(composePeak, out.length + 32 * 1024);
     EXPECT_EQ(out.data[out.length], 0);
+
+    // Opening the stored request (action 1) holds the host's copies alike.
+    tCPS_MmsData opened{};
+    live = qx::alloc_stats().liveBytes;
+    qx::alloc_peak_reset();
+    ASSERT_EQ(fnCPS_ComposeMMS(&opened, &out, 1), 0);
+    EXPECT_LT(qx::alloc_peak_bytes() - live, 2L * out.length + 48 * 1024);
+    EXPECT_EQ(rrtest::read_lists(opened), m);
+    rrtest::free_lists(opened);
+    rrtest::free_send_header(opened.Header.Send_Req);
 
     std::vector<uint8_t> conf = as_retrieve_conf(out.data, out.length);
     qx::free_ptr(out.data);

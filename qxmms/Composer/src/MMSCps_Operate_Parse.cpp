@@ -294,17 +294,18 @@ int slides_to_host(const uint8_t *body, int len, tCPS_MmsData *mmsDatabuf) {
 
 int CPS_OpenStored(tCPS_MmsData *mmsDatabuf, const tCPS_PduBuf *pMMSPduBuf) {
     const long refusedBefore = refused_allocations();
-    tMMS_SendReq *S = fnMMS_ParseSendContent(pMMSPduBuf->data, pMMSPduBuf->length);
+    // The body is read where it lies: the host's copy of it is the only one.
+    tMMS_SendReq *S = MMS_ParseSendContentInPlace(pMMSPduBuf->data, pMMSPduBuf->length);
     if (!S) {
         if (refused_allocations() != refusedBefore) return COMPOSER_MEMERY_ALLOC_FAIL;
         QX_LOG("send request does not decode COMPOSER_PDU_INVALID");
         return COMPOSER_PDU_INVALID;
     }
-    if (refused_allocations() != refusedBefore) {
+    qx::ScopeGuard releaseS([&S] {
+        S->ContentTypeAndBody = nullptr;
         fnMMS_FreeMessageMem(S, MMS_STRUCT_SEND_REQ);
-        return COMPOSER_MEMERY_ALLOC_FAIL;
-    }
-    qx::ScopeGuard releaseS([&S] { fnMMS_FreeMessageMem(S, MMS_STRUCT_SEND_REQ); });
+    });
+    if (refused_allocations() != refusedBefore) return COMPOSER_MEMERY_ALLOC_FAIL;
     tMMS_SendReq header{};
     if (!copy_send_header(*S, header)) return COMPOSER_MEMERY_ALLOC_FAIL;
     const int r = slides_to_host(header.ContentTypeAndBody, header.Body_Len, mmsDatabuf);

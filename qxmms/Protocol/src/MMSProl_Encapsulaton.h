@@ -394,6 +394,8 @@ struct mmresstruct;
 // fnMMS_ParseRetrieveConf with the body left where it lies: `body` points
 // into `pdu`, and must be set to null before the record is released.
 tMMS_RetrieveConf *MMS_ParseRetrieveConfInPlace(const unsigned char *pdu, int len);
+// fnMMS_ParseSendContent the same way: ContentTypeAndBody points into `pdu`.
+tMMS_SendReq *MMS_ParseSendContentInPlace(const unsigned char *pdu, int len);
 uint8_t *MMS_MakeSendReqPduWithBody(const tMMS_SendReq *req, const mmresstruct *body, int *len, int *bodyLen);
 uint8_t *fnMMS_MakeNotifyRespIndPdu(const char *transactionId, int reportAllowed, uint8_t status, int *len);
 uint8_t *fnMMS_MakeAcknowledgeIndPdu(const char *transactionId, int reportAllowed, int *len);

@@ -288,6 +288,14 @@ Step body_field(WspCursor &c, unsigned char **body, int *len) {
     return Step::Stop;
 }
 
+Step body_in_place(WspCursor &c, unsigned char **body, int *len) {
+    --c.p;
+    *body = const_cast<unsigned char *>(c.p);
+    *len = static_cast<int>(c.left());
+    c.p = c.end;
+    return Step::Stop;
+}
+
 bool empty_text_at(const WspCursor &c) {
     if (c.left() >= 1 && c.p[0] == 0) return true;
     return c.left() >= 2 && c.p[0] == MMS_QUOTE && c.p[1] == 0;

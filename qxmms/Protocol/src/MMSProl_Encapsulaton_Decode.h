@@ -131,6 +131,8 @@ Step list_field(WspCursor &c, ListText &list);
 // The Content-Type field (its code just read) and the body, as they stand,
 // copied into a new buffer for the body codec; decoding ends there.
 Step body_field(WspCursor &c, unsigned char **body, int *len);
+// The same with the body left where it lies: *body points into the PDU.
+Step body_in_place(WspCursor &c, unsigned char **body, int *len);
 
 // Transaction-Id as the decoders that refuse an empty one see it: true when
 // the text at the cursor is empty (a lone zero byte, or a quote and zero).

@@ -74,12 +74,9 @@ tMMS_RetrieveConf *decode_retrieve(const unsigned char *pdu, int len, bool inPla
     RetrieveLists lists{list_text(&rec->To), list_text(&rec->Cc)};
     return decode_fields(rec, MMS_STRUCT_RETRIEVE_CONF, pdu, len,
                          [&lists, inPlace](WspCursor &c, tMMS_RetrieveConf &r, uint8_t code) {
-                             if (!inPlace || code != MMS_CONTENT_TYPE_FIELD) return retrieve_field(c, r, code, lists);
-                             --c.p;
-                             r.body = const_cast<unsigned char *>(c.p);
-                             r.Content_Size = static_cast<int>(c.left());
-                             c.p = c.end;
-                             return Step::Stop;
+                             if (inPlace && code == MMS_CONTENT_TYPE_FIELD)
+                                 return body_in_place(c, &r.body, &r.Content_Size);
+                             return retrieve_field(c, r, code, lists);
                          });
 }
 

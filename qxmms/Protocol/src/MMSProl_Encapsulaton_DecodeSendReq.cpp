@@ -71,7 +71,12 @@ Step send_field(WspCursor &c, tMMS_SendReq &rec, uint8_t code, SendLists &lists)
 
 }  // namespace
 
-extern "C" tMMS_SendReq *fnMMS_ParseSendContent(const unsigned char *pdu, int len) {
+namespace {
+
+// The record of an m-send-req; with inPlace the body is not copied but
+// points into pdu (the body is the last field: a record holding one is
+// always handed out).
+tMMS_SendReq *decode_send(const unsigned char *pdu, int len, bool inPlace) {
     QX_LOG("mzk:enter fnMMS_ParseSendContent");
     if (!pdu || len < 0) {
         QX_LOG("mzk:input parameters invalid");
@@ -87,7 +92,18 @@ extern "C" tMMS_SendReq *fnMMS_ParseSendContent(const unsigned char *pdu, int le
         return nullptr;
     }
     SendLists lists{list_text(&rec->To), list_text(&rec->Cc), list_text(&rec->Bcc)};
-    return decode_fields(rec, MMS_STRUCT_SEND_REQ, pdu, len, [&lists](WspCursor &c, tMMS_SendReq &r, uint8_t code) {
-        return send_field(c, r, code, lists);
-    });
+    return decode_fields(rec, MMS_STRUCT_SEND_REQ, pdu, len,
+                         [&lists, inPlace](WspCursor &c, tMMS_SendReq &r, uint8_t code) {
+                             if (inPlace && code == MMS_CONTENT_TYPE_FIELD)
+                                 return body_in_place(c, &r.ContentTypeAndBody, &r.Body_Len);
+                             return send_field(c, r, code, lists);
+                         });
 }
+
+}  // namespace
+
+extern "C" tMMS_SendReq *fnMMS_ParseSendContent(const unsigned char *pdu, int len) {
+    return decode_send(pdu, len, false);
+}
+
+tMMS_SendReq *MMS_ParseSendContentInPlace(const unsigned char *pdu, int len) { return decode_send(pdu, len, true); }
