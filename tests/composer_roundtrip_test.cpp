@@ -325,8 +325,8 @@ TEST(ComposerRoundTrip, TextsAndNamesThatReadAsLengthsOrQuotes) {
     const Case cases[] = {
         {"\x1Etid", "s", "1", "2", "a.jpg", "b.pdf", COMPOSER_INPUT_PARAM_ERROR},
         {"\x01", "s", "1", "2", "a.jpg", "b.pdf", COMPOSER_INPUT_PARAM_ERROR},
-        {"\x7F", "\x7F", "\x7F1;\x7F@x", "\x7F2", "\x7F.jpg", "\x7F.pdf", 0},
-        {"\x7F\x7Ft", "\x1E\x01s", "\x1E1;\x01@x", "\x1E2", "\x1E.jpg", "\x1F.pdf", 0},
+        {"\x7F", "\x7F", "\x7F" "1;\x7F@x", "\x7F" "2", "\x7F.jpg", "\x7F.pdf", 0},
+        {"\x7F\x7Ft", "\x1E\x01s", "\x1E" "1;\x01@x", "\x1E" "2", "\x1E.jpg", "\x1F.pdf", 0},
         {"t \xE2\x82\xAC", "", "\xC3\xA4@x", "\xC3\xA4@y", "\xD1\x84\xD0\xBE\xD1\x82\xD0\xBE.png", "%41 &<>\".pdf", 0},
         {"t", "x", "1", "2", "", "", 0},
         {"t", "x", "1", "2", "Text0.txt", "text0.TXT", 0},
