@@ -67,7 +67,7 @@ void free_regions(tSMIL_Region *r) {
 // lives in the attribute's block, so the field gets a copy.
 void take_value(char *&field, const tSMIL_Attr *a) {
     qx::free_ptr(field);
-    field = fnQX_MEMSTRCOPY(a->Value);
+    field = smil::checked(fnQX_MEMSTRCOPY(a->Value));
 }
 
 // <param name="..." value="..."/>: colours of the current par.
@@ -144,7 +144,7 @@ bool read_media_attrs(const tSMIL_Tag *tag, R *rec, int (*load)(R *, const char 
 template <typename R>
 MediaStep build_media(const tSMIL_Tag *tag, int (*load)(R *, const char *), int (*add)(R *), void (*release)(R *),
                       const char *addError) {
-    R *rec = qx::alloc_rec<R>();
+    R *rec = smil::checked(qx::alloc_rec<R>());
     if (!rec) return MediaStep::Next;
     if (!read_media_attrs(tag, rec, load, true)) {
         release(rec);
@@ -383,7 +383,7 @@ int SmilParsePar() {
             break;
         case SMIL_ELEM_TEXT: {
             if (!tag->pAttr) break;
-            tSMIL_Text *rec = qx::alloc_rec<tSMIL_Text>();
+            tSMIL_Text *rec = smil::checked(qx::alloc_rec<tSMIL_Text>());
             if (!rec) break;
             if (!read_media_attrs(tag, rec, SmilLoadText, true)) {
                 SmilFreeText(rec);
@@ -434,7 +434,7 @@ int SmilParseBody() {
         for (const tSMIL_Attr *a = t.tag->pAttr; a; a = a->pNext)
             if (attr_is(a, "dur")) dur = SmilParseTime(a->Value);
         for (;;) {
-            tSMIL_Par *par = qx::alloc_rec<tSMIL_Par>();
+            tSMIL_Par *par = smil::checked(qx::alloc_rec<tSMIL_Par>());
             if (!par) return 0;
             par->Dur = dur;
             SmilAddPar(par);
@@ -453,7 +453,7 @@ int SmilParseBody() {
 }
 
 tSMIL_Layout *SmilParseLayout() {
-    tSMIL_Layout *layout = qx::alloc_rec<tSMIL_Layout>();
+    tSMIL_Layout *layout = smil::checked(qx::alloc_rec<tSMIL_Layout>());
     if (!layout) return nullptr;
     NextTag t;
     while (t.read()) {
@@ -461,7 +461,7 @@ tSMIL_Layout *SmilParseLayout() {
         if (t.id == SMIL_ELEM_LAYOUT) {
             if (tag->Type == SMIL_TAG_CLOSE) return layout;
         } else if (t.id == SMIL_ELEM_REGION) {
-            tSMIL_Region *r = qx::alloc_rec<tSMIL_Region>();
+            tSMIL_Region *r = smil::checked(qx::alloc_rec<tSMIL_Region>());
             if (!r) continue;
             for (tSMIL_Attr *a = tag->pAttr; a; a = a->pNext) {
                 if (attr_is(a, "id")) take_value(r->Id, a);

@@ -50,7 +50,7 @@ int load_media(R *rec, const char *ref) {
     qx::free_ptr(rec->Type);
     qx::free_ptr(rec->Name);
     if (part->Content_Type) {
-        rec->Type = fnQX_MEMSTRCOPY(part->Content_Type);
+        rec->Type = smil::checked(fnQX_MEMSTRCOPY(part->Content_Type));
         if (!rec->Type) return 0;
         if (SmilIsDrmContentType(part->Content_Type)) {
             rec->DrmType = SmilGetDrmType(part->Content_Type, part->Data, part->Data_Len, nullptr, nullptr);
@@ -66,7 +66,7 @@ int load_media(R *rec, const char *ref) {
         rec->FwdParamLen = part->Fwd_Param_Len;
     }
     if (const char *name = smil::part_name(part)) {
-        rec->Name = fnQX_MEMSTRCOPY(name);
+        rec->Name = smil::checked(fnQX_MEMSTRCOPY(name));
         if (!rec->Name) return 0;
     }
     rec->Data = part->Data;
@@ -105,13 +105,16 @@ tMMS_Element *SmilFindPart(tMMS_Element *first, const char *ref) {
     if (!std::strstr(ref, "=?")) return SMIL_NO_MATCH;
     // Part names made of MIME encoded words were decoded with the body; a
     // reference written the same way names them by its decoded text.
-    char *decoded = fnQX_MEMSTRCOPY(ref);
+    char *decoded = smil::checked(fnQX_MEMSTRCOPY(ref));
     if (!decoded) return nullptr;
     tMMS_Element *p = nullptr;
     const MimeResult r = DecodeEncodedWords(&decoded);
     if (r == MimeResult::Decoded && decoded[0] && std::strcmp(decoded, ref) != 0) p = find_named(first, decoded);
     qx::free_ptr(decoded);
-    if (r == MimeResult::NoMemory) return nullptr;
+    if (r == MimeResult::NoMemory) {
+        smil::no_memory();
+        return nullptr;
+    }
     return p ? p : SMIL_NO_MATCH;
 }
 
@@ -133,7 +136,10 @@ int SmilLoadText(tSMIL_Text *rec, const char *ref) {
             text[part->Data_Len] = '\0';
         }
     }
-    if (!text) return 0;
+    if (!text) {  // every branch above gives a text unless memory ran out
+        smil::no_memory();
+        return 0;
+    }
     const int64_t size = static_cast<int64_t>(std::strlen(text)) + 1;
     int64_t &budget = SmilState().TextBudget;
     if (size > budget) {

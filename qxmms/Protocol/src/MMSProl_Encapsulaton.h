@@ -363,6 +363,13 @@ tMMS_DeliveryInd *fnMMS_ParseDeliveryInd(const uint8_t *pdu, int len, tMMS_Decod
 tMMS_ReadRecInd *fnMMS_ParseReadRecInd(const uint8_t *pdu, int len, tMMS_DecodeReport *why = nullptr);
 tMMS_ReadOrigInd *fnMMS_ParseReadOrigInd(const uint8_t *pdu, int len, tMMS_DecodeReport *why = nullptr);
 
+// The exported fnMMS_ParseRetrieveConf and fnMMS_ParseSendContent with their
+// report: the same lenient decoders (a value cut by the end ends the header),
+// and on a null result why->fault says whether the PDU was refused (NoInput,
+// BadField at `field`/`offset`) or memory ran out (NoMemory).
+tMMS_RetrieveConf *fnMMS_ParseRetrieveConf(const uint8_t *pdu, int len, tMMS_DecodeReport *why);
+tMMS_SendReq *fnMMS_ParseSendContent(const uint8_t *pdu, int len, tMMS_DecodeReport *why);
+
 // Message-Type of a PDU: the first field normally; otherwise the header
 // fields are walked by their WSP encodings until 0x8C (or the Content-Type,
 // which ends the headers). MMS_NO_MESSAGE_TYPE when there is none.
@@ -409,8 +416,9 @@ struct mmresstruct {
 
 uint8_t *fnMMS_EncodeBody(const mmresstruct *body, int *len);
 // Parts point into `data`, except those decoded from a transfer encoding
-// (Decoded_Data); `data` must outlive the record.
-mmresstruct *fnMMS_DecodeBody(const uint8_t *data, int len);
+// (Decoded_Data); `data` must outlive the record. Null when the bytes are no
+// body (*fault, when given: NoInput) or memory ran out (NoMemory).
+mmresstruct *fnMMS_DecodeBody(const uint8_t *data, int len, MmsDecodeFault *fault = nullptr);
 void fnMMS_FreeComposedBody(mmresstruct *body);
 void fnMMS_FreeDecodedBody(mmresstruct *body);
 

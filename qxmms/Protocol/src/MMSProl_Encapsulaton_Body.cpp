@@ -385,6 +385,53 @@ EntryResult read_entry(WspCursor &c, DecodeState &st) {
     return after;
 }
 
+// The body after its leading Content-Type code; null only when memory ran out.
+mmresstruct *decode_body(const uint8_t *data, int len) {
+    auto *body = qx::alloc_rec<mmresstruct>();
+    if (!body) return nullptr;
+    qx::ScopeGuard releaseBody([&] { fnMMS_FreeDecodedBody(body); });
+
+    WspCursor c = wsp_cursor(data + 1, len - 1);
+    tMMS_ContentType *ct = read_content_type(c);
+    if (!ct && !c.truncated) return nullptr;
+    qx::ScopeGuard releaseCt([&] { FreeContentTypeValue(ct); });
+    if (!ct || c.p >= c.end) {
+        // No content type, or nothing after it: a message without content.
+        QX_LOG("mzk:this mms is empty mms");
+        releaseBody.dismiss();
+        return body;
+    }
+
+    if (!IsMultipartContentType(ct->Content_Type)) {
+        // The whole message is one part (a relay's "message not found"
+        // text, a lone image): everything after the value is its data.
+        tMMS_Element *e = element_from(ct);
+        if (!e) return nullptr;
+        body->Parts = e;
+        body->Single_Part = 1;
+        e->Data_Len = static_cast<int>(c.left());
+        e->Data = const_cast<uint8_t *>(c.p);
+        if (DecodeEncodedWords(&e->File_Name) == MimeResult::NoMemory ||
+            DecodeEncodedWords(&e->Name_Param) == MimeResult::NoMemory ||
+            !name_unnamed(e, "MMS_Text0000.txt", 0))
+            return nullptr;
+        releaseBody.dismiss();
+        return body;
+    }
+
+    // Multipart: the value's own texts are not kept.
+    uint32_t count = GetUintvar(c);
+    DecodeState st{body, nullptr, 0};
+    while (!c.truncated && c.p < c.end && count > 0) {
+        --count;
+        const EntryResult r = read_entry(c, st);
+        if (r == EntryResult::NoMemory) return nullptr;
+        if (r == EntryResult::Stop) break;
+    }
+    releaseBody.dismiss();
+    return body;
+}
+
 }  // namespace
 
 uint8_t *fnMMS_EncodeBody(const mmresstruct *body, int *len) {
@@ -441,50 +488,14 @@ uint8_t *fnMMS_EncodeBody(const mmresstruct *body, int *len) {
     return buf;
 }
 
-mmresstruct *fnMMS_DecodeBody(const uint8_t *data, int len) {
-    if (!data || len <= 0 || data[0] != MMS_CONTENT_TYPE_FIELD) return nullptr;
-    auto *body = qx::alloc_rec<mmresstruct>();
-    if (!body) return nullptr;
-    qx::ScopeGuard releaseBody([&] { fnMMS_FreeDecodedBody(body); });
-
-    WspCursor c = wsp_cursor(data + 1, len - 1);
-    tMMS_ContentType *ct = read_content_type(c);
-    if (!ct && !c.truncated) return nullptr;
-    qx::ScopeGuard releaseCt([&] { FreeContentTypeValue(ct); });
-    if (!ct || c.p >= c.end) {
-        // No content type, or nothing after it: a message without content.
-        QX_LOG("mzk:this mms is empty mms");
-        releaseBody.dismiss();
-        return body;
-    }
-
-    if (!IsMultipartContentType(ct->Content_Type)) {
-        // The whole message is one part (a relay's "message not found"
-        // text, a lone image): everything after the value is its data.
-        tMMS_Element *e = element_from(ct);
-        if (!e) return nullptr;
-        body->Parts = e;
-        body->Single_Part = 1;
-        e->Data_Len = static_cast<int>(c.left());
-        e->Data = const_cast<uint8_t *>(c.p);
-        if (DecodeEncodedWords(&e->File_Name) == MimeResult::NoMemory ||
-            DecodeEncodedWords(&e->Name_Param) == MimeResult::NoMemory ||
-            !name_unnamed(e, "MMS_Text0000.txt", 0))
-            return nullptr;
-        releaseBody.dismiss();
-        return body;
-    }
-
-    // Multipart: the value's own texts are not kept.
-    uint32_t count = GetUintvar(c);
-    DecodeState st{body, nullptr, 0};
-    while (!c.truncated && c.p < c.end && count > 0) {
-        --count;
-        const EntryResult r = read_entry(c, st);
-        if (r == EntryResult::NoMemory) return nullptr;
-        if (r == EntryResult::Stop) break;
-    }
-    releaseBody.dismiss();
+mmresstruct *fnMMS_DecodeBody(const uint8_t *data, int len, MmsDecodeFault *fault) {
+    MmsDecodeFault why = MmsDecodeFault::None;
+    mmresstruct *body = nullptr;
+    if (!data || len <= 0 || data[0] != MMS_CONTENT_TYPE_FIELD)
+        why = MmsDecodeFault::NoInput;
+    else if (!(body = decode_body(data, len)))
+        why = MmsDecodeFault::NoMemory;
+    if (fault) *fault = why;
     return body;
 }
 

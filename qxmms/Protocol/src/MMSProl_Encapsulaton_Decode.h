@@ -170,6 +170,24 @@ Rec *decode_fields(Rec *rec, int type, const uint8_t *pdu, int len, Field field,
     return rec;
 }
 
+// The header loop of a lenient decoder with its report: on a null result
+// why->fault is NoMemory when a copy could not be allocated, else BadField
+// with the field that refused the PDU.
+template <typename Rec, typename Field>
+Rec *decode_reported(Rec *rec, int type, const uint8_t *pdu, int len, tMMS_DecodeReport *why, Field field) {
+    if (!rec) return nullptr;
+    FieldWalk walk;
+    rec = decode_fields(rec, type, pdu, len, field, &walk);
+    if (!rec) {
+        why->fault = walk.noMemory ? MmsDecodeFault::NoMemory : MmsDecodeFault::BadField;
+        if (walk.field) {
+            why->field = *walk.field;
+            why->offset = walk.field - pdu;
+        }
+    }
+    return rec;
+}
+
 // The strict decoders (m-notifyresp-ind, m-acknowledge-ind, the forward
 // request, m-delivery-ind, the read reports): the same header loop, with
 // text-named application headers stepped over, the Message-Type checked, a
