@@ -126,7 +126,7 @@ TEST(EncodedWords, DecodeToUtf8AndDropWhatDoesNotDecode) {
     };
     for (const auto &c : cases) {
         char *t = fnQX_MEMSTRCOPY(c.in);
-        ASSERT_NE(DecodeEncodedWords(&t), MimeResult::NoMemory);
+        ASSERT_NE(DecodeEncodedWords(&t), Got::NoMemory);
         EXPECT_STREQ(t, c.out) << c.in;
         qx::free_ptr(t);
     }

@@ -109,9 +109,6 @@ int add_media(R *rec, R *tSMIL_Par::*list) {
     return 1;
 }
 
-// Step results of a media element inside a par.
-enum class MediaStep { Next, Fail };
-
 template <typename R>
 bool has_content(const R *rec) {
     if constexpr (requires { rec->Text; }) return rec->Text != nullptr;
@@ -141,27 +138,29 @@ bool read_media_attrs(const tSMIL_Tag *tag, R *rec, int (*load)(R *, const char 
     return true;
 }
 
+// A media element inside a par; false when the par fails (its loader or
+// its add failed).
 template <typename R>
-MediaStep build_media(const tSMIL_Tag *tag, int (*load)(R *, const char *), int (*add)(R *), void (*release)(R *),
+bool build_media(const tSMIL_Tag *tag, int (*load)(R *, const char *), int (*add)(R *), void (*release)(R *),
                       const char *addError) {
     R *rec = smil::checked(qx::alloc_rec<R>());
-    if (!rec) return MediaStep::Next;
+    if (!rec) return true;  // recorded as a shortage of memory
     if (!read_media_attrs(tag, rec, load, true)) {
         release(rec);
-        return MediaStep::Fail;
+        return false;
     }
     // Protected media that may not be shown are dropped (their part is listed
     // as an attachment instead); so are media without content.
     if ((rec->IsDrm && rec->DrmType != SMIL_DRM_MESSAGE && rec->DrmType != SMIL_DRM_FORWARD) || !rec->Data) {
         release(rec);
-        return MediaStep::Next;
+        return true;
     }
     if (!add(rec)) {
         if (addError) QX_LOG("%s", addError);
         release(rec);
-        return MediaStep::Fail;
+        return false;
     }
-    return MediaStep::Next;
+    return true;
 }
 
 }  // namespace
@@ -403,16 +402,16 @@ int SmilParsePar() {
         }
         case SMIL_ELEM_IMG:
             if (tag->pAttr &&
-                build_media<tSMIL_Img>(tag, SmilLoadImg, SmilAddImg, SmilFreeImg, "SmilAddImg error") == MediaStep::Fail)
+                !build_media<tSMIL_Img>(tag, SmilLoadImg, SmilAddImg, SmilFreeImg, "SmilAddImg error"))
                 return SMIL_PAR_FAILED;
             break;
         case SMIL_ELEM_AUDIO:
-            if (tag->pAttr && build_media<tSMIL_Aud>(tag, SmilLoadAud, SmilAddAud, SmilFreeAud, nullptr) == MediaStep::Fail)
+            if (tag->pAttr && !build_media<tSMIL_Aud>(tag, SmilLoadAud, SmilAddAud, SmilFreeAud, nullptr))
                 return SMIL_PAR_FAILED;
             break;
         case SMIL_ELEM_VIDEO:
             if (tag->pAttr &&
-                build_media<tSMIL_Video>(tag, SmilLoadVideo, SmilAddVideo, SmilFreeVideo, nullptr) == MediaStep::Fail)
+                !build_media<tSMIL_Video>(tag, SmilLoadVideo, SmilAddVideo, SmilFreeVideo, nullptr))
                 return SMIL_PAR_FAILED;
             break;
         case SMIL_ELEM_PARAM:

@@ -108,10 +108,10 @@ tMMS_Element *SmilFindPart(tMMS_Element *first, const char *ref) {
     char *decoded = smil::checked(fnQX_MEMSTRCOPY(ref));
     if (!decoded) return nullptr;
     tMMS_Element *p = nullptr;
-    const MimeResult r = DecodeEncodedWords(&decoded);
-    if (r == MimeResult::Decoded && decoded[0] && std::strcmp(decoded, ref) != 0) p = find_named(first, decoded);
+    const Got r = DecodeEncodedWords(&decoded);
+    if (r == Got::Value && decoded[0] && std::strcmp(decoded, ref) != 0) p = find_named(first, decoded);
     qx::free_ptr(decoded);
-    if (r == MimeResult::NoMemory) {
+    if (r == Got::NoMemory) {
         smil::no_memory();
         return nullptr;
     }

@@ -15,13 +15,8 @@
 
 namespace mmsdec {
 
-// What a field handler tells the decoder loop.
-enum class Step {
-    Next,      // go on with the next field
-    Stop,      // decoding ends; the record is the result
-    Fail,      // decoding ends; the record is released and the result is null
-    NoMemory,  // as Fail: a copy could not be allocated
-};
+// A field handler tells the decoder loop a Step: Next, Stop (the record is
+// the result), Fail or NoMemory (the record is released, the result null).
 
 // Step for a handler that only read a value: the field stays as it was when
 // the value is refused; a copy that could not be allocated fails the decode.
