@@ -26,6 +26,7 @@
 #include "MMSProl_Encapsulaton.h"
 #include "qx_alloc_test.h"
 #include "qx_log.h"
+#include "rorodire_host.h"
 #include "rorodire.h"
 
 namespace {
@@ -116,15 +117,15 @@ Message ten_slides_300k() {
         Bytes &img = m.media[static_cast<size_t>(2 * i)];
         Bytes &aud = m.media[static_cast<size_t>(2 * i + 1)];
         s.Has_Image = s.Has_Audio = s.Has_Text = 1;
-        s.Image = tCPS_ImageItem{img.data(), const_cast<char *>("image/jpeg"), m.names[static_cast<size_t>(2 * i)].data(),
-                                 0, 5000, static_cast<int>(img.size()), {}};
-        s.Audio = tCPS_AudioItem{aud.data(), const_cast<char *>("audio/amr"), m.names[static_cast<size_t>(2 * i + 1)].data(),
-                                 0, 5000, static_cast<int>(aud.size())};
+        rrhost::set_item(s.Image, img.data(), static_cast<int>(img.size()), "image/jpeg",
+                         m.names[static_cast<size_t>(2 * i)].c_str(), 0, 5000);
+        rrhost::set_item(s.Audio, aud.data(), static_cast<int>(aud.size()), "audio/amr",
+                         m.names[static_cast<size_t>(2 * i + 1)].c_str(), 0, 5000);
         s.Text = tCPS_TextItem{text, 0, 5000, static_cast<int>(sizeof text - 1), {}};
         s.Duration = 6000;
-        if (i > 0) m.slides[static_cast<size_t>(i - 1)].next = &s;
         m.mediaBytes += img.size() + aud.size();
     }
+    rrhost::link(m.slides.data(), m.slides.size());
     return m;
 }
 
@@ -165,28 +166,8 @@ void bm_compose(benchmark::State &st) {
 
 // ---------------------------------------------------------------- parse
 void free_result(tCPS_MmsData &d) {
-    auto f = [](auto *&p) {
-        void *v = p;
-        fnQX_Free(&v);
-        p = nullptr;
-    };
-    for (tCPS_Slide *s = d.pSlide_List; s;) {
-        tCPS_Slide *next = s->next;
-        f(s->Image.Data), f(s->Image.Content_Type), f(s->Image.Name);
-        f(s->Audio.Data), f(s->Audio.Content_Type), f(s->Audio.Name);
-        f(s->Video.Data), f(s->Video.Content_Type), f(s->Video.Name);
-        f(s->Text.Text);
-        f(s);
-        s = next;
-    }
-    for (tCPS_AttachNode *a = d.pAttach_List; a;) {
-        tCPS_AttachNode *next = a->next;
-        f(a->Data), f(a->Name), f(a->Content_Type);
-        f(a);
-        a = next;
-    }
-    tMMS_RetrieveConf &h = d.Header.Retrieve.Retrieve_Conf;
-    f(h.body), f(h.Transaction_Id), f(h.Message_Id), f(h.From), f(h.To), f(h.Cc), f(h.Subject);
+    rrhost::free_lists(d);
+    rrhost::free_retrieve_header(d.Header.Retrieve.Retrieve_Conf);
 }
 
 // The composed 300 KB message served as an m-retrieve-conf.

@@ -59,13 +59,9 @@ Item item(Input &in) {
 }
 
 template <typename T>
-void set_item(T &dst, Item &src) {
-    dst.Data = src.data.data();
-    dst.Content_Type = src.type.data();
-    dst.Name = src.name.data();
-    dst.Size = static_cast<int>(src.data.size());
-    dst.Begin = src.begin;
-    dst.End = src.end;
+void set_item(T &dst, const Item &src) {
+    rrhost::set_item(dst, src.data.data(), static_cast<int>(src.data.size()), src.type.c_str(), src.name.c_str(),
+                     src.begin, src.end);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Shared by the composer fuzz targets: checks of the lists the composer hands
-// to the host (every count, length and terminating 0 byte as promised) and
-// their release, as a host does it.
+// to the host (every count, length and terminating 0 byte as promised); their
+// release is the hosts' one (rorodire_host.h).
 #ifndef FUZZ_HOST_LISTS_H
 #define FUZZ_HOST_LISTS_H
 
@@ -8,15 +8,12 @@
 #include <cstring>
 
 #include "rorodire.h"
+#include "rorodire_host.h"
 
 namespace fuzzhost {
 
-template <typename T>
-inline void release(T *&p) {
-    void *v = p;
-    fnQX_Free(&v);
-    p = nullptr;
-}
+using rrhost::free_lists;
+using rrhost::release;
 
 // A data buffer of `size` bytes handed out ends with a 0 byte.
 inline void check_buffer(const unsigned char *data, int size) {
@@ -44,26 +41,6 @@ inline void check_lists(const tCPS_MmsData &d) {
         check_buffer(a->Data, a->Size);
     }
     if (n != d.Attach_Num) std::abort();
-}
-
-inline void free_lists(tCPS_MmsData &d) {
-    for (tCPS_Slide *s = d.pSlide_List; s;) {
-        tCPS_Slide *next = s->next;
-        release(s->Image.Data), release(s->Image.Content_Type), release(s->Image.Name);
-        release(s->Audio.Data), release(s->Audio.Content_Type), release(s->Audio.Name);
-        release(s->Video.Data), release(s->Video.Content_Type), release(s->Video.Name);
-        release(s->Text.Text);
-        release(s);
-        s = next;
-    }
-    for (tCPS_AttachNode *a = d.pAttach_List; a;) {
-        tCPS_AttachNode *next = a->next;
-        release(a->Data), release(a->Name), release(a->Content_Type);
-        release(a);
-        a = next;
-    }
-    d.pSlide_List = nullptr;
-    d.pAttach_List = nullptr;
 }
 
 }  // namespace fuzzhost

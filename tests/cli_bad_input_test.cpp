@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -17,6 +18,8 @@
 
 #include "MMSProl_Encapsulaton_EncodeRelay.h"
 #include "cli_run.h"
+#include "composer_host.h"
+#include "qx_log.h"
 #include "rorodire.h"
 #include "test_support.h"
 
@@ -149,6 +152,14 @@ TEST(CliBadInput, EveryCommandFailsWithOneClearLine) {
     const std::string indGarbage = d.write("garbage.ind", notification(garbage.url() + "/msg/1"));
     const std::string indCut = d.write("cut.ind", notification(dead + "/msg/1").substr(0, 20));
     const std::string out = d.file("out");  // every row's output; it must never appear
+    const std::string folder = d.file("folder");
+    mkdir(folder.c_str(), 0755);
+    const std::string utf16 = d.write("utf16.txt", std::string("H\0e\0l\0l\0o\0", 10));
+    const std::string badUtf8 = d.write("bad.txt", "ab\xC3(cd");
+    const std::string big = d.write("big.bin", std::string(400000, 'x'));
+    const std::string huge = d.file("huge.bin");
+    ASSERT_EQ(truncate(d.write("huge.bin", "").c_str(), 17 << 20), 0);
+    const std::string hello = s + "hello.txt";
 
     struct Row {
         const char *what;
@@ -169,6 +180,19 @@ TEST(CliBadInput, EveryCommandFailsWithOneClearLine) {
         {"parse --html: missing file", {"parse", "--html", out, missing}, "missing.mms"},
         {"compose: missing media file", {"compose", "-o", out, "--slide", "image=" + missing}, "missing.mms"},
         {"compose: missing attachment", {"compose", "-o", out, "--attach", missing}, "missing.mms"},
+        {"compose: folder as attachment", {"compose", "-o", out, "--to", "+1", "--attach", folder}, "is a directory"},
+        {"compose: folder as image", {"compose", "-o", out, "--slide", "image=" + folder}, "is a directory"},
+        {"compose: folder as text", {"compose", "-o", out, "--slide", "text=" + folder}, "is a directory"},
+        {"compose: device as image", {"compose", "-o", out, "--slide", "image=/dev/zero"}, "not a regular file"},
+        {"compose: file above 16 MB", {"compose", "-o", out, "--attach", huge}, "is larger than"},
+        {"compose: UTF-16 text without a mark", {"compose", "-o", out, "--slide", "text=" + utf16},
+         "0 byte at offset 1"},
+        {"compose: invalid UTF-8 text", {"compose", "-o", out, "--slide", "text=" + badUtf8}, "byte offset 2"},
+        {"compose: begin after end", {"compose", "-o", out, "--slide", "text=" + hello + ",begin=5000,end=100"},
+         "begin 5000 is after end 100"},
+        {"compose: above --max-size", {"compose", "-o", out, "--max-size", "300000", "--attach", big},
+         "above --max-size 300000"},
+        {"parse --extract: into a file", {"parse", "--extract", text + "/x", d.file("req.mms")}, "x"},
         {"send: missing file", {"send", "--relay", dead, missing}, "missing.mms"},
         {"send: not an MMS PDU", {"send", "--relay", dead, text}, "not an MMS PDU"},
         {"send: not a send request", {"send", "--relay", dead, indDead}, "not an m-send-req"},
@@ -188,6 +212,9 @@ TEST(CliBadInput, EveryCommandFailsWithOneClearLine) {
         {"fetch: relay answers garbage", {"fetch", "--relay", garbage.url(), indGarbage, "-o", out},
          "not retrieved"},
         {"relay: spool folder cannot be made", {"relay", "--spool", text + "/spool"}, "spool"},
+        {"relay: quota below the request limit", {"relay", "--max-request", "2000", "--store-quota", "1000"},
+         "--store-quota"},
+        {"relay: oversize above its cap", {"relay", "--fault", "oversize=300000000"}, "at most"},
         {"example: output folder cannot be made", {"example", text + "/x"}, "x"},
     };
     for (const Row &row : rows) {
@@ -201,6 +228,83 @@ TEST(CliBadInput, EveryCommandFailsWithOneClearLine) {
         EXPECT_FALSE(exists(out)) << "left " << out << " behind";
         std::system(("rm -rf " + rrtest::cli::quote(out)).c_str());
     }
+    EXPECT_EQ(d.list("folder").size(), 0u);
+    for (const std::string &n : d.list()) EXPECT_EQ(n.find(".rorodire"), std::string::npos) << "left " << n;
+}
+
+// A message above what relays usually accept is written with a warning that
+// says how long its send takes (one 2048-byte chunk per 100 ms step).
+TEST(CliBadInput, LargeMessageWarnsWithSendTime) {
+    TempDir d;
+    const Outcome r = run_tool({"compose", "-o", d.file("big.mms"), "--to", "+1", "--attach",
+                                d.write("big.bin", std::string(1 << 20, 'x'))});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const size_t size = slurp(d.file("big.mms")).size();
+    ASSERT_EQ(r.err_lines().size(), 1u) << r.err;
+    EXPECT_NE(r.err.find(std::to_string(size) + " bytes, above the 307200"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("about " + std::to_string((size + 2047) / 2048 / 10) + " s"), std::string::npos) << r.err;
+}
+
+// Texts with a byte order mark are converted to UTF-8; names longer than a
+// file system takes are shortened on extraction, keeping their extension and
+// staying apart; a failure part-way leaves the folder as it was.
+TEST(CliBadInput, TextEncodingsAndLongNamesComeOutWhole) {
+    TempDir d;
+    const std::string want = "Hi \xE2\x9C\x93 \xF0\x9F\x98\x80";  // "Hi ✓ 😀"
+    const std::string le = std::string("\xFF\xFE", 2) + std::string("H\0i\0 \0\x13\x27 \0\x3D\xD8\x00\xDE", 14);
+    const std::string be = std::string("\xFE\xFF", 2) + std::string("\0H\0i\0 \x27\x13\0 \xD8\x3D\xDE\x00", 14);
+    const std::string u32 = std::string("\xFF\xFE\0\0H\0\0\0i\0\0\0 \0\0\0\x13\x27\0\0 \0\0\0\0\xF6\x01\0", 28);
+    for (const std::string &bytes : {le, be, u32, "\xEF\xBB\xBF" + want}) {
+        const Outcome c = run_tool({"compose", "-o", d.file("t.mms"), "--slide", "text=" + d.write("t.txt", bytes)});
+        ASSERT_EQ(c.status, 0) << c.err;
+        const Outcome p = run_tool({"parse", "--json", d.file("t.mms")});
+        ASSERT_EQ(p.status, 0) << p.err;
+        EXPECT_NE(p.out.find("\"text\":\"" + want + "\""), std::string::npos) << p.out;
+    }
+
+    // Two attachments with the same 300-byte name and one of 200 three-byte
+    // characters, composed by the library.
+    const std::string longName = std::string(296, 'n') + ".jpg";
+    std::string wide;
+    for (int i = 0; i < 100; ++i) wide += "\xE2\x9C\x93";
+    wide += ".vcf";
+    rrtest::HostMessage m;
+    m.attachments = {{longName, "image/jpeg", {1, 2, 3}}, {longName, "image/jpeg", {4, 5}}, {wide, "text/vcard", {6}}};
+    rrtest::HostLists lists(m);
+    tCPS_MmsData msg{};
+    msg.Header.Send_Req.Transaction_Id = const_cast<char *>("long-names");
+    msg.Header.Send_Req.To = const_cast<char *>("+15550100002");
+    msg.pAttach_List = lists.attachments();
+    tCPS_PduBuf pdu{};
+    qx::set_log_enabled(false);
+    ASSERT_EQ(fnCPS_ComposeMMS(&msg, &pdu, 0), 0);
+    const std::string file = d.write("long.mms", std::string(reinterpret_cast<char *>(pdu.data), pdu.length));
+    fnQX_Free(reinterpret_cast<void **>(&pdu.data));
+
+    const Outcome r = run_tool({"parse", "--extract", d.file("x"), file});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto names = d.list("x");
+    ASSERT_EQ(names.size(), 3u);
+    std::vector<std::string> contents;
+    for (const std::string &n : names) {
+        EXPECT_LE(n.size(), 255u) << n;
+        EXPECT_TRUE(n.ends_with(".jpg") || n.ends_with(".vcf")) << n;
+        contents.push_back(slurp(d.file("x/" + n)));
+    }
+    std::sort(contents.begin(), contents.end());
+    EXPECT_EQ(contents, (std::vector<std::string>{"\x01\x02\x03", "\x04\x05", "\x06"}));
+
+    // The second item's name is taken by a folder: nothing is written, the
+    // folder stays as it was, no staging folder is left.
+    mkdir(d.file("y").c_str(), 0755);
+    mkdir(d.file("y/" + names[1]).c_str(), 0755);
+    mkdir(d.file("y/" + names[1] + "/keep").c_str(), 0755);
+    const Outcome f = run_tool({"parse", "--extract", d.file("y"), file});
+    EXPECT_EQ(f.status, 1);
+    ASSERT_EQ(f.err_lines().size(), 1u) << f.err;
+    EXPECT_NE(f.err.find("cannot move"), std::string::npos) << f.err;
+    EXPECT_EQ(d.list("y"), std::vector<std::string>{names[1]});
+    for (const std::string &n : d.list()) EXPECT_EQ(n.find(".rorodire"), std::string::npos) << n;
 }
 
 }  // namespace

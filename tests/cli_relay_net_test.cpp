@@ -176,6 +176,8 @@ public:
     const std::string &base() const { return base_; }
     std::vector<std::string> log() const { return lines_of(slurp(dir_ + "/relay.jsonl")); }
     const std::string &dir() const { return dir_; }
+    pid_t pid() const { return pid_; }
+    int port() const { return std::atoi(base_.c_str() + base_.rfind(':') + 1); }
 
 private:
     pid_t pid_ = -1;
@@ -568,6 +570,149 @@ TEST_F(RelayNet, SendAndFetchCommands) {
     out.clear();
     run(tool + " --help", &out);
     for (const char *c : {"relay", "send", "fetch", "--notifyresp", "--proxy"}) EXPECT_NE(out.find(c), std::string::npos);
+}
+
+// ---------------------------------------------------------------- limits
+// Open descriptors and resident kilobytes of a process.
+size_t open_fds(pid_t pid) {
+    size_t n = 0;
+    if (DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (readdir(d)) ++n;
+        closedir(d);
+    }
+    return n;
+}
+long rss_kb(pid_t pid) {
+    const std::string status = slurp("/proc/" + std::to_string(pid) + "/status");
+    const size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
+// One exchange on its own connection: the request, then everything the relay
+// sends until it closes (or, with `keepAlive`, until one whole answer came),
+// then the client closes.
+std::string http_exchange(int port, const std::string &request, bool keepAlive = false) {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    std::string reply;
+    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+        for (size_t sent = 0; sent < request.size();) {
+            const ssize_t n = ::send(s, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) break;
+            sent += static_cast<size_t>(n);
+        }
+        char buf[4096];
+        for (ssize_t n; (n = recv(s, buf, sizeof buf, 0)) > 0;) {
+            reply.append(buf, static_cast<size_t>(n));
+            const size_t head = reply.find("\r\n\r\n");
+            const size_t cl = reply.find("Content-Length: ");
+            if (keepAlive && head != std::string::npos && cl != std::string::npos &&
+                reply.size() >= head + 4 + std::stoul(reply.substr(cl + 16)))
+                break;
+        }
+    }
+    close(s);
+    return reply;
+}
+
+std::string post(const std::string &path, const Bytes &body) {
+    return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/vnd.wap.mms-message\r\n"
+           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + std::string(body.begin(), body.end());
+}
+
+// Waits (generously) until the relay's descriptors fall back to `want`.
+size_t settled_fds(pid_t pid, size_t want) {
+    size_t n = open_fds(pid);
+    for (int i = 0; i < 500 && n > want; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        n = open_fds(pid);
+    }
+    return n;
+}
+
+size_t spool_files(const Relay &r) {
+    size_t n = 0;
+    if (DIR *d = opendir((r.dir() + "/spool").c_str())) {
+        for (dirent *e; (e = readdir(d));) n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+// A hostile client on loopback: keep-alive connections it closes, bodies far
+// above the request limit (with a length and chunked), too many recipients,
+// a send request without Transaction-Id, more messages than the store holds,
+// an interim status and a redirected POST. Descriptors return to where they
+// were, resident memory stays bounded, and nothing refused is stored.
+TEST(RelayLimits, HostileClientsLeaveNoTrace) {
+    qx::set_log_enabled(false);
+    Relay relay;
+    ASSERT_TRUE(relay.start({"--max-request", "1000000", "--max-recipients", "50", "--store-quota", "1500000"}));
+    const pid_t pid = relay.pid();
+    const int port = relay.port();
+    http_exchange(port, "GET /control HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+    const size_t fds = settled_fds(pid, 0);
+    const long rss = rss_kb(pid);
+    for (int i = 0; i < 300; ++i)
+        ASSERT_NE(http_exchange(port, "GET /control HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", true).find(" 200 "),
+                  std::string::npos);
+    EXPECT_EQ(settled_fds(pid, fds), fds) << "descriptors of closed keep-alive connections are kept";
+
+    const Bytes big(20u << 20, 0x8C);
+    EXPECT_NE(http_exchange(port, post("/mms", big)).find(" 413 "), std::string::npos);
+    const std::string chunked = "POST /mms HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+    std::string chunks;
+    for (int i = 0; i < 20; ++i) chunks += "100000\r\n" + std::string(0x100000, 'x') + "\r\n";
+    EXPECT_NE(http_exchange(port, chunked + chunks + "0\r\n\r\n").find(" 413 "), std::string::npos);
+    const std::string cap = http_exchange(port, "GET /control?fault=oversize%3D300000000 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_NE(cap.find(" 400 "), std::string::npos) << cap;
+
+    // 51 recipients: confirmed with 0xE1, nothing stored or written.
+    std::string many;
+    for (int i = 0; i < 51; ++i) many += "+1555000" + std::to_string(1000 + i) + ";";
+    const Bytes tooMany = library_send_req("many", 1000, many.c_str(), nullptr);
+    const std::string conf = http_exchange(port, post("/mms", tooMany));
+    EXPECT_NE(conf.find(std::string("\x92\xE1", 2)), std::string::npos) << "no Response-Status 0xE1";
+    // No Transaction-Id: refused, nothing stored.
+    Bytes noTid = {0x8C, 0x80, 0x8D, 0x92, 0x97};
+    for (char c : std::string("+15550001111")) noTid.push_back(static_cast<uint8_t>(c));
+    noTid.push_back(0);
+    const Bytes body = multipart_body(100);
+    noTid.insert(noTid.end(), body.begin(), body.end());
+    ASSERT_NE(fnMMS_ParseSendContent(noTid.data(), static_cast<int>(noTid.size())), nullptr) << "test PDU must decode";
+    EXPECT_NE(http_exchange(port, post("/mms", noTid)).find(" 400 "), std::string::npos);
+    EXPECT_EQ(spool_files(relay), 0u);
+
+    // 40 recipients of a 300 KB message, six times: one stored copy each, the
+    // oldest pushed out with their notifications.
+    std::string forty;
+    for (int i = 0; i < 40; ++i) forty += "+1555100" + std::to_string(1000 + i) + ";";
+    std::vector<std::string> firstLocations;
+    for (int k = 0; k < 6; ++k) {
+        const Bytes msg = library_send_req("q" + std::to_string(k), 300000, forty.c_str(), nullptr);
+        EXPECT_NE(http_exchange(port, post("/mms", msg)).find(" 200 "), std::string::npos);
+        if (k == 0)
+            for (const std::string &l : relay.log())
+                if (jstr(l, "transaction_id") == "q0") firstLocations = jstrs(l, "location");
+    }
+    EXPECT_EQ(spool_files(relay), 4u * 40u);  // 1500000 bytes hold four of them
+    ASSERT_EQ(firstLocations.size(), 40u);
+    const std::string gone = firstLocations[0].substr(firstLocations[0].find("/msg/"));
+    EXPECT_NE(http_exchange(port, "GET " + gone + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n").find(" 404 "), std::string::npos);
+    EXPECT_LT(rss_kb(pid) - rss, 16 * 1024) << "resident memory grew with refused or repeated data";
+
+    // One interim answer, then the final one; a redirected POST stays a POST.
+    const std::string interim = http_exchange(port, post("/mms?fault=http-status%3D100", Bytes{1, 2, 3}));
+    EXPECT_EQ(interim.rfind("HTTP/1.1 100 Continue\r\n\r\n", 0), 0u) << interim.substr(0, 200);
+    EXPECT_EQ(interim.find("HTTP/1.1 100", 1), std::string::npos);
+    EXPECT_NE(interim.find("HTTP/1.0 400"), std::string::npos);
+    EXPECT_EQ(http_exchange(port, post("/mms?fault=redirect%3Drel", Bytes{1})).rfind("HTTP/1.1 307 ", 0), 0u);
+    EXPECT_EQ(http_exchange(port, post("/mms?fault=redirect%3Dabs/308", Bytes{1})).rfind("HTTP/1.1 308 ", 0), 0u);
+    EXPECT_EQ(settled_fds(pid, fds), fds);
+    for (const std::string &l : relay.log()) EXPECT_EQ(l.find("\"status\":500"), std::string::npos) << l;
 }
 
 // tshark reads the relay's m-send-conf, m-notification-ind and

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "rorodire.h"
+#include "rorodire_host.h"
 
 namespace rrtest {
 
@@ -107,12 +108,8 @@ public:
 private:
     template <typename Item>
     static void fill(Item &it, const HostMedia &m) {
-        it.Data = const_cast<uint8_t *>(m.data.data());
-        it.Content_Type = const_cast<char *>(m.type.c_str());
-        it.Name = const_cast<char *>(m.name.c_str());
-        it.Size = static_cast<int>(m.data.size());
-        it.Begin = m.begin;
-        it.End = m.end;
+        rrhost::set_item(it, m.data.data(), static_cast<int>(m.data.size()), m.type.c_str(), m.name.c_str(), m.begin,
+                         m.end);
     }
     std::vector<tCPS_Slide> slides_;
     std::vector<tCPS_AttachNode> atts_;
@@ -174,51 +171,10 @@ inline HostMessage read_lists(const tCPS_MmsData &d, std::string *problem = null
     return m;
 }
 
-// Releases the lists the library built, as a host does: every buffer and
-// node with fnQX_Free.
-inline void free_lists(tCPS_MmsData &d) {
-    auto f = [](auto *&p) {
-        void *v = p;
-        fnQX_Free(&v);
-        p = nullptr;
-    };
-    for (tCPS_Slide *n = d.pSlide_List; n;) {
-        tCPS_Slide *next = n->next;
-        f(n->Image.Data), f(n->Image.Content_Type), f(n->Image.Name);
-        f(n->Audio.Data), f(n->Audio.Content_Type), f(n->Audio.Name);
-        f(n->Video.Data), f(n->Video.Content_Type), f(n->Video.Name);
-        f(n->Text.Text);
-        f(n);
-        n = next;
-    }
-    for (tCPS_AttachNode *n = d.pAttach_List; n;) {
-        tCPS_AttachNode *next = n->next;
-        f(n->Data), f(n->Name), f(n->Content_Type);
-        f(n);
-        n = next;
-    }
-    d.pSlide_List = nullptr;
-    d.pAttach_List = nullptr;
-    d.Slide_Num = d.Attach_Num = 0;
-}
-
-inline void free_send_header(tMMS_SendReq &h) {
-    auto f = [](auto *&p) {
-        void *v = p;
-        fnQX_Free(&v);
-        p = nullptr;
-    };
-    f(h.Transaction_Id), f(h.From), f(h.To), f(h.Cc), f(h.Bcc), f(h.Subject), f(h.ContentTypeAndBody);
-}
-
-inline void free_retrieve_header(tMMS_RetrieveConf &h) {
-    auto f = [](auto *&p) {
-        void *v = p;
-        fnQX_Free(&v);
-        p = nullptr;
-    };
-    f(h.body), f(h.Transaction_Id), f(h.Message_Id), f(h.From), f(h.To), f(h.Cc), f(h.Subject);
-}
+// Releasing what the library handed out, as a host does.
+using rrhost::free_lists;
+using rrhost::free_retrieve_header;
+using rrhost::free_send_header;
 
 }  // namespace rrtest
 

@@ -8,6 +8,7 @@
 #include "MMSProl_Encapsulaton.h"
 #include "qx_log.h"
 #include "rorodire_check.h"
+#include "rorodire_files.h"
 #include "rorodire_tool.h"
 
 namespace rrtool {
@@ -223,33 +224,11 @@ void checked_decode(Dump &d, int struct_code, Decode &&decode) {
 
 }  // namespace
 
-Dump dump_pdu(const std::string &file, const std::vector<uint8_t> &bytes) {
-    Dump d;
-    d.file = file;
-    d.size = static_cast<long long>(bytes.size());
-    if (bytes.empty()) {
-        d.error = "empty file";
-        return d;
-    }
-    if (bytes.size() > static_cast<size_t>(INT_MAX)) {
-        d.error = "file too large for a PDU";
-        return d;
-    }
-    const uint8_t *pdu = bytes.data();
-    const int len = static_cast<int>(bytes.size());
-    d.type_code = fnMMS_FindMessageType(pdu, len);
-    if (d.type_code == MMS_NO_MESSAGE_TYPE) {
-        d.error = "no Message-Type field: not an MMS PDU";
-        return d;
-    }
-    const char *name = message_type_name(d.type_code);
-    if (!name) {
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "unknown Message-Type 0x%02X", d.type_code);
-        d.error = buf;
-        return d;
-    }
-    d.type = name;
+namespace {
+
+// Fills the view of a PDU whose Message-Type is known with the library's
+// decoder for that type.
+void decode_by_type(Dump &d, const uint8_t *pdu, int len, const char *name) {
     auto no_body = [](const auto &) {};
     switch (d.type_code) {
         case MMS_M_SEND_REQ:
@@ -305,6 +284,38 @@ Dump dump_pdu(const std::string &file, const std::vector<uint8_t> &bytes) {
             d.error = std::string("no decoder for ") + name;
             break;
     }
+}
+
+}  // namespace
+
+Dump dump_pdu(const std::string &file, const std::vector<uint8_t> &bytes) {
+    Dump d;
+    d.file = file;
+    d.size = static_cast<long long>(bytes.size());
+    if (bytes.empty()) {
+        d.error = "empty file";
+        return d;
+    }
+    if (bytes.size() > static_cast<size_t>(INT_MAX)) {
+        d.error = "file too large for a PDU";
+        return d;
+    }
+    const uint8_t *pdu = bytes.data();
+    const int len = static_cast<int>(bytes.size());
+    d.type_code = fnMMS_FindMessageType(pdu, len);
+    if (d.type_code == MMS_NO_MESSAGE_TYPE) {
+        d.error = "no Message-Type field: not an MMS PDU";
+        return d;
+    }
+    const char *name = message_type_name(d.type_code);
+    if (!name) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "unknown Message-Type 0x%02X", d.type_code);
+        d.error = buf;
+        return d;
+    }
+    d.type = name;
+    decode_by_type(d, pdu, len, name);
     return d;
 }
 
@@ -329,27 +340,10 @@ void log_to_stderr(const char *text, void *) { std::fputs(text, stderr); }
 
 // Reads a whole file; false with *why set when it cannot be read.
 bool read_file(const std::string &path, std::vector<uint8_t> &out, std::string *why) {
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        *why = std::string("cannot open: ") + std::strerror(errno);
-        return false;
-    }
-    out.clear();
-    uint8_t chunk[65536];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
-        out.insert(out.end(), chunk, chunk + n);
-        if (out.size() > static_cast<size_t>(INT_MAX)) break;
-    }
-    const bool failed = std::ferror(f) != 0;
-    const int err = errno;
-    std::fclose(f);
-    if (failed) {
-        *why = std::string("cannot read: ") + std::strerror(err);
-        return false;
-    }
-    out.shrink_to_fit();  // an exactly sized buffer for the decoders
-    return true;
+    bool notOpened = false;
+    if (read_input(path, kMaxInputFile, &out, why, &notOpened)) return true;
+    *why = (notOpened ? "cannot open: " : "cannot read: ") + *why;
+    return false;
 }
 
 }  // namespace

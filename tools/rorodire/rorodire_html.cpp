@@ -4,6 +4,8 @@
 // and every text and name from the message is escaped.
 #include "rorodire_html.h"
 
+#include "rorodire_files.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -82,30 +84,6 @@ std::string date_text(int date) {
     char b[40];
     std::strftime(b, sizeof b, "%Y-%m-%d %H:%M:%S UTC", &tm);
     return b;
-}
-
-// One file of the preview, held until the page is complete.
-struct OutFile {
-    std::string name;
-    const void *data;
-    size_t size;
-};
-
-bool write_file(const std::string &path, const void *data, size_t size, std::string *why) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    if (f && size) f.write(static_cast<const char *>(data), static_cast<std::streamsize>(size));
-    f.close();
-    if (!f) {
-        *why = "cannot write '" + path + "': " + std::strerror(errno ? errno : EIO);
-        return false;
-    }
-    return true;
-}
-
-void remove_all(const std::string &staging, const std::vector<OutFile> &files) {
-    for (const auto &f : files) unlink((staging + "/" + f.name).c_str());
-    unlink((staging + "/index.html").c_str());
-    rmdir(staging.c_str());
 }
 
 // Item lines under a medium: name, type, size and its time within the slide.
@@ -188,158 +166,138 @@ std::string preview_file_name(std::string_view name, std::string_view fallback) 
     return n;
 }
 
-bool write_html_preview(const std::string &dir, const std::string &source, const tCPS_MmsData &msg, bool retrieved,
-                        const std::vector<HtmlSlideColours> &colours, std::vector<std::string> *written,
-                        std::string *why) {
+namespace {
+
+// The files of the preview and their names, unique within the folder.
+struct PreviewFiles {
     std::vector<OutFile> files;
     std::set<std::string> used{"index.html"};
     // Names are prefixed by where the item sits (s2-..., a1-...), so two
     // items never share a file even when the message repeats a name.
-    auto add_file = [&](const std::string &prefix, const char *name, const std::string &fallback, const void *data,
-                        int size) {
+    std::string add(const std::string &prefix, const char *name, const std::string &fallback, const void *data,
+                    int size) {
         std::string n = prefix + "-" + preview_file_name(str(name), fallback);
-        for (int k = 2; used.count(n); ++k) n = prefix + "-" + std::to_string(k) + "-" + preview_file_name(str(name), fallback);
+        for (int k = 2; used.count(n); ++k)
+            n = prefix + "-" + std::to_string(k) + "-" + preview_file_name(str(name), fallback);
         used.insert(n);
         files.push_back({n, data, size > 0 && data ? static_cast<size_t>(size) : 0});
         return n;
-    };
+    }
+};
 
-    // Header.
+// The header fields the page shows, from either view of the message.
+struct PageHeader {
     const char *subject, *from, *to, *cc, *bcc = nullptr, *msgid = nullptr;
     int date, pduSize;
+};
+
+PageHeader header_of(const tCPS_MmsData &msg, bool retrieved) {
+    PageHeader p{};
     if (retrieved) {
         const tMMS_RetrieveConf &h = msg.Header.Retrieve.Retrieve_Conf;
-        subject = h.Subject, from = h.From, to = h.To, cc = h.Cc, msgid = h.Message_Id, date = h.Date;
-        pduSize = msg.Header.Retrieve.Retrieve_Pdu_Size;
+        p.subject = h.Subject, p.from = h.From, p.to = h.To, p.cc = h.Cc, p.msgid = h.Message_Id, p.date = h.Date;
+        p.pduSize = msg.Header.Retrieve.Retrieve_Pdu_Size;
     } else {
         const tMMS_SendReq &h = msg.Header.Send_Req;
-        subject = h.Subject, from = h.From, to = h.To, cc = h.Cc, bcc = h.Bcc, date = h.Date;
-        pduSize = msg.Pdu_Size;
+        p.subject = h.Subject, p.from = h.From, p.to = h.To, p.cc = h.Cc, p.bcc = h.Bcc, p.date = h.Date;
+        p.pduSize = msg.Pdu_Size;
     }
-    int slideCount = 0, attachCount = 0;
-    for (const tCPS_Slide *s = msg.pSlide_List; s; s = s->next) ++slideCount;
-    for (const tCPS_AttachNode *a = msg.pAttach_List; a; a = a->next) ++attachCount;
+    return p;
+}
 
+std::string page_head(const PageHeader &p, const std::string &source, bool retrieved, int slideCount,
+                      int attachCount) {
     std::string h;
     h += "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">\n";
     h += std::string("<meta http-equiv=\"Content-Security-Policy\" content=\"") + kCsp + "\">\n";
     h += "<meta name=\"referrer\" content=\"no-referrer\">\n";
     h += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n";
-    h += "<title>" + html_escape(subject && *subject ? subject : "MMS message") + "</title>\n";
+    h += "<title>" + html_escape(p.subject && *p.subject ? p.subject : "MMS message") + "</title>\n";
     h += std::string("<style>") + kStyle + "</style>\n</head>\n<body>\n<main class=\"phone\">\n";
-    h += "<header class=\"msg\">\n<h1>" + (subject && *subject ? html_escape(subject) : std::string("(no subject)")) +
-         "</h1>\n<dl>\n";
+    h += "<header class=\"msg\">\n<h1>" +
+         (p.subject && *p.subject ? html_escape(p.subject) : std::string("(no subject)")) + "</h1>\n<dl>\n";
     auto row = [&h](const char *k, const std::string &v) {
         if (!v.empty()) h += std::string("<dt>") + k + "</dt><dd>" + html_escape(v) + "</dd>\n";
     };
-    row("From", str(from));
-    row("To", str(to));
-    row("Cc", str(cc));
-    row("Bcc", str(bcc));
-    row("Date", date_text(date));
-    row("Message-Id", str(msgid));
+    row("From", str(p.from));
+    row("To", str(p.to));
+    row("Cc", str(p.cc));
+    row("Bcc", str(p.bcc));
+    row("Date", date_text(p.date));
+    row("Message-Id", str(p.msgid));
     h += "</dl>\n<p class=\"meta\">" + html_escape(source) + " · " +
-         (retrieved ? "retrieved message" : "send request") + " · " + std::to_string(pduSize) + " bytes · " +
+         (retrieved ? "retrieved message" : "send request") + " · " + std::to_string(p.pduSize) + " bytes · " +
          std::to_string(slideCount) + (slideCount == 1 ? " slide" : " slides") + " · " + std::to_string(attachCount) +
          (attachCount == 1 ? " attachment" : " attachments") + "</p>\n</header>\n";
+    return h;
+}
 
-    // Slides, in order.
+std::string slide_section(const tCPS_Slide &s, int index, int slideCount, const HtmlSlideColours &c,
+                          PreviewFiles &out) {
+    const std::string sp = "s" + std::to_string(index + 1);
+    std::string h = "<section class=\"slide\" style=\"background:" + colour(c.background.value_or(0xFFFFFF)) +
+                    ";color:" + colour(c.foreground.value_or(0x111111)) + "\">\n";
+    h += "<div class=\"bar\">Slide " + std::to_string(index + 1) + " of " + std::to_string(slideCount) + " · " +
+         seconds(s.Duration) + "</div>\n";
+    if (s.Has_Image && s.Image.Data) {
+        const std::string f = out.add(sp, s.Image.Name, "image", s.Image.Data, s.Image.Size);
+        h += "<img src=\"" + f + "\" alt=\"" + html_escape(str(s.Image.Name)) + "\">\n";
+        h += "<p class=\"cap\">image " +
+             caption(s.Image.Name, s.Image.Content_Type, s.Image.Size, s.Image.Begin, s.Image.End) + "</p>\n";
+    }
+    if (s.Has_Video && s.Video.Data) {
+        const std::string f = out.add(sp, s.Video.Name, "video", s.Video.Data, s.Video.Size);
+        h += "<video controls playsinline preload=\"metadata\" src=\"" + f + "\"></video>\n";
+        h += "<p class=\"cap\">video " +
+             caption(s.Video.Name, s.Video.Content_Type, s.Video.Size, s.Video.Begin, s.Video.End) + "</p>\n";
+    }
+    if (s.Has_Text && s.Text.Text) {
+        const size_t len = s.Text.Length > 0 ? static_cast<size_t>(s.Text.Length) : 0;
+        h += "<p class=\"text\">" + html_escape(std::string_view(s.Text.Text, strnlen(s.Text.Text, len))) +
+             "</p>\n<p class=\"cap\">text · " + seconds(s.Text.Begin) + "–" + seconds(s.Text.End) + "</p>\n";
+    }
+    if (s.Has_Audio && s.Audio.Data) {
+        const std::string f = out.add(sp, s.Audio.Name, "audio", s.Audio.Data, s.Audio.Size);
+        h += "<audio controls preload=\"metadata\" src=\"" + f + "\"></audio>\n";
+        h += "<p class=\"cap\">audio " +
+             caption(s.Audio.Name, s.Audio.Content_Type, s.Audio.Size, s.Audio.Begin, s.Audio.End) + "</p>\n";
+    }
+    return h + "</section>\n";
+}
+
+// Attachments as links to their files.
+std::string attachment_section(const tCPS_AttachNode *list, PreviewFiles &out) {
+    std::string h = "<section class=\"att\">\n<h2>Attachments</h2>\n<ul>\n";
+    int k = 0;
+    for (const tCPS_AttachNode *a = list; a; a = a->next) {
+        const std::string f = out.add("a" + std::to_string(++k), a->Name, "attachment", a->Data, a->Size);
+        h += "<li><a href=\"" + f + "\" download=\"" + html_escape(f) + "\">" +
+             html_escape(a->Name && *a->Name ? a->Name : f.c_str()) + "</a> · " + html_escape(str(a->Content_Type)) +
+             " · " + std::to_string(a->Size) + " bytes</li>\n";
+    }
+    return h + "</ul>\n</section>\n";
+}
+
+}  // namespace
+
+bool write_html_preview(const std::string &dir, const std::string &source, const tCPS_MmsData &msg, bool retrieved,
+                        const std::vector<HtmlSlideColours> &colours, std::vector<std::string> *written,
+                        std::string *why) {
+    int slideCount = 0, attachCount = 0;
+    for (const tCPS_Slide *s = msg.pSlide_List; s; s = s->next) ++slideCount;
+    for (const tCPS_AttachNode *a = msg.pAttach_List; a; a = a->next) ++attachCount;
+    PreviewFiles out;
+    std::string h = page_head(header_of(msg, retrieved), source, retrieved, slideCount, attachCount);
     int index = 0;
-    for (const tCPS_Slide *s = msg.pSlide_List; s; s = s->next, ++index) {
-        const std::string sp = "s" + std::to_string(index + 1);
-        const HtmlSlideColours c = index < static_cast<int>(colours.size()) ? colours[index] : HtmlSlideColours{};
-        h += "<section class=\"slide\" style=\"background:" + colour(c.background.value_or(0xFFFFFF)) +
-             ";color:" + colour(c.foreground.value_or(0x111111)) + "\">\n";
-        h += "<div class=\"bar\">Slide " + std::to_string(index + 1) + " of " + std::to_string(slideCount) + " · " +
-             seconds(s->Duration) + "</div>\n";
-        if (s->Has_Image && s->Image.Data) {
-            const std::string f = add_file(sp, s->Image.Name, "image", s->Image.Data, s->Image.Size);
-            h += "<img src=\"" + f + "\" alt=\"" + html_escape(str(s->Image.Name)) + "\">\n";
-            h += "<p class=\"cap\">image " +
-                 caption(s->Image.Name, s->Image.Content_Type, s->Image.Size, s->Image.Begin, s->Image.End) + "</p>\n";
-        }
-        if (s->Has_Video && s->Video.Data) {
-            const std::string f = add_file(sp, s->Video.Name, "video", s->Video.Data, s->Video.Size);
-            h += "<video controls playsinline preload=\"metadata\" src=\"" + f + "\"></video>\n";
-            h += "<p class=\"cap\">video " +
-                 caption(s->Video.Name, s->Video.Content_Type, s->Video.Size, s->Video.Begin, s->Video.End) + "</p>\n";
-        }
-        if (s->Has_Text && s->Text.Text) {
-            const size_t len = s->Text.Length > 0 ? static_cast<size_t>(s->Text.Length) : 0;
-            h += "<p class=\"text\">" + html_escape(std::string_view(s->Text.Text, strnlen(s->Text.Text, len))) +
-                 "</p>\n<p class=\"cap\">text · " + seconds(s->Text.Begin) + "–" + seconds(s->Text.End) + "</p>\n";
-        }
-        if (s->Has_Audio && s->Audio.Data) {
-            const std::string f = add_file(sp, s->Audio.Name, "audio", s->Audio.Data, s->Audio.Size);
-            h += "<audio controls preload=\"metadata\" src=\"" + f + "\"></audio>\n";
-            h += "<p class=\"cap\">audio " +
-                 caption(s->Audio.Name, s->Audio.Content_Type, s->Audio.Size, s->Audio.Begin, s->Audio.End) + "</p>\n";
-        }
-        h += "</section>\n";
-    }
-
-    // Attachments as links to their files.
-    if (attachCount) {
-        h += "<section class=\"att\">\n<h2>Attachments</h2>\n<ul>\n";
-        int k = 0;
-        for (const tCPS_AttachNode *a = msg.pAttach_List; a; a = a->next) {
-            const std::string f = add_file("a" + std::to_string(++k), a->Name, "attachment", a->Data, a->Size);
-            h += "<li><a href=\"" + f + "\" download=\"" + html_escape(f) + "\">" +
-                 html_escape(a->Name && *a->Name ? a->Name : f.c_str()) + "</a> · " +
-                 html_escape(str(a->Content_Type)) + " · " + std::to_string(a->Size) + " bytes</li>\n";
-        }
-        h += "</ul>\n</section>\n";
-    }
+    for (const tCPS_Slide *s = msg.pSlide_List; s; s = s->next, ++index)
+        h += slide_section(*s, index, slideCount,
+                           index < static_cast<int>(colours.size()) ? colours[index] : HtmlSlideColours{}, out);
+    if (attachCount) h += attachment_section(msg.pAttach_List, out);
     h += "</main>\n</body></html>\n";
-
-    // Write everything into a staging directory beside DIR, then move it in.
-    std::string parent = dir;
-    while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
-    const size_t slash = parent.rfind('/');
-    parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parent.substr(0, slash);
-    std::string staging = parent + "/.rorodire-html-XXXXXX";
-    if (!mkdtemp(staging.data())) {
-        *why = "cannot write into '" + parent + "': " + std::strerror(errno);
-        return false;
-    }
-    for (const auto &f : files) {
-        if (!write_file(staging + "/" + f.name, f.data, f.size, why)) {
-            remove_all(staging, files);
-            return false;
-        }
-    }
-    if (!write_file(staging + "/index.html", h.data(), h.size(), why)) {
-        remove_all(staging, files);
-        return false;
-    }
-    bool created = false;
-    if (mkdir(dir.c_str(), 0755) == 0) {
-        created = true;
-    } else if (errno != EEXIST) {
-        *why = "cannot create '" + dir + "': " + std::strerror(errno);
-        remove_all(staging, files);
-        return false;
-    }
-    struct stat st;
-    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        *why = "'" + dir + "' is not a directory";
-        remove_all(staging, files);
-        return false;
-    }
-    std::vector<std::string> names;
-    for (const auto &f : files) names.push_back(f.name);
-    names.push_back("index.html");
-    for (size_t i = 0; i < names.size(); ++i) {
-        if (rename((staging + "/" + names[i]).c_str(), (dir + "/" + names[i]).c_str()) != 0) {
-            *why = "cannot move the preview into '" + dir + "': " + std::strerror(errno);
-            for (size_t k = 0; k < i; ++k) unlink((dir + "/" + names[k]).c_str());
-            if (created) rmdir(dir.c_str());
-            remove_all(staging, files);
-            return false;
-        }
-    }
-    rmdir(staging.c_str());
-    if (written) *written = names;
+    out.files.push_back({"index.html", h.data(), h.size()});
+    if (!publish_files(dir, out.files, why)) return false;
+    if (written)
+        for (const auto &f : out.files) written->push_back(f.name);
     return true;
 }
 

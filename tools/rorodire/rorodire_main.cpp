@@ -1,6 +1,8 @@
 // rorodire: command-line front end of the MMS library.
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
 
 #include "rorodire_tool.h"
 
@@ -50,7 +52,9 @@ constexpr char kUsage[] =
 
 }  // namespace
 
-int main(int argc, char **argv) {
+namespace {
+
+int run_command(int argc, char **argv) {
     if (argc < 2) {
         std::fputs(kUsage, stderr);
         return 2;
@@ -69,4 +73,21 @@ int main(int argc, char **argv) {
     if (!std::strcmp(cmd, "fetch")) return rrtool::cmd_fetch(argc - 2, argv + 2);
     std::fprintf(stderr, "rorodire: unknown command '%s'\n\n%s", cmd, kUsage);
     return 2;
+}
+
+}  // namespace
+
+// No exception leaves a command: what the commands do not catch themselves
+// (out of memory, above all) ends in one line and a plain failure status.
+int main(int argc, char **argv) {
+    try {
+        return run_command(argc, argv);
+    } catch (const std::bad_alloc &) {
+        std::fprintf(stderr, "rorodire %s: out of memory\n", argc > 1 ? argv[1] : "");
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "rorodire %s: %s\n", argc > 1 ? argv[1] : "", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "rorodire %s: unexpected failure\n", argc > 1 ? argv[1] : "");
+    }
+    return 1;
 }

@@ -64,6 +64,9 @@ std::string to_json(const Dump &d);
 // The human-readable form, several lines.
 std::string to_text(const Dump &d);
 
+// The composer's result codes in words.
+const char *composer_code_text(int code);
+
 // ---------------------------------------------------------------- commands
 int cmd_dump(int argc, char **argv);
 int cmd_example(int argc, char **argv);

@@ -1,92 +1,26 @@
-// `rorodire send` and `rorodire fetch`: drive the library's send and
-// download transactions with the real osal on a GLib main loop, the way a
-// host does, showing progress on stderr and the outcome in words.
+// What `rorodire send` and `rorodire fetch` share: their options, the run of
+// a transaction on a GLib main loop with progress on stderr, the outcome in
+// words or JSON.
 #include <glib.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "qx_log.h"
 #include "rorodire_check.h"
+#include "rorodire_files.h"
 #include "rorodire_tool.h"
+#include "rorodire_transfer.h"
 
-namespace rrtool {
-namespace {
+namespace rrtool::transfer {
 
-constexpr char kSendUsage[] =
-    "usage: rorodire send --relay URL [--proxy HOST:PORT] [--user-agent S] [--profile URL]\n"
-    "                     [--json] [--verbose] PDU\n"
-    "\n"
-    "Posts the m-send-req in the file PDU to the MMS relay at URL through the\n"
-    "library's send transaction (100 ms steps on a GLib main loop) and reports\n"
-    "the relay's m-send-conf.\n"
-    "  --relay URL        MMS relay (MMSC) URL, e.g. http://127.0.0.1:8002/mms\n"
-    "  --proxy HOST:PORT  WAP proxy (HTTP proxy) to go through; none by default\n"
-    "  --user-agent S     User-Agent header instead of the built-in one\n"
-    "  --profile URL      Profile (UAProf) header instead of the built-in one\n"
-    "  --json             print the outcome as one JSON object on stdout\n"
-    "  --verbose          show the library's diagnostic log on stdout\n"
-    "Progress goes to stderr (a bar on a terminal, a line per 10 % otherwise).\n"
-    "Exit status: 0 sent, 10 failed, 11 service denied, 12 network problem,\n"
-    "13 unsupported message, 4 not started, 3 file error, 2 usage error.\n";
-
-constexpr char kFetchUsage[] =
-    "usage: rorodire fetch --relay URL [--proxy HOST:PORT] [--user-agent S] [--profile URL]\n"
-    "                      [--notifyresp | --ack] [--json] [--verbose] NOTIFICATION -o OUT\n"
-    "\n"
-    "Downloads the message that the m-notification-ind in the file NOTIFICATION\n"
-    "announces through the library's download transaction, writes the\n"
-    "m-retrieve-conf to OUT and answers the relay at URL.\n"
-    "  --relay URL        MMS relay (MMSC) URL the answer is posted to\n"
-    "  --proxy HOST:PORT  WAP proxy (HTTP proxy) to go through; none by default\n"
-    "  --user-agent S     User-Agent header instead of the built-in one\n"
-    "  --profile URL      Profile (UAProf) header instead of the built-in one\n"
-    "  --notifyresp       answer with an m-notifyresp-ind (retrieve mode 3; default)\n"
-    "  --ack              answer with an m-acknowledge-ind (retrieve mode 0)\n"
-    "  -o OUT             where the retrieved m-retrieve-conf goes\n"
-    "  --json             print the outcome as one JSON object on stdout\n"
-    "  --verbose          show the library's diagnostic log on stdout\n"
-    "Progress goes to stderr (a bar on a terminal, a line per 10 % otherwise).\n"
-    "Exit status: 0 retrieved, 10 failed, 14 message too big, 4 not started,\n"
-    "3 file error, 2 usage error.\n";
-
-struct Outcome {
-    int code;
-    const char *word;  // for --json
-    const char *text;  // for people
-    int exitStatus;
-};
-
-constexpr Outcome kOutcomes[] = {
-    {HBX_MSG_SEND_OK, "sent", "sent: the relay confirmed the message", 0},
-    {HBX_MSG_SEND_FAIL, "failed", "not sent: the send failed (connection, HTTP or confirmation)", 10},
-    {HBX_MSG_SERVICE_DENIED, "service-denied", "not sent: the relay denied the service", 11},
-    {HBX_MSG_NETWORK_PROBLEM, "network-problem", "not sent: the relay reported a network problem", 12},
-    {HBX_MSG_UNSUPPORTED, "unsupported", "not sent: the relay does not support the message", 13},
-};
-constexpr Outcome kFetchOutcomes[] = {
-    {HBX_MSG_DL_OK, "retrieved", "retrieved: the message is stored and the relay was answered", 0},
-    {HBX_MSG_DL_FAIL_NOR, "failed", "not retrieved: the download failed (connection, HTTP or message)", 10},
-    {HBX_MSG_DL_MSG_TOOBIG, "too-big", "not retrieved: the message is larger than 307200 bytes", 14},
-};
-
-// What the callback sees; the library's callback carries no user value.
-struct Run {
-    GMainLoop *loop = nullptr;
-    bool done = false;
-    int code = -1, value = 0;
-    int progressCode = -1;
-    int lastPercent = -1;
-    int lastDecile = -1;
-    int reports = 0;
-    bool tty = false;
-};
 Run g_run;
+
+namespace {
 
 void draw_progress(int percent) {
     Run &r = g_run;
@@ -101,6 +35,8 @@ void draw_progress(int percent) {
         std::fprintf(stderr, "progress %d%%\n", percent);
     }
 }
+
+}  // namespace
 
 void on_result(int code, int value) {
     Run &r = g_run;
@@ -120,22 +56,8 @@ void on_result(int code, int value) {
     if (r.loop) g_main_loop_quit(r.loop);
 }
 
-bool read_file(const std::string &path, std::vector<uint8_t> *out) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) return false;
-    out->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-    return true;
-}
-
-struct Common {
-    std::string relay, proxyHost, proxyPort, userAgent, profile, input, output;
-    bool json = false, verbose = false;
-    int mode = 3;
-};
-
 // Parses the options both commands share; 0 to go on, else the exit status.
-int parse(int argc, char **argv, bool fetch, Common *c) {
-    const char *usage = fetch ? kFetchUsage : kSendUsage;
+int parse_options(int argc, char **argv, bool fetch, const char *usage, Common *c) {
     const char *name = fetch ? "fetch" : "send";
     for (int i = 0; i < argc; ++i) {
         const std::string a = argv[i];
@@ -236,79 +158,4 @@ int finish(const char *command, const Outcome *table, size_t n, const std::strin
     return o->exitStatus;
 }
 
-}  // namespace
-
-int cmd_send(int argc, char **argv) {
-    Common c;
-    const int p = parse(argc, argv, false, &c);
-    if (p != 0) return p < 0 ? 0 : p;
-    std::vector<uint8_t> pdu;
-    if (!read_file(c.input, &pdu)) {
-        std::fprintf(stderr, "rorodire send: cannot read %s\n", c.input.c_str());
-        return 3;
-    }
-    qx::set_log_enabled(c.verbose);
-    if (const std::string why = pdu_problem(pdu, 0x80); !why.empty()) {
-        std::fprintf(stderr, "rorodire send: %s %s\n", c.input.c_str(), why.c_str());
-        return 3;
-    }
-    g_run = Run{};
-    g_run.progressCode = HBX_MSG_SEND_PROGRESS;
-    g_run.tty = isatty(2);
-    MmsSettings settings = settings_of(c);
-    tCPS_PduBuf buf{pdu.data(), static_cast<int>(pdu.size())};
-    const int started = fnCPS_SendMMS(&buf, &settings, on_result);
-    if (started != HBX_MSG_SEND_STARTED) {
-        std::fprintf(stderr, "rorodire send: the send could not start (code %d)\n", started);
-        if (c.json) std::printf("{\"command\":\"send\",\"outcome\":\"not-started\",\"code\":%d,\"exit\":4}\n", started);
-        return 4;
-    }
-    wait_for_outcome();
-    return finish("send", kOutcomes, std::size(kOutcomes), ",\"bytes\":" + std::to_string(pdu.size()), c.json, c);
-}
-
-int cmd_fetch(int argc, char **argv) {
-    Common c;
-    const int p = parse(argc, argv, true, &c);
-    if (p != 0) return p < 0 ? 0 : p;
-    std::vector<uint8_t> notification;
-    if (!read_file(c.input, &notification)) {
-        std::fprintf(stderr, "rorodire fetch: cannot read %s\n", c.input.c_str());
-        return 3;
-    }
-    qx::set_log_enabled(c.verbose);
-    if (const std::string why = pdu_problem(notification, 0x82); !why.empty()) {
-        std::fprintf(stderr, "rorodire fetch: %s %s\n", c.input.c_str(), why.c_str());
-        return 3;
-    }
-    g_run = Run{};
-    g_run.progressCode = HBX_MSG_DL_PROGRESS;
-    g_run.tty = isatty(2);
-    MmsSettings settings = settings_of(c);
-    tCPS_PduBuf in{notification.data(), static_cast<int>(notification.size())};
-    tCPS_PduBuf out{};
-    const int started = fnCPS_DownloadMMS(&in, c.mode, &settings, on_result, &out);
-    if (started != HBX_MSG_DL_STARTED) {
-        std::fprintf(stderr, "rorodire fetch: the download could not start (code %d)\n", started);
-        if (c.json) std::printf("{\"command\":\"fetch\",\"outcome\":\"not-started\",\"code\":%d,\"exit\":4}\n", started);
-        return 4;
-    }
-    wait_for_outcome();
-    std::string extra;
-    if (g_run.code == HBX_MSG_DL_OK && out.data) {
-        std::ofstream f(c.output, std::ios::binary);
-        f.write(reinterpret_cast<const char *>(out.data), out.length);
-        f.close();
-        const bool ok = static_cast<bool>(f);
-        fnQX_Free(reinterpret_cast<void **>(&out.data));
-        if (!ok) {
-            std::fprintf(stderr, "rorodire fetch: cannot write %s\n", c.output.c_str());
-            return 3;
-        }
-        extra = ",\"bytes\":" + std::to_string(out.length) + ",\"output\":";
-        append_json_string(extra, c.output);
-    }
-    return finish("fetch", kFetchOutcomes, std::size(kFetchOutcomes), extra, c.json, c);
-}
-
-}  // namespace rrtool
+}  // namespace rrtool::transfer

@@ -1,0 +1,52 @@
+// Files in and out for the tool's commands: inputs read whole within a size
+// limit (never a directory, device or pipe), outputs written into a staging
+// folder and moved into place only when complete.
+#ifndef RORODIRE_FILES_H
+#define RORODIRE_FILES_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "rorodire.h"
+
+namespace rrtool {
+
+// The largest file any command reads (a PDU, a medium, a text).
+constexpr size_t kMaxInputFile = 16u << 20;
+
+// Reads the regular file at `path` whole. False with *why set ("is a
+// directory", "is not a regular file", "is larger than N bytes", or the
+// system's reason) when it cannot be read or holds more than `limit` bytes;
+// *notOpened (when given) tells that the file could not even be opened.
+bool read_input(const std::string &path, size_t limit, std::vector<uint8_t> *out, std::string *why,
+                bool *notOpened = nullptr);
+
+// Writes a file whole; false with *why naming the file and the reason.
+bool write_file(const std::string &path, const void *data, size_t size, std::string *why);
+
+// The last element of a path.
+std::string base_name(const std::string &path);
+
+// One file of an output folder, held until all of them can be written.
+struct OutFile {
+    std::string name;  // a plain file name (no '/')
+    const void *data;
+    size_t size;
+};
+
+// Writes every file into a temporary folder beside `dir`, then moves them
+// into `dir` (created when missing). On failure nothing is left behind:
+// neither the staging folder nor any of the files, nor `dir` when it was
+// created here. False with *why set.
+bool publish_files(const std::string &dir, const std::vector<OutFile> &files, std::string *why);
+
+// The send time of `bytes` with the library's transactions: one 2048-byte
+// chunk per 100 ms step.
+double send_seconds(size_t bytes);
+
+}  // namespace rrtool
+
+#endif

@@ -1,0 +1,61 @@
+// `rorodire parse`: a retrieved message or a stored send request taken apart
+// into slides and attachments, shown, extracted or previewed.
+#ifndef RORODIRE_PARSE_H
+#define RORODIRE_PARSE_H
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "rorodire.h"
+
+namespace rrtool {
+
+struct ParsedItem {
+    std::string kind, name, type;
+    const unsigned char *data = nullptr;
+    int size = 0, begin = 0, end = 0;
+};
+
+struct ParsedSlide {
+    int dur = 0;
+    std::vector<ParsedItem> items;
+    std::optional<std::string> text;
+    int textBegin = 0, textEnd = 0;
+    std::optional<uint32_t> bg, fg;
+};
+
+// A message taken apart by the library: the host's records (freed with the
+// object) and the slides as the tool shows them.
+struct ParsedMessage {
+    int type = 0;  // 0x84 m-retrieve-conf or 0x80 m-send-req
+    tCPS_MmsData d{};
+    std::vector<ParsedSlide> slides;
+    ParsedMessage() = default;
+    ParsedMessage(const ParsedMessage &) = delete;
+    ParsedMessage &operator=(const ParsedMessage &) = delete;
+    ~ParsedMessage();
+    bool retrieved() const { return type == 0x84; }
+};
+
+// Takes the PDU apart; empty on success, else what is wrong with it (one
+// line naming `file`).
+std::string load_message(const std::string &file, const std::vector<uint8_t> &bytes, ParsedMessage *m);
+
+// A file name for an extracted item: its own name without directories, or
+// `fallback`; shortened to what a file system takes (keeping the extension);
+// never one in `used`, which it joins.
+std::string extract_name(const std::string &name, const std::string &fallback, std::set<std::string> &used);
+
+// Writes every slide item, slide text and attachment into `dir`, all or
+// nothing. *written gets the file names in order.
+bool extract_items(const std::string &dir, const ParsedMessage &m, std::vector<std::string> *written, std::string *why);
+
+// Writes the HTML preview of the message into `dir`.
+bool preview_message(const std::string &dir, const std::string &file, const ParsedMessage &m, std::string *why);
+
+}  // namespace rrtool
+
+#endif
