@@ -165,14 +165,18 @@ Rec *decode_fields(Rec *rec, int type, const uint8_t *pdu, int len, Field field,
     return rec;
 }
 
-// The header loop of a lenient decoder with its report: on a null result
-// why->fault is NoMemory when a copy could not be allocated, else BadField
-// with the field that refused the PDU.
-template <typename Rec, typename Field>
-Rec *decode_reported(Rec *rec, int type, const uint8_t *pdu, int len, tMMS_DecodeReport *why, Field field) {
+// The header loop of a lenient decoder with its report, its list fields
+// filled through `lists`: on a null result why->fault is NoMemory when a
+// copy could not be allocated, else BadField with the field that refused
+// the PDU.
+template <typename Rec, typename Lists>
+Rec *decode_lenient(Rec *rec, int type, const uint8_t *pdu, int len, tMMS_DecodeReport *why, Lists lists,
+                    Step (*field)(WspCursor &, Rec &, uint8_t, Lists &)) {
     if (!rec) return nullptr;
     FieldWalk walk;
-    rec = decode_fields(rec, type, pdu, len, field, &walk);
+    rec = decode_fields(
+        rec, type, pdu, len, [&lists, field](WspCursor &c, Rec &r, uint8_t code) { return field(c, r, code, lists); },
+        &walk);
     if (!rec) {
         why->fault = walk.noMemory ? MmsDecodeFault::NoMemory : MmsDecodeFault::BadField;
         if (walk.field) {

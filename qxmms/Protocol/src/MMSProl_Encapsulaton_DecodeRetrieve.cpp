@@ -64,11 +64,8 @@ Step retrieve_field(WspCursor &c, tMMS_RetrieveConf &rec, uint8_t code, Retrieve
 tMMS_RetrieveConf *fnMMS_ParseRetrieveConf(const uint8_t *pdu, int len, tMMS_DecodeReport *why) {
     auto *rec = checked_record<tMMS_RetrieveConf>(MMS_STRUCT_RETRIEVE_CONF, MMS_M_RETRIEVE_CONF, pdu, len, why);
     if (!rec) return nullptr;
-    RetrieveLists lists{list_text(&rec->To), list_text(&rec->Cc)};
-    return decode_reported(rec, MMS_STRUCT_RETRIEVE_CONF, pdu, len, why,
-                           [&lists](WspCursor &c, tMMS_RetrieveConf &r, uint8_t code) {
-                               return retrieve_field(c, r, code, lists);
-                           });
+    const RetrieveLists lists{list_text(&rec->To), list_text(&rec->Cc)};
+    return decode_lenient(rec, MMS_STRUCT_RETRIEVE_CONF, pdu, len, why, lists, retrieve_field);
 }
 
 extern "C" tMMS_RetrieveConf *fnMMS_ParseRetrieveConf(const unsigned char *pdu, int len) {

@@ -80,14 +80,11 @@ tMMS_SendReq *fnMMS_ParseSendContent(const uint8_t *pdu, int len, tMMS_DecodeRep
         if (why->fault == MmsDecodeFault::NoMemory) QX_LOG("mzk:fail to allocate memory");
         return nullptr;
     }
-    SendLists lists{list_text(&rec->To), list_text(&rec->Cc), list_text(&rec->Bcc)};
-    return decode_reported(rec, MMS_STRUCT_SEND_REQ, pdu, len, why,
-                           [&lists](WspCursor &c, tMMS_SendReq &r, uint8_t code) {
-                               return send_field(c, r, code, lists);
-                           });
+    const SendLists lists{list_text(&rec->To), list_text(&rec->Cc), list_text(&rec->Bcc)};
+    return decode_lenient(rec, MMS_STRUCT_SEND_REQ, pdu, len, why, lists, send_field);
 }
 
 extern "C" tMMS_SendReq *fnMMS_ParseSendContent(const unsigned char *pdu, int len) {
-    tMMS_DecodeReport why{};
-    return fnMMS_ParseSendContent(pdu, len, &why);
+    tMMS_DecodeReport report{};
+    return fnMMS_ParseSendContent(pdu, len, &report);
 }
