@@ -450,9 +450,10 @@ TEST(ComposerAction0, EmptyTextFailsValidationSoTheBodyIsEmpty) {
     EXPECT_EQ(std::find(c.pdu.begin(), c.pdu.end(), 0x84), c.pdu.end());
 }
 
-// Names and types are never cut; unsafe characters in media names become
-// '_' in the SMIL and in the part alike; a text/plain attachment (here
-// UTF-16 with 0 bytes) travels byte for byte.
+// Names and types are never cut; a media name goes URI-encoded into the
+// SMIL, the Content-ID and the Content-Location, and comes back whole from
+// the part; a text/plain attachment (here UTF-16 with 0 bytes) travels byte
+// for byte.
 TEST(ComposerAction0, NothingIsCutOrBroken) {
     HostMessage m;
     HostSlide s;
@@ -469,14 +470,17 @@ TEST(ComposerAction0, NothingIsCutOrBroken) {
     ASSERT_EQ(c.rc, 0);
     const BodyView v = read_body(c.pdu);
     ASSERT_EQ(v.parts.size(), 5u);
+    const std::string longUri = "A%20very%20long%20media%20file%20name%20that%20does%20not%20fit%20in%20fifty%20bytes"
+                                "%20at%20all.jpg";
+    const std::string audioUri = "say%20%22hi%22%20%3C%26%3E%20%01%1F.amr";
     EXPECT_EQ(v.parts[1].name, longName);
-    EXPECT_EQ(v.parts[2].name, "say _hi_ ___ __.amr");
-    EXPECT_EQ(v.parts[2].id, "say _hi_ ___ __.amr");
+    EXPECT_EQ(v.parts[2].name, "say \"hi\" <&> \x01\x1f.amr");
+    EXPECT_EQ(v.parts[2].id, audioUri);
     EXPECT_EQ(v.parts[3].data, utf16);
     EXPECT_EQ(v.parts[4].type, longType);
     EXPECT_EQ(v.parts[4].name, "report.docx");
-    EXPECT_EQ(v.smil, kHead + par(12000) + img(longName, 0, 5000) + audio("say _hi_ ___ __.amr", 0, 5000) +
-                          text(0, 0, 5000) + kEndPar + kTail);
+    EXPECT_EQ(v.smil, kHead + par(12000) + img(longUri, 0, 5000) + audio(audioUri, 0, 5000) + text(0, 0, 5000) +
+                          kEndPar + kTail);
 
     // An independent XML reader takes the document and finds the references.
     char path[] = "/tmp/rr_smil_XXXXXX";
@@ -495,7 +499,7 @@ TEST(ComposerAction0, NothingIsCutOrBroken) {
     const int status = pclose(p);
     std::remove(path);
     if (status != 0 && !got) GTEST_SKIP() << "python3 not available";
-    EXPECT_EQ(std::string(line), longName + "|say _hi_ ___ __.amr|Text0.txt\n");
+    EXPECT_EQ(std::string(line), longUri + "|" + audioUri + "|Text0.txt\n");
 }
 
 // A slide item typed text/plain is copied too: the body's release routine

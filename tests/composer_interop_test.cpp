@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -194,17 +196,26 @@ TEST(ComposerInterop, WiresharkAndXmlReadComposedRequests) {
             Bytes data;
         };
         std::vector<Want> want;
-        auto safe = [](std::string s) {
-            for (char &c : s)
-                if (c == '"' || c == '<' || c == '>' || c == '&') c = '_';
-            return s;
+        // Content-Location and Content-ID carry the name as a URI reference.
+        auto uri = [](const std::string &s) {
+            std::string u;
+            for (unsigned char c : s) {
+                if (std::isalnum(c) || std::strchr("-._~!$'()*+,;=@", c)) {
+                    u += static_cast<char>(c);
+                } else {
+                    char esc[4];
+                    std::snprintf(esc, sizeof esc, "%%%02X", c);
+                    u += esc;
+                }
+            }
+            return u;
         };
         for (size_t i = 0; i < m.slides.size(); ++i) {
             const HostSlide &s = m.slides[i];
             if (s.text) want.push_back({"text/plain", "Text" + std::to_string(i) + ".txt", Bytes(s.text->text.begin(), s.text->text.end())});
-            if (s.video) want.push_back({s.video->type, safe(s.video->name), s.video->data});
-            if (s.image) want.push_back({s.image->type, safe(s.image->name), s.image->data});
-            if (s.audio) want.push_back({s.audio->type, safe(s.audio->name), s.audio->data});
+            if (s.video) want.push_back({s.video->type, s.video->name, s.video->data});
+            if (s.image) want.push_back({s.image->type, s.image->name, s.image->data});
+            if (s.audio) want.push_back({s.audio->type, s.audio->name, s.audio->data});
         }
         for (const auto &a : m.attachments) want.push_back({a.type, a.name, a.data});
         ASSERT_EQ(r.parts.size(), want.size());
@@ -213,9 +224,9 @@ TEST(ComposerInterop, WiresharkAndXmlReadComposedRequests) {
         for (size_t i = 0; i < want.size(); ++i) {
             SCOPED_TRACE("part " + std::to_string(i));
             EXPECT_EQ(r.parts[i].type, want[i].type);
-            EXPECT_EQ(r.parts[i].location, want[i].name);
+            EXPECT_EQ(r.parts[i].location, uri(want[i].name));
             EXPECT_EQ(r.parts[i].name, want[i].name);
-            EXPECT_EQ(r.parts[i].cid, want[i].name);
+            EXPECT_EQ(r.parts[i].cid, uri(want[i].name));
             ASSERT_EQ(r.parts[i].length, static_cast<long>(want[i].data.size()));
             EXPECT_TRUE(std::equal(want[i].data.begin(), want[i].data.end(), pdu.begin() + r.parts[i].offset));
         }

@@ -346,6 +346,16 @@ TEST(SmilInterpreter, PartsTakenByReferences) {
     // A text element that names an image part gets its bytes as text.
     EXPECT_EQ(body.run(pres("<par><text src=\"g.gif\"/></par>")), "1 root=176x144 P0 t:G@0-0");
 
+    // A URI-encoded reference means the part of the decoded name (a
+    // Content-Location is decoded when read), in a cid: URL too.
+    Body uris({{"image/png", "\xD1\x84 b.png", "", "", "P"},
+               {"audio/amr", "", "", "a@b", "A"},
+               {"text/plain", "100%.txt", "", "", "T"}});
+    EXPECT_EQ(uris.run(pres("<par><img src=\"%D1%84%20b.png\"/><audio src=\"cid:a%40b\"/>"
+                            "<text src=\"100%25.txt\"/></par>")),
+              "1 root=176x144 P0 t:T@0-0 i:\xD1\x84 b.png@0-0 a:a@b@0-0");
+    EXPECT_EQ(uris.unmarked(), "");
+
     // Only a SMIL part: the first src fails the presentation.
     Body empty({});
     EXPECT_EQ(empty.run(pres("<par><img src=\"a.jpg\"/></par>")), "0 root=176x144 P0");

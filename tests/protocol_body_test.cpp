@@ -192,8 +192,11 @@ TEST(BodyEncode, ManyPartsRoundTrip) {
     Composed c;
     c.smil(str("<smil/>"));
     const char *types[] = {"image/jpeg", "image/gif", "audio/amr", "text/plain", "video/3gpp", "image/png"};
+    // Names with bytes a Text-string quotes (0x7F and up), control bytes,
+    // spaces, "%" and what XML or a URI cannot hold as it is.
+    const std::string stems[] = {"p", "\x7Fp", "\x1E p", "\xD1\x84\xD0\xBE\xD1\x82\xD0\xBE ", "100%", "\"a&b<\"c\">/?#"};
     for (int i = 0; i < 30; ++i) {
-        const std::string name = "p" + std::to_string(i) + ".bin";
+        const std::string name = stems[i % 6] + std::to_string(i) + ".bin";
         c.part(types[i % 6], name.c_str(), filled(static_cast<size_t>(1 + i * 17), static_cast<uint8_t>(i)),
                i % 3 == 0 ? 1 : 0, i % 2 ? 106 : 1000);
     }
@@ -207,7 +210,13 @@ TEST(BodyEncode, ManyPartsRoundTrip) {
         EXPECT_EQ(s_or_null(e->Content_Type), src->Content_Type);
         EXPECT_EQ(s_or_null(e->File_Name), src->File_Name);
         EXPECT_EQ(s_or_null(e->Name_Param), src->File_Name);
-        EXPECT_EQ(s_or_null(e->Content_Id), src->File_Name);
+        // The Content-ID holds the name URI-encoded: printable ASCII only,
+        // and the name again once decoded.
+        ASSERT_NE(e->Content_Id, nullptr);
+        for (const char *q = e->Content_Id; *q; ++q) EXPECT_TRUE(*q > 0x20 && *q < 0x7F) << e->Content_Id;
+        std::string id = e->Content_Id;
+        UriDecodeInPlace(id.data());
+        EXPECT_EQ(id.c_str(), std::string(src->File_Name));
         EXPECT_EQ(e->Has_Charset, src->Has_Charset);
         if (src->Has_Charset) {
             EXPECT_EQ(e->Charset, src->Charset);

@@ -17,15 +17,21 @@ using rrtest::Bytes;
 
 char *dup(const std::string &s) { return fnQX_MEMSTRCOPY(s.c_str()); }
 
+// A text of ASCII letters; with utf8, also UTF-8 and the bytes a reader
+// could take for a length (below 0x20) or for the quote (0x7F), anywhere.
 std::string random_text(std::mt19937 &rng, size_t maxLen, bool utf8 = false) {
-    static const char *pieces[] = {"a", "Z", "0", " ", "-", ".", "\xC3\xA4", "\xE2\x82\xAC", "x"};
+    static const char *pieces[] = {"a", "Z", "0", " ", "-", ".", "\xC3\xA4", "\xE2\x82\xAC", "x", "\x7F", "\x1E", "\x01"};
     std::string s;
     const size_t n = 1 + rng() % maxLen;
-    while (s.size() < n) s += utf8 ? pieces[rng() % 9] : pieces[rng() % 6];
+    while (s.size() < n) s += utf8 ? pieces[rng() % 12] : pieces[rng() % 6];
     return s;
 }
 
-std::string phone(std::mt19937 &rng) { return "+" + std::to_string(1000000 + rng() % 90000000); }
+// A phone number, at times behind a byte that reads as a length or the quote.
+std::string phone(std::mt19937 &rng) {
+    static const char *lead[] = {"+", "+", "+", "\x7F", "\x1E", "\x1F", "\xE2\x82\xAC"};
+    return lead[rng() % 7] + std::to_string(1000000 + rng() % 90000000);
+}
 
 class RelayEncode : public ::testing::Test {
 protected:
@@ -64,7 +70,7 @@ TEST_F(RelayEncode, NotificationsReadBack) {
     for (int i = 0; i < 300; ++i) {
         SCOPED_TRACE(i);
         tMMS_NotifyInd rec{};
-        const std::string tid = "T" + std::to_string(rng());
+        const std::string tid = rng() % 2 ? "T" + std::to_string(rng()) : random_text(rng, 12, true);
         const std::string loc = "http://127.0.0.1:" + std::to_string(1 + rng() % 65535) + "/msg/" + random_text(rng, 40);
         const std::string from = rng() % 2 ? phone(rng) : "someone@example.org";
         const std::string subject = random_text(rng, rng() % 3 ? 20 : 300, true);
@@ -117,7 +123,7 @@ TEST_F(RelayEncode, RetrieveConfsReadBackWithTheBodyUnchanged) {
         Bytes body = rrtest::bytes({0x84, 0xA3, 0x01, 0x02, 0x01, 0x83});
         for (size_t k = 0, n = rng() % 5000; k < n; ++k) body.push_back(static_cast<uint8_t>(rng()));
         rec.Transaction_Id = dup("tid-" + std::to_string(i));
-        rec.Message_Id = dup("mid-" + std::to_string(rng()));
+        rec.Message_Id = dup(rng() % 2 ? "mid-" + std::to_string(rng()) : random_text(rng, 12, true));
         rec.From = dup(phone(rng));
         rec.To = dup(to);
         if (!cc.empty()) rec.Cc = dup(cc);

@@ -84,6 +84,8 @@ const Bytes kGif = {0x47, 0x49, 0x46, 0x38, 0x39, 0x61, 0x01, 0x00, 0x01, 0x00, 
                     0xFF, 0x00, 0x00, 0x00, 0x21, 0xF9, 0x04, 0x01, 0x00, 0x00, 0x00, 0x00, 0x2C, 0x00, 0x00,
                     0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x02, 0x02, 0x44, 0x01, 0x00, 0x3B};
 const std::string kAttachmentName = "Quarterly report of the regional office, final version 2.bin";
+// Its Content-ID and Content-Location: a URI reference.
+const std::string kAttachmentUri = "Quarterly%20report%20of%20the%20regional%20office,%20final%20version%202.bin";
 const std::string kTid = "rorodire-0001-send";
 const std::string kLongSubject = "An ASCII subject of 126 characters" + std::string(92, '.');
 const std::string kLongTid(300, 'q');
@@ -357,7 +359,7 @@ TEST_F(TsharkDecode, RelatedBodyParts) {
         {"application/smil", "mms.smil", "UTF-8", "\"<AAAA>\"", "", Bytes(kSmil.begin(), kSmil.end())},
         {"text/plain", "text_0.txt", "UTF-8", "\"<text_0.txt>\"", "text_0.txt", Bytes(kText.begin(), kText.end())},
         {"image/gif", "pixel.gif", "", "\"<pixel.gif>\"", "pixel.gif", kGif},
-        {"application/octet-stream", kAttachmentName, "", "\"<" + kAttachmentName + ">\"", kAttachmentName,
+        {"application/octet-stream", kAttachmentName, "", "\"<" + kAttachmentUri + ">\"", kAttachmentUri,
          attachment_data()},
     };
     for (size_t i = 0; i < parts.size(); ++i) {

@@ -318,13 +318,15 @@ TEST(WspEncodedString, RoundTrips) {
                                  std::string(29, 'q'), std::string(200, 'z'), std::string(40000, 'w'),
                                  // Lengths of 128, 256 and 16384: their uintvars end in a zero byte.
                                  std::string(126, 'k'), std::string(254, 'k'), std::string(16382, 'm'),
-                                 "\xE4" + std::string(124, 'x')};
+                                 "\xE4" + std::string(124, 'x'),
+                                 // A first byte that reads as a length or as the quote.
+                                 "\x1E\x01x", "\x7F", "\x7F\x7Fq", "\x01", "\x1F\x81"};
     for (const auto &t : texts) {
         const Bytes wire = written([&](qx::Writer &o) { SetEncodedStringValue(o, t.c_str()); });
         HeapCopy h(wire);
         WspCursor c = wsp_cursor(h.data(), h.size());
         int len = 0;
-        EXPECT_EQ(take(GetEncodedStringValue(c, &len)), t.empty() ? "<null>" : t) << t.size();
+        EXPECT_EQ(take(GetEncodedStringValue(c, &len)), t) << t.size();
         EXPECT_EQ(c.p, c.end);
     }
 }
@@ -359,6 +361,7 @@ TEST(WspAddress, WritesAndRoundTrips) {
         {"123", text0("123/TYPE=PLMN"), 1},
         {"a@b.c", text0("a@b.c"), 0},
         {"\xC3\xA9@x", bytes({0x7F}) + text0("\xC3\xA9@x"), 0},
+        {"\x7F@x", bytes({0x7F}) + text0("\x7F@x"), 0},  // a first 0x7F would be taken for the quote
     };
     for (const auto &tc : cases) {
         int r = -1;
@@ -417,6 +420,8 @@ TEST(WspAddress, ListsAndTheirSizeBound) {
         {"a-rather-long-mailbox-name-of-the-recipient@subdomain.example.org",
          bytes({0x97}) + text0("a-rather-long-mailbox-name-of-the-recipient@subdomain.example.org")},
         {"\xC3\xA9@x", bytes({0x97, 0x7F}) + text0("\xC3\xA9@x")},
+        // A first byte below 0x20 would read as a length: an Encoded-string-value.
+        {"\x1E@x;\x01", bytes({0x97, 0x05, 0xEA, 0x1E, '@', 'x', 0x00, 0x97, 0x0D, 0xEA, 0x01}) + text0("/TYPE=PLMN")},
     };
     for (const auto &tc : cases) {
         const Bytes w = written([&](qx::Writer &o) { SetAddressList(o, tc.list, 0x97); });

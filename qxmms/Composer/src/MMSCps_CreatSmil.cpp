@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "MMSCps_Public.h"
+#include "MMSPs_SlideView.h"
 #include "qx_internal.h"
 #include "qx_log.h"
 #include "qx_writer.h"
@@ -42,16 +43,26 @@ struct SmilDoc {
         w.str(t);
     }
     void put_color(uint32_t colour) { w.format("#%x", colour); }
-    // A media name with the characters that would break the document
-    // replaced, as CPS_SafeMediaName does.
-    void put_name(const char *name);
+    // A media name as the URI reference its part's Content-Location holds:
+    // nothing in it can break the document ("&", quotes, brackets, control
+    // bytes and bytes of 0x80 or more are percent-encoded).
+    void put_name(const char *name) { SetUriEncoded(w, name); }
+    bool noMemory = false;
 };
 
-bool unsafe_name_char(unsigned char c) { return c == '"' || c == '<' || c == '>' || c == '&' || c < 0x20 || c == 0x7F; }
+// A media item's name and content type.
+struct tCPS_MediaRef {
+    const char *name;
+    const char *type;
+};
 
-void SmilDoc::put_name(const char *name) {
-    if (!name) return;
-    for (const char *c = name; *c; ++c) w.byte(unsafe_name_char(static_cast<unsigned char>(*c)) ? '_' : static_cast<uint8_t>(*c));
+// The name a media item goes by: the host's, or, for an empty one, the name a
+// reader gives an unnamed part of that content type, numbered by its slide
+// (an empty src would make the whole presentation unreadable).
+const char *media_name(const char *name, const char *type, int slide, char (&buf)[SMIL_DEFAULT_NAME_SIZE]) {
+    if (name && name[0]) return name;
+    if (!SmilGetDefaultName(buf, type ? type : "", slide)) buf[0] = 0;
+    return buf;
 }
 
 // Times of an item within its slide: an end past the slide's duration is
@@ -69,11 +80,18 @@ void put_begin_end(SmilDoc &d, int begin, int end) {
     d.put("ms\" ");
 }
 
-void put_media(SmilDoc &d, const char *tag, const char *name, const char *region, int begin, int end) {
+void put_media(SmilDoc &d, const char *tag, const tCPS_MediaRef &m, int slide, const char *region, int begin,
+               int end) {
+    char *name = CPS_MediaPartName(m.name, m.type, slide);
+    if (!name) {
+        d.noMemory = true;
+        return;
+    }
     d.put("<");
     d.put(tag);
     d.put(" src=\"");
     d.put_name(name);
+    qx::free_ptr(name);
     d.put(region);
     put_begin_end(d, begin, end);
     d.put("/>\r\n");
@@ -91,15 +109,17 @@ void write_slide(SmilDoc &d, tCPS_SlideStruct &s, int index, int &dur) {
     }
     if (s.Has_Video) {
         limit_times(s.Video.Begin, s.Video.End, dur);
-        put_media(d, "video", s.Video.Name, "\" region=\"Image\"", s.Video.Begin, s.Video.End);
+        put_media(d, "video", {s.Video.Name, s.Video.Content_Type}, index, "\" region=\"Image\"", s.Video.Begin,
+                  s.Video.End);
     } else {
         if (s.Has_Image) {
             limit_times(s.Image.Begin, s.Image.End, dur);
-            put_media(d, "img", s.Image.Name, "\" region=\"Image\"", s.Image.Begin, s.Image.End);
+            put_media(d, "img", {s.Image.Name, s.Image.Content_Type}, index, "\" region=\"Image\"", s.Image.Begin,
+                      s.Image.End);
         }
         if (s.Has_Audio) {
             limit_times(s.Audio.Begin, s.Audio.End, dur);
-            put_media(d, "audio", s.Audio.Name, "\" ", s.Audio.Begin, s.Audio.End);
+            put_media(d, "audio", {s.Audio.Name, s.Audio.Content_Type}, index, "\" ", s.Audio.Begin, s.Audio.End);
         }
     }
     if (s.Has_Text) {
@@ -176,8 +196,8 @@ struct PartList {
     }
 };
 
-bool add_media_part(PartList &list, const char *type, const char *name, uint8_t *data, int size) {
-    tMMS_Element *e = new_part(type, CPS_SafeMediaName(name), data, size);
+bool add_media_part(PartList &list, const char *type, const char *name, int slide, uint8_t *data, int size) {
+    tMMS_Element *e = new_part(type, CPS_MediaPartName(name, type, slide), data, size);
     if (!e) return false;
     list.append(e);
     return true;
@@ -195,20 +215,37 @@ bool add_text_part(PartList &list, const tCPS_SlideStruct &s, int index) {
     return true;
 }
 
+// Whether one of the slide's media goes by the name of its text part. A
+// reader takes, for each reference of the presentation in turn, the first
+// part of that name not taken yet, and the presentation names the media
+// before the text: such a slide's text part then follows its media.
+bool media_named_like_text(const tCPS_SlideStruct &s, int index) {
+    char textName[32];
+    std::snprintf(textName, sizeof textName, "Text%d.txt", index);
+    auto named = [&](const char *name) { return name && fnQX_STRICMP(name, textName) == 0; };
+    if (s.Has_Video) return named(s.Video.Name);
+    return (s.Has_Image && named(s.Image.Name)) || (s.Has_Audio && named(s.Audio.Name));
+}
+
 bool add_slide_parts(PartList &list, const tCPS_SlideStruct &s, int index) {
-    if (s.Has_Text && s.Text.Length > 0 && !add_text_part(list, s, index)) return false;
-    if (s.Has_Video) return add_media_part(list, s.Video.Content_Type, s.Video.Name, s.Video.Data, s.Video.Size);
-    if (s.Has_Image && !add_media_part(list, s.Image.Content_Type, s.Image.Name, s.Image.Data, s.Image.Size))
-        return false;
-    if (s.Has_Audio && !add_media_part(list, s.Audio.Content_Type, s.Audio.Name, s.Audio.Data, s.Audio.Size))
-        return false;
-    return true;
+    const bool hasText = s.Has_Text && s.Text.Length > 0;
+    const bool textLast = hasText && media_named_like_text(s, index);
+    if (hasText && !textLast && !add_text_part(list, s, index)) return false;
+    if (s.Has_Video) {
+        if (!add_media_part(list, s.Video.Content_Type, s.Video.Name, index, s.Video.Data, s.Video.Size)) return false;
+    } else {
+        if (s.Has_Image && !add_media_part(list, s.Image.Content_Type, s.Image.Name, index, s.Image.Data, s.Image.Size))
+            return false;
+        if (s.Has_Audio && !add_media_part(list, s.Audio.Content_Type, s.Audio.Name, index, s.Audio.Data, s.Audio.Size))
+            return false;
+    }
+    return !textLast || add_text_part(list, s, index);
 }
 
 bool add_attachment_part(PartList &list, const tCPS_Attachment &a) {
     // Attachments are not named by the presentation: their names go out as
     // the host gave them.
-    tMMS_Element *e = new_part(a.Content_Type, fnQX_MEMSTRCOPY(a.Name ? a.Name : ""), a.Data, a.Size);
+    tMMS_Element *e = new_part(a.Content_Type, CPS_WireName(a.Name ? a.Name : ""), a.Data, a.Size);
     if (!e) return false;
     list.append(e);
     return true;
@@ -242,12 +279,18 @@ smilstruct *new_smil_part() {
 
 }  // namespace
 
-char *CPS_SafeMediaName(const char *name) {
-    char *copy = fnQX_MEMSTRCOPY(name ? name : "");
-    if (!copy) return nullptr;
-    for (char *p = copy; *p; ++p)
-        if (unsafe_name_char(static_cast<unsigned char>(*p))) *p = '_';
-    return copy;
+char *CPS_WireName(const char *name) {
+    char *word = nullptr;
+    switch (EncodedWordGuard(name, &word)) {
+        case WordGuard::AsIs: return fnQX_MEMSTRCOPY(name);
+        case WordGuard::Encoded: return word;
+        default: return nullptr;  // refused before composing began, or memory is short
+    }
+}
+
+char *CPS_MediaPartName(const char *name, const char *type, int slide) {
+    char invented[SMIL_DEFAULT_NAME_SIZE];
+    return CPS_WireName(media_name(name, type, slide, invented));
 }
 
 int CPS_CheckSlides() {
@@ -285,6 +328,7 @@ bool write_document(SmilDoc &d) {
     for (int i = 0; i < CPS_MAX_SLIDES && m.Slide_In_Use[i]; ++i) {
         if (!m.slidestruct[i]) return false;
         write_slide(d, *m.slidestruct[i], i, m.Slide_Dur[i]);
+        if (d.noMemory) return false;
     }
     d.put(kSmilTail);
     return true;

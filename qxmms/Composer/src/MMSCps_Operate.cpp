@@ -48,6 +48,59 @@ void free_attach_node(tCPS_AttachNode *n) {
     qx::free_ptr(n);
 }
 
+// A content type goes on the wire as a well-known code or as a text. A text
+// that is empty or begins with a byte below 0x20 or of 0x80 or more would be
+// read as a Value-length or as a code; one of the presentation's own type
+// would be read as a second presentation in place of the message's. Such an
+// item cannot travel as it is.
+bool unwritable_type(const char *type) {
+    if (!type) return false;
+    const auto first = static_cast<uint8_t>(type[0]);
+    return first < 0x20 || first >= 0x80 || fnQX_STRICMP(type, "application/smil") == 0;
+}
+
+// A text a reader would change by decoding encoded words in it goes out as
+// an encoded word of its own; one that cannot (it is no UTF-8) is refused.
+// 0, COMPOSER_INPUT_PARAM_ERROR or COMPOSER_MEMERY_ALLOC_FAIL.
+int guard_text(const char *text, char **word) {
+    switch (EncodedWordGuard(text, word)) {
+        case WordGuard::AsIs:
+        case WordGuard::Encoded: return 0;
+        case WordGuard::Unwritable: return COMPOSER_INPUT_PARAM_ERROR;
+        case WordGuard::NoMemory: break;
+    }
+    return COMPOSER_MEMERY_ALLOC_FAIL;
+}
+
+// 0 when the text can be written so that it reads back as it is.
+int check_name(const char *name) {
+    char *word = nullptr;
+    const int r = guard_text(name, &word);
+    qx::free_ptr(word);
+    return r;
+}
+
+// Whether every item of the host's lists can be written so that it reads back
+// as given: 0, or the composer's code for the first that cannot.
+int host_items_writable(const tCPS_Slide *slides, const tCPS_AttachNode *attachments) {
+    for (const tCPS_Slide *s = slides; s; s = s->next) {
+        if ((s->Has_Image && unwritable_type(s->Image.Content_Type)) ||
+            (s->Has_Audio && unwritable_type(s->Audio.Content_Type)) ||
+            (s->Has_Video && unwritable_type(s->Video.Content_Type)))
+            return COMPOSER_INPUT_PARAM_ERROR;
+        int r = 0;
+        if ((s->Has_Image && (r = check_name(s->Image.Name)) != 0) ||
+            (s->Has_Audio && (r = check_name(s->Audio.Name)) != 0) ||
+            (s->Has_Video && (r = check_name(s->Video.Name)) != 0))
+            return r;
+    }
+    for (const tCPS_AttachNode *a = attachments; a; a = a->next) {
+        if (unwritable_type(a->Content_Type)) return COMPOSER_INPUT_PARAM_ERROR;
+        if (const int r = check_name(a->Name)) return r;
+    }
+    return 0;
+}
+
 }  // namespace
 
 void CPS_FreeHostSlides(tCPS_Slide *first) {
@@ -103,12 +156,21 @@ int CPS_LoadHostAttachments(const tCPS_AttachNode *first) {
 // Action 0: a new message from the host's lists and send-request header.
 int CPS_ComposeNew(tCPS_MmsData *mmsDatabuf, tCPS_PduBuf *pMMSPduBuf) {
     // A send request needs a Transaction-Id (an empty one does not decode):
-    // a request without one is refused before anything is touched.
+    // a request without one is refused before anything is touched. So is one
+    // that begins with a control byte, which a reader of the Text-string may
+    // take for a length: it is no identifier a relay would echo.
     const char *tid = mmsDatabuf->Header.Send_Req.Transaction_Id;
-    if (!tid || !tid[0]) {
+    if (!tid || !tid[0] || static_cast<uint8_t>(tid[0]) < 0x20) {
         QX_LOG("Transaction_Id==null COMPOSER_INPUT_PARAM_ERROR");
         return COMPOSER_INPUT_PARAM_ERROR;
     }
+    if (const int r = host_items_writable(mmsDatabuf->pSlide_List, mmsDatabuf->pAttach_List)) {
+        if (r == COMPOSER_INPUT_PARAM_ERROR) QX_LOG("check slide error.");
+        return r;
+    }
+    // The encoder writes a subject with encoded words as one of its own; one
+    // that cannot be so written is refused here.
+    if (const int r = check_name(mmsDatabuf->Header.Send_Req.Subject)) return r;
     const int opened = CPS_OpenModel();
     if (opened != 0) return opened;  // left open by an operation that did not end
     qx::ScopeGuard close([] { CPS_CloseModel(); });

@@ -145,10 +145,15 @@ int CPS_CheckSlides();
 constexpr int CPS_TIME_BUF = 12;
 constexpr int CPS_MAX_TIME = 120000;
 void CPS_FormatTime(char *dst, int value);
-// Media names go into the SMIL and the part headers with every character
-// that would break the document ('"', '<', '>', '&', control bytes) replaced
-// by '_'. New text (fnQX_Malloc) or null.
-char *CPS_SafeMediaName(const char *name);
+// The name a part goes out by (new text, fnQX_Malloc, or null): the host's
+// name as it is, or, when a reader would decode encoded words in it, the name
+// as one encoded word of its own (see EncodedWordGuard; a name that cannot be
+// written so is refused before composing).
+char *CPS_WireName(const char *name);
+// The same for a slide's media part, whose empty name is replaced by the name
+// a reader gives an unnamed part of that content type, numbered by the slide.
+// The SMIL src is that name URI-encoded, as the part's Content-Location.
+char *CPS_MediaPartName(const char *name, const char *type, int slide);
 // The SMIL document (caller's, fnQX_Free); null when memory is short.
 char *CPS_SmilBuild();
 // Parts of the model; null with *err 0 when the model fails validation, null

@@ -97,21 +97,49 @@ tMMS_Element *find_named(tMMS_Element *first, const char *ref) {
     return nullptr;
 }
 
-}  // namespace
+// A reference is a URI: "%D1%84.png" names the part whose Content-Location
+// (decoded when read) or name is "\xD1\x84.png". Null when none does;
+// *noMemory when the decoded form could not be made.
+tMMS_Element *find_uri_decoded(tMMS_Element *first, const char *ref, bool *noMemory) {
+    char *decoded = fnQX_MEMSTRCOPY(ref);
+    if (!decoded) {
+        *noMemory = true;
+        return nullptr;
+    }
+    UriDecodeInPlace(decoded);
+    tMMS_Element *p = std::strcmp(decoded, ref) != 0 ? find_named(first, decoded) : nullptr;
+    qx::free_ptr(decoded);
+    return p;
+}
 
-tMMS_Element *SmilFindPart(tMMS_Element *first, const char *ref) {
-    if (!first || bad_ref(ref)) return nullptr;
-    if (tMMS_Element *p = find_named(first, ref)) return p;
-    if (!std::strstr(ref, "=?")) return SMIL_NO_MATCH;
-    // Part names made of MIME encoded words were decoded with the body; a
-    // reference written the same way names them by its decoded text.
-    char *decoded = smil::checked(fnQX_MEMSTRCOPY(ref));
-    if (!decoded) return nullptr;
+// Part names made of MIME encoded words were decoded with the body; a
+// reference written the same way names them by its decoded text.
+tMMS_Element *find_words_decoded(tMMS_Element *first, const char *ref, bool *noMemory) {
+    char *decoded = fnQX_MEMSTRCOPY(ref);
+    if (!decoded) {
+        *noMemory = true;
+        return nullptr;
+    }
     tMMS_Element *p = nullptr;
     const Got r = DecodeEncodedWords(&decoded);
     if (r == Got::Value && decoded[0] && std::strcmp(decoded, ref) != 0) p = find_named(first, decoded);
     qx::free_ptr(decoded);
-    if (r == Got::NoMemory) {
+    if (r == Got::NoMemory) *noMemory = true;
+    return p;
+}
+
+}  // namespace
+
+// A part that goes by the reference itself comes first; failing that, by its
+// URI-decoded form, then by its encoded words decoded.
+tMMS_Element *SmilFindPart(tMMS_Element *first, const char *ref) {
+    if (!first || bad_ref(ref)) return nullptr;
+    if (tMMS_Element *p = find_named(first, ref)) return p;
+    bool noMemory = false;
+    tMMS_Element *p = nullptr;
+    if (std::strchr(ref, '%')) p = find_uri_decoded(first, ref, &noMemory);
+    if (!p && !noMemory && std::strstr(ref, "=?")) p = find_words_decoded(first, ref, &noMemory);
+    if (noMemory) {
         smil::no_memory();
         return nullptr;
     }

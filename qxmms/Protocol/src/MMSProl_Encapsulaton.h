@@ -252,7 +252,15 @@ int GetContentTypeCode(const char *text);
 // first (the *Size helpers and AddressListSizeBound help) and refuse to hand
 // out a buffer whose writer overflowed.
 void SetTextString(qx::Writer &w, const char *text);
+// Quoted when the first byte is 0x7F or more (a reader drops a leading 0x7F).
 void SetQuoteTextString(qx::Writer &w, const char *text);
+bool TextNeedsQuote(const char *text);
+// What goes before an address text of n bytes (its zero byte not counted)
+// whose first byte is `first`: the quote before 0x7F or more; before a byte
+// below 0x20, which a reader would take for a length, a Value-length and the
+// UTF-8 charset (the address then is an Encoded-string-value); else nothing.
+void SetAddressPrefix(qx::Writer &w, uint8_t first, uint32_t n);
+int AddressPrefixSize(uint8_t first, uint32_t n);
 // Both return the number of bytes of the value (written or not).
 int SetUintvar(qx::Writer &w, uint32_t value);
 int SetLengthValue(qx::Writer &w, uint32_t length);
@@ -263,7 +271,7 @@ void SetInteger(qx::Writer &w, int32_t value);
 // A Long-integer: the byte GetIntegerOctets(value), then SetInteger.
 void SetLongInteger(qx::Writer &w, int32_t value);
 void SetEncodedStringValue(qx::Writer &w, const char *text);
-// Address: quote before a first byte of 0x80 or more; a phone number (no
+// Address: in the form SetAddressPrefix gives; a phone number (no
 // "@") without its spaces and with "/TYPE=PLMN" unless it has a "/TYPE="
 // already. Returns 1 when the suffix was added.
 int SetAddressValue(qx::Writer &w, const char *address);
@@ -280,6 +288,15 @@ int GetNextAddress(const char **list, char *buf);
 void SetAddressList(qx::Writer &w, const char *list, uint8_t code);
 // Upper bound of the bytes SetAddressList writes for a list.
 int AddressListSizeBound(const char *list);
+
+// Part names as URI references (Content-Location, Content-ID, SMIL src): every
+// byte but letters, digits and "-._~!$'()*+,;=@" percent-encoded; a name of
+// such bytes only is written as it is. UriDecodeInPlace turns every "%XX"
+// (but "%00") back into its byte.
+bool UriKeepsByte(uint8_t c);
+size_t UriEncodedSize(const char *name);
+void SetUriEncoded(qx::Writer &w, const char *name);
+void UriDecodeInPlace(char *text);
 
 // ---------------------------------------------------------------- charsets
 char *fnMMS_ConvertToUtf8(int charset, const uint8_t *text, int *len);
@@ -452,10 +469,16 @@ size_t QuotedPrintableDecodeInto(const uint8_t *in, size_t n, uint8_t *out);
 Got DecodePartTransferEncoding(WspCursor fields, uint8_t **data, int *len, uint8_t **owned);
 // (Value when they were decoded, None when there was nothing to decode.)
 // Encoded words ("=?charset?B|Q?text?=") of a text become UTF-8: the text
-// is replaced by a new one (Value; None when it holds none). Adjacent words are joined without the blanks and
-// line breaks between them; a word that does not decode, or decodes to
-// nothing, is left out whole.
+// is replaced by a new one (Value; None when it holds none). Adjacent words
+// are joined without the blanks and line breaks between them; a word that
+// does not decode, or decodes to nothing, is left out whole.
 Got DecodeEncodedWords(char **text);
+// A text that DecodeEncodedWords would change (it holds encoded words as they
+// are) goes out as one encoded word of its own UTF-8 bytes: Encoded with that
+// word in *out (new text); AsIs when the text reads back unchanged (*out
+// null); Unwritable when no form reads back equal (it is no UTF-8).
+enum class WordGuard { AsIs, Encoded, Unwritable, NoMemory };
+WordGuard EncodedWordGuard(const char *text, char **out);
 // Both for one part of a received body: its data by its transfer encoding,
 // its File_Name and Name_Param by their encoded words.
 Got DecodePartMime(WspCursor fields, tMMS_Element *e);

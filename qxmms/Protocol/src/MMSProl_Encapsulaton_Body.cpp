@@ -69,16 +69,28 @@ int64_t smil_headers_size(const smilstruct *s) {
     return length_value_size(t) + t + 2 + kStartIdLen + 1;
 }
 
+// A part's name goes as it is in its Name parameter and URI-encoded in its
+// Content-ID and Content-Location, which a strict reader takes as ASCII.
+// Readers take a Name value as a Text-string or a Quoted-string: a name that
+// begins with 0x22 itself goes as a Quoted-string, one that begins with a byte
+// that could be read as the quote (0x7F or more) with the quote.
+bool name_needs_mark(const char *name) { return TextNeedsQuote(name) || (name && name[0] == WSP_QUOTED_STRING); }
+
+void put_name_value(qx::Writer &w, const char *name) {
+    if (name && name[0] == WSP_QUOTED_STRING) w.byte(WSP_QUOTED_STRING);
+    SetQuoteTextString(w, name);
+}
+
 int64_t part_type_size(const tMMS_Element *e) {
-    int64_t t = type_size(e->Content_Type) + 1 + text_size(e->File_Name) + 1;
+    int64_t t = type_size(e->Content_Type) + 1 + (name_needs_mark(e->File_Name) ? 1 : 0) + text_size(e->File_Name) + 1;
     if (writes_charset(e)) t += 1 + charset_size(e->Charset);
     return t;
 }
 
 int64_t part_headers_size(const tMMS_Element *e) {
     const int64_t t = part_type_size(e);
-    const int64_t fn = text_size(e->File_Name);
-    return length_value_size(t) + t + (2 + 1 + fn + 1 + 1) + (1 + fn + 1);
+    const auto uri = static_cast<int64_t>(UriEncodedSize(e->File_Name));
+    return length_value_size(t) + t + (2 + 1 + uri + 1 + 1) + (1 + uri + 1);
 }
 
 int64_t entry_size(int64_t headers, int data) { return uintvar_size(headers) + uintvar_size(data) + headers + data; }
@@ -99,7 +111,7 @@ int64_t body_size(const mmresstruct *body, int64_t *entries) {
         total += 2;
     }
     for (const tMMS_Element *e = body->Parts; e; e = e->next) {
-        if (text_size(e->Content_Type) > kMaxBody || text_size(e->File_Name) > kMaxBody) return -1;
+        if (text_size(e->Content_Type) > kMaxBody || text_size(e->File_Name) > kMaxBody / 3) return -1;
         total += entry_size(part_headers_size(e), data_len(e->Data, e->Data_Len));
         ++n;
         if (total > kMaxBody) return -1;
@@ -149,7 +161,7 @@ void write_part_entry(qx::Writer &w, const tMMS_Element *e) {
     SetLengthValue(w, static_cast<uint32_t>(part_type_size(e)));
     put_type(w, e->Content_Type);
     w.byte(WSP_PARAM_NAME);
-    SetTextString(w, fn);
+    put_name_value(w, fn);
     if (writes_charset(e)) {
         w.byte(WSP_PARAM_CHARSET);
         if (e->Charset < 128)
@@ -160,11 +172,12 @@ void write_part_entry(qx::Writer &w, const tMMS_Element *e) {
     w.byte(WSP_HDR_CONTENT_ID);
     w.byte(WSP_QUOTED_STRING);
     w.byte('<');
-    w.str(fn);
+    SetUriEncoded(w, fn);
     w.byte('>');
     w.byte(0);
     w.byte(WSP_HDR_CONTENT_LOCATION);
-    SetTextString(w, fn);
+    SetUriEncoded(w, fn);
+    w.byte(0);
     headers_written(w, headers, h);
     w.bytes(e->Data, static_cast<size_t>(dl));
 }
@@ -275,6 +288,7 @@ Step read_part_headers(WspCursor &h, tMMS_Element *e) {
             ++h.p;
             char *name = GetQuoteTextString(h, nullptr);
             if (!name) return h.truncated ? Step::Stop : Step::NoMemory;
+            UriDecodeInPlace(name);  // the file name the URI reference stands for
             qx::free_ptr(e->File_Name);
             e->File_Name = name;
         } else if (code == WSP_HDR_CONTENT_ID) {

@@ -51,13 +51,25 @@ void put_field(qx::Writer &w, uint8_t code, uint8_t value) {
 void put_head(qx::Writer &w, uint8_t type, const char *transactionId) {
     put_field(w, MMS_MESSAGE_TYPE_FIELD, type);
     w.byte(MMS_TRANSACTION_ID_FIELD);
-    SetQuoteTextString(w, transactionId);  // quoted when it begins with 0x80 or more
+    SetQuoteTextString(w, transactionId);  // quoted when it begins with 0x7F or more
     put_field(w, MMS_VERSION_FIELD, MMS_VERSION_1_2);
 }
 
 uint64_t text_string_size(const char *s) { return (s ? std::strlen(s) : 0) + 1; }
 uint64_t quote_text_string_size(const char *s) { return text_string_size(s) + 1; }
 uint64_t encoded_string_size(const char *s) { return kMaxValueLength + 1 + quote_text_string_size(s); }
+
+WireText::~WireText() { qx::free_ptr(word); }
+
+bool wire_text(const char *text, WireText *out) {
+    out->text = text;
+    if (EncodedWordGuard(text, &out->word) == WordGuard::NoMemory) {
+        QX_LOG("mzk:fail to allocate memory");
+        return false;
+    }
+    if (out->word) out->text = out->word;
+    return true;
+}
 
 bool add_address_list(uint64_t &total, const char *list) {
     if (!list) return true;
@@ -75,8 +87,11 @@ namespace {
 constexpr uint64_t kMaxTimeField = 1 + 1 + 1 + kMaxLongInteger;
 // Field code + Long-integer (Date).
 constexpr uint64_t kMaxDateField = 1 + kMaxLongInteger;
-// A From field: code, Value-length, token, quote, the address, zero.
-uint64_t from_field_size(const char *address) { return 1 + kMaxValueLength + 1 + 1 + std::strlen(address) + 1; }
+// A From field: code, Value-length, token, the address's form (a quote, or
+// a Value-length and charset), the address, zero.
+uint64_t from_field_size(const char *address) {
+    return 1 + kMaxValueLength + 1 + kMaxValueLength + 1 + std::strlen(address) + 1;
+}
 
 inline uint8_t yes_no(int flag) { return flag ? MMS_YES : MMS_NO; }
 
@@ -117,8 +132,9 @@ void put_from(qx::Writer &w, const char *from, const char *address) {
     }
     QX_LOG("request from field is not null,MMS_ADDRESS_PRESENT_TOKEN");
     const int addressLen = static_cast<int>(std::strlen(address));
-    const bool quote = static_cast<uint8_t>(address[0]) >= 0x80;
-    int tmpLen = addressLen + 2 + (quote ? 1 : 0);  // token, [quote,] address, zero
+    const auto first = static_cast<uint8_t>(address[0]);
+    const int prefix = AddressPrefixSize(first, static_cast<uint32_t>(addressLen));
+    int tmpLen = addressLen + 2 + prefix;  // token, [quote or length and charset,] address, zero
     QX_LOG("mzk:pAddress=%s,its size=%d,iTmpLen=%d", address, addressLen, tmpLen);
     if (tmpLen < 31) {
         w.byte(static_cast<uint8_t>(tmpLen));
@@ -135,7 +151,7 @@ void put_from(qx::Writer &w, const char *from, const char *address) {
         QX_LOG("mzk:new iTmpLen=%d", tmpLen);
     }
     w.byte(MMS_ADDRESS_PRESENT_TOKEN);
-    if (quote) w.byte(MMS_QUOTE);
+    SetAddressPrefix(w, first, static_cast<uint32_t>(addressLen));
     w.bytes(address, static_cast<size_t>(addressLen));
     w.byte(0x00);
 }
@@ -202,6 +218,8 @@ uint8_t *fnMMS_MakeSendReqPdu(const tMMS_SendReq *req, int *len) {
         }
     }
     qx::ScopeGuard releaseFrom([&] { qx::free_ptr(fromAddress); });
+    WireText subject;
+    if (!wire_text(req->Subject, &subject)) return nullptr;
 
     uint64_t bound = 2                                                 // Message-Type
                      + 1 + quote_text_string_size(req->Transaction_Id)  // Transaction-Id
@@ -210,7 +228,7 @@ uint8_t *fnMMS_MakeSendReqPdu(const tMMS_SendReq *req, int *len) {
                      + (fromAddress ? from_field_size(fromAddress) : 3)  // From
                      + 2 + 2 * kMaxTimeField                           // Message-Class, Expiry, Delivery-Time
                      + 2 + 2 + 2 + 2;                                  // Priority, Sender-Visibility, reports
-    if (req->Subject) bound += 1 + encoded_string_size(req->Subject);
+    if (subject.text) bound += 1 + encoded_string_size(subject.text);
     if (hasBody) bound += static_cast<uint64_t>(req->Body_Len);
     if (!add_recipients(bound, req->To, req->Cc, req->Bcc)) return nullptr;
     PduOut out{};
@@ -221,9 +239,9 @@ uint8_t *fnMMS_MakeSendReqPdu(const tMMS_SendReq *req, int *len) {
     if (req->Date > 0) put_date(w, req->Date);
     put_from(w, req->From, fromAddress);
     put_recipients(w, req->To, req->Cc, req->Bcc);
-    if (req->Subject) {
+    if (subject.text) {
         w.byte(MMS_SUBJECT_FIELD);
-        SetEncodedStringValue(w, req->Subject);
+        SetEncodedStringValue(w, subject.text);
     }
     put_field(w, MMS_MESSAGE_CLASS_FIELD, message_class_token(req->Message_Class));
     if (req->Expiry > 0) put_time(w, MMS_EXPIRY_FIELD, req->Expiry, req->Expiry_Relative);

@@ -39,7 +39,7 @@ uint8_t *hand_out_pdu(PduOut &out, int *len);
 // A field of one byte value.
 void put_field(qx::Writer &w, uint8_t code, uint8_t value);
 // Every PDU begins with its Message-Type, Transaction-Id (quoted when it
-// begins with a byte of 0x80 or more: count it with quote_text_string_size)
+// begins with a byte of 0x7F or more: count it with quote_text_string_size)
 // and MMS-Version.
 void put_head(qx::Writer &w, uint8_t type, const char *transactionId);
 // Sizes of values written by the WSP writers (a null text as an empty one):
@@ -48,6 +48,20 @@ void put_head(qx::Writer &w, uint8_t type, const char *transactionId);
 uint64_t text_string_size(const char *s);
 uint64_t quote_text_string_size(const char *s);
 uint64_t encoded_string_size(const char *s);
+// A subject as it is written (readers decode encoded words in subjects): a text that a reader would
+// change by decoding encoded words in it goes as one encoded word of its own
+// (EncodedWordGuard), kept in `word`; any other as it is. A text of which no
+// form reads back equal (encoded words in no UTF-8) goes as it is too.
+struct WireText {
+    const char *text = nullptr;
+    char *word = nullptr;
+    WireText() = default;
+    WireText(const WireText &) = delete;
+    WireText &operator=(const WireText &) = delete;
+    ~WireText();
+};
+// False when memory is short.
+bool wire_text(const char *text, WireText *out);
 // Adds the bound of an address list; false when it cannot be represented.
 bool add_address_list(uint64_t &total, const char *list);
 

@@ -15,8 +15,11 @@ using namespace mmsenc;
 
 namespace {
 
-// From: code, Value-length, token, quote, address, suffix, zero.
-uint64_t from_size(const char *s) { return 1 + kMaxValueLength + 1 + quote_text_string_size(s) + MMS_PLMN_SUFFIX_LEN; }
+// From: code, Value-length, token, the address's form (a quote, or a
+// Value-length and charset), address, suffix, zero.
+uint64_t from_size(const char *s) {
+    return 1 + kMaxValueLength + 1 + kMaxValueLength + 1 + text_string_size(s) + MMS_PLMN_SUFFIX_LEN;
+}
 
 // Long-integer: count byte and the value's big-endian bytes, at least one
 // (a zero value is written as one zero byte).
@@ -32,12 +35,13 @@ void put_long_integer(qx::Writer &w, uint32_t v) {
 void put_from(qx::Writer &w, const char *from) {
     w.byte(MMS_FROM_FIELD);
     const size_t n = std::strlen(from);
-    const bool quote = static_cast<uint8_t>(from[0]) >= 0x80;
     const bool suffix = !std::strchr(from, '@') && !std::strstr(from, "/TYPE=");
-    const uint32_t valueLen = static_cast<uint32_t>(1 + (quote ? 1 : 0) + n + (suffix ? MMS_PLMN_SUFFIX_LEN : 0) + 1);
+    const auto text = static_cast<uint32_t>(n + (suffix ? MMS_PLMN_SUFFIX_LEN : 0));
+    const auto first = static_cast<uint8_t>(n ? from[0] : (suffix ? '/' : 0));
+    const uint32_t valueLen = static_cast<uint32_t>(1 + AddressPrefixSize(first, text) + text + 1);
     SetLengthValue(w, valueLen);
     w.byte(MMS_ADDRESS_PRESENT_TOKEN);
-    if (quote) w.byte(MMS_QUOTE);
+    SetAddressPrefix(w, first, text);
     w.bytes(from, n);
     if (suffix) w.bytes(MMS_PLMN_SUFFIX, MMS_PLMN_SUFFIX_LEN);
     w.byte(0);
@@ -77,22 +81,24 @@ uint8_t *fnMMS_MakeNotificationIndPdu(const tMMS_NotifyInd *rec, int *len) {
         QX_LOG("mzk:notification without Transaction_Id or Content_Location");
         return nullptr;
     }
+    WireText subject;
+    if (!wire_text(rec->Subject, &subject)) return nullptr;
     uint64_t bound = 2 + 1 + quote_text_string_size(rec->Transaction_Id) + 2  // head
                      + 2 + 2                                             // Message-Class, Priority
                      + 1 + kMaxLongInteger                               // Message-Size
                      + 1 + 1 + 1 + kMaxLongInteger                       // Expiry
                      + 1 + quote_text_string_size(rec->Content_Location);
     if (rec->From) bound += from_size(rec->From);
-    if (rec->Subject) bound += 1 + encoded_string_size(rec->Subject);
+    if (subject.text) bound += 1 + encoded_string_size(subject.text);
     PduOut out{};
     if (!open_pdu(bound, &out)) return nullptr;
 
     qx::Writer &w = out.w;
     put_head(w, MMS_M_NOTIFICATION_IND, rec->Transaction_Id);
     if (rec->From) put_from(w, rec->From);
-    if (rec->Subject) {
+    if (subject.text) {
         w.byte(MMS_SUBJECT_FIELD);
-        SetEncodedStringValue(w, rec->Subject);
+        SetEncodedStringValue(w, subject.text);
     }
     put_field(w, MMS_MESSAGE_CLASS_FIELD, class_byte(rec->Message_Class));
     if (rec->Priority >= 0x80 && rec->Priority <= 0x82) put_field(w, MMS_PRIORITY_FIELD, rec->Priority);
@@ -123,12 +129,14 @@ uint8_t *fnMMS_MakeRetrieveConfPdu(const tMMS_RetrieveConf *rec, int *len) {
         return nullptr;
     }
     const bool hasBody = rec->body && rec->Content_Size > 0;
+    WireText subject;
+    if (!wire_text(rec->Subject, &subject)) return nullptr;
     uint64_t bound = 2 + 1 + quote_text_string_size(rec->Transaction_Id) + 2  // head
                      + 1 + kMaxLongInteger                               // Date
                      + 2 + 2 + 2 + 2;                                    // class, priority, reports
     if (rec->Message_Id) bound += 1 + quote_text_string_size(rec->Message_Id);
     if (rec->From) bound += from_size(rec->From);
-    if (rec->Subject) bound += 1 + encoded_string_size(rec->Subject);
+    if (subject.text) bound += 1 + encoded_string_size(subject.text);
     if (hasBody) bound += static_cast<uint64_t>(rec->Content_Size);
     if (!add_address_list(bound, rec->To) || !add_address_list(bound, rec->Cc)) return nullptr;
     PduOut out{};
@@ -147,9 +155,9 @@ uint8_t *fnMMS_MakeRetrieveConfPdu(const tMMS_RetrieveConf *rec, int *len) {
     if (rec->From) put_from(w, rec->From);
     if (rec->To) SetAddressList(w, rec->To, MMS_TO_FIELD);
     if (rec->Cc) SetAddressList(w, rec->Cc, MMS_CC_FIELD);
-    if (rec->Subject) {
+    if (subject.text) {
         w.byte(MMS_SUBJECT_FIELD);
-        SetEncodedStringValue(w, rec->Subject);
+        SetEncodedStringValue(w, subject.text);
     }
     put_field(w, MMS_MESSAGE_CLASS_FIELD, class_byte(rec->Message_Class));
     put_field(w, MMS_PRIORITY_FIELD, rec->Priority >= 0x80 && rec->Priority <= 0x82 ? rec->Priority : 0x81);

@@ -24,28 +24,30 @@ bool has_type(const char *s, size_t n) {
     return false;
 }
 
-// Writes an address of n bytes: the quote before a first byte of 0x80 or
-// more, the bytes (without spaces for a phone number), and "/TYPE=PLMN" for a
-// phone number that has no type yet. Returns 1 when the suffix was added.
+// Writes an address of n bytes: its form (see SetAddressPrefix), the bytes
+// (without spaces for a phone number), and "/TYPE=PLMN" for a phone number
+// that has no type yet. Returns 1 when the suffix was added.
 int put_address(qx::Writer &w, const char *address, size_t n) {
     const bool phone = !has_at(address, n);
+    const bool suffix = phone && !has_type(address, n);
     const char *first = address;
-    if (phone)
+    size_t kept = n;
+    if (phone) {
         while (first < address + n && *first == ' ') ++first;
-    if (first < address + n && static_cast<uint8_t>(*first) >= 0x80) w.byte(MMS_QUOTE);
+        for (const char *q = address; q < address + n; ++q)
+            if (*q == ' ') --kept;
+    }
+    const uint8_t lead = first < address + n ? static_cast<uint8_t>(*first) : (suffix ? '/' : 0);
+    SetAddressPrefix(w, lead, static_cast<uint32_t>(kept + (suffix ? MMS_PLMN_SUFFIX_LEN : 0)));
     if (phone) {
         for (const char *q = address; q < address + n; ++q)
             if (*q != ' ') w.byte(static_cast<uint8_t>(*q));
     } else {
         w.bytes(address, n);
     }
-    int suffixed = 0;
-    if (phone && !has_type(address, n)) {
-        w.bytes(MMS_PLMN_SUFFIX, MMS_PLMN_SUFFIX_LEN);
-        suffixed = 1;
-    }
+    if (suffix) w.bytes(MMS_PLMN_SUFFIX, MMS_PLMN_SUFFIX_LEN);
     w.byte(0);
-    return suffixed;
+    return suffix ? 1 : 0;
 }
 
 // The next entry of a ";"-separated list, its surrounding spaces left out;
@@ -91,9 +93,29 @@ void SetTextString(qx::Writer &w, const char *text) {
     w.byte(0);
 }
 
+bool TextNeedsQuote(const char *text) { return text && static_cast<uint8_t>(text[0]) >= MMS_QUOTE; }
+
 void SetQuoteTextString(qx::Writer &w, const char *text) {
-    if (text && static_cast<uint8_t>(text[0]) >= 0x80) w.byte(MMS_QUOTE);
+    // Readers drop a leading 0x7F as the quote: a text that begins with
+    // 0x7F itself gets one too, or it would lose that byte.
+    if (TextNeedsQuote(text)) w.byte(MMS_QUOTE);
     SetTextString(w, text);
+}
+
+int AddressPrefixSize(uint8_t first, uint32_t n) {
+    if (first != 0 && first < 0x20) return LengthValueSize(n + 2) + 1;
+    return first >= MMS_QUOTE ? 1 : 0;
+}
+
+void SetAddressPrefix(qx::Writer &w, uint8_t first, uint32_t n) {
+    if (first != 0 && first < 0x20) {
+        // A reader takes a first byte below 0x20 for a Value-length: such an
+        // address goes as an Encoded-string-value (charset, text, zero).
+        SetLengthValue(w, n + 2);
+        w.byte(0x80 | MMS_CHARSET_UTF8);
+    } else if (first >= MMS_QUOTE) {
+        w.byte(MMS_QUOTE);
+    }
 }
 
 int UintvarSize(uint32_t value) {
@@ -140,14 +162,17 @@ void SetLongInteger(qx::Writer &w, int32_t value) {
 }
 
 void SetEncodedStringValue(qx::Writer &w, const char *text) {
-    if (!text) {
+    // No text, or an empty one: an empty Text-string (the charset form of
+    // an empty text reads back as no text at all).
+    if (!text || !text[0]) {
         w.byte(0);
         return;
     }
     // Value-length covers the charset byte, the optional quote, the text
-    // and its zero byte.
+    // and its zero byte. The charset form is kept for every text: a first
+    // byte below 0x20 then cannot be taken for a length.
     uint32_t l = static_cast<uint32_t>(std::strlen(text)) + 2;
-    if (static_cast<uint8_t>(text[0]) >= 0x80) ++l;
+    if (TextNeedsQuote(text)) ++l;
     SetLengthValue(w, l);
     w.byte(0x80 | MMS_CHARSET_UTF8);
     SetQuoteTextString(w, text);
@@ -217,8 +242,9 @@ void SetAddressList(qx::Writer &w, const char *list, uint8_t code) {
 int AddressListSizeBound(const char *list) {
     if (!list) return 0;
     // Each written address takes at most its characters plus the field
-    // code, a quote byte and "/TYPE=PLMN" with its zero byte.
-    constexpr long long kPerEntry = 1 + 1 + MMS_PLMN_SUFFIX_LEN + 1;
+    // code, its form (a quote, or a Value-length of up to six bytes and the
+    // charset) and "/TYPE=PLMN" with its zero byte.
+    constexpr long long kPerEntry = 1 + 6 + 1 + MMS_PLMN_SUFFIX_LEN + 1;
     long long chars = 0;
     long long entries = 1;
     for (const char *s = list; *s; ++s) {
