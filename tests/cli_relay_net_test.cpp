@@ -582,6 +582,18 @@ size_t open_fds(pid_t pid) {
     }
     return n;
 }
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 long rss_kb(pid_t pid) {
     const std::string status = slurp("/proc/" + std::to_string(pid) + "/status");
     const size_t at = status.find("VmRSS:");
@@ -682,7 +694,9 @@ TEST(RelayLimits, HostileClientsLeaveNoTrace) {
     noTid.push_back(0);
     const Bytes body = multipart_body(100);
     noTid.insert(noTid.end(), body.begin(), body.end());
-    ASSERT_NE(fnMMS_ParseSendContent(noTid.data(), static_cast<int>(noTid.size())), nullptr) << "test PDU must decode";
+    tMMS_SendReq *decoded = fnMMS_ParseSendContent(noTid.data(), static_cast<int>(noTid.size()));
+    ASSERT_NE(decoded, nullptr) << "test PDU must decode";
+    fnMMS_FreeMessageMem(decoded, MMS_STRUCT_SEND_REQ);
     EXPECT_NE(http_exchange(port, post("/mms", noTid)).find(" 400 "), std::string::npos);
     EXPECT_EQ(spool_files(relay), 0u);
 
@@ -702,7 +716,10 @@ TEST(RelayLimits, HostileClientsLeaveNoTrace) {
     ASSERT_EQ(firstLocations.size(), 40u);
     const std::string gone = firstLocations[0].substr(firstLocations[0].find("/msg/"));
     EXPECT_NE(http_exchange(port, "GET " + gone + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n").find(" 404 "), std::string::npos);
-    EXPECT_LT(rss_kb(pid) - rss, 16 * 1024) << "resident memory grew with refused or repeated data";
+    // (AddressSanitizer keeps freed blocks in quarantine: resident memory
+    // says nothing about the relay's own holding there.)
+    if (!kAddressSanitizer)
+        EXPECT_LT(rss_kb(pid) - rss, 16 * 1024) << "resident memory grew with refused or repeated data";
 
     // One interim answer, then the final one; a redirected POST stays a POST.
     const std::string interim = http_exchange(port, post("/mms?fault=http-status%3D100", Bytes{1, 2, 3}));
