@@ -69,8 +69,8 @@ char *SmilReadTag() {
     int len = 0;
     const char *open = next_tag_span(&len);
     if (!open) return nullptr;
-    char *tag = static_cast<char *>(qx::alloc_uninit(len + 1));
-    if (!tag) {  // looks like the end of the source to the caller
+    char *tag = smil::checked(static_cast<char *>(qx::alloc_uninit(len + 1)));
+    if (!tag) {  // ends the source; the failure is recorded
         reader_clear();
         return nullptr;
     }
@@ -90,7 +90,7 @@ const char *SmilReadTagShared() {
         if (size > INT32_MAX) size = static_cast<int64_t>(len) + 1;
         qx::free_ptr(st.TagBuf);
         st.TagBufSize = 0;
-        st.TagBuf = static_cast<char *>(qx::alloc_uninit(static_cast<int>(size)));
+        st.TagBuf = smil::checked(static_cast<char *>(qx::alloc_uninit(static_cast<int>(size))));
         if (!st.TagBuf) {
             reader_clear();
             return nullptr;
@@ -111,7 +111,7 @@ char *SmilCopySpan(const char *start, const char *end) {
     if (!start || !end || end <= start) return nullptr;
     const ptrdiff_t n = end - start;
     if (n >= INT32_MAX) return nullptr;
-    char *s = static_cast<char *>(qx::alloc_uninit(static_cast<int>(n) + 1));
+    char *s = smil::checked(static_cast<char *>(qx::alloc_uninit(static_cast<int>(n) + 1)));
     if (!s) return nullptr;
     std::memcpy(s, start, static_cast<size_t>(n));
     s[n] = '\0';
@@ -156,7 +156,7 @@ tSMIL_Attr *SmilParseAttr(const char **cursor) {
     const size_t valLen = static_cast<size_t>(valEnd - valStart);
     const size_t size = sizeof(tSMIL_Attr) + nameLen + 1 + valLen + 1;
     if (size > static_cast<size_t>(INT32_MAX)) return nullptr;
-    auto *a = static_cast<tSMIL_Attr *>(qx::alloc_uninit(static_cast<int>(size)));
+    auto *a = smil::checked(static_cast<tSMIL_Attr *>(qx::alloc_uninit(static_cast<int>(size))));
     if (!a) return nullptr;
     char *text = reinterpret_cast<char *>(a + 1);
     std::memcpy(text, nameStart, nameLen);
@@ -195,7 +195,8 @@ tSMIL_Tag *SmilParseTag(const char *text) {
 
     const size_t nameLen = static_cast<size_t>(nameEnd - nameStart);
     if (sizeof(tSMIL_Tag) + nameLen + 1 > static_cast<size_t>(INT32_MAX)) return nullptr;
-    auto *tag = static_cast<tSMIL_Tag *>(qx::alloc_uninit(static_cast<int>(sizeof(tSMIL_Tag) + nameLen + 1)));
+    auto *tag =
+        smil::checked(static_cast<tSMIL_Tag *>(qx::alloc_uninit(static_cast<int>(sizeof(tSMIL_Tag) + nameLen + 1))));
     if (!tag) return nullptr;
     tag->Type = 0;
     tag->pAttr = nullptr;

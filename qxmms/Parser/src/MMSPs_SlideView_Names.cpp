@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "MMSPs_Parse_State.h"
 #include "MMSPs_SlideView.h"
 #include "qx_internal.h"
 
@@ -98,7 +99,7 @@ int SmilGetDefaultName(char *buf, const char *contentType, int number) {
 
 int SmilGetMediaKind(const char *contentType) {
     if (!contentType) return SMIL_KIND_FAILED;
-    char *lower = fnQX_MEMSTRCOPY(contentType);
+    char *lower = smil::checked(fnQX_MEMSTRCOPY(contentType));
     if (!lower) return SMIL_KIND_FAILED;
     fnQX_STRLOWER(lower);
     int kind = SMIL_KIND_OTHER;

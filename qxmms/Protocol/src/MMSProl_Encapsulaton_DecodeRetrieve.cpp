@@ -61,13 +61,14 @@ Step retrieve_field(WspCursor &c, tMMS_RetrieveConf &rec, uint8_t code, Retrieve
 
 }  // namespace
 
-extern "C" tMMS_RetrieveConf *fnMMS_ParseRetrieveConf(const unsigned char *pdu, int len) {
-    if (!pdu || len <= 0) return nullptr;
-    auto *rec = static_cast<tMMS_RetrieveConf *>(fnMMS_AllocMessageMem(MMS_STRUCT_RETRIEVE_CONF));
+tMMS_RetrieveConf *fnMMS_ParseRetrieveConf(const uint8_t *pdu, int len, tMMS_DecodeReport *why) {
+    auto *rec = checked_record<tMMS_RetrieveConf>(MMS_STRUCT_RETRIEVE_CONF, MMS_M_RETRIEVE_CONF, pdu, len, why);
     if (!rec) return nullptr;
-    RetrieveLists lists{list_text(&rec->To), list_text(&rec->Cc)};
-    return decode_fields(rec, MMS_STRUCT_RETRIEVE_CONF, pdu, len,
-                         [&lists](WspCursor &c, tMMS_RetrieveConf &r, uint8_t code) {
-                             return retrieve_field(c, r, code, lists);
-                         });
+    const RetrieveLists lists{list_text(&rec->To), list_text(&rec->Cc)};
+    return decode_lenient(rec, MMS_STRUCT_RETRIEVE_CONF, pdu, len, why, lists, retrieve_field);
+}
+
+extern "C" tMMS_RetrieveConf *fnMMS_ParseRetrieveConf(const unsigned char *pdu, int len) {
+    tMMS_DecodeReport why{};
+    return fnMMS_ParseRetrieveConf(pdu, len, &why);
 }

@@ -71,23 +71,20 @@ Step send_field(WspCursor &c, tMMS_SendReq &rec, uint8_t code, SendLists &lists)
 
 }  // namespace
 
-extern "C" tMMS_SendReq *fnMMS_ParseSendContent(const unsigned char *pdu, int len) {
+tMMS_SendReq *fnMMS_ParseSendContent(const uint8_t *pdu, int len, tMMS_DecodeReport *why) {
     QX_LOG("mzk:enter fnMMS_ParseSendContent");
-    if (!pdu || len < 0) {
-        QX_LOG("mzk:input parameters invalid");
-        return nullptr;
-    }
-    if (len == 0) {
-        QX_LOG("mzk:Content_len <= 0");
-        return nullptr;
-    }
-    auto *rec = static_cast<tMMS_SendReq *>(fnMMS_AllocMessageMem(MMS_STRUCT_SEND_REQ));
+    if (!pdu || len < 0) QX_LOG("mzk:input parameters invalid");
+    else if (len == 0) QX_LOG("mzk:Content_len <= 0");
+    auto *rec = checked_record<tMMS_SendReq>(MMS_STRUCT_SEND_REQ, MMS_M_SEND_REQ, pdu, len, why);
     if (!rec) {
-        QX_LOG("mzk:fail to allocate memory");
+        if (why->fault == MmsDecodeFault::NoMemory) QX_LOG("mzk:fail to allocate memory");
         return nullptr;
     }
-    SendLists lists{list_text(&rec->To), list_text(&rec->Cc), list_text(&rec->Bcc)};
-    return decode_fields(rec, MMS_STRUCT_SEND_REQ, pdu, len, [&lists](WspCursor &c, tMMS_SendReq &r, uint8_t code) {
-        return send_field(c, r, code, lists);
-    });
+    const SendLists lists{list_text(&rec->To), list_text(&rec->Cc), list_text(&rec->Bcc)};
+    return decode_lenient(rec, MMS_STRUCT_SEND_REQ, pdu, len, why, lists, send_field);
+}
+
+extern "C" tMMS_SendReq *fnMMS_ParseSendContent(const unsigned char *pdu, int len) {
+    tMMS_DecodeReport report{};
+    return fnMMS_ParseSendContent(pdu, len, &report);
 }
