@@ -41,12 +41,12 @@ void words(const uint8_t *in, size_t n) {
     const bool utf8 = g_utf8_validate(t, static_cast<gssize>(len), nullptr);
     const bool plain = !std::strstr(t, "=?");
     char *before = g_strdup(t);
-    const MimeResult r = DecodeEncodedWords(&t);
-    if (r == MimeResult::NoMemory) std::abort();
+    const Got r = DecodeEncodedWords(&t);
+    if (r == Got::NoMemory) std::abort();
     const size_t out = std::strlen(t);
     if (out > 3 * len) std::abort();
     if (utf8 && !g_utf8_validate(t, static_cast<gssize>(out), nullptr)) std::abort();
-    if (plain && (r != MimeResult::Unchanged || std::strcmp(t, before) != 0)) std::abort();
+    if (plain && (r != Got::None || std::strcmp(t, before) != 0)) std::abort();
     g_free(before);
     qx::free_ptr(t);
 }
@@ -63,10 +63,10 @@ void part(const uint8_t *in, size_t n) {
     int len = static_cast<int>(n - dataAt);
     const int original = len;
     uint8_t *owned = nullptr;
-    const MimeResult r = DecodePartTransferEncoding(fields, &data, &len, &owned);
-    if (r == MimeResult::NoMemory || len < 0 || len > original) std::abort();
-    if (r == MimeResult::Unchanged && (data != copy + dataAt || len != original || owned)) std::abort();
-    if (r == MimeResult::Decoded && (len > 0 ? data != owned : (data || owned))) std::abort();
+    const Got r = DecodePartTransferEncoding(fields, &data, &len, &owned);
+    if (r == Got::NoMemory || len < 0 || len > original) std::abort();
+    if (r == Got::None && (data != copy + dataAt || len != original || owned)) std::abort();
+    if (r == Got::Value && (len > 0 ? data != owned : (data || owned))) std::abort();
     volatile uint8_t sum = 0;
     for (int i = 0; i < len; ++i) sum = sum + data[i];
     qx::free_ptr(owned);

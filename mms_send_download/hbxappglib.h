@@ -35,8 +35,14 @@ enum : uint8_t {
     MMS_SEND_ACK_AFTER = 15,
 };
 
-// What one step of a transaction gives back.
-enum class HbxStep : int { Continue = 0, Failed = -1 };
+// Results of the transactions. The host hears the start codes and, once,
+// the report codes of rorodire.h. Inside, every step of a transaction (its
+// run, its ending, arming the next step) answers HBX_STEP_CONTINUE or
+// HBX_STEP_FAILED; the HTTP stack's own results (qx_stack_step.h) are read
+// where the stack is called. A failed allocation fails the step and is
+// reported as the transaction's failure: the report codes have none for it.
+constexpr int HBX_STEP_CONTINUE = 0;  // the transaction goes on (or ended well)
+constexpr int HBX_STEP_FAILED = -1;   // the transaction failed
 
 // ---------------------------------------------------------------- records
 struct SendTimerPar {
@@ -118,9 +124,9 @@ void fnCPS_FreeTimerHandles(void);
 // the timers they name are not.
 void hbx_ResetTimerHandles();
 
-// Arms the next 100 ms step and records its handle: the result of
-// g_settimer, 0 when armed; -1 also when the handle cannot be recorded (the
-// timer is then cancelled at once).
+// Arms the next 100 ms step and records its handle: HBX_STEP_CONTINUE when
+// armed, else the failing result of g_settimer, or HBX_STEP_FAILED when the
+// handle cannot be recorded (the timer is then cancelled at once).
 int hbx_ArmStep(OSAL_TIMER_CB cb, void *record);
 
 // Starts the HTTP stack for a transaction and applies the settings' User-Agent,
@@ -170,8 +176,8 @@ bool hbx_Start(const HbxKind &k, void *rec);
 // Every ending: the exchange, the record and the timers are released and the
 // transaction is over before the host hears of it (code, value), so a
 // callback may start the next transaction at once. Gives the step result
-// (Continue for success codes, else Failed) as `result`.
-int hbx_End(const HbxKind &k, void *rec, uint8_t state, int code, int value, HbxStep result);
+// (HBX_STEP_CONTINUE for success codes, else HBX_STEP_FAILED) as `result`.
+int hbx_End(const HbxKind &k, void *rec, uint8_t state, int code, int value, int result);
 // Arms the next step and logs it; the ending of the kind when it cannot.
 int hbx_Arm(const HbxKind &k, void *rec, HbxArmAfter after);
 // One poll after the read: the idle limit, a body complete by its stated

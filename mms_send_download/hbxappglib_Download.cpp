@@ -60,20 +60,20 @@ extern const HbxKind kDownload;
 
 int fail(void *rec) {
     QX_LOG("mzk:download HBX_MSG_DL_FAIL_NOR\n");
-    return hbx_End(kDownload, rec, MMS_WAP_ERROR, HBX_MSG_DL_FAIL_NOR, 0, HbxStep::Failed);
+    return hbx_End(kDownload, rec, MMS_WAP_ERROR, HBX_MSG_DL_FAIL_NOR, 0, HBX_STEP_FAILED);
 }
 
 // More than a download takes: the size limit, reported as such.
 int fail_too_big(void *rec) {
     QX_LOG("mzk:download HBX_MSG_DL_MSG_TOOBIG\n");
-    return hbx_End(kDownload, rec, MMS_RECEIVE_TOOBIG, HBX_MSG_DL_MSG_TOOBIG, 0, HbxStep::Failed);
+    return hbx_End(kDownload, rec, MMS_RECEIVE_TOOBIG, HBX_MSG_DL_MSG_TOOBIG, 0, HBX_STEP_FAILED);
 }
 
 // The answer exchange is over, whatever its outcome: the message is already
 // with the host.
 int finish_ok(void *rec) {
     QX_LOG("mzk:download progress=100\n");
-    return hbx_End(kDownload, rec, MMS_SEND_ACK_AFTER, HBX_MSG_DL_OK, 100, HbxStep::Continue);
+    return hbx_End(kDownload, rec, MMS_SEND_ACK_AFTER, HBX_MSG_DL_OK, 100, HBX_STEP_CONTINUE);
 }
 
 // Grows the body buffer so that more bytes fit: doubling, never beyond the
@@ -117,11 +117,11 @@ int step_begin(DLMMSTimerPar *rec) {
     if (!begun) {
         QX_LOG("mzk:(-1 == initstackReturn),download fail\n");
         rec->httpRetrievalState = MMS_WAP_ERROR;
-        return static_cast<int>(HbxStep::Failed);
+        return HBX_STEP_FAILED;
     }
     QX_LOG("mzk:httpStackRetrieval proxy = %s,port=%d\n", settings->ProxyAddr ? settings->ProxyAddr : "(null)", port);
     rec->httpRetrievalState = MMS_WAP_BEGIN_OK;
-    return static_cast<int>(HbxStep::Continue);
+    return HBX_STEP_CONTINUE;
 }
 
 int step_open(DLMMSTimerPar *rec) {
@@ -131,7 +131,7 @@ int step_open(DLMMSTimerPar *rec) {
         QX_LOG("mzk:(receiveCtx == NULL)\n");
         fnQXStack_Http_Finalize();
         rec->httpRetrievalState = MMS_WAP_ERROR;
-        return static_cast<int>(HbxStep::Failed);
+        return HBX_STEP_FAILED;
     }
     rec->httpRetrievalState = MMS_WAP_PEEK_OK;
     // The buffer grows with the bytes that arrive; what the notification
@@ -143,9 +143,9 @@ int step_open(DLMMSTimerPar *rec) {
         close_ctx();
         fnQXStack_Http_Finalize();
         rec->httpRetrievalState = MMS_WAP_ERROR;
-        return static_cast<int>(HbxStep::Failed);
+        return HBX_STEP_FAILED;
     }
-    return static_cast<int>(HbxStep::Continue);
+    return HBX_STEP_CONTINUE;
 }
 
 // Why a complete 2xx response cannot hold the message: null when it may. It
@@ -303,7 +303,7 @@ int step_answer_poll(DLMMSTimerPar *rec) {
         QX_LOG("mzk:finished MMS_SEND_ACK ackReadLen = 0\n");
         n = 0;
     }
-    if (n == -1) {
+    if (n == QX_STEP_FAILED) {
         QX_LOG("mzk:MMS_SEND_ACK READ CONTEXT  ERROR\n");
         return finish_ok(rec);
     }
@@ -313,7 +313,7 @@ int step_answer_poll(DLMMSTimerPar *rec) {
     }
     if (n > 0) g.ackBytes += static_cast<uint32_t>(n);
     const int bResult = hbx_ArmStep(fnCPS_DownloadMMS_TimerCb, rec);
-    return bResult == 0 ? static_cast<int>(HbxStep::Continue) : finish_ok(rec);
+    return bResult == HBX_STEP_CONTINUE ? HBX_STEP_CONTINUE : finish_ok(rec);
 }
 
 // ---------------------------------------------------------------- the kind
@@ -355,23 +355,23 @@ const HbxKind kDownload{HbxActive::Download, fnCPS_DownloadMMS_TimerCb, run, say
 }  // namespace
 
 int fnCPS_DownloadMMS_Run(DLMMSTimerPar *rec) {
-    if (!rec) return static_cast<int>(HbxStep::Failed);
+    if (!rec) return HBX_STEP_FAILED;
     ++hbx_state().stepCount;
     switch (rec->httpRetrievalState) {
         case MMS_WAP_INIT:
-            if (step_begin(rec) != 0) return static_cast<int>(HbxStep::Failed);
+            if (step_begin(rec) != HBX_STEP_CONTINUE) return HBX_STEP_FAILED;
             [[fallthrough]];
         case MMS_WAP_BEGIN_OK:
             return step_open(rec);
         case MMS_WAP_PEEK_OK:
             return step_poll(rec);
         case MMS_WAP_RECEIVE_OK:
-            if (!step_answer(rec)) return static_cast<int>(HbxStep::Continue);
+            if (!step_answer(rec)) return HBX_STEP_CONTINUE;
             [[fallthrough]];
         case MMS_SEND_ACK:
             return step_answer_poll(rec);
         default:
-            return static_cast<int>(HbxStep::Failed);
+            return HBX_STEP_FAILED;
     }
 }
 

@@ -31,7 +31,7 @@ void release_exchange() {
 extern const HbxKind kSend;
 
 int end_send(void *rec, uint8_t state, int code, int value) {
-    return hbx_End(kSend, rec, state, code, value, code == HBX_MSG_SEND_OK ? HbxStep::Continue : HbxStep::Failed);
+    return hbx_End(kSend, rec, state, code, value, code == HBX_MSG_SEND_OK ? HBX_STEP_CONTINUE : HBX_STEP_FAILED);
 }
 
 int fail(void *rec) { return end_send(rec, MMS_WAP_ERROR, HBX_MSG_SEND_FAIL, 0); }
@@ -101,11 +101,11 @@ int step_begin(SendTimerPar *rec) {
     if (!hbx_BeginStack(settings, &port)) {
         QX_LOG("mzk:-1 == initstackReturn\n");
         rec->httpSendState = MMS_WAP_ERROR;
-        return static_cast<int>(HbxStep::Failed);
+        return HBX_STEP_FAILED;
     }
     QX_LOG("mzk:proxy=%s,port=%d\n", settings->ProxyAddr ? settings->ProxyAddr : "(null)", port);
     rec->httpSendState = MMS_WAP_BEGIN_OK;
-    return static_cast<int>(HbxStep::Continue);
+    return HBX_STEP_CONTINUE;
 }
 
 int step_open(SendTimerPar *rec) {
@@ -115,7 +115,7 @@ int step_open(SendTimerPar *rec) {
         QX_LOG("mzk:(NULL == ctx)\n");
         fnQXStack_Http_Finalize();
         rec->httpSendState = MMS_WAP_ERROR;
-        return static_cast<int>(HbxStep::Failed);
+        return HBX_STEP_FAILED;
     }
     rec->httpSendState = MMS_WAP_PEEK_OK;
     // Kept to match the confirmation; a request without one is still sent.
@@ -125,9 +125,9 @@ int step_open(SendTimerPar *rec) {
         QX_LOG("mzk:(NULL == pSendConfBuf)\n");
         release_exchange();
         rec->httpSendState = MMS_WAP_ERROR;
-        return static_cast<int>(HbxStep::Failed);
+        return HBX_STEP_FAILED;
     }
-    return static_cast<int>(HbxStep::Continue);
+    return HBX_STEP_CONTINUE;
 }
 
 int step_poll(SendTimerPar *rec) {
@@ -199,18 +199,18 @@ const HbxKind kSend{HbxActive::Send, fnCPS_SendMMS_TimerCb, run, say, say_armed,
 }  // namespace
 
 int fnCPS_SendMMS_Run(SendTimerPar *rec) {
-    if (!rec) return static_cast<int>(HbxStep::Failed);
+    if (!rec) return HBX_STEP_FAILED;
     ++hbx_state().stepCount;
     switch (rec->httpSendState) {
         case MMS_WAP_INIT:
-            if (step_begin(rec) != 0) return static_cast<int>(HbxStep::Failed);
+            if (step_begin(rec) != HBX_STEP_CONTINUE) return HBX_STEP_FAILED;
             [[fallthrough]];
         case MMS_WAP_BEGIN_OK:
             return step_open(rec);
         case MMS_WAP_PEEK_OK:
             return step_poll(rec);
         default:
-            return static_cast<int>(HbxStep::Failed);
+            return HBX_STEP_FAILED;
     }
 }
 

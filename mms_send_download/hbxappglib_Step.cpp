@@ -23,7 +23,7 @@ bool hbx_Start(const HbxKind &k, void *rec) {
     s.stepCount = 0;
     s.active = k.active;
     s.running = rec;
-    if (k.run(rec) == static_cast<int>(HbxStep::Failed)) {
+    if (k.run(rec) == HBX_STEP_FAILED) {
         // The failing step has released what it had set up.
         k.say(HbxSay::FirstStepFailed, 0);
         forget_running(s);
@@ -43,7 +43,7 @@ bool hbx_Start(const HbxKind &k, void *rec) {
     return true;
 }
 
-int hbx_End(const HbxKind &k, void *rec, uint8_t state, int code, int value, HbxStep result) {
+int hbx_End(const HbxKind &k, void *rec, uint8_t state, int code, int value, int result) {
     *k.state(rec) = state;
     const tCPS_MMSResultCb cb = k.callback(rec);
     k.releaseExchange();
@@ -53,13 +53,13 @@ int hbx_End(const HbxKind &k, void *rec, uint8_t state, int code, int value, Hbx
     fnCPS_FreeTimerHandles();
     s.active = HbxActive::None;
     if (cb) cb(code, value);
-    return static_cast<int>(result);
+    return result;
 }
 
 int hbx_Arm(const HbxKind &k, void *rec, HbxArmAfter after) {
     const int bResult = hbx_ArmStep(k.timerCb, rec);
     k.sayArmed(after, bResult);
-    if (bResult == 0) return static_cast<int>(HbxStep::Continue);
+    if (bResult == HBX_STEP_CONTINUE) return HBX_STEP_CONTINUE;
     // Without a next step the transaction could never end: it ends now.
     return k.armFailed(rec, after);
 }

@@ -63,14 +63,14 @@ void hbx_ResetTimerHandles() {
 int hbx_ArmStep(OSAL_TIMER_CB cb, void *record) {
     OSAL_TIMER handle = nullptr;
     const int r = g_settimer(hbx_state().stepPeriodMs, cb, record, 0, &handle);
-    if (r != 0 || !handle) return r != 0 ? r : -1;
+    if (r != 0 || !handle) return r != 0 ? r : HBX_STEP_FAILED;
     if (!fnCPS_AddTimerHandle(handle)) {
         // A timer nobody can release would fire after the transaction ended.
         g_free_timer(handle);
         QX_LOG("mzk:timer handle cannot be recorded\n");
-        return -1;
+        return HBX_STEP_FAILED;
     }
-    return 0;
+    return HBX_STEP_CONTINUE;
 }
 
 void hbx_ApplyHeaders(const MmsSettings *settings) {

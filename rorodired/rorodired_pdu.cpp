@@ -64,7 +64,7 @@ int content_type_code(const WspCursor &c) {
     if (*c.p >= 0x80) return *c.p & 0x7F;
     if (*c.p >= 0x20) return -1;
     WspCursor t{c.p, c.end, false}, value{};
-    if (GetLengthRegion(t, &value) != WspLength::Length || value.p >= value.end || *value.p < 0x80) return -1;
+    if (GetLengthRegion(t, &value) != Got::Value || value.p >= value.end || *value.p < 0x80) return -1;
     return *value.p & 0x7F;
 }
 

@@ -126,7 +126,7 @@ TEST(EncodedWords, DecodeToUtf8AndDropWhatDoesNotDecode) {
     };
     for (const auto &c : cases) {
         char *t = fnQX_MEMSTRCOPY(c.in);
-        ASSERT_NE(DecodeEncodedWords(&t), MimeResult::NoMemory);
+        ASSERT_NE(DecodeEncodedWords(&t), Got::NoMemory);
         EXPECT_STREQ(t, c.out) << c.in;
         qx::free_ptr(t);
     }
@@ -199,10 +199,15 @@ TEST(MimeMessage, AllocationFailuresGiveNothingOrTheWholeResult) {
         rrtest::HeapCopy copy(pdu);
         const long before = qx::alloc_stats().liveBlocks;
         qx::alloc_fail_nth(n);
-        tMMS_RetrieveConf *r = fnMMS_ParseRetrieveConf(copy.data(), copy.size());
-        mmresstruct *b = r ? fnMMS_DecodeBody(r->body, r->Content_Size) : nullptr;
+        tMMS_DecodeReport why{};
+        tMMS_RetrieveConf *r = fnMMS_ParseRetrieveConf(copy.data(), copy.size(), &why);
+        MmsDecodeFault bodyFault = MmsDecodeFault::None;
+        mmresstruct *b = r ? fnMMS_DecodeBody(r->body, r->Content_Size, &bodyFault) : nullptr;
         const bool fired = qx::alloc_fail_fired();
         qx::alloc_fail_off();
+        // Nothing is given up silently: no record means no memory.
+        if (!r) EXPECT_EQ(why.fault, MmsDecodeFault::NoMemory) << n;
+        if (r && !b) EXPECT_EQ(bodyFault, MmsDecodeFault::NoMemory) << n;
         if (r) {
             EXPECT_STREQ(r->Subject, "\xD0\x9F\xD0\xB8\xD1\x82\xD0\xB5\xD1\x80 Gr\xC3\xBC\xC3\x9F" "e") << n;
         }

@@ -534,7 +534,11 @@ TEST(BodyDecode, AllocationFailures) {
     for (const auto &wire : bodies) {
         HeapCopy h(wire);
         const long clean = rrtest::for_each_alloc_failure([&](long) {
-            mmresstruct *d = fnMMS_DecodeBody(h.data(), h.size());
+            MmsDecodeFault fault = MmsDecodeFault::UnexpectedBody;
+            mmresstruct *d = fnMMS_DecodeBody(h.data(), h.size(), &fault);
+            // A body decodes whole, or its shortage of memory is reported.
+            EXPECT_EQ(d == nullptr, qx::alloc_fail_fired()) << hex(wire);
+            EXPECT_EQ(fault, d ? MmsDecodeFault::None : MmsDecodeFault::NoMemory) << hex(wire);
             fnMMS_FreeDecodedBody(d);
         });
         EXPECT_GT(clean, 2) << hex(wire);

@@ -356,11 +356,15 @@ TEST(RetrieveDecode, AllocationFailuresReleaseEverything) {
                       bytes({0x96, 0x03, 0xEA}) + text0("S") + kBody;
     HeapCopy h(pdu);
     const long allocs = rrtest::for_each_alloc_failure([&](long) {
-        tMMS_RetrieveConf *r = fnMMS_ParseRetrieveConf(h.data(), h.size());
+        tMMS_DecodeReport why{};
+        tMMS_RetrieveConf *r = fnMMS_ParseRetrieveConf(h.data(), h.size(), &why);
         // Complete or failed: a copy that could not be made fails the decode
-        // instead of leaving its field out.
+        // instead of leaving its field out, and says so.
         ASSERT_EQ(r == nullptr, qx::alloc_fail_fired());
-        if (!r) return;
+        if (!r) {
+            EXPECT_EQ(why.fault, MmsDecodeFault::NoMemory);
+            return;
+        }
         EXPECT_EQ(s(r->Transaction_Id), "T1");
         EXPECT_EQ(s(r->Message_Id), "mid");
         EXPECT_EQ(s(r->From), "+7");
@@ -463,6 +467,38 @@ TEST(SendContentDecode, ArgumentChecks) {
     EXPECT_FALSE(log.contains("mzk:input parameters invalid"));
 }
 
+// What the report of the two lenient decoders says when they give nothing:
+// a refusal is never taken for a shortage of memory.
+TEST(LenientDecodeReport, RefusalsAreNotShortages) {
+    const Bytes retrieveBase = retrieve_head();
+    struct Case {
+        bool retrieve;
+        Bytes pdu;
+        MmsDecodeFault fault;
+        uint8_t field;
+    } cases[] = {
+        {true, {}, MmsDecodeFault::NoInput, 0},
+        {false, {}, MmsDecodeFault::NoInput, 0},
+        {true, bytes({0x8C, 0x84, 0x98, 0x00}), MmsDecodeFault::BadField, 0x98},  // empty Transaction-Id
+        {false, bytes({0x8C, 0x80, 0x98, 0x00}), MmsDecodeFault::BadField, 0x98},
+        {true, bytes({0x8C, 0x80}), MmsDecodeFault::BadField, 0x8C},  // another Message-Type
+        {true, retrieveBase + kBody, MmsDecodeFault::None, 0},
+        {false, send_head() + kBody, MmsDecodeFault::None, 0},
+    };
+    for (const Case &c : cases) {
+        rrtest::LeakCheck leaks;
+        HeapCopy h(c.pdu);
+        tMMS_DecodeReport why{};
+        why.fault = MmsDecodeFault::UnexpectedBody;  // overwritten by every call
+        void *rec = c.retrieve ? static_cast<void *>(fnMMS_ParseRetrieveConf(h.data(), h.size(), &why))
+                               : static_cast<void *>(fnMMS_ParseSendContent(h.data(), h.size(), &why));
+        EXPECT_EQ(why.fault, c.fault) << hex(c.pdu);
+        EXPECT_EQ(rec == nullptr, c.fault != MmsDecodeFault::None) << hex(c.pdu);
+        if (c.fault == MmsDecodeFault::BadField) EXPECT_EQ(why.field, c.field) << hex(c.pdu);
+        fnMMS_FreeMessageMem(rec, c.retrieve ? MMS_STRUCT_RETRIEVE_CONF : MMS_STRUCT_SEND_REQ);
+    }
+}
+
 TEST(SendContentDecode, RecordAllocationFailureIsLogged) {
     HeapCopy h(send_head() + kBody);
     rrtest::LogCapture log;
@@ -476,9 +512,13 @@ TEST(SendContentDecode, AllocationFailuresReleaseEverything) {
     HeapCopy h(send_head() + from_field(plmn("+44")) + bytes({0x97}) + plmn("+1") + bytes({0x97}) + plmn("+2") +
                bytes({0x81}) + plmn("+3") + bytes({0x96, 0x03, 0xEA}) + text0("S") + kBody);
     const long allocs = rrtest::for_each_alloc_failure([&](long) {
-        tMMS_SendReq *r = fnMMS_ParseSendContent(h.data(), h.size());
+        tMMS_DecodeReport why{};
+        tMMS_SendReq *r = fnMMS_ParseSendContent(h.data(), h.size(), &why);
         ASSERT_EQ(r == nullptr, qx::alloc_fail_fired());
-        if (!r) return;
+        if (!r) {
+            EXPECT_EQ(why.fault, MmsDecodeFault::NoMemory);
+            return;
+        }
         EXPECT_EQ(s(r->Transaction_Id), "S1");
         EXPECT_EQ(s(r->From), "+44");
         EXPECT_EQ(s(r->To), "+1;+2");

@@ -42,7 +42,7 @@ struct LenCase {
     Bytes in;
     uint32_t value;
     long moved;
-    WspLength result = WspLength::Length;
+    Got result = Got::Value;
 };
 
 TEST(WspLengthValue, ReadsShortAndUintvarForms) {
@@ -53,8 +53,8 @@ TEST(WspLengthValue, ReadsShortAndUintvarForms) {
         {bytes({0x1F, 0x81, 0x00}), 128, 3},
         {bytes({0x1F, 0x05}), 5, 2},
         // A byte that is no Value-length is told apart from a length of 0.
-        {bytes({0x20}), 0, 0, WspLength::NotALength},
-        {bytes({0x80}), 0, 0, WspLength::NotALength},
+        {bytes({0x20}), 0, 0, Got::None},
+        {bytes({0x80}), 0, 0, Got::None},
         {bytes({0x1F, 0x8F, 0xFF, 0xFF, 0xFF, 0x7F}), 0xFFFFFFFFu, 6},
     };
     for (const auto &tc : cases) {
@@ -154,7 +154,7 @@ TEST(WspUintvar, RoundTrips) {
         HeapCopy h2(buf, static_cast<size_t>(m));
         WspCursor c2 = wsp_cursor(h2.data(), h2.size());
         uint32_t len = 0;
-        EXPECT_EQ(GetLengthValue(c2, &len), WspLength::Length);
+        EXPECT_EQ(GetLengthValue(c2, &len), Got::Value);
         EXPECT_EQ(len, v);
         EXPECT_EQ(c2.p, c2.end);
     }
@@ -711,12 +711,12 @@ TEST(WspHostile, EveryReaderRefusesEveryTruncation) {
         {"length short", bytes({0x05}),
          [](WspCursor &c) {
              uint32_t n = 0;
-             return GetLengthValue(c, &n) == WspLength::Length;
+             return GetLengthValue(c, &n) == Got::Value;
          }},
         {"length uintvar", bytes({0x1F, 0x81, 0x80, 0x00}),
          [](WspCursor &c) {
              uint32_t n = 0;
-             return GetLengthValue(c, &n) == WspLength::Length;
+             return GetLengthValue(c, &n) == Got::Value;
          }},
         {"uintvar", bytes({0x8F, 0xFF, 0xFF, 0xFF, 0x7F}), [](WspCursor &c) { return GetUintvar(c) != 0; }},
         {"encoded string", bytes({0x1F, 0x22, 0xEA}) + text0(std::string(32, 'e')),

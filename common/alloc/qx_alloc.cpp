@@ -4,9 +4,9 @@
 // Built twice (see CMakeLists.txt). With RR_ALLOC_ACCOUNTING, for tests and
 // fuzz targets, every block is counted with its usable size and a test can
 // make the n-th allocation fail (qx_alloc_test.h). Without it, for the shipped
-// library, the seam is the same minus that bookkeeping: only refused
-// allocations are counted, so that callers can tell a shortage of memory
-// from input they cannot read.
+// library, the seam is the same minus that bookkeeping. The counters are for
+// tests only: library code learns of a refused allocation from the null it
+// gets, and reports it from there.
 #include <glib.h>
 
 #include <cstdlib>
@@ -29,9 +29,8 @@ namespace {
 // instead of committing gigabytes.
 constexpr int kMaxBlock = 1 << 30;
 
-long g_failed_allocs = 0;
-
 #if RR_ALLOC_ACCOUNTING
+long g_failed_allocs = 0;
 // Accounting: plain counters, the library is single-threaded by contract.
 long g_live_blocks = 0;
 long g_live_bytes = 0;
@@ -66,17 +65,19 @@ void account_gone(void *p) {
 }
 
 long usable(void *p) { return p ? static_cast<long>(malloc_usable_size(p)) : 0; }
+void account_refused() { ++g_failed_allocs; }
 #else
 constexpr bool injected_failure() { return false; }
 void account_new(void *) {}
 void account_gone(void *) {}
+void account_refused() {}
 #endif
 
 // The checks every allocation passes: a size the library never needs, or a
 // failure a test asked for, is refused (and counted) before asking GLib.
 bool refused(int size) {
     if (size > kMaxBlock || injected_failure()) {
-        ++g_failed_allocs;
+        account_refused();
         return true;
     }
     return false;
@@ -87,7 +88,7 @@ void *counted(void *p) {
     if (p)
         account_new(p);
     else
-        ++g_failed_allocs;
+        account_refused();
     return p;
 }
 
@@ -120,15 +121,14 @@ void alloc_fail_off() {
 
 bool alloc_fail_fired() { return g_fail_fired; }
 #else
-// Only the refused allocations are known here.
-AllocStats alloc_stats() { return {0, 0, 0, g_failed_allocs}; }
+AllocStats alloc_stats() { return {0, 0, 0, 0}; }
 #endif
 
 void alloc_stats_reset_totals() {
 #if RR_ALLOC_ACCOUNTING
     g_total_allocs = 0;
-#endif
     g_failed_allocs = 0;
+#endif
 }
 
 // For buffers that are overwritten in full right away (copies of large PDU
@@ -163,7 +163,7 @@ void *fnQX_Realloc(void *mem, int size) {
 #endif
     void *p = g_try_realloc(mem, static_cast<gsize>(size));
     if (!p) {
-        ++g_failed_allocs;
+        account_refused();
         return nullptr;  // the old block stays valid and counted
     }
     if (!mem) {

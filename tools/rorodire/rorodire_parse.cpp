@@ -37,7 +37,7 @@ std::string str(const char *s) { return s ? s : ""; }
 // Colours are not part of the host's slide records: they are read from the
 // slide view of the same body.
 void add_colours(const uint8_t *body, int len, std::vector<ParsedSlide> &slides) {
-    if (!body || len <= 0 || !fnPAR_ParseMMS(body, len)) {
+    if (!body || len <= 0 || fnPAR_ParseMMS(body, len) != PAR_VIEW_BUILT) {
         fnPAR_Release();
         return;
     }

@@ -7,7 +7,6 @@
 #include "MMSCps_Operate.h"
 #include "MMSCps_Public.h"
 #include "MMSPs_SlideView.h"
-#include "qx_alloc_test.h"
 #include "qx_internal.h"
 #include "qx_log.h"
 
@@ -48,13 +47,13 @@ bool dup(const char *src, char **dst) {
     return *dst != nullptr;
 }
 
-enum class Fill { Ok, NoMemory };
-
-// Allocations refused so far. The decoders and the slide view answer a
-// refused allocation like a body they cannot read; comparing this count
-// before and after tells the two apart, so that a shortage of memory is
-// reported as such and never as a message with fewer slides.
-long refused_allocations() { return qx::alloc_stats().failedAllocs; }
+// Why a PDU gave no header record: a shortage of memory is reported as such,
+// anything else as a PDU that does not decode.
+int undecoded(const tMMS_DecodeReport &why, const char *invalid) {
+    if (why.fault == MmsDecodeFault::NoMemory) return COMPOSER_MEMERY_ALLOC_FAIL;
+    QX_LOG("%s", invalid);
+    return COMPOSER_PDU_INVALID;
+}
 
 // The host's lists of a received message, built straight from the slide
 // view: every slide and every attachment of the message reaches the host
@@ -139,41 +138,41 @@ bool put_clip(HostLists &out, tCPS_Slide &n, const tPAR_MediaInfo &m) {
 // The current slide of the view as a host slide: a video excludes image and
 // audio; media without data are left out, media of 0 bytes (an empty part)
 // are kept as empty items.
-Fill fill_slide(HostLists &out) {
+int fill_slide(HostLists &out) {
     auto *n = qx::alloc_rec<tCPS_Slide>();
-    if (!n) return Fill::NoMemory;
+    if (!n) return COMPOSER_MEMERY_ALLOC_FAIL;
     out.append(n);
     const int dur = fnPAR_GetDur();
     n->Duration = dur > 0 ? dur : CPS_DEFAULT_DURATION;
     tPAR_MediaInfo clip{};
     if (fnPAR_GetVideo(&clip)) {
-        if (!put_clip<CpsKind::Video>(out, *n, clip)) return Fill::NoMemory;
+        if (!put_clip<CpsKind::Video>(out, *n, clip)) return COMPOSER_MEMERY_ALLOC_FAIL;
     } else {
-        if (fnPAR_GetImg(&clip) && !put_clip<CpsKind::Image>(out, *n, clip)) return Fill::NoMemory;
+        if (fnPAR_GetImg(&clip) && !put_clip<CpsKind::Image>(out, *n, clip)) return COMPOSER_MEMERY_ALLOC_FAIL;
         clip = tPAR_MediaInfo{};
-        if (fnPAR_GetAud(&clip) && !put_clip<CpsKind::Audio>(out, *n, clip)) return Fill::NoMemory;
+        if (fnPAR_GetAud(&clip) && !put_clip<CpsKind::Audio>(out, *n, clip)) return COMPOSER_MEMERY_ALLOC_FAIL;
     }
     tPAR_TextInfo txt{};
     if (fnPAR_GetText(&txt) && txt.Text) {
         const size_t len = std::strlen(txt.Text);
-        if (len >= static_cast<size_t>(INT32_MAX)) return Fill::NoMemory;
+        if (len >= static_cast<size_t>(INT32_MAX)) return COMPOSER_MEMERY_ALLOC_FAIL;
         n->Has_Text = 1;
         n->Text.Length = static_cast<int>(len);
         n->Text.Begin = txt.Begin;
         n->Text.End = txt.End;
         if (!out.text(txt.Text, &n->Text.Text)) {
             QX_LOG("MMS_MALLOC failed");
-            return Fill::NoMemory;
+            return COMPOSER_MEMERY_ALLOC_FAIL;
         }
     }
     // Colours are not part of the host's slide; they are logged as read.
     uint32_t colour = 0;
     if (fnPAR_GetBgColor(&colour)) QX_LOG("tCPS_NewMessage.slidestruct[index]->bgColor:%x ", colour);
     if (fnPAR_GetForeColor(&colour)) QX_LOG("tCPS_NewMessage.slidestruct[index]->foreColor:%x ", colour);
-    return Fill::Ok;
+    return COMPOSER_SUCCESS;
 }
 
-Fill fill_attachments(HostLists &out) {
+int fill_attachments(HostLists &out) {
     const int num = fnPAR_GetAttachmentNum();
     for (int a = 0; a < num; ++a) {
         tPAR_AttachInfo info{};
@@ -191,28 +190,28 @@ Fill fill_attachments(HostLists &out) {
         // delivery; the others stay with the relay's DRM agent.
         if (is_drm_type(info.Type) && info.DrmType != kDrmCombinedDelivery) continue;
         auto *n = qx::alloc_rec<tCPS_AttachNode>();
-        if (!n) return Fill::NoMemory;
+        if (!n) return COMPOSER_MEMERY_ALLOC_FAIL;
         out.append(n);
         n->Size = info.Length;
         if (!(n->Data = out.copy0(info.Data, info.Length)) || !out.text(info.Name, &n->Name) ||
             !out.text(info.Type, &n->Content_Type))
-            return Fill::NoMemory;
+            return COMPOSER_MEMERY_ALLOC_FAIL;
     }
-    return Fill::Ok;
+    return COMPOSER_SUCCESS;
 }
 
 // The slides and attachments of a body into `out` through the slide view. A
-// body that gives no slide leaves one empty slide of the default duration.
+// body that gives no slide leaves one empty slide of the default duration; a
+// view cut short by a shortage of memory is no message with fewer slides.
 int fill_from_view(const uint8_t *body, int len, HostLists &out) {
-    const long refusedBefore = refused_allocations();
-    const bool built = body && fnPAR_ParseMMS(body, len);
+    const int built = body ? fnPAR_ParseMMS(body, len) : PAR_REFUSED;
     qx::ScopeGuard release([] { fnPAR_Release(); });
-    if (refused_allocations() != refusedBefore) return COMPOSER_MEMERY_ALLOC_FAIL;
-    if (built) {
+    if (built == PAR_NO_MEMORY) return COMPOSER_MEMERY_ALLOC_FAIL;
+    if (built == PAR_VIEW_BUILT) {
         fnPAR_FirstSlide();
         for (bool more = !fnPAR_IsEmpty(); more; more = fnPAR_NextSlide() != 0)
-            if (fill_slide(out) != Fill::Ok) return COMPOSER_MEMERY_ALLOC_FAIL;
-        if (fill_attachments(out) != Fill::Ok) return COMPOSER_MEMERY_ALLOC_FAIL;
+            if (const int r = fill_slide(out); r != COMPOSER_SUCCESS) return r;
+        if (const int r = fill_attachments(out); r != COMPOSER_SUCCESS) return r;
     }
     if (out.slideCount == 0) {
         auto *n = qx::alloc_rec<tCPS_Slide>();
@@ -220,7 +219,7 @@ int fill_from_view(const uint8_t *body, int len, HostLists &out) {
         n->Duration = CPS_DEFAULT_DURATION;
         out.append(n);
     }
-    return refused_allocations() != refusedBefore ? COMPOSER_MEMERY_ALLOC_FAIL : 0;
+    return 0;
 }
 
 // The seven texts and buffers of a copied header.
@@ -293,19 +292,14 @@ int slides_to_host(const uint8_t *body, int len, tCPS_MmsData *mmsDatabuf) {
 }  // namespace
 
 int CPS_OpenStored(tCPS_MmsData *mmsDatabuf, const tCPS_PduBuf *pMMSPduBuf) {
-    const long refusedBefore = refused_allocations();
+    tMMS_DecodeReport why{};
     // The body is read where it lies: the host's copy of it is the only one.
-    tMMS_SendReq *S = MMS_ParseSendContentInPlace(pMMSPduBuf->data, pMMSPduBuf->length);
-    if (!S) {
-        if (refused_allocations() != refusedBefore) return COMPOSER_MEMERY_ALLOC_FAIL;
-        QX_LOG("send request does not decode COMPOSER_PDU_INVALID");
-        return COMPOSER_PDU_INVALID;
-    }
+    tMMS_SendReq *S = MMS_ParseSendContentInPlace(pMMSPduBuf->data, pMMSPduBuf->length, &why);
+    if (!S) return undecoded(why, "send request does not decode COMPOSER_PDU_INVALID");
     qx::ScopeGuard releaseS([&S] {
         S->ContentTypeAndBody = nullptr;
         fnMMS_FreeMessageMem(S, MMS_STRUCT_SEND_REQ);
     });
-    if (refused_allocations() != refusedBefore) return COMPOSER_MEMERY_ALLOC_FAIL;
     tMMS_SendReq header{};
     if (!copy_send_header(*S, header)) return COMPOSER_MEMERY_ALLOC_FAIL;
     const int r = slides_to_host(header.ContentTypeAndBody, header.Body_Len, mmsDatabuf);
@@ -323,19 +317,14 @@ extern "C" RORODIRE_API int fnCPS_ParserMMS(tCPS_MmsData *mmsDatabuf, tCPS_PduBu
         QX_LOG("mmsretrievebuf =null so COMPOSER_INPUT_PARAM_ERROR");
         return COMPOSER_INPUT_PARAM_ERROR;
     }
-    const long refusedBefore = refused_allocations();
+    tMMS_DecodeReport why{};
     // The body is read where it lies: the host's copy of it is the only one.
-    tMMS_RetrieveConf *R = MMS_ParseRetrieveConfInPlace(mmsretrievebuf->data, mmsretrievebuf->length);
-    if (!R) {
-        if (refused_allocations() != refusedBefore) return COMPOSER_MEMERY_ALLOC_FAIL;
-        QX_LOG("retrieve confirmation does not decode COMPOSER_PDU_INVALID");
-        return COMPOSER_PDU_INVALID;
-    }
+    tMMS_RetrieveConf *R = MMS_ParseRetrieveConfInPlace(mmsretrievebuf->data, mmsretrievebuf->length, &why);
+    if (!R) return undecoded(why, "retrieve confirmation does not decode COMPOSER_PDU_INVALID");
     qx::ScopeGuard releaseR([&R] {
         R->body = nullptr;
         fnMMS_FreeMessageMem(R, MMS_STRUCT_RETRIEVE_CONF);
     });
-    if (refused_allocations() != refusedBefore) return COMPOSER_MEMERY_ALLOC_FAIL;
     tMMS_RetrieveConf header{};
     if (!copy_retrieve_header(*R, header)) return COMPOSER_MEMERY_ALLOC_FAIL;
     const int r = slides_to_host(header.body, header.Content_Size, mmsDatabuf);

@@ -9,6 +9,13 @@
 #include "MMSProl_Encapsulaton.h"
 #include "rorodire.h"
 
+// Results: every operation of the composer, exported or internal, answers
+// with the composer's codes of rorodire.h: COMPOSER_SUCCESS (0), a refusal
+// (COMPOSER_BUSY, COMPOSER_FULL, COMPOSER_INPUT_PARAM_ERROR, ...), or
+// COMPOSER_MEMERY_ALLOC_FAIL when an allocation failed, which is never
+// reported as a refusal or as a smaller message. The codec's and the
+// parser's own results are mapped onto these where they are called.
+
 // What the model holds of a message being composed. Received and stored
 // messages go to the host's lists without passing through the model, so
 // these limits never cut them.

@@ -5,6 +5,15 @@
 //
 // One view, one SMIL source and one part list exist per process: one message
 // is parsed at a time, on the host's thread.
+//
+// Results: the parser's steps answer 1 for success and 0 for failure (the
+// add and load operations, the parse levels), SmilParsePar its SMIL_PAR_
+// codes, queries 1 when they found something; builders of records give the
+// record or null. A failed allocation is not told apart by these: where it
+// happens it is recorded in the parser's state (smil::no_memory in
+// MMSPs_Parse_State.h), the step ends as it would for unusable input, and
+// fnPAR_ParseMMS answers PAR_NO_MEMORY (MMSPs_SlideView.h) instead of a
+// smaller view.
 #ifndef MMSPS_PARSE_H
 #define MMSPS_PARSE_H
 

@@ -67,7 +67,7 @@ void free_regions(tSMIL_Region *r) {
 // lives in the attribute's block, so the field gets a copy.
 void take_value(char *&field, const tSMIL_Attr *a) {
     qx::free_ptr(field);
-    field = fnQX_MEMSTRCOPY(a->Value);
+    field = smil::checked(fnQX_MEMSTRCOPY(a->Value));
 }
 
 // <param name="..." value="..."/>: colours of the current par.
@@ -109,9 +109,6 @@ int add_media(R *rec, R *tSMIL_Par::*list) {
     return 1;
 }
 
-// Step results of a media element inside a par.
-enum class MediaStep { Next, Fail };
-
 template <typename R>
 bool has_content(const R *rec) {
     if constexpr (requires { rec->Text; }) return rec->Text != nullptr;
@@ -141,27 +138,29 @@ bool read_media_attrs(const tSMIL_Tag *tag, R *rec, int (*load)(R *, const char 
     return true;
 }
 
+// A media element inside a par; false when the par fails (its loader or
+// its add failed).
 template <typename R>
-MediaStep build_media(const tSMIL_Tag *tag, int (*load)(R *, const char *), int (*add)(R *), void (*release)(R *),
+bool build_media(const tSMIL_Tag *tag, int (*load)(R *, const char *), int (*add)(R *), void (*release)(R *),
                       const char *addError) {
-    R *rec = qx::alloc_rec<R>();
-    if (!rec) return MediaStep::Next;
+    R *rec = smil::checked(qx::alloc_rec<R>());
+    if (!rec) return true;  // recorded as a shortage of memory
     if (!read_media_attrs(tag, rec, load, true)) {
         release(rec);
-        return MediaStep::Fail;
+        return false;
     }
     // Protected media that may not be shown are dropped (their part is listed
     // as an attachment instead); so are media without content.
     if ((rec->IsDrm && rec->DrmType != SMIL_DRM_MESSAGE && rec->DrmType != SMIL_DRM_FORWARD) || !rec->Data) {
         release(rec);
-        return MediaStep::Next;
+        return true;
     }
     if (!add(rec)) {
         if (addError) QX_LOG("%s", addError);
         release(rec);
-        return MediaStep::Fail;
+        return false;
     }
-    return MediaStep::Next;
+    return true;
 }
 
 }  // namespace
@@ -378,7 +377,7 @@ int SmilParsePar() {
             break;
         case SMIL_ELEM_TEXT: {
             if (!tag->pAttr) break;
-            tSMIL_Text *rec = qx::alloc_rec<tSMIL_Text>();
+            tSMIL_Text *rec = smil::checked(qx::alloc_rec<tSMIL_Text>());
             if (!rec) break;
             if (!read_media_attrs(tag, rec, SmilLoadText, true)) {
                 SmilFreeText(rec);
@@ -398,16 +397,16 @@ int SmilParsePar() {
         }
         case SMIL_ELEM_IMG:
             if (tag->pAttr &&
-                build_media<tSMIL_Img>(tag, SmilLoadImg, SmilAddImg, SmilFreeImg, "SmilAddImg error") == MediaStep::Fail)
+                !build_media<tSMIL_Img>(tag, SmilLoadImg, SmilAddImg, SmilFreeImg, "SmilAddImg error"))
                 return SMIL_PAR_FAILED;
             break;
         case SMIL_ELEM_AUDIO:
-            if (tag->pAttr && build_media<tSMIL_Aud>(tag, SmilLoadAud, SmilAddAud, SmilFreeAud, nullptr) == MediaStep::Fail)
+            if (tag->pAttr && !build_media<tSMIL_Aud>(tag, SmilLoadAud, SmilAddAud, SmilFreeAud, nullptr))
                 return SMIL_PAR_FAILED;
             break;
         case SMIL_ELEM_VIDEO:
             if (tag->pAttr &&
-                build_media<tSMIL_Video>(tag, SmilLoadVideo, SmilAddVideo, SmilFreeVideo, nullptr) == MediaStep::Fail)
+                !build_media<tSMIL_Video>(tag, SmilLoadVideo, SmilAddVideo, SmilFreeVideo, nullptr))
                 return SMIL_PAR_FAILED;
             break;
         case SMIL_ELEM_PARAM:
@@ -429,7 +428,7 @@ int SmilParseBody() {
         for (const tSMIL_Attr *a = t.tag->pAttr; a; a = a->pNext)
             if (attr_is(a, "dur")) dur = SmilParseTime(a->Value);
         for (;;) {
-            tSMIL_Par *par = qx::alloc_rec<tSMIL_Par>();
+            tSMIL_Par *par = smil::checked(qx::alloc_rec<tSMIL_Par>());
             if (!par) return 0;
             par->Dur = dur;
             SmilAddPar(par);
@@ -448,7 +447,7 @@ int SmilParseBody() {
 }
 
 tSMIL_Layout *SmilParseLayout() {
-    tSMIL_Layout *layout = qx::alloc_rec<tSMIL_Layout>();
+    tSMIL_Layout *layout = smil::checked(qx::alloc_rec<tSMIL_Layout>());
     if (!layout) return nullptr;
     NextTag t;
     while (t.read()) {
@@ -456,7 +455,7 @@ tSMIL_Layout *SmilParseLayout() {
         if (t.id == SMIL_ELEM_LAYOUT) {
             if (tag->Type == SMIL_TAG_CLOSE) return layout;
         } else if (t.id == SMIL_ELEM_REGION) {
-            tSMIL_Region *r = qx::alloc_rec<tSMIL_Region>();
+            tSMIL_Region *r = smil::checked(qx::alloc_rec<tSMIL_Region>());
             if (!r) continue;
             for (tSMIL_Attr *a = tag->pAttr; a; a = a->pNext) {
                 if (attr_is(a, "id")) take_value(r->Id, a);

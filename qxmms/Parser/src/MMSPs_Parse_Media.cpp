@@ -50,7 +50,7 @@ int SmilLoadMedia(tSMIL_Media *rec, const char *ref) {
     qx::free_ptr(rec->Type);
     qx::free_ptr(rec->Name);
     if (part->Content_Type) {
-        rec->Type = fnQX_MEMSTRCOPY(part->Content_Type);
+        rec->Type = smil::checked(fnQX_MEMSTRCOPY(part->Content_Type));
         if (!rec->Type) return 0;
         if (SmilIsDrmContentType(part->Content_Type)) {
             rec->DrmType = SmilGetDrmType(part->Content_Type, part->Data, part->Data_Len, nullptr, nullptr);
@@ -66,7 +66,7 @@ int SmilLoadMedia(tSMIL_Media *rec, const char *ref) {
         rec->FwdParamLen = part->Fwd_Param_Len;
     }
     if (const char *name = smil::part_name(part)) {
-        rec->Name = fnQX_MEMSTRCOPY(name);
+        rec->Name = smil::checked(fnQX_MEMSTRCOPY(name));
         if (!rec->Name) return 0;
     }
     rec->Data = part->Data;
@@ -119,10 +119,10 @@ tMMS_Element *find_words_decoded(tMMS_Element *first, const char *ref, bool *noM
         return nullptr;
     }
     tMMS_Element *p = nullptr;
-    const MimeResult r = DecodeEncodedWords(&decoded);
-    if (r == MimeResult::Decoded && decoded[0] && std::strcmp(decoded, ref) != 0) p = find_named(first, decoded);
+    const Got r = DecodeEncodedWords(&decoded);
+    if (r == Got::Value && decoded[0] && std::strcmp(decoded, ref) != 0) p = find_named(first, decoded);
     qx::free_ptr(decoded);
-    if (r == MimeResult::NoMemory) *noMemory = true;
+    if (r == Got::NoMemory) *noMemory = true;
     return p;
 }
 
@@ -137,7 +137,10 @@ tMMS_Element *SmilFindPart(tMMS_Element *first, const char *ref) {
     tMMS_Element *p = nullptr;
     if (std::strchr(ref, '%')) p = find_uri_decoded(first, ref, &noMemory);
     if (!p && !noMemory && std::strstr(ref, "=?")) p = find_words_decoded(first, ref, &noMemory);
-    if (noMemory) return nullptr;
+    if (noMemory) {
+        smil::no_memory();
+        return nullptr;
+    }
     return p ? p : SMIL_NO_MATCH;
 }
 
@@ -159,7 +162,10 @@ int SmilLoadText(tSMIL_Text *rec, const char *ref) {
             text[part->Data_Len] = '\0';
         }
     }
-    if (!text) return 0;
+    if (!text) {  // every branch above gives a text unless memory ran out
+        smil::no_memory();
+        return 0;
+    }
     const int64_t size = static_cast<int64_t>(std::strlen(text)) + 1;
     int64_t &budget = SmilState().TextBudget;
     if (size > budget) {

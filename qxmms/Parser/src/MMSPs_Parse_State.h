@@ -24,6 +24,10 @@ struct tSMIL_ParserState {
     // view huge (the presentation then fails and the parts are listed as
     // attachments, each once).
     int64_t TextBudget;
+    // An allocation failed while the view was built. Set where it failed;
+    // the step then ends as it would for input it cannot use, and
+    // fnPAR_ParseMMS reports PAR_NO_MEMORY instead of a smaller view.
+    bool NoMemory;
 };
 
 // The bound of TextBudget for a body of `length` bytes.
@@ -40,6 +44,15 @@ tSMIL_ParserState &SmilState();
 
 // Small helpers shared by the parser's files.
 namespace smil {
+
+// Records a failed allocation of the parser (see tSMIL_ParserState::NoMemory).
+inline void no_memory() { SmilState().NoMemory = true; }
+// The block an allocation gave, recording the failure when it gave none.
+template <typename T>
+T *checked(T *p) {
+    if (!p) no_memory();
+    return p;
+}
 
 inline bool is_blank(char c) { return c == ' ' || c == '\r' || c == '\n'; }
 

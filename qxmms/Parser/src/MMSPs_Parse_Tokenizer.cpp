@@ -69,8 +69,8 @@ char *SmilReadTag() {
     int len = 0;
     const char *open = next_tag_span(&len);
     if (!open) return nullptr;
-    char *tag = static_cast<char *>(qx::alloc_uninit(len + 1));
-    if (!tag) {  // looks like the end of the source to the caller
+    char *tag = smil::checked(static_cast<char *>(qx::alloc_uninit(len + 1)));
+    if (!tag) {  // ends the source; the failure is recorded
         reader_clear();
         return nullptr;
     }
@@ -90,7 +90,7 @@ const char *SmilReadTagShared() {
         if (size > INT32_MAX) size = static_cast<int64_t>(len) + 1;
         qx::free_ptr(st.TagBuf);
         st.TagBufSize = 0;
-        st.TagBuf = static_cast<char *>(qx::alloc_uninit(static_cast<int>(size)));
+        st.TagBuf = smil::checked(static_cast<char *>(qx::alloc_uninit(static_cast<int>(size))));
         if (!st.TagBuf) {
             reader_clear();
             return nullptr;
@@ -111,7 +111,7 @@ char *SmilCopySpan(const char *start, const char *end) {
     if (!start || !end || end <= start) return nullptr;
     const ptrdiff_t n = end - start;
     if (n >= INT32_MAX) return nullptr;
-    char *s = static_cast<char *>(qx::alloc_uninit(static_cast<int>(n) + 1));
+    char *s = smil::checked(static_cast<char *>(qx::alloc_uninit(static_cast<int>(n) + 1)));
     if (!s) return nullptr;
     std::memcpy(s, start, static_cast<size_t>(n));
     s[n] = '\0';
@@ -193,7 +193,7 @@ tSMIL_Attr *SmilParseAttr(const char **cursor) {
     if (!scan_attr(&p, &name, &value)) return nullptr;
     const size_t size = sizeof(tSMIL_Attr) + name.len + 1 + value.len + 1;
     if (size > static_cast<size_t>(INT32_MAX)) return nullptr;
-    auto *a = static_cast<tSMIL_Attr *>(qx::alloc_uninit(static_cast<int>(size)));
+    auto *a = smil::checked(static_cast<tSMIL_Attr *>(qx::alloc_uninit(static_cast<int>(size))));
     if (!a) return nullptr;
     put_attr(a, reinterpret_cast<char *>(a + 1), name, value);
     *cursor = p;
@@ -239,7 +239,7 @@ tSMIL_Tag *SmilParseTag(const char *text) {
     const size_t maxAttrs = quotes / 2;
     const size_t size = sizeof(tSMIL_Tag) + maxAttrs * sizeof(tSMIL_Attr) + nameLen + 1 + restLen + 2 * maxAttrs;
     if (size > static_cast<size_t>(INT32_MAX)) return nullptr;
-    auto *tag = static_cast<tSMIL_Tag *>(qx::alloc_uninit(static_cast<int>(size)));
+    auto *tag = smil::checked(static_cast<tSMIL_Tag *>(qx::alloc_uninit(static_cast<int>(size))));
     if (!tag) return nullptr;
     auto *attrs = reinterpret_cast<tSMIL_Attr *>(tag + 1);
     char *texts = reinterpret_cast<char *>(attrs + maxAttrs);

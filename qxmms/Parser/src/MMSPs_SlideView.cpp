@@ -84,7 +84,7 @@ struct PartList {
     PartNode *tail = nullptr;
 
     bool append(tMMS_Element *p) {
-        PartNode *n = qx::alloc_rec<PartNode>();
+        PartNode *n = smil::checked(qx::alloc_rec<PartNode>());
         if (!n) return false;
         n->part = p;
         (tail ? tail->next : head) = n;
@@ -121,7 +121,7 @@ bool add_slide_media(tMMS_Element *part, R *rec, int (*load)(R *, const char *),
 
 // A new par of 20 s, the current one.
 bool add_slide_par() {
-    tSMIL_Par *par = qx::alloc_rec<tSMIL_Par>();
+    tSMIL_Par *par = smil::checked(qx::alloc_rec<tSMIL_Par>());
     if (!par) return false;
     par->Dur = 20000;
     SmilAddPar(par);
@@ -130,7 +130,7 @@ bool add_slide_par() {
 
 // The text of a part on the current par, in the text region.
 bool add_slide_text(tMMS_Element *p) {
-    tSMIL_Text *t = qx::alloc_rec<tSMIL_Text>();
+    tSMIL_Text *t = smil::checked(qx::alloc_rec<tSMIL_Text>());
     if (!t) return false;
     t->Region = tSMIL_Rect{0, 0, 160, 30};
     return add_slide_media(p, t, SmilLoadText, SmilAddText, SmilFreeText);
@@ -138,7 +138,7 @@ bool add_slide_text(tMMS_Element *p) {
 
 // An image, audio or video part on the current par.
 bool add_slide_clip(tMMS_Element *p, int (*add)(tSMIL_Media *), tSMIL_Rect region, int32_t end) {
-    tSMIL_Media *m = qx::alloc_rec<tSMIL_Media>();
+    tSMIL_Media *m = smil::checked(qx::alloc_rec<tSMIL_Media>());
     if (!m) return false;
     m->End = end;
     m->Region = region;
@@ -181,12 +181,12 @@ int SmilParserNoSmilMMS(tMMS_Element *first) {
     for (tMMS_Element *p = first; p; p = p->next, ++position) {
         QX_LOG("pTemp->IsSmil = %d", p->IsSmil);
         if (p->IsSmil) continue;
-        tSMIL_Attachment *a = qx::alloc_rec<tSMIL_Attachment>();
+        tSMIL_Attachment *a = smil::checked(qx::alloc_rec<tSMIL_Attachment>());
         if (!a) return 0;
         a->Data = p->Data;
         a->Length = p->Data ? p->Data_Len : 0;
         if (p->Content_Type) {
-            a->Type = fnQX_MEMSTRCOPY(p->Content_Type);
+            a->Type = smil::checked(fnQX_MEMSTRCOPY(p->Content_Type));
             if (!a->Type) {
                 free_attachment(a);
                 return 0;
@@ -208,9 +208,9 @@ int SmilParserNoSmilMMS(tMMS_Element *first) {
         }
         QX_LOG("pAttachment->Type: %s", a->Type ? a->Type : "(null)");
         if (const char *name = smil::part_name(p)) {
-            a->Name = fnQX_MEMSTRCOPY(name);
+            a->Name = smil::checked(fnQX_MEMSTRCOPY(name));
         } else {
-            a->Name = static_cast<char *>(fnQX_Malloc(SMIL_DEFAULT_NAME_SIZE));
+            a->Name = smil::checked(static_cast<char *>(fnQX_Malloc(SMIL_DEFAULT_NAME_SIZE)));
             if (a->Name) SmilGetDefaultName(a->Name, a->Type, position);
         }
         if (!a->Name) {
@@ -294,32 +294,44 @@ int SmilParserSmilMMS(mmresstruct *body) {
 
 // ---------------------------------------------------------------- queries
 
-int fnPAR_ParseMMS(const uint8_t *data, int length) {
-    if (!data || length <= 0) return 0;
-    // A view still held from an earlier call is released, not leaked.
-    if (SmilState().Body || SmilView().pParHead || SmilView().pAttachment || SmilView().pRegion) fnPAR_Release();
-    mmresstruct *body = fnMMS_DecodeBody(data, length);
-    SmilInitView();
-    if (!body) return 0;
-    SmilState().Body = body;
-    SmilState().TextBudget = SMIL_TEXT_BUDGET_FLOOR + SMIL_TEXT_BUDGET_FACTOR * static_cast<int64_t>(length);
-    SmilSetPartList(body->Parts);
-    clear_marks(body->Parts);
+namespace {
 
+// The view of a decoded body: PAR_VIEW_BUILT, or PAR_REFUSED when not even
+// the attachment list could be built.
+int build_view(mmresstruct *body) {
     if (body->Smil) {
-        if (SmilParserSmilMMS(body)) return 1;
+        if (SmilParserSmilMMS(body)) return PAR_VIEW_BUILT;
         SmilFreeView();
         SmilInitView();
         // Parts taken by the failed presentation are listed too: none is lost.
         clear_marks(body->Parts);
-        return SmilParserNoSmilMMS(body->Parts);
+        return SmilParserNoSmilMMS(body->Parts) ? PAR_VIEW_BUILT : PAR_REFUSED;
     }
     if (body->Single_Part) {
-        if (!build_single_part_slide(body->Parts)) return 0;
+        if (!build_single_part_slide(body->Parts)) return PAR_REFUSED;
     } else if (!SmilBuildNoSmilSlides(body->Parts)) {
-        return 0;
+        return PAR_REFUSED;
     }
-    return SmilParserNoSmilMMS(body->Parts);
+    return SmilParserNoSmilMMS(body->Parts) ? PAR_VIEW_BUILT : PAR_REFUSED;
+}
+
+}  // namespace
+
+int fnPAR_ParseMMS(const uint8_t *data, int length) {
+    if (!data || length <= 0) return PAR_REFUSED;
+    // A view still held from an earlier call is released, not leaked.
+    if (SmilState().Body || SmilView().pParHead || SmilView().pAttachment || SmilView().pRegion) fnPAR_Release();
+    SmilState().NoMemory = false;
+    MmsDecodeFault fault = MmsDecodeFault::None;
+    mmresstruct *body = fnMMS_DecodeBody(data, length, &fault);
+    SmilInitView();
+    if (!body) return fault == MmsDecodeFault::NoMemory ? PAR_NO_MEMORY : PAR_REFUSED;
+    SmilState().Body = body;
+    SmilState().TextBudget = SMIL_TEXT_BUDGET_FLOOR + SMIL_TEXT_BUDGET_FACTOR * static_cast<int64_t>(length);
+    SmilSetPartList(body->Parts);
+    clear_marks(body->Parts);
+    const int built = build_view(body);
+    return SmilState().NoMemory ? PAR_NO_MEMORY : built;
 }
 
 void fnPAR_Release() {

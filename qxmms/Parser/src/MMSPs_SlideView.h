@@ -57,8 +57,15 @@ struct tPAR_AttachInfo {
     int32_t FwdParamLen;
 };
 
+// Results of fnPAR_ParseMMS.
+enum : int {
+    PAR_VIEW_BUILT = 1,  // the view holds the body's slides and attachments
+    PAR_REFUSED = 0,     // the bytes are no body the parser can read
+    PAR_NO_MEMORY = -1,  // an allocation failed: the view is incomplete
+};
+
 // Builds the view from the ContentTypeAndBody bytes (0x84, content type,
-// multipart body). 1 view built, 0 failure.
+// multipart body). Whatever the result, fnPAR_Release ends the view.
 int fnPAR_ParseMMS(const uint8_t *data, int length);
 void fnPAR_Release();
 void fnPAR_FirstSlide();

@@ -135,24 +135,28 @@ inline WspCursor wsp_cursor(const uint8_t *data, int len) {
     return WspCursor{data, data + (len > 0 ? len : 0), false};
 }
 
+// Results of the codec, in three sizes, each telling a shortage of memory
+// (NoMemory) apart from input it refuses:
+// - Got: one value read (a field, a text, a part's encoding);
+// - Step: one turn of a reading loop (header fields, parameters, entries);
+// - MmsDecodeFault (below), in a tMMS_DecodeReport: a whole PDU or body.
+// Exported functions keep their own contracts (null, the confirmation
+// results); the C++ overloads with a report say why they gave nothing.
+
 // Outcome of reading one value into a field.
 enum class Got {
-    Value,       // the value was read (and stored)
-    None,        // the value was complete but gave nothing (refused charset, no address, ...)
+    Value,       // the value was read (and stored), or decoded
+    None,        // the value was complete but gave nothing (refused charset, no address, nothing to decode, ...)
     NoMemory,    // the value was complete but its copy could not be allocated
     Incomplete,  // the value runs past the end; the cursor is cut
 };
 
-// Outcome of reading a Value-length or an integer.
-enum class WspLength {
-    Length,      // a Value-length was read
-    NotALength,  // the byte at the cursor is no Value-length; the cursor did not move
-    Incomplete,  // the length runs past the end; the cursor is cut
-};
-enum class WspInteger {
-    Value,         // a Short- or Long-integer was read
-    NotAnInteger,  // another value form, stepped over by its WSP encoding
-    Incomplete,    // the value runs past the end; the cursor is cut
+// What one turn of a reading loop tells the loop.
+enum class Step {
+    Next,      // go on with the next field, parameter or entry
+    Stop,      // reading ends; what was read is the result
+    Fail,      // reading ends; the input is refused
+    NoMemory,  // reading ends: an allocation failed
 };
 
 // Bytes of the text at the cursor up to and including its zero byte; 0 when
@@ -174,11 +178,13 @@ bool SkipValue(WspCursor &c);
 char *GetTextString(WspCursor &c, int *len);
 // As GetTextString, but a leading quote 0x7F is not copied (*len counts it).
 char *GetQuoteTextString(WspCursor &c, int *len);
-// Value-length: 0..30 itself, 31 + uintvar, into *len.
-WspLength GetLengthValue(WspCursor &c, uint32_t *len);
+// Value-length: 0..30 itself, 31 + uintvar, into *len (Value); None when
+// the byte at the cursor is no Value-length (the cursor did not move);
+// Incomplete when the length runs past the end (the cursor is cut).
+Got GetLengthValue(WspCursor &c, uint32_t *len);
 // A Value-length and the sub-cursor over exactly the bytes it counts; the
-// cursor moves past the whole value. NotALength leaves the cursor.
-WspLength GetLengthRegion(WspCursor &c, WspCursor *region);
+// cursor moves past the whole value. None leaves the cursor.
+Got GetLengthRegion(WspCursor &c, WspCursor *region);
 // uintvar (at most 5 bytes are taken), accumulated in 32 bits; one that has
 // not ended by its fifth byte is refused as truncated.
 uint32_t GetUintvar(WspCursor &c);
@@ -192,8 +198,9 @@ uint32_t GetLongInteger(const WspCursor &c, int *octets = nullptr);
 // digits of every Long-integer.
 uint32_t MultiOctetInteger(const uint8_t *p, uint32_t n);
 // Integer-value: a Long-integer (length 0..30 and its bytes) or a short
-// integer (0x80 | value), into *v.
-WspInteger GetIntegerValue(WspCursor &c, uint32_t *v);
+// integer (0x80 | value), into *v (Value); None for another value form,
+// stepped over by its WSP encoding; Incomplete when it runs past the end.
+Got GetIntegerValue(WspCursor &c, uint32_t *v);
 // Encoded-string-value; null for an unaccepted charset (cursor still moves
 // past the value) or when the copy cannot be allocated.
 char *GetEncodedStringValue(WspCursor &c, int *len);
@@ -380,6 +387,18 @@ tMMS_DeliveryInd *fnMMS_ParseDeliveryInd(const uint8_t *pdu, int len, tMMS_Decod
 tMMS_ReadRecInd *fnMMS_ParseReadRecInd(const uint8_t *pdu, int len, tMMS_DecodeReport *why = nullptr);
 tMMS_ReadOrigInd *fnMMS_ParseReadOrigInd(const uint8_t *pdu, int len, tMMS_DecodeReport *why = nullptr);
 
+// The exported fnMMS_ParseRetrieveConf and fnMMS_ParseSendContent with their
+// report: the same lenient decoders (a value cut by the end ends the header),
+// and on a null result why->fault says whether the PDU was refused (NoInput,
+// BadField at `field`/`offset`) or memory ran out (NoMemory).
+tMMS_RetrieveConf *fnMMS_ParseRetrieveConf(const uint8_t *pdu, int len, tMMS_DecodeReport *why);
+tMMS_SendReq *fnMMS_ParseSendContent(const uint8_t *pdu, int len, tMMS_DecodeReport *why);
+// fnMMS_ParseRetrieveConf with the body left where it lies: `body` points
+// into `pdu`, and must be set to null before the record is released.
+tMMS_RetrieveConf *MMS_ParseRetrieveConfInPlace(const uint8_t *pdu, int len, tMMS_DecodeReport *why);
+// fnMMS_ParseSendContent the same way: ContentTypeAndBody points into `pdu`.
+tMMS_SendReq *MMS_ParseSendContentInPlace(const uint8_t *pdu, int len, tMMS_DecodeReport *why);
+
 // Message-Type of a PDU: the first field normally; otherwise the header
 // fields are walked by their WSP encodings until 0x8C (or the Content-Type,
 // which ends the headers). MMS_NO_MESSAGE_TYPE when there is none.
@@ -391,11 +410,6 @@ uint8_t *fnMMS_MakeSendReqPdu(const tMMS_SendReq *req, int *len);
 // request's ContentTypeAndBody is not read); *bodyLen receives its length. A
 // 0 byte follows the PDU in the buffer.
 struct mmresstruct;
-// fnMMS_ParseRetrieveConf with the body left where it lies: `body` points
-// into `pdu`, and must be set to null before the record is released.
-tMMS_RetrieveConf *MMS_ParseRetrieveConfInPlace(const unsigned char *pdu, int len);
-// fnMMS_ParseSendContent the same way: ContentTypeAndBody points into `pdu`.
-tMMS_SendReq *MMS_ParseSendContentInPlace(const unsigned char *pdu, int len);
 uint8_t *MMS_MakeSendReqPduWithBody(const tMMS_SendReq *req, const mmresstruct *body, int *len, int *bodyLen);
 uint8_t *fnMMS_MakeNotifyRespIndPdu(const char *transactionId, int reportAllowed, uint8_t status, int *len);
 uint8_t *fnMMS_MakeAcknowledgeIndPdu(const char *transactionId, int reportAllowed, int *len);
@@ -441,13 +455,13 @@ uint8_t *fnMMS_EncodeBody(const mmresstruct *body, int *len);
 int64_t MMS_EncodedBodySize(const mmresstruct *body);
 int64_t MMS_WriteBody(qx::Writer &w, const mmresstruct *body);
 // Parts point into `data`, except those decoded from a transfer encoding
-// (Decoded_Data); `data` must outlive the record.
-mmresstruct *fnMMS_DecodeBody(const uint8_t *data, int len);
+// (Decoded_Data); `data` must outlive the record. Null when the bytes are no
+// body (*fault, when given: NoInput) or memory ran out (NoMemory).
+mmresstruct *fnMMS_DecodeBody(const uint8_t *data, int len, MmsDecodeFault *fault = nullptr);
 void fnMMS_FreeComposedBody(mmresstruct *body);
 void fnMMS_FreeDecodedBody(mmresstruct *body);
 
 // ---------------------------------------------------------------- MIME encodings
-enum class MimeResult { Unchanged, Decoded, NoMemory };
 enum class MimeTransfer { None, Base64, QuotedPrintable, Unknown };
 
 // A Content-Transfer-Encoding value (any letter case, blanks around it):
@@ -467,12 +481,13 @@ size_t QuotedPrintableDecodeInto(const uint8_t *in, size_t n, uint8_t *out);
 // replaced by the decoded bytes in a new buffer stored in *owned (no data
 // and length 0 when nothing decodes). Other encodings leave them (an unknown
 // one is logged).
-MimeResult DecodePartTransferEncoding(WspCursor fields, uint8_t **data, int *len, uint8_t **owned);
+Got DecodePartTransferEncoding(WspCursor fields, uint8_t **data, int *len, uint8_t **owned);
+// (Value when they were decoded, None when there was nothing to decode.)
 // Encoded words ("=?charset?B|Q?text?=") of a text become UTF-8: the text
-// is replaced by a new one. Adjacent words are joined without the blanks and
-// line breaks between them; a word that does not decode, or decodes to
-// nothing, is left out whole.
-MimeResult DecodeEncodedWords(char **text);
+// is replaced by a new one (Value; None when it holds none). Adjacent words
+// are joined without the blanks and line breaks between them; a word that
+// does not decode, or decodes to nothing, is left out whole.
+Got DecodeEncodedWords(char **text);
 // A text that DecodeEncodedWords would change (it holds encoded words as they
 // are) goes out as one encoded word of its own UTF-8 bytes: Encoded with that
 // word in *out (new text); AsIs when the text reads back unchanged (*out
@@ -481,6 +496,6 @@ enum class WordGuard { AsIs, Encoded, Unwritable, NoMemory };
 WordGuard EncodedWordGuard(const char *text, char **out);
 // Both for one part of a received body: its data by its transfer encoding,
 // its File_Name and Name_Param by their encoded words.
-MimeResult DecodePartMime(WspCursor fields, tMMS_Element *e);
+Got DecodePartMime(WspCursor fields, tMMS_Element *e);
 
 #endif

@@ -245,21 +245,19 @@ void strip_angle_brackets(char *s) {
     *w = 0;
 }
 
-enum class HeaderResult { Done, NoMemory };
-
 // A name from a Content-Disposition names the part only when its
 // Content-Type did not.
-HeaderResult take_disposition_name(WspCursor &h, tMMS_Element *e) {
+Step take_disposition_name(WspCursor &h, tMMS_Element *e) {
     char *name = nullptr;
     switch (ReadDispositionName(h, &name)) {
-        case Got::NoMemory: return HeaderResult::NoMemory;
+        case Got::NoMemory: return Step::NoMemory;
         case Got::Value:
             if (!e->Name_Param)
                 e->Name_Param = name;
             else
                 qx::free_ptr(name);
-            return HeaderResult::Done;
-        default: return HeaderResult::Done;
+            return Step::Next;
+        default: return Step::Next;
     }
 }
 
@@ -277,19 +275,19 @@ bool is_disposition_name(const WspCursor &h) {
 // encoding: a well-known header by its WSP value, an application header by
 // its text name and text value, a code page shift by its one or two bytes.
 // Only a field that runs past the headers ends the reading.
-HeaderResult read_part_headers(WspCursor &h, tMMS_Element *e) {
+Step read_part_headers(WspCursor &h, tMMS_Element *e) {
     while (h.p < h.end && !h.truncated) {
         const uint8_t code = *h.p;
         if (code == WSP_HDR_CONTENT_DISPOSITION || code == WSP_HDR_CONTENT_DISPOSITION_14) {
             ++h.p;
-            if (take_disposition_name(h, e) == HeaderResult::NoMemory) return HeaderResult::NoMemory;
+            if (take_disposition_name(h, e) == Step::NoMemory) return Step::NoMemory;
         } else if (code >= 0x20 && code < 0x80 && is_disposition_name(h)) {
             SkipText(h);
-            if (take_disposition_name(h, e) == HeaderResult::NoMemory) return HeaderResult::NoMemory;
+            if (take_disposition_name(h, e) == Step::NoMemory) return Step::NoMemory;
         } else if (code == WSP_HDR_CONTENT_LOCATION) {
             ++h.p;
             char *name = GetQuoteTextString(h, nullptr);
-            if (!name) return h.truncated ? HeaderResult::Done : HeaderResult::NoMemory;
+            if (!name) return h.truncated ? Step::Stop : Step::NoMemory;
             UriDecodeInPlace(name);  // the file name the URI reference stands for
             qx::free_ptr(e->File_Name);
             e->File_Name = name;
@@ -299,25 +297,25 @@ HeaderResult read_part_headers(WspCursor &h, tMMS_Element *e) {
             // quote out.
             if (h.p < h.end && *h.p == WSP_QUOTED_STRING) ++h.p;
             char *id = GetQuoteTextString(h, nullptr);
-            if (!id) return h.truncated ? HeaderResult::Done : HeaderResult::NoMemory;
+            if (!id) return h.truncated ? Step::Stop : Step::NoMemory;
             strip_angle_brackets(id);
             qx::free_ptr(e->Content_Id);
             e->Content_Id = id;
         } else if (code >= 0x80) {
             ++h.p;  // Content-Disposition, Date, Content-Language, ...
-            if (!SkipValue(h)) return HeaderResult::Done;
+            if (!SkipValue(h)) return Step::Stop;
         } else if (code == kShiftDelimiter) {  // a shift to another code page and its number
             h.p += h.left() >= 2 ? 2 : h.left();
         } else if (code > 0 && code < 0x20) {
             ++h.p;  // short-cut shift to another code page
         } else if (code >= 0x20) {
             // Application header: text name, then its text value.
-            if (!SkipText(h) || !SkipValue(h)) return HeaderResult::Done;
+            if (!SkipText(h) || !SkipValue(h)) return Step::Stop;
         } else {
-            return HeaderResult::Done;  // a zero byte starts no header
+            return Step::Stop;  // a zero byte starts no header
         }
     }
-    return HeaderResult::Done;
+    return Step::Next;
 }
 
 // A part without Content-Location takes its name from its Name_Param; an
@@ -334,8 +332,6 @@ bool name_unnamed(tMMS_Element *e, const char *textFormat, int number) {
     return e->File_Name && e->Name_Param;
 }
 
-enum class EntryResult { Next, Stop, NoMemory };
-
 struct DecodeState {
     mmresstruct *body;
     tMMS_Element *tail;
@@ -345,48 +341,48 @@ struct DecodeState {
 // One multipart entry at c.p; on return c.p is at the next entry. Data
 // running past the body is clipped to the bytes present, and decoding
 // stops after that entry; headers running past it stop decoding at once.
-EntryResult read_entry(WspCursor &c, DecodeState &st) {
+Step read_entry(WspCursor &c, DecodeState &st) {
     const uint32_t hl = GetUintvar(c);
     const uint32_t dl = GetUintvar(c);
-    if (c.truncated || hl > static_cast<uint64_t>(c.left())) return EntryResult::Stop;
+    if (c.truncated || hl > static_cast<uint64_t>(c.left())) return Step::Stop;
     WspCursor h{c.p, c.p + hl, false};
     const uint8_t *data = h.end;
     const long avail = c.end - data;
     const bool clipped = dl > static_cast<uint64_t>(avail);
     const int len = clipped ? static_cast<int>(avail) : static_cast<int>(dl);
     c.p = data + len;
-    const EntryResult after = clipped ? EntryResult::Stop : EntryResult::Next;
+    const Step after = clipped ? Step::Stop : Step::Next;
 
     tMMS_ContentType *ct = read_content_type(h);
-    if (!ct) return h.truncated ? after : EntryResult::NoMemory;  // no value within the headers: skip the entry
+    if (!ct) return h.truncated ? after : Step::NoMemory;  // no value within the headers: skip the entry
     qx::ScopeGuard releaseCt([&] { FreeContentTypeValue(ct); });
     const WspCursor fields = h;  // the header fields after the content type
 
     if (is_type(ct->Content_Type, kSmilType)) {
         auto *s = qx::alloc_rec<smilstruct>();
-        if (!s) return EntryResult::NoMemory;
+        if (!s) return Step::NoMemory;
         s->Content_Type = ct->Content_Type;
         ct->Content_Type = nullptr;
         s->Data = const_cast<uint8_t *>(data);
         s->Data_Len = len;
         free_smil(st.body->Smil);
         st.body->Smil = s;
-        if (DecodePartTransferEncoding(fields, &s->Data, &s->Data_Len, &s->Decoded_Data) == MimeResult::NoMemory)
-            return EntryResult::NoMemory;
+        if (DecodePartTransferEncoding(fields, &s->Data, &s->Data_Len, &s->Decoded_Data) == Got::NoMemory)
+            return Step::NoMemory;
         return after;
     }
 
     tMMS_Element *e = element_from(ct);
-    if (!e) return EntryResult::NoMemory;
+    if (!e) return Step::NoMemory;
     qx::ScopeGuard releaseE([&] { free_element(e); });
     // A part of no bytes is a part too (an empty text, an empty file): its
     // Data points where its bytes would be, with a length of 0.
     e->Data_Len = len;
     e->Data = const_cast<uint8_t *>(data);
 
-    if (read_part_headers(h, e) == HeaderResult::NoMemory) return EntryResult::NoMemory;
-    if (DecodePartMime(fields, e) == MimeResult::NoMemory) return EntryResult::NoMemory;
-    if (!name_unnamed(e, "MMS_Text00%d.txt", st.parts)) return EntryResult::NoMemory;
+    if (read_part_headers(h, e) == Step::NoMemory) return Step::NoMemory;
+    if (DecodePartMime(fields, e) == Got::NoMemory) return Step::NoMemory;
+    if (!name_unnamed(e, "MMS_Text00%d.txt", st.parts)) return Step::NoMemory;
 
     // A part whose data decodes to nothing stays in the list as an empty part.
     releaseE.dismiss();
@@ -397,6 +393,53 @@ EntryResult read_entry(WspCursor &c, DecodeState &st) {
     st.tail = e;
     ++st.parts;
     return after;
+}
+
+// The body after its leading Content-Type code; null only when memory ran out.
+mmresstruct *decode_body(const uint8_t *data, int len) {
+    auto *body = qx::alloc_rec<mmresstruct>();
+    if (!body) return nullptr;
+    qx::ScopeGuard releaseBody([&] { fnMMS_FreeDecodedBody(body); });
+
+    WspCursor c = wsp_cursor(data + 1, len - 1);
+    tMMS_ContentType *ct = read_content_type(c);
+    if (!ct && !c.truncated) return nullptr;
+    qx::ScopeGuard releaseCt([&] { FreeContentTypeValue(ct); });
+    if (!ct || c.p >= c.end) {
+        // No content type, or nothing after it: a message without content.
+        QX_LOG("mzk:this mms is empty mms");
+        releaseBody.dismiss();
+        return body;
+    }
+
+    if (!IsMultipartContentType(ct->Content_Type)) {
+        // The whole message is one part (a relay's "message not found"
+        // text, a lone image): everything after the value is its data.
+        tMMS_Element *e = element_from(ct);
+        if (!e) return nullptr;
+        body->Parts = e;
+        body->Single_Part = 1;
+        e->Data_Len = static_cast<int>(c.left());
+        e->Data = const_cast<uint8_t *>(c.p);
+        if (DecodeEncodedWords(&e->File_Name) == Got::NoMemory ||
+            DecodeEncodedWords(&e->Name_Param) == Got::NoMemory ||
+            !name_unnamed(e, "MMS_Text0000.txt", 0))
+            return nullptr;
+        releaseBody.dismiss();
+        return body;
+    }
+
+    // Multipart: the value's own texts are not kept.
+    uint32_t count = GetUintvar(c);
+    DecodeState st{body, nullptr, 0};
+    while (!c.truncated && c.p < c.end && count > 0) {
+        --count;
+        const Step r = read_entry(c, st);
+        if (r == Step::NoMemory) return nullptr;
+        if (r == Step::Stop) break;
+    }
+    releaseBody.dismiss();
+    return body;
 }
 
 }  // namespace
@@ -462,50 +505,14 @@ uint8_t *fnMMS_EncodeBody(const mmresstruct *body, int *len) {
     return buf;
 }
 
-mmresstruct *fnMMS_DecodeBody(const uint8_t *data, int len) {
-    if (!data || len <= 0 || data[0] != MMS_CONTENT_TYPE_FIELD) return nullptr;
-    auto *body = qx::alloc_rec<mmresstruct>();
-    if (!body) return nullptr;
-    qx::ScopeGuard releaseBody([&] { fnMMS_FreeDecodedBody(body); });
-
-    WspCursor c = wsp_cursor(data + 1, len - 1);
-    tMMS_ContentType *ct = read_content_type(c);
-    if (!ct && !c.truncated) return nullptr;
-    qx::ScopeGuard releaseCt([&] { FreeContentTypeValue(ct); });
-    if (!ct || c.p >= c.end) {
-        // No content type, or nothing after it: a message without content.
-        QX_LOG("mzk:this mms is empty mms");
-        releaseBody.dismiss();
-        return body;
-    }
-
-    if (!IsMultipartContentType(ct->Content_Type)) {
-        // The whole message is one part (a relay's "message not found"
-        // text, a lone image): everything after the value is its data.
-        tMMS_Element *e = element_from(ct);
-        if (!e) return nullptr;
-        body->Parts = e;
-        body->Single_Part = 1;
-        e->Data_Len = static_cast<int>(c.left());
-        e->Data = const_cast<uint8_t *>(c.p);
-        if (DecodeEncodedWords(&e->File_Name) == MimeResult::NoMemory ||
-            DecodeEncodedWords(&e->Name_Param) == MimeResult::NoMemory ||
-            !name_unnamed(e, "MMS_Text0000.txt", 0))
-            return nullptr;
-        releaseBody.dismiss();
-        return body;
-    }
-
-    // Multipart: the value's own texts are not kept.
-    uint32_t count = GetUintvar(c);
-    DecodeState st{body, nullptr, 0};
-    while (!c.truncated && c.p < c.end && count > 0) {
-        --count;
-        const EntryResult r = read_entry(c, st);
-        if (r == EntryResult::NoMemory) return nullptr;
-        if (r == EntryResult::Stop) break;
-    }
-    releaseBody.dismiss();
+mmresstruct *fnMMS_DecodeBody(const uint8_t *data, int len, MmsDecodeFault *fault) {
+    MmsDecodeFault why = MmsDecodeFault::None;
+    mmresstruct *body = nullptr;
+    if (!data || len <= 0 || data[0] != MMS_CONTENT_TYPE_FIELD)
+        why = MmsDecodeFault::NoInput;
+    else if (!(body = decode_body(data, len)))
+        why = MmsDecodeFault::NoMemory;
+    if (fault) *fault = why;
     return body;
 }
 

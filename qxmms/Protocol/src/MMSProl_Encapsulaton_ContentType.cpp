@@ -133,8 +133,6 @@ long forward_lock_value(const uint8_t *q, const uint8_t *end, bool *yes) {
     return 0;
 }
 
-enum class ParamStep { Next, Stop, Fail };
-
 // Which of a Name and a Filename parameter names the part: in a Content-Type
 // the Name, in a Content-Disposition the filename.
 enum class NameFirst { Name, Filename };
@@ -147,9 +145,9 @@ void drop_quoted_string_mark(char *t) {
 // A Name or Filename value at t.p (a Text-string or a Quoted-string) into
 // ct->Name_Param: the preferred kind replaces an earlier name, the other
 // kind names the part only when nothing does yet.
-ParamStep read_name_value(WspCursor &v, WspCursor t, bool isName, NameFirst first, tMMS_ContentType *ct) {
+Step read_name_value(WspCursor &v, WspCursor t, bool isName, NameFirst first, tMMS_ContentType *ct) {
     char *name = GetQuoteTextString(t, nullptr);
-    if (!name) return t.truncated ? ParamStep::Stop : ParamStep::Fail;
+    if (!name) return t.truncated ? Step::Stop : Step::NoMemory;
     v.p = t.p;
     drop_quoted_string_mark(name);
     if (isName == (first == NameFirst::Name) || !ct->Name_Param) {
@@ -158,12 +156,12 @@ ParamStep read_name_value(WspCursor &v, WspCursor t, bool isName, NameFirst firs
     } else {
         qx::free_ptr(name);
     }
-    return ParamStep::Next;
+    return Step::Next;
 }
 
-// Reads one parameter at v.p (inside the value); Fail only on allocation
+// Reads one parameter at v.p (inside the value); NoMemory on allocation
 // failure. A parameter that does not end inside the value stops reading.
-ParamStep read_parameter(WspCursor &v, tMMS_ContentType *ct, NameFirst first = NameFirst::Name) {
+Step read_parameter(WspCursor &v, tMMS_ContentType *ct, NameFirst first = NameFirst::Name) {
     const uint8_t code = *v.p;
     switch (code) {
         case WSP_PARAM_CHARSET: {
@@ -171,17 +169,12 @@ ParamStep read_parameter(WspCursor &v, tMMS_ContentType *ct, NameFirst first = N
             // common one); any other value form is passed over.
             ++v.p;
             uint32_t charset = 0;
-            switch (GetIntegerValue(v, &charset)) {
-                case WspInteger::Value:
-                    ct->Charset = static_cast<int>(charset);
-                    ct->Has_Charset = 1;
-                    return ParamStep::Next;
-                case WspInteger::NotAnInteger:
-                    return ParamStep::Next;
-                case WspInteger::Incomplete:
-                    break;
+            const Got g = GetIntegerValue(v, &charset);
+            if (g == Got::Value) {
+                ct->Charset = static_cast<int>(charset);
+                ct->Has_Charset = 1;
             }
-            return ParamStep::Stop;
+            return g == Got::Incomplete ? Step::Stop : Step::Next;
         }
         case WSP_PARAM_NAME:
         case WSP_PARAM_NAME_14:
@@ -192,29 +185,29 @@ ParamStep read_parameter(WspCursor &v, tMMS_ContentType *ct, NameFirst first = N
         case WSP_PARAM_RELATED_TYPE: {
             // A well-known type code, or a type given as text.
             ++v.p;
-            if (v.p >= v.end) return ParamStep::Stop;
+            if (v.p >= v.end) return Step::Stop;
             if (*v.p >= 0x80) {
                 ++v.p;
-                return ParamStep::Next;
+                return Step::Next;
             }
-            return SkipText(v) ? ParamStep::Next : ParamStep::Stop;
+            return SkipText(v) ? Step::Next : Step::Stop;
         }
         case WSP_PARAM_START:
         case WSP_PARAM_START_INFO:
             ++v.p;
-            return SkipText(v) ? ParamStep::Next : ParamStep::Stop;
+            return SkipText(v) ? Step::Next : Step::Stop;
         case WSP_PARAM_Q: {
             // Q-value: a uintvar of one or two bytes.
             ++v.p;
             (void)GetUintvar(v);
-            return v.truncated ? ParamStep::Stop : ParamStep::Next;
+            return v.truncated ? Step::Stop : Step::Next;
         }
         default:
             if (code >= 0x80) {
                 // Level, Type, Differences, Padding, Comment, Domain, dates,
                 // Size, ...: stepped over by the WSP encoding of the value.
                 ++v.p;
-                return SkipValue(v) ? ParamStep::Next : ParamStep::Stop;
+                return SkipValue(v) ? Step::Next : Step::Stop;
             }
             break;
     }
@@ -231,13 +224,13 @@ ParamStep read_parameter(WspCursor &v, tMMS_ContentType *ct, NameFirst first = N
     }
     // The forward-lock parameter: "fwd" in any case, then a zero byte or "=".
     if (!match_word(start, v.end, "fwd") || v.end - start < 4 || (start[3] != 0 && start[3] != '=')) {
-        if (code < 0x20) return ParamStep::Stop;  // no parameter starts so
-        return SkipText(v) && SkipValue(v) ? ParamStep::Next : ParamStep::Stop;
+        if (code < 0x20) return Step::Stop;  // no parameter starts so
+        return SkipText(v) && SkipValue(v) ? Step::Next : Step::Stop;
     }
     bool yes = false;
     const long taken = 4 + forward_lock_value(start + 4, v.end, &yes);
     auto *raw = static_cast<uint8_t *>(fnQX_Malloc(static_cast<int>(taken)));
-    if (!raw) return ParamStep::Fail;
+    if (!raw) return Step::NoMemory;
     std::memcpy(raw, start, static_cast<size_t>(taken));
     qx::free_ptr(ct->Fwd_Param);
     ct->Fwd_Param = raw;
@@ -245,14 +238,14 @@ ParamStep read_parameter(WspCursor &v, tMMS_ContentType *ct, NameFirst first = N
     ct->Fwd_Present = 1;
     ct->Fwd_Value = yes ? 1 : 0;
     v.p = start + taken;
-    return ParamStep::Next;
+    return Step::Next;
 }
 
 // The bytes of a general form at the cursor (after its length prefix) and the
 // whole size of the value; false when the value does not fit before the end.
 bool general_form_region(const WspCursor &c, WspCursor *value, long *total) {
     WspCursor t{c.p, c.end, false};
-    if (GetLengthRegion(t, value) != WspLength::Length) return false;
+    if (GetLengthRegion(t, value) != Got::Value) return false;
     *total = t.p - c.p;
     return true;
 }
@@ -365,9 +358,9 @@ tMMS_ContentType *GetContentGeneralForm(const WspCursor &c, int *consumed) {
     }
 
     while (v.p < v.end) {
-        const ParamStep step = read_parameter(v, ct);
-        if (step == ParamStep::Fail) return nullptr;
-        if (step == ParamStep::Stop) break;
+        const Step step = read_parameter(v, ct);
+        if (step == Step::NoMemory) return nullptr;
+        if (step == Step::Stop) break;
     }
 
     release.dismiss();
@@ -448,7 +441,7 @@ Got ReadDispositionName(WspCursor &c, char **name) {
         return *name ? Got::Value : Got::None;
     }
     WspCursor v{};
-    if (GetLengthRegion(c, &v) != WspLength::Length) {
+    if (GetLengthRegion(c, &v) != Got::Value) {
         c.cut();
         return Got::Incomplete;
     }
@@ -459,13 +452,13 @@ Got ReadDispositionName(WspCursor &c, char **name) {
         return Got::None;
     tMMS_ContentType params{};
     while (v.p < v.end) {
-        const ParamStep step = read_parameter(v, &params, NameFirst::Filename);
-        if (step == ParamStep::Fail) {
+        const Step step = read_parameter(v, &params, NameFirst::Filename);
+        if (step == Step::NoMemory) {
             qx::free_ptr(params.Name_Param);
             qx::free_ptr(params.Fwd_Param);
             return Got::NoMemory;
         }
-        if (step == ParamStep::Stop) break;
+        if (step == Step::Stop) break;
     }
     qx::free_ptr(params.Fwd_Param);
     if (params.Name_Param && !params.Name_Param[0]) qx::free_ptr(params.Name_Param);  // an empty name names nothing

@@ -95,7 +95,7 @@ Got read_encoded_text(WspCursor &c, char **field) {
 
 Step subject_field(WspCursor &c, char **field) {
     const Got g = read_encoded_text(c, field);
-    if (g == Got::Value && DecodeEncodedWords(field) == MimeResult::NoMemory) return Step::NoMemory;
+    if (g == Got::Value && DecodeEncodedWords(field) == Got::NoMemory) return Step::NoMemory;
     return step_after(g);
 }
 
@@ -109,35 +109,21 @@ Step skip_field(WspCursor &c, uint8_t code) {
 
 Step integer_into(WspCursor &c, int *field) {
     uint32_t v = 0;
-    switch (GetIntegerValue(c, &v)) {
-        case WspInteger::Value:
-            *field = static_cast<int>(v);
-            return Step::Next;
-        case WspInteger::NotAnInteger:
-            return Step::Next;
-        case WspInteger::Incomplete:
-            break;
-    }
-    return Step::Stop;
+    const Got g = GetIntegerValue(c, &v);
+    if (g == Got::Value) *field = static_cast<int>(v);
+    return step_after(g);
 }
 
 TimeValue read_time(WspCursor &c) {
     TimeValue t{Got::None, false, 0, 0};
     WspCursor value{};
-    switch (GetLengthRegion(c, &value)) {
-        case WspLength::Incomplete:
-            t.got = Got::Incomplete;
-            return t;
-        case WspLength::NotALength:
-            if (!SkipValue(c)) t.got = Got::Incomplete;
-            return t;
-        case WspLength::Length:
-            break;
-    }
+    const Got length = GetLengthRegion(c, &value);
+    if (length == Got::Incomplete || (length == Got::None && !SkipValue(c))) t.got = Got::Incomplete;
+    if (length != Got::Value) return t;
     if (value.left() < 1) return t;
     t.hasToken = true;
     t.token = *value.p++;
-    if (GetIntegerValue(value, &t.seconds) == WspInteger::Value) t.got = Got::Value;
+    if (GetIntegerValue(value, &t.seconds) == Got::Value) t.got = Got::Value;
     return t;
 }
 
@@ -186,12 +172,12 @@ Got read_address(WspCursor &c, char **out) {
 FromValue read_from(WspCursor &c) {
     FromValue f{Got::None, 0, 0, nullptr};
     WspCursor value{};
-    const WspLength r = GetLengthRegion(c, &value);
-    if (r == WspLength::Incomplete) {
+    const Got r = GetLengthRegion(c, &value);
+    if (r == Got::Incomplete) {
         f.got = Got::Incomplete;
         return f;
     }
-    if (r == WspLength::NotALength) {
+    if (r == Got::None) {
         // No Value-length: the token and the address follow directly.
         if (!take_byte(c, &f.token)) {
             f.got = Got::Incomplete;

@@ -15,13 +15,8 @@
 
 namespace mmsdec {
 
-// What a field handler tells the decoder loop.
-enum class Step {
-    Next,      // go on with the next field
-    Stop,      // decoding ends; the record is the result
-    Fail,      // decoding ends; the record is released and the result is null
-    NoMemory,  // as Fail: a copy could not be allocated
-};
+// A field handler tells the decoder loop a Step: Next, Stop (the record is
+// the result), Fail or NoMemory (the record is released, the result null).
 
 // Step for a handler that only read a value: the field stays as it was when
 // the value is refused; a copy that could not be allocated fails the decode.
@@ -169,6 +164,28 @@ Rec *decode_fields(Rec *rec, int type, const uint8_t *pdu, int len, Field field,
         }
     }
     if (walk) walk->truncated = c.truncated;
+    return rec;
+}
+
+// The header loop of a lenient decoder with its report, its list fields
+// filled through `lists`: on a null result why->fault is NoMemory when a
+// copy could not be allocated, else BadField with the field that refused
+// the PDU.
+template <typename Rec, typename Lists>
+Rec *decode_lenient(Rec *rec, int type, const uint8_t *pdu, int len, tMMS_DecodeReport *why, Lists lists,
+                    Step (*field)(WspCursor &, Rec &, uint8_t, Lists &)) {
+    if (!rec) return nullptr;
+    FieldWalk walk;
+    rec = decode_fields(
+        rec, type, pdu, len, [&lists, field](WspCursor &c, Rec &r, uint8_t code) { return field(c, r, code, lists); },
+        &walk);
+    if (!rec) {
+        why->fault = walk.noMemory ? MmsDecodeFault::NoMemory : MmsDecodeFault::BadField;
+        if (walk.field) {
+            why->field = *walk.field;
+            why->offset = walk.field - pdu;
+        }
+    }
     return rec;
 }
 

@@ -63,29 +63,32 @@ Step retrieve_field(WspCursor &c, tMMS_RetrieveConf &rec, uint8_t code, Retrieve
 
 namespace {
 
-// The record of an m-retrieve-conf; with inPlace the body is not copied but
-// points into pdu. The body is the last field: once it is met the record is
-// done, so a record that holds a body is always handed out, never released
-// here.
-tMMS_RetrieveConf *decode_retrieve(const unsigned char *pdu, int len, bool inPlace) {
-    if (!pdu || len <= 0) return nullptr;
-    auto *rec = static_cast<tMMS_RetrieveConf *>(fnMMS_AllocMessageMem(MMS_STRUCT_RETRIEVE_CONF));
+// The body left where it lies (the last field: a record that holds one is
+// always handed out, never released by the decoder).
+Step retrieve_field_in_place(WspCursor &c, tMMS_RetrieveConf &rec, uint8_t code, RetrieveLists &lists) {
+    if (code == MMS_CONTENT_TYPE_FIELD) return body_in_place(c, &rec.body, &rec.Content_Size);
+    return retrieve_field(c, rec, code, lists);
+}
+
+tMMS_RetrieveConf *decode_retrieve(const uint8_t *pdu, int len, tMMS_DecodeReport *why,
+                                   Step (*field)(WspCursor &, tMMS_RetrieveConf &, uint8_t, RetrieveLists &)) {
+    auto *rec = checked_record<tMMS_RetrieveConf>(MMS_STRUCT_RETRIEVE_CONF, MMS_M_RETRIEVE_CONF, pdu, len, why);
     if (!rec) return nullptr;
-    RetrieveLists lists{list_text(&rec->To), list_text(&rec->Cc)};
-    return decode_fields(rec, MMS_STRUCT_RETRIEVE_CONF, pdu, len,
-                         [&lists, inPlace](WspCursor &c, tMMS_RetrieveConf &r, uint8_t code) {
-                             if (inPlace && code == MMS_CONTENT_TYPE_FIELD)
-                                 return body_in_place(c, &r.body, &r.Content_Size);
-                             return retrieve_field(c, r, code, lists);
-                         });
+    const RetrieveLists lists{list_text(&rec->To), list_text(&rec->Cc)};
+    return decode_lenient(rec, MMS_STRUCT_RETRIEVE_CONF, pdu, len, why, lists, field);
 }
 
 }  // namespace
 
-extern "C" tMMS_RetrieveConf *fnMMS_ParseRetrieveConf(const unsigned char *pdu, int len) {
-    return decode_retrieve(pdu, len, false);
+tMMS_RetrieveConf *fnMMS_ParseRetrieveConf(const uint8_t *pdu, int len, tMMS_DecodeReport *why) {
+    return decode_retrieve(pdu, len, why, retrieve_field);
 }
 
-tMMS_RetrieveConf *MMS_ParseRetrieveConfInPlace(const unsigned char *pdu, int len) {
-    return decode_retrieve(pdu, len, true);
+extern "C" tMMS_RetrieveConf *fnMMS_ParseRetrieveConf(const unsigned char *pdu, int len) {
+    tMMS_DecodeReport why{};
+    return fnMMS_ParseRetrieveConf(pdu, len, &why);
+}
+
+tMMS_RetrieveConf *MMS_ParseRetrieveConfInPlace(const uint8_t *pdu, int len, tMMS_DecodeReport *why) {
+    return decode_retrieve(pdu, len, why, retrieve_field_in_place);
 }

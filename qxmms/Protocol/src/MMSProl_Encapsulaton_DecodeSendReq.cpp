@@ -73,37 +73,38 @@ Step send_field(WspCursor &c, tMMS_SendReq &rec, uint8_t code, SendLists &lists)
 
 namespace {
 
-// The record of an m-send-req; with inPlace the body is not copied but
-// points into pdu (the body is the last field: a record holding one is
-// always handed out).
-tMMS_SendReq *decode_send(const unsigned char *pdu, int len, bool inPlace) {
+// The body left where it lies (the last field: a record that holds one is
+// always handed out, never released by the decoder).
+Step send_field_in_place(WspCursor &c, tMMS_SendReq &rec, uint8_t code, SendLists &lists) {
+    if (code == MMS_CONTENT_TYPE_FIELD) return body_in_place(c, &rec.ContentTypeAndBody, &rec.Body_Len);
+    return send_field(c, rec, code, lists);
+}
+
+tMMS_SendReq *decode_send(const uint8_t *pdu, int len, tMMS_DecodeReport *why,
+                          Step (*field)(WspCursor &, tMMS_SendReq &, uint8_t, SendLists &)) {
     QX_LOG("mzk:enter fnMMS_ParseSendContent");
-    if (!pdu || len < 0) {
-        QX_LOG("mzk:input parameters invalid");
-        return nullptr;
-    }
-    if (len == 0) {
-        QX_LOG("mzk:Content_len <= 0");
-        return nullptr;
-    }
-    auto *rec = static_cast<tMMS_SendReq *>(fnMMS_AllocMessageMem(MMS_STRUCT_SEND_REQ));
+    if (!pdu || len < 0) QX_LOG("mzk:input parameters invalid");
+    else if (len == 0) QX_LOG("mzk:Content_len <= 0");
+    auto *rec = checked_record<tMMS_SendReq>(MMS_STRUCT_SEND_REQ, MMS_M_SEND_REQ, pdu, len, why);
     if (!rec) {
-        QX_LOG("mzk:fail to allocate memory");
+        if (why->fault == MmsDecodeFault::NoMemory) QX_LOG("mzk:fail to allocate memory");
         return nullptr;
     }
-    SendLists lists{list_text(&rec->To), list_text(&rec->Cc), list_text(&rec->Bcc)};
-    return decode_fields(rec, MMS_STRUCT_SEND_REQ, pdu, len,
-                         [&lists, inPlace](WspCursor &c, tMMS_SendReq &r, uint8_t code) {
-                             if (inPlace && code == MMS_CONTENT_TYPE_FIELD)
-                                 return body_in_place(c, &r.ContentTypeAndBody, &r.Body_Len);
-                             return send_field(c, r, code, lists);
-                         });
+    const SendLists lists{list_text(&rec->To), list_text(&rec->Cc), list_text(&rec->Bcc)};
+    return decode_lenient(rec, MMS_STRUCT_SEND_REQ, pdu, len, why, lists, field);
 }
 
 }  // namespace
 
-extern "C" tMMS_SendReq *fnMMS_ParseSendContent(const unsigned char *pdu, int len) {
-    return decode_send(pdu, len, false);
+tMMS_SendReq *fnMMS_ParseSendContent(const uint8_t *pdu, int len, tMMS_DecodeReport *why) {
+    return decode_send(pdu, len, why, send_field);
 }
 
-tMMS_SendReq *MMS_ParseSendContentInPlace(const unsigned char *pdu, int len) { return decode_send(pdu, len, true); }
+extern "C" tMMS_SendReq *fnMMS_ParseSendContent(const unsigned char *pdu, int len) {
+    tMMS_DecodeReport report{};
+    return fnMMS_ParseSendContent(pdu, len, &report);
+}
+
+tMMS_SendReq *MMS_ParseSendContentInPlace(const uint8_t *pdu, int len, tMMS_DecodeReport *why) {
+    return decode_send(pdu, len, why, send_field_in_place);
+}

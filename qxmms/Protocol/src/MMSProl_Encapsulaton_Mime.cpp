@@ -272,7 +272,7 @@ MimeTransfer TransferEncodingOf(const char *value) {
     return MimeTransfer::Unknown;
 }
 
-MimeResult DecodePartTransferEncoding(WspCursor h, uint8_t **data, int *len, uint8_t **owned) {
+Got DecodePartTransferEncoding(WspCursor h, uint8_t **data, int *len, uint8_t **owned) {
     // Looks for the text-named header among the entry's header fields, which
     // are stepped over as the body decoder steps over them.
     const uint8_t *value = nullptr;
@@ -304,24 +304,24 @@ MimeResult DecodePartTransferEncoding(WspCursor h, uint8_t **data, int *len, uin
             break;
         }
     }
-    if (!value || !*data || *len <= 0) return MimeResult::Unchanged;
+    if (!value || !*data || *len <= 0) return Got::None;
 
     char name[32];
     const size_t copied = static_cast<size_t>(valueLen) < sizeof name - 1 ? static_cast<size_t>(valueLen) : sizeof name - 1;
     std::memcpy(name, value, copied);
     name[copied] = 0;
     const MimeTransfer kind = TransferEncodingOf(name);
-    if (kind == MimeTransfer::None) return MimeResult::Unchanged;
+    if (kind == MimeTransfer::None) return Got::None;
     if (kind == MimeTransfer::Unknown) {
         QX_LOG("mzk:Content-Transfer-Encoding %s not known, part data kept as it is", name);
-        return MimeResult::Unchanged;
+        return Got::None;
     }
     // Decoded data is never longer than its encoding (GLib asks for three
     // bytes of room beyond that).
     const int64_t cap = static_cast<int64_t>(*len) + 3;
-    if (cap > kMaxAlloc) return MimeResult::NoMemory;
+    if (cap > kMaxAlloc) return Got::NoMemory;
     auto *out = static_cast<uint8_t *>(fnQX_Malloc(static_cast<int>(cap)));
-    if (!out) return MimeResult::NoMemory;
+    if (!out) return Got::NoMemory;
     const size_t n = static_cast<size_t>(*len);
     const size_t w = kind == MimeTransfer::Base64 ? Base64DecodeInto(*data, n, out) : QuotedPrintableDecodeInto(*data, n, out);
     qx::free_ptr(*owned);
@@ -329,27 +329,27 @@ MimeResult DecodePartTransferEncoding(WspCursor h, uint8_t **data, int *len, uin
         qx::free_ptr(out);
         *data = nullptr;
         *len = 0;
-        return MimeResult::Decoded;
+        return Got::Value;
     }
     *owned = out;
     *data = out;
     *len = static_cast<int>(w);
-    return MimeResult::Decoded;
+    return Got::Value;
 }
 
-MimeResult DecodeEncodedWords(char **text) {
-    if (!text || !*text || !std::strstr(*text, "=?")) return MimeResult::Unchanged;
+Got DecodeEncodedWords(char **text) {
+    if (!text || !*text || !std::strstr(*text, "=?")) return Got::None;
     const auto *s = reinterpret_cast<const uint8_t *>(*text);
     const size_t n = std::strlen(*text);
     const int64_t cap = 3 * static_cast<int64_t>(n) + 1;
-    if (cap > kMaxAlloc) return MimeResult::NoMemory;
+    if (cap > kMaxAlloc) return Got::NoMemory;
     auto *buf = static_cast<uint8_t *>(fnQX_Malloc(static_cast<int>(cap)));
     auto *raw = static_cast<uint8_t *>(fnQX_Malloc(static_cast<int>(n) + 1));
     qx::ScopeGuard release([&] {
         qx::free_ptr(buf);
         qx::free_ptr(raw);
     });
-    if (!buf || !raw) return MimeResult::NoMemory;
+    if (!buf || !raw) return Got::NoMemory;
 
     qx::Writer out = qx::Writer::over(buf, static_cast<size_t>(cap - 1));
     Run run{raw};
@@ -370,11 +370,11 @@ MimeResult DecodeEncodedWords(char **text) {
         bool onlySpace = true;
         for (size_t k = text0; k < i; ++k) onlySpace = onlySpace && is_space(s[k]);
         if (!(afterWord && onlySpace) && i > text0) {
-            if (!flush_run(run, out)) return MimeResult::NoMemory;
+            if (!flush_run(run, out)) return Got::NoMemory;
             out.bytes(s + text0, i - text0);
         }
         if (w.ok) {
-            if (run.len > 0 && run.mib != w.mib && !flush_run(run, out)) return MimeResult::NoMemory;
+            if (run.len > 0 && run.mib != w.mib && !flush_run(run, out)) return Got::NoMemory;
             if (raw + run.len != wordBytes) std::memmove(raw + run.len, wordBytes, w.rawLen);
             run.mib = w.mib;
             run.len += w.rawLen;
@@ -383,21 +383,21 @@ MimeResult DecodeEncodedWords(char **text) {
         text0 = i;
         afterWord = true;
     }
-    if (!flush_run(run, out)) return MimeResult::NoMemory;
+    if (!flush_run(run, out)) return Got::NoMemory;
     out.bytes(s + text0, n - text0);
-    if (!out.ok()) return MimeResult::NoMemory;  // the bound above was wrong
+    if (!out.ok()) return Got::NoMemory;  // the bound above was wrong
     *out.p = 0;
     // The text may also end at a zero byte a word decoded to.
     qx::free_ptr(*text);
     *text = reinterpret_cast<char *>(buf);
     buf = nullptr;
-    return MimeResult::Decoded;
+    return Got::Value;
 }
 
-MimeResult DecodePartMime(WspCursor fields, tMMS_Element *e) {
-    if (DecodePartTransferEncoding(fields, &e->Data, &e->Data_Len, &e->Decoded_Data) == MimeResult::NoMemory ||
-        DecodeEncodedWords(&e->File_Name) == MimeResult::NoMemory ||
-        DecodeEncodedWords(&e->Name_Param) == MimeResult::NoMemory)
-        return MimeResult::NoMemory;
-    return MimeResult::Decoded;
+Got DecodePartMime(WspCursor fields, tMMS_Element *e) {
+    if (DecodePartTransferEncoding(fields, &e->Data, &e->Data_Len, &e->Decoded_Data) == Got::NoMemory ||
+        DecodeEncodedWords(&e->File_Name) == Got::NoMemory ||
+        DecodeEncodedWords(&e->Name_Param) == Got::NoMemory)
+        return Got::NoMemory;
+    return Got::Value;
 }

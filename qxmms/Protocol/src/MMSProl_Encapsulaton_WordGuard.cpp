@@ -38,10 +38,10 @@ char *as_encoded_word(const char *text) {
 
 // What a reader makes of the text: Unchanged (*same true), or Decoded with
 // *same telling whether it came out as it was.
-MimeResult read_back(const char *text, const char *original, bool *same) {
+Got read_back(const char *text, const char *original, bool *same) {
     char *copy = fnQX_MEMSTRCOPY(text);
-    if (!copy) return MimeResult::NoMemory;
-    const MimeResult r = DecodeEncodedWords(&copy);
+    if (!copy) return Got::NoMemory;
+    const Got r = DecodeEncodedWords(&copy);
     *same = copy && std::strcmp(copy, original) == 0;
     qx::free_ptr(copy);
     return r;
@@ -53,17 +53,17 @@ WordGuard EncodedWordGuard(const char *text, char **out) {
     *out = nullptr;
     if (!text || !std::strstr(text, "=?")) return WordGuard::AsIs;
     bool same = false;
-    MimeResult r = read_back(text, text, &same);
-    if (r == MimeResult::NoMemory) return WordGuard::NoMemory;
+    Got r = read_back(text, text, &same);
+    if (r == Got::NoMemory) return WordGuard::NoMemory;
     if (same) return WordGuard::AsIs;
     // Only UTF-8 comes back out of an encoded word unchanged.
     if (!g_utf8_validate(text, -1, nullptr)) return WordGuard::Unwritable;
     char *word = as_encoded_word(text);
     if (!word) return WordGuard::NoMemory;
     r = read_back(word, text, &same);
-    if (r == MimeResult::NoMemory || !same) {
+    if (r == Got::NoMemory || !same) {
         qx::free_ptr(word);
-        return r == MimeResult::NoMemory ? WordGuard::NoMemory : WordGuard::Unwritable;
+        return r == Got::NoMemory ? WordGuard::NoMemory : WordGuard::Unwritable;
     }
     *out = word;
     return WordGuard::Encoded;

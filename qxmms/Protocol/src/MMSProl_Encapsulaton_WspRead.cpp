@@ -91,30 +91,30 @@ uint32_t GetUintvar(WspCursor &c) {
     return 0;
 }
 
-WspLength GetLengthValue(WspCursor &c, uint32_t *len) {
+Got GetLengthValue(WspCursor &c, uint32_t *len) {
     if (c.left() < 1) {
         c.cut();
-        return WspLength::Incomplete;
+        return Got::Incomplete;
     }
     const uint8_t b = *c.p;
     if (b <= 30) {
         ++c.p;
         *len = b;
-        return WspLength::Length;
+        return Got::Value;
     }
-    if (b != 31) return WspLength::NotALength;
+    if (b != 31) return Got::None;
     ++c.p;
     const uint32_t v = GetUintvar(c);
-    if (c.truncated) return WspLength::Incomplete;
+    if (c.truncated) return Got::Incomplete;
     *len = v;
-    return WspLength::Length;
+    return Got::Value;
 }
 
-WspLength GetLengthRegion(WspCursor &c, WspCursor *region) {
+Got GetLengthRegion(WspCursor &c, WspCursor *region) {
     uint32_t len = 0;
-    const WspLength r = GetLengthValue(c, &len);
-    if (r != WspLength::Length) return r;
-    return TakeRegion(c, len, region) ? WspLength::Length : WspLength::Incomplete;
+    const Got r = GetLengthValue(c, &len);
+    if (r != Got::Value) return r;
+    return TakeRegion(c, len, region) ? Got::Value : Got::Incomplete;
 }
 
 bool SkipValue(WspCursor &c) {
@@ -127,14 +127,8 @@ bool SkipValue(WspCursor &c) {
         return true;
     }
     WspCursor value{};
-    switch (GetLengthRegion(c, &value)) {
-        case WspLength::Length:
-            return true;
-        case WspLength::Incomplete:
-            return false;
-        case WspLength::NotALength:
-            break;
-    }
+    const Got length = GetLengthRegion(c, &value);
+    if (length != Got::None) return length == Got::Value;
     return SkipText(c);
 }
 
@@ -150,7 +144,7 @@ uint32_t MultiOctetInteger(const uint8_t *p, uint32_t n) {
 uint32_t GetLongInteger(const WspCursor &c, int *octets) {
     WspCursor t{c.p, c.end, false};
     WspCursor digits{};
-    if (GetLengthRegion(t, &digits) != WspLength::Length) {
+    if (GetLengthRegion(t, &digits) != Got::Value) {
         // Step over what is there, never past the end (a byte that is no
         // length gives 0 and is stepped over alone).
         if (octets) *octets = t.truncated ? static_cast<int>(c.left()) : 0;
@@ -160,24 +154,24 @@ uint32_t GetLongInteger(const WspCursor &c, int *octets) {
     return MultiOctetInteger(digits.p, static_cast<uint32_t>(digits.left()));
 }
 
-WspInteger GetIntegerValue(WspCursor &c, uint32_t *v) {
+Got GetIntegerValue(WspCursor &c, uint32_t *v) {
     if (c.left() < 1) {
         c.cut();
-        return WspInteger::Incomplete;
+        return Got::Incomplete;
     }
     const uint8_t b = *c.p;
     if (b >= 0x80) {
         *v = b & 0x7F;
         ++c.p;
-        return WspInteger::Value;
+        return Got::Value;
     }
     if (b <= 30) {
         WspCursor digits{};
-        if (GetLengthRegion(c, &digits) != WspLength::Length) return WspInteger::Incomplete;
+        if (GetLengthRegion(c, &digits) != Got::Value) return Got::Incomplete;
         *v = MultiOctetInteger(digits.p, static_cast<uint32_t>(digits.left()));
-        return WspInteger::Value;
+        return Got::Value;
     }
-    return SkipValue(c) ? WspInteger::NotAnInteger : WspInteger::Incomplete;
+    return SkipValue(c) ? Got::None : Got::Incomplete;
 }
 
 namespace {
@@ -247,7 +241,7 @@ long EncodedStringValueSize(const WspCursor &c) {
         // not at the first zero byte (a length of 128 is written 1F 81 00).
         WspCursor v = c;
         WspCursor value{};
-        if (GetLengthRegion(v, &value) != WspLength::Length) return 0;
+        if (GetLengthRegion(v, &value) != Got::Value) return 0;
         const uint8_t *end = value.end;
         // Some writers leave the text's zero byte out of the length: take it
         // along when the value holds none and one follows right after.

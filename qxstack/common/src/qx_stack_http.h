@@ -107,10 +107,7 @@ enum : int32_t {
     HTTP_ST_ERR_RETRY = -14,
 };
 
-// Results of the operations that do not step (URL parsing, composing,
-// initialising, the proxy setting, the cookie lines).
-constexpr int QX_HTTP_OK = 0;
-constexpr int QX_HTTP_ERROR = -1;
+// Results of every operation of the client: qx_stack_step.h.
 
 constexpr int32_t HTTP_NO_SOCKET = -1;  // HttpCtx.socket when it holds no slot
 

@@ -170,14 +170,13 @@ void reset_response(HttpCtx *ctx) {
     ctx->bodyTaken = 0;
 }
 
-// What a line of the header block was.
-enum class Line { Field, End, Failed };
-
-// Handles one line of the header block. A value that cannot be kept fails
-// the response rather than leave it without (a redirect would pass for the
-// final answer); a cookie that cannot be stored is only dropped.
-Line header_line(HttpCtx *ctx, const char *line) {
-    if (line[0] == '\0') return Line::End;
+// Handles one line of the header block: QX_STEP_AGAIN after a field (more
+// lines follow), QX_STEP_DONE at the blank line that ends the block,
+// QX_STEP_FAILED for a line that refuses the response. A value that cannot
+// be kept fails the response rather than leave it without (a redirect would
+// pass for the final answer); a cookie that cannot be stored is only dropped.
+int header_line(HttpCtx *ctx, const char *line) {
+    if (line[0] == '\0') return QX_STEP_DONE;
     if (has_prefix(line, "HTTP/")) {
         // "HTTP/1.x nnn reason": a status line without a number gives 0.
         const Word version = first_word(line);
@@ -190,25 +189,25 @@ Line header_line(HttpCtx *ctx, const char *line) {
         int32_t len = -1;
         if (!read_length(header_value(line), &len)) {
             QX_LOG("http: conflicting Content-Length values");
-            return Line::Failed;
+            return QX_STEP_FAILED;
         }
         if (ctx->lengthSeen && len != ctx->retCtxLen) {
             QX_LOG("http: conflicting Content-Length headers %d and %d", ctx->retCtxLen, len);
-            return Line::Failed;
+            return QX_STEP_FAILED;
         }
         ctx->lengthSeen = 1;
         ctx->retCtxLen = len;
         if (ctx->bodyFraming != HTTP_BODY_CHUNKED)
             ctx->bodyFraming = len >= 0 ? HTTP_BODY_LENGTH : HTTP_BODY_UNTIL_CLOSE;
     } else if (has_prefix(line, "Content-Type:") || has_prefix(line, "ContentType:")) {
-        if (!take_value_word(line, &ctx->retContentType)) return Line::Failed;
+        if (!take_value_word(line, &ctx->retContentType)) return QX_STEP_FAILED;
     } else if (has_prefix(line, "Location:") || has_prefix(line, "Content-Location:")) {
         // Kept as sent; resolved against the request's URL when acted on.
         const Word w = first_word(header_value(line));
         if (w.n == 0)
             qx::free_ptr(ctx->location);
         else if (!take_value_word(line, &ctx->location))
-            return Line::Failed;
+            return QX_STEP_FAILED;
     } else if (has_prefix(line, "Content-Encoding:")) {
         const Word coding = first_word(header_value(line));
         if (coding.n == 4 && memcmp(coding.p, "gzip", 4) == 0)
@@ -221,7 +220,7 @@ Line header_line(HttpCtx *ctx, const char *line) {
         // A transfer coding other than chunked leaves the end to the connection.
         ctx->bodyFraming = last_coding_is_chunked(header_value(line)) ? HTTP_BODY_CHUNKED : HTTP_BODY_UNTIL_CLOSE;
     }
-    return Line::Field;
+    return QX_STEP_AGAIN;
 }
 
 // Where the next line of the unread bytes ends: the offset of its "\r\n",
@@ -313,13 +312,13 @@ int fnQXStack_Http_ParseAnswer(HttpCtx *ctx) {
         }
         char *line = fnQXBuf_ReadLine(buf, "\r\n");
         if (!line) return QX_STEP_FAILED;  // no memory for the line
-        const Line kind = header_line(ctx, line);
+        const int kind = header_line(ctx, line);
         qx::free_ptr(line);
-        if (kind == Line::Failed) {
+        if (kind == QX_STEP_FAILED) {
             QX_LOG("http: response header cannot be kept");
             return QX_STEP_FAILED;
         }
-        if (kind == Line::Field) continue;
+        if (kind == QX_STEP_AGAIN) continue;
         if (ctx->retValue >= 100 && ctx->retValue <= 199) {
             // An interim answer (100 Continue and the like): the real one follows.
             reset_response(ctx);

@@ -5,6 +5,7 @@
 #include "qx_internal.h"
 #include "qx_log.h"
 #include "qx_stack_http.h"
+#include "qx_stack_http_answer.h"
 
 namespace {
 
@@ -113,8 +114,7 @@ void fnQXStack_Http_Close(HttpCtx *ctx) {
     qx::free_ptr(ctx->contentType);
     qx::free_ptr(ctx->retContentType);
     qx::free_ptr(ctx->location);
-    if (ctx->socket >= 0) fnQX_Stack_Close(ctx->socket);
-    ctx->socket = HTTP_NO_SOCKET;
+    qx_http_drop_socket(ctx);
     fnQXBuf_Free(ctx->sendBuf);
     fnQXBuf_Free(ctx->recvBuf);
     qx::free_ptr(ctx);
@@ -124,13 +124,13 @@ void fnQXStack_Http_Close(HttpCtx *ctx) {
 // (no memory) empties the buffer and fails the composition, rather than
 // sending a request without its version, its length or its blank line.
 int fnQXStack_Http_PrepareQuest(HttpCtx *ctx) {
-    if (!ctx || !ctx->sendBuf) return QX_HTTP_ERROR;
+    if (!ctx || !ctx->sendBuf) return QX_STEP_FAILED;
     MemBuffer *buf = ctx->sendBuf;
     fnQXBuf_Reset(buf);
-    if (compose(ctx, buf)) return QX_HTTP_OK;
+    if (compose(ctx, buf)) return QX_STEP_DONE;
     QX_LOG("http: request cannot be composed");
     fnQXBuf_Reset(buf);
-    return QX_HTTP_ERROR;
+    return QX_STEP_FAILED;
 }
 
 int fnQXStack_Http_GetState(const HttpCtx *ctx) { return ctx ? ctx->state : -1; }

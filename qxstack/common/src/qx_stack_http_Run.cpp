@@ -12,11 +12,13 @@ namespace {
 
 uint8_t *work_area() { return fnQXStack_Http_Module().workArea; }
 
+bool has_slot(const HttpCtx *ctx) { return ctx->socket > QX_NO_SLOT; }
+
 // Creates the context's socket when it has none; false when none can be had.
 bool ensure_socket(HttpCtx *ctx) {
-    if (ctx->socket > 0) return true;
+    if (has_slot(ctx)) return true;
     ctx->socket = fnQX_Stack_Socket();
-    if (ctx->socket > 0) return true;
+    if (has_slot(ctx)) return true;
     ctx->socket = HTTP_NO_SOCKET;
     return false;
 }
@@ -24,7 +26,7 @@ bool ensure_socket(HttpCtx *ctx) {
 }  // namespace
 
 void qx_http_drop_socket(HttpCtx *ctx) {
-    if (ctx->socket > 0) fnQX_Stack_Close(ctx->socket);
+    if (has_slot(ctx)) fnQX_Stack_Close(ctx->socket);
     ctx->socket = HTTP_NO_SOCKET;
 }
 
@@ -50,8 +52,7 @@ int fnQXStack_Http_Connect(HttpCtx *ctx) {
     const int r = fnQX_Stack_Connect(ctx->socket);
     if (r == QX_SOCK_OK) return ctx->socket;
     if (r == QX_STEP_AGAIN) return QX_STEP_AGAIN;
-    fnQX_Stack_Close(ctx->socket);
-    ctx->socket = 0;
+    qx_http_drop_socket(ctx);
     return QX_STEP_FAILED;
 }
 

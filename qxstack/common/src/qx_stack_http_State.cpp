@@ -29,14 +29,14 @@ void drop_proxy() {
 QXHttpModule &fnQXStack_Http_Module() { return g_module; }
 
 int fnQXStack_Http_Init() {
-    if (g_module.initialised) return QX_HTTP_OK;
-    if (fnQX_Stack_Init() != QX_SOCK_OK) return QX_HTTP_ERROR;
+    if (g_module.initialised) return QX_STEP_DONE;
+    if (fnQX_Stack_Init() != QX_SOCK_OK) return QX_STEP_FAILED;
     g_module.initialised = 1;
     fnQXStack_Http_SetHeader("Accept", kDefaultAccept);
     fnQXStack_Http_SetHeader("User-Agent", kDefaultUserAgent);
     fnQXStack_Http_SetHeader("Profile", kDefaultProfile);
     fnQXStack_Http_SetHeader("Accept-Language", kDefaultAcceptLanguage);
-    return QX_HTTP_OK;
+    return QX_STEP_DONE;
 }
 
 int fnQXStack_Http_Finalize() {
@@ -48,7 +48,7 @@ int fnQXStack_Http_Finalize() {
     // with the rest of the state. The recorded stack mode stays: it is only
     // a choice of the caller, not something held.
     drop_proxy();
-    return QX_HTTP_OK;
+    return QX_STEP_DONE;
 }
 
 int fnQXStack_Http_SetProxy(const char *host, int port) {
@@ -61,11 +61,11 @@ int fnQXStack_Http_SetProxy(const char *host, int port) {
         // gateway: every request fails until a proxy is set again.
         QX_LOG("http: proxy host cannot be kept");
         g_module.proxyFailed = 1;
-        return QX_HTTP_ERROR;
+        return QX_STEP_FAILED;
     }
     g_module.proxyHost = copy;
     g_module.proxyPort = port;
-    return QX_HTTP_OK;
+    return QX_STEP_DONE;
 }
 
 const char *fnQXStack_Http_ProxyHost() { return g_module.proxyHost; }

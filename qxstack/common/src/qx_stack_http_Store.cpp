@@ -139,8 +139,8 @@ void fnQXStack_Http_SetCookie(const char *name, const char *value, const char *h
 // never carries half a line. Names and values are appended as they are, so
 // a long cookie goes out whole.
 int fnQXStack_Http_AddCookies(MemBuffer *buf, const char *host) {
-    if (!buf || !buf->data || !host) return QX_HTTP_ERROR;
-    if (!cookies()) return QX_HTTP_OK;
+    if (!buf || !buf->data || !host) return QX_STEP_FAILED;
+    if (!cookies()) return QX_STEP_DONE;
     const int unreadBefore = fnQXBuf_Unreadable(buf);
     bool written = false;
     bool ok = true;
@@ -151,14 +151,14 @@ int fnQXStack_Http_AddCookies(MemBuffer *buf, const char *host) {
              append_text(buf, c->value);
         written = true;
     }
-    if (!written) return QX_HTTP_OK;
+    if (!written) return QX_STEP_DONE;
     if (ok) ok = append_text(buf, "\r\nCookie2: \"1\"\r\n");
-    if (ok) return QX_HTTP_OK;
+    if (ok) return QX_STEP_DONE;
     // Appending only adds at the end (after moving unread bytes to the
     // front), so the unread bytes from before are still the first ones.
     buf->length = buf->readPos + unreadBefore;
     buf->data[buf->length] = 0;
-    return QX_HTTP_ERROR;
+    return QX_STEP_FAILED;
 }
 
 void fnQXStack_Http_FreeCookies() { drop(cookies(), release_cookie); }

@@ -94,10 +94,10 @@ int remove_dot_segments(const char *s, int n, char *out) {
 }  // namespace
 
 int fnQXStack_Http_ParseUrl(HttpCtx *ctx, const char *url) {
-    if (!ctx || !url) return QX_HTTP_ERROR;
+    if (!ctx || !url) return QX_STEP_FAILED;
     if (has_unsafe_byte(url)) {
         QX_LOG("http: url with a control character or blank refused");
-        return QX_HTTP_ERROR;
+        return QX_STEP_FAILED;
     }
     const int urlLen = text_len(url);
 
@@ -108,7 +108,7 @@ int fnQXStack_Http_ParseUrl(HttpCtx *ctx, const char *url) {
     if (scheme > 0 && strncmp(url + scheme, "://", 3) == 0) {
         if (!is_http_scheme(url, scheme)) {
             QX_LOG("http: url of another scheme refused");
-            return QX_HTTP_ERROR;
+            return QX_STEP_FAILED;
         }
         start = url + scheme + 3;
     }
@@ -117,7 +117,7 @@ int fnQXStack_Http_ParseUrl(HttpCtx *ctx, const char *url) {
     const int hostLen = static_cast<int>(strcspn(start, ":/?#"));
     if (hostLen == 0) {
         QX_LOG("http: url without a host refused");
-        return QX_HTTP_ERROR;
+        return QX_STEP_FAILED;
     }
     const char *rest = start + hostLen;
 
@@ -133,7 +133,7 @@ int fnQXStack_Http_ParseUrl(HttpCtx *ctx, const char *url) {
                 value = value * 10 + (rest[i] - '0');
                 if (value > 65535) {
                     QX_LOG("http: bad port in url");
-                    return QX_HTTP_ERROR;  // no TCP port: refuse rather than connect somewhere else
+                    return QX_STEP_FAILED;  // no TCP port: refuse rather than connect somewhere else
                 }
             }
             port = static_cast<int>(value);
@@ -155,7 +155,7 @@ int fnQXStack_Http_ParseUrl(HttpCtx *ctx, const char *url) {
         qx::free_ptr(hostname);
         qx::free_ptr(path);
         qx::free_ptr(urlCopy);
-        return QX_HTTP_ERROR;
+        return QX_STEP_FAILED;
     }
     int len = 0;
     if (slash) put(path, &len, "/", 1);
@@ -167,7 +167,7 @@ int fnQXStack_Http_ParseUrl(HttpCtx *ctx, const char *url) {
     ctx->path = path;
     ctx->port = port;
     ctx->url = urlCopy;
-    return QX_HTTP_OK;
+    return QX_STEP_DONE;
 }
 
 char *fnQXStack_Http_ResolveUrl(const HttpCtx *ctx, const char *reference) {

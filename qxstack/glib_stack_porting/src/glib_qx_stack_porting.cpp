@@ -85,7 +85,7 @@ void fnQX_Stack_Finalize() {
 
 int fnQX_Stack_Socket() {
     const OSAL_SOCKET s = g_sock_socket(1, 0, 0);
-    if (s == 0) return 0;
+    if (s == 0) return QX_NO_SLOT;
     for (int slot = 1; slot < QX_SOCKET_SLOTS; ++slot) {
         if (g_layer.slots[slot].ISocket != 0) continue;
         release_addr(slot);
@@ -96,7 +96,7 @@ int fnQX_Stack_Socket() {
     // Every slot is taken: the new socket would be lost, so close it now.
     QX_LOG("no free socket slot\n");
     g_sock_close(s);
-    return 0;
+    return QX_NO_SLOT;
 }
 
 int fnQX_Stack_SetAddr(int slot, const char *host, int port, QXAddrPath path) {

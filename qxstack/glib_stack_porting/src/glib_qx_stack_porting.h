@@ -16,10 +16,8 @@ constexpr int32_t QX_SLOT_READY = 1;     // address set / connected
 constexpr int32_t QX_SLOT_FAILED = -1;   // lookup or connect failed
 constexpr int32_t QX_SLOT_PENDING = -2;  // lookup or connect under way
 
-// Results of fnQX_Stack_Init, fnQX_Stack_SetAddr and fnQX_Stack_Connect
-// besides QX_STEP_AGAIN and QX_STEP_FAILED.
-constexpr int QX_SOCK_OK = 1;     // service up, address ready, connected
-constexpr int QX_SOCK_FAIL = 0;   // service down, address failed, connect failed
+// Results: qx_stack_step.h. fnQX_Stack_Socket answers a slot (1 to 19) or
+// QX_NO_SLOT.
 
 struct QXSocketEntry {
     OSAL_SOCKET ISocket;  // 0 marks a free slot
