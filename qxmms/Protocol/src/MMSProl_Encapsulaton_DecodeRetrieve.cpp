@@ -8,6 +8,7 @@ namespace {
 struct RetrieveLists {
     ListText to;
     ListText cc;
+    bool bodyInPlace;  // the body points into the PDU instead of being copied
 };
 
 Step retrieve_field(WspCursor &c, tMMS_RetrieveConf &rec, uint8_t code, RetrieveLists &lists) {
@@ -24,7 +25,8 @@ Step retrieve_field(WspCursor &c, tMMS_RetrieveConf &rec, uint8_t code, Retrieve
         case MMS_TO_FIELD:
             return list_field(c, lists.to);
         case MMS_CONTENT_TYPE_FIELD:
-            return body_field(c, &rec.body, &rec.Content_Size);
+            return lists.bodyInPlace ? body_in_place(c, &rec.body, &rec.Content_Size)
+                                     : body_field(c, &rec.body, &rec.Content_Size);
         case MMS_DATE_FIELD:
             return integer_into(c, &rec.Date);
         case MMS_DELIVERY_REPORT_FIELD:
@@ -63,25 +65,19 @@ Step retrieve_field(WspCursor &c, tMMS_RetrieveConf &rec, uint8_t code, Retrieve
 
 namespace {
 
-// The body left where it lies (the last field: a record that holds one is
-// always handed out, never released by the decoder).
-Step retrieve_field_in_place(WspCursor &c, tMMS_RetrieveConf &rec, uint8_t code, RetrieveLists &lists) {
-    if (code == MMS_CONTENT_TYPE_FIELD) return body_in_place(c, &rec.body, &rec.Content_Size);
-    return retrieve_field(c, rec, code, lists);
-}
-
-tMMS_RetrieveConf *decode_retrieve(const uint8_t *pdu, int len, tMMS_DecodeReport *why,
-                                   Step (*field)(WspCursor &, tMMS_RetrieveConf &, uint8_t, RetrieveLists &)) {
+// With bodyInPlace the body is left where it lies (it is the last field: a
+// record that holds one is always handed out, never released here).
+tMMS_RetrieveConf *decode_retrieve(const uint8_t *pdu, int len, tMMS_DecodeReport *why, bool bodyInPlace) {
     auto *rec = checked_record<tMMS_RetrieveConf>(MMS_STRUCT_RETRIEVE_CONF, MMS_M_RETRIEVE_CONF, pdu, len, why);
     if (!rec) return nullptr;
-    const RetrieveLists lists{list_text(&rec->To), list_text(&rec->Cc)};
-    return decode_lenient(rec, MMS_STRUCT_RETRIEVE_CONF, pdu, len, why, lists, field);
+    const RetrieveLists lists{list_text(&rec->To), list_text(&rec->Cc), bodyInPlace};
+    return decode_lenient(rec, MMS_STRUCT_RETRIEVE_CONF, pdu, len, why, lists, retrieve_field);
 }
 
 }  // namespace
 
 tMMS_RetrieveConf *fnMMS_ParseRetrieveConf(const uint8_t *pdu, int len, tMMS_DecodeReport *why) {
-    return decode_retrieve(pdu, len, why, retrieve_field);
+    return decode_retrieve(pdu, len, why, false);
 }
 
 extern "C" tMMS_RetrieveConf *fnMMS_ParseRetrieveConf(const unsigned char *pdu, int len) {
@@ -90,5 +86,5 @@ extern "C" tMMS_RetrieveConf *fnMMS_ParseRetrieveConf(const unsigned char *pdu, 
 }
 
 tMMS_RetrieveConf *MMS_ParseRetrieveConfInPlace(const uint8_t *pdu, int len, tMMS_DecodeReport *why) {
-    return decode_retrieve(pdu, len, why, retrieve_field_in_place);
+    return decode_retrieve(pdu, len, why, true);
 }

@@ -11,6 +11,7 @@ struct SendLists {
     ListText to;
     ListText cc;
     ListText bcc;
+    bool bodyInPlace;  // the body points into the PDU instead of being copied
 };
 
 Step send_field(WspCursor &c, tMMS_SendReq &rec, uint8_t code, SendLists &lists) {
@@ -22,7 +23,8 @@ Step send_field(WspCursor &c, tMMS_SendReq &rec, uint8_t code, SendLists &lists)
         case MMS_TO_FIELD:
             return list_field(c, lists.to);
         case MMS_CONTENT_TYPE_FIELD:
-            return body_field(c, &rec.ContentTypeAndBody, &rec.Body_Len);
+            return lists.bodyInPlace ? body_in_place(c, &rec.ContentTypeAndBody, &rec.Body_Len)
+                                     : body_field(c, &rec.ContentTypeAndBody, &rec.Body_Len);
         case MMS_DATE_FIELD:
             return integer_into(c, &rec.Date);
         case MMS_DELIVERY_REPORT_FIELD:
@@ -73,15 +75,9 @@ Step send_field(WspCursor &c, tMMS_SendReq &rec, uint8_t code, SendLists &lists)
 
 namespace {
 
-// The body left where it lies (the last field: a record that holds one is
-// always handed out, never released by the decoder).
-Step send_field_in_place(WspCursor &c, tMMS_SendReq &rec, uint8_t code, SendLists &lists) {
-    if (code == MMS_CONTENT_TYPE_FIELD) return body_in_place(c, &rec.ContentTypeAndBody, &rec.Body_Len);
-    return send_field(c, rec, code, lists);
-}
-
-tMMS_SendReq *decode_send(const uint8_t *pdu, int len, tMMS_DecodeReport *why,
-                          Step (*field)(WspCursor &, tMMS_SendReq &, uint8_t, SendLists &)) {
+// With bodyInPlace the body is left where it lies (it is the last field: a
+// record that holds one is always handed out, never released here).
+tMMS_SendReq *decode_send(const uint8_t *pdu, int len, tMMS_DecodeReport *why, bool bodyInPlace) {
     QX_LOG("mzk:enter fnMMS_ParseSendContent");
     if (!pdu || len < 0) QX_LOG("mzk:input parameters invalid");
     else if (len == 0) QX_LOG("mzk:Content_len <= 0");
@@ -90,14 +86,14 @@ tMMS_SendReq *decode_send(const uint8_t *pdu, int len, tMMS_DecodeReport *why,
         if (why->fault == MmsDecodeFault::NoMemory) QX_LOG("mzk:fail to allocate memory");
         return nullptr;
     }
-    const SendLists lists{list_text(&rec->To), list_text(&rec->Cc), list_text(&rec->Bcc)};
-    return decode_lenient(rec, MMS_STRUCT_SEND_REQ, pdu, len, why, lists, field);
+    const SendLists lists{list_text(&rec->To), list_text(&rec->Cc), list_text(&rec->Bcc), bodyInPlace};
+    return decode_lenient(rec, MMS_STRUCT_SEND_REQ, pdu, len, why, lists, send_field);
 }
 
 }  // namespace
 
 tMMS_SendReq *fnMMS_ParseSendContent(const uint8_t *pdu, int len, tMMS_DecodeReport *why) {
-    return decode_send(pdu, len, why, send_field);
+    return decode_send(pdu, len, why, false);
 }
 
 extern "C" tMMS_SendReq *fnMMS_ParseSendContent(const unsigned char *pdu, int len) {
@@ -106,5 +102,5 @@ extern "C" tMMS_SendReq *fnMMS_ParseSendContent(const unsigned char *pdu, int le
 }
 
 tMMS_SendReq *MMS_ParseSendContentInPlace(const uint8_t *pdu, int len, tMMS_DecodeReport *why) {
-    return decode_send(pdu, len, why, send_field_in_place);
+    return decode_send(pdu, len, why, true);
 }
