@@ -307,13 +307,19 @@ struct TypeCode {
     int code;
 };
 
-// The well-known types sorted by name (a name listed twice keeps its lowest
-// code first), for a binary search instead of a scan of the table.
+// Length first, so that most steps of the search compare two numbers.
+constexpr bool name_before(std::string_view a, std::string_view b) {
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+}
+
+// The well-known types sorted by length and name (a name listed twice keeps
+// its lowest code first), for a binary search instead of a scan of the table.
 constexpr auto kTypesByName = [] {
     std::array<TypeCode, kContentTypes.size()> t{};
     for (size_t i = 0; i < t.size(); ++i) t[i] = TypeCode{kContentTypes[i], static_cast<int>(i)};
     std::sort(t.begin(), t.end(), [](const TypeCode &a, const TypeCode &b) {
-        return a.name != b.name ? a.name < b.name : a.code < b.code;
+        if (a.name != b.name) return name_before(a.name, b.name);
+        return a.code < b.code;
     });
     return t;
 }();
@@ -324,7 +330,7 @@ int GetContentTypeCode(const char *text) {
     if (!text) return MMS_NO_CONTENT_TYPE_CODE;
     const std::string_view key(text);
     const auto *it = std::lower_bound(kTypesByName.begin(), kTypesByName.end(), key,
-                                      [](const TypeCode &e, std::string_view k) { return e.name < k; });
+                                      [](const TypeCode &e, std::string_view k) { return name_before(e.name, k); });
     return it != kTypesByName.end() && it->name == key ? it->code : MMS_NO_CONTENT_TYPE_CODE;
 }
 
