@@ -34,6 +34,7 @@
 
 #include "MMSProl_Encapsulaton.h"
 #include "hbxappglib.h"
+#include "bench_relay.h"
 #include "qx_alloc_test.h"
 #include "qx_log.h"
 
@@ -56,40 +57,10 @@ double user_seconds() {
 }
 
 // ---------------------------------------------------------------- relay
-struct RelayProc {
-    pid_t pid = -1;
-    std::string url, dir, log;
-    bool start() {
-        char tmpl[] = "/tmp/rr_bench_relay_XXXXXX";
-        if (!mkdtemp(tmpl)) return false;
-        dir = tmpl;
-        log = dir + "/relay.jsonl";
-        int fds[2];
-        if (pipe(fds) != 0) return false;
-        pid = fork();
-        if (pid == 0) {
-            dup2(fds[1], 2);
-            close(fds[0]);
-            execl(RR_BINARY_DIR "/rorodire", "rorodire", "relay", "--port", "0", "--spool", (dir + "/spool").c_str(),
-                  "--log", log.c_str(), static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string err;
-        char buf[256];
-        for (ssize_t n; err.find('\n') == std::string::npos && (n = read(fds[0], buf, sizeof buf)) > 0;)
-            err.append(buf, static_cast<size_t>(n));
-        close(fds[0]);
-        const size_t at = err.find("listening on ");
-        if (at == std::string::npos) return false;
-        url = err.substr(at + 13, err.find(' ', at + 13) - at - 13);
-        return true;
-    }
+struct RelayProc : BenchRelay {
+    bool start() { return launch(RR_BINARY_DIR "/rorodire", "rr_bench_relay_"); }
     ~RelayProc() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
+        terminate();
         if (!dir.empty()) std::system(("rm -rf '" + dir + "'").c_str());
     }
     // The spool file of the last notification the relay wrote.

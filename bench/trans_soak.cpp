@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_relay.h"
 #include "hbxappglib.h"
 #include "qx_log.h"
 #include "rorodire.h"
@@ -61,45 +62,17 @@ int open_fds() {
 }
 
 // ---------------------------------------------------------------- relay
-struct Relay {
-    pid_t pid = -1;
-    std::string url, base, dir, log;
+struct Relay : BenchRelay {
+    std::string base;
     long logOffset = 0;
 
     bool start(const std::string &binary) {
-        char tmpl[] = "/tmp/rr_soak_XXXXXX";
-        if (!mkdtemp(tmpl)) return false;
-        dir = tmpl;
-        log = dir + "/relay.jsonl";
-        int fds[2];
-        if (pipe(fds) != 0) return false;
-        pid = fork();
-        if (pid == 0) {
-            dup2(fds[1], 2);
-            close(fds[0]);
-            close(fds[1]);
-            execl(binary.c_str(), "rorodire", "relay", "--port", "0", "--spool", (dir + "/spool").c_str(), "--log",
-                  log.c_str(), static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string err;
-        char buf[256];
-        for (ssize_t n; err.find('\n') == std::string::npos && (n = read(fds[0], buf, sizeof buf)) > 0;)
-            err.append(buf, static_cast<size_t>(n));
-        close(fds[0]);
-        const size_t at = err.find("listening on ");
-        if (at == std::string::npos) return false;
-        url = err.substr(at + 13, err.find(' ', at + 13) - at - 13);
+        if (!launch(binary, "rr_soak_")) return false;
         base = url.substr(0, url.rfind('/'));
         return true;
     }
     void stop() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-            pid = -1;
-        }
+        terminate();
         if (!dir.empty()) {
             const std::string cmd = "rm -rf '" + dir + "'";
             if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "soak: could not remove %s\n", dir.c_str());
