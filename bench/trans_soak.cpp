@@ -98,13 +98,13 @@ struct Relay : BenchRelay {
     }
 
     // Arms a fault for the next matching request through /control.
-    bool control(const std::string &spec) {
+    bool control(const std::string &kind) {
         const int s = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         a.sin_port = htons(static_cast<uint16_t>(std::atoi(base.c_str() + base.rfind(':') + 1)));
-        const std::string req = "GET /control?fault=" + spec + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+        const std::string req = "GET /control?fault=" + kind + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
         std::string reply;
         if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
             ::send(s, req.data(), req.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(req.size())) {
@@ -235,7 +235,7 @@ void release_parsed(tCPS_MmsData &d) {
 // ---------------------------------------------------------------- faults
 // Every third cycle: one fault, in turn on the send and on the download.
 struct Fault {
-    const char *spec;  // relay fault for the next matching request
+    const char *relayFault;  // relay fault for the next matching request
     int sendCode;      // expected end of the send
     int dlCode;        // expected end of the download (-1: none runs)
 };
@@ -276,11 +276,11 @@ bool cycle(Relay &relay, int i, Tally &t) {
         std::fprintf(stderr, "soak: cycle %d: compose failed\n", i);
         return false;
     }
-    if (f.spec && f.dlCode >= 0 && !relay.control(f.spec)) {
+    if (f.relayFault && f.dlCode >= 0 && !relay.control(f.relayFault)) {
         std::fprintf(stderr, "soak: cycle %d: the relay took no fault\n", i);
         return false;
     }
-    const std::string sendUrl = f.spec && f.dlCode < 0 ? relay.url + "?fault=" + (f.spec + 5) : relay.url;
+    const std::string sendUrl = f.relayFault && f.dlCode < 0 ? relay.url + "?fault=" + (f.relayFault + 5) : relay.url;
     MmsSettings settings{"SoakUA/1.0", nullptr, nullptr, nullptr, sendUrl.c_str()};
     const Outcome sent = run([&] { return fnCPS_SendMMS(&pdu, &settings, on_result) == HBX_MSG_SEND_STARTED; });
     release(pdu.data);
