@@ -50,7 +50,7 @@ const std::vector<std::vector<std::string>> kScripts = {
 
 struct Random {
     std::mt19937 rng;
-    explicit Random(uint32_t seed) : rng(seed) {}
+    explicit Random(uint32_t start) : rng(start) {}
     int in(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
     const std::string &word() {
         const auto &s = kScripts[static_cast<size_t>(in(0, static_cast<int>(kScripts.size()) - 1))];

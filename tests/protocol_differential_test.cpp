@@ -14,6 +14,7 @@
 #include <glib/gstdio.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <array>
 #include <cstring>
 #include <ctime>
@@ -278,10 +279,10 @@ struct Variant {
 
 class Generator {
 public:
-    explicit Generator(uint32_t seed) : rng_(seed) {}
+    explicit Generator(uint32_t start) : rng_(start) {}
 
-    Variant make(const Message &seed, const std::string &origin) {
-        Message m = seed;
+    Variant make(const Message &base, const std::string &origin) {
+        Message m = base;
         Variant v;
         v.type = m.messageType;
         v.origin = origin;
@@ -1018,29 +1019,47 @@ long env_long(const char *name, long fallback) {
     return v && *v ? std::strtol(v, nullptr, 10) : fallback;
 }
 
+// The operators' messages named, each split into header fields and body
+// entries: what the generators vary.
+struct RealMessage {
+    std::string file;
+    Message msg;
+};
+std::vector<RealMessage> real_messages(std::initializer_list<const char *> files) {
+    std::vector<RealMessage> out;
+    for (const char *f : files) {
+        Message m;
+        if (split(rrtest::read_file(rrtest::interop_path(f)), &m))
+            out.push_back({f, std::move(m)});
+        else
+            ADD_FAILURE() << f << " does not split into fields and entries";
+    }
+    return out;
+}
+
+// Where the generators' random numbers start (RR_DIFF_SEED by hand).
+uint32_t variants_start() { return static_cast<uint32_t>(env_long("RR_DIFF_SEED", 20261207)); }
+
 TEST(DifferentialVsTshark, LegalVariantsOfRealPdusDecodeAlike) {
     if (!rrtest::tshark_available()) {
         const char *req = std::getenv("RR_REQUIRE_TSHARK");
         if (req && std::string(req) == "1") FAIL() << "tshark is required (RR_REQUIRE_TSHARK=1) but not installed";
         GTEST_SKIP() << "tshark is not installed";
     }
-    const char *files[] = {"m-notification_1.ind", "m-notification_2.ind", "m-notification_3.ind",
-                           "m-notification_4.ind", "m-retrieve_1.conf",    "m-retrieve_2.conf",
-                           "m-retrieve_3.conf",    "m-retrieve_4.conf",    "m-send_1.req",
-                           "m-send_2.req",         "m-send_3.req",         "m-send_1.conf",
-                           "m-send_2.conf",        "m-send_3.conf"};
-    std::vector<std::pair<std::string, Message>> seeds;
-    for (const char *f : files) {
-        Message m;
-        ASSERT_TRUE(split(rrtest::read_file(rrtest::interop_path(f)), &m)) << f;
-        seeds.emplace_back(f, std::move(m));
-    }
+    const std::vector<RealMessage> originals =
+        real_messages({"m-notification_1.ind", "m-notification_2.ind", "m-notification_3.ind", "m-notification_4.ind",
+                       "m-retrieve_1.conf", "m-retrieve_2.conf", "m-retrieve_3.conf", "m-retrieve_4.conf",
+                       "m-send_1.req", "m-send_2.req", "m-send_3.req", "m-send_1.conf", "m-send_2.conf",
+                       "m-send_3.conf"});
+    ASSERT_EQ(originals.size(), 14u);
     const long count = env_long("RR_DIFF_VARIANTS", 300);
-    const uint32_t seed = static_cast<uint32_t>(env_long("RR_DIFF_SEED", 20261207));
-    Generator gen(seed);
+    const uint32_t start = variants_start();
+    Generator gen(start);
     std::vector<Variant> variants;
     for (long i = 0; i < count; ++i) {
-        const auto &[name, m] = seeds[static_cast<size_t>(i) % seeds.size()];
+        const RealMessage &o = originals[static_cast<size_t>(i) % originals.size()];
+        const std::string &name = o.file;
+        const Message &m = o.msg;
         variants.push_back(gen.make(m, name + " variant " + std::to_string(i)));
     }
 
@@ -1081,7 +1100,7 @@ TEST(DifferentialVsTshark, LegalVariantsOfRealPdusDecodeAlike) {
     for (const std::string &p : tally.problems)
         if (!p.empty()) report += "  " + p + "\n";
     EXPECT_TRUE(tally.problems.empty()) << tally.problems.size() << " disagreements in " << tally.variants
-                                        << " variants (seed " << seed << "):\n" << report;
+                                        << " variants (RR_DIFF_SEED " << start << "):\n" << report;
     // The comparison did compare: most variants are read by tshark without
     // error, and there are several fields per variant.
     std::string samples;
@@ -1105,7 +1124,7 @@ TEST(DifferentialVsTshark, LegalVariantsOfRealPdusDecodeAlike) {
 // tests/support/parser_reference.py (--wsp); the texts the generator wrote
 // must also come back exactly.
 
-// The names of the multipart types the seeds use, by their code.
+// The names of the multipart types the original messages use, by their code.
 std::string multipart_name(uint8_t code) {
     switch (code & 0x7F) {
         case 0x23: return "application/vnd.wap.multipart.mixed";
@@ -1118,11 +1137,11 @@ std::string multipart_name(uint8_t code) {
 
 class BodyFormGenerator {
 public:
-    explicit BodyFormGenerator(uint32_t seed) : rng_(seed) {}
+    explicit BodyFormGenerator(uint32_t start) : rng_(start) {}
     long singles = 0, empties = 0;  // variants with a single-part body, empty parts made
 
-    Variant make(const Message &seed, const std::string &origin) {
-        Message m = seed;
+    Variant make(const Message &base, const std::string &origin) {
+        Message m = base;
         Variant v;
         v.type = m.messageType;
         v.origin = origin;
@@ -1167,7 +1186,7 @@ private:
                g_ascii_strncasecmp(reinterpret_cast<const char *>(type.data()) + pos, smil.c_str(), smil.size()) == 0;
     }
 
-    // The seed's multipart type as text in any letter case (its parameters
+    // The original multipart type as text in any letter case (its parameters
     // kept), or as it is.
     void top_level_type(Message &m) {
         Bytes &t = m.bodyType;
@@ -1363,21 +1382,19 @@ std::vector<Facts> reference_facts(const std::vector<Variant> &variants, bool *o
 }
 
 TEST(DifferentialBodyForms, BodyFormsReadAsTheReferenceReadsThem) {
-    const char *files[] = {"m-retrieve_1.conf", "m-retrieve_2.conf", "m-retrieve_3.conf", "m-retrieve_4.conf",
-                           "m-send_1.req",      "m-send_2.req",      "m-send_3.req"};
-    std::vector<std::pair<std::string, Message>> seeds;
-    for (const char *f : files) {
-        Message m;
-        ASSERT_TRUE(split(rrtest::read_file(rrtest::interop_path(f)), &m)) << f;
-        ASSERT_TRUE(m.hasBody && m.multipart) << f;
-        seeds.emplace_back(f, std::move(m));
-    }
+    const std::vector<RealMessage> originals =
+        real_messages({"m-retrieve_1.conf", "m-retrieve_2.conf", "m-retrieve_3.conf", "m-retrieve_4.conf",
+                       "m-send_1.req", "m-send_2.req", "m-send_3.req"});
+    ASSERT_EQ(originals.size(), 7u);
+    for (const RealMessage &o : originals) ASSERT_TRUE(o.msg.hasBody && o.msg.multipart) << o.file;
     const long count = env_long("RR_DIFF_VARIANTS", 300);
-    const uint32_t seed = static_cast<uint32_t>(env_long("RR_DIFF_SEED", 20261207));
-    BodyFormGenerator gen(seed);
+    const uint32_t start = variants_start();
+    BodyFormGenerator gen(start);
     std::vector<Variant> variants;
     for (long i = 0; i < count; ++i) {
-        const auto &[name, m] = seeds[static_cast<size_t>(i) % seeds.size()];
+        const RealMessage &o = originals[static_cast<size_t>(i) % originals.size()];
+        const std::string &name = o.file;
+        const Message &m = o.msg;
         variants.push_back(gen.make(m, name + " body variant " + std::to_string(i)));
     }
     bool ok = false;
@@ -1431,7 +1448,7 @@ TEST(DifferentialBodyForms, BodyFormsReadAsTheReferenceReadsThem) {
     for (const std::string &p : tally.problems)
         if (!p.empty()) report += "  " + p + "\n";
     EXPECT_TRUE(tally.problems.empty()) << tally.problems.size() << " disagreements in " << tally.variants
-                                        << " variants (seed " << seed << "):\n" << report;
+                                        << " variants (RR_DIFF_SEED " << start << "):\n" << report;
     // The forms were made: single parts, empty parts and written texts.
     EXPECT_GT(gen.singles * 20, tally.variants);
     EXPECT_GT(gen.empties * 10, tally.variants);
@@ -1468,10 +1485,10 @@ struct MimeVariant {
 
 class MimeGenerator {
 public:
-    explicit MimeGenerator(uint32_t seed) : rng_(seed) {}
+    explicit MimeGenerator(uint32_t start) : rng_(start) {}
 
-    MimeVariant make(const Message &seed) {
-        Message m = seed;
+    MimeVariant make(const Message &base) {
+        Message m = base;
         MimeVariant v;
         m.fields.erase(std::remove_if(m.fields.begin(), m.fields.end(), [](const Bytes &f) { return f[0] == 0x96; }),
                        m.fields.end());
@@ -1650,22 +1667,19 @@ TEST(DifferentialMime, EncodedPartsAndSubjectsDecodeAsTheReference) {
         if (req && std::string(req) == "1") FAIL() << "tshark is required (RR_REQUIRE_TSHARK=1) but not installed";
         GTEST_SKIP() << "tshark is not installed";
     }
-    std::vector<Message> seeds;
-    for (const char *f : {"m-retrieve_1.conf", "m-retrieve_2.conf", "m-retrieve_3.conf", "m-retrieve_4.conf"}) {
-        Message m;
-        ASSERT_TRUE(split(rrtest::read_file(rrtest::interop_path(f)), &m)) << f;
-        if (m.multipart) seeds.push_back(std::move(m));
-    }
-    ASSERT_FALSE(seeds.empty());
+    std::vector<Message> multipart;
+    for (RealMessage &o : real_messages({"m-retrieve_1.conf", "m-retrieve_2.conf", "m-retrieve_3.conf", "m-retrieve_4.conf"}))
+        if (o.msg.multipart) multipart.push_back(std::move(o.msg));
+    ASSERT_FALSE(multipart.empty());
     const long count = env_long("RR_DIFF_VARIANTS", 300) / 3;
-    const uint32_t seed = static_cast<uint32_t>(env_long("RR_DIFF_SEED", 20261207));
-    MimeGenerator gen(seed);
+    const uint32_t start = variants_start();
+    MimeGenerator gen(start);
     gchar *dir = g_dir_make_tmp("rr-mime-XXXXXX", nullptr);
     ASSERT_NE(dir, nullptr);
     std::vector<MimeVariant> variants;
     std::vector<std::string> files;
     for (long i = 0; i < count; ++i) {
-        variants.push_back(gen.make(seeds[static_cast<size_t>(i) % seeds.size()]));
+        variants.push_back(gen.make(multipart[static_cast<size_t>(i) % multipart.size()]));
         files.push_back(std::string(dir) + "/v" + std::to_string(i) + ".conf");
         ASSERT_TRUE(g_file_set_contents(files.back().c_str(), reinterpret_cast<const gchar *>(variants.back().pdu.data()),
                                         static_cast<gssize>(variants.back().pdu.size()), nullptr));
