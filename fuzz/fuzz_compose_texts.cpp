@@ -26,6 +26,7 @@
 
 #include "MMSProl_Encapsulaton.h"
 #include "MMSProl_Encapsulaton_EncodeRelay.h"
+#include "fuzz_addresses.h"
 #include "fuzz_host_lists.h"
 #include "fuzz_support.h"
 #include "rorodire.h"
@@ -151,36 +152,12 @@ void limited(int stored, int &b, int &e) {
     if (b >= e) e = b + dur;
 }
 
-// An address as read back: a phone number (no "@") loses everything from
-// its first "/" (its type).
-std::string address(std::string a) {
-    if (a.find('@') == std::string::npos) a = a.substr(0, a.find('/'));
-    return a;
-}
+using fuzz_addr::address;
 
-// A ";"-separated list as read back: entries without their surrounding
-// spaces (a phone number without any), each as an address, empty ones left
-// out; no entry at all is no list.
+// A list as read back; no entry at all is no list.
 std::optional<std::string> address_list(const std::optional<std::string> &list) {
     if (!list) return std::nullopt;
-    std::string out;
-    size_t from = 0;
-    for (;;) {
-        const size_t semi = list->find(';', from);
-        std::string e = list->substr(from, semi == std::string::npos ? std::string::npos : semi - from);
-        const size_t b = e.find_first_not_of(' ');
-        e = b == std::string::npos ? std::string() : e.substr(b, e.find_last_not_of(' ') - b + 1);
-        if (e.find('@') == std::string::npos) {
-            std::string kept;
-            for (char c : e)
-                if (c != ' ') kept.push_back(c);
-            e = kept;
-        }
-        e = address(e);
-        if (!e.empty()) out += (out.empty() ? "" : ";") + e;
-        if (semi == std::string::npos) break;
-        from = semi + 1;
-    }
+    std::string out = fuzz_addr::address_list(*list);
     if (out.empty()) return std::nullopt;
     return out;
 }
