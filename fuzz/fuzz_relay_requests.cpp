@@ -18,17 +18,7 @@
 
 namespace {
 
-// A folder of its own, removed when the process ends.
-std::string spool_dir() {
-    static char dir[] = "/tmp/fuzz_relay_XXXXXX";
-    static const bool made = [] {
-        if (!mkdtemp(dir)) std::abort();
-        std::atexit([] { rmdir(dir); });
-        return true;
-    }();
-    (void)made;
-    return dir;
-}
+std::string spool_dir() { return fuzz_scratch_dir("fuzz_relay_"); }
 
 std::vector<std::string> spool_files() {
     std::vector<std::string> v;

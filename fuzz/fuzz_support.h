@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include <unistd.h>
 
 #include "qx_alloc_test.h"
 #include "qx_log.h"
@@ -52,6 +55,19 @@ inline int fuzz_status_result(uint8_t status) {
         case 0xE5: return 7;
         default: return 9;
     }
+}
+
+// A folder of the process's own under /tmp, made on first use and removed
+// (once emptied) when the process ends; the first call's prefix names it.
+inline const std::string &fuzz_scratch_dir(const char *prefix) {
+    static std::string dir;
+    if (dir.empty()) {
+        std::string t = std::string("/tmp/") + prefix + "XXXXXX";
+        if (!mkdtemp(t.data())) std::abort();
+        dir = t;
+        std::atexit([] { rmdir(dir.c_str()); });
+    }
+    return dir;
 }
 
 #endif

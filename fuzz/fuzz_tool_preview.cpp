@@ -21,17 +21,7 @@
 
 namespace {
 
-// A folder of its own, removed when the process ends.
-std::string root_dir() {
-    static char dir[] = "/tmp/fuzz_preview_XXXXXX";
-    static const bool made = [] {
-        if (!mkdtemp(dir)) std::abort();
-        std::atexit([] { rmdir(dir); });
-        return true;
-    }();
-    (void)made;
-    return dir;
-}
+std::string root_dir() { return fuzz_scratch_dir("fuzz_preview_"); }
 
 std::vector<std::string> entries(const std::string &dir) {
     std::vector<std::string> v;
