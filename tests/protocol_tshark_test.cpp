@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "MMSProl_Encapsulaton.h"
+#include "MMSProl_Encapsulaton_EncodeRelay.h"
 #include "qx_internal.h"
 #include "qx_log.h"
 #include "test_support.h"
@@ -207,7 +208,52 @@ Bytes forward_request() {
     return pdu;
 }
 
-enum PduIndex { kFullSend, kOtherSend, kNotifyResp, kNotifyRespLong, kAck, kAckYes, kForward, kPduCount };
+// The reports: a delivery report of a rejected message, a recipient's read
+// report with its From left to the relay, the sender's read report with a
+// long Message-ID and a long From.
+const std::string kReportId = "M1796642163-7";
+const std::string kLongFrom = "+" + std::string(40, '4');
+
+Bytes delivery_report() {
+    tMMS_DeliveryInd rec{};
+    rec.Message_Id = const_cast<char *>(kReportId.c_str());
+    rec.To = const_cast<char *>("+15550100002");
+    rec.Date = 1400000000;
+    rec.Status = 0x82;  // Rejected
+    return encoded([&](int *len) { return fnMMS_MakeDeliveryIndPdu(&rec, len); });
+}
+
+Bytes read_rec_report() {
+    tMMS_ReadRecInd rec{};
+    rec.Message_Id = const_cast<char *>(kReportId.c_str());
+    rec.To = const_cast<char *>("sender@example.org");
+    rec.Read_Status = 0x81;  // deleted without being read
+    return encoded([&](int *len) { return fnMMS_MakeReadRecIndPdu(&rec, len); });
+}
+
+Bytes read_orig_report() {
+    tMMS_ReadOrigInd rec{};
+    rec.Message_Id = const_cast<char *>(kLongTid.c_str());
+    rec.To = const_cast<char *>("+15550100001");
+    rec.From = const_cast<char *>(kLongFrom.c_str());
+    rec.Date = 1400000000;
+    rec.Read_Status = 0x80;  // read
+    return encoded([&](int *len) { return fnMMS_MakeReadOrigIndPdu(&rec, len); });
+}
+
+enum PduIndex {
+    kFullSend,
+    kOtherSend,
+    kNotifyResp,
+    kNotifyRespLong,
+    kAck,
+    kAckYes,
+    kForward,
+    kDelivery,
+    kReadRec,
+    kReadOrig,
+    kPduCount
+};
 
 class TsharkDecode : public testing::Test {
 protected:
@@ -221,6 +267,9 @@ protected:
         pdus_[kAck] = encoded([](int *len) { return fnMMS_MakeAcknowledgeIndPdu(kTid.c_str(), 0, len); });
         pdus_[kAckYes] = encoded([](int *len) { return fnMMS_MakeAcknowledgeIndPdu(kLongTid.c_str(), 1, len); });
         pdus_[kForward] = forward_request();
+        pdus_[kDelivery] = delivery_report();
+        pdus_[kReadRec] = read_rec_report();
+        pdus_[kReadOrig] = read_orig_report();
         qx::set_log_enabled(true);
 
         if (!rrtest::tshark_available()) return;
@@ -267,7 +316,7 @@ protected:
 
 // Each PDU is decoded whole, without errors or warnings of the dissectors.
 TEST_F(TsharkDecode, EveryPduDecodesCleanly) {
-    const char *types[kPduCount] = {"0x80", "0x80", "0x83", "0x83", "0x85", "0x85", "0x89"};
+    const char *types[kPduCount] = {"0x80", "0x80", "0x83", "0x83", "0x85", "0x85", "0x89", "0x86", "0x87", "0x88"};
     for (int i = 0; i < kPduCount; ++i) {
         SCOPED_TRACE(i);
         const Packet &p = packet(static_cast<PduIndex>(i));
@@ -277,6 +326,35 @@ TEST_F(TsharkDecode, EveryPduDecodesCleanly) {
         EXPECT_EQ(first(p, "_ws.malformed"), nullptr);
         for (const Field *e : all(p, "_ws.expert.severity")) ADD_FAILURE() << "expert info: " << e->showname;
     }
+}
+
+TEST_F(TsharkDecode, DeliveryReportHeaders) {
+    const Packet &p = packet(kDelivery);
+    expect_field(p, "mmse.message_id", kReportId);
+    EXPECT_EQ(shows(p, "mmse.to"), (std::vector<std::string>{"+15550100002/TYPE=PLMN"}));
+    expect_field(p, "mmse.date", "May 13, 2014 16:53:20.000000000 UTC");
+    expect_field(p, "mmse.status", "0x82");
+    EXPECT_NE(first(p, "mmse.status")->showname.find("Rejected"), std::string::npos);
+    EXPECT_EQ(first(p, "mmse.transaction_id"), nullptr);
+}
+
+TEST_F(TsharkDecode, ReadReportHeaders) {
+    const Packet &rec = packet(kReadRec);
+    expect_field(rec, "mmse.message_id", kReportId);
+    EXPECT_EQ(shows(rec, "mmse.to"), (std::vector<std::string>{"sender@example.org"}));
+    expect_field(rec, "mmse.from", "<insert address>");
+    EXPECT_EQ(first(rec, "mmse.date"), nullptr);
+    expect_field(rec, "mmse.read_status", "0x81");
+    EXPECT_NE(first(rec, "mmse.read_status")->showname.find("Deleted"), std::string::npos);
+
+    const Packet &orig = packet(kReadOrig);
+    expect_field(orig, "mmse.message_id", kLongTid);
+    EXPECT_EQ(shows(orig, "mmse.to"), (std::vector<std::string>{"+15550100001/TYPE=PLMN"}));
+    expect_field(orig, "mmse.from", kLongFrom + "/TYPE=PLMN");
+    EXPECT_EQ(first(orig, "mmse.from")->value.substr(0, 6), "891f35");  // long Value-length: token, 51, zero
+    expect_field(orig, "mmse.date", "May 13, 2014 16:53:20.000000000 UTC");
+    expect_field(orig, "mmse.read_status", "0x80");
+    EXPECT_NE(first(orig, "mmse.read_status")->showname.find("Read"), std::string::npos);
 }
 
 TEST_F(TsharkDecode, SendRequestHeaders) {

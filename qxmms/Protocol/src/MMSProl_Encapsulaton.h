@@ -54,8 +54,24 @@ enum : uint8_t {
     MMS_VERSION_1_2 = 0x92,
 };
 
-// X-Mms-Read-Status (read reports).
+// X-Mms-Read-Status (read reports) and its values.
 constexpr uint8_t MMS_READ_STATUS_FIELD = 0x9B;
+enum : uint8_t {
+    MMS_READ_STATUS_READ = 0x80,
+    MMS_READ_STATUS_DELETED = 0x81,  // deleted without being read
+};
+// X-Mms-Status of an m-delivery-ind (and of an m-notifyresp-ind, which uses
+// the first five).
+enum : uint8_t {
+    MMS_DELIVERY_EXPIRED = 0x80,
+    MMS_DELIVERY_RETRIEVED = 0x81,
+    MMS_DELIVERY_REJECTED = 0x82,
+    MMS_DELIVERY_DEFERRED = 0x83,
+    MMS_DELIVERY_UNRECOGNISED = 0x84,
+    MMS_DELIVERY_INDETERMINATE = 0x85,
+    MMS_DELIVERY_FORWARDED = 0x86,
+    MMS_DELIVERY_UNREACHABLE = 0x87,
+};
 
 enum : uint8_t {
     MMS_YES = 0x80,
@@ -413,6 +429,11 @@ struct mmresstruct;
 uint8_t *MMS_MakeSendReqPduWithBody(const tMMS_SendReq *req, const mmresstruct *body, int *len, int *bodyLen);
 uint8_t *fnMMS_MakeNotifyRespIndPdu(const char *transactionId, int reportAllowed, uint8_t status, int *len);
 uint8_t *fnMMS_MakeAcknowledgeIndPdu(const char *transactionId, int reportAllowed, int *len);
+// m-read-rec-ind, the read report a recipient sends (MMS 1.2): Message-ID and
+// To (the original sender) must be set and Read_Status be 0x80 Read or 0x81
+// Deleted-without-being-read; From is sent as insert-address when null or
+// empty, Date only when above 0. The buffer is the caller's (fnQX_Free).
+uint8_t *fnMMS_MakeReadRecIndPdu(const tMMS_ReadRecInd *rec, int *len);
 
 // ---------------------------------------------------------------- bodies
 struct smilstruct {

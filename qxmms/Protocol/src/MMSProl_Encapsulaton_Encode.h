@@ -65,6 +65,15 @@ bool wire_text(const char *text, WireText *out);
 // Adds the bound of an address list; false when it cannot be represented.
 bool add_address_list(uint64_t &total, const char *list);
 
+// A From field of an address the relay or a report names: code,
+// Value-length, Address-present token, the address (a phone number with its
+// "/TYPE=PLMN" suffix) and its zero byte; from_address_size bounds it.
+uint64_t from_address_size(const char *s);
+void put_from_address(qx::Writer &w, const char *from);
+// Long-integer: count byte and the value's big-endian bytes, at least one
+// (a zero value is written as one zero byte).
+void put_long_integer(qx::Writer &w, uint32_t v);
+
 }  // namespace mmsenc
 
 #endif

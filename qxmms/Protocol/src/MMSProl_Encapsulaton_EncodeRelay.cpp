@@ -13,11 +13,9 @@
 
 using namespace mmsenc;
 
-namespace {
+namespace mmsenc {
 
-// From: code, Value-length, token, the address's form (a quote, or a
-// Value-length and charset), address, suffix, zero.
-uint64_t from_size(const char *s) {
+uint64_t from_address_size(const char *s) {
     return 1 + kMaxValueLength + 1 + kMaxValueLength + 1 + text_string_size(s) + MMS_PLMN_SUFFIX_LEN;
 }
 
@@ -30,9 +28,7 @@ void put_long_integer(qx::Writer &w, uint32_t v) {
     for (int i = n - 1; i >= 0; --i) w.byte(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-// From: Value-length, Address-present token, the address (a phone number
-// with its "/TYPE=PLMN" suffix) and its zero byte.
-void put_from(qx::Writer &w, const char *from) {
+void put_from_address(qx::Writer &w, const char *from) {
     w.byte(MMS_FROM_FIELD);
     const size_t n = std::strlen(from);
     const bool suffix = !std::strchr(from, '@') && !std::strstr(from, "/TYPE=");
@@ -46,6 +42,10 @@ void put_from(qx::Writer &w, const char *from) {
     if (suffix) w.bytes(MMS_PLMN_SUFFIX, MMS_PLMN_SUFFIX_LEN);
     w.byte(0);
 }
+
+}  // namespace mmsenc
+
+namespace {
 
 uint8_t class_byte(uint8_t cls) { return cls >= 0x80 && cls <= 0x83 ? cls : 0x80; }
 
@@ -88,14 +88,14 @@ uint8_t *fnMMS_MakeNotificationIndPdu(const tMMS_NotifyInd *rec, int *len) {
                      + 1 + kMaxLongInteger                               // Message-Size
                      + 1 + 1 + 1 + kMaxLongInteger                       // Expiry
                      + 1 + quote_text_string_size(rec->Content_Location);
-    if (rec->From) bound += from_size(rec->From);
+    if (rec->From) bound += from_address_size(rec->From);
     if (subject.text) bound += 1 + encoded_string_size(subject.text);
     PduOut out{};
     if (!open_pdu(bound, &out)) return nullptr;
 
     qx::Writer &w = out.w;
     put_head(w, MMS_M_NOTIFICATION_IND, rec->Transaction_Id);
-    if (rec->From) put_from(w, rec->From);
+    if (rec->From) put_from_address(w, rec->From);
     if (subject.text) {
         w.byte(MMS_SUBJECT_FIELD);
         SetEncodedStringValue(w, subject.text);
@@ -135,7 +135,7 @@ uint8_t *fnMMS_MakeRetrieveConfPdu(const tMMS_RetrieveConf *rec, int *len) {
                      + 1 + kMaxLongInteger                               // Date
                      + 2 + 2 + 2 + 2;                                    // class, priority, reports
     if (rec->Message_Id) bound += 1 + quote_text_string_size(rec->Message_Id);
-    if (rec->From) bound += from_size(rec->From);
+    if (rec->From) bound += from_address_size(rec->From);
     if (subject.text) bound += 1 + encoded_string_size(subject.text);
     if (hasBody) bound += static_cast<uint64_t>(rec->Content_Size);
     if (!add_address_list(bound, rec->To) || !add_address_list(bound, rec->Cc)) return nullptr;
@@ -152,7 +152,7 @@ uint8_t *fnMMS_MakeRetrieveConfPdu(const tMMS_RetrieveConf *rec, int *len) {
         w.byte(MMS_DATE_FIELD);
         put_long_integer(w, static_cast<uint32_t>(rec->Date));
     }
-    if (rec->From) put_from(w, rec->From);
+    if (rec->From) put_from_address(w, rec->From);
     if (rec->To) SetAddressList(w, rec->To, MMS_TO_FIELD);
     if (rec->Cc) SetAddressList(w, rec->Cc, MMS_CC_FIELD);
     if (subject.text) {

@@ -1,5 +1,6 @@
-// Encoders of the PDUs a relay sends: m-send-conf, m-notification-ind and
-// m-retrieve-conf. The terminal never sends these; they serve the
+// Encoders of the PDUs a relay sends: m-send-conf, m-notification-ind,
+// m-retrieve-conf and the reports to a sender (m-delivery-ind,
+// m-read-orig-ind). The terminal never sends these; they serve the
 // development relay of the command-line tool and the tests. Not exported.
 #ifndef MMSPROL_ENCAPSULATON_ENCODERELAY_H
 #define MMSPROL_ENCAPSULATON_ENCODERELAY_H
@@ -27,5 +28,16 @@ uint8_t *fnMMS_MakeNotificationIndPdu(const tMMS_NotifyInd *rec, int *len);
 // Read-Reply and the record's body (its Content-Type field first) as it is.
 // Transaction_Id must be set.
 uint8_t *fnMMS_MakeRetrieveConfPdu(const tMMS_RetrieveConf *rec, int *len);
+
+// m-delivery-ind for the sender of a message: Message-ID, To (the recipient
+// reported on), Date (when above 0) and Status, which must be one of 0x80
+// Expired .. 0x87 Unreachable. Message_Id and To must be set.
+uint8_t *fnMMS_MakeDeliveryIndPdu(const tMMS_DeliveryInd *rec, int *len);
+
+// m-read-orig-ind for the sender of a message: Message-ID, To (the sender),
+// From (the recipient who read it; insert-address when null), Date (when
+// above 0) and Read-Status (0x80 or 0x81), as fnMMS_MakeReadRecIndPdu writes
+// them.
+uint8_t *fnMMS_MakeReadOrigIndPdu(const tMMS_ReadOrigInd *rec, int *len);
 
 #endif
