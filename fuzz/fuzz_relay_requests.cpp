@@ -3,12 +3,14 @@
 // Checks: every log line is valid JSON; a request the relay refuses (any
 // answer but 200, or a confirmation whose Response-Status is not Ok) stores
 // nothing and writes no notification; every notification in the spool
-// decodes and points at a stored location; the store stays within its quota.
+// decodes and points at a stored location, every report written for a
+// sender decodes; the store stays within its quota.
 #include <dirent.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "MMSProl_Encapsulaton.h"
@@ -109,21 +111,48 @@ std::string_view check_log(char *buf, size_t len, size_t *checked) {
     return last;
 }
 
+bool ends_with(const std::string &s, const char *tail) {
+    const size_t n = std::strlen(tail);
+    return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+}
+
+std::vector<uint8_t> file_bytes(const std::string &f) {
+    FILE *in = std::fopen(f.c_str(), "rb");
+    if (!in) std::abort();
+    std::vector<uint8_t> buf(4096);
+    buf.resize(std::fread(buf.data(), 1, buf.size(), in));
+    std::fclose(in);
+    return buf;
+}
+
+// The spool holds a notification per stored location, the report
+// bookkeeping of each stored message (.rep), and the reports written for
+// senders, each of which decodes.
 void check_spool(const rrtool::relay::State &s) {
-    const auto files = spool_files();
-    if (files.size() != s.byPath.size()) std::abort();
-    for (const std::string &f : files) {
-        FILE *in = std::fopen(f.c_str(), "rb");
-        if (!in) std::abort();
-        uint8_t buf[4096];
-        const size_t n = std::fread(buf, 1, sizeof buf, in);
-        std::fclose(in);
-        tMMS_NotifyInd *ind = fnMMS_ParseNotificationInd(buf, static_cast<int>(n));
-        if (!ind || !ind->Content_Location) std::abort();
-        const std::string loc = ind->Content_Location;
-        fnMMS_FreeMessageMem(ind, MMS_STRUCT_MMS_NOTIFICATION_IND);
-        if (loc.rfind(s.base, 0) != 0 || !s.byPath.count(loc.substr(s.base.size()))) std::abort();
+    size_t notifications = 0, bookkeeping = 0;
+    for (const std::string &f : spool_files()) {
+        const std::vector<uint8_t> buf = file_bytes(f);
+        const int n = static_cast<int>(buf.size());
+        if (ends_with(f, ".rep")) {
+            ++bookkeeping;
+        } else if (f.find("-delivery-") != std::string::npos) {
+            tMMS_DeliveryInd *d = fnMMS_ParseDeliveryInd(buf.data(), n);
+            if (!d) std::abort();
+            fnMMS_FreeMessageMem(d, MMS_STRUCT_DELIVERY_IND);
+        } else if (ends_with(f, "-read.ind") || ends_with(f, "-deleted.ind")) {
+            tMMS_ReadOrigInd *o = fnMMS_ParseReadOrigInd(buf.data(), n);
+            if (!o) std::abort();
+            fnMMS_FreeMessageMem(o, MMS_STRUCT_READ_ORIG_IND);
+        } else {
+            ++notifications;
+            tMMS_NotifyInd *ind = fnMMS_ParseNotificationInd(buf.data(), n);
+            if (!ind || !ind->Content_Location) std::abort();
+            const std::string loc = ind->Content_Location;
+            fnMMS_FreeMessageMem(ind, MMS_STRUCT_MMS_NOTIFICATION_IND);
+            if (loc.rfind(s.base, 0) != 0 || !s.byPath.count(loc.substr(s.base.size()))) std::abort();
+        }
     }
+    if (notifications != s.byPath.size() || bookkeeping != s.tracked.size()) std::abort();
     if (s.storedBytes > s.limits.storeQuota) std::abort();
 }
 
@@ -146,11 +175,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Reader in{input.data(), static_cast<size_t>(input.size())};
         for (int k = 0; k < 8 && in.left; ++k) {
             const rrtool::relay::Request req = next_request(in, s);
-            const size_t paths = s.byPath.size(), messages = s.messages.size();
+            const size_t paths = s.byPath.size(), messages = s.messages.size(), files = spool_files().size();
             const rrtool::relay::Reply reply = rrtool::relay::handle_request(s, req);
             std::fflush(log);
             const std::string_view line = check_log(logBuf, logLen, &checked);
-            if (refused(req, reply, line) && (s.byPath.size() != paths || s.messages.size() != messages))
+            if (refused(req, reply, line) &&
+                (s.byPath.size() != paths || s.messages.size() != messages || spool_files().size() != files))
                 std::abort();
             check_spool(s);
             if (reply.raw()) (void)rrtool::relay::raw_answer(reply);

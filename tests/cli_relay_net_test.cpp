@@ -712,7 +712,7 @@ TEST(RelayLimits, HostileClientsLeaveNoTrace) {
             for (const std::string &l : relay.log())
                 if (jstr(l, "transaction_id") == "q0") firstLocations = jstrs(l, "location");
     }
-    EXPECT_EQ(spool_files(relay), 4u * 40u);  // 1500000 bytes hold four of them
+    EXPECT_EQ(spool_files(relay), 4u * 41u);  // 1500000 bytes hold four of them, each with its .rep
     ASSERT_EQ(firstLocations.size(), 40u);
     const std::string gone = firstLocations[0].substr(firstLocations[0].find("/msg/"));
     EXPECT_NE(http_exchange(port, "GET " + gone + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n").find(" 404 "), std::string::npos);

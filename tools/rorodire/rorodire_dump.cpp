@@ -40,6 +40,13 @@ Field byte_field(const char *name, unsigned char value) {
     return f;
 }
 
+// A byte field whose values have names.
+Field named_byte(const char *name, unsigned char value, const char *(*names)(int)) {
+    Field f = byte_field(name, value);
+    f.meaning = names(value);
+    return f;
+}
+
 void add_fields(Dump &d, const tMMS_NotifyInd &r) {
     d.headers = {byte_field("Message_Class", r.Message_Class),   byte_field("Priority", r.Priority),
                  byte_field("Expiry_Token", r.Expiry_Token),     int_field("Message_Size", r.Message_Size),
@@ -91,7 +98,7 @@ void add_fields(Dump &d, const tMMS_FwdConf &r) {
 
 void add_fields(Dump &d, const tMMS_NotifyRespInd &r) {
     d.headers = {byte_field("Message_Type", r.Message_Type), byte_field("MMS_Version", r.MMS_Version),
-                 byte_field("Status", r.Status), byte_field("Report_Allowed", r.Report_Allowed),
+                 named_byte("Status", r.Status, delivery_status_name), byte_field("Report_Allowed", r.Report_Allowed),
                  text_field("Transaction_Id", r.Transaction_Id)};
 }
 
@@ -101,8 +108,8 @@ void add_fields(Dump &d, const tMMS_AcknowledgeInd &r) {
 }
 
 void add_fields(Dump &d, const tMMS_DeliveryInd &r) {
-    d.headers = {byte_field("Status", r.Status), text_field("Message_Id", r.Message_Id), text_field("To", r.To),
-                 int_field("Date", r.Date)};
+    d.headers = {named_byte("Status", r.Status, delivery_status_name), text_field("Message_Id", r.Message_Id),
+                 text_field("To", r.To), int_field("Date", r.Date)};
 }
 
 void add_fields(Dump &d, const tMMS_FwdReq &r) {
@@ -122,12 +129,12 @@ void add_fields(Dump &d, const tMMS_FwdReq &r) {
 
 void add_fields(Dump &d, const tMMS_ReadRecInd &r) {
     d.headers = {text_field("Message_Id", r.Message_Id), text_field("To", r.To), text_field("From", r.From),
-                 byte_field("Read_Status", r.Read_Status), int_field("Date", r.Date)};
+                 named_byte("Read_Status", r.Read_Status, read_status_name), int_field("Date", r.Date)};
 }
 
 void add_fields(Dump &d, const tMMS_ReadOrigInd &r) {
     d.headers = {text_field("Message_Id", r.Message_Id), text_field("To", r.To), text_field("From", r.From),
-                 int_field("Date", r.Date), byte_field("Read_Status", r.Read_Status)};
+                 int_field("Date", r.Date), named_byte("Read_Status", r.Read_Status, read_status_name)};
 }
 
 // ---------------------------------------------------------------- body
@@ -331,6 +338,17 @@ const char *message_type_name(int code) {
     static_assert(sizeof kNames / sizeof kNames[0] == 0x98 - 0x80);
     if (code < 0x80 || code >= 0x98) return nullptr;
     return kNames[code - 0x80];
+}
+
+const char *delivery_status_name(int status) {
+    static constexpr const char *kNames[] = {"Expired",       "Retrieved", "Rejected",  "Deferred",
+                                             "Unrecognised",  "Indeterminate", "Forwarded", "Unreachable"};
+    if (status < 0x80 || status > 0x87) return nullptr;
+    return kNames[status - 0x80];
+}
+
+const char *read_status_name(int status) {
+    return status == 0x80 ? "Read" : status == 0x81 ? "Deleted" : nullptr;
 }
 
 // ---------------------------------------------------------------- the command

@@ -136,7 +136,18 @@ std::string to_json(const Dump &d) {
             o += std::to_string(f.number);
         }
     }
-    o += "},\"parts\":[";
+    o += '}';
+    // The values that have names, in words: {"Status":"Retrieved"}.
+    std::string meanings;
+    for (const Field &f : d.headers) {
+        if (!f.meaning) continue;
+        meanings += meanings.empty() ? "" : ",";
+        append_json_string(meanings, f.name);
+        meanings += ':';
+        append_json_string(meanings, f.meaning);
+    }
+    if (!meanings.empty()) o += ",\"meanings\":{" + meanings + "}";
+    o += ",\"parts\":[";
     first = true;
     for (const Part &p : d.parts) {
         if (!first) o += ',';
@@ -182,7 +193,10 @@ std::string to_text(const Dump &d) {
         switch (f.kind) {
             case Field::Kind::Text: append_display_string(o, *f.text); break;
             case Field::Kind::Int: o += std::to_string(f.number); break;
-            case Field::Kind::Byte: o += hex2(f.number); break;
+            case Field::Kind::Byte:
+                o += hex2(f.number);
+                if (f.meaning) o += std::string(" (") + f.meaning + ")";
+                break;
         }
         o += '\n';
     }

@@ -64,6 +64,9 @@ constexpr char kRelayUsage[] =
     "Requests:\n"
     "  POST any path      m-send-req -> m-send-conf (+ notifications in the spool);\n"
     "                     m-notifyresp-ind / m-acknowledge-ind -> recorded, empty 200\n"
+    "                     (+ an m-delivery-ind for the sender, below);\n"
+    "                     m-read-rec-ind -> empty 200 (+ an m-read-orig-ind), or 400\n"
+    "                     when it names no message or recipient of this relay\n"
     "  GET /msg/ID        the m-retrieve-conf of a notification; unknown: 404\n"
     "  GET|POST /control?fault=SPEC[&count=N]   adds a fault for the next N (1)\n"
     "                     matching requests (at most 100 queued); /control?clear=1\n"
@@ -84,7 +87,19 @@ constexpr char kRelayUsage[] =
     "  redirect=abs|rel[/CODE]  redirect to the same URL without the fault,\n"
     "                     absolute or relative: 302 for a GET, 307 for a POST,\n"
     "                     or the 3xx CODE given\n"
-    "  garbage            bytes that are no PDU, instead of the answer\n";
+    "  garbage            bytes that are no PDU, instead of the answer\n"
+    "\n"
+    "Reports to the sender, written into the spool beside the notifications:\n"
+    "  ID-delivery-STATUS.ind  an m-delivery-ind, when the send request asked for\n"
+    "                     Delivery-Report, once per recipient and status: retrieved\n"
+    "                     (m-notifyresp-ind Retrieved, m-acknowledge-ind), rejected,\n"
+    "                     deferred, or expired (not retrieved before --expiry; written\n"
+    "                     at the next request after it)\n"
+    "  ID-read.ind, ID-deleted.ind  the m-read-orig-ind of a recipient's read\n"
+    "                     report, when the send request asked for Read-Reply; once\n"
+    "  ID is the recipient's notification's name (M...-1-2). Each is logged in one\n"
+    "  line with \"report\". MESSAGE-ID.rep keeps what the reports need, so a relay\n"
+    "  started again on the same spool still writes them.\n";
 
 struct Server {
     relay::State state;
@@ -355,6 +370,10 @@ int cmd_relay(int argc, char **argv) {
     if (const int rc = relay_options(argc, argv, sv, o)) return rc < 0 ? 0 : rc;
     qx::set_log_enabled(false);
     if (const int rc = open_files(sv, o)) return rc;
+    std::vector<std::string> skipped;
+    const size_t known = relay::load_reports(sv.state, &skipped);
+    for (const std::string &f : skipped) std::fprintf(stderr, "relay: %s does not read back; left alone\n", f.c_str());
+    if (known) std::fprintf(stderr, "relay: reports on %zu messages of the spool\n", known);
     if (!listen(sv)) {
         if (sv.state.log != stdout) std::fclose(sv.state.log);
         return 3;

@@ -59,6 +59,25 @@ struct Location {
     std::string answer;     // "" until an m-notifyresp-ind / m-acknowledge-ind came
 };
 
+// What the reports on one message need, kept in the spool beside its
+// notifications (MESSAGE-ID.rep) so that a restarted relay still answers for
+// it: the sender, each recipient with the reports already written for them,
+// and whether the sender asked Delivery-Report / Read-Reply.
+struct ReportRecipient {
+    std::string address;
+    std::string tid;         // its notification's Transaction-Id
+    std::string id;          // its location's name ("M...-1-2"), the stem of its files in the spool
+    std::vector<int> delivered;  // Status values already reported to the sender, in order
+    int read = 0;            // Read-Status already reported, 0 for none
+};
+
+struct Tracked {
+    std::string messageId, from;
+    bool deliveryReport = false, readReply = false;
+    long long storedAt = 0;  // seconds
+    std::vector<ReportRecipient> recipients;
+};
+
 struct State {
     std::string base;   // http://127.0.0.1:PORT
     std::string spool;  // folder of the notifications
@@ -72,6 +91,8 @@ struct State {
     std::deque<std::shared_ptr<Message>> messages;  // oldest first
     size_t storedBytes = 0;
     unsigned long seq = 0;
+    std::map<std::string, Tracked> tracked;  // Message-ID -> its report bookkeeping
+    std::map<std::string, std::string> trackedByTid;  // notification Transaction-Id -> Message-ID
 };
 
 // ---------------------------------------------------------------- exchange
@@ -102,6 +123,40 @@ struct Reply {
 
 // Handles one request and logs it.
 Reply handle_request(State &s, const Request &req);
+
+// ---------------------------------------------------------------- reports
+// Reads the report bookkeeping of the spool (every MESSAGE-ID.rep) into the
+// state, for a relay started on a spool used before; files that do not read
+// back are named in *skipped and left alone. The number of messages read.
+size_t load_reports(State &s, std::vector<std::string> *skipped);
+// Writes the m-delivery-ind of every recipient of a message that expired
+// without being retrieved (when the sender asked for delivery reports) and
+// forgets the bookkeeping of expired messages; `now` in seconds.
+void expire_reports(State &s, long long now);
+
+// Starts the bookkeeping of a message just stored, its notifications
+// written (its locations are in byPath), and writes it to the spool.
+void track_message(State &s, const Message &m);
+// Forgets a message's bookkeeping and its file (the message was dropped).
+void forget_reports(State &s, const std::string &messageId);
+// A recipient answered the notification with Transaction-Id `tid`: Status
+// 0x81 Retrieved, 0x82 Rejected or 0x83 Deferred of an m-notifyresp-ind, or
+// Retrieved for an m-acknowledge-ind. Writes the m-delivery-ind for the
+// sender when asked and not yet written for this recipient and status;
+// "key":value pairs for the exchange's log line (each beginning with ',').
+std::string report_delivery(State &s, const std::string &tid, int status);
+// A POSTed m-read-rec-ind: refused (400) when it does not decode, names no
+// message of this relay or no recipient of it; else answered 200, and the
+// m-read-orig-ind written for the sender when Read-Reply was asked and this
+// recipient's read report is not written yet. `tid` gets the location's
+// Transaction-Id, `extra` the log's "key":value pairs.
+void handle_read_report(State &s, const Request &in, Reply &reply, std::string &tid, std::string &extra);
+
+// Helpers the relay's parts share.
+// {"time":"...",FIELDS}: one line of the relay's log; fields begin with '"'.
+void log_line(State &s, const std::string &fields);
+// Writes under a temporary name, then renames: no half-written file in the spool.
+bool write_file_atomic(const std::string &path, const uint8_t *p, size_t n);
 
 // The raw bytes of an answer the HTTP server would not write: interim
 // response, status line, headers (with a lying Content-Length when asked)

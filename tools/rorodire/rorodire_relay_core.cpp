@@ -58,9 +58,8 @@ void add_opt(std::string &o, const char *key, const std::string &v) {
 }
 
 void log_exchange(State &s, const Exchange &e) {
-    std::string o = "{\"time\":";
-    append_json_string(o, now_iso());
-    add_str(o, "method", e.method);
+    std::string o = "\"method\":";
+    append_json_string(o, e.method);
     add_str(o, "path", e.path);
     add_opt(o, "type", e.type);
     add_opt(o, "transaction_id", e.tid);
@@ -69,9 +68,7 @@ void log_exchange(State &s, const Exchange &e) {
     add_str(o, "user_agent", e.userAgent);
     add_str(o, "profile", e.profile);
     if (!e.fault.empty()) add_str(o, "fault", e.fault);
-    o += e.extra + "}\n";
-    std::fputs(o.c_str(), s.log);
-    std::fflush(s.log);
+    log_line(s, o + e.extra);
 }
 
 std::string hex_byte(int b) {
@@ -145,6 +142,7 @@ std::vector<Fault> faults_for(State &s, const Request &req, const std::string &c
 
 // ---------------------------------------------------------------- store
 void forget(State &s, const std::shared_ptr<Message> &m) {
+    forget_reports(s, m->messageId);
     for (const std::string &path : m->paths) {
         auto it = s.byPath.find(path);
         if (it == s.byPath.end()) continue;
@@ -155,9 +153,11 @@ void forget(State &s, const std::shared_ptr<Message> &m) {
     s.storedBytes -= m->body.size();
 }
 
-// Drops expired messages, then the oldest until `room` more bytes fit.
+// Drops expired messages (their senders told of the recipients who never
+// took them), then the oldest until `room` more bytes fit.
 void make_room(State &s, size_t room) {
     const long long now = g_get_real_time() / 1000000;
+    expire_reports(s, now);
     while (!s.messages.empty()) {
         const auto &m = s.messages.front();
         const bool expired = now - m->storedAt >= s.limits.expirySeconds;
@@ -165,18 +165,6 @@ void make_room(State &s, size_t room) {
         forget(s, m);
         s.messages.pop_front();
     }
-}
-
-bool write_file_atomic(const std::string &path, const uint8_t *p, size_t n) {
-    const std::string tmp = path + ".part";
-    FILE *f = std::fopen(tmp.c_str(), "wb");
-    if (!f) return false;
-    const bool ok = std::fwrite(p, 1, n, f) == n;
-    if (std::fclose(f) != 0 || !ok) {
-        unlink(tmp.c_str());
-        return false;
-    }
-    return std::rename(tmp.c_str(), path.c_str()) == 0;
 }
 
 // Delivery-Report and Read-Reply of a send request, which the decoder keeps
@@ -354,6 +342,7 @@ void handle_send(State &s, const Request &in, const std::vector<Fault> &faults, 
         make_room(s, m->body.size());
         for (size_t i = 0; i < recipients.size(); ++i)
             notes += (notes.empty() ? "" : ",") + notify(s, m, recipients[i], i);
+        track_message(s, *m);
         s.storedBytes += m->body.size();
         s.messages.push_back(std::move(m));
     }
@@ -418,6 +407,8 @@ void handle_answer(State &s, int type, const Request &in, Reply &reply, Exchange
         ex.extra += ",\"message_id\":";
         append_json_string(ex.extra, s.byPath[it->second].message->messageId);
     }
+    // A message known from the spool only (the relay restarted) is reported on too.
+    ex.extra += report_delivery(s, tid, type == MMS_M_ACKNOWLEDGE_IND ? MMS_DELIVERY_RETRIEVED : status);
     reply.status = 200;
     reply.contentType = "text/plain";
     reply.body.clear();
@@ -521,7 +512,7 @@ std::string class_of(const Request &in, int type) {
     if (in.method == "GET" || in.method == "HEAD") return "get";
     if (in.method != "POST") return "other";
     if (type == MMS_M_SEND_REQ) return "send";
-    if (type == MMS_M_NOTIFYRESP_IND || type == MMS_M_ACKNOWLEDGE_IND) return "answer";
+    if (type == MMS_M_NOTIFYRESP_IND || type == MMS_M_ACKNOWLEDGE_IND || type == MMS_M_READ_REC_IND) return "answer";
     return "other";
 }
 
@@ -540,7 +531,12 @@ void dispatch(State &s, const Request &in, int type, const std::string &cls, con
     if (status) reply.interim = code;  // then the normal answer
     if (cls == "send") {
         handle_send(s, in, faults, reply, ex);
+    } else if (cls == "answer" && type == MMS_M_READ_REC_IND) {
+        ex.type = "m-read-rec-ind";
+        make_room(s, 0);  // expired messages are gone
+        handle_read_report(s, in, reply, ex.tid, ex.extra);
     } else if (cls == "answer") {
+        make_room(s, 0);
         handle_answer(s, type, in, reply, ex);
     } else if (cls == "get") {
         handle_get(s, in, faults, reply, ex);
@@ -552,6 +548,26 @@ void dispatch(State &s, const Request &in, int type, const std::string &cls, con
 }
 
 }  // namespace
+
+void log_line(State &s, const std::string &fields) {
+    std::string o = "{\"time\":";
+    append_json_string(o, now_iso());
+    o += "," + fields + "}\n";
+    std::fputs(o.c_str(), s.log);
+    std::fflush(s.log);
+}
+
+bool write_file_atomic(const std::string &path, const uint8_t *p, size_t n) {
+    const std::string tmp = path + ".part";
+    FILE *f = std::fopen(tmp.c_str(), "wb");
+    if (!f) return false;
+    const bool ok = std::fwrite(p, 1, n, f) == n;
+    if (std::fclose(f) != 0 || !ok) {
+        unlink(tmp.c_str());
+        return false;
+    }
+    return std::rename(tmp.c_str(), path.c_str()) == 0;
+}
 
 bool parse_fault(const std::string &spec, Fault *f, std::string *why) {
     std::string s = spec;

@@ -20,6 +20,7 @@ struct Field {
     Kind kind = Kind::Int;
     std::optional<std::string> text;  // Kind::Text; nullopt when the field is absent
     long long number = 0;             // Kind::Int and Kind::Byte
+    const char *meaning = nullptr;    // the value in words, when it has a name ("Retrieved")
 };
 
 // One part of a decoded multipart body.
@@ -49,6 +50,12 @@ struct Dump {
 // ---------------------------------------------------------------- PDU types
 // "m-send-req", ... for a Message-Type byte, or null for an unknown one.
 const char *message_type_name(int code);
+
+// Status of an m-delivery-ind (and m-notifyresp-ind): "Expired" (0x80) ..
+// "Unreachable" (0x87); Read-Status of the read reports: "Read" (0x80),
+// "Deleted" (0x81, deleted without being read). Null for other values.
+const char *delivery_status_name(int status);
+const char *read_status_name(int status);
 
 // Decodes one PDU into its view with the library's decoders.
 Dump dump_pdu(const std::string &file, const std::vector<uint8_t> &bytes);
