@@ -9,6 +9,7 @@
 #include "qx_log.h"
 #include "rorodire_check.h"
 #include "rorodire_files.h"
+#include "rorodire_reports.h"
 #include "rorodire_tool.h"
 
 namespace rrtool {
@@ -242,6 +243,16 @@ void decode_by_type(Dump &d, const uint8_t *pdu, int len, const char *name) {
             library_decode<tMMS_SendReq>(
                 d, MMS_STRUCT_SEND_REQ, [&] { return fnMMS_ParseSendContent(pdu, len); },
                 [&](const tMMS_SendReq &r) { add_body(d, r.ContentTypeAndBody, r.Body_Len); });
+            // The decoder keeps no field for the report requests: they are
+            // read from the header as the relay reads them.
+            if (d.error.empty()) {
+                int deliveryReport = 0, readReply = 0;
+                report_requests(pdu, static_cast<size_t>(len), &deliveryReport, &readReply);
+                for (Field &f : d.headers) {
+                    if (f.name == "Delivery_Report") f.number = deliveryReport;
+                    if (f.name == "Read_Reply") f.number = readReply;
+                }
+            }
             break;
         case MMS_M_SEND_CONF:
             library_decode<tMMS_SendConf>(

@@ -49,7 +49,7 @@ constexpr Outcome kFetchOutcomes[] = {
 
 int cmd_fetch(int argc, char **argv) {
     Common c;
-    const int p = parse_options(argc, argv, true, kFetchUsage, &c);
+    const int p = parse_options(argc, argv, Command::Fetch, kFetchUsage, &c);
     if (p != 0) return p < 0 ? 0 : p;
     std::vector<uint8_t> notification;
     if (std::string why; !read_input(c.input, kMaxInputFile, &notification, &why)) {

@@ -15,8 +15,10 @@ constexpr char kUsage[] =
     "  dump [--json] [--verbose] FILE...\n"
     "      Decodes MMS PDUs (OMA MMS Encapsulation) and prints their header fields\n"
     "      and, for messages with a body, each part and whether there is a SMIL\n"
-    "      presentation. --json prints one JSON object per file (keys file, type,\n"
-    "      headers, parts, smil, and error for a file that does not decode).\n"
+    "      presentation; Status and Read-Status values also in words (Retrieved,\n"
+    "      Read, ...). --json prints one JSON object per file (keys file, type,\n"
+    "      headers, meanings when a value has a name, parts, smil, and error for a\n"
+    "      file that does not decode).\n"
     "      --verbose shows the library's diagnostic log on stderr.\n"
     "      The exit status is 1 when a file cannot be read or decoded.\n"
     "  example OUTDIR\n"
@@ -40,13 +42,20 @@ constexpr char kUsage[] =
     "        [--fault SPEC]...\n"
     "      An MMS relay (MMSC) for development and tests on 127.0.0.1: takes send\n"
     "      requests, writes a notification per recipient into the spool folder,\n"
-    "      serves the messages and records the answers; faults on request.\n"
-    "  send --relay URL [--proxy HOST:PORT] [--user-agent S] [--profile URL] [--json] [--verbose] PDU\n"
-    "      Sends an m-send-req through the library's send transaction.\n"
+    "      serves the messages and records the answers; writes the delivery and\n"
+    "      read reports a sender asked for into the spool; faults on request.\n"
+    "  send --relay URL [--proxy HOST:PORT] [--user-agent S] [--profile URL]\n"
+    "       [--delivery-report] [--read-reply] [--json] [--verbose] PDU\n"
+    "      Sends an m-send-req through the library's send transaction, asking for\n"
+    "      delivery and read reports when told.\n"
     "  fetch --relay URL [--proxy HOST:PORT] [--user-agent S] [--profile URL] [--notifyresp | --ack]\n"
     "        [--json] [--verbose] NOTIFICATION -o OUT\n"
     "      Downloads the message an m-notification-ind announces and answers the relay.\n"
-    "      `rorodire relay|send|fetch --help` lists every option of the command.\n"
+    "  read-report --relay URL [--proxy HOST:PORT] [--status read|deleted] [--from ADDR]\n"
+    "              [--json] [--verbose] MESSAGE\n"
+    "      Sends a read report (m-read-rec-ind) for a retrieved message to its sender\n"
+    "      through the relay.\n"
+    "      `rorodire relay|send|fetch|read-report --help` lists every option of the command.\n"
     "  help\n"
     "      Shows this text.\n";
 
@@ -71,6 +80,7 @@ int run_command(int argc, char **argv) {
     if (!std::strcmp(cmd, "relay")) return rrtool::cmd_relay(argc - 2, argv + 2);
     if (!std::strcmp(cmd, "send")) return rrtool::cmd_send(argc - 2, argv + 2);
     if (!std::strcmp(cmd, "fetch")) return rrtool::cmd_fetch(argc - 2, argv + 2);
+    if (!std::strcmp(cmd, "read-report")) return rrtool::cmd_read_report(argc - 2, argv + 2);
     std::fprintf(stderr, "rorodire: unknown command '%s'\n\n%s", cmd, kUsage);
     return 2;
 }

@@ -13,6 +13,7 @@
 #include "MMSProl_Encapsulaton_Decode.h"
 #include "MMSProl_Encapsulaton_EncodeRelay.h"
 #include "rorodire_relay.h"
+#include "rorodire_reports.h"
 #include "rorodire_tool.h"
 
 namespace rrtool::relay {
@@ -167,28 +168,6 @@ void make_room(State &s, size_t room) {
     }
 }
 
-// Delivery-Report and Read-Reply of a send request, which the decoder keeps
-// no record field for: the header fields are walked with the library's WSP
-// readers up to the Content-Type.
-void report_flags(const uint8_t *pdu, size_t len, int *deliveryReport, int *readReply) {
-    WspCursor c = wsp_cursor(pdu, static_cast<int>(len));
-    while (c.left() > 0) {
-        const uint8_t code = *c.p++;
-        if (code == MMS_CONTENT_TYPE_FIELD) return;
-        if (code == MMS_DELIVERY_REPORT_FIELD || code == MMS_READ_REPLY_FIELD) {
-            uint8_t v = 0;
-            if (!mmsdec::take_byte(c, &v)) return;
-            *(code == MMS_DELIVERY_REPORT_FIELD ? deliveryReport : readReply) = v == MMS_YES ? 1 : 0;
-            continue;
-        }
-        if (code < 0x80) {  // an application header: text name, then its value
-            --c.p;
-            if (!SkipText(c)) return;
-        }
-        if (!SkipValue(c)) return;
-    }
-}
-
 std::vector<std::string> split_list(const char *list) {
     std::vector<std::string> out;
     if (!list) return out;
@@ -246,7 +225,7 @@ std::shared_ptr<Message> message_of(const State &s, const tMMS_SendReq &req, con
     m->date = req.Date > 0 ? req.Date : static_cast<int>(g_get_real_time() / 1000000);
     m->messageClass = req.Message_Class;
     m->priority = req.Priority;
-    report_flags(in.body.data(), in.body.size(), &m->deliveryReport, &m->readReply);
+    report_requests(in.body.data(), in.body.size(), &m->deliveryReport, &m->readReply);
     if (req.ContentTypeAndBody && req.Body_Len > 0)
         m->body.assign(req.ContentTypeAndBody, req.ContentTypeAndBody + req.Body_Len);
     m->storedAt = g_get_real_time() / 1000000;

@@ -10,6 +10,7 @@
 #include "qx_log.h"
 #include "rorodire_check.h"
 #include "rorodire_files.h"
+#include "rorodire_reports.h"
 #include "rorodire_tool.h"
 #include "rorodire_transfer.h"
 
@@ -21,7 +22,7 @@ namespace {
 
 constexpr char kSendUsage[] =
     "usage: rorodire send --relay URL [--proxy HOST:PORT] [--user-agent S] [--profile URL]\n"
-    "                     [--json] [--verbose] PDU\n"
+    "                     [--delivery-report] [--read-reply] [--json] [--verbose] PDU\n"
     "\n"
     "Posts the m-send-req in the file PDU to the MMS relay at URL through the\n"
     "library's send transaction (100 ms steps on a GLib main loop) and reports\n"
@@ -30,6 +31,11 @@ constexpr char kSendUsage[] =
     "  --proxy HOST:PORT  WAP proxy (HTTP proxy) to go through; none by default\n"
     "  --user-agent S     User-Agent header instead of the built-in one\n"
     "  --profile URL      Profile (UAProf) header instead of the built-in one\n"
+    "  --delivery-report  ask the relay for a delivery report (m-delivery-ind) of\n"
+    "                     each recipient: the request's Delivery-Report is set to Yes\n"
+    "  --read-reply       ask each recipient for a read report (Read-Reply Yes)\n"
+    "                     (`compose` has the same options; these change the PDU\n"
+    "                     as it is sent, not the file)\n"
     "  --json             print the outcome as one JSON object on stdout\n"
     "  --verbose          show the library's diagnostic log on stdout\n"
     "Progress goes to stderr (a bar on a terminal, a line per 10 % otherwise).\n"
@@ -47,7 +53,7 @@ constexpr Outcome kOutcomes[] = {
 
 int cmd_send(int argc, char **argv) {
     Common c;
-    const int p = parse_options(argc, argv, false, kSendUsage, &c);
+    const int p = parse_options(argc, argv, Command::Send, kSendUsage, &c);
     if (p != 0) return p < 0 ? 0 : p;
     std::vector<uint8_t> pdu;
     if (std::string why; !read_input(c.input, kMaxInputFile, &pdu, &why)) {
@@ -57,6 +63,10 @@ int cmd_send(int argc, char **argv) {
     qx::set_log_enabled(c.verbose);
     if (const std::string why = pdu_problem(pdu, 0x80); !why.empty()) {
         std::fprintf(stderr, "rorodire send: %s %s\n", c.input.c_str(), why.c_str());
+        return 3;
+    }
+    if ((c.deliveryReport || c.readReply) && !ask_for_reports(pdu, c.deliveryReport, c.readReply)) {
+        std::fprintf(stderr, "rorodire send: %s: the header does not read to its end\n", c.input.c_str());
         return 3;
     }
     g_run = Run{};

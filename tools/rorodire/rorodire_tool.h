@@ -82,6 +82,7 @@ int cmd_parse(int argc, char **argv);
 int cmd_relay(int argc, char **argv);
 int cmd_send(int argc, char **argv);
 int cmd_fetch(int argc, char **argv);
+int cmd_read_report(int argc, char **argv);
 
 }  // namespace rrtool
 

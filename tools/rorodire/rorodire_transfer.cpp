@@ -4,6 +4,7 @@
 #include <glib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -57,8 +58,9 @@ void on_result(int code, int value) {
 }
 
 // Parses the options both commands share; 0 to go on, else the exit status.
-int parse_options(int argc, char **argv, bool fetch, const char *usage, Common *c) {
-    const char *name = fetch ? "fetch" : "send";
+int parse_options(int argc, char **argv, Command cmd, const char *usage, Common *c) {
+    const bool fetch = cmd == Command::Fetch, send = cmd == Command::Send, report = cmd == Command::ReadReport;
+    const char *name = fetch ? "fetch" : send ? "send" : "read-report";
     for (int i = 0; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&](std::string *into) {
@@ -99,6 +101,20 @@ int parse_options(int argc, char **argv, bool fetch, const char *usage, Common *
             c->mode = 0;
         } else if (fetch && (a == "-o" || a == "--output")) {
             if (!value(&c->output)) return 2;
+        } else if (send && a == "--delivery-report") {
+            c->deliveryReport = true;
+        } else if (send && a == "--read-reply") {
+            c->readReply = true;
+        } else if (report && a == "--status") {
+            std::string v;
+            if (!value(&v)) return 2;
+            if (v != "read" && v != "deleted") {
+                std::fprintf(stderr, "rorodire %s: --status takes read or deleted\n", name);
+                return 2;
+            }
+            c->readStatus = v == "read" ? 0x80 : 0x81;
+        } else if (report && a == "--from") {
+            if (!value(&c->from)) return 2;
         } else if (!a.empty() && a[0] == '-') {
             std::fprintf(stderr, "rorodire %s: unknown option '%s'\n\n%s", name, a.c_str(), usage);
             return 2;
@@ -156,6 +172,82 @@ int finish(const char *command, const Outcome *table, size_t n, const std::strin
                      unreachable.empty() ? "" : ": ", unreachable.c_str());
     }
     return o->exitStatus;
+}
+
+namespace {
+
+// One POST on the HTTP stack, stepped by a GLib timer.
+struct Post {
+    HttpCtx *ctx = nullptr;
+    std::vector<uint8_t> answer;
+    size_t received = 0;
+    unsigned idle = 0;
+    uint32_t sent = 0;
+};
+
+void end_post(Post &p, int code, int value) {
+    g_run.done = true;
+    g_run.code = code;
+    g_run.value = value;
+    if (g_run.loop) g_main_loop_quit(g_run.loop);
+}
+
+// One step: read what came, as the transactions' poll does.
+gboolean post_step(gpointer data) {
+    Post &p = *static_cast<Post *>(data);
+    HttpCtx *ctx = p.ctx;
+    int n = QX_STEP_AGAIN;
+    if (p.received < p.answer.size())
+        n = fnQXStack_Wap_Read(ctx, p.answer.data() + p.received, static_cast<int>(p.answer.size() - p.received));
+    else
+        n = 0;  // the answer is longer than kept: its beginning says enough
+    ++p.idle;
+    if (ctx->socketSendLen > 0) {
+        p.idle = 0;
+        p.sent += static_cast<uint32_t>(ctx->socketSendLen);
+        ctx->socketSendLen = 0;
+        if (ctx->bodyLen > 0) on_result(g_run.progressCode, static_cast<int>(std::min<uint64_t>(99, p.sent * 100ull / ctx->bodyLen)));
+    }
+    // The stated length is in, though the connection stays open.
+    const bool framed = ctx->bodyFraming == HTTP_BODY_NONE ||
+                        (ctx->bodyFraming == HTTP_BODY_LENGTH && p.received >= static_cast<size_t>(ctx->retCtxLen));
+    if (n < 0 && ctx->headersParsed && framed) n = 0;
+    if (p.idle > static_cast<unsigned>(HBX_MAX_IDLE_STEPS) || n == QX_STEP_FAILED) {
+        end_post(p, HBX_MSG_SEND_FAIL, ctx->retValue > 0 ? ctx->retValue : 0);
+        return G_SOURCE_REMOVE;
+    }
+    if (n > 0) {
+        p.received += static_cast<size_t>(n);
+        p.idle = 0;
+    }
+    if (n != 0) return G_SOURCE_CONTINUE;
+    end_post(p, hbx_HttpOk(ctx) ? HBX_MSG_SEND_OK : HBX_MSG_SEND_FAIL, ctx->retValue);
+    return G_SOURCE_REMOVE;
+}
+
+}  // namespace
+
+bool post_pdu(const Common &c, const std::vector<uint8_t> &pdu, std::string *answer) {
+    MmsSettings settings = settings_of(c);
+    int port = 0;
+    if (!hbx_BeginStack(&settings, &port)) return false;
+    Post p;
+    p.answer.resize(HBX_ACK_WORK_BUF);
+    p.ctx = fnQXStack_Wap_Open_Post(c.relay.c_str(), pdu.data(), static_cast<int>(pdu.size()), HBX_MMS_CONTENT_TYPE);
+    if (!p.ctx) {
+        fnQXStack_Http_Finalize();
+        return false;
+    }
+    g_run.loop = g_main_loop_new(nullptr, FALSE);
+    const guint timer = g_timeout_add(static_cast<guint>(hbx_state().stepPeriodMs), post_step, &p);
+    g_main_loop_run(g_run.loop);
+    if (!g_run.done) g_source_remove(timer);
+    g_main_loop_unref(g_run.loop);
+    g_run.loop = nullptr;
+    answer->assign(reinterpret_cast<const char *>(p.answer.data()), p.received);
+    fnQXStack_Wap_Close(p.ctx);
+    fnQXStack_Http_Finalize();
+    return true;
 }
 
 }  // namespace rrtool::transfer

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "hbxappglib.h"
 
@@ -20,10 +21,20 @@ struct Outcome {
     int exitStatus;
 };
 
+// The network commands; each takes the shared options and its own.
+enum class Command { Send, Fetch, ReadReport };
+
 struct Common {
     std::string relay, proxyHost, proxyPort, userAgent, profile, input, output;
     bool json = false, verbose = false;
     int mode = 3;
+    // send: ask the relay for a delivery report / a read report (the
+    // request's fields are set to Yes).
+    bool deliveryReport = false, readReply = false;
+    // read-report: the Read-Status (0x80 read, 0x81 deleted) and the
+    // reader's own address ("" lets the relay insert it).
+    int readStatus = 0x80;
+    std::string from;
 };
 
 // What the callback sees; the library's callback carries no user value.
@@ -39,9 +50,11 @@ struct Run {
 };
 extern Run g_run;
 
-// Parses the options both commands share (fetch: also --notifyresp, --ack,
-// -o); 0 to go on, -1 after --help, else the exit status.
-int parse_options(int argc, char **argv, bool fetch, const char *usage, Common *c);
+// Parses the options the commands share and each one's own (send:
+// --delivery-report, --read-reply; fetch: --notifyresp, --ack, -o;
+// read-report: --status, --from); 0 to go on, -1 after --help, else the
+// exit status.
+int parse_options(int argc, char **argv, Command cmd, const char *usage, Common *c);
 MmsSettings settings_of(const Common &c);
 // The transaction's callback: progress drawn, the final report kept.
 void on_result(int code, int value);
@@ -52,6 +65,14 @@ void wait_for_outcome();
 // exit status.
 int finish(const char *command, const Outcome *table, size_t n, const std::string &extraJson, bool json,
            const Common &c);
+
+// A PDU POSTed through the library's HTTP stack on the main loop, one step
+// per step period of the transactions, for an exchange whose answer is an
+// HTTP status and no PDU (a read report). The outcome goes into g_run: code
+// HBX_MSG_SEND_OK for a 2xx answer, else HBX_MSG_SEND_FAIL with value the
+// HTTP status (0 when none came); the answer's first bytes into *answer.
+// False when the stack could not start.
+bool post_pdu(const Common &c, const std::vector<uint8_t> &pdu, std::string *answer);
 
 }  // namespace rrtool::transfer
 
