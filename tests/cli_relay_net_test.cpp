@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "MMSProl_Encapsulaton.h"
+#include "MMSProl_Encapsulaton_EncodeRelay.h"
 #include "hbxappglib.h"
 #include "qx_log.h"
 #include "test_support.h"
@@ -561,7 +562,9 @@ TEST_F(RelayNet, SendAndFetchCommands) {
     };
     for (const Help &h : {Help{"relay", {"--port", "--spool", "--log", "--sender", "--conf-status", "--fault", "stall",
                                          "trickle", "close-after", "length", "oversize", "redirect", "garbage", "http-status"}},
-                          Help{"send", {"--relay", "--proxy", "--user-agent", "--profile", "--json"}},
+                          Help{"send", {"--relay", "--proxy", "--user-agent", "--profile", "--json", "--delivery-report",
+                                        "--read-reply"}},
+                          Help{"read-report", {"--relay", "--proxy", "--status", "--from", "--json", "deleted"}},
                           Help{"fetch", {"--relay", "--proxy", "--notifyresp", "--ack", "-o", "--json"}}}) {
         out.clear();
         EXPECT_EQ(run(tool + " " + h.cmd + " --help", &out), 0);
@@ -569,7 +572,98 @@ TEST_F(RelayNet, SendAndFetchCommands) {
     }
     out.clear();
     run(tool + " --help", &out);
-    for (const char *c : {"relay", "send", "fetch", "--notifyresp", "--proxy"}) EXPECT_NE(out.find(c), std::string::npos);
+    for (const char *c : {"relay", "send", "fetch", "--notifyresp", "--proxy", "read-report", "--delivery-report"})
+        EXPECT_NE(out.find(c), std::string::npos);
+}
+
+// Runs a tool command line; its exit status, stdout into *out, stderr into *err.
+int run_tool(const std::string &cmd, std::string *out, std::string *err = nullptr) {
+    char tmpl[] = "/tmp/rr_stderr_XXXXXX";
+    const int fd = mkstemp(tmpl);
+    close(fd);
+    FILE *p = popen((cmd + " 2>" + tmpl).c_str(), "r");
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out->append(buf, n);
+    const int st = pclose(p);
+    if (err) *err = slurp(tmpl);
+    unlink(tmpl);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// Delivery and read reports as a user runs them: a message composed without
+// report requests is sent with --delivery-report --read-reply through the
+// proxy, fetched, the relay's m-delivery-ind is read with `dump`, then the
+// recipient's read report goes back with `read-report` and the relay writes
+// the m-read-orig-ind for the sender. Reports for another relay's message or
+// to an unreachable relay fail with the network commands' exit status.
+TEST_F(RelayNet, ReportsEndToEndThroughTheTool) {
+    hbx_SetStepPeriod(HBX_STEP_PERIOD_MS);
+    const std::string dir = relay_.dir(), spool = dir + "/spool";
+    const std::string tool = RR_BINARY_DIR "/rorodire";
+    const std::string net = " --relay " + relay_.url() + " --proxy 127.0.0.1:" + proxyPort_;
+    std::string out, err;
+    ASSERT_EQ(run_tool(tool + " compose -o " + dir + "/plain.mms --to +15552220001 --from +15552220000 --slide text=" +
+                           RR_SOURCE_DIR "/samples/hello.txt",
+                       &out),
+              0);
+    out.clear();
+    ASSERT_EQ(run_tool(tool + " dump --json " + dir + "/plain.mms", &out), 0);
+    EXPECT_NE(out.find("\"Delivery_Report\":0"), std::string::npos) << out;
+    out.clear();
+    ASSERT_EQ(run_tool(tool + " send --delivery-report --read-reply --json" + net + " " + dir + "/plain.mms", &out), 0)
+        << out;
+    const std::string line = last_line("m-send-req");
+    const std::string id = jstr(line, "message_id");
+    ASSERT_FALSE(id.empty()) << line;
+    out.clear();
+    ASSERT_EQ(run_tool(tool + " fetch" + net + " " + jstrs(line, "file")[0] + " -o " + dir + "/got.mms", &out), 0);
+    out.clear();
+    ASSERT_EQ(run_tool(tool + " dump --json " + spool + "/" + id + "-1-delivery-retrieved.ind", &out), 0) << out;
+    EXPECT_EQ(jstr(out, "type"), "m-delivery-ind");
+    EXPECT_EQ(jstr(out, "Message_Id"), id);
+    EXPECT_EQ(jstr(out, "To"), "+15552220001");
+    EXPECT_EQ(jnum(out, "Status"), 0x81);
+    EXPECT_NE(out.find("\"meanings\":{\"Status\":\"Retrieved\"}"), std::string::npos) << out;
+
+    out.clear();
+    EXPECT_EQ(run_tool(tool + " read-report --json" + net + " " + dir + "/got.mms", &out), 0) << out;
+    EXPECT_EQ(jstr(out, "outcome"), "sent") << out;
+    EXPECT_EQ(jnum(out, "http_status"), 200);
+    out.clear();
+    ASSERT_EQ(run_tool(tool + " dump " + spool + "/" + id + "-1-read.ind", &out), 0) << out;
+    EXPECT_NE(out.find("m-read-orig-ind"), std::string::npos) << out;
+    EXPECT_NE(out.find("To           \"+15552220000\""), std::string::npos) << out;
+    EXPECT_NE(out.find("From         \"+15552220001\""), std::string::npos) << out;
+    EXPECT_NE(out.find("0x80 (Read)"), std::string::npos) << out;
+    // Once per recipient: a second report is taken and written nowhere.
+    out.clear();
+    EXPECT_EQ(run_tool(tool + " read-report --status deleted" + net + " " + dir + "/got.mms", &out), 0);
+    EXPECT_NE(last_line("m-read-rec-ind").find("\"read_report\":\"already written\""), std::string::npos);
+    EXPECT_TRUE(rrtest::read_file(spool + "/" + id + "-1-deleted.ind").empty());
+
+    // Another relay's message: refused with 400, named on stderr, exit 10.
+    tMMS_RetrieveConf other{};
+    other.Transaction_Id = const_cast<char *>("T0");
+    other.Message_Id = const_cast<char *>("M0-0");
+    other.From = const_cast<char *>("+15550000000");
+    uint8_t text[] = {0x84, 0x83, 'h', 'i'};  // text/plain
+    other.body = text;
+    other.Content_Size = sizeof text;
+    int len = 0;
+    uint8_t *pdu = fnMMS_MakeRetrieveConfPdu(&other, &len);
+    ASSERT_NE(pdu, nullptr);
+    write_bytes(dir + "/other.mms", Bytes(pdu, pdu + len));
+    fnQX_Free(reinterpret_cast<void **>(&pdu));
+    out.clear();
+    EXPECT_EQ(run_tool(tool + " read-report" + net + " " + dir + "/other.mms", &out, &err), 10);
+    EXPECT_NE(err.find("HTTP 400"), std::string::npos) << err;
+    EXPECT_NE(err.find("no message M0-0"), std::string::npos) << err;
+    EXPECT_NE(last_line("m-read-rec-ind").find("\"status\":400"), std::string::npos);
+    EXPECT_EQ(run_tool(tool + " read-report --relay http://127.0.0.1:1/mms " + dir + "/got.mms", &out, &err), 10);
+    EXPECT_NE(err.find("cannot connect"), std::string::npos) << err;
+    EXPECT_EQ(run_tool(tool + " read-report" + net + " " + dir + "/plain.mms", &out, &err), 3) << "not a retrieved message";
+    EXPECT_EQ(run_tool(tool + " read-report --status maybe" + net + " " + dir + "/got.mms", &out, &err), 2);
+    EXPECT_EQ(run_tool(tool + " send --read-report" + net + " " + dir + "/plain.mms", &out, &err), 2);
 }
 
 // ---------------------------------------------------------------- limits
@@ -769,15 +863,19 @@ TEST_F(RelayNet, TsharkReadsTheRelaysPdus) {
     write_bytes(dir + "/conf", conf);
     write_bytes(dir + "/notif", notif);
     write_bytes(dir + "/retrieved", retrieved);
+    // The delivery report the download's answer made (the request asked for one).
+    const std::string report = dir + "/spool/" + jstr(line, "message_id") + "-1-delivery-retrieved.ind";
+    ASSERT_FALSE(rrtest::read_file(report).empty()) << report;
     const std::string pcap = dir + "/relay.pcap", pdml = dir + "/relay.pdml";
     ASSERT_EQ(std::system(("python3 " RR_SOURCE_DIR "/../shared/tools/pdu2pcap.py " + pcap + " " + dir + "/conf " +
-                           dir + "/notif " + dir + "/retrieved")
+                           dir + "/notif " + dir + "/retrieved " + report)
                               .c_str()),
               0);
     ASSERT_EQ(std::system(("TZ=UTC tshark -n -r " + pcap + " -T pdml > " + pdml + " 2>/dev/null").c_str()), 0);
     const std::string xml = slurp(pdml);
     for (const char *type : {"\"mmse.message_type\" showname=\"X-Mms-Message-Type: m-send-conf (0x81)\"",
-                             "m-notification-ind (0x82)", "m-retrieve-conf (0x84)"})
+                             "m-notification-ind (0x82)", "m-retrieve-conf (0x84)", "m-delivery-ind (0x86)",
+                             "\"mmse.status\" showname=\"Status: Retrieved (0x81)\""})
         EXPECT_NE(xml.find(type), std::string::npos) << type;
     EXPECT_EQ(xml.find("_ws.malformed"), std::string::npos);
     // Expert infos above "Chat" (the HTTP request line of the capture) are
