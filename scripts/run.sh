@@ -3,7 +3,8 @@
 #   compose a three-slide message with an attachment from samples/,
 #   send it through a WAP proxy (tinyproxy) to the development relay,
 #   take the notification the relay wrote and download the message it
-#   announces through the proxy (the relay records the answer PDU),
+#   announces through the proxy (the relay records the answer PDU and, as
+#   the send asked, writes the delivery report for the sender),
 #   parse it into slides, check every item byte for byte against the
 #   originals, and write an HTML preview.
 # Builds the tool first (installing what the build needs when missing; run as
@@ -57,11 +58,12 @@ s=samples
 
 # ---------------------------------------------------------------- send
 step send
-"$tool" send --relay "$relay_url" --proxy "127.0.0.1:$proxy_port" "$out/message.mms" | tee "$out/send.txt"
+"$tool" send --relay "$relay_url" --proxy "127.0.0.1:$proxy_port" --delivery-report "$out/message.mms" \
+  | tee "$out/send.txt"
 
 # ---------------------------------------------------------------- notification
 step notify
-notification=$(find "$out/spool" -name '*.ind' | head -1)
+notification=$(find "$out/spool" -name '*.ind' ! -name '*-delivery-*' | head -1)
 [ -n "$notification" ] || fail "the relay wrote no notification into $out/spool"
 "$tool" dump "$notification"
 
@@ -70,6 +72,15 @@ step download
 "$tool" fetch --relay "$relay_url" --proxy "127.0.0.1:$proxy_port" --notifyresp "$notification" \
   -o "$out/retrieved.mms" | tee "$out/fetch.txt"
 grep -q 'm-notifyresp-ind' "$out/relay.log" || fail "the relay recorded no m-notifyresp-ind"
+
+# ---------------------------------------------------------------- delivery report
+step report
+report=$(find "$out/spool" -name '*-delivery-*.ind' | head -1)
+[ -n "$report" ] || fail "the relay wrote no delivery report into $out/spool"
+"$tool" dump "$report" | tee "$out/report.txt"
+report_to=$(sed -n 's/^  To  *"\(.*\)"$/\1/p' "$out/report.txt")
+report_status=$(sed -n 's/^  Status  *0x[0-9A-F]* (\(.*\))$/\1/p' "$out/report.txt")
+[ "$report_status" = Retrieved ] || fail "the delivery report says '$report_status', not Retrieved"
 
 # ---------------------------------------------------------------- parse and check
 step parse
@@ -115,6 +126,7 @@ echo "== summary"
 echo "sent:       $(sed -n 's/^.*: m-send-req, /m-send-req, /p' "$out/compose.txt"): photo.jpg + hello.txt, greeting.wav + greeting.txt, clip.mp4; contact.vcf"
 echo "relay:      $(tail -1 "$out/send.txt")"
 echo "download:   $(tail -1 "$out/fetch.txt"), $(stat -c %s "$out/retrieved.mms") bytes; the relay recorded the m-notifyresp-ind"
+echo "report:     m-delivery-ind for $report_to: $report_status"
 echo "came back:  $(grep -c '^slide ' "$out/parse.txt") slides, $(grep -c '^attachment ' "$out/parse.txt") attachment, all 6 items byte for byte equal to samples/"
 echo "preview:    $out/preview/index.html (open it in a browser)"
 echo "steps:"
