@@ -52,15 +52,7 @@ int cmd_fetch(int argc, char **argv) {
     const int p = parse_options(argc, argv, Command::Fetch, kFetchUsage, &c);
     if (p != 0) return p < 0 ? 0 : p;
     std::vector<uint8_t> notification;
-    if (std::string why; !read_input(c.input, kMaxInputFile, &notification, &why)) {
-        std::fprintf(stderr, "rorodire fetch: cannot read %s: %s\n", c.input.c_str(), why.c_str());
-        return 3;
-    }
-    qx::set_log_enabled(c.verbose);
-    if (const std::string why = pdu_problem(notification, 0x82); !why.empty()) {
-        std::fprintf(stderr, "rorodire fetch: %s %s\n", c.input.c_str(), why.c_str());
-        return 3;
-    }
+    if (const int rc = read_pdu_input("fetch", c, 0x82, &notification)) return rc;
     g_run = Run{};
     g_run.progressCode = HBX_MSG_DL_PROGRESS;
     g_run.tty = isatty(2);

@@ -100,14 +100,9 @@ int cmd_read_report(int argc, char **argv) {
     const int p = parse_options(argc, argv, Command::ReadReport, kReadReportUsage, &c);
     if (p != 0) return p < 0 ? 0 : p;
     std::vector<uint8_t> message;
-    if (std::string why; !read_input(c.input, kMaxInputFile, &message, &why)) {
-        std::fprintf(stderr, "rorodire read-report: cannot read %s: %s\n", c.input.c_str(), why.c_str());
-        return 3;
-    }
-    qx::set_log_enabled(c.verbose);
-    std::string why = pdu_problem(message, 0x84);
-    std::vector<uint8_t> report;
-    if (why.empty()) report = read_report_of(message, c, &why);
+    if (const int rc = read_pdu_input("read-report", c, 0x84, &message)) return rc;
+    std::string why;
+    const std::vector<uint8_t> report = read_report_of(message, c, &why);
     if (report.empty()) {
         std::fprintf(stderr, "rorodire read-report: %s %s\n", c.input.c_str(), why.c_str());
         return 3;

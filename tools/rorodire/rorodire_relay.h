@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "rorodire.h"
+
 namespace rrtool::relay {
 
 // ---------------------------------------------------------------- limits
@@ -153,6 +155,14 @@ std::string report_delivery(State &s, const std::string &tid, int status);
 void handle_read_report(State &s, const Request &in, Reply &reply, std::string &tid, std::string &extra);
 
 // Helpers the relay's parts share.
+// A buffer the library allocated (an encoded PDU), released with fnQX_Free.
+template <typename T>
+struct PduPtr {
+    T *p = nullptr;
+    ~PduPtr() {
+        if (p) fnQX_Free(reinterpret_cast<void **>(&p));
+    }
+};
 // {"time":"...",FIELDS}: one line of the relay's log; fields begin with '"'.
 void log_line(State &s, const std::string &fields);
 // Writes under a temporary name, then renames: no half-written file in the spool.

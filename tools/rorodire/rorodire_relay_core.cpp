@@ -184,14 +184,6 @@ std::vector<std::string> split_list(const char *list) {
     return out;
 }
 
-template <typename T>
-struct PduPtr {
-    T *p = nullptr;
-    ~PduPtr() {
-        if (p) fnQX_Free(reinterpret_cast<void **>(&p));
-    }
-};
-
 // The m-retrieve-conf of a message for one recipient's location.
 std::vector<uint8_t> retrieve_conf(const Message &m, const std::string &tid) {
     tMMS_RetrieveConf rc{};

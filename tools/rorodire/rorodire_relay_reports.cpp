@@ -128,19 +128,11 @@ std::string lower(std::string v) {
     return v;
 }
 
-template <typename T>
-struct Owned {
-    T *p = nullptr;
-    ~Owned() {
-        if (p) fnQX_Free(reinterpret_cast<void **>(&p));
-    }
-};
-
 // Writes one report PDU into the spool and logs it; the file, or "" when it
 // could not be encoded or written (logged too).
 std::string put_report(State &s, const char *type, const Tracked &t, const ReportRecipient &r, uint8_t *pdu,
                        int len, const std::string &name, const char *status) {
-    Owned<uint8_t> hold{pdu};
+    PduPtr<uint8_t> hold{pdu};
     const std::string file = s.spool + "/" + name;
     const bool ok = pdu && write_file_atomic(file, pdu, static_cast<size_t>(len));
     std::string o = "\"report\":\"" + std::string(type) + "\",\"message_id\":";

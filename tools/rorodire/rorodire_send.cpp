@@ -56,15 +56,7 @@ int cmd_send(int argc, char **argv) {
     const int p = parse_options(argc, argv, Command::Send, kSendUsage, &c);
     if (p != 0) return p < 0 ? 0 : p;
     std::vector<uint8_t> pdu;
-    if (std::string why; !read_input(c.input, kMaxInputFile, &pdu, &why)) {
-        std::fprintf(stderr, "rorodire send: cannot read %s: %s\n", c.input.c_str(), why.c_str());
-        return 3;
-    }
-    qx::set_log_enabled(c.verbose);
-    if (const std::string why = pdu_problem(pdu, 0x80); !why.empty()) {
-        std::fprintf(stderr, "rorodire send: %s %s\n", c.input.c_str(), why.c_str());
-        return 3;
-    }
+    if (const int rc = read_pdu_input("send", c, 0x80, &pdu)) return rc;
     if ((c.deliveryReport || c.readReply) && !ask_for_reports(pdu, c.deliveryReport, c.readReply)) {
         std::fprintf(stderr, "rorodire send: %s: the header does not read to its end\n", c.input.c_str());
         return 3;

@@ -139,6 +139,19 @@ MmsSettings settings_of(const Common &c) {
     return MmsSettings{opt(c.userAgent), opt(c.profile), opt(c.proxyHost), opt(c.proxyPort), c.relay.c_str()};
 }
 
+int read_pdu_input(const char *command, const Common &c, int want, std::vector<uint8_t> *pdu) {
+    if (std::string why; !read_input(c.input, kMaxInputFile, pdu, &why)) {
+        std::fprintf(stderr, "rorodire %s: cannot read %s: %s\n", command, c.input.c_str(), why.c_str());
+        return 3;
+    }
+    qx::set_log_enabled(c.verbose);
+    if (const std::string why = pdu_problem(*pdu, want); !why.empty()) {
+        std::fprintf(stderr, "rorodire %s: %s %s\n", command, c.input.c_str(), why.c_str());
+        return 3;
+    }
+    return 0;
+}
+
 // Runs the main loop until the final report.
 void wait_for_outcome() {
     if (g_run.done) return;

@@ -56,6 +56,9 @@ extern Run g_run;
 // exit status.
 int parse_options(int argc, char **argv, Command cmd, const char *usage, Common *c);
 MmsSettings settings_of(const Common &c);
+// The command's input file, a complete PDU of Message-Type `want`; the
+// library's log switched as --verbose says. 0, or 3 after one line on stderr.
+int read_pdu_input(const char *command, const Common &c, int want, std::vector<uint8_t> *pdu);
 // The transaction's callback: progress drawn, the final report kept.
 void on_result(int code, int value);
 // Runs the main loop until the final report.

@@ -33,6 +33,23 @@ void put_report_head(qx::Writer &w, uint8_t type, const char *messageId) {
 
 bool has_text(const char *s) { return s && *s; }
 
+// Opens a report: one buffer for its head, To and fields that follow (at
+// most `more` bytes), the head and To written.
+bool open_report(uint8_t type, const char *messageId, const char *to, uint64_t more, PduOut *out) {
+    uint64_t bound = kHeadFixed + quote_text_string_size(messageId) + more;
+    if (!add_address_list(bound, to) || !open_pdu(bound, out)) return false;
+    put_report_head(out->w, type, messageId);
+    SetAddressList(out->w, to, MMS_TO_FIELD);
+    return true;
+}
+
+// Date, when set.
+void put_date(qx::Writer &w, int date) {
+    if (date <= 0) return;
+    w.byte(MMS_DATE_FIELD);
+    put_long_integer(w, static_cast<uint32_t>(date));
+}
+
 // A report names its message and at least one address in To.
 bool names_message(const char *messageId, const char *to, const char *what) {
     if (has_text(messageId) && has_text(to)) return true;
@@ -54,14 +71,10 @@ uint8_t *read_report_pdu(uint8_t type, const Rec *rec, int *len, const char *wha
         QX_LOG("mzk:%s with Read-Status 0x%02X", what, rec->Read_Status);
         return nullptr;
     }
-    uint64_t bound = kHeadFixed + quote_text_string_size(rec->Message_Id) + kDateField + 2;
-    bound += has_text(rec->From) ? from_address_size(rec->From) : kInsertFrom;
-    if (!add_address_list(bound, rec->To)) return nullptr;
+    const uint64_t from = has_text(rec->From) ? from_address_size(rec->From) : kInsertFrom;
     PduOut out{};
-    if (!open_pdu(bound, &out)) return nullptr;
+    if (!open_report(type, rec->Message_Id, rec->To, from + kDateField + 2, &out)) return nullptr;
     qx::Writer &w = out.w;
-    put_report_head(w, type, rec->Message_Id);
-    SetAddressList(w, rec->To, MMS_TO_FIELD);
     if (has_text(rec->From)) {
         put_from_address(w, rec->From);
     } else {
@@ -69,10 +82,7 @@ uint8_t *read_report_pdu(uint8_t type, const Rec *rec, int *len, const char *wha
         w.byte(0x01);
         w.byte(MMS_INSERT_ADDRESS_TOKEN);
     }
-    if (rec->Date > 0) {
-        w.byte(MMS_DATE_FIELD);
-        put_long_integer(w, static_cast<uint32_t>(rec->Date));
-    }
+    put_date(w, rec->Date);
     put_field(w, MMS_READ_STATUS_FIELD, rec->Read_Status);
     return hand_out_pdu(out, len);
 }
@@ -87,18 +97,10 @@ uint8_t *fnMMS_MakeDeliveryIndPdu(const tMMS_DeliveryInd *rec, int *len) {
         QX_LOG("mzk:m-delivery-ind with Status 0x%02X", rec->Status);
         return nullptr;
     }
-    uint64_t bound = kHeadFixed + quote_text_string_size(rec->Message_Id) + kDateField + 2;
-    if (!add_address_list(bound, rec->To)) return nullptr;
     PduOut out{};
-    if (!open_pdu(bound, &out)) return nullptr;
-    qx::Writer &w = out.w;
-    put_report_head(w, MMS_M_DELIVERY_IND, rec->Message_Id);
-    SetAddressList(w, rec->To, MMS_TO_FIELD);
-    if (rec->Date > 0) {
-        w.byte(MMS_DATE_FIELD);
-        put_long_integer(w, static_cast<uint32_t>(rec->Date));
-    }
-    put_field(w, MMS_STATUS_FIELD, rec->Status);
+    if (!open_report(MMS_M_DELIVERY_IND, rec->Message_Id, rec->To, kDateField + 2, &out)) return nullptr;
+    put_date(out.w, rec->Date);
+    put_field(out.w, MMS_STATUS_FIELD, rec->Status);
     return hand_out_pdu(out, len);
 }
 
