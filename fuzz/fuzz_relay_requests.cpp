@@ -74,7 +74,16 @@ rrtool::relay::Request next_request(Reader &in, const rrtool::relay::State &s) {
     req.query = query_of(query);
     req.userAgent = "Fuzz\x01\xFF";
     const size_t n = (static_cast<size_t>(in.byte()) << 8) | in.byte();
-    const std::string body = in.take(n);
+    std::string body = in.take(n);
+    // "@MID@" and "@TID@" in a body stand for the Message-ID of a stored
+    // message and its first notification's Transaction-Id (they come from
+    // the clock), so reports and answers can name them.
+    if (!s.tracked.empty()) {
+        const rrtool::relay::Tracked &t = s.tracked.begin()->second;
+        const std::string tid = t.recipients.empty() ? "" : t.recipients[0].tid;
+        for (const auto &[mark, value] : {std::pair<std::string, std::string>{"@MID@", t.messageId}, {"@TID@", tid}})
+            for (size_t at; (at = body.find(mark)) != std::string::npos;) body.replace(at, mark.size(), value);
+    }
     req.body.assign(body.begin(), body.end());
     req.bodyBytes = req.body.size();
     return req;
