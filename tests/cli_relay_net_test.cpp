@@ -826,6 +826,39 @@ TEST(RelayLimits, HostileClientsLeaveNoTrace) {
     for (const std::string &l : relay.log()) EXPECT_EQ(l.find("\"status\":500"), std::string::npos) << l;
 }
 
+// A message nobody fetches: once it expires the relay drops it and writes
+// the Expired delivery report for its sender by itself, without a request.
+TEST(RelayReportsNet, ExpiryIsReportedWithoutARequest) {
+    qx::set_log_enabled(false);
+    Relay relay;
+    ASSERT_TRUE(relay.start({"--expiry", "1"}));
+    const std::string conf = http_exchange(relay.port(), post("/mms", library_send_req("exp-1", 100, "+15553330001", nullptr)));
+    ASSERT_NE(conf.find(" 200 "), std::string::npos) << conf.substr(0, 200);
+    std::string id;
+    for (const std::string &l : relay.log())
+        if (jstr(l, "type") == "m-send-req") id = jstr(l, "message_id");
+    ASSERT_FALSE(id.empty());
+    const std::string spool = relay.dir() + "/spool/";
+    EXPECT_FALSE(rrtest::read_file(spool + id + "-1.ind").empty());
+    const std::string report = spool + id + "-1-delivery-expired.ind";
+    const auto until = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < until && rrtest::read_file(report).empty())
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const Bytes b = rrtest::read_file(report);
+    ASSERT_FALSE(b.empty()) << "no Expired report within 10 s";
+    tMMS_DeliveryInd *d = fnMMS_ParseDeliveryInd(b.data(), static_cast<int>(b.size()));
+    ASSERT_NE(d, nullptr);
+    EXPECT_STREQ(d->Message_Id, id.c_str());
+    EXPECT_STREQ(d->To, "+15553330001");
+    EXPECT_EQ(d->Status, 0x80);
+    fnMMS_FreeMessageMem(d, MMS_STRUCT_DELIVERY_IND);
+    EXPECT_TRUE(rrtest::read_file(spool + id + "-1.ind").empty()) << "the notification outlived its message";
+    EXPECT_TRUE(rrtest::read_file(spool + id + ".rep").empty());
+    size_t lines = 0;
+    for (const std::string &l : relay.log()) lines += l.find("\"status\":\"Expired\"") != std::string::npos;
+    EXPECT_EQ(lines, 1u);
+}
+
 // tshark reads the relay's m-send-conf, m-notification-ind and
 // m-retrieve-conf without malformed fields.
 TEST_F(RelayNet, TsharkReadsTheRelaysPdus) {

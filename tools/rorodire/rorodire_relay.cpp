@@ -93,8 +93,8 @@ constexpr char kRelayUsage[] =
     "  ID-delivery-STATUS.ind  an m-delivery-ind, when the send request asked for\n"
     "                     Delivery-Report, once per recipient and status: retrieved\n"
     "                     (m-notifyresp-ind Retrieved, m-acknowledge-ind), rejected,\n"
-    "                     deferred, or expired (not retrieved before --expiry; written\n"
-    "                     at the next request after it)\n"
+    "                     deferred, or expired (not retrieved or refused before\n"
+    "                     --expiry; written within a second of it)\n"
     "  ID-read.ind, ID-deleted.ind  the m-read-orig-ind of a recipient's read\n"
     "                     report, when the send request asked for Read-Reply; once\n"
     "  ID is the recipient's notification's name (M...-1-2). Each is logged in one\n"
@@ -236,6 +236,12 @@ void on_request(SoupServer *, SoupServerMessage *msg, const char *path, GHashTab
     soup_server_message_set_status(msg, static_cast<guint>(reply.status), nullptr);
     soup_server_message_set_response(msg, reply.contentType.c_str(), SOUP_MEMORY_COPY,
                                      reinterpret_cast<const char *>(reply.body.data()), reply.body.size());
+}
+
+// Expired messages go (and their senders hear of it) without waiting for a request.
+gboolean on_expiry_tick(gpointer state) {
+    relay::expire_messages(*static_cast<relay::State *>(state));
+    return G_SOURCE_CONTINUE;
 }
 
 gboolean on_signal(gpointer loop) {
@@ -383,6 +389,7 @@ int cmd_relay(int argc, char **argv) {
     sv.loop = g_main_loop_new(nullptr, FALSE);
     g_unix_signal_add(SIGINT, on_signal, sv.loop);
     g_unix_signal_add(SIGTERM, on_signal, sv.loop);
+    g_timeout_add_seconds(1, on_expiry_tick, &sv.state);
     g_main_loop_run(sv.loop);
     g_main_loop_unref(sv.loop);
     soup_server_disconnect(sv.server);

@@ -131,6 +131,10 @@ Reply handle_request(State &s, const Request &req);
 // state, for a relay started on a spool used before; files that do not read
 // back are named in *skipped and left alone. The number of messages read.
 size_t load_reports(State &s, std::vector<std::string> *skipped);
+// Drops the messages that expired (with their notifications), writing the
+// reports of their recipients as expire_reports does; the relay runs it
+// every second, and before each request that needs the store.
+void expire_messages(State &s);
 // Writes the m-delivery-ind of every recipient of a message that expired
 // without being retrieved (when the sender asked for delivery reports) and
 // forgets the bookkeeping of expired messages; `now` in seconds.
