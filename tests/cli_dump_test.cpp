@@ -684,7 +684,7 @@ TEST(CliExample, WritesPdusThatDumpBack) {
     ASSERT_EQ(w.status, 0) << w.err;
     std::vector<std::string> files;
     for (const char *n : {"m-send-example.req", "m-forward-example.req", "m-notifyresp-example.ind",
-                          "m-acknowledge-example.ind"}) {
+                          "m-acknowledge-example.ind", "m-read-rec-example.ind"}) {
         files.push_back(out + "/" + n);
         EXPECT_NE(w.out.find(n), std::string::npos) << w.out;
     }
@@ -693,7 +693,7 @@ TEST(CliExample, WritesPdusThatDumpBack) {
     const ToolRun r = run_tool(args);
     EXPECT_EQ(r.status, 0) << r.err << r.out;
     const auto objs = parse_lines(r);
-    ASSERT_EQ(objs.size(), 4u);
+    ASSERT_EQ(objs.size(), 5u);
 
     const Json &send = objs[0];
     EXPECT_EQ(send.get("type")->str, "m-send-req");
@@ -742,6 +742,14 @@ TEST(CliExample, WritesPdusThatDumpBack) {
     EXPECT_EQ(objs[3].get("type")->str, "m-acknowledge-ind");
     EXPECT_EQ(str(objs[3], "Transaction_Id"), "rorodire-example-4");
     EXPECT_EQ(num(objs[3], "Report_Allowed"), 0x81);
+    const Json &read = objs[4];
+    EXPECT_EQ(read.get("type")->str, "m-read-rec-ind");
+    EXPECT_EQ(str(read, "Message_Id"), "rorodire-example-msg-5");
+    EXPECT_EQ(str(read, "To"), "+15551230001");
+    EXPECT_EQ(read.get("headers")->get("From")->kind, Json::Kind::Null) << "left to the relay";
+    EXPECT_EQ(num(read, "Date"), 1700000200);
+    EXPECT_EQ(num(read, "Read_Status"), 0x80);
+    EXPECT_EQ(read.get("meanings")->get("Read_Status")->str, "Read");
 }
 
 TEST(CliUsage, HelpAndBadCommandLines) {

@@ -181,6 +181,14 @@ int cmd_example(int argc, char **argv) {
     ok = write_pdu(dir / "m-notifyresp-example.ind", pdu, len, "notification-response") && ok;
     pdu = fnMMS_MakeAcknowledgeIndPdu("rorodire-example-4", 0, &len);
     ok = write_pdu(dir / "m-acknowledge-example.ind", pdu, len, "acknowledgement") && ok;
+    // A recipient's read report (MMS 1.2): read, its From left to the relay.
+    tMMS_ReadRecInd report{};
+    report.Message_Id = const_cast<char *>("rorodire-example-msg-5");
+    report.To = const_cast<char *>("+15551230001");
+    report.Date = 1700000200;
+    report.Read_Status = MMS_READ_STATUS_READ;
+    pdu = fnMMS_MakeReadRecIndPdu(&report, &len);
+    ok = write_pdu(dir / "m-read-rec-example.ind", pdu, len, "read-report") && ok;
     return ok ? 0 : 1;
 }
 

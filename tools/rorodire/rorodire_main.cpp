@@ -24,7 +24,7 @@ constexpr char kUsage[] =
     "  example OUTDIR\n"
     "      Writes example PDUs made by the library's encoders: a send request with\n"
     "      SMIL, text, image and attachment, a forward request, a notification\n"
-    "      response and an acknowledgement.\n"
+    "      response, an acknowledgement and a read report.\n"
     "  compose -o OUT [--to A] [--cc A] [--bcc A] [--from A] [--subject S]\n"
     "          [--delivery-report] [--read-reply] [--transaction-id T]\n"
     "          --slide 'image=a.jpg,text=hello.txt,audio=b.amr,video=c.3gp,dur=5000' ... [--attach FILE] ...\n"
