@@ -629,6 +629,7 @@ TEST_F(RelayNet, ReportsEndToEndThroughTheTool) {
     EXPECT_EQ(run_tool(tool + " read-report --json" + net + " " + dir + "/got.mms", &out), 0) << out;
     EXPECT_EQ(jstr(out, "outcome"), "sent") << out;
     EXPECT_EQ(jnum(out, "http_status"), 200);
+    EXPECT_NE(out.find("\"read_reply_asked\":true"), std::string::npos) << out;
     out.clear();
     ASSERT_EQ(run_tool(tool + " dump " + spool + "/" + id + "-1-read.ind", &out), 0) << out;
     EXPECT_NE(out.find("m-read-orig-ind"), std::string::npos) << out;
@@ -655,7 +656,9 @@ TEST_F(RelayNet, ReportsEndToEndThroughTheTool) {
     write_bytes(dir + "/other.mms", Bytes(pdu, pdu + len));
     fnQX_Free(reinterpret_cast<void **>(&pdu));
     out.clear();
+    out.clear();
     EXPECT_EQ(run_tool(tool + " read-report" + net + " " + dir + "/other.mms", &out, &err), 10);
+    EXPECT_EQ(out, "") << "a failure prints nothing on stdout";
     EXPECT_NE(err.find("HTTP 400"), std::string::npos) << err;
     EXPECT_NE(err.find("no message M0-0"), std::string::npos) << err;
     EXPECT_NE(last_line("m-read-rec-ind").find("\"status\":400"), std::string::npos);

@@ -50,8 +50,9 @@ constexpr char kReadReportUsage[] =
     "status is named), 4 not started, 3 file error, 2 usage error.\n";
 
 // The m-read-rec-ind for a retrieved message; empty with *why set when the
-// message names no Message-ID or sender.
-std::vector<uint8_t> read_report_of(const std::vector<uint8_t> &message, const Common &c, std::string *why) {
+// message names no Message-ID or sender. *asked: the sender asked for it.
+std::vector<uint8_t> read_report_of(const std::vector<uint8_t> &message, const Common &c, std::string *why,
+                                    bool *asked) {
     std::unique_ptr<tMMS_RetrieveConf, void (*)(tMMS_RetrieveConf *)> rc(
         fnMMS_ParseRetrieveConf(message.data(), static_cast<int>(message.size())),
         [](tMMS_RetrieveConf *r) { fnMMS_FreeMessageMem(r, MMS_STRUCT_RETRIEVE_CONF); });
@@ -67,6 +68,7 @@ std::vector<uint8_t> read_report_of(const std::vector<uint8_t> &message, const C
         *why = "names no sender (From) to report to";
         return {};
     }
+    *asked = rc->Read_Reply != 0;
     tMMS_ReadRecInd rec{};
     rec.Message_Id = rc->Message_Id;
     rec.To = rc->From;
@@ -102,7 +104,8 @@ int cmd_read_report(int argc, char **argv) {
     std::vector<uint8_t> message;
     if (const int rc = read_pdu_input("read-report", c, 0x84, &message)) return rc;
     std::string why;
-    const std::vector<uint8_t> report = read_report_of(message, c, &why);
+    bool asked = false;
+    const std::vector<uint8_t> report = read_report_of(message, c, &why, &asked);
     if (report.empty()) {
         std::fprintf(stderr, "rorodire read-report: %s %s\n", c.input.c_str(), why.c_str());
         return 3;
@@ -128,8 +131,12 @@ int cmd_read_report(int argc, char **argv) {
     };
     std::string extra = ",\"bytes\":" + std::to_string(report.size()) + ",\"http_status\":" +
                         std::to_string(g_run.value) + ",\"read_status\":\"" +
-                        (c.readStatus == 0x80 ? "read" : "deleted") + "\"";
-    return finish("read-report", outcomes, std::size(outcomes), extra, c.json, c);
+                        (c.readStatus == 0x80 ? "read" : "deleted") + "\",\"read_reply_asked\":" +
+                        (asked ? "true" : "false");
+    const int status = finish("read-report", outcomes, std::size(outcomes), extra, c.json, c);
+    if (status == 0 && !asked && !c.json)
+        std::printf("note: the sender asked for no read report (Read-Reply No): the relay passes none on\n");
+    return status;
 }
 
 }  // namespace rrtool
