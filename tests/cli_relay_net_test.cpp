@@ -662,6 +662,11 @@ TEST_F(RelayNet, ReportsEndToEndThroughTheTool) {
     EXPECT_NE(err.find("HTTP 400"), std::string::npos) << err;
     EXPECT_NE(err.find("no message M0-0"), std::string::npos) << err;
     EXPECT_NE(last_line("m-read-rec-ind").find("\"status\":400"), std::string::npos);
+    EXPECT_EQ(run_tool(tool + " read-report --relay '" + relay_.url() + "?fault=answer:http-status=503' " + dir +
+                           "/got.mms",
+                       &out, &err),
+              10);
+    EXPECT_NE(err.find("HTTP 503"), std::string::npos) << err;
     EXPECT_EQ(run_tool(tool + " read-report --relay http://127.0.0.1:1/mms " + dir + "/got.mms", &out, &err), 10);
     EXPECT_NE(err.find("cannot connect"), std::string::npos) << err;
     EXPECT_EQ(run_tool(tool + " read-report" + net + " " + dir + "/plain.mms", &out, &err), 3) << "not a retrieved message";
