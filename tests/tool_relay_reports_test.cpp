@@ -231,6 +231,10 @@ TEST_F(RelayReports, OneDeliveryReportPerRecipientAndStatus) {
     ASSERT_EQ(lines.size(), reports);
     EXPECT_NE(lines[0].find("\"for\":\"+15550100001\""), std::string::npos) << lines[0];
     EXPECT_NE(lines[0].find("\"status\":\"Deferred\""), std::string::npos) << lines[0];
+    // Named apart from the notifications' "file", which readers of the log look for.
+    EXPECT_NE(lines[0].find("\"spool_file\":\"" + spool_ + "/" + id + "-1-delivery-deferred.ind\""), std::string::npos)
+        << lines[0];
+    EXPECT_EQ(lines[0].find("\"file\""), std::string::npos);
 
     // A sender who asked for none gets none.
     const Sent quiet = send(r, "t-quiet", false, false);

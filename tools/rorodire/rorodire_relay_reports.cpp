@@ -144,7 +144,7 @@ std::string put_report(State &s, const char *type, const Tracked &t, const Repor
     o += ",\"status\":";
     append_json_string(o, status);
     if (ok) {
-        o += ",\"file\":";
+        o += ",\"spool_file\":";
         append_json_string(o, file);
     } else {
         o += std::string(",\"error\":\"") + (pdu ? "cannot write the report" : "cannot encode the report") + "\"";
