@@ -563,7 +563,7 @@ TEST_F(RelayNet, SendAndFetchCommands) {
         const char *cmd;
         std::vector<const char *> options;
     };
-    for (const Help &h : {Help{"relay", {"--port", "--spool", "--log", "--sender", "--conf-status", "--fault", "stall",
+    for (const Help &h : {Help{"relay", {"--port", "--listen", "--idle", "--spool", "--log", "--sender", "--conf-status", "--fault", "stall",
                                          "trickle", "close-after", "length", "oversize", "redirect", "garbage", "http-status"}},
                           Help{"send", {"--relay", "--proxy", "--user-agent", "--profile", "--json"}},
                           Help{"fetch", {"--relay", "--proxy", "--notifyresp", "--ack", "-o", "--json"}}}) {

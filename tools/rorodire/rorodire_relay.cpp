@@ -450,6 +450,10 @@ gboolean on_accept(GSocket *, GIOCondition, gpointer data) {
             continue;
         }
         const bool wouldBlock = g_error_matches(err, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK);
+        if (g_error_matches(err, G_IO_ERROR, G_IO_ERROR_CONNECTION_CLOSED)) {
+            g_clear_error(&err);  // a client that gave up before it was accepted
+            continue;
+        }
         if (!wouldBlock) {
             // Out of descriptors, most likely: stop watching, try again later.
             const guint wait = sv.backoffMs ? std::min(2 * sv.backoffMs, kLongestBackoffMs) : kFirstBackoffMs;
