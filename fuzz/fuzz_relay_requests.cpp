@@ -192,6 +192,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 (s.byPath.size() != paths || s.messages.size() != messages || spool_files().size() != files))
                 std::abort();
             check_spool(s);
+            // Faults queued through /control apply 1 to 1000 times: none
+            // stays for good, none blocks the queue without applying.
+            for (const rrtool::relay::Fault &f : s.faults)
+                if (f.remaining < 1 || f.remaining > 1000) std::abort();
             if (reply.raw()) (void)rrtool::relay::raw_answer(reply);
         }
         for (const std::string &f : spool_files()) unlink(f.c_str());

@@ -143,10 +143,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (rrtool::load_message("fuzz.mms", bytes, &m).empty()) {
             std::vector<std::string> written;
             std::string why;
-            const bool extracted = rrtool::extract_items(work + "/x", m, &written, &why);
-            const bool previewed = rrtool::preview_message(work + "/h", "<fuzz & \"x\">.mms", m, &why);
+            const bool extracted = rrtool::extract_items(work + "/x", m, false, &written, &why);
+            const bool previewed = rrtool::preview_message(work + "/h", "<fuzz & \"x\">.mms", m, false, &why);
             const std::set<std::string> x = take_folder(work + "/x"), h = take_folder(work + "/h");
             if (extracted && x != std::set<std::string>(written.begin(), written.end())) std::abort();
+            // Extracted names read as they are: no bidirectional controls, no leading "-" or ".".
+            for (const std::string &n : written)
+                if (n.empty() || n[0] == '-' || n[0] == '.' || n.find("\xE2\x80\xAE") != std::string::npos ||
+                    n.find("\xE2\x81\xA6") != std::string::npos || n.find("\xD8\x9C") != std::string::npos)
+                    std::abort();
             if (previewed != h.count("index.html")) std::abort();
             if (previewed) check_page(slurp(work + "/h/index.html"), h);
             remove_folder(work + "/x");

@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -30,6 +32,7 @@
 #include "MMSProl_Encapsulaton_EncodeRelay.h"
 #include "hbxappglib.h"
 #include "qx_log.h"
+#include "cli_run.h"
 #include "test_support.h"
 
 namespace {
@@ -131,17 +134,22 @@ std::string jstr_attr(const std::string &xml, size_t at, const std::string &attr
 // ---------------------------------------------------------------- processes
 class Relay {
 public:
+    // The relay's descriptor limit (0: the test's own).
+    void set_fd_limit(rlim_t n) { fdLimit_ = n; }
+
     bool start(const std::vector<std::string> &extra = {}) {
         dir_ = make_temp_dir();
         if (dir_.empty()) return false;
-        int fds[2];
-        if (pipe(fds) != 0) return false;
         pid_ = fork();
         if (pid_ == 0) {
-            dup2(fds[1], 2);
-            close(fds[0]);
+            const int err = open((dir_ + "/relay.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(err, 2);
             const int devnull = open("/dev/null", O_WRONLY);
             dup2(devnull, 1);
+            if (fdLimit_) {
+                const rlimit r{fdLimit_, fdLimit_};
+                setrlimit(RLIMIT_NOFILE, &r);
+            }
             std::vector<std::string> args = {RR_BINARY_DIR "/rorodire", "relay", "--port", "0", "--spool",
                                              dir_ + "/spool", "--log", dir_ + "/relay.jsonl"};
             args.insert(args.end(), extra.begin(), extra.end());
@@ -151,18 +159,12 @@ public:
             execv(argv[0], argv.data());
             _exit(127);
         }
-        close(fds[1]);
         std::string err;
         const auto until = Clock::now() + std::chrono::seconds(10);
         while (Clock::now() < until && err.find('\n') == std::string::npos) {
-            pollfd p{fds[0], POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) continue;
-            char buf[256];
-            const ssize_t n = read(fds[0], buf, sizeof buf);
-            if (n <= 0) break;
-            err.append(buf, static_cast<size_t>(n));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            err = stderr_text();
         }
-        close(fds[0]);
         const size_t at = err.find("listening on ");
         if (at == std::string::npos) return false;
         url_ = err.substr(at + 13, err.find(' ', at + 13) - at - 13);  // .../mms
@@ -176,12 +178,14 @@ public:
     const std::string &url() const { return url_; }
     const std::string &base() const { return base_; }
     std::vector<std::string> log() const { return lines_of(slurp(dir_ + "/relay.jsonl")); }
+    std::string stderr_text() const { return slurp(dir_ + "/relay.err"); }
     const std::string &dir() const { return dir_; }
     pid_t pid() const { return pid_; }
     int port() const { return std::atoi(base_.c_str() + base_.rfind(':') + 1); }
 
 private:
     pid_t pid_ = -1;
+    rlim_t fdLimit_ = 0;
     std::string dir_, url_, base_;
 };
 
@@ -560,7 +564,7 @@ TEST_F(RelayNet, SendAndFetchCommands) {
         const char *cmd;
         std::vector<const char *> options;
     };
-    for (const Help &h : {Help{"relay", {"--port", "--spool", "--log", "--sender", "--conf-status", "--fault", "stall",
+    for (const Help &h : {Help{"relay", {"--port", "--listen", "--idle", "--spool", "--log", "--sender", "--conf-status", "--fault", "stall",
                                          "trickle", "close-after", "length", "oversize", "redirect", "garbage", "http-status"}},
                           Help{"send", {"--relay", "--proxy", "--user-agent", "--profile", "--json", "--delivery-report",
                                         "--read-reply"}},
@@ -712,6 +716,8 @@ std::string http_exchange(int port, const std::string &request, bool keepAlive =
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(static_cast<uint16_t>(port));
     std::string reply;
+    const timeval wait{20, 0};  // a relay that never answers fails the test, not the run
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
         for (size_t sent = 0; sent < request.size();) {
             const ssize_t n = ::send(s, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
@@ -929,6 +935,239 @@ TEST_F(RelayNet, TsharkReadsTheRelaysPdus) {
                               "mmse.delivery_report", "mmse.date", "mmse.expiry.rel", "mmse.priority",
                               "mmse.message_class.id", "wsp.multipart"})
         EXPECT_NE(xml.find("name=\"" + std::string(field) + "\""), std::string::npos) << field;
+}
+
+// ---------------------------------------------------------------- staying up
+// A client socket connected to the relay (IPv4 or IPv6 loopback); -1 when
+// it cannot connect.
+int connect_to(int port, bool v6 = false) {
+    const int s = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    sockaddr_in6 a6{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a6.sin6_family = AF_INET6;
+    a6.sin6_addr = in6addr_loopback;
+    a6.sin6_port = htons(static_cast<uint16_t>(port));
+    const int rc = v6 ? connect(s, reinterpret_cast<sockaddr *>(&a6), sizeof a6)
+                      : connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    if (rc != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+// True when the relay closed the connection within `seconds` (EOF).
+bool closed_by_relay(int s, int seconds) {
+    pollfd p{s, POLLIN, 0};
+    if (poll(&p, 1, seconds * 1000) <= 0) return false;
+    char c;
+    return recv(s, &c, 1, MSG_DONTWAIT) == 0;
+}
+
+// The relay's descriptors once the last exchange's connection is closed.
+size_t quiet_fds(pid_t pid) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    return open_fds(pid);
+}
+
+bool wait_for(const std::function<bool()> &ok, int seconds) {
+    const auto until = Clock::now() + std::chrono::seconds(seconds);
+    while (!ok()) {
+        if (Clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// Under a limit of 40 descriptors, 60 clients that connect and send
+// nothing: the relay runs out, says so, and accepts again (with a line
+// saying that too) once the idle connections are closed after --idle.
+TEST(RelayStaysUp, AcceptsAgainAfterRunningOutOfDescriptors) {
+    Relay relay;
+    relay.set_fd_limit(40);
+    ASSERT_TRUE(relay.start({"--idle", "1"}));
+    std::vector<int> idle;
+    for (int i = 0; i < 60; ++i) idle.push_back(connect_to(relay.port()));
+    EXPECT_TRUE(wait_for([&] { return relay.stderr_text().find("cannot accept a connection") != std::string::npos; }, 10))
+        << relay.stderr_text();
+    EXPECT_NE(http_exchange(relay.port(), "GET /control HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n").find(" 200 "),
+              std::string::npos);
+    const std::string err = relay.stderr_text();
+    EXPECT_NE(err.find("Too many open files"), std::string::npos) << err;
+    EXPECT_NE(err.find("accepting connections again"), std::string::npos) << err;
+    for (int s : idle) {
+        EXPECT_TRUE(closed_by_relay(s, 10));
+        close(s);
+    }
+    EXPECT_NE(http_exchange(relay.port(), "GET /control HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n").find(" 200 "),
+              std::string::npos);
+}
+
+// Idle connections are closed after --idle seconds, a half-sent request
+// too; the descriptors return. Without --idle they stay for 30 s.
+TEST(RelayStaysUp, IdleConnectionsAreClosed) {
+    Relay relay;
+    ASSERT_TRUE(relay.start({"--idle", "1"}));
+    http_exchange(relay.port(), "GET /control HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+    const size_t fds = quiet_fds(relay.pid());
+    std::vector<int> clients;
+    for (int i = 0; i < 60; ++i) clients.push_back(connect_to(relay.port()));
+    const std::string half = "GET /control HTTP/1.1\r\nHost: 127.0";
+    ::send(clients[0], half.data(), half.size(), MSG_NOSIGNAL);
+    EXPECT_TRUE(wait_for([&] { return open_fds(relay.pid()) >= fds + 50; }, 5));
+    const auto start = Clock::now();
+    for (int s : clients) EXPECT_TRUE(closed_by_relay(s, 5));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(4));
+    EXPECT_EQ(settled_fds(relay.pid(), fds), fds);
+    for (int s : clients) close(s);
+
+    Relay lasting;
+    ASSERT_TRUE(lasting.start());
+    const int s = connect_to(lasting.port());
+    EXPECT_FALSE(closed_by_relay(s, 2));
+    close(s);
+}
+
+// Connections one after another leave no memory behind (libsoup's own
+// listener kept about 340 bytes per connection).
+TEST(RelayStaysUp, ConnectionsLeaveNoMemoryBehind) {
+    if (kAddressSanitizer) GTEST_SKIP() << "resident memory says nothing under AddressSanitizer";
+    Relay relay;
+    ASSERT_TRUE(relay.start());
+    for (int i = 0; i < 500; ++i) http_exchange(relay.port(), "GET /msg/none HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    const long before = rss_kb(relay.pid());
+    const size_t fds = quiet_fds(relay.pid());
+    for (int i = 0; i < 10000; ++i)
+        ASSERT_NE(http_exchange(relay.port(), "GET /msg/none HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").find(" 404 "),
+                  std::string::npos);
+    EXPECT_LT(rss_kb(relay.pid()) - before, 600) << "kB for 10000 connections";
+    EXPECT_EQ(settled_fds(relay.pid(), fds), fds);
+}
+
+// Stalled requests are held without their bodies, at most 64: a newer one
+// closes the oldest.
+TEST(RelayStaysUp, HeldStalledRequestsAreBounded) {
+    Relay relay;
+    ASSERT_TRUE(relay.start());
+    http_exchange(relay.port(), "GET /control HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+    const size_t fds = quiet_fds(relay.pid());
+    const long rss = rss_kb(relay.pid());
+    const std::string body(300000, 'x');
+    std::vector<int> stalled;
+    for (int i = 0; i < 80; ++i) {
+        const int s = connect_to(relay.port());
+        const std::string req = "POST /mms?fault=stall HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                                std::to_string(body.size()) + "\r\n\r\n" + body;
+        for (size_t sent = 0; sent < req.size();) {
+            const ssize_t n = ::send(s, req.data() + sent, req.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) break;
+            sent += static_cast<size_t>(n);
+        }
+        stalled.push_back(s);
+    }
+    EXPECT_TRUE(wait_for([&] { return relay.log().size() >= 80; }, 20)) << relay.log().size();
+    for (int i = 0; i < 16; ++i) EXPECT_TRUE(closed_by_relay(stalled[static_cast<size_t>(i)], 5)) << i;
+    for (int i = 16; i < 80; ++i) EXPECT_FALSE(closed_by_relay(stalled[static_cast<size_t>(i)], 0)) << i;
+    EXPECT_LE(settled_fds(relay.pid(), fds + 64), fds + 64);
+    if (!kAddressSanitizer) {
+        EXPECT_LT(rss_kb(relay.pid()) - rss, 8 * 1024) << "kB held for 80 stalled 300 KB requests";
+    }
+    for (int s : stalled) close(s);
+}
+
+// /control takes its exact path and counts of 1 to 1000; other paths are
+// no control.
+TEST(RelayStaysUp, ControlTakesExactPathsAndSaneCounts) {
+    Relay relay;
+    ASSERT_TRUE(relay.start());
+    const int port = relay.port();
+    auto control = [&](const std::string &target) {
+        const std::string r = http_exchange(port, "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+        if (r.size() < 12) return std::string("none");
+        return r.substr(9, 3) + (r.find("\r\n\r\n") == std::string::npos ? "" : r.substr(r.find("\r\n\r\n") + 4));
+    };
+    const struct {
+        const char *target, *status;
+    } rows[] = {
+        {"/control?fault=send:garbage&count=-1", "400"}, {"/control?fault=send:garbage&count=0", "400"},
+        {"/control?fault=send:garbage&count=abc", "400"}, {"/control?fault=send:garbage&count=1001", "400"},
+        {"/control?fault=send:garbage&count=%2B5", "400"}, {"/control?fault=send:garbage&count=", "200"},
+        {"/controlx?clear=1", "404"},                     {"/control/x?clear=1", "404"},
+        {"/control?fault=send:garbage&count=1000", "200"},
+    };
+    for (const auto &r : rows) EXPECT_EQ(control(r.target).substr(0, 3), r.status) << r.target;
+    // Only the two accepted faults are queued (count 1 and 1000), and no
+    // other path cleared them.
+    EXPECT_EQ(control("/control"), "200faults: send:garbage,send:garbage\n");
+    control("/control?clear=1");
+    EXPECT_EQ(control("/control"), "200faults: \n");
+}
+
+// --port is 0 to 65535 in digits, --listen an IP address; the relay listens
+// on IPv6 loopback when asked and names it in its URL.
+TEST(RelayStaysUp, PortAndListenAddressAreChecked) {
+    for (const char *bad : {"99999", "65536", "abc", "-1", "80x", ""}) {
+        const rrtest::cli::Outcome o = rrtest::cli::run_tool({"relay", "--port", bad});
+        EXPECT_EQ(o.status, 2) << bad;
+        EXPECT_NE(o.err.find("--port '" + std::string(bad) + "' is not a port"), std::string::npos) << o.err;
+    }
+    for (const char *bad : {"localhost", "127.0.0.256", "::1]", ""}) {
+        const rrtest::cli::Outcome o = rrtest::cli::run_tool({"relay", "--listen", bad});
+        EXPECT_EQ(o.status, 2) << bad;
+        EXPECT_NE(o.err.find("is not an IP address"), std::string::npos) << o.err;
+    }
+    const int probe = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 a6{};
+    a6.sin6_family = AF_INET6;
+    a6.sin6_addr = in6addr_loopback;
+    const bool v6 = probe >= 0 && bind(probe, reinterpret_cast<sockaddr *>(&a6), sizeof a6) == 0;
+    if (probe >= 0) close(probe);
+    if (!v6) GTEST_SKIP() << "no IPv6 loopback here";
+    Relay relay;
+    ASSERT_TRUE(relay.start({"--listen", "::1"}));
+    EXPECT_EQ(relay.url().rfind("http://[::1]:", 0), 0u) << relay.url();
+    const int s = connect_to(relay.port(), true);
+    ASSERT_GE(s, 0);
+    const std::string req = "GET /control HTTP/1.0\r\nHost: [::1]\r\n\r\n";
+    ::send(s, req.data(), req.size(), MSG_NOSIGNAL);
+    std::string reply;
+    char buf[512];
+    for (ssize_t n; (n = recv(s, buf, sizeof buf, 0)) > 0;) reply.append(buf, static_cast<size_t>(n));
+    close(s);
+    EXPECT_EQ(reply.rfind("HTTP/1.0 200 ", 0), 0u) << reply;
+    EXPECT_LT(connect_to(relay.port()), 0) << "listens on IPv4 too";
+}
+
+// A send request without recipients is refused (400) and stores nothing;
+// compose refuses an empty recipient.
+TEST(RelayStaysUp, SendRequestsWithoutRecipientsAreRefused) {
+    Relay relay;
+    ASSERT_TRUE(relay.start());
+    Bytes noTo = {0x8C, 0x80, 0x98};
+    for (char c : std::string("no-recipients")) noTo.push_back(static_cast<uint8_t>(c));
+    noTo.insert(noTo.end(), {0x00, 0x8D, 0x92});
+    const Bytes body = multipart_body(100);
+    noTo.insert(noTo.end(), body.begin(), body.end());
+    tMMS_SendReq *decoded = fnMMS_ParseSendContent(noTo.data(), static_cast<int>(noTo.size()));
+    ASSERT_NE(decoded, nullptr) << "test PDU must decode";
+    fnMMS_FreeMessageMem(decoded, MMS_STRUCT_SEND_REQ);
+    const std::string r = http_exchange(relay.port(), post("/mms", noTo));
+    EXPECT_NE(r.find(" 400 "), std::string::npos) << r;
+    EXPECT_NE(r.find("no recipients"), std::string::npos) << r;
+    EXPECT_EQ(spool_files(relay), 0u);
+
+    rrtest::cli::TempDir d;
+    const std::string text = d.write("t.txt", "hi\n");
+    for (const char *to : {"", " ", "+15550100002;", "+15550100002; ;+15550100003"}) {
+        const rrtest::cli::Outcome o =
+            rrtest::cli::run_tool({"compose", "-o", d.file("m.mms"), "--to", to, "--slide", "text=" + text});
+        EXPECT_EQ(o.status, 2) << "'" << to << "'";
+        EXPECT_NE(o.err.find("has an empty recipient"), std::string::npos) << o.err;
+        EXPECT_TRUE(d.list() == std::vector<std::string>{"t.txt"}) << "'" << to << "'";
+    }
 }
 
 }  // namespace

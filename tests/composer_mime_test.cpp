@@ -97,7 +97,7 @@ TEST(TransferEncoding, RandomDataRoundTripsThroughEncoders) {
     }
 }
 
-TEST(EncodedWords, DecodeToUtf8AndDropWhatDoesNotDecode) {
+TEST(EncodedWords, DecodeToUtf8ReplaceWhatDoesNotConvertAndKeepNonWordsAsText) {
     const struct {
         const char *in, *out;
     } cases[] = {
@@ -108,20 +108,45 @@ TEST(EncodedWords, DecodeToUtf8AndDropWhatDoesNotDecode) {
         {"=?windows-1251?Q?=CF=F0=E8?=", "\xD0\x9F\xD1\x80\xD0\xB8"},
         {"=?shift_jis?B?k/qWe4zq?=", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E"},
         {"=?utf-8*fi?Q?T=C3=A4m?=", "T\xC3\xA4m"},
+        // aliases: the table's and the platform converter's
+        {"=?latin-1?q?caf=E9?=", "caf\xC3\xA9"},
+        {"=?iso8859-1?q?caf=E9?=", "caf\xC3\xA9"},
+        {"=?L1?q?caf=E9?=", "caf\xC3\xA9"},
+        {"=?ISO_8859-15?q?=A4?=", "\xE2\x82\xAC"},
+        {"=?csKOI8R?B?8NLJ?=", "\xD0\x9F\xD1\x80\xD0\xB8"},
+        // Shift_JIS in every name is CP932: ASCII stays ASCII
+        {"=?cp932?q?=5C=7E=82=A0?=", "\\~\xE3\x81\x82"},
+        {"=?ms_kanji?q?=5C=7E?=", "\\~"},
+        {"=?Shift_JIS?q?a=5Cb=7E?=", "a\\b~"},
+        {"=?windows-31j?b?h0A=?=", "\xE2\x91\xA0"},  // a vendor row: circled 1
         // adjacent words joined, a character split between two of them
         {"=?utf-8?B?0J/Q?= \r\n =?utf-8?B?uNGC?=", "\xD0\x9F\xD0\xB8\xD1\x82"},
         {"a =?utf-8?Q?b?= c =?utf-8?Q?d?=", "a b c d"},
         {"=?utf-8?Q?x?= =?iso-8859-1?Q?=E9?=", "x\xC3\xA9"},
-        // malformed, empty, unknown: left out whole
+        {"=?latin1?Q?=E9?= =?l1?Q?=E9?=", "\xC3\xA9\xC3\xA9"},
+        // bytes that do not convert: U+FFFD, the valid rest kept
+        {"=?utf-8?q?Hello_W=C3=B6rld?= =?utf-8?q?=E2=82?=", "Hello W\xC3\xB6rld\xEF\xBF\xBD"},
+        {"Hi =?utf-8?B?0J/Q?=", "Hi \xD0\x9F\xEF\xBF\xBD"},  // half a character
+        {"=?utf-8?q?=ED=A0=80x?=", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDx"},  // a surrogate: three
+        {"=?utf-8?q?=F4=90=80=80?=", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"=?utf-8?q?=C0=AF=F0=9F=98?=", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // overlong, then a cut emoji
+        {"=?us-ascii?q?a=E9b?=", "a\xEF\xBF\xBD" "b"},
+        {"=?us-ascii?q?=C3=A9?=", "\xC3\xA9"},  // read as UTF-8, as US-ASCII texts are
+        {"=?euc-jp?q?a=A4?=", "a\xEF\xBF\xBD"},
+        {"=?utf-16be?q?=00?=", "\xEF\xBF\xBD"},
+        {"=?utf-8?q?a=?=", "a="},
+        // malformed or empty content: left out whole
         {"=?utf-8?B?" "?=", ""},
-        {"=?utf-8?Q?=" "?=", ""},
-        {"Hi =?utf-8?B?0J/Q?=", "Hi "},          // half a character
         {"=?utf-8?B?0J*Q?= ok", " ok"},
-        {"=?x-unknown?Q?abc?=x", "x"},
-        {"=?utf-8?X?abc?=", ""},
-        {"cut =?utf-8?B?0J/QuNGC", "cut "},
         {"=?utf-8?Q?a?= =?utf-8?B?!!?= =?utf-8?Q?b?=", "ab"},
-        // not encoded words at all
+        // not encoded words: ordinary text
+        {"=?utf-8?q?Hello World?=", "=?utf-8?q?Hello World?="},
+        {"=?x-unknown?Q?abc?=x", "=?x-unknown?Q?abc?=x"},
+        {"=?utf-8?X?abc?=", "=?utf-8?X?abc?="},
+        {"=?utf-8//TRANSLIT?q?a?=", "=?utf-8//TRANSLIT?q?a?="},
+        {"cut =?utf-8?B?0J/QuNGC", "cut =?utf-8?B?0J/QuNGC"},
+        {"=?utf-8?q?a?= =?x-unknown?q?b?= =?utf-8?q?c?=", "a =?x-unknown?q?b?= c"},
+        {"=?utf-8?q?a?= x =?utf-8?q?b c?=", "a x =?utf-8?q?b c?="},
         {"1+1=?2 and a=?b", "1+1=?2 and a=?b"},
     };
     for (const auto &c : cases) {
@@ -129,6 +154,29 @@ TEST(EncodedWords, DecodeToUtf8AndDropWhatDoesNotDecode) {
         ASSERT_NE(DecodeEncodedWords(&t), Got::NoMemory);
         EXPECT_STREQ(t, c.out) << c.in;
         qx::free_ptr(t);
+    }
+}
+
+// Allocation failures give NoMemory with the text untouched; every run
+// that gets its memory gives the whole result.
+TEST(EncodedWords, AllocationFailuresLeaveTheText) {
+    const std::string in = "=?utf-8?q?Hello_W=C3=B6rld?= =?x-unknown?q?a?= =?latin-1?q?=E9?= =?utf-8?b?////?=";
+    for (long n = 1;; ++n) {
+        char *t = fnQX_MEMSTRCOPY(in.c_str());
+        ASSERT_NE(t, nullptr);
+        qx::alloc_fail_nth(n);
+        const Got g = DecodeEncodedWords(&t);
+        const bool fired = qx::alloc_fail_fired();
+        qx::alloc_fail_off();
+        if (g == Got::NoMemory) {
+            EXPECT_TRUE(fired) << n;
+            EXPECT_EQ(std::string(t), in) << n;
+            qx::free_ptr(t);
+            continue;
+        }
+        EXPECT_EQ(std::string(t), "Hello W\xC3\xB6rld =?x-unknown?q?a?= \xC3\xA9\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD") << n;
+        qx::free_ptr(t);
+        if (!fired) break;
     }
 }
 

@@ -74,8 +74,8 @@ Bytes filled(size_t n, uint8_t start) {
     return b;
 }
 
-// The worked example: a 100-byte SMIL part and a 10-byte JPEG named a.jpg.
-Bytes worked_example_wire() {
+// A body written out by hand: a 100-byte SMIL part and a 10-byte JPEG named a.jpg.
+Bytes smil_and_jpeg_wire() {
     const Bytes smil = filled(100, 0x20);
     const Bytes jpeg = filled(10, 0xA0);
     return bytes({0x84, 0x1B, 0xB3, 0x89}) + text0("application/smil") + bytes({0x8A}) + text0("<AAAA>") +
@@ -123,12 +123,12 @@ TEST(BodyEncode, EmptyBodies) {
     EXPECT_EQ(fnMMS_EncodeBody(c.body, nullptr), nullptr);
 }
 
-TEST(BodyEncode, WorkedExampleByteForByte) {
+TEST(BodyEncode, SmilAndOneJpegPartByteForByte) {
     rrtest::LeakCheck leaks;
     Composed c;
     c.smil(filled(100, 0x20));
     c.part("image/jpeg", "a.jpg", filled(10, 0xA0));
-    EXPECT_EQ(hex(c.encode()), hex(worked_example_wire()));
+    EXPECT_EQ(hex(c.encode()), hex(smil_and_jpeg_wire()));
 }
 
 TEST(BodyEncode, CharsetForms) {
@@ -255,9 +255,9 @@ TEST(BodyEncode, AllocationFailure) {
 
 // ---------------------------------------------------------------- decoding
 
-TEST(BodyDecode, WorkedExample) {
+TEST(BodyDecode, SmilAndOneJpegPartReadInPlace) {
     rrtest::LeakCheck leaks;
-    HeapCopy h(worked_example_wire());
+    HeapCopy h(smil_and_jpeg_wire());
     mmresstruct *d = fnMMS_DecodeBody(h.data(), h.size());
     ASSERT_NE(d, nullptr);
     ASSERT_NE(d->Smil, nullptr);
@@ -504,7 +504,7 @@ TEST(BodyHostile, EveryTruncationOfRealisticBodies) {
     c.smil(str("<smil><body/></smil>"));
     c.part("image/jpeg", "a.jpg", filled(40, 0));
     c.part("text/plain", "t.txt", str("some text"), 1, 1000);
-    const Bytes bodies[] = {c.encode(), worked_example_wire(),
+    const Bytes bodies[] = {c.encode(), smil_and_jpeg_wire(),
                             bytes({0x84, 0x0A, 0x83, 0x85}) + text0("n.txt") + bytes({0x81, 0xEA}) + str("hi")};
     for (const auto &full : bodies) {
         for (size_t k = 0; k <= full.size(); ++k) {

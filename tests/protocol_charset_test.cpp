@@ -274,6 +274,7 @@ TEST(CharsetConversion, OtherCharsetsByTheirMibenum) {
         {36, bytes({0xC7, 0xD1, 0xB1, 0xB9}), "\xED\x95\x9C\xEA\xB5\xAD"},  // KS_C_5601: 한국
         {38, bytes({0x41, 0xC7, 0xD1}), "A\xED\x95\x9C"},                      // EUC-KR
         {17, bytes({0x82, 0xA0, 0x41}), "\xE3\x81\x82" "A"},                  // Shift_JIS: あ
+        {17, bytes({0x5C, 0x7E, 0x87, 0x40}), "\\~\xE2\x91\xA0"},           // Shift_JIS as CP932: ASCII kept, ①
         {18, bytes({0xA4, 0xA2}), "\xE3\x81\x82"},                           // EUC-JP: あ
         {2025, bytes({0xC4, 0xE3}), "\xE4\xBD\xA0"},                         // GB2312: 你
         {113, bytes({0x81, 0x40}), "\xE4\xB8\x82"},                          // GBK: 丂

@@ -25,12 +25,12 @@ line, after a line SINGLE. No SMIL lines in this mode.
 With --mime first, it prints instead, per PDU, the MIME decodings:
 
   FILE    <name>
-  SUBJECT <hex of the subject, encoded words decoded (email.header), UTF-8>
+  SUBJECT <hex of the subject, encoded words decoded (email.policy.default), UTF-8>
   DECODED <hex of a non-SMIL part's data, its Content-Transfer-Encoding undone>
 """
 import base64
 import binascii
-import email.header
+import email.policy
 import re
 import subprocess
 import sys
@@ -138,8 +138,9 @@ def subject_of(field):
     if v[:1] == b"\x7f":
         v = v[1:]
     text = v.split(b"\x00")[0].decode("utf-8")
-    return "".join(t.decode(cs or "ascii") if isinstance(t, bytes) else t
-                   for t, cs in email.header.decode_header(text)).encode("utf-8")
+    # As a mail reader shows a Subject: unfolded, then parsed by the header
+    # registry (U+FFFD for bytes that do not decode).
+    return str(email.policy.default.header_fetch_parse("Subject", text)).encode("utf-8", "surrogatepass")
 
 
 def mime_main(files, pdml):

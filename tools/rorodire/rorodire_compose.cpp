@@ -273,6 +273,21 @@ int compose_options(int argc, char **argv, ComposeOptions *o) {
         std::fprintf(stderr, "rorodire compose: -o OUT is required\n%s", kComposeUsage);
         return 2;
     }
+    // A recipient option names addresses, none of them empty: a send request
+    // without a recipient is refused by relays.
+    for (const auto &[name, list] : {std::pair{"--to", &o->to}, std::pair{"--cc", &o->cc}, std::pair{"--bcc", &o->bcc}})
+        for (const std::string &v : *list) {
+            size_t start = 0;
+            for (;;) {
+                const size_t end = std::min(v.find(';', start), v.size());
+                if (v.find_first_not_of(" \t", start) >= end) {
+                    std::fprintf(stderr, "rorodire compose: %s '%s' has an empty recipient\n", name, v.c_str());
+                    return 2;
+                }
+                if (end == v.size()) break;
+                start = end + 1;
+            }
+        }
     return 0;
 }
 

@@ -2,6 +2,7 @@
 #include "rorodire_files.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,17 +85,6 @@ std::string base_name(const std::string &path) {
 
 namespace {
 
-void remove_staged(const std::string &staging, const std::vector<OutFile> &files) {
-    for (const auto &f : files) unlink((staging + "/" + f.name).c_str());
-    rmdir(staging.c_str());
-}
-
-std::string parent_of(std::string dir) {
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    const size_t slash = dir.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
-}
-
 // Makes `dir` when it is missing; *created tells whether it was made here.
 bool ensure_dir(const std::string &dir, bool *created, std::string *why) {
     *created = mkdir(dir.c_str(), 0755) == 0;
@@ -110,36 +100,107 @@ bool ensure_dir(const std::string &dir, bool *created, std::string *why) {
     return true;
 }
 
+// A folder of output files on its way into `dir`: made inside `dir` (hidden,
+// so on the same file system however `dir` is mounted), and on failure
+// everything this run made is removed again, nothing else.
+struct Publication {
+    std::string dir, staging;
+    bool dirCreated = false;
+    std::vector<std::string> staged;         // names written into staging
+    std::vector<std::string> placed;         // names moved into dir, new there
+    std::vector<std::pair<std::string, std::string>> kept;  // names moved into dir over a file, and where that file waits
+
+    std::string in_dir(const std::string &n) const { return dir + "/" + n; }
+    std::string in_staging(const std::string &n) const { return staging + "/" + n; }
+
+    // Undoes the run: files placed are removed, files replaced are put
+    // back, the staging folder goes, and `dir` when it was made here.
+    void roll_back() {
+        for (const auto &n : placed) unlink(in_dir(n).c_str());
+        for (const auto &[n, old] : kept) rename(old.c_str(), in_dir(n).c_str());
+        finish();
+        if (dirCreated) rmdir(dir.c_str());
+    }
+    void finish() {
+        for (const auto &n : staged) unlink(in_staging(n).c_str());
+        for (const auto &k : kept) unlink(k.second.c_str());
+        if (!staging.empty()) rmdir(staging.c_str());
+    }
+};
+
+// Moves staged file `n` into dir without replacing anything: false with
+// errno EEXIST when a file of that name appeared meanwhile.
+bool move_new(const Publication &p, const std::string &n) {
+    if (renameat2(AT_FDCWD, p.in_staging(n).c_str(), AT_FDCWD, p.in_dir(n).c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system without that form of rename: a hard link fails on an
+    // existing name the same way.
+    if (link(p.in_staging(n).c_str(), p.in_dir(n).c_str()) != 0) return false;
+    unlink(p.in_staging(n).c_str());
+    return true;
+}
+
 }  // namespace
 
-bool publish_files(const std::string &dir, const std::vector<OutFile> &files, std::string *why) {
-    const std::string parent = parent_of(dir);
-    std::string staging = parent + "/.rorodire-out-XXXXXX";
-    if (!mkdtemp(staging.data())) {
-        *why = "cannot write into '" + parent + "': " + std::strerror(errno);
+bool publish_files(const std::string &dir, const std::vector<OutFile> &files, bool replace, std::string *why) {
+    Publication p;
+    p.dir = dir;
+    // A file of the user's is never lost: an existing name is refused before
+    // anything is written (unless replace), a folder or other non-file of the
+    // name always.
+    for (const auto &f : files) {
+        struct stat st;
+        if (lstat(p.in_dir(f.name).c_str(), &st) != 0) continue;
+        if (!S_ISREG(st.st_mode)) {
+            *why = "'" + p.in_dir(f.name) + "' exists and is not a regular file";
+            return false;
+        }
+        if (!replace) {
+            *why = "'" + p.in_dir(f.name) + "' exists (--force replaces it)";
+            return false;
+        }
+    }
+    if (!ensure_dir(dir, &p.dirCreated, why)) return false;
+    p.staging = dir + "/.rorodire-out-XXXXXX";
+    if (!mkdtemp(p.staging.data())) {
+        *why = "cannot write into '" + dir + "': " + std::strerror(errno);
+        p.staging.clear();
+        p.roll_back();
         return false;
     }
     for (const auto &f : files) {
-        if (!write_file(staging + "/" + f.name, f.data, f.size, why)) {
-            remove_staged(staging, files);
+        p.staged.push_back(f.name);
+        if (!write_file(p.in_staging(f.name), f.data, f.size, why)) {
+            p.roll_back();
             return false;
         }
-    }
-    bool created = false;
-    if (!ensure_dir(dir, &created, why)) {
-        remove_staged(staging, files);
-        return false;
     }
     for (size_t i = 0; i < files.size(); ++i) {
-        if (rename((staging + "/" + files[i].name).c_str(), (dir + "/" + files[i].name).c_str()) != 0) {
-            *why = "cannot move '" + files[i].name + "' into '" + dir + "': " + std::strerror(errno);
-            for (size_t k = 0; k < i; ++k) unlink((dir + "/" + files[k].name).c_str());
-            if (created) rmdir(dir.c_str());
-            remove_staged(staging, files);
+        const std::string &n = files[i].name;
+        bool moved = move_new(p, n);
+        if (!moved && errno == EEXIST && replace) {
+            // Replaced: the old file waits in the staging folder until every
+            // file is in (a hard link where the file system has them, so the
+            // name never goes missing).
+            const std::string old = p.staging + "/.old-" + std::to_string(i);
+            struct stat st;
+            const bool regular = lstat(p.in_dir(n).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+            if (regular && (link(p.in_dir(n).c_str(), old.c_str()) == 0 || rename(p.in_dir(n).c_str(), old.c_str()) == 0)) {
+                p.kept.emplace_back(n, old);
+                if (rename(p.in_staging(n).c_str(), p.in_dir(n).c_str()) == 0) continue;
+            }
+            if (!regular) errno = EEXIST;
+        }
+        if (!moved) {
+            *why = errno == EEXIST ? "'" + p.in_dir(n) + "' appeared while writing; nothing written"
+                                   : "cannot move '" + n + "' into '" + dir + "': " + std::strerror(errno);
+            p.roll_back();
             return false;
         }
+        p.placed.push_back(n);
     }
-    rmdir(staging.c_str());
+    p.staged.clear();
+    p.finish();
     return true;
 }
 

@@ -37,11 +37,14 @@ struct OutFile {
     size_t size;
 };
 
-// Writes every file into a temporary folder beside `dir`, then moves them
-// into `dir` (created when missing). On failure nothing is left behind:
-// neither the staging folder nor any of the files, nor `dir` when it was
-// created here. False with *why set.
-bool publish_files(const std::string &dir, const std::vector<OutFile> &files, std::string *why);
+// Writes every file into a hidden temporary folder inside `dir` (created
+// when missing), then moves them into `dir`. A name that exists in `dir` is
+// refused before anything is written (one line naming it), unless `replace`
+// and it is a regular file; a folder or other non-file of the name always.
+// On failure only what this call made is removed (the staging folder, the
+// files it placed, `dir` when it was created here) and replaced files are
+// put back. False with *why set.
+bool publish_files(const std::string &dir, const std::vector<OutFile> &files, bool replace, std::string *why);
 
 // The send time of `bytes` with the library's transactions: one 2048-byte
 // chunk per 100 ms step.

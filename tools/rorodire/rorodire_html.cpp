@@ -281,7 +281,7 @@ std::string attachment_section(const tCPS_AttachNode *list, PreviewFiles &out) {
 }  // namespace
 
 bool write_html_preview(const std::string &dir, const std::string &source, const tCPS_MmsData &msg, bool retrieved,
-                        const std::vector<HtmlSlideColours> &colours, std::vector<std::string> *written,
+                        const std::vector<HtmlSlideColours> &colours, bool replace, std::vector<std::string> *written,
                         std::string *why) {
     int slideCount = 0, attachCount = 0;
     for (const tCPS_Slide *s = msg.pSlide_List; s; s = s->next) ++slideCount;
@@ -295,7 +295,7 @@ bool write_html_preview(const std::string &dir, const std::string &source, const
     if (attachCount) h += attachment_section(msg.pAttach_List, out);
     h += "</main>\n</body></html>\n";
     out.files.push_back({"index.html", h.data(), h.size()});
-    if (!publish_files(dir, out.files, why)) return false;
+    if (!publish_files(dir, out.files, replace, why)) return false;
     if (written)
         for (const auto &f : out.files) written->push_back(f.name);
     return true;

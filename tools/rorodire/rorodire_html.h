@@ -22,12 +22,12 @@ struct HtmlSlideColours {
 // Writes DIR/index.html and every slide item and attachment as a file in DIR
 // (created when missing). `retrieved` picks the header view of `msg`
 // (fnCPS_ParserMMS) or the send-request view (fnCPS_ComposeMMS action 1);
-// `source` is the file name shown on the page. Everything is written into a
-// temporary directory beside DIR first and moved into DIR only when all of it
-// was written, so a failure leaves nothing behind. False with *why set on
-// failure; *written gets the file names placed in DIR.
+// `source` is the file name shown on the page. Written as publish_files
+// writes: staged inside DIR, an existing file of a name refused unless
+// `replace`, and on failure only what this call made removed. False with
+// *why set on failure; *written gets the file names placed in DIR.
 bool write_html_preview(const std::string &dir, const std::string &source, const tCPS_MmsData &msg, bool retrieved,
-                        const std::vector<HtmlSlideColours> &colours, std::vector<std::string> *written,
+                        const std::vector<HtmlSlideColours> &colours, bool replace, std::vector<std::string> *written,
                         std::string *why);
 
 // Text made safe for HTML element content and attribute values: invalid

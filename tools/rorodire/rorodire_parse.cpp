@@ -20,7 +20,7 @@ namespace rrtool {
 
 namespace {
 
-constexpr char kParseUsage[] = "usage: rorodire parse FILE [--json] [--extract DIR] [--html DIR]\n";
+constexpr char kParseUsage[] = "usage: rorodire parse FILE [--json] [--extract DIR] [--html DIR] [--force]\n";
 
 // Longest extracted file name: a file system takes 255 bytes, and a prefix
 // that keeps names unique ("12-") must still fit.
@@ -93,6 +93,27 @@ void collect_slides(ParsedMessage &m) {
     add_colours(body, bodyLen, m.slides);
 }
 
+// `s` with every bidirectional control (U+061C, U+200E, U+200F,
+// U+202A..U+202E, U+2066..U+2069) written as "_": a name shows as it is.
+std::string without_bidi_controls(const std::string &s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        const auto b = [&](size_t k) { return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u; };
+        size_t len = 0;
+        if (b(0) == 0xD8 && b(1) == 0x9C) len = 2;                                           // U+061C
+        else if (b(0) == 0xE2 && b(1) == 0x80 && (b(2) == 0x8E || b(2) == 0x8F)) len = 3;     // U+200E, U+200F
+        else if (b(0) == 0xE2 && b(1) == 0x80 && b(2) >= 0xAA && b(2) <= 0xAE) len = 3;      // U+202A..U+202E
+        else if (b(0) == 0xE2 && b(1) == 0x81 && b(2) >= 0xA6 && b(2) <= 0xA9) len = 3;      // U+2066..U+2069
+        if (len) {
+            out += '_';
+            i += len - 1;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
 // Cuts `s` to at most `n` bytes without splitting a UTF-8 sequence.
 std::string utf8_prefix(const std::string &s, size_t n) {
     if (s.size() <= n) return s;
@@ -132,11 +153,11 @@ std::string load_message(const std::string &file, const std::vector<uint8_t> &by
 }
 
 std::string extract_name(const std::string &name, const std::string &fallback, std::set<std::string> &used) {
-    std::string n = base_name(name);
+    std::string n = without_bidi_controls(base_name(name));
     for (char &c : n)
-        if (static_cast<unsigned char>(c) < 0x20 || c == '/') c = '_';
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '/') c = '_';
     if (n.empty() || n == "." || n == "..") n = fallback;
-    if (n[0] == '.') n = "_" + n;
+    if (n[0] == '.' || n[0] == '-') n = "_" + n;
     if (n.size() > kMaxExtractName) {
         // Keep a short extension; shorten the stem.
         const size_t dot = n.rfind('.');
@@ -149,7 +170,7 @@ std::string extract_name(const std::string &name, const std::string &fallback, s
     return candidate;
 }
 
-bool extract_items(const std::string &dir, const ParsedMessage &m, std::vector<std::string> *written,
+bool extract_items(const std::string &dir, const ParsedMessage &m, bool replace, std::vector<std::string> *written,
                    std::string *why) {
     std::vector<OutFile> files;
     std::set<std::string> used;
@@ -169,15 +190,16 @@ bool extract_items(const std::string &dir, const ParsedMessage &m, std::vector<s
         const std::string n = extract_name(str(a->Name), "attachment" + std::to_string(++k), used);
         files.push_back({n, a->Data, a->Data && a->Size > 0 ? static_cast<size_t>(a->Size) : 0});
     }
-    if (!publish_files(dir, files, why)) return false;
+    if (!publish_files(dir, files, replace, why)) return false;
     for (const auto &f : files) written->push_back(f.name);
     return true;
 }
 
-bool preview_message(const std::string &dir, const std::string &file, const ParsedMessage &m, std::string *why) {
+bool preview_message(const std::string &dir, const std::string &file, const ParsedMessage &m, bool replace,
+                     std::string *why) {
     std::vector<HtmlSlideColours> colours;
     for (const auto &s : m.slides) colours.push_back({s.bg, s.fg});
-    return write_html_preview(dir, file, m.d, m.retrieved(), colours, nullptr, why);
+    return write_html_preview(dir, file, m.d, m.retrieved(), colours, replace, nullptr, why);
 }
 
 namespace {
@@ -339,6 +361,7 @@ std::string to_text(const std::string &file, const ParsedMessage &m, const std::
 struct ParseOptions {
     std::string file, extractDir, htmlDir;
     bool json = false;
+    bool force = false;  // replace files of the same names in DIR
 };
 
 // 0 to go on, else the exit status.
@@ -347,6 +370,8 @@ int parse_options(int argc, char **argv, ParseOptions *p) {
         const std::string a = argv[i];
         if (a == "--json") {
             p->json = true;
+        } else if (a == "--force") {
+            p->force = true;
         } else if (a == "--extract" || a == "--html") {
             if (i + 1 >= argc) {
                 std::fprintf(stderr, "rorodire parse: %s needs a directory\n%s", a.c_str(), kParseUsage);
@@ -387,14 +412,14 @@ int cmd_parse(int argc, char **argv) {
         return 1;
     }
     std::vector<std::string> written;
-    if (!p.extractDir.empty() && !extract_items(p.extractDir, m, &written, &why)) {
+    if (!p.extractDir.empty() && !extract_items(p.extractDir, m, p.force, &written, &why)) {
         std::fprintf(stderr, "rorodire parse: %s\n", why.c_str());
         return 1;
     }
     std::string o = p.json ? to_json(p.file, m, !p.extractDir.empty(), written) : to_text(p.file, m, p.extractDir, written);
     int status = 0;
     if (!p.htmlDir.empty()) {
-        if (preview_message(p.htmlDir, p.file, m, &why)) {
+        if (preview_message(p.htmlDir, p.file, m, p.force, &why)) {
             if (!p.json) o += "preview " + p.htmlDir + "/index.html\n";
         } else {
             std::fprintf(stderr, "rorodire parse: %s\n", why.c_str());

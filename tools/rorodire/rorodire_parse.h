@@ -45,16 +45,22 @@ struct ParsedMessage {
 std::string load_message(const std::string &file, const std::vector<uint8_t> &bytes, ParsedMessage *m);
 
 // A file name for an extracted item: its own name without directories, or
-// `fallback`; shortened to what a file system takes (keeping the extension);
+// `fallback`; control characters and the bidirectional controls that would
+// make a name read otherwise than it is (U+202A..U+202E, U+2066..U+2069,
+// U+200E, U+200F, U+061C) become "_", as does a leading "." or "-" get one
+// before it; shortened to what a file system takes (keeping the extension);
 // never one in `used`, which it joins.
 std::string extract_name(const std::string &name, const std::string &fallback, std::set<std::string> &used);
 
 // Writes every slide item, slide text and attachment into `dir`, all or
-// nothing. *written gets the file names in order.
-bool extract_items(const std::string &dir, const ParsedMessage &m, std::vector<std::string> *written, std::string *why);
+// nothing (publish_files: an existing file is refused unless `replace`).
+// *written gets the file names in order.
+bool extract_items(const std::string &dir, const ParsedMessage &m, bool replace, std::vector<std::string> *written,
+                   std::string *why);
 
-// Writes the HTML preview of the message into `dir`.
-bool preview_message(const std::string &dir, const std::string &file, const ParsedMessage &m, std::string *why);
+// Writes the HTML preview of the message into `dir` (the same way).
+bool preview_message(const std::string &dir, const std::string &file, const ParsedMessage &m, bool replace,
+                     std::string *why);
 
 }  // namespace rrtool
 

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <deque>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,15 +32,17 @@ namespace rrtool {
 namespace {
 
 constexpr char kRelayUsage[] =
-    "usage: rorodire relay [--port N] [--spool DIR] [--log FILE] [--sender ADDR]\n"
-    "                      [--conf-status BYTE] [--fault SPEC]...\n"
+    "usage: rorodire relay [--listen ADDRESS] [--port N] [--spool DIR] [--log FILE]\n"
+    "                      [--sender ADDR] [--conf-status BYTE] [--fault SPEC]...\n"
     "                      [--max-request BYTES] [--max-recipients N] [--store-quota BYTES]\n"
-    "                      [--expiry SECONDS]\n"
+    "                      [--expiry SECONDS] [--idle SECONDS]\n"
     "\n"
     "An MMS relay (MMSC) for development and tests, on 127.0.0.1.\n"
-    "  --port N           port to listen on; 0 (the default) picks a free one.\n"
-    "                     The relay prints \"relay: listening on URL\" on stderr;\n"
-    "                     URL (ending in /mms) is where terminals post.\n"
+    "  --listen ADDRESS   IP address to listen on (default 127.0.0.1; ::1 for\n"
+    "                     IPv6)\n"
+    "  --port N           port to listen on (1 to 65535); 0 (the default) picks a\n"
+    "                     free one. The relay prints \"relay: listening on URL\"\n"
+    "                     on stderr; URL (ending in /mms) is where terminals post.\n"
     "  --spool DIR        folder for the m-notification-ind files, one per\n"
     "                     recipient (default: a new folder under /tmp)\n"
     "  --log FILE         the JSON line of each exchange goes there, not to stdout\n"
@@ -58,8 +61,13 @@ constexpr char kRelayUsage[] =
     "                         notifications are removed (default 67108864)\n"
     "  --expiry SECONDS       a stored message is dropped after this; it is the\n"
     "                         notifications' Expiry (default 604800, 7 days)\n"
-    "  A send request without a Transaction-Id is answered 400 and not stored.\n"
-    "  The relay closes each connection after its answer.\n"
+    "  --idle SECONDS         a connection that sends nothing for this long is\n"
+    "                         closed (default 30)\n"
+    "  A send request without a Transaction-Id or without recipients is answered\n"
+    "  400 and not stored. The relay closes each connection after its answer. When\n"
+    "  it runs out of descriptors it stops accepting, says so on stderr and tries\n"
+    "  again after 100 ms, doubling up to 2 s. At most 64 stalled requests are\n"
+    "  held; a newer one closes the oldest.\n"
     "\n"
     "Requests:\n"
     "  POST any path      m-send-req -> m-send-conf (+ notifications in the spool);\n"
@@ -68,9 +76,9 @@ constexpr char kRelayUsage[] =
     "                     m-read-rec-ind -> empty 200 (+ an m-read-orig-ind), or 400\n"
     "                     when it names no message or recipient of this relay\n"
     "  GET /msg/ID        the m-retrieve-conf of a notification; unknown: 404\n"
-    "  GET|POST /control?fault=SPEC[&count=N]   adds a fault for the next N (1)\n"
-    "                     matching requests (at most 100 queued); /control?clear=1\n"
-    "                     removes all\n"
+    "  GET|POST /control?fault=SPEC[&count=N]   adds a fault for the next N (1 to\n"
+    "                     1000; default 1) matching requests (at most 100 queued);\n"
+    "                     /control?clear=1 removes all\n"
     "\n"
     "Fault SPEC: [send:|get:|answer:]KIND[=ARG], also per request as\n"
     "?fault=SPEC[,SPEC...] on the request URL (send: m-send-req; get: a GET;\n"
@@ -102,11 +110,26 @@ constexpr char kRelayUsage[] =
     "  line with \"report\". MESSAGE-ID.rep keeps what the reports need, so a relay\n"
     "  started again on the same spool still writes them.\n";
 
+// Connections of stalled requests held open at most; a newer one closes the oldest.
+constexpr size_t kMaxHeld = 64;
+// Accepting again after running out of descriptors: the first wait and the longest.
+constexpr guint kFirstBackoffMs = 100, kLongestBackoffMs = 2000;
+
 struct Server {
     relay::State state;
     SoupServer *server = nullptr;
     GMainLoop *loop = nullptr;
+    std::string address = "127.0.0.1";  // --listen
     int port = 0;
+    guint idleSeconds = 30;
+    // The listening socket is the relay's own: libsoup's listener gives up
+    // for good on the first failed accept, so connections are accepted here
+    // and handed to the server.
+    GSocket *listener = nullptr;
+    GSource *acceptSource = nullptr;
+    guint backoffTimer = 0;
+    guint backoffMs = 0;  // 0: accepting
+    std::deque<GIOStream *> held;  // connections of stalled requests, oldest first
 };
 
 // ---------------------------------------------------------------- request size
@@ -178,6 +201,31 @@ void answer_raw(SoupServerMessage *msg, const relay::Reply &reply) {
         raw_tick(a);
 }
 
+// ---------------------------------------------------------------- stalled requests
+// A stalled request is never answered: its connection is taken from the
+// server (which then forgets the request and its body) and held open, at
+// most kMaxHeld of them.
+void hold(Server &sv, SoupServerMessage *msg) {
+    soup_message_body_truncate(soup_server_message_get_request_body(msg));
+    GIOStream *stream = soup_server_message_steal_connection(msg);
+    if (!stream) return;
+    sv.held.push_back(stream);
+    while (sv.held.size() > kMaxHeld) {
+        GIOStream *oldest = sv.held.front();
+        sv.held.pop_front();
+        g_io_stream_close(oldest, nullptr, nullptr);
+        g_object_unref(oldest);
+    }
+}
+
+void release_held(Server &sv) {
+    for (GIOStream *s : sv.held) {
+        g_io_stream_close(s, nullptr, nullptr);
+        g_object_unref(s);
+    }
+    sv.held.clear();
+}
+
 // ---------------------------------------------------------------- dispatch
 relay::Request request_of(SoupServerMessage *msg, const char *path, GHashTable *query) {
     relay::Request req;
@@ -222,7 +270,7 @@ void on_request(SoupServer *, SoupServerMessage *msg, const char *path, GHashTab
         reply.body.assign(text.begin(), text.end());
     }
     if (reply.stall) {
-        soup_server_message_pause(msg);  // never resumed: the client waits for ever
+        hold(sv, msg);  // the client waits for ever
         return;
     }
     if (reply.raw()) {
@@ -255,6 +303,15 @@ struct RelayOptions {
     std::string logPath;
 };
 
+// Digits only, at most `max`.
+bool digits(const char *v, unsigned long long max, unsigned long long *out) {
+    if (!*v || std::strlen(v) > 19) return false;
+    for (const char *p = v; *p; ++p)
+        if (*p < '0' || *p > '9') return false;
+    *out = std::strtoull(v, nullptr, 10);
+    return *out <= max;
+}
+
 bool positive(const char *v, unsigned long long *out) {
     char *end = nullptr;
     errno = 0;
@@ -267,7 +324,19 @@ int relay_option(const std::string &a, const char *v, Server &sv, RelayOptions &
     relay::State &s = sv.state;
     unsigned long long n = 0;
     if (a == "--port") {
-        sv.port = std::atoi(v);
+        if (!digits(v, 65535, &n)) {
+            std::fprintf(stderr, "rorodire relay: --port '%s' is not a port (1 to 65535, or 0 for a free one)\n", v);
+            return 2;
+        }
+        sv.port = static_cast<int>(n);
+    } else if (a == "--listen") {
+        GInetAddress *ip = g_inet_address_new_from_string(v);
+        if (!ip) {
+            std::fprintf(stderr, "rorodire relay: --listen '%s' is not an IP address (127.0.0.1, ::1, ...)\n", v);
+            return 2;
+        }
+        g_object_unref(ip);
+        sv.address = v;
     } else if (a == "--spool" || a == "--log" || a == "--sender") {
         (a == "--spool" ? s.spool : a == "--log" ? o.logPath : s.sender) = v;
     } else if (a == "--conf-status") {
@@ -293,6 +362,8 @@ int relay_option(const std::string &a, const char *v, Server &sv, RelayOptions &
         s.limits.maxRecipients = n;
     } else if (a == "--store-quota") {
         s.limits.storeQuota = n;
+    } else if (a == "--idle") {
+        sv.idleSeconds = static_cast<guint>(std::min(n, 24ull * 3600));
     } else {
         s.limits.expirySeconds = static_cast<long long>(std::min(n, 10ull * 365 * 24 * 3600));
     }
@@ -303,7 +374,7 @@ int relay_option(const std::string &a, const char *v, Server &sv, RelayOptions &
 int relay_options(int argc, char **argv, Server &sv, RelayOptions &o) {
     static const char *withValue[] = {"--port",        "--spool",       "--log",            "--sender",
                                       "--conf-status", "--fault",       "--max-request",    "--max-recipients",
-                                      "--store-quota", "--expiry"};
+                                      "--store-quota", "--expiry",      "--listen",         "--idle"};
     for (int i = 0; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -351,22 +422,125 @@ int open_files(Server &sv, const RelayOptions &o) {
     return 0;
 }
 
+// ---------------------------------------------------------------- accepting
+gboolean on_accept(GSocket *, GIOCondition, gpointer data);
+
+void watch_listener(Server &sv) {
+    sv.acceptSource = g_socket_create_source(sv.listener, G_IO_IN, nullptr);
+    g_source_set_callback(sv.acceptSource, G_SOURCE_FUNC(on_accept), &sv, nullptr);
+    g_source_attach(sv.acceptSource, nullptr);
+}
+
+gboolean on_backoff_over(gpointer data) {
+    auto &sv = *static_cast<Server *>(data);
+    sv.backoffTimer = 0;
+    watch_listener(sv);
+    return G_SOURCE_REMOVE;
+}
+
+// Hands an accepted connection to the HTTP server. A connection that sends
+// nothing for --idle seconds fails its read and is closed by the server.
+void serve(Server &sv, GSocket *client) {
+    g_socket_set_timeout(client, sv.idleSeconds);
+    GSocketConnection *conn = g_socket_connection_factory_create_connection(client);
+    GSocketAddress *local = g_socket_get_local_address(client, nullptr);
+    GSocketAddress *remote = g_socket_get_remote_address(client, nullptr);
+    GError *err = nullptr;
+    if (!soup_server_accept_iostream(sv.server, G_IO_STREAM(conn), local, remote, &err)) {
+        std::fprintf(stderr, "relay: cannot serve a connection: %s\n", err ? err->message : "?");
+        g_clear_error(&err);
+        g_io_stream_close(G_IO_STREAM(conn), nullptr, nullptr);
+    }
+    if (local) g_object_unref(local);
+    if (remote) g_object_unref(remote);
+    g_object_unref(conn);
+}
+
+gboolean on_accept(GSocket *, GIOCondition, gpointer data) {
+    auto &sv = *static_cast<Server *>(data);
+    for (int i = 0; i < 64; ++i) {  // then the main loop's other work
+        GError *err = nullptr;
+        GSocket *client = g_socket_accept(sv.listener, nullptr, &err);
+        if (client) {
+            if (sv.backoffMs) {
+                std::fprintf(stderr, "relay: accepting connections again\n");
+                std::fflush(stderr);
+                sv.backoffMs = 0;
+            }
+            serve(sv, client);
+            g_object_unref(client);
+            continue;
+        }
+        const bool wouldBlock = g_error_matches(err, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK);
+        if (g_error_matches(err, G_IO_ERROR, G_IO_ERROR_CONNECTION_CLOSED)) {
+            g_clear_error(&err);  // a client that gave up before it was accepted
+            continue;
+        }
+        if (!wouldBlock) {
+            // Out of descriptors, most likely: stop watching, try again later.
+            const guint wait = sv.backoffMs ? std::min(2 * sv.backoffMs, kLongestBackoffMs) : kFirstBackoffMs;
+            if (!sv.backoffMs || wait != sv.backoffMs)
+                std::fprintf(stderr, "relay: cannot accept a connection (%s); trying again in %u ms\n",
+                             err ? err->message : "?", wait);
+            std::fflush(stderr);
+            sv.backoffMs = wait;
+            g_clear_error(&err);
+            g_source_destroy(sv.acceptSource);
+            g_source_unref(sv.acceptSource);
+            sv.acceptSource = nullptr;
+            sv.backoffTimer = g_timeout_add(wait, on_backoff_over, &sv);
+            return G_SOURCE_REMOVE;
+        }
+        g_clear_error(&err);
+        break;
+    }
+    return G_SOURCE_CONTINUE;
+}
+
 bool listen(Server &sv) {
     sv.server = soup_server_new("server-header", "rorodire-relay", nullptr);
     g_signal_connect(sv.server, "request-started", G_CALLBACK(on_request_started), &sv);
     soup_server_add_handler(sv.server, nullptr, on_request, &sv, nullptr);
+    GInetAddress *ip = g_inet_address_new_from_string(sv.address.c_str());
+    GSocketAddress *addr = g_inet_socket_address_new(ip, static_cast<guint16>(sv.port));
     GError *err = nullptr;
-    if (!soup_server_listen_local(sv.server, static_cast<guint>(sv.port), SOUP_SERVER_LISTEN_IPV4_ONLY, &err)) {
-        std::fprintf(stderr, "rorodire relay: cannot listen: %s\n", err ? err->message : "?");
+    sv.listener = g_socket_new(g_inet_address_get_family(ip), G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, &err);
+    bool ok = sv.listener != nullptr;
+    if (ok) {
+        g_socket_set_blocking(sv.listener, FALSE);  // accept until it would block, never wait
+        g_socket_set_listen_backlog(sv.listener, 128);
+        ok = g_socket_bind(sv.listener, addr, TRUE, &err) && g_socket_listen(sv.listener, &err);
+    }
+    g_object_unref(addr);
+    g_object_unref(ip);
+    if (!ok) {
+        std::fprintf(stderr, "rorodire relay: cannot listen on %s port %d: %s\n", sv.address.c_str(), sv.port,
+                     err ? err->message : "?");
         g_clear_error(&err);
+        if (sv.listener) g_object_unref(sv.listener);
         g_object_unref(sv.server);
         return false;
     }
-    GSList *uris = soup_server_get_uris(sv.server);
-    if (uris) sv.port = g_uri_get_port(static_cast<GUri *>(uris->data));
-    g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
-    sv.state.base = "http://127.0.0.1:" + std::to_string(sv.port);
+    GSocketAddress *bound = g_socket_get_local_address(sv.listener, nullptr);
+    if (bound) {
+        sv.port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(bound));
+        g_object_unref(bound);
+    }
+    const bool v6 = sv.address.find(':') != std::string::npos;
+    sv.state.base = "http://" + (v6 ? "[" + sv.address + "]" : sv.address) + ":" + std::to_string(sv.port);
+    watch_listener(sv);
     return true;
+}
+
+void stop_listening(Server &sv) {
+    if (sv.backoffTimer) g_source_remove(sv.backoffTimer);
+    if (sv.acceptSource) {
+        g_source_destroy(sv.acceptSource);
+        g_source_unref(sv.acceptSource);
+    }
+    g_socket_close(sv.listener, nullptr);
+    g_object_unref(sv.listener);
+    release_held(sv);
 }
 
 }  // namespace
@@ -393,6 +567,7 @@ int cmd_relay(int argc, char **argv) {
     g_timeout_add_seconds(1, on_expiry_tick, &sv.state);
     g_main_loop_run(sv.loop);
     g_main_loop_unref(sv.loop);
+    stop_listening(sv);
     soup_server_disconnect(sv.server);
     g_object_unref(sv.server);
     if (sv.state.log != stdout) std::fclose(sv.state.log);

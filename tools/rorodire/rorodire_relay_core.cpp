@@ -272,6 +272,7 @@ struct Refusal {
 
 Refusal check_send(const State &s, const tMMS_SendReq &req, size_t recipients) {
     if (!req.Transaction_Id || !*req.Transaction_Id) return {400, 0, "send request has no Transaction-Id"};
+    if (recipients == 0) return {400, 0, "send request has no recipients"};
     if (recipients > s.limits.maxRecipients)
         return {0, kServiceDenied,
                 std::to_string(recipients) + " recipients, above the limit of " +
@@ -413,9 +414,17 @@ void handle_control(State &s, const Request &in, Reply &reply) {
             status = 400;
             text = "at most " + std::to_string(s.limits.maxFaults) + " faults are queued\n";
         } else if (parse_fault(spec, &f, &why)) {
+            // A count is 1 to 1000 in digits: a fault never stays for good
+            // nor blocks the queue without applying.
             const std::string count = query_value(in, "count");
-            f.remaining = count.empty() ? 1 : std::strtol(count.c_str(), nullptr, 10);
-            s.faults.push_back(f);
+            const bool digits = count.size() <= 4 && count.find_first_not_of("0123456789") == std::string::npos;
+            f.remaining = count.empty() ? 1 : digits ? std::strtol(count.c_str(), nullptr, 10) : 0;
+            if (f.remaining >= 1 && f.remaining <= 1000) {
+                s.faults.push_back(f);
+            } else {
+                status = 400;
+                text = "count takes 1 to 1000, not '" + count + "'\n";
+            }
         } else {
             status = 400;
             text = why + "\n";
@@ -585,7 +594,7 @@ Reply handle_request(State &s, const Request &in) {
     ex.profile = in.profile;
     ex.bytesIn = in.tooLarge ? in.bodyBytes : in.body.size();
     Reply reply;
-    if (in.path.rfind("/control", 0) == 0) {
+    if (in.path == "/control") {
         handle_control(s, in, reply);
         return reply;
     }

@@ -319,6 +319,9 @@ char *fnMMS_ConvertToUtf8(int charset, const uint8_t *text, int *len);
 // As fnMMS_ConvertToUtf8, but a charset without a converter gives null with
 // *known false instead of a copy.
 char *ConvertCharsetToUtf8(int charset, const uint8_t *text, int *len, bool *known);
+// The same through the platform's converter of a charset named as iconv
+// names it (aliases included); *known false when there is none.
+char *ConvertNamedCharsetToUtf8(const char *iconvName, const uint8_t *text, int *len, bool *known);
 // Charsets whose texts may hold zero bytes (UCS-2, UTF-16, UTF-32, UCS-4):
 // such a text ends where its value ends, not at a zero byte.
 bool IsWideCharset(int charset);
@@ -506,8 +509,11 @@ Got DecodePartTransferEncoding(WspCursor fields, uint8_t **data, int *len, uint8
 // (Value when they were decoded, None when there was nothing to decode.)
 // Encoded words ("=?charset?B|Q?text?=") of a text become UTF-8: the text
 // is replaced by a new one (Value; None when it holds none). Adjacent words
-// are joined without the blanks and line breaks between them; a word that
-// does not decode, or decodes to nothing, is left out whole.
+// are joined without the blanks and line breaks between them, and their
+// bytes converted together; bytes that do not convert give U+FFFD, the rest
+// is kept. A word whose base64 does not decode, or that decodes to nothing,
+// is left out whole; one with a blank inside, an unknown charset or another
+// encoding than B or Q is ordinary text.
 Got DecodeEncodedWords(char **text);
 // A text that DecodeEncodedWords would change (it holds encoded words as they
 // are) goes out as one encoded word of its own UTF-8 bytes: Encoded with that

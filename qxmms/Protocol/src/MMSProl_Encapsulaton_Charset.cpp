@@ -178,6 +178,9 @@ char *from_utf16(std::span<const uint8_t> in, int *len) {
 // Charsets converted through iconv, by IANA MIBenum. Where handsets label
 // text with a charset whose superset is in use (EUC-KR for Korean UHC text,
 // GB2312 for GBK), the superset is named: it reads the labelled charset alike.
+// Shift_JIS is read as CP932, what phones write: it keeps ASCII as it is
+// ("~" and "\\" stay themselves, where the JIS X 0201 table gives overline
+// and yen sign) and reads the vendor rows phones use.
 struct IconvCharset {
     int mib;
     const char *name;
@@ -185,7 +188,7 @@ struct IconvCharset {
 constexpr IconvCharset kIconvCharsets[] = {
     {5, "ISO-8859-2"},     {6, "ISO-8859-3"},     {7, "ISO-8859-4"},      {8, "ISO-8859-5"},
     {9, "ISO-8859-6"},     {10, "ISO-8859-7"},    {11, "ISO-8859-8"},     {12, "ISO-8859-9"},
-    {13, "ISO-8859-10"},   {17, "SHIFT_JIS"},     {18, "EUC-JP"},         {36, "CP949"},
+    {13, "ISO-8859-10"},   {17, "CP932"},         {18, "EUC-JP"},         {36, "CP949"},
     {37, "ISO-2022-KR"},   {38, "CP949"},         {39, "ISO-2022-JP"},    {40, "ISO-2022-JP-2"},
     {104, "ISO-2022-CN"},  {109, "ISO-8859-13"},  {110, "ISO-8859-14"},   {111, "ISO-8859-15"},
     {112, "ISO-8859-16"},  {113, "GBK"},          {114, "GB18030"},       {1001, "UCS-4"},
@@ -290,6 +293,13 @@ char *ConvertCharsetToUtf8(int charset, const uint8_t *text, int *len, bool *kno
     *known = false;
     if (!text || !len || *len <= 0) return nullptr;
     return convert(charset, std::span<const uint8_t>(text, static_cast<size_t>(*len)), len, known);
+}
+
+char *ConvertNamedCharsetToUtf8(const char *iconvName, const uint8_t *text, int *len, bool *known) {
+    *known = false;
+    if (!iconvName || !text || !len || *len <= 0) return nullptr;
+    if (3 * static_cast<int64_t>(*len) + 1 > kMaxAlloc) return nullptr;
+    return from_iconv(iconvName, std::span<const uint8_t>(text, static_cast<size_t>(*len)), len, known);
 }
 
 char *fnMMS_ConvertToUtf8(int charset, const uint8_t *text, int *len) {

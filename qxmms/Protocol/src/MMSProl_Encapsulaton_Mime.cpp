@@ -64,44 +64,77 @@ struct CharsetName {
     const char *name;  // lower case
     int mib;
 };
-// Names and aliases of the charsets the charset converter handles.
+// Names and aliases of the charsets the charset converter handles by MIBenum
+// (names e-mail programs write that the platform's converter does not know,
+// such as "latin-1", are here too). Shift_JIS and its Windows names are one
+// charset: the converter reads MIBenum 17 as CP932.
 constexpr CharsetName kCharsetNames[] = {
     {"us-ascii", 3},        {"ascii", 3},           {"iso-8859-1", 4},     {"iso_8859-1", 4},
-    {"latin1", 4},          {"iso-8859-2", 5},      {"iso-8859-3", 6},     {"iso-8859-4", 7},
-    {"iso-8859-5", 8},      {"iso-8859-6", 9},      {"iso-8859-7", 10},    {"iso-8859-8", 11},
-    {"iso-8859-8-i", 11},   {"iso-8859-9", 12},     {"iso-8859-10", 13},   {"shift_jis", 17},
-    {"shift-jis", 17},      {"sjis", 17},           {"x-sjis", 17},        {"euc-jp", 18},
+    {"latin1", 4},          {"latin-1", 4},         {"latin_1", 4},        {"l1", 4},
+    {"iso8859-1", 4},       {"iso8859_1", 4},       {"cp819", 4},          {"iso-8859-2", 5},
+    {"iso-8859-3", 6},      {"iso-8859-4", 7},      {"iso-8859-5", 8},     {"iso-8859-6", 9},
+    {"iso-8859-7", 10},     {"iso-8859-8", 11},     {"iso-8859-8-i", 11},  {"iso-8859-9", 12},
+    {"iso-8859-10", 13},    {"shift_jis", 17},      {"shift-jis", 17},     {"sjis", 17},
+    {"x-sjis", 17},         {"cp932", 17},          {"ms_kanji", 17},      {"ms-kanji", 17},
+    {"windows-31j", 17},    {"x-ms-cp932", 17},     {"csshiftjis", 17},    {"euc-jp", 18},
     {"ks_c_5601-1987", 36}, {"iso-2022-kr", 37},    {"euc-kr", 38},        {"iso-2022-jp", 39},
-    {"iso-2022-jp-2", 40},  {"utf-8", 106},         {"utf8", 106},         {"iso-2022-cn", 104},
-    {"iso-8859-13", 109},   {"iso-8859-14", 110},   {"iso-8859-15", 111},  {"iso-8859-16", 112},
-    {"gbk", 113},           {"cp936", 113},         {"gb18030", 114},      {"iso-10646-ucs-2", 1000},
-    {"ucs-2", 1000},        {"ucs-4", 1001},        {"utf-7", 1012},       {"utf-16be", 1013},
-    {"utf-16le", 1014},     {"utf-16", 1015},       {"utf-32", 1017},      {"utf-32be", 1018},
-    {"utf-32le", 1019},     {"ibm850", 2009},       {"cp850", 2009},       {"ibm437", 2011},
-    {"cp437", 2011},        {"gb2312", 2025},       {"big5", 2026},        {"macintosh", 2027},
-    {"koi8-r", 2084},       {"ibm866", 2086},       {"cp866", 2086},       {"koi8-u", 2088},
-    {"big5-hkscs", 2101},   {"windows-1250", 2250}, {"windows-1251", 2251}, {"windows-1252", 2252},
-    {"windows-1253", 2253}, {"windows-1254", 2254}, {"windows-1255", 2255}, {"windows-1256", 2256},
-    {"windows-1257", 2257}, {"windows-1258", 2258}, {"cp1250", 2250},      {"cp1251", 2251},
-    {"cp1252", 2252},       {"cp1253", 2253},       {"cp1254", 2254},      {"cp1255", 2255},
-    {"cp1256", 2256},       {"cp1257", 2257},       {"cp1258", 2258},      {"tis-620", 2259},
+    {"iso-2022-jp-2", 40},  {"utf-8", 106},         {"utf8", 106},         {"utf_8", 106},
+    {"iso-2022-cn", 104},   {"iso-8859-13", 109},   {"iso-8859-14", 110},  {"iso-8859-15", 111},
+    {"iso-8859-16", 112},   {"gbk", 113},           {"cp936", 113},        {"gb18030", 114},
+    {"iso-10646-ucs-2", 1000}, {"ucs-2", 1000},     {"ucs-4", 1001},       {"utf-7", 1012},
+    {"utf-16be", 1013},     {"utf-16le", 1014},     {"utf-16", 1015},      {"utf-32", 1017},
+    {"utf-32be", 1018},     {"utf-32le", 1019},     {"ibm850", 2009},      {"cp850", 2009},
+    {"ibm437", 2011},       {"cp437", 2011},        {"gb2312", 2025},      {"big5", 2026},
+    {"macintosh", 2027},    {"koi8-r", 2084},       {"ibm866", 2086},      {"cp866", 2086},
+    {"koi8-u", 2088},       {"big5-hkscs", 2101},   {"windows-1250", 2250}, {"windows-1251", 2251},
+    {"windows-1252", 2252}, {"windows-1253", 2253}, {"windows-1254", 2254}, {"windows-1255", 2255},
+    {"windows-1256", 2256}, {"windows-1257", 2257}, {"windows-1258", 2258}, {"cp1250", 2250},
+    {"cp1251", 2251},       {"cp1252", 2252},       {"cp1253", 2253},      {"cp1254", 2254},
+    {"cp1255", 2255},       {"cp1256", 2256},       {"cp1257", 2257},      {"cp1258", 2258},
+    {"tis-620", 2259},
 };
 
-// MIBenum of a charset name (a "*language" suffix is left out), 0 when the
-// converter does not know it.
-int charset_mib(const uint8_t *p, size_t n) {
+// The longest charset name handed to the platform's converter.
+constexpr size_t kMaxCharsetName = 40;
+
+// A charset of an encoded word: by MIBenum when the table above knows its
+// name, else by its name as the platform's converter knows it.
+struct WordCharset {
+    int mib = 0;
+    char name[kMaxCharsetName + 1] = {};
+
+    bool same(const WordCharset &o) const { return mib == o.mib && (mib != 0 || g_ascii_strcasecmp(name, o.name) == 0); }
+};
+
+// Reads the charset name [p, p + n) (a "*language" suffix is left out).
+// False when neither the table nor the platform's converter knows it.
+bool read_charset(const uint8_t *p, size_t n, WordCharset *cs) {
     for (size_t i = 0; i < n; ++i)
         if (p[i] == '*') n = i;
     for (const CharsetName &c : kCharsetNames)
-        if (same_token(p, n, c.name)) return c.mib;
-    return 0;
+        if (same_token(p, n, c.name)) {
+            cs->mib = c.mib;
+            return true;
+        }
+    // Only a plain name goes to the converter (no "//" options, no paths).
+    if (n == 0 || n > kMaxCharsetName) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (!g_ascii_isalnum(static_cast<char>(p[i])) && p[i] != '-' && p[i] != '_' && p[i] != '.' && p[i] != ':')
+            return false;
+    std::memcpy(cs->name, p, n);
+    cs->name[n] = 0;
+    cs->mib = 0;
+    GIConv cd = g_iconv_open("UTF-8", cs->name);
+    if (cd == reinterpret_cast<GIConv>(-1)) return false;
+    g_iconv_close(cd);
+    return true;
 }
 
 // ---------------------------------------------------------------- encoded words
 struct Word {
     size_t len = 0;        // bytes of the word in the text
     bool ok = false;       // it decoded to something
-    int mib = 0;           // its charset
+    WordCharset cs;        // its charset
     size_t rawLen = 0;     // its decoded bytes, written at the raw cursor
 };
 
@@ -120,14 +153,13 @@ bool word_base64(const uint8_t *p, size_t n, uint8_t *out, size_t *w) {
     return true;
 }
 
-// Q encoding: "_" is a space, "=XX" a byte; false for a "=" without two hex
-// digits or a byte that is no printable ASCII.
+// Q encoding: "_" is a space, "=XX" a byte, a "=" without two hex digits
+// stands for itself; false for a byte that is no printable ASCII.
 bool word_q(const uint8_t *p, size_t n, uint8_t *out, size_t *w) {
     size_t k = 0;
     for (size_t i = 0; i < n; ++i) {
         const uint8_t c = p[i];
-        if (c == '=') {
-            if (i + 2 >= n || hex_digit(p[i + 1]) < 0 || hex_digit(p[i + 2]) < 0) return false;
+        if (c == '=' && i + 2 < n && hex_digit(p[i + 1]) >= 0 && hex_digit(p[i + 2]) >= 0) {
             out[k++] = static_cast<uint8_t>(hex_digit(p[i + 1]) << 4 | hex_digit(p[i + 2]));
             i += 2;
         } else if (c == '_') {
@@ -142,40 +174,30 @@ bool word_q(const uint8_t *p, size_t n, uint8_t *out, size_t *w) {
     return true;
 }
 
-// Reads an encoded word at s (which starts with "=?"). False when s does not
-// start one ("=?" charset "?" letter "?"): the characters are then text. A
-// word that starts so but does not end in "?=" before a blank or the end of
-// the text, has another letter than B or Q, a charset the converter does not
-// know or content that does not decode is taken as a whole and gives nothing.
+// Reads an encoded word at s (which starts with "=?"): "=?" charset "?" B or
+// Q "?" text "?=", with no blank or line break inside, in a charset the table
+// or the platform's converter knows. False when s is anything else: its
+// characters are then ordinary text. A word whose content does not decode is
+// taken as a whole and gives nothing.
 bool read_word(const uint8_t *s, size_t n, uint8_t *raw, Word *w) {
     size_t i = 2;
     const size_t csStart = i;
     while (i < n && s[i] != '?' && !is_space(s[i])) ++i;
     if (i >= n || s[i] != '?' || i == csStart) return false;
     const size_t csEnd = i++;
-    if (i + 1 >= n || is_space(s[i]) || s[i + 1] != '?') return false;
-    const uint8_t letter = s[i];
+    if (i + 1 >= n || s[i + 1] != '?') return false;
+    const uint8_t letter = static_cast<uint8_t>(g_ascii_toupper(static_cast<char>(s[i])));
+    if (letter != 'B' && letter != 'Q') return false;
     i += 2;
     const size_t textStart = i;
     while (i < n && !is_space(s[i]) && !(s[i] == '?' && i + 1 < n && s[i + 1] == '=')) ++i;
-    const bool closed = i < n && s[i] == '?';
+    if (i >= n || s[i] != '?') return false;  // a blank or the end before "?="
     const size_t textEnd = i;
-    if (closed) {
-        i += 2;
-    } else {
-        while (i < n && !is_space(s[i])) ++i;
-    }
-    w->len = i;
-    w->ok = false;
-    w->rawLen = 0;
-    w->mib = charset_mib(s + csStart, csEnd - csStart);
-    if (!closed || w->mib == 0) return true;
+    if (!read_charset(s + csStart, csEnd - csStart, &w->cs)) return false;
+    w->len = i + 2;
     size_t k = 0;
-    bool good = false;
-    if (letter == 'B' || letter == 'b')
-        good = word_base64(s + textStart, textEnd - textStart, raw, &k);
-    else if (letter == 'Q' || letter == 'q')
-        good = word_q(s + textStart, textEnd - textStart, raw, &k);
+    const bool good = letter == 'B' ? word_base64(s + textStart, textEnd - textStart, raw, &k)
+                                    : word_q(s + textStart, textEnd - textStart, raw, &k);
     w->ok = good && k > 0;
     w->rawLen = w->ok ? k : 0;
     return true;
@@ -186,23 +208,64 @@ bool read_word(const uint8_t *s, size_t n, uint8_t *raw, Word *w) {
 struct Run {
     uint8_t *raw;
     size_t len = 0;
-    int mib = 0;
+    WordCharset cs;
 };
 
-// Converts the run to UTF-8 and writes it; a run that does not convert to
-// valid UTF-8 is left out whole. False on allocation failure.
+constexpr uint8_t kReplacement[] = {0xEF, 0xBF, 0xBD};  // U+FFFD in UTF-8
+
+// Writes converted text with each ill-formed UTF-8 sequence replaced by
+// U+FFFD: one for each maximal part of a sequence that could start a
+// character (an incomplete character gives one, a lone byte one). Bytes of
+// UTF-8 and US-ASCII words come here as they are (US-ASCII texts are read as
+// UTF-8 throughout the library, as phones that mislabel them mean them).
+void put_repaired(qx::Writer &out, const uint8_t *p, size_t n) {
+    size_t i = 0;
+    while (i < n) {
+        const uint8_t c = p[i];
+        if (c < 0x80) {
+            out.bytes(p + i, 1);
+            ++i;
+            continue;
+        }
+        size_t need = 0;  // continuation bytes of the character
+        uint8_t lo = 0x80, hi = 0xBF;  // range of its second byte
+        if (c >= 0xC2 && c <= 0xDF) need = 1;
+        else if (c == 0xE0) need = 2, lo = 0xA0;
+        else if (c == 0xED) need = 2, hi = 0x9F;
+        else if (c >= 0xE1 && c <= 0xEF) need = 2;
+        else if (c == 0xF0) need = 3, lo = 0x90;
+        else if (c == 0xF4) need = 3, hi = 0x8F;
+        else if (c >= 0xF1 && c <= 0xF3) need = 3;
+        size_t k = 1;
+        while (need > 0 && k <= need && i + k < n) {
+            const uint8_t b = p[i + k];
+            if (k == 1 ? (b < lo || b > hi) : (b < 0x80 || b > 0xBF)) break;
+            ++k;
+        }
+        if (need > 0 && k == need + 1)
+            out.bytes(p + i, k);
+        else
+            out.bytes(kReplacement, sizeof kReplacement);
+        i += k;
+    }
+}
+
+// Converts the run to UTF-8 and writes it, bytes that do not convert as
+// U+FFFD. False on allocation failure.
 bool flush_run(Run &run, qx::Writer &out) {
     if (run.len == 0) return true;
-    if (IsWideCharset(run.mib) && run.len < 2) {
+    if (run.cs.mib != 0 && IsWideCharset(run.cs.mib) && run.len < 2) {
         run.len = 0;  // not one character
+        out.bytes(kReplacement, sizeof kReplacement);
         return true;
     }
     int len = static_cast<int>(run.len);
     bool known = false;
-    char *text = ConvertCharsetToUtf8(run.mib, run.raw, &len, &known);
+    char *text = run.cs.mib != 0 ? ConvertCharsetToUtf8(run.cs.mib, run.raw, &len, &known)
+                                 : ConvertNamedCharsetToUtf8(run.cs.name, run.raw, &len, &known);
     run.len = 0;
     if (!text) return !known;  // a converter that gives nothing ran out of memory
-    if (len > 0 && g_utf8_validate(text, len, nullptr)) out.bytes(text, static_cast<size_t>(len));
+    put_repaired(out, reinterpret_cast<const uint8_t *>(text), static_cast<size_t>(len));
     qx::free_ptr(text);
     return true;
 }
@@ -352,7 +415,7 @@ Got DecodeEncodedWords(char **text) {
     if (!buf || !raw) return Got::NoMemory;
 
     qx::Writer out = qx::Writer::over(buf, static_cast<size_t>(cap - 1));
-    Run run{raw};
+    Run run{raw, 0, {}};
     size_t text0 = 0;        // start of the text not written yet
     bool afterWord = false;  // a word came before it
     size_t i = 0;
@@ -374,9 +437,9 @@ Got DecodeEncodedWords(char **text) {
             out.bytes(s + text0, i - text0);
         }
         if (w.ok) {
-            if (run.len > 0 && run.mib != w.mib && !flush_run(run, out)) return Got::NoMemory;
+            if (run.len > 0 && !run.cs.same(w.cs) && !flush_run(run, out)) return Got::NoMemory;
             if (raw + run.len != wordBytes) std::memmove(raw + run.len, wordBytes, w.rawLen);
-            run.mib = w.mib;
+            run.cs = w.cs;
             run.len += w.rawLen;
         }
         i += w.len;
