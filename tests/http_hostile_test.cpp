@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "osal_scripted.h"
+#include "scripted_turns.h"
 #include "qx_internal.h"
 #include "qx_stack_http.h"
 #include "test_support.h"
@@ -318,7 +319,7 @@ TEST_P(HttpHostile, EndsAsItShould) {
     const int maxSteps = 100 + static_cast<int>(trickle ? 2 * scripted : 0) + static_cast<int>(scripted / 7);
     while (steps < maxSteps) {
         ++steps;
-        r = fnQXStack_Http_Read(ctx, out, sizeof out);
+        r = read_after_turn(ctx, out, sizeof out);
         if (r > 0) {
             body.append(out, static_cast<size_t>(r));
             continue;
@@ -334,7 +335,7 @@ TEST_P(HttpHostile, EndsAsItShould) {
     EXPECT_EQ(ctx->retValue, c.retValue);
     EXPECT_EQ(ctx->retCtxLen, c.retCtxLen);
     // The result stays what it was.
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), c.result);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), c.result);
     EXPECT_EQ(ctx->state, c.state);
     EXPECT_EQ(osal_script::sockets_open(), 0) << "the ended request still holds a socket";
 
@@ -387,7 +388,7 @@ TEST_F(HttpHostileCookies, InjectingOrOverlongCookiesAreNotStoredLongOnesGoOutWh
     ASSERT_NE(ctx, nullptr);
     char out[64];
     int r = -2;
-    for (int i = 0; i < 50 && (r == -2 || r > 0); ++i) r = fnQXStack_Http_Read(ctx, out, sizeof out);
+    for (int i = 0; i < 50 && (r == -2 || r > 0); ++i) r = read_after_turn(ctx, out, sizeof out);
     EXPECT_EQ(r, 0);
     EXPECT_EQ(ctx->state, HTTP_ST_DONE);
     ASSERT_EQ(fnQXList_Count(fnQXStack_Http_CookieList()), 2);
@@ -512,7 +513,7 @@ TEST_F(HttpHostile, AllocationFailuresThroughARedirectAndAChunkedBody) {
         char out[16];
         int r = -2;
         for (int i = 0; i < 100 && (r == -2 || r > 0); ++i) {
-            r = fnQXStack_Http_Read(ctx, out, sizeof out);
+            r = read_after_turn(ctx, out, sizeof out);
             if (r > 0) body.append(out, static_cast<size_t>(r));
         }
         if (r == 0) {
