@@ -157,6 +157,18 @@ Bytes retrieve_conf(const std::string &tid, const Bytes &extra = {}) {
            rrtest::bytes({0x8B}) + rrtest::text0("m-1") + rrtest::bytes({0x84, 0x83}) + rrtest::text0("the message");
 }
 
+// An m-retrieve-conf with a multipart/mixed body of three text parts of 40
+// bytes each.
+Bytes retrieve_multipart(const std::string &tid) {
+    Bytes body = rrtest::bytes({0x84, 0xA3, 0x03});
+    for (int part = 0; part < 3; ++part) {
+        body = body + rrtest::bytes({0x01, 40, 0x83});  // headers: 1 byte (text/plain); data: 40 bytes
+        body.insert(body.end(), 40, static_cast<uint8_t>('a' + part));
+    }
+    return rrtest::bytes({0x8C, 0x84, 0x98}) + rrtest::text0(tid) + rrtest::bytes({0x8D, 0x92, 0x8B}) +
+           rrtest::text0("m-3") + body;
+}
+
 Bytes notification(const std::string &tid, const std::string &location, uint32_t size) {
     return rrtest::bytes({0x8C, 0x82, 0x98}) + rrtest::text0(tid) +
            rrtest::bytes({0x8D, 0x92, 0x8E, 0x04, int(size >> 24), int((size >> 16) & 0xFF), int((size >> 8) & 0xFF),
@@ -295,7 +307,22 @@ TEST_F(LyingNet, SendBelievesOnlyItsOwnConfirmation) {
 // ================================================================ download
 TEST_F(LyingNet, DownloadHandsOverOnlyARetrievedMessage) {
     const std::string msg = str(retrieve_conf("dl-1"));
+    const std::string three = str(retrieve_multipart("dl-1"));
+    const std::string cutInThird = three.substr(0, three.size() - 13);
+    const std::string cutInCount = three.substr(0, three.find("\x84\xA3") + 2);
     const std::vector<Row> rows = {
+        // Cut short, with a Content-Length that matches what is sent: the
+        // HTTP exchange is whole, the message is not.
+        {"cut in part 3 of 3, length matching", {{http(cutInThird)}}, HBX_MSG_DL_FAIL_NOR},
+        {"cut before its entry count, length matching", {{http(cutInCount)}}, HBX_MSG_DL_FAIL_NOR},
+        {"cut in part 1 of 3, length matching", {{http(three.substr(0, three.size() - 90))}}, HBX_MSG_DL_FAIL_NOR},
+        // The relay's length=fewer: the stated length ends the body early.
+        {"Content-Length fewer than the body",
+         {{http_raw("Content-Length: " + std::to_string(three.size() / 2) + "\r\n", three)}},
+         HBX_MSG_DL_FAIL_NOR},
+        {"cut, without a length, the connection closed", {{http_raw("", cutInThird)}}, HBX_MSG_DL_FAIL_NOR},
+        {"three whole parts", {{http(three)}}, HBX_MSG_DL_OK},
+        {"three whole parts, chunked", {{chunked(three)}}, HBX_MSG_DL_OK},
         {"Retrieve-Status message not found", {{http(str(retrieve_conf("dl-1", rrtest::bytes({0x99, 0xE2}))))}},
          HBX_MSG_DL_FAIL_NOR},
         {"Retrieve-Status transient failure", {{http(str(retrieve_conf("dl-1", rrtest::bytes({0x99, 0xC0}))))}},
@@ -339,6 +366,9 @@ TEST_F(LyingNet, DownloadHandsOverOnlyARetrievedMessage) {
             // it was retrieved.
             const std::string got(reinterpret_cast<const char *>(out.data), static_cast<size_t>(out.length));
             EXPECT_EQ(got.substr(0, 2), "\x8C\x84");
+            EXPECT_TRUE(got == msg || got == three || got == str(retrieve_conf("dl-1", rrtest::bytes({0x99, 0x80}))))
+                << "the message exactly as sent";
+            EXPECT_EQ(out.data[out.length], 0) << "a zero byte follows the message";
             EXPECT_EQ(got.find("trailing"), std::string::npos);
             ASSERT_EQ(seen.size(), 2u);
             EXPECT_EQ(seen[1].method, "POST");

@@ -22,26 +22,19 @@ std::string type_name(int code) {
 
 bool has_body(int type) { return type == 0x80 || type == 0x84; }
 
-// Steps over the multipart body at the cursor; "" or what is cut short.
-std::string walk_body(WspCursor c) {
-    const uint32_t n = GetUintvar(c);
-    if (c.truncated) return "is cut short before its body";
-    for (uint32_t i = 0; i < n; ++i) {
-        const uint32_t headers = GetUintvar(c);
-        const uint32_t data = c.truncated ? 0 : GetUintvar(c);
-        WspCursor region;
-        if (c.truncated || !TakeRegion(c, headers, &region) || !TakeRegion(c, data, &region))
-            return "is cut short in part " + std::to_string(i + 1) + " of " + std::to_string(n);
+// What is cut short in a body that starts at the Content-Type field; "" when
+// every declared byte is there.
+std::string body_problem(const uint8_t *body, int len) {
+    const MmsBodyCheck b = MMS_CheckBodyExtent(body, len);
+    switch (b.extent) {
+        case MmsBodyExtent::Whole: return {};
+        case MmsBodyExtent::NoBody: return "ends before its body";
+        case MmsBodyExtent::CutInContentType: return "is cut short in its header";
+        case MmsBodyExtent::CutBeforeEntries: return "is cut short before its body";
+        case MmsBodyExtent::CutInEntry:
+            return "is cut short in part " + std::to_string(b.part) + " of " + std::to_string(b.parts);
     }
     return {};
-}
-
-// Whether the body's Content-Type value at the cursor makes it multipart.
-bool is_multipart_at(WspCursor c) {
-    tMMS_ContentType *ct = GetContentTypeValue(c, nullptr);
-    const bool multipart = !ct || IsMultipartContentType(ct->Content_Type);
-    FreeContentTypeValue(ct);
-    return multipart;
 }
 
 }  // namespace
@@ -57,14 +50,13 @@ std::string pdu_problem(const std::vector<uint8_t> &pdu, int want) {
     // Header fields, each stepped over by its WSP encoding; a text-named
     // application header is two texts.
     WspCursor c = wsp_cursor(pdu.data(), len);
-    bool body = false;
-    bool multipart = false;
+    const uint8_t *body = nullptr;
     while (c.left() > 0 && !body) {
         const uint8_t field = *c.p;
-        if (field >= 0x80) {
+        if (field == kContentType) {
+            body = c.p;  // the body: the library's own check takes it from here
+        } else if (field >= 0x80) {
             ++c.p;
-            body = field == kContentType;
-            if (body) multipart = is_multipart_at(c);
             if (c.left() == 0 || !SkipValue(c)) return "is cut short in its header";
         } else if (!SkipText(c) || !SkipText(c)) {
             return "is cut short in its header";
@@ -72,8 +64,7 @@ std::string pdu_problem(const std::vector<uint8_t> &pdu, int want) {
     }
     if (has_body(type)) {
         if (!body) return "ends before its body";
-        // A body that is not multipart is one part: all its bytes are data.
-        const std::string why = multipart ? walk_body(c) : std::string();
+        const std::string why = body_problem(body, static_cast<int>(pdu.data() + len - body));
         if (!why.empty()) return why;
     }
     if (type == 0x82) {
