@@ -134,7 +134,7 @@ int hbx_ArmStep(OSAL_TIMER_CB cb, void *record);
 bool hbx_BeginStack(const MmsSettings *settings, int *port);
 // Stores the configured User-Agent and Profile over the built-in headers.
 void hbx_ApplyHeaders(const MmsSettings *settings);
-// Whether the response's HTTP status is a success (2xx).
+// Whether the response's HTTP status is the one success MMS knows (200).
 bool hbx_HttpOk(const HttpCtx *ctx);
 
 // ---------------------------------------------------------------- one driver for both transactions

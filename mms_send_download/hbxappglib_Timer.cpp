@@ -87,4 +87,6 @@ bool hbx_BeginStack(const MmsSettings *settings, int *port) {
     return true;
 }
 
-bool hbx_HttpOk(const HttpCtx *ctx) { return ctx && ctx->retValue >= 200 && ctx->retValue <= 299; }
+// Only 200 carries an MMS answer: 204 has no body, 206 a part of one, and
+// the other 2xx are no answer to a plain GET or POST of a PDU.
+bool hbx_HttpOk(const HttpCtx *ctx) { return ctx && ctx->retValue == 200; }

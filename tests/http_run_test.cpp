@@ -450,10 +450,11 @@ TEST_F(HttpRun, ResponseHeaderLines) {
         {"upper-case, gzip", "HTTP/1.0 201 Created\r\nCONTENT-ENCODING: gzip\r\n", 201, 0, nullptr, -1, "http://h.test/"},
         {"gzip is exact", "HTTP/1.0 200 OK\r\nContent-Encoding: GZIP\r\n", 200, 0, nullptr, 1, "http://h.test/"},
         {"another coding", "HTTP/1.0 200 OK\r\nContent-Encoding: deflate\r\n", 200, 0, nullptr, 1, "http://h.test/"},
-        {"no number", "HTTP/1.0 200 OK\r\nContent-Length: none\r\n", 200, -1, nullptr, 0, "http://h.test/"},
-        {"huge number", "HTTP/1.0 200 OK\r\nContent-Length: 99999999999999\r\n", 200, 2147483647, nullptr, 0,
+        {"status line without a reason", "HTTP/1.1 200\r\n", 200, 0, nullptr, 0, "http://h.test/"},
+        {"a list of equal lengths", "HTTP/1.0 200 OK\r\nContent-Length: 4 ,4\r\n", 200, 4, nullptr, 0,
          "http://h.test/"},
-        {"status without number", "HTTP/1.1\r\n", 0, 0, nullptr, 0, "http://h.test/"},
+        {"blanks around the length", "HTTP/1.0 200 OK\r\nContent-Length:\t 4 \r\n", 200, 4, nullptr, 0,
+         "http://h.test/"},
         {"type without a value", "HTTP/1.0 200 OK\r\nContent-Type:\r\n", 200, 0, "", 0, "http://h.test/"},
         {"ContentType spelling, last one wins", "HTTP/1.0 200 OK\r\nContent-Type: a/b\r\nContentType: text/plain x\r\n",
          200, 0, "text/plain", 0, "http://h.test/"},
@@ -481,6 +482,51 @@ TEST_F(HttpRun, ResponseHeaderLines) {
         EXPECT_EQ(ctx->contentEncoding, c.encoding);
         EXPECT_STREQ(ctx->url, c.url);
         EXPECT_EQ(ctx->redirectCount, 0);
+        close(ctx);
+    }
+}
+
+// Status lines and framing headers that are not strictly HTTP/1.x fail the
+// response: nothing of the body is handed over, whatever follows.
+TEST_F(HttpRun, ResponsesThatAreNotStrictHttpFail) {
+    const std::string ok = "HTTP/1.0 200 OK\r\n";
+    const std::pair<const char *, std::string> cases[] = {
+        {"status without number", "HTTP/1.1\r\n"},
+        {"status with a letter after the digits", "HTTP/1.1 200x\r\n"},
+        {"two-digit status", "HTTP/1.1 20 OK\r\n"},
+        {"four-digit status", "HTTP/1.1 2000 OK\r\n"},
+        {"HTTP/2", "HTTP/2 200\r\n"},
+        {"HTTP/1.2", "HTTP/1.2 200 OK\r\n"},
+        {"lower-case protocol", "http/1.1 200 OK\r\n"},
+        {"two blanks before the status", "HTTP/1.1  200 OK\r\n"},
+        {"a blank line before the status line", "\r\nHTTP/1.1 200 OK\r\n"},
+        {"a field before the status line", "X-A: 1\r\nHTTP/1.1 200 OK\r\n"},
+        {"no number", ok + "Content-Length: none\r\n"},
+        {"empty length", ok + "Content-Length:\r\n"},
+        {"plus sign", ok + "Content-Length: +4\r\n"},
+        {"minus sign", ok + "Content-Length: -1\r\n"},
+        {"hexadecimal", ok + "Content-Length: 0x4\r\n"},
+        {"digits and text", ok + "Content-Length: 4abc\r\n"},
+        {"two numbers without a comma", ok + "Content-Length: 4 4\r\n"},
+        {"a list that disagrees", ok + "Content-Length: 4, 5\r\n"},
+        {"huge number", ok + "Content-Length: 99999999999999\r\n"},
+        {"just above 2^31 - 1", ok + "Content-Length: 2147483648\r\n"},
+        {"gzip, chunked", ok + "Transfer-Encoding: gzip, chunked\r\n"},
+        {"chunked twice", ok + "Transfer-Encoding: chunked, chunked\r\n"},
+        {"identity", ok + "Transfer-Encoding: identity\r\n"},
+        {"empty transfer coding", ok + "Transfer-Encoding:\r\n"},
+        {"switching protocols", "HTTP/1.1 101 Switching Protocols\r\n"},
+        {"early hints", "HTTP/1.1 103 Early Hints\r\n"},
+    };
+    for (const auto &[name, headers] : cases) {
+        SCOPED_TRACE(name);
+        HttpCtx *ctx = get("http://h.test/");
+        respond(headers + "\r\nBODY");
+        std::string body;
+        EXPECT_EQ(drive(ctx, &body), -1);
+        EXPECT_EQ(body, "");
+        EXPECT_EQ(ctx->state, HTTP_ST_ERR_RECV);
+        EXPECT_EQ(osal_script::sockets_open(), 0);
         close(ctx);
     }
 }

@@ -183,6 +183,11 @@ std::string http(const std::string &body, const std::string &headers = "") {
 std::string http_raw(const std::string &headers, const std::string &body) {
     return "HTTP/1.0 200 OK\r\nContent-Type: application/vnd.wap.mms-message\r\n" + headers + "\r\n" + body;
 }
+// A whole answer with a status other than 200 (the line after "HTTP/1.1 ").
+std::string http_status(const std::string &status, const std::string &body) {
+    return "HTTP/1.1 " + status + "\r\nContent-Type: application/vnd.wap.mms-message\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+}
 std::string chunked(const std::string &body) {
     std::string out = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
     for (size_t at = 0; at < body.size(); at += 7) {
@@ -274,6 +279,18 @@ TEST_F(LyingNet, SendBelievesOnlyItsOwnConfirmation) {
         {"two Content-Lengths", {{http_raw("Content-Length: 16\r\nContent-Length: 14\r\n", good)}},
          HBX_MSG_SEND_FAIL},
         {"gzip-coded", {{http(good, "Content-Encoding: gzip\r\n")}}, HBX_MSG_SEND_FAIL},
+        // Only 200 carries an answer; the framing is read the same strict way
+        // as the download's.
+        {"201 Created", {{http_status("201 Created", good)}}, HBX_MSG_SEND_FAIL},
+        {"206 Partial Content", {{http_status("206 Partial Content", good)}}, HBX_MSG_SEND_FAIL},
+        {"HTTP/2 status line", {{"HTTP/2 200\r\nContent-Length: " + std::to_string(good.size()) + "\r\n\r\n" + good}},
+         HBX_MSG_SEND_FAIL},
+        {"empty Content-Length", {{http_raw("Content-Length:\r\n", good)}}, HBX_MSG_SEND_FAIL},
+        {"negative Content-Length", {{http_raw("Content-Length: -1\r\n", good)}}, HBX_MSG_SEND_FAIL},
+        {"Content-Length with a sign", {{http_raw("Content-Length: +" + std::to_string(good.size()) + "\r\n", good)}},
+         HBX_MSG_SEND_FAIL},
+        {"gzip, chunked over a plain body", {{http_raw("Transfer-Encoding: gzip, chunked\r\n", good)}},
+         HBX_MSG_SEND_FAIL},
         // The stated length ends the confirmation: what follows is not read,
         // and the connection need not close.
         {"bytes beyond the length, held open", {{http_raw("Content-Length: " + std::to_string(good.size()) + "\r\n",
@@ -333,6 +350,12 @@ TEST_F(LyingNet, DownloadHandsOverOnlyARetrievedMessage) {
         {"Message-Type not first", {{http(msg.substr(2) + msg.substr(0, 2))}}, HBX_MSG_DL_FAIL_NOR},
         {"an m-send-conf", {{http(str(send_conf("dl-1")))}}, HBX_MSG_DL_FAIL_NOR},
         {"Content-Length 0, then the message", {{http_raw("Content-Length: 0\r\n", msg)}}, HBX_MSG_DL_FAIL_NOR},
+        {"206 Partial Content", {{http_status("206 Partial Content", msg)}}, HBX_MSG_DL_FAIL_NOR},
+        {"203 Non-Authoritative", {{http_status("203 Non-Authoritative Information", msg)}}, HBX_MSG_DL_FAIL_NOR},
+        {"empty Content-Length", {{http_raw("Content-Length:\r\n", msg)}}, HBX_MSG_DL_FAIL_NOR},
+        {"negative Content-Length", {{http_raw("Content-Length: -1\r\n", msg)}}, HBX_MSG_DL_FAIL_NOR},
+        {"Content-Length with a sign", {{http_raw("Content-Length: +" + std::to_string(msg.size()) + "\r\n", msg)}},
+         HBX_MSG_DL_FAIL_NOR},
         {"Content-Length beyond the close", {{http_raw("Content-Length: 900\r\n", msg)}}, HBX_MSG_DL_FAIL_NOR},
         {"two Content-Lengths", {{http_raw("Content-Length: 40\r\nContent-Length: " + std::to_string(msg.size()) +
                                                "\r\n",

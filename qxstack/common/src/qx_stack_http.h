@@ -173,6 +173,7 @@ struct HttpCtx {
     int32_t chunkReady;      // de-chunked bytes waiting at the front of recvBuf
     int32_t lengthSeen;      // a Content-Length header was read (another must agree)
     int32_t bodyTaken;       // body bytes handed to the reader
+    int32_t statusSeen;      // the response's status line was read
 };
 
 // The HTTP module's process state: one instance, set up by
