@@ -1,5 +1,7 @@
 // The timer handle list shared by the send and the download, the process
 // state of the transactions, and the settings both apply to the HTTP stack.
+#include <cstring>
+
 #include "hbxappglib.h"
 #include "qx_internal.h"
 #include "qx_log.h"
@@ -80,9 +82,19 @@ void hbx_ApplyHeaders(const MmsSettings *settings) {
 }
 
 bool hbx_BeginStack(const MmsSettings *settings, int *port) {
+    // A proxy port is 1 to 65535 in digits (80 when none is given); anything
+    // else is refused before the stack starts, never read as some number.
+    *port = 80;
+    const char *portText = settings->ProxyPort;
+    if (settings->ProxyAddr && settings->ProxyAddr[0] && portText && portText[0]) {
+        const int len = static_cast<int>(strnlen(portText, 16));
+        if (fnQXStack_ReadPort(portText, len, port) != QXUrlFault::None) {
+            QX_LOG("mzk:proxy port refused: %s\n", fnQXStack_UrlFaultText(QXUrlFault::BadPort));
+            return false;
+        }
+    }
     if (fnQXStack_Wap_Init(HBX_STACK_MODE_HTTP) == -1) return false;
     hbx_ApplyHeaders(settings);
-    *port = fnQX_ATOI(settings->ProxyPort);
     fnQXStack_Http_SetProxy(settings->ProxyAddr, *port);
     return true;
 }

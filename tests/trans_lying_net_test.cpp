@@ -44,19 +44,29 @@ struct Request {
 
 class LyingRelay {
 public:
-    LyingRelay() {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd_, 8) != 0 ||
-            getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
-            close(fd_);
+    // On 127.0.0.1, or on ::1 with ipv6.
+    explicit LyingRelay(bool ipv6 = false) : ipv6_(ipv6) {
+        fd_ = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+        sockaddr_storage st{};
+        socklen_t len;
+        if (ipv6) {
+            auto *a = reinterpret_cast<sockaddr_in6 *>(&st);
+            a->sin6_family = AF_INET6;
+            a->sin6_addr = in6addr_loopback;
+            len = sizeof *a;
+        } else {
+            auto *a = reinterpret_cast<sockaddr_in *>(&st);
+            a->sin_family = AF_INET;
+            a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            len = sizeof *a;
+        }
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&st), len) != 0 || listen(fd_, 8) != 0 ||
+            getsockname(fd_, reinterpret_cast<sockaddr *>(&st), &len) != 0) {
+            if (fd_ >= 0) close(fd_);
             fd_ = -1;
             return;
         }
-        port_ = ntohs(a.sin_port);
+        port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6 *>(&st)->sin6_port : reinterpret_cast<sockaddr_in *>(&st)->sin_port);
         thread_ = std::thread([this] { loop(); });
     }
     ~LyingRelay() {
@@ -65,7 +75,10 @@ public:
         if (fd_ >= 0) close(fd_);
     }
     bool ok() const { return fd_ >= 0; }
-    std::string url(const std::string &path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+    std::string url(const std::string &path) const {
+        return std::string(ipv6_ ? "http://[::1]:" : "http://127.0.0.1:") + std::to_string(port_) + path;
+    }
+    uint16_t port() const { return port_; }
     void script(std::vector<Answer> answers) {
         std::lock_guard<std::mutex> l(mu_);
         answers_.assign(answers.begin(), answers.end());
@@ -132,6 +145,7 @@ private:
         }
     }
 
+    bool ipv6_ = false;
     int fd_ = -1;
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
@@ -441,6 +455,68 @@ TEST_F(LyingNet, TooBigByTheBytesReceived) {
         EXPECT_LT(qx::alloc_peak_bytes(), 2L * HBX_MAX_RECEIVED + 64 * 1024);
         EXPECT_EQ(qx::alloc_stats().liveBlocks, blocks);
     }
+}
+
+// An IPv6 literal in the relay URL, and as the proxy, connects over IPv6 to
+// ::1: the whole send and download, the request naming the host in brackets.
+TEST_F(LyingNet, SendAndDownloadOverIpv6Loopback) {
+    LyingRelay v6(true);
+    if (!v6.ok()) GTEST_SKIP() << "no IPv6 loopback here";
+    const std::string server = v6.url("/mms");
+    const std::string location = v6.url("/msg/6");
+    const std::string port = std::to_string(v6.port());
+    for (const bool viaProxy : {false, true}) {
+        SCOPED_TRACE(viaProxy ? "through the proxy [::1]" : "direct to [::1]");
+        MmsSettings settings{"V6UA", nullptr, viaProxy ? "::1" : nullptr, viaProxy ? port.c_str() : nullptr,
+                             server.c_str()};
+        const Bytes pdu = send_req("v6-1");
+        v6.script({{http(str(send_conf("v6-1")))}});
+        Bytes copy = pdu;
+        tCPS_PduBuf buf{copy.data(), static_cast<int>(copy.size())};
+        auto finals = run([&] { return fnCPS_SendMMS(&buf, &settings, on_result) == HBX_MSG_SEND_STARTED; });
+        ASSERT_EQ(finals.size(), 1u);
+        EXPECT_EQ(finals[0], HBX_MSG_SEND_OK);
+        auto seen = v6.seen();
+        ASSERT_EQ(seen.size(), 1u);
+        const std::string line = seen[0].head.substr(0, seen[0].head.find("\r\n"));
+        EXPECT_EQ(line, viaProxy ? "POST " + server + " HTTP/1.0" : "POST /mms HTTP/1.0");
+        EXPECT_NE(seen[0].head.find("\r\nHost: [::1]:" + port + "\r\n"), std::string::npos) << seen[0].head;
+
+        const std::string three = str(retrieve_multipart("v6-2"));
+        v6.script({{http(three)}});
+        Bytes notif = notification("v6-2", location, 2000);
+        tCPS_PduBuf in{notif.data(), static_cast<int>(notif.size())};
+        tCPS_PduBuf out{};
+        finals = run([&] { return fnCPS_DownloadMMS(&in, 3, &settings, on_result, &out) == HBX_MSG_DL_STARTED; });
+        ASSERT_EQ(finals.size(), 1u);
+        EXPECT_EQ(finals[0], HBX_MSG_DL_OK);
+        ASSERT_NE(out.data, nullptr);
+        EXPECT_EQ(std::string(reinterpret_cast<const char *>(out.data), static_cast<size_t>(out.length)), three);
+        fnQX_Free(reinterpret_cast<void **>(&out.data));
+        seen = v6.seen();
+        ASSERT_EQ(seen.size(), 2u);
+        EXPECT_EQ(seen[0].method, "GET");
+        EXPECT_EQ(seen[1].method, "POST");
+    }
+}
+
+// Userinfo in a relay URL or a Location is refused and never looked up or
+// connected to: the transaction fails, nothing reaches the relay.
+TEST_F(LyingNet, UserinfoIsRefusedNotConnected) {
+    // Read the old way, the host before '@' (the relay itself) would get it.
+    const std::string port = std::to_string(relay_.port());
+    const std::string tricky = "http://127.0.0.1:" + port + "@127.0.0.2:" + port + "/mms";
+    MmsSettings settings{nullptr, nullptr, nullptr, nullptr, tricky.c_str()};
+    relay_.script({{http(str(send_conf("u-1")))}});
+    const Bytes pdu = send_req("u-1");
+    Bytes copy = pdu;
+    tCPS_PduBuf buf{copy.data(), static_cast<int>(copy.size())};
+    const auto finals = run([&] { return fnCPS_SendMMS(&buf, &settings, on_result) == HBX_MSG_SEND_STARTED; });
+    // Refused before a byte goes out: either not started or failed once.
+    EXPECT_LE(finals.size(), 1u);
+    if (!finals.empty()) EXPECT_EQ(finals[0], HBX_MSG_SEND_FAIL);
+    EXPECT_TRUE(relay_.seen().empty());
+    EXPECT_FALSE(hbx_Busy());
 }
 
 }  // namespace

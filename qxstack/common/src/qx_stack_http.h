@@ -201,8 +201,54 @@ int fnQXStack_Http_ProxyPort();
 HttpCtx *fnQXStack_Http_Open_Get(const char *url);
 HttpCtx *fnQXStack_Http_Open_Post(const char *url, const uint8_t *body, int bodyLen, const char *contentType);
 void fnQXStack_Http_Close(HttpCtx *ctx);
-// 0, or -1 for a URL that cannot be requested: null, a control character or
-// blank in it, a scheme other than http, no host, a bad port.
+// ---------------------------------------------------------------- URLs
+// The one reader of URLs and host-and-port texts (relay URLs, Locations,
+// Content-Locations, proxies), as RFC 3986 reads an http URL:
+//   [http://]authority[/path][?query][#fragment]
+// The authority ends at the first '/', '?' or '#'. It is a host and an
+// optional ":port": a host name (letters, digits, '-', '_' in dot-separated
+// labels), a dotted IPv4 address or an IPv6 literal in brackets ("[::1]").
+// Userinfo ("user:pass@") is refused, never taken for a host; a port is 1 to
+// 65535 in digits only (an empty one is the default). Only such hosts ever
+// reach a name lookup.
+enum class QXUrlFault : uint8_t {
+    None,
+    Empty,       // no text
+    UnsafeByte,  // a control character or blank
+    Scheme,      // a scheme other than http (https included)
+    NoHost,      // no host before the port, path or end
+    Userinfo,    // user information before the host
+    BadHost,     // no host name, IPv4 address or bracketed IPv6 literal
+    BadPort,     // not 1 to 65535 in digits
+};
+// What is wrong, in words ("https is not supported, only http", ...).
+const char *fnQXStack_UrlFaultText(QXUrlFault fault);
+
+struct QXAuthority {
+    const char *host;  // into the text read; brackets included for an IPv6 literal
+    int32_t hostLen;
+    bool ipv6;         // a bracketed IPv6 literal
+    int32_t port;      // the stated port, or the default one
+};
+struct QXUrl {
+    QXAuthority authority;
+    const char *path;  // from the end of the authority to the fragment: "/p?q", "?q" or empty
+    int32_t pathLen;
+};
+// Reads a whole URL (NUL-terminated); fields point into it.
+QXUrlFault fnQXStack_ReadUrl(const char *url, QXUrl *out);
+// Reads "host[:port]" (or "[v6]:port") that makes up the whole of text[0..len).
+QXUrlFault fnQXStack_ReadAuthority(const char *text, int len, int defaultPort, QXAuthority *out);
+// A port: 1 to 65535 in digits only.
+QXUrlFault fnQXStack_ReadPort(const char *text, int len, int *port);
+// The host of an authority as a connect or lookup takes it: an IPv6 literal
+// without its brackets. Writes at most size bytes with the zero; false when
+// it does not fit.
+bool fnQXStack_ConnectHost(const char *host, int hostLen, char *out, int size);
+
+// 0, or -1 for a URL that cannot be requested (fnQXStack_ReadUrl refuses
+// it; the reason is logged). ctx->hostname keeps the host as the URL writes
+// it (an IPv6 literal in brackets).
 int fnQXStack_Http_ParseUrl(HttpCtx *ctx, const char *url);
 // A new absolute http URL for a Location reference seen from the context's
 // URL (absolute, network-path, absolute-path, relative path or query), or

@@ -212,12 +212,19 @@ int header_line(HttpCtx *ctx, const char *line) {
     } else if (has_prefix(line, "Content-Type:") || has_prefix(line, "ContentType:")) {
         if (!take_value_word(line, &ctx->retContentType)) return QX_STEP_FAILED;
     } else if (has_prefix(line, "Location:") || has_prefix(line, "Content-Location:")) {
-        // Kept as sent; resolved against the request's URL when acted on.
-        const Word w = first_word(header_value(line));
-        if (w.n == 0)
+        // Kept whole as sent (blanks around it dropped): a blank or control
+        // byte inside refuses it when it is acted on, it is never cut there.
+        const char *v = header_value(line);
+        int n = static_cast<int>(strlen(v));
+        while (n > 0 && is_blank(v[n - 1])) --n;
+        if (n == 0) {
             qx::free_ptr(ctx->location);
-        else if (!take_value_word(line, &ctx->location))
-            return QX_STEP_FAILED;
+        } else {
+            char *copy = word_copy(Word{v, n});
+            if (!copy) return QX_STEP_FAILED;
+            qx::free_ptr(ctx->location);
+            ctx->location = copy;
+        }
     } else if (has_prefix(line, "Content-Encoding:")) {
         const Word coding = first_word(header_value(line));
         if (coding.n == 4 && memcmp(coding.p, "gzip", 4) == 0)

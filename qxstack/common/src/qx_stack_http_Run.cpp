@@ -3,6 +3,8 @@
 // (0 or more), QX_STEP_AGAIN, or QX_STEP_FAILED. The response itself (header
 // block, interim answers, framing, redirects) is taken apart in
 // qx_stack_http_Answer.cpp.
+#include <cstring>
+
 #include "glib_qx_stack_porting.h"
 #include "qx_log.h"
 #include "qx_stack_http.h"
@@ -39,8 +41,18 @@ int fnQXStack_Http_SetHost(HttpCtx *ctx) {
         return QX_STEP_FAILED;
     }
     if (!ensure_socket(ctx)) return QX_STEP_FAILED;
-    const int r = m.proxyHost ? fnQX_Stack_SetAddr(ctx->socket, m.proxyHost, m.proxyPort, QXAddrPath::Proxy)
-                              : fnQX_Stack_SetAddr(ctx->socket, ctx->hostname, ctx->port, QXAddrPath::Direct);
+    int r;
+    if (m.proxyHost) {
+        r = fnQX_Stack_SetAddr(ctx->socket, m.proxyHost, m.proxyPort, QXAddrPath::Proxy);
+    } else {
+        // The URL's host as a lookup takes it: an IPv6 literal without its
+        // brackets (the lookup copies it on the first call).
+        char host[256];
+        if (!ctx->hostname || !fnQXStack_ConnectHost(ctx->hostname, static_cast<int>(strnlen(ctx->hostname, 256)),
+                                                     host, sizeof host))
+            return QX_STEP_FAILED;
+        r = fnQX_Stack_SetAddr(ctx->socket, host, ctx->port, QXAddrPath::Direct);
+    }
     // The socket layer answers QX_SOCK_FAIL for an address that failed; that
     // is a failure here too, never a reason to go on and connect.
     return r == QX_SOCK_FAIL ? QX_STEP_FAILED : r;
