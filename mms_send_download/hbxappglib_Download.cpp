@@ -361,6 +361,9 @@ void say(HbxSay what, int value) {
         case HbxSay::TimerServiceFailed: QX_LOG("mzk:begin to initialise timer fail\n"); break;
         case HbxSay::TimerContinue: QX_LOG("mzk:timer come,continue to download mms\n"); break;
         case HbxSay::IdleLimit: QX_LOG("mzk:mms_receive_time_out=%d\n", value); break;
+        case HbxSay::DeadlineReached:
+            QX_LOG("mzk:download mms ended: the overall deadline of %d ms passed\n", value);
+            break;
         case HbxSay::Finished: QX_LOG("mzk:finished httpReadLen = 0\n"); break;
         case HbxSay::ReadFailed: QX_LOG("mzk:context_p->httpReadLen == -1)\n"); break;
         case HbxSay::ReadWait: QX_LOG("mzk:context_p->httpReadLen == -2,continue\n"); break;
@@ -387,8 +390,27 @@ void release_record_of(void *rec) {
 uint8_t *state_of(void *rec) { return &static_cast<DLMMSTimerPar *>(rec)->httpRetrievalState; }
 tCPS_MMSResultCb callback_of(const void *rec) { return static_cast<const DLMMSTimerPar *>(rec)->pMMSDLResultCb; }
 
+// Bytes the deadline allows for: twice what the notification announces,
+// within the most a download takes; the answer's POST on top.
+int deadline_ms(const void *record) {
+    const auto *rec = static_cast<const DLMMSTimerPar *>(record);
+    int64_t bytes = 2 * static_cast<int64_t>(rec->pNotifInfo->Message_Size > 0 ? rec->pNotifInfo->Message_Size : 0);
+    if (rec->pNotifInfo->Message_Size <= 0 || bytes > HBX_MAX_RECEIVED) bytes = HBX_MAX_RECEIVED;
+    if (bytes < HBX_DL_DEADLINE_MIN_BYTES) bytes = HBX_DL_DEADLINE_MIN_BYTES;
+    return hbx_DeadlineFor(bytes + HBX_ACK_WORK_BUF);
+}
+
+// Past the deadline: a failure, unless the message is with the host already
+// (only its answer is then cut short).
+int deadline(void *record) {
+    const auto *rec = static_cast<const DLMMSTimerPar *>(record);
+    const bool stored = rec->httpRetrievalState == MMS_WAP_RECEIVE_OK || rec->httpRetrievalState == MMS_SEND_ACK;
+    return stored ? finish_ok(record) : fail(record);
+}
+
 const HbxKind kDownload{HbxActive::Download, fnCPS_DownloadMMS_TimerCb, run, say, say_armed, arm_failed, fail,
-                        body_data, body_complete, release_exchange, release_record_of, state_of, callback_of};
+                        body_data, body_complete, release_exchange, release_record_of, state_of, callback_of,
+                        fnCPS_DownloadMMS_DeadlineCb, deadline_ms, deadline};
 
 }  // namespace
 
@@ -414,6 +436,7 @@ int fnCPS_DownloadMMS_Run(DLMMSTimerPar *rec) {
 }
 
 void fnCPS_DownloadMMS_TimerCb(void *user) { hbx_TimerStep(kDownload, user); }
+void fnCPS_DownloadMMS_DeadlineCb(void *user) { hbx_DeadlineStep(kDownload, user); }
 
 extern "C" int fnCPS_DownloadMMS(tCPS_PduBuf *notification, int retrieveMode, MmsSettings *settings,
                                  tCPS_MMSResultCb cb, tCPS_PduBuf *out) {

@@ -33,6 +33,7 @@ struct Sock {
 struct Timer {
     uintptr_t id = 0;
     int period = 0;
+    long due = 0;  // virtual time it fires at
     OSAL_TIMER_CB cb = nullptr;
     void *user = nullptr;
     bool fired = false;
@@ -63,6 +64,7 @@ struct State {
     std::deque<ReadStep> readSteps;
     std::deque<Timer> timers;  // in arming order
     int timersFired = 0, badFrees = 0, lastPeriod = -1;
+    long nowMs = 0;  // virtual time: advanced to each timer as it fires
     int resolves = 0;
     std::string lastResolveHost;
     std::deque<OSAL_SOCKET> dueConnects;  // completions the next turn delivers, in connect order
@@ -335,6 +337,7 @@ int g_settimer(int period_ms, OSAL_TIMER_CB cb, void *user, int, OSAL_TIMER *han
     Timer t;
     t.id = g_nextTimerId++;
     t.period = period_ms;
+    t.due = st().nowMs + period_ms;
     t.cb = cb;
     t.user = user;
     st().timers.push_back(t);
@@ -483,6 +486,7 @@ int timers_live() { return timers_armed() - timers_freed(); }
 int timers_fired() { return st().timersFired; }
 int timer_bad_frees() { return st().badFrees; }
 int last_timer_period() { return st().lastPeriod; }
+long now_ms() { return st().nowMs; }
 
 bool fire_next_timer() {
     auto &ts = st().timers;
@@ -490,17 +494,23 @@ bool fire_next_timer() {
     for (const auto &t : ts) any = any || (!t.fired && !t.freed);
     if (!any) return false;
     run_turn();  // what is ready is delivered before the timer that is due
+    // The pending timer that is due first (the earliest armed among equals);
+    // virtual time moves on to it.
+    size_t next = ts.size();
     for (size_t i = 0; i < ts.size(); ++i) {
         if (ts[i].fired || ts[i].freed) continue;
-        ts[i].fired = true;
-        ++st().timersFired;
-        // Copy first: the callback may arm timers (the deque grows) or free this one.
-        const OSAL_TIMER_CB cb = ts[i].cb;
-        void *user = ts[i].user;
-        cb(user);
-        return true;
+        if (next == ts.size() || ts[i].due < ts[next].due) next = i;
     }
-    return false;
+    if (next == ts.size()) return false;
+    Timer &t = ts[next];
+    t.fired = true;
+    ++st().timersFired;
+    if (t.due > st().nowMs) st().nowMs = t.due;
+    // Copy first: the callback may arm timers (the deque grows) or free this one.
+    const OSAL_TIMER_CB cb = t.cb;
+    void *user = t.user;
+    cb(user);
+    return true;
 }
 
 int run_timers(int max_fires) {

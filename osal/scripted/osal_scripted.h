@@ -104,7 +104,9 @@ int addrs_live();  // records returned by g_sock_resolve and not yet freed
 std::string last_resolve_host();
 
 // ---------------------------------------------------------------- timers
-// Timers are virtual: nothing fires until the test says so.
+// Timers are virtual: nothing fires until the test says so. They fire in the
+// order they are due on a virtual clock (arming time plus period; the
+// earliest armed first among equals), which moves to each timer it fires.
 int timers_armed();
 int timers_pending();  // armed, not fired, not freed
 int timers_freed();
@@ -112,6 +114,7 @@ int timers_live();       // armed and not freed (fired or not)
 int timers_fired();
 int timer_bad_frees();   // g_free_timer on a handle that was already freed or never armed
 int last_timer_period();
+long now_ms();  // the virtual clock: 0 after reset(), then the due time of the last timer fired
 // Fires the oldest pending timer after a turn (run_turn) delivered what was
 // due; false (and no turn) if no timer is pending.
 bool fire_next_timer();
