@@ -87,6 +87,8 @@ bool resize_body(uint32_t want) {
     if (want < g.mmsBodyLen || want == 0) return false;
     auto *p = static_cast<uint8_t *>(fnQX_Realloc(g.p_mmsBody, static_cast<int>(want)));
     if (!p) return false;
+    // A block the allocator could not grow in place was copied.
+    if (g.p_mmsBody && p != g.p_mmsBody) fnQXStack_CopyCount().copied += g.mmsBodyLen;
     g.p_mmsBody = p;
     g.bodyCapacity = want;
     return true;

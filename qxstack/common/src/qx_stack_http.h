@@ -29,6 +29,11 @@ int fnQXBuf_Printf(MemBuffer *buf, const char *fmt, ...) __attribute__((format(p
 int fnQXBuf_AppendHeader(MemBuffer *buf, const char *namePart, const char *value);
 // Removes count bytes that start offset bytes after the read position.
 void fnQXBuf_Cut(MemBuffer *buf, int offset, int count);
+// Room for count more bytes after the stored ones (unread bytes moved to
+// the front first): where to write them, or null when the storage cannot
+// grow. fnQXBuf_Commit then stores the n bytes written there.
+uint8_t *fnQXBuf_Reserve(MemBuffer *buf, int count);
+void fnQXBuf_Commit(MemBuffer *buf, int n);
 inline int fnQXBuf_Unreadable(const MemBuffer *buf) { return buf ? buf->length - buf->readPos : 0; }
 
 int fnQX_FormatBounded(char *dst, int size, const char *fmt, va_list ap);
@@ -189,6 +194,16 @@ struct QXHttpModule {
     uint8_t workArea[QX_HTTP_CHUNK];  // carries every socket write and read
 };
 QXHttpModule &fnQXStack_Http_Module();
+
+// How often received bytes are copied: every byte taken from a socket into
+// the client's memory, and every byte the client then copies or moves
+// between its own buffers (and the download's). Process-wide counters for
+// measurements; nothing reads them to decide anything.
+struct QXCopyCount {
+    uint64_t fromSocket;
+    uint64_t copied;
+};
+QXCopyCount &fnQXStack_CopyCount();
 
 int fnQXStack_Http_Init();
 int fnQXStack_Http_Finalize();

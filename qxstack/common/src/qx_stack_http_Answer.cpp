@@ -3,6 +3,7 @@
 // connection ends), redirects, and the body handed to the reader.
 #include <cstring>
 
+#include "glib_qx_stack_porting.h"
 #include "qx_internal.h"
 #include "qx_log.h"
 #include "qx_stack_http.h"
@@ -388,7 +389,10 @@ int fnQXStack_Http_Dechunk(HttpCtx *ctx) {
             ctx->chunkPhase = size > 0 ? HTTP_CHUNK_DATA : HTTP_CHUNK_TRAILER;
         } else if (ctx->chunkPhase == HTTP_CHUNK_DATA) {
             const int n = avail < ctx->chunkLeft ? avail : ctx->chunkLeft;
-            if (w != r) memmove(base + w, p, static_cast<size_t>(n));
+            if (w != r) {
+                memmove(base + w, p, static_cast<size_t>(n));
+                fnQXStack_CopyCount().copied += static_cast<uint64_t>(n);
+            }
             w += n;
             r += n;
             ctx->chunkLeft -= n;
@@ -470,6 +474,49 @@ int fnQXStack_Http_Redirect(HttpCtx *ctx) {
     return QX_STEP_AGAIN;
 }
 
+bool qx_http_body_direct(const HttpCtx *ctx) {
+    return ctx->state == HTTP_ST_RECV && ctx->headersParsed && ctx->answerChecked &&
+           (ctx->bodyFraming == HTTP_BODY_LENGTH || ctx->bodyFraming == HTTP_BODY_UNTIL_CLOSE) &&
+           fnQXBuf_Unreadable(ctx->recvBuf) == 0;
+}
+
+namespace {
+
+// Reads body bytes from the socket straight into the reader's memory (at
+// most want of them): the count, QX_STEP_AGAIN, 0 at the body's end, or
+// QX_STEP_FAILED.
+int read_direct(HttpCtx *ctx, void *dst, int want) {
+    const int n = fnQX_Stack_RecvData(ctx->socket, dst, want);
+    if (n > 0) {
+        fnQXStack_CopyCount().fromSocket += static_cast<uint64_t>(n);
+        MemBuffer *b = ctx->recvBuf;
+        b->appendedTotal = b->appendedTotal > INT32_MAX - n ? INT32_MAX : b->appendedTotal + n;
+        ctx->bodyTaken += n;
+        ctx->socketRecvLen = n;
+        ctx->retryCount = 0;
+        return n;
+    }
+    if (n == QX_STEP_AGAIN || n == QX_STEP_NO_BUFFER) {
+        ++ctx->retryCount;
+        return QX_STEP_AGAIN;
+    }
+    // The connection ended (0) or failed: the body is whole only when its
+    // framing says so.
+    const bool whole = ctx->bodyFraming == HTTP_BODY_UNTIL_CLOSE ? n == 0 : ctx->bodyTaken >= ctx->retCtxLen;
+    qx_http_drop_socket(ctx);
+    if (whole) {
+        ctx->state = HTTP_ST_DONE;
+        return 0;
+    }
+    if (ctx->bodyFraming == HTTP_BODY_LENGTH)
+        QX_LOG("http: connection ended %d bytes short of the Content-Length", ctx->retCtxLen - ctx->bodyTaken);
+    else
+        QX_LOG("http: connection failed before the response was complete");
+    return fail_response(ctx);
+}
+
+}  // namespace
+
 int fnQXStack_Http_Read(HttpCtx *ctx, void *dst, int capacity) {
     if (!ctx || ctx->state < 0) return QX_STEP_FAILED;
     if (ctx->state <= HTTP_ST_RECV) {
@@ -519,6 +566,7 @@ int fnQXStack_Http_Read(HttpCtx *ctx, void *dst, int capacity) {
         }
         if (want > left) want = left;
     }
+    if (want > 0 && qx_http_body_direct(ctx)) return read_direct(ctx, dst, want);
     const int n = want > 0 ? fnQXBuf_Read(ctx->recvBuf, dst, want) : 0;
     if (n > 0) ctx->bodyTaken += n;
     if (ctx->state == HTTP_ST_RECV) return n > 0 ? n : QX_STEP_AGAIN;

@@ -98,18 +98,20 @@ int fnQXStack_Http_RecvData(HttpCtx *ctx) {
     int last = QX_STEP_AGAIN;
     // Reading pauses while more than 20480 received bytes wait for the consumer.
     while (fnQXBuf_Unreadable(buf) <= QX_HTTP_RECV_PAUSE) {
-        int n = fnQX_Stack_RecvData(ctx->socket, work_area(), QX_HTTP_CHUNK);
+        // Straight from the socket into the receive buffer.
+        uint8_t *room = fnQXBuf_Reserve(buf, QX_HTTP_CHUNK);
+        if (!room) {
+            // The bytes could not be stored: the response would come out
+            // corrupted, so the read fails instead.
+            QX_LOG("http: receive buffer cannot grow");
+            qx_http_drop_socket(ctx);
+            return QX_STEP_FAILED;
+        }
+        int n = fnQX_Stack_RecvData(ctx->socket, room, QX_HTTP_CHUNK);
         if (n > 0) {
             if (n > QX_HTTP_CHUNK) n = QX_HTTP_CHUNK;
-            const int before = fnQXBuf_Unreadable(buf);
-            fnQXBuf_Append(buf, work_area(), n);
-            if (fnQXBuf_Unreadable(buf) != before + n) {
-                // The bytes could not be stored: the response would come out
-                // corrupted, so the read fails instead.
-                QX_LOG("http: receive buffer cannot grow");
-                qx_http_drop_socket(ctx);
-                return QX_STEP_FAILED;
-            }
+            fnQXBuf_Commit(buf, n);
+            fnQXStack_CopyCount().fromSocket += static_cast<uint64_t>(n);
             ctx->retryCount = 0;
             ctx->socketRecvLen = n;
             continue;
@@ -179,6 +181,8 @@ int fnQXStack_Http_Run(HttpCtx *ctx) {
         if (r < 0) return r == QX_STEP_FAILED ? run_failed(ctx, HTTP_ST_ERR_SEND) : r;
         ctx->state = HTTP_ST_RECV;
     }
+    // A body the reader takes straight from the socket is not received here.
+    if (qx_http_body_direct(ctx)) return QX_STEP_AGAIN;
     const int r = fnQXStack_Http_RecvData(ctx);
     if (r == QX_STEP_AGAIN) {
         ++ctx->retryCount;
