@@ -97,6 +97,7 @@ protected:
         EXPECT_EQ(os::timers_live(), 0) << "a timer was left unreleased";
         EXPECT_EQ(os::timer_bad_frees(), 0);
         EXPECT_EQ(os::bad_socket_calls(), 0);
+        EXPECT_EQ(os::callbacks_inside_calls(), 0) << "osal called back from inside one of its calls";
         EXPECT_EQ(os::sock_init_calls(), os::sock_finalize_calls());
         EXPECT_EQ(hbx_state().handleList.nodeNums, 0);
         EXPECT_EQ(hbx_state().handleList.head, nullptr);
