@@ -78,13 +78,12 @@ int finish_ok(void *rec) {
 }
 
 // Gives the body buffer `want` bytes of room (never beyond the most a
-// download receives) by reallocation: the bytes in it stay where the
-// allocator keeps them, nothing is copied by hand. False when the buffer
-// cannot change (the old one is then kept).
+// download receives and the zero byte after it) by reallocation: the bytes
+// in it stay where the allocator keeps them, nothing is copied by hand.
+// False when the buffer cannot change (the old one is then kept).
 bool resize_body(uint32_t want) {
     HbxDownloadGlobals &g = G();
-    if (want > static_cast<uint32_t>(HBX_MAX_RECEIVED)) want = HBX_MAX_RECEIVED;
-    if (want < g.mmsBodyLen || want == 0) return false;
+    if (want > static_cast<uint32_t>(HBX_MAX_RECEIVED) + 1 || want < g.mmsBodyLen || want == 0) return false;
     auto *p = static_cast<uint8_t *>(fnQX_Realloc(g.p_mmsBody, static_cast<int>(want)));
     if (!p) return false;
     // A block the allocator could not grow in place was copied.
@@ -104,6 +103,7 @@ bool grow_body(const HttpCtx *ctx) {
     if (ctx && ctx->headersParsed && ctx->retCtxLen > 0 && ctx->retCtxLen < HBX_MAX_RECEIVED &&
         static_cast<uint32_t>(ctx->retCtxLen) >= g.bodyCapacity)
         want = static_cast<uint32_t>(ctx->retCtxLen) + 1;
+    if (want > static_cast<uint32_t>(HBX_MAX_RECEIVED)) want = HBX_MAX_RECEIVED;
     return resize_body(want);
 }
 
