@@ -11,6 +11,7 @@
 #include <string>
 
 #include "qx_alloc_test.h"
+#include "qx_log.h"
 #include "rorodire.h"
 #include "qx_stack_http.h"
 
@@ -65,6 +66,8 @@ void check_url(const char *url, size_t len) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static const bool quiet = (qx::set_log_enabled(false), true);
+    (void)quiet;
     if (size < 1 || size > 4096) return 0;
     const long liveBefore = qx::alloc_stats().liveBlocks;
     const uint8_t mode = data[0] % 3;
