@@ -482,6 +482,52 @@ TEST_F(HttpRequest, AProxyThatCannotBeKeptFailsTheRequestsInsteadOfGoingDirect) 
     EXPECT_EQ(fnQXStack_Http_Module().proxyFailed, 0);
 }
 
+// Proxy hosts are read like a URL's host: an IPv6 address (bracketed or
+// not) is connected to without brackets, anything that is no host (user
+// information, a port, a path, a blank) is refused and never connected to
+// or looked up, and neither is the relay's own name.
+TEST_F(HttpRequest, ProxyHostsAreReadLikeAUrlsHost) {
+    const struct {
+        const char *host;
+        int port;
+        const char *connectsTo;  // null: refused
+    } cases[] = {
+        {"::1", 8080, "::1"},
+        {"[::1]", 8080, "::1"},
+        {"[2001:db8::5]", 9201, "2001:db8::5"},
+        {"10.0.0.172", 9201, "10.0.0.172"},
+        {"wap.proxy.test", 80, "wap.proxy.test"},
+        {"user@wap.proxy.test", 8080, nullptr},
+        {"wap.proxy.test:8080", 8080, nullptr},
+        {"wap.proxy.test/x", 8080, nullptr},
+        {"wap proxy", 8080, nullptr},
+        {"[::1", 8080, nullptr},
+        {"127.1", 8080, nullptr},
+        {"wap.proxy.test", 0, nullptr},
+        {"wap.proxy.test", 65536, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.host);
+        osal_script::reset();
+        EXPECT_EQ(fnQXStack_Http_SetProxy(c.host, c.port), c.connectsTo ? 0 : -1);
+        HttpCtx *ctx = fnQXStack_Http_Open_Get("http://mms.example.net/x");
+        ASSERT_NE(ctx, nullptr);
+        char out[8];
+        if (c.connectsTo) {
+            EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -2);
+            EXPECT_EQ(osal_script::last_connect_address(), c.connectsTo);
+            EXPECT_EQ(osal_script::last_connect_port(), c.port);
+        } else {
+            EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -1);
+            EXPECT_EQ(ctx->state, HTTP_ST_ERR_ADDR);
+            EXPECT_EQ(osal_script::connect_calls(), 0);
+            EXPECT_EQ(osal_script::resolves_started(), 0);
+        }
+        fnQXStack_Http_Close(ctx);
+    }
+    EXPECT_EQ(fnQXStack_Http_SetProxy(nullptr, 0), 0);
+}
+
 TEST_F(HttpRequest, InitUnderAllocationFailuresLeavesNothingBehindAfterFinalize) {
     fnQXStack_Http_Finalize();
     rrtest::for_each_alloc_failure([&](long) {

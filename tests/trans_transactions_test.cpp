@@ -266,6 +266,28 @@ TEST_F(Trans, SendStartFailuresReturn21WithoutReport) {
     os::reset();  // the refused g_sock_init has no g_sock_finalize to match
 }
 
+// A proxy port is 1 to 65535 in digits: anything else refuses the start
+// (no report, nothing connected) instead of being read as some number; no
+// port at all is 80.
+TEST_F(Trans, ProxyPortsAreDigitsOneTo65535) {
+    for (const char *port : {"abc", "0", "65536", "8080x", "+80", "99999"}) {
+        SCOPED_TRACE(port);
+        settings_.ProxyPort = port;
+        EXPECT_EQ(send(send_req(100)), HBX_MSG_SEND_FAIL);
+        EXPECT_EQ(download(notification("t1", "http://mmsc.test/get/1", 1000)), HBX_MSG_DL_FAIL_NOR);
+        EXPECT_TRUE(g_reports.empty());
+        EXPECT_EQ(os::connect_calls(), 0);
+    }
+    settings_.ProxyPort = nullptr;
+    os::push_read_data(http(200, str(send_conf(0x80))));
+    os::push_read_result(0);
+    ASSERT_EQ(send(send_req(100)), HBX_MSG_SEND_STARTED);
+    run();
+    expect_one_final(HBX_MSG_SEND_OK, 100);
+    EXPECT_EQ(os::last_connect_address(), "10.0.0.1");
+    EXPECT_EQ(os::last_connect_port(), 80);
+}
+
 TEST_F(Trans, SendEndsAtTheStepLimitWhenOnlyHeaderBytesTrickle) {
     // One byte of an endless status line per step: the HTTP layer sees
     // progress, the transaction does not, and gives up after 3200 steps. The
