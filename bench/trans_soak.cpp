@@ -246,6 +246,9 @@ constexpr Fault kFaults[] = {
     {"get:close-after%3D900", HBX_MSG_SEND_OK, HBX_MSG_DL_FAIL_NOR},
     {"get:garbage", HBX_MSG_SEND_OK, HBX_MSG_DL_FAIL_NOR},
     {"get:length%3Dmore", HBX_MSG_SEND_OK, HBX_MSG_DL_FAIL_NOR},
+    // A Content-Length below the message: the HTTP exchange ends well, the
+    // message is cut short and must not count as retrieved.
+    {"get:length%3Dfewer", HBX_MSG_SEND_OK, HBX_MSG_DL_FAIL_NOR},
 };
 constexpr Fault kNoFault{nullptr, HBX_MSG_SEND_OK, HBX_MSG_DL_OK};
 

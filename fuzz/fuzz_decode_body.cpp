@@ -3,7 +3,9 @@
 // multipart reader) or the rest is decoded as it is. Every part handed out
 // must lie inside the input (or in its own buffer when it was decoded from
 // base64 or quoted-printable); the record is then encoded again and the
-// encoding decoded, and everything released.
+// encoding decoded, and everything released. The whole-body check (what a
+// download asks before it calls a message retrieved) must find every
+// encoding whole and the same cut by its last byte not.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +22,7 @@ void check_inside(const mmresstruct *b, const uint8_t *data, size_t size) {
     // A part of 0 bytes points where its bytes would be, at most at the end.
     auto inside = [&](const uint8_t *p, int n, const uint8_t *decoded) {
         if (n < 0) return false;
+        if (n == 0 && !p) return true;  // a transfer encoding that decoded to nothing leaves no data
         if (decoded && p == decoded) {
             volatile uint8_t sum = 0;
             for (int i = 0; i < n; ++i) sum = sum + p[i];
@@ -49,12 +52,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (force) copy[0] = MMS_CONTENT_TYPE_FIELD;
     if (size > 1) std::memcpy(copy + (force ? 1 : 0), data + 1, size - 1);
 
+    // The whole-body check: within its bytes, and its verdict consistent.
+    const MmsBodyCheck extent = MMS_CheckBodyExtent(copy, static_cast<int>(n));
+    if ((extent.extent == MmsBodyExtent::NoBody) != (n == 0 || copy[0] != MMS_CONTENT_TYPE_FIELD)) std::abort();
+    if (extent.extent == MmsBodyExtent::CutInEntry && (extent.part < 1 || extent.part > extent.parts)) std::abort();
     mmresstruct *body = fnMMS_DecodeBody(copy, static_cast<int>(n));
     if (body) {
         check_inside(body, copy, n);
         int len = -1;
         uint8_t *again = fnMMS_EncodeBody(body, &len);
         if (!again || len < 3 || again[0] != MMS_CONTENT_TYPE_FIELD) std::abort();
+        // What the encoder writes is always whole, and cut by one byte never is
+        // (unless it has no entries to cut into).
+        if (MMS_CheckBodyExtent(again, len).extent != MmsBodyExtent::Whole) std::abort();
+        if (body->Parts && MMS_CheckBodyExtent(again, len - 1).extent == MmsBodyExtent::Whole) std::abort();
         mmresstruct *second = fnMMS_DecodeBody(again, len);
         if (!second) std::abort();
         check_inside(second, again, static_cast<size_t>(len));

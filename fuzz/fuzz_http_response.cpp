@@ -129,7 +129,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     long total = 0;
     int r = -2;
     for (int step = 0; step < kMaxSteps; ++step) {
+        osal_script::run_turn();  // the main loop turns between steps: connects complete
         r = fnQXStack_Http_Read(ctx, out, capacity);
+        check(osal_script::callbacks_inside_calls() == 0, "a callback from inside an osal call");
         check(r >= -2 && r <= capacity, "read result out of range");
         if (r == 0 || r == -1) break;
         if (r > 0) total += r;

@@ -81,12 +81,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         started = fnCPS_DownloadMMS(&notifBuf, mode, &settings, on_result, &out) == HBX_MSG_DL_STARTED;
     else
         started = fnCPS_SendMMS(&sendBuf, &settings, on_result) == HBX_MSG_SEND_STARTED;
-    // Every transaction ends within its step limits.
-    os::run_timers(10000);
+    // Every transaction ends within its step limits, at the latest at its
+    // overall deadline (a download's is at most about 16200 steps).
+    os::run_timers(20000);
 
     if (started ? g_finals != 1 : g_finals != 0) std::abort();
     if (hbx_Busy() || os::sockets_open() != 0 || os::timers_live() != 0 || os::timer_bad_frees() != 0 ||
-        os::bad_socket_calls() != 0)
+        os::bad_socket_calls() != 0 || os::callbacks_inside_calls() != 0)
         std::abort();
     if (out.data) {
         // Only a retrieved message is handed out, and it is one of the

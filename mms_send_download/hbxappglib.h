@@ -20,6 +20,17 @@ constexpr int HBX_MAX_RECEIVED = HBX_MAX_MESSAGE_SIZE + HBX_BODY_BUF_SLACK;
 constexpr int HBX_BODY_BUF_FIRST = 16384;      // the body buffer at first; it doubles as bytes arrive
 constexpr int HBX_ACK_WORK_BUF = 1000;         // answer of the answer POST, discarded
 constexpr int HBX_STACK_MODE_HTTP = 2;
+// The overall deadline of a transaction, beside its idle limit: the time its
+// bytes take on the slowest link it must still serve (200 bytes per second),
+// plus a fixed allowance for the connect, the relay's own work and the
+// answer. A send counts its PDU and a confirmation; a download twice the
+// size its notification announces (the m-retrieve-conf adds its header),
+// at least 16384 and at most the most a download receives. A 300 KB
+// message gets about 27 minutes; the 2048-byte-per-100-ms pacing of a send
+// needs 15 s of it.
+constexpr int HBX_DEADLINE_BASE_MS = 60000;
+constexpr int HBX_SLOWEST_LINK_BYTES_PER_S = 200;
+constexpr int HBX_DL_DEADLINE_MIN_BYTES = 16384;
 constexpr const char *HBX_MMS_CONTENT_TYPE = "application/vnd.wap.mms-message";
 
 // Transaction states (httpSendState / httpRetrievalState).
@@ -105,6 +116,7 @@ enum class HbxActive : uint8_t { None, Send, Download };
 // Everything the transactions keep between steps: one instance per process.
 struct HbxState {
     HbxActive active;            // at most one transaction runs at a time
+    int32_t deadlineMs;          // the running transaction's overall deadline
     void *running;               // the running transaction's record
     HbxSendGlobals send;
     HbxDownloadGlobals dl;
@@ -134,7 +146,7 @@ int hbx_ArmStep(OSAL_TIMER_CB cb, void *record);
 bool hbx_BeginStack(const MmsSettings *settings, int *port);
 // Stores the configured User-Agent and Profile over the built-in headers.
 void hbx_ApplyHeaders(const MmsSettings *settings);
-// Whether the response's HTTP status is a success (2xx).
+// Whether the response's HTTP status is the one success MMS knows (200).
 bool hbx_HttpOk(const HttpCtx *ctx);
 
 // ---------------------------------------------------------------- one driver for both transactions
@@ -144,6 +156,7 @@ enum class HbxSay : uint8_t {
     TimerServiceFailed,  // g_time_initialize refused
     TimerContinue,       // a timer runs the next step
     IdleLimit,           // too many steps without progress (value: the count)
+    DeadlineReached,     // the overall deadline passed (value: its milliseconds)
     Finished,            // the stated length is in, the connection still open
     ReadFailed,          // the HTTP read failed
     ReadWait,            // nothing to read yet
@@ -167,6 +180,9 @@ struct HbxKind {
     void (*releaseRecord)(void *rec);
     uint8_t *(*state)(void *rec);
     tCPS_MMSResultCb (*callback)(const void *rec);
+    OSAL_TIMER_CB deadlineCb;                      // the deadline timer's callback
+    int (*deadlineMs)(const void *rec);            // the transaction's overall deadline
+    int (*deadline)(void *rec);                    // the ending when the deadline passes
 };
 
 // Starts a transaction whose record is filled: its first step, the timer
@@ -186,16 +202,24 @@ int hbx_Poll(const HbxKind &k, void *rec, HttpCtx *ctx, int n, uint16_t idle, ui
 // The timer callback's step: runs only the running transaction's steps.
 void hbx_TimerStep(const HbxKind &k, void *rec);
 
+// The deadline timer's step: ends the running transaction through its
+// deadline ending (once: every ending releases the timer).
+void hbx_DeadlineStep(const HbxKind &k, void *rec);
+// Milliseconds the exchange of `bytes` gets (see HBX_DEADLINE_BASE_MS).
+int hbx_DeadlineFor(int64_t bytes);
+
 // Whether a send or a download is running.
 bool hbx_Busy();
 
 // ---------------------------------------------------------------- send
 int fnCPS_SendMMS_Run(SendTimerPar *rec);
 void fnCPS_SendMMS_TimerCb(void *rec);
+void fnCPS_SendMMS_DeadlineCb(void *rec);
 
 // ---------------------------------------------------------------- download
 int fnCPS_DownloadMMS_Run(DLMMSTimerPar *rec);
 void fnCPS_DownloadMMS_TimerCb(void *rec);
+void fnCPS_DownloadMMS_DeadlineCb(void *rec);
 
 // ---------------------------------------------------------------- tests and tools
 // The step period (100 ms for hosts); tests and benchmarks on loopback use a

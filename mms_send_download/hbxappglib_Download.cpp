@@ -2,6 +2,7 @@
 // with an HTTP GET, hands the m-retrieve-conf to the host, answers the relay
 // with an m-notifyresp-ind or m-acknowledge-ind and reports once through the
 // host's callback. One poll of the HTTP context per 100 ms timer.
+#include <cstdio>
 #include <cstring>
 
 #include "MMSProl_Encapsulaton.h"
@@ -76,21 +77,34 @@ int finish_ok(void *rec) {
     return hbx_End(kDownload, rec, MMS_SEND_ACK_AFTER, HBX_MSG_DL_OK, 100, HBX_STEP_CONTINUE);
 }
 
-// Grows the body buffer so that more bytes fit: doubling, never beyond the
-// most a download receives. False when it is at that size already or the
-// larger buffer cannot be had (the old one is then kept).
-bool grow_body() {
+// Gives the body buffer `want` bytes of room (never beyond the most a
+// download receives and the zero byte after it) by reallocation: the bytes
+// in it stay where the allocator keeps them, nothing is copied by hand.
+// False when the buffer cannot change (the old one is then kept).
+bool resize_body(uint32_t want) {
+    HbxDownloadGlobals &g = G();
+    if (want > static_cast<uint32_t>(HBX_MAX_RECEIVED) + 1 || want < g.mmsBodyLen || want == 0) return false;
+    auto *p = static_cast<uint8_t *>(fnQX_Realloc(g.p_mmsBody, static_cast<int>(want)));
+    if (!p) return false;
+    // A block the allocator could not grow in place was copied.
+    if (g.p_mmsBody && p != g.p_mmsBody) fnQXStack_CopyCount().copied += g.mmsBodyLen;
+    g.p_mmsBody = p;
+    g.bodyCapacity = want;
+    return true;
+}
+
+// Grows the body buffer so that more bytes fit: to the stated length once
+// the response has one (and its zero byte), else doubling. False when it is
+// at the most a download receives already or cannot grow.
+bool grow_body(const HttpCtx *ctx) {
     HbxDownloadGlobals &g = G();
     if (g.bodyCapacity >= static_cast<uint32_t>(HBX_MAX_RECEIVED)) return false;
     uint32_t want = g.bodyCapacity > 0 ? g.bodyCapacity * 2 : HBX_BODY_BUF_FIRST;
+    if (ctx && ctx->headersParsed && ctx->retCtxLen > 0 && ctx->retCtxLen < HBX_MAX_RECEIVED &&
+        static_cast<uint32_t>(ctx->retCtxLen) >= g.bodyCapacity)
+        want = static_cast<uint32_t>(ctx->retCtxLen) + 1;
     if (want > static_cast<uint32_t>(HBX_MAX_RECEIVED)) want = HBX_MAX_RECEIVED;
-    auto *bigger = static_cast<uint8_t *>(qx::alloc_uninit(static_cast<int>(want)));
-    if (!bigger) return false;
-    if (g.mmsBodyLen > 0) std::memcpy(bigger, g.p_mmsBody, g.mmsBodyLen);
-    qx::free_ptr(g.p_mmsBody);
-    g.p_mmsBody = bigger;
-    g.bodyCapacity = want;
-    return true;
+    return resize_body(want);
 }
 
 // Percent of the body received: against the Content-Length, or without one
@@ -138,7 +152,7 @@ int step_open(DLMMSTimerPar *rec) {
     // announces decides nothing here.
     g.bodyCapacity = 0;
     g.mmsBodyLen = 0;
-    if (!grow_body()) {
+    if (!grow_body(nullptr)) {
         QX_LOG("mzk:(p_mmsBody == NULL)\n");
         close_ctx();
         fnQXStack_Http_Finalize();
@@ -159,7 +173,26 @@ const char *not_retrieved(const HttpCtx *ctx) {
     return nullptr;
 }
 
-// The body is complete: check it, hand a copy to the host, go on to answer.
+// Why the decoded message cannot be handed over: null when its header
+// decodes with a body and every part of that body lies inside the bytes
+// received.
+const char *not_whole(const tMMS_RetrieveConf *conf, char *why, int size) {
+    if (!conf->body || conf->Content_Size <= 0) return "no body";
+    const MmsBodyCheck b = MMS_CheckBodyExtent(conf->body, conf->Content_Size);
+    switch (b.extent) {
+        case MmsBodyExtent::Whole: return nullptr;
+        case MmsBodyExtent::NoBody: return "no body";
+        case MmsBodyExtent::CutInContentType: return "cut short in the body's Content-Type";
+        case MmsBodyExtent::CutBeforeEntries: return "cut short before its parts";
+        case MmsBodyExtent::CutInEntry:
+            std::snprintf(why, static_cast<size_t>(size), "cut short in part %u of %u", b.part, b.parts);
+            return why;
+    }
+    return "no body";
+}
+
+// The body is complete: check it where it lies, hand the buffer itself to
+// the host, go on to answer.
 int body_complete(void *record, HttpCtx *ctx) {
     auto *rec = static_cast<DLMMSTimerPar *>(record);
     HbxDownloadGlobals &g = G();
@@ -181,41 +214,48 @@ int body_complete(void *record, HttpCtx *ctx) {
     // buffer go before the message is decoded and copied. The stack stays
     // up, its headers and cookies serve the answer.
     close_ctx();
-    tMMS_RetrieveConf *conf = fnMMS_ParseRetrieveConf(g.p_mmsBody, static_cast<int>(g.mmsBodyLen));
+    // The whole message is checked where it lies: its header decodes and its
+    // body's parts are all inside the bytes received (the in-place decoder
+    // leaves the body in the buffer, nothing is copied).
+    tMMS_DecodeReport report{};
+    tMMS_RetrieveConf *conf = MMS_ParseRetrieveConfInPlace(g.p_mmsBody, static_cast<int>(g.mmsBodyLen), &report);
     if (!conf) {
         QX_LOG("mzk:NULL == retrievestruct\n");
         return fail(rec);
     }
-    if (conf->Retrieve_Status != 0 && conf->Retrieve_Status != kRetrieveStatusOk) {
+    const uint8_t status = conf->Retrieve_Status;
+    const bool bodyless = !conf->body || conf->Content_Size <= 0;
+    char cut[64];
+    const char *why = not_whole(conf, cut, sizeof cut);
+    conf->body = nullptr;  // it points into the body buffer
+    fnMMS_FreeMessageMem(conf, MMS_STRUCT_RETRIEVE_CONF);
+    if (status != 0 && status != kRetrieveStatusOk) {
         // The relay says the message is not there (expired, deleted, ...):
         // nothing is handed over and the relay is not told it was retrieved.
-        QX_LOG("mzk:download refused: Retrieve-Status 0x%02X\n", conf->Retrieve_Status);
-        fnMMS_FreeMessageMem(conf, MMS_STRUCT_RETRIEVE_CONF);
+        QX_LOG("mzk:download refused: Retrieve-Status 0x%02X\n", status);
         return fail(rec);
     }
-    const bool hasBody = conf->body && conf->Content_Size > 0;
-    // The decoded record is only a check: released before the copy is made,
-    // so the body is never held three times.
-    fnMMS_FreeMessageMem(conf, MMS_STRUCT_RETRIEVE_CONF);
-    if (!hasBody) {
-        if (rec->pNotifInfo->Message_Size > HBX_MAX_MESSAGE_SIZE) {
+    if (why) {
+        if (bodyless && rec->pNotifInfo->Message_Size > HBX_MAX_MESSAGE_SIZE) {
             QX_LOG("mzk:httpRetrievalState = MMS_RECEIVE_TOOBIG\n");
             return fail_too_big(rec);
         }
+        // A message cut short is no message: a failure like the others, and
+        // the relay is not told it was retrieved.
+        QX_LOG("mzk:download refused: the message is %s\n", why);
+        return fail(rec);
+    }
+    // The buffer itself goes to the host, with the zero byte after the
+    // message and no room beyond it.
+    if (g.bodyCapacity != g.mmsBodyLen + 1 && !resize_body(g.mmsBodyLen + 1)) {
         QX_LOG("mzk:httpRetrievalState = MMS_WAP_ERROR\n");
         return fail(rec);
     }
-    auto *copy = static_cast<unsigned char *>(qx::alloc_uninit(static_cast<int>(g.mmsBodyLen) + 1));
-    if (!copy) {
-        QX_LOG("mzk:httpRetrievalState = MMS_WAP_ERROR\n");
-        return fail(rec);
-    }
-    std::memcpy(copy, g.p_mmsBody, g.mmsBodyLen);
-    copy[g.mmsBodyLen] = 0;
-    rec->pOut->data = copy;
+    g.p_mmsBody[g.mmsBodyLen] = 0;
+    rec->pOut->data = g.p_mmsBody;
     rec->pOut->length = static_cast<int>(g.mmsBodyLen);
     rec->httpRetrievalState = MMS_WAP_RECEIVE_OK;
-    qx::free_ptr(g.p_mmsBody);
+    g.p_mmsBody = nullptr;
     clear_globals();
     return hbx_Arm(kDownload, rec, HbxArmAfter::Stored);
 }
@@ -223,7 +263,7 @@ int body_complete(void *record, HttpCtx *ctx) {
 int step_poll(DLMMSTimerPar *rec) {
     HbxDownloadGlobals &g = G();
     HttpCtx *ctx = g.receiveCtx;
-    if (g.mmsBodyLen == g.bodyCapacity && !grow_body() && g.bodyCapacity < static_cast<uint32_t>(HBX_MAX_RECEIVED)) {
+    if (g.mmsBodyLen == g.bodyCapacity && !grow_body(ctx) && g.bodyCapacity < static_cast<uint32_t>(HBX_MAX_RECEIVED)) {
         QX_LOG("mzk:body buffer cannot grow\n");
         return fail(rec);
     }
@@ -323,6 +363,9 @@ void say(HbxSay what, int value) {
         case HbxSay::TimerServiceFailed: QX_LOG("mzk:begin to initialise timer fail\n"); break;
         case HbxSay::TimerContinue: QX_LOG("mzk:timer come,continue to download mms\n"); break;
         case HbxSay::IdleLimit: QX_LOG("mzk:mms_receive_time_out=%d\n", value); break;
+        case HbxSay::DeadlineReached:
+            QX_LOG("mzk:download mms ended: the overall deadline of %d ms passed\n", value);
+            break;
         case HbxSay::Finished: QX_LOG("mzk:finished httpReadLen = 0\n"); break;
         case HbxSay::ReadFailed: QX_LOG("mzk:context_p->httpReadLen == -1)\n"); break;
         case HbxSay::ReadWait: QX_LOG("mzk:context_p->httpReadLen == -2,continue\n"); break;
@@ -349,8 +392,27 @@ void release_record_of(void *rec) {
 uint8_t *state_of(void *rec) { return &static_cast<DLMMSTimerPar *>(rec)->httpRetrievalState; }
 tCPS_MMSResultCb callback_of(const void *rec) { return static_cast<const DLMMSTimerPar *>(rec)->pMMSDLResultCb; }
 
+// Bytes the deadline allows for: twice what the notification announces,
+// within the most a download takes; the answer's POST on top.
+int deadline_ms(const void *record) {
+    const auto *rec = static_cast<const DLMMSTimerPar *>(record);
+    int64_t bytes = 2 * static_cast<int64_t>(rec->pNotifInfo->Message_Size > 0 ? rec->pNotifInfo->Message_Size : 0);
+    if (rec->pNotifInfo->Message_Size <= 0 || bytes > HBX_MAX_RECEIVED) bytes = HBX_MAX_RECEIVED;
+    if (bytes < HBX_DL_DEADLINE_MIN_BYTES) bytes = HBX_DL_DEADLINE_MIN_BYTES;
+    return hbx_DeadlineFor(bytes + HBX_ACK_WORK_BUF);
+}
+
+// Past the deadline: a failure, unless the message is with the host already
+// (only its answer is then cut short).
+int deadline(void *record) {
+    const auto *rec = static_cast<const DLMMSTimerPar *>(record);
+    const bool stored = rec->httpRetrievalState == MMS_WAP_RECEIVE_OK || rec->httpRetrievalState == MMS_SEND_ACK;
+    return stored ? finish_ok(record) : fail(record);
+}
+
 const HbxKind kDownload{HbxActive::Download, fnCPS_DownloadMMS_TimerCb, run, say, say_armed, arm_failed, fail,
-                        body_data, body_complete, release_exchange, release_record_of, state_of, callback_of};
+                        body_data, body_complete, release_exchange, release_record_of, state_of, callback_of,
+                        fnCPS_DownloadMMS_DeadlineCb, deadline_ms, deadline};
 
 }  // namespace
 
@@ -376,6 +438,7 @@ int fnCPS_DownloadMMS_Run(DLMMSTimerPar *rec) {
 }
 
 void fnCPS_DownloadMMS_TimerCb(void *user) { hbx_TimerStep(kDownload, user); }
+void fnCPS_DownloadMMS_DeadlineCb(void *user) { hbx_DeadlineStep(kDownload, user); }
 
 extern "C" int fnCPS_DownloadMMS(tCPS_PduBuf *notification, int retrieveMode, MmsSettings *settings,
                                  tCPS_MMSResultCb cb, tCPS_PduBuf *out) {

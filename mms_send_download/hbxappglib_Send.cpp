@@ -161,6 +161,9 @@ void say(HbxSay what, int value) {
         case HbxSay::TimerServiceFailed: QX_LOG("mzk:begin to set timer fail\n"); break;
         case HbxSay::TimerContinue: QX_LOG("mzk:timer continue to send mms\n"); break;
         case HbxSay::IdleLimit: QX_LOG("mzk:mms_timeOut=%d\n", value); break;
+        case HbxSay::DeadlineReached:
+            QX_LOG("mzk:send mms failed: the overall deadline of %d ms passed\n", value);
+            break;
         case HbxSay::Finished: QX_LOG("mzk:finished ackReadLen = 0\n"); break;
         case HbxSay::ReadFailed: QX_LOG("mzk:(ackReadLen == -1),so send fail\n"); break;
         case HbxSay::ReadWait: QX_LOG("mzk:(ackReadLen == -2),so continue to send\n"); break;
@@ -193,8 +196,14 @@ void release_record(void *rec) { qx::free_ptr(rec); }
 uint8_t *state_of(void *rec) { return &as_rec(rec)->httpSendState; }
 tCPS_MMSResultCb callback_of(const void *rec) { return static_cast<const SendTimerPar *>(rec)->pMMSSendResultCb; }
 
+int deadline_ms(const void *rec) {
+    const tCPS_PduBuf *pdu = static_cast<const SendTimerPar *>(rec)->pPduBuf;
+    return hbx_DeadlineFor(static_cast<int64_t>(pdu->length > 0 ? pdu->length : 0) + HBX_SEND_CONF_BUF);
+}
+
 const HbxKind kSend{HbxActive::Send, fnCPS_SendMMS_TimerCb, run, say, say_armed, arm_failed, fail,
-                    data, complete, release_exchange, release_record, state_of, callback_of};
+                    data, complete, release_exchange, release_record, state_of, callback_of,
+                    fnCPS_SendMMS_DeadlineCb, deadline_ms, fail};
 
 }  // namespace
 
@@ -215,6 +224,7 @@ int fnCPS_SendMMS_Run(SendTimerPar *rec) {
 }
 
 void fnCPS_SendMMS_TimerCb(void *user) { hbx_TimerStep(kSend, user); }
+void fnCPS_SendMMS_DeadlineCb(void *user) { hbx_DeadlineStep(kSend, user); }
 
 extern "C" int fnCPS_SendMMS(tCPS_PduBuf *pdu, MmsSettings *settings, tCPS_MMSResultCb cb) {
     QX_LOG("mzk:enter fnCPS_SendMMS\n");

@@ -1,6 +1,8 @@
 // What the send and the download share: the start, the ending, arming the
 // next step, the poll of the HTTP context and the timer callback's guard.
 // Each transaction describes itself with an HbxKind and logs in its own words.
+#include <cstdint>
+
 #include "hbxappglib.h"
 #include "qx_internal.h"
 
@@ -14,6 +16,20 @@ bool body_in(const HttpCtx *ctx, uint32_t received) {
 void forget_running(HbxState &s) {
     s.running = nullptr;
     s.active = HbxActive::None;
+}
+
+// Arms the one deadline timer of the transaction; its handle goes into the
+// list every ending releases. False when it cannot be armed or recorded.
+bool arm_deadline(const HbxKind &k, void *rec) {
+    HbxState &s = hbx_state();
+    s.deadlineMs = k.deadlineMs(rec);
+    OSAL_TIMER handle = nullptr;
+    if (g_settimer(s.deadlineMs, k.deadlineCb, rec, 0, &handle) != 0 || !handle) return false;
+    if (!fnCPS_AddTimerHandle(handle)) {
+        g_free_timer(handle);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -30,11 +46,12 @@ bool hbx_Start(const HbxKind &k, void *rec) {
         k.releaseRecord(rec);
         return false;
     }
-    if (g_time_initialize() == 0) {
+    if (g_time_initialize() == 0 || !arm_deadline(k, rec)) {
         k.say(HbxSay::TimerServiceFailed, 0);
         k.releaseExchange();
         forget_running(s);
         k.releaseRecord(rec);
+        fnCPS_FreeTimerHandles();
         return false;
     }
     // The first poll; from here on the host learns the outcome through the
@@ -83,6 +100,19 @@ int hbx_Poll(const HbxKind &k, void *rec, HttpCtx *ctx, int n, uint16_t idle, ui
     }
     if (n > 0) return k.data(rec, ctx, n);
     return k.complete(rec, ctx);
+}
+
+int hbx_DeadlineFor(int64_t bytes) {
+    if (bytes < 0) bytes = 0;
+    const int64_t ms = HBX_DEADLINE_BASE_MS + bytes * 1000 / HBX_SLOWEST_LINK_BYTES_PER_S;
+    return ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
+}
+
+void hbx_DeadlineStep(const HbxKind &k, void *rec) {
+    const HbxState &s = hbx_state();
+    if (!rec || s.active != k.active || rec != s.running) return;
+    k.say(HbxSay::DeadlineReached, s.deadlineMs);
+    k.deadline(rec);
 }
 
 void hbx_TimerStep(const HbxKind &k, void *rec) {

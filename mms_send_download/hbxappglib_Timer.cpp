@@ -1,11 +1,13 @@
 // The timer handle list shared by the send and the download, the process
 // state of the transactions, and the settings both apply to the HTTP stack.
+#include <cstring>
+
 #include "hbxappglib.h"
 #include "qx_internal.h"
 #include "qx_log.h"
 
 HbxState &hbx_state() {
-    static HbxState s{HbxActive::None, nullptr, {}, {}, {nullptr, nullptr, 0}, HBX_STEP_PERIOD_MS, 0};
+    static HbxState s{HbxActive::None, 0, nullptr, {}, {}, {nullptr, nullptr, 0}, HBX_STEP_PERIOD_MS, 0};
     return s;
 }
 
@@ -80,11 +82,23 @@ void hbx_ApplyHeaders(const MmsSettings *settings) {
 }
 
 bool hbx_BeginStack(const MmsSettings *settings, int *port) {
+    // A proxy port is 1 to 65535 in digits (80 when none is given); anything
+    // else is refused before the stack starts, never read as some number.
+    *port = 80;
+    const char *portText = settings->ProxyPort;
+    if (settings->ProxyAddr && settings->ProxyAddr[0] && portText && portText[0]) {
+        const int len = static_cast<int>(strnlen(portText, 16));
+        if (fnQXStack_ReadPort(portText, len, port) != QXUrlFault::None) {
+            QX_LOG("mzk:proxy port refused: %s\n", fnQXStack_UrlFaultText(QXUrlFault::BadPort));
+            return false;
+        }
+    }
     if (fnQXStack_Wap_Init(HBX_STACK_MODE_HTTP) == -1) return false;
     hbx_ApplyHeaders(settings);
-    *port = fnQX_ATOI(settings->ProxyPort);
     fnQXStack_Http_SetProxy(settings->ProxyAddr, *port);
     return true;
 }
 
-bool hbx_HttpOk(const HttpCtx *ctx) { return ctx && ctx->retValue >= 200 && ctx->retValue <= 299; }
+// Only 200 carries an MMS answer: 204 has no body, 206 a part of one, and
+// the other 2xx are no answer to a plain GET or POST of a PDU.
+bool hbx_HttpOk(const HttpCtx *ctx) { return ctx && ctx->retValue == 200; }

@@ -9,6 +9,7 @@
 
 #include "glib_qx_stack_porting.h"
 #include "osal_scripted.h"
+#include "scripted_turns.h"
 #include "qx_stack_http.h"
 #include "test_support.h"
 
@@ -61,7 +62,7 @@ protected:
     int drive(HttpCtx *ctx, std::string *body = nullptr, int capacity = 4096, int maxSteps = 200) {
         std::vector<char> out(capacity > 0 ? capacity : 1);
         for (int i = 0; i < maxSteps; ++i) {
-            const int r = fnQXStack_Http_Read(ctx, out.data(), capacity);
+            const int r = read_after_turn(ctx, out.data(), capacity);
             if (r > 0) {
                 if (body) body->append(out.data(), r);
                 continue;
@@ -70,6 +71,15 @@ protected:
         }
         return -2;
     }
+    // The first step starts the connect and stops there: like the real osal,
+    // the scripted one reports it on a later turn of the main loop.
+    void first_step_connects(HttpCtx *ctx) {
+        char out[4];
+        EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -2);
+        EXPECT_EQ(ctx->state, HTTP_ST_CONNECT);
+        EXPECT_TRUE(osal_script::connect_pending());
+        EXPECT_EQ(osal_script::written(), "");
+    }
     std::vector<HttpCtx *> open_;
     std::deque<std::string> bodies_;
     rrtest::LeakCheck leaks_;
@@ -77,10 +87,12 @@ protected:
 
 // ---------------------------------------------------------------- states
 
-TEST_F(HttpRun, FirstReadThroughProxyPassesStatesZeroToThreeAndSendsTheFirstChunk) {
+TEST_F(HttpRun, FirstStepConnectsThroughTheProxyAndTheSecondSendsTheFirstChunk) {
     HttpCtx *ctx = get("http://mms.example.net/get?id=1");
     char out[16];
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -2);
+    first_step_connects(ctx);
+    EXPECT_EQ(osal_script::callbacks_inside_calls(), 0);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -2);
     EXPECT_EQ(ctx->state, HTTP_ST_SEND);
     EXPECT_GT(ctx->socket, 0);
     EXPECT_EQ(osal_script::last_connect_address(), "wap.proxy.test");
@@ -91,18 +103,18 @@ TEST_F(HttpRun, FirstReadThroughProxyPassesStatesZeroToThreeAndSendsTheFirstChun
     EXPECT_EQ(ctx->socketSendLen, static_cast<int>(request.size()));
 
     // The next step finds nothing left to send and starts receiving.
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -2);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -2);
     EXPECT_EQ(ctx->state, HTTP_ST_RECV);
     EXPECT_EQ(osal_script::write_calls(), 1);
 
     respond("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nok");
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), 2);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), 2);
     EXPECT_EQ(std::string(out, 2), "ok");
     EXPECT_EQ(ctx->state, HTTP_ST_DONE);
     EXPECT_EQ(ctx->socket, -1);  // closed when the peer closed
     EXPECT_EQ(osal_script::sockets_open(), 0);
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), 0);
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), 0);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), 0);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), 0);
     EXPECT_EQ(ctx->retValue, 200);
     EXPECT_EQ(ctx->retCtxLen, 2);
     EXPECT_STREQ(ctx->retContentType, "text/plain");
@@ -135,9 +147,9 @@ TEST_F(HttpRun, EachStateStepByStepWithALateConnect) {
     EXPECT_EQ(osal_script::read_calls(), 3);
     EXPECT_EQ(fnQXStack_Http_Run(nullptr), -1);
     char out[4];
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), 0);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), 0);
     EXPECT_EQ(ctx->retValue, 204);
-    EXPECT_EQ(fnQXStack_Http_Read(nullptr, out, sizeof out), -1);
+    EXPECT_EQ(read_after_turn(nullptr, out, sizeof out), -1);
 }
 
 TEST_F(HttpRun, ErrorStates) {
@@ -146,17 +158,17 @@ TEST_F(HttpRun, ErrorStates) {
         SCOPED_TRACE("no socket: -10");
         osal_script::set_socket_result(0);
         HttpCtx *ctx = get("http://h.test/");
-        EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -1);
+        EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -1);
         EXPECT_EQ(ctx->state, HTTP_ST_ERR_ADDR);
         EXPECT_EQ(fnQXStack_Http_Run(ctx), 0);
-        EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -1);
+        EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -1);
         close(ctx);
     }
     {
         SCOPED_TRACE("connect refused at once: -11");
         osal_script::set_connect_mode(ConnectMode::Fail);
         HttpCtx *ctx = get("http://h.test/");
-        EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -1);
+        EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -1);
         EXPECT_EQ(ctx->state, HTTP_ST_ERR_CONNECT);
         EXPECT_EQ(osal_script::sockets_open(), 0);
         close(ctx);
@@ -165,9 +177,9 @@ TEST_F(HttpRun, ErrorStates) {
         SCOPED_TRACE("connect refused later: -11");
         osal_script::set_connect_mode(ConnectMode::FailLater);
         HttpCtx *ctx = get("http://h.test/");
-        EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -2);
+        EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -2);
         ASSERT_TRUE(osal_script::complete_connect(0, 2, 111));
-        EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -1);
+        EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -1);
         EXPECT_EQ(ctx->state, HTTP_ST_ERR_CONNECT);
         close(ctx);
     }
@@ -176,7 +188,8 @@ TEST_F(HttpRun, ErrorStates) {
         SCOPED_TRACE("write error: -12");
         osal_script::push_write_result(-1);
         HttpCtx *ctx = get("http://h.test/");
-        EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -1);
+        first_step_connects(ctx);
+        EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -1);
         EXPECT_EQ(ctx->state, HTTP_ST_ERR_SEND);
         EXPECT_EQ(fnQXBuf_Unreadable(ctx->sendBuf), ctx->sendBuf->length);  // the chunk was put back
         close(ctx);
@@ -184,9 +197,10 @@ TEST_F(HttpRun, ErrorStates) {
     {
         SCOPED_TRACE("read error before any byte: -13");
         HttpCtx *ctx = get("http://h.test/");
-        EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -2);
+        first_step_connects(ctx);
+        EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -2);
         osal_script::push_read_result(-1);
-        EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -1);
+        EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -1);
         EXPECT_EQ(ctx->state, HTTP_ST_ERR_RECV);
         close(ctx);
     }
@@ -229,7 +243,7 @@ TEST_F(HttpRun, DirectPathWithAFailedLookupEndsInTheAddressError) {
     HttpCtx *ctx = get("http://nowhere.test/");
     char out[4];
     int r = -2;
-    for (int i = 0; i < 3 && r == -2; ++i) r = fnQXStack_Http_Read(ctx, out, sizeof out);
+    for (int i = 0; i < 3 && r == -2; ++i) r = read_after_turn(ctx, out, sizeof out);
     EXPECT_EQ(r, -2);
     EXPECT_EQ(ctx->state, HTTP_ST_ADDR);
     EXPECT_EQ(osal_script::connect_calls(), 0);
@@ -245,22 +259,23 @@ TEST_F(HttpRun, NoProgressEndsWithTheRetryState) {
     char out[4];
     int steps = 0, r = -2;
     while (r == -2 && steps < 10000) {
-        r = fnQXStack_Http_Read(ctx, out, sizeof out);
+        r = read_after_turn(ctx, out, sizeof out);
         ++steps;
     }
     EXPECT_EQ(r, -1);
     EXPECT_EQ(steps, QX_HTTP_MAX_RETRY + 1);
     EXPECT_EQ(ctx->state, HTTP_ST_ERR_RETRY);
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -1);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -1);
 }
 
 TEST_F(HttpRun, AnIdleReceiveCountsTwiceAndEndsAfterAboutFifteenHundredSteps) {
     HttpCtx *ctx = get("http://h.test/");
     char out[4];
-    ASSERT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -2);  // request written
+    first_step_connects(ctx);
+    ASSERT_EQ(read_after_turn(ctx, out, sizeof out), -2);  // request written
     int steps = 0, r = -2;
     while (r == -2 && steps < 10000) {
-        r = fnQXStack_Http_Read(ctx, out, sizeof out);
+        r = read_after_turn(ctx, out, sizeof out);
         ++steps;
     }
     EXPECT_EQ(r, -1);
@@ -274,7 +289,7 @@ TEST_F(HttpRun, WritesThatTakeNothingCountTowardTheRetryLimit) {
     char out[4];
     int steps = 0, r = -2;
     while (r == -2 && steps < 10000) {
-        r = fnQXStack_Http_Read(ctx, out, sizeof out);
+        r = read_after_turn(ctx, out, sizeof out);
         ++steps;
     }
     EXPECT_EQ(r, -1);
@@ -295,14 +310,15 @@ TEST_F(HttpRun, AFiveThousandByteRequestGoesOutIn2048And2048And904) {
 
     HttpCtx *ctx = post("http://relay.test/send", body);
     char out[4];
+    first_step_connects(ctx);
     const int expected[] = {2048, 4096, 5000};
     for (int total : expected) {
-        EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -2);
+        EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -2);
         EXPECT_EQ(ctx->state, HTTP_ST_SEND);
         EXPECT_EQ(static_cast<int>(osal_script::written().size()), total);
         EXPECT_EQ(ctx->socketSendLen, total == 5000 ? 904 : 2048);
     }
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -2);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -2);
     EXPECT_EQ(ctx->state, HTTP_ST_RECV);
     EXPECT_EQ(osal_script::write_calls(), 3);
     const std::string w = osal_script::written();
@@ -315,20 +331,21 @@ TEST_F(HttpRun, UnacceptedBytesArePutBackAndSentFirstNextTime) {
     osal_script::push_write_result(1000);
     osal_script::push_write_result(-2);
     char out[4];
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -2);
+    first_step_connects(ctx);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -2);
     EXPECT_EQ(osal_script::written().size(), 1000u);
     EXPECT_EQ(ctx->socketSendLen, 1000);
     EXPECT_EQ(ctx->sendBuf->readPos, 1000);
     EXPECT_EQ(ctx->retryCount, 0);
 
     ctx->socketSendLen = 0;  // as the send transaction does
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -2);  // blocked: all put back
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -2);  // blocked: all put back
     EXPECT_EQ(osal_script::written().size(), 1000u);
     EXPECT_EQ(ctx->socketSendLen, 0);
     EXPECT_EQ(ctx->retryCount, 1);
     EXPECT_EQ(ctx->sendBuf->readPos, 1000);
 
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -2);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -2);
     EXPECT_EQ(osal_script::written().size(), 3048u);
     EXPECT_EQ(ctx->retryCount, 0);
     // The bytes went out in order, nothing doubled or skipped.
@@ -347,31 +364,32 @@ TEST_F(HttpRun, ABodyOf3000BytesReadWithCapacity1500) {
     for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i % 251);
     respond("HTTP/1.0 200 OK\r\nContent-Length: 3000\r\n\r\n" + body);
     char out[1500];
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -2);  // request written
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), 1500);
+    first_step_connects(ctx);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -2);  // request written
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), 1500);
     EXPECT_EQ(std::string(out, 1500), body.substr(0, 1500));
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), 1500);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), 1500);
     EXPECT_EQ(std::string(out, 1500), body.substr(1500));
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), 0);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), 0);
     EXPECT_EQ(ctx->retCtxLen, 3000);
 }
 
 TEST_F(HttpRun, BodyBytesAreHandedOverWhileTheConnectionIsOpen) {
     HttpCtx *ctx = get("http://h.test/m");
     char out[64];
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -2);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -2);
     osal_script::push_read_data("HTTP/1.0 200 OK\r\nContent-");
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -2);  // header block not complete
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -2);  // header block not complete
     EXPECT_EQ(ctx->headersParsed, 0);
     osal_script::push_read_data("Length: 6\r\n\r\nabc");
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), 3);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), 3);
     EXPECT_EQ(ctx->state, HTTP_ST_RECV);
     EXPECT_EQ(ctx->retCtxLen, 6);
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -2);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -2);
     respond("def");
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), 3);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), 3);
     EXPECT_EQ(std::string(out, 3), "def");
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), 0);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), 0);
 }
 
 TEST_F(HttpRun, ReadingPausesWhileMoreThan20480BytesWait) {
@@ -379,18 +397,19 @@ TEST_F(HttpRun, ReadingPausesWhileMoreThan20480BytesWait) {
     const std::string head = "HTTP/1.0 200 OK\r\n\r\n";
     respond(head + std::string(40000, 'd'));
     char out[1000];
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -2);
+    first_step_connects(ctx);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -2);
     const int before = osal_script::read_calls();
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), 1000);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), 1000);
     // 11 chunks of 2048 put 22528 bytes in: more than 20480, so reading stopped.
     EXPECT_EQ(osal_script::read_calls() - before, 11);
     EXPECT_EQ(ctx->recvBuf->appendedTotal, 11 * 2048);
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), 1000);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), 1000);
     EXPECT_EQ(osal_script::read_calls() - before, 11);  // still paused
     // Consuming below the mark lets the next step read again.
     int got = 2000;
     int r;
-    while ((r = fnQXStack_Http_Read(ctx, out, sizeof out)) > 0 || r == -2) {
+    while ((r = read_after_turn(ctx, out, sizeof out)) > 0 || r == -2) {
         if (r > 0) got += r;
         ASSERT_LT(osal_script::read_calls(), 1000);
     }
@@ -408,7 +427,7 @@ TEST_F(HttpRun, ConnectionEndingInsideTheHeaderBlockFails) {
         osal_script::push_read_result(0);
         EXPECT_EQ(drive(ctx), -1);
         char out[8];
-        EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -1);
+        EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -1);
         close(ctx);
     }
 }
@@ -431,10 +450,11 @@ TEST_F(HttpRun, ResponseHeaderLines) {
         {"upper-case, gzip", "HTTP/1.0 201 Created\r\nCONTENT-ENCODING: gzip\r\n", 201, 0, nullptr, -1, "http://h.test/"},
         {"gzip is exact", "HTTP/1.0 200 OK\r\nContent-Encoding: GZIP\r\n", 200, 0, nullptr, 1, "http://h.test/"},
         {"another coding", "HTTP/1.0 200 OK\r\nContent-Encoding: deflate\r\n", 200, 0, nullptr, 1, "http://h.test/"},
-        {"no number", "HTTP/1.0 200 OK\r\nContent-Length: none\r\n", 200, -1, nullptr, 0, "http://h.test/"},
-        {"huge number", "HTTP/1.0 200 OK\r\nContent-Length: 99999999999999\r\n", 200, 2147483647, nullptr, 0,
+        {"status line without a reason", "HTTP/1.1 200\r\n", 200, 0, nullptr, 0, "http://h.test/"},
+        {"a list of equal lengths", "HTTP/1.0 200 OK\r\nContent-Length: 4 ,4\r\n", 200, 4, nullptr, 0,
          "http://h.test/"},
-        {"status without number", "HTTP/1.1\r\n", 0, 0, nullptr, 0, "http://h.test/"},
+        {"blanks around the length", "HTTP/1.0 200 OK\r\nContent-Length:\t 4 \r\n", 200, 4, nullptr, 0,
+         "http://h.test/"},
         {"type without a value", "HTTP/1.0 200 OK\r\nContent-Type:\r\n", 200, 0, "", 0, "http://h.test/"},
         {"ContentType spelling, last one wins", "HTTP/1.0 200 OK\r\nContent-Type: a/b\r\nContentType: text/plain x\r\n",
          200, 0, "text/plain", 0, "http://h.test/"},
@@ -462,6 +482,51 @@ TEST_F(HttpRun, ResponseHeaderLines) {
         EXPECT_EQ(ctx->contentEncoding, c.encoding);
         EXPECT_STREQ(ctx->url, c.url);
         EXPECT_EQ(ctx->redirectCount, 0);
+        close(ctx);
+    }
+}
+
+// Status lines and framing headers that are not strictly HTTP/1.x fail the
+// response: nothing of the body is handed over, whatever follows.
+TEST_F(HttpRun, ResponsesThatAreNotStrictHttpFail) {
+    const std::string ok = "HTTP/1.0 200 OK\r\n";
+    const std::pair<const char *, std::string> cases[] = {
+        {"status without number", "HTTP/1.1\r\n"},
+        {"status with a letter after the digits", "HTTP/1.1 200x\r\n"},
+        {"two-digit status", "HTTP/1.1 20 OK\r\n"},
+        {"four-digit status", "HTTP/1.1 2000 OK\r\n"},
+        {"HTTP/2", "HTTP/2 200\r\n"},
+        {"HTTP/1.2", "HTTP/1.2 200 OK\r\n"},
+        {"lower-case protocol", "http/1.1 200 OK\r\n"},
+        {"two blanks before the status", "HTTP/1.1  200 OK\r\n"},
+        {"a blank line before the status line", "\r\nHTTP/1.1 200 OK\r\n"},
+        {"a field before the status line", "X-A: 1\r\nHTTP/1.1 200 OK\r\n"},
+        {"no number", ok + "Content-Length: none\r\n"},
+        {"empty length", ok + "Content-Length:\r\n"},
+        {"plus sign", ok + "Content-Length: +4\r\n"},
+        {"minus sign", ok + "Content-Length: -1\r\n"},
+        {"hexadecimal", ok + "Content-Length: 0x4\r\n"},
+        {"digits and text", ok + "Content-Length: 4abc\r\n"},
+        {"two numbers without a comma", ok + "Content-Length: 4 4\r\n"},
+        {"a list that disagrees", ok + "Content-Length: 4, 5\r\n"},
+        {"huge number", ok + "Content-Length: 99999999999999\r\n"},
+        {"just above 2^31 - 1", ok + "Content-Length: 2147483648\r\n"},
+        {"gzip, chunked", ok + "Transfer-Encoding: gzip, chunked\r\n"},
+        {"chunked twice", ok + "Transfer-Encoding: chunked, chunked\r\n"},
+        {"identity", ok + "Transfer-Encoding: identity\r\n"},
+        {"empty transfer coding", ok + "Transfer-Encoding:\r\n"},
+        {"switching protocols", "HTTP/1.1 101 Switching Protocols\r\n"},
+        {"early hints", "HTTP/1.1 103 Early Hints\r\n"},
+    };
+    for (const auto &[name, headers] : cases) {
+        SCOPED_TRACE(name);
+        HttpCtx *ctx = get("http://h.test/");
+        respond(headers + "\r\nBODY");
+        std::string body;
+        EXPECT_EQ(drive(ctx, &body), -1);
+        EXPECT_EQ(body, "");
+        EXPECT_EQ(ctx->state, HTTP_ST_ERR_RECV);
+        EXPECT_EQ(osal_script::sockets_open(), 0);
         close(ctx);
     }
 }
@@ -513,9 +578,10 @@ TEST_F(HttpRun, A302PostIsRepeatedAsAGetOnTheNewUrl) {
         "Content-Length: 5\r\n\r\nmoved");
     respond("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello");
     char out[64];
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -2);  // POST written
+    first_step_connects(ctx);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -2);  // POST written
     const OSAL_SOCKET first = osal_script::last_socket();
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -2);  // 302 received: restarted
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -2);  // 302 received: restarted
     EXPECT_EQ(ctx->state, HTTP_ST_ADDR);
     EXPECT_EQ(ctx->socket, -1);
     EXPECT_EQ(ctx->redirectCount, 1);
@@ -548,7 +614,7 @@ TEST_F(HttpRun, TheEleventhRedirectFails) {
     EXPECT_EQ(osal_script::sockets_open(), 0);
     EXPECT_STREQ(ctx->hostname, "hop9.test");
     char out[4];
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -1);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -1);
     EXPECT_LT(fnQXStack_Http_GetState(ctx), 0);
 }
 
@@ -581,7 +647,7 @@ TEST_F(HttpRun, ARedirectWithoutUsableUrlFails) {
     HttpCtx *ctx = get("http://h.test/");
     EXPECT_EQ(drive(ctx), -1);
     char out[4];
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -1);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -1);
 }
 
 // ---------------------------------------------------------------- resources
@@ -590,7 +656,7 @@ TEST_F(HttpRun, ClosingAContextMidwayClosesItsSocket) {
     osal_script::set_connect_mode(ConnectMode::Never);
     HttpCtx *ctx = get("http://h.test/");
     char out[4];
-    EXPECT_EQ(fnQXStack_Http_Read(ctx, out, sizeof out), -2);
+    EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -2);
     EXPECT_EQ(osal_script::sockets_open(), 1);
     close(ctx);
     EXPECT_EQ(osal_script::sockets_open(), 0);

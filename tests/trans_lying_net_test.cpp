@@ -44,19 +44,29 @@ struct Request {
 
 class LyingRelay {
 public:
-    LyingRelay() {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd_, 8) != 0 ||
-            getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
-            close(fd_);
+    // On 127.0.0.1, or on ::1 with ipv6.
+    explicit LyingRelay(bool ipv6 = false) : ipv6_(ipv6) {
+        fd_ = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+        sockaddr_storage st{};
+        socklen_t len;
+        if (ipv6) {
+            auto *a = reinterpret_cast<sockaddr_in6 *>(&st);
+            a->sin6_family = AF_INET6;
+            a->sin6_addr = in6addr_loopback;
+            len = sizeof *a;
+        } else {
+            auto *a = reinterpret_cast<sockaddr_in *>(&st);
+            a->sin_family = AF_INET;
+            a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            len = sizeof *a;
+        }
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&st), len) != 0 || listen(fd_, 8) != 0 ||
+            getsockname(fd_, reinterpret_cast<sockaddr *>(&st), &len) != 0) {
+            if (fd_ >= 0) close(fd_);
             fd_ = -1;
             return;
         }
-        port_ = ntohs(a.sin_port);
+        port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6 *>(&st)->sin6_port : reinterpret_cast<sockaddr_in *>(&st)->sin_port);
         thread_ = std::thread([this] { loop(); });
     }
     ~LyingRelay() {
@@ -65,7 +75,10 @@ public:
         if (fd_ >= 0) close(fd_);
     }
     bool ok() const { return fd_ >= 0; }
-    std::string url(const std::string &path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+    std::string url(const std::string &path) const {
+        return std::string(ipv6_ ? "http://[::1]:" : "http://127.0.0.1:") + std::to_string(port_) + path;
+    }
+    uint16_t port() const { return port_; }
     void script(std::vector<Answer> answers) {
         std::lock_guard<std::mutex> l(mu_);
         answers_.assign(answers.begin(), answers.end());
@@ -132,6 +145,7 @@ private:
         }
     }
 
+    bool ipv6_ = false;
     int fd_ = -1;
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
@@ -157,6 +171,18 @@ Bytes retrieve_conf(const std::string &tid, const Bytes &extra = {}) {
            rrtest::bytes({0x8B}) + rrtest::text0("m-1") + rrtest::bytes({0x84, 0x83}) + rrtest::text0("the message");
 }
 
+// An m-retrieve-conf with a multipart/mixed body of three text parts of 40
+// bytes each.
+Bytes retrieve_multipart(const std::string &tid) {
+    Bytes body = rrtest::bytes({0x84, 0xA3, 0x03});
+    for (int part = 0; part < 3; ++part) {
+        body = body + rrtest::bytes({0x01, 40, 0x83});  // headers: 1 byte (text/plain); data: 40 bytes
+        body.insert(body.end(), 40, static_cast<uint8_t>('a' + part));
+    }
+    return rrtest::bytes({0x8C, 0x84, 0x98}) + rrtest::text0(tid) + rrtest::bytes({0x8D, 0x92, 0x8B}) +
+           rrtest::text0("m-3") + body;
+}
+
 Bytes notification(const std::string &tid, const std::string &location, uint32_t size) {
     return rrtest::bytes({0x8C, 0x82, 0x98}) + rrtest::text0(tid) +
            rrtest::bytes({0x8D, 0x92, 0x8E, 0x04, int(size >> 24), int((size >> 16) & 0xFF), int((size >> 8) & 0xFF),
@@ -170,6 +196,11 @@ std::string http(const std::string &body, const std::string &headers = "") {
 }
 std::string http_raw(const std::string &headers, const std::string &body) {
     return "HTTP/1.0 200 OK\r\nContent-Type: application/vnd.wap.mms-message\r\n" + headers + "\r\n" + body;
+}
+// A whole answer with a status other than 200 (the line after "HTTP/1.1 ").
+std::string http_status(const std::string &status, const std::string &body) {
+    return "HTTP/1.1 " + status + "\r\nContent-Type: application/vnd.wap.mms-message\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 std::string chunked(const std::string &body) {
     std::string out = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
@@ -262,6 +293,18 @@ TEST_F(LyingNet, SendBelievesOnlyItsOwnConfirmation) {
         {"two Content-Lengths", {{http_raw("Content-Length: 16\r\nContent-Length: 14\r\n", good)}},
          HBX_MSG_SEND_FAIL},
         {"gzip-coded", {{http(good, "Content-Encoding: gzip\r\n")}}, HBX_MSG_SEND_FAIL},
+        // Only 200 carries an answer; the framing is read the same strict way
+        // as the download's.
+        {"201 Created", {{http_status("201 Created", good)}}, HBX_MSG_SEND_FAIL},
+        {"206 Partial Content", {{http_status("206 Partial Content", good)}}, HBX_MSG_SEND_FAIL},
+        {"HTTP/2 status line", {{"HTTP/2 200\r\nContent-Length: " + std::to_string(good.size()) + "\r\n\r\n" + good}},
+         HBX_MSG_SEND_FAIL},
+        {"empty Content-Length", {{http_raw("Content-Length:\r\n", good)}}, HBX_MSG_SEND_FAIL},
+        {"negative Content-Length", {{http_raw("Content-Length: -1\r\n", good)}}, HBX_MSG_SEND_FAIL},
+        {"Content-Length with a sign", {{http_raw("Content-Length: +" + std::to_string(good.size()) + "\r\n", good)}},
+         HBX_MSG_SEND_FAIL},
+        {"gzip, chunked over a plain body", {{http_raw("Transfer-Encoding: gzip, chunked\r\n", good)}},
+         HBX_MSG_SEND_FAIL},
         // The stated length ends the confirmation: what follows is not read,
         // and the connection need not close.
         {"bytes beyond the length, held open", {{http_raw("Content-Length: " + std::to_string(good.size()) + "\r\n",
@@ -295,7 +338,22 @@ TEST_F(LyingNet, SendBelievesOnlyItsOwnConfirmation) {
 // ================================================================ download
 TEST_F(LyingNet, DownloadHandsOverOnlyARetrievedMessage) {
     const std::string msg = str(retrieve_conf("dl-1"));
+    const std::string three = str(retrieve_multipart("dl-1"));
+    const std::string cutInThird = three.substr(0, three.size() - 13);
+    const std::string cutInCount = three.substr(0, three.find("\x84\xA3") + 2);
     const std::vector<Row> rows = {
+        // Cut short, with a Content-Length that matches what is sent: the
+        // HTTP exchange is whole, the message is not.
+        {"cut in part 3 of 3, length matching", {{http(cutInThird)}}, HBX_MSG_DL_FAIL_NOR},
+        {"cut before its entry count, length matching", {{http(cutInCount)}}, HBX_MSG_DL_FAIL_NOR},
+        {"cut in part 1 of 3, length matching", {{http(three.substr(0, three.size() - 90))}}, HBX_MSG_DL_FAIL_NOR},
+        // The relay's length=fewer: the stated length ends the body early.
+        {"Content-Length fewer than the body",
+         {{http_raw("Content-Length: " + std::to_string(three.size() / 2) + "\r\n", three)}},
+         HBX_MSG_DL_FAIL_NOR},
+        {"cut, without a length, the connection closed", {{http_raw("", cutInThird)}}, HBX_MSG_DL_FAIL_NOR},
+        {"three whole parts", {{http(three)}}, HBX_MSG_DL_OK},
+        {"three whole parts, chunked", {{chunked(three)}}, HBX_MSG_DL_OK},
         {"Retrieve-Status message not found", {{http(str(retrieve_conf("dl-1", rrtest::bytes({0x99, 0xE2}))))}},
          HBX_MSG_DL_FAIL_NOR},
         {"Retrieve-Status transient failure", {{http(str(retrieve_conf("dl-1", rrtest::bytes({0x99, 0xC0}))))}},
@@ -306,6 +364,12 @@ TEST_F(LyingNet, DownloadHandsOverOnlyARetrievedMessage) {
         {"Message-Type not first", {{http(msg.substr(2) + msg.substr(0, 2))}}, HBX_MSG_DL_FAIL_NOR},
         {"an m-send-conf", {{http(str(send_conf("dl-1")))}}, HBX_MSG_DL_FAIL_NOR},
         {"Content-Length 0, then the message", {{http_raw("Content-Length: 0\r\n", msg)}}, HBX_MSG_DL_FAIL_NOR},
+        {"206 Partial Content", {{http_status("206 Partial Content", msg)}}, HBX_MSG_DL_FAIL_NOR},
+        {"203 Non-Authoritative", {{http_status("203 Non-Authoritative Information", msg)}}, HBX_MSG_DL_FAIL_NOR},
+        {"empty Content-Length", {{http_raw("Content-Length:\r\n", msg)}}, HBX_MSG_DL_FAIL_NOR},
+        {"negative Content-Length", {{http_raw("Content-Length: -1\r\n", msg)}}, HBX_MSG_DL_FAIL_NOR},
+        {"Content-Length with a sign", {{http_raw("Content-Length: +" + std::to_string(msg.size()) + "\r\n", msg)}},
+         HBX_MSG_DL_FAIL_NOR},
         {"Content-Length beyond the close", {{http_raw("Content-Length: 900\r\n", msg)}}, HBX_MSG_DL_FAIL_NOR},
         {"two Content-Lengths", {{http_raw("Content-Length: 40\r\nContent-Length: " + std::to_string(msg.size()) +
                                                "\r\n",
@@ -339,6 +403,9 @@ TEST_F(LyingNet, DownloadHandsOverOnlyARetrievedMessage) {
             // it was retrieved.
             const std::string got(reinterpret_cast<const char *>(out.data), static_cast<size_t>(out.length));
             EXPECT_EQ(got.substr(0, 2), "\x8C\x84");
+            EXPECT_TRUE(got == msg || got == three || got == str(retrieve_conf("dl-1", rrtest::bytes({0x99, 0x80}))))
+                << "the message exactly as sent";
+            EXPECT_EQ(out.data[out.length], 0) << "a zero byte follows the message";
             EXPECT_EQ(got.find("trailing"), std::string::npos);
             ASSERT_EQ(seen.size(), 2u);
             EXPECT_EQ(seen[1].method, "POST");
@@ -388,6 +455,68 @@ TEST_F(LyingNet, TooBigByTheBytesReceived) {
         EXPECT_LT(qx::alloc_peak_bytes(), 2L * HBX_MAX_RECEIVED + 64 * 1024);
         EXPECT_EQ(qx::alloc_stats().liveBlocks, blocks);
     }
+}
+
+// An IPv6 literal in the relay URL, and as the proxy, connects over IPv6 to
+// ::1: the whole send and download, the request naming the host in brackets.
+TEST_F(LyingNet, SendAndDownloadOverIpv6Loopback) {
+    LyingRelay v6(true);
+    if (!v6.ok()) GTEST_SKIP() << "no IPv6 loopback here";
+    const std::string server = v6.url("/mms");
+    const std::string location = v6.url("/msg/6");
+    const std::string port = std::to_string(v6.port());
+    for (const bool viaProxy : {false, true}) {
+        SCOPED_TRACE(viaProxy ? "through the proxy [::1]" : "direct to [::1]");
+        MmsSettings settings{"V6UA", nullptr, viaProxy ? "::1" : nullptr, viaProxy ? port.c_str() : nullptr,
+                             server.c_str()};
+        const Bytes pdu = send_req("v6-1");
+        v6.script({{http(str(send_conf("v6-1")))}});
+        Bytes copy = pdu;
+        tCPS_PduBuf buf{copy.data(), static_cast<int>(copy.size())};
+        auto finals = run([&] { return fnCPS_SendMMS(&buf, &settings, on_result) == HBX_MSG_SEND_STARTED; });
+        ASSERT_EQ(finals.size(), 1u);
+        EXPECT_EQ(finals[0], HBX_MSG_SEND_OK);
+        auto seen = v6.seen();
+        ASSERT_EQ(seen.size(), 1u);
+        const std::string line = seen[0].head.substr(0, seen[0].head.find("\r\n"));
+        EXPECT_EQ(line, viaProxy ? "POST " + server + " HTTP/1.0" : "POST /mms HTTP/1.0");
+        EXPECT_NE(seen[0].head.find("\r\nHost: [::1]:" + port + "\r\n"), std::string::npos) << seen[0].head;
+
+        const std::string three = str(retrieve_multipart("v6-2"));
+        v6.script({{http(three)}});
+        Bytes notif = notification("v6-2", location, 2000);
+        tCPS_PduBuf in{notif.data(), static_cast<int>(notif.size())};
+        tCPS_PduBuf out{};
+        finals = run([&] { return fnCPS_DownloadMMS(&in, 3, &settings, on_result, &out) == HBX_MSG_DL_STARTED; });
+        ASSERT_EQ(finals.size(), 1u);
+        EXPECT_EQ(finals[0], HBX_MSG_DL_OK);
+        ASSERT_NE(out.data, nullptr);
+        EXPECT_EQ(std::string(reinterpret_cast<const char *>(out.data), static_cast<size_t>(out.length)), three);
+        fnQX_Free(reinterpret_cast<void **>(&out.data));
+        seen = v6.seen();
+        ASSERT_EQ(seen.size(), 2u);
+        EXPECT_EQ(seen[0].method, "GET");
+        EXPECT_EQ(seen[1].method, "POST");
+    }
+}
+
+// Userinfo in a relay URL or a Location is refused and never looked up or
+// connected to: the transaction fails, nothing reaches the relay.
+TEST_F(LyingNet, UserinfoIsRefusedNotConnected) {
+    // Read the old way, the host before '@' (the relay itself) would get it.
+    const std::string port = std::to_string(relay_.port());
+    const std::string tricky = "http://127.0.0.1:" + port + "@127.0.0.2:" + port + "/mms";
+    MmsSettings settings{nullptr, nullptr, nullptr, nullptr, tricky.c_str()};
+    relay_.script({{http(str(send_conf("u-1")))}});
+    const Bytes pdu = send_req("u-1");
+    Bytes copy = pdu;
+    tCPS_PduBuf buf{copy.data(), static_cast<int>(copy.size())};
+    const auto finals = run([&] { return fnCPS_SendMMS(&buf, &settings, on_result) == HBX_MSG_SEND_STARTED; });
+    // Refused before a byte goes out: either not started or failed once.
+    EXPECT_LE(finals.size(), 1u);
+    if (!finals.empty()) EXPECT_EQ(finals[0], HBX_MSG_SEND_FAIL);
+    EXPECT_TRUE(relay_.seen().empty());
+    EXPECT_FALSE(hbx_Busy());
 }
 
 }  // namespace

@@ -97,6 +97,7 @@ protected:
         EXPECT_EQ(os::timers_live(), 0) << "a timer was left unreleased";
         EXPECT_EQ(os::timer_bad_frees(), 0);
         EXPECT_EQ(os::bad_socket_calls(), 0);
+        EXPECT_EQ(os::callbacks_inside_calls(), 0) << "osal called back from inside one of its calls";
         EXPECT_EQ(os::sock_init_calls(), os::sock_finalize_calls());
         EXPECT_EQ(hbx_state().handleList.nodeNums, 0);
         EXPECT_EQ(hbx_state().handleList.head, nullptr);
@@ -265,24 +266,112 @@ TEST_F(Trans, SendStartFailuresReturn21WithoutReport) {
     os::reset();  // the refused g_sock_init has no g_sock_finalize to match
 }
 
+// A proxy port is 1 to 65535 in digits: anything else refuses the start
+// (no report, nothing connected) instead of being read as some number; no
+// port at all is 80.
+TEST_F(Trans, ProxyPortsAreDigitsOneTo65535) {
+    for (const char *port : {"abc", "0", "65536", "8080x", "+80", "99999"}) {
+        SCOPED_TRACE(port);
+        settings_.ProxyPort = port;
+        EXPECT_EQ(send(send_req(100)), HBX_MSG_SEND_FAIL);
+        EXPECT_EQ(download(notification("t1", "http://mmsc.test/get/1", 1000)), HBX_MSG_DL_FAIL_NOR);
+        EXPECT_TRUE(g_reports.empty());
+        EXPECT_EQ(os::connect_calls(), 0);
+    }
+    settings_.ProxyPort = nullptr;
+    os::push_read_data(http(200, str(send_conf(0x80))));
+    os::push_read_result(0);
+    ASSERT_EQ(send(send_req(100)), HBX_MSG_SEND_STARTED);
+    run();
+    expect_one_final(HBX_MSG_SEND_OK, 100);
+    EXPECT_EQ(os::last_connect_address(), "10.0.0.1");
+    EXPECT_EQ(os::last_connect_port(), 80);
+}
+
 TEST_F(Trans, SendEndsAtTheStepLimitWhenOnlyHeaderBytesTrickle) {
     // One byte of an endless status line per step: the HTTP layer sees
-    // progress, the transaction does not, and gives up after 3200 steps.
+    // progress, the transaction does not, and gives up after 3200 steps. The
+    // request is large, so its overall deadline is far beyond that.
+    const Bytes pdu = send_req(300000);
+    const int sending = (static_cast<int>(pdu.size()) + 400) / 2048 + 1;
     for (int i = 0; i < 4000; ++i) {
         os::push_read_data("H");
         os::push_read_result(-2);
     }
-    ASSERT_EQ(send(send_req(100)), HBX_MSG_SEND_STARTED);
+    ASSERT_EQ(send(pdu), HBX_MSG_SEND_STARTED);
     const int steps = run();
-    EXPECT_GE(steps, 3199);
-    EXPECT_LE(steps, 3201);
+    // The limit after the request went out, plus the step whose connect
+    // completes on the next turn.
+    EXPECT_GE(steps, sending + 3198);
+    EXPECT_LE(steps, sending + 3203);
+    EXPECT_LT(os::now_ms(), hbx_DeadlineFor(static_cast<int64_t>(pdu.size()) + HBX_SEND_CONF_BUF));
     expect_one_final(HBX_MSG_SEND_FAIL, 0);
 }
 
+// The overall deadline: a peer that keeps every idle timer satisfied (a byte
+// now and then) still ends the transaction, once, when its time is up, with
+// a log line that names the deadline. Virtual time: the scripted timers.
+TEST_F(Trans, TheOverallDeadlineEndsATransactionThatTricklesForever) {
+    struct Case {
+        const char *name;
+        bool download;
+        int64_t deadlineBytes;  // what the deadline is computed from
+        const char *says;
+    };
+    const Case cases[] = {
+        {"send", false, 100 + HBX_SEND_CONF_BUF, "send mms failed: the overall deadline of"},
+        {"download of a small message", true, HBX_DL_DEADLINE_MIN_BYTES + HBX_ACK_WORK_BUF,
+         "download mms ended: the overall deadline of"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        os::reset();
+        g_reports.clear();
+        // A header line that never ends, one byte every step.
+        for (int i = 0; i < 40000; ++i) {
+            os::push_read_data("H");
+            os::push_read_result(-2);
+        }
+        qx::set_log_enabled(true);
+        rrtest::LogCapture log;
+        if (c.download)
+            ASSERT_EQ(download(notification("t1", "http://mmsc.test/get/1", 1000)), HBX_MSG_DL_STARTED);
+        else
+            ASSERT_EQ(send(send_req(100)), HBX_MSG_SEND_STARTED);
+        run(40000);
+        qx::set_log_enabled(false);
+        const int deadline = hbx_DeadlineFor(c.deadlineBytes);
+        EXPECT_EQ(os::now_ms(), deadline) << "ended by the deadline timer, at its time";
+        expect_one_final(c.download ? HBX_MSG_DL_FAIL_NOR : HBX_MSG_SEND_FAIL, 0);
+        EXPECT_TRUE(log.contains(c.says + std::string(" ") + std::to_string(deadline) + " ms passed")) << log.text();
+        EXPECT_EQ(os::timers_pending(), 0);
+        EXPECT_EQ(os::sockets_open(), 0);
+    }
+}
+
+// What the deadline allows: an honest 300 KB exchange at the send's pacing,
+// and on a link of 250 bytes per second, both end well inside it.
+TEST_F(Trans, AnHonestSlowExchangeFinishesInsideItsDeadline) {
+    EXPECT_GE(hbx_DeadlineFor(307200 + HBX_SEND_CONF_BUF), 307200 / 2048 * HBX_STEP_PERIOD_MS + 30000);
+    EXPECT_GE(hbx_DeadlineFor(307200 + HBX_SEND_CONF_BUF), 307200 * 1000 / 250);
+    EXPECT_LE(hbx_DeadlineFor(307200 + HBX_SEND_CONF_BUF), 30 * 60 * 1000) << "a stalled peer is not held for hours";
+    // A real run: 25 bytes accepted per 100 ms step (250 bytes per second)
+    // for a 30000-byte request, well past the idle limit's step count.
+    const Bytes pdu = send_req(30000);
+    for (int i = 0; i < 1300; ++i) os::push_write_result(25);
+    os::push_read_data(http(200, str(send_conf(0x80))));
+    os::push_read_result(0);
+    ASSERT_EQ(send(pdu), HBX_MSG_SEND_STARTED);
+    EXPECT_GT(run(), 1200);
+    expect_one_final(HBX_MSG_SEND_OK, 100);
+    EXPECT_LT(os::now_ms(), hbx_DeadlineFor(static_cast<int64_t>(pdu.size()) + HBX_SEND_CONF_BUF));
+}
+
 TEST_F(Trans, SlowWritesNeverTimeOut) {
-    // 1 byte accepted per step for longer than the step limit.
-    const Bytes pdu = send_req(3500);
-    for (int i = 0; i < 4000; ++i) os::push_write_result(1);
+    // 25 bytes (250 bytes per second) accepted per step for longer than the
+    // step limit: the idle timer never fires, the deadline is not reached.
+    const Bytes pdu = send_req(3500 * 25);
+    for (int i = 0; i < 4000; ++i) os::push_write_result(25);
     os::push_read_data(http(200, str(send_conf(0x80))));
     os::push_read_result(0);
     ASSERT_EQ(send(pdu), HBX_MSG_SEND_STARTED);
@@ -479,24 +568,27 @@ TEST_F(Trans, DownloadEndsAtTheStepLimitWhenOnlyHeaderBytesTrickle) {
         os::push_read_data("H");
         os::push_read_result(-2);
     }
-    ASSERT_EQ(download(notification("t1", "http://mmsc.test/get/1", 1000)), HBX_MSG_DL_STARTED);
+    // Announced large, so the overall deadline is far beyond the step limit.
+    ASSERT_EQ(download(notification("t1", "http://mmsc.test/get/1", 300000)), HBX_MSG_DL_STARTED);
     const int steps = run();
-    EXPECT_GE(steps, 3199);
-    EXPECT_LE(steps, 3201);
+    // The limit, plus the step whose connect completes on the next turn.
+    EXPECT_GE(steps, 3200);
+    EXPECT_LE(steps, 3202);
     expect_one_final(HBX_MSG_DL_FAIL_NOR, 0);
 }
 
 TEST_F(Trans, SlowBodyTrickleNeverTimesOut) {
-    const std::string msg = str(retrieve_conf(3400));
+    // 25 body bytes per step (250 bytes per second) for 3400 steps.
+    const std::string msg = str(retrieve_conf(3400 * 25));
     const std::string resp = http(200, msg);
     const size_t head = resp.size() - msg.size();
     os::push_read_data(resp.substr(0, head));
-    for (size_t i = head; i < resp.size(); ++i) {
-        os::push_read_data(resp.substr(i, 1));
+    for (size_t i = head; i < resp.size(); i += 25) {
+        os::push_read_data(resp.substr(i, 25));
         os::push_read_result(-2);
     }
     os::push_read_result(0);
-    ASSERT_EQ(download(notification("t1", "http://mmsc.test/get/1", 3400)), HBX_MSG_DL_STARTED);
+    ASSERT_EQ(download(notification("t1", "http://mmsc.test/get/1", 3400 * 25)), HBX_MSG_DL_STARTED);
     EXPECT_GT(run(), 3400);
     expect_one_final(HBX_MSG_DL_OK, 100);
 }

@@ -23,7 +23,7 @@ struct Sock {
     bool open = true;
     int error = 0;
     std::string written;
-    osal_script::ConnectMode mode = osal_script::ConnectMode::Immediate;
+    osal_script::ConnectMode mode = osal_script::ConnectMode::NextTurn;
     bool connecting = false;  // g_sock_connect accepted, completion not yet delivered
     bool connected = false;
     OSAL_SOCK_CB cb = nullptr;
@@ -33,6 +33,7 @@ struct Sock {
 struct Timer {
     uintptr_t id = 0;
     int period = 0;
+    long due = 0;  // virtual time it fires at
     OSAL_TIMER_CB cb = nullptr;
     void *user = nullptr;
     bool fired = false;
@@ -46,7 +47,7 @@ struct ReadStep {
 };
 
 struct State {
-    osal_script::ConnectMode connectMode = osal_script::ConnectMode::Immediate;
+    osal_script::ConnectMode connectMode = osal_script::ConnectMode::NextTurn;
     osal_script::ResolveMode resolveMode = osal_script::ResolveMode::Immediate;
     std::map<OSAL_SOCKET, Sock> socks;
     OSAL_SOCKET nextSock = 101;
@@ -63,14 +64,25 @@ struct State {
     std::deque<ReadStep> readSteps;
     std::deque<Timer> timers;  // in arming order
     int timersFired = 0, badFrees = 0, lastPeriod = -1;
+    long nowMs = 0;  // virtual time: advanced to each timer as it fires
     int resolves = 0;
     std::string lastResolveHost;
+    std::deque<OSAL_SOCKET> dueConnects;  // completions the next turn delivers, in connect order
+    int insideCall = 0;                   // > 0 while an osal call runs
+    int callbacksInside = 0;
 };
+
 
 State &st() {
     static State s;
     return s;
 }
+
+// Marks an osal call in progress, so a callback from inside it is counted.
+struct InCall {
+    InCall() { ++st().insideCall; }
+    ~InCall() { --st().insideCall; }
+};
 
 // Address records live in a registry that outlives reset(), so records handed
 // out before a reset stay recognisable (and freeable) afterwards.
@@ -132,6 +144,7 @@ uint16_t g_sock_htons(uint16_t port) { return htons(port); }
 
 int g_sock_connect(OSAL_SOCKET sock, const void *address, uint16_t port, OSAL_SOCK_CB cb, void *user) {
     State &s = st();
+    const InCall inCall;
     ++s.connects;
     Sock *k = find_open(sock);
     if (!k) {
@@ -168,11 +181,12 @@ int g_sock_connect(OSAL_SOCKET sock, const void *address, uint16_t port, OSAL_SO
     k->cb = cb;
     k->user = user;
     switch (s.connectMode) {
+    case osal_script::ConnectMode::NextTurn:
     case osal_script::ConnectMode::Immediate:
         k->error = 0;
-        k->connected = true;
-        if (cb) cb(sock, OSAL_SOCK_EVENT_CONNECT, user);
-        return 0;
+        k->connecting = true;
+        s.dueConnects.push_back(sock);
+        return s.connectMode == osal_script::ConnectMode::Immediate ? 0 : -2;
     case osal_script::ConnectMode::Fail:
         k->error = ECONNREFUSED;
         return -1;
@@ -193,6 +207,7 @@ int g_sock_geterror(OSAL_SOCKET sock) {
 
 int g_sock_write(OSAL_SOCKET sock, const void *data, int count) {
     State &s = st();
+    const InCall inCall;
     ++s.writes;
     Sock *k = find_open(sock);
     if (!k) {
@@ -203,6 +218,7 @@ int g_sock_write(OSAL_SOCKET sock, const void *data, int count) {
         k->error = OSAL_ERR_BAD_ARGUMENT;
         return -1;
     }
+    if (k->connecting) return -2;  // the connect is still under way
     int accept = count;
     if (!s.writeResults.empty()) {
         const int r = s.writeResults.front();
@@ -220,6 +236,7 @@ int g_sock_write(OSAL_SOCKET sock, const void *data, int count) {
 
 int g_sock_read(OSAL_SOCKET sock, void *buf, int capacity) {
     State &s = st();
+    const InCall inCall;
     ++s.reads;
     Sock *k = find_open(sock);
     if (!k) {
@@ -230,6 +247,7 @@ int g_sock_read(OSAL_SOCKET sock, void *buf, int capacity) {
         k->error = OSAL_ERR_BAD_ARGUMENT;
         return -1;
     }
+    if (k->connecting) return -2;  // the connect is still under way
     if (s.readSteps.empty()) return -2;
     ReadStep &step = s.readSteps.front();
     if (!step.isData) {
@@ -247,6 +265,7 @@ int g_sock_read(OSAL_SOCKET sock, void *buf, int capacity) {
 
 int g_sock_close(OSAL_SOCKET sock) {
     State &s = st();
+    const InCall inCall;
     Sock *k = find_open(sock);
     if (!k) {
         ++s.bad;
@@ -318,6 +337,7 @@ int g_settimer(int period_ms, OSAL_TIMER_CB cb, void *user, int, OSAL_TIMER *han
     Timer t;
     t.id = g_nextTimerId++;
     t.period = period_ms;
+    t.due = st().nowMs + period_ms;
     t.cb = cb;
     t.user = user;
     st().timers.push_back(t);
@@ -349,17 +369,49 @@ void reset() {
 
 void set_connect_mode(ConnectMode m) { st().connectMode = m; }
 
+namespace {
+
+void deliver_connect(OSAL_SOCKET h, Sock *k, int event, int error) {
+    auto &due = st().dueConnects;
+    for (auto i = due.begin(); i != due.end(); ++i)
+        if (*i == h) {
+            due.erase(i);
+            break;
+        }
+    k->connecting = false;
+    k->error = error;
+    k->connected = (event == OSAL_SOCK_EVENT_CONNECT && error == 0);
+    if (st().insideCall > 0) ++st().callbacksInside;
+    if (k->cb) k->cb(h, event, k->user);
+}
+
+}  // namespace
+
 bool complete_connect(OSAL_SOCKET s, int event, int error) {
     const OSAL_SOCKET h = pick(s);
     Sock *k = find_open(h);
     if (!k || !k->connecting || k->mode == ConnectMode::Never) return false;
     if (k->mode == ConnectMode::FailLater && event == OSAL_SOCK_EVENT_CONNECT && error == 0) error = ECONNREFUSED;
-    k->connecting = false;
-    k->error = error;
-    k->connected = (event == OSAL_SOCK_EVENT_CONNECT && error == 0);
-    if (k->cb) k->cb(h, event, k->user);
+    deliver_connect(h, k, event, error);
     return true;
 }
+
+int run_turn() {
+    // Only what was due when the turn began: a connect a callback starts
+    // waits for the next turn.
+    std::deque<OSAL_SOCKET> due;
+    due.swap(st().dueConnects);
+    int n = 0;
+    for (OSAL_SOCKET h : due) {
+        Sock *k = find_open(h);
+        if (!k || !k->connecting) continue;  // closed (cancelled) meanwhile
+        deliver_connect(h, k, OSAL_SOCK_EVENT_CONNECT, 0);
+        ++n;
+    }
+    return n;
+}
+
+int callbacks_inside_calls() { return st().callbacksInside; }
 
 bool connect_pending(OSAL_SOCKET s) {
     Sock *k = find_open(pick(s));
@@ -434,20 +486,31 @@ int timers_live() { return timers_armed() - timers_freed(); }
 int timers_fired() { return st().timersFired; }
 int timer_bad_frees() { return st().badFrees; }
 int last_timer_period() { return st().lastPeriod; }
+long now_ms() { return st().nowMs; }
 
 bool fire_next_timer() {
     auto &ts = st().timers;
+    bool any = false;
+    for (const auto &t : ts) any = any || (!t.fired && !t.freed);
+    if (!any) return false;
+    run_turn();  // what is ready is delivered before the timer that is due
+    // The pending timer that is due first (the earliest armed among equals);
+    // virtual time moves on to it.
+    size_t next = ts.size();
     for (size_t i = 0; i < ts.size(); ++i) {
         if (ts[i].fired || ts[i].freed) continue;
-        ts[i].fired = true;
-        ++st().timersFired;
-        // Copy first: the callback may arm timers (the deque grows) or free this one.
-        const OSAL_TIMER_CB cb = ts[i].cb;
-        void *user = ts[i].user;
-        cb(user);
-        return true;
+        if (next == ts.size() || ts[i].due < ts[next].due) next = i;
     }
-    return false;
+    if (next == ts.size()) return false;
+    Timer &t = ts[next];
+    t.fired = true;
+    ++st().timersFired;
+    if (t.due > st().nowMs) st().nowMs = t.due;
+    // Copy first: the callback may arm timers (the deque grows) or free this one.
+    const OSAL_TIMER_CB cb = t.cb;
+    void *user = t.user;
+    cb(user);
+    return true;
 }
 
 int run_timers(int max_fires) {

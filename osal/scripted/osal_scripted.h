@@ -25,13 +25,20 @@ namespace osal_script {
 void reset();  // forget all state, scripts and counters
 
 // ---------------------------------------------------------------- connects
-enum class ConnectMode { Immediate, Later, Never, Fail, FailLater };
-// For the connects that follow (default Immediate).
-// Immediate: g_sock_connect returns 0 and calls the completion callback
-//   (event 2, no error) from inside the call.
-// Later / FailLater: g_sock_connect returns -2; the test completes it with
-//   complete_connect(); FailLater completes with ECONNREFUSED when the test
-//   gives no error of its own.
+// Like the real osal, no callback is ever called from inside an osal call:
+// a connect's completion is delivered on a later turn of the (virtual) main
+// loop, that is by run_turn(), by fire_next_timer() (a turn delivers what is
+// ready before the timer that is due) or by complete_connect().
+enum class ConnectMode { NextTurn, Immediate, Later, Never, Fail, FailLater };
+// For the connects that follow (default NextTurn).
+// NextTurn: g_sock_connect returns -2; the next turn connects the socket and
+//   calls the completion callback (event 2, no error).
+// Immediate: g_sock_connect returns 0 (completed at once, as a loopback
+//   connect may); the socket counts as connected from the next turn, which
+//   calls the callback, as with NextTurn.
+// Later / FailLater: g_sock_connect returns -2 and the connect is reported
+//   later: only when the test calls complete_connect(); FailLater completes
+//   with ECONNREFUSED when the test gives no error of its own.
 // Never: returns -2 and never completes (complete_connect refuses it).
 // Fail: g_sock_connect returns -1 and g_sock_geterror gives ECONNREFUSED.
 void set_connect_mode(ConnectMode m);
@@ -40,6 +47,13 @@ void set_connect_mode(ConnectMode m);
 // False when s has no connect to complete (none, done, closed, Never).
 bool complete_connect(OSAL_SOCKET s = 0, int event = 2, int error = 0);
 bool connect_pending(OSAL_SOCKET s = 0);
+// One turn of the virtual main loop: delivers every connect completion that
+// is due (NextTurn and Immediate connects made before this turn), in the
+// order of the connects. Returns how many callbacks ran.
+int run_turn();
+// Callbacks osal called from inside one of its own calls; the contract says
+// none, so this stays 0 (a check for tests).
+int callbacks_inside_calls();
 
 // ---------------------------------------------------------------- writes
 // A FIFO of results per upcoming g_sock_write call: n >= 0 accept at most n
@@ -90,7 +104,9 @@ int addrs_live();  // records returned by g_sock_resolve and not yet freed
 std::string last_resolve_host();
 
 // ---------------------------------------------------------------- timers
-// Timers are virtual: nothing fires until the test says so.
+// Timers are virtual: nothing fires until the test says so. They fire in the
+// order they are due on a virtual clock (arming time plus period; the
+// earliest armed first among equals), which moves to each timer it fires.
 int timers_armed();
 int timers_pending();  // armed, not fired, not freed
 int timers_freed();
@@ -98,7 +114,10 @@ int timers_live();       // armed and not freed (fired or not)
 int timers_fired();
 int timer_bad_frees();   // g_free_timer on a handle that was already freed or never armed
 int last_timer_period();
-bool fire_next_timer();          // fires the oldest pending timer; false if none
+long now_ms();  // the virtual clock: 0 after reset(), then the due time of the last timer fired
+// Fires the oldest pending timer after a turn (run_turn) delivered what was
+// due; false (and no turn) if no timer is pending.
+bool fire_next_timer();
 int run_timers(int max_fires);   // fires until none is pending or max reached; returns count fired
 
 }  // namespace osal_script

@@ -5,6 +5,7 @@
 #include <gio/gio.h>
 
 #include "MMSProl_Encapsulaton.h"
+#include "qx_stack_http.h"
 #include "rorodire_tool.h"
 
 namespace rrtool {
@@ -22,26 +23,19 @@ std::string type_name(int code) {
 
 bool has_body(int type) { return type == 0x80 || type == 0x84; }
 
-// Steps over the multipart body at the cursor; "" or what is cut short.
-std::string walk_body(WspCursor c) {
-    const uint32_t n = GetUintvar(c);
-    if (c.truncated) return "is cut short before its body";
-    for (uint32_t i = 0; i < n; ++i) {
-        const uint32_t headers = GetUintvar(c);
-        const uint32_t data = c.truncated ? 0 : GetUintvar(c);
-        WspCursor region;
-        if (c.truncated || !TakeRegion(c, headers, &region) || !TakeRegion(c, data, &region))
-            return "is cut short in part " + std::to_string(i + 1) + " of " + std::to_string(n);
+// What is cut short in a body that starts at the Content-Type field; "" when
+// every declared byte is there.
+std::string body_problem(const uint8_t *body, int len) {
+    const MmsBodyCheck b = MMS_CheckBodyExtent(body, len);
+    switch (b.extent) {
+        case MmsBodyExtent::Whole: return {};
+        case MmsBodyExtent::NoBody: return "ends before its body";
+        case MmsBodyExtent::CutInContentType: return "is cut short in its header";
+        case MmsBodyExtent::CutBeforeEntries: return "is cut short before its body";
+        case MmsBodyExtent::CutInEntry:
+            return "is cut short in part " + std::to_string(b.part) + " of " + std::to_string(b.parts);
     }
     return {};
-}
-
-// Whether the body's Content-Type value at the cursor makes it multipart.
-bool is_multipart_at(WspCursor c) {
-    tMMS_ContentType *ct = GetContentTypeValue(c, nullptr);
-    const bool multipart = !ct || IsMultipartContentType(ct->Content_Type);
-    FreeContentTypeValue(ct);
-    return multipart;
 }
 
 }  // namespace
@@ -57,14 +51,13 @@ std::string pdu_problem(const std::vector<uint8_t> &pdu, int want) {
     // Header fields, each stepped over by its WSP encoding; a text-named
     // application header is two texts.
     WspCursor c = wsp_cursor(pdu.data(), len);
-    bool body = false;
-    bool multipart = false;
+    const uint8_t *body = nullptr;
     while (c.left() > 0 && !body) {
         const uint8_t field = *c.p;
-        if (field >= 0x80) {
+        if (field == kContentType) {
+            body = c.p;  // the body: the library's own check takes it from here
+        } else if (field >= 0x80) {
             ++c.p;
-            body = field == kContentType;
-            if (body) multipart = is_multipart_at(c);
             if (c.left() == 0 || !SkipValue(c)) return "is cut short in its header";
         } else if (!SkipText(c) || !SkipText(c)) {
             return "is cut short in its header";
@@ -72,8 +65,7 @@ std::string pdu_problem(const std::vector<uint8_t> &pdu, int want) {
     }
     if (has_body(type)) {
         if (!body) return "ends before its body";
-        // A body that is not multipart is one part: all its bytes are data.
-        const std::string why = multipart ? walk_body(c) : std::string();
+        const std::string why = body_problem(body, static_cast<int>(pdu.data() + len - body));
         if (!why.empty()) return why;
     }
     if (type == 0x82) {
@@ -85,6 +77,9 @@ std::string pdu_problem(const std::vector<uint8_t> &pdu, int want) {
             why = "has no Content-Location";
         else if (!n->Transaction_Id || !*n->Transaction_Id)
             why = "has no Transaction-Id";
+        else if (QXUrl u{}; fnQXStack_ReadUrl(n->Content_Location, &u) != QXUrlFault::None)
+            why = std::string("has a Content-Location the download cannot use: ") +
+                  fnQXStack_UrlFaultText(fnQXStack_ReadUrl(n->Content_Location, &u));
         if (n) fnMMS_FreeMessageMem(n, MMS_STRUCT_MMS_NOTIFICATION_IND);
         return why;
     }
@@ -92,31 +87,42 @@ std::string pdu_problem(const std::vector<uint8_t> &pdu, int want) {
 }
 
 std::string reach_problem(const std::string &proxy, const std::string &url) {
-    std::string host, what;
-    guint16 port = 0;
+    // The library's reader: the tool checks the host and port a transaction
+    // connects to, never a differently read one.
+    QXAuthority a{};
+    std::string what;
     if (!proxy.empty()) {
-        const size_t colon = proxy.rfind(':');
-        host = proxy.substr(0, colon);
-        port = colon == std::string::npos ? 80 : static_cast<guint16>(std::atoi(proxy.c_str() + colon + 1));
         what = "the proxy " + proxy;
+        const QXUrlFault f = fnQXStack_ReadAuthority(proxy.c_str(), static_cast<int>(proxy.size()), 80, &a);
+        if (f != QXUrlFault::None) return what + " is not usable: " + fnQXStack_UrlFaultText(f);
     } else {
-        GUri *u = g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr);
-        if (!u) return "the relay URL '" + url + "' is not a URL";
-        if (g_uri_get_host(u)) host = g_uri_get_host(u);
-        port = static_cast<guint16>(g_uri_get_port(u) > 0 ? g_uri_get_port(u) : 80);
-        g_uri_unref(u);
         what = "the relay at " + url;
+        QXUrl u{};
+        const QXUrlFault f = fnQXStack_ReadUrl(url.c_str(), &u);
+        if (f != QXUrlFault::None) return "the relay URL '" + url + "' is not usable: " + fnQXStack_UrlFaultText(f);
+        a = u.authority;
     }
-    if (host.empty()) return what + " names no host";
+    char host[256];
+    if (!fnQXStack_ConnectHost(a.host, a.hostLen, host, sizeof host)) return what + " names no usable host";
+    const auto port = static_cast<guint16>(a.port);
+    // An address is connected to as it is; only a host name is looked up.
+    GSocketConnectable *target = nullptr;
+    if (GInetAddress *ip = g_inet_address_new_from_string(host)) {
+        target = G_SOCKET_CONNECTABLE(g_inet_socket_address_new(ip, port));
+        g_object_unref(ip);
+    } else {
+        target = g_network_address_new(host, port);
+    }
     GSocketClient *client = g_socket_client_new();
     g_socket_client_set_timeout(client, 2);
     GError *err = nullptr;
-    GSocketConnection *conn = g_socket_client_connect_to_host(client, host.c_str(), port, nullptr, &err);
+    GSocketConnection *conn = g_socket_client_connect(client, target, nullptr, &err);
     std::string why;
     if (!conn) why = "cannot connect to " + what + " (" + (err ? err->message : "no answer") + ")";
     if (conn) g_object_unref(conn);
     if (err) g_error_free(err);
     g_object_unref(client);
+    g_object_unref(target);
     return why;
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "qx_stack_http.h"
 #include "qx_log.h"
 #include "rorodire_check.h"
 #include "rorodire_files.h"
@@ -78,15 +79,31 @@ int parse_options(int argc, char **argv, Command cmd, const char *usage, Common 
         std::string proxy;
         if (a == "--relay") {
             if (!value(&c->relay)) return 2;
-        } else if (a == "--proxy") {
-            if (!value(&proxy)) return 2;
-            const size_t colon = proxy.rfind(':');
-            if (colon == std::string::npos || colon == 0 || colon + 1 >= proxy.size()) {
-                std::fprintf(stderr, "rorodire %s: --proxy takes HOST:PORT\n", name);
+            // Read by the library's URL reader, so the tool refuses exactly
+            // what a transaction would, and says why.
+            QXUrl u{};
+            const QXUrlFault f = fnQXStack_ReadUrl(c->relay.c_str(), &u);
+            if (f != QXUrlFault::None) {
+                std::fprintf(stderr, "rorodire %s: --relay '%s': %s\n", name, c->relay.c_str(), fnQXStack_UrlFaultText(f));
                 return 2;
             }
-            c->proxyHost = proxy.substr(0, colon);
-            c->proxyPort = proxy.substr(colon + 1);
+        } else if (a == "--proxy") {
+            if (!value(&proxy)) return 2;
+            // HOST:PORT or [IPv6]:PORT, read as a URL's authority is read.
+            QXAuthority auth{};
+            const QXUrlFault f = fnQXStack_ReadAuthority(proxy.c_str(), static_cast<int>(proxy.size()), 0, &auth);
+            if (f != QXUrlFault::None || auth.port == 0) {
+                std::fprintf(stderr, "rorodire %s: --proxy '%s': %s\n", name, proxy.c_str(),
+                             f != QXUrlFault::None ? fnQXStack_UrlFaultText(f) : "takes HOST:PORT");
+                return 2;
+            }
+            char host[256];
+            if (!fnQXStack_ConnectHost(auth.host, auth.hostLen, host, sizeof host)) {
+                std::fprintf(stderr, "rorodire %s: --proxy '%s': host too long\n", name, proxy.c_str());
+                return 2;
+            }
+            c->proxyHost = host;
+            c->proxyPort = std::to_string(auth.port);
         } else if (a == "--user-agent") {
             if (!value(&c->userAgent)) return 2;
         } else if (a == "--profile") {
@@ -179,7 +196,9 @@ int finish(const char *command, const Outcome *table, size_t n, const std::strin
         std::printf("%s (code %d)\n", o->text, g_run.code);
     }
     if (o->exitStatus != 0) {
-        const std::string proxy = c.proxyHost.empty() ? "" : c.proxyHost + ":" + c.proxyPort;
+        const bool v6 = c.proxyHost.find(':') != std::string::npos;
+        const std::string proxy =
+            c.proxyHost.empty() ? "" : (v6 ? "[" + c.proxyHost + "]" : c.proxyHost) + ":" + c.proxyPort;
         const std::string unreachable = o->exitStatus == 10 ? reach_problem(proxy, c.relay) : "";
         std::fprintf(stderr, "rorodire %s: %s (code %d)%s%s\n", command, o->text, g_run.code,
                      unreachable.empty() ? "" : ": ", unreachable.c_str());

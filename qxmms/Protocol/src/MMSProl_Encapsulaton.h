@@ -482,6 +482,25 @@ int64_t MMS_WriteBody(qx::Writer &w, const mmresstruct *body);
 // (Decoded_Data); `data` must outlive the record. Null when the bytes are no
 // body (*fault, when given: NoInput) or memory ran out (NoMemory).
 mmresstruct *fnMMS_DecodeBody(const uint8_t *data, int len, MmsDecodeFault *fault = nullptr);
+// Whether a received body lies wholly inside its bytes. `body` starts at the
+// Content-Type field (0x84); its value must be whole, and a multipart body
+// (or one whose type does not decode) needs its entry count and every
+// entry's headers and data inside `len`, by their declared lengths. Nothing
+// is copied; bytes after the last entry are not looked at. `part` is the
+// entry (1-based) that is cut short, `parts` the entries the body declares.
+enum class MmsBodyExtent : uint8_t {
+    Whole,             // every declared byte is there
+    NoBody,            // no bytes, or they do not start with the Content-Type field
+    CutInContentType,  // the Content-Type value runs past the end
+    CutBeforeEntries,  // the entry count runs past the end
+    CutInEntry,        // entry `part` of `parts` runs past the end
+};
+struct MmsBodyCheck {
+    MmsBodyExtent extent;
+    uint32_t part;
+    uint32_t parts;
+};
+MmsBodyCheck MMS_CheckBodyExtent(const uint8_t *body, int len);
 void fnMMS_FreeComposedBody(mmresstruct *body);
 void fnMMS_FreeDecodedBody(mmresstruct *body);
 

@@ -516,6 +516,41 @@ mmresstruct *fnMMS_DecodeBody(const uint8_t *data, int len, MmsDecodeFault *faul
     return body;
 }
 
+MmsBodyCheck MMS_CheckBodyExtent(const uint8_t *body, int len) {
+    MmsBodyCheck r{MmsBodyExtent::NoBody, 0, 0};
+    if (!body || len <= 0 || body[0] != MMS_CONTENT_TYPE_FIELD) return r;
+    WspCursor c = wsp_cursor(body + 1, len - 1);
+    WspCursor typeAt = c;
+    tMMS_ContentType *ct = GetContentTypeValue(typeAt, nullptr);
+    // A type that does not decode is walked as multipart: whole only when
+    // its entries are.
+    const bool multipart = !ct || IsMultipartContentType(ct->Content_Type);
+    FreeContentTypeValue(ct);
+    if (c.left() == 0 || !SkipValue(c) || c.truncated) {
+        r.extent = MmsBodyExtent::CutInContentType;
+        return r;
+    }
+    r.extent = MmsBodyExtent::Whole;
+    if (!multipart) return r;  // one part: all its bytes are data
+    const uint32_t n = GetUintvar(c);
+    if (c.truncated) {
+        r.extent = MmsBodyExtent::CutBeforeEntries;
+        return r;
+    }
+    r.parts = n;
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t headers = GetUintvar(c);
+        const uint32_t data = c.truncated ? 0 : GetUintvar(c);
+        WspCursor region;
+        if (c.truncated || !TakeRegion(c, headers, &region) || !TakeRegion(c, data, &region)) {
+            r.extent = MmsBodyExtent::CutInEntry;
+            r.part = i + 1;
+            return r;
+        }
+    }
+    return r;
+}
+
 void fnMMS_FreeComposedBody(mmresstruct *body) {
     if (!body) return;
     if (smilstruct *s = body->Smil) {

@@ -29,6 +29,11 @@ int fnQXBuf_Printf(MemBuffer *buf, const char *fmt, ...) __attribute__((format(p
 int fnQXBuf_AppendHeader(MemBuffer *buf, const char *namePart, const char *value);
 // Removes count bytes that start offset bytes after the read position.
 void fnQXBuf_Cut(MemBuffer *buf, int offset, int count);
+// Room for count more bytes after the stored ones (unread bytes moved to
+// the front first): where to write them, or null when the storage cannot
+// grow. fnQXBuf_Commit then stores the n bytes written there.
+uint8_t *fnQXBuf_Reserve(MemBuffer *buf, int count);
+void fnQXBuf_Commit(MemBuffer *buf, int n);
 inline int fnQXBuf_Unreadable(const MemBuffer *buf) { return buf ? buf->length - buf->readPos : 0; }
 
 int fnQX_FormatBounded(char *dst, int size, const char *fmt, va_list ap);
@@ -173,6 +178,7 @@ struct HttpCtx {
     int32_t chunkReady;      // de-chunked bytes waiting at the front of recvBuf
     int32_t lengthSeen;      // a Content-Length header was read (another must agree)
     int32_t bodyTaken;       // body bytes handed to the reader
+    int32_t statusSeen;      // the response's status line was read
 };
 
 // The HTTP module's process state: one instance, set up by
@@ -189,6 +195,16 @@ struct QXHttpModule {
 };
 QXHttpModule &fnQXStack_Http_Module();
 
+// How often received bytes are copied: every byte taken from a socket into
+// the client's memory, and every byte the client then copies or moves
+// between its own buffers (and the download's). Process-wide counters for
+// measurements; nothing reads them to decide anything.
+struct QXCopyCount {
+    uint64_t fromSocket;
+    uint64_t copied;
+};
+QXCopyCount &fnQXStack_CopyCount();
+
 int fnQXStack_Http_Init();
 int fnQXStack_Http_Finalize();
 // 0, or -1 when the host name could not be copied: then no proxy is kept and
@@ -200,8 +216,54 @@ int fnQXStack_Http_ProxyPort();
 HttpCtx *fnQXStack_Http_Open_Get(const char *url);
 HttpCtx *fnQXStack_Http_Open_Post(const char *url, const uint8_t *body, int bodyLen, const char *contentType);
 void fnQXStack_Http_Close(HttpCtx *ctx);
-// 0, or -1 for a URL that cannot be requested: null, a control character or
-// blank in it, a scheme other than http, no host, a bad port.
+// ---------------------------------------------------------------- URLs
+// The one reader of URLs and host-and-port texts (relay URLs, Locations,
+// Content-Locations, proxies), as RFC 3986 reads an http URL:
+//   [http://]authority[/path][?query][#fragment]
+// The authority ends at the first '/', '?' or '#'. It is a host and an
+// optional ":port": a host name (letters, digits, '-', '_' in dot-separated
+// labels), a dotted IPv4 address or an IPv6 literal in brackets ("[::1]").
+// Userinfo ("user:pass@") is refused, never taken for a host; a port is 1 to
+// 65535 in digits only (an empty one is the default). Only such hosts ever
+// reach a name lookup.
+enum class QXUrlFault : uint8_t {
+    None,
+    Empty,       // no text
+    UnsafeByte,  // a control character or blank
+    Scheme,      // a scheme other than http (https included)
+    NoHost,      // no host before the port, path or end
+    Userinfo,    // user information before the host
+    BadHost,     // no host name, IPv4 address or bracketed IPv6 literal
+    BadPort,     // not 1 to 65535 in digits
+};
+// What is wrong, in words ("https is not supported, only http", ...).
+const char *fnQXStack_UrlFaultText(QXUrlFault fault);
+
+struct QXAuthority {
+    const char *host;  // into the text read; brackets included for an IPv6 literal
+    int32_t hostLen;
+    bool ipv6;         // a bracketed IPv6 literal
+    int32_t port;      // the stated port, or the default one
+};
+struct QXUrl {
+    QXAuthority authority;
+    const char *path;  // from the end of the authority to the fragment: "/p?q", "?q" or empty
+    int32_t pathLen;
+};
+// Reads a whole URL (NUL-terminated); fields point into it.
+QXUrlFault fnQXStack_ReadUrl(const char *url, QXUrl *out);
+// Reads "host[:port]" (or "[v6]:port") that makes up the whole of text[0..len).
+QXUrlFault fnQXStack_ReadAuthority(const char *text, int len, int defaultPort, QXAuthority *out);
+// A port: 1 to 65535 in digits only.
+QXUrlFault fnQXStack_ReadPort(const char *text, int len, int *port);
+// The host of an authority as a connect or lookup takes it: an IPv6 literal
+// without its brackets. Writes at most size bytes with the zero; false when
+// it does not fit.
+bool fnQXStack_ConnectHost(const char *host, int hostLen, char *out, int size);
+
+// 0, or -1 for a URL that cannot be requested (fnQXStack_ReadUrl refuses
+// it; the reason is logged). ctx->hostname keeps the host as the URL writes
+// it (an IPv6 literal in brackets).
 int fnQXStack_Http_ParseUrl(HttpCtx *ctx, const char *url);
 // A new absolute http URL for a Location reference seen from the context's
 // URL (absolute, network-path, absolute-path, relative path or query), or

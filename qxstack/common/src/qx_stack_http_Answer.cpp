@@ -3,6 +3,7 @@
 // connection ends), redirects, and the body handed to the reader.
 #include <cstring>
 
+#include "glib_qx_stack_porting.h"
 #include "qx_internal.h"
 #include "qx_log.h"
 #include "qx_stack_http.h"
@@ -56,43 +57,50 @@ bool word_is(Word w, const char *text) {
     return w.n == n && fnQXStack_HasPrefix(w.p, text) == 0;
 }
 
-// A decimal as "%d" reads it: blanks, an optional sign, digits. Saturates
-// instead of overflowing; false when there is no digit.
-bool read_decimal(const char *s, int32_t *out) {
-    s = skip_blanks(s);
-    bool negative = false;
-    if (*s == '+' || *s == '-') negative = (*s++ == '-');
-    if (*s < '0' || *s > '9') return false;
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Digits only (no sign, no blank inside), at most 2^31 - 1; the text after
+// them in *end. False when there is no digit or the number is larger.
+bool read_digits(const char *s, int32_t *out, const char **end) {
+    if (!is_digit(*s)) return false;
     int64_t v = 0;
-    for (; *s >= '0' && *s <= '9'; ++s) {
-        if (v < INT32_MAX) v = v * 10 + (*s - '0');
+    for (; is_digit(*s); ++s) {
+        v = v * 10 + (*s - '0');
+        if (v > INT32_MAX) return false;
     }
-    if (v > INT32_MAX) v = INT32_MAX;
-    *out = static_cast<int32_t>(negative ? -v : v);
+    *out = static_cast<int32_t>(v);
+    *end = s;
     return true;
 }
 
-// A Content-Length value: one decimal, or a list of them that all agree
-// ("120, 120"). *out is -1 when there is no number; false when the values
-// disagree or something else follows them.
+// A Content-Length value: digits, or a list of equal ones ("120, 120"),
+// blanks around them. False for anything else: an empty value, a sign,
+// values that disagree, text after them, a number beyond 2^31 - 1.
 bool read_length(const char *s, int32_t *out) {
-    *out = -1;
     int32_t first = -1;
     for (bool more = true; more;) {
         int32_t v = 0;
-        if (!read_decimal(s, &v)) return first < 0 && *skip_blanks(s) != ',';  // no number at all: -1
+        if (!read_digits(skip_blanks(s), &v, &s)) return false;
         if (first >= 0 && v != first) return false;
         first = v;
         s = skip_blanks(s);
-        if (*s == '+' || *s == '-') ++s;
-        while (*s >= '0' && *s <= '9') ++s;
-        s = skip_blanks(s);
         more = *s == ',';
-        if (more) ++s;
-        else if (*s) return false;
+        if (more)
+            ++s;
+        else if (*s)
+            return false;
     }
     *out = first;
     return true;
+}
+
+// "HTTP/1.0" or "HTTP/1.1", a blank, three digits, then a blank (and the
+// reason) or the end of the line: the status, or -1 for any other line.
+int status_of(const char *line) {
+    if (std::strncmp(line, "HTTP/1.", 7) != 0 || (line[7] != '0' && line[7] != '1') || line[8] != ' ') return -1;
+    const char *d = line + 9;
+    if (!is_digit(d[0]) || !is_digit(d[1]) || !is_digit(d[2]) || (d[3] != ' ' && d[3] != '\0')) return -1;
+    return (d[0] - '0') * 100 + (d[1] - '0') * 10 + (d[2] - '0');
 }
 
 // ---------------------------------------------------------------- cookies
@@ -142,13 +150,10 @@ bool take_value_word(const char *line, char **field) {
     return true;
 }
 
-// "Transfer-Encoding: gzip, chunked": the body is chunked when chunked is
-// the last coding applied.
-bool last_coding_is_chunked(const char *value) {
-    const char *last = value;
-    for (const char *p = value; *p; ++p)
-        if (*p == ',') last = p + 1;
-    const Word w = first_word(last);
+// "Transfer-Encoding: chunked" and nothing else: another coding (or a
+// list) would leave bytes this client cannot undo.
+bool is_chunked_alone(const char *value) {
+    const Word w = first_word(value);
     return word_is(w, "chunked") && *skip_blanks(w.p + w.n) == '\0';
 }
 
@@ -168,6 +173,7 @@ void reset_response(HttpCtx *ctx) {
     ctx->chunkReady = 0;
     ctx->lengthSeen = 0;
     ctx->bodyTaken = 0;
+    ctx->statusSeen = 0;
 }
 
 // Handles one line of the header block: QX_STEP_AGAIN after a field (more
@@ -176,19 +182,25 @@ void reset_response(HttpCtx *ctx) {
 // be kept fails the response rather than leave it without (a redirect would
 // pass for the final answer); a cookie that cannot be stored is only dropped.
 int header_line(HttpCtx *ctx, const char *line) {
-    if (line[0] == '\0') return QX_STEP_DONE;
-    if (has_prefix(line, "HTTP/")) {
-        // "HTTP/1.x nnn reason": a status line without a number gives 0.
-        const Word version = first_word(line);
-        int32_t status = 0;
-        if (!read_decimal(version.p + version.n, &status)) status = 0;
+    if (!ctx->statusSeen) {
+        // The first line of every response (interim ones included) is its
+        // status line, and nothing else will do.
+        const int status = status_of(line);
+        if (status < 0) {
+            QX_LOG("http: no HTTP/1.0 or HTTP/1.1 status line");
+            return QX_STEP_FAILED;
+        }
         ctx->retValue = status;
-    } else if (has_prefix(line, "Content-Length:")) {
+        ctx->statusSeen = 1;
+        return QX_STEP_AGAIN;
+    }
+    if (line[0] == '\0') return QX_STEP_DONE;
+    if (has_prefix(line, "Content-Length:")) {
         // The stated length is authoritative, so it must be one: repeated
         // headers (or a list) that disagree fail the response.
         int32_t len = -1;
         if (!read_length(header_value(line), &len)) {
-            QX_LOG("http: conflicting Content-Length values");
+            QX_LOG("http: Content-Length that is not one number of digits");
             return QX_STEP_FAILED;
         }
         if (ctx->lengthSeen && len != ctx->retCtxLen) {
@@ -197,17 +209,23 @@ int header_line(HttpCtx *ctx, const char *line) {
         }
         ctx->lengthSeen = 1;
         ctx->retCtxLen = len;
-        if (ctx->bodyFraming != HTTP_BODY_CHUNKED)
-            ctx->bodyFraming = len >= 0 ? HTTP_BODY_LENGTH : HTTP_BODY_UNTIL_CLOSE;
+        if (ctx->bodyFraming != HTTP_BODY_CHUNKED) ctx->bodyFraming = HTTP_BODY_LENGTH;
     } else if (has_prefix(line, "Content-Type:") || has_prefix(line, "ContentType:")) {
         if (!take_value_word(line, &ctx->retContentType)) return QX_STEP_FAILED;
     } else if (has_prefix(line, "Location:") || has_prefix(line, "Content-Location:")) {
-        // Kept as sent; resolved against the request's URL when acted on.
-        const Word w = first_word(header_value(line));
-        if (w.n == 0)
+        // Kept whole as sent (blanks around it dropped): a blank or control
+        // byte inside refuses it when it is acted on, it is never cut there.
+        const char *v = header_value(line);
+        int n = static_cast<int>(strlen(v));
+        while (n > 0 && is_blank(v[n - 1])) --n;
+        if (n == 0) {
             qx::free_ptr(ctx->location);
-        else if (!take_value_word(line, &ctx->location))
-            return QX_STEP_FAILED;
+        } else {
+            char *copy = word_copy(Word{v, n});
+            if (!copy) return QX_STEP_FAILED;
+            qx::free_ptr(ctx->location);
+            ctx->location = copy;
+        }
     } else if (has_prefix(line, "Content-Encoding:")) {
         const Word coding = first_word(header_value(line));
         if (coding.n == 4 && memcmp(coding.p, "gzip", 4) == 0)
@@ -217,8 +235,11 @@ int header_line(HttpCtx *ctx, const char *line) {
     } else if (has_prefix(line, "Set-Cookie:") || has_prefix(line, "Set-Cookie2:")) {
         parse_cookie(ctx, line);
     } else if (has_prefix(line, "Transfer-Encoding:")) {
-        // A transfer coding other than chunked leaves the end to the connection.
-        ctx->bodyFraming = last_coding_is_chunked(header_value(line)) ? HTTP_BODY_CHUNKED : HTTP_BODY_UNTIL_CLOSE;
+        if (!is_chunked_alone(header_value(line))) {
+            QX_LOG("http: Transfer-Encoding other than chunked");
+            return QX_STEP_FAILED;
+        }
+        ctx->bodyFraming = HTTP_BODY_CHUNKED;
     }
     return QX_STEP_AGAIN;
 }
@@ -319,10 +340,16 @@ int fnQXStack_Http_ParseAnswer(HttpCtx *ctx) {
             return QX_STEP_FAILED;
         }
         if (kind == QX_STEP_AGAIN) continue;
-        if (ctx->retValue >= 100 && ctx->retValue <= 199) {
-            // An interim answer (100 Continue and the like): the real one follows.
+        if (ctx->retValue == 100) {
+            // 100 Continue: the real answer follows.
             reset_response(ctx);
             continue;
+        }
+        if (ctx->retValue >= 101 && ctx->retValue <= 199) {
+            // Switching protocols, early hints and the like: nothing an MMS
+            // exchange over HTTP/1.0 can go on with.
+            QX_LOG("http: interim status %d refused", ctx->retValue);
+            return QX_STEP_FAILED;
         }
         break;
     }
@@ -362,7 +389,10 @@ int fnQXStack_Http_Dechunk(HttpCtx *ctx) {
             ctx->chunkPhase = size > 0 ? HTTP_CHUNK_DATA : HTTP_CHUNK_TRAILER;
         } else if (ctx->chunkPhase == HTTP_CHUNK_DATA) {
             const int n = avail < ctx->chunkLeft ? avail : ctx->chunkLeft;
-            if (w != r) memmove(base + w, p, static_cast<size_t>(n));
+            if (w != r) {
+                memmove(base + w, p, static_cast<size_t>(n));
+                fnQXStack_CopyCount().copied += static_cast<uint64_t>(n);
+            }
             w += n;
             r += n;
             ctx->chunkLeft -= n;
@@ -444,6 +474,49 @@ int fnQXStack_Http_Redirect(HttpCtx *ctx) {
     return QX_STEP_AGAIN;
 }
 
+bool qx_http_body_direct(const HttpCtx *ctx) {
+    return ctx->state == HTTP_ST_RECV && ctx->headersParsed && ctx->answerChecked &&
+           (ctx->bodyFraming == HTTP_BODY_LENGTH || ctx->bodyFraming == HTTP_BODY_UNTIL_CLOSE) &&
+           fnQXBuf_Unreadable(ctx->recvBuf) == 0;
+}
+
+namespace {
+
+// Reads body bytes from the socket straight into the reader's memory (at
+// most want of them): the count, QX_STEP_AGAIN, 0 at the body's end, or
+// QX_STEP_FAILED.
+int read_direct(HttpCtx *ctx, void *dst, int want) {
+    const int n = fnQX_Stack_RecvData(ctx->socket, dst, want);
+    if (n > 0) {
+        fnQXStack_CopyCount().fromSocket += static_cast<uint64_t>(n);
+        MemBuffer *b = ctx->recvBuf;
+        b->appendedTotal = b->appendedTotal > INT32_MAX - n ? INT32_MAX : b->appendedTotal + n;
+        ctx->bodyTaken += n;
+        ctx->socketRecvLen = n;
+        ctx->retryCount = 0;
+        return n;
+    }
+    if (n == QX_STEP_AGAIN || n == QX_STEP_NO_BUFFER) {
+        ++ctx->retryCount;
+        return QX_STEP_AGAIN;
+    }
+    // The connection ended (0) or failed: the body is whole only when its
+    // framing says so.
+    const bool whole = ctx->bodyFraming == HTTP_BODY_UNTIL_CLOSE ? n == 0 : ctx->bodyTaken >= ctx->retCtxLen;
+    qx_http_drop_socket(ctx);
+    if (whole) {
+        ctx->state = HTTP_ST_DONE;
+        return 0;
+    }
+    if (ctx->bodyFraming == HTTP_BODY_LENGTH)
+        QX_LOG("http: connection ended %d bytes short of the Content-Length", ctx->retCtxLen - ctx->bodyTaken);
+    else
+        QX_LOG("http: connection failed before the response was complete");
+    return fail_response(ctx);
+}
+
+}  // namespace
+
 int fnQXStack_Http_Read(HttpCtx *ctx, void *dst, int capacity) {
     if (!ctx || ctx->state < 0) return QX_STEP_FAILED;
     if (ctx->state <= HTTP_ST_RECV) {
@@ -493,6 +566,7 @@ int fnQXStack_Http_Read(HttpCtx *ctx, void *dst, int capacity) {
         }
         if (want > left) want = left;
     }
+    if (want > 0 && qx_http_body_direct(ctx)) return read_direct(ctx, dst, want);
     const int n = want > 0 ? fnQXBuf_Read(ctx->recvBuf, dst, want) : 0;
     if (n > 0) ctx->bodyTaken += n;
     if (ctx->state == HTTP_ST_RECV) return n > 0 ? n : QX_STEP_AGAIN;

@@ -23,7 +23,10 @@ int text_len(const char *s) {
 void compact(MemBuffer *buf) {
     if (buf->readPos <= 0) return;
     const int unread = buf->length - buf->readPos;
-    if (unread > 0) std::memmove(buf->data, buf->data + buf->readPos, static_cast<size_t>(unread));
+    if (unread > 0) {
+        std::memmove(buf->data, buf->data + buf->readPos, static_cast<size_t>(unread));
+        fnQXStack_CopyCount().copied += static_cast<uint64_t>(unread);
+    }
     buf->length = unread > 0 ? unread : 0;
     buf->readPos = 0;
     buf->data[buf->length] = 0;
@@ -75,6 +78,33 @@ MemBuffer *fnQXBuf_Append(MemBuffer *buf, const void *bytes, int count) {
     return buf;
 }
 
+uint8_t *fnQXBuf_Reserve(MemBuffer *buf, int count) {
+    if (!buf || !buf->data || count < 0) return nullptr;
+    compact(buf);
+    if (buf->capacity - buf->length < count) {
+        if (buf->capacity > INT_MAX - kSlack - count) return nullptr;
+        const int newCap = buf->capacity + count;
+        auto *grown = static_cast<uint8_t *>(fnQX_Realloc(buf->data, newCap + kSlack));
+        if (!grown) return nullptr;
+        std::memset(grown + buf->capacity + kSlack, 0, static_cast<size_t>(count));
+        buf->data = grown;
+        buf->capacity = newCap;
+    }
+    return buf->data + buf->length;
+}
+
+void fnQXBuf_Commit(MemBuffer *buf, int n) {
+    if (!buf || n <= 0 || n > buf->capacity - buf->length) return;
+    buf->length += n;
+    buf->appendedTotal = buf->appendedTotal > INT_MAX - n ? INT_MAX : buf->appendedTotal + n;
+    buf->data[buf->length] = 0;
+}
+
+QXCopyCount &fnQXStack_CopyCount() {
+    static QXCopyCount c{0, 0};
+    return c;
+}
+
 int fnQXBuf_Read(MemBuffer *buf, void *dst, int count) {
     if (!buf || count < 0) return -1;
     int n = buf->length - buf->readPos;
@@ -82,6 +112,7 @@ int fnQXBuf_Read(MemBuffer *buf, void *dst, int count) {
     if (n <= 0) return 0;
     if (!dst) return -1;
     std::memcpy(dst, buf->data + buf->readPos, static_cast<size_t>(n));
+    fnQXStack_CopyCount().copied += static_cast<uint64_t>(n);
     buf->readPos += n;
     return n;
 }
@@ -160,7 +191,10 @@ void fnQXBuf_Cut(MemBuffer *buf, int offset, int count) {
     if (from >= buf->length) return;
     if (count > buf->length - from) count = buf->length - from;
     const int after = buf->length - from - count;
-    if (after > 0) std::memmove(buf->data + from, buf->data + from + count, static_cast<size_t>(after));
+    if (after > 0) {
+        std::memmove(buf->data + from, buf->data + from + count, static_cast<size_t>(after));
+        fnQXStack_CopyCount().copied += static_cast<uint64_t>(after);
+    }
     buf->length -= count;
     buf->data[buf->length] = 0;
 }

@@ -3,6 +3,8 @@
 // (0 or more), QX_STEP_AGAIN, or QX_STEP_FAILED. The response itself (header
 // block, interim answers, framing, redirects) is taken apart in
 // qx_stack_http_Answer.cpp.
+#include <cstring>
+
 #include "glib_qx_stack_porting.h"
 #include "qx_log.h"
 #include "qx_stack_http.h"
@@ -39,8 +41,18 @@ int fnQXStack_Http_SetHost(HttpCtx *ctx) {
         return QX_STEP_FAILED;
     }
     if (!ensure_socket(ctx)) return QX_STEP_FAILED;
-    const int r = m.proxyHost ? fnQX_Stack_SetAddr(ctx->socket, m.proxyHost, m.proxyPort, QXAddrPath::Proxy)
-                              : fnQX_Stack_SetAddr(ctx->socket, ctx->hostname, ctx->port, QXAddrPath::Direct);
+    int r;
+    if (m.proxyHost) {
+        r = fnQX_Stack_SetAddr(ctx->socket, m.proxyHost, m.proxyPort, QXAddrPath::Proxy);
+    } else {
+        // The URL's host as a lookup takes it: an IPv6 literal without its
+        // brackets (the lookup copies it on the first call).
+        char host[256];
+        if (!ctx->hostname || !fnQXStack_ConnectHost(ctx->hostname, static_cast<int>(strnlen(ctx->hostname, 256)),
+                                                     host, sizeof host))
+            return QX_STEP_FAILED;
+        r = fnQX_Stack_SetAddr(ctx->socket, host, ctx->port, QXAddrPath::Direct);
+    }
     // The socket layer answers QX_SOCK_FAIL for an address that failed; that
     // is a failure here too, never a reason to go on and connect.
     return r == QX_SOCK_FAIL ? QX_STEP_FAILED : r;
@@ -86,18 +98,20 @@ int fnQXStack_Http_RecvData(HttpCtx *ctx) {
     int last = QX_STEP_AGAIN;
     // Reading pauses while more than 20480 received bytes wait for the consumer.
     while (fnQXBuf_Unreadable(buf) <= QX_HTTP_RECV_PAUSE) {
-        int n = fnQX_Stack_RecvData(ctx->socket, work_area(), QX_HTTP_CHUNK);
+        // Straight from the socket into the receive buffer.
+        uint8_t *room = fnQXBuf_Reserve(buf, QX_HTTP_CHUNK);
+        if (!room) {
+            // The bytes could not be stored: the response would come out
+            // corrupted, so the read fails instead.
+            QX_LOG("http: receive buffer cannot grow");
+            qx_http_drop_socket(ctx);
+            return QX_STEP_FAILED;
+        }
+        int n = fnQX_Stack_RecvData(ctx->socket, room, QX_HTTP_CHUNK);
         if (n > 0) {
             if (n > QX_HTTP_CHUNK) n = QX_HTTP_CHUNK;
-            const int before = fnQXBuf_Unreadable(buf);
-            fnQXBuf_Append(buf, work_area(), n);
-            if (fnQXBuf_Unreadable(buf) != before + n) {
-                // The bytes could not be stored: the response would come out
-                // corrupted, so the read fails instead.
-                QX_LOG("http: receive buffer cannot grow");
-                qx_http_drop_socket(ctx);
-                return QX_STEP_FAILED;
-            }
+            fnQXBuf_Commit(buf, n);
+            fnQXStack_CopyCount().fromSocket += static_cast<uint64_t>(n);
             ctx->retryCount = 0;
             ctx->socketRecvLen = n;
             continue;
@@ -167,6 +181,8 @@ int fnQXStack_Http_Run(HttpCtx *ctx) {
         if (r < 0) return r == QX_STEP_FAILED ? run_failed(ctx, HTTP_ST_ERR_SEND) : r;
         ctx->state = HTTP_ST_RECV;
     }
+    // A body the reader takes straight from the socket is not received here.
+    if (qx_http_body_direct(ctx)) return QX_STEP_AGAIN;
     const int r = fnQXStack_Http_RecvData(ctx);
     if (r == QX_STEP_AGAIN) {
         ++ctx->retryCount;

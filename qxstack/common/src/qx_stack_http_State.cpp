@@ -2,6 +2,8 @@
 // stack mode, header store, cookie jar and the socket work area. Init sets it
 // up and Finalize releases everything it holds, so nothing stays allocated
 // between transactions.
+#include <cstring>
+
 #include "glib_qx_stack_porting.h"
 #include "qx_internal.h"
 #include "qx_log.h"
@@ -54,12 +56,44 @@ int fnQXStack_Http_Finalize() {
 int fnQXStack_Http_SetProxy(const char *host, int port) {
     // An empty host name means "no proxy", like a null one.
     const bool wanted = host && host[0];
-    char *copy = wanted ? fnQXStack_StrDup(host) : nullptr;
+    char *copy = nullptr;
+    const char *why = nullptr;
+    if (wanted) {
+        // The proxy host is read as the authority of a URL reads it: a host
+        // name, an IPv4 address or an IPv6 address (bracketed or not). The
+        // socket layer takes an IPv6 address without its brackets.
+        const int len = static_cast<int>(strnlen(host, 1024));
+        const bool bareIpv6 = host[0] != '[' && memchr(host, ':', static_cast<size_t>(len));
+        char bracketed[64];
+        const char *text = host;
+        int textLen = len;
+        if (bareIpv6 && len + 3 <= static_cast<int>(sizeof bracketed)) {
+            bracketed[0] = '[';
+            memcpy(bracketed + 1, host, static_cast<size_t>(len));
+            bracketed[len + 1] = ']';
+            bracketed[len + 2] = '\0';
+            text = bracketed;
+            textLen = len + 2;
+        }
+        QXAuthority a{};
+        const QXUrlFault f = fnQXStack_ReadAuthority(text, textLen, 80, &a);
+        char plain[64];
+        if (f != QXUrlFault::None || a.hostLen != textLen) {
+            why = f != QXUrlFault::None ? fnQXStack_UrlFaultText(f) : "a port in the host name";
+        } else if (port < 1 || port > 65535) {
+            why = fnQXStack_UrlFaultText(QXUrlFault::BadPort);
+        } else if (a.ipv6) {
+            copy = fnQXStack_ConnectHost(a.host, a.hostLen, plain, sizeof plain) ? fnQXStack_StrDup(plain) : nullptr;
+        } else {
+            copy = fnQXStack_StrDup(host);
+        }
+        if (!why && !copy) why = "cannot be kept";
+    }
     drop_proxy();
-    if (wanted && !copy) {
+    if (why) {
         // Going direct instead would send the request past the operator's
         // gateway: every request fails until a proxy is set again.
-        QX_LOG("http: proxy host cannot be kept");
+        QX_LOG("http: proxy host refused: %s", why);
         g_module.proxyFailed = 1;
         return QX_STEP_FAILED;
     }

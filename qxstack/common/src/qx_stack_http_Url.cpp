@@ -2,6 +2,9 @@
 // refusing what must never reach a request line, and resolving the
 // references of Location answers (absolute or relative) against the URL
 // they answered.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -93,63 +96,166 @@ int remove_dot_segments(const char *s, int n, char *out) {
 
 }  // namespace
 
-int fnQXStack_Http_ParseUrl(HttpCtx *ctx, const char *url) {
-    if (!ctx || !url) return QX_STEP_FAILED;
-    if (has_unsafe_byte(url)) {
-        QX_LOG("http: url with a control character or blank refused");
-        return QX_STEP_FAILED;
-    }
-    const int urlLen = text_len(url);
+namespace {
 
+constexpr int kMaxHostLen = 253;
+constexpr int kMaxLabelLen = 63;
+constexpr int kMaxPort = 65535;
+
+bool is_host_char(char c) { return is_alpha(c) || is_digit(c) || c == '-' || c == '_'; }
+
+// A host name of dot-separated labels (a last dot allowed), or a dotted IPv4
+// address: nothing else is ever looked up.
+bool is_host_name(const char *h, int n) {
+    if (n <= 0 || n > kMaxHostLen) return false;
+    bool onlyDigits = true;
+    int label = 0;
+    for (int i = 0; i < n; ++i) {
+        const char c = h[i];
+        if (c == '.') {
+            if (label == 0) return false;
+            if (h[i - 1] == '-') return false;
+            label = 0;
+            continue;
+        }
+        if (!is_host_char(c)) return false;
+        if (label == 0 && c == '-') return false;
+        if (++label > kMaxLabelLen) return false;
+        if (!is_digit(c)) onlyDigits = false;
+    }
+    if (label > 0 && h[n - 1] == '-') return false;
+    if (!onlyDigits) return true;
+    // Digits and dots only: an IPv4 address in four dotted parts, or nothing
+    // (a resolver would read "127.1" or "2130706433" as some address).
+    char v4[16];
+    if (n >= static_cast<int>(sizeof v4)) return false;
+    memcpy(v4, h, static_cast<size_t>(n));
+    v4[n] = '\0';
+    in_addr a{};
+    return inet_pton(AF_INET, v4, &a) == 1;
+}
+
+// The inside of "[...]": an IPv6 address (no zone).
+bool is_ipv6_literal(const char *h, int n) {
+    char v6[INET6_ADDRSTRLEN];
+    if (n <= 0 || n >= static_cast<int>(sizeof v6)) return false;
+    memcpy(v6, h, static_cast<size_t>(n));
+    v6[n] = '\0';
+    in6_addr a{};
+    return inet_pton(AF_INET6, v6, &a) == 1;
+}
+
+}  // namespace
+
+const char *fnQXStack_UrlFaultText(QXUrlFault fault) {
+    switch (fault) {
+        case QXUrlFault::None: return "a usable URL";
+        case QXUrlFault::Empty: return "no URL";
+        case QXUrlFault::UnsafeByte: return "a control character or blank in it";
+        case QXUrlFault::Scheme: return "a scheme other than http (https is not supported)";
+        case QXUrlFault::NoHost: return "no host";
+        case QXUrlFault::Userinfo: return "user information before the host (user@host is not supported)";
+        case QXUrlFault::BadHost: return "no host name, IPv4 address or bracketed IPv6 address";
+        case QXUrlFault::BadPort: return "a port that is not 1 to 65535 in digits";
+    }
+    return "an unusable URL";
+}
+
+QXUrlFault fnQXStack_ReadPort(const char *text, int len, int *port) {
+    if (!text || len <= 0 || len > 5) return QXUrlFault::BadPort;
+    int v = 0;
+    for (int i = 0; i < len; ++i) {
+        if (!is_digit(text[i])) return QXUrlFault::BadPort;
+        v = v * 10 + (text[i] - '0');
+    }
+    if (v < 1 || v > kMaxPort) return QXUrlFault::BadPort;
+    *port = v;
+    return QXUrlFault::None;
+}
+
+QXUrlFault fnQXStack_ReadAuthority(const char *text, int len, int defaultPort, QXAuthority *out) {
+    if (!text || len <= 0) return QXUrlFault::NoHost;
+    for (int i = 0; i < len; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c <= 0x20 || c == 0x7F) return QXUrlFault::UnsafeByte;
+        if (c == '@') return QXUrlFault::Userinfo;
+    }
+    QXAuthority a{text, 0, false, defaultPort};
+    int hostEnd;
+    if (text[0] == '[') {
+        const char *close = static_cast<const char *>(memchr(text, ']', static_cast<size_t>(len)));
+        if (!close || !is_ipv6_literal(text + 1, static_cast<int>(close - text) - 1)) return QXUrlFault::BadHost;
+        hostEnd = static_cast<int>(close - text) + 1;
+        a.ipv6 = true;
+        if (hostEnd < len && text[hostEnd] != ':') return QXUrlFault::BadHost;
+    } else {
+        const char *colon = static_cast<const char *>(memchr(text, ':', static_cast<size_t>(len)));
+        hostEnd = colon ? static_cast<int>(colon - text) : len;
+        if (hostEnd == 0) return QXUrlFault::NoHost;
+        if (!is_host_name(text, hostEnd)) return QXUrlFault::BadHost;
+    }
+    a.hostLen = hostEnd;
+    if (hostEnd < len) {  // ':' and the port; an empty one is the default
+        const int portLen = len - hostEnd - 1;
+        if (portLen > 0 && fnQXStack_ReadPort(text + hostEnd + 1, portLen, &a.port) != QXUrlFault::None)
+            return QXUrlFault::BadPort;
+    }
+    *out = a;
+    return QXUrlFault::None;
+}
+
+QXUrlFault fnQXStack_ReadUrl(const char *url, QXUrl *out) {
+    if (!url || !*url) return QXUrlFault::Empty;
+    if (has_unsafe_byte(url)) return QXUrlFault::UnsafeByte;
+    const int urlLen = text_len(url);
     // "scheme://" when the text starts with a scheme; without one the URL
-    // begins with the host. Only http can be spoken here.
+    // begins with the authority. Only http can be spoken here.
     const char *start = url;
     const int scheme = scheme_length(url, urlLen);
     if (scheme > 0 && strncmp(url + scheme, "://", 3) == 0) {
-        if (!is_http_scheme(url, scheme)) {
-            QX_LOG("http: url of another scheme refused");
-            return QX_STEP_FAILED;
-        }
+        if (!is_http_scheme(url, scheme)) return QXUrlFault::Scheme;
         start = url + scheme + 3;
     }
+    const int authLen = static_cast<int>(strcspn(start, "/?#"));
+    if (authLen == 0) return QXUrlFault::NoHost;
+    QXUrl u{};
+    const QXUrlFault f = fnQXStack_ReadAuthority(start, authLen, kDefaultPort, &u.authority);
+    if (f != QXUrlFault::None) return f;
+    u.path = start + authLen;
+    u.pathLen = static_cast<int>(strcspn(u.path, "#"));
+    *out = u;
+    return QXUrlFault::None;
+}
 
-    // Host: up to the first ':', '/', '?' or '#'.
-    const int hostLen = static_cast<int>(strcspn(start, ":/?#"));
-    if (hostLen == 0) {
-        QX_LOG("http: url without a host refused");
+bool fnQXStack_ConnectHost(const char *host, int hostLen, char *out, int size) {
+    if (!host || !out || size <= 0) return false;
+    if (hostLen >= 2 && host[0] == '[' && host[hostLen - 1] == ']') {
+        ++host;
+        hostLen -= 2;
+    }
+    if (hostLen < 0 || hostLen >= size) return false;
+    memcpy(out, host, static_cast<size_t>(hostLen));
+    out[hostLen] = '\0';
+    return true;
+}
+
+int fnQXStack_Http_ParseUrl(HttpCtx *ctx, const char *url) {
+    if (!ctx || !url) return QX_STEP_FAILED;
+    QXUrl u{};
+    const QXUrlFault f = fnQXStack_ReadUrl(url, &u);
+    if (f != QXUrlFault::None) {
+        QX_LOG("http: url refused: %s", fnQXStack_UrlFaultText(f));
         return QX_STEP_FAILED;
     }
-    const char *rest = start + hostLen;
-
-    // Port: the decimal number that begins the text between ':' and the path
-    // or query; without one the port stays 80.
-    int port = kDefaultPort;
-    if (*rest == ':') {
-        ++rest;
-        const int portLen = static_cast<int>(strcspn(rest, "/?#"));
-        if (is_digit(rest[0])) {
-            long value = 0;
-            for (int i = 0; i < portLen && is_digit(rest[i]); ++i) {
-                value = value * 10 + (rest[i] - '0');
-                if (value > 65535) {
-                    QX_LOG("http: bad port in url");
-                    return QX_STEP_FAILED;  // no TCP port: refuse rather than connect somewhere else
-                }
-            }
-            port = static_cast<int>(value);
-        }
-        rest += portLen;
-    }
-
-    // Path: the rest up to a fragment (which never goes on the wire), "/"
-    // when empty, and "/" before a query that follows the host directly.
-    const int pathLen = static_cast<int>(strcspn(rest, "#"));
-    const bool slash = pathLen == 0 || rest[0] != '/';
+    const int urlLen = text_len(url);
+    // Path: "/" when empty, and "/" before a query that follows the host
+    // directly; a fragment never goes on the wire.
+    const bool slash = u.pathLen == 0 || u.path[0] != '/';
 
     // Everything the new values need is allocated before the context changes,
     // so a failure leaves it as it was. The URL argument may be ctx->url.
-    char *hostname = copy_span(start, hostLen);
-    char *path = static_cast<char *>(fnQX_Malloc(pathLen + 2));
+    char *hostname = copy_span(u.authority.host, u.authority.hostLen);
+    char *path = static_cast<char *>(fnQX_Malloc(u.pathLen + 2));
     char *urlCopy = copy_span(url, urlLen);
     if (!hostname || !path || !urlCopy) {
         qx::free_ptr(hostname);
@@ -159,13 +265,13 @@ int fnQXStack_Http_ParseUrl(HttpCtx *ctx, const char *url) {
     }
     int len = 0;
     if (slash) put(path, &len, "/", 1);
-    put(path, &len, rest, pathLen);
+    put(path, &len, u.path, u.pathLen);
     qx::free_ptr(ctx->hostname);
     qx::free_ptr(ctx->path);
     qx::free_ptr(ctx->url);
     ctx->hostname = hostname;
     ctx->path = path;
-    ctx->port = port;
+    ctx->port = u.authority.port;
     ctx->url = urlCopy;
     return QX_STEP_DONE;
 }
@@ -173,7 +279,7 @@ int fnQXStack_Http_ParseUrl(HttpCtx *ctx, const char *url) {
 char *fnQXStack_Http_ResolveUrl(const HttpCtx *ctx, const char *reference) {
     if (!ctx || !reference || !ctx->hostname || !ctx->path) return nullptr;
     if (has_unsafe_byte(reference)) {
-        QX_LOG("http: location with a control character or blank refused");
+        QX_LOG("http: location refused: %s", fnQXStack_UrlFaultText(QXUrlFault::UnsafeByte));
         return nullptr;
     }
     const int refLen = static_cast<int>(strcspn(reference, "#"));  // the fragment stays behind
