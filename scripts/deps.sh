@@ -15,6 +15,8 @@ have_pkg libglib2.0-dev || need+=(libglib2.0-dev)
 # The tool's compose command guesses content types from the shared MIME database.
 have_pkg shared-mime-info || need+=(shared-mime-info)
 have_pkg libsoup-3.0-dev || need+=(libsoup-3.0-dev)  # the development relay of the tool
+# rorodired's bus skeletons are generated from its interface files.
+have_cmd gdbus-codegen || need+=(libglib2.0-dev-bin)
 if [ "$mode" = run ] || [ "$mode" = test ]; then
   have_cmd tinyproxy || need+=(tinyproxy)
 fi
