@@ -6,7 +6,7 @@
 // transfers to start or stop, a timer to arm). No GLib, no D-Bus, no sockets.
 //
 // Changes to this header are additive; the newest are listed here:
-//   (none yet)
+//   Notification::expiryRelative
 #ifndef RORODIRED_CORE_H
 #define RORODIRED_CORE_H
 
@@ -85,7 +85,8 @@ struct View {
 struct Notification {
     std::string location;  // Content-Location
     std::string from, subject, transactionId;
-    int64_t expiry = 0;  // seconds since 1970 (absolute), 0 when absent
+    int64_t expiry = 0;          // seconds since 1970 (absolute), 0 when absent or relative
+    int64_t expiryRelative = 0;  // seconds from its arrival when the notification gives a relative Expiry
     uint64_t size = 0;   // Message-Size announced
 };
 
@@ -222,7 +223,7 @@ enum class EffectKind : uint8_t {
 };
 
 struct Effect {
-    EffectKind kind;
+    EffectKind kind = EffectKind::Log;
     std::string id;
     Lane lane = Lane::Send;
     std::string name, value;  // PropertyChanged

@@ -51,7 +51,9 @@ struct WriteOptions {
 
 // Writes `data` to a temporary file beside `path` (".tmp-XXXXXX" in the same
 // folder), sets mode and owner on it, fsyncs it, renames it over `path` and
-// (with syncDir) fsyncs the folder. Nothing is left behind on failure; *why
+// (with syncDir) fsyncs the folder. An existing `path` that is neither a
+// regular file nor a symbolic link (a device, FIFO, folder) is never
+// replaced. Nothing is left behind on failure; *why
 // gets "cannot write 'PATH': REASON". A full disk or a read-only folder is a
 // failure, never a partial file.
 bool write_file_atomic(const std::string &path, const void *data, size_t size, const WriteOptions &opt,
