@@ -178,7 +178,8 @@ class Standin:
             "Interface": ("s", iface if connected else ""), "Connected": ("b", connected),
             "Properties": ("a{sv}", {"apn": GLib.Variant("s", apn), "ip-type": GLib.Variant("u", 1)}),
             "Ip4Config": ("a{sv}", {"method": GLib.Variant("u", 2), "address": GLib.Variant("s", "127.0.0.1"),
-                                    "prefix": GLib.Variant("u", 8)} if connected else {}),
+                                    "prefix": GLib.Variant("u", 8), "dns1": GLib.Variant("s", "127.0.0.1"),
+                                    "mtu": GLib.Variant("u", 1500)} if connected else {}),
             "BearerType": ("u", 1), "IpTimeout": ("u", 20),
         }, emit)
         m = MM + ".Modem"
