@@ -14,6 +14,7 @@ bool body_in(const HttpCtx *ctx, uint32_t received) {
 void forget_running(HbxState &s) {
     s.running = nullptr;
     s.active = HbxActive::None;
+    s.kind = nullptr;
 }
 
 }  // namespace
@@ -23,6 +24,7 @@ bool hbx_Start(const HbxKind &k, void *rec) {
     s.stepCount = 0;
     s.active = k.active;
     s.running = rec;
+    s.kind = &k;
     if (k.run(rec) == HBX_STEP_FAILED) {
         // The failing step has released what it had set up.
         k.say(HbxSay::FirstStepFailed, 0);
@@ -52,6 +54,7 @@ int hbx_End(const HbxKind &k, void *rec, uint8_t state, int code, int value, int
     k.releaseRecord(rec);
     fnCPS_FreeTimerHandles();
     s.active = HbxActive::None;
+    s.kind = nullptr;
     if (cb) cb(code, value);
     return result;
 }
@@ -83,6 +86,14 @@ int hbx_Poll(const HbxKind &k, void *rec, HttpCtx *ctx, int n, uint16_t idle, ui
     }
     if (n > 0) return k.data(rec, ctx, n);
     return k.complete(rec, ctx);
+}
+
+bool hbx_Stop() {
+    const HbxState &s = hbx_state();
+    if (!s.running || !s.kind) return false;
+    // The kind's own failure: the same ending a failed step takes.
+    s.kind->fail(s.running);
+    return true;
 }
 
 void hbx_TimerStep(const HbxKind &k, void *rec) {

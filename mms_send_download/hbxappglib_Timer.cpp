@@ -5,7 +5,7 @@
 #include "qx_log.h"
 
 HbxState &hbx_state() {
-    static HbxState s{HbxActive::None, nullptr, {}, {}, {nullptr, nullptr, 0}, HBX_STEP_PERIOD_MS, 0};
+    static HbxState s{HbxActive::None, nullptr, {}, {}, {nullptr, nullptr, 0}, HBX_STEP_PERIOD_MS, 0, nullptr};
     return s;
 }
 

@@ -63,8 +63,9 @@ public:
     bool busy() const;
     const std::string &running_id() const;
 
+    struct Impl;  // opaque: transport.cpp's state, reached by the library's callback
+
 private:
-    struct Impl;
     Impl *p_;
 };
 
