@@ -104,6 +104,10 @@ std::vector<std::string> strings_prop(GDBusProxy *p, const char *name, const GVa
 // ------------------------------------------------------------ the bearer
 
 void evaluate_bearer(Modem *m) {
+    // Not before every bearer the modem lists can be looked at: a report of
+    // "no bearer" while their proxies are on the way would be a false alarm.
+    for (const std::string &path : m->wantedBearers)
+        if (!m->bearers.count(path)) return;
     std::vector<BearerSeen> seen;
     for (auto &[path, p] : m->bearers) {
         BearerSeen b;
@@ -147,6 +151,10 @@ void on_bearer_proxy(GObject *, GAsyncResult *res, gpointer user) {
     if (!p) {
         tell_error(m, std::string("cannot follow a bearer of the modem: ") + err->message);
         g_error_free(err);
+        // judged without it (its path stays out until Bearers changes again)
+        m->wantedBearers.clear();
+        for (auto &[path, b] : m->bearers) m->wantedBearers.insert(path);
+        evaluate_bearer(m);
         return;
     }
     const std::string path = g_dbus_proxy_get_object_path(p);
