@@ -36,6 +36,8 @@ if [ "$mode" = test ]; then
   have_cmd dbus-daemon || need+=(dbus-daemon)
   have_pkg python3-gi || need+=(python3-gi)
   have_pkg mobile-broadband-provider-info || need+=(mobile-broadband-provider-info)
+  # the stand-in ModemManager exports ModemManager's own interface files
+  have_pkg modemmanager-dev || need+=(modemmanager-dev)
 fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
