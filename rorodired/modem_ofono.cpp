@@ -11,6 +11,7 @@ struct OfonoAgent {
     guint watch = 0;
     guint firstReport = 0;
     bool registered = false;
+    bool asking = false;  // a RegisterAgent is under way
 };
 
 namespace {
@@ -31,6 +32,7 @@ void on_registered(GObject *bus, GAsyncResult *res, gpointer user) {
         return;
     }
     auto *a = static_cast<OfonoAgent *>(user);
+    a->asking = false;
     a->registered = err == nullptr;
     if (err) {
         tell(a, "oFono modem " + a->s.ofonoModem + " did not take the push agent: " + err->message);
@@ -40,6 +42,7 @@ void on_registered(GObject *bus, GAsyncResult *res, gpointer user) {
 
 void on_ofono(GDBusConnection *bus, const char *, const char *, gpointer user) {
     auto *a = static_cast<OfonoAgent *>(user);
+    a->asking = true;
     g_dbus_connection_call(bus, kOfonoName, a->s.ofonoModem.c_str(), kPushIface, "RegisterAgent",
                            g_variant_new("(o)", a->s.agentPath.c_str()), nullptr, G_DBUS_CALL_FLAGS_NONE, 30000, a->cancel,
                            on_registered, a);
@@ -86,7 +89,9 @@ void ofono_agent_stop(OfonoAgent *a) {
     g_cancellable_cancel(a->cancel);
     if (a->firstReport) g_source_remove(a->firstReport);
     g_bus_unwatch_name(a->watch);
-    if (a->registered) {  // on the way out: no waiting for the answer
+    // Also when the registration is still under way: oFono may take it
+    // before it reads this.
+    if (a->registered || a->asking) {  // on the way out: no waiting for the answer
         GDBusMessage *msg = g_dbus_message_new_method_call(kOfonoName, a->s.ofonoModem.c_str(), kPushIface, "UnregisterAgent");
         g_dbus_message_set_body(msg, g_variant_new("(o)", a->s.agentPath.c_str()));
         g_dbus_message_set_flags(msg, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -329,6 +330,100 @@ TEST_F(ModemManagerBackend, StoppedBeforeAnyAnswerCallsNothing) {
     EXPECT_TRUE(seen_.pushes.empty());
     EXPECT_TRUE(seen_.bearer.empty());
     EXPECT_TRUE(on_modem("/org/freedesktop/ModemManager1/SMS/0"));
+}
+
+// The oFono backend against a fake oFono (this process, on a connection of
+// its own) that records what is asked of its PushNotification interface.
+class OfonoBackend : public ModemManagerBackend {
+protected:
+    void own_ofono() {
+        GError *err = nullptr;
+        ofono_ = g_dbus_connection_new_for_address_sync(
+            bus_.line.c_str(),
+            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, &err);
+        ASSERT_NE(ofono_, nullptr) << err->message;
+        GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(
+            "<node><interface name='org.ofono.PushNotification'>"
+            "<method name='RegisterAgent'><arg type='o' direction='in'/></method>"
+            "<method name='UnregisterAgent'><arg type='o' direction='in'/></method>"
+            "</interface></node>",
+            nullptr);
+        static const GDBusInterfaceVTable vtable = {
+            [](GDBusConnection *, const char *, const char *path, const char *, const char *method, GVariant *params,
+               GDBusMethodInvocation *inv, gpointer user) {
+                const char *agent = nullptr;
+                g_variant_get(params, "(&o)", &agent);
+                static_cast<std::vector<std::string> *>(user)->push_back(std::string(path) + " " + method + " " + agent);
+                g_dbus_method_invocation_return_value(inv, nullptr);
+            },
+            nullptr, nullptr, {}};
+        ASSERT_NE(g_dbus_connection_register_object(ofono_, "/ril_0", node->interfaces[0], &vtable, &asked_, nullptr, nullptr), 0u);
+        g_dbus_node_info_unref(node);
+        owner_ = g_bus_own_name_on_connection(ofono_, "org.ofono", G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr, nullptr, nullptr);
+    }
+    void drop_ofono() {
+        g_bus_unown_name(owner_);
+        g_object_unref(ofono_);  // closes the connection: the name goes with it
+        ofono_ = nullptr;
+        asked_.clear();
+    }
+    void TearDown() override {
+        if (ofono_) drop_ofono();
+        ModemManagerBackend::TearDown();
+    }
+    ModemSettings ofono_settings() {
+        ModemSettings s;
+        s.backend = ModemBackend::Ofono;
+        s.ofonoModem = "/ril_0";
+        s.agentBus = ctl_;
+        s.agentPath = "/org/ofono/mms/modemmanager";
+        return s;
+    }
+    size_t count(const std::string &what) { return static_cast<size_t>(std::count(asked_.begin(), asked_.end(), what)); }
+
+    GDBusConnection *ofono_ = nullptr;
+    guint owner_ = 0;
+    std::vector<std::string> asked_;
+};
+
+TEST_F(OfonoBackend, AgentRegisteredWheneverOfonoIsThereAndPushesPassThrough) {
+    const std::string reg = "/ril_0 RegisterAgent /org/ofono/mms/modemmanager";
+    start_backend(ofono_settings());  // oFono is not there yet
+    ASSERT_TRUE(until([&] { return !seen_.bearer.empty(); }));
+    EXPECT_EQ(seen_.bearer, std::vector<BearerState>{BearerState::ContextActive});
+    own_ofono();
+    ASSERT_TRUE(until([&] { return count(reg) == 1; }));
+
+    const Bytes push = wap_push(kMmsType, notification("http://127.0.0.1:8002/mms/ofono"));
+    modem_agent_push(modem_, push);
+    ASSERT_EQ(seen_.pushes.size(), 1u);
+    EXPECT_EQ(seen_.pushes[0], std::make_pair(push, std::string("oFono")));
+
+    // oFono restarts: the agent is registered again.
+    drop_ofono();
+    settle(200);
+    own_ofono();
+    ASSERT_TRUE(until([&] { return count(reg) == 1; }));
+
+    modem_stop(modem_);
+    modem_ = nullptr;
+    ASSERT_TRUE(until([&] { return count("/ril_0 UnregisterAgent /org/ofono/mms/modemmanager") == 1; }));
+    ASSERT_EQ(seen_.errors.size(), 1u);  // oFono going away was told, nothing else
+    EXPECT_NE(seen_.errors[0].find("oFono left"), std::string::npos) << seen_.errors[0];
+}
+
+TEST_F(OfonoBackend, RefusedWithoutModemOrAgent) {
+    std::string why;
+    ModemSettings s = ofono_settings();
+    s.ofonoModem = "ril_0";  // not an object path
+    EXPECT_EQ(modem_start(s, {}, &why), nullptr);
+    EXPECT_NE(why.find("OfonoModem"), std::string::npos) << why;
+    s = ofono_settings();
+    s.agentBus = nullptr;
+    why.clear();
+    EXPECT_EQ(modem_start(s, {}, &why), nullptr);
+    EXPECT_FALSE(why.empty());
 }
 
 TEST(BearerRule, ConnectedBearerForTheApn) {
