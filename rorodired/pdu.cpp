@@ -75,15 +75,41 @@ int content_type_code(const WspCursor &c) {
 // unsigned value in an int, so dates from 2038 to 2106 come back whole.
 int64_t date_of(int field) { return static_cast<int64_t>(static_cast<uint32_t>(field)); }
 
+// Whether a multipart body holds every entry it announces, each whole (the
+// body decoder takes what is there; a stored PDU cut short must not pass as
+// a message with fewer parts).
+bool body_is_whole(const uint8_t *body, int bodyLen) {
+    WspCursor c = wsp_cursor(body + 1, bodyLen - 1);
+    WspCursor t = c;
+    int consumed = 0;
+    tMMS_ContentType *ct = GetContentTypeValue(t, &consumed);
+    if (!ct) return false;
+    const bool multipart = ct->Content_Type && IsMultipartContentType(ct->Content_Type);
+    FreeContentTypeValue(ct);
+    if (!multipart) return true;
+    if (consumed <= 0 || consumed > c.left()) return false;
+    c.p += consumed;
+    uint32_t count = GetUintvar(c);
+    while (count-- > 0) {
+        const uint32_t hl = GetUintvar(c);
+        const uint32_t dl = GetUintvar(c);
+        if (c.truncated || static_cast<uint64_t>(hl) + dl > static_cast<uint64_t>(c.left())) return false;
+        c.p += hl + dl;
+    }
+    return !c.truncated;
+}
+
 // The message's parts from its body (the Content-Type field to the end of
 // the PDU). A part lying in the PDU gets its offset there; a part that came
 // transfer-encoded lies in a decoded copy, which becomes a file of its own.
-void parts_of_body(const uint8_t *pdu, int len, int bodyLen, View *v, std::vector<std::vector<uint8_t>> *decoded) {
-    if (bodyLen <= 0 || bodyLen > len) return;
+// False when the body is cut short.
+bool parts_of_body(const uint8_t *pdu, int len, int bodyLen, View *v, std::vector<std::vector<uint8_t>> *decoded) {
+    if (bodyLen <= 0 || bodyLen > len) return true;
     const size_t bodyStart = static_cast<size_t>(len - bodyLen);
     const uint8_t *body = pdu + bodyStart;
+    if (!body_is_whole(body, bodyLen)) return false;
     mmresstruct *b = fnMMS_DecodeBody(body, bodyLen);
-    if (!b) return;
+    if (!b) return false;
     if (b->Smil && b->Smil->Data && b->Smil->Data_Len > 0)
         v->smil = clean_text(reinterpret_cast<const char *>(b->Smil->Data), static_cast<size_t>(b->Smil->Data_Len), kSmilMax);
     int n = 0, files = 0;
@@ -114,6 +140,7 @@ void parts_of_body(const uint8_t *pdu, int len, int bodyLen, View *v, std::vecto
         v->attachments.push_back(std::move(a));
     }
     fnMMS_FreeDecodedBody(b);
+    return true;
 }
 
 // A part's name for the message: letters, digits and "._-@+~" only (the
@@ -377,9 +404,9 @@ bool view_of_pdu(const std::vector<uint8_t> &pdu, View *v, std::vector<std::vect
         v->readReply = r->Read_Reply == 1;
         if (r->Message_Id) v->messageId = clean_text(r->Message_Id, std::strlen(r->Message_Id), kNameMax);
         if (r->Transaction_Id) v->transactionId = clean_text(r->Transaction_Id, std::strlen(r->Transaction_Id), kNameMax);
-        parts_of_body(pdu.data(), len, r->body ? r->Content_Size : 0, v, decodedParts);
+        const bool whole = parts_of_body(pdu.data(), len, r->body ? r->Content_Size : 0, v, decodedParts);
         fnMMS_FreeMessageMem(r, MMS_STRUCT_RETRIEVE_CONF);
-        return true;
+        return whole;
     }
     if (type == MMS_M_SEND_REQ) {
         tMMS_SendReq *s = fnMMS_ParseSendContent(pdu.data(), len);
@@ -392,9 +419,9 @@ bool view_of_pdu(const std::vector<uint8_t> &pdu, View *v, std::vector<std::vect
         v->deliveryReport = s->Delivery_Report == 1;
         v->readReply = s->Read_Reply == 1;
         if (s->Transaction_Id) v->transactionId = clean_text(s->Transaction_Id, std::strlen(s->Transaction_Id), kNameMax);
-        parts_of_body(pdu.data(), len, s->ContentTypeAndBody ? s->Body_Len : 0, v, decodedParts);
+        const bool whole = parts_of_body(pdu.data(), len, s->ContentTypeAndBody ? s->Body_Len : 0, v, decodedParts);
         fnMMS_FreeMessageMem(s, MMS_STRUCT_SEND_REQ);
-        return true;
+        return whole;
     }
     return false;
 }

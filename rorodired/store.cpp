@@ -351,6 +351,10 @@ std::vector<Message> Store::load() {
                 skip("its PDU: " + why);
                 continue;
             }
+            if (m.size > 0 && bytes.size() != m.size) {
+                skip("its PDU has " + std::to_string(bytes.size()) + " bytes, not " + std::to_string(m.size));
+                continue;
+            }
             if (!view_of_pdu(bytes, &v)) {
                 skip("its PDU does not decode");
                 continue;

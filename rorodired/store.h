@@ -23,7 +23,7 @@ namespace rrd {
 
 struct StoreOptions {
     std::string dir;   // absolute; created 0700 (owner: the service's user) when missing
-    mode_t fileMode = 0640;  // 0600 when group is not set; never readable by others
+    mode_t fileMode = 0600;  // never readable by others than the message's owner
     // Set the files' owner and group as the message says (needs root: the
     // service on the system bus). Without it files stay the service's own.
     bool chownFiles = false;
