@@ -321,6 +321,20 @@ TEST_F(ModemManagerBackend, ModemManagerAppearingLateIsPickedUp) {
     ASSERT_TRUE(until([&] { return seen_.bearer.back() == BearerState::NoBearersActive; }));
 }
 
+TEST_F(ModemManagerBackend, OnlyTheConfiguredModemIsUsed) {
+    start_standin({"--sms", hex(wap_push(kMmsType, notification("http://127.0.0.1:8002/mms/other")))});
+    ModemSettings s;
+    s.modemPath = "/org/freedesktop/ModemManager1/Modem/7";
+    start_backend(s);
+    ASSERT_TRUE(until([&] { return !seen_.bearer.empty() && !seen_.errors.empty(); }));
+    EXPECT_EQ(seen_.bearer.back(), BearerState::NoBearersActive);
+    EXPECT_NE(seen_.errors[0].find("Modem/7"), std::string::npos) << seen_.errors[0];
+    settle();
+    EXPECT_TRUE(seen_.pushes.empty()) << "another modem's SMS are not ours";
+    EXPECT_TRUE(on_modem("/org/freedesktop/ModemManager1/SMS/0"));
+    EXPECT_EQ(seen_.ownNumber, "");
+}
+
 TEST_F(ModemManagerBackend, StoppedBeforeAnyAnswerCallsNothing) {
     start_standin({"--sms", hex(wap_push(kMmsType, notification("http://127.0.0.1:8002/mms/x")))});
     start_backend();
