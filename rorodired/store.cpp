@@ -119,6 +119,8 @@ std::string record_text(const Message &m) {
     if (m.expire) g_key_file_set_int64(kf, kGroup, "Expire", m.expire);
     if (m.size) g_key_file_set_uint64(kf, kGroup, "Size", m.size);
     if (m.readReportSent) g_key_file_set_boolean(kf, kGroup, "ReadReportSent", true);
+    // The library's send-request reader skips Delivery-Report: the record keeps what was asked.
+    if (m.view.deliveryReport) g_key_file_set_boolean(kf, kGroup, "DeliveryReport", true);
     // What a notification said, for a message that has no PDU (yet).
     if (m.view.sender) g_key_file_set_string(kf, kGroup, "Sender", m.view.sender->c_str());
     if (m.view.subject) g_key_file_set_string(kf, kGroup, "Subject", m.view.subject->c_str());
@@ -166,6 +168,7 @@ bool record_of_text(const std::string &id, const std::string &text, Message *m, 
         m->expire = get_int(kf, "Expire");
         m->size = static_cast<uint64_t>(std::max<int64_t>(0, get_int(kf, "Size")));
         m->readReportSent = g_key_file_get_boolean(kf, kGroup, "ReadReportSent", nullptr);
+        m->view.deliveryReport = g_key_file_get_boolean(kf, kGroup, "DeliveryReport", nullptr);
         const std::string sender = get_string(kf, "Sender"), subject = get_string(kf, "Subject");
         if (!sender.empty()) m->view.sender = sender;
         if (!subject.empty()) m->view.subject = subject;
@@ -359,7 +362,9 @@ std::vector<Message> Store::load() {
                 skip("its PDU does not decode");
                 continue;
             }
+            const bool askedReport = m.view.deliveryReport;
             m.view = std::move(v);
+            m.view.deliveryReport = m.view.deliveryReport || askedReport;
             if (m.transactionId.empty()) m.transactionId = m.view.transactionId;
         }
         if (marked && m.dir == Direction::Out && m.status == Status::Draft) {
