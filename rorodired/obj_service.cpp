@@ -88,6 +88,8 @@ void finish_send(std::unique_ptr<PendingSend> p, std::vector<ReadFileResult> fil
     const Answer size = s.core->check_size(req.pdu.size());
     if (!size.ok()) return refuse(inv, refusal_error_name(size.refusal), size.why);
     if (!view_of_pdu(req.pdu, &req.view)) return refuse(inv, kUnsupportedMessage, "the composed message does not read back");
+    // The library's send-request reader skips Delivery-Report: what was asked is known here.
+    req.view.deliveryReport = p->out.deliveryReport;
     req.owner = s.systemBus ? p->caller.uid : getuid();
     req.group = s.systemBus && s.allowedGid != static_cast<gid_t>(-1) ? s.allowedGid : getgid();
     Answer a = s.core->submit_send(std::move(req));

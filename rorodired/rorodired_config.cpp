@@ -250,7 +250,7 @@ bool http_host_port(const std::string &url, std::string *host, int *port) {
         h = authority.substr(0, colon);
         p = authority.substr(colon + 1);
     }
-    if (h.empty() || h.find(':') != std::string::npos && h[0] != '[') return false;
+    if (h.empty() || (h.find(':') != std::string::npos && h[0] != '[')) return false;
     if (!p.empty() && !is_port(p)) return false;
     gchar *lower = g_ascii_strdown(h.c_str(), -1);
     *host = lower;
