@@ -2,7 +2,7 @@
 // decoders, WSP reader and composer; no I/O): the WAP push around a
 // notification or report, what a stored message shows (each part's place in
 // the stored PDU, or its decoded bytes when it came transfer-encoded), and
-// composing what a client sends. Moved here from rorodired_pdu.cpp.
+// composing what a client sends.
 //
 // Changes to this header are additive; the newest are listed here:
 //   (none yet)

@@ -3,12 +3,7 @@
 // Response-Status is read also where the library reports only 21, a location
 // that is not the relay's is refused without a request, and a stalled
 // download is stopped at once, after which the next transfer runs.
-#include <fcntl.h>
 #include <glib.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -19,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "../bench/bench_relay.h"
 #include "hbxappglib.h"
 #include "pdu.h"
 #include "qx_log.h"
@@ -33,56 +29,18 @@ namespace fs = std::filesystem;
 class Relay {
 public:
     bool start(const std::vector<std::string> &extra = {}) {
-        char tmpl[] = "/tmp/rr_transport_test_XXXXXX";
-        if (!mkdtemp(tmpl)) return false;
-        dir_ = tmpl;
-        int fds[2];
-        if (pipe(fds) != 0) return false;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(fds[1], 2);
-            close(fds[0]);
-            const int devnull = open("/dev/null", O_WRONLY);
-            dup2(devnull, 1);
-            std::vector<std::string> args = {RR_BINARY_DIR "/rorodire", "relay", "--port", "0", "--spool",
-                                             dir_ + "/spool", "--log", dir_ + "/relay.jsonl"};
-            args.insert(args.end(), extra.begin(), extra.end());
-            std::vector<char *> argv;
-            for (auto &a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string err;
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (std::chrono::steady_clock::now() < until && err.find('\n') == std::string::npos) {
-            pollfd p{fds[0], POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) continue;
-            char buf[256];
-            const ssize_t n = read(fds[0], buf, sizeof buf);
-            if (n <= 0) break;
-            err.append(buf, static_cast<size_t>(n));
-        }
-        close(fds[0]);
-        const size_t at = err.find("listening on ");
-        if (at == std::string::npos) return false;
-        url_ = err.substr(at + 13, err.find(' ', at + 13) - at - 13);
-        return true;
+        return relay_.launch(RR_BINARY_DIR "/rorodire", "rr_transport_test_", extra);
     }
     ~Relay() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (!dir_.empty()) fs::remove_all(dir_);
+        relay_.terminate();
+        if (!relay_.dir.empty()) fs::remove_all(relay_.dir);
     }
-    const std::string &url() const { return url_; }
+    const std::string &url() const { return relay_.url; }
     // The notifications the relay wrote for recipients.
     std::vector<std::vector<uint8_t>> notifications() const {
         std::vector<std::vector<uint8_t>> v;
-        if (!fs::exists(dir_ + "/spool")) return v;
-        for (const auto &e : fs::directory_iterator(dir_ + "/spool"))
+        if (!fs::exists(relay_.dir + "/spool")) return v;
+        for (const auto &e : fs::directory_iterator(relay_.dir + "/spool"))
             if (e.path().extension() == ".ind") {
                 std::ifstream f(e.path(), std::ios::binary);
                 v.emplace_back(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
@@ -90,15 +48,14 @@ public:
         return v;
     }
     size_t log_lines() const {
-        std::ifstream f(dir_ + "/relay.jsonl");
+        std::ifstream f(relay_.log);
         size_t n = 0;
         for (std::string l; std::getline(f, l);) n += !l.empty();
         return n;
     }
 
 private:
-    pid_t pid_ = -1;
-    std::string dir_, url_;
+    BenchRelay relay_;
 };
 
 class TransportNet : public ::testing::Test {
