@@ -188,6 +188,10 @@ def main():
     check(added("received")[1][2][1].get("Subject") == "arrived in pieces", "second message's subject")
     wait_for(lambda: not on_modem(late), "the second push SMS deleted")
     check(on_modem(plain) and on_modem(si), "the text SMS and the SI push are left on the modem")
+    # chatty hands WAP pushes over through PushNotify too: the same push twice is one message.
+    call(conn, BUS, "/org/ofono/mms", "org.ofono.mms.ModemManager", "PushNotify", GLib.Variant("(ay)", (first,)))
+    pump(1.0)
+    check(len(added("received")) == 2, "a push taken from the modem and given again by PushNotify adds nothing")
 
     # 3. The bearer goes down: BearerHandlerError, and neither a download nor
     # a send reaches the relay until it is back.

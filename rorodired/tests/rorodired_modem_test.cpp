@@ -241,6 +241,10 @@ TEST_F(ModemManagerBackend, PushesAtStartAndLaterAreHandedOverOnceAndLeaveTheMod
     ASSERT_TRUE(until([&] { return !on_modem(late) && !on_modem(bad); }));
     for (const std::string &p : {plain, si}) EXPECT_TRUE(on_modem(p)) << p;
 
+    // A new SIM or a number learnt later: the new own number is reported.
+    if (GVariant *r = control("SetOwnNumbers", g_variant_new_parsed("(['+15550100055'],)"))) g_variant_unref(r);
+    ASSERT_TRUE(until([&] { return seen_.ownNumber == "+15550100055"; }));
+
     // Asking again (ProcessMessageQueue) hands nothing over twice.
     modem_rescan(modem_);
     settle();
