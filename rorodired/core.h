@@ -150,12 +150,15 @@ struct RetryPolicy {
 // Every transfer has an overall deadline and a progress floor (documented in
 // the README):
 //   deadline = clamp(baseMs + bytes * 1000 / bytesPerSecond, minMs, maxMs)
-//     with bytes = the PDU to post, or the notification's announced size
-//     (at least 307200 when it announces none or less than what came);
-//   stalled  = after graceMs, fewer than floorBytes moved in the last windowMs.
+//     with bytes = the PDU to post, or for a download the larger of the
+//     notification's announced size and MaxMessageSize (a notification may
+//     understate what comes);
+//   stalled  = after graceMs, fewer than floorBytes moved in the last windowMs
+//     (or since the start, when that is shorter).
 // Defaults: a 300 KB download at 300 B/s (1024 s) fits its 1260 s deadline;
-// a trickle of one byte per 20 s moves 9 bytes per 180 s and fails about
-// 180 s after it started, well within 10 minutes.
+// a trickle of one byte per 20 s has moved 3 bytes after 60 s and is stopped
+// then, well within 10 minutes; the core looks at a running transfer every
+// 10 s. A stopped transfer is a transient failure (retried as such).
 struct DeadlinePolicy {
     int64_t baseMs = 60000;
     uint64_t bytesPerSecond = 256;

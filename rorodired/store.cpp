@@ -225,8 +225,9 @@ std::unique_ptr<Store> Store::open(const StoreOptions &opt, std::string *why) {
             *why = "cannot look at " + opt.dir + ": " + std::strerror(errno);
             return nullptr;
         }
-        // Parents as the user's own; the store itself reachable but not listable by others.
-        if (g_mkdir_with_parents(opt.dir.c_str(), 0700) != 0 || chmod(opt.dir.c_str(), 0711) != 0 ||
+        // Reachable by the owners of the files inside (apps read attachments
+        // in place), listable by nobody but the service.
+        if (g_mkdir_with_parents(opt.dir.c_str(), 0711) != 0 || chmod(opt.dir.c_str(), 0711) != 0 ||
             lstat(opt.dir.c_str(), &st) != 0) {
             *why = "cannot create " + opt.dir + ": " + std::strerror(errno);
             return nullptr;

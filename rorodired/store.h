@@ -22,7 +22,8 @@
 namespace rrd {
 
 struct StoreOptions {
-    std::string dir;   // absolute; created 0700 (owner: the service's user) when missing
+    std::string dir;   // absolute; created (with its parents) 0711 when missing: the owners of
+                       // its files reach them, nobody lists the folder
     mode_t fileMode = 0600;  // never readable by others than the message's owner
     // Set the files' owner and group as the message says (needs root: the
     // service on the system bus). Without it files stay the service's own.
