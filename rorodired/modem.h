@@ -79,7 +79,9 @@ struct ModemCallbacks {
     std::function<void(const std::vector<uint8_t> &push, const std::string &origin)> on_push;
     // The bearer went up or down (or its interface changed). `iface` is the
     // network interface of the connected bearer (e.g. "wwan0"), empty when
-    // down or unknown. Called once soon after start with the first state.
+    // down or unknown; the library's sockets cannot be bound to it (see
+    // modem_mm.cpp). Called once soon after start with the first state (not
+    // before every bearer the modem lists has been looked at).
     std::function<void(bool up, BearerState state, const std::string &iface)> on_bearer;
     // The modem's own number (from OwnNumbers), when none is configured.
     std::function<void(const std::string &number)> on_own_number;

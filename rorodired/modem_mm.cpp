@@ -13,8 +13,11 @@
 // (osal_glib_sock.cpp: socket() then connect() in one step, and
 // g_sock_socket takes no options), so the service cannot bind them to the
 // bearer's interface with SO_BINDTODEVICE (which would also need
-// CAP_NET_RAW). Requests follow the routing table; the interface name goes
-// to the service for its log and for the app.
+// CAP_NET_RAW). Requests leave through the interface the routing table picks
+// for the relay's (or proxy's) address: where the MMS APN is a bearer of its
+// own beside the internet one, the connection manager must route that address
+// through the MMS bearer's interface. The interface name goes to the service
+// for its log.
 #include "modem_mm.h"
 
 #include <map>
