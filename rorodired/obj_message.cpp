@@ -104,14 +104,18 @@ GVariant *message_properties(const Service &s, const Message &m, size_t *bytesOu
         const std::string &from = m.view.sender ? *m.view.sender : std::string();
         add_string(&b, "Sender", capped(from, kMaxAddressBytes), &bytes);
     }
-    GVariantBuilder r;
-    g_variant_builder_init(&r, G_VARIANT_TYPE("as"));
+    std::vector<std::string> recipients;
+    size_t listed = 0;
     for (size_t i = 0; i < m.view.recipients.size() && i < kMaxListedRecipients; ++i) {
-        const std::string t = capped(m.view.recipients[i], kMaxAddressBytes);
-        g_variant_builder_add(&r, "s", t.c_str());
-        bytes += t.size() + 8;
+        std::string t = capped(m.view.recipients[i], kMaxAddressBytes);
+        if (listed + t.size() > kMaxRecipientsBytes) break;
+        listed += t.size();
+        recipients.push_back(std::move(t));
     }
-    g_variant_builder_add(&b, "{sv}", "Recipients", g_variant_builder_end(&r));
+    std::vector<const char *> strv;
+    for (const std::string &t : recipients) strv.push_back(t.c_str());
+    g_variant_builder_add(&b, "{sv}", "Recipients", g_variant_new_strv(strv.data(), static_cast<gssize>(strv.size())));
+    bytes += listed + 8 * recipients.size();
     if (m.view.smil) add_string(&b, "Smil", capped(*m.view.smil, kMaxSmilBytes), &bytes);
     GVariantBuilder a;
     g_variant_builder_init(&a, G_VARIANT_TYPE("a(ssstt)"));
@@ -137,6 +141,31 @@ GVariant *message_properties(const Service &s, const Message &m, size_t *bytesOu
         add_string(&b, "Expire", m.expire > 0 ? iso_date(m.expire) : std::string(), &bytes);
     if (bytesOut) *bytesOut = bytes + 64;
     return g_variant_builder_end(&b);
+}
+
+GVariant *message_properties_cached(Service &s, const Message &m, size_t *bytes, bool brief) {
+    // The brief form is kept under the id with a '~' (never part of an id).
+    auto it = s.propsCache.find(brief ? m.id + "~" : m.id);
+    if (it == s.propsCache.end()) {
+        GVariant *v = g_variant_ref_sink(brief ? message_properties_brief(m) : message_properties(s, m));
+        it = s.propsCache.emplace(brief ? m.id + "~" : m.id, std::make_pair(v, g_variant_get_size(v))).first;
+    }
+    if (bytes) *bytes = it->second.second;
+    return g_variant_ref(it->second.first);
+}
+
+void message_forget(Service &s, const std::string &id) {
+    if (id.empty()) {
+        for (auto &[key, entry] : s.propsCache) g_variant_unref(entry.first);
+        s.propsCache.clear();
+        return;
+    }
+    for (const std::string &key : {id, id + "~"}) {
+        auto it = s.propsCache.find(key);
+        if (it == s.propsCache.end()) continue;
+        g_variant_unref(it->second.first);
+        s.propsCache.erase(it);
+    }
 }
 
 void message_export(Service &s, const std::string &id) {

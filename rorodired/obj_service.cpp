@@ -189,15 +189,28 @@ void send_message(Service &s, GDBusMethodInvocation *inv, const CallerId &caller
 gboolean on_get_messages(RrdBusMmsService *obj, GDBusMethodInvocation *inv, gpointer user) {
     auto *s = static_cast<Service *>(user);
     auth_check(s->auth, inv, Need::User, [s, obj, inv](const CallerId &) {
+        // The newest messages whole, within the reply's budget; older ones brief.
+        const std::vector<const Message *> all = s->core->messages();
+        std::vector<GVariant *> props(all.size(), nullptr);
+        size_t total = 0;
+        bool full = true;  // once the budget is spent, older messages are not even built whole
+        for (size_t i = all.size(); i-- > 0;) {
+            size_t bytes = 0;
+            GVariant *v = full ? message_properties_cached(*s, *all[i], &bytes) : nullptr;
+            if (v && total + bytes <= kMaxReplyBytes) {
+                props[i] = v;
+                total += bytes;
+                continue;
+            }
+            if (v) g_variant_unref(v);
+            full = false;
+            props[i] = message_properties_cached(*s, *all[i], nullptr, true);
+        }
         GVariantBuilder b;
         g_variant_builder_init(&b, G_VARIANT_TYPE("a(oa{sv})"));
-        size_t total = 0;
-        for (const Message *m : s->core->messages()) {
-            const std::string path = message_path(m->id);
-            size_t bytes = 0;
-            GVariant *props = total < kMaxReplyBytes ? message_properties(*s, *m, &bytes) : message_properties_brief(*m);
-            total += bytes + path.size() + 16;
-            g_variant_builder_add(&b, "(o@a{sv})", path.c_str(), props);
+        for (size_t i = 0; i < all.size(); ++i) {
+            g_variant_builder_add(&b, "(o@a{sv})", message_path(all[i]->id).c_str(), props[i]);
+            g_variant_unref(props[i]);
         }
         rrd_bus_mms_service_complete_get_messages(obj, inv, g_variant_builder_end(&b));
     });

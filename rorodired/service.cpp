@@ -97,6 +97,7 @@ GVariant *error_dict(const Service &s, const Effect &e, bool send) {
 
 void apply_effects(Service &s, const Effects &effects) {
     for (const Effect &e : effects) {
+        if (!e.id.empty()) message_forget(s, e.id);  // what GetMessages shows of it changed
         switch (e.kind) {
             case EffectKind::MessageAdded: {
                 if (s.messages.count(e.id)) break;  // on the bus already (loaded at start)
@@ -204,6 +205,7 @@ bool change_settings(Service &s, const std::vector<std::pair<std::string, GVaria
     const bool relayChanged = next.relayUrl != s.settings.relayUrl || next.proxy_text() != s.settings.proxy_text() ||
                               next.mmsApn != s.settings.mmsApn;
     s.settings = std::move(next);
+    message_forget(s, "");
     s.core->set_config(core_config(s));
     s.transport->set_settings(transport_settings(s.settings));
     if (s.modem) modem_update_settings(s.modem, modem_settings(s.settings));
@@ -237,7 +239,10 @@ void start_modem(Service &s) {
             apply_effects(s, s.core->process_queue());
         }
     };
-    cb.on_own_number = [&s](const std::string &number) { s.modemNumber = number; };
+    cb.on_own_number = [&s](const std::string &number) {
+        s.modemNumber = number;
+        message_forget(s, "");  // Modem Number of every message
+    };
     cb.on_error = [](const std::string &text) { log_line("modem: " + text); };
     std::string why;
     s.modem = modem_start(ms, std::move(cb), &why);
@@ -265,6 +270,27 @@ void on_bus_acquired(GDBusConnection *bus, const char *, gpointer user) {
     for (const Message *m : s.core->messages()) message_export(s, m->id);
 }
 
+// The properties GetMessages gives are built ahead, a few hundred messages
+// per turn of the main loop when it has nothing else to do, newest first.
+void warm_properties(Service &s) {
+    struct Warm {
+        Service *s;
+        size_t next = 0, total = 0;  // counted from the newest
+    };
+    g_idle_add_full(G_PRIORITY_LOW, [](gpointer user) -> gboolean {
+        auto *w = static_cast<Warm *>(user);
+        const std::vector<const Message *> all = w->s->core->messages();
+        for (int n = 0; n < 500 && w->next < all.size(); ++n, ++w->next) {
+            const Message &m = *all[all.size() - 1 - w->next];
+            size_t bytes = 0;
+            const bool brief = w->total >= kMaxReplyBytes;
+            g_variant_unref(message_properties_cached(*w->s, m, &bytes, brief));
+            w->total += bytes;
+        }
+        return w->next < all.size() ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+    }, new Warm{&s}, [](gpointer user) { delete static_cast<Warm *>(user); });
+}
+
 void on_name_acquired(GDBusConnection *, const char *name, gpointer user) {
     Service &s = *static_cast<Service *>(user);
     rrd_bus_mms_manager_emit_service_added(s.manager, kServicePath, service_properties(s));
@@ -272,6 +298,7 @@ void on_name_acquired(GDBusConnection *, const char *name, gpointer user) {
              (s.settings.proxyHost.empty() ? "" : " through " + s.settings.proxy_text()) + ", " +
              std::to_string(s.core->messages().size()) + " stored messages");
     start_modem(s);
+    warm_properties(s);
 }
 
 void on_name_lost(GDBusConnection *bus, const char *name, gpointer user) {
@@ -352,6 +379,7 @@ int run_service(const Settings &settings, bool systemBus) {
         g_object_unref(obj);
     }
     s.messages.clear();
+    message_forget(s, "");
     for (gpointer sk : {static_cast<gpointer>(s.manager), static_cast<gpointer>(s.modemManager),
                         static_cast<gpointer>(s.service), static_cast<gpointer>(s.agent)})
         if (sk) {

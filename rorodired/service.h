@@ -33,14 +33,16 @@ constexpr char kStoreFolder[] = "modemmanager";
 // Bounds of what a reply carries about one message (the stored PDU keeps
 // everything): texts are cut at a UTF-8 character boundary.
 constexpr size_t kMaxSubjectBytes = 256;
-constexpr size_t kMaxSmilBytes = 2048;
-constexpr size_t kMaxAddressBytes = 128;   // Sender, each recipient
+constexpr size_t kMaxSmilBytes = 1024;
+constexpr size_t kMaxAddressBytes = 64;          // Sender, each recipient
+constexpr size_t kMaxRecipientsBytes = 1024;     // all recipients together (at most 100 listed)
 constexpr size_t kMaxListedRecipients = 100;
-constexpr size_t kMaxListedAttachments = 64;
-constexpr size_t kMaxAttachmentTextBytes = 128;  // an attachment's id and content type
-// A GetMessages reply stays below this many bytes of properties; messages
-// beyond it are listed with Status, Date and Subject '' only.
-constexpr size_t kMaxReplyBytes = 24u << 20;
+constexpr size_t kMaxListedAttachments = 25;
+constexpr size_t kMaxAttachmentTextBytes = 64;   // an attachment's id and content type
+// A GetMessages reply carries at most this many bytes of properties: the
+// newest messages are listed whole, older ones beyond it with Status, Date
+// and Subject only (the messages and their files stay as they are).
+constexpr size_t kMaxReplyBytes = 4u << 20;
 
 class RealClock final : public Clock {
 public:
@@ -69,6 +71,9 @@ struct Service {
     RrdBusMmsService *service = nullptr;
     RrdBusPushNotificationAgent *agent = nullptr;  // the oFono backend only
     std::unordered_map<std::string, RrdBusMmsMessage *> messages;
+    // Each shown message's properties as last built, with their size; dropped
+    // when the message changes (any effect naming it) or the settings do.
+    std::unordered_map<std::string, std::pair<GVariant *, size_t>> propsCache;
 
     guint timer = 0;
     bool bearerUp = false;
@@ -101,6 +106,9 @@ GVariant *settings_properties(const Service &s);  // a{sv} of ViewSettings
 std::string message_path(const std::string &id);
 GVariant *message_properties(const Service &s, const Message &m, size_t *bytes = nullptr);
 GVariant *message_properties_brief(const Message &m);
+// The cached properties, whole or brief (a new reference), built when missing.
+GVariant *message_properties_cached(Service &s, const Message &m, size_t *bytes, bool brief = false);
+void message_forget(Service &s, const std::string &id);  // "" forgets all
 void message_export(Service &s, const std::string &id);
 void message_unexport(Service &s, const std::string &id);
 

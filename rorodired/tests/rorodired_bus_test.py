@@ -617,6 +617,47 @@ try:
     check(time.monotonic() - t0 < 20, "a send does not wait behind a trickling download: %.1f s" % (time.monotonic() - t0))
     wait_for(sc.added(status="received", after=mark), "the trickled message to come at last")
 
+    # ---------------------------------------------------------------- no bearer: the queue waits
+    standin_call = lambda method, sig=None, args=None, reply=None: mc.call(  # noqa: E731
+        "/org/rorodire/Standin", "org.rorodire.Standin", method, GLib.Variant(sig, args) if sig else None, reply,
+        dest="org.freedesktop.ModemManager1")
+    mark = len(sc.signals)
+    standin_call("SetBearer", "(bbss)", (True, False, "mms.test", "lo"))
+    err_sig = wait_for(lambda: sc.named("BearerHandlerError", mark), "BearerHandlerError when the bearer goes down")
+    check(isinstance(err_sig[0][2][0], int) and err_sig[0][2][0] != 5, "BearerHandlerError carries the bearer's state: %r"
+          % (err_sig[0][2],))
+    waiting, err = sc.send([PEER], {"Subject": GLib.Variant("s", "waits for the bearer")}, three[1:2])
+    pump(2)
+    check(err is None and not sc.status_signal(waiting, "sent")(), "with no bearer a send waits (%s)" % err)
+    standin_call("SetBearer", "(bbss)", (True, True, "mms.test", "lo"))
+    wait_for(sc.status_signal(waiting, "sent"), "the waiting send to go out when the bearer connects")
+
+    # ---------------------------------------------------------------- delivery reports
+    def delivery_ind(message_id, to, status=0x81):
+        return (bytes([0x8C, 0x86, 0x8D, 0x90, 0x8B]) + message_id.encode() + b"\0" + bytes([0x97]) +
+                (to + "/TYPE=PLMN").encode() + b"\0" + bytes([0x85, 0x04]) + int(time.time()).to_bytes(4, "big") +
+                bytes([0x95, status]))
+
+    def stored_key(path, key):
+        with open(os.path.join(storage, "modemmanager", path.rsplit("/", 1)[1] + ".status")) as f:
+            for line in f:
+                if line.startswith(key + "="):
+                    return line.split("=", 1)[1].strip()
+        return ""
+
+    message_id = stored_key(sent_path, "MessageId")
+    check(message_id != "", "the relay's Message-ID of a sent message is kept")
+    mark = len(sc.signals)
+    check(sc.push(wap_push(delivery_ind("not-ours-" + message_id, PEER))) is None, "a report naming no message is taken")
+    pump(1)
+    check(not [s for s in sc.signals[mark:] if s[1] == "PropertyChanged"], "a report naming no message changes nothing")
+    check(sc.push(wap_push(delivery_ind(message_id, PEER))) is None, "the delivery report is taken")
+    wait_for(sc.status_signal(sent_path, "delivery_update,%s=retrieved" % PEER), "status delivery_update")
+    wait_for(sc.status_signal(sent_path, "delivered"), "status delivered once every recipient has a report")
+    m = sc.messages()[sent_path]
+    check(m["Status"] == "delivered" and PEER + "=retrieved" in m.get("Delivery Status", ""),
+          "GetMessages shows the delivery: %r" % {k: m.get(k) for k in ("Status", "Delivery Status")})
+
     # ---------------------------------------------------------------- restart
     before = sc.messages()
     stop_daemon(sc, daemon)
@@ -678,6 +719,45 @@ try:
         stop_daemon(sc, daemon)
     else:
         print("SKIP: a full store (no tmpfs mount here)", file=sys.stderr)
+
+    # ---------------------------------------------------------------- 10,000 stored messages past the limits
+    session_address, session_bus = start_bus("session3")
+    sc = Client(session_address)
+    many = os.path.join(work, "many")
+    cfg = write_config("many.conf", {"StorageDir": many},
+                       {"CarrierMMSC": relay_url, "MMS_APN": "mms.test", "DefaultModemNumber": OWN})
+    daemon = start_daemon(sc, cfg, daemon_log, extra_env=env_modem)
+    long_smil = ('<smil><head><!-- %s --></head><body><par dur="5000ms"><text src="cid:note.txt"/></par></body></smil>'
+                 % ("x" * 12000))
+    one, err = sc.send([PEER] * 100, {"Subject": GLib.Variant("s", "ß" * 3000), "smil": GLib.Variant("s", long_smil)},
+                       [("note.txt", "text/plain", os.path.join(SAMPLES, "hello.txt"))])
+    check(err is None, "a message past every reply limit is taken: %s" % err)
+    wait_for(lambda: sc.status_signal(one, "sent")() or sc.status_signal(one, "sending_failed")(), "it to end")
+    stop_daemon(sc, daemon)
+    folder = os.path.join(many, "modemmanager")
+    first = one.rsplit("/", 1)[1]
+    with open(os.path.join(folder, first + ".status")) as f:
+        record = f.read()
+    for i in range(1, 10000):
+        ident = "%016x" % (0xa000000000000000 + i)
+        os.link(os.path.join(folder, first + ".mms"), os.path.join(folder, ident + ".mms"))
+        with open(os.path.join(folder, ident + ".status"), "w") as f:
+            f.write("\n".join("Seq=%d" % (i + 1) if line.startswith("Seq=") else line for line in record.split("\n")))
+    t0 = time.monotonic()
+    daemon = start_daemon(sc, cfg, daemon_log, extra_env=env_modem)
+    started = time.monotonic() - t0
+    t0 = time.monotonic()
+    reply = sc.conn.call_sync(BUS, SERVICE, SVC_IF, "GetMessages", None, None, Gio.DBusCallFlags.NO_AUTO_START,
+                              60000, None)
+    took = time.monotonic() - t0
+    size = reply.get_size()
+    listed = reply.unpack()[0]
+    check(len(listed) == 10000, "GetMessages lists all 10,000 messages: %d" % len(listed))
+    check(size < 8 << 20, "the reply stays within its budget, far below a system bus's message size: %d bytes" % size)
+    check(all(len(p["Subject"].encode()) <= 256 and len(p.get("Smil", "").encode()) <= 2048 for _, p in listed),
+          "every Subject and Smil in the reply is capped")
+    print("10,000 messages: start %.2f s, GetMessages %.3f s, %d bytes" % (started, took, size))
+    stop_daemon(sc, daemon)
 
     # ---------------------------------------------------------------- the system bus: who may call
     sys_address, _ = start_bus("system", "policy")
