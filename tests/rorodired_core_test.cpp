@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <random>
 #include <set>
 
 #include "core.h"
@@ -635,6 +636,97 @@ TEST(RorodiredCore, DeliveryReportsUpdateEachRecipientThenDelivered) {
     ASSERT_TRUE(find(fx, EffectKind::PropertyChanged, id));
     EXPECT_EQ(find(fx, EffectKind::PropertyChanged, id)->name, "Read Status");
     EXPECT_EQ(h.sink.records[id].readStatus.at("+15550100002"), "read");
+}
+
+// Random sequences of sends, pushes, outcomes, deletions, bearer changes,
+// clock steps and kills (a restart from what the store holds), checked
+// against what must always hold: one transfer at a time, a ready send never
+// waits behind a download, and a send the relay confirmed never goes out
+// again, whatever happens after.
+TEST(RorodiredCore, RandomRunsKeepTheQueuesPromises) {
+    for (uint32_t seed = 1; seed <= 150; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 rnd(seed);
+        auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rnd() % n); };
+        Harness h;
+        std::string running;  // what the stand-in transport runs
+        bool stopAsked = false;
+        std::set<std::string> confirmed;
+        bool bearer = true;
+        auto apply = [&](const Effects &fx) {
+            for (const Effect &e : fx) {
+                if (e.kind == EffectKind::StartTransfer) {
+                    ASSERT_TRUE(running.empty()) << "two transfers at once: " << running << " and " << e.id;
+                    ASSERT_FALSE(confirmed.count(e.id)) << "a confirmed send goes out again: " << e.id;
+                    running = e.id;
+                    stopAsked = false;
+                } else if (e.kind == EffectKind::StopTransfer) {
+                    ASSERT_EQ(e.id, running);
+                    stopAsked = true;
+                }
+            }
+        };
+        for (int op = 0; op < 120; ++op) {
+            const size_t before = h.all.size();
+            switch (pick(9)) {
+                case 0:
+                case 1: h.send(1 + pick(3)); break;
+                case 2: h.notify("http://127.0.0.1:8002/msg/" + std::to_string(pick(12))); break;
+                case 3:
+                case 4:
+                    if (!running.empty()) {
+                        const Message *m = h.core->find(running);
+                        const bool send = m && m->lane == Lane::Send;
+                        const std::string id = running;
+                        TransferEnd end = stopAsked ? TransferEnd::Stopped
+                                                    : std::vector<TransferEnd>{TransferEnd::Ok, TransferEnd::Ok, TransferEnd::Failed,
+                                                                               TransferEnd::ServiceDenied, TransferEnd::TooBig}[pick(5)];
+                        running.clear();
+                        h.done(id, end, end == TransferEnd::Ok ? 0x80 : -1, "M-" + id);
+                        if (send && end == TransferEnd::Ok) confirmed.insert(id);
+                    }
+                    break;
+                case 5: h.advance(1000 * (1 + pick(20))); break;
+                case 6: {
+                    const auto msgs = h.core->messages();
+                    if (!msgs.empty()) {
+                        Answer a;
+                        const std::string id = msgs[pick(static_cast<uint32_t>(msgs.size()))]->id;
+                        h.take(h.core->remove(id, &a));
+                    }
+                    break;
+                }
+                case 7:
+                    bearer = !bearer || pick(2);
+                    h.take(h.core->set_bearer(bearer));
+                    break;
+                case 8:  // killed and started again from the store
+                    running.clear();
+                    h.all.clear();
+                    h.restart(nullptr, h.sink.reload());
+                    h.take(h.core->set_bearer(bearer));
+                    apply(h.all);
+                    continue;
+            }
+            if (HasFatalFailure()) return;
+            apply(Effects(h.all.begin() + static_cast<long>(before), h.all.end()));
+            if (HasFatalFailure()) return;
+            // A removed message's transfer is stopped; a stop ends in a report.
+            if (!running.empty() && !h.core->find(running) && stopAsked) {
+                const std::string id = running;
+                running.clear();
+                const size_t mark = h.all.size();
+                h.done(id, TransferEnd::Stopped);
+                apply(Effects(h.all.begin() + static_cast<long>(mark), h.all.end()));
+            }
+            // A ready send never waits behind a running download.
+            const Message *cur = running.empty() ? nullptr : h.core->find(running);
+            if (bearer && cur && cur->lane == Lane::Download && !stopAsked)
+                for (const Message *m : h.core->messages())
+                    ASSERT_FALSE(m->queued && m->lane == Lane::Send && m->notBeforeMs <= h.clock.mono)
+                        << "send " << m->id << " waits behind download " << running;
+        }
+    }
 }
 
 TEST(RorodiredCore, IdsAreSixteenHexDigitsAndUnique) {
