@@ -194,6 +194,17 @@ struct Core::State {
         return it == msgs.end() ? nullptr : it->second.get();
     }
 
+    // A message a client may act on (it has an object on the bus); null
+    // with the answer NoSuchMessage otherwise.
+    Message *shown(const std::string &id, Answer *answer) {
+        *answer = Answer{};
+        Message *m = get(id);
+        if (m && is_shown(m->status)) return m;
+        answer->refusal = Refusal::NoSuchMessage;
+        answer->why = "no such message";
+        return nullptr;
+    }
+
     uint64_t inds() const {
         uint64_t n = 0;
         for (const auto &[id, m] : msgs) n += m->status == Status::PendingDownload || m->status == Status::NotDownloaded;
@@ -763,13 +774,8 @@ Effects Core::tick() {
 Effects Core::mark_read(const std::string &id, Answer *answer) {
     Effects fx;
     State &s = *s_;
-    Message *m = s.get(id);
-    *answer = Answer{};
-    if (!m || !is_shown(m->status)) {
-        answer->refusal = Refusal::NoSuchMessage;
-        answer->why = "no such message";
-        return fx;
-    }
+    Message *m = s.shown(id, answer);
+    if (!m) return fx;
     if (m->status != Status::Received) return fx;
     m->status = Status::Read;
     if (!s.save(*m, fx)) {
@@ -785,13 +791,8 @@ Effects Core::mark_read(const std::string &id, Answer *answer) {
 Effects Core::remove(const std::string &id, Answer *answer) {
     Effects fx;
     State &s = *s_;
-    Message *m = s.get(id);
-    *answer = Answer{};
-    if (!m || !is_shown(m->status)) {
-        answer->refusal = Refusal::NoSuchMessage;
-        answer->why = "no such message";
-        return fx;
-    }
+    Message *m = s.shown(id, answer);
+    if (!m) return fx;
     if (s.running && s.running->id == id && s.running->stop == State::StopWhy::None) {
         s.running->stop = State::StopWhy::Removed;
         Effect e = eff(EffectKind::StopTransfer, id);
