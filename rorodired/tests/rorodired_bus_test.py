@@ -617,6 +617,39 @@ try:
     check(time.monotonic() - t0 < 20, "a send does not wait behind a trickling download: %.1f s" % (time.monotonic() - t0))
     wait_for(sc.added(status="received", after=mark), "the trickled message to come at last")
 
+    # ---------------------------------------------------------------- failures as apps see them
+    def relay_lines(kind, tid):
+        with open(os.path.join(work, "relay.log")) as f:
+            return [json.loads(line) for line in f if '"%s"' % kind in line and '"%s"' % tid in line]
+
+    urllib.request.urlopen(control_url + "fault=send:conf-status=0xE3&count=1", timeout=10).read()
+    mark = len(sc.signals)
+    refused, err = sc.send([PEER], {"Subject": GLib.Variant("s", "unresolved")}, three[1:2])
+    wait_for(sc.status_signal(refused, "sending_failed"), "a permanent refusal to end sending_failed")
+    errors = wait_for(lambda: sc.named("MessageSendError", mark), "MessageSendError")
+    e = errors[0][2][0]
+    check(e.get("ErrorType") == 0xE3 and e.get("MessagePath") == refused and "Host" in e,
+          "MessageSendError names the message, the relay and its Response-Status: %r" % e)
+    pump(1)
+    check(len(relay_lines("m-send-req", "T" + refused.rsplit("/", 1)[1])) == 1,
+          "a permanent refusal is not retried: the relay got the request once")
+    check(sc.messages()[refused]["Status"] == "sending_failed", "GetMessages shows sending_failed")
+
+    urllib.request.urlopen(control_url + "fault=get:http-status=404&count=20", timeout=10).read()
+    path, err = sc.send([PEER], {"Subject": GLib.Variant("s", "never fetched")}, three[1:2])
+    wait_for(sc.status_signal(path, "sent"), "a message whose download will fail")
+    lost = take_new_ind(seen, "its notification")
+    mark = len(sc.signals)
+    check(sc.push(wap_push(lost)) is None, "the notification of a message that cannot be fetched is taken")
+    failed = wait_for(lambda: sc.named("MessageReceiveError", mark), "MessageReceiveError for a download failing for good")
+    check(failed[0][2][0].get("From") == OWN, "MessageReceiveError names the sender: %r" % (failed[0][2][0],))
+    kept = wait_for(sc.added(after=mark), "the message not downloaded to be shown")
+    check(kept[1]["Status"] == "received" and kept[1]["Attachments"] == [] and "Expire" in kept[1],
+          "a message not downloaded is received, without attachments, with its Expire: %r" % kept[1])
+    check(sc.call(SERVICE, SVC_IF, "GetProperties", reply="(a{sv})")[0]["NotificationInds"] >= 1,
+          "NotificationInds counts it")
+    urllib.request.urlopen(control_url + "clear=1", timeout=10).read()
+
     # ---------------------------------------------------------------- no bearer: the queue waits
     standin_call = lambda method, sig=None, args=None, reply=None: mc.call(  # noqa: E731
         "/org/rorodire/Standin", "org.rorodire.Standin", method, GLib.Variant(sig, args) if sig else None, reply,
