@@ -256,7 +256,7 @@ void on_bus_acquired(GDBusConnection *bus, const char *, gpointer user) {
     Service &s = *static_cast<Service *>(user);
     s.bus = G_DBUS_CONNECTION(g_object_ref(bus));
     g_dbus_connection_set_exit_on_close(bus, FALSE);
-    g_signal_connect(bus, "closed", G_CALLBACK(+[](GDBusConnection *, gboolean, GError *, gpointer u) {
+    s.closedHandler = g_signal_connect(bus, "closed", G_CALLBACK(+[](GDBusConnection *, gboolean, GError *, gpointer u) {
                          auto *svc = static_cast<Service *>(u);
                          log_line("the bus went away");
                          svc->exitStatus = 1;
@@ -277,7 +277,7 @@ void warm_properties(Service &s) {
         Service *s;
         size_t next = 0, total = 0;  // counted from the newest
     };
-    g_idle_add_full(G_PRIORITY_LOW, [](gpointer user) -> gboolean {
+    s.warmSource = g_idle_add_full(G_PRIORITY_LOW, [](gpointer user) -> gboolean {
         auto *w = static_cast<Warm *>(user);
         const std::vector<const Message *> all = w->s->core->messages();
         for (int n = 0; n < 500 && w->next < all.size(); ++n, ++w->next) {
@@ -287,7 +287,9 @@ void warm_properties(Service &s) {
             g_variant_unref(message_properties_cached(*w->s, m, &bytes, brief));
             w->total += bytes;
         }
-        return w->next < all.size() ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+        if (w->next < all.size()) return G_SOURCE_CONTINUE;
+        w->s->warmSource = 0;
+        return G_SOURCE_REMOVE;
     }, new Warm{&s}, [](gpointer user) { delete static_cast<Warm *>(user); });
 }
 
@@ -357,15 +359,16 @@ int run_service(const Settings &settings, bool systemBus) {
                                        G_BUS_NAME_OWNER_FLAGS_NONE, on_bus_acquired, on_name_acquired, on_name_lost, &s,
                                        nullptr);
     // What loading asked for (transfers, timers) runs once the loop does.
-    guint first = g_idle_add_full(G_PRIORITY_DEFAULT, [](gpointer u) -> gboolean {
+    const guint first = g_idle_add_full(G_PRIORITY_DEFAULT, [](gpointer u) -> gboolean {
         auto *pair = static_cast<std::pair<Service *, Effects> *>(u);
         apply_effects(*pair->first, pair->second);
         return G_SOURCE_REMOVE;
     }, new std::pair<Service *, Effects>(&s, std::move(loaded)), [](gpointer u) {
         delete static_cast<std::pair<Service *, Effects> *>(u);
     });
-    (void)first;
     g_main_loop_run(s.loop);
+    if (GSource *pending = g_main_context_find_source_by_id(nullptr, first)) g_source_destroy(pending);
+    if (s.warmSource) g_source_remove(s.warmSource);
 
     // Teardown: nothing is emitted on a bus that went away.
     modem_stop(s.modem);
@@ -391,7 +394,10 @@ int run_service(const Settings &settings, bool systemBus) {
     g_bus_unown_name(owner);
     g_source_remove(sigterm);
     g_source_remove(sigint);
-    if (s.bus) g_object_unref(s.bus);
+    if (s.bus) {
+        g_signal_handler_disconnect(s.bus, s.closedHandler);
+        g_object_unref(s.bus);
+    }
     g_running = nullptr;
     g_main_loop_unref(s.loop);
     return s.exitStatus;

@@ -76,6 +76,8 @@ struct Service {
     std::unordered_map<std::string, std::pair<GVariant *, size_t>> propsCache;
 
     guint timer = 0;
+    guint warmSource = 0;    // building GetMessages' properties ahead
+    gulong closedHandler = 0;
     bool bearerUp = false;
     BearerState bearerState = BearerState::NoBearersActive;
     std::string modemNumber;  // from the modem, when none is configured
