@@ -21,6 +21,10 @@ constexpr char kErrRefused[] = "org.ofono.mms.Error.PermanentRelayNotAllowed";
 
 // While a transfer runs the core looks at it this often (deadline, progress).
 constexpr int64_t kRunningCheckMs = 10000;
+// A transfer asked to stop that has not reported after this long is taken
+// as stopped (the transport stops at once; this only keeps the queue going
+// should a report ever be lost).
+constexpr int64_t kStopReportMs = 30000;
 
 struct StatusNames {
     Status status;
@@ -182,6 +186,7 @@ struct Core::State {
         uint64_t bytes = 0;
         std::deque<std::pair<int64_t, uint64_t>> samples;  // (time, bytes so far)
         StopWhy stop = StopWhy::None;
+        int64_t stopAtMs = 0;
     };
     std::optional<Running> running;
 
@@ -264,10 +269,7 @@ struct Core::State {
             Message *send = next_of(Lane::Send, t);
             if (running) {
                 if (send && running->lane == Lane::Download && running->stop == StopWhy::None) {
-                    running->stop = StopWhy::Preempt;
-                    Effect e = eff(EffectKind::StopTransfer, running->id);
-                    e.lane = Lane::Download;
-                    fx.push_back(e);
+                    request_stop(StopWhy::Preempt, fx);
                     fx.push_back(log_effect("download of " + running->id + " stopped for the send of " + send->id));
                 }
             } else {
@@ -318,6 +320,15 @@ struct Core::State {
         }
     }
 
+    // Asks the transport to stop the running transfer.
+    void request_stop(StopWhy why, Effects &fx) {
+        running->stop = why;
+        running->stopAtMs = now();
+        Effect e = eff(EffectKind::StopTransfer, running->id);
+        e.lane = running->lane;
+        fx.push_back(e);
+    }
+
     void stalled_or_late(Effects &fx) {
         if (!running || running->stop != StopWhy::None) return;
         const int64_t t = now();
@@ -333,10 +344,7 @@ struct Core::State {
             if (running->bytes - before < d.floorBytes) why = StopWhy::Stalled;
         }
         if (why == StopWhy::None) return;
-        running->stop = why;
-        Effect e = eff(EffectKind::StopTransfer, running->id);
-        e.lane = running->lane;
-        fx.push_back(e);
+        request_stop(why, fx);
         fx.push_back(log_effect("transfer of " + running->id +
                                 (why == StopWhy::Deadline ? " passed its deadline" : " stalled (too few bytes moved)") +
                                 ": stopped"));
@@ -754,6 +762,16 @@ Effects Core::tick() {
     Effects fx;
     State &s = *s_;
     s.armedAt = 0;
+    if (s.running && s.running->stop != State::StopWhy::None && s.now() - s.running->stopAtMs >= kStopReportMs) {
+        const std::string id = s.running->id;
+        fx.push_back(log_effect("transfer of " + id + " did not report after it was stopped: taken as stopped"));
+        TransferResult r;
+        r.end = TransferEnd::Stopped;
+        r.why = "no report after the stop";
+        Effects done = transfer_done(id, std::move(r));
+        fx.insert(fx.end(), done.begin(), done.end());
+        return fx;
+    }
     s.stalled_or_late(fx);
     // Notifications whose Expiry passed before they could be fetched.
     const int64_t wall = s.clock.wall_s();
@@ -793,12 +811,8 @@ Effects Core::remove(const std::string &id, Answer *answer) {
     State &s = *s_;
     Message *m = s.shown(id, answer);
     if (!m) return fx;
-    if (s.running && s.running->id == id && s.running->stop == State::StopWhy::None) {
-        s.running->stop = State::StopWhy::Removed;
-        Effect e = eff(EffectKind::StopTransfer, id);
-        e.lane = s.running->lane;
-        fx.push_back(e);
-    }
+    if (s.running && s.running->id == id && s.running->stop == State::StopWhy::None)
+        s.request_stop(State::StopWhy::Removed, fx);
     s.remove_now(*m, fx);
     s.finish(fx);
     return fx;
