@@ -894,6 +894,36 @@ try:
     check(res[0]["error"] is None and res[1]["error"] == DENIED and res[2]["error"] is None,
           "the service lets a member list and denies it pushes: %r" % res)
     stop_daemon(oc, daemon)
+
+    # The oFono backend: the service's object is the modem's push agent; only root (oFono) may call it.
+    agents = []
+
+    def modem_call(c, sender, path, iface, method, params, inv):
+        agents.append((method, sender, params.unpack()[0]))
+        inv.return_value(None)
+
+    modem_xml = ("<node><interface name='org.ofono.PushNotification'>"
+                 "<method name='RegisterAgent'><arg type='o' direction='in'/></method>"
+                 "<method name='UnregisterAgent'><arg type='o' direction='in'/></method></interface></node>")
+    oc.conn.register_object("/ril_0", Gio.DBusNodeInfo.new_for_xml(modem_xml).interfaces[0], modem_call, None, None)
+    Gio.bus_own_name_on_connection(oc.conn, "org.ofono", Gio.BusNameOwnerFlags.NONE, None, None)
+    daemon = start_daemon(oc, write_config("ofono.conf", {"StorageDir": os.path.join(work, "ofono-store"),
+                                                          "Backend": "oFono", "OfonoModem": "/ril_0",
+                                                          "AllowedGroup": TEST_GROUP},
+                                           {"CarrierMMSC": relay_url}), daemon_log, system=True)
+    wait_for(lambda: [a for a in agents if a[0] == "RegisterAgent"], "the push agent to be registered")
+    check(agents[0][2] == SERVICE, "the agent is the service object: %r" % (agents,))
+    agent_ops = [op(SERVICE, "org.ofono.PushNotificationAgent", "ReceiveNotification", "(aya{sv})",
+                    [list(wap_push(ind)), {}]),
+                 op(SERVICE, "org.ofono.PushNotificationAgent", "Release")]
+    res = as_nobody(open_address, agent_ops, groups=[TEST_GID])
+    check(all(r["error"] == DENIED for r in res), "a member may not call the push agent: %r" % res)
+    mark = len(oc.signals)
+    oc.call(SERVICE, "org.ofono.PushNotificationAgent", "ReceiveNotification",
+            GLib.Variant("(aya{sv})", (wap_push(ind), {})))
+    wait_for(oc.added(status="received", after=mark), "the message oFono handed over to be received")
+    stop_daemon(oc, daemon)
+    wait_for(lambda: [a for a in agents if a[0] == "UnregisterAgent"], "the agent to be taken back at the end")
 except BaseException as e:
     failures.append(str(e))
     raise
