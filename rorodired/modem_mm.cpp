@@ -50,6 +50,7 @@ struct Modem {
     std::string iface;
     std::string ownNumber;      // last reported
     bool saidNoModem = false;   // on_error told once per absence
+    bool listing = false;       // a List() is under way
 };
 
 namespace {
@@ -60,6 +61,19 @@ bool cancelled(const GError *err) { return err && g_error_matches(err, G_IO_ERRO
 
 void tell_error(Modem *m, const std::string &text) {
     if (m->cb.on_error) m->cb.on_error(text);
+}
+
+enum class Answer { Cancelled, Failed, Ok };
+
+// How an asynchronous call ended. A cancelled one was made by a backend that
+// is gone (nothing of it may be touched); a failed one is told when `what`
+// names it. Frees the error.
+Answer answer_of(gpointer user, GError *err, const char *what) {
+    if (!err) return Answer::Ok;
+    const bool gone = cancelled(err);
+    if (!gone && what) tell_error(static_cast<Modem *>(user), std::string(what) + ": " + err->message);
+    g_error_free(err);
+    return gone ? Answer::Cancelled : Answer::Failed;
 }
 
 std::string string_prop(GDBusProxy *p, const char *name) {
@@ -146,14 +160,10 @@ void drop_bearer(Modem *m, const std::string &path) {
 void on_bearer_proxy(GObject *, GAsyncResult *res, gpointer user) {
     GError *err = nullptr;
     GDBusProxy *p = g_dbus_proxy_new_finish(res, &err);
-    if (cancelled(err)) {
-        g_error_free(err);
-        return;
-    }
+    const Answer answer = answer_of(user, err, "cannot follow a bearer of the modem");
+    if (answer == Answer::Cancelled) return;
     auto *m = static_cast<Modem *>(user);
-    if (!p) {
-        tell_error(m, std::string("cannot follow a bearer of the modem: ") + err->message);
-        g_error_free(err);
+    if (answer == Answer::Failed) {
         // judged without it (its path stays out until Bearers changes again)
         m->wantedBearers.clear();
         for (auto &[path, b] : m->bearers) m->wantedBearers.insert(path);
@@ -203,9 +213,7 @@ void on_deleted(GObject *src, GAsyncResult *res, gpointer user) {
     GError *err = nullptr;
     GVariant *r = g_dbus_proxy_call_finish(G_DBUS_PROXY(src), res, &err);
     if (r) g_variant_unref(r);
-    if (!err) return;
-    if (!cancelled(err)) tell_error(static_cast<Modem *>(user), std::string("the modem did not delete an MMS push SMS: ") + err->message);
-    g_error_free(err);
+    answer_of(user, err, "the modem did not delete an MMS push SMS");
 }
 
 // A received SMS: a WAP push of an MMS PDU goes to the service (and, with
@@ -252,15 +260,9 @@ void on_sms_changed(GDBusProxy *p, GVariant *, GStrv, gpointer user) { consider_
 void on_sms_proxy(GObject *, GAsyncResult *res, gpointer user) {
     GError *err = nullptr;
     GDBusProxy *p = g_dbus_proxy_new_finish(res, &err);
-    if (cancelled(err)) {
-        g_error_free(err);
-        return;
-    }
+    // a failure: the SMS was deleted meanwhile, or the stack is gone
+    if (answer_of(user, err, nullptr) != Answer::Ok) return;
     auto *m = static_cast<Modem *>(user);
-    if (!p) {  // deleted meanwhile, or the stack is gone
-        g_error_free(err);
-        return;
-    }
     const std::string path = g_dbus_proxy_get_object_path(p);
     if (m->seenSms.count(path) || m->receiving.count(path)) {
         g_object_unref(p);
@@ -284,16 +286,11 @@ void look_at_sms(Modem *m, const std::string &path) {
 void on_list(GObject *src, GAsyncResult *res, gpointer user) {
     GError *err = nullptr;
     GVariant *r = g_dbus_proxy_call_finish(G_DBUS_PROXY(src), res, &err);
-    if (cancelled(err)) {
-        g_error_free(err);
-        return;
-    }
+    const Answer answer = answer_of(user, err, "cannot list the modem's SMS");
+    if (answer == Answer::Cancelled) return;
     auto *m = static_cast<Modem *>(user);
-    if (!r) {
-        tell_error(m, std::string("cannot list the modem's SMS: ") + err->message);
-        g_error_free(err);
-        return;
-    }
+    m->listing = false;
+    if (answer == Answer::Failed) return;
     GVariantIter *it = nullptr;
     const char *path = nullptr;
     g_variant_get(r, "(ao)", &it);
@@ -302,9 +299,12 @@ void on_list(GObject *src, GAsyncResult *res, gpointer user) {
     g_variant_unref(r);
 }
 
+// One List() at a time: SMS that come while it is under way are announced
+// by Added anyway.
 void list_sms(Modem *m) {
-    if (m->messaging)
-        g_dbus_proxy_call(m->messaging, "List", nullptr, G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, m->cancel, on_list, m);
+    if (!m->messaging || m->listing) return;
+    m->listing = true;
+    g_dbus_proxy_call(m->messaging, "List", nullptr, G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, m->cancel, on_list, m);
 }
 
 void on_messaging_signal(GDBusProxy *, const char *, const char *signal, GVariant *params, gpointer user) {
@@ -351,6 +351,7 @@ void drop_modem(Modem *m) {
         g_object_unref(m->messaging);
     }
     m->modem = m->messaging = nullptr;
+    m->listing = false;  // an answer still on its way is for the old modem: harmless
     m->modemChanged = m->messagingSignal = 0;
     m->modemPath.clear();
     m->wantedBearers.clear();
@@ -424,14 +425,10 @@ void on_owner(GObject *, GParamSpec *, gpointer user) {
 void on_object_manager(GObject *, GAsyncResult *res, gpointer user) {
     GError *err = nullptr;
     GDBusObjectManager *om = g_dbus_object_manager_client_new_finish(res, &err);
-    if (cancelled(err)) {
-        g_error_free(err);
-        return;
-    }
+    const Answer answer = answer_of(user, err, "cannot follow ModemManager");
+    if (answer == Answer::Cancelled) return;
     auto *m = static_cast<Modem *>(user);
-    if (!om) {
-        tell_error(m, std::string("cannot follow ModemManager: ") + err->message);
-        g_error_free(err);
+    if (answer == Answer::Failed) {
         evaluate_bearer(m);
         return;
     }
@@ -447,14 +444,10 @@ void on_object_manager(GObject *, GAsyncResult *res, gpointer user) {
 void on_system_bus(GObject *, GAsyncResult *res, gpointer user) {
     GError *err = nullptr;
     GDBusConnection *bus = g_bus_get_finish(res, &err);
-    if (cancelled(err)) {
-        g_error_free(err);
-        return;
-    }
+    const Answer answer = answer_of(user, err, "no system bus for ModemManager");
+    if (answer == Answer::Cancelled) return;
     auto *m = static_cast<Modem *>(user);
-    if (!bus) {
-        tell_error(m, std::string("no system bus for ModemManager: ") + err->message);
-        g_error_free(err);
+    if (answer == Answer::Failed) {
         evaluate_bearer(m);
         return;
     }
