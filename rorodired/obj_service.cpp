@@ -192,23 +192,29 @@ gboolean on_get_messages(RrdBusMmsService *obj, GDBusMethodInvocation *inv, gpoi
         // The newest messages whole, within the reply's budget; older ones brief.
         const std::vector<const Message *> all = s->core->messages();
         std::vector<GVariant *> props(all.size(), nullptr);
-        size_t total = 0;
+        size_t total = 0, first = 0;  // first: the oldest message listed
         bool full = true;  // once the budget is spent, older messages are not even built whole
         for (size_t i = all.size(); i-- > 0;) {
             size_t bytes = 0;
             GVariant *v = full ? message_properties_cached(*s, *all[i], &bytes) : nullptr;
-            if (v && total + bytes <= kMaxReplyBytes) {
-                props[i] = v;
-                total += bytes;
-                continue;
+            if (v && total + bytes > kMaxReplyBytes) {
+                g_variant_unref(v);
+                v = nullptr;
+                full = false;
             }
-            if (v) g_variant_unref(v);
-            full = false;
-            props[i] = message_properties_cached(*s, *all[i], nullptr, true);
+            if (!v) v = message_properties_cached(*s, *all[i], &bytes, true);
+            if (total + bytes > kMaxReplyBytesHard) {
+                g_variant_unref(v);
+                first = i + 1;
+                log_line("GetMessages leaves out the " + std::to_string(first) + " oldest messages (the reply is full)");
+                break;
+            }
+            props[i] = v;
+            total += bytes + message_path(all[i]->id).size() + 8;
         }
         GVariantBuilder b;
         g_variant_builder_init(&b, G_VARIANT_TYPE("a(oa{sv})"));
-        for (size_t i = 0; i < all.size(); ++i) {
+        for (size_t i = first; i < all.size(); ++i) {
             g_variant_builder_add(&b, "(o@a{sv})", message_path(all[i]->id).c_str(), props[i]);
             g_variant_unref(props[i]);
         }

@@ -43,6 +43,9 @@ constexpr size_t kMaxAttachmentTextBytes = 64;   // an attachment's id and conte
 // newest messages are listed whole, older ones beyond it with Status, Date
 // and Subject only (the messages and their files stay as they are).
 constexpr size_t kMaxReplyBytes = 4u << 20;
+// Brief entries stop here too (a store of millions of messages): the oldest
+// beyond it are left out of the reply, never the bus's limit exceeded.
+constexpr size_t kMaxReplyBytesHard = 24u << 20;
 
 class RealClock final : public Clock {
 public:
