@@ -12,9 +12,7 @@ namespace {
 gboolean on_receive_notification(RrdBusPushNotificationAgent *obj, GDBusMethodInvocation *inv, GVariant *notification,
                                  GVariant *, gpointer user) {
     auto *s = static_cast<Service *>(user);
-    gsize n = 0;
-    const auto *p = static_cast<const uint8_t *>(g_variant_get_fixed_array(notification, &n, 1));
-    auto push = std::make_shared<std::vector<uint8_t>>(p, p + n);
+    auto push = std::make_shared<std::vector<uint8_t>>(bytes_of(notification));
     auth_check(s->auth, inv, Need::Root, [s, obj, inv, push](const CallerId &) {
         std::string errorName, why;
         if (s->modem) {

@@ -24,9 +24,7 @@ gboolean on_get_services(RrdBusMmsManager *obj, GDBusMethodInvocation *inv, gpoi
 
 gboolean on_push_notify(RrdBusMmsModemManager *obj, GDBusMethodInvocation *inv, GVariant *smswap, gpointer user) {
     auto *s = static_cast<Service *>(user);
-    gsize n = 0;
-    const auto *p = static_cast<const uint8_t *>(g_variant_get_fixed_array(smswap, &n, 1));
-    auto push = std::make_shared<std::vector<uint8_t>>(p, p + n);
+    auto push = std::make_shared<std::vector<uint8_t>>(bytes_of(smswap));
     auth_check(s->auth, inv, Need::Root, [s, obj, inv, push](const CallerId &) {
         std::string errorName, why;
         if (!take_push(*s, *push, "PushNotify", &errorName, &why)) return refuse(inv, errorName.c_str(), why);

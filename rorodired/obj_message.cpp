@@ -37,47 +37,37 @@ const Message *message_at(Service &s, GDBusMethodInvocation *inv) {
     return s.core->find(slash ? slash + 1 : "");
 }
 
-gboolean on_mark_read(RrdBusMmsMessage *obj, GDBusMethodInvocation *inv, gpointer user) {
-    auto *s = static_cast<Service *>(user);
-    // The object stays while the caller is checked (the message may go meanwhile).
+// MarkRead and Delete: the core's answer, then what changed.
+enum class Act { MarkRead, Delete };
+
+gboolean on_act(RrdBusMmsMessage *obj, GDBusMethodInvocation *inv, Service *s, Act act) {
+    // The object stays while the caller is checked and the effects run (they may unexport it).
     auto ref = hold(obj);
-    auth_check(s->auth, inv, Need::User, [s, ref, inv](const CallerId &) {
-        RrdBusMmsMessage *obj = ref.get();
+    auth_check(s->auth, inv, Need::User, [s, ref, inv, act](const CallerId &) {
         const Message *m = message_at(*s, inv);
         if (!m) {
             g_dbus_method_invocation_return_dbus_error(inv, kNotFound, "no such message");
             return;
         }
         Answer a;
-        const Effects e = s->core->mark_read(m->id, &a);
+        const Effects e = act == Act::MarkRead ? s->core->mark_read(m->id, &a) : s->core->remove(m->id, &a);
         if (!a.ok())
             g_dbus_method_invocation_return_dbus_error(inv, refusal_error_name(a.refusal), a.why.c_str());
+        else if (act == Act::MarkRead)
+            rrd_bus_mms_message_complete_mark_read(ref.get(), inv);
         else
-            rrd_bus_mms_message_complete_mark_read(obj, inv);
+            rrd_bus_mms_message_complete_delete(ref.get(), inv);
         apply_effects(*s, e);
     });
     return TRUE;
 }
 
+gboolean on_mark_read(RrdBusMmsMessage *obj, GDBusMethodInvocation *inv, gpointer user) {
+    return on_act(obj, inv, static_cast<Service *>(user), Act::MarkRead);
+}
+
 gboolean on_delete(RrdBusMmsMessage *obj, GDBusMethodInvocation *inv, gpointer user) {
-    auto *s = static_cast<Service *>(user);
-    auto ref = hold(obj);  // the effects below may unexport it
-    auth_check(s->auth, inv, Need::User, [s, ref, inv](const CallerId &) {
-        RrdBusMmsMessage *obj = ref.get();
-        const Message *m = message_at(*s, inv);
-        if (!m) {
-            g_dbus_method_invocation_return_dbus_error(inv, kNotFound, "no such message");
-            return;
-        }
-        Answer a;
-        const Effects e = s->core->remove(m->id, &a);
-        if (!a.ok())
-            g_dbus_method_invocation_return_dbus_error(inv, refusal_error_name(a.refusal), a.why.c_str());
-        else
-            rrd_bus_mms_message_complete_delete(obj, inv);
-        apply_effects(*s, e);
-    });
-    return TRUE;
+    return on_act(obj, inv, static_cast<Service *>(user), Act::Delete);
 }
 
 }  // namespace

@@ -28,6 +28,12 @@ std::string iso_date(int64_t secs) {
     return out;
 }
 
+std::vector<uint8_t> bytes_of(GVariant *ay) {
+    gsize n = 0;
+    const auto *p = static_cast<const uint8_t *>(g_variant_get_fixed_array(ay, &n, 1));
+    return std::vector<uint8_t>(p, p + n);
+}
+
 std::string own_number(const Service &s) { return s.settings.ownNumber.empty() ? s.modemNumber : s.settings.ownNumber; }
 
 CoreConfig core_config(const Service &s) {

@@ -101,6 +101,9 @@ void log_line(const std::string &text);
 std::string iso_date(int64_t secs);
 int run_service(const Settings &settings, bool systemBus);
 
+// The bytes of an "ay" argument.
+std::vector<uint8_t> bytes_of(GVariant *ay);
+
 // ---- objects
 void manager_export(Service &s);    // obj_manager.cpp: Manager + ModemManager on /org/ofono/mms
 void service_export(Service &s);    // obj_service.cpp: Service on /org/ofono/mms/modemmanager
