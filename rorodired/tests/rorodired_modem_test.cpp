@@ -27,6 +27,7 @@ using Bytes = std::vector<uint8_t>;
 Bytes notification(const std::string &location) {
     Bytes b = {0x8C, 0x82, 0x98, 'T', '1', 0x00, 0x8D, 0x90, 0x8A, 0x80, 0x8E, 0x02, 0x0B, 0xB8,
                0x88, 0x05, 0x81, 0x03, 0x01, 0x51, 0x80, 0x83};
+    b.reserve(b.size() + location.size() + 1);
     b.insert(b.end(), location.begin(), location.end());
     b.push_back(0x00);
     tMMS_NotifyInd *n = fnMMS_ParseNotificationInd(b.data(), static_cast<int>(b.size()));
@@ -42,6 +43,7 @@ Bytes notification(const std::string &location) {
 // well-known code, X-Wap-Application-ID: x-wap-application:mms.ua) around a PDU.
 Bytes wap_push(uint8_t contentTypeCode, const Bytes &pdu) {
     Bytes b = {0x01, 0x06, 0x03, static_cast<uint8_t>(0x80 | contentTypeCode), 0xAF, 0x84};
+    b.reserve(b.size() + pdu.size());
     b.insert(b.end(), pdu.begin(), pdu.end());
     return b;
 }
@@ -483,7 +485,9 @@ TEST(WapPush, OnlyMmsPushesAreTaken) {
     for (size_t n = 0; n < mms.size(); ++n) {
         const Bytes cut(mms.begin(), mms.begin() + static_cast<long>(n));
         const bool taken = is_mms_wap_push(cut.data(), cut.size());
-        if (n < 8) EXPECT_FALSE(taken) << n;
+        if (n < 8) {
+            EXPECT_FALSE(taken) << n;
+        }
     }
     EXPECT_FALSE(is_mms_wap_push(nullptr, 0));
 }
