@@ -11,6 +11,7 @@
 
 #include "config.h"
 #include "rr_hostfiles.h"
+#include "transport.h"
 
 namespace rrd {
 namespace {
@@ -181,13 +182,14 @@ std::string get_string(GKeyFile *kf, const char *group, const char *key, bool *p
 // "NULL" is how mmsd-tng writes "none" for a proxy and an APN.
 std::string none_as_empty(const std::string &v) { return v == "NULL" ? std::string() : v; }
 
-bool http_host_port(const std::string &url, std::string *host, int *port);
-
+// The relay's URL as the transport will read it: http, a host, a port in
+// range, no user information, printable ASCII only.
 bool check_relay(const std::string &url, std::string *why) {
-    std::string host;
-    int port = 0;
-    if (!http_host_port(url, &host, &port)) {
-        *why = "CarrierMMSC '" + url + "' is not an http:// URL";
+    TransportSettings ts;
+    ts.relayUrl = url;
+    std::string w;
+    if (!g_str_has_prefix(url.c_str(), "http://") || !location_allowed(ts, url, &w)) {
+        *why = "CarrierMMSC '" + url + "' is not an http:// URL" + (w.empty() ? std::string() : " (" + w + ")");
         return false;
     }
     return true;
@@ -226,39 +228,6 @@ bool int_of(GVariant *v, long long *out) {
 
 }  // namespace
 
-namespace {
-// Host and port of a plain http:// URL (no user information, printable ASCII only).
-bool http_host_port(const std::string &url, std::string *host, int *port) {
-    static constexpr std::string_view kScheme = "http://";
-    if (url.size() <= kScheme.size() || url.size() > 2048 || g_ascii_strncasecmp(url.c_str(), "http://", 7) != 0)
-        return false;
-    for (char c : url)
-        if (static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) >= 0x7F) return false;
-    const size_t end = url.find_first_of("/?#", kScheme.size());
-    const std::string authority = url.substr(kScheme.size(), end == std::string::npos ? std::string::npos : end - kScheme.size());
-    if (authority.empty() || authority.find('@') != std::string::npos) return false;
-    std::string h = authority, p;
-    if (authority[0] == '[') {
-        const size_t close = authority.find(']');
-        if (close == std::string::npos) return false;
-        h = authority.substr(0, close + 1);
-        if (close + 1 < authority.size()) {
-            if (authority[close + 1] != ':') return false;
-            p = authority.substr(close + 2);
-        }
-    } else if (const size_t colon = authority.rfind(':'); colon != std::string::npos) {
-        h = authority.substr(0, colon);
-        p = authority.substr(colon + 1);
-    }
-    if (h.empty() || (h.find(':') != std::string::npos && h[0] != '[')) return false;
-    if (!p.empty() && !is_port(p)) return false;
-    gchar *lower = g_ascii_strdown(h.c_str(), -1);
-    *host = lower;
-    g_free(lower);
-    *port = p.empty() ? 80 : static_cast<int>(std::strtol(p.c_str(), nullptr, 10));
-    return true;
-}
-}  // namespace
 
 bool apply_setting(Settings *s, const std::string &name, GVariant *value, std::string *why) {
     Settings n = *s;
