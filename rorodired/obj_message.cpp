@@ -138,6 +138,7 @@ GVariant *message_properties_cached(Service &s, const Message &m, size_t *bytes,
     auto it = s.propsCache.find(brief ? m.id + "~" : m.id);
     if (it == s.propsCache.end()) {
         GVariant *v = g_variant_ref_sink(brief ? message_properties_brief(m) : message_properties(s, m));
+        g_variant_get_data(v);  // serialized once: a reply then copies its bytes instead of walking it again
         it = s.propsCache.emplace(brief ? m.id + "~" : m.id, std::make_pair(v, g_variant_get_size(v))).first;
     }
     if (bytes) *bytes = it->second.second;
