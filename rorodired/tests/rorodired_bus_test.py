@@ -11,6 +11,7 @@ import grp
 import json
 import os
 import pty
+import pwd
 import shutil
 import signal
 import socket
@@ -877,6 +878,10 @@ try:
     stored = [n for n in os.listdir(os.path.join(sys_store, "modemmanager")) if n.endswith(".mms")]
     modes = {oct(os.stat(os.path.join(sys_store, "modemmanager", n)).st_mode & 0o777) for n in stored}
     check(modes and all(int(m, 8) & 0o007 == 0 for m in modes), "stored messages are not readable by others: %r" % modes)
+    member_file = [f for p, a in msgs.items() if p in mine for f in {x[2] for x in a["Attachments"]}]
+    st = os.stat(member_file[0]) if member_file else None
+    check(st is not None and st.st_uid == pwd.getpwnam("nobody").pw_uid and st.st_gid == TEST_GID,
+          "the member's sent message belongs to it and to %s: %r" % (TEST_GROUP, st and (st.st_uid, st.st_gid)))
     stop_daemon(yc, daemon)
 
     # The service checks callers itself, also where the bus lets everyone call.
