@@ -82,7 +82,22 @@ void start_transfer(Service &s, const Effect &e) {
         apply_effects(s, s.core->transfer_done(e.id, std::move(r)));
         return;
     }
-    if (!s.transport->start(e.id, e.lane, std::move(bytes))) log_line("a transfer already runs; " + e.id + " waits");
+    if (s.transport->start(e.id, e.lane, std::move(bytes))) return;
+    // The transport still winds down another transfer: the core hears that this
+    // one did not start (from the main loop, as every outcome) and tries it again.
+    log_line("a transfer still runs; " + e.id + " waits");
+    struct NotStarted {
+        Service *s;
+        std::string id;
+    };
+    g_idle_add_full(G_PRIORITY_DEFAULT, [](gpointer user) -> gboolean {
+        auto *n = static_cast<NotStarted *>(user);
+        TransferResult r;
+        r.end = TransferEnd::NotStarted;
+        r.why = "another transfer still runs";
+        apply_effects(*n->s, n->s->core->transfer_done(n->id, std::move(r)));
+        return G_SOURCE_REMOVE;
+    }, new NotStarted{&s, e.id}, [](gpointer user) { delete static_cast<NotStarted *>(user); });
 }
 
 GVariant *error_dict(const Service &s, const Effect &e, bool send) {
