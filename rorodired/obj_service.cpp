@@ -102,7 +102,8 @@ void finish_send(std::unique_ptr<PendingSend> p, std::vector<ReadFileResult> fil
     apply_effects(s, a.effects);
 }
 
-void send_message(Service &s, GDBusMethodInvocation *inv, const CallerId &caller, const gchar *const *recipients,
+void send_message(Service &s, GDBusMethodInvocation *inv, const CallerId &caller,
+                  const std::vector<std::string> &recipients, bool tooMany,
                   GVariant *options, GVariant *attachments) {
     auto p = std::make_unique<PendingSend>();
     p->s = &s;
@@ -110,9 +111,10 @@ void send_message(Service &s, GDBusMethodInvocation *inv, const CallerId &caller
     p->caller = caller;
     const size_t maxRecipients = core_config(s).limits.maxRecipients;
     // Recipients as apps send them: "+15550100002," is one number.
-    for (const gchar *const *r = recipients; r && *r; ++r) {
+    if (tooMany) return refuse(inv, kUnsupportedMessage, "more than " + std::to_string(maxRecipients) + " recipients");
+    for (const std::string &r : recipients) {
         bool more = false;
-        for (std::string one : rrhost::split_list(*r, ",;", maxRecipients + 1, &more)) {
+        for (std::string one : rrhost::split_list(r, ",;", maxRecipients + 1, &more)) {
             if (p->out.recipients.size() >= maxRecipients)
                 return refuse(inv, kUnsupportedMessage, "more than " + std::to_string(maxRecipients) + " recipients");
             const std::string given = one;
@@ -255,11 +257,22 @@ gboolean on_send_message(RrdBusMmsService *obj, GDBusMethodInvocation *inv, cons
                          GVariant *options, GVariant *attachments, gpointer user) {
     auto *s = static_cast<Service *>(user);
     // The handler's arguments end with it: the checked call keeps its own.
-    auto r = std::shared_ptr<gchar *>(g_strdupv(const_cast<gchar **>(recipients)), g_strfreev);
+    // Recipients are counted as they are copied: a call with a million is
+    // refused without a million copies.
+    const size_t maxRecipients = core_config(*s).limits.maxRecipients;
+    auto r = std::make_shared<std::vector<std::string>>();
+    bool tooMany = false;
+    for (const gchar *const *p = recipients; p && *p; ++p) {
+        if (r->size() > maxRecipients) {
+            tooMany = true;
+            break;
+        }
+        r->emplace_back(*p);
+    }
     auto o = std::shared_ptr<GVariant>(g_variant_ref(options), g_variant_unref);
     auto a = std::shared_ptr<GVariant>(g_variant_ref(attachments), g_variant_unref);
-    auth_check(s->auth, inv, Need::User, [s, inv, r, o, a](const CallerId &c) {
-        send_message(*s, inv, c, r.get(), o.get(), a.get());
+    auth_check(s->auth, inv, Need::User, [s, inv, r, tooMany, o, a](const CallerId &c) {
+        send_message(*s, inv, c, *r, tooMany, o.get(), a.get());
     });
     return TRUE;
 }

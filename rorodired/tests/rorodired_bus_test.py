@@ -537,12 +537,17 @@ try:
     big = os.path.join(work, "big.bin")
     with open(big, "wb") as f:
         f.write(b"\0" * 400000)
+    with open(os.path.join(work, "one-byte"), "w") as f:
+        f.write("x")
     fifo = os.path.join(work, "fifo")
     os.mkfifo(fifo)
     bad_sends = [
         ("no recipients", [",", ""], {}, three, "InvalidArguments"),
         ("not a number", ["not a number"], {}, three, "InvalidArguments"),
         ("101 recipients", ["+1555010%04d" % i for i in range(101)], {}, three, "UnsupportedMessage"),
+        ("200,000 recipients", [PEER] * 200000, {}, three, "UnsupportedMessage"),
+        ("100,000 one-byte attachments", [PEER], {}, [("a%d" % i, "text/plain", os.path.join(work, "one-byte"))
+                                                      for i in range(100000)], "UnsupportedMessage"),
         ("no attachments", [PEER], {"smil": GLib.Variant("s", "<smil/>")}, [], "InvalidArguments"),
         ("26 attachments, none exists", [PEER], {}, [("a%d" % i, "text/plain", missing) for i in range(26)],
          "UnsupportedMessage"),
