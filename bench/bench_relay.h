@@ -11,13 +11,15 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 struct BenchRelay {
     pid_t pid = -1;
     std::string url, dir, log;
 
     // False when the folder, the process or its listening line is missing.
-    bool launch(const std::string &binary, const char *folderPrefix) {
+    // `extra` options follow the relay's own (e.g. "--fault", "get:stall").
+    bool launch(const std::string &binary, const char *folderPrefix, const std::vector<std::string> &extra = {}) {
         std::string tmpl = std::string("/tmp/") + folderPrefix + "XXXXXX";
         if (!mkdtemp(tmpl.data())) return false;
         dir = tmpl;
@@ -29,8 +31,12 @@ struct BenchRelay {
             dup2(fds[1], 2);
             close(fds[0]);
             close(fds[1]);
-            execl(binary.c_str(), "rorodire", "relay", "--port", "0", "--spool", (dir + "/spool").c_str(), "--log",
-                  log.c_str(), static_cast<char *>(nullptr));
+            std::vector<std::string> args = {"rorodire", "relay", "--port", "0", "--spool", dir + "/spool", "--log", log};
+            args.insert(args.end(), extra.begin(), extra.end());
+            std::vector<char *> argv;
+            for (std::string &a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(binary.c_str(), argv.data());
             _exit(127);
         }
         close(fds[1]);

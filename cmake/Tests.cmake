@@ -118,10 +118,11 @@ rr_c_host(abi_composer_host)
 add_test(NAME abi_composer_host COMMAND abi_composer_host)
 set_tests_properties(abi_composer_host PROPERTIES ENVIRONMENT "GLIBC_TUNABLES=glibc.malloc.tcache_count=0")
 
-# Tests named cli_* run the command-line tool, so it is built before them.
+# Tests named cli_* (and the service's transport test) run the command-line
+# tool, so it is built before them.
 foreach(src ${TEST_SOURCES})
   get_filename_component(name ${src} NAME_WE)
-  if(name MATCHES "^cli_" AND TARGET rorodire_tool)
+  if(name MATCHES "^(cli_|rorodired_transport_net)" AND TARGET rorodire_tool)
     add_dependencies(${name} rorodire_tool)
   endif()
 endforeach()

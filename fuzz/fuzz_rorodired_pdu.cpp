@@ -1,13 +1,15 @@
 // What rorodired reads from outside: a WAP push handed over by the modem
-// stack, and a stored or retrieved PDU whose parts it shows by offset and
-// length. The first input byte picks the reader. Every part must lie inside
-// the PDU, every text must be valid UTF-8, and every block must be released.
+// stack (a notification or a delivery or read report), and a stored or
+// retrieved PDU whose parts it shows by offset and length, or by a file of
+// their own for parts that came transfer-encoded. The first input byte picks
+// the reader. Every part must lie inside the PDU or in its own decoded
+// bytes, every text must be valid UTF-8, and every block must be released.
 #include <glib.h>
 
 #include <cstdint>
 #include <cstdlib>
 
-#include "../rorodired/rorodired_pdu.cpp"
+#include "../rorodired/pdu.cpp"
 #include "qx_alloc_test.h"
 #include "qx_log.h"
 
@@ -17,33 +19,56 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0 || size > 1 << 20) return 0;
     const long liveBefore = qx::alloc_stats().liveBlocks;
     const std::vector<uint8_t> in(data + 1, data + size);
-    auto utf8 = [](const std::optional<std::string> &s) {
-        if (s && (!g_utf8_validate(s->c_str(), static_cast<gssize>(s->size()), nullptr))) std::abort();
+    auto utf8 = [](const std::string &s) {
+        if (!g_utf8_validate(s.c_str(), static_cast<gssize>(s.size()), nullptr) || s.find('\0') != std::string::npos)
+            std::abort();
+    };
+    auto utf8_opt = [&](const std::optional<std::string> &s) {
+        if (s) utf8(*s);
     };
     if (data[0] & 1) {
         rrd::View v;
-        if (rrd::view_of_pdu(in, &v)) {
+        std::vector<std::vector<uint8_t>> decoded;
+        if (rrd::view_of_pdu(in, &v, &decoded)) {
+            size_t files = 0;
             for (const rrd::Attachment &a : v.attachments) {
-                if (a.length == 0 || a.offset > in.size() || a.length > in.size() - a.offset) std::abort();
+                if (a.length == 0) std::abort();
+                if (a.partFile < 0) {
+                    if (a.offset > in.size() || a.length > in.size() - a.offset) std::abort();
+                } else {
+                    // Decoded parts are numbered in order, each with exactly its bytes.
+                    if (static_cast<size_t>(a.partFile) != files++ || a.offset != 0 ||
+                        a.length != decoded[static_cast<size_t>(a.partFile)].size())
+                        std::abort();
+                }
                 utf8(a.id);
                 utf8(a.contentType);
             }
-            utf8(v.subject);
-            utf8(v.sender);
-            utf8(v.smil);
+            if (files != decoded.size()) std::abort();
+            utf8_opt(v.subject);
+            utf8_opt(v.sender);
+            utf8_opt(v.smil);
             for (const std::string &r : v.recipients) utf8(r);
         }
     } else {
         std::string why;
-        const std::vector<uint8_t> ind = rrd::notification_of_push(in, &why);
-        if (ind.size() > in.size() || (ind.empty() && why.empty())) std::abort();
-        if (!ind.empty()) {
-            rrd::View v;
-            std::string location;
-            if (rrd::view_of_notification(ind, &v, &location)) {
-                utf8(v.subject);
-                utf8(v.sender);
-                utf8(location);
+        rrd::PushKind kind = rrd::PushKind::Other;
+        const std::vector<uint8_t> pdu = rrd::pdu_of_push(in, &kind, &why);
+        if (pdu.size() > in.size() || (pdu.empty() && why.empty()) || (pdu.empty() != (kind == rrd::PushKind::Other)))
+            std::abort();
+        if (kind == rrd::PushKind::Notification) {
+            rrd::Notification n;
+            if (rrd::notification_of_ind(pdu, &n, &why)) {
+                if (n.location.empty()) std::abort();
+                utf8(n.from);
+                utf8(n.subject);
+            }
+        } else if (kind != rrd::PushKind::Other) {
+            rrd::Report r;
+            if (rrd::report_of_pdu(pdu, kind, &r, &why)) {
+                if (r.messageId.empty() || r.status.empty()) std::abort();
+                utf8(r.messageId);
+                utf8(r.recipient);
             }
         }
     }

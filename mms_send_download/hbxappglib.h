@@ -113,6 +113,8 @@ struct HbxDownloadGlobals {
 
 enum class HbxActive : uint8_t { None, Send, Download };
 
+struct HbxKind;
+
 // Everything the transactions keep between steps: one instance per process.
 struct HbxState {
     HbxActive active;            // at most one transaction runs at a time
@@ -123,6 +125,7 @@ struct HbxState {
     HbxHandleList handleList;
     int stepPeriodMs;
     uint32_t stepCount;  // steps run by the latest transaction (kept after it ends)
+    const HbxKind *kind;  // the running transaction's kind, null when none runs
 };
 
 HbxState &hbx_state();
@@ -210,6 +213,12 @@ int hbx_DeadlineFor(int64_t bytes);
 
 // Whether a send or a download is running.
 bool hbx_Busy();
+
+// Ends the running transaction now, as its own failure would: the exchange,
+// the record and the timers are released and the host hears the failure
+// code (21 / 1) once, from inside this call. For a host that gives a
+// transaction an overall deadline. False when none runs.
+bool hbx_Stop();
 
 // ---------------------------------------------------------------- send
 int fnCPS_SendMMS_Run(SendTimerPar *rec);

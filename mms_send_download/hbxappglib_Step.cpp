@@ -16,6 +16,7 @@ bool body_in(const HttpCtx *ctx, uint32_t received) {
 void forget_running(HbxState &s) {
     s.running = nullptr;
     s.active = HbxActive::None;
+    s.kind = nullptr;
 }
 
 // Arms the one deadline timer of the transaction; its handle goes into the
@@ -39,6 +40,7 @@ bool hbx_Start(const HbxKind &k, void *rec) {
     s.stepCount = 0;
     s.active = k.active;
     s.running = rec;
+    s.kind = &k;
     if (k.run(rec) == HBX_STEP_FAILED) {
         // The failing step has released what it had set up.
         k.say(HbxSay::FirstStepFailed, 0);
@@ -69,6 +71,7 @@ int hbx_End(const HbxKind &k, void *rec, uint8_t state, int code, int value, int
     k.releaseRecord(rec);
     fnCPS_FreeTimerHandles();
     s.active = HbxActive::None;
+    s.kind = nullptr;
     if (cb) cb(code, value);
     return result;
 }
@@ -113,6 +116,14 @@ void hbx_DeadlineStep(const HbxKind &k, void *rec) {
     if (!rec || s.active != k.active || rec != s.running) return;
     k.say(HbxSay::DeadlineReached, s.deadlineMs);
     k.deadline(rec);
+}
+
+bool hbx_Stop() {
+    const HbxState &s = hbx_state();
+    if (!s.running || !s.kind) return false;
+    // The kind's own failure: the same ending a failed step takes.
+    s.kind->fail(s.running);
+    return true;
 }
 
 void hbx_TimerStep(const HbxKind &k, void *rec) {

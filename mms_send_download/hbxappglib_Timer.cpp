@@ -7,7 +7,7 @@
 #include "qx_log.h"
 
 HbxState &hbx_state() {
-    static HbxState s{HbxActive::None, 0, nullptr, {}, {}, {nullptr, nullptr, 0}, HBX_STEP_PERIOD_MS, 0};
+    static HbxState s{HbxActive::None, 0, nullptr, {}, {}, {nullptr, nullptr, 0}, HBX_STEP_PERIOD_MS, 0, nullptr};
     return s;
 }
 

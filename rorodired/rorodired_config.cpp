@@ -1,18 +1,23 @@
-// Settings of the service: a GLib key file with a [Service] group, with the
-// relay URL and proxy optionally taken from the provider database.
+// Settings of the service: a GLib key file ([Service] and [Modem Manager]),
+// with the relay URL and proxy optionally taken from the provider database;
+// changes from the bus checked here and written back.
 #include <glib.h>
 #include <glib/gstdio.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
-#include "rorodired.h"
+#include "config.h"
+#include "rr_hostfiles.h"
+#include "transport.h"
 
 namespace rrd {
 namespace {
 
 constexpr char kGroup[] = "Service";
+constexpr char kMmGroup[] = "Modem Manager";
 constexpr char kProviderDb[] = "/usr/share/mobile-broadband-provider-info/serviceproviders.xml";
 
 bool is_port(const std::string &p) {
@@ -162,8 +167,139 @@ bool lookup_provider(const std::string &db, const std::string &mccMnc, ProviderM
     return true;
 }
 
+namespace {
+
+using KeyFile = std::unique_ptr<GKeyFile, decltype(&g_key_file_free)>;
+
+std::string get_string(GKeyFile *kf, const char *group, const char *key, bool *present = nullptr) {
+    gchar *v = g_key_file_get_string(kf, group, key, nullptr);
+    if (present) *present = v != nullptr;
+    std::string out = v ? trimmed(v) : std::string();
+    g_free(v);
+    return out;
+}
+
+// "NULL" is how mmsd-tng writes "none" for a proxy and an APN.
+std::string none_as_empty(const std::string &v) { return v == "NULL" ? std::string() : v; }
+
+// The relay's URL as the transport will read it: http, a host, a port in
+// range, no user information, printable ASCII only.
+bool check_relay(const std::string &url, std::string *why) {
+    TransportSettings ts;
+    ts.relayUrl = url;
+    std::string w;
+    if (!g_str_has_prefix(url.c_str(), "http://") || !location_allowed(ts, url, &w)) {
+        *why = "CarrierMMSC '" + url + "' is not an http:// URL" + (w.empty() ? std::string() : " (" + w + ")");
+        return false;
+    }
+    return true;
+}
+
+bool check_number(const std::string &n, std::string *why) {
+    if (n.empty() || is_phone_number(n)) return true;
+    *why = "DefaultModemNumber '" + n + "' is not a phone number (digits, optionally a leading +)";
+    return false;
+}
+
+bool check_group(const std::string &g, std::string *why) {
+    bool ok = !g.empty() && g.size() <= 32;
+    for (char c : g) ok = ok && (g_ascii_isalnum(c) || c == '_' || c == '-' || c == '.');
+    if (!ok) *why = "AllowedGroup '" + g + "' is not a group name";
+    return ok;
+}
+
+bool bool_of(GVariant *v, bool *out) {
+    if (g_variant_is_of_type(v, G_VARIANT_TYPE_BOOLEAN)) {
+        *out = g_variant_get_boolean(v);
+        return true;
+    }
+    return false;
+}
+
+bool int_of(GVariant *v, long long *out) {
+    if (g_variant_is_of_type(v, G_VARIANT_TYPE_INT32)) *out = g_variant_get_int32(v);
+    else if (g_variant_is_of_type(v, G_VARIANT_TYPE_UINT32)) *out = g_variant_get_uint32(v);
+    else if (g_variant_is_of_type(v, G_VARIANT_TYPE_INT64)) *out = g_variant_get_int64(v);
+    else if (g_variant_is_of_type(v, G_VARIANT_TYPE_INT16)) *out = g_variant_get_int16(v);
+    else if (g_variant_is_of_type(v, G_VARIANT_TYPE_UINT16)) *out = g_variant_get_uint16(v);
+    else return false;
+    return true;
+}
+
+}  // namespace
+
+
+bool apply_setting(Settings *s, const std::string &name, GVariant *value, std::string *why) {
+    Settings n = *s;
+    auto want = [&](const char *type) {
+        *why = "setting " + name + " takes a value of type " + type;
+        return false;
+    };
+    std::string text;
+    const bool isString = g_variant_is_of_type(value, G_VARIANT_TYPE_STRING);
+    if (isString) text = trimmed(g_variant_get_string(value, nullptr));
+    bool b = false;
+    long long i = 0;
+    if (name == "CarrierMMSC") {
+        if (!isString) return want("s");
+        if (!check_relay(text, why)) return false;
+        n.relayUrl = text;
+    } else if (name == "CarrierMMSProxy") {
+        if (!isString) return want("s");
+        if (!split_proxy(none_as_empty(text), &n.proxyHost, &n.proxyPort)) {
+            *why = "CarrierMMSProxy '" + text + "' is not HOST:PORT (port 1 to 65535)";
+            return false;
+        }
+    } else if (name == "MMS_APN") {
+        if (!isString) return want("s");
+        if (text.size() > 100) {
+            *why = "MMS_APN is longer than 100 bytes";
+            return false;
+        }
+        n.mmsApn = none_as_empty(text);
+    } else if (name == "DefaultModemNumber") {
+        if (!isString) return want("s");
+        if (!check_number(none_as_empty(text), why)) return false;
+        n.ownNumber = none_as_empty(text);
+    } else if (name == "AutoProcessOnConnection") {
+        if (!bool_of(value, &b)) return want("b");
+        n.autoProcessOnConnection = b;
+    } else if (name == "AutoProcessSMSWAP") {
+        if (!bool_of(value, &b)) return want("b");
+        n.autoProcessSmsWap = b;
+    } else if (name == "UseDeliveryReports") {
+        if (!bool_of(value, &b)) return want("b");
+        n.useDeliveryReports = b;
+    } else if (name == "AutoCreateSMIL") {
+        if (!bool_of(value, &b)) return want("b");
+        n.autoCreateSmil = b;
+    } else if (name == "SendReadReports") {
+        if (!bool_of(value, &b)) return want("b");
+        n.sendReadReports = b;
+    } else if (name == "TotalMaxAttachmentSize" || name == "MaxMessageSize") {
+        if (!int_of(value, &i)) return want("i");
+        if (i < 1024 || i > 10 * 1024 * 1024) {
+            *why = name + " must be from 1024 to 10485760 bytes";
+            return false;
+        }
+        n.maxMessageSize = static_cast<int>(i);
+    } else if (name == "MaxAttachments") {
+        if (!int_of(value, &i)) return want("i");
+        if (i < 1 || i > 100) {
+            *why = "MaxAttachments must be from 1 to 100";
+            return false;
+        }
+        n.maxAttachments = static_cast<int>(i);
+    } else {
+        *why = "no setting named '" + name + "' can be changed";
+        return false;
+    }
+    *s = std::move(n);
+    return true;
+}
+
 bool load_settings(const std::string &file, Settings *s, std::string *why) {
-    std::unique_ptr<GKeyFile, decltype(&g_key_file_free)> kf(g_key_file_new(), g_key_file_free);
+    KeyFile kf(g_key_file_new(), g_key_file_free);
     GError *err = nullptr;
     if (!g_key_file_load_from_file(kf.get(), file.c_str(), G_KEY_FILE_NONE, &err)) {
         *why = file + ": " + err->message;
@@ -174,29 +310,51 @@ bool load_settings(const std::string &file, Settings *s, std::string *why) {
         *why = file + ": no [Service] group";
         return false;
     }
-    auto get = [&](const char *key, std::string *into) {
-        gchar *v = g_key_file_get_string(kf.get(), kGroup, key, nullptr);
-        if (!v) return false;
-        *into = trimmed(v);
-        g_free(v);
-        return true;
-    };
     auto bad = [&](const std::string &text) {
         *why = file + ": " + text;
         return false;
     };
-    std::string proxy;
-    const bool hasProxy = get("Proxy", &proxy);
-    get("RelayUrl", &s->relayUrl);
-    get("UserAgent", &s->userAgent);
-    get("UserAgentProfile", &s->userAgentProfile);
-    get("OwnNumber", &s->ownNumber);
-    get("Provider", &s->provider);
-    std::string storage;
-    get("StorageDir", &storage);
-    get("OfonoModem", &s->ofonoModem);
-    if (!s->ofonoModem.empty() && !g_variant_is_object_path(s->ofonoModem.c_str()))
-        return bad("OfonoModem '" + s->ofonoModem + "' is not a D-Bus object path (e.g. /ril_0)");
+    gchar *abs = g_canonicalize_filename(file.c_str(), nullptr);
+    s->file = abs;
+    g_free(abs);
+
+    // The relay, its proxy and the number: [Modem Manager] first, the older
+    // [Service] names where those are not set.
+    bool hasRelay = false, hasProxy = false, hasNumber = false;
+    std::string relay = get_string(kf.get(), kMmGroup, "CarrierMMSC", &hasRelay);
+    std::string proxy = get_string(kf.get(), kMmGroup, "CarrierMMSProxy", &hasProxy);
+    std::string number = get_string(kf.get(), kMmGroup, "DefaultModemNumber", &hasNumber);
+    if (!hasRelay) relay = get_string(kf.get(), kGroup, "RelayUrl", &hasRelay);
+    if (!hasProxy) proxy = get_string(kf.get(), kGroup, "Proxy", &hasProxy);
+    if (!hasNumber) number = get_string(kf.get(), kGroup, "OwnNumber", &hasNumber);
+    proxy = none_as_empty(proxy);
+    relay = none_as_empty(relay);
+    s->relayUrl = relay;
+    s->ownNumber = none_as_empty(number);
+    s->mmsApn = none_as_empty(get_string(kf.get(), kMmGroup, "MMS_APN"));
+    s->userAgent = get_string(kf.get(), kGroup, "UserAgent");
+    s->userAgentProfile = get_string(kf.get(), kGroup, "UserAgentProfile");
+    s->provider = get_string(kf.get(), kGroup, "Provider");
+    s->ofonoModem = get_string(kf.get(), kGroup, "OfonoModem");
+    s->modemPath = get_string(kf.get(), kGroup, "ModemPath");
+    bool hasGroup = false;
+    const std::string group = get_string(kf.get(), kGroup, "AllowedGroup", &hasGroup);
+    if (hasGroup) {
+        if (!check_group(group, why)) return bad(*why);
+        s->allowedGroup = group;
+    }
+    const std::string backend = get_string(kf.get(), kGroup, "Backend");
+    if (backend.empty() || g_ascii_strcasecmp(backend.c_str(), "ModemManager") == 0)
+        s->backend = ModemBackend::ModemManager;
+    else if (g_ascii_strcasecmp(backend.c_str(), "oFono") == 0)
+        s->backend = ModemBackend::Ofono;
+    else
+        return bad("Backend '" + backend + "' is neither ModemManager nor oFono");
+    // An oFono modem named in an older file means the oFono backend.
+    if (backend.empty() && !s->ofonoModem.empty()) s->backend = ModemBackend::Ofono;
+    for (const std::string *p : {&s->ofonoModem, &s->modemPath})
+        if (!p->empty() && !g_variant_is_object_path(p->c_str()))
+            return bad("'" + *p + "' is not a D-Bus object path (e.g. /ril_0)");
 
     if (!s->provider.empty() && (s->relayUrl.empty() || !hasProxy)) {
         ProviderMms p;
@@ -205,24 +363,50 @@ bool load_settings(const std::string &file, Settings *s, std::string *why) {
         if (s->relayUrl.empty()) s->relayUrl = p.mmsc;
         if (!hasProxy) proxy = p.proxy;
     }
-    if (s->relayUrl.empty()) return bad("RelayUrl is missing (set it, or Provider=\"MCC MNC\")");
-    if (!g_str_has_prefix(s->relayUrl.c_str(), "http://") || s->relayUrl.size() <= 7 ||
-        s->relayUrl.find_first_of(" \t\r\n") != std::string::npos)
-        return bad("RelayUrl '" + s->relayUrl + "' is not an http:// URL");
+    if (s->relayUrl.empty()) return bad("CarrierMMSC is missing (set it, or Provider=\"MCC MNC\")");
+    if (!check_relay(s->relayUrl, why)) return bad(*why);
     if (!split_proxy(proxy, &s->proxyHost, &s->proxyPort))
-        return bad("Proxy '" + proxy + "' is not HOST:PORT (port 1 to 65535)");
-    if (!s->ownNumber.empty() && !is_phone_number(s->ownNumber))
-        return bad("OwnNumber '" + s->ownNumber + "' is not a phone number (digits, optionally a leading +)");
+        return bad("CarrierMMSProxy '" + proxy + "' is not HOST:PORT (port 1 to 65535)");
+    if (!check_number(s->ownNumber, why)) return bad(*why);
     for (const std::string *t : {&s->userAgent, &s->userAgentProfile})
         for (char c : *t)
             if (static_cast<unsigned char>(c) < ' ') return bad("UserAgent and UserAgentProfile must be one line");
+    const std::string storage = get_string(kf.get(), kGroup, "StorageDir");
     if (storage.empty()) return bad("StorageDir is missing");
-    gchar *abs = g_canonicalize_filename(storage.c_str(), nullptr);
+    abs = g_canonicalize_filename(storage.c_str(), nullptr);
     s->storageDir = abs;
     g_free(abs);
-    if (g_mkdir_with_parents(s->storageDir.c_str(), 0700) != 0 || g_access(s->storageDir.c_str(), W_OK) != 0)
-        return bad("StorageDir " + s->storageDir + " cannot be created or written");
 
+    // Numbers and switches, each checked as a change over the bus would be.
+    struct Typed {
+        const char *group, *key;
+        enum { Int, Bool } type;
+    };
+    static constexpr Typed kTyped[] = {
+        {kGroup, "MaxMessageSize", Typed::Int},          {kGroup, "MaxAttachments", Typed::Int},
+        {kGroup, "AutoCreateSMIL", Typed::Bool},         {kGroup, "UseDeliveryReports", Typed::Bool},
+        {kGroup, "SendReadReports", Typed::Bool},        {kMmGroup, "AutoProcessOnConnection", Typed::Bool},
+        {kMmGroup, "AutoProcessSMSWAP", Typed::Bool},
+    };
+    for (const Typed &t : kTyped) {
+        if (!g_key_file_has_key(kf.get(), t.group, t.key, nullptr)) continue;
+        GVariant *v = nullptr;
+        if (t.type == Typed::Int) {
+            const int n = g_key_file_get_integer(kf.get(), t.group, t.key, &err);
+            if (!err) v = g_variant_new_int32(n);
+        } else {
+            const gboolean b = g_key_file_get_boolean(kf.get(), t.group, t.key, &err);
+            if (!err) v = g_variant_new_boolean(b);
+        }
+        if (err) {
+            g_clear_error(&err);
+            return bad(std::string(t.key) + (t.type == Typed::Int ? " must be a number" : " must be true or false"));
+        }
+        g_variant_ref_sink(v);
+        const bool ok = apply_setting(s, t.key, v, why);
+        g_variant_unref(v);
+        if (!ok) return bad(*why);
+    }
     if (g_key_file_has_key(kf.get(), kGroup, "Retries", nullptr)) {
         const int n = g_key_file_get_integer(kf.get(), kGroup, "Retries", &err);
         if (err || n < 0 || n > 20) {
@@ -240,6 +424,42 @@ bool load_settings(const std::string &file, Settings *s, std::string *why) {
         s->retryDelay = d;
     }
     return true;
+}
+
+bool save_settings(const Settings &s, std::string *why) {
+    KeyFile kf(g_key_file_new(), g_key_file_free);
+    // What the file holds beyond our keys (comments, other groups) stays.
+    g_key_file_load_from_file(kf.get(), s.file.c_str(), G_KEY_FILE_KEEP_COMMENTS, nullptr);
+    for (const char *old : {"RelayUrl", "Proxy", "OwnNumber"}) g_key_file_remove_key(kf.get(), kGroup, old, nullptr);
+    g_key_file_set_string(kf.get(), kMmGroup, "CarrierMMSC", s.relayUrl.c_str());
+    g_key_file_set_string(kf.get(), kMmGroup, "CarrierMMSProxy", s.proxyHost.empty() ? "NULL" : s.proxy_text().c_str());
+    g_key_file_set_string(kf.get(), kMmGroup, "MMS_APN", s.mmsApn.c_str());
+    g_key_file_set_string(kf.get(), kMmGroup, "DefaultModemNumber", s.ownNumber.empty() ? "NULL" : s.ownNumber.c_str());
+    g_key_file_set_boolean(kf.get(), kMmGroup, "AutoProcessOnConnection", s.autoProcessOnConnection);
+    g_key_file_set_boolean(kf.get(), kMmGroup, "AutoProcessSMSWAP", s.autoProcessSmsWap);
+    g_key_file_set_integer(kf.get(), kGroup, "MaxMessageSize", s.maxMessageSize);
+    g_key_file_set_integer(kf.get(), kGroup, "MaxAttachments", s.maxAttachments);
+    g_key_file_set_boolean(kf.get(), kGroup, "AutoCreateSMIL", s.autoCreateSmil);
+    g_key_file_set_boolean(kf.get(), kGroup, "UseDeliveryReports", s.useDeliveryReports);
+    g_key_file_set_boolean(kf.get(), kGroup, "SendReadReports", s.sendReadReports);
+    gsize len = 0;
+    gchar *text = g_key_file_to_data(kf.get(), &len, nullptr);
+    rrhost::WriteOptions opt;
+    opt.mode = 0600;
+    const bool ok = rrhost::write_file_atomic(s.file, text, len, opt, why);
+    g_free(text);
+    return ok;
+}
+
+ModemSettings modem_settings(const Settings &s) {
+    ModemSettings m;
+    m.backend = s.backend;
+    m.modemPath = s.modemPath;
+    m.mmsApn = s.mmsApn;
+    m.defaultModemNumber = s.ownNumber;
+    m.autoProcessSmsWap = s.autoProcessSmsWap;
+    m.ofonoModem = s.ofonoModem;
+    return m;
 }
 
 }  // namespace rrd

@@ -4,18 +4,24 @@
 #include <string>
 
 #include "qx_log.h"
-#include "rorodired.h"
+#include "config.h"
+#include "readas.h"
+#include "service.h"
 
 namespace {
 
 constexpr char kUsage[] =
     "usage: rorodired --config FILE [--session | --system]\n"
     "\n"
-    "The MMS service on D-Bus (bus name org.ofono.mms): sends, receives and\n"
-    "stores MMS messages with librorodire. FILE is a key file with a [Service]\n"
-    "group: RelayUrl, Proxy (HOST:PORT), UserAgent, UserAgentProfile, OwnNumber,\n"
-    "StorageDir, optionally Provider (\"MCC MNC\": relay URL and proxy from the\n"
-    "mobile-broadband-provider-info database), Retries and RetryDelay (seconds).\n"
+    "The MMS service on D-Bus (bus name org.ofono.mms, the interface mmsd-tng\n"
+    "speaks): sends, receives and stores MMS messages with librorodire. FILE is\n"
+    "a key file: [Service] StorageDir, UserAgent, UserAgentProfile, Provider\n"
+    "(\"MCC MNC\"), AllowedGroup, MaxMessageSize, MaxAttachments, AutoCreateSMIL,\n"
+    "UseDeliveryReports, SendReadReports, Backend (ModemManager or oFono),\n"
+    "ModemPath, OfonoModem, Retries, RetryDelay; [Modem Manager] CarrierMMSC,\n"
+    "CarrierMMSProxy (HOST:PORT), MMS_APN, DefaultModemNumber,\n"
+    "AutoProcessOnConnection, AutoProcessSMSWAP. Changes made over the bus are\n"
+    "written back to FILE.\n"
     "  --session   use the session bus (the default)\n"
     "  --system    use the system bus\n"
     "  --verbose   show the library's diagnostic log on stdout\n";
@@ -23,6 +29,8 @@ constexpr char kUsage[] =
 }  // namespace
 
 int main(int argc, char **argv) {
+    // The helper that reads a caller's files as that caller (see readas.h).
+    if (argc > 1 && std::strcmp(argv[1], rrd::kReadAsFlag) == 0) return rrd::readas_helper_main(argc, argv);
     std::string config;
     bool systemBus = false, verbose = false;
     for (int i = 1; i < argc; ++i) {

@@ -15,6 +15,8 @@ have_pkg libglib2.0-dev || need+=(libglib2.0-dev)
 # The tool's compose command guesses content types from the shared MIME database.
 have_pkg shared-mime-info || need+=(shared-mime-info)
 have_pkg libsoup-3.0-dev || need+=(libsoup-3.0-dev)  # the development relay of the tool
+# rorodired's bus skeletons are generated from its interface files.
+have_cmd gdbus-codegen || need+=(libglib2.0-dev-bin)
 if [ "$mode" = run ] || [ "$mode" = test ]; then
   have_cmd tinyproxy || need+=(tinyproxy)
 fi
@@ -34,6 +36,8 @@ if [ "$mode" = test ]; then
   have_cmd dbus-daemon || need+=(dbus-daemon)
   have_pkg python3-gi || need+=(python3-gi)
   have_pkg mobile-broadband-provider-info || need+=(mobile-broadband-provider-info)
+  # the stand-in ModemManager exports ModemManager's own interface files
+  have_pkg modemmanager-dev || need+=(modemmanager-dev)
 fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"

@@ -12,70 +12,27 @@
 
 #include "hbxappglib.h"
 #include "qx_stack_http.h"
+#include "rr_hostfiles.h"
 
 namespace rrtool {
 
 bool read_input(const std::string &path, size_t limit, std::vector<uint8_t> *out, std::string *why,
                 bool *notOpened) {
-    // Non-blocking, so that opening a pipe without a writer does not hang.
-    const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (notOpened) *notOpened = fd < 0;
-    if (fd < 0) {
-        *why = std::strerror(errno);
-        return false;
-    }
-    struct stat st;
-    bool ok = fstat(fd, &st) == 0;
-    if (!ok) {
-        *why = std::strerror(errno);
-    } else if (S_ISDIR(st.st_mode)) {
-        *why = "is a directory";
-        ok = false;
-    } else if (!S_ISREG(st.st_mode)) {
-        *why = "is not a regular file";
-        ok = false;
-    } else if (static_cast<uint64_t>(st.st_size) > limit) {
-        *why = "is larger than " + std::to_string(limit) + " bytes";
-        ok = false;
-    }
-    out->clear();
-    if (ok) {
-        // The file may grow while it is read: at most limit + 1 bytes tell.
-        out->resize(static_cast<size_t>(st.st_size) + 1);
-        size_t got = 0;
-        for (;;) {
-            if (got == out->size()) out->resize(got + 65536 > limit + 1 ? limit + 1 : got + 65536);
-            if (got == out->size()) break;
-            const ssize_t n = read(fd, out->data() + got, out->size() - got);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                *why = std::strerror(errno);
-                ok = false;
-                break;
-            }
-            if (n == 0) break;
-            got += static_cast<size_t>(n);
-        }
-        out->resize(got);
-        if (ok && got > limit) {
-            *why = "is larger than " + std::to_string(limit) + " bytes";
-            ok = false;
-        }
-    }
-    close(fd);
-    if (!ok) out->clear();
-    out->shrink_to_fit();  // an exactly sized buffer for the decoders
-    return ok;
+    const rrhost::ReadResult r = rrhost::read_regular_file(path, limit, out);
+    if (notOpened) *notOpened = r.fail == rrhost::ReadFail::NotOpened;
+    if (!r.ok()) *why = r.why;
+    return r.ok();
 }
 
 bool write_file(const std::string &path, const void *data, size_t size, std::string *why) {
-    FILE *f = std::fopen(path.c_str(), "wb");
-    bool ok = f != nullptr;
-    if (ok && size) ok = std::fwrite(data, 1, size, f) == size;
-    int err = errno;
-    if (f && std::fclose(f) != 0 && ok) ok = false, err = errno;
-    if (!ok) *why = "cannot write '" + path + "': " + std::strerror(err ? err : EIO);
-    return ok;
+    // Written as a new file would be (0666 less the umask), through a
+    // temporary name and fsync.
+    const mode_t mask = umask(0);
+    umask(mask);
+    rrhost::WriteOptions opt;
+    opt.mode = 0666 & ~mask;
+    opt.syncDir = false;  // outputs go into a staging folder that is moved into place as a whole
+    return rrhost::write_file_atomic(path, data, size, opt, why);
 }
 
 std::string base_name(const std::string &path) {

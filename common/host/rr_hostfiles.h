@@ -1,0 +1,78 @@
+// Host-side file helpers shared by the tool and the service: reading a
+// bounded regular file, writing a file atomically (fsync, then rename) and
+// splitting a list of addresses. Host code only (STL); the library never
+// links this.
+#ifndef RR_HOSTFILES_H
+#define RR_HOSTFILES_H
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace rrhost {
+
+// Why a read failed; ReadFail::None when it did not.
+enum class ReadFail : uint8_t {
+    None,
+    NotOpened,   // open() failed (missing, no permission, ...): errno in ReadResult::err
+    Directory,   // a folder
+    NotRegular,  // a device, FIFO, socket or pty
+    TooLarge,    // larger than the limit (checked on fstat before any byte is read, and again while reading)
+    Io,          // read() failed
+};
+
+struct ReadResult {
+    ReadFail fail = ReadFail::None;
+    int err = 0;      // errno of NotOpened / Io
+    std::string why;  // one short phrase: "is not a regular file", "is larger than 307200 bytes", strerror
+    bool ok() const { return fail == ReadFail::None; }
+};
+
+// Opens `path` with O_RDONLY|O_NOCTTY|O_NONBLOCK|O_CLOEXEC (a pty never
+// becomes the controlling terminal, a FIFO never blocks), takes only a
+// regular file, refuses one larger than `limit` before reading, then reads
+// it whole (a file growing while it is read is refused as TooLarge). On
+// failure *out is empty.
+ReadResult read_regular_file(const std::string &path, size_t limit, std::vector<uint8_t> *out);
+// The same on an open descriptor (not closed here).
+ReadResult read_regular_fd(int fd, size_t limit, std::vector<uint8_t> *out);
+
+// How a file is written.
+struct WriteOptions {
+    mode_t mode = 0600;
+    uid_t owner = static_cast<uid_t>(-1);  // -1: leave as created
+    gid_t group = static_cast<gid_t>(-1);
+    bool syncDir = true;  // fsync the folder after the rename, so the new name is on disk too
+};
+
+// Writes `data` to a temporary file beside `path` (".tmp-XXXXXX" in the same
+// folder), sets mode and owner on it, fsyncs it, renames it over `path` and
+// (with syncDir) fsyncs the folder. An existing `path` that is neither a
+// regular file nor a symbolic link (a device, FIFO, folder) is never
+// replaced. Nothing is left behind on failure; *why
+// gets "cannot write 'PATH': REASON". A full disk or a read-only folder is a
+// failure, never a partial file.
+bool write_file_atomic(const std::string &path, const void *data, size_t size, const WriteOptions &opt,
+                       std::string *why);
+inline bool write_file_atomic(const std::string &path, const void *data, size_t size, std::string *why) {
+    return write_file_atomic(path, data, size, WriteOptions{}, why);
+}
+
+// Whether `name` is the temporary name write_file_atomic uses (a stop in the
+// middle of a write leaves one; a store removes them at start).
+bool is_temporary_name(std::string_view name);
+
+// Splits `text` at any of `separators`, trims blanks (space, tab) around
+// each entry and drops empty entries: "+15550100002," -> {"+15550100002"};
+// " a ;; b " with ";" -> {"a", "b"}. At most `maxEntries` entries are
+// taken; *truncated (when given) says whether more were there.
+std::vector<std::string> split_list(std::string_view text, std::string_view separators, size_t maxEntries = SIZE_MAX,
+                                    bool *truncated = nullptr);
+
+}  // namespace rrhost
+
+#endif

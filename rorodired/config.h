@@ -1,0 +1,92 @@
+// rorodired's settings: a GLib key file. Changes made over the bus
+// (SetProperty, ChangeSettings, ChangeAllSettings) are written back to the
+// same file (atomically, comments kept) and take effect at once.
+//
+//   [Service]        StorageDir, UserAgent, UserAgentProfile, Provider,
+//                    Retries, RetryDelay, AllowedGroup, MaxMessageSize,
+//                    MaxAttachments, AutoCreateSMIL, UseDeliveryReports,
+//                    SendReadReports, Backend (ModemManager | oFono),
+//                    ModemPath, OfonoModem
+//   [Modem Manager]  CarrierMMSC, MMS_APN, CarrierMMSProxy,
+//                    DefaultModemNumber, AutoProcessOnConnection,
+//                    AutoProcessSMSWAP (the names mmsd-tng uses)
+//
+// Older files name the relay RelayUrl, the proxy Proxy and the number
+// OwnNumber in [Service]; they are read as CarrierMMSC, CarrierMMSProxy and
+// DefaultModemNumber and written back under those names.
+#ifndef RORODIRED_CONFIG_H
+#define RORODIRED_CONFIG_H
+
+#include <glib.h>
+
+#include <cstddef>
+#include <string>
+
+#include "modem.h"
+
+namespace rrd {
+
+constexpr char kDefaultAllowedGroup[] = "mms";
+constexpr int kDefaultMaxMessageSize = 307200;  // the size class relays accept
+constexpr int kDefaultMaxAttachments = 25;
+
+struct Settings {
+    std::string file;  // the key file the settings came from and go back to
+
+    // The relay and how to reach it.
+    std::string relayUrl;              // CarrierMMSC, an http:// URL
+    std::string proxyHost, proxyPort;  // CarrierMMSProxy; both empty: no proxy
+    std::string userAgent, userAgentProfile;
+    std::string ownNumber;  // DefaultModemNumber; empty: from the modem
+    std::string provider;   // "MCC MNC" as given, empty when not set
+
+    std::string storageDir;  // absolute
+    int retries = 3;         // further attempts after a transient failure
+    double retryDelay = 2;   // seconds before the first retry; doubles after each
+
+    // Who may call (system bus): root and the members of this group.
+    std::string allowedGroup = kDefaultAllowedGroup;
+
+    // What a message may be.
+    int maxMessageSize = kDefaultMaxMessageSize;  // TotalMaxAttachmentSize on the bus
+    int maxAttachments = kDefaultMaxAttachments;
+    bool autoCreateSmil = true;
+    bool useDeliveryReports = false;
+    bool sendReadReports = false;
+
+    // The modem side.
+    ModemBackend backend = ModemBackend::ModemManager;
+    std::string modemPath;  // ModemManager modem object; empty: the first with Messaging
+    std::string mmsApn;
+    bool autoProcessOnConnection = true;
+    bool autoProcessSmsWap = true;
+    std::string ofonoModem;  // oFono modem object path
+
+    std::string proxy_text() const { return proxyHost.empty() ? std::string() : proxyHost + ":" + proxyPort; }
+};
+
+// Reads and checks the key file; on a problem returns false with one line in *why.
+bool load_settings(const std::string &file, Settings *s, std::string *why);
+
+// Writes the settings back to s.file (keys of this program only; other
+// groups, keys and comments of the file stay). False with *why when the
+// file cannot be written.
+bool save_settings(const Settings &s, std::string *why);
+
+// One setting changed by name (the names of ViewSettings, GetProperties and
+// the key file). Checks the value; false with *why leaves *s as it was.
+bool apply_setting(Settings *s, const std::string &name, GVariant *value, std::string *why);
+
+// Relay URL and proxy of the MMS access point of a provider ("MCC MNC") in
+// the mobile-broadband-provider-info database at `db`.
+struct ProviderMms {
+    std::string mmsc, proxy;
+};
+bool lookup_provider(const std::string &db, const std::string &mccMnc, ProviderMms *out, std::string *why);
+
+// The ModemManager backend's settings from the service's.
+ModemSettings modem_settings(const Settings &s);
+
+}  // namespace rrd
+
+#endif

@@ -1,0 +1,427 @@
+// The glue: starts the parts, applies the core's effects (signals, transfers,
+// the timer), takes pushes from every path, applies settings changes, and
+// ends cleanly when the bus goes away.
+#include "service.h"
+
+#include <glib-unix.h>
+#include <grp.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "pdu.h"
+
+namespace rrd {
+
+int64_t RealClock::mono_ms() const { return g_get_monotonic_time() / 1000; }
+int64_t RealClock::wall_s() const { return g_get_real_time() / G_USEC_PER_SEC; }
+
+void log_line(const std::string &text) { std::fprintf(stderr, "rorodired: %s\n", text.c_str()); }
+
+std::string iso_date(int64_t secs) {
+    GDateTime *t = g_date_time_new_from_unix_local(secs);
+    if (!t) t = g_date_time_new_now_local();
+    gchar *s = g_date_time_format(t, "%Y-%m-%dT%H:%M:%S%:z");
+    std::string out = s;
+    g_free(s);
+    g_date_time_unref(t);
+    return out;
+}
+
+std::vector<uint8_t> bytes_of(GVariant *ay) {
+    gsize n = 0;
+    const auto *p = static_cast<const uint8_t *>(g_variant_get_fixed_array(ay, &n, 1));
+    return std::vector<uint8_t>(p, p + n);
+}
+
+std::string own_number(const Service &s) { return s.settings.ownNumber.empty() ? s.modemNumber : s.settings.ownNumber; }
+
+CoreConfig core_config(const Service &s) {
+    CoreConfig c = s.core ? s.core->config() : CoreConfig{};
+    c.limits.maxAttachments = static_cast<size_t>(s.settings.maxAttachments);
+    c.limits.maxMessageSize = static_cast<size_t>(s.settings.maxMessageSize);
+    c.retry.retries = s.settings.retries;
+    c.retry.firstDelayMs = static_cast<int64_t>(s.settings.retryDelay * 1000);
+    c.receivedOwner = getuid();
+    c.receivedGroup = s.systemBus && s.allowedGid != static_cast<gid_t>(-1) ? s.allowedGid : getgid();
+    return c;
+}
+
+namespace {
+
+Service *g_running = nullptr;  // for the signal handlers of the process only
+
+TransportSettings transport_settings(const Settings &t) {
+    return TransportSettings{t.relayUrl, t.proxyHost, t.proxyPort, t.userAgent, t.userAgentProfile};
+}
+
+
+void emit_bearer(Service &s, BearerState state) {
+    if (!s.modemManager) return;
+    rrd_bus_mms_modem_manager_emit_bearer_handler_error(s.modemManager, g_variant_new_handle(static_cast<gint32>(state)));
+}
+
+void arm_timer(Service &s, int64_t atMs) {
+    if (s.timer) g_source_remove(s.timer);
+    const int64_t wait = std::max<int64_t>(0, atMs - s.clock.mono_ms());
+    s.timer = g_timeout_add(static_cast<guint>(std::min<int64_t>(wait, G_MAXINT32)), [](gpointer user) -> gboolean {
+        auto *svc = static_cast<Service *>(user);
+        svc->timer = 0;
+        apply_effects(*svc, svc->core->tick());
+        return G_SOURCE_REMOVE;
+    }, &s);
+}
+
+void start_transfer(Service &s, const Effect &e) {
+    std::vector<uint8_t> bytes;
+    std::string why;
+    if (!s.store->read_blob(e.id, e.lane == Lane::Send ? Blob::Pdu : Blob::Notification, 0, &bytes, &why)) {
+        TransferResult r;
+        r.end = TransferEnd::Refused;
+        r.why = "the stored message cannot be read: " + why;
+        apply_effects(s, s.core->transfer_done(e.id, std::move(r)));
+        return;
+    }
+    if (s.transport->start(e.id, e.lane, std::move(bytes))) return;
+    // The transport still winds down another transfer: the core hears that this
+    // one did not start (from the main loop, as every outcome) and tries it again.
+    log_line("a transfer still runs; " + e.id + " waits");
+    struct NotStarted {
+        Service *s;
+        std::string id;
+    };
+    g_idle_add_full(G_PRIORITY_DEFAULT, [](gpointer user) -> gboolean {
+        auto *n = static_cast<NotStarted *>(user);
+        TransferResult r;
+        r.end = TransferEnd::NotStarted;
+        r.why = "another transfer still runs";
+        apply_effects(*n->s, n->s->core->transfer_done(n->id, std::move(r)));
+        return G_SOURCE_REMOVE;
+    }, new NotStarted{&s, e.id}, [](gpointer user) { delete static_cast<NotStarted *>(user); });
+}
+
+GVariant *error_dict(const Service &s, const Effect &e, bool send) {
+    GVariantBuilder b;
+    g_variant_builder_init(&b, G_VARIANT_TYPE("a{sv}"));
+    const Message *m = e.id.empty() ? nullptr : s.core->find(e.id);
+    const guint32 type = m && m->responseStatus >= 0 ? static_cast<guint32>(m->responseStatus) : 0;
+    g_variant_builder_add(&b, "{sv}", "ErrorType", g_variant_new_uint32(type));
+    g_variant_builder_add(&b, "{sv}", "Host", g_variant_new_string(e.host.c_str()));
+    if (!e.id.empty()) g_variant_builder_add(&b, "{sv}", "MessagePath", g_variant_new_string(message_path(e.id).c_str()));
+    if (!send) g_variant_builder_add(&b, "{sv}", "From", g_variant_new_string(clean_text(e.from.data(), e.from.size(), kMaxAddressBytes).c_str()));
+    g_variant_builder_add(&b, "{sv}", "Error", g_variant_new_string(e.error.c_str()));
+    g_variant_builder_add(&b, "{sv}", "Text", g_variant_new_string(clean_text(e.text.data(), e.text.size(), 512).c_str()));
+    return g_variant_builder_end(&b);
+}
+
+}  // namespace
+
+void apply_effects(Service &s, const Effects &effects) {
+    for (const Effect &e : effects) {
+        if (!e.id.empty()) message_forget(s, e.id);  // what GetMessages shows of it changed
+        switch (e.kind) {
+            case EffectKind::MessageAdded: {
+                if (s.messages.count(e.id)) break;  // on the bus already (loaded at start)
+                const Message *m = s.core->find(e.id);
+                if (!m) break;
+                message_export(s, e.id);
+                if (s.service)
+                    rrd_bus_mms_service_emit_message_added(s.service, message_path(e.id).c_str(),
+                                                           message_properties(s, *m));
+                break;
+            }
+            case EffectKind::PropertyChanged: {
+                auto it = s.messages.find(e.id);
+                if (it != s.messages.end())
+                    rrd_bus_mms_message_emit_property_changed(it->second, e.name.c_str(),
+                                                              g_variant_new_variant(g_variant_new_string(e.value.c_str())));
+                break;
+            }
+            case EffectKind::MessageRemoved:
+                if (s.messages.count(e.id)) {
+                    message_unexport(s, e.id);
+                    if (s.service) rrd_bus_mms_service_emit_message_removed(s.service, message_path(e.id).c_str());
+                }
+                break;
+            case EffectKind::MessageSendError:
+                log_line("message " + e.id + " not sent: " + e.error + ": " + e.text);
+                if (s.service) rrd_bus_mms_service_emit_message_send_error(s.service, error_dict(s, e, true));
+                break;
+            case EffectKind::MessageReceiveError:
+                log_line("a message from " + e.from + " not received: " + e.error + ": " + e.text);
+                if (s.service) rrd_bus_mms_service_emit_message_receive_error(s.service, error_dict(s, e, false));
+                break;
+            case EffectKind::StartTransfer: start_transfer(s, e); break;
+            case EffectKind::StopTransfer:
+                if (s.transport->busy() && s.transport->running_id() == e.id) s.transport->stop();
+                break;
+            case EffectKind::ArmTimer: arm_timer(s, e.atMs); break;
+            case EffectKind::NotificationInds: break;  // read through GetProperties
+            case EffectKind::WaitingForBearer: emit_bearer(s, s.bearerState); break;
+            case EffectKind::Log: log_line(e.text); break;
+        }
+    }
+}
+
+bool take_push(Service &s, const std::vector<uint8_t> &push, const std::string &origin, std::string *errorName,
+               std::string *why) {
+    const size_t maxPush = core_config(s).limits.maxPushBytes;
+    if (push.size() > maxPush) {
+        *errorName = kInvalidArguments;
+        *why = "a push of " + std::to_string(push.size()) + " bytes is larger than " + std::to_string(maxPush);
+        log_line(origin + ": " + *why);
+        return false;
+    }
+    PushKind kind = PushKind::Other;
+    const std::vector<uint8_t> pdu = pdu_of_push(push, &kind, why);
+    *errorName = kInvalidArguments;
+    if (pdu.empty() || kind == PushKind::Other) {
+        if (why->empty()) *why = "not an MMS push";
+        return false;
+    }
+    if (kind == PushKind::DeliveryInd || kind == PushKind::ReadOrigInd) {
+        Report r;
+        if (!report_of_pdu(pdu, kind, &r, why)) return false;
+        apply_effects(s, s.core->take_report(r));
+        return true;
+    }
+    Notification n;
+    if (!notification_of_ind(pdu, &n, why)) return false;
+    std::string refused;
+    if (!location_allowed(transport_settings(s.settings), n.location, &refused)) {
+        *errorName = kRefused;
+        *why = "the notification's location " + clean_text(n.location.data(), n.location.size(), 200) +
+               " is refused: " + refused;
+        log_line(origin + ": " + *why);
+        Effect e{};
+        e.kind = EffectKind::MessageReceiveError;
+        e.from = n.from;
+        e.error = kRefused;
+        e.text = *why;
+        std::string host = n.location.substr(n.location.find("://") == std::string::npos ? 0 : n.location.find("://") + 3);
+        e.host = clean_text(host.data(), std::min(host.find('/'), host.size()), 200);
+        apply_effects(s, Effects{e});
+        return false;
+    }
+    Answer a = s.core->take_notification(n, pdu, push.size());
+    apply_effects(s, a.effects);
+    if (a.ok() || a.refusal == Refusal::Duplicate) return true;  // a repeat is taken, nothing added
+    *errorName = refusal_error_name(a.refusal);
+    *why = a.why;
+    return false;
+}
+
+bool change_settings(Service &s, const std::vector<std::pair<std::string, GVariant *>> &changes, std::string *errorName,
+                     std::string *why) {
+    Settings next = s.settings;
+    for (const auto &[key, value] : changes)
+        if (!apply_setting(&next, key, value, why)) {
+            *errorName = kInvalidArguments;
+            return false;
+        }
+    if (!save_settings(next, why)) {
+        *errorName = kTransientFailure;
+        return false;
+    }
+    const bool relayChanged = next.relayUrl != s.settings.relayUrl || next.proxy_text() != s.settings.proxy_text() ||
+                              next.mmsApn != s.settings.mmsApn;
+    s.settings = std::move(next);
+    message_forget(s, "");
+    s.core->set_config(core_config(s));
+    s.transport->set_settings(transport_settings(s.settings));
+    if (s.modem) modem_update_settings(s.modem, modem_settings(s.settings));
+    if (relayChanged && s.modemManager)
+        rrd_bus_mms_modem_manager_emit_settings_changed(s.modemManager, s.settings.mmsApn.c_str(),
+                                                        s.settings.relayUrl.c_str(),
+                                                        s.settings.proxyHost.empty() ? "NULL" : s.settings.proxy_text().c_str());
+    return true;
+}
+
+namespace {
+
+void start_modem(Service &s) {
+    ModemSettings ms = modem_settings(s.settings);
+    ms.agentBus = s.bus;
+    ms.agentPath = kServicePath;
+    ModemCallbacks cb;
+    cb.on_push = [&s](const std::vector<uint8_t> &push, const std::string &origin) {
+        std::string errorName, why;
+        if (!take_push(s, push, origin, &errorName, &why)) log_line(origin + ": push refused: " + why);
+    };
+    cb.on_bearer = [&s](bool up, BearerState state, const std::string &iface) {
+        const bool wasUp = s.bearerUp;
+        s.bearerUp = up;
+        s.bearerState = state;
+        log_line(up ? "bearer up" + (iface.empty() ? std::string() : " on " + iface) : std::string("bearer down"));
+        if (!up) emit_bearer(s, state);
+        apply_effects(s, s.core->set_bearer(up));
+        if (up && !wasUp && s.settings.autoProcessOnConnection) {
+            if (s.modem) modem_rescan(s.modem);
+            apply_effects(s, s.core->process_queue());
+        }
+    };
+    cb.on_own_number = [&s](const std::string &number) {
+        s.modemNumber = number;
+        message_forget(s, "");  // Modem Number of every message
+    };
+    cb.on_error = [](const std::string &text) { log_line("modem: " + text); };
+    std::string why;
+    s.modem = modem_start(ms, std::move(cb), &why);
+    if (!s.modem) {
+        log_line("the modem side cannot start: " + why + "; pushes come only through PushNotify");
+        apply_effects(s, s.core->set_bearer(true));
+    }
+}
+
+void on_bus_acquired(GDBusConnection *bus, const char *, gpointer user) {
+    Service &s = *static_cast<Service *>(user);
+    s.bus = G_DBUS_CONNECTION(g_object_ref(bus));
+    g_dbus_connection_set_exit_on_close(bus, FALSE);
+    s.closedHandler = g_signal_connect(bus, "closed", G_CALLBACK(+[](GDBusConnection *, gboolean, GError *, gpointer u) {
+                         auto *svc = static_cast<Service *>(u);
+                         log_line("the bus went away");
+                         svc->exitStatus = 1;
+                         g_main_loop_quit(svc->loop);
+                     }),
+                     &s);
+    s.auth = auth_new(bus, s.systemBus, s.settings.allowedGroup);
+    manager_export(s);
+    service_export(s);
+    if (s.settings.backend == ModemBackend::Ofono) agent_export(s);
+    for (const Message *m : s.core->messages()) message_export(s, m->id);
+}
+
+// The properties GetMessages gives are built ahead, a few hundred messages
+// per turn of the main loop when it has nothing else to do, newest first.
+void warm_properties(Service &s) {
+    struct Warm {
+        Service *s;
+        size_t next = 0, total = 0;  // counted from the newest
+    };
+    s.warmSource = g_idle_add_full(G_PRIORITY_LOW, [](gpointer user) -> gboolean {
+        auto *w = static_cast<Warm *>(user);
+        const std::vector<const Message *> all = w->s->core->messages();
+        for (int n = 0; n < 500 && w->next < all.size(); ++n, ++w->next) {
+            const Message &m = *all[all.size() - 1 - w->next];
+            size_t bytes = 0;
+            const bool brief = w->total >= kMaxReplyBytes;
+            g_variant_unref(message_properties_cached(*w->s, m, &bytes, brief));
+            w->total += bytes;
+        }
+        if (w->next < all.size()) return G_SOURCE_CONTINUE;
+        w->s->warmSource = 0;
+        return G_SOURCE_REMOVE;
+    }, new Warm{&s}, [](gpointer user) { delete static_cast<Warm *>(user); });
+}
+
+void on_name_acquired(GDBusConnection *, const char *name, gpointer user) {
+    Service &s = *static_cast<Service *>(user);
+    rrd_bus_mms_manager_emit_service_added(s.manager, kServicePath, service_properties(s));
+    log_line(std::string("ready as ") + name + ", service " + kServicePath + ", relay " + s.settings.relayUrl +
+             (s.settings.proxyHost.empty() ? "" : " through " + s.settings.proxy_text()) + ", " +
+             std::to_string(s.core->messages().size()) + " stored messages");
+    start_modem(s);
+    warm_properties(s);
+}
+
+void on_name_lost(GDBusConnection *bus, const char *name, gpointer user) {
+    Service &s = *static_cast<Service *>(user);
+    log_line(bus ? std::string("cannot own the bus name ") + name +
+                       " (another program has it, or the bus policy does not allow it)"
+                 : std::string("cannot connect to the bus for ") + name);
+    s.exitStatus = 1;
+    g_main_loop_quit(s.loop);
+}
+
+}  // namespace
+
+int run_service(const Settings &settings, bool systemBus) {
+    Service s;
+    s.settings = settings;
+    s.systemBus = systemBus;
+    if (struct group *g = getgrnam(settings.allowedGroup.c_str())) s.allowedGid = g->gr_gid;
+    if (systemBus && s.allowedGid == static_cast<gid_t>(-1))
+        log_line("AllowedGroup " + settings.allowedGroup + " does not exist: only root may use the service");
+
+    StoreOptions so;
+    so.dir = settings.storageDir + "/" + kStoreFolder;
+    so.chownFiles = systemBus && geteuid() == 0;
+    so.fileMode = 0640;
+    so.log = log_line;
+    std::string why;
+    if (g_mkdir_with_parents(settings.storageDir.c_str(), 0700) != 0) {
+        log_line("cannot create " + settings.storageDir);
+        return 1;
+    }
+    s.store = Store::open(so, &why);
+    if (!s.store) {
+        log_line(why);
+        return 1;
+    }
+    s.core = std::make_unique<Core>(core_config(s), s.clock, *s.store);
+    s.transport = std::make_unique<Transport>(
+        [&s](const std::string &id, TransferResult r) { apply_effects(s, s.core->transfer_done(id, std::move(r))); },
+        [&s](const std::string &id, uint64_t bytes) { apply_effects(s, s.core->transfer_progress(id, bytes)); });
+    s.transport->set_settings(transport_settings(s.settings));
+    // The queue waits for the bearer the modem side reports.
+    Effects loaded = s.core->load(s.store->load());
+
+    s.loop = g_main_loop_new(nullptr, FALSE);
+    g_running = &s;
+    const guint sigterm = g_unix_signal_add(SIGTERM, [](gpointer) -> gboolean {
+        if (g_running) g_main_loop_quit(g_running->loop);
+        return G_SOURCE_CONTINUE;
+    }, nullptr);
+    const guint sigint = g_unix_signal_add(SIGINT, [](gpointer) -> gboolean {
+        if (g_running) g_main_loop_quit(g_running->loop);
+        return G_SOURCE_CONTINUE;
+    }, nullptr);
+    const guint owner = g_bus_own_name(systemBus ? G_BUS_TYPE_SYSTEM : G_BUS_TYPE_SESSION, kBusName,
+                                       G_BUS_NAME_OWNER_FLAGS_NONE, on_bus_acquired, on_name_acquired, on_name_lost, &s,
+                                       nullptr);
+    // What loading asked for (transfers, timers) runs once the loop does.
+    const guint first = g_idle_add_full(G_PRIORITY_DEFAULT, [](gpointer u) -> gboolean {
+        auto *pair = static_cast<std::pair<Service *, Effects> *>(u);
+        apply_effects(*pair->first, pair->second);
+        return G_SOURCE_REMOVE;
+    }, new std::pair<Service *, Effects>(&s, std::move(loaded)), [](gpointer u) {
+        delete static_cast<std::pair<Service *, Effects> *>(u);
+    });
+    g_main_loop_run(s.loop);
+    if (GSource *pending = g_main_context_find_source_by_id(nullptr, first)) g_source_destroy(pending);
+    if (s.warmSource) g_source_remove(s.warmSource);
+
+    // Teardown: nothing is emitted on a bus that went away.
+    modem_stop(s.modem);
+    s.modem = nullptr;
+    s.transport.reset();
+    if (s.timer) g_source_remove(s.timer);
+    const bool busUp = s.bus && !g_dbus_connection_is_closed(s.bus);
+    if (busUp && s.manager) rrd_bus_mms_manager_emit_service_removed(s.manager, kServicePath);
+    for (auto &[id, obj] : s.messages) {
+        g_dbus_interface_skeleton_unexport(G_DBUS_INTERFACE_SKELETON(obj));
+        g_object_unref(obj);
+    }
+    s.messages.clear();
+    message_forget(s, "");
+    for (gpointer sk : {static_cast<gpointer>(s.manager), static_cast<gpointer>(s.modemManager),
+                        static_cast<gpointer>(s.service), static_cast<gpointer>(s.agent)})
+        if (sk) {
+            g_dbus_interface_skeleton_unexport(G_DBUS_INTERFACE_SKELETON(sk));
+            g_object_unref(sk);
+        }
+    auth_free(s.auth);
+    if (busUp) g_dbus_connection_flush_sync(s.bus, nullptr, nullptr);
+    g_bus_unown_name(owner);
+    g_source_remove(sigterm);
+    g_source_remove(sigint);
+    if (s.bus) {
+        g_signal_handler_disconnect(s.bus, s.closedHandler);
+        g_object_unref(s.bus);
+    }
+    g_running = nullptr;
+    g_main_loop_unref(s.loop);
+    return s.exitStatus;
+}
+
+}  // namespace rrd

@@ -1,0 +1,133 @@
+// rorodired's process state and the glue between its parts: the bus objects
+// (obj_*.cpp, on skeletons generated from interfaces/*.xml) take calls and
+// hand them to the core; whatever the core says changed (its effects) is
+// applied here: signals through the generated emit_* helpers, transfers
+// through the transport, the timer on the main loop.
+#ifndef RORODIRED_SERVICE_H
+#define RORODIRED_SERVICE_H
+
+#include <gio/gio.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "auth.h"
+#include "config.h"
+#include "core.h"
+#include "modem.h"
+#include "rrd-bus-generated.h"
+#include "store.h"
+#include "transport.h"
+
+namespace rrd {
+
+constexpr char kBusName[] = "org.ofono.mms";
+constexpr char kManagerPath[] = "/org/ofono/mms";
+constexpr char kServicePath[] = "/org/ofono/mms/modemmanager";
+constexpr char kIdentity[] = "modemmanager";
+constexpr char kStoreFolder[] = "modemmanager";
+
+// Bounds of what a reply carries about one message (the stored PDU keeps
+// everything): texts are cut at a UTF-8 character boundary.
+constexpr size_t kMaxSubjectBytes = 256;
+constexpr size_t kMaxSmilBytes = 1024;
+constexpr size_t kMaxAddressBytes = 64;          // Sender, each recipient
+constexpr size_t kMaxRecipientsBytes = 1024;     // all recipients together (at most 100 listed)
+constexpr size_t kMaxListedRecipients = 100;
+constexpr size_t kMaxListedAttachments = 25;
+constexpr size_t kMaxAttachmentTextBytes = 64;   // an attachment's id and content type
+// A GetMessages reply carries at most this many bytes of properties: the
+// newest messages are listed whole, older ones beyond it with Status, Date
+// and Subject only (the messages and their files stay as they are).
+constexpr size_t kMaxReplyBytes = 4u << 20;
+// Brief entries stop here too (a store of millions of messages): the oldest
+// beyond it are left out of the reply, never the bus's limit exceeded.
+constexpr size_t kMaxReplyBytesHard = 24u << 20;
+
+class RealClock final : public Clock {
+public:
+    int64_t mono_ms() const override;
+    int64_t wall_s() const override;
+};
+
+struct Service {
+    Settings settings;
+    bool systemBus = false;
+    GMainLoop *loop = nullptr;
+    GDBusConnection *bus = nullptr;
+    int exitStatus = 0;
+
+    RealClock clock;
+    std::unique_ptr<Store> store;
+    std::unique_ptr<Core> core;
+    std::unique_ptr<Transport> transport;
+    Modem *modem = nullptr;
+    Auth *auth = nullptr;
+    gid_t allowedGid = static_cast<gid_t>(-1);  // -1: AllowedGroup does not exist here
+
+    // Exported objects.
+    RrdBusMmsManager *manager = nullptr;
+    RrdBusMmsModemManager *modemManager = nullptr;
+    RrdBusMmsService *service = nullptr;
+    RrdBusPushNotificationAgent *agent = nullptr;  // the oFono backend only
+    std::unordered_map<std::string, RrdBusMmsMessage *> messages;
+    // Each shown message's properties as last built, with their size; dropped
+    // when the message changes (any effect naming it) or the settings do.
+    std::unordered_map<std::string, std::pair<GVariant *, size_t>> propsCache;
+
+    guint timer = 0;
+    guint warmSource = 0;    // building GetMessages' properties ahead
+    gulong closedHandler = 0;
+    bool bearerUp = false;
+    BearerState bearerState = BearerState::NoBearersActive;
+    std::string modemNumber;  // from the modem, when none is configured
+};
+
+// ---- glue (service.cpp)
+void apply_effects(Service &s, const Effects &effects);
+// A WAP push from any path (PushNotify, the oFono agent, the modem).
+// False with an error name and text when it is refused.
+bool take_push(Service &s, const std::vector<uint8_t> &push, const std::string &origin, std::string *errorName,
+               std::string *why);
+// Settings changed over the bus: saved, then applied to every part.
+bool change_settings(Service &s, const std::vector<std::pair<std::string, GVariant *>> &changes, std::string *errorName,
+                     std::string *why);
+std::string own_number(const Service &s);
+CoreConfig core_config(const Service &s);
+void log_line(const std::string &text);
+std::string iso_date(int64_t secs);
+int run_service(const Settings &settings, bool systemBus);
+
+// The bytes of an "ay" argument.
+std::vector<uint8_t> bytes_of(GVariant *ay);
+
+// ---- objects
+void manager_export(Service &s);    // obj_manager.cpp: Manager + ModemManager on /org/ofono/mms
+void service_export(Service &s);    // obj_service.cpp: Service on /org/ofono/mms/modemmanager
+void agent_export(Service &s);      // obj_agent.cpp: the oFono push agent on the service path
+GVariant *service_properties(const Service &s);  // a{sv} of GetServices and GetProperties
+GVariant *settings_properties(const Service &s);  // a{sv} of ViewSettings
+// obj_message.cpp
+std::string message_path(const std::string &id);
+GVariant *message_properties(const Service &s, const Message &m, size_t *bytes = nullptr);
+GVariant *message_properties_brief(const Message &m);
+// The cached properties, whole or brief (a new reference), built when missing.
+GVariant *message_properties_cached(Service &s, const Message &m, size_t *bytes, bool brief = false);
+void message_forget(Service &s, const std::string &id);  // "" forgets all
+void message_export(Service &s, const std::string &id);
+void message_unexport(Service &s, const std::string &id);
+
+// The error names of org.ofono.mms.
+#define RRD_ERROR(x) "org.ofono.mms.Error." x
+constexpr char kInvalidArguments[] = RRD_ERROR("InvalidArguments");
+constexpr char kUnsupportedMessage[] = RRD_ERROR("UnsupportedMessage");
+constexpr char kTransientFailure[] = RRD_ERROR("TransientFailure");
+constexpr char kNotFound[] = RRD_ERROR("NotFound");
+constexpr char kRefused[] = RRD_ERROR("Refused");
+
+}  // namespace rrd
+
+#endif

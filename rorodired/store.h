@@ -1,0 +1,80 @@
+// rorodired's store: one folder of messages, StorageDir/<service>/, each
+// message as <id>.status (a key file: status, date, queue state, reports),
+// <id>.mms (the PDU), <id>.ind (a notification not yet downloaded) and
+// <id>.part<N> (decoded bytes of a transfer-encoded part). Every file is
+// written atomically (fsync, rename, fsync of the folder) with the owner and
+// mode its message says. It implements the core's Sink.
+//
+// Changes to this header are additive; the newest are listed here:
+//   (none yet)
+#ifndef RORODIRED_STORE_H
+#define RORODIRED_STORE_H
+
+#include <sys/types.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core.h"
+
+namespace rrd {
+
+struct StoreOptions {
+    std::string dir;   // absolute; created (with its parents) 0711 when missing: the owners of
+                       // its files reach them, nobody lists the folder
+    mode_t fileMode = 0600;  // never readable by others than the message's owner
+    // Set the files' owner and group as the message says (needs root: the
+    // service on the system bus). Without it files stay the service's own.
+    bool chownFiles = false;
+    std::function<void(const std::string &)> log;  // one line per problem
+};
+
+class Store final : public Sink {
+public:
+    // Opens (creating when missing) the folder. Refused with *why: a folder
+    // owned by another user than the service's, writable by group or others,
+    // or not a folder (a symlink is not followed).
+    static std::unique_ptr<Store> open(const StoreOptions &opt, std::string *why);
+    ~Store() override;
+
+    // Every stored message: only <16 hex digits>.status names are read
+    // (anything else is left alone with one log line); temporary files of an
+    // interrupted write are removed; a message whose PDU or notification does
+    // not decode is left alone (one log line), not loaded as empty. A send
+    // with an <id>.sent mark is loaded as sent.
+    std::vector<Message> load();
+
+    // Where a blob of a message lies (for Attachments and the transport).
+    std::string path_of(const std::string &id, Blob kind, int index = 0) const;
+    // The blob's bytes (bounded regular-file read).
+    bool read_blob(const std::string &id, Blob kind, int index, std::vector<uint8_t> *out, std::string *why) const;
+    const std::string &dir() const;
+
+    // Sink
+    bool save_record(const Message &m, std::string *why) override;
+    bool save_blob(const Message &m, Blob kind, int index, const std::vector<uint8_t> &bytes,
+                   std::string *why) override;
+    bool mark_confirmed(const Message &m) override;
+    void remove_blob(const Message &m, Blob kind, int index) override;
+    void remove_message(const Message &m) override;
+
+    // Test seam: the N-th following write fails as a full disk would (0: none).
+    void fail_writes_after(int n);
+
+private:
+    Store() = default;
+    struct Impl;
+    std::unique_ptr<Impl> p_;
+};
+
+// The status file's text for a record, and back (for the store and its tests).
+std::string record_text(const Message &m);
+bool record_of_text(const std::string &id, const std::string &text, Message *m, std::string *why);
+// Whether a name is 16 lowercase hex digits.
+bool is_message_id(const std::string &name);
+
+}  // namespace rrd
+
+#endif

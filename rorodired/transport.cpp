@@ -1,0 +1,356 @@
+// rorodired's transport: the core's transfers through the library's send and
+// download transactions on the GLib main loop.
+#include "transport.h"
+
+#include <glib.h>
+
+#include <cstring>
+
+#include "MMSProl_Encapsulaton.h"
+#include "hbxappglib.h"
+#include "pdu.h"
+#include "rorodire.h"
+
+namespace rrd {
+namespace {
+
+// A URL's parts as far as the transport compares them.
+struct UrlParts {
+    std::string scheme, host;
+    int port = 0;
+    bool userinfo = false;
+};
+
+bool parse_url(const std::string &url, UrlParts *u, std::string *why) {
+    for (unsigned char c : url)
+        if (c <= 0x20 || c >= 0x7F) {
+            *why = "it holds a blank, a control byte or a non-ASCII byte";
+            return false;
+        }
+    const size_t colon = url.find("://");
+    if (colon == std::string::npos) {
+        *why = "it is no absolute URL";
+        return false;
+    }
+    u->scheme = url.substr(0, colon);
+    for (char &c : u->scheme) c = g_ascii_tolower(c);
+    const size_t start = colon + 3;
+    size_t end = url.find_first_of("/?#", start);
+    if (end == std::string::npos) end = url.size();
+    std::string authority = url.substr(start, end - start);
+    if (authority.find('@') != std::string::npos) {
+        u->userinfo = true;
+        *why = "it carries a user name or password";
+        return false;
+    }
+    std::string port;
+    if (!authority.empty() && authority[0] == '[') {
+        const size_t close = authority.find(']');
+        if (close == std::string::npos) {
+            *why = "its host is malformed";
+            return false;
+        }
+        u->host = authority.substr(0, close + 1);
+        if (close + 1 < authority.size()) {
+            if (authority[close + 1] != ':') {
+                *why = "its host is malformed";
+                return false;
+            }
+            port = authority.substr(close + 2);
+        }
+    } else {
+        const size_t pc = authority.rfind(':');
+        u->host = authority.substr(0, pc);
+        if (pc != std::string::npos) port = authority.substr(pc + 1);
+    }
+    for (char &c : u->host) c = g_ascii_tolower(c);
+    if (u->host.empty()) {
+        *why = "it names no host";
+        return false;
+    }
+    if (port.empty()) {
+        u->port = u->scheme == "https" ? 443 : 80;
+    } else {
+        if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) {
+            *why = "its port is malformed";
+            return false;
+        }
+        u->port = std::atoi(port.c_str());
+        if (u->port < 1 || u->port > 65535) {
+            *why = "its port is out of range";
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string host_of(const std::string &url) {
+    UrlParts u;
+    std::string why;
+    return parse_url(url, &u, &why) ? u.host : std::string();
+}
+
+}  // namespace
+
+bool location_allowed(const TransportSettings &s, const std::string &location, std::string *why) {
+    UrlParts relay, loc;
+    std::string w;
+    if (!parse_url(s.relayUrl, &relay, &w)) {
+        *why = "the relay URL is not usable: " + w;
+        return false;
+    }
+    if (!parse_url(location, &loc, &w)) {
+        *why = "the location '" + clean_text(location.data(), location.size(), 200) + "' is refused: " + w;
+        return false;
+    }
+    if (loc.scheme != "http") {
+        *why = "the location '" + location + "' is refused: only http is fetched";
+        return false;
+    }
+    if (loc.host != relay.host || loc.port != relay.port) {
+        *why = "the location '" + location + "' names " + loc.host + ":" + std::to_string(loc.port) +
+               ", not the relay " + relay.host + ":" + std::to_string(relay.port);
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- the transfer
+struct Transport::Impl {
+    Done done;
+    Progress progress;
+    TransportSettings settings;
+
+    // The transfer in progress; the library reads these until its final report.
+    struct Current {
+        std::string id;
+        Lane lane = Lane::Send;
+        std::vector<uint8_t> in;
+        tCPS_PduBuf buf{};
+        tCPS_PduBuf out{};
+        TransportSettings settings;
+        MmsSettings ms{};
+        int code = -1;          // the library's final report, -1 until it comes
+        bool stopping = false;  // stop() asked for the end
+        bool silent = false;    // the destructor ends it: no report
+        std::vector<uint8_t> conf;  // the m-send-conf as it arrived
+        uint64_t lastBytes = 0;
+        TransferEnd early = TransferEnd::Ok;  // NotStarted / Refused without the library
+        bool earlyEnd = false;
+        std::string why;
+        std::string tid;  // Transaction-Id of the request: the confirmation must carry it
+    };
+    Current cur;
+    bool running = false;
+    guint reportSource = 0;
+    GSource *watch = nullptr;  // looks at the running transaction once per main loop iteration
+    std::string none;
+
+    void look();
+    void report();
+};
+
+namespace {
+
+Transport::Impl *g_transport = nullptr;  // the library's result callback carries no user value
+
+// The watch runs its prepare() on every main loop iteration: the library
+// releases the confirmation buffer before it reports, so the bytes are
+// copied while they are there (one step of 100 ms always lies between the
+// arrival of the last byte and the end), and progress is reported.
+gboolean watch_prepare(GSource *, gint *timeout) {
+    *timeout = -1;
+    if (g_transport) g_transport->look();
+    return FALSE;
+}
+gboolean watch_check(GSource *) { return FALSE; }
+gboolean watch_dispatch(GSource *, GSourceFunc, gpointer) { return G_SOURCE_CONTINUE; }
+GSourceFuncs kWatchFuncs = {watch_prepare, watch_check, watch_dispatch, nullptr, nullptr, nullptr};
+
+void on_result(int code, int value) {
+    (void)value;
+    Transport::Impl *t = g_transport;
+    if (!t || !t->running || t->cur.code != -1) return;
+    if (code == HBX_MSG_SEND_PROGRESS && t->cur.lane == Lane::Send) return;
+    if (code == HBX_MSG_DL_PROGRESS && t->cur.lane == Lane::Download) return;
+    t->cur.code = code;
+    if (t->cur.silent) return;
+    // The library finishes its own ending after the report: the outcome is
+    // handed on from the main loop.
+    if (!t->reportSource)
+        t->reportSource = g_idle_add(
+            [](gpointer) -> gboolean {
+                if (g_transport) {
+                    g_transport->reportSource = 0;
+                    g_transport->report();
+                }
+                return G_SOURCE_REMOVE;
+            },
+            nullptr);
+}
+
+TransferEnd end_of_send(int code) {
+    switch (code) {
+        case HBX_MSG_SEND_OK: return TransferEnd::Ok;
+        case HBX_MSG_SERVICE_DENIED: return TransferEnd::ServiceDenied;
+        case HBX_MSG_NETWORK_PROBLEM: return TransferEnd::NetworkProblem;
+        case HBX_MSG_UNSUPPORTED: return TransferEnd::Unsupported;
+        default: return TransferEnd::Failed;
+    }
+}
+
+TransferEnd end_of_download(int code) {
+    switch (code) {
+        case HBX_MSG_DL_OK: return TransferEnd::Ok;
+        case HBX_MSG_DL_MSG_TOOBIG: return TransferEnd::TooBig;
+        default: return TransferEnd::Failed;
+    }
+}
+
+}  // namespace
+
+void Transport::Impl::look() {
+    if (!running || cur.code != -1) return;
+    const HbxState &s = hbx_state();
+    uint64_t bytes = 0;
+    if (cur.lane == Lane::Send) {
+        if (s.send.pSendConfBuf && s.send.sendConfLen > cur.conf.size())
+            cur.conf.assign(s.send.pSendConfBuf, s.send.pSendConfBuf + s.send.sendConfLen);
+        bytes = static_cast<uint64_t>(s.send.sentSize) + s.send.sendConfLen;
+    } else {
+        bytes = static_cast<uint64_t>(s.dl.mmsBodyLen) + s.dl.ackBytes;
+    }
+    if (bytes != cur.lastBytes) {
+        cur.lastBytes = bytes;
+        if (progress) progress(cur.id, bytes);
+    }
+}
+
+void Transport::Impl::report() {
+    if (!running) return;
+    TransferResult r;
+    r.host = host_of(cur.settings.relayUrl);
+    if (cur.earlyEnd) {
+        r.end = cur.early;
+        r.why = cur.why;
+    } else if (cur.stopping) {
+        r.end = TransferEnd::Stopped;
+        r.why = "stopped";
+    } else if (cur.lane == Lane::Send) {
+        r.end = end_of_send(cur.code);
+        // The relay's own verdict, also where the library reports only 21.
+        if (!cur.conf.empty()) {
+            tMMS_SendConf *c = fnMMS_ParseSendConf(cur.conf.data(), static_cast<int>(cur.conf.size()));
+            if (c && c->Transaction_Id && !cur.tid.empty() && cur.tid == c->Transaction_Id) {
+                r.responseStatus = c->Response_Status;
+                if (c->Message_Id) r.messageId = clean_text(c->Message_Id, std::strlen(c->Message_Id), 256);
+                if (r.end != TransferEnd::Ok && c->Response_Text)
+                    r.why = "the relay answered " + clean_text(c->Response_Text, std::strlen(c->Response_Text), 200);
+            }
+            if (c) fnMMS_FreeMessageMem(c, MMS_STRUCT_SEND_CONF);
+        }
+        if (r.why.empty() && r.end != TransferEnd::Ok)
+            r.why = r.responseStatus >= 0 ? "the relay refused the message (Response-Status 0x" +
+                                                std::string(1, "0123456789ABCDEF"[(r.responseStatus >> 4) & 15]) +
+                                                std::string(1, "0123456789ABCDEF"[r.responseStatus & 15]) + ")"
+                                          : "the send failed (connection, HTTP or confirmation)";
+    } else {
+        r.end = end_of_download(cur.code);
+        if (r.end == TransferEnd::Ok) {
+            if (cur.out.data && cur.out.length > 0) r.pdu.assign(cur.out.data, cur.out.data + cur.out.length);
+            if (!view_of_pdu(r.pdu, &r.view, &r.decodedParts)) {
+                r.end = TransferEnd::Failed;
+                r.why = "the retrieved message does not decode";
+                r.pdu.clear();
+            }
+        } else {
+            r.why = r.end == TransferEnd::TooBig ? "the message is larger than the download limit"
+                                                 : "the download failed (connection, HTTP or message)";
+        }
+    }
+    fnQX_Free(reinterpret_cast<void **>(&cur.out.data));
+    const std::string id = cur.id;
+    cur = Current{};
+    running = false;
+    if (done) done(id, std::move(r));
+}
+
+Transport::Transport(Done done, Progress progress) : p_(new Impl) {
+    p_->done = std::move(done);
+    p_->progress = std::move(progress);
+    g_transport = p_;
+    p_->watch = g_source_new(&kWatchFuncs, sizeof(GSource));
+    g_source_set_priority(p_->watch, G_PRIORITY_DEFAULT);
+    g_source_attach(p_->watch, nullptr);
+}
+
+Transport::~Transport() {
+    if (p_->running && p_->cur.code == -1 && !p_->cur.earlyEnd) {
+        p_->cur.silent = true;
+        hbx_Stop();
+    }
+    if (p_->reportSource) g_source_remove(p_->reportSource);
+    fnQX_Free(reinterpret_cast<void **>(&p_->cur.out.data));
+    g_source_destroy(p_->watch);
+    g_source_unref(p_->watch);
+    g_transport = nullptr;
+    delete p_;
+}
+
+void Transport::set_settings(const TransportSettings &s) { p_->settings = s; }
+
+bool Transport::start(const std::string &id, Lane lane, std::vector<uint8_t> bytes) {
+    Impl &t = *p_;
+    if (t.running) return false;
+    t.running = true;
+    t.cur = Impl::Current{};
+    Impl::Current &c = t.cur;
+    c.id = id;
+    c.lane = lane;
+    c.in = std::move(bytes);
+    c.settings = t.settings;
+    auto opt = [](const std::string &v) { return v.empty() ? nullptr : v.c_str(); };
+    c.ms = MmsSettings{opt(c.settings.userAgent), opt(c.settings.userAgentProfile), opt(c.settings.proxyHost),
+                       opt(c.settings.proxyPort), c.settings.relayUrl.c_str()};
+    c.buf = tCPS_PduBuf{c.in.data(), static_cast<int>(c.in.size())};
+    auto early = [&](TransferEnd end, std::string why) {
+        c.earlyEnd = true;
+        c.early = end;
+        c.why = std::move(why);
+        on_result(lane == Lane::Send ? int{HBX_MSG_SEND_FAIL} : int{HBX_MSG_DL_FAIL_NOR}, 0);
+        return true;
+    };
+    if (c.in.empty()) return early(TransferEnd::NotStarted, "nothing to transfer");
+    if (lane == Lane::Send) {
+        char *tid = fnMMS_CopyTransactionId(c.in.data(), static_cast<int>(c.in.size()));
+        if (tid) c.tid = tid;
+        fnQX_Free(reinterpret_cast<void **>(&tid));
+    }
+    if (lane == Lane::Download) {
+        // Only our relay: the location is checked before anything connects.
+        Notification n;
+        std::string why;
+        if (!notification_of_ind(c.in, &n, &why)) return early(TransferEnd::Refused, why);
+        if (!location_allowed(c.settings, n.location, &why)) return early(TransferEnd::Refused, why);
+    }
+    const int r = lane == Lane::Send ? fnCPS_SendMMS(&c.buf, &c.ms, on_result)
+                                     : fnCPS_DownloadMMS(&c.buf, 3, &c.ms, on_result, &c.out);
+    const bool started = r == (lane == Lane::Send ? int{HBX_MSG_SEND_STARTED} : int{HBX_MSG_DL_STARTED});
+    if (!started && c.code == -1) return early(TransferEnd::NotStarted, "the library did not start the transfer");
+    return true;
+}
+
+void Transport::stop() {
+    Impl &t = *p_;
+    if (!t.running || t.cur.code != -1 || t.cur.earlyEnd) return;
+    t.cur.stopping = true;
+    // The library's transaction ends at once (its sockets and timers
+    // released); its failure report comes through on_result.
+    if (!hbx_Stop()) on_result(t.cur.lane == Lane::Send ? int{HBX_MSG_SEND_FAIL} : int{HBX_MSG_DL_FAIL_NOR}, 0);
+}
+
+bool Transport::busy() const { return p_->running; }
+
+const std::string &Transport::running_id() const { return p_->running ? p_->cur.id : p_->none; }
+
+}  // namespace rrd

@@ -1,0 +1,74 @@
+// rorodired's transport: runs the core's StartTransfer effects through the
+// library (fnCPS_SendMMS / fnCPS_DownloadMMS) on the GLib main loop and
+// reports each outcome once. The library's result callback carries no user
+// value: the one global of the service lives in transport.cpp for it.
+//
+// It reads the m-send-conf's Response-Status and Message-ID itself (the
+// library reports only 21 for a refusal other than 22..24), decodes a
+// retrieved message into its View (with the decoded bytes of transfer-encoded
+// parts), refuses a notification whose Content-Location is not the
+// configured relay's host and port (or that has userinfo or raw non-ASCII
+// bytes) without connecting, and stops a transfer on request.
+//
+// Changes to this header are additive; the newest are listed here:
+//   (none yet)
+#ifndef RORODIRED_TRANSPORT_H
+#define RORODIRED_TRANSPORT_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core.h"
+
+namespace rrd {
+
+struct TransportSettings {
+    std::string relayUrl;              // http://host[:port]/path
+    std::string proxyHost, proxyPort;  // both empty: no proxy
+    std::string userAgent, userAgentProfile;
+};
+
+// Whether `location` may be fetched with these settings: http, the relay's
+// host and port exactly (any path), no userinfo, only printable ASCII.
+bool location_allowed(const TransportSettings &s, const std::string &location, std::string *why);
+
+class Transport {
+public:
+    using Done = std::function<void(const std::string &id, TransferResult result)>;
+    using Progress = std::function<void(const std::string &id, uint64_t bytes)>;
+
+    // One Transport per process (the library runs one transaction at a time).
+    Transport(Done done, Progress progress);
+    ~Transport();  // stops a running transfer without reporting it
+    Transport(const Transport &) = delete;
+    Transport &operator=(const Transport &) = delete;
+
+    void set_settings(const TransportSettings &s);
+
+    // Starts the transfer of message `id`: a send posts `bytes` (the stored
+    // m-send-req), a download fetches what `bytes` (the stored
+    // m-notification-ind) names. Done is called exactly once, always from the
+    // main loop (never from inside start()), also when the library refuses
+    // to start (TransferEnd::NotStarted) or the location is refused
+    // (TransferEnd::Refused). False only when a transfer already runs.
+    bool start(const std::string &id, Lane lane, std::vector<uint8_t> bytes);
+
+    // Stops the running transfer (a StopTransfer effect, or the deadline):
+    // the library's transaction is ended at once, its sockets closed, and
+    // Done reports TransferEnd::Stopped. Nothing when none runs.
+    void stop();
+
+    bool busy() const;
+    const std::string &running_id() const;
+
+    struct Impl;  // opaque: transport.cpp's state, reached by the library's callback
+
+private:
+    Impl *p_;
+};
+
+}  // namespace rrd
+
+#endif

@@ -1,0 +1,767 @@
+// rorodired's core in-process: a fake clock, a fake store (or the real one
+// in a temporary folder) and the test standing in for the transport. Lanes,
+// deadlines, retries against permanent refusals, restart recovery with the
+// same Transaction-Id, a full disk then a restart, duplicates, limits,
+// statuses and delivery reports.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+
+#include "core.h"
+#include "pdu.h"
+#include "store.h"
+
+namespace rrd {
+namespace {
+
+class FakeClock final : public Clock {
+public:
+    int64_t mono = 1000000;
+    int64_t wall = 1796642163;  // 2026-12-07
+    int64_t mono_ms() const override { return mono; }
+    int64_t wall_s() const override { return wall; }
+};
+
+// The store in memory; writes fail on request, as a full disk does.
+class FakeSink final : public Sink {
+public:
+    std::map<std::string, Message> records;
+    std::map<std::string, std::vector<uint8_t>> blobs;  // "<id><suffix><n>"
+    std::set<std::string> marks;
+    bool full = false;
+    bool canMark = true;
+    int recordWrites = 0;
+
+    static std::string key(const std::string &id, Blob kind, int index) {
+        return id + (kind == Blob::Pdu ? ".mms" : kind == Blob::Notification ? ".ind" : ".part") + std::to_string(index);
+    }
+    bool save_record(const Message &m, std::string *why) override {
+        ++recordWrites;
+        if (full) return *why = "No space left on device", false;
+        records[m.id] = m;
+        return true;
+    }
+    bool save_blob(const Message &m, Blob kind, int index, const std::vector<uint8_t> &b, std::string *why) override {
+        if (full) return *why = "No space left on device", false;
+        blobs[key(m.id, kind, index)] = b;
+        return true;
+    }
+    bool mark_confirmed(const Message &m) override {
+        if (!canMark) return false;
+        marks.insert(m.id);
+        return true;
+    }
+    void remove_blob(const Message &m, Blob kind, int index) override { blobs.erase(key(m.id, kind, index)); }
+    void remove_message(const Message &m) override {
+        records.erase(m.id);
+        for (auto it = blobs.begin(); it != blobs.end();) it = it->first.compare(0, 16, m.id) == 0 ? blobs.erase(it) : ++it;
+        marks.erase(m.id);
+    }
+    // What a restart reads back: the records whose files are there, with a
+    // marked draft taken as sent (as the store does).
+    std::vector<Message> reload() const {
+        std::vector<Message> v;
+        for (auto [id, m] : records) {
+            const bool hasFile = blobs.count(key(id, Blob::Pdu, 0)) || blobs.count(key(id, Blob::Notification, 0)) ||
+                                 m.status == Status::NotDownloaded || m.status == Status::Expired;
+            if (!hasFile) continue;
+            if (marks.count(id) && m.status == Status::Draft) m.status = Status::Sent;
+            v.push_back(m);
+        }
+        return v;
+    }
+};
+
+size_t count(const Effects &fx, EffectKind k, const std::string &id = {}) {
+    return static_cast<size_t>(std::count_if(fx.begin(), fx.end(), [&](const Effect &e) {
+        return e.kind == k && (id.empty() || e.id == id);
+    }));
+}
+const Effect *find(const Effects &fx, EffectKind k, const std::string &id = {}) {
+    for (const Effect &e : fx)
+        if (e.kind == k && (id.empty() || e.id == id)) return &e;
+    return nullptr;
+}
+
+// The core with its fakes; every effect is kept in `all`, the armed timer
+// is followed when the clock advances.
+struct Harness {
+    FakeClock clock;
+    FakeSink sink;
+    CoreConfig cfg;
+    std::unique_ptr<Core> core;
+    Effects all;
+    int64_t armedAt = 0;
+    uint64_t nextRandom = 1;
+
+    Harness() { restart(); }
+
+    Effects take(Effects fx) {
+        for (const Effect &e : fx)
+            if (e.kind == EffectKind::ArmTimer) armedAt = e.atMs;
+        all.insert(all.end(), fx.begin(), fx.end());
+        return fx;
+    }
+    Effects restart(Sink *sink = nullptr, std::vector<Message> stored = {}) {
+        cfg.random64 = nullptr;
+        core = std::make_unique<Core>(cfg, clock, sink ? *sink : this->sink);
+        armedAt = 0;
+        return take(core->load(std::move(stored)));
+    }
+    // A send; with `real` its PDU is a composed m-send-req (for the real store).
+    std::string send(size_t recipients = 1, uid_t owner = 1000, bool real = false) {
+        SendRequest r;
+        r.id = core->new_id();
+        r.pdu = std::vector<uint8_t>(200, 0x42);
+        for (size_t i = 0; i < recipients; ++i) r.view.recipients.push_back("+1555010000" + std::to_string(i + 2));
+        r.view.transactionId = "T" + r.id;
+        if (real) {
+            OutMessage m;
+            m.recipients = r.view.recipients;
+            m.subject = "full disk";
+            m.transactionId = "T" + r.id;
+            m.date = clock.wall;
+            m.parts.push_back(OutPart{"hello.txt", "text/plain", std::vector<uint8_t>{'h', 'i'}});
+            std::string name, why;
+            r.pdu = compose(m, &name, &why);
+            EXPECT_FALSE(r.pdu.empty()) << why;
+            EXPECT_TRUE(view_of_pdu(r.pdu, &r.view));
+        }
+        r.owner = owner;
+        Answer a = core->submit_send(std::move(r));
+        take(a.effects);
+        EXPECT_TRUE(a.ok()) << a.why;
+        return a.ok() ? a.effects.front().id : std::string();
+    }
+    Answer notify(const std::string &location, size_t pushBytes = 200, uint64_t size = 1000) {
+        Notification n;
+        n.location = location;
+        n.from = "+15550100001";
+        n.subject = "hi";
+        n.size = size;
+        Answer a = core->take_notification(n, std::vector<uint8_t>(100, 0x8C), pushBytes);
+        take(a.effects);
+        return a;
+    }
+    Effects done(const std::string &id, TransferEnd end, int rs = -1, const std::string &messageId = {}) {
+        TransferResult r;
+        r.end = end;
+        r.responseStatus = rs;
+        r.messageId = messageId;
+        r.host = "127.0.0.1";
+        if (end == TransferEnd::Ok && core->find(id) && core->find(id)->dir == Direction::In) {
+            r.pdu = std::vector<uint8_t>(300, 0x8C);
+            r.view.subject = "hi";
+            r.view.sender = "+15550100001";
+        }
+        return take(core->transfer_done(id, std::move(r)));
+    }
+    // Moves the clock, firing the timer whenever it is due.
+    Effects advance(int64_t ms, int64_t step = 1000) {
+        Effects fx;
+        for (int64_t t = 0; t < ms; t += step) {
+            clock.mono += step;
+            if (armedAt && clock.mono >= armedAt) {
+                armedAt = 0;
+                Effects e = take(core->tick());
+                fx.insert(fx.end(), e.begin(), e.end());
+            }
+        }
+        return fx;
+    }
+    std::string running() const {
+        auto r = core->running();
+        return r ? r->first : std::string();
+    }
+};
+
+// ---------------------------------------------------------------- statuses
+TEST(RorodiredCore, StatusWordsRoundTripAndMatchTheDialect) {
+    const std::map<Status, std::pair<std::string, std::string>> want = {
+        {Status::Draft, {"draft", "draft"}},
+        {Status::Sent, {"sent", "sent"}},
+        {Status::Delivered, {"delivered", "delivered"}},
+        {Status::Received, {"received", "received"}},
+        {Status::Read, {"read", "read"}},
+        {Status::Expired, {"expired", "expired"}},
+        {Status::Downloaded, {"downloaded", "downloaded"}},
+        {Status::SendingFailed, {"sending_failed", "sending_failed"}},
+        {Status::PendingDownload, {"", "pending-download"}},
+        {Status::NotDownloaded, {"received", "not-downloaded"}},
+    };
+    for (const auto &[s, words] : want) {
+        EXPECT_EQ(status_word(s), words.first);
+        EXPECT_EQ(stored_word(s), words.second);
+        Status back{};
+        ASSERT_TRUE(status_of_word(stored_word(s), &back));
+        EXPECT_EQ(back, s);
+        EXPECT_EQ(is_shown(s), s != Status::PendingDownload);
+    }
+    Status s{};
+    EXPECT_FALSE(status_of_word("failed", &s));  // the old dialect's word is no status any more
+    EXPECT_FALSE(status_of_word("", &s));
+}
+
+// ---------------------------------------------------------------- lanes
+TEST(RorodiredCore, ASendStopsARunningDownloadAndGoesFirst) {
+    Harness h;
+    ASSERT_TRUE(h.notify("http://127.0.0.1:8002/msg/1").ok());
+    const Effect *start = find(h.all, EffectKind::StartTransfer);
+    ASSERT_TRUE(start);
+    const std::string dl = start->id;
+    EXPECT_EQ(start->lane, Lane::Download);
+    h.advance(30000);  // the download trickles along
+    h.core->transfer_progress(dl, 5000);
+
+    h.all.clear();
+    const std::string snd = h.send();
+    // The send does not wait: the download is stopped for it.
+    EXPECT_EQ(count(h.all, EffectKind::StopTransfer, dl), 1u);
+    EXPECT_EQ(count(h.all, EffectKind::StartTransfer), 0u);
+    Effects fx = h.done(dl, TransferEnd::Stopped);
+    const Effect *next = find(fx, EffectKind::StartTransfer);
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->id, snd);
+    EXPECT_EQ(next->lane, Lane::Send);
+    // A stopped download counts no attempt and starts again after the send.
+    EXPECT_EQ(h.core->find(dl)->attempts, 0);
+    fx = h.done(snd, TransferEnd::Ok, 0x80, "M1");
+    EXPECT_EQ(h.core->find(snd)->status, Status::Sent);
+    next = find(fx, EffectKind::StartTransfer);
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->id, dl);
+}
+
+TEST(RorodiredCore, SendsGoInOrderOfArrivalAndOneTransferRunsAtATime) {
+    Harness h;
+    const std::string a = h.send(), b = h.send(), c = h.send();
+    EXPECT_EQ(count(h.all, EffectKind::StartTransfer), 1u);
+    EXPECT_EQ(h.running(), a);
+    Effects fx = h.done(a, TransferEnd::Ok, 0x80, "Ma");
+    ASSERT_TRUE(find(fx, EffectKind::StartTransfer));
+    EXPECT_EQ(find(fx, EffectKind::StartTransfer)->id, b);
+    fx = h.done(b, TransferEnd::Ok, 0x80, "Mb");
+    EXPECT_EQ(find(fx, EffectKind::StartTransfer)->id, c);
+    // A report for a transfer that is not running is ignored.
+    fx = h.done(a, TransferEnd::Failed);
+    EXPECT_EQ(h.core->find(a)->status, Status::Sent);
+    EXPECT_EQ(count(fx, EffectKind::Log), 1u);
+}
+
+TEST(RorodiredCore, AStopWithoutAReportDoesNotHoldTheQueue) {
+    Harness h;
+    ASSERT_TRUE(h.notify("http://127.0.0.1:8002/msg/1").ok());
+    const std::string dl = h.running();
+    h.all.clear();
+    const std::string snd = h.send();
+    ASSERT_EQ(count(h.all, EffectKind::StopTransfer, dl), 1u);
+    // The transport never answers the stop: the send still goes out.
+    Effects fx = h.advance(40000);
+    ASSERT_TRUE(find(fx, EffectKind::StartTransfer));
+    EXPECT_EQ(find(fx, EffectKind::StartTransfer)->id, snd);
+    EXPECT_EQ(h.core->find(dl)->attempts, 0) << "stopped for a send: no attempt counted";
+    // A report that comes after all is ignored.
+    fx = h.done(dl, TransferEnd::Ok);
+    EXPECT_EQ(h.core->find(dl)->status, Status::PendingDownload);
+    EXPECT_EQ(h.running(), snd);
+}
+
+// ---------------------------------------------------------------- deadlines
+TEST(RorodiredCore, DeadlinesLetSlowTransfersFinishAndStopTrickles) {
+    struct Row {
+        const char *what;
+        uint64_t announced;     // Message-Size of the notification
+        uint64_t total;         // bytes the download needs
+        double bytesPerSecond;  // pace of the relay
+        bool finishes;
+        int64_t stoppedWithinMs;
+    };
+    const Row rows[] = {
+        {"300 KB at 300 B/s", 307200, 307200, 300, true, 0},
+        {"300 KB at 600 B/s", 307200, 307200, 600, true, 0},
+        {"small at 50 B/s", 2000, 2000, 50, true, 0},
+        {"one byte per 20 s", 307200, 307200, 0.05, false, 10 * 60 * 1000},
+        {"300 KB at 100 B/s", 307200, 307200, 100, false, 1800 * 1000},
+        {"announces 1 KB, sends 300 KB at 10 B/s", 1000, 307200, 10, false, 1800 * 1000},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        Harness h;
+        ASSERT_TRUE(h.notify("http://127.0.0.1:8002/msg/x", 200, row.announced).ok());
+        const std::string id = h.running();
+        ASSERT_FALSE(id.empty());
+        int64_t elapsed = 0;
+        bool stopped = false;
+        while (!stopped) {
+            h.all.clear();
+            h.advance(1000);
+            elapsed += 1000;
+            const uint64_t moved = std::min<uint64_t>(row.total, static_cast<uint64_t>(row.bytesPerSecond * elapsed / 1000));
+            h.core->transfer_progress(id, moved);
+            stopped = count(h.all, EffectKind::StopTransfer, id) > 0;
+            if (moved >= row.total) break;
+            ASSERT_LT(elapsed, 4 * 3600 * 1000) << "never ended";
+        }
+        EXPECT_EQ(!stopped, row.finishes) << "after " << elapsed / 1000 << " s";
+        if (stopped) {
+            EXPECT_LE(elapsed, row.stoppedWithinMs);
+            // The stop is a failure of the attempt: tried again later.
+            h.done(id, TransferEnd::Stopped);
+            EXPECT_EQ(h.core->find(id)->attempts, 1);
+            EXPECT_TRUE(h.core->find(id)->queued);
+        }
+    }
+}
+
+// ---------------------------------------------------------------- retries
+TEST(RorodiredCore, TransientFailuresAreRetriedWithDoublingDelaysPermanentOnesNever) {
+    struct Row {
+        const char *what;
+        TransferEnd end;
+        int responseStatus;
+        bool permanent;
+        const char *error;
+    };
+    const Row rows[] = {
+        {"connection failed", TransferEnd::Failed, -1, false, "org.ofono.mms.Error.TransientFailure"},
+        {"network problem", TransferEnd::NetworkProblem, 0x86, false, "org.ofono.mms.Error.TransientNetworkProblem"},
+        {"transient address unresolved", TransferEnd::Failed, 0xC1, false,
+         "org.ofono.mms.Error.TransientSendingAddressUnresolved"},
+        {"not started", TransferEnd::NotStarted, -1, false, "org.ofono.mms.Error.TransientFailure"},
+        {"address unresolved 0xE3 (library says 21)", TransferEnd::Failed, 0xE3, true,
+         "org.ofono.mms.Error.PermanentSendingAddressUnresolved"},
+        {"service denied", TransferEnd::ServiceDenied, 0xE1, true, "org.ofono.mms.Error.PermanentServiceDenied"},
+        {"MMS 1.0 address unresolved 0x84", TransferEnd::Failed, 0x84, true,
+         "org.ofono.mms.Error.PermanentSendingAddressUnresolved"},
+        {"lack of prepaid 0xEB", TransferEnd::Failed, 0xEB, true, "org.ofono.mms.Error.PermanentLackOfPrepaid"},
+        {"unsupported", TransferEnd::Unsupported, -1, true, "org.ofono.mms.Error.UnsupportedMessage"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        Harness h;
+        const std::string id = h.send();
+        std::vector<int64_t> delays;
+        for (int attempt = 0; attempt < 10 && h.core->find(id)->status == Status::Draft; ++attempt) {
+            ASSERT_EQ(h.running(), id);
+            h.done(id, row.end, row.responseStatus);
+            const int64_t failedAt = h.clock.mono;
+            while (h.running().empty() && h.core->find(id)->status == Status::Draft) h.advance(100, 100);
+            if (!h.running().empty()) delays.push_back(h.clock.mono - failedAt);
+        }
+        const Message *m = h.core->find(id);
+        EXPECT_EQ(m->status, Status::SendingFailed);
+        EXPECT_EQ(m->error, row.error);
+        EXPECT_EQ(h.sink.records[id].status, Status::SendingFailed) << "the failure is stored";
+        const Effect *err = find(h.all, EffectKind::MessageSendError, id);
+        ASSERT_TRUE(err);
+        EXPECT_EQ(err->error, row.error);
+        const Effect *last = nullptr;
+        for (const Effect &e : h.all)
+            if (e.kind == EffectKind::PropertyChanged && e.id == id) last = &e;
+        ASSERT_TRUE(last);
+        EXPECT_EQ(last->value, "sending_failed");
+        if (row.permanent) {
+            EXPECT_TRUE(delays.empty()) << "a permanent refusal is never retried";
+        } else {
+            EXPECT_EQ(delays, (std::vector<int64_t>{2000, 4000, 8000}));
+        }
+    }
+}
+
+// ---------------------------------------------------------------- restarts
+TEST(RorodiredCore, AnUnconfirmedSendIsResentWithItsStoredPduAConfirmedOneNever) {
+    Harness h;
+    const std::string posted = h.send(), confirmed = h.send();
+    const std::vector<uint8_t> pdu = h.sink.blobs[FakeSink::key(posted, Blob::Pdu, 0)];
+    // The first is killed mid-POST; the second is confirmed in a later life.
+    Effects fx = h.restart(nullptr, h.sink.reload());
+    ASSERT_EQ(count(fx, EffectKind::StartTransfer), 1u);
+    EXPECT_EQ(find(fx, EffectKind::StartTransfer)->id, posted);
+    EXPECT_EQ(h.core->find(posted)->transactionId, "T" + posted) << "the same Transaction-Id goes out again";
+    EXPECT_EQ(h.sink.blobs[FakeSink::key(posted, Blob::Pdu, 0)], pdu);
+    fx = h.done(posted, TransferEnd::Ok, 0x80, "M1");
+    EXPECT_EQ(find(fx, EffectKind::StartTransfer)->id, confirmed);
+    h.done(confirmed, TransferEnd::Ok, 0x80, "M2");
+    for (int life = 0; life < 3; ++life) {
+        fx = h.restart(nullptr, h.sink.reload());
+        EXPECT_EQ(count(fx, EffectKind::StartTransfer), 0u) << "life " << life;
+        EXPECT_EQ(h.core->find(posted)->status, Status::Sent);
+        EXPECT_EQ(h.core->find(posted)->messageId, "M1");
+    }
+}
+
+// A store that fills up after the sends were queued: each confirmation
+// cannot be written as a status, but the relay has the messages. On every
+// restart after that, nothing is posted again.
+TEST(RorodiredCore, FullDiskAfterConfirmationsThenRestartsRepostNothing) {
+    char tmpl[] = "/tmp/rr_core_store_XXXXXX";
+    ASSERT_TRUE(mkdtemp(tmpl));
+    const std::string dir = std::string(tmpl) + "/store";
+    std::vector<std::string> log;
+    StoreOptions opt;
+    opt.dir = dir;
+    opt.log = [&](const std::string &l) { log.push_back(l); };
+    std::string why;
+    std::unique_ptr<Store> store = Store::open(opt, &why);
+    ASSERT_TRUE(store) << why;
+    Harness h;
+    h.restart(store.get());
+    std::vector<std::string> ids;
+    for (int i = 0; i < 8; ++i) ids.push_back(h.send(1, 1000, true));
+    store->fail_writes_after(1);  // full from the next write on
+    size_t posts = 0;
+    for (const std::string &id : ids) {
+        ASSERT_EQ(h.running(), id);
+        ++posts;
+        Effects fx = h.done(id, TransferEnd::Ok, 0x80, "M-" + id);
+        EXPECT_EQ(h.core->find(id)->status, Status::Sent);
+        EXPECT_EQ(count(fx, EffectKind::MessageSendError), 0u) << "the mark made it durable";
+    }
+    EXPECT_EQ(posts, 8u);
+    // A send refused while the disk is full leaves nothing behind.
+    auto names = [&] {
+        std::set<std::string> n;
+        for (const auto &e : std::filesystem::directory_iterator(dir)) n.insert(e.path().filename());
+        return n;
+    };
+    const std::set<std::string> before = names();
+    SendRequest r;
+    r.id = h.core->new_id();
+    r.pdu = std::vector<uint8_t>(100, 1);
+    r.view.recipients = {"+15550100002"};
+    Answer a = h.core->submit_send(std::move(r));
+    EXPECT_EQ(a.refusal, Refusal::Storage);
+    EXPECT_STREQ(refusal_error_name(a.refusal), "org.ofono.mms.Error.StorageFull");
+    EXPECT_EQ(names(), before);
+    for (int life = 0; life < 3; ++life) {
+        store = Store::open(opt, &why);
+        ASSERT_TRUE(store) << why;
+        if (life == 0) store->fail_writes_after(1);  // still full at the first restart
+        Effects fx = h.restart(store.get(), store->load());
+        EXPECT_EQ(count(fx, EffectKind::StartTransfer), 0u) << "life " << life;
+        for (const std::string &id : ids) {
+            ASSERT_TRUE(h.core->find(id)) << id;
+            EXPECT_EQ(h.core->find(id)->status, Status::Sent);
+        }
+        EXPECT_EQ(h.core->messages().size(), ids.size());
+    }
+    // With space again the marks are folded into the status files.
+    for (const std::string &id : ids) EXPECT_FALSE(std::filesystem::exists(dir + "/" + id + ".sent"));
+    std::filesystem::remove_all(tmpl);
+}
+
+TEST(RorodiredCore, ConfirmedSendThatCannotBeRecordedAtAllIsNeverPostedAgain) {
+    Harness h;
+    const std::string id = h.send();
+    h.sink.full = true;
+    h.sink.canMark = false;
+    Effects fx = h.done(id, TransferEnd::Ok, 0x80, "M1");
+    // The client hears the truth: sent, and that it will not be kept.
+    const Effect *err = find(fx, EffectKind::MessageSendError, id);
+    ASSERT_TRUE(err);
+    EXPECT_EQ(err->error, "org.ofono.mms.Error.StorageFull");
+    EXPECT_EQ(h.core->find(id)->status, Status::Sent);
+    h.sink.full = false;
+    fx = h.restart(nullptr, h.sink.reload());
+    EXPECT_EQ(count(fx, EffectKind::StartTransfer), 0u);
+}
+
+// ---------------------------------------------------------------- downloads
+TEST(RorodiredCore, RepeatedPushesAddOneMessageAlsoAfterAFailure) {
+    Harness h;
+    h.cfg.retry.retries = 1;
+    h.restart();
+    ASSERT_TRUE(h.notify("http://127.0.0.1:8002/msg/1").ok());
+    EXPECT_EQ(h.notify("http://127.0.0.1:8002/msg/1").refusal, Refusal::Duplicate);
+    const std::string id = h.running();
+    h.done(id, TransferEnd::Failed);
+    h.advance(3000);
+    ASSERT_EQ(h.running(), id);
+    Effects fx = h.done(id, TransferEnd::Failed);
+    const Message *m = h.core->find(id);
+    EXPECT_EQ(m->status, Status::NotDownloaded);
+    EXPECT_EQ(count(fx, EffectKind::MessageReceiveError, id), 1u);
+    EXPECT_EQ(count(fx, EffectKind::MessageAdded, id), 1u) << "shown, with its Expire";
+    EXPECT_FALSE(h.sink.blobs.count(FakeSink::key(id, Blob::Notification, 0))) << "a failed download's .ind goes";
+    EXPECT_EQ(h.core->notification_inds(), 1u);
+    // The same push again after the failure: nothing new.
+    EXPECT_EQ(h.notify("http://127.0.0.1:8002/msg/1").refusal, Refusal::Duplicate);
+    EXPECT_EQ(h.core->messages().size(), 1u);
+    // It survives a restart as a record without its notification.
+    h.restart(nullptr, h.sink.reload());
+    ASSERT_TRUE(h.core->find(id));
+    EXPECT_EQ(h.core->find(id)->status, Status::NotDownloaded);
+    EXPECT_EQ(h.notify("http://127.0.0.1:8002/msg/1").refusal, Refusal::Duplicate);
+}
+
+TEST(RorodiredCore, DownloadsBecomeMessagesAndCountAsNotificationsUntilThen) {
+    Harness h;
+    ASSERT_TRUE(h.notify("http://127.0.0.1:8002/msg/1").ok());
+    const std::string id = h.running();
+    EXPECT_EQ(h.core->notification_inds(), 1u);
+    EXPECT_TRUE(h.core->messages().empty()) << "a pending notification has no message object";
+    const Effect *inds = nullptr;
+    for (const Effect &e : h.all)
+        if (e.kind == EffectKind::NotificationInds) inds = &e;
+    ASSERT_TRUE(inds);
+    EXPECT_EQ(inds->count, 1u);
+    Effects fx = h.done(id, TransferEnd::Ok);
+    EXPECT_EQ(count(fx, EffectKind::MessageAdded, id), 1u);
+    EXPECT_EQ(h.core->find(id)->status, Status::Received);
+    EXPECT_EQ(h.core->notification_inds(), 0u);
+    EXPECT_TRUE(h.sink.blobs.count(FakeSink::key(id, Blob::Pdu, 0)));
+    EXPECT_FALSE(h.sink.blobs.count(FakeSink::key(id, Blob::Notification, 0)));
+    Answer a;
+    fx = h.core->mark_read(id, &a);
+    EXPECT_TRUE(a.ok());
+    ASSERT_TRUE(find(fx, EffectKind::PropertyChanged, id));
+    EXPECT_EQ(find(fx, EffectKind::PropertyChanged, id)->value, "read");
+    EXPECT_EQ(h.sink.records[id].status, Status::Read);
+    fx = h.core->remove(id, &a);
+    EXPECT_EQ(count(fx, EffectKind::MessageRemoved, id), 1u);
+    EXPECT_FALSE(h.sink.records.count(id));
+    fx = h.core->remove(id, &a);
+    EXPECT_EQ(a.refusal, Refusal::NoSuchMessage);
+}
+
+TEST(RorodiredCore, ALocationThatIsNotOurRelayCreatesNoMessage) {
+    Harness h;
+    ASSERT_TRUE(h.notify("http://198.51.100.7/evil").ok());
+    const std::string id = h.running();
+    TransferResult r;
+    r.end = TransferEnd::Refused;
+    r.why = "not the relay";
+    Effects fx = h.take(h.core->transfer_done(id, r));
+    EXPECT_EQ(count(fx, EffectKind::MessageReceiveError), 1u);
+    EXPECT_EQ(count(fx, EffectKind::MessageAdded), 0u);
+    EXPECT_FALSE(h.core->find(id));
+    EXPECT_TRUE(h.sink.records.empty());
+    EXPECT_EQ(h.core->notification_inds(), 0u);
+}
+
+TEST(RorodiredCore, ExpiredNotificationsAreNotFetched) {
+    Harness h;
+    Notification n;
+    n.location = "http://127.0.0.1:8002/msg/old";
+    n.expiryRelative = 3600;
+    Answer a = h.core->take_notification(n, std::vector<uint8_t>(10, 1), 10);
+    h.take(a.effects);
+    ASSERT_TRUE(a.ok());
+    const std::string id = h.running();
+    h.done(id, TransferEnd::Failed);  // retried in 2 s
+    h.clock.wall += 7200;
+    h.advance(3000);
+    EXPECT_EQ(h.core->find(id)->status, Status::Expired);
+    EXPECT_FALSE(h.core->find(id)->queued);
+    EXPECT_EQ(h.core->notification_inds(), 0u);
+}
+
+// ---------------------------------------------------------------- limits
+TEST(RorodiredCore, LimitsAreCheckedBeforeAnythingIsOpened) {
+    Harness h;
+    struct Row {
+        size_t recipients, attachments;
+        Refusal want;
+    };
+    const Row rows[] = {
+        {1, 1, Refusal::None},        {100, 25, Refusal::None},
+        {0, 1, Refusal::InvalidArguments}, {101, 1, Refusal::InvalidArguments},
+        {1, 0, Refusal::InvalidArguments}, {1, 26, Refusal::UnsupportedMessage},
+        {1000000, 100000, Refusal::InvalidArguments},
+    };
+    for (const Row &r : rows) EXPECT_EQ(h.core->check_counts(r.recipients, r.attachments).refusal, r.want)
+                                  << r.recipients << " recipients, " << r.attachments << " attachments";
+    EXPECT_TRUE(h.core->check_size(307200).ok());
+    EXPECT_EQ(h.core->check_size(307201).refusal, Refusal::UnsupportedMessage);
+    EXPECT_EQ(h.notify("http://127.0.0.1:8002/msg/big", 8193).refusal, Refusal::InvalidArguments);
+    EXPECT_TRUE(h.notify("http://127.0.0.1:8002/msg/ok", 8192).ok());
+}
+
+TEST(RorodiredCore, AtMostAThousandNotificationsWait) {
+    Harness h;
+    for (int i = 0; i < 1000; ++i) ASSERT_TRUE(h.notify("http://127.0.0.1:8002/msg/" + std::to_string(i)).ok()) << i;
+    EXPECT_EQ(h.notify("http://127.0.0.1:8002/msg/1000").refusal, Refusal::TooMany);
+    EXPECT_EQ(h.core->notification_inds(), 1000u);
+    // A send is still taken, and goes before all of them.
+    const std::string first = h.running();
+    h.all.clear();
+    const std::string s = h.send();
+    EXPECT_EQ(count(h.all, EffectKind::StopTransfer, first), 1u);
+    Effects fx = h.done(first, TransferEnd::Stopped);
+    EXPECT_EQ(find(fx, EffectKind::StartTransfer)->id, s);
+}
+
+TEST(RorodiredCore, BearerDownHoldsTheQueueAndProcessMessageQueueRetriesNow) {
+    Harness h;
+    h.take(h.core->set_bearer(false));
+    h.all.clear();
+    const std::string id = h.send();
+    EXPECT_EQ(count(h.all, EffectKind::StartTransfer), 0u);
+    EXPECT_EQ(count(h.all, EffectKind::WaitingForBearer), 1u);
+    Effects fx = h.take(h.core->set_bearer(true));
+    ASSERT_TRUE(find(fx, EffectKind::StartTransfer));
+    h.done(id, TransferEnd::Failed);  // next try in 2 s
+    EXPECT_TRUE(h.running().empty());
+    fx = h.take(h.core->process_queue());
+    ASSERT_TRUE(find(fx, EffectKind::StartTransfer));
+    EXPECT_EQ(find(fx, EffectKind::StartTransfer)->id, id);
+}
+
+// ---------------------------------------------------------------- reports
+TEST(RorodiredCore, DeliveryReportsUpdateEachRecipientThenDelivered) {
+    Harness h;
+    const std::string id = h.send(2);
+    h.done(id, TransferEnd::Ok, 0x80, "M1796642163-1");
+    Report r;
+    r.messageId = "M1796642163-1";
+    r.recipient = "+15550100002";
+    r.status = "retrieved";
+    Effects fx = h.take(h.core->take_report(r));
+    ASSERT_EQ(count(fx, EffectKind::PropertyChanged, id), 1u);
+    EXPECT_EQ(find(fx, EffectKind::PropertyChanged, id)->value, "delivery_update,+15550100002=retrieved");
+    EXPECT_EQ(h.core->find(id)->status, Status::Sent);
+    // The same report again changes nothing; one for another message is ignored.
+    EXPECT_TRUE(h.core->take_report(r).empty());
+    Report other = r;
+    other.messageId = "M-not-ours";
+    fx = h.core->take_report(other);
+    EXPECT_EQ(count(fx, EffectKind::Log), 1u);
+    EXPECT_EQ(count(fx, EffectKind::PropertyChanged), 0u);
+    r.recipient = "+1 555 010-0003";  // written differently by the relay
+    r.status = "rejected";
+    fx = h.take(h.core->take_report(r));
+    ASSERT_EQ(count(fx, EffectKind::PropertyChanged, id), 2u);
+    EXPECT_EQ(fx[0].value, "delivery_update,+15550100003=rejected");
+    EXPECT_EQ(fx.back().value, "delivered");
+    EXPECT_EQ(h.core->find(id)->status, Status::Delivered);
+    // Kept across a restart.
+    h.restart(nullptr, h.sink.reload());
+    const Message *m = h.core->find(id);
+    EXPECT_EQ(m->status, Status::Delivered);
+    EXPECT_EQ(m->deliveryStatus.size(), 2u);
+    Report read = r;
+    read.kind = Report::Kind::Read;
+    read.recipient = "+15550100002";
+    read.status = "read";
+    fx = h.take(h.core->take_report(read));
+    ASSERT_TRUE(find(fx, EffectKind::PropertyChanged, id));
+    EXPECT_EQ(find(fx, EffectKind::PropertyChanged, id)->name, "Read Status");
+    EXPECT_EQ(h.sink.records[id].readStatus.at("+15550100002"), "read");
+}
+
+// Random sequences of sends, pushes, outcomes, deletions, bearer changes,
+// clock steps and kills (a restart from what the store holds), checked
+// against what must always hold: one transfer at a time, a ready send never
+// waits behind a download, and a send the relay confirmed never goes out
+// again, whatever happens after.
+TEST(RorodiredCore, RandomRunsKeepTheQueuesPromises) {
+    for (uint32_t seed = 1; seed <= 150; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 rnd(seed);
+        auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rnd() % n); };
+        Harness h;
+        std::string running;  // what the stand-in transport runs
+        bool stopAsked = false;
+        std::set<std::string> confirmed;
+        bool bearer = true;
+        auto apply = [&](const Effects &fx) {
+            for (const Effect &e : fx) {
+                if (e.kind == EffectKind::StartTransfer) {
+                    ASSERT_TRUE(running.empty()) << "two transfers at once: " << running << " and " << e.id;
+                    ASSERT_FALSE(confirmed.count(e.id)) << "a confirmed send goes out again: " << e.id;
+                    running = e.id;
+                    stopAsked = false;
+                } else if (e.kind == EffectKind::StopTransfer) {
+                    ASSERT_EQ(e.id, running);
+                    stopAsked = true;
+                }
+            }
+        };
+        for (int op = 0; op < 120; ++op) {
+            const size_t before = h.all.size();
+            switch (pick(9)) {
+                case 0:
+                case 1: h.send(1 + pick(3)); break;
+                case 2: h.notify("http://127.0.0.1:8002/msg/" + std::to_string(pick(12))); break;
+                case 3:
+                case 4:
+                    if (!running.empty()) {
+                        const Message *m = h.core->find(running);
+                        const bool send = m && m->lane == Lane::Send;
+                        const std::string id = running;
+                        TransferEnd end = stopAsked ? TransferEnd::Stopped
+                                                    : std::vector<TransferEnd>{TransferEnd::Ok, TransferEnd::Ok, TransferEnd::Failed,
+                                                                               TransferEnd::ServiceDenied, TransferEnd::TooBig}[pick(5)];
+                        running.clear();
+                        h.done(id, end, end == TransferEnd::Ok ? 0x80 : -1, "M-" + id);
+                        if (send && end == TransferEnd::Ok) confirmed.insert(id);
+                    }
+                    break;
+                case 5: h.advance(1000 * (1 + pick(20))); break;
+                case 6: {
+                    const auto msgs = h.core->messages();
+                    if (!msgs.empty()) {
+                        Answer a;
+                        const std::string id = msgs[pick(static_cast<uint32_t>(msgs.size()))]->id;
+                        h.take(h.core->remove(id, &a));
+                    }
+                    break;
+                }
+                case 7:
+                    bearer = !bearer || pick(2);
+                    h.take(h.core->set_bearer(bearer));
+                    break;
+                case 8:  // killed and started again from the store
+                    running.clear();
+                    h.all.clear();
+                    h.restart(nullptr, h.sink.reload());
+                    h.take(h.core->set_bearer(bearer));
+                    apply(h.all);
+                    continue;
+            }
+            if (HasFatalFailure()) return;
+            apply(Effects(h.all.begin() + static_cast<long>(before), h.all.end()));
+            if (HasFatalFailure()) return;
+            // A stop ends in a report at once, as the transport's does.
+            if (!running.empty() && stopAsked) {
+                const std::string id = running;
+                running.clear();
+                const size_t mark = h.all.size();
+                h.done(id, TransferEnd::Stopped);
+                apply(Effects(h.all.begin() + static_cast<long>(mark), h.all.end()));
+            }
+            // A ready send never waits behind a running download.
+            const Message *cur = running.empty() ? nullptr : h.core->find(running);
+            if (bearer && cur && cur->lane == Lane::Download && !stopAsked)
+                for (const Message *m : h.core->messages())
+                    ASSERT_FALSE(m->queued && m->lane == Lane::Send && m->notBeforeMs <= h.clock.mono)
+                        << "send " << m->id << " waits behind download " << running;
+        }
+    }
+}
+
+TEST(RorodiredCore, IdsAreSixteenHexDigitsAndUnique) {
+    Harness h;
+    std::set<std::string> seen;
+    for (int i = 0; i < 2000; ++i) {
+        const std::string id = h.core->new_id();
+        ASSERT_TRUE(is_message_id(id)) << id;
+        EXPECT_TRUE(seen.insert(id).second);
+    }
+    // A source that repeats itself still gives fresh ids.
+    h.cfg.random64 = [] { return uint64_t{42}; };
+    Core c(h.cfg, h.clock, h.sink);
+    const std::string a = c.new_id();
+    EXPECT_EQ(a, "000000000000002a");
+    h.cfg.random64 = nullptr;
+}
+
+}  // namespace
+}  // namespace rrd
