@@ -856,7 +856,10 @@ TEST(RelayReportsNet, ExpiryIsReportedWithoutARequest) {
     EXPECT_FALSE(rrtest::read_file(spool + id + "-1.ind").empty());
     const std::string report = spool + id + "-1-delivery-expired.ind";
     const auto until = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < until && rrtest::read_file(report).empty())
+    // The relay writes the report, then drops the message and its
+    // notification in the same turn: wait for the whole step, not its first file.
+    while (Clock::now() < until && (rrtest::read_file(report).empty() || !rrtest::read_file(spool + id + ".rep").empty() ||
+                                     !rrtest::read_file(spool + id + "-1.ind").empty()))
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const Bytes b = rrtest::read_file(report);
     ASSERT_FALSE(b.empty()) << "no Expired report within 10 s";
