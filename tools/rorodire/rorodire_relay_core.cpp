@@ -255,7 +255,7 @@ std::shared_ptr<Message> message_of(const State &s, const tMMS_SendReq &req, con
     if (req.To) m->to = req.To;
     if (req.Cc) m->cc = req.Cc;
     if (req.Subject) m->subject = req.Subject;
-    m->date = req.Date > 0 ? req.Date : static_cast<int>(g_get_real_time() / 1000000);
+    m->date = req.Date != 0 ? req.Date : date_now();
     m->messageClass = req.Message_Class;
     m->priority = req.Priority;
     report_flags(in.body.data(), in.body.size(), &m->deliveryReport, &m->readReply);
