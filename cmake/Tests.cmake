@@ -136,6 +136,16 @@ if(NOT RORODIRE_SANITIZE AND NOT RORODIRE_FUZZ)
   set_tests_properties(install_package PROPERTIES TIMEOUT 300)
 endif()
 
+# The man pages render without warnings and name every command, option and
+# setting the programs' --help texts and the example configuration list.
+if(RORODIRE_MAN AND TARGET rorodire_tool AND TARGET rorodired)
+  find_package(Python3 COMPONENTS Interpreter)
+  add_test(NAME man_pages
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/man/man_check.py ${CMAKE_BINARY_DIR}/man
+            $<TARGET_FILE:rorodire_tool> $<TARGET_FILE:rorodired> ${CMAKE_SOURCE_DIR}/rorodired/rorodired.conf.example)
+  set_tests_properties(man_pages PROPERTIES TIMEOUT 60)
+endif()
+
 # The browser check of HTML previews catches each kind of fault it is meant to
 # (headless Chromium over its DevTools protocol).
 find_package(Python3 COMPONENTS Interpreter)

@@ -15,6 +15,7 @@ have_pkg libglib2.0-dev || need+=(libglib2.0-dev)
 # The tool's compose command guesses content types from the shared MIME database.
 have_pkg shared-mime-info || need+=(shared-mime-info)
 have_pkg libsoup-3.0-dev || need+=(libsoup-3.0-dev)  # the development relay of the tool
+have_cmd scdoc || need+=(scdoc)  # the man pages are generated in the build
 if [ "$mode" = run ] || [ "$mode" = test ]; then
   have_cmd tinyproxy || need+=(tinyproxy)
 fi
@@ -34,6 +35,9 @@ if [ "$mode" = test ]; then
   have_cmd dbus-daemon || need+=(dbus-daemon)
   have_pkg python3-gi || need+=(python3-gi)
   have_pkg mobile-broadband-provider-info || need+=(mobile-broadband-provider-info)
+  # The man page test renders each page with man and groff.
+  have_cmd man || need+=(man-db)
+  have_cmd groff || need+=(groff-base)
 fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
