@@ -378,7 +378,7 @@ int compose_and_write(ComposeOptions &o, std::vector<SlideSpec> &slides, std::ve
     std::vector<tCPS_AttachNode> atts;
     link_nodes(slides, attachments, nodes, atts);
     if (o.tid.empty())
-        o.tid = "rorodire-" + std::to_string(static_cast<long long>(std::time(nullptr))) + "-" +
+        o.tid = "rorodire-" + std::to_string(g_get_real_time() / G_USEC_PER_SEC) + "-" +
                 std::to_string(static_cast<long long>(getpid()));
     std::string toList = join_addresses(o.to), ccList = join_addresses(o.cc), bccList = join_addresses(o.bcc);
     tCPS_MmsData msg{};
