@@ -137,6 +137,11 @@ if(NOT RORODIRE_SANITIZE AND NOT RORODIRE_FUZZ)
   add_test(NAME install_package
     COMMAND ${CMAKE_SOURCE_DIR}/tests/install/install_test.sh ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} "")
   set_tests_properties(install_package PROPERTIES TIMEOUT 300)
+  if(CMAKE_CROSSCOMPILING)
+    get_filename_component(rr_toolchain ${CMAKE_TOOLCHAIN_FILE} ABSOLUTE BASE_DIR ${CMAKE_SOURCE_DIR})
+    set_tests_properties(install_package PROPERTIES
+      ENVIRONMENT "CC=${CMAKE_C_COMPILER};RR_CMAKE_TOOLCHAIN=${rr_toolchain}")
+  endif()
 endif()
 
 # The man pages render without warnings and name every command, option and
