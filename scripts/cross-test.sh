@@ -17,7 +17,7 @@ stage() { echo; echo "== $1 ($(( $(date +%s) - started )) s so far)"; }
 stage "packages for $arch"
 scripts/deps.sh test
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-dpkg --print-foreign-architectures | grep -qx "$arch" || { dpkg --add-architecture "$arch"; apt_update=1; }
+dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
 need=()
 have_pkg "crossbuild-essential-$arch" || need+=("crossbuild-essential-$arch")
 have_pkg qemu-user || need+=(qemu-user)

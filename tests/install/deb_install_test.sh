@@ -42,8 +42,8 @@ echo "-- apt-get install the packages"
 in_root sh -c 'DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends /tmp/debs/*.deb' \
   >"$base/apt.log" 2>&1 || { tail -30 "$base/apt.log" >&2; fail "the packages do not install"; }
 grep -E "^(Setting up|Unpacking) (lib)?rorodire" "$base/apt.log" || true
-in_root dpkg -s librorodire1 librorodire-dev rorodire rorodired | grep -c "Status: install ok installed" |
-  grep -qx 4 || fail "not all four packages are installed"
+[ "$(in_root dpkg -s librorodire1 librorodire-dev rorodire rorodired | grep -c "Status: install ok installed")" = 4 ] ||
+  fail "not all four packages are installed"
 
 echo "-- what landed"
 in_root dpkg -L librorodire1 librorodire-dev rorodire rorodired | grep -E '\.so|bin/|\.pc$|Config\.cmake$|man[158]/|systemd|dbus-1|examples/' | sort
@@ -52,8 +52,9 @@ echo "-- the C host example built with pkg-config against the installed library"
 [ "$(in_root pkg-config --modversion rorodire)" = 1.0.0 ] || fail "pkg-config does not find rorodire 1.0.0"
 in_root sh -c 'cc -o /tmp/mms_host /tmp/src/examples/mms_host.c $(pkg-config --cflags --libs rorodire glib-2.0)' ||
   fail "mms_host does not build with pkg-config"
-in_root ldd /tmp/mms_host | grep -E 'librorodire|libosal'
-in_root ldd /tmp/mms_host | grep -qE "=> (/usr)?/lib/[^ ]+/librorodire.so.1 " || fail "mms_host does not load the installed library"
+loaded=$(in_root ldd /tmp/mms_host)
+grep -E 'librorodire|libosal' <<<"$loaded"
+grep -qE "=> (/usr)?/lib/[^ ]+/librorodire.so.1 " <<<"$loaded" || fail "mms_host does not load the installed library"
 
 echo "-- host_demo built with find_package(rorodire)"
 in_root cmake -S /tmp/src/tests/install/consumer -B /tmp/consumer -G Ninja -DEXAMPLES_DIR=/tmp/src/examples >/dev/null ||
