@@ -1,4 +1,7 @@
 find_package(GTest REQUIRED)
+# The limit of each GoogleTest case; an emulated CPU (scripts/cross-test.sh,
+# qemu-user) takes longer than 300 s for the widest formatter comparison.
+set(RORODIRE_TEST_TIMEOUT 300 CACHE STRING "Seconds each GoogleTest case may take")
 include(GoogleTest)
 
 set(RORODIRE_INTEROP_DIR "${CMAKE_SOURCE_DIR}/../shared/interop" CACHE PATH "Real-world PDUs from operators")
@@ -35,7 +38,7 @@ foreach(src ${TEST_SOURCES})
   rr_use_osal(${name} ${osal_lib})
   rr_harness(${name})
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 300 ENVIRONMENT "RR_TEST=1")
+    PROPERTIES TIMEOUT ${RORODIRE_TEST_TIMEOUT} ENVIRONMENT "RR_TEST=1")
 endforeach()
 
 # Every fuzz target replays its corpus once in the test run: in a libFuzzer
@@ -135,6 +138,21 @@ if(NOT RORODIRE_SANITIZE AND NOT RORODIRE_FUZZ)
   add_test(NAME install_package
     COMMAND ${CMAKE_SOURCE_DIR}/tests/install/install_test.sh ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} "")
   set_tests_properties(install_package PROPERTIES TIMEOUT 300)
+  if(CMAKE_CROSSCOMPILING)
+    get_filename_component(rr_toolchain ${CMAKE_TOOLCHAIN_FILE} ABSOLUTE BASE_DIR ${CMAKE_SOURCE_DIR})
+    set_tests_properties(install_package PROPERTIES
+      ENVIRONMENT "CC=${CMAKE_C_COMPILER};RR_CMAKE_TOOLCHAIN=${rr_toolchain}")
+  endif()
+endif()
+
+# The man pages render without warnings and name every command, option and
+# setting the programs' --help texts and the example configuration list.
+if(RORODIRE_MAN AND TARGET rorodire_tool AND TARGET rorodired)
+  find_package(Python3 COMPONENTS Interpreter)
+  add_test(NAME man_pages
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/man/man_check.py ${CMAKE_BINARY_DIR}/man
+            $<TARGET_FILE:rorodire_tool> $<TARGET_FILE:rorodired> ${CMAKE_SOURCE_DIR}/rorodired/rorodired.conf.example)
+  set_tests_properties(man_pages PROPERTIES TIMEOUT 60)
 endif()
 
 # The browser check of HTML previews catches each kind of fault it is meant to

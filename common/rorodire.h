@@ -36,6 +36,14 @@ typedef struct tCPS_PduBuf {
     int length;
 } tCPS_PduBuf;
 
+/* Dates: the Date of a record is the time in seconds since 1970-01-01 UTC,
+ * held as an unsigned 32-bit number, so every date up to 2106-02-07
+ * 06:28:15 UTC is kept; 0 means the message has no date. Earlier versions
+ * held it as a signed int in which 0 or less meant none; the size and the
+ * place of the field are unchanged, a host that stores a date as
+ * (uint32_t)seconds writes it right, and one that reads an int sees a date
+ * after 2038-01-19 03:14:07 UTC as negative: convert it with (uint32_t). */
+
 /* Type codes of the message records (only the low 8 bits count). */
 enum {
     MMS_STRUCT_SEND_REQ = 1,
@@ -67,7 +75,7 @@ typedef struct tMMS_SendReq {
     unsigned char *ContentTypeAndBody; /* 0x84 Content-Type field + body */
     unsigned char Message_Class;
     unsigned char Priority;
-    int Date;
+    uint32_t Date; /* see "Dates" above */
     unsigned char Expiry_Relative;
     int Expiry;
     unsigned char Delivery_Time_Relative;
@@ -102,7 +110,7 @@ typedef struct tMMS_RetrieveConf {
     unsigned char Message_Class;
     unsigned char Priority;
     unsigned char Retrieve_Status;
-    int Date;
+    uint32_t Date; /* see "Dates" above */
     int Content_Size;
     unsigned char *body; /* 0x84 Content-Type field + body */
     char *Transaction_Id;
@@ -117,7 +125,7 @@ typedef struct tMMS_DeliveryInd {
     unsigned char Status;
     char *Message_Id;
     char *To;
-    int Date;
+    uint32_t Date; /* see "Dates" above */
 } tMMS_DeliveryInd;
 
 typedef struct tMMS_NotifyRespInd {
@@ -140,14 +148,14 @@ typedef struct tMMS_ReadRecInd {
     char *To;
     char *From;
     unsigned char Read_Status;
-    int Date;
+    uint32_t Date; /* see "Dates" above */
 } tMMS_ReadRecInd;
 
 typedef struct tMMS_ReadOrigInd {
     char *Message_Id;
     char *To;
     char *From;
-    int Date;
+    uint32_t Date; /* see "Dates" above */
     unsigned char Read_Status;
 } tMMS_ReadOrigInd;
 
@@ -159,7 +167,7 @@ typedef struct tMMS_FwdReq {
     char *Cc;
     char *Bcc;
     char *Content_Location;
-    int Date;
+    uint32_t Date; /* see "Dates" above */
     unsigned char Expiry_Relative;
     int Expiry;
     unsigned char Delivery_Time_Relative;

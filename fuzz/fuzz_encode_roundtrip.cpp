@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     req->Sender_Visibility = data[2] & 4;
     req->Expiry_Relative = data[2] & 8;
     req->Delivery_Time_Relative = data[2] & 16;
-    req->Date = be32(data + 3);
+    req->Date = static_cast<uint32_t>(be32(data + 3));
     req->Expiry = be32(data + 7);
     req->Delivery_Time = be32(data + 11);
     req->Transaction_Id = copy_text(tid);
@@ -111,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         check(std::memcmp(pdu, head.data(), head.size()) == 0);
         if (bodyLen) check(std::memcmp(pdu + len - bodyLen, data + pos, bodyLen) == 0);
 
-        // The decoder refuses Date; with the other fields it reads back every
+        // The decoder reads back the Date (any 32-bit value but 0, none) and every
         // text as it was given, whatever its bytes (control bytes and 0x7F in
         // front included), addresses as the address rules have them.
         uint8_t *exact = static_cast<uint8_t *>(std::malloc(static_cast<size_t>(len)));
@@ -119,8 +119,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         tMMS_SendReq *back = fnMMS_ParseSendContent(exact, len);
         const bool bodyReadable = bodyLen == 0 || data[pos] == MMS_CONTENT_TYPE_FIELD;
         if (tid->empty()) check(back == nullptr);
-        if (req->Date <= 0 && !tid->empty() && bodyReadable) {
+        if (!tid->empty() && bodyReadable) {
             check(back != nullptr);
+            check(back->Date == req->Date);
             check(back->Transaction_Id && *tid == back->Transaction_Id);
             const uint8_t cls = req->Message_Class <= 3 ? 0x80 + req->Message_Class : 0x80;
             const uint8_t pri = req->Priority == 0 ? 0x80 : req->Priority == 2 ? 0x82 : 0x81;
@@ -160,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fwd->Read_Reply = data[2] & 2;
     fwd->Expiry_Relative = data[2] & 8;
     fwd->Delivery_Time_Relative = data[2] & 16;
-    fwd->Date = be32(data + 3);
+    fwd->Date = static_cast<uint32_t>(be32(data + 3));
     fwd->Expiry = be32(data + 7);
     fwd->Delivery_Time = be32(data + 11);
     fwd->Transaction_Id = copy_text(tid);

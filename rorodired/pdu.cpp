@@ -73,7 +73,7 @@ int content_type_code(const WspCursor &c) {
 
 // A PDU's date field as seconds since 1970: the decoders keep the 32-bit
 // unsigned value in an int, so dates from 2038 to 2106 come back whole.
-int64_t date_of(int field) { return static_cast<int64_t>(static_cast<uint32_t>(field)); }
+int64_t date_of(uint32_t field) { return static_cast<int64_t>(field); }
 
 // Whether a multipart body holds every entry it announces, each whole (the
 // body decoder takes what is there; a stored PDU cut short must not pass as
@@ -336,9 +336,9 @@ bool notification_of_ind(const std::vector<uint8_t> &ind, Notification *n, std::
     if (r->Transaction_Id) n->transactionId = clean_text(r->Transaction_Id, std::strlen(r->Transaction_Id), kNameMax);
     if (r->Expiry != 0) {
         if (r->Expiry_Token == 0x81)
-            n->expiryRelative = date_of(r->Expiry);
+            n->expiryRelative = date_of(static_cast<uint32_t>(r->Expiry));
         else
-            n->expiry = date_of(r->Expiry);
+            n->expiry = date_of(static_cast<uint32_t>(r->Expiry));
     }
     n->size = r->Message_Size > 0 ? static_cast<uint64_t>(r->Message_Size) : 0;
     fnMMS_FreeMessageMem(r, MMS_STRUCT_MMS_NOTIFICATION_IND);
@@ -454,7 +454,7 @@ std::vector<uint8_t> compose(const OutMessage &m, std::string *errorName, std::s
     head.Priority = 1;       // Normal
     // The PDU's Date is 32 bits wide in the records: a later date is left out
     // (the store keeps the message's date in 64 bits).
-    head.Date = m.date > 0 && m.date <= 0x7FFFFFFF ? static_cast<int>(m.date) : 0;
+    head.Date = m.date > 0 && m.date <= 0xFFFFFFFF ? static_cast<uint32_t>(m.date) : 0;  // unsigned seconds: to 2106
 
     if (m.smil || !m.autoCreateSmil) {
         // The client's presentation, or none (multipart/mixed), through the body encoder.

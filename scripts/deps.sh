@@ -17,6 +17,7 @@ have_pkg shared-mime-info || need+=(shared-mime-info)
 have_pkg libsoup-3.0-dev || need+=(libsoup-3.0-dev)  # the development relay of the tool
 # rorodired's bus skeletons are generated from its interface files.
 have_cmd gdbus-codegen || need+=(libglib2.0-dev-bin)
+have_cmd scdoc || need+=(scdoc)  # the man pages are generated in the build
 if [ "$mode" = run ] || [ "$mode" = test ]; then
   have_cmd tinyproxy || need+=(tinyproxy)
 fi
@@ -38,6 +39,9 @@ if [ "$mode" = test ]; then
   have_pkg mobile-broadband-provider-info || need+=(mobile-broadband-provider-info)
   # the stand-in ModemManager exports ModemManager's own interface files
   have_pkg modemmanager-dev || need+=(modemmanager-dev)
+  # The man page test renders each page with man and groff.
+  have_cmd man || need+=(man-db)
+  have_cmd groff || need+=(groff-base)
 fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"

@@ -157,4 +157,52 @@ TEST_F(CliCompose, ClearErrors) {
     EXPECT_NE(r.err.find("the PDU does not decode (composer code -13)"), std::string::npos) << r.err;
 }
 
+// A date past a signed 32-bit time goes out and reads back whole, in every
+// form the tool shows it: --date takes seconds or an ISO 8601 time; dates
+// outside what the message holds (1970 to 2106-02-07 06:28:15 UTC) are
+// refused with one line.
+TEST_F(CliCompose, DatesPast2038RoundTrip) {
+    const std::string out = dir_ + "/d.mms";
+    const struct {
+        std::string given;
+        uint32_t seconds;
+        const char *shown;
+    } cases[] = {
+        {"2147483647", 2147483647u, "2038-01-19 03:14:07 UTC"},
+        {"2038-01-19T03:14:08Z", 2147483648u, "2038-01-19 03:14:08 UTC"},
+        {"2038-02-01T01:00:00+01:00", 2148595200u, "2038-02-01 00:00:00 UTC"},
+        {"4294967295", 4294967295u, "2106-02-07 06:28:15 UTC"},
+        {"2106-02-07T06:28:15Z", 4294967295u, "2106-02-07 06:28:15 UTC"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.given);
+        std::remove(out.c_str());
+        const ToolRun w = run({"compose", "-o", out, "--to", "+15550100002", "--date", c.given, "--slide",
+                               "text=" + dir_ + "/hello.txt"});
+        ASSERT_EQ(w.status, 0) << w.err;
+        const ToolRun t = run({"parse", out});
+        ASSERT_EQ(t.status, 0) << t.err;
+        EXPECT_NE(t.out.find("  Date: " + std::to_string(c.seconds) + " (" + c.shown + ")\n"), std::string::npos)
+            << t.out;
+        const ToolRun j = run({"parse", "--json", out}, " | python3 -c \"import json,sys;print(json.load(sys.stdin)['header']['Date'])\"");
+        EXPECT_EQ(j.out, std::to_string(c.seconds) + "\n");
+        const ToolRun d = run({"dump", "--json", out}, " | python3 -c \"import json,sys;print(json.load(sys.stdin)['headers']['Date'])\"");
+        EXPECT_EQ(d.out, std::to_string(c.seconds) + "\n") << d.err;
+        const std::string html = dir_ + "/html";
+        std::system(("rm -rf " + quote(html)).c_str());
+        const ToolRun h = run({"parse", "--html", html, out});
+        ASSERT_EQ(h.status, 0) << h.err;
+        EXPECT_NE(slurp(html + "/index.html").find(c.shown), std::string::npos);
+    }
+    for (const char *bad : {"0", "4294967296", "2106-02-07T06:28:16Z", "1969-12-31T23:59:59Z", "-1", "tomorrow",
+                            "2038-02-01"}) {
+        SCOPED_TRACE(bad);
+        const ToolRun r = run({"compose", "-o", out + ".bad", "--to", "1", "--date", bad, "--slide",
+                               "text=" + dir_ + "/hello.txt"});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find(std::string("--date '") + bad + "' is not"), std::string::npos) << r.err;
+        EXPECT_NE(access((out + ".bad").c_str(), F_OK), 0);
+    }
+}
+
 }  // namespace

@@ -89,7 +89,7 @@ TEST(AnswerDecode, EncodedForwardRequestsReadBack) {
         req.r->Content_Location = text((i % 3 ? "http://mms/" : "\xC3\xA9/") + std::to_string(rng()));
         if (!to.empty()) req.r->To = text(to);
         if (!cc.empty()) req.r->Cc = text(cc);
-        req.r->Date = static_cast<int>(rng() % 3 ? rng() & 0x7FFFFFFF : 0);
+        req.r->Date = rng() % 3 ? static_cast<uint32_t>(rng()) : 0;  // every 32-bit date, past 2038 too
         req.r->Expiry = static_cast<int>(rng() % 3 ? rng() % 1000000 : 0);
         req.r->Expiry_Relative = static_cast<unsigned char>(rng() % 2);
         req.r->Delivery_Time = static_cast<int>(rng() % 3 ? rng() % 100000 : 0);
@@ -106,7 +106,7 @@ TEST(AnswerDecode, EncodedForwardRequestsReadBack) {
         EXPECT_EQ(s(got.r->To), to.empty() ? "<null>" : to);
         EXPECT_EQ(s(got.r->Cc), cc.empty() ? "<null>" : cc);
         EXPECT_EQ(got.r->Bcc, nullptr);
-        EXPECT_EQ(got.r->Date, req.r->Date > 0 ? req.r->Date : 0);
+        EXPECT_EQ(got.r->Date, req.r->Date);
         if (req.r->Expiry > 0) {
             EXPECT_EQ(got.r->Expiry, req.r->Expiry);
             EXPECT_EQ(got.r->Expiry_Relative, req.r->Expiry_Relative ? 1 : 0);
@@ -122,11 +122,19 @@ TEST(AnswerDecode, EncodedForwardRequestsReadBack) {
 
 // One Long-integer reader: a Date in any of its forms reads the same in the
 // retrieve confirmation and in every report (a zero-length Long-integer is 0).
+// Dates are unsigned seconds: 2038-01-19 03:14:08 and 2106-02-07 06:28:15
+// read whole; one past 2106 does not fit and reads as no date, never wrapped.
 TEST(AnswerDecode, IntegersReadAlikeInEveryDecoder) {
     const struct {
         Bytes value;
-        int date;
+        uint32_t date;
     } forms[] = {
+        {bytes({0x04, 0x7F, 0xFF, 0xFF, 0xFF}), 0x7FFFFFFFu},
+        {bytes({0x04, 0x80, 0x00, 0x00, 0x00}), 0x80000000u},
+        {bytes({0x04, 0xFF, 0xFF, 0xFF, 0xFF}), 0xFFFFFFFFu},
+        {bytes({0x06, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}), 0xFFFFFFFFu},
+        {bytes({0x05, 0x01, 0x00, 0x00, 0x00, 0x00}), 0},
+        {bytes({0x08, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00}), 0},
         {bytes({0x81}), 1},
         {bytes({0x00}), 0},
         {bytes({0x01, 0xFF}), 255},

@@ -232,7 +232,8 @@ TEST(SendReqPdu, EmptyListsWriteNothing) {
 
 TEST(SendReqPdu, TimesAndDate) {
     struct Case {
-        int date, expiry;
+        uint32_t date;
+        int expiry;
         uint8_t expiryRel;
         int delivery;
         uint8_t deliveryRel;
@@ -247,7 +248,13 @@ TEST(SendReqPdu, TimesAndDate) {
          bytes({0x88, 0x03, 0x81, 0x01, 0xFF, 0x87, 0x06, 0x80, 0x04, 0x7F, 0xFF, 0xFF, 0xFF})},
         {0x5370C0A0, 0, 1, 0, 1, bytes({0x85, 0x04, 0x53, 0x70, 0xC0, 0xA0}), {}},
         {0x123, 1, 1, 0, 1, bytes({0x85, 0x02, 0x01, 0x23}), bytes({0x88, 0x03, 0x81, 0x01, 0x01})},
-        {-5, -1, 1, INT_MIN, 1, {}, {}},  // zero or less: no field
+        // Dates are unsigned seconds: the last second of a signed 32-bit
+        // time, the one after it (2038-01-19 03:14:08) and the last of all
+        // (2106-02-07 06:28:15) go out whole.
+        {0x7FFFFFFF, 0, 1, 0, 1, bytes({0x85, 0x04, 0x7F, 0xFF, 0xFF, 0xFF}), {}},
+        {0x80000000u, 0, 1, 0, 1, bytes({0x85, 0x04, 0x80, 0x00, 0x00, 0x00}), {}},
+        {0xFFFFFFFFu, 0, 1, 0, 1, bytes({0x85, 0x04, 0xFF, 0xFF, 0xFF, 0xFF}), {}},
+        {0, -1, 1, INT_MIN, 1, {}, {}},  // no date; times of zero or less: no field
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.date << " " << c.expiry << " " << c.delivery);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "qx_alloc_test.h"
 #include "qx_internal.h"
@@ -181,6 +182,18 @@ static_assert(sizeof(void *) != 8 || (offsetof(tMMS_SendReq, Transaction_Id) == 
                                       offsetof(tMMS_SendReq, Message_Class) == 72 &&
                                       offsetof(tMMS_SendReq, Date) == 76 && offsetof(tMMS_SendReq, Body_Len) == 96 &&
                                       sizeof(tMMS_SendReq) == 104));
+
+// Dates are unsigned 32-bit seconds in the place and size the signed field
+// had, so hosts built against the earlier header keep their layout.
+#define RR_DATE(T) \
+    static_assert(std::is_same_v<decltype(T::Date), uint32_t> && sizeof(T::Date) == sizeof(int), #T ".Date")
+RR_DATE(tMMS_SendReq);
+RR_DATE(tMMS_RetrieveConf);
+RR_DATE(tMMS_DeliveryInd);
+RR_DATE(tMMS_ReadRecInd);
+RR_DATE(tMMS_ReadOrigInd);
+RR_DATE(tMMS_FwdReq);
+#undef RR_DATE
 
 #undef RR_AT
 

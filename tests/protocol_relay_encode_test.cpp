@@ -128,7 +128,7 @@ TEST_F(RelayEncode, RetrieveConfsReadBackWithTheBodyUnchanged) {
         rec.To = dup(to);
         if (!cc.empty()) rec.Cc = dup(cc);
         if (rng() % 2) rec.Subject = dup(random_text(rng, 60, true));
-        rec.Date = static_cast<int>(rng() % 0x7FFFFFFF);
+        rec.Date = static_cast<uint32_t>(rng());  // every 32-bit date, past 2038 too
         rec.Message_Class = static_cast<uint8_t>(0x80 + rng() % 4);
         rec.Priority = static_cast<uint8_t>(0x80 + rng() % 3);
         rec.Delivery_Report = static_cast<int>(rng() % 2);

@@ -241,6 +241,47 @@ Bytes read_orig_report() {
     return encoded([&](int *len) { return fnMMS_MakeReadOrigIndPdu(&rec, len); });
 }
 
+// Dates past a signed 32-bit time: a send request, a forward request and a
+// retrieve confirmation (the relay's encoder) each carry one.
+constexpr uint32_t kAfter2038 = 0x80000000u;  // 2038-01-19 03:14:08 UTC
+constexpr uint32_t kFeb2038 = 2148595200u;    // 2038-02-01 00:00:00 UTC
+constexpr uint32_t kLast2106 = 0xFFFFFFFFu;   // 2106-02-07 06:28:15 UTC
+
+Bytes dated_send_request(uint32_t date) {
+    auto *req = static_cast<tMMS_SendReq *>(fnMMS_AllocMessageMem(MMS_STRUCT_SEND_REQ));
+    if (!req) return {};
+    req->Transaction_Id = dup("dated");
+    req->To = dup("111");
+    req->Date = date;
+    set_body(req, mixed_body());
+    Bytes pdu = encoded([&](int *len) { return fnMMS_MakeSendReqPdu(req, len); });
+    fnMMS_FreeMessageMem(req, MMS_STRUCT_SEND_REQ);
+    return pdu;
+}
+
+Bytes dated_forward_request(uint32_t date) {
+    auto *req = static_cast<tMMS_FwdReq *>(fnMMS_AllocMessageMem(MMS_STRUCT_FWD_REQ));
+    if (!req) return {};
+    req->Transaction_Id = dup("fwd-dated");
+    req->To = dup("222");
+    req->Content_Location = dup("http://mmsc.example.net/x");
+    req->Date = date;
+    Bytes pdu = encoded([&](int *len) { return fnMMS_MakeFWDMessagePdu(req, len); });
+    fnMMS_FreeMessageMem(req, MMS_STRUCT_FWD_REQ);
+    return pdu;
+}
+
+Bytes dated_retrieve_conf(uint32_t date) {
+    tMMS_RetrieveConf rc{};
+    rc.Transaction_Id = const_cast<char *>("rc-dated");
+    rc.Message_Id = const_cast<char *>("M1");
+    rc.From = const_cast<char *>("+15550100001");
+    rc.Date = date;
+    rc.Message_Class = 0x80;
+    rc.Priority = 0x81;
+    return encoded([&](int *len) { return fnMMS_MakeRetrieveConfPdu(&rc, len); });
+}
+
 enum PduIndex {
     kFullSend,
     kOtherSend,
@@ -252,6 +293,12 @@ enum PduIndex {
     kDelivery,
     kReadRec,
     kReadOrig,
+    kSend2038,
+    kSendFeb2038,
+    kSend2106,
+    kForward2106,
+    kRetrieve2038,
+    kRetrieve2106,
     kPduCount
 };
 
@@ -270,6 +317,12 @@ protected:
         pdus_[kDelivery] = delivery_report();
         pdus_[kReadRec] = read_rec_report();
         pdus_[kReadOrig] = read_orig_report();
+        pdus_[kSend2038] = dated_send_request(kAfter2038);
+        pdus_[kSendFeb2038] = dated_send_request(kFeb2038);
+        pdus_[kSend2106] = dated_send_request(kLast2106);
+        pdus_[kForward2106] = dated_forward_request(kLast2106);
+        pdus_[kRetrieve2038] = dated_retrieve_conf(kAfter2038);
+        pdus_[kRetrieve2106] = dated_retrieve_conf(kLast2106);
         qx::set_log_enabled(true);
 
         if (!rrtest::tshark_available()) return;
@@ -316,7 +369,8 @@ protected:
 
 // Each PDU is decoded whole, without errors or warnings of the dissectors.
 TEST_F(TsharkDecode, EveryPduDecodesCleanly) {
-    const char *types[kPduCount] = {"0x80", "0x80", "0x83", "0x83", "0x85", "0x85", "0x89", "0x86", "0x87", "0x88"};
+    const char *types[kPduCount] = {"0x80", "0x80", "0x83", "0x83", "0x85", "0x85", "0x89", "0x86", "0x87", "0x88",
+                                    "0x80", "0x80", "0x80", "0x89", "0x84", "0x84"};
     for (int i = 0; i < kPduCount; ++i) {
         SCOPED_TRACE(i);
         const Packet &p = packet(static_cast<PduIndex>(i));
@@ -355,6 +409,47 @@ TEST_F(TsharkDecode, ReadReportHeaders) {
     expect_field(orig, "mmse.date", "May 13, 2014 16:53:20.000000000 UTC");
     expect_field(orig, "mmse.read_status", "0x80");
     EXPECT_NE(first(orig, "mmse.read_status")->showname.find("Read"), std::string::npos);
+}
+
+// Dates after 2038-01-19 03:14:07 go out as the unsigned seconds they are,
+// up to the last second of 2106-02-07, and Wireshark reads them so; each
+// reads back through our own decoder too.
+TEST_F(TsharkDecode, DatesPast2038) {
+    const struct {
+        PduIndex pdu;
+        uint32_t date;
+        const char *shown;
+    } cases[] = {
+        {kSend2038, kAfter2038, "Jan 19, 2038 03:14:08.000000000 UTC"},
+        {kSendFeb2038, kFeb2038, "Feb  1, 2038 00:00:00.000000000 UTC"},
+        {kSend2106, kLast2106, "Feb  7, 2106 06:28:15.000000000 UTC"},
+        {kForward2106, kLast2106, "Feb  7, 2106 06:28:15.000000000 UTC"},
+        {kRetrieve2038, kAfter2038, "Jan 19, 2038 03:14:08.000000000 UTC"},
+        {kRetrieve2106, kLast2106, "Feb  7, 2106 06:28:15.000000000 UTC"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.shown);
+        expect_field(packet(c.pdu), "mmse.date", c.shown);
+        rrtest::HeapCopy h(pdu(c.pdu));
+        uint32_t back = 0;
+        if (c.pdu == kRetrieve2038 || c.pdu == kRetrieve2106) {
+            tMMS_RetrieveConf *r = fnMMS_ParseRetrieveConf(h.data(), h.size());
+            ASSERT_NE(r, nullptr);
+            back = r->Date;
+            fnMMS_FreeMessageMem(r, MMS_STRUCT_RETRIEVE_CONF);
+        } else if (c.pdu == kForward2106) {
+            tMMS_FwdReq *r = fnMMS_ParseFwdReq(h.data(), h.size());
+            ASSERT_NE(r, nullptr);
+            back = r->Date;
+            fnMMS_FreeMessageMem(r, MMS_STRUCT_FWD_REQ);
+        } else {
+            tMMS_SendReq *r = fnMMS_ParseSendContent(h.data(), static_cast<int>(h.size()));
+            ASSERT_NE(r, nullptr);
+            back = r->Date;
+            fnMMS_FreeMessageMem(r, MMS_STRUCT_SEND_REQ);
+        }
+        EXPECT_EQ(back, c.date);
+    }
 }
 
 TEST_F(TsharkDecode, SendRequestHeaders) {

@@ -163,19 +163,21 @@ TEST(WspUintvar, RoundTrips) {
 // ---------------------------------------------------------------- integers
 
 TEST(WspInteger, OctetCounts) {
-    const std::pair<int32_t, int> cases[] = {
-        {INT_MIN, 0}, {-5, 0}, {0, 0}, {1, 1}, {255, 1}, {256, 2}, {0xFFFF, 2},
-        {0x10000, 3}, {0xFFFFFF, 3}, {0x1000000, 4}, {INT_MAX, 4},
+    const std::pair<uint32_t, int> cases[] = {
+        {0, 0},         {1, 1},         {255, 1},         {256, 2},        {0xFFFF, 2},       {0x10000, 3},
+        {0xFFFFFF, 3},  {0x1000000, 4}, {0x7FFFFFFF, 4},  {0x80000000, 4}, {0xFFFFFFFF, 4},
     };
     for (auto [v, n] : cases) EXPECT_EQ(GetIntegerOctets(v), n) << v;
 }
 
 TEST(WspInteger, LongIntegerWriteAndRead) {
-    const std::pair<int32_t, Bytes> cases[] = {
+    const std::pair<uint32_t, Bytes> cases[] = {
         {0x123, bytes({0x02, 0x01, 0x23})},
         {255, bytes({0x01, 0xFF})},
         {86400, bytes({0x03, 0x01, 0x51, 0x80})},
         {INT_MAX, bytes({0x04, 0x7F, 0xFF, 0xFF, 0xFF})},
+        {0x80000000u, bytes({0x04, 0x80, 0x00, 0x00, 0x00})},
+        {UINT32_MAX, bytes({0x04, 0xFF, 0xFF, 0xFF, 0xFF})},
     };
     for (const auto &[value, wire] : cases) {
         const auto v = value;  // a plain copy: lambdas may capture it

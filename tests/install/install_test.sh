@@ -5,8 +5,12 @@
 # installed tool: host_demo on its own, mms_host (the whole job: compose, send,
 # download, parse) against the installed relay behind tinyproxy.
 # Usage: install_test.sh BUILD_DIR SOURCE_DIR [CFLAGS]
+# A cross build (scripts/cross-test.sh) passes its compiler in CC and its
+# toolchain file in RR_CMAKE_TOOLCHAIN: the hosts are then built for that CPU
+# and run under qemu-user.
 set -euo pipefail
 build=$1 src=$2 extra_cflags=${3:-}
+cc=${CC:-cc}
 prefix=$(mktemp -d /tmp/rorodire-install.XXXXXX)
 . "$src/scripts/servers.sh"
 trap 'stop_servers; rm -rf "$prefix"' EXIT
@@ -30,17 +34,18 @@ soname=$(readelf -d "$libdir/librorodire.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 [ "$(pkg-config --modversion rorodire)" = 1.0.0 ] || fail "pkg-config finds no rorodire 1.0.0"
 # shellcheck disable=SC2046
-cc $extra_cflags -o "$prefix/host_demo_pc" "$src/examples/host_demo.c" $(pkg-config --cflags --libs rorodire) \
+"$cc" $extra_cflags -o "$prefix/host_demo_pc" "$src/examples/host_demo.c" $(pkg-config --cflags --libs rorodire) \
    -Wl,-rpath,"$(pkg-config --variable=libdir rorodire)" || fail "host_demo does not build with pkg-config"
 "$prefix/host_demo_pc" >/dev/null || fail "host_demo built with pkg-config fails"
-cc $extra_cflags -o "$prefix/mms_host_pc" "$src/examples/mms_host.c" $(pkg-config --cflags --libs rorodire glib-2.0) \
+"$cc" $extra_cflags -o "$prefix/mms_host_pc" "$src/examples/mms_host.c" $(pkg-config --cflags --libs rorodire glib-2.0) \
    -Wl,-rpath,"$(pkg-config --variable=libdir rorodire)" || fail "mms_host does not build with pkg-config"
 echo "pkg-config build of host_demo and mms_host: ok"
 
 # find_package, from a project of its own outside the source tree.
 cmake -S "$src/tests/install/consumer" -B "$prefix/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$p" \
-  -DEXAMPLES_DIR="$src/examples" -DCMAKE_C_FLAGS="$extra_cflags" >/dev/null || fail "find_package(rorodire) fails"
-ninja -C "$prefix/consumer" >/dev/null || fail "host_demo does not build with find_package"
+  -DEXAMPLES_DIR="$src/examples" -DCMAKE_C_FLAGS="$extra_cflags" \
+  ${RR_CMAKE_TOOLCHAIN:+-DCMAKE_TOOLCHAIN_FILE="$RR_CMAKE_TOOLCHAIN"} >/dev/null || fail "find_package(rorodire) fails"
+ninja -C "$prefix/consumer" >"$prefix/consumer.log" 2>&1 || { tail -20 "$prefix/consumer.log" >&2; false; } || fail "host_demo does not build with find_package"
 "$prefix/consumer/host_demo" >/dev/null || fail "host_demo built with find_package fails"
 [ -x "$prefix/consumer/mms_host" ] || fail "mms_host does not build with find_package"
 echo "find_package build of host_demo and mms_host: ok"

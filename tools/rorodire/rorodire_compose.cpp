@@ -25,12 +25,15 @@ namespace {
 constexpr char kComposeUsage[] =
     "usage: rorodire compose -o OUT [--to A] [--cc A] [--bcc A] [--from A] [--subject S]\n"
     "                        [--delivery-report] [--read-reply] [--transaction-id T]\n"
-    "                        [--max-size BYTES]\n"
+    "                        [--max-size BYTES] [--date DATE]\n"
     "                        --slide 'image=a.jpg,text=hello.txt,audio=b.amr,dur=5000' ...\n"
     "                        [--attach FILE] ...\n"
     "  --max-size BYTES   refuse a message larger than this; without it a message\n"
     "                     above 307200 bytes (the common 300 KB class limit) is\n"
-    "                     written with a warning. Files above 16 MB are refused.\n";
+    "                     written with a warning. Files above 16 MB are refused.\n"
+    "  --date DATE        the message's Date: seconds since 1970 or\n"
+    "                     YYYY-MM-DDTHH:MM:SSZ, up to 2106-02-07T06:28:15Z\n"
+    "                     (default: now).\n";
 
 // Relays usually accept messages up to this size.
 constexpr size_t kUsualRelayLimit = 307200;
@@ -224,6 +227,7 @@ struct ComposeOptions {
     std::vector<std::string> to, cc, bcc, attachPaths, slideSpecs;
     bool deliveryReport = false, readReply = false;
     std::optional<size_t> maxSize;
+    std::optional<uint32_t> date;
 };
 
 // 0 to go on, -1 when help was shown, else the exit status.
@@ -233,7 +237,7 @@ int compose_options(int argc, char **argv, ComposeOptions *o) {
         std::string v;
         const bool takesValue = a == "-o" || a == "--output" || a == "--to" || a == "--cc" || a == "--bcc" ||
                                 a == "--attach" || a == "--slide" || a == "--from" || a == "--subject" ||
-                                a == "--transaction-id" || a == "--max-size";
+                                a == "--transaction-id" || a == "--max-size" || a == "--date";
         if (takesValue) {
             if (i + 1 >= argc) {
                 std::fprintf(stderr, "rorodire compose: %s needs a value\n%s", a.c_str(), kComposeUsage);
@@ -259,6 +263,15 @@ int compose_options(int argc, char **argv, ComposeOptions *o) {
                 return 2;
             }
             o->maxSize = static_cast<size_t>(n);
+        } else if (a == "--date") {
+            o->date = parse_date(v);
+            if (!o->date) {
+                std::fprintf(stderr,
+                             "rorodire compose: --date '%s' is not seconds since 1970 nor YYYY-MM-DDTHH:MM:SSZ "
+                             "between 1970 and 2106-02-07T06:28:15Z\n",
+                             v.c_str());
+                return 2;
+            }
         } else if (a == "--delivery-report" || a == "--read-reply") {
             (a == "--delivery-report" ? o->deliveryReport : o->readReply) = true;
         } else if (a == "-h" || a == "--help") {
@@ -380,7 +393,7 @@ int compose_and_write(ComposeOptions &o, std::vector<SlideSpec> &slides, std::ve
     std::vector<tCPS_AttachNode> atts;
     link_nodes(slides, attachments, nodes, atts);
     if (o.tid.empty())
-        o.tid = "rorodire-" + std::to_string(static_cast<long long>(std::time(nullptr))) + "-" +
+        o.tid = "rorodire-" + std::to_string(g_get_real_time() / G_USEC_PER_SEC) + "-" +
                 std::to_string(static_cast<long long>(getpid()));
     std::string toList = join_addresses(o.to), ccList = join_addresses(o.cc), bccList = join_addresses(o.bcc);
     tCPS_MmsData msg{};
@@ -397,7 +410,7 @@ int compose_and_write(ComposeOptions &o, std::vector<SlideSpec> &slides, std::ve
     h.Subject = o.subject.empty() ? nullptr : o.subject.data();
     h.Delivery_Report = o.deliveryReport;
     h.Read_Reply = o.readReply;
-    h.Date = static_cast<int>(std::time(nullptr));
+    h.Date = o.date ? *o.date : date_now();
     msg.pSlide_List = nodes.empty() ? nullptr : nodes.data();
     msg.pAttach_List = atts.empty() ? nullptr : atts.data();
 

@@ -5,6 +5,7 @@
 #include "rorodire_html.h"
 
 #include "rorodire_files.h"
+#include "rorodire_tool.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -75,16 +76,6 @@ std::string colour(uint32_t c) {
 }
 
 std::string str(const char *s) { return s ? s : ""; }
-
-std::string date_text(int date) {
-    if (date <= 0) return {};
-    const time_t t = date;
-    struct tm tm;
-    if (!gmtime_r(&t, &tm)) return {};
-    char b[40];
-    std::strftime(b, sizeof b, "%Y-%m-%d %H:%M:%S UTC", &tm);
-    return b;
-}
 
 // Item lines under a medium: name, type, size and its time within the slide.
 std::string caption(const char *name, const char *type, int size, int begin, int end) {
@@ -188,7 +179,8 @@ struct PreviewFiles {
 // The header fields the page shows, from either view of the message.
 struct PageHeader {
     const char *subject, *from, *to, *cc, *bcc = nullptr, *msgid = nullptr;
-    int date, pduSize;
+    uint32_t date;
+    int pduSize;
 };
 
 PageHeader header_of(const tCPS_MmsData &msg, bool retrieved) {

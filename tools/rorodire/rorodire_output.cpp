@@ -2,6 +2,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <glib.h>
+
 #include "rorodire_tool.h"
 
 namespace rrtool {
@@ -233,6 +235,35 @@ std::string to_text(const Dump &d) {
         }
     }
     return o;
+}
+
+uint32_t date_now() {
+    const gint64 s = g_get_real_time() / G_USEC_PER_SEC;
+    return s > 0 && s <= static_cast<gint64>(UINT32_MAX) ? static_cast<uint32_t>(s) : 0;
+}
+
+std::string date_text(uint32_t date) {
+    if (date == 0) return {};
+    GDateTime *t = g_date_time_new_from_unix_utc(static_cast<gint64>(date));
+    if (!t) return {};
+    gchar *s = g_date_time_format(t, "%Y-%m-%d %H:%M:%S UTC");
+    std::string out = s ? s : "";
+    g_free(s);
+    g_date_time_unref(t);
+    return out;
+}
+
+std::optional<uint32_t> parse_date(const std::string &text) {
+    gint64 seconds = -1;
+    if (!text.empty() && text.size() <= 10 &&
+        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        seconds = g_ascii_strtoll(text.c_str(), nullptr, 10);
+    } else if (GDateTime *t = g_date_time_new_from_iso8601(text.c_str(), nullptr)) {
+        seconds = g_date_time_to_unix(t);
+        g_date_time_unref(t);
+    }
+    if (seconds < 1 || seconds > static_cast<gint64>(UINT32_MAX)) return std::nullopt;
+    return static_cast<uint32_t>(seconds);
 }
 
 }  // namespace rrtool

@@ -318,12 +318,12 @@ void text_header(std::string &o, const ParsedMessage &m) {
         const tMMS_RetrieveConf &h = m.d.Header.Retrieve.Retrieve_Conf;
         line("Message-Id", h.Message_Id), line("Transaction-Id", h.Transaction_Id), line("From", h.From);
         line("To", h.To), line("Cc", h.Cc), line("Subject", h.Subject);
-        if (h.Date > 0) o += "  Date: " + std::to_string(h.Date) + "\n";
+        if (h.Date != 0) o += "  Date: " + std::to_string(h.Date) + " (" + date_text(h.Date) + ")\n";
     } else {
         const tMMS_SendReq &h = m.d.Header.Send_Req;
         line("Transaction-Id", h.Transaction_Id), line("From", h.From), line("To", h.To), line("Cc", h.Cc);
         line("Bcc", h.Bcc), line("Subject", h.Subject);
-        if (h.Date > 0) o += "  Date: " + std::to_string(h.Date) + "\n";
+        if (h.Date != 0) o += "  Date: " + std::to_string(h.Date) + " (" + date_text(h.Date) + ")\n";
     }
 }
 

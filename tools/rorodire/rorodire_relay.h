@@ -46,7 +46,8 @@ bool parse_fault(const std::string &spec, Fault *f, std::string *why);
 struct Message {
     std::string messageId, from, to, cc, subject;
     bool hasTo = false, hasCc = false, hasSubject = false;
-    int date = 0, messageClass = 0, priority = 0, deliveryReport = 0, readReply = 0;
+    uint32_t date = 0;  // seconds since 1970, as the records hold it
+    int messageClass = 0, priority = 0, deliveryReport = 0, readReply = 0;
     std::vector<uint8_t> body;  // Content-Type and multipart body, as sent
     long long storedAt = 0;     // seconds
     std::vector<std::string> paths;  // its locations, one per recipient

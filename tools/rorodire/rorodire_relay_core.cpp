@@ -24,14 +24,16 @@ constexpr char kMmsType[] = "application/vnd.wap.mms-message";
 constexpr int kServiceDenied = 0xE1;  // Error-permanent-service-denied
 
 // ---------------------------------------------------------------- log
+// In GLib's 64-bit time: right after 2038 also where time_t has 32 bits.
 std::string now_iso() {
-    gint64 us = g_get_real_time();
-    time_t t = static_cast<time_t>(us / 1000000);
-    struct tm tm;
-    gmtime_r(&t, &tm);
+    const gint64 us = g_get_real_time();
+    GDateTime *t = g_date_time_new_from_unix_utc(us / 1000000);
+    if (!t) return "";
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>((us / 1000) % 1000));
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", g_date_time_get_year(t),
+                  g_date_time_get_month(t), g_date_time_get_day_of_month(t), g_date_time_get_hour(t),
+                  g_date_time_get_minute(t), g_date_time_get_second(t), static_cast<int>((us / 1000) % 1000));
+    g_date_time_unref(t);
     return buf;
 }
 
@@ -214,7 +216,7 @@ std::shared_ptr<Message> message_of(const State &s, const tMMS_SendReq &req, con
     if (req.To) m->to = req.To;
     if (req.Cc) m->cc = req.Cc;
     if (req.Subject) m->subject = req.Subject;
-    m->date = req.Date > 0 ? req.Date : static_cast<int>(g_get_real_time() / 1000000);
+    m->date = req.Date != 0 ? req.Date : date_now();
     m->messageClass = req.Message_Class;
     m->priority = req.Priority;
     report_requests(in.body.data(), in.body.size(), &m->deliveryReport, &m->readReply);

@@ -71,6 +71,17 @@ std::string to_json(const Dump &d);
 // The human-readable form, several lines.
 std::string to_text(const Dump &d);
 
+// Dates of the records: seconds since 1970 UTC as an unsigned 32-bit number,
+// 0 for none (up to 2106-02-07 06:28:15 UTC). Computed with 64-bit GLib
+// time on every CPU, whatever the width of time_t.
+uint32_t date_now();
+// "2038-01-19 03:14:08 UTC"; empty for 0.
+std::string date_text(uint32_t date);
+// A date as a user writes it: seconds since 1970 (digits only) or
+// YYYY-MM-DDTHH:MM:SS with Z or an offset; nullopt when it is neither or
+// lies outside 1970-01-01T00:00:01Z to 2106-02-07T06:28:15Z.
+std::optional<uint32_t> parse_date(const std::string &text);
+
 // The composer's result codes in words.
 const char *composer_code_text(int code);
 

@@ -282,10 +282,12 @@ int SetUintvar(qx::Writer &w, uint32_t value);
 int SetLengthValue(qx::Writer &w, uint32_t length);
 int UintvarSize(uint32_t value);
 int LengthValueSize(uint32_t length);
-int GetIntegerOctets(int32_t value);
-void SetInteger(qx::Writer &w, int32_t value);
+// The significant big-endian bytes of an unsigned 32-bit value (0 for 0).
+// Callers holding a signed field write it only when it is above 0.
+int GetIntegerOctets(uint32_t value);
+void SetInteger(qx::Writer &w, uint32_t value);
 // A Long-integer: the byte GetIntegerOctets(value), then SetInteger.
-void SetLongInteger(qx::Writer &w, int32_t value);
+void SetLongInteger(qx::Writer &w, uint32_t value);
 void SetEncodedStringValue(qx::Writer &w, const char *text);
 // Address: in the form SetAddressPrefix gives; a phone number (no
 // "@") without its spaces and with "/TYPE=PLMN" unless it has a "/TYPE="

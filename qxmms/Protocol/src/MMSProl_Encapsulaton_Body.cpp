@@ -54,7 +54,7 @@ int data_len(const uint8_t *data, int len) { return (data && len > 0) ? len : 0;
 
 bool writes_charset(const tMMS_Element *e) { return e->Has_Charset == 1 && e->Charset >= 0; }
 
-int64_t charset_size(int charset) { return charset < 128 ? 1 : 1 + GetIntegerOctets(charset); }
+int64_t charset_size(int charset) { return charset < 128 ? 1 : 1 + GetIntegerOctets(static_cast<uint32_t>(charset)); }
 
 int64_t length_value_size(int64_t n) { return LengthValueSize(static_cast<uint32_t>(n)); }
 int64_t uintvar_size(int64_t n) { return UintvarSize(static_cast<uint32_t>(n)); }
@@ -167,7 +167,7 @@ void write_part_entry(qx::Writer &w, const tMMS_Element *e) {
         if (e->Charset < 128)
             w.byte(static_cast<uint8_t>(e->Charset + 0x80));
         else
-            SetLongInteger(w, e->Charset);
+            SetLongInteger(w, static_cast<uint32_t>(e->Charset));
     }
     w.byte(WSP_HDR_CONTENT_ID);
     w.byte(WSP_QUOTED_STRING);

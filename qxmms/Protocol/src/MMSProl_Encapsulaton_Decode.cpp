@@ -114,6 +114,25 @@ Step integer_into(WspCursor &c, int *field) {
     return step_after(g);
 }
 
+Step date_into(WspCursor &c, uint32_t *field) {
+    if (c.left() >= 1 && *c.p <= 30) {
+        WspCursor after = c;
+        WspCursor digits{};
+        if (GetLengthRegion(after, &digits) == Got::Value) {
+            const uint8_t *p = digits.p;
+            while (p < digits.end && *p == 0) ++p;
+            if (digits.end - p > 4) {
+                c = after;
+                return Step::Next;
+            }
+        }
+    }
+    uint32_t v = 0;
+    const Got g = GetIntegerValue(c, &v);
+    if (g == Got::Value) *field = v;
+    return step_after(g);
+}
+
 TimeValue read_time(WspCursor &c) {
     TimeValue t{Got::None, false, 0, 0};
     WspCursor value{};

@@ -77,8 +77,12 @@ inline Step quote_text_field(WspCursor &c, char **field) {
 // runs past the end.
 Step skip_field(WspCursor &c, uint8_t code);
 
-// Integer field (Date, Message-Size): the value into *field when it is one.
+// Integer field (Message-Size): the value into *field when it is one.
 Step integer_into(WspCursor &c, int *field);
+// Date: seconds since 1970 as an unsigned 32-bit number into *field. A
+// Long-integer of more than four significant bytes (after 2106-02-07) does
+// not fit and is stepped over, leaving the field without a date.
+Step date_into(WspCursor &c, uint32_t *field);
 
 // Expiry and Delivery-Time: Value-length, the Absolute (0x80) or Relative
 // (0x81) token, then the time as an integer. A value without a Value-length

@@ -60,7 +60,7 @@ Step fwd_req_field(WspCursor &c, tMMS_FwdReq &rec, uint8_t code, FwdLists &lists
         case MMS_CONTENT_LOCATION_FIELD:
             return quote_text_field(c, &rec.Content_Location);
         case MMS_DATE_FIELD:
-            return integer_into(c, &rec.Date);
+            return date_into(c, &rec.Date);
         case MMS_EXPIRY_FIELD:
             return time_field(c, &rec.Expiry_Relative, &rec.Expiry);
         case MMS_DELIVERY_TIME_FIELD:

@@ -18,7 +18,7 @@ Step delivery_field(WspCursor &c, tMMS_DeliveryInd &rec, uint8_t code, ListText 
         case MMS_TO_FIELD:
             return list_field(c, to);
         case MMS_DATE_FIELD:
-            return integer_into(c, &rec.Date);
+            return date_into(c, &rec.Date);
         default:
             return skip_value(c);
     }
@@ -35,7 +35,7 @@ Step read_report_field(WspCursor &c, Rec &rec, uint8_t code, ListText &to) {
         case MMS_FROM_FIELD:
             return from_field(c, &rec.From);
         case MMS_DATE_FIELD:
-            return integer_into(c, &rec.Date);
+            return date_into(c, &rec.Date);
         case MMS_READ_STATUS_FIELD:
             return token_into(c, &rec.Read_Status);
         default:

@@ -28,7 +28,7 @@ Step retrieve_field(WspCursor &c, tMMS_RetrieveConf &rec, uint8_t code, Retrieve
             return lists.bodyInPlace ? body_in_place(c, &rec.body, &rec.Content_Size)
                                      : body_field(c, &rec.body, &rec.Content_Size);
         case MMS_DATE_FIELD:
-            return integer_into(c, &rec.Date);
+            return date_into(c, &rec.Date);
         case MMS_DELIVERY_REPORT_FIELD:
             return yes_no(c, &rec.Delivery_Report);
         case MMS_READ_REPLY_FIELD:

@@ -26,7 +26,7 @@ Step send_field(WspCursor &c, tMMS_SendReq &rec, uint8_t code, SendLists &lists)
             return lists.bodyInPlace ? body_in_place(c, &rec.ContentTypeAndBody, &rec.Body_Len)
                                      : body_field(c, &rec.ContentTypeAndBody, &rec.Body_Len);
         case MMS_DATE_FIELD:
-            return integer_into(c, &rec.Date);
+            return date_into(c, &rec.Date);
         case MMS_DELIVERY_REPORT_FIELD:
         case MMS_MESSAGE_TYPE_FIELD:
         case MMS_VERSION_FIELD:

@@ -98,14 +98,14 @@ uint64_t from_field_size(const char *address) {
 inline uint8_t yes_no(int flag) { return flag ? MMS_YES : MMS_NO; }
 
 // Date: field code and Long-integer.
-void put_date(qx::Writer &w, int32_t date) {
+void put_date(qx::Writer &w, uint32_t date) {
     w.byte(MMS_DATE_FIELD);
     SetLongInteger(w, date);
 }
 
 // Expiry / Delivery-Time: field code, Value-length, Absolute/Relative token,
 // Long-integer.
-void put_time(qx::Writer &w, uint8_t code, int32_t value, int relative) {
+void put_time(qx::Writer &w, uint8_t code, uint32_t value, int relative) {
     w.byte(code);
     w.byte(static_cast<uint8_t>(GetIntegerOctets(value) + 2));
     w.byte(relative ? MMS_RELATIVE_TOKEN : MMS_ABSOLUTE_TOKEN);
@@ -242,7 +242,7 @@ uint8_t *send_req_pdu(const tMMS_SendReq *req, const SendBody &body, int *len, i
 
     qx::Writer &w = out.w;
     put_head(w, MMS_M_SEND_REQ, req->Transaction_Id);
-    if (req->Date > 0) put_date(w, req->Date);
+    if (req->Date != 0) put_date(w, req->Date);
     put_from(w, req->From, fromAddress);
     put_recipients(w, req->To, req->Cc, req->Bcc);
     if (subject.text) {
@@ -250,8 +250,9 @@ uint8_t *send_req_pdu(const tMMS_SendReq *req, const SendBody &body, int *len, i
         SetEncodedStringValue(w, subject.text);
     }
     put_field(w, MMS_MESSAGE_CLASS_FIELD, message_class_token(req->Message_Class));
-    if (req->Expiry > 0) put_time(w, MMS_EXPIRY_FIELD, req->Expiry, req->Expiry_Relative);
-    if (req->Delivery_Time > 0) put_time(w, MMS_DELIVERY_TIME_FIELD, req->Delivery_Time, req->Delivery_Time_Relative);
+    if (req->Expiry > 0) put_time(w, MMS_EXPIRY_FIELD, static_cast<uint32_t>(req->Expiry), req->Expiry_Relative);
+    if (req->Delivery_Time > 0)
+        put_time(w, MMS_DELIVERY_TIME_FIELD, static_cast<uint32_t>(req->Delivery_Time), req->Delivery_Time_Relative);
     put_field(w, MMS_PRIORITY_FIELD, priority_token(req->Priority));
     put_field(w, MMS_SENDER_VISIBILITY_FIELD, req->Sender_Visibility ? 0x81 : 0x80);  // Show / Hide
     put_field(w, MMS_DELIVERY_REPORT_FIELD, yes_no(req->Delivery_Report));
@@ -325,13 +326,14 @@ extern "C" unsigned char *fnMMS_MakeFWDMessagePdu(const tMMS_FwdReq *req, int *l
 
     qx::Writer &w = out.w;
     put_head(w, MMS_M_FORWARD_REQ, req->Transaction_Id);
-    if (req->Date > 0) put_date(w, req->Date);
+    if (req->Date != 0) put_date(w, req->Date);
     w.byte(MMS_FROM_FIELD);
     w.byte(0x01);
     w.byte(MMS_INSERT_ADDRESS_TOKEN);
     put_recipients(w, req->To, req->Cc, req->Bcc);
-    if (req->Expiry > 0) put_time(w, MMS_EXPIRY_FIELD, req->Expiry, req->Expiry_Relative);
-    if (req->Delivery_Time > 0) put_time(w, MMS_DELIVERY_TIME_FIELD, req->Delivery_Time, req->Delivery_Time_Relative);
+    if (req->Expiry > 0) put_time(w, MMS_EXPIRY_FIELD, static_cast<uint32_t>(req->Expiry), req->Expiry_Relative);
+    if (req->Delivery_Time > 0)
+        put_time(w, MMS_DELIVERY_TIME_FIELD, static_cast<uint32_t>(req->Delivery_Time), req->Delivery_Time_Relative);
     put_field(w, MMS_DELIVERY_REPORT_FIELD, yes_no(req->Delivery_Report));
     put_field(w, MMS_READ_REPLY_FIELD, yes_no(req->Read_Reply));
     w.byte(MMS_CONTENT_LOCATION_FIELD);

@@ -148,9 +148,9 @@ uint8_t *fnMMS_MakeRetrieveConfPdu(const tMMS_RetrieveConf *rec, int *len) {
         w.byte(MMS_MESSAGE_ID_FIELD);
         SetQuoteTextString(w, rec->Message_Id);
     }
-    if (rec->Date > 0) {
+    if (rec->Date != 0) {
         w.byte(MMS_DATE_FIELD);
-        put_long_integer(w, static_cast<uint32_t>(rec->Date));
+        put_long_integer(w, rec->Date);
     }
     if (rec->From) put_from_address(w, rec->From);
     if (rec->To) SetAddressList(w, rec->To, MMS_TO_FIELD);

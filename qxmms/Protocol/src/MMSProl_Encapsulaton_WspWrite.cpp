@@ -141,22 +141,20 @@ int SetLengthValue(qx::Writer &w, uint32_t length) {
     return 1 + SetUintvar(w, length);
 }
 
-int GetIntegerOctets(int32_t value) {
-    if (value <= 0) return 0;
-    const auto v = static_cast<uint32_t>(value);
+int GetIntegerOctets(uint32_t v) {
+    if (v == 0) return 0;
     if (v <= 0xFFu) return 1;
     if (v <= 0xFFFFu) return 2;
     if (v <= 0xFFFFFFu) return 3;
     return 4;
 }
 
-void SetInteger(qx::Writer &w, int32_t value) {
-    const int n = GetIntegerOctets(value);
-    const auto v = static_cast<uint32_t>(value);
+void SetInteger(qx::Writer &w, uint32_t v) {
+    const int n = GetIntegerOctets(v);
     for (int i = n - 1; i >= 0; --i) w.byte(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-void SetLongInteger(qx::Writer &w, int32_t value) {
+void SetLongInteger(qx::Writer &w, uint32_t value) {
     w.byte(static_cast<uint8_t>(GetIntegerOctets(value)));
     SetInteger(w, value);
 }

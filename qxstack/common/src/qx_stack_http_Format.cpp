@@ -149,15 +149,31 @@ void store_count(Len len, va_list *ap, int64_t count) {
             if (p) *p = static_cast<short>(count);
             return;
         }
-        case Len::L:
-        case Len::LL:
-        case Len::Size:
-        case Len::Max:
-        case Len::Diff: {
-            // Every one of these is a 64-bit object here.
-            static_assert(sizeof(long) == 8 && sizeof(size_t) == 8 && sizeof(intmax_t) == 8);
+        // Each length its own object: long, size_t and ptrdiff_t are 32 bits
+        // on 32-bit CPUs.
+        case Len::L: {
+            auto *p = va_arg(*ap, long *);
+            if (p) *p = static_cast<long>(count);
+            return;
+        }
+        case Len::LL: {
             auto *p = va_arg(*ap, long long *);
             if (p) *p = count;
+            return;
+        }
+        case Len::Size: {
+            auto *p = va_arg(*ap, size_t *);
+            if (p) *p = static_cast<size_t>(count);
+            return;
+        }
+        case Len::Max: {
+            auto *p = va_arg(*ap, intmax_t *);
+            if (p) *p = count;
+            return;
+        }
+        case Len::Diff: {
+            auto *p = va_arg(*ap, ptrdiff_t *);
+            if (p) *p = static_cast<ptrdiff_t>(count);
             return;
         }
         case Len::None: break;
