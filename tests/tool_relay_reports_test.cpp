@@ -176,7 +176,7 @@ protected:
         EXPECT_STREQ(d->Message_Id, messageId.c_str());
         EXPECT_STREQ(d->To, recipient);
         EXPECT_EQ(d->Status, status);
-        EXPECT_LE(std::abs(d->Date - static_cast<int>(g_get_real_time() / 1000000)), 5);
+        EXPECT_LE(std::llabs(static_cast<long long>(d->Date) - g_get_real_time() / 1000000), 5);
         fnMMS_FreeMessageMem(d, MMS_STRUCT_DELIVERY_IND);
     }
 
