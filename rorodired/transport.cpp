@@ -10,6 +10,7 @@
 #include "hbxappglib.h"
 #include "pdu.h"
 #include "rorodire.h"
+#include "rr_post.h"
 
 namespace rrd {
 namespace {
@@ -139,6 +140,10 @@ struct Transport::Impl {
         bool earlyEnd = false;
         std::string why;
         std::string tid;  // Transaction-Id of the request: the confirmation must carry it
+        rrhost::PduPost *post = nullptr;  // a read report's POST while it runs
+        bool isReport = false;
+        bool reportOk = false;
+        int httpStatus = 0;
     };
     Current cur;
     bool running = false;
@@ -210,7 +215,7 @@ TransferEnd end_of_download(int code) {
 }  // namespace
 
 void Transport::Impl::look() {
-    if (!running || cur.code != -1) return;
+    if (!running || cur.code != -1 || cur.isReport) return;
     const HbxState &s = hbx_state();
     uint64_t bytes = 0;
     if (cur.lane == Lane::Send) {
@@ -236,6 +241,11 @@ void Transport::Impl::report() {
     } else if (cur.stopping) {
         r.end = TransferEnd::Stopped;
         r.why = "stopped";
+    } else if (cur.isReport) {
+        r.end = cur.reportOk ? TransferEnd::Ok : TransferEnd::Failed;
+        if (!cur.reportOk)
+            r.why = cur.httpStatus > 0 ? "the relay answered the read report with HTTP " + std::to_string(cur.httpStatus)
+                                       : "the read report failed (connection or HTTP)";
     } else if (cur.lane == Lane::Send) {
         r.end = end_of_send(cur.code);
         // The relay's own verdict, also where the library reports only 21.
@@ -285,6 +295,11 @@ Transport::Transport(Done done, Progress progress) : p_(new Impl) {
 }
 
 Transport::~Transport() {
+    if (p_->cur.post) {
+        rrhost::post_pdu_cancel(p_->cur.post);
+        p_->cur.post = nullptr;
+        p_->cur.code = HBX_MSG_SEND_FAIL;
+    }
     if (p_->running && p_->cur.code == -1 && !p_->cur.earlyEnd) {
         p_->cur.silent = true;
         hbx_Stop();
@@ -340,8 +355,51 @@ bool Transport::start(const std::string &id, Lane lane, std::vector<uint8_t> byt
     return true;
 }
 
+bool Transport::start_read_report(const std::string &id, std::vector<uint8_t> report) {
+    Impl &t = *p_;
+    if (t.running) return false;
+    t.running = true;
+    t.cur = Impl::Current{};
+    Impl::Current &c = t.cur;
+    c.id = id;
+    c.lane = Lane::Send;
+    c.isReport = true;
+    c.settings = t.settings;
+    auto opt = [](const std::string &v) { return v.empty() ? nullptr : v.c_str(); };
+    c.ms = MmsSettings{opt(c.settings.userAgent), opt(c.settings.userAgentProfile), opt(c.settings.proxyHost),
+                       opt(c.settings.proxyPort), c.settings.relayUrl.c_str()};
+    c.post = rrhost::post_pdu_start(
+        c.ms, std::move(report),
+        [](uint64_t sent, uint64_t) {
+            Transport::Impl *tr = g_transport;
+            if (tr && tr->running && tr->progress) tr->progress(tr->cur.id, sent);
+        },
+        [](rrhost::PostEnd e) {
+            Transport::Impl *tr = g_transport;
+            if (!tr || !tr->running) return;
+            tr->cur.post = nullptr;
+            tr->cur.reportOk = e.ok;
+            tr->cur.httpStatus = e.httpStatus;
+            on_result(e.ok ? int{HBX_MSG_SEND_OK} : int{HBX_MSG_SEND_FAIL}, e.httpStatus);
+        });
+    if (!c.post) {
+        c.earlyEnd = true;
+        c.early = TransferEnd::NotStarted;
+        c.why = "the HTTP stack did not start for the read report";
+        on_result(HBX_MSG_SEND_FAIL, 0);
+    }
+    return true;
+}
+
 void Transport::stop() {
     Impl &t = *p_;
+    if (t.running && t.cur.post) {
+        rrhost::post_pdu_cancel(t.cur.post);
+        t.cur.post = nullptr;
+        t.cur.stopping = true;
+        on_result(HBX_MSG_SEND_FAIL, 0);
+        return;
+    }
     if (!t.running || t.cur.code != -1 || t.cur.earlyEnd) return;
     t.cur.stopping = true;
     // The library's transaction ends at once (its sockets and timers

@@ -11,7 +11,7 @@
 // bytes) without connecting, and stops a transfer on request.
 //
 // Changes to this header are additive; the newest are listed here:
-//   (none yet)
+//   Transport::start_read_report
 #ifndef RORODIRED_TRANSPORT_H
 #define RORODIRED_TRANSPORT_H
 
@@ -54,6 +54,13 @@ public:
     // to start (TransferEnd::NotStarted) or the location is refused
     // (TransferEnd::Refused). False only when a transfer already runs.
     bool start(const std::string &id, Lane lane, std::vector<uint8_t> bytes);
+
+    // Posts the m-read-rec-ind `report` for the received message `id` to
+    // the relay through the library's HTTP stack (the relay answers with an
+    // HTTP status only). Done reports Ok for a 2xx answer, Failed otherwise,
+    // NotStarted when the stack could not start; stop() ends it as any
+    // transfer. False only when a transfer already runs.
+    bool start_read_report(const std::string &id, std::vector<uint8_t> report);
 
     // Stops the running transfer (a StopTransfer effect, or the deadline):
     // the library's transaction is ended at once, its sockets closed, and
