@@ -340,6 +340,27 @@ TEST(RorodiredPdu, ReportsAndNotificationsReadFromPushes) {
     EXPECT_EQ(r.kind, Report::Kind::Read);
     EXPECT_EQ(r.recipient, "+15550100002") << "the reader";
     EXPECT_EQ(r.status, "deleted");
+    // Reports that name no reader or recipient, or no known Read-Status, change nothing.
+    struct Bad {
+        const char *what;
+        PushKind kind;
+        std::vector<uint8_t> pdu;
+    };
+    std::vector<uint8_t> noReader(rind.begin(), rind.end() - static_cast<long>(from.size() + 6));
+    noReader.insert(noReader.end(), {0x89, 0x01, 0x81, 0x9B, 0x80});  // From: insert-address
+    std::vector<uint8_t> oddStatus(rind.begin(), rind.end() - 1);
+    oddStatus.push_back(0x85);
+    std::vector<uint8_t> noStatus(rind.begin(), rind.end() - 2);
+    std::vector<uint8_t> noTo(dind.begin(), dind.begin() + 5 + 14);
+    noTo.insert(noTo.end(), {0x95, 0x81});
+    for (const Bad &bad : {Bad{"read report without reader", PushKind::ReadOrigInd, noReader},
+                           Bad{"Read-Status 0x85", PushKind::ReadOrigInd, oddStatus},
+                           Bad{"no Read-Status", PushKind::ReadOrigInd, noStatus},
+                           Bad{"delivery report without To", PushKind::DeliveryInd, noTo}}) {
+        why.clear();
+        EXPECT_FALSE(report_of_pdu(bad.pdu, bad.kind, &r, &why)) << bad.what;
+        EXPECT_FALSE(why.empty()) << bad.what;
+    }
 
     // A notification with a relative Expiry.
     std::vector<uint8_t> ind = {0x8C, 0x82, 0x98};

@@ -378,11 +378,22 @@ def spool_files():
     return set(os.listdir(spool)) if os.path.isdir(spool) else set()
 
 
-def take_new_ind(seen, what):
-    new = wait_for(lambda: sorted(n for n in spool_files() - seen if n.endswith(".ind")), what)
+def is_report_file(name):
+    # The relay's reports beside the notifications: ID-delivery-<status>.ind,
+    # ID-read.ind, ID-deleted.ind, and its bookkeeping MESSAGE-ID.rep.
+    return name.endswith(".rep") or name.endswith("-read.ind") or name.endswith("-deleted.ind") or \
+        ("-delivery-" in name and name.endswith(".ind"))
+
+
+def take_new_spool(seen, pred, what):
+    new = wait_for(lambda: sorted(n for n in spool_files() - seen if pred(n)), what)
     seen.update(new)
     with open(os.path.join(work, "spool", new[-1]), "rb") as f:
         return f.read()
+
+
+def take_new_ind(seen, what):
+    return take_new_spool(seen, lambda n: n.endswith(".ind") and not is_report_file(n), what)
 
 
 def utf8_prefix_ok(got, full, limit):
@@ -697,6 +708,87 @@ try:
     check(m["Status"] == "delivered" and PEER + "=retrieved" in m.get("Delivery Status", ""),
           "GetMessages shows the delivery: %r" % {k: m.get(k) for k in ("Status", "Delivery Status")})
 
+    # ---------------------------------------------------------------- reports through the relay
+    # A message asking for both reports; the recipient fetches it with the tool,
+    # the relay's m-delivery-ind comes back as a WAP-push SMS of the modem.
+    def property_signals(path, after):
+        return [s[2] for s in sc.signals[after:] if s[0] == path and s[1] == "PropertyChanged"]
+
+    reports_seen = spool_files()
+    rep_path, err = sc.send([PEER], {"Subject": GLib.Variant("s", "reported"), "DeliveryReport": GLib.Variant("b", True),
+                                     "ReadReport": GLib.Variant("b", True)}, three[1:2])
+    check(err is None, "a send asking for both reports is taken: %s" % err)
+    wait_for(sc.status_signal(rep_path, "sent"), "the reported message to be sent")
+    rep_id = stored_key(rep_path, "MessageId")
+    rep_notification = os.path.join(work, "reported.ind")
+    with open(rep_notification, "wb") as f:
+        f.write(take_new_ind(seen, "the reported message's notification"))
+    fetched = os.path.join(work, "reported.mms")
+    r = subprocess.run([TOOL, "fetch", "--relay", relay_url, rep_notification, "-o", fetched],
+                       capture_output=True, text=True, timeout=LIMIT)
+    check(r.returncode == 0, "the recipient fetches it with the tool: %s" % r.stderr)
+    delivery = take_new_spool(reports_seen, lambda n: n.endswith("-delivery-retrieved.ind"), "the relay's delivery report")
+    mark = len(sc.signals)
+    # Answered or refused, malformed reports leave the message as it is.
+    sc.push(wap_push(delivery[:9]))
+    sc.push(wap_push(bytes([0x8C, 0x86, 0x8D, 0x90, 0x8B]) + rep_id.encode()))
+    sc.push(wap_push(bytes([0x8C, 0x88, 0x8D, 0x92, 0x8B]) + rep_id.encode() + b"\0\x89\x01\x81"))
+    pump(1)
+    check(property_signals(rep_path, mark) == [], "malformed reports change nothing")
+    mc.call("/org/rorodire/Standin", "org.rorodire.Standin", "AddSms",
+            GLib.Variant("(saysb)", (OWN, wap_push(delivery), "", False)), "(o)",
+            dest="org.freedesktop.ModemManager1")
+    wait_for(sc.status_signal(rep_path, "delivery_update,%s=retrieved" % PEER), "delivery_update from the relay's report")
+    wait_for(sc.status_signal(rep_path, "delivered"), "delivered from the relay's report")
+    check(property_signals(rep_path, mark) == [("status", "delivery_update,%s=retrieved" % PEER), ("status", "delivered")],
+          "the relay's report gives delivery_update, then delivered, as mmsd-tng's do: %r" % property_signals(rep_path, mark))
+    mark = len(sc.signals)
+    check(sc.push(wap_push(delivery)) is None, "the same report again by PushNotify is taken")
+    pump(1)
+    check(property_signals(rep_path, mark) == [], "the same delivery report again changes nothing")
+
+    # The recipient's read report (the tool's read-report) comes back by PushNotify.
+    r = subprocess.run([TOOL, "read-report", "--relay", relay_url, fetched], capture_output=True, text=True,
+                       timeout=LIMIT)
+    check(r.returncode == 0, "the tool sends the read report: %s %s" % (r.stdout, r.stderr))
+    read_orig = take_new_spool(reports_seen, lambda n: n.endswith("-read.ind"), "the relay's read report")
+    mark = len(sc.signals)
+    check(sc.push(wap_push(read_orig)) is None, "the read report is taken by PushNotify")
+    wait_for(lambda: ("Read Status", PEER + "=read") in property_signals(rep_path, mark), "Read Status from the read report")
+    m = sc.messages()[rep_path]
+    check(m["Status"] == "delivered" and m.get("Read Status") == PEER + "=read" and
+          m.get("Delivery Status") == PEER + "=retrieved",
+          "GetMessages shows both reports: %r" % {k: m.get(k) for k in ("Status", "Delivery Status", "Read Status")})
+
+    # MarkRead with SendReadReports: the service itself answers a sender who
+    # asked, once; the relay passes it on to the sender (here the service too).
+    def rec_lines(message_id):
+        with open(os.path.join(work, "relay.log")) as f:
+            return [line for line in f if '"m-read-rec-ind"' in line and message_id in line]
+
+    check(sc.error_of(SERVICE, SVC_IF, "SetProperty", GLib.Variant("(sv)", ("SendReadReports", GLib.Variant("b", True))))
+          is None, "SendReadReports is settable")
+    check(sc.call(SERVICE, SVC_IF, "GetProperties", reply="(a{sv})")[0].get("SendReadReports") is True,
+          "GetProperties shows SendReadReports")
+    mark = len(sc.signals)
+    asked_path, err = sc.send([PEER], {"Subject": GLib.Variant("s", "read me"), "ReadReport": GLib.Variant("b", True)},
+                              three[1:2])
+    wait_for(sc.status_signal(asked_path, "sent"), "the message asking Read-Reply to be sent")
+    asked_id = stored_key(asked_path, "MessageId")
+    check(sc.push(wap_push(take_new_ind(seen, "its notification"))) is None, "its notification is taken")
+    rx_asked, _ = wait_for(sc.added(status="received", after=mark), "the message asking Read-Reply to be received")
+    check(rec_lines(asked_id) == [], "no read report before MarkRead")
+    sc.call(rx_asked, MSG_IF, "MarkRead")
+    wait_for(lambda: rec_lines(asked_id), "the relay to receive the read report of MarkRead")
+    check('"read_report":"written"' in rec_lines(asked_id)[0], "the relay takes it: %s" % rec_lines(asked_id)[0])
+    sc.call(rx_asked, MSG_IF, "MarkRead")
+    wait_for(lambda: stored_key(rx_asked, "ReadReportSent") == "true", "the read report to be recorded as sent")
+    mark = len(sc.signals)
+    check(sc.push(wap_push(take_new_spool(reports_seen, lambda n: n.endswith("-read.ind"), "its m-read-orig-ind"))) is None,
+          "the relay's read report for our own send is taken")
+    wait_for(lambda: ("Read Status", PEER + "=read") in property_signals(asked_path, mark),
+             "Read Status of the sent message from our own read report")
+
     # ---------------------------------------------------------------- restart
     before = sc.messages()
     stop_daemon(sc, daemon)
@@ -704,6 +796,11 @@ try:
     daemon = start_daemon(sc, config, daemon_log, extra_env=env_modem)
     after = sc.messages()
     check(after == before, "after a restart GetMessages returns the same messages and properties")
+    check(after[rep_path]["Status"] == "delivered" and after[rep_path].get("Delivery Status") == PEER + "=retrieved",
+          "the delivery report survives a restart")
+    pump(1)
+    check(len(rec_lines(asked_id)) == 1, "the read report went out exactly once (MarkRead twice, a restart): %d"
+          % len(rec_lines(asked_id)))
     stray = os.path.join(storage, "modemmanager", "0000000000000001 (copy).status")
     with open(stray, "w") as f:
         f.write("[Message]\nStatus=sent\n")
