@@ -12,12 +12,10 @@ import json
 import os
 import pty
 import pwd
-import shutil
 import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 import urllib.request
 
@@ -25,6 +23,10 @@ import gi
 
 gi.require_version("Gio", "2.0")
 from gi.repository import Gio, GLib  # noqa: E402
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import rrd_testlib as lib  # noqa: E402
+from rrd_testlib import connect, free_port, pump, wap_push  # noqa: E402,F401
 
 BUS = "org.ofono.mms"
 MANAGER = "/org/ofono/mms"
@@ -36,12 +38,6 @@ DENIED = "org.freedesktop.DBus.Error.AccessDenied"
 OWN, PEER = "+15550100001", "+15550100002"
 LIMIT = 60  # seconds any one awaited event may take before the test gives up
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def connect(address):
-    return Gio.DBusConnection.new_for_address_sync(
-        address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
-        None, None)
 
 
 def remote_error(e):
@@ -81,140 +77,30 @@ if len(sys.argv) == 3 and sys.argv[1] == "--client":
     sys.exit(0)
 
 DAEMON, TOOL, SAMPLES = sys.argv[1:4]
-work = tempfile.mkdtemp(prefix="rorodired-test.")
+run = lib.Run("rorodired-test.", LIMIT)
+work, procs, failures = run.work, run.procs, run.failures
 os.chmod(work, 0o755)  # the unprivileged clients reach the buses' sockets in here
-procs = []
-failures = []
 mounts = []
-
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print("FAIL:", what, file=sys.stderr)
-    return cond
+check, wait_for, wait_file_line = run.check, run.wait_for, run.wait_file_line
 
 
 def cleanup():
-    for p in reversed(procs):
-        if p.poll() is None:
-            p.terminate()
-            try:
-                p.wait(10)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait()
+    run.stop_all()
     for m in mounts:
         subprocess.run(["umount", m], check=False)
     if not failures:
-        shutil.rmtree(work, ignore_errors=True)
+        run.remove_work()
     else:
         print("files kept in", work, file=sys.stderr)
 
 
-def wait_file_line(path, needle, proc):
-    for _ in range(400):
-        if os.path.exists(path):
-            with open(path) as f:
-                for line in f:
-                    if needle in line:
-                        return line
-        if proc.poll() is not None:
-            break
-        time.sleep(0.05)
-    raise SystemExit("%s did not say '%s'" % (path, needle))
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
-def wait_for(pred, what, limit=LIMIT):
-    ctx = GLib.MainContext.default()
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
-        r = pred()
-        if r:
-            return r
-        ctx.iteration(False) or time.sleep(0.02)
-    raise SystemExit("gave up waiting for " + what)
-
-
-def pump(seconds):
-    ctx = GLib.MainContext.default()
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        ctx.iteration(False) or time.sleep(0.02)
-
-
 # ---------------------------------------------------------------- the servers
-SYSTEM_BUS_CONF = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=%(socket)s</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    %(calls)s
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Peer"/>
-  </policy>
-  <policy user="root">
-    <allow own="*"/>
-    <allow send_type="method_call"/>
-  </policy>
-  %(include)s
-</busconfig>
-"""
-
-
 def start_bus(name, system=None):
-    """A private bus: the session kind, or a system bus with the shipped
-    policy (system="policy") or one that lets everyone call (system="open")."""
-    sock = os.path.join(work, name)
-    out = open(os.path.join(work, name + ".address"), "w")
-    if system is None:
-        cmd = ["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1", "--address=unix:path=" + sock]
-    else:
-        include = ""
-        if system == "policy":
-            with open(os.path.join(HERE, "..", "org.ofono.mms.conf")) as f:
-                policy = f.read().replace('group="mms"', 'group="%s"' % TEST_GROUP)
-            with open(os.path.join(work, "policy.conf"), "w") as f:
-                f.write(policy)
-            include = "<include>%s</include>" % os.path.join(work, "policy.conf")
-        conf = os.path.join(work, name + ".conf")
-        with open(conf, "w") as f:
-            f.write(SYSTEM_BUS_CONF % {"socket": sock, "include": include,
-                                       "calls": '<deny send_type="method_call"/>' if system == "policy"
-                                       else '<allow send_type="method_call"/>'})
-        cmd = ["dbus-daemon", "--config-file=" + conf, "--nofork", "--nopidfile", "--print-address=1"]
-    p = subprocess.Popen(cmd, stdout=out)
-    procs.append(p)
-    return wait_file_line(out.name, "unix:", p).strip(), p
+    return run.start_bus(name, system, TEST_GROUP)
 
 
 def start_relay():
-    err = os.path.join(work, "relay.err")
-    p = subprocess.Popen([TOOL, "relay", "--port", "0", "--spool", os.path.join(work, "spool"),
-                          "--log", os.path.join(work, "relay.log")], stderr=open(err, "w"))
-    procs.append(p)
-    line = wait_file_line(err, "listening on", p)
-    return line.split("listening on ")[1].split()[0]
+    return run.start_relay(TOOL)
 
 
 def start_proxy():
@@ -364,13 +250,6 @@ def part_bytes(att):
 def sample(name):
     with open(os.path.join(SAMPLES, name), "rb") as f:
         return f.read()
-
-
-def wap_push(ind):
-    # Transaction id, Push, headers: application/vnd.wap.mms-message and
-    # X-Wap-Application-Id x-wap-application:mms.ua.
-    headers = bytes([0xBE, 0xAF, 0x84])
-    return bytes([0x01, 0x06, len(headers)]) + headers + ind
 
 
 def spool_files():
