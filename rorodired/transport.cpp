@@ -148,10 +148,10 @@ struct Transport::Impl {
     Current cur;
     bool running = false;
     guint reportSource = 0;
-    GSource *watch = nullptr;  // looks at the running transaction once per main loop iteration
+    guint progressSource = 0;  // reads the bytes moved once a second while a transfer runs
     std::string none;
 
-    void look();
+    void read_progress();
     void report();
 };
 
@@ -159,25 +159,30 @@ namespace {
 
 Transport::Impl *g_transport = nullptr;  // the library's result callback carries no user value
 
-// The watch runs its prepare() on every main loop iteration: the library
-// releases the confirmation buffer before it reports, so the bytes are
-// copied while they are there (one step of 100 ms always lies between the
-// arrival of the last byte and the end), and progress is reported.
-gboolean watch_prepare(GSource *, gint *timeout) {
-    *timeout = -1;
-    if (g_transport) g_transport->look();
-    return FALSE;
+// The library hands each m-send-conf over before it releases it: the bytes
+// are kept for report().
+void on_send_conf(const uint8_t *conf, int len, void *) {
+    Transport::Impl *t = g_transport;
+    if (!t || !t->running || t->cur.lane != Lane::Send || t->cur.isReport || len <= 0) return;
+    t->cur.conf.assign(conf, conf + len);
 }
-gboolean watch_check(GSource *) { return FALSE; }
-gboolean watch_dispatch(GSource *, GSourceFunc, gpointer) { return G_SOURCE_CONTINUE; }
-GSourceFuncs kWatchFuncs = {watch_prepare, watch_check, watch_dispatch, nullptr, nullptr, nullptr};
+
+// Progress: on the library's progress reports, and once a second for a
+// download whose size nobody announced (the library reports no percent then).
+gboolean progress_tick(gpointer) {
+    if (g_transport) g_transport->read_progress();
+    return G_SOURCE_CONTINUE;
+}
 
 void on_result(int code, int value) {
     (void)value;
     Transport::Impl *t = g_transport;
     if (!t || !t->running || t->cur.code != -1) return;
-    if (code == HBX_MSG_SEND_PROGRESS && t->cur.lane == Lane::Send) return;
-    if (code == HBX_MSG_DL_PROGRESS && t->cur.lane == Lane::Download) return;
+    if ((code == HBX_MSG_SEND_PROGRESS && t->cur.lane == Lane::Send) ||
+        (code == HBX_MSG_DL_PROGRESS && t->cur.lane == Lane::Download)) {
+        t->read_progress();
+        return;
+    }
     t->cur.code = code;
     if (t->cur.silent) return;
     // The library finishes its own ending after the report: the outcome is
@@ -214,13 +219,11 @@ TransferEnd end_of_download(int code) {
 
 }  // namespace
 
-void Transport::Impl::look() {
-    if (!running || cur.code != -1 || cur.isReport) return;
+void Transport::Impl::read_progress() {
+    if (!running || cur.code != -1 || cur.isReport || cur.earlyEnd) return;
     const HbxState &s = hbx_state();
     uint64_t bytes = 0;
     if (cur.lane == Lane::Send) {
-        if (s.send.pSendConfBuf && s.send.sendConfLen > cur.conf.size())
-            cur.conf.assign(s.send.pSendConfBuf, s.send.pSendConfBuf + s.send.sendConfLen);
         bytes = static_cast<uint64_t>(s.send.sentSize) + s.send.sendConfLen;
     } else {
         bytes = static_cast<uint64_t>(s.dl.mmsBodyLen) + s.dl.ackBytes;
@@ -282,6 +285,8 @@ void Transport::Impl::report() {
     const std::string id = cur.id;
     cur = Current{};
     running = false;
+    if (progressSource) g_source_remove(progressSource);
+    progressSource = 0;
     if (done) done(id, std::move(r));
 }
 
@@ -289,9 +294,7 @@ Transport::Transport(Done done, Progress progress) : p_(new Impl) {
     p_->done = std::move(done);
     p_->progress = std::move(progress);
     g_transport = p_;
-    p_->watch = g_source_new(&kWatchFuncs, sizeof(GSource));
-    g_source_set_priority(p_->watch, G_PRIORITY_DEFAULT);
-    g_source_attach(p_->watch, nullptr);
+    hbx_SetSendConfObserver(on_send_conf, nullptr);
 }
 
 Transport::~Transport() {
@@ -305,9 +308,9 @@ Transport::~Transport() {
         hbx_Stop();
     }
     if (p_->reportSource) g_source_remove(p_->reportSource);
+    if (p_->progressSource) g_source_remove(p_->progressSource);
     fnQX_Free(reinterpret_cast<void **>(&p_->cur.out.data));
-    g_source_destroy(p_->watch);
-    g_source_unref(p_->watch);
+    hbx_SetSendConfObserver(nullptr, nullptr);
     g_transport = nullptr;
     delete p_;
 }
@@ -348,6 +351,7 @@ bool Transport::start(const std::string &id, Lane lane, std::vector<uint8_t> byt
         if (!notification_of_ind(c.in, &n, &why)) return early(TransferEnd::Refused, why);
         if (!location_allowed(c.settings, n.location, &why)) return early(TransferEnd::Refused, why);
     }
+    if (!t.progressSource) t.progressSource = g_timeout_add_seconds(1, progress_tick, nullptr);
     const int r = lane == Lane::Send ? fnCPS_SendMMS(&c.buf, &c.ms, on_result)
                                      : fnCPS_DownloadMMS(&c.buf, 3, &c.ms, on_result, &c.out);
     const bool started = r == (lane == Lane::Send ? int{HBX_MSG_SEND_STARTED} : int{HBX_MSG_DL_STARTED});
