@@ -9,103 +9,85 @@
 #include "MMSProl_Encapsulaton.h"
 #include "hbxappglib.h"
 #include "pdu.h"
+#include "qx_stack_http.h"
 #include "rorodire.h"
 #include "rr_post.h"
 
 namespace rrd {
 namespace {
 
-// A URL's parts as far as the transport compares them.
-struct UrlParts {
-    std::string scheme, host;
+// A URL's host and port as the library's reader takes them: the host in
+// lowercase (an IPv6 literal in its brackets), the port stated or 80. Only
+// printable ASCII is read.
+struct UrlHost {
+    std::string host;
     int port = 0;
-    bool userinfo = false;
 };
 
-bool parse_url(const std::string &url, UrlParts *u, std::string *why) {
+bool read_url(const std::string &url, UrlHost *u, std::string *why) {
     for (unsigned char c : url)
-        if (c <= 0x20 || c >= 0x7F) {
-            *why = "it holds a blank, a control byte or a non-ASCII byte";
+        if (c == 0 || c >= 0x7F) {
+            *why = "a non-ASCII or NUL byte in it";
             return false;
         }
-    const size_t colon = url.find("://");
-    if (colon == std::string::npos) {
-        *why = "it is no absolute URL";
+    QXUrl q{};
+    const QXUrlFault f = fnQXStack_ReadUrl(url.c_str(), &q);
+    if (f != QXUrlFault::None) {
+        *why = fnQXStack_UrlFaultText(f);
         return false;
     }
-    u->scheme = url.substr(0, colon);
-    for (char &c : u->scheme) c = g_ascii_tolower(c);
-    const size_t start = colon + 3;
-    size_t end = url.find_first_of("/?#", start);
-    if (end == std::string::npos) end = url.size();
-    std::string authority = url.substr(start, end - start);
-    if (authority.find('@') != std::string::npos) {
-        u->userinfo = true;
-        *why = "it carries a user name or password";
-        return false;
-    }
-    std::string port;
-    if (!authority.empty() && authority[0] == '[') {
-        const size_t close = authority.find(']');
-        if (close == std::string::npos) {
-            *why = "its host is malformed";
-            return false;
-        }
-        u->host = authority.substr(0, close + 1);
-        if (close + 1 < authority.size()) {
-            if (authority[close + 1] != ':') {
-                *why = "its host is malformed";
-                return false;
-            }
-            port = authority.substr(close + 2);
-        }
-    } else {
-        const size_t pc = authority.rfind(':');
-        u->host = authority.substr(0, pc);
-        if (pc != std::string::npos) port = authority.substr(pc + 1);
-    }
+    u->host.assign(q.authority.host, static_cast<size_t>(q.authority.hostLen));
     for (char &c : u->host) c = g_ascii_tolower(c);
-    if (u->host.empty()) {
-        *why = "it names no host";
-        return false;
-    }
-    if (port.empty()) {
-        u->port = u->scheme == "https" ? 443 : 80;
-    } else {
-        if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) {
-            *why = "its port is malformed";
-            return false;
-        }
-        u->port = std::atoi(port.c_str());
-        if (u->port < 1 || u->port > 65535) {
-            *why = "its port is out of range";
-            return false;
-        }
-    }
+    u->port = q.authority.port;
     return true;
 }
 
 std::string host_of(const std::string &url) {
-    UrlParts u;
+    UrlHost u;
     std::string why;
-    return parse_url(url, &u, &why) ? u.host : std::string();
+    return read_url(url, &u, &why) ? u.host : std::string();
 }
 
 }  // namespace
 
+bool read_relay_url(const std::string &url, std::string *why) {
+    UrlHost u;
+    if (!g_str_has_prefix(url.c_str(), "http://")) {
+        *why = "not an http:// URL";
+        return false;
+    }
+    return read_url(url, &u, why);
+}
+
+bool read_proxy(const std::string &text, std::string *host, std::string *port, std::string *why) {
+    host->clear();
+    port->clear();
+    if (text.empty()) return true;
+    QXAuthority a{};
+    const QXUrlFault f = fnQXStack_ReadAuthority(text.c_str(), static_cast<int>(text.size()), 0, &a);
+    if (f != QXUrlFault::None || a.port == 0 || text.find('\0') != std::string::npos) {
+        *why = f != QXUrlFault::None ? fnQXStack_UrlFaultText(f) : "no port (HOST:PORT, [IPv6]:PORT)";
+        return false;
+    }
+    char bare[256];
+    if (!fnQXStack_ConnectHost(a.host, a.hostLen, bare, sizeof bare)) {
+        *why = "the host is too long";
+        return false;
+    }
+    *host = bare;
+    *port = std::to_string(a.port);
+    return true;
+}
+
 bool location_allowed(const TransportSettings &s, const std::string &location, std::string *why) {
-    UrlParts relay, loc;
+    UrlHost relay, loc;
     std::string w;
-    if (!parse_url(s.relayUrl, &relay, &w)) {
+    if (!read_url(s.relayUrl, &relay, &w)) {
         *why = "the relay URL is not usable: " + w;
         return false;
     }
-    if (!parse_url(location, &loc, &w)) {
+    if (!read_url(location, &loc, &w)) {
         *why = "the location '" + clean_text(location.data(), location.size(), 200) + "' is refused: " + w;
-        return false;
-    }
-    if (loc.scheme != "http") {
-        *why = "the location '" + location + "' is refused: only http is fetched";
         return false;
     }
     if (loc.host != relay.host || loc.port != relay.port) {
