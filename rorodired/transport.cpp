@@ -133,6 +133,8 @@ struct Transport::Impl {
     guint progressSource = 0;  // reads the bytes moved once a second while a transfer runs
     std::string none;
 
+    // A new transfer of `id`: the record anew with the settings of now.
+    Current &begin(const std::string &id, Lane lane);
     void read_progress();
     void report();
 };
@@ -299,19 +301,23 @@ Transport::~Transport() {
 
 void Transport::set_settings(const TransportSettings &s) { p_->settings = s; }
 
+Transport::Impl::Current &Transport::Impl::begin(const std::string &id, Lane lane) {
+    running = true;
+    cur = Current{};
+    cur.id = id;
+    cur.lane = lane;
+    cur.settings = settings;
+    auto opt = [](const std::string &v) { return v.empty() ? nullptr : v.c_str(); };
+    cur.ms = MmsSettings{opt(cur.settings.userAgent), opt(cur.settings.userAgentProfile), opt(cur.settings.proxyHost),
+                         opt(cur.settings.proxyPort), cur.settings.relayUrl.c_str()};
+    return cur;
+}
+
 bool Transport::start(const std::string &id, Lane lane, std::vector<uint8_t> bytes) {
     Impl &t = *p_;
     if (t.running) return false;
-    t.running = true;
-    t.cur = Impl::Current{};
-    Impl::Current &c = t.cur;
-    c.id = id;
-    c.lane = lane;
+    Impl::Current &c = t.begin(id, lane);
     c.in = std::move(bytes);
-    c.settings = t.settings;
-    auto opt = [](const std::string &v) { return v.empty() ? nullptr : v.c_str(); };
-    c.ms = MmsSettings{opt(c.settings.userAgent), opt(c.settings.userAgentProfile), opt(c.settings.proxyHost),
-                       opt(c.settings.proxyPort), c.settings.relayUrl.c_str()};
     c.buf = tCPS_PduBuf{c.in.data(), static_cast<int>(c.in.size())};
     auto early = [&](TransferEnd end, std::string why) {
         c.earlyEnd = true;
@@ -344,16 +350,8 @@ bool Transport::start(const std::string &id, Lane lane, std::vector<uint8_t> byt
 bool Transport::start_read_report(const std::string &id, std::vector<uint8_t> report) {
     Impl &t = *p_;
     if (t.running) return false;
-    t.running = true;
-    t.cur = Impl::Current{};
-    Impl::Current &c = t.cur;
-    c.id = id;
-    c.lane = Lane::Send;
+    Impl::Current &c = t.begin(id, Lane::Send);
     c.isReport = true;
-    c.settings = t.settings;
-    auto opt = [](const std::string &v) { return v.empty() ? nullptr : v.c_str(); };
-    c.ms = MmsSettings{opt(c.settings.userAgent), opt(c.settings.userAgentProfile), opt(c.settings.proxyHost),
-                       opt(c.settings.proxyPort), c.settings.relayUrl.c_str()};
     c.post = rrhost::post_pdu_start(
         c.ms, std::move(report),
         [](uint64_t sent, uint64_t) {

@@ -163,6 +163,19 @@ struct Harness {
         }
         return take(core->transfer_done(id, std::move(r)));
     }
+    // A notification downloaded at once; its sender asked Read-Reply or not.
+    std::string received(const std::string &location, bool readReply) {
+        EXPECT_TRUE(notify(location).ok());
+        const std::string id = running();
+        TransferResult got;
+        got.end = TransferEnd::Ok;
+        got.pdu = std::vector<uint8_t>(300, 0x84);
+        got.view.sender = "+15550100001";
+        got.view.messageId = "M-" + id;
+        got.view.readReply = readReply;
+        take(core->transfer_done(id, std::move(got)));
+        return id;
+    }
     // Moves the clock, firing the timer whenever it is due.
     Effects advance(int64_t ms, int64_t step = 1000) {
         Effects fx;
@@ -669,15 +682,7 @@ TEST(RorodiredCore, MarkReadSendsOneReadReportWhenAskedAndAllowed) {
         h.cfg.sendReadReports = row.allowed;
         h.cfg.retry.retries = 2;
         h.restart();
-        ASSERT_TRUE(h.notify("http://127.0.0.1:8002/msg/7").ok());
-        const std::string id = h.running();
-        TransferResult got;
-        got.end = TransferEnd::Ok;
-        got.pdu = std::vector<uint8_t>(300, 0x84);
-        got.view.sender = "+15550100001";
-        got.view.messageId = "M7";
-        got.view.readReply = row.asked;
-        h.take(h.core->transfer_done(id, std::move(got)));
+        const std::string id = h.received("http://127.0.0.1:8002/msg/7", row.asked);
         ASSERT_EQ(h.core->find(id)->status, Status::Received);
         Answer a;
         Effects fx = h.take(h.core->mark_read(id, &a));
@@ -728,13 +733,7 @@ TEST(RorodiredCore, AReadReportIsGivenUpAfterItsRetries) {
         h.cfg.sendReadReports = true;
         h.cfg.retry.retries = 2;
         h.restart();
-        ASSERT_TRUE(h.notify("http://127.0.0.1:8002/msg/8").ok());
-        const std::string id = h.running();
-        TransferResult got;
-        got.end = TransferEnd::Ok;
-        got.pdu = std::vector<uint8_t>(300, 0x84);
-        got.view.readReply = true;
-        h.take(h.core->transfer_done(id, std::move(got)));
+        const std::string id = h.received("http://127.0.0.1:8002/msg/8", true);
         Answer a;
         h.take(h.core->mark_read(id, &a));
         int starts = 0;
