@@ -421,6 +421,21 @@ try:
     check("MaxAttachments=30" in text and "AutoProcessOnConnection=true" in text and "# written by the test" in text,
           "changed settings are written back to the key file, comments kept")
     sc.call(SERVICE, SVC_IF, "SetProperty", GLib.Variant("(sv)", ("MaxAttachments", GLib.Variant("i", 25))))
+    # The proxy is read as a URL's authority: an IPv6 literal in brackets, a port always.
+    v6_proxy = "[::1]:%d" % proxy_port
+    check(sc.error_of(MANAGER, MM_IF, "ChangeSettings", GLib.Variant("(sv)", ("CarrierMMSProxy", GLib.Variant("s", v6_proxy))))
+          is None, "CarrierMMSProxy [::1]:PORT is taken")
+    check(sc.call(MANAGER, MM_IF, "ViewSettings", reply="(a{sv})")[0]["CarrierMMSProxy"] == v6_proxy,
+          "ViewSettings shows the IPv6 proxy as it was given")
+    with open(config) as f:
+        check("CarrierMMSProxy=" + v6_proxy in f.read(), "the IPv6 proxy is written back in brackets")
+    for bad in ("::1:8080", "127.0.0.1", "user@127.0.0.1:80", "127.0.0.1:0", "127.0.0.1:80/x", "[::1"):
+        err = sc.error_of(MANAGER, MM_IF, "ChangeSettings", GLib.Variant("(sv)", ("CarrierMMSProxy", GLib.Variant("s", bad))))
+        check(err is not None and err.startswith(ERR), "CarrierMMSProxy '%s' is refused: %s" % (bad, err))
+    sc.call(MANAGER, MM_IF, "ChangeSettings",
+            GLib.Variant("(sv)", ("CarrierMMSProxy", GLib.Variant("s", "127.0.0.1:%d" % proxy_port))))
+    check(sc.call(MANAGER, MM_IF, "ViewSettings", reply="(a{sv})")[0]["CarrierMMSProxy"] == "127.0.0.1:%d" % proxy_port,
+          "the proxy is back")
 
     # ---------------------------------------------------------------- bad sends: refused before any file is read
     missing = os.path.join(work, "nothing-here.jpg")
