@@ -160,6 +160,7 @@ struct Harness {
             r.pdu = std::vector<uint8_t>(300, 0x8C);
             r.view.subject = "hi";
             r.view.sender = "+15550100001";
+            r.view.readReply = true;
         }
         return take(core->transfer_done(id, std::move(r)));
     }
@@ -753,15 +754,18 @@ TEST(RorodiredCore, AReadReportIsGivenUpAfterItsRetries) {
 
 // Random sequences of sends, pushes, outcomes, deletions, bearer changes,
 // clock steps and kills (a restart from what the store holds), checked
-// against what must always hold: one transfer at a time, a ready send never
-// waits behind a download, and a send the relay confirmed never goes out
-// again, whatever happens after.
+// against what must always hold: one transfer at a time, a ready send (or
+// read report) never waits behind a download, and a send or read report the
+// relay took never goes out again, whatever happens after.
 TEST(RorodiredCore, RandomRunsKeepTheQueuesPromises) {
+    int readReports = 0;  // read reports started over all runs: the runs reach them
     for (uint32_t seed = 1; seed <= 150; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         std::mt19937 rnd(seed);
         auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rnd() % n); };
         Harness h;
+        h.cfg.sendReadReports = true;  // received messages ask Read-Reply: MarkRead queues read reports
+        h.restart();
         std::string running;  // what the stand-in transport runs
         bool stopAsked = false;
         std::set<std::string> confirmed;
@@ -773,6 +777,7 @@ TEST(RorodiredCore, RandomRunsKeepTheQueuesPromises) {
                     ASSERT_FALSE(confirmed.count(e.id)) << "a confirmed send goes out again: " << e.id;
                     running = e.id;
                     stopAsked = false;
+                    readReports += e.readReport;
                 } else if (e.kind == EffectKind::StopTransfer) {
                     ASSERT_EQ(e.id, running);
                     stopAsked = true;
@@ -781,7 +786,7 @@ TEST(RorodiredCore, RandomRunsKeepTheQueuesPromises) {
         };
         for (int op = 0; op < 120; ++op) {
             const size_t before = h.all.size();
-            switch (pick(9)) {
+            switch (pick(10)) {
                 case 0:
                 case 1: h.send(1 + pick(3)); break;
                 case 2: h.notify("http://127.0.0.1:8002/msg/" + std::to_string(pick(12))); break;
@@ -813,6 +818,14 @@ TEST(RorodiredCore, RandomRunsKeepTheQueuesPromises) {
                     bearer = !bearer || pick(2);
                     h.take(h.core->set_bearer(bearer));
                     break;
+                case 9: {
+                    const auto msgs = h.core->messages();
+                    if (!msgs.empty()) {
+                        Answer a;
+                        h.take(h.core->mark_read(msgs[pick(static_cast<uint32_t>(msgs.size()))]->id, &a));
+                    }
+                    break;
+                }
                 case 8:  // killed and started again from the store
                     running.clear();
                     h.all.clear();
@@ -840,6 +853,7 @@ TEST(RorodiredCore, RandomRunsKeepTheQueuesPromises) {
                         << "send " << m->id << " waits behind download " << running;
         }
     }
+    EXPECT_GT(readReports, 0);
 }
 
 TEST(RorodiredCore, IdsAreSixteenHexDigitsAndUnique) {
