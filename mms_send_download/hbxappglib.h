@@ -113,6 +113,11 @@ struct HbxDownloadGlobals {
 
 enum class HbxActive : uint8_t { None, Send, Download };
 
+// Reads each m-send-conf before the send transaction releases it: called once
+// per send whose confirmation arrived whole (whatever its verdict), before
+// the final report, with the library's bytes (valid only during the call).
+using HbxSendConfObserver = void (*)(const uint8_t *conf, int len, void *user);
+
 struct HbxKind;
 
 // Everything the transactions keep between steps: one instance per process.
@@ -126,9 +131,15 @@ struct HbxState {
     int stepPeriodMs;
     uint32_t stepCount;  // steps run by the latest transaction (kept after it ends)
     const HbxKind *kind;  // the running transaction's kind, null when none runs
+    HbxSendConfObserver confObserver;  // the host's, null when none
+    void *confObserverUser;
 };
 
 HbxState &hbx_state();
+
+// Sets the one observer of send confirmations (null removes it). The host
+// that sets one removes it before it goes.
+void hbx_SetSendConfObserver(HbxSendConfObserver observer, void *user);
 
 // ---------------------------------------------------------------- handle list
 extern "C" {

@@ -187,6 +187,9 @@ int data(void *rec, HttpCtx *, int n) {
 }
 
 int complete(void *rec, HttpCtx *ctx) {
+    const HbxState &s = hbx_state();
+    if (s.confObserver && G().pSendConfBuf && G().sendConfLen > 0)
+        s.confObserver(G().pSendConfBuf, G().sendConfLen, s.confObserverUser);
     const Verdict v = verdict_of(confirmation_result(ctx));
     return end_send(rec, v.state, v.code, v.value);
 }

@@ -7,8 +7,15 @@
 #include "qx_log.h"
 
 HbxState &hbx_state() {
-    static HbxState s{HbxActive::None, 0, nullptr, {}, {}, {nullptr, nullptr, 0}, HBX_STEP_PERIOD_MS, 0, nullptr};
+    static HbxState s{HbxActive::None, 0, nullptr, {}, {}, {nullptr, nullptr, 0}, HBX_STEP_PERIOD_MS, 0, nullptr,
+                      nullptr, nullptr};
     return s;
+}
+
+void hbx_SetSendConfObserver(HbxSendConfObserver observer, void *user) {
+    HbxState &s = hbx_state();
+    s.confObserver = observer;
+    s.confObserverUser = observer ? user : nullptr;
 }
 
 bool hbx_Busy() { return hbx_state().active != HbxActive::None; }

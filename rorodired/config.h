@@ -62,7 +62,12 @@ struct Settings {
     bool autoProcessSmsWap = true;
     std::string ofonoModem;  // oFono modem object path
 
-    std::string proxy_text() const { return proxyHost.empty() ? std::string() : proxyHost + ":" + proxyPort; }
+    // HOST:PORT, an IPv6 host in brackets ("[::1]:8080").
+    std::string proxy_text() const {
+        if (proxyHost.empty()) return {};
+        const bool v6 = proxyHost.find(':') != std::string::npos;
+        return (v6 ? "[" + proxyHost + "]" : proxyHost) + ":" + proxyPort;
+    }
 };
 
 // Reads and checks the key file; on a problem returns false with one line in *why.

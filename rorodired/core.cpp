@@ -243,6 +243,9 @@ struct Core::State {
         return std::min(d, cfg.retry.maxDelayMs);
     }
 
+    // A received message in the send lane: its read report is the transfer.
+    static bool is_read_report(const Message &m) { return m.dir == Direction::In && m.lane == Lane::Send; }
+
     bool ready(const Message &m, int64_t t) const { return m.queued && m.notBeforeMs <= t; }
 
     // The next item of a lane: the oldest ready one.
@@ -284,6 +287,7 @@ struct Core::State {
                     running = std::move(r);
                     Effect e = eff(EffectKind::StartTransfer, m->id);
                     e.lane = m->lane;
+                    e.readReport = is_read_report(*m);
                     fx.push_back(e);
                 }
             }
@@ -363,7 +367,9 @@ struct Core::State {
                                     " in " + std::to_string(delay / 1000) + " s"));
             return;
         }
-        if (m.lane == Lane::Send)
+        if (is_read_report(m))
+            read_report_ended(m, false, text, fx);
+        else if (m.lane == Lane::Send)
             send_failed(m, error, text, host, fx);
         else
             download_failed(m, error, text, host, fx);
@@ -385,6 +391,19 @@ struct Core::State {
         e.text = m.errorText;
         e.host = host;
         fx.push_back(e);
+    }
+
+    // The read report went out (sent) or is given up: never tried again.
+    void read_report_ended(Message &m, bool sent, const std::string &text, Effects &fx) {
+        m.queued = false;
+        m.readReportDue = false;
+        m.readReportSent = m.readReportSent || sent;
+        m.lane = Lane::Download;
+        m.attempts = 0;
+        m.error.clear();
+        m.errorText.clear();
+        save(m, fx);
+        fx.push_back(log_effect("message " + m.id + ": read report " + (sent ? "sent" : "given up: " + text)));
     }
 
     void download_failed(Message &m, const std::string &error, const std::string &text, const std::string &host, Effects &fx) {
@@ -486,8 +505,12 @@ Effects Core::load(std::vector<Message> stored) {
             m.queued = m.status == Status::Draft;
             m.lane = Lane::Send;
         } else {
-            m.queued = m.status == Status::PendingDownload;
-            m.lane = Lane::Download;
+            // A read report that had not gone out goes out now (it may have
+            // reached the relay before the stop: the relay passes each on once).
+            const bool report = m.readReportDue && !m.readReportSent && m.status != Status::PendingDownload;
+            m.readReportDue = report;
+            m.queued = m.status == Status::PendingDownload || report;
+            m.lane = report ? Lane::Send : Lane::Download;
         }
         m.notBeforeMs = 0;
         if (m.seq <= 0) m.seq = s_->lastSeq + 1;
@@ -693,7 +716,18 @@ Effects Core::transfer_done(const std::string &id, TransferResult r) {
     }
     const bool deadline = r.end == TransferEnd::Stopped && (stop == State::StopWhy::Deadline || stop == State::StopWhy::Stalled);
     const std::string late = stop == State::StopWhy::Stalled ? "the transfer stalled" : "the transfer passed its deadline";
-    if (m->lane == Lane::Send) {
+    if (State::is_read_report(*m)) {
+        if (r.end == TransferEnd::Ok) {
+            s.read_report_ended(*m, true, {}, fx);
+        } else if (r.end == TransferEnd::Stopped && !deadline) {
+            // Stopped for another reason: it goes on later.
+        } else if (r.end == TransferEnd::Refused || r.end == TransferEnd::ServiceDenied ||
+                   r.end == TransferEnd::Unsupported) {
+            s.read_report_ended(*m, false, r.why.empty() ? "refused" : r.why, fx);
+        } else {
+            s.transient(*m, kErrTransient, deadline ? late : r.why.empty() ? "the read report failed" : r.why, r.host, fx);
+        }
+    } else if (m->lane == Lane::Send) {
         const int rs = r.responseStatus;
         if (r.end == TransferEnd::Ok) {
             s.sent(*m, r, fx);
@@ -796,13 +830,30 @@ Effects Core::mark_read(const std::string &id, Answer *answer) {
     if (!m) return fx;
     if (m->status != Status::Received) return fx;
     m->status = Status::Read;
+    // The sender asked for a read report: it goes out once, in the send lane.
+    const bool report = m->dir == Direction::In && m->view.readReply && s.cfg.sendReadReports && !m->readReportSent &&
+                        !m->readReportDue;
+    if (report) {
+        m->readReportDue = true;
+        m->queued = true;
+        m->lane = Lane::Send;
+        m->attempts = 0;
+        m->notBeforeMs = 0;
+    }
     if (!s.save(*m, fx)) {
         m->status = Status::Received;
+        if (report) {
+            m->readReportDue = false;
+            m->queued = false;
+            m->lane = Lane::Download;
+        }
         answer->refusal = Refusal::Storage;
         answer->why = "the status cannot be stored";
         return fx;
     }
     fx.push_back(status_effect(*m));
+    if (report) fx.push_back(log_effect("message " + m->id + ": read report queued"));
+    s.finish(fx);
     return fx;
 }
 

@@ -7,6 +7,7 @@
 //
 // Changes to this header are additive; the newest are listed here:
 //   Notification::expiryRelative
+//   CoreConfig::sendReadReports, Message::readReportDue, Effect::readReport
 #ifndef RORODIRED_CORE_H
 #define RORODIRED_CORE_H
 
@@ -130,6 +131,10 @@ struct Message {
     std::map<std::string, std::string> deliveryStatus;
     std::map<std::string, std::string> readStatus;
     bool readReportSent = false;  // a received message's read report went out (never twice)
+    // A received message's read report waits in the send lane (MarkRead with
+    // SendReadReports on a message whose sender asked Read-Reply); cleared
+    // when it went out or was given up.
+    bool readReportDue = false;
 };
 
 // ---------------------------------------------------------------- policy
@@ -176,6 +181,9 @@ struct CoreConfig {
     uid_t receivedOwner = 0;  // owner of received messages' files
     gid_t receivedGroup = 0;
     uint64_t (*random64)() = nullptr;  // id source; null: a random_device-seeded generator
+    // MarkRead answers a sender who asked Read-Reply with a read report. Off
+    // by default: a read report tells the sender when you read the message.
+    bool sendReadReports = false;
 };
 
 // ---------------------------------------------------------------- injected
@@ -217,7 +225,8 @@ enum class EffectKind : uint8_t {
     MessageRemoved,       // id: the object goes; emit MessageRemoved
     MessageSendError,     // id, error (D-Bus error name), text, host
     MessageReceiveError,  // id (may be empty), from, error, text, host
-    StartTransfer,        // id, lane: hand the message's PDU (Send) or notification (Download) to the transport
+    StartTransfer,        // id, lane: hand the message's PDU (Send) or notification (Download) to the transport;
+                          // readReport: post the read report of the received message `id` (send lane)
     StopTransfer,         // id: stop the running transfer (the transport then reports Stopped)
     ArmTimer,             // atMs: call Core::tick() at or after this monotonic time (replaces any earlier one)
     NotificationInds,     // count: the number of notifications not yet downloaded changed
@@ -233,6 +242,7 @@ struct Effect {
     std::string error, text, host, from;
     int64_t atMs = 0;
     uint64_t count = 0;
+    bool readReport = false;  // StartTransfer of a read report
 };
 using Effects = std::vector<Effect>;
 

@@ -155,6 +155,11 @@ void send_message(Service &s, GDBusMethodInvocation *inv, const CallerId &caller
             if (!g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN))
                 return refuse(inv, kInvalidArguments, "option DeliveryReport must be a boolean");
             p->out.deliveryReport = g_variant_get_boolean(value);
+        } else if (k == "ReadReport") {
+            // Beyond mmsd-tng: ask the recipients for a read report.
+            if (!g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN))
+                return refuse(inv, kInvalidArguments, "option ReadReport must be a boolean");
+            p->out.readReply = g_variant_get_boolean(value);
         }
         // "Smil" (apps send it empty) and other keys are ignored.
     }

@@ -373,14 +373,23 @@ bool report_of_pdu(const std::vector<uint8_t> &pdu, PushKind kind, Report *r, st
         r->kind = Report::Kind::Read;
         if (o->Message_Id) r->messageId = clean_text(o->Message_Id, std::strlen(o->Message_Id), kNameMax);
         r->recipient = address_of(o->From);  // the reader sends it
-        r->status = o->Read_Status == 0x81 ? "deleted" : "read";
+        const int readStatus = o->Read_Status;
         fnMMS_FreeMessageMem(o, MMS_STRUCT_READ_ORIG_IND);
+        if (readStatus != 0x80 && readStatus != 0x81) {
+            *why = "the read report's Read-Status is neither read nor deleted";
+            return false;
+        }
+        r->status = readStatus == 0x81 ? "deleted" : "read";
     } else {
         *why = "not a report";
         return false;
     }
     if (r->messageId.empty()) {
         *why = "the report names no Message-ID";
+        return false;
+    }
+    if (r->recipient.empty()) {
+        *why = "the report names no recipient";
         return false;
     }
     return true;
@@ -450,6 +459,7 @@ std::vector<uint8_t> compose(const OutMessage &m, std::string *errorName, std::s
     head.To = const_cast<char *>(to.c_str());
     head.Subject = m.subject ? subject.data() : nullptr;
     head.Delivery_Report = m.deliveryReport ? 1 : 0;
+    head.Read_Reply = m.readReply ? 1 : 0;
     head.Message_Class = 0;  // Personal
     head.Priority = 1;       // Normal
     // The PDU's Date is 32 bits wide in the records: a later date is left out

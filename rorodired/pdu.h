@@ -59,6 +59,7 @@ struct OutMessage {
     std::vector<std::string> recipients;
     std::optional<std::string> subject, smil;
     bool deliveryReport = false;
+    bool readReply = false;      // ask the recipients for a read report
     bool autoCreateSmil = true;  // false without smil: multipart/mixed, no presentation
     std::string from;            // empty: the relay inserts it
     std::string transactionId;   // "T<id>"

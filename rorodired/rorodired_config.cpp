@@ -20,28 +20,6 @@ constexpr char kGroup[] = "Service";
 constexpr char kMmGroup[] = "Modem Manager";
 constexpr char kProviderDb[] = "/usr/share/mobile-broadband-provider-info/serviceproviders.xml";
 
-bool is_port(const std::string &p) {
-    if (p.empty() || p.size() > 5) return false;
-    for (char c : p)
-        if (!g_ascii_isdigit(c)) return false;
-    const long n = std::strtol(p.c_str(), nullptr, 10);
-    return n >= 1 && n <= 65535;
-}
-
-// "host:port" into its halves; empty text gives no proxy.
-bool split_proxy(const std::string &text, std::string *host, std::string *port) {
-    host->clear();
-    port->clear();
-    if (text.empty()) return true;
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || !is_port(text.substr(colon + 1))) return false;
-    *host = text.substr(0, colon);
-    *port = text.substr(colon + 1);
-    for (char c : *host)
-        if (static_cast<unsigned char>(c) <= ' ' || c == '/' || c == '@') return false;
-    return true;
-}
-
 bool is_phone_number(const std::string &n) {
     size_t digits = 0;
     for (size_t i = 0; i < n.size(); ++i) {
@@ -185,14 +163,19 @@ std::string none_as_empty(const std::string &v) { return v == "NULL" ? std::stri
 // The relay's URL as the transport will read it: http, a host, a port in
 // range, no user information, printable ASCII only.
 bool check_relay(const std::string &url, std::string *why) {
-    TransportSettings ts;
-    ts.relayUrl = url;
     std::string w;
-    if (!g_str_has_prefix(url.c_str(), "http://") || !location_allowed(ts, url, &w)) {
-        *why = "CarrierMMSC '" + url + "' is not an http:// URL" + (w.empty() ? std::string() : " (" + w + ")");
+    if (!read_relay_url(url, &w)) {
+        *why = "CarrierMMSC '" + url + "' is not an http:// URL (" + w + ")";
         return false;
     }
     return true;
+}
+
+bool check_proxy(const std::string &text, std::string *host, std::string *port, std::string *why) {
+    std::string w;
+    if (read_proxy(text, host, port, &w)) return true;
+    *why = "CarrierMMSProxy '" + text + "' is not HOST:PORT (port 1 to 65535): " + w;
+    return false;
 }
 
 bool check_number(const std::string &n, std::string *why) {
@@ -246,10 +229,7 @@ bool apply_setting(Settings *s, const std::string &name, GVariant *value, std::s
         n.relayUrl = text;
     } else if (name == "CarrierMMSProxy") {
         if (!isString) return want("s");
-        if (!split_proxy(none_as_empty(text), &n.proxyHost, &n.proxyPort)) {
-            *why = "CarrierMMSProxy '" + text + "' is not HOST:PORT (port 1 to 65535)";
-            return false;
-        }
+        if (!check_proxy(none_as_empty(text), &n.proxyHost, &n.proxyPort, why)) return false;
     } else if (name == "MMS_APN") {
         if (!isString) return want("s");
         if (text.size() > 100) {
@@ -365,8 +345,7 @@ bool load_settings(const std::string &file, Settings *s, std::string *why) {
     }
     if (s->relayUrl.empty()) return bad("CarrierMMSC is missing (set it, or Provider=\"MCC MNC\")");
     if (!check_relay(s->relayUrl, why)) return bad(*why);
-    if (!split_proxy(proxy, &s->proxyHost, &s->proxyPort))
-        return bad("CarrierMMSProxy '" + proxy + "' is not HOST:PORT (port 1 to 65535)");
+    if (!check_proxy(proxy, &s->proxyHost, &s->proxyPort, why)) return bad(*why);
     if (!check_number(s->ownNumber, why)) return bad(*why);
     for (const std::string *t : {&s->userAgent, &s->userAgentProfile})
         for (char c : *t)

@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "pdu.h"
+#include "rr_post.h"
 
 namespace rrd {
 
@@ -43,6 +44,7 @@ CoreConfig core_config(const Service &s) {
     c.retry.retries = s.settings.retries;
     c.retry.firstDelayMs = static_cast<int64_t>(s.settings.retryDelay * 1000);
     c.receivedOwner = getuid();
+    c.sendReadReports = s.settings.sendReadReports;
     c.receivedGroup = s.systemBus && s.allowedGid != static_cast<gid_t>(-1) ? s.allowedGid : getgid();
     return c;
 }
@@ -82,7 +84,25 @@ void start_transfer(Service &s, const Effect &e) {
         apply_effects(s, s.core->transfer_done(e.id, std::move(r)));
         return;
     }
-    if (s.transport->start(e.id, e.lane, std::move(bytes))) return;
+    bool started = false;
+    if (e.readReport) {
+        // The read report names the retrieved message's Message-ID and sender; the
+        // relay inserts our address as its From.
+        bool asked = false;
+        std::vector<uint8_t> report =
+            rrhost::read_report_of(bytes, 0x80, "", g_get_real_time() / 1000000, &why, &asked);
+        if (report.empty()) {
+            TransferResult r;
+            r.end = TransferEnd::Refused;
+            r.why = "the stored message " + why;
+            apply_effects(s, s.core->transfer_done(e.id, std::move(r)));
+            return;
+        }
+        started = s.transport->start_read_report(e.id, std::move(report));
+    } else {
+        started = s.transport->start(e.id, e.lane, std::move(bytes));
+    }
+    if (started) return;
     // The transport still winds down another transfer: the core hears that this
     // one did not start (from the main loop, as every outcome) and tries it again.
     log_line("a transfer still runs; " + e.id + " waits");

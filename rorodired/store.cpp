@@ -119,6 +119,7 @@ std::string record_text(const Message &m) {
     if (m.expire) g_key_file_set_int64(kf, kGroup, "Expire", m.expire);
     if (m.size) g_key_file_set_uint64(kf, kGroup, "Size", m.size);
     if (m.readReportSent) g_key_file_set_boolean(kf, kGroup, "ReadReportSent", true);
+    if (m.readReportDue) g_key_file_set_boolean(kf, kGroup, "ReadReportDue", true);
     // The library's send-request reader skips Delivery-Report: the record keeps what was asked.
     if (m.view.deliveryReport) g_key_file_set_boolean(kf, kGroup, "DeliveryReport", true);
     // What a notification said, for a message that has no PDU (yet).
@@ -168,6 +169,7 @@ bool record_of_text(const std::string &id, const std::string &text, Message *m, 
         m->expire = get_int(kf, "Expire");
         m->size = static_cast<uint64_t>(std::max<int64_t>(0, get_int(kf, "Size")));
         m->readReportSent = g_key_file_get_boolean(kf, kGroup, "ReadReportSent", nullptr);
+        m->readReportDue = g_key_file_get_boolean(kf, kGroup, "ReadReportDue", nullptr);
         m->view.deliveryReport = g_key_file_get_boolean(kf, kGroup, "DeliveryReport", nullptr);
         const std::string sender = get_string(kf, "Sender"), subject = get_string(kf, "Subject");
         if (!sender.empty()) m->view.sender = sender;

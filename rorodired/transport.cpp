@@ -9,102 +9,85 @@
 #include "MMSProl_Encapsulaton.h"
 #include "hbxappglib.h"
 #include "pdu.h"
+#include "qx_stack_http.h"
 #include "rorodire.h"
+#include "rr_post.h"
 
 namespace rrd {
 namespace {
 
-// A URL's parts as far as the transport compares them.
-struct UrlParts {
-    std::string scheme, host;
+// A URL's host and port as the library's reader takes them: the host in
+// lowercase (an IPv6 literal in its brackets), the port stated or 80. Only
+// printable ASCII is read.
+struct UrlHost {
+    std::string host;
     int port = 0;
-    bool userinfo = false;
 };
 
-bool parse_url(const std::string &url, UrlParts *u, std::string *why) {
+bool read_url(const std::string &url, UrlHost *u, std::string *why) {
     for (unsigned char c : url)
-        if (c <= 0x20 || c >= 0x7F) {
-            *why = "it holds a blank, a control byte or a non-ASCII byte";
+        if (c == 0 || c >= 0x7F) {
+            *why = "a non-ASCII or NUL byte in it";
             return false;
         }
-    const size_t colon = url.find("://");
-    if (colon == std::string::npos) {
-        *why = "it is no absolute URL";
+    QXUrl q{};
+    const QXUrlFault f = fnQXStack_ReadUrl(url.c_str(), &q);
+    if (f != QXUrlFault::None) {
+        *why = fnQXStack_UrlFaultText(f);
         return false;
     }
-    u->scheme = url.substr(0, colon);
-    for (char &c : u->scheme) c = g_ascii_tolower(c);
-    const size_t start = colon + 3;
-    size_t end = url.find_first_of("/?#", start);
-    if (end == std::string::npos) end = url.size();
-    std::string authority = url.substr(start, end - start);
-    if (authority.find('@') != std::string::npos) {
-        u->userinfo = true;
-        *why = "it carries a user name or password";
-        return false;
-    }
-    std::string port;
-    if (!authority.empty() && authority[0] == '[') {
-        const size_t close = authority.find(']');
-        if (close == std::string::npos) {
-            *why = "its host is malformed";
-            return false;
-        }
-        u->host = authority.substr(0, close + 1);
-        if (close + 1 < authority.size()) {
-            if (authority[close + 1] != ':') {
-                *why = "its host is malformed";
-                return false;
-            }
-            port = authority.substr(close + 2);
-        }
-    } else {
-        const size_t pc = authority.rfind(':');
-        u->host = authority.substr(0, pc);
-        if (pc != std::string::npos) port = authority.substr(pc + 1);
-    }
+    u->host.assign(q.authority.host, static_cast<size_t>(q.authority.hostLen));
     for (char &c : u->host) c = g_ascii_tolower(c);
-    if (u->host.empty()) {
-        *why = "it names no host";
-        return false;
-    }
-    if (port.empty()) {
-        u->port = u->scheme == "https" ? 443 : 80;
-    } else {
-        if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) {
-            *why = "its port is malformed";
-            return false;
-        }
-        u->port = std::atoi(port.c_str());
-        if (u->port < 1 || u->port > 65535) {
-            *why = "its port is out of range";
-            return false;
-        }
-    }
+    u->port = q.authority.port;
     return true;
 }
 
 std::string host_of(const std::string &url) {
-    UrlParts u;
+    UrlHost u;
     std::string why;
-    return parse_url(url, &u, &why) ? u.host : std::string();
+    return read_url(url, &u, &why) ? u.host : std::string();
 }
 
 }  // namespace
 
+bool read_relay_url(const std::string &url, std::string *why) {
+    UrlHost u;
+    if (!g_str_has_prefix(url.c_str(), "http://")) {
+        *why = "not an http:// URL";
+        return false;
+    }
+    return read_url(url, &u, why);
+}
+
+bool read_proxy(const std::string &text, std::string *host, std::string *port, std::string *why) {
+    host->clear();
+    port->clear();
+    if (text.empty()) return true;
+    QXAuthority a{};
+    const QXUrlFault f = fnQXStack_ReadAuthority(text.c_str(), static_cast<int>(text.size()), 0, &a);
+    if (f != QXUrlFault::None || a.port == 0 || text.find('\0') != std::string::npos) {
+        *why = f != QXUrlFault::None ? fnQXStack_UrlFaultText(f) : "no port (HOST:PORT, [IPv6]:PORT)";
+        return false;
+    }
+    char bare[256];
+    if (!fnQXStack_ConnectHost(a.host, a.hostLen, bare, sizeof bare)) {
+        *why = "the host is too long";
+        return false;
+    }
+    *host = bare;
+    *port = std::to_string(a.port);
+    return true;
+}
+
 bool location_allowed(const TransportSettings &s, const std::string &location, std::string *why) {
-    UrlParts relay, loc;
+    UrlHost relay, loc;
     std::string w;
-    if (!parse_url(s.relayUrl, &relay, &w)) {
+    if (!read_url(s.relayUrl, &relay, &w)) {
         *why = "the relay URL is not usable: " + w;
         return false;
     }
-    if (!parse_url(location, &loc, &w)) {
+    if (!read_url(location, &loc, &w)) {
         *why = "the location '" + clean_text(location.data(), location.size(), 200) + "' is refused: " + w;
-        return false;
-    }
-    if (loc.scheme != "http") {
-        *why = "the location '" + location + "' is refused: only http is fetched";
         return false;
     }
     if (loc.host != relay.host || loc.port != relay.port) {
@@ -139,14 +122,20 @@ struct Transport::Impl {
         bool earlyEnd = false;
         std::string why;
         std::string tid;  // Transaction-Id of the request: the confirmation must carry it
+        rrhost::PduPost *post = nullptr;  // a read report's POST while it runs
+        bool isReport = false;
+        bool reportOk = false;
+        int httpStatus = 0;
     };
     Current cur;
     bool running = false;
     guint reportSource = 0;
-    GSource *watch = nullptr;  // looks at the running transaction once per main loop iteration
+    guint progressSource = 0;  // reads the bytes moved once a second while a transfer runs
     std::string none;
 
-    void look();
+    // A new transfer of `id`: the record anew with the settings of now.
+    Current &begin(const std::string &id, Lane lane);
+    void read_progress();
     void report();
 };
 
@@ -154,25 +143,30 @@ namespace {
 
 Transport::Impl *g_transport = nullptr;  // the library's result callback carries no user value
 
-// The watch runs its prepare() on every main loop iteration: the library
-// releases the confirmation buffer before it reports, so the bytes are
-// copied while they are there (one step of 100 ms always lies between the
-// arrival of the last byte and the end), and progress is reported.
-gboolean watch_prepare(GSource *, gint *timeout) {
-    *timeout = -1;
-    if (g_transport) g_transport->look();
-    return FALSE;
+// The library hands each m-send-conf over before it releases it: the bytes
+// are kept for report().
+void on_send_conf(const uint8_t *conf, int len, void *) {
+    Transport::Impl *t = g_transport;
+    if (!t || !t->running || t->cur.lane != Lane::Send || t->cur.isReport || len <= 0) return;
+    t->cur.conf.assign(conf, conf + len);
 }
-gboolean watch_check(GSource *) { return FALSE; }
-gboolean watch_dispatch(GSource *, GSourceFunc, gpointer) { return G_SOURCE_CONTINUE; }
-GSourceFuncs kWatchFuncs = {watch_prepare, watch_check, watch_dispatch, nullptr, nullptr, nullptr};
+
+// Progress: on the library's progress reports, and once a second for a
+// download whose size nobody announced (the library reports no percent then).
+gboolean progress_tick(gpointer) {
+    if (g_transport) g_transport->read_progress();
+    return G_SOURCE_CONTINUE;
+}
 
 void on_result(int code, int value) {
     (void)value;
     Transport::Impl *t = g_transport;
     if (!t || !t->running || t->cur.code != -1) return;
-    if (code == HBX_MSG_SEND_PROGRESS && t->cur.lane == Lane::Send) return;
-    if (code == HBX_MSG_DL_PROGRESS && t->cur.lane == Lane::Download) return;
+    if ((code == HBX_MSG_SEND_PROGRESS && t->cur.lane == Lane::Send) ||
+        (code == HBX_MSG_DL_PROGRESS && t->cur.lane == Lane::Download)) {
+        t->read_progress();
+        return;
+    }
     t->cur.code = code;
     if (t->cur.silent) return;
     // The library finishes its own ending after the report: the outcome is
@@ -209,13 +203,11 @@ TransferEnd end_of_download(int code) {
 
 }  // namespace
 
-void Transport::Impl::look() {
-    if (!running || cur.code != -1) return;
+void Transport::Impl::read_progress() {
+    if (!running || cur.code != -1 || cur.isReport || cur.earlyEnd) return;
     const HbxState &s = hbx_state();
     uint64_t bytes = 0;
     if (cur.lane == Lane::Send) {
-        if (s.send.pSendConfBuf && s.send.sendConfLen > cur.conf.size())
-            cur.conf.assign(s.send.pSendConfBuf, s.send.pSendConfBuf + s.send.sendConfLen);
         bytes = static_cast<uint64_t>(s.send.sentSize) + s.send.sendConfLen;
     } else {
         bytes = static_cast<uint64_t>(s.dl.mmsBodyLen) + s.dl.ackBytes;
@@ -236,6 +228,11 @@ void Transport::Impl::report() {
     } else if (cur.stopping) {
         r.end = TransferEnd::Stopped;
         r.why = "stopped";
+    } else if (cur.isReport) {
+        r.end = cur.reportOk ? TransferEnd::Ok : TransferEnd::Failed;
+        if (!cur.reportOk)
+            r.why = cur.httpStatus > 0 ? "the relay answered the read report with HTTP " + std::to_string(cur.httpStatus)
+                                       : "the read report failed (connection or HTTP)";
     } else if (cur.lane == Lane::Send) {
         r.end = end_of_send(cur.code);
         // The relay's own verdict, also where the library reports only 21.
@@ -272,6 +269,8 @@ void Transport::Impl::report() {
     const std::string id = cur.id;
     cur = Current{};
     running = false;
+    if (progressSource) g_source_remove(progressSource);
+    progressSource = 0;
     if (done) done(id, std::move(r));
 }
 
@@ -279,39 +278,46 @@ Transport::Transport(Done done, Progress progress) : p_(new Impl) {
     p_->done = std::move(done);
     p_->progress = std::move(progress);
     g_transport = p_;
-    p_->watch = g_source_new(&kWatchFuncs, sizeof(GSource));
-    g_source_set_priority(p_->watch, G_PRIORITY_DEFAULT);
-    g_source_attach(p_->watch, nullptr);
+    hbx_SetSendConfObserver(on_send_conf, nullptr);
 }
 
 Transport::~Transport() {
+    if (p_->cur.post) {
+        rrhost::post_pdu_cancel(p_->cur.post);
+        p_->cur.post = nullptr;
+        p_->cur.code = HBX_MSG_SEND_FAIL;
+    }
     if (p_->running && p_->cur.code == -1 && !p_->cur.earlyEnd) {
         p_->cur.silent = true;
         hbx_Stop();
     }
     if (p_->reportSource) g_source_remove(p_->reportSource);
+    if (p_->progressSource) g_source_remove(p_->progressSource);
     fnQX_Free(reinterpret_cast<void **>(&p_->cur.out.data));
-    g_source_destroy(p_->watch);
-    g_source_unref(p_->watch);
+    hbx_SetSendConfObserver(nullptr, nullptr);
     g_transport = nullptr;
     delete p_;
 }
 
 void Transport::set_settings(const TransportSettings &s) { p_->settings = s; }
 
+Transport::Impl::Current &Transport::Impl::begin(const std::string &id, Lane lane) {
+    running = true;
+    cur = Current{};
+    cur.id = id;
+    cur.lane = lane;
+    cur.settings = settings;
+    auto opt = [](const std::string &v) { return v.empty() ? nullptr : v.c_str(); };
+    cur.ms = MmsSettings{opt(cur.settings.userAgent), opt(cur.settings.userAgentProfile), opt(cur.settings.proxyHost),
+                         opt(cur.settings.proxyPort), cur.settings.relayUrl.c_str()};
+    return cur;
+}
+
 bool Transport::start(const std::string &id, Lane lane, std::vector<uint8_t> bytes) {
     Impl &t = *p_;
     if (t.running) return false;
-    t.running = true;
-    t.cur = Impl::Current{};
-    Impl::Current &c = t.cur;
-    c.id = id;
-    c.lane = lane;
+    Impl::Current &c = t.begin(id, lane);
     c.in = std::move(bytes);
-    c.settings = t.settings;
-    auto opt = [](const std::string &v) { return v.empty() ? nullptr : v.c_str(); };
-    c.ms = MmsSettings{opt(c.settings.userAgent), opt(c.settings.userAgentProfile), opt(c.settings.proxyHost),
-                       opt(c.settings.proxyPort), c.settings.relayUrl.c_str()};
     c.buf = tCPS_PduBuf{c.in.data(), static_cast<int>(c.in.size())};
     auto early = [&](TransferEnd end, std::string why) {
         c.earlyEnd = true;
@@ -333,6 +339,7 @@ bool Transport::start(const std::string &id, Lane lane, std::vector<uint8_t> byt
         if (!notification_of_ind(c.in, &n, &why)) return early(TransferEnd::Refused, why);
         if (!location_allowed(c.settings, n.location, &why)) return early(TransferEnd::Refused, why);
     }
+    if (!t.progressSource) t.progressSource = g_timeout_add_seconds(1, progress_tick, nullptr);
     const int r = lane == Lane::Send ? fnCPS_SendMMS(&c.buf, &c.ms, on_result)
                                      : fnCPS_DownloadMMS(&c.buf, 3, &c.ms, on_result, &c.out);
     const bool started = r == (lane == Lane::Send ? int{HBX_MSG_SEND_STARTED} : int{HBX_MSG_DL_STARTED});
@@ -340,8 +347,43 @@ bool Transport::start(const std::string &id, Lane lane, std::vector<uint8_t> byt
     return true;
 }
 
+bool Transport::start_read_report(const std::string &id, std::vector<uint8_t> report) {
+    Impl &t = *p_;
+    if (t.running) return false;
+    Impl::Current &c = t.begin(id, Lane::Send);
+    c.isReport = true;
+    c.post = rrhost::post_pdu_start(
+        c.ms, std::move(report),
+        [](uint64_t sent, uint64_t) {
+            Transport::Impl *tr = g_transport;
+            if (tr && tr->running && tr->progress) tr->progress(tr->cur.id, sent);
+        },
+        [](rrhost::PostEnd e) {
+            Transport::Impl *tr = g_transport;
+            if (!tr || !tr->running) return;
+            tr->cur.post = nullptr;
+            tr->cur.reportOk = e.ok;
+            tr->cur.httpStatus = e.httpStatus;
+            on_result(e.ok ? int{HBX_MSG_SEND_OK} : int{HBX_MSG_SEND_FAIL}, e.httpStatus);
+        });
+    if (!c.post) {
+        c.earlyEnd = true;
+        c.early = TransferEnd::NotStarted;
+        c.why = "the HTTP stack did not start for the read report";
+        on_result(HBX_MSG_SEND_FAIL, 0);
+    }
+    return true;
+}
+
 void Transport::stop() {
     Impl &t = *p_;
+    if (t.running && t.cur.post) {
+        rrhost::post_pdu_cancel(t.cur.post);
+        t.cur.post = nullptr;
+        t.cur.stopping = true;
+        on_result(HBX_MSG_SEND_FAIL, 0);
+        return;
+    }
     if (!t.running || t.cur.code != -1 || t.cur.earlyEnd) return;
     t.cur.stopping = true;
     // The library's transaction ends at once (its sockets and timers

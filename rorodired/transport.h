@@ -11,7 +11,7 @@
 // bytes) without connecting, and stops a transfer on request.
 //
 // Changes to this header are additive; the newest are listed here:
-//   (none yet)
+//   Transport::start_read_report, read_relay_url, read_proxy
 #ifndef RORODIRED_TRANSPORT_H
 #define RORODIRED_TRANSPORT_H
 
@@ -30,9 +30,16 @@ struct TransportSettings {
     std::string userAgent, userAgentProfile;
 };
 
-// Whether `location` may be fetched with these settings: http, the relay's
-// host and port exactly (any path), no userinfo, only printable ASCII.
+// Whether `location` may be fetched with these settings: read by the
+// library's URL reader (http only, no userinfo, only printable ASCII), the
+// relay's host (letter case aside) and port exactly, any path.
 bool location_allowed(const TransportSettings &s, const std::string &location, std::string *why);
+// The relay's URL as the library reads it, written with http://.
+bool read_relay_url(const std::string &url, std::string *why);
+// A proxy "HOST:PORT" or "[IPv6]:PORT" read as a URL's authority: its host
+// as a connect takes it (an IPv6 literal without brackets) and its port.
+// Empty text is no proxy (true, both empty).
+bool read_proxy(const std::string &text, std::string *host, std::string *port, std::string *why);
 
 class Transport {
 public:
@@ -54,6 +61,13 @@ public:
     // to start (TransferEnd::NotStarted) or the location is refused
     // (TransferEnd::Refused). False only when a transfer already runs.
     bool start(const std::string &id, Lane lane, std::vector<uint8_t> bytes);
+
+    // Posts the m-read-rec-ind `report` for the received message `id` to
+    // the relay through the library's HTTP stack (the relay answers with an
+    // HTTP status only). Done reports Ok for a 2xx answer, Failed otherwise,
+    // NotStarted when the stack could not start; stop() ends it as any
+    // transfer. False only when a transfer already runs.
+    bool start_read_report(const std::string &id, std::vector<uint8_t> report);
 
     // Stops the running transfer (a StopTransfer effect, or the deadline):
     // the library's transaction is ended at once, its sockets closed, and

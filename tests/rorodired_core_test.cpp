@@ -160,8 +160,22 @@ struct Harness {
             r.pdu = std::vector<uint8_t>(300, 0x8C);
             r.view.subject = "hi";
             r.view.sender = "+15550100001";
+            r.view.readReply = true;
         }
         return take(core->transfer_done(id, std::move(r)));
+    }
+    // A notification downloaded at once; its sender asked Read-Reply or not.
+    std::string received(const std::string &location, bool readReply) {
+        EXPECT_TRUE(notify(location).ok());
+        const std::string id = running();
+        TransferResult got;
+        got.end = TransferEnd::Ok;
+        got.pdu = std::vector<uint8_t>(300, 0x84);
+        got.view.sender = "+15550100001";
+        got.view.messageId = "M-" + id;
+        got.view.readReply = readReply;
+        take(core->transfer_done(id, std::move(got)));
+        return id;
     }
     // Moves the clock, firing the timer whenever it is due.
     Effects advance(int64_t ms, int64_t step = 1000) {
@@ -656,17 +670,102 @@ TEST(RorodiredCore, DeliveryReportsUpdateEachRecipientThenDelivered) {
     EXPECT_EQ(h.sink.records[id].readStatus.at("+15550100002"), "read");
 }
 
+// A received message whose sender asked Read-Reply: MarkRead queues one read
+// report in the send lane when SendReadReports is on, retried as a transient
+// failure, never sent twice (a second MarkRead, a restart after it went out).
+TEST(RorodiredCore, MarkReadSendsOneReadReportWhenAskedAndAllowed) {
+    struct Row {
+        bool allowed, asked;
+    };
+    for (const Row row : {Row{false, true}, Row{true, false}, Row{true, true}}) {
+        SCOPED_TRACE(::testing::Message() << "SendReadReports " << row.allowed << " Read-Reply " << row.asked);
+        Harness h;
+        h.cfg.sendReadReports = row.allowed;
+        h.cfg.retry.retries = 2;
+        h.restart();
+        const std::string id = h.received("http://127.0.0.1:8002/msg/7", row.asked);
+        ASSERT_EQ(h.core->find(id)->status, Status::Received);
+        Answer a;
+        Effects fx = h.take(h.core->mark_read(id, &a));
+        ASSERT_TRUE(a.ok());
+        const Effect *start = find(fx, EffectKind::StartTransfer, id);
+        if (!(row.allowed && row.asked)) {
+            EXPECT_FALSE(start) << "no read report without both";
+            EXPECT_FALSE(h.core->running());
+            EXPECT_FALSE(h.sink.records[id].readReportDue);
+            continue;
+        }
+        ASSERT_TRUE(start);
+        EXPECT_TRUE(start->readReport);
+        EXPECT_EQ(start->lane, Lane::Send);
+        EXPECT_TRUE(h.sink.records[id].readReportDue) << "queued on disk before it goes out";
+        // A send that arrives meanwhile waits: one transfer at a time.
+        const std::string sendId = h.send();
+        EXPECT_EQ(h.running(), id);
+        // A failure is retried after the delay; the send goes first then.
+        h.take(h.core->transfer_done(id, TransferResult{}));
+        EXPECT_EQ(h.core->find(id)->status, Status::Read) << "a failed report leaves the message read";
+        EXPECT_EQ(h.running(), sendId);
+        h.done(sendId, TransferEnd::Ok, 0x80, "M-out");
+        EXPECT_TRUE(h.running().empty());
+        // A restart before the retry: the report is still due and goes out again.
+        h.restart(nullptr, h.sink.reload());
+        EXPECT_EQ(h.running(), id);
+        ASSERT_TRUE(find(h.all, EffectKind::StartTransfer, id));
+        fx = h.done(id, TransferEnd::Ok);
+        EXPECT_EQ(count(fx, EffectKind::MessageAdded), 0u) << "a sent report adds nothing";
+        EXPECT_TRUE(h.sink.records[id].readReportSent);
+        EXPECT_FALSE(h.sink.records[id].readReportDue);
+        // Never again: a second MarkRead, a restart.
+        h.all.clear();
+        h.take(h.core->mark_read(id, &a));
+        h.restart(nullptr, h.sink.reload());
+        h.take(h.core->process_queue());
+        EXPECT_FALSE(find(h.all, EffectKind::StartTransfer, id));
+        EXPECT_EQ(h.core->find(id)->status, Status::Read);
+    }
+}
+
+// A read report that keeps failing is given up after the retries; one the
+// relay refuses at once is not retried. The message stays read either way.
+TEST(RorodiredCore, AReadReportIsGivenUpAfterItsRetries) {
+    for (const TransferEnd end : {TransferEnd::Failed, TransferEnd::Refused}) {
+        Harness h;
+        h.cfg.sendReadReports = true;
+        h.cfg.retry.retries = 2;
+        h.restart();
+        const std::string id = h.received("http://127.0.0.1:8002/msg/8", true);
+        Answer a;
+        h.take(h.core->mark_read(id, &a));
+        int starts = 0;
+        for (int i = 0; i < 6 && h.running() == id; ++i) {
+            ++starts;
+            h.done(id, end);
+            h.advance(20000);
+        }
+        EXPECT_EQ(starts, end == TransferEnd::Failed ? 3 : 1);
+        EXPECT_TRUE(h.running().empty());
+        EXPECT_FALSE(h.sink.records[id].readReportDue);
+        EXPECT_FALSE(h.sink.records[id].readReportSent);
+        EXPECT_EQ(h.sink.records[id].status, Status::Read);
+        EXPECT_EQ(count(h.all, EffectKind::MessageSendError), 0u);
+    }
+}
+
 // Random sequences of sends, pushes, outcomes, deletions, bearer changes,
 // clock steps and kills (a restart from what the store holds), checked
-// against what must always hold: one transfer at a time, a ready send never
-// waits behind a download, and a send the relay confirmed never goes out
-// again, whatever happens after.
+// against what must always hold: one transfer at a time, a ready send (or
+// read report) never waits behind a download, and a send or read report the
+// relay took never goes out again, whatever happens after.
 TEST(RorodiredCore, RandomRunsKeepTheQueuesPromises) {
+    int readReports = 0;  // read reports started over all runs: the runs reach them
     for (uint32_t seed = 1; seed <= 150; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         std::mt19937 rnd(seed);
         auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rnd() % n); };
         Harness h;
+        h.cfg.sendReadReports = true;  // received messages ask Read-Reply: MarkRead queues read reports
+        h.restart();
         std::string running;  // what the stand-in transport runs
         bool stopAsked = false;
         std::set<std::string> confirmed;
@@ -678,6 +777,7 @@ TEST(RorodiredCore, RandomRunsKeepTheQueuesPromises) {
                     ASSERT_FALSE(confirmed.count(e.id)) << "a confirmed send goes out again: " << e.id;
                     running = e.id;
                     stopAsked = false;
+                    readReports += e.readReport;
                 } else if (e.kind == EffectKind::StopTransfer) {
                     ASSERT_EQ(e.id, running);
                     stopAsked = true;
@@ -686,7 +786,7 @@ TEST(RorodiredCore, RandomRunsKeepTheQueuesPromises) {
         };
         for (int op = 0; op < 120; ++op) {
             const size_t before = h.all.size();
-            switch (pick(9)) {
+            switch (pick(10)) {
                 case 0:
                 case 1: h.send(1 + pick(3)); break;
                 case 2: h.notify("http://127.0.0.1:8002/msg/" + std::to_string(pick(12))); break;
@@ -718,6 +818,14 @@ TEST(RorodiredCore, RandomRunsKeepTheQueuesPromises) {
                     bearer = !bearer || pick(2);
                     h.take(h.core->set_bearer(bearer));
                     break;
+                case 9: {
+                    const auto msgs = h.core->messages();
+                    if (!msgs.empty()) {
+                        Answer a;
+                        h.take(h.core->mark_read(msgs[pick(static_cast<uint32_t>(msgs.size()))]->id, &a));
+                    }
+                    break;
+                }
                 case 8:  // killed and started again from the store
                     running.clear();
                     h.all.clear();
@@ -745,6 +853,7 @@ TEST(RorodiredCore, RandomRunsKeepTheQueuesPromises) {
                         << "send " << m->id << " waits behind download " << running;
         }
     }
+    EXPECT_GT(readReports, 0);
 }
 
 TEST(RorodiredCore, IdsAreSixteenHexDigitsAndUnique) {

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <set>
 
+#include "config.h"
 #include "core.h"
 #include "pdu.h"
 #include "rr_hostfiles.h"
@@ -340,6 +341,27 @@ TEST(RorodiredPdu, ReportsAndNotificationsReadFromPushes) {
     EXPECT_EQ(r.kind, Report::Kind::Read);
     EXPECT_EQ(r.recipient, "+15550100002") << "the reader";
     EXPECT_EQ(r.status, "deleted");
+    // Reports that name no reader or recipient, or no known Read-Status, change nothing.
+    struct Bad {
+        const char *what;
+        PushKind kind;
+        std::vector<uint8_t> pdu;
+    };
+    std::vector<uint8_t> noReader(rind.begin(), rind.end() - static_cast<long>(from.size() + 6));
+    noReader.insert(noReader.end(), {0x89, 0x01, 0x81, 0x9B, 0x80});  // From: insert-address
+    std::vector<uint8_t> oddStatus(rind.begin(), rind.end() - 1);
+    oddStatus.push_back(0x85);
+    std::vector<uint8_t> noStatus(rind.begin(), rind.end() - 2);
+    std::vector<uint8_t> noTo(dind.begin(), dind.begin() + 5 + 14);
+    noTo.insert(noTo.end(), {0x95, 0x81});
+    for (const Bad &bad : {Bad{"read report without reader", PushKind::ReadOrigInd, noReader},
+                           Bad{"Read-Status 0x85", PushKind::ReadOrigInd, oddStatus},
+                           Bad{"no Read-Status", PushKind::ReadOrigInd, noStatus},
+                           Bad{"delivery report without To", PushKind::DeliveryInd, noTo}}) {
+        why.clear();
+        EXPECT_FALSE(report_of_pdu(bad.pdu, bad.kind, &r, &why)) << bad.what;
+        EXPECT_FALSE(why.empty()) << bad.what;
+    }
 
     // A notification with a relative Expiry.
     std::vector<uint8_t> ind = {0x8C, 0x82, 0x98};
@@ -452,6 +474,63 @@ TEST(RorodiredTransport, OnlyTheRelaysHostAndPortAreFetched) {
     s.relayUrl = "http://mmsc.example:80/";
     std::string why;
     EXPECT_TRUE(location_allowed(s, "http://MMSC.example/m/1", &why)) << why;
+    // An IPv6 relay: the same literal, brackets and port as the reader takes them.
+    s.relayUrl = "http://[::1]:8002/mms";
+    EXPECT_TRUE(location_allowed(s, "http://[::1]:8002/msg/M1", &why)) << why;
+    EXPECT_FALSE(location_allowed(s, "http://[::1]:8003/msg/M1", &why));
+    EXPECT_FALSE(location_allowed(s, "http://[::2]:8002/msg/M1", &why));
+    EXPECT_FALSE(location_allowed(s, "http://::1:8002/msg/M1", &why));
+    EXPECT_FALSE(location_allowed(s, "http://127.0.0.1:8002/msg/M1", &why));
+}
+
+// The relay URL and the proxy setting are read by the library's URL reader:
+// what it refuses the service refuses, with its words.
+TEST(RorodiredTransport, RelayAndProxySettingsAreReadAsTheLibraryReadsThem) {
+    struct UrlRow {
+        const char *url;
+        bool ok;
+    };
+    for (const UrlRow &r : {UrlRow{"http://127.0.0.1:8002/mms", true}, UrlRow{"http://mmsc.example/", true},
+                            UrlRow{"http://[::1]:8002/mms", true}, UrlRow{"http://mmsc.example", true},
+                            UrlRow{"https://mmsc.example/mms", false}, UrlRow{"mmsc.example/mms", false},
+                            UrlRow{"http://user@mmsc.example/mms", false}, UrlRow{"http://mmsc.example:0/", false},
+                            UrlRow{"http://mmsc.example:65536/", false}, UrlRow{"http://[::1/mms", false},
+                            UrlRow{"http://mms c.example/", false}, UrlRow{"http:///mms", false},
+                            UrlRow{"http://bad_host!/", false}, UrlRow{"", false}}) {
+        std::string why;
+        EXPECT_EQ(read_relay_url(r.url, &why), r.ok) << r.url << ": " << why;
+        EXPECT_EQ(why.empty(), r.ok) << r.url;
+    }
+    struct ProxyRow {
+        const char *text;
+        bool ok;
+        const char *host, *port, *shown;
+    };
+    for (const ProxyRow &r : {ProxyRow{"127.0.0.1:8080", true, "127.0.0.1", "8080", "127.0.0.1:8080"},
+                              ProxyRow{"[::1]:8080", true, "::1", "8080", "[::1]:8080"},
+                              ProxyRow{"proxy.example:3128", true, "proxy.example", "3128", "proxy.example:3128"},
+                              ProxyRow{"", true, "", "", ""},
+                              ProxyRow{"proxy.example", false, "", "", ""},
+                              ProxyRow{"::1:8080", false, "", "", ""},
+                              ProxyRow{"[::1]", false, "", "", ""},
+                              ProxyRow{"proxy.example:99999", false, "", "", ""},
+                              ProxyRow{"proxy.example:80a", false, "", "", ""},
+                              ProxyRow{"user@proxy.example:80", false, "", "", ""},
+                              ProxyRow{"http://proxy.example:80", false, "", "", ""},
+                              ProxyRow{"proxy.example:80/x", false, "", "", ""}}) {
+        std::string host = "x", port = "x", why;
+        EXPECT_EQ(read_proxy(r.text, &host, &port, &why), r.ok) << r.text << ": " << why;
+        if (!r.ok) {
+            EXPECT_FALSE(why.empty()) << r.text;
+            continue;
+        }
+        EXPECT_EQ(host, r.host) << r.text;
+        EXPECT_EQ(port, r.port) << r.text;
+        Settings set;
+        set.proxyHost = host;
+        set.proxyPort = port;
+        EXPECT_EQ(set.proxy_text(), r.shown) << "written back as read";
+    }
 }
 
 // ---------------------------------------------------------------- host file helpers

@@ -12,12 +12,10 @@ import json
 import os
 import pty
 import pwd
-import shutil
 import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 import urllib.request
 
@@ -25,6 +23,10 @@ import gi
 
 gi.require_version("Gio", "2.0")
 from gi.repository import Gio, GLib  # noqa: E402
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import rrd_testlib as lib  # noqa: E402
+from rrd_testlib import connect, free_port, pump, wap_push  # noqa: E402,F401
 
 BUS = "org.ofono.mms"
 MANAGER = "/org/ofono/mms"
@@ -36,12 +38,6 @@ DENIED = "org.freedesktop.DBus.Error.AccessDenied"
 OWN, PEER = "+15550100001", "+15550100002"
 LIMIT = 60  # seconds any one awaited event may take before the test gives up
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def connect(address):
-    return Gio.DBusConnection.new_for_address_sync(
-        address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
-        None, None)
 
 
 def remote_error(e):
@@ -81,140 +77,30 @@ if len(sys.argv) == 3 and sys.argv[1] == "--client":
     sys.exit(0)
 
 DAEMON, TOOL, SAMPLES = sys.argv[1:4]
-work = tempfile.mkdtemp(prefix="rorodired-test.")
+run = lib.Run("rorodired-test.", LIMIT)
+work, procs, failures = run.work, run.procs, run.failures
 os.chmod(work, 0o755)  # the unprivileged clients reach the buses' sockets in here
-procs = []
-failures = []
 mounts = []
-
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print("FAIL:", what, file=sys.stderr)
-    return cond
+check, wait_for, wait_file_line = run.check, run.wait_for, run.wait_file_line
 
 
 def cleanup():
-    for p in reversed(procs):
-        if p.poll() is None:
-            p.terminate()
-            try:
-                p.wait(10)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait()
+    run.stop_all()
     for m in mounts:
         subprocess.run(["umount", m], check=False)
     if not failures:
-        shutil.rmtree(work, ignore_errors=True)
+        run.remove_work()
     else:
         print("files kept in", work, file=sys.stderr)
 
 
-def wait_file_line(path, needle, proc):
-    for _ in range(400):
-        if os.path.exists(path):
-            with open(path) as f:
-                for line in f:
-                    if needle in line:
-                        return line
-        if proc.poll() is not None:
-            break
-        time.sleep(0.05)
-    raise SystemExit("%s did not say '%s'" % (path, needle))
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
-def wait_for(pred, what, limit=LIMIT):
-    ctx = GLib.MainContext.default()
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
-        r = pred()
-        if r:
-            return r
-        ctx.iteration(False) or time.sleep(0.02)
-    raise SystemExit("gave up waiting for " + what)
-
-
-def pump(seconds):
-    ctx = GLib.MainContext.default()
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        ctx.iteration(False) or time.sleep(0.02)
-
-
 # ---------------------------------------------------------------- the servers
-SYSTEM_BUS_CONF = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=%(socket)s</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    %(calls)s
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Peer"/>
-  </policy>
-  <policy user="root">
-    <allow own="*"/>
-    <allow send_type="method_call"/>
-  </policy>
-  %(include)s
-</busconfig>
-"""
-
-
 def start_bus(name, system=None):
-    """A private bus: the session kind, or a system bus with the shipped
-    policy (system="policy") or one that lets everyone call (system="open")."""
-    sock = os.path.join(work, name)
-    out = open(os.path.join(work, name + ".address"), "w")
-    if system is None:
-        cmd = ["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1", "--address=unix:path=" + sock]
-    else:
-        include = ""
-        if system == "policy":
-            with open(os.path.join(HERE, "..", "org.ofono.mms.conf")) as f:
-                policy = f.read().replace('group="mms"', 'group="%s"' % TEST_GROUP)
-            with open(os.path.join(work, "policy.conf"), "w") as f:
-                f.write(policy)
-            include = "<include>%s</include>" % os.path.join(work, "policy.conf")
-        conf = os.path.join(work, name + ".conf")
-        with open(conf, "w") as f:
-            f.write(SYSTEM_BUS_CONF % {"socket": sock, "include": include,
-                                       "calls": '<deny send_type="method_call"/>' if system == "policy"
-                                       else '<allow send_type="method_call"/>'})
-        cmd = ["dbus-daemon", "--config-file=" + conf, "--nofork", "--nopidfile", "--print-address=1"]
-    p = subprocess.Popen(cmd, stdout=out)
-    procs.append(p)
-    return wait_file_line(out.name, "unix:", p).strip(), p
+    return run.start_bus(name, system, TEST_GROUP)
 
 
 def start_relay():
-    err = os.path.join(work, "relay.err")
-    p = subprocess.Popen([TOOL, "relay", "--port", "0", "--spool", os.path.join(work, "spool"),
-                          "--log", os.path.join(work, "relay.log")], stderr=open(err, "w"))
-    procs.append(p)
-    line = wait_file_line(err, "listening on", p)
-    return line.split("listening on ")[1].split()[0]
+    return run.start_relay(TOOL)
 
 
 def start_proxy():
@@ -366,23 +252,27 @@ def sample(name):
         return f.read()
 
 
-def wap_push(ind):
-    # Transaction id, Push, headers: application/vnd.wap.mms-message and
-    # X-Wap-Application-Id x-wap-application:mms.ua.
-    headers = bytes([0xBE, 0xAF, 0x84])
-    return bytes([0x01, 0x06, len(headers)]) + headers + ind
-
-
 def spool_files():
     spool = os.path.join(work, "spool")
     return set(os.listdir(spool)) if os.path.isdir(spool) else set()
 
 
-def take_new_ind(seen, what):
-    new = wait_for(lambda: sorted(n for n in spool_files() - seen if n.endswith(".ind")), what)
+def is_report_file(name):
+    # The relay's reports beside the notifications: ID-delivery-<status>.ind,
+    # ID-read.ind, ID-deleted.ind, and its bookkeeping MESSAGE-ID.rep.
+    return name.endswith(".rep") or name.endswith("-read.ind") or name.endswith("-deleted.ind") or \
+        ("-delivery-" in name and name.endswith(".ind"))
+
+
+def take_new_spool(seen, pred, what):
+    new = wait_for(lambda: sorted(n for n in spool_files() - seen if pred(n)), what)
     seen.update(new)
     with open(os.path.join(work, "spool", new[-1]), "rb") as f:
         return f.read()
+
+
+def take_new_ind(seen, what):
+    return take_new_spool(seen, lambda n: n.endswith(".ind") and not is_report_file(n), what)
 
 
 def utf8_prefix_ok(got, full, limit):
@@ -531,6 +421,21 @@ try:
     check("MaxAttachments=30" in text and "AutoProcessOnConnection=true" in text and "# written by the test" in text,
           "changed settings are written back to the key file, comments kept")
     sc.call(SERVICE, SVC_IF, "SetProperty", GLib.Variant("(sv)", ("MaxAttachments", GLib.Variant("i", 25))))
+    # The proxy is read as a URL's authority: an IPv6 literal in brackets, a port always.
+    v6_proxy = "[::1]:%d" % proxy_port
+    check(sc.error_of(MANAGER, MM_IF, "ChangeSettings", GLib.Variant("(sv)", ("CarrierMMSProxy", GLib.Variant("s", v6_proxy))))
+          is None, "CarrierMMSProxy [::1]:PORT is taken")
+    check(sc.call(MANAGER, MM_IF, "ViewSettings", reply="(a{sv})")[0]["CarrierMMSProxy"] == v6_proxy,
+          "ViewSettings shows the IPv6 proxy as it was given")
+    with open(config) as f:
+        check("CarrierMMSProxy=" + v6_proxy in f.read(), "the IPv6 proxy is written back in brackets")
+    for bad in ("::1:8080", "127.0.0.1", "user@127.0.0.1:80", "127.0.0.1:0", "127.0.0.1:80/x", "[::1"):
+        err = sc.error_of(MANAGER, MM_IF, "ChangeSettings", GLib.Variant("(sv)", ("CarrierMMSProxy", GLib.Variant("s", bad))))
+        check(err is not None and err.startswith(ERR), "CarrierMMSProxy '%s' is refused: %s" % (bad, err))
+    sc.call(MANAGER, MM_IF, "ChangeSettings",
+            GLib.Variant("(sv)", ("CarrierMMSProxy", GLib.Variant("s", "127.0.0.1:%d" % proxy_port))))
+    check(sc.call(MANAGER, MM_IF, "ViewSettings", reply="(a{sv})")[0]["CarrierMMSProxy"] == "127.0.0.1:%d" % proxy_port,
+          "the proxy is back")
 
     # ---------------------------------------------------------------- bad sends: refused before any file is read
     missing = os.path.join(work, "nothing-here.jpg")
@@ -697,6 +602,87 @@ try:
     check(m["Status"] == "delivered" and PEER + "=retrieved" in m.get("Delivery Status", ""),
           "GetMessages shows the delivery: %r" % {k: m.get(k) for k in ("Status", "Delivery Status")})
 
+    # ---------------------------------------------------------------- reports through the relay
+    # A message asking for both reports; the recipient fetches it with the tool,
+    # the relay's m-delivery-ind comes back as a WAP-push SMS of the modem.
+    def property_signals(path, after):
+        return [s[2] for s in sc.signals[after:] if s[0] == path and s[1] == "PropertyChanged"]
+
+    reports_seen = spool_files()
+    rep_path, err = sc.send([PEER], {"Subject": GLib.Variant("s", "reported"), "DeliveryReport": GLib.Variant("b", True),
+                                     "ReadReport": GLib.Variant("b", True)}, three[1:2])
+    check(err is None, "a send asking for both reports is taken: %s" % err)
+    wait_for(sc.status_signal(rep_path, "sent"), "the reported message to be sent")
+    rep_id = stored_key(rep_path, "MessageId")
+    rep_notification = os.path.join(work, "reported.ind")
+    with open(rep_notification, "wb") as f:
+        f.write(take_new_ind(seen, "the reported message's notification"))
+    fetched = os.path.join(work, "reported.mms")
+    r = subprocess.run([TOOL, "fetch", "--relay", relay_url, rep_notification, "-o", fetched],
+                       capture_output=True, text=True, timeout=LIMIT)
+    check(r.returncode == 0, "the recipient fetches it with the tool: %s" % r.stderr)
+    delivery = take_new_spool(reports_seen, lambda n: n.endswith("-delivery-retrieved.ind"), "the relay's delivery report")
+    mark = len(sc.signals)
+    # Answered or refused, malformed reports leave the message as it is.
+    sc.push(wap_push(delivery[:9]))
+    sc.push(wap_push(bytes([0x8C, 0x86, 0x8D, 0x90, 0x8B]) + rep_id.encode()))
+    sc.push(wap_push(bytes([0x8C, 0x88, 0x8D, 0x92, 0x8B]) + rep_id.encode() + b"\0\x89\x01\x81"))
+    pump(1)
+    check(property_signals(rep_path, mark) == [], "malformed reports change nothing")
+    mc.call("/org/rorodire/Standin", "org.rorodire.Standin", "AddSms",
+            GLib.Variant("(saysb)", (OWN, wap_push(delivery), "", False)), "(o)",
+            dest="org.freedesktop.ModemManager1")
+    wait_for(sc.status_signal(rep_path, "delivery_update,%s=retrieved" % PEER), "delivery_update from the relay's report")
+    wait_for(sc.status_signal(rep_path, "delivered"), "delivered from the relay's report")
+    check(property_signals(rep_path, mark) == [("status", "delivery_update,%s=retrieved" % PEER), ("status", "delivered")],
+          "the relay's report gives delivery_update, then delivered, as mmsd-tng's do: %r" % property_signals(rep_path, mark))
+    mark = len(sc.signals)
+    check(sc.push(wap_push(delivery)) is None, "the same report again by PushNotify is taken")
+    pump(1)
+    check(property_signals(rep_path, mark) == [], "the same delivery report again changes nothing")
+
+    # The recipient's read report (the tool's read-report) comes back by PushNotify.
+    r = subprocess.run([TOOL, "read-report", "--relay", relay_url, fetched], capture_output=True, text=True,
+                       timeout=LIMIT)
+    check(r.returncode == 0, "the tool sends the read report: %s %s" % (r.stdout, r.stderr))
+    read_orig = take_new_spool(reports_seen, lambda n: n.endswith("-read.ind"), "the relay's read report")
+    mark = len(sc.signals)
+    check(sc.push(wap_push(read_orig)) is None, "the read report is taken by PushNotify")
+    wait_for(lambda: ("Read Status", PEER + "=read") in property_signals(rep_path, mark), "Read Status from the read report")
+    m = sc.messages()[rep_path]
+    check(m["Status"] == "delivered" and m.get("Read Status") == PEER + "=read" and
+          m.get("Delivery Status") == PEER + "=retrieved",
+          "GetMessages shows both reports: %r" % {k: m.get(k) for k in ("Status", "Delivery Status", "Read Status")})
+
+    # MarkRead with SendReadReports: the service itself answers a sender who
+    # asked, once; the relay passes it on to the sender (here the service too).
+    def rec_lines(message_id):
+        with open(os.path.join(work, "relay.log")) as f:
+            return [line for line in f if '"m-read-rec-ind"' in line and message_id in line]
+
+    check(sc.error_of(SERVICE, SVC_IF, "SetProperty", GLib.Variant("(sv)", ("SendReadReports", GLib.Variant("b", True))))
+          is None, "SendReadReports is settable")
+    check(sc.call(SERVICE, SVC_IF, "GetProperties", reply="(a{sv})")[0].get("SendReadReports") is True,
+          "GetProperties shows SendReadReports")
+    mark = len(sc.signals)
+    asked_path, err = sc.send([PEER], {"Subject": GLib.Variant("s", "read me"), "ReadReport": GLib.Variant("b", True)},
+                              three[1:2])
+    wait_for(sc.status_signal(asked_path, "sent"), "the message asking Read-Reply to be sent")
+    asked_id = stored_key(asked_path, "MessageId")
+    check(sc.push(wap_push(take_new_ind(seen, "its notification"))) is None, "its notification is taken")
+    rx_asked, _ = wait_for(sc.added(status="received", after=mark), "the message asking Read-Reply to be received")
+    check(rec_lines(asked_id) == [], "no read report before MarkRead")
+    sc.call(rx_asked, MSG_IF, "MarkRead")
+    wait_for(lambda: rec_lines(asked_id), "the relay to receive the read report of MarkRead")
+    check('"read_report":"written"' in rec_lines(asked_id)[0], "the relay takes it: %s" % rec_lines(asked_id)[0])
+    sc.call(rx_asked, MSG_IF, "MarkRead")
+    wait_for(lambda: stored_key(rx_asked, "ReadReportSent") == "true", "the read report to be recorded as sent")
+    mark = len(sc.signals)
+    check(sc.push(wap_push(take_new_spool(reports_seen, lambda n: n.endswith("-read.ind"), "its m-read-orig-ind"))) is None,
+          "the relay's read report for our own send is taken")
+    wait_for(lambda: ("Read Status", PEER + "=read") in property_signals(asked_path, mark),
+             "Read Status of the sent message from our own read report")
+
     # ---------------------------------------------------------------- restart
     before = sc.messages()
     stop_daemon(sc, daemon)
@@ -704,6 +690,11 @@ try:
     daemon = start_daemon(sc, config, daemon_log, extra_env=env_modem)
     after = sc.messages()
     check(after == before, "after a restart GetMessages returns the same messages and properties")
+    check(after[rep_path]["Status"] == "delivered" and after[rep_path].get("Delivery Status") == PEER + "=retrieved",
+          "the delivery report survives a restart")
+    pump(1)
+    check(len(rec_lines(asked_id)) == 1, "the read report went out exactly once (MarkRead twice, a restart): %d"
+          % len(rec_lines(asked_id)))
     stray = os.path.join(storage, "modemmanager", "0000000000000001 (copy).status")
     with open(stray, "w") as f:
         f.write("[Message]\nStatus=sent\n")

@@ -8,18 +8,18 @@
 # (BearerHandlerError, nothing reaches the relay) and goes on when the bearer
 # connects.
 # Usage: rorodired_mm_test.py RORODIRED RORODIRE_TOOL SAMPLES_DIR STANDIN
-import json
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
-import time
 
 import gi
 
 gi.require_version("Gio", "2.0")
 from gi.repository import Gio, GLib  # noqa: E402
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import rrd_testlib as lib  # noqa: E402
+from rrd_testlib import connect, pump, wap_push  # noqa: E402
 
 DAEMON, TOOL, SAMPLES, STANDIN = sys.argv[1:5]
 BUS = "org.ofono.mms"
@@ -31,66 +31,9 @@ LIMIT = 30  # seconds any one awaited event may take
 # mmsd-tng's BearerHandlerError codes
 NO_BEARERS_ACTIVE, INTERFACE_DISCONNECTED = 1, 2
 
-work = tempfile.mkdtemp(prefix="rorodired-mm-test.")
-procs = []
-failures = []
-
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print("FAIL:", what, file=sys.stderr)
-    return cond
-
-
-def start(argv, env=None, stdout=None, stderr=None):
-    p = subprocess.Popen(argv, env=env, stdout=stdout, stderr=stderr)
-    procs.append(p)
-    return p
-
-
-def first_line(path, needle, proc):
-    for _ in range(600):
-        if os.path.exists(path):
-            with open(path) as f:
-                for line in f:
-                    if needle in line:
-                        return line.strip()
-        if proc.poll() is not None:
-            break
-        time.sleep(0.05)
-    raise SystemExit("%s did not say '%s'" % (path, needle))
-
-
-def start_bus(name):
-    out = os.path.join(work, name + ".address")
-    p = start(["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"],
-              stdout=open(out, "w"), stderr=subprocess.DEVNULL)
-    return first_line(out, "unix:", p)
-
-
-def connect(address):
-    return Gio.DBusConnection.new_for_address_sync(
-        address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
-        None, None)
-
-
-def wait_for(pred, what, limit=LIMIT):
-    ctx = GLib.MainContext.default()
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
-        r = pred()
-        if r:
-            return r
-        ctx.iteration(False) or time.sleep(0.02)
-    raise SystemExit("gave up waiting for " + what)
-
-
-def pump(seconds):
-    ctx = GLib.MainContext.default()
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        ctx.iteration(False) or time.sleep(0.02)
+run = lib.Run("rorodired-mm-test.", LIMIT)
+work, procs, failures = run.work, run.procs, run.failures
+check, start, first_line, wait_for = run.check, run.start, run.wait_file_line, run.wait_for
 
 
 def call(conn, dest, path, iface, method, args=None, reply=None):
@@ -98,25 +41,14 @@ def call(conn, dest, path, iface, method, args=None, reply=None):
                           Gio.DBusCallFlags.NONE, 10000, None).unpack()
 
 
-def relay_log():
-    path = os.path.join(work, "relay.log")
-    if not os.path.exists(path):
-        return []
-    with open(path) as f:
-        return [json.loads(line) for line in f if line.strip()]
-
-
 def exchanges(kind):
-    return [e for e in relay_log() if e.get("type") == kind]
+    return [e for e in run.relay_log() if e.get("type") == kind]
 
 
 def main():
-    system = start_bus("system")
-    session = start_bus("session")
-    relay_err = os.path.join(work, "relay.err")
-    relay = start([TOOL, "relay", "--port", "0", "--spool", os.path.join(work, "spool"),
-                   "--log", os.path.join(work, "relay.log")], stderr=open(relay_err, "w"))
-    relay_url = first_line(relay_err, "listening on", relay).split("listening on ")[1].split()[0]
+    system, _ = run.start_bus("system")
+    session, _ = run.start_bus("session")
+    relay_url = run.start_relay(TOOL)
 
     # Someone sends us a message through the relay; its notification becomes
     # a WAP push SMS on the modem.
@@ -132,9 +64,7 @@ def main():
                        stderr=subprocess.DEVNULL)
         note = exchanges("m-send-req")[before]["notifications"][0]["file"]
         with open(note, "rb") as f:
-            # transaction id, Push, headers: application/vnd.wap.mms-message,
-            # X-Wap-Application-ID x-wap-application:mms.ua
-            return bytes([0x01, 0x06, 0x03, 0xBE, 0xAF, 0x84]) + f.read()
+            return wap_push(f.read())
 
     first = notification_push("waiting on the modem")
 
@@ -239,14 +169,7 @@ except SystemExit as e:
     failures.append(str(e))
     print("FAIL:", e, file=sys.stderr)
 finally:
-    for p in reversed(procs):
-        if p.poll() is None:
-            p.terminate()
-            try:
-                p.wait(10)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait()
+    run.stop_all()
     if failures:
         print("files kept in", work, file=sys.stderr)
         for name in ("rorodired.err", "relay.err"):
@@ -255,5 +178,5 @@ finally:
                 with open(p) as f:
                     sys.stderr.write("---- %s\n%s" % (name, f.read()[-4000:]))
     else:
-        shutil.rmtree(work, ignore_errors=True)
+        run.remove_work()
 sys.exit(1 if failures else 0)

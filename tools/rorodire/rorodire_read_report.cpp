@@ -8,16 +8,15 @@
 
 #include <cstdio>
 #include <iterator>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "MMSProl_Encapsulaton.h"
 #include "qx_log.h"
 #include "rorodire_check.h"
 #include "rorodire_files.h"
 #include "rorodire_tool.h"
 #include "rorodire_transfer.h"
+#include "rr_post.h"
 
 namespace rrtool {
 
@@ -49,43 +48,6 @@ constexpr char kReadReportUsage[] =
     "Exit status: 0 sent, 10 failed (connection, or the relay refused it: the HTTP\n"
     "status is named), 4 not started, 3 file error, 2 usage error.\n";
 
-// The m-read-rec-ind for a retrieved message; empty with *why set when the
-// message names no Message-ID or sender. *asked: the sender asked for it.
-std::vector<uint8_t> read_report_of(const std::vector<uint8_t> &message, const Common &c, std::string *why,
-                                    bool *asked) {
-    std::unique_ptr<tMMS_RetrieveConf, void (*)(tMMS_RetrieveConf *)> rc(
-        fnMMS_ParseRetrieveConf(message.data(), static_cast<int>(message.size())),
-        [](tMMS_RetrieveConf *r) { fnMMS_FreeMessageMem(r, MMS_STRUCT_RETRIEVE_CONF); });
-    if (!rc) {
-        *why = "does not decode";
-        return {};
-    }
-    if (!rc->Message_Id || !*rc->Message_Id) {
-        *why = "has no Message-ID: a read report could not name it";
-        return {};
-    }
-    if (!rc->From || !*rc->From) {
-        *why = "names no sender (From) to report to";
-        return {};
-    }
-    *asked = rc->Read_Reply != 0;
-    tMMS_ReadRecInd rec{};
-    rec.Message_Id = rc->Message_Id;
-    rec.To = rc->From;
-    rec.From = c.from.empty() ? nullptr : const_cast<char *>(c.from.c_str());
-    rec.Date = static_cast<int>(g_get_real_time() / 1000000);
-    rec.Read_Status = static_cast<unsigned char>(c.readStatus);
-    int len = 0;
-    uint8_t *pdu = fnMMS_MakeReadRecIndPdu(&rec, &len);
-    if (!pdu) {
-        *why = "cannot be answered with a read report (the encoder refused it)";
-        return {};
-    }
-    std::vector<uint8_t> out(pdu, pdu + len);
-    fnQX_Free(reinterpret_cast<void **>(&pdu));
-    return out;
-}
-
 // The first line of the relay's answer, for the error line.
 std::string first_line(const std::string &answer) {
     std::string line = answer.substr(0, answer.find('\n'));
@@ -105,7 +67,8 @@ int cmd_read_report(int argc, char **argv) {
     if (const int rc = read_pdu_input("read-report", c, 0x84, &message)) return rc;
     std::string why;
     bool asked = false;
-    const std::vector<uint8_t> report = read_report_of(message, c, &why, &asked);
+    const std::vector<uint8_t> report = rrhost::read_report_of(message, c.readStatus, c.from,
+                                                               g_get_real_time() / 1000000, &why, &asked);
     if (report.empty()) {
         std::fprintf(stderr, "rorodire read-report: %s %s\n", c.input.c_str(), why.c_str());
         return 3;

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "qx_stack_http.h"
 #include "qx_log.h"
 #include "rorodire_check.h"
 #include "rorodire_files.h"
 #include "rorodire_tool.h"
 #include "rorodire_transfer.h"
+#include "rr_post.h"
 
 namespace rrtool::transfer {
 
@@ -206,80 +206,25 @@ int finish(const char *command, const Outcome *table, size_t n, const std::strin
     return o->exitStatus;
 }
 
-namespace {
-
-// One POST on the HTTP stack, stepped by a GLib timer.
-struct Post {
-    HttpCtx *ctx = nullptr;
-    std::vector<uint8_t> answer;
-    size_t received = 0;
-    unsigned idle = 0;
-    uint32_t sent = 0;
-};
-
-void end_post(Post &p, int code, int value) {
-    g_run.done = true;
-    g_run.code = code;
-    g_run.value = value;
-    if (g_run.loop) g_main_loop_quit(g_run.loop);
-}
-
-// One step: read what came, as the transactions' poll does.
-gboolean post_step(gpointer data) {
-    Post &p = *static_cast<Post *>(data);
-    HttpCtx *ctx = p.ctx;
-    int n = QX_STEP_AGAIN;
-    if (p.received < p.answer.size())
-        n = fnQXStack_Wap_Read(ctx, p.answer.data() + p.received, static_cast<int>(p.answer.size() - p.received));
-    else
-        n = 0;  // the answer is longer than kept: its beginning says enough
-    ++p.idle;
-    if (ctx->socketSendLen > 0) {
-        p.idle = 0;
-        p.sent += static_cast<uint32_t>(ctx->socketSendLen);
-        ctx->socketSendLen = 0;
-        if (ctx->bodyLen > 0) on_result(g_run.progressCode, static_cast<int>(std::min<uint64_t>(99, p.sent * 100ull / ctx->bodyLen)));
-    }
-    // The stated length is in, though the connection stays open.
-    const bool framed = ctx->bodyFraming == HTTP_BODY_NONE ||
-                        (ctx->bodyFraming == HTTP_BODY_LENGTH && p.received >= static_cast<size_t>(ctx->retCtxLen));
-    if (n < 0 && ctx->headersParsed && framed) n = 0;
-    if (p.idle > static_cast<unsigned>(HBX_MAX_IDLE_STEPS) || n == QX_STEP_FAILED) {
-        end_post(p, HBX_MSG_SEND_FAIL, ctx->retValue > 0 ? ctx->retValue : 0);
-        return G_SOURCE_REMOVE;
-    }
-    if (n > 0) {
-        p.received += static_cast<size_t>(n);
-        p.idle = 0;
-    }
-    if (n != 0) return G_SOURCE_CONTINUE;
-    end_post(p, hbx_HttpOk(ctx) ? HBX_MSG_SEND_OK : HBX_MSG_SEND_FAIL, ctx->retValue);
-    return G_SOURCE_REMOVE;
-}
-
-}  // namespace
-
 bool post_pdu(const Common &c, const std::vector<uint8_t> &pdu, std::string *answer) {
-    MmsSettings settings = settings_of(c);
-    int port = 0;
-    if (!hbx_BeginStack(&settings, &port)) return false;
-    Post p;
-    p.answer.resize(HBX_ACK_WORK_BUF);
-    p.ctx = fnQXStack_Wap_Open_Post(c.relay.c_str(), pdu.data(), static_cast<int>(pdu.size()), HBX_MMS_CONTENT_TYPE);
-    if (!p.ctx) {
-        fnQXStack_Http_Finalize();
-        return false;
-    }
+    const MmsSettings settings = settings_of(c);
     g_run.loop = g_main_loop_new(nullptr, FALSE);
-    const guint timer = g_timeout_add(static_cast<guint>(hbx_state().stepPeriodMs), post_step, &p);
-    g_main_loop_run(g_run.loop);
-    if (!g_run.done) g_source_remove(timer);
+    rrhost::PduPost *post = rrhost::post_pdu_start(
+        settings, pdu,
+        [](uint64_t sent, uint64_t total) {
+            on_result(g_run.progressCode, static_cast<int>(std::min<uint64_t>(99, sent * 100ull / total)));
+        },
+        [answer](rrhost::PostEnd e) {
+            g_run.done = true;
+            g_run.code = e.ok ? HBX_MSG_SEND_OK : HBX_MSG_SEND_FAIL;
+            g_run.value = e.httpStatus;
+            *answer = std::move(e.answer);
+            if (g_run.loop) g_main_loop_quit(g_run.loop);
+        });
+    if (post) g_main_loop_run(g_run.loop);
     g_main_loop_unref(g_run.loop);
     g_run.loop = nullptr;
-    answer->assign(reinterpret_cast<const char *>(p.answer.data()), p.received);
-    fnQXStack_Wap_Close(p.ctx);
-    fnQXStack_Http_Finalize();
-    return true;
+    return post != nullptr;
 }
 
 }  // namespace rrtool::transfer

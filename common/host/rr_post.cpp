@@ -1,0 +1,142 @@
+// The m-read-rec-ind of a retrieved message and one POST of a PDU through the
+// library's HTTP stack on the GLib main loop.
+#include "rr_post.h"
+
+#include <glib.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "MMSProl_Encapsulaton.h"
+#include "hbxappglib.h"
+#include "qx_stack_http.h"
+
+namespace rrhost {
+
+std::vector<uint8_t> read_report_of(const std::vector<uint8_t> &message, int readStatus, const std::string &from,
+                                    int64_t date, std::string *why, bool *asked) {
+    *asked = false;
+    std::unique_ptr<tMMS_RetrieveConf, void (*)(tMMS_RetrieveConf *)> rc(
+        fnMMS_ParseRetrieveConf(message.data(), static_cast<int>(message.size())),
+        [](tMMS_RetrieveConf *r) { fnMMS_FreeMessageMem(r, MMS_STRUCT_RETRIEVE_CONF); });
+    if (!rc) {
+        *why = "does not decode";
+        return {};
+    }
+    if (!rc->Message_Id || !*rc->Message_Id) {
+        *why = "has no Message-ID: a read report could not name it";
+        return {};
+    }
+    if (!rc->From || !*rc->From) {
+        *why = "names no sender (From) to report to";
+        return {};
+    }
+    *asked = rc->Read_Reply != 0;
+    tMMS_ReadRecInd rec{};
+    rec.Message_Id = rc->Message_Id;
+    rec.To = rc->From;
+    rec.From = from.empty() ? nullptr : const_cast<char *>(from.c_str());
+    rec.Date = static_cast<int>(date);
+    rec.Read_Status = static_cast<unsigned char>(readStatus);
+    int len = 0;
+    uint8_t *pdu = fnMMS_MakeReadRecIndPdu(&rec, &len);
+    if (!pdu) {
+        *why = "cannot be answered with a read report (the encoder refused it)";
+        return {};
+    }
+    std::vector<uint8_t> out(pdu, pdu + len);
+    fnQX_Free(reinterpret_cast<void **>(&pdu));
+    return out;
+}
+
+struct PduPost {
+    std::vector<uint8_t> pdu;  // the stack reads it until the post ends
+    HttpCtx *ctx = nullptr;
+    guint timer = 0;
+    std::vector<uint8_t> answer;
+    size_t received = 0;
+    unsigned idle = 0;
+    uint64_t sent = 0;
+    PostProgress progress;
+    PostDone done;
+};
+
+namespace {
+
+// Closes the exchange and the stack; the record goes.
+void release(PduPost *p) {
+    if (p->timer) g_source_remove(p->timer);
+    p->timer = 0;
+    if (p->ctx) fnQXStack_Wap_Close(p->ctx);
+    p->ctx = nullptr;
+    fnQXStack_Http_Finalize();
+    delete p;
+}
+
+void end_post(PduPost *p, bool ok, int status) {
+    PostEnd e;
+    e.ok = ok;
+    e.httpStatus = status;
+    e.answer.assign(reinterpret_cast<const char *>(p->answer.data()), p->received);
+    PostDone done = std::move(p->done);
+    p->timer = 0;  // the step returns G_SOURCE_REMOVE
+    release(p);
+    if (done) done(std::move(e));
+}
+
+// One step: read what came, as the transactions' poll does.
+gboolean post_step(gpointer data) {
+    PduPost *p = static_cast<PduPost *>(data);
+    HttpCtx *ctx = p->ctx;
+    int n = 0;  // an answer longer than kept: its beginning says enough
+    if (p->received < p->answer.size())
+        n = fnQXStack_Wap_Read(ctx, p->answer.data() + p->received, static_cast<int>(p->answer.size() - p->received));
+    ++p->idle;
+    if (ctx->socketSendLen > 0) {
+        p->idle = 0;
+        p->sent += static_cast<uint32_t>(ctx->socketSendLen);
+        ctx->socketSendLen = 0;
+        if (p->progress && ctx->bodyLen > 0) p->progress(p->sent, static_cast<uint64_t>(ctx->bodyLen));
+    }
+    // The stated length is in, though the connection stays open.
+    const bool framed = ctx->bodyFraming == HTTP_BODY_NONE ||
+                        (ctx->bodyFraming == HTTP_BODY_LENGTH && p->received >= static_cast<size_t>(ctx->retCtxLen));
+    if (n < 0 && ctx->headersParsed && framed) n = 0;
+    if (p->idle > static_cast<unsigned>(HBX_MAX_IDLE_STEPS) || n == QX_STEP_FAILED) {
+        end_post(p, false, ctx->retValue > 0 ? ctx->retValue : 0);
+        return G_SOURCE_REMOVE;
+    }
+    if (n > 0) {
+        p->received += static_cast<size_t>(n);
+        p->idle = 0;
+    }
+    if (n != 0) return G_SOURCE_CONTINUE;
+    end_post(p, hbx_HttpOk(ctx), ctx->retValue);
+    return G_SOURCE_REMOVE;
+}
+
+}  // namespace
+
+PduPost *post_pdu_start(const MmsSettings &settings, std::vector<uint8_t> pdu, PostProgress progress, PostDone done) {
+    int port = 0;
+    if (!hbx_BeginStack(&settings, &port)) return nullptr;
+    auto *p = new PduPost;
+    p->pdu = std::move(pdu);
+    p->progress = std::move(progress);
+    p->done = std::move(done);
+    p->answer.resize(HBX_ACK_WORK_BUF);
+    p->ctx = fnQXStack_Wap_Open_Post(settings.ServerAddr, p->pdu.data(), static_cast<int>(p->pdu.size()),
+                                     HBX_MMS_CONTENT_TYPE);
+    if (!p->ctx) {
+        release(p);
+        return nullptr;
+    }
+    p->timer = g_timeout_add(static_cast<guint>(hbx_state().stepPeriodMs), post_step, p);
+    return p;
+}
+
+void post_pdu_cancel(PduPost *post) {
+    if (post) release(post);
+}
+
+}  // namespace rrhost
