@@ -759,9 +759,9 @@ TEST(RorodiredCore, AReadReportIsGivenUpAfterItsRetries) {
 // relay took never goes out again, whatever happens after.
 TEST(RorodiredCore, RandomRunsKeepTheQueuesPromises) {
     int readReports = 0;  // read reports started over all runs: the runs reach them
-    for (uint32_t seed = 1; seed <= 150; ++seed) {
-        SCOPED_TRACE("seed " + std::to_string(seed));
-        std::mt19937 rnd(seed);
+    for (uint32_t start = 1; start <= 150; ++start) {
+        SCOPED_TRACE("start value " + std::to_string(start));
+        std::mt19937 rnd(start);
         auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rnd() % n); };
         Harness h;
         h.cfg.sendReadReports = true;  // received messages ask Read-Reply: MarkRead queues read reports

@@ -40,7 +40,7 @@ constexpr char kUsage[] =
     "      self-contained preview (no scripts, no network) with the media beside it.\n"
     "      A file of the same name in DIR is refused unless --force replaces it.\n"
     "  relay [--listen ADDRESS] [--port N] [--spool DIR] [--log FILE] [--sender ADDR]\n"
-    "        [--conf-status BYTE] [--fault SPEC]... [--idle SECONDS]\n"
+    "        [--conf-status BYTE] [--fault FAULT]... [--idle SECONDS]\n"
     "      An MMS relay (MMSC) for development and tests on 127.0.0.1: takes send\n"
     "      requests, writes a notification per recipient into the spool folder,\n"
     "      serves the messages and records the answers; writes the delivery and\n"
