@@ -57,21 +57,11 @@ void fnQXBuf_Free(MemBuffer *buf) {
 // unusable (negative count, null bytes with a count) or the storage cannot
 // grow; in every failure case the buffer is left as it was.
 MemBuffer *fnQXBuf_Append(MemBuffer *buf, const void *bytes, int count) {
-    if (!buf || !buf->data || count < 0) return nullptr;
     if (count > 0 && !bytes) return nullptr;
-    compact(buf);
-    if (buf->capacity - buf->length < count) {
-        // Grow by count: the new storage is capacity + count + 10 bytes.
-        if (buf->capacity > INT_MAX - kSlack - count) return nullptr;
-        const int newCap = buf->capacity + count;
-        auto *grown = static_cast<uint8_t *>(fnQX_Realloc(buf->data, newCap + kSlack));
-        if (!grown) return nullptr;
-        // Added bytes are not cleared by the reallocation; keep the tail zero.
-        std::memset(grown + buf->capacity + kSlack, 0, static_cast<size_t>(count));
-        buf->data = grown;
-        buf->capacity = newCap;
-    }
-    if (count > 0) std::memcpy(buf->data + buf->length, bytes, static_cast<size_t>(count));
+    // Room for count more bytes (grown by count when short; the tail stays zero).
+    uint8_t *at = fnQXBuf_Reserve(buf, count);
+    if (!at) return nullptr;
+    if (count > 0) std::memcpy(at, bytes, static_cast<size_t>(count));
     buf->length += count;
     buf->appendedTotal = buf->appendedTotal > INT_MAX - count ? INT_MAX : buf->appendedTotal + count;
     buf->data[buf->length] = 0;
