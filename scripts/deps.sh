@@ -11,6 +11,8 @@ have_cmd cmake || need+=(cmake)
 have_cmd ninja || need+=(ninja-build)
 have_cmd g++ || need+=(g++)
 have_cmd pkg-config || need+=(pkg-config)
+# Names through the bearer's own DNS servers.
+have_pkg libc-ares-dev || need+=(libc-ares-dev)
 have_pkg libglib2.0-dev || need+=(libglib2.0-dev)
 # The tool's compose command guesses content types from the shared MIME database.
 have_pkg shared-mime-info || need+=(shared-mime-info)
@@ -42,6 +44,15 @@ if [ "$mode" = test ]; then
   # The man page test renders each page with man and groff.
   have_cmd man || need+=(man-db)
   have_cmd groff || need+=(groff-base)
+  # Whole-system tests: the real chatty under Xvfb, mmsd-tng as the reference,
+  # dnsmasq as the operator's DNS server inside test namespaces, iproute2 for
+  # the namespaces; gcovr for scripts/coverage.sh.
+  have_cmd chatty || need+=(chatty)
+  have_cmd Xvfb || need+=(xvfb)
+  have_cmd mmsdtng || need+=(mmsd-tng)
+  have_cmd dnsmasq || need+=(dnsmasq-base)
+  have_cmd ip || need+=(iproute2)
+  have_cmd gcovr || need+=(gcovr)
 fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
