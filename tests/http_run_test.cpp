@@ -650,6 +650,72 @@ TEST_F(HttpRun, ARedirectWithoutUsableUrlFails) {
     EXPECT_EQ(read_after_turn(ctx, out, sizeof out), -1);
 }
 
+// A host that keeps its requests on the server's own host and port, and the
+// default that never repeats a body to another host.
+TEST_F(HttpRun, RedirectPoliciesKeepRequestsAndBodiesWhereTheHostWants) {
+    struct Row {
+        QXRedirectPolicy policy;
+        bool isPost;
+        const char *status;
+        const char *location;
+        bool followed;
+        const char *secondRequestStart;  // what the followed request starts with
+    };
+    const Row rows[] = {
+        {QXRedirectPolicy::SameAuthority, false, "302 Found", "http://other.test:8002/x", false, nullptr},
+        {QXRedirectPolicy::SameAuthority, false, "302 Found", "//other.test:8002/x", false, nullptr},
+        {QXRedirectPolicy::SameAuthority, false, "301 Moved", "http://relay.test:8003/x", false, nullptr},
+        {QXRedirectPolicy::SameAuthority, false, "302 Found", "/elsewhere?id=1", true,
+         "GET http://relay.test:8002/elsewhere?id=1 "},
+        {QXRedirectPolicy::SameAuthority, false, "302 Found", "http://RELAY.test:8002/y", true,
+         "GET http://RELAY.test:8002/y "},
+        {QXRedirectPolicy::SameAuthority, true, "307 Again", "next", true, "POST http://relay.test:8002/next "},
+        {QXRedirectPolicy::SameAuthority, true, "307 Again", "http://127.0.0.1:8002/mms", false, nullptr},
+        {QXRedirectPolicy::Any, true, "307 Again", "http://other.test:8002/mms", false, nullptr},
+        {QXRedirectPolicy::Any, true, "308 Moved", "//relay.test:9/mms", false, nullptr},
+        {QXRedirectPolicy::Any, true, "302 Found", "http://other.test:8002/m", true, "GET http://other.test:8002/m "},
+        {QXRedirectPolicy::Any, true, "307 Again", "/mms2", true, "POST http://relay.test:8002/mms2 "},
+        {QXRedirectPolicy::AnyWithBody, true, "307 Again", "http://other.test:8002/mms", true,
+         "POST http://other.test:8002/mms "},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::string(row.status) + " -> " + row.location);
+        osal_script::reset();
+        fnQXStack_Http_SetRedirectPolicy(row.policy);
+        fnQXStack_Http_ClearRedirectRefusal();
+        respond(std::string("HTTP/1.1 ") + row.status + "\r\nLocation: " + row.location + "\r\nContent-Length: 0\r\n\r\n");
+        respond("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        HttpCtx *ctx = row.isPost ? post("http://relay.test:8002/mms", "BODY") : get("http://relay.test:8002/mms");
+        std::string body;
+        const int r = drive(ctx, &body);
+        if (row.followed) {
+            EXPECT_EQ(r, 0);
+            EXPECT_EQ(body, "ok");
+            EXPECT_EQ(osal_script::sockets_created(), 2);
+            const std::string w = osal_script::written();
+            EXPECT_EQ(w.rfind(row.secondRequestStart, 0), 0u) << w;
+            if (w.rfind("POST", 0) == 0) {
+                EXPECT_EQ(w.substr(w.size() - 4), "BODY");
+            }
+            EXPECT_STREQ(fnQXStack_Http_RedirectRefusal(), "");
+        } else {
+            EXPECT_EQ(r, -1);
+            EXPECT_EQ(osal_script::sockets_created(), 1);  // nothing connects anywhere else
+            EXPECT_NE(std::string(fnQXStack_Http_RedirectRefusal()).find(row.location[0] == '/' ? "http:" : row.location),
+                      std::string::npos)
+                << fnQXStack_Http_RedirectRefusal();
+        }
+        close(ctx);
+    }
+    fnQXStack_Http_SetRedirectPolicy(QXRedirectPolicy::Any);
+    // The choice is the host's: it outlives the module's state.
+    fnQXStack_Http_SetRedirectPolicy(QXRedirectPolicy::SameAuthority);
+    fnQXStack_Http_Finalize();
+    ASSERT_EQ(fnQXStack_Http_Init(), 0);
+    EXPECT_EQ(fnQXStack_Http_RedirectPolicy(), QXRedirectPolicy::SameAuthority);
+    fnQXStack_Http_SetRedirectPolicy(QXRedirectPolicy::Any);
+}
+
 // ---------------------------------------------------------------- resources
 
 TEST_F(HttpRun, ClosingAContextMidwayClosesItsSocket) {

@@ -181,6 +181,17 @@ struct HttpCtx {
     int32_t statusSeen;      // the response's status line was read
 };
 
+// Which redirects a request follows: a choice of the host, kept across
+// Init and Finalize (it holds nothing).
+//   Any: every http Location; a 307 or 308, which repeats the request with
+//     its body, only to the same host and port (a POST's body never goes to
+//     another authority the host did not ask for);
+//   SameAuthority: only Locations of the request URL's own scheme, host and
+//     port (relative references included); anything else ends the request;
+//   AnyWithBody: every http Location, a 307 or 308 with its body also to
+//     another host (only for hosts that ask for it).
+enum class QXRedirectPolicy : uint8_t { Any, SameAuthority, AnyWithBody };
+
 // The HTTP module's process state: one instance, set up by
 // fnQXStack_Http_Init and released again by fnQXStack_Http_Finalize.
 struct QXHttpModule {
@@ -192,6 +203,8 @@ struct QXHttpModule {
     QXList *headers;      // header store
     QXList *cookies;      // cookie jar, newest first
     uint8_t workArea[QX_HTTP_CHUNK];  // carries every socket write and read
+    QXRedirectPolicy redirectPolicy;  // kept across Init and Finalize
+    char redirectRefusal[192];        // why the last redirect was not followed; "" when none was refused
 };
 QXHttpModule &fnQXStack_Http_Module();
 
@@ -284,6 +297,13 @@ int fnQXStack_Http_ParseAnswer(HttpCtx *ctx);
 // De-chunks what is buffered; QX_STEP_DONE, or QX_STEP_FAILED for a malformed chunk.
 int fnQXStack_Http_Dechunk(HttpCtx *ctx);
 int fnQXStack_Http_Redirect(HttpCtx *ctx);
+// The redirect policy (internal setting; Any unless the host sets another).
+void fnQXStack_Http_SetRedirectPolicy(QXRedirectPolicy policy);
+QXRedirectPolicy fnQXStack_Http_RedirectPolicy();
+// Why the last redirect a request did not follow was refused ("" when none
+// was since the last call of fnQXStack_Http_ClearRedirectRefusal).
+const char *fnQXStack_Http_RedirectRefusal();
+void fnQXStack_Http_ClearRedirectRefusal();
 
 // Mode layer used by the transactions (mode 2 is HTTP).
 int fnQXStack_Wap_Init(int mode);

@@ -1,6 +1,7 @@
 // The response of an HTTP context: its header block (interim 1xx answers
 // skipped), cookies, the body's framing (Content-Length, chunked, until the
 // connection ends), redirects, and the body handed to the reader.
+#include <cstdio>
 #include <cstring>
 
 #include "glib_qx_stack_porting.h"
@@ -452,13 +453,39 @@ int fnQXStack_Http_Redirect(HttpCtx *ctx) {
     // Only http is followed; a relative Location is taken from the URL it answered.
     char *target = fnQXStack_Http_ResolveUrl(ctx, ctx->location);
     if (!target) return fail();
+    // 307 and 308 repeat the request as it was, body and all; after the
+    // others a POST is repeated as a GET without a body.
+    const bool sameRequest = ctx->retValue == 307 || ctx->retValue == 308;
+    const QXRedirectPolicy policy = fnQXStack_Http_Module().redirectPolicy;
+    if (policy != QXRedirectPolicy::AnyWithBody) {
+        QXUrl u{};
+        bool same = false;
+        if (fnQXStack_ReadUrl(target, &u) == QXUrlFault::None && u.authority.port == ctx->port && ctx->hostname) {
+            const int hostLen = static_cast<int>(strlen(ctx->hostname));
+            same = hostLen == u.authority.hostLen;
+            for (int i = 0; same && i < hostLen; ++i) {
+                char a = ctx->hostname[i], b = u.authority.host[i];
+                if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+                if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
+                same = a == b;
+            }
+        }
+        const bool withBody = sameRequest && ctx->bodyLen > 0;
+        if (!same && (policy == QXRedirectPolicy::SameAuthority || withBody)) {
+            const size_t cap = sizeof fnQXStack_Http_Module().redirectRefusal;
+            std::snprintf(fnQXStack_Http_Module().redirectRefusal, cap, "a %d redirect to %.120s%s", ctx->retValue,
+                          target,
+                          policy == QXRedirectPolicy::SameAuthority ? " leaves the server's host and port"
+                                                                    : " would repeat the request body to another host");
+            QX_LOG("http: %s: not followed", fnQXStack_Http_Module().redirectRefusal);
+            qx::free_ptr(target);
+            return fail();
+        }
+    }
     const int r = fnQXStack_Http_ParseUrl(ctx, target);
     qx::free_ptr(target);
     if (r != 0) return fail();
 
-    // 307 and 308 repeat the request as it was, body and all; after the
-    // others a POST is repeated as a GET without a body.
-    const bool sameRequest = ctx->retValue == 307 || ctx->retValue == 308;
     if (!sameRequest) {
         qx::free_ptr(ctx->method);
         qx::free_ptr(ctx->contentType);

@@ -30,6 +30,11 @@ void drop_proxy() {
 
 QXHttpModule &fnQXStack_Http_Module() { return g_module; }
 
+void fnQXStack_Http_SetRedirectPolicy(QXRedirectPolicy policy) { g_module.redirectPolicy = policy; }
+QXRedirectPolicy fnQXStack_Http_RedirectPolicy() { return g_module.redirectPolicy; }
+const char *fnQXStack_Http_RedirectRefusal() { return g_module.redirectRefusal; }
+void fnQXStack_Http_ClearRedirectRefusal() { g_module.redirectRefusal[0] = 0; }
+
 int fnQXStack_Http_Init() {
     if (g_module.initialised) return QX_STEP_DONE;
     if (fnQX_Stack_Init() != QX_SOCK_OK) return QX_STEP_FAILED;
