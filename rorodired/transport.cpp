@@ -265,6 +265,11 @@ void Transport::Impl::report() {
                                                  : "the download failed (connection, HTTP or message)";
         }
     }
+    if (r.end != TransferEnd::Ok && !cur.stopping && !cur.earlyEnd) {
+        // A redirect away from the relay: the reason, not a generic failure.
+        const char *refused = fnQXStack_Http_RedirectRefusal();
+        if (refused && *refused) r.why = std::string("not followed: ") + refused;
+    }
     fnQX_Free(reinterpret_cast<void **>(&cur.out.data));
     const std::string id = cur.id;
     cur = Current{};
@@ -279,6 +284,10 @@ Transport::Transport(Done done, Progress progress) : p_(new Impl) {
     p_->progress = std::move(progress);
     g_transport = p_;
     hbx_SetSendConfObserver(on_send_conf, nullptr);
+    // Every request stays with the relay: a redirect to another scheme, host
+    // or port (a protocol-relative one included) ends the transfer, and a
+    // POST is never repeated anywhere else.
+    fnQXStack_Http_SetRedirectPolicy(QXRedirectPolicy::SameAuthority);
 }
 
 Transport::~Transport() {
@@ -304,6 +313,7 @@ void Transport::set_settings(const TransportSettings &s) { p_->settings = s; }
 Transport::Impl::Current &Transport::Impl::begin(const std::string &id, Lane lane) {
     running = true;
     cur = Current{};
+    fnQXStack_Http_ClearRedirectRefusal();
     cur.id = id;
     cur.lane = lane;
     cur.settings = settings;

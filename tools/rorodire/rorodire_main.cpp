@@ -4,6 +4,7 @@
 #include <exception>
 #include <new>
 
+#include "qx_stack_http.h"
 #include "rorodire_tool.h"
 
 namespace {
@@ -91,6 +92,9 @@ int run_command(int argc, char **argv) {
 // No exception leaves a command: what the commands do not catch themselves
 // (out of memory, above all) ends in one line and a plain failure status.
 int main(int argc, char **argv) {
+    // Requests stay with the relay (or the location) they were made to: a
+    // redirect elsewhere ends the transfer with its reason.
+    fnQXStack_Http_SetRedirectPolicy(QXRedirectPolicy::SameAuthority);
     try {
         return run_command(argc, argv);
     } catch (const std::bad_alloc &) {

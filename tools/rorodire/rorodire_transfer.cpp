@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "qx_stack_http.h"
 #include "qx_log.h"
 #include "rorodire_check.h"
 #include "rorodire_files.h"
@@ -202,6 +203,8 @@ int finish(const char *command, const Outcome *table, size_t n, const std::strin
         const std::string unreachable = o->exitStatus == 10 ? reach_problem(proxy, c.relay) : "";
         std::fprintf(stderr, "rorodire %s: %s (code %d)%s%s\n", command, o->text, g_run.code,
                      unreachable.empty() ? "" : ": ", unreachable.c_str());
+        if (const char *refused = fnQXStack_Http_RedirectRefusal(); refused && *refused)
+            std::fprintf(stderr, "rorodire %s: %s: not followed\n", command, refused);
     }
     return o->exitStatus;
 }
