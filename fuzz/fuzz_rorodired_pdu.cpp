@@ -30,21 +30,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         rrd::View v;
         std::vector<std::vector<uint8_t>> decoded;
         if (rrd::view_of_pdu(in, &v, &decoded)) {
-            size_t files = 0;
+            // Either every part lies in the PDU, or every part lies in the one
+            // file of parts, one after the other, exactly filling it.
+            uint64_t next = 0;
+            const bool inParts = !decoded.empty();
+            if (decoded.size() > 1) std::abort();
             for (const rrd::Attachment &a : v.attachments) {
                 if (a.length == 0) std::abort();
-                if (a.partFile < 0) {
-                    if (a.offset > in.size() || a.length > in.size() - a.offset) std::abort();
+                if (!inParts) {
+                    if (a.partFile != -1 || a.offset > in.size() || a.length > in.size() - a.offset) std::abort();
                 } else {
-                    // Decoded parts are numbered in order, each with exactly its bytes.
-                    if (static_cast<size_t>(a.partFile) != files++ || a.offset != 0 ||
-                        a.length != decoded[static_cast<size_t>(a.partFile)].size())
-                        std::abort();
+                    if (a.partFile != rrd::Attachment::kPartsFile || a.offset != next) std::abort();
+                    next += a.length;
                 }
                 utf8(a.id);
                 utf8(a.contentType);
             }
-            if (files != decoded.size()) std::abort();
+            if (inParts && next != decoded.front().size()) std::abort();
             utf8_opt(v.subject);
             utf8_opt(v.sender);
             utf8_opt(v.smil);

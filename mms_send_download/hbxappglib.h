@@ -109,6 +109,11 @@ struct HbxDownloadGlobals {
     uint32_t ackBytes;
     uint8_t *pAnswerPdu;    // the m-notifyresp-ind / m-acknowledge-ind being posted
     int32_t answerLen;
+    // What the relay answered the latest download (kept after it ends, for
+    // the host): its HTTP status (0 when none came) and the m-retrieve-conf's
+    // Retrieve-Status (0 when none was read).
+    int32_t lastHttpStatus;
+    uint8_t lastRetrieveStatus;
 };
 
 enum class HbxActive : uint8_t { None, Send, Download };

@@ -140,6 +140,8 @@ int step_begin(DLMMSTimerPar *rec) {
 
 int step_open(DLMMSTimerPar *rec) {
     HbxDownloadGlobals &g = G();
+    g.lastHttpStatus = 0;
+    g.lastRetrieveStatus = 0;
     g.receiveCtx = fnQXStack_Http_Open_Get(rec->pNotifInfo->Content_Location);
     if (!g.receiveCtx) {
         QX_LOG("mzk:(receiveCtx == NULL)\n");
@@ -201,6 +203,7 @@ int body_complete(void *record, HttpCtx *ctx) {
         QX_LOG("mzk:mmsBodyLen ERROR\n");
         return fail(rec);
     }
+    g.lastHttpStatus = ctx->retValue;
     if (!hbx_HttpOk(ctx)) {
         QX_LOG("mzk:download http status=%d\n", ctx->retValue);
         return fail(rec);
@@ -224,6 +227,7 @@ int body_complete(void *record, HttpCtx *ctx) {
         return fail(rec);
     }
     const uint8_t status = conf->Retrieve_Status;
+    g.lastRetrieveStatus = status;
     const bool bodyless = !conf->body || conf->Content_Size <= 0;
     char cut[64];
     const char *why = not_whole(conf, cut, sizeof cut);

@@ -4,6 +4,7 @@
 //
 //   [Service]        StorageDir, UserAgent, UserAgentProfile, Provider,
 //                    Retries, RetryDelay, AllowedGroup, MaxMessageSize,
+//                    TotalMaxAttachmentSize,
 //                    MaxAttachments, AutoCreateSMIL, UseDeliveryReports,
 //                    SendReadReports, Backend (ModemManager | oFono),
 //                    ModemPath, OfonoModem
@@ -27,7 +28,13 @@
 namespace rrd {
 
 constexpr char kDefaultAllowedGroup[] = "mms";
-constexpr int kDefaultMaxMessageSize = 307200;  // the size class relays accept
+constexpr int kDefaultMaxAttachmentsSize = 1100000;  // TotalMaxAttachmentSize, as mmsd-tng
+// The composed PDU's limit: the attachments' budget, its presentation, the
+// parts' headers and up to 100 recipients fit within it.
+constexpr int kDefaultMaxMessageSize = 1228800;
+// What older versions wrote for MaxMessageSize, then also the attachments'
+// budget: a file that has it and no TotalMaxAttachmentSize takes the defaults.
+constexpr int kOldDefaultMaxMessageSize = 307200;
 constexpr int kDefaultMaxAttachments = 25;
 
 struct Settings {
@@ -48,7 +55,8 @@ struct Settings {
     std::string allowedGroup = kDefaultAllowedGroup;
 
     // What a message may be.
-    int maxMessageSize = kDefaultMaxMessageSize;  // TotalMaxAttachmentSize on the bus
+    int maxAttachmentsSize = kDefaultMaxAttachmentsSize;  // TotalMaxAttachmentSize: what SendMessage accepts
+    int maxMessageSize = kDefaultMaxMessageSize;          // MaxMessageSize: the PDU sent
     int maxAttachments = kDefaultMaxAttachments;
     bool autoCreateSmil = true;
     bool useDeliveryReports = false;

@@ -18,6 +18,12 @@ constexpr char kErrContent[] = "org.ofono.mms.Error.PermanentContentNotAccepted"
 constexpr char kErrStorage[] = "org.ofono.mms.Error.StorageFull";
 constexpr char kErrNotFound[] = "org.ofono.mms.Error.NotFound";
 constexpr char kErrRefused[] = "org.ofono.mms.Error.PermanentRelayNotAllowed";
+constexpr char kErrExpired[] = "org.ofono.mms.Error.MessageExpired";
+constexpr char kErrGone[] = "org.ofono.mms.Error.PermanentMessageNotFound";
+
+// A download's deadline counts at least this many bytes (a notification may
+// understate what comes): the size class relays accept.
+constexpr uint64_t kDownloadDeadlineBytes = 307200;
 
 // While a transfer runs the core looks at it this often (deadline, progress).
 constexpr int64_t kRunningCheckMs = 10000;
@@ -39,9 +45,11 @@ constexpr StatusNames kStatusNames[] = {
     {Status::Read, "read", "read"},
     {Status::Expired, "expired", "expired"},
     {Status::Downloaded, "downloaded", "downloaded"},
-    {Status::SendingFailed, "sending_failed", "sending_failed"},
+    // What chatty and mmsd-tng know of a send that failed: a draft (the
+    // record keeps whether the relay refused it for good).
+    {Status::SendingFailed, "draft", "sending_failed"},
     {Status::PendingDownload, "", "pending-download"},
-    {Status::NotDownloaded, "received", "not-downloaded"},
+    {Status::NotDownloaded, "", "not-downloaded"},
 };
 static_assert(std::size(kStatusNames) == static_cast<size_t>(Status::NotDownloaded) + 1);
 
@@ -134,7 +142,7 @@ bool status_of_word(std::string_view word, Status *out) {
     return false;
 }
 
-bool is_shown(Status s) { return s != Status::PendingDownload; }
+bool is_shown(Status s) { return s != Status::PendingDownload && s != Status::NotDownloaded; }
 
 bool is_permanent_response(int r) {
     if (r >= 0xE0 && r <= 0xFF) return true;
@@ -212,7 +220,7 @@ struct Core::State {
 
     uint64_t inds() const {
         uint64_t n = 0;
-        for (const auto &[id, m] : msgs) n += m->status == Status::PendingDownload || m->status == Status::NotDownloaded;
+        for (const auto &[id, m] : msgs) n += m->status == Status::PendingDownload;
         return n;
     }
     size_t pending_downloads() const {
@@ -231,7 +239,7 @@ struct Core::State {
     int64_t deadline_for(const Message &m) const {
         const DeadlinePolicy &d = cfg.deadline;
         uint64_t bytes = m.size;
-        if (m.lane == Lane::Download) bytes = std::max<uint64_t>(bytes, cfg.limits.maxMessageSize);
+        if (m.lane == Lane::Download) bytes = std::max<uint64_t>(bytes, kDownloadDeadlineBytes);
         const uint64_t bps = d.bytesPerSecond ? d.bytesPerSecond : 1;
         const int64_t t = d.baseMs + static_cast<int64_t>(std::min<uint64_t>(bytes, 1ull << 40) * 1000 / bps);
         return std::clamp(t, d.minMs, d.maxMs);
@@ -370,9 +378,46 @@ struct Core::State {
         if (is_read_report(m))
             read_report_ended(m, false, text, fx);
         else if (m.lane == Lane::Send)
-            send_failed(m, error, text, host, fx);
+            send_given_up(m, error, text, host, fx);
         else
-            download_failed(m, error, text, host, fx);
+            download_waits(m, error, text, host, fx);
+    }
+
+    // A send whose retries are spent stays a draft, as mmsd-tng keeps it: it
+    // goes again at the next start, on ProcessMessageQueue and when a bearer
+    // connects (AutoProcessOnConnection).
+    void send_given_up(Message &m, const std::string &error, const std::string &text, const std::string &host,
+                       Effects &fx) {
+        m.queued = false;
+        m.error = error;
+        m.errorText = text;
+        save(m, fx);
+        fx.push_back(log_effect("message " + m.id + " not sent for now: " + error + ": " + text +
+                                "; it goes again on ProcessMessageQueue or at the next start"));
+        Effect e = eff(EffectKind::MessageSendError, m.id);
+        e.error = error;
+        e.text = text;
+        e.host = host;
+        fx.push_back(e);
+    }
+
+    // A download whose retries are spent keeps its notification and is tried
+    // again after a longer wait (doubling to the longest delay) until its
+    // Expiry; the app hears of it only through MessageReceiveError.
+    void download_waits(Message &m, const std::string &error, const std::string &text, const std::string &host,
+                        Effects &fx) {
+        const int64_t delay = retry_delay(m.attempts);
+        m.notBeforeMs = now() + delay;
+        m.attempts = std::min(m.attempts, 1000);
+        save(m, fx);
+        fx.push_back(log_effect("message " + m.id + " not downloaded for now: " + error + ": " + text +
+                                "; tried again in " + std::to_string(delay / 1000) + " s"));
+        Effect e = eff(EffectKind::MessageReceiveError, m.id);
+        e.error = error;
+        e.text = text;
+        e.host = host;
+        e.from = m.view.sender.value_or("");
+        fx.push_back(e);
     }
 
     void send_failed(Message &m, const std::string &error, const std::string &text, const std::string &host, Effects &fx) {
@@ -384,8 +429,7 @@ struct Core::State {
             m.error = kErrStorage;
             m.errorText = text + "; the failure could not be stored";
         }
-        fx.push_back(log_effect("message " + m.id + " sending_failed: " + error + ": " + text));
-        fx.push_back(status_effect(m));
+        fx.push_back(log_effect("message " + m.id + " refused for good: " + error + ": " + text));
         Effect e = eff(EffectKind::MessageSendError, m.id);
         e.error = m.error;
         e.text = m.errorText;
@@ -406,22 +450,19 @@ struct Core::State {
         fx.push_back(log_effect("message " + m.id + ": read report " + (sent ? "sent" : "given up: " + text)));
     }
 
-    void download_failed(Message &m, const std::string &error, const std::string &text, const std::string &host, Effects &fx) {
-        m.queued = false;
-        const bool expired = m.expire > 0 && clock.wall_s() >= m.expire;
-        m.status = expired ? Status::Expired : Status::NotDownloaded;
-        m.error = error;
-        m.errorText = text;
-        // The record keeps what the notification said; its file goes.
-        if (save(m, fx)) sink.remove_blob(m, Blob::Notification, 0);
-        fx.push_back(log_effect("message " + m.id + " not downloaded: " + error + ": " + text));
-        fx.push_back(eff(EffectKind::MessageAdded, m.id));
-        Effect e = eff(EffectKind::MessageReceiveError, m.id);
+    // A download that failed for good (its Expiry passed, the relay says the
+    // message is gone or too large): reported once, then the notification is
+    // dropped. No message object ever shows it.
+    void download_failed(Message &m, const std::string &error, const std::string &text, const std::string &host,
+                         Effects &fx) {
+        fx.push_back(log_effect("message " + m.id + " cannot be downloaded: " + error + ": " + text + "; dropped"));
+        Effect e = eff(EffectKind::MessageReceiveError, {});
         e.error = error;
         e.text = text;
         e.host = host;
         e.from = m.view.sender.value_or("");
         fx.push_back(e);
+        remove_now(m, fx);
     }
 
     void sent(Message &m, const TransferResult &r, Effects &fx) {
@@ -454,8 +495,7 @@ struct Core::State {
     void received(Message &m, TransferResult &r, Effects &fx) {
         std::string why;
         bool ok = sink.save_blob(m, Blob::Pdu, 0, r.pdu, &why);
-        for (size_t i = 0; ok && i < r.decodedParts.size(); ++i)
-            ok = sink.save_blob(m, Blob::Part, static_cast<int>(i), r.decodedParts[i], &why);
+        if (ok && !r.decodedParts.empty()) ok = sink.save_blob(m, Blob::Parts, 0, r.decodedParts.front(), &why);
         Message next = m;
         next.view = r.view;
         if (!next.view.sender && m.view.sender) next.view.sender = m.view.sender;
@@ -467,7 +507,7 @@ struct Core::State {
         if (next.view.date > 0) next.date = next.view.date;
         if (ok) ok = sink.save_record(next, &why);
         if (!ok) {
-            for (size_t i = 0; i < r.decodedParts.size(); ++i) sink.remove_blob(m, Blob::Part, static_cast<int>(i));
+            if (!r.decodedParts.empty()) sink.remove_blob(m, Blob::Parts, 0);
             sink.remove_blob(m, Blob::Pdu, 0);
             transient(m, kErrStorage, "the message cannot be stored: " + why, r.host, fx);
             return;
@@ -504,6 +544,13 @@ Effects Core::load(std::vector<Message> stored) {
         if (m.dir == Direction::Out) {
             m.queued = m.status == Status::Draft;
             m.lane = Lane::Send;
+        } else if (m.status == Status::NotDownloaded || m.status == Status::Expired) {
+            // Older versions kept a notification that could not be fetched as
+            // a message without content: its notification is gone, so it
+            // cannot be fetched any more. Dropped, never shown empty.
+            fx.push_back(log_effect("message " + m.id + " was never downloaded and cannot be any more: dropped"));
+            s_->sink.remove_message(m);
+            continue;
         } else {
             // A read report that had not gone out goes out now (it may have
             // reached the relay before the stop: the relay passes each on once).
@@ -555,9 +602,20 @@ Answer Core::check_counts(size_t recipients, size_t attachments) const {
 
 Answer Core::check_size(uint64_t bytes) const {
     Answer a;
+    if (bytes > s_->cfg.limits.maxAttachmentsSize) {
+        a.refusal = Refusal::UnsupportedMessage;
+        a.why = "the attachments are larger than TotalMaxAttachmentSize (" +
+                std::to_string(s_->cfg.limits.maxAttachmentsSize) + " bytes)";
+    }
+    return a;
+}
+
+Answer Core::check_pdu_size(uint64_t bytes) const {
+    Answer a;
     if (bytes > s_->cfg.limits.maxMessageSize) {
         a.refusal = Refusal::UnsupportedMessage;
-        a.why = "the message is larger than " + std::to_string(s_->cfg.limits.maxMessageSize) + " bytes";
+        a.why = "the message is " + std::to_string(bytes) + " bytes, larger than MaxMessageSize (" +
+                std::to_string(s_->cfg.limits.maxMessageSize) + " bytes)";
     }
     return a;
 }
@@ -570,7 +628,7 @@ Answer Core::submit_send(SendRequest req) {
         a.why = "the message has no fresh id or no PDU";
         return a;
     }
-    if (Answer sz = check_size(req.pdu.size()); !sz.ok()) return sz;
+    if (Answer sz = check_pdu_size(req.pdu.size()); !sz.ok()) return sz;
     s.reserved.erase(req.id);
     auto m = std::make_unique<Message>();
     m->id = req.id;
@@ -581,6 +639,7 @@ Answer Core::submit_send(SendRequest req) {
     m->owner = req.owner;
     m->group = req.group;
     m->view = std::move(req.view);
+    m->attachmentIds = std::move(req.attachmentIds);
     m->queued = true;
     m->lane = Lane::Send;
     m->transactionId = m->view.transactionId.empty() ? "T" + m->id : m->view.transactionId;
@@ -640,13 +699,22 @@ Answer Core::take_notification(const Notification &n, const std::vector<uint8_t>
     m->location = n.location;
     m->size = n.size;
     m->expire = n.expiry > 0 ? n.expiry : n.expiryRelative > 0 ? m->date + n.expiryRelative : 0;
-    const bool expired = m->expire > 0 && m->date >= m->expire;
-    m->status = expired ? Status::Expired : Status::PendingDownload;
-    m->queued = !expired;
+    if (m->expire > 0 && m->date >= m->expire) {
+        // Too late to fetch: reported once, nothing stored.
+        s.byLocation[m->location] = m->id;
+        Effect e = eff(EffectKind::MessageReceiveError, {});
+        e.error = kErrExpired;
+        e.text = "the message expired before it could be downloaded";
+        e.from = n.from;
+        a.effects.push_back(log_effect("notification for " + n.location + ": " + e.text + ": dropped"));
+        a.effects.push_back(e);
+        return a;
+    }
+    m->status = Status::PendingDownload;
+    m->queued = true;
     m->lane = Lane::Download;
     std::string why;
-    const bool stored = expired ? s.sink.save_record(*m, &why)
-                                : s.sink.save_blob(*m, Blob::Notification, 0, ind, &why) && s.sink.save_record(*m, &why);
+    const bool stored = s.sink.save_blob(*m, Blob::Notification, 0, ind, &why) && s.sink.save_record(*m, &why);
     if (!stored) {
         s.sink.remove_message(*m);
         a.refusal = Refusal::Storage;
@@ -657,7 +725,6 @@ Answer Core::take_notification(const Notification &n, const std::vector<uint8_t>
     s.byLocation[m->location] = m->id;
     const std::string id = m->id;
     s.msgs.emplace(id, std::move(m));
-    if (expired) a.effects.push_back(eff(EffectKind::MessageAdded, id));
     s.finish(a.effects);
     return a;
 }
@@ -749,6 +816,9 @@ Effects Core::transfer_done(const std::string &id, TransferResult r) {
     } else {
         switch (r.end) {
             case TransferEnd::Ok: s.received(*m, r, fx); break;
+            case TransferEnd::Gone:
+                s.download_failed(*m, kErrGone, r.why.empty() ? "the relay no longer has the message" : r.why, r.host, fx);
+                break;
             case TransferEnd::TooBig:
                 s.download_failed(*m, kErrContent, r.why.empty() ? "the message is too large" : r.why, r.host, fx);
                 break;
@@ -813,12 +883,8 @@ Effects Core::tick() {
     for (auto &[id, m] : s.msgs)
         if (m->status == Status::PendingDownload && m->expire > 0 && wall >= m->expire && (!s.running || s.running->id != id))
             expired.push_back(m.get());
-    for (Message *m : expired) {
-        m->queued = false;
-        m->status = Status::Expired;
-        if (s.save(*m, fx)) s.sink.remove_blob(*m, Blob::Notification, 0);
-        fx.push_back(eff(EffectKind::MessageAdded, m->id));
-    }
+    for (Message *m : expired)
+        s.download_failed(*m, kErrExpired, "the message expired before it could be downloaded", {}, fx);
     s.finish(fx);
     return fx;
 }
@@ -879,8 +945,16 @@ Effects Core::set_bearer(bool up) {
 
 Effects Core::process_queue() {
     Effects fx;
-    for (auto &[id, m] : s_->msgs)
+    for (auto &[id, m] : s_->msgs) {
+        // A send whose retries were spent goes again (a refusal for good stays final).
+        if (m->dir == Direction::Out && m->status == Status::Draft && !m->queued) {
+            m->queued = true;
+            m->lane = Lane::Send;
+            m->attempts = 0;
+            s_->save(*m, fx);
+        }
         if (m->queued) m->notBeforeMs = 0;
+    }
     s_->waitingReported = false;
     s_->finish(fx);
     return fx;

@@ -6,6 +6,7 @@
 // transfers to start or stop, a timer to arm). No GLib, no D-Bus, no sockets.
 //
 // Changes to this header are additive; the newest are listed here:
+//   TransferEnd::Gone; Limits::maxAttachmentsSize; Attachment::kPartsFile; Message::attachmentIds
 //   Notification::expiryRelative
 //   CoreConfig::sendReadReports, Message::readReportDue, Effect::readReport
 #ifndef RORODIRED_CORE_H
@@ -34,16 +35,18 @@ enum class Status : uint8_t {
     Delivered,        // "delivered": every recipient's delivery report came
     Received,         // "received": downloaded, not yet read
     Read,             // "read": MarkRead on a received message
-    Expired,          // "expired": a notification whose Expiry passed before it could be fetched
+    Expired,          // "expired": records written by older versions or mmsd-tng (a notification whose
+                      // Expiry passes is reported and dropped, never shown)
     Downloaded,       // "downloaded": mmsd-tng's word for a fetched message; kept for records written by it
-    SendingFailed,    // "sending_failed": the send failed for good (error in Message::error)
+    SendingFailed,    // the relay refused the send for good (error in Message::error): shown as "draft", the
+                      // word apps know for an unsent message (stored "sending_failed"); never retried
     PendingDownload,  // internal: notification taken, download queued or running; no message object yet
-    NotDownloaded,    // internal: the download failed for good; the notification is kept, shown as
-                      // "received" with Expire and counted in NotificationInds
+    NotDownloaded,    // internal: records of older versions whose download had failed; loaded again
+                      // as pending when their notification is still there, dropped otherwise
 };
 
-// The word the bus shows ("draft", ..., "sending_failed"); "received" for
-// NotDownloaded, "" for PendingDownload.
+// The word the bus shows ("draft", ..., "downloaded"; "draft" for
+// SendingFailed); "" for PendingDownload and NotDownloaded (never shown).
 const char *status_word(Status s);
 // The word stored in a status file ("pending-download", "not-downloaded" for
 // the internal ones); status_of_word reads it back.
@@ -64,9 +67,13 @@ struct Attachment {
     std::string id;           // Content-ID in angle brackets for received parts ("<photo.jpg>")
     std::string contentType;  // with ";charset=..." for texts
     uint64_t offset = 0, length = 0;
-    // -1: the bytes lie in the stored PDU (<id>.mms) at offset/length; n >= 0:
-    // the part came transfer-encoded (base64, quoted-printable) and its
-    // decoded bytes are the file of part n (offset 0, length = size).
+    // -1: the bytes lie in the stored PDU (<id>.mms) at offset/length.
+    // kPartsFile: the message has transfer-encoded parts (base64,
+    // quoted-printable): every part's bytes, decoded, lie one after the other
+    // in the message's one file of parts (<id>.parts) at offset/length.
+    // n >= 0: a store of an older version whose parts file could not be
+    // written: the decoded bytes are the file of part n (offset 0).
+    static constexpr int kPartsFile = -2;
     int partFile = -1;
 };
 
@@ -125,6 +132,9 @@ struct Message {
     // Received notifications.
     std::string location;
     int64_t expire = 0;  // seconds since 1970, 0 when none
+    // A sent message: the ids the app gave its attachments, in the order of
+    // view.attachments (the composer may name parts otherwise).
+    std::vector<std::string> attachmentIds;
     uint64_t size = 0;
 
     // Delivery and read reports of a sent message: recipient -> status word.
@@ -143,7 +153,8 @@ struct Limits {
     size_t maxRecipients = 100;
     size_t maxAttachments = 25;     // key MaxAttachments
     size_t maxPushBytes = 8192;     // a larger push is refused
-    size_t maxMessageSize = 307200; // key MaxMessageSize: the largest message sent
+    size_t maxMessageSize = 1228800;     // key MaxMessageSize: the largest PDU sent
+    size_t maxAttachmentsSize = 1100000; // key TotalMaxAttachmentSize: the attachments' bytes together
 };
 
 struct RetryPolicy {
@@ -199,7 +210,8 @@ public:
 enum class Blob : uint8_t {
     Pdu,           // <id>.mms: the m-send-req as sent, or the m-retrieve-conf as received
     Notification,  // <id>.ind
-    Part,          // <id>.part<N>: a transfer-encoded part's decoded bytes
+    Part,          // <id>.part<N>: older versions' file of one transfer-encoded part
+    Parts,         // <id>.parts: every part's bytes, decoded, of a message with transfer-encoded parts
 };
 class Sink {
 public:
@@ -258,6 +270,8 @@ enum class TransferEnd : uint8_t {
     NotStarted,      // the library refused to start (another transaction runs, no memory)
     Stopped,         // stopped on StopTransfer or at the deadline
     Refused,         // the transport refused without connecting (a location that is not our relay's)
+    Gone,            // download: the relay says the message is not there for good (HTTP 404 or 410, or a
+                     // permanent Retrieve-Status)
 };
 
 struct TransferResult {
@@ -268,8 +282,9 @@ struct TransferResult {
     std::string messageId;  // Message-ID of the m-send-conf
     std::string host;       // relay host, for MessageSendError/MessageReceiveError
     std::string why;        // one line
-    // A download: the m-retrieve-conf, what it shows, and the decoded bytes
-    // of its transfer-encoded parts (Attachment::partFile indexes them).
+    // A download: the m-retrieve-conf, what it shows, and, when it has
+    // transfer-encoded parts, its file of parts (one element: every part's
+    // bytes, decoded, in order; Attachment::kPartsFile).
     std::vector<uint8_t> pdu;
     View view;
     std::vector<std::vector<uint8_t>> decodedParts;
@@ -288,6 +303,7 @@ struct SendRequest {
     View view;                 // what it shows (view_of_pdu of `pdu`)
     uid_t owner = 0;
     gid_t group = 0;
+    std::vector<std::string> attachmentIds;  // the app's ids, in the order of view.attachments
 };
 
 // Answers of calls that a client waits for.
@@ -331,8 +347,11 @@ public:
 
     // Counts checked before any file is opened.
     Answer check_counts(size_t recipients, size_t attachments) const;
-    // Total size of the attachments read so far (a larger one is UnsupportedMessage).
+    // Total size of the attachments read so far (above TotalMaxAttachmentSize
+    // it is UnsupportedMessage, naming the limit).
     Answer check_size(uint64_t bytes) const;
+    // The composed PDU's size (above MaxMessageSize: UnsupportedMessage, naming the limit).
+    Answer check_pdu_size(uint64_t bytes) const;
 
     // A composed send: stored (PDU, then status) before it is queued; on a
     // storage failure nothing remains and the answer says Storage.

@@ -1,6 +1,7 @@
 // One object per shown message: /org/ofono/mms/modemmanager/<id>,
 // org.ofono.mms.Message (MarkRead, Delete, PropertyChanged), and the
 // properties GetMessages and MessageAdded carry about it.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -23,6 +24,23 @@ std::string joined_reports(const std::map<std::string, std::string> &reports) {
         if (!out.empty()) out += ";";
         out += capped(number, kMaxAddressBytes) + "=" + status;
     }
+    return out;
+}
+
+// Delivery Status as mmsd-tng writes it: every recipient, "none" until its
+// report comes ("+15550100002=none;+15550100003=retrieved").
+std::string delivery_table(const Message &m) {
+    std::string out;
+    size_t listed = 0;
+    for (const std::string &r : m.view.recipients) {
+        if (listed++ >= kMaxListedRecipients) break;
+        auto it = m.deliveryStatus.find(r);
+        if (!out.empty()) out += ";";
+        out += capped(r, kMaxAddressBytes) + "=" + (it == m.deliveryStatus.end() ? "none" : it->second);
+    }
+    for (const auto &[number, status] : m.deliveryStatus)
+        if (std::find(m.view.recipients.begin(), m.view.recipients.end(), number) == m.view.recipients.end())
+            out += (out.empty() ? "" : ";") + capped(number, kMaxAddressBytes) + "=" + status;
     return out;
 }
 
@@ -109,12 +127,15 @@ GVariant *message_properties(const Service &s, const Message &m, size_t *bytesOu
     if (m.view.smil) add_string(&b, "Smil", capped(*m.view.smil, kMaxSmilBytes), &bytes);
     GVariantBuilder a;
     g_variant_builder_init(&a, G_VARIANT_TYPE("a(ssstt)"));
+    // A sent message shows the ids the app gave (the composer names text parts its own way).
+    const bool appIds = m.attachmentIds.size() == m.view.attachments.size();
     for (size_t i = 0; i < m.view.attachments.size() && i < kMaxListedAttachments; ++i) {
         const Attachment &x = m.view.attachments[i];
-        const std::string id = capped(x.id, kMaxAttachmentTextBytes);
+        const std::string id = capped(appIds ? m.attachmentIds[i] : x.id, kMaxAttachmentTextBytes);
         const std::string ct = capped(x.contentType, kMaxAttachmentTextBytes);
-        const std::string file =
-            x.partFile >= 0 ? s.store->path_of(m.id, Blob::Part, x.partFile) : s.store->path_of(m.id, Blob::Pdu);
+        const std::string file = x.partFile == Attachment::kPartsFile ? s.store->path_of(m.id, Blob::Parts)
+                                 : x.partFile >= 0 ? s.store->path_of(m.id, Blob::Part, x.partFile)
+                                                   : s.store->path_of(m.id, Blob::Pdu);
         g_variant_builder_add(&a, "(ssstt)", id.c_str(), ct.c_str(), file.c_str(), static_cast<guint64>(x.offset),
                               static_cast<guint64>(x.length));
         bytes += id.size() + ct.size() + file.size() + 40;
@@ -122,12 +143,10 @@ GVariant *message_properties(const Service &s, const Message &m, size_t *bytesOu
     g_variant_builder_add(&b, "{sv}", "Attachments", g_variant_builder_end(&a));
     g_variant_builder_add(&b, "{sv}", "Delivery Report", g_variant_new_boolean(m.view.deliveryReport));
     if (m.dir == Direction::Out && m.view.deliveryReport)
-        add_string(&b, "Delivery Status", joined_reports(m.deliveryStatus), &bytes);
+        add_string(&b, "Delivery Status", delivery_table(m), &bytes);
     if (!m.readStatus.empty()) add_string(&b, "Read Status", joined_reports(m.readStatus), &bytes);
     add_string(&b, "Modem Number", own_number(s), &bytes);
-    if (m.status == Status::NotDownloaded || m.status == Status::Expired || (m.dir == Direction::In && m.expire > 0 &&
-                                                                             m.status != Status::Received &&
-                                                                             m.status != Status::Read))
+    if (m.dir == Direction::In && m.status == Status::Expired)
         add_string(&b, "Expire", m.expire > 0 ? iso_date(m.expire) : std::string(), &bytes);
     if (bytesOut) *bytesOut = bytes + 64;
     return g_variant_builder_end(&b);

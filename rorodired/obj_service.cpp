@@ -2,6 +2,7 @@
 // service's properties and sending.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <unordered_set>
@@ -50,6 +51,29 @@ bool valid_content_type(const std::string &ct) {
     return true;
 }
 
+// The ids the app gave, for the parts of the composed message (found by
+// their bytes: the composer may reorder parts and names texts its own way);
+// a part that matches none keeps its name in the message.
+std::vector<std::string> app_ids(const std::vector<uint8_t> &pdu, const View &v, const std::vector<OutPart> &given) {
+    std::vector<std::string> ids;
+    std::vector<bool> taken(given.size(), false);
+    for (const Attachment &a : v.attachments) {
+        std::string id = a.id;
+        if (a.partFile == -1 && a.offset <= pdu.size() && a.length <= pdu.size() - a.offset) {
+            const uint8_t *bytes = pdu.data() + a.offset;
+            for (size_t i = 0; i < given.size(); ++i)
+                if (!taken[i] && given[i].data.size() == a.length &&
+                    std::equal(given[i].data.begin(), given[i].data.end(), bytes)) {
+                    taken[i] = true;
+                    id = given[i].id;
+                    break;
+                }
+        }
+        ids.push_back(std::move(id));
+    }
+    return ids;
+}
+
 // A send between the checks and the files read as the caller.
 struct PendingSend {
     Service *s;
@@ -85,9 +109,10 @@ void finish_send(std::unique_ptr<PendingSend> p, std::vector<ReadFileResult> fil
     req.id = id;
     req.pdu = compose(p->out, &errorName, &why);
     if (req.pdu.empty()) return refuse(inv, errorName.empty() ? kUnsupportedMessage : errorName.c_str(), why);
-    const Answer size = s.core->check_size(req.pdu.size());
+    const Answer size = s.core->check_pdu_size(req.pdu.size());
     if (!size.ok()) return refuse(inv, refusal_error_name(size.refusal), size.why);
     if (!view_of_pdu(req.pdu, &req.view)) return refuse(inv, kUnsupportedMessage, "the composed message does not read back");
+    req.attachmentIds = app_ids(req.pdu, req.view, p->out.parts);
     // The library's send-request reader skips Delivery-Report: what was asked is known here.
     req.view.deliveryReport = p->out.deliveryReport;
     req.owner = s.systemBus ? p->caller.uid : getuid();
@@ -183,7 +208,7 @@ void send_message(Service &s, GDBusMethodInvocation *inv, const CallerId &caller
         p->paths.emplace_back(path);
     }
     const std::vector<std::string> paths = p->paths;
-    const size_t limit = static_cast<size_t>(s.settings.maxMessageSize);
+    const size_t limit = static_cast<size_t>(s.settings.maxAttachmentsSize);
     PendingSend *raw = p.release();
     read_files_as(caller, paths, limit,
                   [raw](bool ok, std::vector<ReadFileResult> files, const std::string &why) {
@@ -290,7 +315,7 @@ GVariant *service_properties(const Service &s) {
     g_variant_builder_add(&b, "{sv}", "Identity", g_variant_new_string(kIdentity));
     g_variant_builder_add(&b, "{sv}", "UseDeliveryReports", g_variant_new_boolean(s.settings.useDeliveryReports));
     g_variant_builder_add(&b, "{sv}", "AutoCreateSMIL", g_variant_new_boolean(s.settings.autoCreateSmil));
-    g_variant_builder_add(&b, "{sv}", "TotalMaxAttachmentSize", g_variant_new_int32(s.settings.maxMessageSize));
+    g_variant_builder_add(&b, "{sv}", "TotalMaxAttachmentSize", g_variant_new_int32(s.settings.maxAttachmentsSize));
     g_variant_builder_add(&b, "{sv}", "MaxAttachments", g_variant_new_int32(s.settings.maxAttachments));
     g_variant_builder_add(&b, "{sv}", "NotificationInds",
                           g_variant_new_int32(s.core ? static_cast<int32_t>(s.core->notification_inds()) : 0));

@@ -100,8 +100,9 @@ bool body_is_whole(const uint8_t *body, int bodyLen) {
 }
 
 // The message's parts from its body (the Content-Type field to the end of
-// the PDU). A part lying in the PDU gets its offset there; a part that came
-// transfer-encoded lies in a decoded copy, which becomes a file of its own.
+// the PDU). Parts lying in the PDU get their offsets there; when any part
+// came transfer-encoded, every part's bytes (decoded) go one after the other
+// into one file of parts, and the offsets are in that file.
 // False when the body is cut short.
 bool parts_of_body(const uint8_t *pdu, int len, int bodyLen, View *v, std::vector<std::vector<uint8_t>> *decoded) {
     if (bodyLen <= 0 || bodyLen > len) return true;
@@ -112,7 +113,16 @@ bool parts_of_body(const uint8_t *pdu, int len, int bodyLen, View *v, std::vecto
     if (!b) return false;
     if (b->Smil && b->Smil->Data && b->Smil->Data_Len > 0)
         v->smil = clean_text(reinterpret_cast<const char *>(b->Smil->Data), static_cast<size_t>(b->Smil->Data_Len), kSmilMax);
-    int n = 0, files = 0;
+    // A message with any transfer-encoded part shows all its parts from one
+    // file of decoded bytes (apps read every attachment from the file the
+    // first one names, at each one's offset).
+    bool anyDecoded = false;
+    for (const tMMS_Element *e = b->Parts; e; e = e->next)
+        anyDecoded = anyDecoded || (e->Data && e->Data_Len > 0 && e->Decoded_Data);
+    std::vector<uint8_t> *parts = nullptr;
+    if (anyDecoded && decoded) parts = &decoded->emplace_back();
+    uint64_t partsOffset = 0;
+    int n = 0;
     for (const tMMS_Element *e = b->Parts; e; e = e->next, ++n) {
         if (!e->Data || e->Data_Len <= 0) continue;
         Attachment a;
@@ -128,11 +138,13 @@ bool parts_of_body(const uint8_t *pdu, int len, int bodyLen, View *v, std::vecto
         if (e->Has_Charset)
             if (const char *cs = charset_name(e->Charset)) a.contentType += std::string(";charset=") + cs;
         a.length = static_cast<uint64_t>(e->Data_Len);
-        if (e->Decoded_Data) {
-            // Decoded from base64 or quoted-printable: not the PDU's bytes.
-            a.partFile = files++;
-            a.offset = 0;
-            if (decoded) decoded->emplace_back(e->Data, e->Data + e->Data_Len);
+        if (anyDecoded) {
+            // Decoded (from base64 or quoted-printable) or not, the part's
+            // bytes follow the previous part's in the file of parts.
+            a.partFile = Attachment::kPartsFile;
+            a.offset = partsOffset;
+            partsOffset += a.length;
+            if (parts) parts->insert(parts->end(), e->Data, e->Data + e->Data_Len);
         } else {
             // Data points into the body, which lies inside the PDU.
             a.offset = static_cast<uint64_t>(bodyStart) + static_cast<uint64_t>(e->Data - body);

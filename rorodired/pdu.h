@@ -43,11 +43,13 @@ bool notification_of_ind(const std::vector<uint8_t> &ind, Notification *n, std::
 // false when it does not decode or names no Message-ID.
 bool report_of_pdu(const std::vector<uint8_t> &pdu, PushKind kind, Report *r, std::string *why);
 
-// What a stored PDU (m-send-req or m-retrieve-conf) shows. Parts that lie in
-// the PDU get their offset and length in it; a part that came
-// transfer-encoded gets partFile = n and its decoded bytes in
-// (*decodedParts)[n] (when decodedParts is null such parts are shown with
-// partFile = n and no bytes). Every text is valid UTF-8 without zero bytes.
+// What a stored PDU (m-send-req or m-retrieve-conf) shows. Without
+// transfer-encoded parts every part gets its offset and length in the PDU.
+// With any part in base64 or quoted-printable, every part gets partFile =
+// Attachment::kPartsFile and its offset in the message's file of parts,
+// whose bytes (each part's, decoded, one after the other) are the one
+// element of *decodedParts (left empty otherwise; null: offsets only).
+// Every text is valid UTF-8 without zero bytes.
 bool view_of_pdu(const std::vector<uint8_t> &pdu, View *v, std::vector<std::vector<uint8_t>> *decodedParts = nullptr);
 
 // One file the client wants to send.

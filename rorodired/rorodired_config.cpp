@@ -236,6 +236,11 @@ bool apply_setting(Settings *s, const std::string &name, GVariant *value, std::s
             *why = "MMS_APN is longer than 100 bytes";
             return false;
         }
+        for (unsigned char c : text)
+            if (c < ' ' || c == 0x7F) {
+                *why = "MMS_APN must be one line without control characters";
+                return false;
+            }
         n.mmsApn = none_as_empty(text);
     } else if (name == "DefaultModemNumber") {
         if (!isString) return want("s");
@@ -262,7 +267,7 @@ bool apply_setting(Settings *s, const std::string &name, GVariant *value, std::s
             *why = name + " must be from 1024 to 10485760 bytes";
             return false;
         }
-        n.maxMessageSize = static_cast<int>(i);
+        (name == "MaxMessageSize" ? n.maxMessageSize : n.maxAttachmentsSize) = static_cast<int>(i);
     } else if (name == "MaxAttachments") {
         if (!int_of(value, &i)) return want("i");
         if (i < 1 || i > 100) {
@@ -363,6 +368,7 @@ bool load_settings(const std::string &file, Settings *s, std::string *why) {
     };
     static constexpr Typed kTyped[] = {
         {kGroup, "MaxMessageSize", Typed::Int},          {kGroup, "MaxAttachments", Typed::Int},
+        {kGroup, "TotalMaxAttachmentSize", Typed::Int},
         {kGroup, "AutoCreateSMIL", Typed::Bool},         {kGroup, "UseDeliveryReports", Typed::Bool},
         {kGroup, "SendReadReports", Typed::Bool},        {kMmGroup, "AutoProcessOnConnection", Typed::Bool},
         {kMmGroup, "AutoProcessSMSWAP", Typed::Bool},
@@ -382,7 +388,12 @@ bool load_settings(const std::string &file, Settings *s, std::string *why) {
             return bad(std::string(t.key) + (t.type == Typed::Int ? " must be a number" : " must be true or false"));
         }
         g_variant_ref_sink(v);
-        const bool ok = apply_setting(s, t.key, v, why);
+        // Older versions wrote their one limit, 307200, as MaxMessageSize:
+        // such a file takes the limits of now.
+        const bool oldLimit = std::string(t.key) == "MaxMessageSize" && t.type == Typed::Int &&
+                              g_variant_get_int32(v) == kOldDefaultMaxMessageSize &&
+                              !g_key_file_has_key(kf.get(), kGroup, "TotalMaxAttachmentSize", nullptr);
+        const bool ok = oldLimit || apply_setting(s, t.key, v, why);
         g_variant_unref(v);
         if (!ok) return bad(*why);
     }
@@ -417,6 +428,7 @@ bool save_settings(const Settings &s, std::string *why) {
     g_key_file_set_boolean(kf.get(), kMmGroup, "AutoProcessOnConnection", s.autoProcessOnConnection);
     g_key_file_set_boolean(kf.get(), kMmGroup, "AutoProcessSMSWAP", s.autoProcessSmsWap);
     g_key_file_set_integer(kf.get(), kGroup, "MaxMessageSize", s.maxMessageSize);
+    g_key_file_set_integer(kf.get(), kGroup, "TotalMaxAttachmentSize", s.maxAttachmentsSize);
     g_key_file_set_integer(kf.get(), kGroup, "MaxAttachments", s.maxAttachments);
     g_key_file_set_boolean(kf.get(), kGroup, "AutoCreateSMIL", s.autoCreateSmil);
     g_key_file_set_boolean(kf.get(), kGroup, "UseDeliveryReports", s.useDeliveryReports);

@@ -41,6 +41,7 @@ CoreConfig core_config(const Service &s) {
     CoreConfig c = s.core ? s.core->config() : CoreConfig{};
     c.limits.maxAttachments = static_cast<size_t>(s.settings.maxAttachments);
     c.limits.maxMessageSize = static_cast<size_t>(s.settings.maxMessageSize);
+    c.limits.maxAttachmentsSize = static_cast<size_t>(s.settings.maxAttachmentsSize);
     c.retry.retries = s.settings.retries;
     c.retry.firstDelayMs = static_cast<int64_t>(s.settings.retryDelay * 1000);
     c.receivedOwner = getuid();
@@ -309,6 +310,11 @@ void on_bus_acquired(GDBusConnection *bus, const char *, gpointer user) {
     service_export(s);
     if (s.settings.backend == ModemBackend::Ofono) agent_export(s);
     for (const Message *m : s.core->messages()) message_export(s, m->id);
+    // Everything is on the bus before the name is asked for: an app that
+    // watches the name finds the service through GetServices once it
+    // appears, and this signal (sent before we own the name) never reaches
+    // it a second time.
+    rrd_bus_mms_manager_emit_service_added(s.manager, kServicePath, service_properties(s));
 }
 
 // The properties GetMessages gives are built ahead, a few hundred messages
@@ -336,7 +342,6 @@ void warm_properties(Service &s) {
 
 void on_name_acquired(GDBusConnection *, const char *name, gpointer user) {
     Service &s = *static_cast<Service *>(user);
-    rrd_bus_mms_manager_emit_service_added(s.manager, kServicePath, service_properties(s));
     log_line(std::string("ready as ") + name + ", service " + kServicePath + ", relay " + s.settings.relayUrl +
              (s.settings.proxyHost.empty() ? "" : " through " + s.settings.proxy_text()) + ", " +
              std::to_string(s.core->messages().size()) + " stored messages");

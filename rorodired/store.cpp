@@ -28,6 +28,7 @@ const char *suffix_of(Blob kind) {
         case Blob::Pdu: return ".mms";
         case Blob::Notification: return ".ind";
         case Blob::Part: return ".part";
+        case Blob::Parts: return ".parts";
     }
     return ".mms";
 }
@@ -91,7 +92,7 @@ bool is_hex_id(std::string_view s) {
 bool is_message_file(std::string_view name) {
     if (name.size() < 17 || !is_hex_id(name.substr(0, 16)) || name[16] != '.') return false;
     const std::string_view ext = name.substr(16);
-    if (ext == ".mms" || ext == ".ind" || ext == ".sent" || ext == ".status") return true;
+    if (ext == ".mms" || ext == ".ind" || ext == ".sent" || ext == ".status" || ext == ".parts") return true;
     if (ext.substr(0, 5) != ".part" || ext.size() == 5 || ext.size() > 9) return false;
     return std::all_of(ext.begin() + 5, ext.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
@@ -125,6 +126,7 @@ std::string record_text(const Message &m) {
     // What a notification said, for a message that has no PDU (yet).
     if (m.view.sender) g_key_file_set_string(kf, kGroup, "Sender", m.view.sender->c_str());
     if (m.view.subject) g_key_file_set_string(kf, kGroup, "Subject", m.view.subject->c_str());
+    if (!m.attachmentIds.empty()) set_list(kf, "AttachmentIds", m.attachmentIds);
     set_table(kf, "DeliveryTo", "DeliveryStatus", m.deliveryStatus);
     set_table(kf, "ReadTo", "ReadStatus", m.readStatus);
     gsize len = 0;
@@ -174,6 +176,7 @@ bool record_of_text(const std::string &id, const std::string &text, Message *m, 
         const std::string sender = get_string(kf, "Sender"), subject = get_string(kf, "Subject");
         if (!sender.empty()) m->view.sender = sender;
         if (!subject.empty()) m->view.subject = subject;
+        m->attachmentIds = get_list(kf, "AttachmentIds");
         get_table(kf, "DeliveryTo", "DeliveryStatus", &m->deliveryStatus);
         get_table(kf, "ReadTo", "ReadStatus", &m->readStatus);
         m->lane = m->dir == Direction::Out ? Lane::Send : Lane::Download;
@@ -261,7 +264,7 @@ const std::string &Store::dir() const { return p_->opt.dir; }
 std::string Store::path_of(const std::string &id, Blob kind, int index) const { return p_->path(id, kind, index); }
 
 bool Store::read_blob(const std::string &id, Blob kind, int index, std::vector<uint8_t> *out, std::string *why) const {
-    const rrhost::ReadResult r = rrhost::read_regular_file(p_->path(id, kind, index), kMaxStoredFile, out);
+    const rrhost::ReadResult r = rrhost::read_regular_file(p_->path(id, kind, index), kMaxStoredFile, out, true);
     if (!r.ok() && why) *why = p_->path(id, kind, index) + " " + r.why;
     return r.ok();
 }
@@ -297,11 +300,39 @@ void Store::remove_message(const Message &m) {
     unlink((p_->opt.dir + "/" + m.id + ".sent").c_str());
     unlink(p_->path(m.id, Blob::Pdu, 0).c_str());
     unlink(p_->path(m.id, Blob::Notification, 0).c_str());
+    unlink(p_->path(m.id, Blob::Parts, 0).c_str());
     for (const Attachment &a : m.view.attachments)
         if (a.partFile >= 0) unlink(p_->path(m.id, Blob::Part, a.partFile).c_str());
 }
 
 void Store::fail_writes_after(int n) { p_->failAfter = n; }
+
+bool Store::parts_file_ready(const Message &m, const std::vector<uint8_t> &pdu, View *v) {
+    uint64_t total = 0;
+    bool inParts = false;
+    for (const Attachment &a : v->attachments)
+        if (a.partFile == Attachment::kPartsFile) {
+            inParts = true;
+            total = std::max(total, a.offset + a.length);
+        }
+    if (!inParts) return true;
+    const std::string file = p_->path(m.id, Blob::Parts, 0);
+    struct stat st;
+    if (lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) == total) return true;
+    // Stored by an older version (a file per decoded part) or cut short:
+    // the file of parts is written anew from the PDU.
+    View again;
+    std::vector<std::vector<uint8_t>> parts;
+    std::string why;
+    if (!view_of_pdu(pdu, &again, &parts) || parts.size() != 1 || parts.front().size() != total ||
+        !save_blob(m, Blob::Parts, 0, parts.front(), &why)) {
+        p_->log("message " + m.id + ": its file of parts cannot be written" + (why.empty() ? "" : ": " + why));
+        return false;
+    }
+    for (size_t i = 0; i < v->attachments.size(); ++i) unlink(p_->path(m.id, Blob::Part, static_cast<int>(i)).c_str());
+    p_->log("message " + m.id + ": its parts are now one file, " + file);
+    return true;
+}
 
 std::vector<Message> Store::load() {
     std::vector<Message> out;
@@ -330,7 +361,8 @@ std::vector<Message> Store::load() {
     for (const std::string &id : ids) {
         auto skip = [&](const std::string &why) { p_->log("message " + id + " is left alone: " + why); };
         std::vector<uint8_t> bytes;
-        const rrhost::ReadResult r = rrhost::read_regular_file(p_->opt.dir + "/" + id + ".status", kMaxStatusFile, &bytes);
+        const rrhost::ReadResult r =
+            rrhost::read_regular_file(p_->opt.dir + "/" + id + ".status", kMaxStatusFile, &bytes, true);
         if (!r.ok()) {
             skip("its status file " + r.why);
             continue;
@@ -363,6 +395,10 @@ std::vector<Message> Store::load() {
             }
             if (!view_of_pdu(bytes, &v)) {
                 skip("its PDU does not decode");
+                continue;
+            }
+            if (!parts_file_ready(m, bytes, &v)) {
+                skip("its file of parts cannot be written");
                 continue;
             }
             const bool askedReport = m.view.deliveryReport;

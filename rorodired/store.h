@@ -1,7 +1,10 @@
 // rorodired's store: one folder of messages, StorageDir/<service>/, each
 // message as <id>.status (a key file: status, date, queue state, reports),
 // <id>.mms (the PDU), <id>.ind (a notification not yet downloaded) and
-// <id>.part<N> (decoded bytes of a transfer-encoded part). Every file is
+// <id>.parts (every part's bytes, decoded, of a message with a base64 or
+// quoted-printable part; older versions wrote <id>.part<N>, read and
+// rewritten as <id>.parts at start). Status and blobs are read with
+// O_NOFOLLOW: a symbolic link in the folder is never followed. Every file is
 // written atomically (fsync, rename, fsync of the folder) with the owner and
 // mode its message says. It implements the core's Sink.
 //
@@ -65,6 +68,10 @@ public:
 
 private:
     Store() = default;
+    // A message whose view has its parts in the file of parts: the file is
+    // there with the right size, or is written now from its PDU (older
+    // stores kept a file per decoded part, removed once it is written).
+    bool parts_file_ready(const Message &m, const std::vector<uint8_t> &pdu, View *v);
     struct Impl;
     std::unique_ptr<Impl> p_;
 };

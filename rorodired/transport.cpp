@@ -4,6 +4,7 @@
 
 #include <glib.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "MMSProl_Encapsulaton.h"
@@ -263,6 +264,19 @@ void Transport::Impl::report() {
         } else {
             r.why = r.end == TransferEnd::TooBig ? "the message is larger than the download limit"
                                                  : "the download failed (connection, HTTP or message)";
+            // The relay says the message is not there for good.
+            const HbxDownloadGlobals &dl = hbx_state().dl;
+            if (r.end == TransferEnd::Failed && !cur.stopping) {
+                if (dl.lastHttpStatus == 404 || dl.lastHttpStatus == 410) {
+                    r.end = TransferEnd::Gone;
+                    r.why = "the relay answered HTTP " + std::to_string(dl.lastHttpStatus);
+                } else if (dl.lastRetrieveStatus >= 0xE0) {
+                    r.end = TransferEnd::Gone;
+                    char hex[8];
+                    std::snprintf(hex, sizeof hex, "0x%02X", dl.lastRetrieveStatus);
+                    r.why = std::string("the relay answered Retrieve-Status ") + hex;
+                }
+            }
         }
     }
     if (r.end != TransferEnd::Ok && !cur.stopping && !cur.earlyEnd) {
@@ -349,6 +363,8 @@ bool Transport::start(const std::string &id, Lane lane, std::vector<uint8_t> byt
         if (!notification_of_ind(c.in, &n, &why)) return early(TransferEnd::Refused, why);
         if (!location_allowed(c.settings, n.location, &why)) return early(TransferEnd::Refused, why);
     }
+    hbx_state().dl.lastHttpStatus = 0;
+    hbx_state().dl.lastRetrieveStatus = 0;
     if (!t.progressSource) t.progressSource = g_timeout_add_seconds(1, progress_tick, nullptr);
     const int r = lane == Lane::Send ? fnCPS_SendMMS(&c.buf, &c.ms, on_result)
                                      : fnCPS_DownloadMMS(&c.buf, 3, &c.ms, on_result, &c.out);

@@ -206,9 +206,9 @@ TEST(RorodiredCore, StatusWordsRoundTripAndMatchTheDialect) {
         {Status::Read, {"read", "read"}},
         {Status::Expired, {"expired", "expired"}},
         {Status::Downloaded, {"downloaded", "downloaded"}},
-        {Status::SendingFailed, {"sending_failed", "sending_failed"}},
+        {Status::SendingFailed, {"draft", "sending_failed"}},  // the word apps read for an unsent message
         {Status::PendingDownload, {"", "pending-download"}},
-        {Status::NotDownloaded, {"received", "not-downloaded"}},
+        {Status::NotDownloaded, {"", "not-downloaded"}},
     };
     for (const auto &[s, words] : want) {
         EXPECT_EQ(status_word(s), words.first);
@@ -216,7 +216,7 @@ TEST(RorodiredCore, StatusWordsRoundTripAndMatchTheDialect) {
         Status back{};
         ASSERT_TRUE(status_of_word(stored_word(s), &back));
         EXPECT_EQ(back, s);
-        EXPECT_EQ(is_shown(s), s != Status::PendingDownload);
+        EXPECT_EQ(is_shown(s), s != Status::PendingDownload && s != Status::NotDownloaded);
     }
     Status s{};
     EXPECT_FALSE(status_of_word("failed", &s));  // the old dialect's word is no status any more
@@ -362,30 +362,42 @@ TEST(RorodiredCore, TransientFailuresAreRetriedWithDoublingDelaysPermanentOnesNe
         Harness h;
         const std::string id = h.send();
         std::vector<int64_t> delays;
-        for (int attempt = 0; attempt < 10 && h.core->find(id)->status == Status::Draft; ++attempt) {
+        auto waiting = [&] { return h.core->find(id)->status == Status::Draft && h.core->find(id)->queued; };
+        for (int attempt = 0; attempt < 10 && waiting(); ++attempt) {
             ASSERT_EQ(h.running(), id);
             h.done(id, row.end, row.responseStatus);
             const int64_t failedAt = h.clock.mono;
-            while (h.running().empty() && h.core->find(id)->status == Status::Draft) h.advance(100, 100);
+            while (h.running().empty() && waiting()) h.advance(100, 100);
             if (!h.running().empty()) delays.push_back(h.clock.mono - failedAt);
         }
         const Message *m = h.core->find(id);
-        EXPECT_EQ(m->status, Status::SendingFailed);
+        // Failed sends stay what apps read as an unsent message: "draft".
+        EXPECT_STREQ(status_word(m->status), "draft");
+        EXPECT_EQ(m->status, row.permanent ? Status::SendingFailed : Status::Draft);
+        EXPECT_FALSE(m->queued);
         EXPECT_EQ(m->error, row.error);
-        EXPECT_EQ(h.sink.records[id].status, Status::SendingFailed) << "the failure is stored";
+        EXPECT_EQ(h.sink.records[id].status, m->status) << "the failure is stored";
         const Effect *err = find(h.all, EffectKind::MessageSendError, id);
         ASSERT_TRUE(err);
         EXPECT_EQ(err->error, row.error);
-        const Effect *last = nullptr;
         for (const Effect &e : h.all)
-            if (e.kind == EffectKind::PropertyChanged && e.id == id) last = &e;
-        ASSERT_TRUE(last);
-        EXPECT_EQ(last->value, "sending_failed");
+            if (e.kind == EffectKind::PropertyChanged && e.id == id) ADD_FAILURE() << "status shown: " << e.value;
         if (row.permanent) {
             EXPECT_TRUE(delays.empty()) << "a permanent refusal is never retried";
         } else {
             EXPECT_EQ(delays, (std::vector<int64_t>{2000, 4000, 8000}));
         }
+        // ProcessMessageQueue and a restart send a given-up draft again; a
+        // refusal for good stays final.
+        Effects fx = h.take(h.core->process_queue());
+        EXPECT_EQ(count(fx, EffectKind::StartTransfer), row.permanent ? 0u : 1u);
+        if (!row.permanent) {
+            EXPECT_EQ(h.core->find(id)->attempts, 0);
+            h.done(id, TransferEnd::Failed);
+        }
+        fx = h.restart(nullptr, h.sink.reload());
+        EXPECT_EQ(count(fx, EffectKind::StartTransfer), row.permanent ? 0u : 1u);
+        EXPECT_STREQ(status_word(h.core->find(id)->status), "draft");
     }
 }
 
@@ -488,7 +500,7 @@ TEST(RorodiredCore, ConfirmedSendThatCannotBeRecordedAtAllIsNeverPostedAgain) {
 }
 
 // ---------------------------------------------------------------- downloads
-TEST(RorodiredCore, RepeatedPushesAddOneMessageAlsoAfterAFailure) {
+TEST(RorodiredCore, AFailedDownloadKeepsItsNotificationAndIsFetchedLater) {
     Harness h;
     h.cfg.retry.retries = 1;
     h.restart();
@@ -500,19 +512,108 @@ TEST(RorodiredCore, RepeatedPushesAddOneMessageAlsoAfterAFailure) {
     ASSERT_EQ(h.running(), id);
     Effects fx = h.done(id, TransferEnd::Failed);
     const Message *m = h.core->find(id);
-    EXPECT_EQ(m->status, Status::NotDownloaded);
+    EXPECT_EQ(m->status, Status::PendingDownload);
+    EXPECT_TRUE(m->queued);
     EXPECT_EQ(count(fx, EffectKind::MessageReceiveError, id), 1u);
-    EXPECT_EQ(count(fx, EffectKind::MessageAdded, id), 1u) << "shown, with its Expire";
-    EXPECT_FALSE(h.sink.blobs.count(FakeSink::key(id, Blob::Notification, 0))) << "a failed download's .ind goes";
+    EXPECT_EQ(count(h.all, EffectKind::MessageAdded), 0u) << "never shown without its content";
+    EXPECT_TRUE(h.sink.blobs.count(FakeSink::key(id, Blob::Notification, 0))) << "the notification is kept";
     EXPECT_EQ(h.core->notification_inds(), 1u);
-    // The same push again after the failure: nothing new.
+    EXPECT_TRUE(h.core->messages().empty());
+    // The same push again: nothing new.
     EXPECT_EQ(h.notify("http://127.0.0.1:8002/msg/1").refusal, Refusal::Duplicate);
-    EXPECT_EQ(h.core->messages().size(), 1u);
-    // It survives a restart as a record without its notification.
-    h.restart(nullptr, h.sink.reload());
-    ASSERT_TRUE(h.core->find(id));
-    EXPECT_EQ(h.core->find(id)->status, Status::NotDownloaded);
+    // Tried again on the back-off timer (doubling), each failure reported.
+    h.advance(3900, 100);
+    EXPECT_TRUE(h.running().empty()) << "not before its delay";
+    h.advance(200, 100);
+    ASSERT_EQ(h.running(), id);
+    fx = h.done(id, TransferEnd::Failed);
+    EXPECT_EQ(count(fx, EffectKind::MessageReceiveError, id), 1u);
+    // ProcessMessageQueue tries it at once.
+    fx = h.take(h.core->process_queue());
+    ASSERT_EQ(h.running(), id);
+    h.done(id, TransferEnd::Failed);
+    // So does a start, with its notification.
+    fx = h.restart(nullptr, h.sink.reload());
+    ASSERT_EQ(h.running(), id);
+    EXPECT_EQ(h.core->find(id)->status, Status::PendingDownload);
+    // And a bearer that comes back.
+    h.done(id, TransferEnd::Failed);
+    h.take(h.core->set_bearer(false));
+    h.take(h.core->set_bearer(true));
+    h.take(h.core->process_queue());  // what AutoProcessOnConnection does
+    ASSERT_EQ(h.running(), id);
+    // The relay is back: the message appears whole, once.
+    fx = h.done(id, TransferEnd::Ok);
+    EXPECT_EQ(count(fx, EffectKind::MessageAdded, id), 1u);
+    EXPECT_EQ(h.core->find(id)->status, Status::Received);
+    EXPECT_EQ(h.core->notification_inds(), 0u);
     EXPECT_EQ(h.notify("http://127.0.0.1:8002/msg/1").refusal, Refusal::Duplicate);
+}
+
+TEST(RorodiredCore, ADownloadThatFailsForGoodIsReportedOnceAndDropped) {
+    struct Row {
+        const char *what;
+        TransferEnd end;  // Ok here: the Expiry passes instead
+        const char *error;
+    };
+    const Row rows[] = {
+        {"the relay says it is gone", TransferEnd::Gone, "org.ofono.mms.Error.PermanentMessageNotFound"},
+        {"too large", TransferEnd::TooBig, "org.ofono.mms.Error.PermanentContentNotAccepted"},
+        {"its Expiry passes", TransferEnd::Ok, "org.ofono.mms.Error.MessageExpired"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        Harness h;
+        Notification n;
+        n.location = "http://127.0.0.1:8002/msg/x";
+        n.from = "+15550100009";
+        n.expiryRelative = 3600;
+        Answer a = h.core->take_notification(n, std::vector<uint8_t>(10, 1), 10);
+        h.take(a.effects);
+        ASSERT_TRUE(a.ok());
+        const std::string id = h.running();
+        if (row.end == TransferEnd::Ok) {
+            h.done(id, TransferEnd::Failed);  // retried in 2 s, but the hour passes first
+            h.clock.wall += 7200;
+            h.advance(3000);
+        } else {
+            h.done(id, row.end);
+        }
+        EXPECT_EQ(count(h.all, EffectKind::MessageReceiveError), 1u);
+        const Effect *err = find(h.all, EffectKind::MessageReceiveError);
+        ASSERT_TRUE(err);
+        EXPECT_EQ(err->error, row.error);
+        EXPECT_EQ(err->from, "+15550100009");
+        EXPECT_EQ(count(h.all, EffectKind::MessageAdded), 0u);
+        EXPECT_FALSE(h.core->find(id));
+        EXPECT_FALSE(h.sink.records.count(id));
+        EXPECT_EQ(h.core->notification_inds(), 0u);
+        h.advance(700000, 10000);
+        EXPECT_EQ(count(h.all, EffectKind::MessageReceiveError), 1u) << "reported once";
+        EXPECT_EQ(count(h.all, EffectKind::StartTransfer), 1u);
+    }
+    // A notification that arrives expired is reported and nothing is stored.
+    Harness h;
+    Notification n;
+    n.location = "http://127.0.0.1:8002/msg/late";
+    n.expiry = h.clock.wall - 1;
+    Answer a = h.core->take_notification(n, std::vector<uint8_t>(10, 1), 10);
+    h.take(a.effects);
+    EXPECT_TRUE(a.ok());
+    EXPECT_EQ(count(h.all, EffectKind::MessageReceiveError), 1u);
+    EXPECT_TRUE(h.sink.records.empty());
+    EXPECT_TRUE(h.running().empty());
+    // Records older versions kept of failed downloads (no notification left) are dropped at start.
+    Message old;
+    old.id = "00000000000000aa";
+    old.dir = Direction::In;
+    old.status = Status::NotDownloaded;
+    old.location = "http://127.0.0.1:8002/msg/older";
+    h.sink.records[old.id] = old;
+    Effects fx = h.restart(nullptr, {old});
+    EXPECT_FALSE(h.core->find(old.id));
+    EXPECT_FALSE(h.sink.records.count(old.id));
+    EXPECT_EQ(count(fx, EffectKind::MessageAdded), 0u);
 }
 
 TEST(RorodiredCore, DownloadsBecomeMessagesAndCountAsNotificationsUntilThen) {
@@ -560,23 +661,6 @@ TEST(RorodiredCore, ALocationThatIsNotOurRelayCreatesNoMessage) {
     EXPECT_EQ(h.core->notification_inds(), 0u);
 }
 
-TEST(RorodiredCore, ExpiredNotificationsAreNotFetched) {
-    Harness h;
-    Notification n;
-    n.location = "http://127.0.0.1:8002/msg/old";
-    n.expiryRelative = 3600;
-    Answer a = h.core->take_notification(n, std::vector<uint8_t>(10, 1), 10);
-    h.take(a.effects);
-    ASSERT_TRUE(a.ok());
-    const std::string id = h.running();
-    h.done(id, TransferEnd::Failed);  // retried in 2 s
-    h.clock.wall += 7200;
-    h.advance(3000);
-    EXPECT_EQ(h.core->find(id)->status, Status::Expired);
-    EXPECT_FALSE(h.core->find(id)->queued);
-    EXPECT_EQ(h.core->notification_inds(), 0u);
-}
-
 // ---------------------------------------------------------------- limits
 TEST(RorodiredCore, LimitsAreCheckedBeforeAnythingIsOpened) {
     Harness h;
@@ -592,8 +676,17 @@ TEST(RorodiredCore, LimitsAreCheckedBeforeAnythingIsOpened) {
     };
     for (const Row &r : rows) EXPECT_EQ(h.core->check_counts(r.recipients, r.attachments).refusal, r.want)
                                   << r.recipients << " recipients, " << r.attachments << " attachments";
+    // The attachments' budget (TotalMaxAttachmentSize, as mmsd-tng's) and the
+    // PDU's own limit, each named when it refuses.
     EXPECT_TRUE(h.core->check_size(307200).ok());
-    EXPECT_EQ(h.core->check_size(307201).refusal, Refusal::UnsupportedMessage);
+    EXPECT_TRUE(h.core->check_size(1100000).ok());
+    const Answer over = h.core->check_size(1100001);
+    EXPECT_EQ(over.refusal, Refusal::UnsupportedMessage);
+    EXPECT_NE(over.why.find("TotalMaxAttachmentSize (1100000 bytes)"), std::string::npos) << over.why;
+    EXPECT_TRUE(h.core->check_pdu_size(1100000 + 100 * 1024).ok()) << "the budget and its headers fit";
+    const Answer pdu = h.core->check_pdu_size(1228801);
+    EXPECT_EQ(pdu.refusal, Refusal::UnsupportedMessage);
+    EXPECT_NE(pdu.why.find("MaxMessageSize (1228800 bytes)"), std::string::npos) << pdu.why;
     EXPECT_EQ(h.notify("http://127.0.0.1:8002/msg/big", 8193).refusal, Refusal::InvalidArguments);
     EXPECT_TRUE(h.notify("http://127.0.0.1:8002/msg/ok", 8192).ok());
 }

@@ -64,6 +64,17 @@ std::vector<uint8_t> base64_retrieve_conf() {
     return p;
 }
 
+// An m-retrieve-conf of two parts: a base64 text and a JPEG as it is.
+std::vector<uint8_t> mixed_retrieve_conf(const std::string &jpeg) {
+    std::vector<uint8_t> p = base64_retrieve_conf();
+    p[6] = 0x02;  // two entries
+    p.push_back(0x01);  // headers: the content type alone
+    p.push_back(static_cast<uint8_t>(jpeg.size()));
+    p.push_back(0x9E);  // image/jpeg
+    p.insert(p.end(), jpeg.begin(), jpeg.end());
+    return p;
+}
+
 // ---------------------------------------------------------------- records
 TEST(RorodiredStore, StatusRecordsRoundTripWithLateDatesAndOddTexts) {
     std::vector<Message> rows(4);
@@ -246,7 +257,7 @@ TEST(RorodiredStore, LoadTakesOnlyWholeMessagesAndLeavesTheRestAlone) {
     fs::remove_all(root);
 }
 
-TEST(RorodiredStore, TransferEncodedPartsGetAFileOfTheirOwnOwnedAsTheMessage) {
+TEST(RorodiredStore, AMessageWithTransferEncodedPartsShowsEveryPartFromOneFile) {
     const std::string root = temp_dir();
     StoreOptions opt;
     opt.dir = root + "/store";
@@ -268,38 +279,89 @@ TEST(RorodiredStore, TransferEncodedPartsGetAFileOfTheirOwnOwnedAsTheMessage) {
     Answer a = core.take_notification(n, bytes_of({"\x8C\x82"}), 20);
     ASSERT_TRUE(a.ok()) << a.why;
     const std::string id = core.running()->first;
+    const std::string jpeg("\xFF\xD8jpeg\x00bytes\xFF\xD9", 14);
     TransferResult r;
     r.end = TransferEnd::Ok;
-    r.pdu = base64_retrieve_conf();
+    r.pdu = mixed_retrieve_conf(jpeg);
+    const std::vector<uint8_t> pdu = r.pdu;
     ASSERT_TRUE(view_of_pdu(r.pdu, &r.view, &r.decodedParts));
-    ASSERT_EQ(r.view.attachments.size(), 1u);
-    const Attachment att = r.view.attachments[0];
-    EXPECT_EQ(att.partFile, 0);
-    EXPECT_EQ(att.offset, 0u);
-    EXPECT_EQ(att.length, 13u);
+    ASSERT_EQ(r.view.attachments.size(), 2u);
+    ASSERT_EQ(r.decodedParts.size(), 1u);
     core.transfer_done(id, std::move(r));
     ASSERT_EQ(core.find(id)->status, Status::Received);
-    const std::string part = store->path_of(id, Blob::Part, 0);
-    const std::vector<uint8_t> got = file_bytes(part);
-    EXPECT_EQ(std::string(got.begin(), got.end()), "hello my part");
+    // What an app does: read every attachment from the first one's file, at
+    // each one's offset. The bytes are the decoded text and the picture.
+    auto check = [&](const View &v) {
+        ASSERT_EQ(v.attachments.size(), 2u);
+        const std::vector<uint8_t> file = file_bytes(store->path_of(id, Blob::Parts));
+        const std::string want[] = {"hello my part", jpeg};
+        for (size_t i = 0; i < 2; ++i) {
+            const Attachment &x = v.attachments[i];
+            EXPECT_EQ(x.partFile, Attachment::kPartsFile) << i;
+            ASSERT_LE(x.offset + x.length, file.size()) << i;
+            EXPECT_EQ(std::string(file.begin() + static_cast<long>(x.offset),
+                                  file.begin() + static_cast<long>(x.offset + x.length)),
+                      want[i])
+                << i;
+        }
+        EXPECT_EQ(file.size(), 13u + jpeg.size()) << "exactly the parts";
+    };
+    check(core.find(id)->view);
+    EXPECT_EQ(file_bytes(store->path_of(id, Blob::Pdu)), pdu) << "the PDU is kept as it came";
     EXPECT_FALSE(fs::exists(store->path_of(id, Blob::Notification))) << "the notification goes once the message is in";
-    for (const std::string &p : {part, store->path_of(id, Blob::Pdu)}) {
+    for (const std::string &p : {store->path_of(id, Blob::Parts), store->path_of(id, Blob::Pdu)}) {
         struct stat st;
         ASSERT_EQ(stat(p.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0077, 0u) << p << ": nobody but its owner reads it";
         if (opt.chownFiles) EXPECT_EQ(st.st_uid, 65534u) << p;
     }
-    // After a restart the attachment points at the same file.
+    // After a restart the attachments point at the same file.
     std::vector<Message> loaded = store->load();
     ASSERT_EQ(loaded.size(), 1u);
-    ASSERT_EQ(loaded[0].view.attachments.size(), 1u);
-    EXPECT_EQ(loaded[0].view.attachments[0].partFile, 0);
-    EXPECT_EQ(loaded[0].view.attachments[0].length, 13u);
+    check(loaded[0].view);
+    // A store of an older version: a file per decoded part. It loads, and
+    // the file of parts is written from the PDU.
+    fs::remove(store->path_of(id, Blob::Parts));
+    {
+        std::ofstream old(store->path_of(id, Blob::Part, 0), std::ios::binary);
+        old << "hello my part";
+    }
+    loaded = store->load();
+    ASSERT_EQ(loaded.size(), 1u);
+    check(loaded[0].view);
+    EXPECT_FALSE(fs::exists(store->path_of(id, Blob::Part, 0))) << "the old part file goes";
     // Delete removes every file of the message.
     Core again(cfg, clock, *store);
     again.load(std::move(loaded));
     again.remove(id, &a);
     EXPECT_TRUE(fs::is_empty(opt.dir));
+    fs::remove_all(root);
+}
+
+TEST(RorodiredStore, StoredFilesAreNeverReadThroughASymbolicLink) {
+    const std::string root = temp_dir();
+    StoreOptions opt;
+    opt.dir = root + "/store";
+    std::vector<std::string> log;
+    opt.log = [&](const std::string &l) { log.push_back(l); };
+    std::string why;
+    auto store = Store::open(opt, &why);
+    ASSERT_TRUE(store) << why;
+    Message m;
+    m.id = "00000000000000ab";
+    m.dir = Direction::In;
+    m.status = Status::PendingDownload;
+    ASSERT_TRUE(store->save_record(m, &why)) << why;
+    // Someone else's file behind a link of a message's name.
+    fs::rename(opt.dir + "/" + m.id + ".status", root + "/elsewhere");
+    fs::create_symlink(root + "/elsewhere", opt.dir + "/" + m.id + ".status");
+    EXPECT_TRUE(store->load().empty());
+    ASSERT_FALSE(log.empty());
+    EXPECT_NE(log.back().find("left alone"), std::string::npos) << log.back();
+    fs::create_symlink(root + "/elsewhere", store->path_of(m.id, Blob::Pdu));
+    std::vector<uint8_t> bytes;
+    EXPECT_FALSE(store->read_blob(m.id, Blob::Pdu, 0, &bytes, &why));
+    EXPECT_TRUE(bytes.empty());
     fs::remove_all(root);
 }
 

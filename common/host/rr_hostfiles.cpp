@@ -83,11 +83,11 @@ ReadResult read_regular_fd(int fd, size_t limit, std::vector<uint8_t> *out) {
     return {};
 }
 
-ReadResult read_regular_file(const std::string &path, size_t limit, std::vector<uint8_t> *out) {
+ReadResult read_regular_file(const std::string &path, size_t limit, std::vector<uint8_t> *out, bool noFollow) {
     out->clear();
     // Non-blocking, so that a FIFO without a writer does not hang; no
     // controlling terminal, whatever the path names.
-    const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0));
     if (fd < 0) return failure(ReadFail::NotOpened, errno, std::strerror(errno));
     FdGuard guard{fd};
     return read_regular_fd(fd, limit, out);

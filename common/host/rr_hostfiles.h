@@ -32,12 +32,13 @@ struct ReadResult {
     bool ok() const { return fail == ReadFail::None; }
 };
 
-// Opens `path` with O_RDONLY|O_NOCTTY|O_NONBLOCK|O_CLOEXEC (a pty never
+// Opens `path` with O_RDONLY|O_NOCTTY|O_NONBLOCK|O_CLOEXEC (and O_NOFOLLOW
+// with noFollow: a symbolic link is refused, never followed; a pty never
 // becomes the controlling terminal, a FIFO never blocks), takes only a
 // regular file, refuses one larger than `limit` before reading, then reads
 // it whole (a file growing while it is read is refused as TooLarge). On
 // failure *out is empty.
-ReadResult read_regular_file(const std::string &path, size_t limit, std::vector<uint8_t> *out);
+ReadResult read_regular_file(const std::string &path, size_t limit, std::vector<uint8_t> *out, bool noFollow = false);
 // The same on an open descriptor (not closed here).
 ReadResult read_regular_fd(int fd, size_t limit, std::vector<uint8_t> *out);
 
