@@ -352,6 +352,8 @@ bool load_settings(const std::string &file, Settings *s, std::string *why) {
     if (!check_relay(s->relayUrl, why)) return bad(*why);
     if (!check_proxy(proxy, &s->proxyHost, &s->proxyPort, why)) return bad(*why);
     if (!check_number(s->ownNumber, why)) return bad(*why);
+    for (unsigned char c : s->mmsApn)
+        if (c < ' ' || c == 0x7F) return bad("MMS_APN must be one line without control characters");
     for (const std::string *t : {&s->userAgent, &s->userAgentProfile})
         for (char c : *t)
             if (static_cast<unsigned char>(c) < ' ') return bad("UserAgent and UserAgentProfile must be one line");

@@ -61,6 +61,8 @@ TEST(Settings, OlderNamesAreReadAndWrittenBackUnderTheNewOnes) {
     EXPECT_EQ(s.proxyPort, "3128");
     EXPECT_EQ(s.ownNumber, "+15550100001");
     EXPECT_EQ(s.maxMessageSize, kDefaultMaxMessageSize);
+    EXPECT_EQ(s.maxAttachmentsSize, 1100000) << "mmsd-tng's TotalMaxAttachmentSize";
+    EXPECT_GE(s.maxMessageSize, s.maxAttachmentsSize + 64 * 1024) << "the PDU limit fits the attachments' budget";
     EXPECT_EQ(s.allowedGroup, kDefaultAllowedGroup);
 
     GVariant *v = g_variant_ref_sink(g_variant_new_int32(40));
@@ -83,6 +85,40 @@ TEST(Settings, OlderNamesAreReadAndWrittenBackUnderTheNewOnes) {
     EXPECT_EQ(again.maxAttachments, 40);
 }
 
+TEST(Settings, TheTwoLimitsAreSetApartAndOlderFilesTakeTodaysDefaults) {
+    TempDir d;
+    const std::string base = "[Service]\nStorageDir=" + d.path + "/store\n";
+    const std::string mm = "[Modem Manager]\nCarrierMMSC=http://127.0.0.1:8002/mms\n";
+    struct Row {
+        std::string service;
+        int attachments, pdu;
+    };
+    const Row rows[] = {
+        {"MaxMessageSize=307200\n", kDefaultMaxAttachmentsSize, kDefaultMaxMessageSize},  // what older versions wrote
+        {"MaxMessageSize=500000\n", kDefaultMaxAttachmentsSize, 500000},
+        {"MaxMessageSize=307200\nTotalMaxAttachmentSize=200000\n", 200000, 307200},
+        {"TotalMaxAttachmentSize=2000000\n", 2000000, kDefaultMaxMessageSize},
+    };
+    for (const Row &r : rows) {
+        const std::string file = d.write("limits.conf", base + r.service + mm);
+        Settings s;
+        std::string why;
+        ASSERT_TRUE(load_settings(file, &s, &why)) << why;
+        EXPECT_EQ(s.maxAttachmentsSize, r.attachments) << r.service;
+        EXPECT_EQ(s.maxMessageSize, r.pdu) << r.service;
+        ASSERT_TRUE(save_settings(s, &why)) << why;
+        Settings again;
+        ASSERT_TRUE(load_settings(file, &again, &why)) << why;
+        EXPECT_EQ(again.maxAttachmentsSize, r.attachments) << r.service;
+        EXPECT_EQ(again.maxMessageSize, r.pdu) << r.service;
+    }
+    Settings s;
+    std::string why;
+    const std::string nl = d.write("nl.conf", base + mm + "MMS_APN=mms\\nfake=1\n");
+    EXPECT_FALSE(load_settings(nl, &s, &why)) << "an escaped newline is a control character";
+    EXPECT_NE(why.find("MMS_APN"), std::string::npos) << why;
+}
+
 TEST(Settings, ChangesAreCheckedAndABadOneChangesNothing) {
     struct Row {
         const char *name;
@@ -101,6 +137,10 @@ TEST(Settings, ChangesAreCheckedAndABadOneChangesNothing) {
         {"DefaultModemNumber", g_variant_new_string("+15550100009"), true},
         {"DefaultModemNumber", g_variant_new_string("me"), false},
         {"MMS_APN", g_variant_new_string("mms.example"), true},
+        {"MMS_APN", g_variant_new_string("mms.example\nCarrierMMSC=http://evil/"), false},
+        {"MMS_APN", g_variant_new_string("mms\x1b[2J"), false},
+        {"MMS_APN", g_variant_new_string("mms\x7f"), false},
+        {"MMS_APN", g_variant_new_string("mms\tx"), false},
         {"AutoProcessSMSWAP", g_variant_new_boolean(FALSE), true},
         {"AutoProcessSMSWAP", g_variant_new_string("no"), false},
         {"TotalMaxAttachmentSize", g_variant_new_int32(600000), true},
@@ -124,6 +164,8 @@ TEST(Settings, ChangesAreCheckedAndABadOneChangesNothing) {
             EXPECT_EQ(s.ownNumber, before.ownNumber);
             EXPECT_EQ(s.maxAttachments, before.maxAttachments);
             EXPECT_EQ(s.maxMessageSize, before.maxMessageSize);
+            EXPECT_EQ(s.maxAttachmentsSize, before.maxAttachmentsSize);
+            EXPECT_EQ(s.mmsApn, before.mmsApn);
         }
         g_variant_unref(v);
     }
