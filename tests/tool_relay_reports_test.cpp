@@ -244,6 +244,49 @@ TEST_F(RelayReports, OneDeliveryReportPerRecipientAndStatus) {
     EXPECT_NE(r.log().find("\"delivery_report\":\"not asked\""), std::string::npos);
 }
 
+// A send request repeated by its sender (it never saw the confirmation) is
+// answered with the first confirmation: no second message, no second
+// notification for anyone. Another sender's, or another Transaction-Id, is a
+// new message.
+TEST_F(RelayReports, ARepeatedSendRequestGetsTheFirstAnswerAndReachesNobodyTwice) {
+    Relay r(spool_);
+    const Bytes req = send_req("T-again", false, false, kTo, kCc);
+    const relay::Reply first = r.post(req);
+    ASSERT_EQ(first.status, 200);
+    const auto files = files_in(spool_);
+    ASSERT_EQ(std::count_if(files.begin(), files.end(),
+                            [](const std::string &f) { return f.size() > 4 && f.substr(f.size() - 4) == ".ind"; }),
+              3)
+        << "one notification per recipient";
+    for (int i = 0; i < 3; ++i) {
+        const relay::Reply again = r.post(req);
+        EXPECT_EQ(again.status, 200);
+        EXPECT_EQ(again.body, first.body) << "the same m-send-conf, the same Message-ID";
+        EXPECT_EQ(files_in(spool_), files);
+        EXPECT_EQ(r.s.messages.size(), 1u);
+    }
+    EXPECT_NE(r.log().find("\"repeat\":true"), std::string::npos);
+    const Sent other = send(r, "T-other", false, false);
+    EXPECT_EQ(r.s.messages.size(), 2u);
+    EXPECT_EQ(files_in(spool_).size(), 2 * files.size());
+    // The same Transaction-Id from another sender is another message.
+    auto *req2 = static_cast<tMMS_SendReq *>(fnMMS_AllocMessageMem(MMS_STRUCT_SEND_REQ));
+    req2->Transaction_Id = fnQX_MEMSTRCOPY("T-again");
+    req2->From = fnQX_MEMSTRCOPY("+15550100009");
+    req2->To = fnQX_MEMSTRCOPY("+15550100002");
+    static const uint8_t body[] = {0x84, 0xA3, 0x01, 0x01, 0x02, 0x83, 'h', 'i'};
+    req2->ContentTypeAndBody = static_cast<unsigned char *>(fnQX_Malloc(sizeof body));
+    std::copy(body, body + sizeof body, req2->ContentTypeAndBody);
+    req2->Body_Len = sizeof body;
+    int len = 0;
+    uint8_t *pdu = fnMMS_MakeSendReqPdu(req2, &len);
+    fnMMS_FreeMessageMem(req2, MMS_STRUCT_SEND_REQ);
+    const relay::Reply third = r.post(take(pdu, len));
+    EXPECT_NE(third.body, first.body);
+    EXPECT_EQ(r.s.messages.size(), 3u);
+    EXPECT_FALSE(other.messageId.empty());
+}
+
 // A message that expires: Expired for every recipient who neither took nor
 // refused it, then the message, its notifications and its bookkeeping go.
 TEST_F(RelayReports, ExpiredMessagesAreReportedOnce) {

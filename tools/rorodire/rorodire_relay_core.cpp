@@ -304,6 +304,13 @@ void handle_send(State &s, const Request &in, const std::vector<Fault> &faults, 
         error_extra(ex, no.why);
         return;
     }
+    // The same sender and Transaction-Id again: the first answer, nothing stored.
+    const std::string sendKey = std::string(req->From ? req->From : s.sender) + '\n' + req->Transaction_Id;
+    if (auto seen = s.confBySend.find(sendKey); seen != s.confBySend.end()) {
+        reply.body = seen->second;
+        ex.extra += ",\"repeat\":true";
+        return;
+    }
     int status = s.confStatus;
     if (const Fault *f = find_kind(faults, "conf-status")) status = static_cast<int>(std::strtol(f->arg.c_str(), nullptr, 0));
     if (no.conf) status = no.conf;
@@ -328,6 +335,12 @@ void handle_send(State &s, const Request &in, const std::vector<Fault> &faults, 
         return;
     }
     reply.body.assign(conf.p, conf.p + len);
+    s.confBySend[sendKey] = reply.body;
+    s.confOrder.push_back(sendKey);
+    while (s.confOrder.size() > kMaxRememberedSends) {
+        s.confBySend.erase(s.confOrder.front());
+        s.confOrder.pop_front();
+    }
     ex.extra += ",\"response_status\":\"" + hex_byte(status) + "\"";
     if (!no.why.empty()) error_extra(ex, no.why);
     if (ok) {
