@@ -117,6 +117,10 @@ bool modem_bearer_up(const Modem *m, BearerState *state, std::string *iface);
 // per run of the service.
 void modem_rescan(Modem *m);
 
+// How many SMS the ModemManager backend remembers as handed over or decided
+// upon (bounded by what the modem lists, not by what it ever received).
+size_t modem_remembered_sms(const Modem *m);
+
 // oFono backend: what the agent's ReceiveNotification(ay, a{sv}) carried.
 void modem_agent_push(Modem *m, const std::vector<uint8_t> &push);
 

@@ -43,7 +43,8 @@ struct Modem {
     gulong modemChanged = 0, messagingSignal = 0;
     std::set<std::string> wantedBearers;
     std::map<std::string, GDBusProxy *> bearers;
-    std::set<std::string> seenSms;                 // handed over or decided upon
+    std::set<std::string> seenSms;                 // handed over or decided upon, while the modem lists them
+    size_t listedSms = 0;                          // SMS the modem listed when seenSms was last pruned
     std::map<std::string, GDBusProxy *> receiving;  // SMS still being received
     bool reported = false;                         // on_bearer called at least once
     BearerState state = BearerState::NoBearersActive;
@@ -216,11 +217,25 @@ void on_deleted(GObject *src, GAsyncResult *res, gpointer user) {
     answer_of(user, err, "the modem did not delete an MMS push SMS");
 }
 
+// The SMS decided upon are remembered only while the modem lists them: an
+// SMS deleted before its proxy was ready (its Deleted came first), or whose
+// Deleted was lost, would otherwise stay remembered for ever, one path per
+// SMS the modem ever received.
+void remember_sms(Modem *m, const std::string &path) {
+    m->seenSms.insert(path);
+    if (!m->messaging || m->seenSms.size() < 64 + 2 * m->listedSms) return;
+    std::set<std::string> listed;
+    for (std::string &p : strings_prop(m->messaging, "Messages", G_VARIANT_TYPE("ao"))) listed.insert(std::move(p));
+    for (auto it = m->seenSms.begin(); it != m->seenSms.end();)
+        it = listed.count(*it) || m->receiving.count(*it) ? std::next(it) : m->seenSms.erase(it);
+    m->listedSms = listed.size();
+}
+
 // A received SMS: a WAP push of an MMS PDU goes to the service (and, with
 // AutoProcessSMSWAP, off the modem); anything else stays where it is.
 void take_sms(Modem *m, GDBusProxy *sms) {
     const std::string path = g_dbus_proxy_get_object_path(sms);
-    m->seenSms.insert(path);
+    remember_sms(m, path);
     GVariant *data = g_dbus_proxy_get_cached_property(sms, "Data");
     std::vector<uint8_t> bytes;
     if (data && g_variant_is_of_type(data, G_VARIANT_TYPE_BYTESTRING)) {
@@ -252,7 +267,7 @@ void consider_sms(Modem *m, GDBusProxy *sms) {
         }
         return;
     }
-    if (state != MmSmsState::Receiving) m->seenSms.insert(path);  // not ours to read
+    if (state != MmSmsState::Receiving) remember_sms(m, path);  // not ours to read
 }
 
 void on_sms_changed(GDBusProxy *p, GVariant *, GStrv, gpointer user) { consider_sms(static_cast<Modem *>(user), p); }
@@ -536,6 +551,8 @@ bool modem_bearer_up(const Modem *m, BearerState *state, std::string *iface) {
     if (iface) *iface = m ? m->iface : std::string();
     return m && m->state == BearerState::ContextActive;
 }
+
+size_t modem_remembered_sms(const Modem *m) { return m ? m->seenSms.size() : 0; }
 
 void modem_rescan(Modem *m) {
     if (m && !m->ofono) list_sms(m);

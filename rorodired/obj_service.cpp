@@ -91,7 +91,10 @@ void finish_send(std::unique_ptr<PendingSend> p, std::vector<ReadFileResult> fil
         ReadFileResult &f = files[i];
         const std::string &name = p->out.parts[i].id;
         if (f.fail == rrhost::ReadFail::TooLarge)
-            return refuse(inv, kUnsupportedMessage, "attachment '" + name + "': " + p->paths[i] + " " + f.why);
+            return refuse(inv, kUnsupportedMessage,
+                          "attachment '" + name + "': " + p->paths[i] + " " + f.why +
+                              ": the attachments may have at most TotalMaxAttachmentSize (" +
+                              std::to_string(s.settings.maxAttachmentsSize) + ") bytes together");
         if (f.fail != rrhost::ReadFail::None)
             return refuse(inv, kInvalidArguments, "attachment '" + name + "': cannot read " + p->paths[i] + ": " + f.why);
         total += f.data.size();

@@ -13,6 +13,7 @@
 #   SetOwnNumbers(as)
 #   Calls() -> as                                         "Interface.Method arg" of each client call
 #   Sms() -> ao                                           SMS objects still on the modem
+#   DeleteSms(o)                                          another app deletes an SMS (Deleted is emitted)
 # Usage: mm_standin.py --address BUS_ADDRESS [--no-bearer] [--disconnected]
 #        [--apn APN] [--iface IFACE] [--own-number N] [--sms HEX ...]
 # It prints "ready" on stdout once it owns the name.
@@ -50,6 +51,7 @@ CONTROL_XML = """<node><interface name='org.rorodire.Standin'>
  <method name='SetOwnNumbers'><arg type='as' direction='in'/></method>
  <method name='Calls'><arg type='as' direction='out'/></method>
  <method name='Sms'><arg type='ao' direction='out'/></method>
+ <method name='DeleteSms'><arg type='o' direction='in'/></method>
 </interface></node>"""
 
 
@@ -207,19 +209,23 @@ class Standin:
             GLib.timeout_add(200, lambda: o.set(MM + ".Sms", {"State": ("u", SMS_STATE_RECEIVED)}) and False)
         return path
 
+    def delete_sms(self, path):
+        o = self.sms.pop(path, None)
+        if not o:
+            return False
+        o.unregister()
+        self.modem.set(MM + ".Modem.Messaging", {"Messages": ("ao", list(self.sms))})
+        self.conn.emit_signal(None, MODEM, MM + ".Modem.Messaging", "Deleted", GLib.Variant("(o)", (path,)))
+        return True
+
     def on_call(self, obj, iface, method, args, inv):
         arg = " ".join(str(a) for a in args.unpack()) if args.n_children() else ""
         self.calls.append(f"{iface.rsplit('.', 1)[-1]}.{method} {arg}".strip())
         if iface == MM + ".Modem.Messaging" and method == "List":
             return inv.return_value(GLib.Variant("(ao)", (list(self.sms),)))
         if iface == MM + ".Modem.Messaging" and method == "Delete":
-            path = args.unpack()[0]
-            o = self.sms.pop(path, None)
-            if not o:
+            if not self.delete_sms(args.unpack()[0]):
                 return inv.return_dbus_error(MM + ".Error.Core.NotFound", "no such SMS")
-            o.unregister()
-            self.modem.set(MM + ".Modem.Messaging", {"Messages": ("ao", list(self.sms))})
-            self.conn.emit_signal(None, MODEM, MM + ".Modem.Messaging", "Deleted", GLib.Variant("(o)", (path,)))
             return inv.return_value(None)
         if iface == MM + ".Bearer" and method in ("Connect", "Disconnect"):
             self.bearer_state(method == "Connect", self.args.apn, self.args.iface)
@@ -240,6 +246,9 @@ class Standin:
             inv.return_value(None)
         elif method == "SetOwnNumbers":
             self.modem.set(MM + ".Modem", {"OwnNumbers": ("as", list(a[0]))})
+            inv.return_value(None)
+        elif method == "DeleteSms":
+            self.delete_sms(a[0])
             inv.return_value(None)
         elif method == "Calls":
             inv.return_value(GLib.Variant("(as)", (self.calls,)))

@@ -255,6 +255,26 @@ TEST_F(ModemManagerBackend, PushesAtStartAndLaterAreHandedOverOnceAndLeaveTheMod
     EXPECT_TRUE(seen_.errors.empty()) << seen_.errors[0];
 }
 
+// SMS another app deletes before the backend looks at them (their Deleted
+// comes before their proxy is ready) are not remembered for ever: what the
+// backend keeps is bounded by what the modem lists.
+TEST_F(ModemManagerBackend, SmsGoneBeforeTheyAreReadAreNotRememberedForEver) {
+    start_standin();
+    start_backend();
+    ASSERT_TRUE(until([&] { return !seen_.bearer.empty(); }));
+    const std::string kept = add_sms({}, "stays on the modem");
+    for (int i = 0; i < 400; ++i) {
+        const std::string p = add_sms({}, "gone at once " + std::to_string(i));
+        if (GVariant *r = control("DeleteSms", g_variant_new("(o)", p.c_str()))) g_variant_unref(r);
+    }
+    const Bytes push = wap_push(kMmsType, notification("http://127.0.0.1:8002/mms/after"));
+    add_sms(push);
+    ASSERT_TRUE(until([&] { return seen_.pushes.size() == 1; }));
+    settle(300);
+    EXPECT_LE(modem_remembered_sms(modem_), 64u + 2 * strings_of("Sms").size()) << "of 402 SMS, 1 still listed";
+    EXPECT_TRUE(on_modem(kept));
+}
+
 TEST_F(ModemManagerBackend, WithoutAutoProcessThePushStaysOnTheModem) {
     const Bytes push = wap_push(kMmsType, notification("http://127.0.0.1:8002/mms/kept"));
     start_standin({"--sms", hex(push)});
