@@ -137,6 +137,9 @@ bool message_of(const std::string &folder, const std::string &name, const MmsdRe
         m->status = rec.state == "expired" ? Status::Expired : Status::PendingDownload;
         m->location = n.location;
         m->expire = rec.expiration ? rec.expiration : n.expiry;
+        struct stat st;
+        if (!m->expire && n.expiryRelative > 0 && lstat((folder + "/" + name).c_str(), &st) == 0)
+            m->expire = st.st_mtime + n.expiryRelative;  // relative to its arrival, when mmsd-tng wrote it
         m->size = n.size;
         if (!n.from.empty()) m->view.sender = n.from;
         if (!n.subject.empty()) m->view.subject = n.subject;

@@ -1,5 +1,6 @@
 // rorodired --config FILE [--session | --system] [--import-mmsd-tng DIR]
 #include <dirent.h>
+#include <gio/gio.h>
 #include <glib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,6 +59,26 @@ bool store_has_messages(const std::string &dir) {
     }
     closedir(d);
     return any;
+}
+
+// Whether a program owns org.ofono.mms on the bus now (mmsd-tng still
+// running in this session, or this service already): then its store may
+// still change, and nothing is taken over. False when the bus cannot be
+// reached (the service's start then says so).
+bool name_taken(bool systemBus) {
+    GDBusConnection *bus = g_bus_get_sync(systemBus ? G_BUS_TYPE_SYSTEM : G_BUS_TYPE_SESSION, nullptr, nullptr);
+    if (!bus) return false;
+    GVariant *r = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                              "org.freedesktop.DBus", "NameHasOwner",
+                                              g_variant_new("(s)", rrd::kBusName), G_VARIANT_TYPE("(b)"),
+                                              G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    gboolean owned = FALSE;
+    if (r) {
+        g_variant_get(r, "(b)", &owned);
+        g_variant_unref(r);
+    }
+    g_object_unref(bus);
+    return owned;
 }
 
 // mmsd-tng's settings and messages into `s` and the store; false with *why
@@ -138,6 +159,11 @@ int main(int argc, char **argv) {
         return 2;
     }
     if (importGiven) {
+        if (name_taken(systemBus)) {
+            std::fprintf(stderr, "rorodired: %s is in use on the bus (mmsd-tng or rorodired runs): stop it first\n",
+                         rrd::kBusName);
+            return 1;
+        }
         rrd::ImportReport rep;
         if (!take_over(importDir, &s, systemBus, &rep, &why)) {
             std::fprintf(stderr, "rorodired: %s\n", why.c_str());
@@ -157,6 +183,11 @@ int main(int argc, char **argv) {
         const std::string mmsd = rrd::mmsd_dir_of_home(g_get_home_dir());
         if (systemBus) {
             // The system bus has no user's home to take over from.
+        } else if (name_taken(systemBus)) {
+            // mmsd-tng still runs in this session (its package is gone, its
+            // process not yet): its store may still change. The start fails
+            // to own the name; the unit starts the service again later.
+            log_to_stderr(std::string(rrd::kBusName) + " is in use (mmsd-tng still runs?): nothing taken over yet");
         } else if (store_has_messages(s.storageDir + "/" + rrd::kStoreFolder)) {
             log_to_stderr("the store " + s.storageDir + " holds messages already: nothing taken from mmsd-tng");
         } else {

@@ -225,13 +225,20 @@ def main():
                 if "state=notification" in fh.read():
                     waiting.append(SERVICE + "/" + f[:-len(".status")])
     check(len(waiting) == 1, "one notification in mmsd-tng's store: %r" % waiting)
+    # Started while mmsd-tng still runs (its package gone, its process not
+    # yet): nothing is taken over, the start fails to own the name.
+    conf = os.path.join(home, ".config", "rorodired", "rorodired.conf")
+    early = subprocess.run([DAEMON, "--config", conf, "--session"], env=env, capture_output=True, text=True,
+                           timeout=LIMIT)
+    check(early.returncode == 1 and "nothing taken over yet" in early.stderr,
+          "started beside mmsd-tng: exit %d, %r" % (early.returncode, early.stderr[-300:]))
+    check(not os.path.exists(conf), "started beside mmsd-tng: no settings file written")
     mmsd.send_signal(signal.SIGTERM)
     mmsd.wait(10)
     mmsd_files = tree(os.path.join(home, ".mms"))
     urllib.request.urlopen(base + "/control?clear=1", timeout=10).read()
 
     # ---- rorodired, started as its unit starts it
-    conf = os.path.join(home, ".config", "rorodired", "rorodired.conf")
 
     def start_rorodired(name):
         err = os.path.join(work, name)
