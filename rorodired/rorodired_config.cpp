@@ -433,13 +433,14 @@ bool save_settings(const Settings &s, std::string *why) {
     // What the file holds beyond our keys (comments, other groups) stays.
     g_key_file_load_from_file(kf.get(), s.file.c_str(), G_KEY_FILE_KEEP_COMMENTS, nullptr);
     for (const char *old : {"RelayUrl", "Proxy", "OwnNumber"}) g_key_file_remove_key(kf.get(), kGroup, old, nullptr);
+    // A file first written by the service (a start without one) names its store too.
+    g_key_file_set_string(kf.get(), kGroup, "StorageDir", s.storageDir.c_str());
     g_key_file_set_string(kf.get(), kMmGroup, "CarrierMMSC", s.relayUrl.c_str());
     g_key_file_set_string(kf.get(), kMmGroup, "CarrierMMSProxy", s.proxyHost.empty() ? "NULL" : s.proxy_text().c_str());
     g_key_file_set_string(kf.get(), kMmGroup, "MMS_APN", s.mmsApn.c_str());
     g_key_file_set_string(kf.get(), kMmGroup, "DefaultModemNumber", s.ownNumber.empty() ? "NULL" : s.ownNumber.c_str());
     g_key_file_set_boolean(kf.get(), kMmGroup, "AutoProcessOnConnection", s.autoProcessOnConnection);
     g_key_file_set_boolean(kf.get(), kMmGroup, "AutoProcessSMSWAP", s.autoProcessSmsWap);
-    g_key_file_set_string(kf.get(), kGroup, "StorageDir", s.storageDir.c_str());
     g_key_file_set_integer(kf.get(), kGroup, "MaxMessageSize", s.maxMessageSize);
     g_key_file_set_integer(kf.get(), kGroup, "MaxAttachments", s.maxAttachments);
     g_key_file_set_boolean(kf.get(), kGroup, "AutoCreateSMIL", s.autoCreateSmil);
