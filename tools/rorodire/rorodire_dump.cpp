@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <iterator>
 #include <cstring>
 
 #include "MMSProl_Encapsulaton.h"
@@ -360,6 +361,53 @@ const char *delivery_status_name(int status) {
 
 const char *read_status_name(int status) {
     return status == 0x80 ? "Read" : status == 0x81 ? "Deleted" : nullptr;
+}
+
+const char *response_status_name(int status) {
+    static constexpr const char *kOld[] = {"Ok", "Error-unspecified", "Error-service-denied",
+                                           "Error-message-format-corrupt", "Error-sending-address-unresolved",
+                                           "Error-message-not-found", "Error-network-problem",
+                                           "Error-content-not-accepted", "Error-unsupported-message"};
+    static constexpr const char *kTransient[] = {"Error-transient-failure", "Error-transient-sending-address-unresolved",
+                                                 "Error-transient-message-not-found", "Error-transient-network-problem",
+                                                 "Error-transient-partial-success"};
+    static constexpr const char *kPermanent[] = {
+        "Error-permanent-failure",
+        "Error-permanent-service-denied",
+        "Error-permanent-message-format-corrupt",
+        "Error-permanent-sending-address-unresolved",
+        "Error-permanent-message-not-found",
+        "Error-permanent-content-not-accepted",
+        "Error-permanent-reply-charging-limitations-not-met",
+        "Error-permanent-reply-charging-request-not-accepted",
+        "Error-permanent-reply-charging-forwarding-denied",
+        "Error-permanent-reply-charging-not-supported",
+        "Error-permanent-address-hiding-not-supported",
+        "Error-permanent-lack-of-prepaid"};
+    if (status >= 0x80 && status < 0x80 + static_cast<int>(std::size(kOld))) return kOld[status - 0x80];
+    if (status >= 0xC0 && status < 0xC0 + static_cast<int>(std::size(kTransient))) return kTransient[status - 0xC0];
+    if (status >= 0xE0 && status < 0xE0 + static_cast<int>(std::size(kPermanent))) return kPermanent[status - 0xE0];
+    // Values the standard reserves are read by their class.
+    if (status > 0xC0 && status < 0xE0) return "Error-transient-failure";
+    if (status > 0xE0 && status <= 0xFF) return "Error-permanent-failure";
+    return nullptr;
+}
+
+const char *retrieve_status_name(int status) {
+    switch (status) {
+        case 0x80: return "Ok";
+        case 0xC0: return "Error-transient-failure";
+        case 0xC1: return "Error-transient-message-not-found";
+        case 0xC2: return "Error-transient-network-problem";
+        case 0xE0: return "Error-permanent-failure";
+        case 0xE1: return "Error-permanent-service-denied";
+        case 0xE2: return "Error-permanent-message-not-found";
+        case 0xE3: return "Error-permanent-content-unsupported";
+        default:
+            if (status > 0xC0 && status < 0xE0) return "Error-transient-failure";
+            if (status > 0xE0 && status <= 0xFF) return "Error-permanent-failure";
+            return nullptr;
+    }
 }
 
 // ---------------------------------------------------------------- the command

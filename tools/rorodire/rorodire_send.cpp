@@ -66,13 +66,16 @@ int cmd_send(int argc, char **argv) {
     g_run.tty = isatty(2);
     MmsSettings settings = settings_of(c);
     tCPS_PduBuf buf{pdu.data(), static_cast<int>(pdu.size())};
+    observe_confirmation(true);
     const int started = fnCPS_SendMMS(&buf, &settings, on_result);
     if (started != HBX_MSG_SEND_STARTED) {
+        observe_confirmation(false);
         std::fprintf(stderr, "rorodire send: the send could not start (code %d)\n", started);
         if (c.json) std::printf("{\"command\":\"send\",\"outcome\":\"not-started\",\"code\":%d,\"exit\":4}\n", started);
         return 4;
     }
     wait_for_outcome();
+    hbx_SetSendConfObserver(nullptr, nullptr);
     return finish("send", kOutcomes, std::size(kOutcomes), ",\"bytes\":" + std::to_string(pdu.size()), c.json, c);
 }
 

@@ -56,6 +56,11 @@ const char *message_type_name(int code);
 // "Deleted" (0x81, deleted without being read). Null for other values.
 const char *delivery_status_name(int status);
 const char *read_status_name(int status);
+// Response-Status of the confirmations ("Error-permanent-message-format-corrupt"
+// for 0xE2; reserved values by their class) and Retrieve-Status of an
+// m-retrieve-conf; null for values outside them.
+const char *response_status_name(int status);
+const char *retrieve_status_name(int status);
 
 // Decodes one PDU into its view with the library's decoders.
 Dump dump_pdu(const std::string &file, const std::vector<uint8_t> &bytes);
