@@ -425,6 +425,22 @@ bool read_file(const std::string &path, std::vector<uint8_t> &out, std::string *
 
 }  // namespace
 
+constexpr char kDumpUsage[] =
+    "usage: rorodire dump [--json] [--verbose] [--] FILE...\n"
+    "\n"
+    "Decodes MMS PDUs (OMA MMS Encapsulation) with the library's decoders and\n"
+    "prints their header fields and, for messages with a body, each part and\n"
+    "whether there is a SMIL presentation; Status and Read-Status values also in\n"
+    "words (Retrieved, Read, ...).\n"
+    "  --json      one JSON object per file and line: keys file, type, headers,\n"
+    "              meanings (the named values in words, when there are any),\n"
+    "              parts, smil, and error for a file that does not decode\n"
+    "  --verbose, -v  the library's diagnostic log on stderr\n"
+    "  --          what follows are file names, even when they begin with '-'\n"
+    "Texts are shown escaped: control characters, C1 controls, U+2028, U+2029,\n"
+    "U+FEFF and bidirectional controls as escapes, invalid UTF-8 as bytes.\n"
+    "Exit status: 0 all decoded, 1 a file cannot be read or decoded, 2 usage error.\n";
+
 int cmd_dump(int argc, char **argv) {
     bool json = false;
     bool verbose = false;
@@ -438,6 +454,9 @@ int cmd_dump(int argc, char **argv) {
             json = true;
         } else if (options && (a == "--verbose" || a == "-v")) {
             verbose = true;
+        } else if (options && (a == "--help" || a == "-h")) {
+            std::fputs(kDumpUsage, stdout);
+            return 0;
         } else if (options && a.size() > 1 && a[0] == '-') {
             std::fprintf(stderr, "rorodire dump: unknown option %s\n", a.c_str());
             return 2;

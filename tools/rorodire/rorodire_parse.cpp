@@ -20,7 +20,28 @@ namespace rrtool {
 
 namespace {
 
-constexpr char kParseUsage[] = "usage: rorodire parse FILE [--json] [--extract DIR] [--html DIR] [--force]\n";
+constexpr char kParseUsage[] =
+    "usage: rorodire parse [--json] [--extract DIR] [--html DIR] [--force] FILE\n"
+    "\n"
+    "Takes a retrieved message (m-retrieve-conf, as `fetch` writes it) or a send\n"
+    "request (as `compose` writes it) apart with the library's parser: header,\n"
+    "slides (items with name, type, size, begin, end; the text), slide durations\n"
+    "and colours, attachments.\n"
+    "  --json         one JSON object instead of the listing\n"
+    "  --extract DIR  write every media item, slide text and attachment into DIR\n"
+    "                 (made when missing); names are made safe (no folders, no\n"
+    "                 leading dot or dash, control and bidirectional characters\n"
+    "                 as _) and kept apart\n"
+    "  --html DIR     write DIR/index.html, a self-contained preview (no scripts,\n"
+    "                 no network), with the media beside it; with --extract into\n"
+    "                 the same DIR both are written together and extracted names\n"
+    "                 keep clear of the preview's\n"
+    "  --force        replace files of the same names in DIR (never a folder,\n"
+    "                 symbolic link, device or FIFO); without it an existing\n"
+    "                 name is refused before anything is written\n"
+    "All files are written or none: through a staging folder, fsync, rename.\n"
+    "Exit status: 0 done, 1 the file cannot be read or parsed or DIR written,\n"
+    "2 usage error.\n";
 
 // Longest extracted file name: a file system takes 255 bytes, and a prefix
 // that keeps names unique ("12-") must still fit.
@@ -93,22 +114,16 @@ void collect_slides(ParsedMessage &m) {
     add_colours(body, bodyLen, m.slides);
 }
 
-// `s` with every bidirectional control (U+061C, U+200E, U+200F,
-// U+202A..U+202E, U+2066..U+2069) written as "_": a name shows as it is.
+// `s` with every hidden control (the C1 controls, U+2028, U+2029, U+FEFF and
+// the bidirectional controls) written as "_": a name shows as it is.
 std::string without_bidi_controls(const std::string &s) {
     std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        const auto b = [&](size_t k) { return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u; };
-        size_t len = 0;
-        if (b(0) == 0xD8 && b(1) == 0x9C) len = 2;                                           // U+061C
-        else if (b(0) == 0xE2 && b(1) == 0x80 && (b(2) == 0x8E || b(2) == 0x8F)) len = 3;     // U+200E, U+200F
-        else if (b(0) == 0xE2 && b(1) == 0x80 && b(2) >= 0xAA && b(2) <= 0xAE) len = 3;      // U+202A..U+202E
-        else if (b(0) == 0xE2 && b(1) == 0x81 && b(2) >= 0xA6 && b(2) <= 0xA9) len = 3;      // U+2066..U+2069
-        if (len) {
+    for (size_t i = 0; i < s.size();) {
+        if (const size_t len = hidden_control_at(s, i)) {
             out += '_';
-            i += len - 1;
+            i += len;
         } else {
-            out += s[i];
+            out += s[i++];
         }
     }
     return out;

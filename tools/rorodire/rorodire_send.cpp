@@ -37,8 +37,11 @@ constexpr char kSendUsage[] =
     "                     (`compose` has the same options; these change the PDU\n"
     "                     as it is sent, not the file)\n"
     "  --json             print the outcome as one JSON object on stdout\n"
-    "  --verbose          show the library's diagnostic log on stdout\n"
+    "  --verbose          show the library's diagnostic log on stderr\n"
     "Progress goes to stderr (a bar on a terminal, a line per 10 % otherwise).\n"
+    "A failure names its cause: the HTTP status, the Response-Status in words with\n"
+    "the relay's Response-Text, the overall deadline, or the end that could not\n"
+    "be reached.\n"
     "Exit status: 0 sent, 10 failed, 11 service denied, 12 network problem,\n"
     "13 unsupported message, 4 not started, 3 file error, 2 usage error.\n";
 

@@ -66,10 +66,18 @@ const char *retrieve_status_name(int status);
 Dump dump_pdu(const std::string &file, const std::vector<uint8_t> &bytes);
 
 // ---------------------------------------------------------------- output
-// A JSON string literal (quotes included): control bytes as \u00XX, invalid
-// UTF-8 bytes as U+FFFD.
+// Characters that are never shown or written raw: the C1 controls
+// (U+0080..U+009F, e.g. CSI U+009B), U+2028, U+2029, U+FEFF and the
+// bidirectional marks, embeddings and isolates.
+bool is_hidden_control(uint32_t cp);
+// Bytes of the well-formed UTF-8 sequence of such a character at s[i]; 0
+// when there is none.
+size_t hidden_control_at(std::string_view s, size_t i);
+// A JSON string literal (quotes included): control bytes as \u00XX, the
+// hidden controls above as \uXXXX, invalid UTF-8 bytes as U+FFFD.
 void append_json_string(std::string &out, std::string_view s);
-// A quoted text for a terminal: control and invalid UTF-8 bytes as \xNN.
+// A quoted text for a terminal: control and invalid UTF-8 bytes as \xNN,
+// the hidden controls as \uXXXX.
 void append_display_string(std::string &out, std::string_view s);
 // One line (ending in a newline) with the whole view as a JSON object.
 std::string to_json(const Dump &d);

@@ -292,8 +292,11 @@ int finish(const char *command, const Outcome *table, size_t n, const std::strin
     return o->exitStatus;
 }
 
-bool post_pdu(const Common &c, const std::vector<uint8_t> &pdu, std::string *answer) {
+int post_deadline_ms(size_t bytes) { return hbx_DeadlineFor(static_cast<int64_t>(bytes) + HBX_ACK_WORK_BUF); }
+
+bool post_pdu(const Common &c, const std::vector<uint8_t> &pdu, std::string *answer, int deadlineMs) {
     const MmsSettings settings = settings_of(c);
+    g_run.deadlineMs = deadlineMs;
     g_run.loop = g_main_loop_new(nullptr, FALSE);
     rrhost::PduPost *post = rrhost::post_pdu_start(
         settings, pdu,
@@ -304,9 +307,11 @@ bool post_pdu(const Common &c, const std::vector<uint8_t> &pdu, std::string *ans
             g_run.done = true;
             g_run.code = e.ok ? HBX_MSG_SEND_OK : HBX_MSG_SEND_FAIL;
             g_run.value = e.httpStatus;
+            g_run.deadlineHit = e.deadline;
             *answer = std::move(e.answer);
             if (g_run.loop) g_main_loop_quit(g_run.loop);
-        });
+        },
+        deadlineMs);
     if (post) g_main_loop_run(g_run.loop);
     g_main_loop_unref(g_run.loop);
     g_run.loop = nullptr;

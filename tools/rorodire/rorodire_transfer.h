@@ -49,6 +49,8 @@ struct Run {
     bool tty = false;
     std::vector<uint8_t> conf;  // the send's confirmation as it came, when one came whole
     std::string storeWhy;       // fetch: why the message could not be stored
+    int deadlineMs = 0;         // read-report: the post's overall deadline
+    bool deadlineHit = false;   // read-report: the deadline ended the post
 };
 extern Run g_run;
 
@@ -84,8 +86,12 @@ int finish(const char *command, const Outcome *table, size_t n, const std::strin
 // HTTP status and no PDU (a read report). The outcome goes into g_run: code
 // HBX_MSG_SEND_OK for a 2xx answer, else HBX_MSG_SEND_FAIL with value the
 // HTTP status (0 when none came); the answer's first bytes into *answer.
-// False when the stack could not start.
-bool post_pdu(const Common &c, const std::vector<uint8_t> &pdu, std::string *answer);
+// The post ends as failed after `deadlineMs` (g_run.deadlineHit), however
+// slowly its answer trickles. False when the stack could not start.
+bool post_pdu(const Common &c, const std::vector<uint8_t> &pdu, std::string *answer, int deadlineMs);
+// The overall deadline of a read report's post: the transactions' rule for
+// its bytes and an answer.
+int post_deadline_ms(size_t bytes);
 
 }  // namespace rrtool::transfer
 
