@@ -1,0 +1,123 @@
+// Bad input for the tool's parts in one process: the relay's fault
+// arguments, read whole or refused, and a read report's post against a relay
+// that answers one byte at a time, which the overall deadline ends.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hbxappglib.h"
+#include "qx_log.h"
+#include "rorodire_relay.h"
+#include "rorodire_transfer.h"
+
+namespace {
+
+namespace relay = rrtool::relay;
+namespace transfer = rrtool::transfer;
+
+TEST(ToolBadInput, RelayFaultArgumentsAreReadWhole) {
+    const char *refused[] = {
+        "close-after=-5",   "close-after=",   "close-after=12x", "close-after= 12",  "length=bogus",
+        "length=",          "length",         "conf-status=zz",  "conf-status=0x80zz", "conf-status=0x7F",
+        "conf-status=256",  "conf-status=",   "conf-status=0x",  "conf-status=-128", "http-status=abc",
+        "http-status=5000", "http-status=99", "http-status=",    "http-status=+404", "http-status=40x",
+        "trickle=0",        "trickle=abc",    "trickle=5/x",     "trickle=5/",       "trickle=/5",
+        "stall=1",          "garbage=yes",    "oversize=12abc",  "oversize=-1",      "oversize=99999999999",
+        "send:stall=0",
+    };
+    for (const char *spec : refused) {
+        relay::Fault f;
+        std::string why;
+        EXPECT_FALSE(relay::parse_fault(spec, &f, &why)) << spec;
+        EXPECT_NE(why.find(spec), std::string::npos) << why;
+    }
+    const char *taken[] = {"close-after=0", "close-after=900", "length=absent", "length=more",  "conf-status=0xE3",
+                           "conf-status=226", "conf-status=0x80", "http-status=404", "get:http-status=100",
+                           "trickle=5",     "trickle=1/20",    "stall",          "answer:garbage", "oversize",
+                           "oversize=400000"};
+    for (const char *spec : taken) {
+        relay::Fault f;
+        std::string why;
+        EXPECT_TRUE(relay::parse_fault(spec, &f, &why)) << spec << ": " << why;
+    }
+    int b = 0;
+    EXPECT_TRUE(relay::parse_status_byte("0xe2", &b));
+    EXPECT_EQ(b, 0xE2);
+    EXPECT_TRUE(relay::parse_status_byte("255", &b));
+    EXPECT_EQ(b, 0xFF);
+}
+
+// A relay that takes the request and then sends its status line one byte
+// every 50 ms, for ever: every idle limit is satisfied, only the overall
+// deadline ends the post.
+class Trickler {
+public:
+    Trickler() {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t n = sizeof a;
+        bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        listen(fd_, 4);
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &n);
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] {
+            const int c = accept(fd_, nullptr, nullptr);
+            if (c < 0) return;
+            const std::string line = "HTTP/1.1 200 OK\r\nX-Slow: ";
+            for (size_t i = 0; !stop_; ++i) {
+                char buf[4096];
+                (void)recv(c, buf, sizeof buf, MSG_DONTWAIT);
+                const char byte = i < line.size() ? line[i] : 'a';
+                if (send(c, &byte, 1, MSG_NOSIGNAL) != 1) break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            close(c);
+        });
+    }
+    ~Trickler() {
+        stop_ = true;
+        shutdown(fd_, SHUT_RDWR);
+        close(fd_);
+        thread_.join();
+    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/mms"; }
+
+private:
+    int fd_ = -1, port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST(ToolBadInput, ReadReportPostEndsAtItsOverallDeadline) {
+    qx::set_log_enabled(false);
+    Trickler relay;
+    transfer::Common c;
+    c.relay = relay.url();
+    transfer::g_run = transfer::Run{};
+    transfer::g_run.progressCode = HBX_MSG_SEND_PROGRESS;
+    const std::vector<uint8_t> pdu = {0x8C, 0x87, 0x8D, 0x92, 0x8B, 'M', '1', 0};
+    std::string answer;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(transfer::post_pdu(c, pdu, &answer, 1500));
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_TRUE(transfer::g_run.done);
+    EXPECT_TRUE(transfer::g_run.deadlineHit);
+    EXPECT_EQ(transfer::g_run.code, HBX_MSG_SEND_FAIL);
+    EXPECT_GE(seconds, 1.4);
+    EXPECT_LT(seconds, 10.0);
+    // The tool's read report gets the transactions' deadline for its bytes.
+    EXPECT_EQ(transfer::post_deadline_ms(pdu.size()),
+              hbx_DeadlineFor(static_cast<int64_t>(pdu.size()) + HBX_ACK_WORK_BUF));
+}
+
+}  // namespace
