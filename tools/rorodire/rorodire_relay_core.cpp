@@ -328,10 +328,8 @@ void handle_send(State &s, const Request &in, const std::vector<Fault> &faults, 
         s.messages.push_back(std::move(m));
     }
     int len = 0;
-    // A refusal says why in its Response-Text.
-    const std::string text = ok ? "" : !no.why.empty() ? no.why : "refused as the relay was told to";
-    PduPtr<uint8_t> conf{fnMMS_MakeSendConfPdu(req->Transaction_Id, static_cast<uint8_t>(status),
-                                              ok ? nullptr : text.c_str(), ok ? messageId.c_str() : nullptr, &len)};
+    PduPtr<uint8_t> conf{fnMMS_MakeSendConfPdu(req->Transaction_Id, static_cast<uint8_t>(status), nullptr,
+                                              ok ? messageId.c_str() : nullptr, &len)};
     if (!conf.p) {
         text_reply(reply, 500, "cannot encode the confirmation\n");
         return;
