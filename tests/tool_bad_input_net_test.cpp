@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "MMSProl_Encapsulaton_EncodeRelay.h"
 #include "hbxappglib.h"
 #include "qx_log.h"
 #include "rorodire_relay.h"
@@ -118,6 +119,37 @@ TEST(ToolBadInput, ReadReportPostEndsAtItsOverallDeadline) {
     // The tool's read report gets the transactions' deadline for its bytes.
     EXPECT_EQ(transfer::post_deadline_ms(pdu.size()),
               hbx_DeadlineFor(static_cast<int64_t>(pdu.size()) + HBX_ACK_WORK_BUF));
+}
+
+// A refused send is named by its confirmation: the Response-Status in
+// words and the relay's Response-Text, quoted for a terminal.
+TEST(ToolBadInput, RefusalsAreNamedWithTheRelaysWords) {
+    const struct {
+        uint8_t status;
+        const char *text;
+        const char *says;
+    } rows[] = {
+        {0xE2, "quota exceeded", "the relay answered Response-Status 0xE2 Error-permanent-message-format-corrupt "
+                                 "\"quota exceeded\""},
+        {0xE3, nullptr, "the relay answered Response-Status 0xE3 Error-permanent-sending-address-unresolved"},
+        {0xC0, "try\x1b[2J later", "Response-Status 0xC0 Error-transient-failure \"try\\x1B[2J later\""},
+        {0xCF, nullptr, "Response-Status 0xCF Error-transient-failure"},
+        {0x83, nullptr, "Response-Status 0x83 Error-message-format-corrupt"},
+    };
+    transfer::Common c;
+    c.relay = "http://127.0.0.1:1/mms";
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.says);
+        transfer::g_run = transfer::Run{};
+        transfer::g_run.progressCode = HBX_MSG_SEND_PROGRESS;
+        int len = 0;
+        uint8_t *conf = fnMMS_MakeSendConfPdu("t1", row.status, row.text, nullptr, &len);
+        ASSERT_NE(conf, nullptr);
+        transfer::g_run.conf.assign(conf, conf + len);
+        fnQX_Free(reinterpret_cast<void **>(&conf));
+        const std::string cause = transfer::failure_cause(c);
+        EXPECT_NE(cause.find(row.says), std::string::npos) << cause;
+    }
 }
 
 }  // namespace
