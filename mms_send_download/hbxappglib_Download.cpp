@@ -269,6 +269,14 @@ int body_complete(void *record, HttpCtx *ctx) {
     rec->httpRetrievalState = MMS_WAP_RECEIVE_OK;
     g.p_mmsBody = nullptr;
     clear_globals();
+    // The host stores the message before the relay hears anything (and
+    // before any other ending can report it): a message it could not keep
+    // stays on the relay, answered Deferred.
+    const HbxState &s = hbx_state();
+    if (s.dlStore && !s.dlStore(rec->pOut->data, rec->pOut->length, s.dlStoreUser)) {
+        QX_LOG("mzk:the host did not store the message\n");
+        rec->storeRefused = true;
+    }
     return hbx_Arm(kDownload, rec, HbxArmAfter::Stored);
 }
 
@@ -323,17 +331,10 @@ int body_data(void *record, HttpCtx *ctx, int n) {
 bool step_answer(DLMMSTimerPar *rec) {
     HbxDownloadGlobals &g = G();
     QX_LOG("mzk:httpRetrievalState == MMS_WAP_RECEIVE_OK\n");
-    // The host stores the message before the relay hears anything: a
-    // message it could not keep stays on the relay (Deferred).
-    const HbxState &s = hbx_state();
-    if (s.dlStore && !s.dlStore(rec->pOut->data, rec->pOut->length, s.dlStoreUser)) {
-        QX_LOG("mzk:the host did not store the message\n");
-        rec->storeRefused = true;
-        if (rec->retrieveMode != kNotifyRespMode) {
-            // An acknowledgement says the message arrived: none is sent.
-            finish_ok(rec);
-            return false;
-        }
+    if (rec->storeRefused && rec->retrieveMode != kNotifyRespMode) {
+        // An acknowledgement says the message arrived: none is sent.
+        finish_ok(rec);
+        return false;
     }
     fnQXStack_Wap_Init(HBX_STACK_MODE_HTTP);
     hbx_ApplyHeaders(rec->pSettings);
