@@ -77,7 +77,8 @@ int fail_too_big(void *rec) {
 int finish_ok(void *record) {
     if (static_cast<DLMMSTimerPar *>(record)->storeRefused) {
         QX_LOG("mzk:download HBX_MSG_DL_FAIL_NOR: the message was not stored, the relay keeps it\n");
-        hbx_SetEndCause(HbxEndCause::StoreRefused);
+        // What the host must know first, whatever ended the answer.
+        hbx_state().ending.cause = HbxEndCause::StoreRefused;
         return hbx_End(kDownload, record, MMS_SEND_ACK_AFTER, HBX_MSG_DL_FAIL_NOR, 0, HBX_STEP_FAILED);
     }
     QX_LOG("mzk:download progress=100\n");

@@ -506,6 +506,31 @@ TEST_F(Trans, DownloadAnswersOnlyAfterTheHostStoredTheMessage) {
     }
 }
 
+// A message the store refused is never reported as retrieved, whatever
+// becomes of the answer that tells the relay Deferred.
+TEST_F(Trans, AnUnstoredMessageIsAFailureWhateverTheAnswerDoes) {
+    const std::string msg = str(retrieve_conf(500));
+    for (const bool answerFails : {false, true}) {
+        SCOPED_TRACE(answerFails ? "the answer's connect fails" : "the answer goes out");
+        os::reset();
+        g_reports.clear();
+        os::push_read_data(http(200, msg));
+        os::push_read_data("HTTP/1.0 204 No Content\r\nContent-Length: 0\r\n\r\n");
+        hbx_SetDownloadStore([](const uint8_t *, int, void *) { return false; }, nullptr);
+        ASSERT_EQ(download(notification("t1", "http://mmsc.test/get/1", 500), 3), HBX_MSG_DL_STARTED);
+        while (os::sockets_closed() == 0 && os::fire_next_timer()) {
+        }
+        if (answerFails) os::set_connect_mode(os::ConnectMode::Fail);
+        run();
+        hbx_SetDownloadStore(nullptr, nullptr);
+        expect_one_final(HBX_MSG_DL_FAIL_NOR, 0);
+        EXPECT_EQ(hbx_LastEnding().cause, HbxEndCause::StoreRefused);
+        fnQX_Free(reinterpret_cast<void **>(&out_.data));
+        EXPECT_EQ(os::sockets_open(), 0);
+        EXPECT_EQ(os::timers_live(), 0);
+    }
+}
+
 // Why a transaction failed is kept for the host: the HTTP status, the
 // Retrieve-Status, an answer that is no confirmation.
 TEST_F(Trans, EndingsNameTheirCause) {
