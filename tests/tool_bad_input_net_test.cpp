@@ -4,10 +4,15 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <dirent.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -18,6 +23,7 @@
 #include "qx_log.h"
 #include "rorodire_relay.h"
 #include "rorodire_transfer.h"
+#include "rr_hostfiles.h"
 
 namespace {
 
@@ -150,6 +156,67 @@ TEST(ToolBadInput, RefusalsAreNamedWithTheRelaysWords) {
         const std::string cause = transfer::failure_cause(c);
         EXPECT_NE(cause.find(row.says), std::string::npos) << cause;
     }
+}
+
+// The one atomic write: what appears at the name between the check and the
+// rename (a FIFO, a folder, a link) is never replaced, and nothing but the
+// temporary file is removed; a regular file is replaced (or, told so, kept).
+TEST(ToolBadInput, AtomicWriteNeverReplacesWhatAppearsMeanwhile) {
+    char tmpl[] = "/tmp/rr_atomic_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    auto entries = [&] {
+        std::vector<std::string> v;
+        if (DIR *d = opendir(dir.c_str())) {
+            while (const dirent *e = readdir(d))
+                if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") v.push_back(e->d_name);
+            closedir(d);
+        }
+        return v;
+    };
+    const struct {
+        const char *what;
+        int (*appear)(const char *path);
+        bool replace;      // WriteOptions::replace
+        bool written;      // the new bytes end up at the name
+        mode_t kind;       // what is at the name afterwards
+    } rows[] = {
+        {"a FIFO", [](const char *p) { return mkfifo(p, 0644); }, true, false, S_IFIFO},
+        {"a folder", [](const char *p) { return mkdir(p, 0755); }, true, false, S_IFDIR},
+        {"a symbolic link", [](const char *p) { return symlink("/etc/hostname", p); }, true, false, S_IFLNK},
+        {"a regular file", [](const char *p) { return close(open(p, O_WRONLY | O_CREAT, 0644)); }, true, true, S_IFREG},
+        {"a regular file, not to be replaced", [](const char *p) { return close(open(p, O_WRONLY | O_CREAT, 0644)); },
+         false, false, S_IFREG},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string path = dir + "/out";
+        rrhost::WriteOptions opt;
+        opt.replaceLink = false;
+        opt.replace = row.replace;
+        rrhost::AtomicFile f;
+        std::string why;
+        ASSERT_TRUE(f.begin(path, opt, &why)) << why;
+        ASSERT_EQ(row.appear(path.c_str()), 0);
+        const bool ok = f.commit("new", 3, &why);
+        EXPECT_EQ(ok, row.written) << why;
+        if (!ok) EXPECT_NE(why.find("cannot write '" + path + "'"), std::string::npos) << why;
+        struct stat st;
+        ASSERT_EQ(lstat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & S_IFMT, row.kind);
+        if (row.kind == S_IFREG) EXPECT_EQ(st.st_size, row.written ? 3 : 0);
+        EXPECT_EQ(entries(), std::vector<std::string>{"out"}) << "a temporary file was left";
+        std::system(("rm -rf '" + path + "'").c_str());
+    }
+    // Begun and never committed: the temporary file goes with the object.
+    {
+        rrhost::AtomicFile f;
+        std::string why;
+        ASSERT_TRUE(f.begin(dir + "/never", rrhost::WriteOptions{}, &why)) << why;
+        EXPECT_EQ(entries().size(), 1u);
+    }
+    EXPECT_TRUE(entries().empty());
+    rmdir(dir.c_str());
 }
 
 }  // namespace
