@@ -98,7 +98,8 @@ class Phone:
         self.session, _ = run.start_bus(name + "-session")
         out = os.path.join(self.dir, "standin.out")
         st = run.start(["/usr/bin/python3", os.path.join(TESTS, "mm_standin.py"), "--address", self.system,
-                        "--own-number", own, "--operator", OPERATOR], stdout=open(out, "w"))
+                        "--own-number", own, "--operator", OPERATOR, "--imsi", OPERATOR + "000000001"],
+                       stdout=open(out, "w"))
         run.wait_file_line(out, "ready", st)
         self.mm = lib.connect(self.system)
         self.bus = lib.connect(self.session)

@@ -53,6 +53,7 @@ struct PduPost {
     std::vector<uint8_t> pdu;  // the stack reads it until the post ends
     HttpCtx *ctx = nullptr;
     OSAL_TIMER step = nullptr;  // the next step: a timer or a readiness wait, as the drive says
+    guint deadline = 0;         // the overall deadline's timer, 0 for none
     std::vector<uint8_t> answer;
     size_t received = 0;
     unsigned idle = 0;
@@ -68,16 +69,19 @@ namespace {
 void release(PduPost *p) {
     if (p->step) g_free_timer(p->step);
     p->step = nullptr;
+    if (p->deadline) g_source_remove(p->deadline);
+    p->deadline = 0;
     if (p->ctx) fnQXStack_Wap_Close(p->ctx);
     p->ctx = nullptr;
     fnQXStack_Http_Finalize();
     delete p;
 }
 
-void end_post(PduPost *p, bool ok, int status) {
+void end_post(PduPost *p, bool ok, int status, bool deadline = false) {
     PostEnd e;
     e.ok = ok;
     e.httpStatus = status;
+    e.deadline = deadline;
     e.answer.assign(reinterpret_cast<const char *>(p->answer.data()), p->received);
     PostDone done = std::move(p->done);
     release(p);
@@ -134,9 +138,18 @@ void arm(PduPost *p) {
         g_settimer(hbx_state().stepPeriodMs, on_step, p, 0, &p->step);
 }
 
+// The overall deadline: the post ends as failed, however its bytes trickle.
+gboolean post_deadline(gpointer data) {
+    PduPost *p = static_cast<PduPost *>(data);
+    p->deadline = 0;  // this source ends here
+    end_post(p, false, p->ctx && p->ctx->retValue > 0 ? p->ctx->retValue : 0, true);
+    return G_SOURCE_REMOVE;
+}
+
 }  // namespace
 
-PduPost *post_pdu_start(const MmsSettings &settings, std::vector<uint8_t> pdu, PostProgress progress, PostDone done) {
+PduPost *post_pdu_start(const MmsSettings &settings, std::vector<uint8_t> pdu, PostProgress progress, PostDone done,
+                        int deadlineMs) {
     int port = 0;
     if (!hbx_BeginStack(&settings, &port)) return nullptr;
     auto *p = new PduPost;
@@ -153,6 +166,7 @@ PduPost *post_pdu_start(const MmsSettings &settings, std::vector<uint8_t> pdu, P
     hbx_Drives(p->ctx);
     // The first step a step period from now, as before; the drive decides the rest.
     g_settimer(hbx_state().stepPeriodMs, on_step, p, 0, &p->step);
+    if (deadlineMs > 0) p->deadline = g_timeout_add(static_cast<guint>(deadlineMs), post_deadline, p);
     return p;
 }
 
