@@ -145,6 +145,7 @@ struct Transport::Impl {
     std::unique_ptr<Deferred> deferred;
     AnswerDone answerDone;
     Transport *self = nullptr;
+    HbxDrive driveBefore = HbxDrive::Timer;
     bool running = false;
     guint reportSource = 0;
     guint progressSource = 0;  // reads the bytes moved once a second while a transfer runs
@@ -366,6 +367,7 @@ void Transport::Impl::report() {
 Transport::Transport(Done done, Progress progress) : p_(new Impl) {
     p_->self = this;
     // Transfers step when their socket is ready, not on the 100 ms clock.
+    p_->driveBefore = hbx_Drive();
     hbx_SetDrive(HbxDrive::Readiness);
     hbx_SetDownloadObservers(on_retrieved, on_answered, nullptr);
     p_->done = std::move(done);
@@ -395,6 +397,7 @@ Transport::~Transport() {
     fnQX_Free(reinterpret_cast<void **>(&p_->cur->out.data));
     hbx_SetSendConfObserver(nullptr, nullptr);
     hbx_SetDownloadObservers(nullptr, nullptr, nullptr);
+    hbx_SetDrive(p_->driveBefore);
     g_transport = nullptr;
     delete p_;
 }
