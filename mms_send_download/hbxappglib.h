@@ -72,6 +72,7 @@ struct NotifInfo {
 struct DLMMSTimerPar {
     int32_t retrieveMode;
     uint8_t httpRetrievalState;
+    bool storeRefused;  // the host's store refused the message: the relay is told Deferred
     NotifInfo *pNotifInfo;
     tCPS_PduBuf *pOut;
     MmsSettings *pSettings;
@@ -97,6 +98,7 @@ struct HbxSendGlobals {
     uint32_t sentSize;
     uint8_t *pSendConfBuf;
     char *requestTid;  // Transaction-Id of the request: the confirmation must carry it
+    int16_t lastPercent;  // the last progress percent reported (readiness drive), -1 none
 };
 
 struct HbxDownloadGlobals {
@@ -109,6 +111,7 @@ struct HbxDownloadGlobals {
     uint32_t ackBytes;
     uint8_t *pAnswerPdu;    // the m-notifyresp-ind / m-acknowledge-ind being posted
     int32_t answerLen;
+    int16_t lastPercent;    // the last progress percent reported (readiness drive), -1 none
     // What the relay answered the latest download (kept after it ends, for
     // the host): its HTTP status (0 when none came) and the m-retrieve-conf's
     // Retrieve-Status (0 when none was read).
@@ -118,10 +121,57 @@ struct HbxDownloadGlobals {
 
 enum class HbxActive : uint8_t { None, Send, Download };
 
+// What drives the steps of a transaction.
+// Timer: one step per step-period timer (100 ms), a step writes at most one
+//   chunk of 2048 bytes and reads what has arrived; a progress report after
+//   every step that moved bytes. The library's exports run this way.
+// Readiness: a step runs when its socket is ready (a readiness wait through
+//   osal, with the step period as its time-out so the idle limits keep their
+//   meaning), writes as much as the socket takes and reads what has arrived;
+//   the read pause while the reader is behind still holds; at most one
+//   progress report per percent. For the hosts shipped with the library.
+enum class HbxDrive : uint8_t { Timer, Readiness };
+
+// Reads each retrieved message as soon as it is whole and stored in the
+// output record (before the answer to the relay): the record's bytes stay
+// the host's as with the final report.
+using HbxRetrievedObserver = void (*)(const tCPS_PduBuf *out, void *user);
+// The end of the answer exchange of a download: whether the relay took the
+// answer (a 2xx status), called before the final report.
+using HbxAnsweredObserver = void (*)(bool ok, int httpStatus, void *user);
+
 // Reads each m-send-conf before the send transaction releases it: called once
 // per send whose confirmation arrived whole (whatever its verdict), before
 // the final report, with the library's bytes (valid only during the call).
 using HbxSendConfObserver = void (*)(const uint8_t *conf, int len, void *user);
+
+// Stores a retrieved message before the relay is answered: called once per
+// download whose message arrived whole, with the bytes handed to the host
+// (valid until the host releases its output record). False when the message
+// could not be kept: the relay is then told Deferred (an m-acknowledge-ind,
+// which has no such status, is not sent at all), so the message stays there,
+// and the download ends as failed with HbxEndCause::StoreRefused (the
+// output record still holds the message; the host releases it as always).
+using HbxDownloadStore = bool (*)(const uint8_t *pdu, int len, void *user);
+
+// Why the latest transaction ended as it did, for a host that names the
+// cause of a failure. Kept until the next transaction starts.
+enum class HbxEndCause : uint8_t {
+    None,            // it succeeded, or failed before any exchange
+    ReadFailed,      // the connection failed (connect, reset, HTTP stack's limits)
+    IdleLimit,       // nothing moved for HBX_MAX_IDLE_STEPS steps
+    Deadline,        // the overall deadline passed
+    HttpStatus,      // the response's HTTP status is not 200 (httpStatus)
+    NotMessage,      // the response is not the PDU the exchange wants (coded, another type, not matching)
+    RetrieveStatus,  // the relay's m-retrieve-conf says the message is not there (detail: Retrieve-Status)
+    Cut,             // the message is cut short
+    StoreRefused,    // the host's store refused the retrieved message
+};
+struct HbxEnding {
+    HbxEndCause cause;
+    int32_t httpStatus;  // the latest response's HTTP status, 0 when none was read
+    int32_t detail;
+};
 
 struct HbxKind;
 
@@ -138,6 +188,13 @@ struct HbxState {
     const HbxKind *kind;  // the running transaction's kind, null when none runs
     HbxSendConfObserver confObserver;  // the host's, null when none
     void *confObserverUser;
+    HbxEnding ending;              // why the latest transaction ended
+    HbxDownloadStore dlStore;      // the host's, null when none
+    void *dlStoreUser;
+    HbxDrive drive;
+    HbxRetrievedObserver retrievedObserver;
+    HbxAnsweredObserver answeredObserver;
+    void *dlObserverUser;
 };
 
 HbxState &hbx_state();
@@ -145,6 +202,34 @@ HbxState &hbx_state();
 // Sets the one observer of send confirmations (null removes it). The host
 // that sets one removes it before it goes.
 void hbx_SetSendConfObserver(HbxSendConfObserver observer, void *user);
+// Sets the one store of retrieved messages (null removes it).
+void hbx_SetDownloadStore(HbxDownloadStore store, void *user);
+// Why the latest transaction ended.
+const HbxEnding &hbx_LastEnding();
+// Records the cause of the running transaction's ending (the first one
+// named wins over later, more general ones).
+void hbx_SetEndCause(HbxEndCause cause, int32_t detail = 0);
+
+// Sets the drive of the transactions that start from now on (internal; the
+// exports keep Timer unless the host sets it).
+void hbx_SetDrive(HbxDrive drive);
+HbxDrive hbx_Drive();
+// The download's observers (null removes them); both share `user`.
+void hbx_SetDownloadObservers(HbxRetrievedObserver retrieved, HbxAnsweredObserver answered, void *user);
+
+// Arms the next step of an exchange on `ctx` (null: an exchange between two
+// requests) as the drive says: a step-period timer, or a readiness wait on
+// its socket (writable while connecting and sending, readable while
+// receiving) with the step period as time-out, a timer of 0 ms while the
+// reader has body bytes waiting or reading pauses, and a short backing-off
+// timer while a name is looked up. The handle is released by g_free_timer.
+// 0, or the failing result of osal.
+int hbx_ArmFor(const HttpCtx *ctx, OSAL_TIMER_CB cb, void *user, OSAL_TIMER *handle);
+// Marks a context the transactions open as the drive wants it.
+void hbx_Drives(HttpCtx *ctx);
+// Whether a progress percent is reported: always on a timer drive, only a
+// higher one than the last on a readiness drive (*last is updated).
+bool hbx_ReportPercent(int percent, int16_t *last);
 
 // ---------------------------------------------------------------- handle list
 extern "C" {

@@ -15,6 +15,7 @@ namespace {
 HbxDownloadGlobals &G() { return hbx_state().dl; }
 
 constexpr uint8_t kStatusRetrieved = 0x81;
+constexpr uint8_t kStatusDeferred = 0x83;
 constexpr uint8_t kRetrieveStatusOk = 0x80;
 constexpr int kNotifyRespMode = 3;
 
@@ -39,6 +40,7 @@ void clear_globals() {
     g.mms_receive_time_out = 0;
     g.progressBytes = 0;
     g.ackBytes = 0;
+    g.lastPercent = -1;
 }
 
 void close_ctx() {
@@ -70,11 +72,24 @@ int fail_too_big(void *rec) {
     return hbx_End(kDownload, rec, MMS_RECEIVE_TOOBIG, HBX_MSG_DL_MSG_TOOBIG, 0, HBX_STEP_FAILED);
 }
 
+// How the answer exchange ended, for the host that records it.
+void answered(bool ok, int httpStatus) {
+    const HbxState &s = hbx_state();
+    if (s.answeredObserver) s.answeredObserver(ok, httpStatus, s.dlObserverUser);
+}
+
 // The answer exchange is over, whatever its outcome: the message is already
-// with the host.
-int finish_ok(void *rec) {
+// with the host. A message the host's store refused is a failure (the relay
+// was told Deferred and keeps it).
+int finish_ok(void *record) {
+    if (static_cast<DLMMSTimerPar *>(record)->storeRefused) {
+        QX_LOG("mzk:download HBX_MSG_DL_FAIL_NOR: the message was not stored, the relay keeps it\n");
+        // What the host must know first, whatever ended the answer.
+        hbx_state().ending.cause = HbxEndCause::StoreRefused;
+        return hbx_End(kDownload, record, MMS_SEND_ACK_AFTER, HBX_MSG_DL_FAIL_NOR, 0, HBX_STEP_FAILED);
+    }
     QX_LOG("mzk:download progress=100\n");
-    return hbx_End(kDownload, rec, MMS_SEND_ACK_AFTER, HBX_MSG_DL_OK, 100, HBX_STEP_CONTINUE);
+    return hbx_End(kDownload, record, MMS_SEND_ACK_AFTER, HBX_MSG_DL_OK, 100, HBX_STEP_CONTINUE);
 }
 
 // Gives the body buffer `want` bytes of room (never beyond the most a
@@ -120,6 +135,7 @@ void report_progress(const DLMMSTimerPar *rec, const HttpCtx *ctx) {
     if (total == 0) return;
     uint64_t percent = static_cast<uint64_t>(G().progressBytes) * 100u / total;
     if (percent > 99) percent = 99;
+    if (!hbx_ReportPercent(static_cast<int>(percent), &G().lastPercent)) return;
     rec->pMMSDLResultCb(HBX_MSG_DL_PROGRESS, static_cast<int>(percent));
 }
 
@@ -149,6 +165,7 @@ int step_open(DLMMSTimerPar *rec) {
         rec->httpRetrievalState = MMS_WAP_ERROR;
         return HBX_STEP_FAILED;
     }
+    hbx_Drives(g.receiveCtx);
     rec->httpRetrievalState = MMS_WAP_PEEK_OK;
     // The buffer grows with the bytes that arrive; what the notification
     // announces decides nothing here.
@@ -206,10 +223,12 @@ int body_complete(void *record, HttpCtx *ctx) {
     g.lastHttpStatus = ctx->retValue;
     if (!hbx_HttpOk(ctx)) {
         QX_LOG("mzk:download http status=%d\n", ctx->retValue);
+        hbx_SetEndCause(HbxEndCause::HttpStatus);
         return fail(rec);
     }
     if (const char *why = not_retrieved(ctx)) {
         QX_LOG("mzk:download refused: %s\n", why);
+        hbx_SetEndCause(HbxEndCause::NotMessage);
         return fail(rec);
     }
     g.mms_receive_time_out = 0;
@@ -224,6 +243,7 @@ int body_complete(void *record, HttpCtx *ctx) {
     tMMS_RetrieveConf *conf = MMS_ParseRetrieveConfInPlace(g.p_mmsBody, static_cast<int>(g.mmsBodyLen), &report);
     if (!conf) {
         QX_LOG("mzk:NULL == retrievestruct\n");
+        hbx_SetEndCause(HbxEndCause::NotMessage);
         return fail(rec);
     }
     const uint8_t status = conf->Retrieve_Status;
@@ -237,6 +257,7 @@ int body_complete(void *record, HttpCtx *ctx) {
         // The relay says the message is not there (expired, deleted, ...):
         // nothing is handed over and the relay is not told it was retrieved.
         QX_LOG("mzk:download refused: Retrieve-Status 0x%02X\n", status);
+        hbx_SetEndCause(HbxEndCause::RetrieveStatus, status);
         return fail(rec);
     }
     if (why) {
@@ -247,6 +268,7 @@ int body_complete(void *record, HttpCtx *ctx) {
         // A message cut short is no message: a failure like the others, and
         // the relay is not told it was retrieved.
         QX_LOG("mzk:download refused: the message is %s\n", why);
+        hbx_SetEndCause(HbxEndCause::Cut);
         return fail(rec);
     }
     // The buffer itself goes to the host, with the zero byte after the
@@ -261,6 +283,16 @@ int body_complete(void *record, HttpCtx *ctx) {
     rec->httpRetrievalState = MMS_WAP_RECEIVE_OK;
     g.p_mmsBody = nullptr;
     clear_globals();
+    // The host stores the message before the relay hears anything (and
+    // before any other ending can report it): a message it could not keep
+    // stays on the relay, answered Deferred.
+    const HbxState &s = hbx_state();
+    if (s.dlStore && !s.dlStore(rec->pOut->data, rec->pOut->length, s.dlStoreUser)) {
+        QX_LOG("mzk:the host did not store the message\n");
+        rec->storeRefused = true;
+    }
+    // The host may take the message now; the answer to the relay follows.
+    if (!rec->storeRefused && s.retrievedObserver) s.retrievedObserver(rec->pOut, s.dlObserverUser);
     return hbx_Arm(kDownload, rec, HbxArmAfter::Stored);
 }
 
@@ -315,12 +347,18 @@ int body_data(void *record, HttpCtx *ctx, int n) {
 bool step_answer(DLMMSTimerPar *rec) {
     HbxDownloadGlobals &g = G();
     QX_LOG("mzk:httpRetrievalState == MMS_WAP_RECEIVE_OK\n");
+    if (rec->storeRefused && rec->retrieveMode != kNotifyRespMode) {
+        // An acknowledgement says the message arrived: none is sent.
+        finish_ok(rec);
+        return false;
+    }
     fnQXStack_Wap_Init(HBX_STACK_MODE_HTTP);
     hbx_ApplyHeaders(rec->pSettings);
     int len = 0;
     if (rec->retrieveMode == kNotifyRespMode) {
         QX_LOG("NOTIFY RESPONSE\n");
-        g.pAnswerPdu = fnMMS_MakeNotifyRespIndPdu(rec->pNotifInfo->Transaction_Id, 0, kStatusRetrieved, &len);
+        g.pAnswerPdu = fnMMS_MakeNotifyRespIndPdu(rec->pNotifInfo->Transaction_Id, 0,
+                                                  rec->storeRefused ? kStatusDeferred : kStatusRetrieved, &len);
     } else {
         g.pAnswerPdu = fnMMS_MakeAcknowledgeIndPdu(rec->pNotifInfo->Transaction_Id, 0, &len);
     }
@@ -331,10 +369,12 @@ bool step_answer(DLMMSTimerPar *rec) {
                                 : nullptr;
     if (!g.receiveCtx) {
         QX_LOG("mzk:post ack fail\n");
+        answered(false, 0);
         finish_ok(rec);
         return false;
     }
     g.receiveCtx->retCtxLen = -1;  // nothing announced yet
+    hbx_Drives(g.receiveCtx);
     return true;
 }
 
@@ -349,15 +389,20 @@ int step_answer_poll(DLMMSTimerPar *rec) {
     }
     if (n == QX_STEP_FAILED) {
         QX_LOG("mzk:MMS_SEND_ACK READ CONTEXT  ERROR\n");
+        answered(false, g.receiveCtx->retValue > 0 ? g.receiveCtx->retValue : 0);
         return finish_ok(rec);
     }
     if (n == 0) {
         QX_LOG("mzk:MMS_SEND_ACK READ CONTEXT SUCCESS\n");
+        const int status = g.receiveCtx->retValue;
+        answered(status >= 200 && status <= 299, status);
         return finish_ok(rec);
     }
     if (n > 0) g.ackBytes += static_cast<uint32_t>(n);
     const int bResult = hbx_ArmStep(fnCPS_DownloadMMS_TimerCb, rec);
-    return bResult == HBX_STEP_CONTINUE ? HBX_STEP_CONTINUE : finish_ok(rec);
+    if (bResult == HBX_STEP_CONTINUE) return HBX_STEP_CONTINUE;
+    answered(false, 0);
+    return finish_ok(rec);
 }
 
 // ---------------------------------------------------------------- the kind
@@ -386,7 +431,11 @@ void say_armed(HbxArmAfter after, int bResult) {
 
 // Once the message is with the host the download has succeeded, only its
 // answer is lost.
-int arm_failed(void *rec, HbxArmAfter after) { return after == HbxArmAfter::Stored ? finish_ok(rec) : fail(rec); }
+int arm_failed(void *rec, HbxArmAfter after) {
+    if (after != HbxArmAfter::Stored) return fail(rec);
+    answered(false, 0);
+    return finish_ok(rec);
+}
 
 int run(void *rec) { return fnCPS_DownloadMMS_Run(static_cast<DLMMSTimerPar *>(rec)); }
 void release_record_of(void *rec) {
@@ -411,7 +460,9 @@ int deadline_ms(const void *record) {
 int deadline(void *record) {
     const auto *rec = static_cast<const DLMMSTimerPar *>(record);
     const bool stored = rec->httpRetrievalState == MMS_WAP_RECEIVE_OK || rec->httpRetrievalState == MMS_SEND_ACK;
-    return stored ? finish_ok(record) : fail(record);
+    if (!stored) return fail(record);
+    answered(false, 0);
+    return finish_ok(record);
 }
 
 const HbxKind kDownload{HbxActive::Download, fnCPS_DownloadMMS_TimerCb, run, say, say_armed, arm_failed, fail,

@@ -16,6 +16,7 @@ void clear_counters() {
     G().sendConfLen = 0;
     G().sentSize = 0;
     G().mms_timeOut = 0;
+    G().lastPercent = -1;
 }
 
 // Closes the POST, stops the stack and drops the confirmation buffer.
@@ -41,6 +42,7 @@ void report_progress(const SendTimerPar *rec, const HttpCtx *ctx) {
     if (!rec->pMMSSendResultCb || !ctx || ctx->bodyLen <= 0) return;
     uint64_t percent = static_cast<uint64_t>(G().sentSize) * 100u / static_cast<uint64_t>(ctx->bodyLen);
     if (percent > 99) percent = 99;
+    if (!hbx_ReportPercent(static_cast<int>(percent), &G().lastPercent)) return;
     rec->pMMSSendResultCb(HBX_MSG_SEND_PROGRESS, static_cast<int>(percent));
 }
 
@@ -76,12 +78,15 @@ Verdict verdict_of(int16_t result) {
 // this request counts.
 int16_t confirmation_result(const HttpCtx *ctx) {
     const HbxSendGlobals &g = G();
+    hbx_state().ending.httpStatus = ctx->retValue;
     if (!hbx_HttpOk(ctx)) {
         QX_LOG("mzk:send mms http status=%d\n", ctx->retValue);
+        hbx_SetEndCause(HbxEndCause::HttpStatus);
         return MMS_CONF_UNDECODABLE;
     }
     if (ctx->contentEncoding != HTTP_CODING_IDENTITY) {
         QX_LOG("mzk:send mms confirmation with a Content-Encoding, refused\n");
+        hbx_SetEndCause(HbxEndCause::NotMessage);
         return MMS_CONF_UNDECODABLE;
     }
     if (!g.requestTid) {
@@ -90,7 +95,10 @@ int16_t confirmation_result(const HttpCtx *ctx) {
     }
     MmsConfMismatch why = MmsConfMismatch::None;
     const auto result = static_cast<int16_t>(fnMMS_CheckSendConf(g.pSendConfBuf, g.sendConfLen, g.requestTid, &why));
-    if (why != MmsConfMismatch::None) QX_LOG("mzk:send mms confirmation refused: %s\n", fnMMS_ConfMismatchText(why));
+    if (why != MmsConfMismatch::None) {
+        QX_LOG("mzk:send mms confirmation refused: %s\n", fnMMS_ConfMismatchText(why));
+        hbx_SetEndCause(HbxEndCause::NotMessage, static_cast<int32_t>(why));
+    }
     return result;
 }
 
@@ -117,6 +125,7 @@ int step_open(SendTimerPar *rec) {
         rec->httpSendState = MMS_WAP_ERROR;
         return HBX_STEP_FAILED;
     }
+    hbx_Drives(G().sendMmsCtx);
     rec->httpSendState = MMS_WAP_PEEK_OK;
     // Kept to match the confirmation; a request without one is still sent.
     G().requestTid = fnMMS_CopyTransactionId(pdu->data, pdu->length);

@@ -15,7 +15,7 @@
 #   Sms() -> ao                                           SMS objects still on the modem
 #   DeleteSms(o)                                          another app deletes an SMS (Deleted is emitted)
 # Usage: mm_standin.py --address BUS_ADDRESS [--no-bearer] [--disconnected]
-#        [--apn APN] [--iface IFACE] [--own-number N] [--sms HEX ...]
+#        [--apn APN] [--iface IFACE] [--own-number N] [--imsi IMSI] [--sms HEX ...]
 # It prints "ready" on stdout once it owns the name.
 import argparse
 import sys
@@ -150,13 +150,13 @@ class Standin:
         }, emit=False)
         self.modem.set(MM + ".Modem.Modem3gpp", {
             "Imei": ("s", "001010123456789"), "RegistrationState": ("u", 1),
-            "OperatorCode": ("s", "00101"), "OperatorName": ("s", "Test Network"),
+            "OperatorCode": ("s", args.operator), "OperatorName": ("s", "Test Network"),
         }, emit=False)
         self.modem.set(MM + ".Modem.Messaging", {"SupportedStorages": ("au", [2]), "DefaultStorage": ("u", 2)},
                        emit=False)
         self.sim.set(MM + ".Sim", {
-            "Active": ("b", True), "SimIdentifier": ("s", "8900100000000000001"), "Imsi": ("s", "001010000000001"),
-            "OperatorIdentifier": ("s", "00101"), "OperatorName": ("s", "Test Network"),
+            "Active": ("b", True), "SimIdentifier": ("s", "8900100000000000001"), "Imsi": ("s", args.imsi),
+            "OperatorIdentifier": ("s", args.operator), "OperatorName": ("s", "Test Network"),
         }, emit=False)
         self.root.set(MM, {"Version": ("s", "1.20.4")}, emit=False)
         self.bearer_present = not args.no_bearer
@@ -264,6 +264,8 @@ def main():
     p.add_argument("--apn", default="mms.test")
     p.add_argument("--iface", default="lo")
     p.add_argument("--own-number", default="+15550100001")
+    p.add_argument("--imsi", default="001010000000001", help="the SIM's IMSI (its MCC gives mmsd-tng its country)")
+    p.add_argument("--operator", default="00101", help="MCC and MNC of the SIM and the network (00101: a test network)")
     p.add_argument("--sms", nargs="*", default=[], help="received SMS already on the modem (Data as hex)")
     args = p.parse_args()
     conn = Gio.DBusConnection.new_for_address_sync(

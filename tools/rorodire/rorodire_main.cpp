@@ -4,6 +4,7 @@
 #include <exception>
 #include <new>
 
+#include "hbxappglib.h"
 #include "qx_stack_http.h"
 #include "rorodire_tool.h"
 
@@ -22,17 +23,22 @@ constexpr char kUsage[] =
     "      file that does not decode).\n"
     "      --verbose shows the library's diagnostic log on stderr.\n"
     "      The exit status is 1 when a file cannot be read or decoded.\n"
-    "  example OUTDIR\n"
+    "  example [--force] OUTDIR\n"
     "      Writes example PDUs made by the library's encoders: a send request with\n"
     "      SMIL, text, image and attachment, a forward request, a notification\n"
-    "      response, an acknowledgement and a read report.\n"
+    "      response, an acknowledgement and a read report. Existing files of those\n"
+    "      names are refused unless --force replaces them.\n"
     "  compose -o OUT [--to A] [--cc A] [--bcc A] [--from A] [--subject S]\n"
     "          [--delivery-report] [--read-reply] [--transaction-id T]\n"
+    "          [--max-size BYTES] [--date DATE]\n"
     "          --slide 'image=a.jpg,text=hello.txt,audio=b.amr,video=c.3gp,dur=5000' ... [--attach FILE] ...\n"
     "      Composes an m-send-req from files: up to ten slides (each with at most an\n"
     "      image, an audio clip, a video clip - not beside an image or audio - and a\n"
     "      UTF-8 text file; optional begin=/end= in ms for its items) and up to ten\n"
     "      attachments. Content types come from the shared MIME database.\n"
+    "      --max-size refuses a message above BYTES (without it one above 307200\n"
+    "      bytes gets a warning); --date sets its Date (seconds since 1970 or\n"
+    "      YYYY-MM-DDTHH:MM:SSZ, up to 2106-02-07T06:28:15Z; default now).\n"
     "  parse [--json] [--extract DIR] [--html DIR] [--force] FILE\n"
     "      Takes a retrieved message (m-retrieve-conf) or a stored send request apart:\n"
     "      header, slides (items with name, type, size, begin, end; the text), slide\n"
@@ -52,12 +58,17 @@ constexpr char kUsage[] =
     "      delivery and read reports when told.\n"
     "  fetch --relay URL [--proxy HOST:PORT] [--user-agent S] [--profile URL] [--notifyresp | --ack]\n"
     "        [--json] [--verbose] NOTIFICATION -o OUT\n"
-    "      Downloads the message an m-notification-ind announces and answers the relay.\n"
+    "      Downloads the message an m-notification-ind announces, stores it in OUT\n"
+    "      and only then answers the relay (Deferred when OUT cannot be written).\n"
     "  read-report --relay URL [--proxy HOST:PORT] [--status read|deleted] [--from ADDR]\n"
     "              [--json] [--verbose] MESSAGE\n"
     "      Sends a read report (m-read-rec-ind) for a retrieved message to its sender\n"
     "      through the relay.\n"
-    "      `rorodire relay|send|fetch|read-report --help` lists every option of the command.\n"
+    "      `rorodire COMMAND --help` lists every option of the command.\n"
+    "  Outputs are written through a temporary file beside them, fsync and rename,\n"
+    "  never over or through a folder, symbolic link, device or FIFO. A failure\n"
+    "  is one line on stderr naming its cause (HTTP status, Response-Status in\n"
+    "  words, the system's reason). --verbose logs go to stderr.\n"
     "  help\n"
     "      Shows this text.\n";
 
@@ -95,6 +106,8 @@ int main(int argc, char **argv) {
     // Requests stay with the relay (or the location) they were made to: a
     // redirect elsewhere ends the transfer with its reason.
     fnQXStack_Http_SetRedirectPolicy(QXRedirectPolicy::SameAuthority);
+    // send, fetch and read-report step their transfers by the socket's readiness.
+    hbx_SetDrive(HbxDrive::Readiness);
     try {
         return run_command(argc, argv);
     } catch (const std::bad_alloc &) {
