@@ -49,6 +49,8 @@ if [ "$mode" = test ]; then
   # the namespaces; gcovr for scripts/coverage.sh.
   have_cmd chatty || need+=(chatty)
   have_cmd Xvfb || need+=(xvfb)
+  have_cmd xvfb-run || need+=(xvfb)
+  have_cmd dbus-monitor || need+=(dbus-bin)  # what chatty asks of rorodired, in its test
   have_cmd mmsdtng || need+=(mmsd-tng)
   have_cmd dnsmasq || need+=(dnsmasq-base)
   have_cmd ip || need+=(iproute2)

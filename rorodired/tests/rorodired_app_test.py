@@ -34,13 +34,14 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import rrd_testlib as lib  # noqa: E402
 from rrd_testlib import connect, pump  # noqa: E402
 
-DAEMON, STANDIN = sys.argv[1:3]
+DAEMON, STANDIN = (sys.argv[1:3] + ["", ""])[:2]
 BUS, MANAGER, SERVICE = "org.ofono.mms", "/org/ofono/mms", "/org/ofono/mms/modemmanager"
 SVC_IF, MGR_IF, MM_IF = "org.ofono.mms.Service", "org.ofono.mms.Manager", "org.ofono.mms.ModemManager"
 OWN, PEER = "+15550100001", "+15550100002"
 
-run = lib.Run("rorodired-app-test.", 30)
-work, check, wait_for = run.work, run.check, run.wait_for
+run = lib.Run("rorodired-app-test.", 30) if __name__ == "__main__" else None
+if run:
+    work, check, wait_for = run.work, run.check, run.wait_for
 
 
 # ---------------------------------------------------------------- PDUs
@@ -375,16 +376,17 @@ def main():
     check(other.accepted == 0, "nothing ever connected to the other port")
 
 
-try:
-    main()
-except SystemExit as e:
-    run.failures.append(str(e))
-finally:
-    run.stop_all()
-    if run.failures:
-        print("\n".join(run.failures), file=sys.stderr)
-        print("rorodired.err:\n" + open(os.path.join(work, "rorodired.err")).read()[-3000:], file=sys.stderr)
-    else:
-        run.remove_work()
-print("FAILED: %d" % len(run.failures) if run.failures else "ok")
-sys.exit(1 if run.failures else 0)
+if __name__ == "__main__":
+    try:
+        main()
+    except SystemExit as e:
+        run.failures.append(str(e))
+    finally:
+        run.stop_all()
+        if run.failures:
+            print("\n".join(run.failures), file=sys.stderr)
+            print("rorodired.err:\n" + open(os.path.join(work, "rorodired.err")).read()[-3000:], file=sys.stderr)
+        else:
+            run.remove_work()
+    print("FAILED: %d" % len(run.failures) if run.failures else "ok")
+    sys.exit(1 if run.failures else 0)
