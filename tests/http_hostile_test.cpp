@@ -130,10 +130,10 @@ const HostileCase kCases[] = {
 
     // ------------------------------------------------ 307 and 308 keep the request
     {"Post307KeepsMethodAndBody", "http://relay.test/send", true,
-     {{"HTTP/1.1 307 Temporary Redirect\r\nLocation: http://relay2.test/send\r\nContent-Length: 0\r\n\r\n"},
+     {{"HTTP/1.1 307 Temporary Redirect\r\nLocation: http://relay.test/send2\r\nContent-Length: 0\r\n\r\n"},
       {"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"}},
      0, HTTP_ST_DONE, "ok", 200, 2,
-     {{"POST http://relay.test/send HTTP/1.0", true}, {"POST http://relay2.test/send HTTP/1.0", true}}},
+     {{"POST http://relay.test/send HTTP/1.0", true}, {"POST http://relay.test/send2 HTTP/1.0", true}}},
     {"Post308KeepsMethodAndBody", "http://relay.test/send", true,
      {{"HTTP/1.1 308 Permanent Redirect\r\nLocation: /v2/send\r\n\r\n"}, {"HTTP/1.0 200 OK\r\n\r\nok"}},
      0, HTTP_ST_DONE, "ok", 200, 0,

@@ -99,7 +99,7 @@ struct State {
     unsigned long seq = 0;
     std::map<std::string, Tracked> tracked;  // Message-ID -> its report bookkeeping
     std::map<std::string, std::string> trackedByTid;  // notification Transaction-Id -> Message-ID
-    // The m-send-conf given to each send request, by its sender and
+    // The m-send-conf given to each send request taken, by its sender and
     // Transaction-Id: a repeated request (a client that never saw the
     // answer sends again) gets the same answer and stores nothing new.
     std::map<std::string, std::vector<uint8_t>> confBySend;

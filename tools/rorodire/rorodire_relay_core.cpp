@@ -311,9 +311,11 @@ void handle_send(State &s, const Request &in, const std::vector<Fault> &faults, 
         error_extra(ex, no.why);
         return;
     }
-    // The same sender and Transaction-Id again: the first answer, nothing stored.
+    // The same sender and Transaction-Id again: the first answer, nothing
+    // stored (unless a conf-status fault asks for another answer).
     const std::string sendKey = std::string(req->From ? req->From : s.sender) + '\n' + req->Transaction_Id;
-    if (auto seen = s.confBySend.find(sendKey); seen != s.confBySend.end()) {
+    auto seen = s.confBySend.find(sendKey);
+    if (seen != s.confBySend.end() && !find_kind(faults, "conf-status")) {
         reply.body = seen->second;
         ex.extra += ",\"repeat\":true";
         return;
@@ -342,11 +344,13 @@ void handle_send(State &s, const Request &in, const std::vector<Fault> &faults, 
         return;
     }
     reply.body.assign(conf.p, conf.p + len);
-    s.confBySend[sendKey] = reply.body;
-    s.confOrder.push_back(sendKey);
-    while (s.confOrder.size() > kMaxRememberedSends) {
-        s.confBySend.erase(s.confOrder.front());
-        s.confOrder.pop_front();
+    if (ok) {  // a refused request stored nothing: the next one is judged afresh
+        s.confBySend[sendKey] = reply.body;
+        s.confOrder.push_back(sendKey);
+        while (s.confOrder.size() > kMaxRememberedSends) {
+            s.confBySend.erase(s.confOrder.front());
+            s.confOrder.pop_front();
+        }
     }
     ex.extra += ",\"response_status\":\"" + hex_byte(status) + "\"";
     if (!no.why.empty()) error_extra(ex, no.why);
