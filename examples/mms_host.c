@@ -122,7 +122,12 @@ int main(int argc, char **argv) {
     if (!defaults) return 1;
     msg.Header.Send_Req = *defaults;
     release(defaults);
-    msg.Header.Send_Req.Transaction_Id = "host-0001";
+    /* Each send request has a Transaction-Id of its own: a relay answers a
+     * repeated one (same sender and Transaction-Id) as the first time and
+     * delivers nothing again. */
+    char tid[48];
+    g_snprintf(tid, sizeof tid, "host-%" G_GINT64_FORMAT, g_get_real_time());
+    msg.Header.Send_Req.Transaction_Id = tid;
     msg.Header.Send_Req.From = "+15550100001/TYPE=PLMN";
     msg.Header.Send_Req.To = "+15550100002/TYPE=PLMN";
     msg.Header.Send_Req.Subject = "Hello from a C host";

@@ -412,7 +412,8 @@ struct Core::State {
         save(m, fx);
         fx.push_back(log_effect("message " + m.id + " not downloaded for now: " + error + ": " + text +
                                 "; tried again in " + std::to_string(delay / 1000) + " s"));
-        Effect e = eff(EffectKind::MessageReceiveError, m.id);
+        // No MessagePath: there is no message object (yet).
+        Effect e = eff(EffectKind::MessageReceiveError, {});
         e.error = error;
         e.text = text;
         e.host = host;

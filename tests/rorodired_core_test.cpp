@@ -514,7 +514,7 @@ TEST(RorodiredCore, AFailedDownloadKeepsItsNotificationAndIsFetchedLater) {
     const Message *m = h.core->find(id);
     EXPECT_EQ(m->status, Status::PendingDownload);
     EXPECT_TRUE(m->queued);
-    EXPECT_EQ(count(fx, EffectKind::MessageReceiveError, id), 1u);
+    EXPECT_EQ(count(fx, EffectKind::MessageReceiveError, ""), 1u);
     EXPECT_EQ(count(h.all, EffectKind::MessageAdded), 0u) << "never shown without its content";
     EXPECT_TRUE(h.sink.blobs.count(FakeSink::key(id, Blob::Notification, 0))) << "the notification is kept";
     EXPECT_EQ(h.core->notification_inds(), 1u);
@@ -527,7 +527,7 @@ TEST(RorodiredCore, AFailedDownloadKeepsItsNotificationAndIsFetchedLater) {
     h.advance(200, 100);
     ASSERT_EQ(h.running(), id);
     fx = h.done(id, TransferEnd::Failed);
-    EXPECT_EQ(count(fx, EffectKind::MessageReceiveError, id), 1u);
+    EXPECT_EQ(count(fx, EffectKind::MessageReceiveError, ""), 1u);
     // ProcessMessageQueue tries it at once.
     fx = h.take(h.core->process_queue());
     ASSERT_EQ(h.running(), id);
