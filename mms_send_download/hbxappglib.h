@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "osal.h"
+#include "glib_qx_stack_porting.h"
 #include "qx_stack_http.h"
 #include "rorodire.h"
 
@@ -133,6 +134,7 @@ struct HbxState {
     const HbxKind *kind;  // the running transaction's kind, null when none runs
     HbxSendConfObserver confObserver;  // the host's, null when none
     void *confObserverUser;
+    QXBearer bearer;  // the network the next transactions go out on (the host's setting)
 };
 
 HbxState &hbx_state();
@@ -140,6 +142,12 @@ HbxState &hbx_state();
 // Sets the one observer of send confirmations (null removes it). The host
 // that sets one removes it before it goes.
 void hbx_SetSendConfObserver(HbxSendConfObserver observer, void *user);
+
+// Sets the bearer (interface, source address, DNS servers) the transactions
+// started from now on go out on; null or all-empty: the system's routing and
+// resolver, as without this call. A running transaction keeps the bearer it
+// started with. False (nothing changed) when a text does not fit.
+bool hbx_SetBearer(const QXBearer *bearer);
 
 // ---------------------------------------------------------------- handle list
 extern "C" {
