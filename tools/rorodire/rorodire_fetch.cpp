@@ -20,7 +20,8 @@ using namespace transfer;
 namespace {
 
 constexpr char kFetchUsage[] =
-    "usage: rorodire fetch --relay URL [--proxy HOST:PORT] [--interface IF] [--dns ADDR[,ADDR]] [--user-agent S] [--profile URL]\n"
+    "usage: rorodire fetch --relay URL [--proxy HOST:PORT] [--user-agent S] [--profile URL]\n"
+    "                      [--interface IF] [--dns ADDR[,ADDR]]\n"
     "                      [--notifyresp | --ack] [--json] [--verbose] NOTIFICATION -o OUT\n"
     "\n"
     "Downloads the message that the m-notification-ind in the file NOTIFICATION\n"
@@ -28,7 +29,7 @@ constexpr char kFetchUsage[] =
     "m-retrieve-conf to OUT and answers the relay at URL.\n"
     "  --relay URL        MMS relay (MMSC) URL the answer is posted to\n"
     "  --proxy HOST:PORT  WAP proxy (HTTP proxy) to go through; none by default\n"
-    "  --interface IF     go out on network interface IF (the modem's bearer, e.g. wwan0)\n"
+    "  --interface IF     go out on network interface IF (the modem's bearer)\n"
     "  --dns ADDR[,ADDR]  resolve the relay's and proxy's names through these DNS\n"
     "                     servers only (the bearer's), never the system resolver\n"
     "  --user-agent S     User-Agent header instead of the built-in one\n"

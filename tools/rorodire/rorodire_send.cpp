@@ -21,7 +21,8 @@ using namespace transfer;
 namespace {
 
 constexpr char kSendUsage[] =
-    "usage: rorodire send --relay URL [--proxy HOST:PORT] [--interface IF] [--dns ADDR[,ADDR]] [--user-agent S] [--profile URL]\n"
+    "usage: rorodire send --relay URL [--proxy HOST:PORT] [--user-agent S] [--profile URL]\n"
+    "                     [--interface IF] [--dns ADDR[,ADDR]]\n"
     "                     [--delivery-report] [--read-reply] [--json] [--verbose] PDU\n"
     "\n"
     "Posts the m-send-req in the file PDU to the MMS relay at URL through the\n"
@@ -29,7 +30,7 @@ constexpr char kSendUsage[] =
     "the relay's m-send-conf.\n"
     "  --relay URL        MMS relay (MMSC) URL, e.g. http://127.0.0.1:8002/mms\n"
     "  --proxy HOST:PORT  WAP proxy (HTTP proxy) to go through; none by default\n"
-    "  --interface IF     go out on network interface IF (the modem's bearer, e.g. wwan0)\n"
+    "  --interface IF     go out on network interface IF (the modem's bearer)\n"
     "  --dns ADDR[,ADDR]  resolve the relay's and proxy's names through these DNS\n"
     "                     servers only (the bearer's), never the system resolver\n"
     "  --user-agent S     User-Agent header instead of the built-in one\n"
