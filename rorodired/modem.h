@@ -50,6 +50,26 @@ enum class BearerState : int32_t {
     ContextActive = 5,          // a usable bearer is connected
 };
 
+// The connected bearer MMS goes out on, as the modem stack reports it:
+// ModemManager's Bearer Interface, Ip4Config, Ip6Config and APN, or oFono's
+// context Settings / IPv6.Settings. Empty fields are unknown.
+struct IpConfig {
+    uint32_t method = 0;  // ModemManager's MMBearerIpMethod (0 unknown, 1 ppp, 2 static, 3 dhcp)
+    std::string address, gateway;
+    uint32_t prefix = 0;
+    std::vector<std::string> dns;  // dns1..dns3 in order
+    bool operator==(const IpConfig &) const = default;
+};
+struct BearerInfo {
+    std::string iface, apn;
+    IpConfig ip4, ip6;
+    bool operator==(const BearerInfo &) const = default;
+    // The DNS servers to ask, IPv4 ones first, as "a,b,c" (empty: none given).
+    std::string dns_list() const;
+    // One line for the log: "wwan0 (APN mms, 10.0.0.2/30, DNS 10.0.0.1)".
+    std::string describe() const;
+};
+
 struct ModemSettings {
     ModemBackend backend = ModemBackend::ModemManager;
     // ModemManager: object path of the modem to use; empty: the first one
@@ -111,6 +131,10 @@ void modem_update_settings(Modem *m, const ModemSettings &settings);
 
 // The bearer as last seen (for ProcessMessageQueue and the first kick).
 bool modem_bearer_up(const Modem *m, BearerState *state, std::string *iface);
+// The connected bearer MMS uses, as last seen (empty when none, or when the
+// modem stack does not tell). on_bearer is called again whenever it changes
+// (another address, a reconnect, another interface).
+BearerInfo modem_bearer_info(const Modem *m);
 
 // Reads List() again and hands over pushes not handed over yet (e.g. on
 // ProcessMessageQueue or AutoProcessOnConnection). An SMS is handed over once

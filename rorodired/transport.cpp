@@ -122,12 +122,14 @@ struct Transport::Impl {
         bool earlyEnd = false;
         std::string why;
         std::string tid;  // Transaction-Id of the request: the confirmation must carry it
+        std::string iface;  // the bearer it went out on ("" the default route)
         rrhost::PduPost *post = nullptr;  // a read report's POST while it runs
         bool isReport = false;
         bool reportOk = false;
         int httpStatus = 0;
     };
     Current cur;
+    std::string bearerIface, bearerDns;
     bool running = false;
     guint reportSource = 0;
     guint progressSource = 0;  // reads the bytes moved once a second while a transfer runs
@@ -181,6 +183,12 @@ void on_result(int code, int value) {
                 return G_SOURCE_REMOVE;
             },
             nullptr);
+}
+
+// The socket layer's cause of the last failed lookup or connect, for the why.
+std::string net_cause() {
+    const int e = fnQX_Stack_Layer().lastError;
+    return e ? std::string(": ") + g_sock_strerror(e) : std::string();
 }
 
 TransferEnd end_of_send(int code) {
@@ -250,7 +258,7 @@ void Transport::Impl::report() {
             r.why = r.responseStatus >= 0 ? "the relay refused the message (Response-Status 0x" +
                                                 std::string(1, "0123456789ABCDEF"[(r.responseStatus >> 4) & 15]) +
                                                 std::string(1, "0123456789ABCDEF"[r.responseStatus & 15]) + ")"
-                                          : "the send failed (connection, HTTP or confirmation)";
+                                          : "the send failed (connection, HTTP or confirmation)" + net_cause();
     } else {
         r.end = end_of_download(cur.code);
         if (r.end == TransferEnd::Ok) {
@@ -262,7 +270,7 @@ void Transport::Impl::report() {
             }
         } else {
             r.why = r.end == TransferEnd::TooBig ? "the message is larger than the download limit"
-                                                 : "the download failed (connection, HTTP or message)";
+                                                 : "the download failed (connection, HTTP or message)" + net_cause();
         }
     }
     fnQX_Free(reinterpret_cast<void **>(&cur.out.data));
@@ -301,12 +309,24 @@ Transport::~Transport() {
 
 void Transport::set_settings(const TransportSettings &s) { p_->settings = s; }
 
+void Transport::set_bearer(const std::string &iface, const std::string &dns) {
+    p_->bearerIface = iface;
+    p_->bearerDns = dns;
+}
+
+const std::string &Transport::running_iface() const { return p_->running ? p_->cur.iface : p_->none; }
+
 Transport::Impl::Current &Transport::Impl::begin(const std::string &id, Lane lane) {
     running = true;
     cur = Current{};
     cur.id = id;
     cur.lane = lane;
     cur.settings = settings;
+    cur.iface = bearerIface;
+    // The bearer is the transactions' own setting, taken when one starts.
+    QXBearer b{};
+    if (!fnQX_Stack_MakeBearer(&b, bearerIface.c_str(), nullptr, bearerDns.c_str())) b = QXBearer{};
+    hbx_SetBearer(&b);
     auto opt = [](const std::string &v) { return v.empty() ? nullptr : v.c_str(); };
     cur.ms = MmsSettings{opt(cur.settings.userAgent), opt(cur.settings.userAgentProfile), opt(cur.settings.proxyHost),
                          opt(cur.settings.proxyPort), cur.settings.relayUrl.c_str()};

@@ -11,7 +11,8 @@
 // bytes) without connecting, and stops a transfer on request.
 //
 // Changes to this header are additive; the newest are listed here:
-//   Transport::start_read_report, read_relay_url, read_proxy
+//   Transport::start_read_report, read_relay_url, read_proxy,
+//   Transport::set_bearer, running_iface
 #ifndef RORODIRED_TRANSPORT_H
 #define RORODIRED_TRANSPORT_H
 
@@ -53,6 +54,13 @@ public:
     Transport &operator=(const Transport &) = delete;
 
     void set_settings(const TransportSettings &s);
+    // The bearer the transfers started from now on go out on: its interface
+    // (sockets tied to it) and DNS servers ("a,b", the relay's and proxy's
+    // names resolved through them only). Both empty: the default route and
+    // the system resolver. A running transfer keeps the bearer it began on.
+    void set_bearer(const std::string &iface, const std::string &dns);
+    // The running transfer's interface ("" when none or the default route).
+    const std::string &running_iface() const;
 
     // Starts the transfer of message `id`: a send posts `bytes` (the stored
     // m-send-req), a download fetches what `bytes` (the stored
