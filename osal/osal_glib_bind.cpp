@@ -23,12 +23,8 @@ char g_toldFallback[IF_NAMESIZE];
 // trying it on a kernel that would allow the bind, and for kernels that
 // accept the option but route wrongly with it.
 bool device_bind_disabled() {
-    static int disabled = -1;
-    if (disabled < 0) {
-        const char *v = std::getenv("OSAL_NO_BINDTODEVICE");
-        disabled = v && *v && std::strcmp(v, "0") != 0 ? 1 : 0;
-    }
-    return disabled == 1;
+    const char *v = std::getenv("OSAL_NO_BINDTODEVICE");
+    return v && *v && std::strcmp(v, "0") != 0;
 }
 
 bool numeric(const char *text, int family, sockaddr_storage *out, socklen_t *len) {

@@ -79,6 +79,7 @@ struct DnsLookup {
     int sentNext;
     int forged;     // UDP answers that matched no query
     bool truncated; // a UDP answer had the TC bit
+    bool refused;   // a server answered SERVFAIL, NOTIMP or REFUSED (c-ares then only tries the next)
     int bindError;  // the last socket that could not be tied to the interface
 };
 
@@ -150,7 +151,7 @@ void on_sock_state(void *data, ares_socket_t fd, int readable, int writable) {
 
 ares_socket_t sock_open(int family, int type, int protocol, void *data) {
     auto *l = static_cast<DnsLookup *>(data);
-    const int fd = socket(family, type | SOCK_CLOEXEC, protocol);
+    const int fd = socket(family, type | SOCK_CLOEXEC | SOCK_NONBLOCK, protocol);
     if (fd < 0) return ARES_SOCKET_BAD;
     if (const int e = bind_socket(fd, family, l->bind)) {
         l->bindError = e;
@@ -214,8 +215,10 @@ ares_ssize_t sock_recvfrom(ares_socket_t fd, void *buf, size_t cap, int flags, s
         if (s.fd == fd && same_question(s, p, len)) matched = true;
     if (!matched) {
         ++l->forged;
-    } else if (len > 2 && (p[2] & 0x02)) {
-        l->truncated = true;
+    } else {
+        if (len > 2 && (p[2] & 0x02)) l->truncated = true;
+        const int rcode = len > 3 ? p[3] & 0x0F : 0;
+        if (rcode == 2 || rcode == 4 || rcode == 5) l->refused = true;
     }
     return n;
 }
@@ -253,6 +256,7 @@ int error_of_status(DnsLookup *l, int status) {
         default: break;  // time-out, refused connection, no server reachable
     }
     if (l->truncated) return OSAL_ERR_DNS_TRUNCATED;
+    if (l->refused) return OSAL_ERR_DNS_SERVER;
     if (l->forged > 0) return OSAL_ERR_DNS_FORGED;
     if (l->bindError) return l->bindError;
     return OSAL_ERR_DNS_NO_ANSWER;
