@@ -492,7 +492,7 @@ std::string BearerInfo::dns_list() const {
             if (!a) continue;
             g_object_unref(a);
             if (!out.empty()) out += ",";
-            out += g_str_has_prefix(d.c_str(), "[") || d.find(':') == std::string::npos ? d : "[" + d + "]";
+            out += d;  // bare, as the resolver's server list takes it (port 53)
         }
     return out;
 }
