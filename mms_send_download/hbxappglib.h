@@ -73,6 +73,7 @@ struct NotifInfo {
 struct DLMMSTimerPar {
     int32_t retrieveMode;
     uint8_t httpRetrievalState;
+    bool storeRefused;  // the host's store refused the message: the relay is told Deferred
     NotifInfo *pNotifInfo;
     tCPS_PduBuf *pOut;
     MmsSettings *pSettings;
@@ -119,6 +120,34 @@ enum class HbxActive : uint8_t { None, Send, Download };
 // the final report, with the library's bytes (valid only during the call).
 using HbxSendConfObserver = void (*)(const uint8_t *conf, int len, void *user);
 
+// Stores a retrieved message before the relay is answered: called once per
+// download whose message arrived whole, with the bytes handed to the host
+// (valid until the host releases its output record). False when the message
+// could not be kept: the relay is then told Deferred (an m-acknowledge-ind,
+// which has no such status, is not sent at all), so the message stays there,
+// and the download ends as failed with HbxEndCause::StoreRefused (the
+// output record still holds the message; the host releases it as always).
+using HbxDownloadStore = bool (*)(const uint8_t *pdu, int len, void *user);
+
+// Why the latest transaction ended as it did, for a host that names the
+// cause of a failure. Kept until the next transaction starts.
+enum class HbxEndCause : uint8_t {
+    None,            // it succeeded, or failed before any exchange
+    ReadFailed,      // the connection failed (connect, reset, HTTP stack's limits)
+    IdleLimit,       // nothing moved for HBX_MAX_IDLE_STEPS steps
+    Deadline,        // the overall deadline passed
+    HttpStatus,      // the response's HTTP status is not 200 (httpStatus)
+    NotMessage,      // the response is not the PDU the exchange wants (coded, another type, not matching)
+    RetrieveStatus,  // the relay's m-retrieve-conf says the message is not there (detail: Retrieve-Status)
+    Cut,             // the message is cut short
+    StoreRefused,    // the host's store refused the retrieved message
+};
+struct HbxEnding {
+    HbxEndCause cause;
+    int32_t httpStatus;  // the latest response's HTTP status, 0 when none was read
+    int32_t detail;
+};
+
 struct HbxKind;
 
 // Everything the transactions keep between steps: one instance per process.
@@ -134,6 +163,9 @@ struct HbxState {
     const HbxKind *kind;  // the running transaction's kind, null when none runs
     HbxSendConfObserver confObserver;  // the host's, null when none
     void *confObserverUser;
+    HbxEnding ending;              // why the latest transaction ended
+    HbxDownloadStore dlStore;      // the host's, null when none
+    void *dlStoreUser;
     QXBearer bearer;  // the network the next transactions go out on (the host's setting)
 };
 
@@ -142,6 +174,13 @@ HbxState &hbx_state();
 // Sets the one observer of send confirmations (null removes it). The host
 // that sets one removes it before it goes.
 void hbx_SetSendConfObserver(HbxSendConfObserver observer, void *user);
+// Sets the one store of retrieved messages (null removes it).
+void hbx_SetDownloadStore(HbxDownloadStore store, void *user);
+// Why the latest transaction ended.
+const HbxEnding &hbx_LastEnding();
+// Records the cause of the running transaction's ending (the first one
+// named wins over later, more general ones).
+void hbx_SetEndCause(HbxEndCause cause, int32_t detail = 0);
 
 // Sets the bearer (interface, source address, DNS servers) the transactions
 // started from now on go out on; null or all-empty: the system's routing and

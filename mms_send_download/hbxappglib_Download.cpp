@@ -15,6 +15,7 @@ namespace {
 HbxDownloadGlobals &G() { return hbx_state().dl; }
 
 constexpr uint8_t kStatusRetrieved = 0x81;
+constexpr uint8_t kStatusDeferred = 0x83;
 constexpr uint8_t kRetrieveStatusOk = 0x80;
 constexpr int kNotifyRespMode = 3;
 
@@ -71,10 +72,17 @@ int fail_too_big(void *rec) {
 }
 
 // The answer exchange is over, whatever its outcome: the message is already
-// with the host.
-int finish_ok(void *rec) {
+// with the host. A message the host's store refused is a failure (the relay
+// was told Deferred and keeps it).
+int finish_ok(void *record) {
+    if (static_cast<DLMMSTimerPar *>(record)->storeRefused) {
+        QX_LOG("mzk:download HBX_MSG_DL_FAIL_NOR: the message was not stored, the relay keeps it\n");
+        // What the host must know first, whatever ended the answer.
+        hbx_state().ending.cause = HbxEndCause::StoreRefused;
+        return hbx_End(kDownload, record, MMS_SEND_ACK_AFTER, HBX_MSG_DL_FAIL_NOR, 0, HBX_STEP_FAILED);
+    }
     QX_LOG("mzk:download progress=100\n");
-    return hbx_End(kDownload, rec, MMS_SEND_ACK_AFTER, HBX_MSG_DL_OK, 100, HBX_STEP_CONTINUE);
+    return hbx_End(kDownload, record, MMS_SEND_ACK_AFTER, HBX_MSG_DL_OK, 100, HBX_STEP_CONTINUE);
 }
 
 // Gives the body buffer `want` bytes of room (never beyond the most a
@@ -203,10 +211,12 @@ int body_complete(void *record, HttpCtx *ctx) {
     }
     if (!hbx_HttpOk(ctx)) {
         QX_LOG("mzk:download http status=%d\n", ctx->retValue);
+        hbx_SetEndCause(HbxEndCause::HttpStatus);
         return fail(rec);
     }
     if (const char *why = not_retrieved(ctx)) {
         QX_LOG("mzk:download refused: %s\n", why);
+        hbx_SetEndCause(HbxEndCause::NotMessage);
         return fail(rec);
     }
     g.mms_receive_time_out = 0;
@@ -221,6 +231,7 @@ int body_complete(void *record, HttpCtx *ctx) {
     tMMS_RetrieveConf *conf = MMS_ParseRetrieveConfInPlace(g.p_mmsBody, static_cast<int>(g.mmsBodyLen), &report);
     if (!conf) {
         QX_LOG("mzk:NULL == retrievestruct\n");
+        hbx_SetEndCause(HbxEndCause::NotMessage);
         return fail(rec);
     }
     const uint8_t status = conf->Retrieve_Status;
@@ -233,6 +244,7 @@ int body_complete(void *record, HttpCtx *ctx) {
         // The relay says the message is not there (expired, deleted, ...):
         // nothing is handed over and the relay is not told it was retrieved.
         QX_LOG("mzk:download refused: Retrieve-Status 0x%02X\n", status);
+        hbx_SetEndCause(HbxEndCause::RetrieveStatus, status);
         return fail(rec);
     }
     if (why) {
@@ -243,6 +255,7 @@ int body_complete(void *record, HttpCtx *ctx) {
         // A message cut short is no message: a failure like the others, and
         // the relay is not told it was retrieved.
         QX_LOG("mzk:download refused: the message is %s\n", why);
+        hbx_SetEndCause(HbxEndCause::Cut);
         return fail(rec);
     }
     // The buffer itself goes to the host, with the zero byte after the
@@ -257,6 +270,14 @@ int body_complete(void *record, HttpCtx *ctx) {
     rec->httpRetrievalState = MMS_WAP_RECEIVE_OK;
     g.p_mmsBody = nullptr;
     clear_globals();
+    // The host stores the message before the relay hears anything (and
+    // before any other ending can report it): a message it could not keep
+    // stays on the relay, answered Deferred.
+    const HbxState &s = hbx_state();
+    if (s.dlStore && !s.dlStore(rec->pOut->data, rec->pOut->length, s.dlStoreUser)) {
+        QX_LOG("mzk:the host did not store the message\n");
+        rec->storeRefused = true;
+    }
     return hbx_Arm(kDownload, rec, HbxArmAfter::Stored);
 }
 
@@ -311,12 +332,18 @@ int body_data(void *record, HttpCtx *ctx, int n) {
 bool step_answer(DLMMSTimerPar *rec) {
     HbxDownloadGlobals &g = G();
     QX_LOG("mzk:httpRetrievalState == MMS_WAP_RECEIVE_OK\n");
+    if (rec->storeRefused && rec->retrieveMode != kNotifyRespMode) {
+        // An acknowledgement says the message arrived: none is sent.
+        finish_ok(rec);
+        return false;
+    }
     fnQXStack_Wap_Init(HBX_STACK_MODE_HTTP);
     hbx_ApplyHeaders(rec->pSettings);
     int len = 0;
     if (rec->retrieveMode == kNotifyRespMode) {
         QX_LOG("NOTIFY RESPONSE\n");
-        g.pAnswerPdu = fnMMS_MakeNotifyRespIndPdu(rec->pNotifInfo->Transaction_Id, 0, kStatusRetrieved, &len);
+        g.pAnswerPdu = fnMMS_MakeNotifyRespIndPdu(rec->pNotifInfo->Transaction_Id, 0,
+                                                  rec->storeRefused ? kStatusDeferred : kStatusRetrieved, &len);
     } else {
         g.pAnswerPdu = fnMMS_MakeAcknowledgeIndPdu(rec->pNotifInfo->Transaction_Id, 0, &len);
     }

@@ -76,12 +76,15 @@ Verdict verdict_of(int16_t result) {
 // this request counts.
 int16_t confirmation_result(const HttpCtx *ctx) {
     const HbxSendGlobals &g = G();
+    hbx_state().ending.httpStatus = ctx->retValue;
     if (!hbx_HttpOk(ctx)) {
         QX_LOG("mzk:send mms http status=%d\n", ctx->retValue);
+        hbx_SetEndCause(HbxEndCause::HttpStatus);
         return MMS_CONF_UNDECODABLE;
     }
     if (ctx->contentEncoding != HTTP_CODING_IDENTITY) {
         QX_LOG("mzk:send mms confirmation with a Content-Encoding, refused\n");
+        hbx_SetEndCause(HbxEndCause::NotMessage);
         return MMS_CONF_UNDECODABLE;
     }
     if (!g.requestTid) {
@@ -90,7 +93,10 @@ int16_t confirmation_result(const HttpCtx *ctx) {
     }
     MmsConfMismatch why = MmsConfMismatch::None;
     const auto result = static_cast<int16_t>(fnMMS_CheckSendConf(g.pSendConfBuf, g.sendConfLen, g.requestTid, &why));
-    if (why != MmsConfMismatch::None) QX_LOG("mzk:send mms confirmation refused: %s\n", fnMMS_ConfMismatchText(why));
+    if (why != MmsConfMismatch::None) {
+        QX_LOG("mzk:send mms confirmation refused: %s\n", fnMMS_ConfMismatchText(why));
+        hbx_SetEndCause(HbxEndCause::NotMessage, static_cast<int32_t>(why));
+    }
     return result;
 }
 

@@ -38,6 +38,7 @@ bool arm_deadline(const HbxKind &k, void *rec) {
 bool hbx_Start(const HbxKind &k, void *rec) {
     HbxState &s = hbx_state();
     s.stepCount = 0;
+    s.ending = HbxEnding{HbxEndCause::None, 0, 0};
     s.active = k.active;
     s.running = rec;
     s.kind = &k;
@@ -85,8 +86,10 @@ int hbx_Arm(const HbxKind &k, void *rec, HbxArmAfter after) {
 }
 
 int hbx_Poll(const HbxKind &k, void *rec, HttpCtx *ctx, int n, uint16_t idle, uint32_t received) {
+    if (ctx->statusSeen) hbx_state().ending.httpStatus = ctx->retValue;
     if (idle > HBX_MAX_IDLE_STEPS) {
         k.say(HbxSay::IdleLimit, idle);
+        hbx_SetEndCause(HbxEndCause::IdleLimit);
         return k.fail(rec);
     }
     if (n < 0 && body_in(ctx, received)) {
@@ -95,6 +98,7 @@ int hbx_Poll(const HbxKind &k, void *rec, HttpCtx *ctx, int n, uint16_t idle, ui
     }
     if (n == QX_STEP_FAILED) {
         k.say(HbxSay::ReadFailed, 0);
+        hbx_SetEndCause(HbxEndCause::ReadFailed);
         return k.fail(rec);
     }
     if (n < 0) {
@@ -115,6 +119,7 @@ void hbx_DeadlineStep(const HbxKind &k, void *rec) {
     const HbxState &s = hbx_state();
     if (!rec || s.active != k.active || rec != s.running) return;
     k.say(HbxSay::DeadlineReached, s.deadlineMs);
+    hbx_SetEndCause(HbxEndCause::Deadline);
     k.deadline(rec);
 }
 

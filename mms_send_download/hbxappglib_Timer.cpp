@@ -8,7 +8,7 @@
 
 HbxState &hbx_state() {
     static HbxState s{HbxActive::None, 0, nullptr, {}, {}, {nullptr, nullptr, 0}, HBX_STEP_PERIOD_MS, 0, nullptr,
-                      nullptr, nullptr, {}};
+                      nullptr, nullptr, {HbxEndCause::None, 0, 0}, nullptr, nullptr, {}};
     return s;
 }
 
@@ -19,6 +19,21 @@ void hbx_SetSendConfObserver(HbxSendConfObserver observer, void *user) {
 }
 
 bool hbx_Busy() { return hbx_state().active != HbxActive::None; }
+
+void hbx_SetDownloadStore(HbxDownloadStore store, void *user) {
+    HbxState &s = hbx_state();
+    s.dlStore = store;
+    s.dlStoreUser = store ? user : nullptr;
+}
+
+const HbxEnding &hbx_LastEnding() { return hbx_state().ending; }
+
+void hbx_SetEndCause(HbxEndCause cause, int32_t detail) {
+    HbxEnding &e = hbx_state().ending;
+    if (e.cause != HbxEndCause::None) return;
+    e.cause = cause;
+    e.detail = detail;
+}
 
 void hbx_SetStepPeriod(int ms) { hbx_state().stepPeriodMs = ms >= 0 ? ms : HBX_STEP_PERIOD_MS; }
 

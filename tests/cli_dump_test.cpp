@@ -757,7 +757,7 @@ TEST(CliUsage, HelpAndBadCommandLines) {
         const ToolRun r = run_tool({h});
         EXPECT_EQ(r.status, 0);
         EXPECT_NE(r.out.find("dump [--json] [--verbose] FILE..."), std::string::npos);
-        EXPECT_NE(r.out.find("example OUTDIR"), std::string::npos);
+        EXPECT_NE(r.out.find("example [--force] OUTDIR"), std::string::npos);
     }
     const std::vector<std::vector<std::string>> bad = {
         {}, {"frobnicate"}, {"dump"}, {"dump", "--jsn", "x"}, {"example"}, {"example", "a", "b"}};

@@ -134,6 +134,10 @@ TEST(EncodedWords, DecodeToUtf8ReplaceWhatDoesNotConvertAndKeepNonWordsAsText) {
         {"=?us-ascii?q?=C3=A9?=", "\xC3\xA9"},  // read as UTF-8, as US-ASCII texts are
         {"=?euc-jp?q?a=A4?=", "a\xEF\xBF\xBD"},
         {"=?utf-16be?q?=00?=", "\xEF\xBF\xBD"},
+        // An encoded zero byte is replaced, never the end of the text.
+        {"=?UTF-8?Q?x=00abc?=", "x\xEF\xBF\xBD" "abc"},
+        {"=?UTF-8?B?eABhYmM=?= tail", "x\xEF\xBF\xBD" "abc tail"},
+        {"=?utf-16be?q?=00x=00=00=00y?=", "x\xEF\xBF\xBDy"},
         {"=?utf-8?q?a=?=", "a="},
         // malformed or empty content: left out whole
         {"=?utf-8?B?" "?=", ""},

@@ -447,6 +447,121 @@ TEST_F(Trans, DownloadStoresTheMessageAndAnswers) {
     }
 }
 
+// The host's store runs before the relay hears anything: it sees the whole
+// message; when it refuses, the relay is told Deferred (an acknowledgement,
+// which cannot say so, is not sent) and the download ends as failed with
+// the store named as its cause.
+TEST_F(Trans, DownloadAnswersOnlyAfterTheHostStoredTheMessage) {
+    struct Store {
+        bool accept;
+        Bytes seen;
+        int calls = 0;
+        size_t postsBefore = 0;
+    };
+    for (const bool accept : {true, false}) {
+        for (const int mode : {3, 0}) {
+            SCOPED_TRACE(std::string(accept ? "stored" : "refused") + " mode " + std::to_string(mode));
+            os::reset();
+            g_reports.clear();
+            const Bytes msg = retrieve_conf(2000, "tid-7");
+            os::push_read_data(http(200, str(msg)));
+            os::push_read_result(0);
+            os::push_read_data("HTTP/1.0 204 No Content\r\nContent-Length: 0\r\n\r\n");
+            Store st{accept, {}};
+            hbx_SetDownloadStore(
+                [](const uint8_t *pdu, int len, void *user) {
+                    auto *s = static_cast<Store *>(user);
+                    ++s->calls;
+                    s->seen.assign(pdu, pdu + len);
+                    s->postsBefore = static_cast<size_t>(os::sockets_created());
+                    return s->accept;
+                },
+                &st);
+            ASSERT_EQ(download(notification("tid-7", "http://mmsc.test/get/7", 2000), mode), HBX_MSG_DL_STARTED);
+            run();
+            hbx_SetDownloadStore(nullptr, nullptr);
+            EXPECT_EQ(st.calls, 1);
+            EXPECT_EQ(st.seen, msg);
+            EXPECT_EQ(st.postsBefore, 1u) << "the answer went out before the store";
+            if (accept) {
+                expect_one_final(HBX_MSG_DL_OK, 100);
+                EXPECT_EQ(hbx_LastEnding().cause, HbxEndCause::None);
+            } else {
+                expect_one_final(HBX_MSG_DL_FAIL_NOR, 0);
+                EXPECT_EQ(hbx_LastEnding().cause, HbxEndCause::StoreRefused);
+            }
+            fnQX_Free(reinterpret_cast<void **>(&out_.data));
+            const bool answered = accept || mode == 3;
+            ASSERT_EQ(os::sockets_created(), answered ? 2 : 1);
+            if (answered) {
+                const std::string post = os::written(102);
+                const std::string answer = post.substr(post.find("\r\n\r\n") + 4);
+                if (mode == 3)  // Status: Retrieved, or Deferred
+                    EXPECT_NE(answer.find(std::string("\x95") + (accept ? "\x81" : "\x83")), std::string::npos)
+                        << rrtest::hex(Bytes(answer.begin(), answer.end()));
+            }
+            EXPECT_EQ(os::sockets_open(), 0);
+            EXPECT_EQ(os::timers_live(), 0);
+        }
+    }
+}
+
+// A message the store refused is never reported as retrieved, whatever
+// becomes of the answer that tells the relay Deferred.
+TEST_F(Trans, AnUnstoredMessageIsAFailureWhateverTheAnswerDoes) {
+    const std::string msg = str(retrieve_conf(500));
+    for (const bool answerFails : {false, true}) {
+        SCOPED_TRACE(answerFails ? "the answer's connect fails" : "the answer goes out");
+        os::reset();
+        g_reports.clear();
+        os::push_read_data(http(200, msg));
+        os::push_read_data("HTTP/1.0 204 No Content\r\nContent-Length: 0\r\n\r\n");
+        hbx_SetDownloadStore([](const uint8_t *, int, void *) { return false; }, nullptr);
+        ASSERT_EQ(download(notification("t1", "http://mmsc.test/get/1", 500), 3), HBX_MSG_DL_STARTED);
+        while (os::sockets_closed() == 0 && os::fire_next_timer()) {
+        }
+        if (answerFails) os::set_connect_mode(os::ConnectMode::Fail);
+        run();
+        hbx_SetDownloadStore(nullptr, nullptr);
+        expect_one_final(HBX_MSG_DL_FAIL_NOR, 0);
+        EXPECT_EQ(hbx_LastEnding().cause, HbxEndCause::StoreRefused);
+        fnQX_Free(reinterpret_cast<void **>(&out_.data));
+        EXPECT_EQ(os::sockets_open(), 0);
+        EXPECT_EQ(os::timers_live(), 0);
+    }
+}
+
+// Why a transaction failed is kept for the host: the HTTP status, the
+// Retrieve-Status, an answer that is no confirmation.
+TEST_F(Trans, EndingsNameTheirCause) {
+    os::push_read_data(http(404, "gone"));
+    os::push_read_result(0);
+    ASSERT_EQ(download(notification("t1", "http://mmsc.test/get/1", 100), 3), HBX_MSG_DL_STARTED);
+    run();
+    expect_one_final(HBX_MSG_DL_FAIL_NOR, 0);
+    EXPECT_EQ(hbx_LastEnding().cause, HbxEndCause::HttpStatus);
+    EXPECT_EQ(hbx_LastEnding().httpStatus, 404);
+
+    os::reset();
+    g_reports.clear();
+    os::push_read_data(http(200, "<html>not a pdu</html>"));
+    os::push_read_result(0);
+    ASSERT_EQ(send(send_req(100)), HBX_MSG_SEND_STARTED);
+    run();
+    expect_one_final(HBX_MSG_SEND_FAIL, 0);
+    EXPECT_EQ(hbx_LastEnding().cause, HbxEndCause::NotMessage);
+    EXPECT_EQ(hbx_LastEnding().httpStatus, 200);
+
+    os::reset();
+    g_reports.clear();
+    os::set_connect_mode(os::ConnectMode::Fail);
+    ASSERT_EQ(send(send_req(100)), HBX_MSG_SEND_STARTED);
+    run();
+    expect_one_final(HBX_MSG_SEND_FAIL, 0);
+    EXPECT_EQ(hbx_LastEnding().cause, HbxEndCause::ReadFailed);
+    EXPECT_EQ(hbx_LastEnding().httpStatus, 0);
+}
+
 TEST_F(Trans, DownloadWithoutContentLengthAndProgressAgainstTheAnnouncedSize) {
     const Bytes msg = retrieve_conf(8000);
     // In 4 pieces, then the close ends the body.

@@ -2,6 +2,7 @@
 #include "rr_hostfiles.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,52 +98,153 @@ bool is_temporary_name(std::string_view name) {
     return name.size() == sizeof kTempPrefix - 1 + 6 && name.substr(0, sizeof kTempPrefix - 1) == kTempPrefix;
 }
 
-bool write_file_atomic(const std::string &path, const void *data, size_t size, const WriteOptions &opt,
-                       std::string *why) {
+namespace {
+
+std::string dir_of(const std::string &path) {
     const size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-    std::string tmp = (slash == std::string::npos ? "" : path.substr(0, slash + 1)) + kTempPrefix + "XXXXXX";
-    auto fail = [&](int err) {
-        if (why) *why = "cannot write '" + path + "': " + std::strerror(err ? err : EIO);
-        return false;
-    };
-    // Only a regular file (or a symbolic link, which the rename replaces) is
-    // ever replaced: never a device, FIFO or folder of that name.
+    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+// Why an existing name is not to be written over; empty when it may be
+// (or does not exist).
+std::string refusal(const std::string &path, const WriteOptions &opt) {
     struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
-        if (why) *why = "cannot write '" + path + "': it exists and is not a regular file";
+    if (lstat(path.c_str(), &st) != 0) return {};
+    if (S_ISLNK(st.st_mode)) return opt.replaceLink ? std::string() : "it is a symbolic link";
+    if (!S_ISREG(st.st_mode)) return "it exists and is not a regular file";
+    return opt.replace ? std::string() : "it exists";
+}
+
+// Puts `tmp` at `path` only when nothing is there: errno EEXIST when
+// something is.
+bool rename_new(const std::string &tmp, const std::string &path) {
+    if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system without that form of rename: a hard link fails on an
+    // existing name the same way.
+    if (link(tmp.c_str(), path.c_str()) != 0) return false;
+    unlink(tmp.c_str());
+    return true;
+}
+
+}  // namespace
+
+bool AtomicFile::fail(int err, std::string *why) {
+    if (why) *why = "cannot write '" + path_ + "': " + std::strerror(err ? err : EIO);
+    abandon();
+    return false;
+}
+
+void AtomicFile::abandon() {
+    if (fd_ >= 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+    if (!tmp_.empty()) unlink(tmp_.c_str());
+    tmp_.clear();
+}
+
+bool AtomicFile::begin(const std::string &path, const WriteOptions &opt, std::string *why) {
+    abandon();
+    path_ = path;
+    opt_ = opt;
+    if (const std::string no = refusal(path, opt); !no.empty()) {
+        if (why) *why = "cannot write '" + path + "': " + no;
         return false;
     }
+    const size_t slash = path.rfind('/');
+    std::string tmp = (slash == std::string::npos ? "" : path.substr(0, slash + 1)) + kTempPrefix + "XXXXXX";
     const int fd = mkostemp(tmp.data(), O_CLOEXEC);
-    if (fd < 0) return fail(errno);
-    bool ok = true;
-    int err = 0;
-    auto step = [&](bool good) {
-        if (ok && !good) {
-            ok = false;
-            err = errno;
+    if (fd < 0) return fail(errno, why);
+    fd_ = fd;
+    tmp_ = tmp;
+    if (fchmod(fd_, opt.mode) != 0) return fail(errno, why);
+    if ((opt.owner != static_cast<uid_t>(-1) || opt.group != static_cast<gid_t>(-1)) && fchown(fd_, opt.owner, opt.group) != 0)
+        return fail(errno, why);
+    return true;
+}
+
+// Moves the finished temporary file to the name: never over anything but
+// what the options allow, whatever appeared there meanwhile.
+bool AtomicFile::place(std::string *why) {
+    if (!opt_.replace) {
+        if (rename_new(tmp_, path_)) return true;
+        if (errno == EEXIST && why) {
+            *why = "cannot write '" + path_ + "': it exists";
+            abandon();
+            return false;
         }
-    };
-    step(fchmod(fd, opt.mode) == 0);
-    if (opt.owner != static_cast<uid_t>(-1) || opt.group != static_cast<gid_t>(-1)) step(fchown(fd, opt.owner, opt.group) == 0);
-    if (ok) step(write_all(fd, static_cast<const uint8_t *>(data), size));
-    if (ok) step(fsync(fd) == 0);
-    if (close(fd) != 0) step(false);
-    if (ok) step(rename(tmp.c_str(), path.c_str()) == 0);
-    if (!ok) {
-        unlink(tmp.c_str());
-        return fail(err);
+        return fail(errno, why);
     }
-    if (opt.syncDir) {
-        const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dfd >= 0) {
-            const bool synced = fsync(dfd) == 0;
-            const int e = errno;
-            close(dfd);
-            if (!synced) return fail(e);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        // Exchanged with what is there, which is then looked at where it
+        // cannot be opened by name any more: a file goes, anything else is
+        // put back.
+        if (renameat2(AT_FDCWD, tmp_.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE) == 0) {
+            struct stat st {};
+            const bool got = lstat(tmp_.c_str(), &st) == 0;
+            const bool fileOk = got && (S_ISREG(st.st_mode) || (S_ISLNK(st.st_mode) && opt_.replaceLink));
+            if (fileOk) {
+                unlink(tmp_.c_str());
+                tmp_.clear();
+                return true;
+            }
+            const int back = renameat2(AT_FDCWD, tmp_.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE);
+            if (why) *why = "cannot write '" + path_ + "': " +
+                            (S_ISLNK(st.st_mode) ? "it is a symbolic link" : "it exists and is not a regular file");
+            if (back == 0) abandon();  // the temporary name holds the new file again
+            else tmp_.clear();         // it holds what was there: never removed
+            return false;
         }
+        if (errno == ENOENT) {  // nothing there: only a new name
+            if (rename_new(tmp_, path_)) {
+                tmp_.clear();
+                return true;
+            }
+            if (errno == EEXIST) continue;  // it appeared meanwhile
+            return fail(errno, why);
+        }
+        if (errno != EINVAL && errno != ENOSYS) return fail(errno, why);
+        // A file system without exchange: the check right before the rename.
+        if (const std::string no = refusal(path_, opt_); !no.empty()) {
+            if (why) *why = "cannot write '" + path_ + "': " + no;
+            abandon();
+            return false;
+        }
+        if (rename(tmp_.c_str(), path_.c_str()) != 0) return fail(errno, why);
+        tmp_.clear();
+        return true;
+    }
+    return fail(EEXIST, why);
+}
+
+bool AtomicFile::commit(const void *data, size_t size, std::string *why) {
+    if (fd_ < 0) {
+        if (why && why->empty()) *why = "cannot write '" + path_ + "': not begun";
+        return false;
+    }
+    if (!write_all(fd_, static_cast<const uint8_t *>(data), size) || fsync(fd_) != 0) return fail(errno, why);
+    const int fd = fd_;
+    fd_ = -1;
+    if (close(fd) != 0) return fail(errno, why);
+    if (!place(why)) return false;
+    if (opt_.syncDir) {
+        // A folder that cannot be opened for reading (write and search
+        // permission only) cannot be synced; the file itself is.
+        const int dfd = open(dir_of(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dfd < 0) return true;
+        const bool synced = fsync(dfd) == 0;
+        const int e = errno;
+        close(dfd);
+        if (!synced) return fail(e, why);
     }
     return true;
+}
+
+bool write_file_atomic(const std::string &path, const void *data, size_t size, const WriteOptions &opt,
+                       std::string *why) {
+    AtomicFile f;
+    return f.begin(path, opt, why) && f.commit(data, size, why);
 }
 
 std::vector<std::string> split_list(std::string_view text, std::string_view separators, size_t maxEntries,

@@ -46,21 +46,49 @@ struct WriteOptions {
     mode_t mode = 0600;
     uid_t owner = static_cast<uid_t>(-1);  // -1: leave as created
     gid_t group = static_cast<gid_t>(-1);
-    bool syncDir = true;  // fsync the folder after the rename, so the new name is on disk too
+    bool syncDir = true;      // fsync the folder after the rename, so the new name is on disk too
+    bool replace = true;      // an existing regular file of the name is replaced; false refuses it
+    bool replaceLink = true;  // a symbolic link of the name is replaced (the link, never its target); false refuses it
 };
 
 // Writes `data` to a temporary file beside `path` (".tmp-XXXXXX" in the same
 // folder), sets mode and owner on it, fsyncs it, renames it over `path` and
 // (with syncDir) fsyncs the folder. An existing `path` that is neither a
 // regular file nor a symbolic link (a device, FIFO, folder) is never
-// replaced. Nothing is left behind on failure; *why
-// gets "cannot write 'PATH': REASON". A full disk or a read-only folder is a
+// replaced, not even when it appears while the file is written: the new file
+// is exchanged with what is there and put back when that is not a file.
+// Nothing is left behind on failure and nothing else is removed; *why gets
+// "cannot write 'PATH': REASON". A full disk or a read-only folder is a
 // failure, never a partial file.
 bool write_file_atomic(const std::string &path, const void *data, size_t size, const WriteOptions &opt,
                        std::string *why);
 inline bool write_file_atomic(const std::string &path, const void *data, size_t size, std::string *why) {
     return write_file_atomic(path, data, size, WriteOptions{}, why);
 }
+
+// The same in two steps, for a writer that must know it can write before
+// it has the data (before a download): begin() checks the name and makes the
+// temporary file beside it, commit() writes, fsyncs and puts it in place. A
+// file begun and never committed is removed again when the object goes.
+class AtomicFile {
+public:
+    AtomicFile() = default;
+    AtomicFile(const AtomicFile &) = delete;
+    AtomicFile &operator=(const AtomicFile &) = delete;
+    ~AtomicFile() { abandon(); }
+    bool begin(const std::string &path, const WriteOptions &opt, std::string *why);
+    bool commit(const void *data, size_t size, std::string *why);
+    // Removes the temporary file (nothing else).
+    void abandon();
+    bool begun() const { return fd_ >= 0; }
+
+private:
+    bool fail(int err, std::string *why);
+    bool place(std::string *why);
+    std::string path_, tmp_;
+    WriteOptions opt_;
+    int fd_ = -1;
+};
 
 // Whether `name` is the temporary name write_file_atomic uses (a stop in the
 // middle of a write leaves one; a store removes them at start).

@@ -53,6 +53,7 @@ struct PduPost {
     std::vector<uint8_t> pdu;  // the stack reads it until the post ends
     HttpCtx *ctx = nullptr;
     guint timer = 0;
+    guint deadline = 0;  // the overall deadline's timer, 0 for none
     std::vector<uint8_t> answer;
     size_t received = 0;
     unsigned idle = 0;
@@ -67,19 +68,22 @@ namespace {
 void release(PduPost *p) {
     if (p->timer) g_source_remove(p->timer);
     p->timer = 0;
+    if (p->deadline) g_source_remove(p->deadline);
+    p->deadline = 0;
     if (p->ctx) fnQXStack_Wap_Close(p->ctx);
     p->ctx = nullptr;
     fnQXStack_Http_Finalize();
     delete p;
 }
 
-void end_post(PduPost *p, bool ok, int status) {
+void end_post(PduPost *p, bool ok, int status, bool deadline = false) {
     PostEnd e;
     e.ok = ok;
     e.httpStatus = status;
+    e.deadline = deadline;
     e.answer.assign(reinterpret_cast<const char *>(p->answer.data()), p->received);
     PostDone done = std::move(p->done);
-    p->timer = 0;  // the step returns G_SOURCE_REMOVE
+    if (!deadline) p->timer = 0;  // the step returns G_SOURCE_REMOVE (at the deadline it is removed)
     release(p);
     if (done) done(std::move(e));
 }
@@ -115,9 +119,18 @@ gboolean post_step(gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
+// The overall deadline: the post ends as failed, however its bytes trickle.
+gboolean post_deadline(gpointer data) {
+    PduPost *p = static_cast<PduPost *>(data);
+    p->deadline = 0;  // this source ends here
+    end_post(p, false, p->ctx && p->ctx->retValue > 0 ? p->ctx->retValue : 0, true);
+    return G_SOURCE_REMOVE;
+}
+
 }  // namespace
 
-PduPost *post_pdu_start(const MmsSettings &settings, std::vector<uint8_t> pdu, PostProgress progress, PostDone done) {
+PduPost *post_pdu_start(const MmsSettings &settings, std::vector<uint8_t> pdu, PostProgress progress, PostDone done,
+                        int deadlineMs) {
     int port = 0;
     if (!hbx_BeginStack(&settings, &port)) return nullptr;
     auto *p = new PduPost;
@@ -132,6 +145,7 @@ PduPost *post_pdu_start(const MmsSettings &settings, std::vector<uint8_t> pdu, P
         return nullptr;
     }
     p->timer = g_timeout_add(static_cast<guint>(hbx_state().stepPeriodMs), post_step, p);
+    if (deadlineMs > 0) p->deadline = g_timeout_add(static_cast<guint>(deadlineMs), post_deadline, p);
     return p;
 }
 

@@ -28,6 +28,7 @@ struct PostEnd {
     bool ok = false;      // a 2xx answer
     int httpStatus = 0;   // 0 when none came
     std::string answer;   // the answer's first bytes
+    bool deadline = false;  // the overall deadline ended it
 };
 
 struct PduPost;  // one POST in progress (opaque)
@@ -40,8 +41,11 @@ using PostDone = std::function<void(PostEnd end)>;
 // `done` is called exactly once from the main loop, after the post has
 // released the stack; null when the stack could not start (nothing is
 // called then). The library runs one exchange at a time: the caller starts
-// none while a transaction or another post runs.
-PduPost *post_pdu_start(const MmsSettings &settings, std::vector<uint8_t> pdu, PostProgress progress, PostDone done);
+// none while a transaction or another post runs. With `deadlineMs` above 0
+// the post ends as failed (PostEnd::deadline) when it has not ended by then,
+// however slowly its answer keeps coming.
+PduPost *post_pdu_start(const MmsSettings &settings, std::vector<uint8_t> pdu, PostProgress progress, PostDone done,
+                        int deadlineMs = 0);
 // Ends a post that has not reported yet, without calling `done`.
 void post_pdu_cancel(PduPost *post);
 

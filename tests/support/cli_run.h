@@ -84,8 +84,11 @@ public:
     const std::string &path() const { return path_; }
     std::string file(const std::string &name) const { return path_ + "/" + name; }
     std::string write(const std::string &name, const std::string &bytes) const {
-        std::ofstream(file(name), std::ios::binary) << bytes;
+        write_to(file(name), bytes);
         return file(name);
+    }
+    static void write_to(const std::string &path, const std::string &bytes) {
+        std::ofstream(path, std::ios::binary) << bytes;
     }
     // Names of the entries of a directory below this one ("" for this one).
     std::vector<std::string> list(const std::string &sub = "") const {

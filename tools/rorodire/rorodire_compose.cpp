@@ -425,14 +425,12 @@ int compose_and_write(ComposeOptions &o, std::vector<SlideSpec> &slides, std::ve
     std::string err;
     const int len = pdu.length;
     const bool sized = size_acceptable(o, static_cast<size_t>(len));
-    const bool ok = sized && write_file(o.out, pdu.data, static_cast<size_t>(len), &err);
+    // A write that fails leaves what was at the name as it was.
+    const bool ok = sized && write_output(o.out, pdu.data, static_cast<size_t>(len), &err);
     void *p = pdu.data;
     fnQX_Free(&p);
     if (!ok) {
-        if (sized) {  // a write that failed part-way leaves nothing behind
-            std::fprintf(stderr, "rorodire compose: %s\n", err.c_str());
-            std::remove(o.out.c_str());
-        }
+        if (sized) std::fprintf(stderr, "rorodire compose: %s\n", err.c_str());
         return 1;
     }
     std::printf("%s: m-send-req, %d bytes, %zu slide%s, %zu attachment%s, body %d bytes\n", o.out.c_str(), len,

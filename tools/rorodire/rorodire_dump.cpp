@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <iterator>
 #include <cstring>
 
 #include "MMSProl_Encapsulaton.h"
@@ -362,6 +363,53 @@ const char *read_status_name(int status) {
     return status == 0x80 ? "Read" : status == 0x81 ? "Deleted" : nullptr;
 }
 
+const char *response_status_name(int status) {
+    static constexpr const char *kOld[] = {"Ok", "Error-unspecified", "Error-service-denied",
+                                           "Error-message-format-corrupt", "Error-sending-address-unresolved",
+                                           "Error-message-not-found", "Error-network-problem",
+                                           "Error-content-not-accepted", "Error-unsupported-message"};
+    static constexpr const char *kTransient[] = {"Error-transient-failure", "Error-transient-sending-address-unresolved",
+                                                 "Error-transient-message-not-found", "Error-transient-network-problem",
+                                                 "Error-transient-partial-success"};
+    static constexpr const char *kPermanent[] = {
+        "Error-permanent-failure",
+        "Error-permanent-service-denied",
+        "Error-permanent-message-format-corrupt",
+        "Error-permanent-sending-address-unresolved",
+        "Error-permanent-message-not-found",
+        "Error-permanent-content-not-accepted",
+        "Error-permanent-reply-charging-limitations-not-met",
+        "Error-permanent-reply-charging-request-not-accepted",
+        "Error-permanent-reply-charging-forwarding-denied",
+        "Error-permanent-reply-charging-not-supported",
+        "Error-permanent-address-hiding-not-supported",
+        "Error-permanent-lack-of-prepaid"};
+    if (status >= 0x80 && status < 0x80 + static_cast<int>(std::size(kOld))) return kOld[status - 0x80];
+    if (status >= 0xC0 && status < 0xC0 + static_cast<int>(std::size(kTransient))) return kTransient[status - 0xC0];
+    if (status >= 0xE0 && status < 0xE0 + static_cast<int>(std::size(kPermanent))) return kPermanent[status - 0xE0];
+    // Values the standard reserves are read by their class.
+    if (status > 0xC0 && status < 0xE0) return "Error-transient-failure";
+    if (status > 0xE0 && status <= 0xFF) return "Error-permanent-failure";
+    return nullptr;
+}
+
+const char *retrieve_status_name(int status) {
+    switch (status) {
+        case 0x80: return "Ok";
+        case 0xC0: return "Error-transient-failure";
+        case 0xC1: return "Error-transient-message-not-found";
+        case 0xC2: return "Error-transient-network-problem";
+        case 0xE0: return "Error-permanent-failure";
+        case 0xE1: return "Error-permanent-service-denied";
+        case 0xE2: return "Error-permanent-message-not-found";
+        case 0xE3: return "Error-permanent-content-unsupported";
+        default:
+            if (status > 0xC0 && status < 0xE0) return "Error-transient-failure";
+            if (status > 0xE0 && status <= 0xFF) return "Error-permanent-failure";
+            return nullptr;
+    }
+}
+
 // ---------------------------------------------------------------- the command
 namespace {
 
@@ -377,6 +425,22 @@ bool read_file(const std::string &path, std::vector<uint8_t> &out, std::string *
 
 }  // namespace
 
+constexpr char kDumpUsage[] =
+    "usage: rorodire dump [--json] [--verbose] [--] FILE...\n"
+    "\n"
+    "Decodes MMS PDUs (OMA MMS Encapsulation) with the library's decoders and\n"
+    "prints their header fields and, for messages with a body, each part and\n"
+    "whether there is a SMIL presentation; Status and Read-Status values also in\n"
+    "words (Retrieved, Read, ...).\n"
+    "  --json      one JSON object per file and line: keys file, type, headers,\n"
+    "              meanings (the named values in words, when there are any),\n"
+    "              parts, smil, and error for a file that does not decode\n"
+    "  --verbose, -v  the library's diagnostic log on stderr\n"
+    "  --          what follows are file names, even when they begin with '-'\n"
+    "Texts are shown escaped: control characters, C1 controls, U+2028, U+2029,\n"
+    "U+FEFF and bidirectional controls as escapes, invalid UTF-8 as bytes.\n"
+    "Exit status: 0 all decoded, 1 a file cannot be read or decoded, 2 usage error.\n";
+
 int cmd_dump(int argc, char **argv) {
     bool json = false;
     bool verbose = false;
@@ -390,6 +454,9 @@ int cmd_dump(int argc, char **argv) {
             json = true;
         } else if (options && (a == "--verbose" || a == "-v")) {
             verbose = true;
+        } else if (options && (a == "--help" || a == "-h")) {
+            std::fputs(kDumpUsage, stdout);
+            return 0;
         } else if (options && a.size() > 1 && a[0] == '-') {
             std::fprintf(stderr, "rorodire dump: unknown option %s\n", a.c_str());
             return 2;

@@ -1,13 +1,14 @@
-// `rorodire example OUTDIR`: writes example PDUs made by the library's own
+// `rorodire example [--force] OUTDIR`: writes example PDUs made by the library's own
 // encoders, so `rorodire dump` (and other MMS readers) can be tried on them.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "MMSProl_Encapsulaton.h"
 #include "qx_log.h"
+#include "rorodire_files.h"
 #include "rorodire_tool.h"
 
 namespace rrtool {
@@ -45,36 +46,34 @@ constexpr char kVCard[] =
     "TEL;CELL:+15551230002\r\n"
     "END:VCARD\r\n";
 
-bool write_file(const std::filesystem::path &path, const unsigned char *data, int len) {
-    FILE *f = std::fopen(path.c_str(), "wb");
-    if (!f) {
-        std::fprintf(stderr, "rorodire example: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
-        return false;
+// The PDUs made so far, each owned until the folder is written.
+struct Made {
+    std::vector<std::string> names;
+    std::vector<unsigned char *> pdus;
+    std::vector<int> lengths;
+    ~Made() {
+        for (unsigned char *p : pdus) {
+            void *v = p;
+            fnQX_Free(&v);
+        }
     }
-    const bool ok = std::fwrite(data, 1, static_cast<size_t>(len), f) == static_cast<size_t>(len);
-    if (std::fclose(f) != 0 || !ok) {
-        std::fprintf(stderr, "rorodire example: cannot write %s\n", path.c_str());
-        return false;
-    }
-    std::printf("%s (%d bytes)\n", path.c_str(), len);
-    return true;
-}
+};
 
-// Writes an encoder's buffer and releases it.
-bool write_pdu(const std::filesystem::path &path, unsigned char *pdu, int len, const char *what) {
+// Keeps an encoder's buffer for the folder.
+bool write_pdu(Made &made, const char *name, unsigned char *pdu, int len, const char *what) {
     if (!pdu) {
         std::fprintf(stderr, "rorodire example: the %s encoder failed\n", what);
         return false;
     }
-    const bool ok = write_file(path, pdu, len);
-    void *p = pdu;
-    fnQX_Free(&p);
-    return ok;
+    made.names.emplace_back(name);
+    made.pdus.push_back(pdu);
+    made.lengths.push_back(len);
+    return true;
 }
 
 // A send request with a SMIL presentation, a UTF-8 text, an image and a vCard
 // attachment, composed with the body codec and the send-request encoder.
-bool write_send_req(const std::filesystem::path &dir) {
+bool write_send_req(Made &dir) {
     std::string smil_type = "application/smil";
     smilstruct smil{smil_type.data(), reinterpret_cast<uint8_t *>(const_cast<char *>(kSmil)),
                     static_cast<int>(sizeof kSmil - 1)};
@@ -135,10 +134,10 @@ bool write_send_req(const std::filesystem::path &dir) {
     int len = 0;
     unsigned char *pdu = fnMMS_MakeSendReqPdu(req, &len);
     fnMMS_FreeMessageMem(req, MMS_STRUCT_SEND_REQ);
-    return write_pdu(dir / "m-send-example.req", pdu, len, "send-request");
+    return write_pdu(dir, "m-send-example.req", pdu, len, "send-request");
 }
 
-bool write_forward_req(const std::filesystem::path &dir) {
+bool write_forward_req(Made &dir) {
     auto *req = static_cast<tMMS_FwdReq *>(fnMMS_AllocMessageMem(MMS_STRUCT_FWD_REQ));
     if (!req) {
         std::fprintf(stderr, "rorodire example: out of memory\n");
@@ -156,31 +155,59 @@ bool write_forward_req(const std::filesystem::path &dir) {
     int len = 0;
     unsigned char *pdu = fnMMS_MakeFWDMessagePdu(req, &len);
     fnMMS_FreeMessageMem(req, MMS_STRUCT_FWD_REQ);
-    return write_pdu(dir / "m-forward-example.req", pdu, len, "forward-request");
+    return write_pdu(dir, "m-forward-example.req", pdu, len, "forward-request");
 }
 
 }  // namespace
 
+constexpr char kExampleUsage[] =
+    "usage: rorodire example [--force] OUTDIR\n"
+    "\n"
+    "Writes example PDUs made by the library's encoders into OUTDIR (made when\n"
+    "missing; its parent must exist): m-send-example.req (a send request with\n"
+    "SMIL, text, image and a vCard attachment), m-forward-example.req,\n"
+    "m-notifyresp-example.ind, m-acknowledge-example.ind and\n"
+    "m-read-rec-example.ind. Every file is written through a temporary file\n"
+    "and fsync, all of them or none.\n"
+    "  --force   replace files of those names (never a folder, symbolic link,\n"
+    "            device or FIFO); without it an existing name is refused and\n"
+    "            nothing is written\n"
+    "Exit status: 0 written, 1 not written, 2 usage error.\n";
+
 int cmd_example(int argc, char **argv) {
-    if (argc != 1 || argv[0][0] == '-') {
-        std::fprintf(stderr, "usage: rorodire example OUTDIR\n");
+    bool force = false;
+    std::string dir;
+    for (int i = 0; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "-h" || a == "--help") {
+            std::fputs(kExampleUsage, stdout);
+            return 0;
+        }
+        if (a == "--force") {
+            force = true;
+        } else if (!a.empty() && a[0] == '-') {
+            std::fprintf(stderr, "rorodire example: unknown option '%s'\n\n%s", a.c_str(), kExampleUsage);
+            return 2;
+        } else if (dir.empty()) {
+            dir = a;
+        } else {
+            std::fprintf(stderr, "rorodire example: one output folder only\n\n%s", kExampleUsage);
+            return 2;
+        }
+    }
+    if (dir.empty()) {
+        std::fprintf(stderr, "rorodire example: an output folder is required\n\n%s", kExampleUsage);
         return 2;
     }
     qx::set_log_enabled(false);
-    const std::filesystem::path dir = argv[0];
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec || !std::filesystem::is_directory(dir, ec)) {
-        std::fprintf(stderr, "rorodire example: cannot create directory %s\n", dir.c_str());
-        return 1;
-    }
-    bool ok = write_send_req(dir);
-    ok = write_forward_req(dir) && ok;
+    Made made;
+    bool ok = write_send_req(made);
+    ok = write_forward_req(made) && ok;
     int len = 0;
     unsigned char *pdu = fnMMS_MakeNotifyRespIndPdu("rorodire-example-3", 1, 0x81, &len);
-    ok = write_pdu(dir / "m-notifyresp-example.ind", pdu, len, "notification-response") && ok;
+    ok = write_pdu(made, "m-notifyresp-example.ind", pdu, len, "notification-response") && ok;
     pdu = fnMMS_MakeAcknowledgeIndPdu("rorodire-example-4", 0, &len);
-    ok = write_pdu(dir / "m-acknowledge-example.ind", pdu, len, "acknowledgement") && ok;
+    ok = write_pdu(made, "m-acknowledge-example.ind", pdu, len, "acknowledgement") && ok;
     // A recipient's read report (MMS 1.2): read, its From left to the relay.
     tMMS_ReadRecInd report{};
     report.Message_Id = const_cast<char *>("rorodire-example-msg-5");
@@ -188,8 +215,17 @@ int cmd_example(int argc, char **argv) {
     report.Date = 1700000200;
     report.Read_Status = MMS_READ_STATUS_READ;
     pdu = fnMMS_MakeReadRecIndPdu(&report, &len);
-    ok = write_pdu(dir / "m-read-rec-example.ind", pdu, len, "read-report") && ok;
-    return ok ? 0 : 1;
+    ok = write_pdu(made, "m-read-rec-example.ind", pdu, len, "read-report") && ok;
+    if (!ok) return 1;
+    std::vector<OutFile> files;
+    for (size_t i = 0; i < made.names.size(); ++i)
+        files.push_back(OutFile{made.names[i], made.pdus[i], static_cast<size_t>(made.lengths[i])});
+    if (std::string why; !publish_files(dir, files, force, &why)) {
+        std::fprintf(stderr, "rorodire example: %s\n", why.c_str());
+        return 1;
+    }
+    for (const OutFile &f : files) std::printf("%s/%s (%zu bytes)\n", dir.c_str(), f.name.c_str(), f.size);
+    return 0;
 }
 
 }  // namespace rrtool

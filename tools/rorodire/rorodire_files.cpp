@@ -24,15 +24,24 @@ bool read_input(const std::string &path, size_t limit, std::vector<uint8_t> *out
     return r.ok();
 }
 
-bool write_file(const std::string &path, const void *data, size_t size, std::string *why) {
-    // Written as a new file would be (0666 less the umask), through a
-    // temporary name and fsync.
+rrhost::WriteOptions output_options() {
+    // Written as a new file would be (0666 less the umask).
     const mode_t mask = umask(0);
     umask(mask);
     rrhost::WriteOptions opt;
     opt.mode = 0666 & ~mask;
+    opt.replaceLink = false;
+    return opt;
+}
+
+bool write_file(const std::string &path, const void *data, size_t size, std::string *why) {
+    rrhost::WriteOptions opt = output_options();
     opt.syncDir = false;  // outputs go into a staging folder that is moved into place as a whole
     return rrhost::write_file_atomic(path, data, size, opt, why);
+}
+
+bool write_output(const std::string &path, const void *data, size_t size, std::string *why) {
+    return rrhost::write_file_atomic(path, data, size, output_options(), why);
 }
 
 std::string base_name(const std::string &path) {
@@ -99,24 +108,41 @@ bool move_new(const Publication &p, const std::string &n) {
 
 }  // namespace
 
-bool publish_files(const std::string &dir, const std::vector<OutFile> &files, bool replace, std::string *why) {
-    Publication p;
-    p.dir = dir;
+bool check_publishable(const std::string &dir, const std::vector<OutFile> &files, bool replace, std::string *why) {
     // A file of the user's is never lost: an existing name is refused before
     // anything is written (unless replace), a folder or other non-file of the
     // name always.
     for (const auto &f : files) {
+        const std::string path = dir + "/" + f.name;
         struct stat st;
-        if (lstat(p.in_dir(f.name).c_str(), &st) != 0) continue;
+        if (lstat(path.c_str(), &st) != 0) continue;
         if (!S_ISREG(st.st_mode)) {
-            *why = "'" + p.in_dir(f.name) + "' exists and is not a regular file";
+            *why = "'" + path + "' exists and is not a regular file";
             return false;
         }
         if (!replace) {
-            *why = "'" + p.in_dir(f.name) + "' exists (--force replaces it)";
+            *why = "'" + path + "' exists (--force replaces it)";
             return false;
         }
     }
+    return true;
+}
+
+bool same_folder(const std::string &a, const std::string &b) {
+    struct stat sa, sb;
+    if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0) return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    auto plain = [](std::string s) {
+        while (s.size() > 1 && s.back() == '/') s.pop_back();
+        while (s.rfind("./", 0) == 0 && s.size() > 2) s.erase(0, 2);
+        return s;
+    };
+    return plain(a) == plain(b);
+}
+
+bool publish_files(const std::string &dir, const std::vector<OutFile> &files, bool replace, std::string *why) {
+    Publication p;
+    p.dir = dir;
+    if (!check_publishable(dir, files, replace, why)) return false;
     if (!ensure_dir(dir, &p.dirCreated, why)) return false;
     p.staging = dir + "/.rorodire-out-XXXXXX";
     if (!mkdtemp(p.staging.data())) {
@@ -158,6 +184,12 @@ bool publish_files(const std::string &dir, const std::vector<OutFile> &files, bo
     }
     p.staged.clear();
     p.finish();
+    // The new names are on disk too.
+    const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
     return true;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "rorodire.h"
+#include "rr_hostfiles.h"
 
 namespace rrtool {
 
@@ -24,8 +25,17 @@ constexpr size_t kMaxInputFile = 16u << 20;
 bool read_input(const std::string &path, size_t limit, std::vector<uint8_t> *out, std::string *why,
                 bool *notOpened = nullptr);
 
-// Writes a file whole; false with *why naming the file and the reason.
+// Writes a file whole into a staging folder (no folder fsync: the folder is
+// moved into place as a whole); false with *why naming the file and the reason.
 bool write_file(const std::string &path, const void *data, size_t size, std::string *why);
+
+// How a command's own output file (compose -o, fetch -o) is written: through
+// a temporary file beside it, fsync of the file and the folder, rename; an
+// existing regular file of the name is replaced, a symbolic link, folder,
+// device or FIFO never (nor followed); on failure nothing is removed but the
+// temporary file. Mode 0666 less the umask.
+rrhost::WriteOptions output_options();
+bool write_output(const std::string &path, const void *data, size_t size, std::string *why);
 
 // The last element of a path.
 std::string base_name(const std::string &path);
@@ -45,6 +55,12 @@ struct OutFile {
 // files it placed, `dir` when it was created here) and replaced files are
 // put back. False with *why set.
 bool publish_files(const std::string &dir, const std::vector<OutFile> &files, bool replace, std::string *why);
+// publish_files' check before it writes anything: false with *why set when
+// a name in `dir` would be refused.
+bool check_publishable(const std::string &dir, const std::vector<OutFile> &files, bool replace, std::string *why);
+// Whether two folder names name the same folder (the same one on disk when
+// both exist, else the same text less "./" and trailing slashes).
+bool same_folder(const std::string &a, const std::string &b);
 
 // The send time of `bytes` with the library's transactions: one 2048-byte
 // chunk per 100 ms step.

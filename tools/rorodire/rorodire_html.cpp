@@ -272,9 +272,8 @@ std::string attachment_section(const tCPS_AttachNode *list, PreviewFiles &out) {
 
 }  // namespace
 
-bool write_html_preview(const std::string &dir, const std::string &source, const tCPS_MmsData &msg, bool retrieved,
-                        const std::vector<HtmlSlideColours> &colours, bool replace, std::vector<std::string> *written,
-                        std::string *why) {
+void plan_html_preview(const std::string &source, const tCPS_MmsData &msg, bool retrieved,
+                       const std::vector<HtmlSlideColours> &colours, HtmlPlan *plan) {
     int slideCount = 0, attachCount = 0;
     for (const tCPS_Slide *s = msg.pSlide_List; s; s = s->next) ++slideCount;
     for (const tCPS_AttachNode *a = msg.pAttach_List; a; a = a->next) ++attachCount;
@@ -286,10 +285,19 @@ bool write_html_preview(const std::string &dir, const std::string &source, const
                            index < static_cast<int>(colours.size()) ? colours[index] : HtmlSlideColours{}, out);
     if (attachCount) h += attachment_section(msg.pAttach_List, out);
     h += "</main>\n</body></html>\n";
-    out.files.push_back({"index.html", h.data(), h.size()});
-    if (!publish_files(dir, out.files, replace, why)) return false;
+    plan->page = std::move(h);
+    plan->files = std::move(out.files);
+    plan->files.push_back({"index.html", plan->page.data(), plan->page.size()});
+}
+
+bool write_html_preview(const std::string &dir, const std::string &source, const tCPS_MmsData &msg, bool retrieved,
+                        const std::vector<HtmlSlideColours> &colours, bool replace, std::vector<std::string> *written,
+                        std::string *why) {
+    HtmlPlan plan;
+    plan_html_preview(source, msg, retrieved, colours, &plan);
+    if (!publish_files(dir, plan.files, replace, why)) return false;
     if (written)
-        for (const auto &f : out.files) written->push_back(f.name);
+        for (const auto &f : plan.files) written->push_back(f.name);
     return true;
 }
 

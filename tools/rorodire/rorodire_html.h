@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "rorodire.h"
+#include "rorodire_files.h"
 
 namespace rrtool {
 
@@ -29,6 +30,15 @@ struct HtmlSlideColours {
 bool write_html_preview(const std::string &dir, const std::string &source, const tCPS_MmsData &msg, bool retrieved,
                         const std::vector<HtmlSlideColours> &colours, bool replace, std::vector<std::string> *written,
                         std::string *why);
+
+// The files of a preview before they are written: index.html (its text in
+// `page`) and the media, each pointing into `page` or the message.
+struct HtmlPlan {
+    std::string page;
+    std::vector<OutFile> files;
+};
+void plan_html_preview(const std::string &source, const tCPS_MmsData &msg, bool retrieved,
+                       const std::vector<HtmlSlideColours> &colours, HtmlPlan *plan);
 
 // Text made safe for HTML element content and attribute values: invalid
 // UTF-8 becomes U+FFFD, control characters other than tab and newline are

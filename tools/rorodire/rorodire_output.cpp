@@ -38,6 +38,14 @@ size_t utf8_sequence(std::string_view s, size_t i) {
     return n;
 }
 
+// The code point of the well-formed sequence of n bytes at s[i].
+uint32_t code_point(std::string_view s, size_t i, size_t n) {
+    const auto b = [&](size_t k) { return static_cast<uint32_t>(static_cast<unsigned char>(s[i + k])); };
+    if (n == 2) return (b(0) & 0x1F) << 6 | (b(1) & 0x3F);
+    if (n == 3) return (b(0) & 0x0F) << 12 | (b(1) & 0x3F) << 6 | (b(2) & 0x3F);
+    return (b(0) & 0x07) << 18 | (b(1) & 0x3F) << 12 | (b(2) & 0x3F) << 6 | (b(3) & 0x3F);
+}
+
 void append_hex_escape(std::string &out, const char *form, unsigned v) {
     char buf[16];
     std::snprintf(buf, sizeof buf, form, v);
@@ -51,6 +59,20 @@ std::string hex2(long long v) {
 }
 
 }  // namespace
+
+bool is_hidden_control(uint32_t cp) {
+    return (cp >= 0x80 && cp <= 0x9F) ||                  // C1 controls (CSI U+009B, NEL U+0085, ...)
+           cp == 0x2028 || cp == 0x2029 ||                 // line and paragraph separators
+           cp == 0xFEFF ||                                 // byte order mark, zero-width no-break space
+           cp == 0x061C || cp == 0x200E || cp == 0x200F ||  // bidirectional marks
+           (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);  // bidirectional embeddings, isolates
+}
+
+size_t hidden_control_at(std::string_view s, size_t i) {
+    if (i >= s.size() || static_cast<unsigned char>(s[i]) < 0x80) return 0;
+    const size_t n = utf8_sequence(s, i);
+    return n && is_hidden_control(code_point(s, i, n)) ? n : 0;
+}
 
 void append_json_string(std::string &out, std::string_view s) {
     out += '"';
@@ -78,6 +100,9 @@ void append_json_string(std::string &out, std::string_view s) {
         if (n == 0) {
             out += "\\ufffd";
             ++i;
+        } else if (is_hidden_control(code_point(s, i, n))) {
+            append_hex_escape(out, "\\u%04x", code_point(s, i, n));
+            i += n;
         } else {
             out.append(s.substr(i, n));
             i += n;
@@ -106,6 +131,9 @@ void append_display_string(std::string &out, std::string_view s) {
         if (n == 0) {
             append_hex_escape(out, "\\x%02X", c);
             ++i;
+        } else if (is_hidden_control(code_point(s, i, n))) {
+            append_hex_escape(out, "\\u%04X", code_point(s, i, n));
+            i += n;
         } else {
             out.append(s.substr(i, n));
             i += n;

@@ -20,7 +20,28 @@ namespace rrtool {
 
 namespace {
 
-constexpr char kParseUsage[] = "usage: rorodire parse FILE [--json] [--extract DIR] [--html DIR] [--force]\n";
+constexpr char kParseUsage[] =
+    "usage: rorodire parse [--json] [--extract DIR] [--html DIR] [--force] FILE\n"
+    "\n"
+    "Takes a retrieved message (m-retrieve-conf, as `fetch` writes it) or a send\n"
+    "request (as `compose` writes it) apart with the library's parser: header,\n"
+    "slides (items with name, type, size, begin, end; the text), slide durations\n"
+    "and colours, attachments.\n"
+    "  --json         one JSON object instead of the listing\n"
+    "  --extract DIR  write every media item, slide text and attachment into DIR\n"
+    "                 (made when missing); names are made safe (no folders, no\n"
+    "                 leading dot or dash, control and bidirectional characters\n"
+    "                 as _) and kept apart\n"
+    "  --html DIR     write DIR/index.html, a self-contained preview (no scripts,\n"
+    "                 no network), with the media beside it; with --extract into\n"
+    "                 the same DIR both are written together and extracted names\n"
+    "                 keep clear of the preview's\n"
+    "  --force        replace files of the same names in DIR (never a folder,\n"
+    "                 symbolic link, device or FIFO); without it an existing\n"
+    "                 name is refused before anything is written\n"
+    "All files are written or none: through a staging folder, fsync, rename.\n"
+    "Exit status: 0 done, 1 the file cannot be read or parsed or DIR written,\n"
+    "2 usage error.\n";
 
 // Longest extracted file name: a file system takes 255 bytes, and a prefix
 // that keeps names unique ("12-") must still fit.
@@ -93,22 +114,16 @@ void collect_slides(ParsedMessage &m) {
     add_colours(body, bodyLen, m.slides);
 }
 
-// `s` with every bidirectional control (U+061C, U+200E, U+200F,
-// U+202A..U+202E, U+2066..U+2069) written as "_": a name shows as it is.
+// `s` with every hidden control (the C1 controls, U+2028, U+2029, U+FEFF and
+// the bidirectional controls) written as "_": a name shows as it is.
 std::string without_bidi_controls(const std::string &s) {
     std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        const auto b = [&](size_t k) { return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u; };
-        size_t len = 0;
-        if (b(0) == 0xD8 && b(1) == 0x9C) len = 2;                                           // U+061C
-        else if (b(0) == 0xE2 && b(1) == 0x80 && (b(2) == 0x8E || b(2) == 0x8F)) len = 3;     // U+200E, U+200F
-        else if (b(0) == 0xE2 && b(1) == 0x80 && b(2) >= 0xAA && b(2) <= 0xAE) len = 3;      // U+202A..U+202E
-        else if (b(0) == 0xE2 && b(1) == 0x81 && b(2) >= 0xA6 && b(2) <= 0xA9) len = 3;      // U+2066..U+2069
-        if (len) {
+    for (size_t i = 0; i < s.size();) {
+        if (const size_t len = hidden_control_at(s, i)) {
             out += '_';
-            i += len - 1;
+            i += len;
         } else {
-            out += s[i];
+            out += s[i++];
         }
     }
     return out;
@@ -170,36 +185,70 @@ std::string extract_name(const std::string &name, const std::string &fallback, s
     return candidate;
 }
 
-bool extract_items(const std::string &dir, const ParsedMessage &m, bool replace, std::vector<std::string> *written,
-                   std::string *why) {
-    std::vector<OutFile> files;
-    std::set<std::string> used;
+void extract_plan(const ParsedMessage &m, std::set<std::string> used, std::vector<OutFile> *files) {
     for (size_t i = 0; i < m.slides.size(); ++i) {
         const ParsedSlide &s = m.slides[i];
         for (const auto &it : s.items) {
             const std::string n = extract_name(it.name, "slide" + std::to_string(i + 1) + "-" + it.kind, used);
-            files.push_back({n, it.data, it.data && it.size > 0 ? static_cast<size_t>(it.size) : 0});
+            files->push_back({n, it.data, it.data && it.size > 0 ? static_cast<size_t>(it.size) : 0});
         }
         if (s.text) {
             const std::string n = extract_name("slide" + std::to_string(i + 1) + ".txt", "text", used);
-            files.push_back({n, s.text->data(), s.text->size()});
+            files->push_back({n, s.text->data(), s.text->size()});
         }
     }
     int k = 0;
     for (const tCPS_AttachNode *a = m.d.pAttach_List; a; a = a->next) {
         const std::string n = extract_name(str(a->Name), "attachment" + std::to_string(++k), used);
-        files.push_back({n, a->Data, a->Data && a->Size > 0 ? static_cast<size_t>(a->Size) : 0});
+        files->push_back({n, a->Data, a->Data && a->Size > 0 ? static_cast<size_t>(a->Size) : 0});
     }
+}
+
+bool extract_items(const std::string &dir, const ParsedMessage &m, bool replace, std::vector<std::string> *written,
+                   std::string *why) {
+    std::vector<OutFile> files;
+    extract_plan(m, {}, &files);
     if (!publish_files(dir, files, replace, why)) return false;
     for (const auto &f : files) written->push_back(f.name);
     return true;
 }
 
-bool preview_message(const std::string &dir, const std::string &file, const ParsedMessage &m, bool replace,
-                     std::string *why) {
+void preview_plan(const std::string &file, const ParsedMessage &m, HtmlPlan *plan) {
     std::vector<HtmlSlideColours> colours;
     for (const auto &s : m.slides) colours.push_back({s.bg, s.fg});
-    return write_html_preview(dir, file, m.d, m.retrieved(), colours, replace, nullptr, why);
+    plan_html_preview(file, m.d, m.retrieved(), colours, plan);
+}
+
+bool preview_message(const std::string &dir, const std::string &file, const ParsedMessage &m, bool replace,
+                     std::string *why) {
+    HtmlPlan plan;
+    preview_plan(file, m, &plan);
+    return publish_files(dir, plan.files, replace, why);
+}
+
+bool write_outputs(const std::string &extractDir, const std::string &htmlDir, const std::string &file,
+                   const ParsedMessage &m, bool replace, std::vector<std::string> *written, std::string *why) {
+    HtmlPlan plan;
+    if (!htmlDir.empty()) preview_plan(file, m, &plan);
+    const bool together = !extractDir.empty() && !htmlDir.empty() && same_folder(extractDir, htmlDir);
+    // In one folder the extracted files keep clear of the preview's names,
+    // and everything is written at once: the preview never replaces a file
+    // this run extracted.
+    std::set<std::string> reserved;
+    if (together)
+        for (const auto &f : plan.files) reserved.insert(f.name);
+    std::vector<OutFile> files;
+    if (!extractDir.empty()) extract_plan(m, reserved, &files);
+    for (const auto &f : files) written->push_back(f.name);
+    if (together) {
+        files.insert(files.end(), plan.files.begin(), plan.files.end());
+        return publish_files(extractDir, files, replace, why);
+    }
+    // Two folders: both are checked before either is written.
+    if (!extractDir.empty() && !check_publishable(extractDir, files, replace, why)) return false;
+    if (!htmlDir.empty() && !check_publishable(htmlDir, plan.files, replace, why)) return false;
+    if (!extractDir.empty() && !publish_files(extractDir, files, replace, why)) return false;
+    return htmlDir.empty() || publish_files(htmlDir, plan.files, replace, why);
 }
 
 namespace {
@@ -412,20 +461,14 @@ int cmd_parse(int argc, char **argv) {
         return 1;
     }
     std::vector<std::string> written;
-    if (!p.extractDir.empty() && !extract_items(p.extractDir, m, p.force, &written, &why)) {
+    if ((!p.extractDir.empty() || !p.htmlDir.empty()) &&
+        !write_outputs(p.extractDir, p.htmlDir, p.file, m, p.force, &written, &why)) {
         std::fprintf(stderr, "rorodire parse: %s\n", why.c_str());
         return 1;
     }
     std::string o = p.json ? to_json(p.file, m, !p.extractDir.empty(), written) : to_text(p.file, m, p.extractDir, written);
-    int status = 0;
-    if (!p.htmlDir.empty()) {
-        if (preview_message(p.htmlDir, p.file, m, p.force, &why)) {
-            if (!p.json) o += "preview " + p.htmlDir + "/index.html\n";
-        } else {
-            std::fprintf(stderr, "rorodire parse: %s\n", why.c_str());
-            status = 1;
-        }
-    }
+    const int status = 0;
+    if (!p.htmlDir.empty() && !p.json) o += "preview " + p.htmlDir + "/index.html\n";
     std::fputs(o.c_str(), stdout);
     return status;
 }

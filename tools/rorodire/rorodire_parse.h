@@ -45,9 +45,10 @@ struct ParsedMessage {
 std::string load_message(const std::string &file, const std::vector<uint8_t> &bytes, ParsedMessage *m);
 
 // A file name for an extracted item: its own name without directories, or
-// `fallback`; control characters and the bidirectional controls that would
-// make a name read otherwise than it is (U+202A..U+202E, U+2066..U+2069,
-// U+200E, U+200F, U+061C) become "_", as does a leading "." or "-" get one
+// `fallback`; control characters (C0 and C1), U+2028, U+2029, U+FEFF and the
+// bidirectional controls that would make a name read otherwise than it is
+// (U+202A..U+202E, U+2066..U+2069, U+200E, U+200F, U+061C) become "_", as
+// does a leading "." or "-" get one
 // before it; shortened to what a file system takes (keeping the extension);
 // never one in `used`, which it joins.
 std::string extract_name(const std::string &name, const std::string &fallback, std::set<std::string> &used);

@@ -4,7 +4,10 @@
 // and no PDU, so it does not go through the send transaction, which waits
 // for an m-send-conf.
 #include <glib.h>
+#include <libsoup/soup.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include <cstdio>
 #include <iterator>
@@ -47,10 +50,12 @@ constexpr char kReadReportUsage[] =
     "  --user-agent S     User-Agent header instead of the built-in one\n"
     "  --profile URL      Profile (UAProf) header instead of the built-in one\n"
     "  --json             print the outcome as one JSON object on stdout\n"
-    "  --verbose          show the library's diagnostic log on stdout\n"
+    "  --verbose          show the library's diagnostic log on stderr\n"
     "A read report tells the sender when you read the message.\n"
-    "Exit status: 0 sent, 10 failed (connection, or the relay refused it: the HTTP\n"
-    "status is named), 4 not started, 3 file error, 2 usage error.\n";
+    "The post has an overall deadline (60 s and 5 s per kilobyte), however slowly\n"
+    "the relay answers.\n"
+    "Exit status: 0 sent, 10 failed (connection, the deadline, or the relay refused\n"
+    "it: the HTTP status is named), 4 not started, 3 file error, 2 usage error.\n";
 
 // The first line of the relay's answer, for the error line.
 std::string first_line(const std::string &answer) {
@@ -81,7 +86,7 @@ int cmd_read_report(int argc, char **argv) {
     g_run.progressCode = HBX_MSG_SEND_PROGRESS;
     g_run.tty = isatty(2);
     std::string answer;
-    if (!post_pdu(c, report, &answer)) {
+    if (!post_pdu(c, report, &answer, post_deadline_ms(report.size()))) {
         std::fprintf(stderr, "rorodire read-report: the report could not be posted (the HTTP stack did not start)\n");
         if (c.json) std::printf("{\"command\":\"read-report\",\"outcome\":\"not-started\",\"exit\":4}\n");
         return 4;
@@ -89,9 +94,19 @@ int cmd_read_report(int argc, char **argv) {
     if (g_run.tty && g_run.lastPercent >= 0) std::fputc('\n', stderr);
     // A refusal by the relay is named with its HTTP status and its words.
     std::string refused = "not sent: the read report failed (connection or HTTP)";
-    if (g_run.code != HBX_MSG_SEND_OK && g_run.value > 0)
+    std::string cause;
+    const std::string *causeOf = nullptr;  // the connection's problem, found by finish
+    if (g_run.code != HBX_MSG_SEND_OK && g_run.deadlineHit) {
+        refused = "not sent: the read report failed";
+        cause = "the overall deadline of " + std::to_string((g_run.deadlineMs + 999) / 1000) + " s passed";
+        causeOf = &cause;
+    } else if (g_run.code != HBX_MSG_SEND_OK && g_run.value > 0) {
+        const char *phrase = soup_status_get_phrase(static_cast<guint>(g_run.value));
         refused = "not sent: the relay answered HTTP " + std::to_string(g_run.value) +
+                  (phrase && std::strcmp(phrase, "Unknown Error") != 0 ? std::string(" ") + phrase : "") +
                   (answer.empty() ? "" : " (" + first_line(answer) + ")");
+        causeOf = &cause;  // the status says it all
+    }
     const Outcome outcomes[] = {
         {HBX_MSG_SEND_OK, "sent", "sent: the relay took the read report", 0},
         {HBX_MSG_SEND_FAIL, "failed", refused.c_str(), 10},
@@ -100,7 +115,7 @@ int cmd_read_report(int argc, char **argv) {
                         std::to_string(g_run.value) + ",\"read_status\":\"" +
                         (c.readStatus == 0x80 ? "read" : "deleted") + "\",\"read_reply_asked\":" +
                         (asked ? "true" : "false");
-    const int status = finish("read-report", outcomes, std::size(outcomes), extra, c.json, c);
+    const int status = finish("read-report", outcomes, std::size(outcomes), extra, c.json, c, causeOf);
     if (status == 0 && !asked && !c.json)
         std::printf("note: the sender asked for no read report (Read-Reply No): the relay passes none on\n");
     return status;

@@ -26,6 +26,7 @@
 
 #include "qx_log.h"
 #include "rorodire_relay.h"
+#include "rr_hostfiles.h"
 #include "rorodire_tool.h"
 
 namespace rrtool {
@@ -143,12 +144,44 @@ void drop_body(SoupServerMessage *msg) {
     soup_message_body_truncate(body);
 }
 
+// Answers a request at once from its header, without reading its body: the
+// connection is taken from the server (which would wait for the body) and
+// the answer written on it, then it is closed.
+void answer_early(Server &sv, SoupServerMessage *msg, relay::Request req);
+
 void on_got_headers(SoupServerMessage *msg, gpointer data) {
-    const auto &sv = *static_cast<Server *>(data);
+    auto &sv = *static_cast<Server *>(data);
     SoupMessageHeaders *h = soup_server_message_get_request_headers(msg);
+    relay::Request req;
+    req.method = soup_server_message_get_method(msg);
+    if (GUri *uri = soup_server_message_get_uri(msg)) req.path = g_uri_get_path(uri);
+    if (const char *ua = soup_message_headers_get_one(h, "User-Agent")) req.userAgent = ua;
+    if (const char *pr = soup_message_headers_get_one(h, "Profile")) req.profile = pr;
+    // Every Content-Length the request carries (the server joins repeated
+    // ones with commas): two that differ leave its end unknown.
+    if (const char *lengths = soup_message_headers_get_list(h, "Content-Length")) {
+        std::string first;
+        bool conflicting = false;
+        for (const std::string &one : rrhost::split_list(lengths, ",")) {
+            if (first.empty()) first = one;
+            conflicting = conflicting || one != first;
+        }
+        if (conflicting) {
+            req.conflictingLength = true;
+            answer_early(sv, msg, std::move(req));
+            return;
+        }
+    }
+    // A stated length above the limit is answered 413 before any of the
+    // body is read (a length near 2^63 would otherwise be waited for).
     if (soup_message_headers_get_encoding(h) == SOUP_ENCODING_CONTENT_LENGTH &&
-        static_cast<guint64>(soup_message_headers_get_content_length(h)) > sv.state.limits.maxRequest)
+        static_cast<guint64>(soup_message_headers_get_content_length(h)) > sv.state.limits.maxRequest) {
         drop_body(msg);
+        req.tooLarge = true;
+        const goffset declared = soup_message_headers_get_content_length(h);
+        req.bodyBytes = declared > 0 ? static_cast<size_t>(declared) : 0;
+        answer_early(sv, msg, std::move(req));
+    }
 }
 
 void on_got_chunk(SoupServerMessage *msg, GBytes *chunk, gpointer data) {
@@ -199,6 +232,12 @@ void answer_raw(SoupServerMessage *msg, const relay::Reply &reply) {
         g_timeout_add(reply.trickleMs, raw_tick, a);
     else
         raw_tick(a);
+}
+
+void answer_early(Server &sv, SoupServerMessage *msg, relay::Request req) {
+    relay::Reply reply = relay::handle_request(sv.state, req);
+    reply.trickleChunk = 0;
+    answer_raw(msg, reply);
 }
 
 // ---------------------------------------------------------------- stalled requests
@@ -340,8 +379,7 @@ int relay_option(const std::string &a, const char *v, Server &sv, RelayOptions &
     } else if (a == "--spool" || a == "--log" || a == "--sender") {
         (a == "--spool" ? s.spool : a == "--log" ? o.logPath : s.sender) = v;
     } else if (a == "--conf-status") {
-        s.confStatus = static_cast<int>(std::strtol(v, nullptr, 0));
-        if (s.confStatus < 0x80 || s.confStatus > 0xFF) {
+        if (!relay::parse_status_byte(v, &s.confStatus)) {
             std::fprintf(stderr, "rorodire relay: --conf-status takes 0x80 to 0xFF\n");
             return 2;
         }

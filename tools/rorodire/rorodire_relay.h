@@ -40,6 +40,9 @@ struct Fault {
 // "[send:|get:|answer:]KIND[=ARG]"; false with *why set for an unknown kind
 // or an argument out of range.
 bool parse_fault(const std::string &spec, Fault *f, std::string *why);
+// A Response-Status byte as written on a command line or in a fault:
+// 0x80 to 0xFF in hex (0x..) or decimal digits, nothing else.
+bool parse_status_byte(const std::string &text, int *out);
 
 // ---------------------------------------------------------------- state
 // One message as it was sent: stored once however many recipients it has.
@@ -106,6 +109,7 @@ struct Request {
     std::vector<uint8_t> body;
     size_t bodyBytes = 0;     // as received (more than body.size() when it was too large to keep)
     bool tooLarge = false;    // the body was above the request limit and was not kept
+    bool conflictingLength = false;  // Content-Lengths that differ: the body's end is unknown
 };
 
 struct Reply {
@@ -170,8 +174,11 @@ struct PduPtr {
 };
 // {"time":"...",FIELDS}: one line of the relay's log; fields begin with '"'.
 void log_line(State &s, const std::string &fields);
-// Writes under a temporary name, then renames: no half-written file in the spool.
-bool write_file_atomic(const std::string &path, const uint8_t *p, size_t n);
+// Writes a spool file the tool's one atomic way (rrtool::write_output: a
+// temporary name beside it, fsync of file and folder, rename, never over or
+// through anything but a regular file); false with *why (when given)
+// naming the file and the system's reason.
+bool write_file_atomic(const std::string &path, const uint8_t *p, size_t n, std::string *why = nullptr);
 
 // The raw bytes of an answer the HTTP server would not write: interim
 // response, status line, headers (with a lying Content-Length when asked)

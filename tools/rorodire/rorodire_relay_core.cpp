@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "MMSProl_Encapsulaton_Decode.h"
+#include "rorodire_files.h"
 #include "MMSProl_Encapsulaton_EncodeRelay.h"
 #include "rorodire_relay.h"
 #include "rorodire_reports.h"
@@ -246,7 +247,8 @@ std::string notify(State &s, const std::shared_ptr<Message> &m, const std::strin
     int nlen = 0;
     PduPtr<uint8_t> ind{fnMMS_MakeNotificationIndPdu(&n, &nlen)};
     const std::string file = s.spool + "/" + id + ".ind";
-    if (ind.p && write_file_atomic(file, ind.p, static_cast<size_t>(nlen))) loc.file = file;
+    std::string writeWhy;
+    if (ind.p && write_file_atomic(file, ind.p, static_cast<size_t>(nlen), &writeWhy)) loc.file = file;
     std::string note = "{\"to\":";
     append_json_string(note, recipient);
     note += ",\"transaction_id\":";
@@ -258,7 +260,12 @@ std::string notify(State &s, const std::shared_ptr<Message> &m, const std::strin
         append_json_string(note, loc.file);
     else
         note += "null";
-    note += ",\"message_size\":" + std::to_string(size) + "}";
+    note += ",\"message_size\":" + std::to_string(size);
+    if (loc.file.empty() && !writeWhy.empty()) {
+        note += ",\"error\":";
+        append_json_string(note, writeWhy);
+    }
+    note += "}";
     s.byTid[loc.tid] = path;
     m->paths.push_back(path);
     s.byPath[path] = std::move(loc);
@@ -305,7 +312,7 @@ void handle_send(State &s, const Request &in, const std::vector<Fault> &faults, 
         return;
     }
     int status = s.confStatus;
-    if (const Fault *f = find_kind(faults, "conf-status")) status = static_cast<int>(std::strtol(f->arg.c_str(), nullptr, 0));
+    if (const Fault *f = find_kind(faults, "conf-status")) parse_status_byte(f->arg, &status);
     if (no.conf) status = no.conf;
     const bool ok = status == 0x80;
     const std::string messageId =
@@ -541,16 +548,67 @@ void log_line(State &s, const std::string &fields) {
     std::fflush(s.log);
 }
 
-bool write_file_atomic(const std::string &path, const uint8_t *p, size_t n) {
-    const std::string tmp = path + ".part";
-    FILE *f = std::fopen(tmp.c_str(), "wb");
-    if (!f) return false;
-    const bool ok = std::fwrite(p, 1, n, f) == n;
-    if (std::fclose(f) != 0 || !ok) {
-        unlink(tmp.c_str());
+bool write_file_atomic(const std::string &path, const uint8_t *p, size_t n, std::string *why) {
+    std::string err;
+    const bool ok = write_output(path, p, n, &err);
+    if (!ok && why) *why = err;
+    return ok;
+}
+
+namespace {
+
+// Digits only (at most 19 of them), not above `max`.
+bool whole_number(const std::string &v, unsigned long long max, unsigned long long *out) {
+    if (v.empty() || v.size() > 19 || v.find_first_not_of("0123456789") != std::string::npos) return false;
+    *out = std::strtoull(v.c_str(), nullptr, 10);
+    return *out <= max;
+}
+
+// Why the argument of a fault is wrong; empty when it is right. Every
+// argument is read whole: no sign, no trailing letters, no blanks.
+std::string fault_argument_problem(const Fault &f) {
+    unsigned long long n = 0;
+    const std::string &a = f.arg;
+    if (f.kind == "stall" || f.kind == "garbage") return a.empty() ? "" : f.kind + " takes no argument";
+    if (f.kind == "conf-status") {
+        int b = 0;
+        return parse_status_byte(a, &b) ? "" : "conf-status takes a Response-Status byte 0x80 to 0xFF";
+    }
+    if (f.kind == "http-status")
+        return a.size() == 3 && whole_number(a, 599, &n) && n >= 100 ? "" : "http-status takes an HTTP status 100 to 599";
+    if (f.kind == "close-after")
+        return whole_number(a, 1ull << 40, &n) ? "" : "close-after takes a number of bytes (digits)";
+    if (f.kind == "trickle") {
+        const size_t slash = a.find('/');
+        const bool ok = whole_number(a.substr(0, slash), 1u << 20, &n) && n >= 1 &&
+                        (slash == std::string::npos || whole_number(a.substr(slash + 1), 60000, &n));
+        return ok ? "" : "trickle takes N[/MS]: 1 to 1048576 bytes every 0 to 60000 ms";
+    }
+    if (f.kind == "length")
+        return a == "more" || a == "fewer" || a == "absent" ? "" : "length takes more, fewer or absent";
+    if (f.kind == "oversize") {
+        if (a.empty()) return "";
+        if (!whole_number(a, ~0ull, &n)) return "oversize takes a number of bytes (digits)";
+        return n <= kMaxOversize ? "" : "oversize takes at most " + std::to_string(kMaxOversize) + " bytes";
+    }
+    return "";
+}
+
+}  // namespace
+
+bool parse_status_byte(const std::string &text, int *out) {
+    unsigned long long n = 0;
+    if (text.size() > 2 && (text[1] == 'x' || text[1] == 'X') && text[0] == '0') {
+        const std::string hex = text.substr(2);
+        if (hex.empty() || hex.size() > 2 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            return false;
+        n = std::strtoull(hex.c_str(), nullptr, 16);
+    } else if (!whole_number(text, 255, &n)) {
         return false;
     }
-    return std::rename(tmp.c_str(), path.c_str()) == 0;
+    if (n < 0x80 || n > 0xFF) return false;
+    *out = static_cast<int>(n);
+    return true;
 }
 
 bool parse_fault(const std::string &spec, Fault *f, std::string *why) {
@@ -573,8 +631,8 @@ bool parse_fault(const std::string &spec, Fault *f, std::string *why) {
         *why = "unknown fault '" + spec + "'";
         return false;
     }
-    if (f->kind == "oversize" && !f->arg.empty() && std::strtoull(f->arg.c_str(), nullptr, 10) > kMaxOversize) {
-        *why = "oversize takes at most " + std::to_string(kMaxOversize) + " bytes";
+    if (const std::string bad = fault_argument_problem(*f); !bad.empty()) {
+        *why = bad + " ('" + spec + "')";
         return false;
     }
     if (f->kind == "redirect") {
@@ -598,6 +656,14 @@ Reply handle_request(State &s, const Request &in) {
     Reply reply;
     if (in.path == "/control") {
         handle_control(s, in, reply);
+        return reply;
+    }
+    if (in.conflictingLength) {
+        text_reply(reply, 400, "the request has Content-Lengths that differ\n");
+        error_extra(ex, "conflicting Content-Length");
+        ex.status = reply.status;
+        ex.bytesOut = reply.body.size();
+        log_exchange(s, ex);
         return reply;
     }
     if (in.tooLarge || in.body.size() > s.limits.maxRequest) {

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "MMSProl_Encapsulaton.h"
+#include "MMSProl_Encapsulaton_Decode.h"
 #include "MMSProl_Encapsulaton_EncodeRelay.h"
 #include "rorodire_relay.h"
 #include "rorodire_tool.h"
@@ -134,7 +135,8 @@ std::string put_report(State &s, const char *type, const Tracked &t, const Repor
                        int len, const std::string &name, const char *status) {
     PduPtr<uint8_t> hold{pdu};
     const std::string file = s.spool + "/" + name;
-    const bool ok = pdu && write_file_atomic(file, pdu, static_cast<size_t>(len));
+    std::string why = "cannot encode the report";
+    const bool ok = pdu && write_file_atomic(file, pdu, static_cast<size_t>(len), &why);
     std::string o = "\"report\":\"" + std::string(type) + "\",\"message_id\":";
     append_json_string(o, t.messageId);
     o += ",\"for\":";
@@ -147,7 +149,8 @@ std::string put_report(State &s, const char *type, const Tracked &t, const Repor
         o += ",\"spool_file\":";
         append_json_string(o, file);
     } else {
-        o += std::string(",\"error\":\"") + (pdu ? "cannot write the report" : "cannot encode the report") + "\"";
+        o += ",\"error\":";
+        append_json_string(o, why);
     }
     log_line(s, o);
     return ok ? file : "";
@@ -248,6 +251,20 @@ void expire_reports(State &s, long long now) {
     }
 }
 
+// How often the header of `pdu` carries field `code`, walked with the
+// library's field reader (each value stepped over by its WSP encoding).
+int field_count(const std::vector<uint8_t> &pdu, uint8_t code) {
+    struct Walk {
+        int count = 0;
+    } w;
+    mmsdec::decode_fields(&w, 0, pdu.data(), static_cast<int>(pdu.size()), [code](WspCursor &c, Walk &r, uint8_t f) {
+        if (f == code) ++r.count;
+        // A value that does not read ends the walk; the decoder says why.
+        return mmsdec::skip_field(c, f) == Step::Next ? Step::Next : Step::Stop;
+    });
+    return w.count;
+}
+
 void handle_read_report(State &s, const Request &in, Reply &reply, std::string &tid, std::string &extra) {
     tMMS_DecodeReport why{};
     std::unique_ptr<tMMS_ReadRecInd, void (*)(tMMS_ReadRecInd *)> record(
@@ -257,6 +274,12 @@ void handle_read_report(State &s, const Request &in, Reply &reply, std::string &
         refuse(reply, extra,
                "does not decode (fault " + std::to_string(static_cast<int>(why.fault)) + ", offset " +
                    std::to_string(why.offset) + ")");
+        return;
+    }
+    // Which message is meant must be plain: a report naming two is refused,
+    // not read as the last one it names.
+    if (const int ids = field_count(in.body, MMS_MESSAGE_ID_FIELD); ids > 1) {
+        refuse(reply, extra, "names " + std::to_string(ids) + " Message-IDs");
         return;
     }
     const std::string messageId = record->Message_Id;

@@ -41,8 +41,11 @@ constexpr char kSendUsage[] =
     "                     (`compose` has the same options; these change the PDU\n"
     "                     as it is sent, not the file)\n"
     "  --json             print the outcome as one JSON object on stdout\n"
-    "  --verbose          show the library's diagnostic log on stdout\n"
+    "  --verbose          show the library's diagnostic log on stderr\n"
     "Progress goes to stderr (a bar on a terminal, a line per 10 % otherwise).\n"
+    "A failure names its cause: the HTTP status, the Response-Status in words with\n"
+    "the relay's Response-Text, the overall deadline, or the end that could not\n"
+    "be reached.\n"
     "Exit status: 0 sent, 10 failed, 11 service denied, 12 network problem,\n"
     "13 unsupported message, 4 not started, 3 file error, 2 usage error.\n";
 
@@ -70,13 +73,16 @@ int cmd_send(int argc, char **argv) {
     g_run.tty = isatty(2);
     MmsSettings settings = settings_of(c);
     tCPS_PduBuf buf{pdu.data(), static_cast<int>(pdu.size())};
+    observe_confirmation(true);
     const int started = fnCPS_SendMMS(&buf, &settings, on_result);
     if (started != HBX_MSG_SEND_STARTED) {
+        observe_confirmation(false);
         std::fprintf(stderr, "rorodire send: the send could not start (code %d)\n", started);
         if (c.json) std::printf("{\"command\":\"send\",\"outcome\":\"not-started\",\"code\":%d,\"exit\":4}\n", started);
         return 4;
     }
     wait_for_outcome();
+    hbx_SetSendConfObserver(nullptr, nullptr);
     return finish("send", kOutcomes, std::size(kOutcomes), ",\"bytes\":" + std::to_string(pdu.size()), c.json, c);
 }
 

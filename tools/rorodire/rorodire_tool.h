@@ -56,15 +56,28 @@ const char *message_type_name(int code);
 // "Deleted" (0x81, deleted without being read). Null for other values.
 const char *delivery_status_name(int status);
 const char *read_status_name(int status);
+// Response-Status of the confirmations ("Error-permanent-message-format-corrupt"
+// for 0xE2; reserved values by their class) and Retrieve-Status of an
+// m-retrieve-conf; null for values outside them.
+const char *response_status_name(int status);
+const char *retrieve_status_name(int status);
 
 // Decodes one PDU into its view with the library's decoders.
 Dump dump_pdu(const std::string &file, const std::vector<uint8_t> &bytes);
 
 // ---------------------------------------------------------------- output
-// A JSON string literal (quotes included): control bytes as \u00XX, invalid
-// UTF-8 bytes as U+FFFD.
+// Characters that are never shown or written raw: the C1 controls
+// (U+0080..U+009F, e.g. CSI U+009B), U+2028, U+2029, U+FEFF and the
+// bidirectional marks, embeddings and isolates.
+bool is_hidden_control(uint32_t cp);
+// Bytes of the well-formed UTF-8 sequence of such a character at s[i]; 0
+// when there is none.
+size_t hidden_control_at(std::string_view s, size_t i);
+// A JSON string literal (quotes included): control bytes as \u00XX, the
+// hidden controls above as \uXXXX, invalid UTF-8 bytes as U+FFFD.
 void append_json_string(std::string &out, std::string_view s);
-// A quoted text for a terminal: control and invalid UTF-8 bytes as \xNN.
+// A quoted text for a terminal: control and invalid UTF-8 bytes as \xNN,
+// the hidden controls as \uXXXX.
 void append_display_string(std::string &out, std::string_view s);
 // One line (ending in a newline) with the whole view as a JSON object.
 std::string to_json(const Dump &d);

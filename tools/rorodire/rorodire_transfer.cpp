@@ -4,6 +4,7 @@
 #include <gio/gio.h>
 #include <glib.h>
 #include <net/if.h>
+#include <libsoup/soup.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "MMSProl_Encapsulaton.h"
 #include "qx_log.h"
 #include "rorodire_check.h"
 #include "rorodire_files.h"
@@ -55,7 +57,98 @@ void draw_progress(int percent) {
     }
 }
 
+// The library's log goes to stderr, never into what a command prints.
+void log_to_stderr(const char *text, void *) { std::fputs(text, stderr); }
+
+void keep_conf(const uint8_t *conf, int len, void *) {
+    g_run.conf.assign(conf, conf + (len > 0 ? len : 0));
+}
+
+// "HTTP 500 Internal Server Error"
+std::string http_words(int status) {
+    std::string s = "HTTP " + std::to_string(status);
+    const char *phrase = soup_status_get_phrase(static_cast<guint>(status));
+    if (phrase && std::strcmp(phrase, "Unknown Error") != 0) s += std::string(" ") + phrase;
+    return s;
+}
+
+// A text of the relay's, quoted for a terminal and kept short.
+std::string relay_words(const char *text) {
+    if (!text || !*text) return "";
+    std::string t(text);
+    if (t.size() > 200) t.resize(200);
+    std::string shown;
+    append_display_string(shown, t);
+    return " " + shown;
+}
+
+// The send's confirmation in words, when it decodes as one.
+std::string confirmation_words() {
+    if (g_run.conf.empty()) return "";
+    tMMS_SendConf *conf = fnMMS_ParseSendConf(g_run.conf.data(), static_cast<int>(g_run.conf.size()));
+    if (!conf) return "";
+    std::string s;
+    if (conf->Message_Type == 0x81 && conf->Response_Status != 0 && conf->Response_Status != 0x80) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "0x%02X", conf->Response_Status);
+        const char *name = response_status_name(conf->Response_Status);
+        s = std::string("the relay answered Response-Status ") + hex + (name ? std::string(" ") + name : "") +
+            relay_words(conf->Response_Text);
+    }
+    fnMMS_FreeMessageMem(conf, MMS_STRUCT_SEND_CONF);
+    return s;
+}
+
 }  // namespace
+
+void observe_confirmation(bool on) {
+    g_run.conf.clear();
+    hbx_SetSendConfObserver(on ? keep_conf : nullptr, nullptr);
+}
+
+std::string failure_cause(const Common &c) {
+    const HbxEnding &e = hbx_LastEnding();
+    switch (e.cause) {
+        case HbxEndCause::HttpStatus: return "the relay answered " + http_words(e.httpStatus);
+        case HbxEndCause::NotMessage: {
+            if (std::string words = confirmation_words(); !words.empty()) return words;
+            if (g_run.progressCode != HBX_MSG_SEND_PROGRESS) return "the relay's answer is not an m-retrieve-conf";
+            if (e.detail != 0)
+                return std::string("the relay's answer is not the confirmation of this request (") +
+                       fnMMS_ConfMismatchText(static_cast<MmsConfMismatch>(e.detail)) + ")";
+            return "the relay's answer is not an m-send-conf";
+        }
+        case HbxEndCause::RetrieveStatus: {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "0x%02X", e.detail);
+            const char *name = retrieve_status_name(e.detail);
+            return std::string("the relay answered Retrieve-Status ") + hex + (name ? std::string(" ") + name : "");
+        }
+        case HbxEndCause::Cut: return "the message the relay sent is cut short";
+        case HbxEndCause::IdleLimit:
+            return "nothing arrived for " + std::to_string(HBX_MAX_IDLE_STEPS * HBX_STEP_PERIOD_MS / 1000) + " s";
+        case HbxEndCause::Deadline:
+            return "the overall deadline of " + std::to_string((hbx_state().deadlineMs + 999) / 1000) + " s passed";
+        case HbxEndCause::StoreRefused: return g_run.storeWhy;
+        case HbxEndCause::ReadFailed:
+        case HbxEndCause::None:
+            break;
+    }
+    // A confirmation that came whole but refused the message.
+    if (std::string words = confirmation_words(); !words.empty()) return words;
+    // The socket layer's own cause (a lookup through the bearer's DNS, a
+    // connect on its interface); with a bearer nothing else is asked, since
+    // a probe would go out on the default route and the system resolver.
+    if (const int netError = fnQX_Stack_Layer().lastError) return g_sock_strerror(netError);
+    if (!c.iface.empty() || !c.dns.empty()) return e.cause == HbxEndCause::ReadFailed ? "the connection failed" : "";
+    const bool v6 = c.proxyHost.find(':') != std::string::npos;
+    const std::string proxy =
+        c.proxyHost.empty() ? "" : (v6 ? "[" + c.proxyHost + "]" : c.proxyHost) + ":" + c.proxyPort;
+    std::string reach = reach_problem(proxy, c.relay);
+    if (reach.empty() && e.cause == HbxEndCause::ReadFailed)
+        reach = e.httpStatus > 0 ? "the connection failed after " + http_words(e.httpStatus) : "the connection failed";
+    return reach;
+}
 
 void on_result(int code, int value) {
     Run &r = g_run;
@@ -199,6 +292,7 @@ int read_pdu_input(const char *command, const Common &c, int want, std::vector<u
         std::fprintf(stderr, "rorodire %s: cannot read %s: %s\n", command, c.input.c_str(), why.c_str());
         return 3;
     }
+    qx::set_log_sink(log_to_stderr, nullptr);
     qx::set_log_enabled(c.verbose);
     if (const std::string why = pdu_problem(*pdu, want); !why.empty()) {
         std::fprintf(stderr, "rorodire %s: %s %s\n", command, c.input.c_str(), why.c_str());
@@ -219,7 +313,7 @@ void wait_for_outcome() {
 // The outcome on stdout when it went well, as one line on stderr (naming the
 // end that could not be reached, when one could not) when it did not.
 int finish(const char *command, const Outcome *table, size_t n, const std::string &extraJson, bool json,
-           const Common &c) {
+           const Common &c, const std::string *cause_override) {
     const Outcome *o = nullptr;
     for (size_t i = 0; i < n; ++i)
         if (table[i].code == g_run.code) o = &table[i];
@@ -234,20 +328,18 @@ int finish(const char *command, const Outcome *table, size_t n, const std::strin
         std::printf("%s (code %d)\n", o->text, g_run.code);
     }
     if (o->exitStatus != 0) {
-        const bool v6 = c.proxyHost.find(':') != std::string::npos;
-        const std::string proxy =
-            c.proxyHost.empty() ? "" : (v6 ? "[" + c.proxyHost + "]" : c.proxyHost) + ":" + c.proxyPort;
-        const std::string unreachable = o->exitStatus == 10 ? reach_problem(proxy, c.relay) : "";
-        const int netError = fnQX_Stack_Layer().lastError;
-        const std::string net = netError ? std::string(" (") + g_sock_strerror(netError) + ")" : "";
-        std::fprintf(stderr, "rorodire %s: %s (code %d)%s%s%s\n", command, o->text, g_run.code, net.c_str(),
-                     unreachable.empty() ? "" : ": ", unreachable.c_str());
+        const std::string cause = cause_override ? *cause_override : failure_cause(c);
+        std::fprintf(stderr, "rorodire %s: %s (code %d)%s%s\n", command, o->text, g_run.code,
+                     cause.empty() ? "" : ": ", cause.c_str());
     }
     return o->exitStatus;
 }
 
-bool post_pdu(const Common &c, const std::vector<uint8_t> &pdu, std::string *answer) {
+int post_deadline_ms(size_t bytes) { return hbx_DeadlineFor(static_cast<int64_t>(bytes) + HBX_ACK_WORK_BUF); }
+
+bool post_pdu(const Common &c, const std::vector<uint8_t> &pdu, std::string *answer, int deadlineMs) {
     const MmsSettings settings = settings_of(c);
+    g_run.deadlineMs = deadlineMs;
     g_run.loop = g_main_loop_new(nullptr, FALSE);
     rrhost::PduPost *post = rrhost::post_pdu_start(
         settings, pdu,
@@ -258,9 +350,11 @@ bool post_pdu(const Common &c, const std::vector<uint8_t> &pdu, std::string *ans
             g_run.done = true;
             g_run.code = e.ok ? HBX_MSG_SEND_OK : HBX_MSG_SEND_FAIL;
             g_run.value = e.httpStatus;
+            g_run.deadlineHit = e.deadline;
             *answer = std::move(e.answer);
             if (g_run.loop) g_main_loop_quit(g_run.loop);
-        });
+        },
+        deadlineMs);
     if (post) g_main_loop_run(g_run.loop);
     g_main_loop_unref(g_run.loop);
     g_run.loop = nullptr;

@@ -50,6 +50,10 @@ struct Run {
     int lastDecile = -1;
     int reports = 0;
     bool tty = false;
+    std::vector<uint8_t> conf;  // the send's confirmation as it came, when one came whole
+    std::string storeWhy;       // fetch: why the message could not be stored
+    int deadlineMs = 0;         // read-report: the post's overall deadline
+    bool deadlineHit = false;   // read-report: the deadline ended the post
 };
 extern Run g_run;
 
@@ -64,21 +68,33 @@ MmsSettings settings_of(const Common &c);
 int read_pdu_input(const char *command, const Common &c, int want, std::vector<uint8_t> *pdu);
 // The transaction's callback: progress drawn, the final report kept.
 void on_result(int code, int value);
+// Keeps the send's confirmation in g_run.conf while `on` (so a refusal can
+// be named with its Response-Status and Response-Text).
+void observe_confirmation(bool on);
+// Why the latest transaction failed, in words: the HTTP status and its
+// reason, the Response-Status or Retrieve-Status in words with the relay's
+// text, the deadline, the connection; empty when there is nothing to add.
+std::string failure_cause(const Common &c);
 // Runs the main loop until the final report.
 void wait_for_outcome();
 // The outcome on stdout when it went well, as one line on stderr (naming the
 // end that could not be reached, when one could not) when it did not; the
 // exit status.
+// `cause`, when given, replaces the cause the library's ending names.
 int finish(const char *command, const Outcome *table, size_t n, const std::string &extraJson, bool json,
-           const Common &c);
+           const Common &c, const std::string *cause = nullptr);
 
 // A PDU POSTed through the library's HTTP stack on the main loop, one step
 // per step period of the transactions, for an exchange whose answer is an
 // HTTP status and no PDU (a read report). The outcome goes into g_run: code
 // HBX_MSG_SEND_OK for a 2xx answer, else HBX_MSG_SEND_FAIL with value the
 // HTTP status (0 when none came); the answer's first bytes into *answer.
-// False when the stack could not start.
-bool post_pdu(const Common &c, const std::vector<uint8_t> &pdu, std::string *answer);
+// The post ends as failed after `deadlineMs` (g_run.deadlineHit), however
+// slowly its answer trickles. False when the stack could not start.
+bool post_pdu(const Common &c, const std::vector<uint8_t> &pdu, std::string *answer, int deadlineMs);
+// The overall deadline of a read report's post: the transactions' rule for
+// its bytes and an answer.
+int post_deadline_ms(size_t bytes);
 
 }  // namespace rrtool::transfer
 

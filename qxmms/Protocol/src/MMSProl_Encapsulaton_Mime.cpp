@@ -250,8 +250,31 @@ void put_repaired(qx::Writer &out, const uint8_t *p, size_t n) {
     }
 }
 
+// Converts bytes of one charset to UTF-8 and writes them, bytes that do not
+// convert as U+FFFD. False on allocation failure.
+bool convert_piece(const WordCharset &cs, const uint8_t *raw, size_t n, qx::Writer &out) {
+    if (n == 0) return true;
+    int len = static_cast<int>(n);
+    bool known = false;
+    char *text = cs.mib != 0 ? ConvertCharsetToUtf8(cs.mib, raw, &len, &known)
+                             : ConvertNamedCharsetToUtf8(cs.name, raw, &len, &known);
+    if (!text) return !known;  // a converter that gives nothing ran out of memory
+    put_repaired(out, reinterpret_cast<const uint8_t *>(text), static_cast<size_t>(len));
+    qx::free_ptr(text);
+    return true;
+}
+
+// Bytes of one code unit of a charset: 4 for UCS-4 and UTF-32, 2 for UCS-2
+// and UTF-16, else 1.
+size_t unit_of(const WordCharset &cs) {
+    if (cs.mib == 1001 || cs.mib == 1017 || cs.mib == 1018 || cs.mib == 1019) return 4;
+    return cs.mib != 0 && IsWideCharset(cs.mib) ? 2 : 1;
+}
+
 // Converts the run to UTF-8 and writes it, bytes that do not convert as
-// U+FFFD. False on allocation failure.
+// U+FFFD. An encoded NUL (a code unit of zero bytes) cannot stand in a text,
+// which it would end, cutting off the rest: it is written as U+FFFD and the
+// text goes on after it. False on allocation failure.
 bool flush_run(Run &run, qx::Writer &out) {
     if (run.len == 0) return true;
     if (run.cs.mib != 0 && IsWideCharset(run.cs.mib) && run.len < 2) {
@@ -259,15 +282,18 @@ bool flush_run(Run &run, qx::Writer &out) {
         out.bytes(kReplacement, sizeof kReplacement);
         return true;
     }
-    int len = static_cast<int>(run.len);
-    bool known = false;
-    char *text = run.cs.mib != 0 ? ConvertCharsetToUtf8(run.cs.mib, run.raw, &len, &known)
-                                 : ConvertNamedCharsetToUtf8(run.cs.name, run.raw, &len, &known);
+    const size_t unit = unit_of(run.cs), n = run.len;
     run.len = 0;
-    if (!text) return !known;  // a converter that gives nothing ran out of memory
-    put_repaired(out, reinterpret_cast<const uint8_t *>(text), static_cast<size_t>(len));
-    qx::free_ptr(text);
-    return true;
+    size_t start = 0;
+    for (size_t i = 0; i + unit <= n; i += unit) {
+        bool zero = true;
+        for (size_t k = 0; k < unit; ++k) zero = zero && run.raw[i + k] == 0;
+        if (!zero) continue;
+        if (!convert_piece(run.cs, run.raw + start, i - start, out)) return false;
+        out.bytes(kReplacement, sizeof kReplacement);
+        start = i + unit;
+    }
+    return convert_piece(run.cs, run.raw + start, n - start, out);
 }
 
 }  // namespace
@@ -450,7 +476,6 @@ Got DecodeEncodedWords(char **text) {
     out.bytes(s + text0, n - text0);
     if (!out.ok()) return Got::NoMemory;  // the bound above was wrong
     *out.p = 0;
-    // The text may also end at a zero byte a word decoded to.
     qx::free_ptr(*text);
     *text = reinterpret_cast<char *>(buf);
     buf = nullptr;

@@ -215,6 +215,16 @@ QXUrlFault fnQXStack_ReadUrl(const char *url, QXUrl *out) {
     if (scheme > 0 && strncmp(url + scheme, "://", 3) == 0) {
         if (!is_http_scheme(url, scheme)) return QXUrlFault::Scheme;
         start = url + scheme + 3;
+    } else if (scheme > 0) {
+        // "name:" not followed by "//": a host and its port ("relay.test:8002/")
+        // when digits (one at least) follow up to the path, else a scheme without an
+        // authority ("http:/mms", "https:/x", "mailto:x"), whose first word
+        // must never be taken for a host and looked up.
+        const char *after = url + scheme + 1;
+        const size_t digits = strspn(after, "0123456789");
+        const char end = after[digits];
+        const bool port = digits > 0 && (end == '\0' || end == '/' || end == '?' || end == '#');
+        if (!port) return is_http_scheme(url, scheme) ? QXUrlFault::NoHost : QXUrlFault::Scheme;
     }
     const int authLen = static_cast<int>(strcspn(start, "/?#"));
     if (authLen == 0) return QXUrlFault::NoHost;
