@@ -139,8 +139,10 @@ std::string failure_cause(const Common &c) {
     // The socket layer's own cause (a lookup through the bearer's DNS, a
     // connect on its interface); with a bearer nothing else is asked, since
     // a probe would go out on the default route and the system resolver.
-    if (const int netError = fnQX_Stack_Layer().lastError) return g_sock_strerror(netError);
-    if (!c.iface.empty() || !c.dns.empty()) return e.cause == HbxEndCause::ReadFailed ? "the connection failed" : "";
+    if (!c.iface.empty() || !c.dns.empty()) {
+        if (const int netError = fnQX_Stack_Layer().lastError) return g_sock_strerror(netError);
+        return e.cause == HbxEndCause::ReadFailed ? "the connection failed" : "";
+    }
     const bool v6 = c.proxyHost.find(':') != std::string::npos;
     const std::string proxy =
         c.proxyHost.empty() ? "" : (v6 ? "[" + c.proxyHost + "]" : c.proxyHost) + ":" + c.proxyPort;

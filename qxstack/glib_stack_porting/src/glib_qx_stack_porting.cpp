@@ -54,8 +54,7 @@ int poll_lookup(int slot, QXSocketEntry &e) {
         return QX_STEP_AGAIN;
     default:
         g_layer.lastError = g_sock_addr_error(g_layer.slotAddr[slot]);
-        QX_LOG("address lookup failed, error %d: %s\n", static_cast<int>(g_layer.lastError),
-               g_sock_strerror(g_layer.lastError));
+        QX_LOG("address lookup failed, error %d\n", static_cast<int>(g_layer.lastError));
         release_addr(slot);
         e.nodeINAddr = 0;
         e.iAddrState = QX_SLOT_FAILED;
