@@ -127,6 +127,7 @@ def start_operator():
                   "--log-queries", "--log-facility=" + os.path.join(work, "dnsmasq.log"),
                   "--pid-file=" + os.path.join(work, "dnsmasq.pid")),
           stderr=open(os.path.join(work, "dnsmasq.err"), "w"))
+    os.chmod(work, 0o755)  # tinyproxy runs as nobody and writes its log here
     for name, listen in (("proxy4", "10.64.0.1"), ("proxy6", "fd00:64::1")):
         conf = os.path.join(work, name + ".conf")
         with open(conf, "w") as f:
@@ -136,7 +137,6 @@ def start_operator():
         os.chmod(os.path.join(work, name + ".log"), 0o666)
         start(ns_argv(OPER, "tinyproxy", "-d", "-c", conf), stdout=subprocess.DEVNULL,
               stderr=open(os.path.join(work, name + ".err"), "w"))
-    os.chmod(work, 0o755)
     for name, addr in (("relay4", RELAY4), ("relay6", RELAY6)):
         err = os.path.join(work, name + ".err")
         p = start(ns_argv(RELAY, TOOL, "relay", "--listen", addr, "--port", "8002", "--spool",
