@@ -20,7 +20,9 @@
 # Ip6Config; rorodired must receive and send through it with the relay given
 # by name, with and without the proxy, over IPv4 and IPv6 only, past a DNS
 # server that does not answer, and after the bearer reconnects with a new
-# address; the tool does the same with --interface/--dns. mmsd-tng runs on
+# address, and with the oFono backend (a fake oFono whose active "mms"
+# context carries the Settings); the tool does the same with
+# --interface/--dns. mmsd-tng runs on
 # the same namespaces as the reference when it is installed.
 # Usage: rorodired_netns_test.py RORODIRED RORODIRE_TOOL STANDIN
 import os
@@ -223,15 +225,15 @@ class Phone:
         self.standin("SetBearerIp", GLib.Variant("(a{sv}a{sv})", (dict_of(ip4), dict_of(ip6))))
         self.standin("SetBearer", GLib.Variant("(bbss)", (True, connected, "mms.operator", "wwan0")))
 
-    def start(self, url, proxy=""):
+    def start(self, url, proxy="", service_extra=""):
         self.stop()
         self.runs += 1
         self.err = os.path.join(work, "rorodired-%d.err" % self.runs)
         conf = os.path.join(work, "rorodired-%d.conf" % self.runs)
         with open(conf, "w") as f:
-            f.write("[Service]\nStorageDir=%s\nRetryDelay=0.2\n[Modem Manager]\nCarrierMMSC=%s\n%s"
+            f.write("[Service]\nStorageDir=%s\nRetryDelay=0.2\n%s[Modem Manager]\nCarrierMMSC=%s\n%s"
                     "MMS_APN=mms.operator\nAutoProcessSMSWAP=true\nAutoProcessOnConnection=true\n"
-                    % (os.path.join(work, "store-%d" % self.runs), url,
+                    % (os.path.join(work, "store-%d" % self.runs), service_extra, url,
                        "CarrierMMSProxy=%s\n" % proxy if proxy else ""))
         self.signals.clear()
         env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=self.session, DBUS_SYSTEM_BUS_ADDRESS=self.system)
@@ -333,6 +335,58 @@ def service_rows(phone):
     sh("ip", "route", "replace", "default", "via", "10.64.0.1", "dev", "wwan0", "metric", "700", ns=PHONE)
 
 
+OFONO_XML = """<node>
+<interface name='org.ofono.PushNotification'>
+ <method name='RegisterAgent'><arg type='o' direction='in'/></method>
+ <method name='UnregisterAgent'><arg type='o' direction='in'/></method></interface>
+<interface name='org.ofono.ConnectionManager'>
+ <method name='GetContexts'><arg type='a(oa{sv})' direction='out'/></method></interface>
+</node>"""
+
+
+def ofono_row(phone):
+    """The oFono backend: the bearer is the active "mms" context, read from
+    its Settings (Interface, Address, DomainNameServers)."""
+    settings = {"Interface": GLib.Variant("s", "wwan0"), "Method": GLib.Variant("s", "static"),
+                "Address": GLib.Variant("s", "10.64.0.2"), "Netmask": GLib.Variant("s", "255.255.255.248"),
+                "Gateway": GLib.Variant("s", "10.64.0.1"), "DomainNameServers": GLib.Variant("as", ["10.64.0.1"])}
+    contexts = [("/ril_0/context1", {"Type": GLib.Variant("s", "internet"), "Active": GLib.Variant("b", True),
+                                     "AccessPointName": GLib.Variant("s", "internet.operator"),
+                                     "Settings": GLib.Variant("a{sv}", {"Interface": GLib.Variant("s", "wlan0")})}),
+                ("/ril_0/context2", {"Type": GLib.Variant("s", "mms"), "Active": GLib.Variant("b", True),
+                                     "AccessPointName": GLib.Variant("s", "mms.operator"),
+                                     "Settings": GLib.Variant("a{sv}", settings),
+                                     "IPv6.Settings": GLib.Variant("a{sv}", {})})]
+    agents = []
+
+    def on_call(c, sender, path, iface, method, params, inv):
+        if method == "GetContexts":
+            return inv.return_value(GLib.Variant("(a(oa{sv}))", (contexts,)))
+        agents.append(method)
+        inv.return_value(None)
+
+    node = Gio.DBusNodeInfo.new_for_xml(OFONO_XML)
+    ids = [phone.conn.register_object("/ril_0", i, on_call, None, None) for i in node.interfaces]
+    owner = Gio.bus_own_name_on_connection(phone.conn, "org.ofono", Gio.BusNameOwnerFlags.NONE, None, None)
+    try:
+        phone.start(URL4, service_extra="Backend=oFono\nOfonoModem=/ril_0\n")
+        check(phone.log_has("bearer up on wwan0 (APN mms.operator, 10.64.0.2/29, DNS 10.64.0.1)"),
+              "the oFono backend takes the mms context's Settings:\n" + phone.log()[-800:])
+        wait_for(lambda: "RegisterAgent" in agents, "rorodired registers its push agent with oFono")
+        subject = "through oFono's context"
+        phone.call(phone.conn, BUS, SERVICE, "org.ofono.PushNotificationAgent", "ReceiveNotification",
+                   GLib.Variant("(aya{sv})", (wap_push(notification_from_other_phone(subject, False)), {})))
+        try:
+            wait_for(lambda: phone.received(subject), "received with the oFono backend")
+        except SystemExit:
+            check(False, "received with the oFono backend; rorodired said:\n" + phone.log()[-1500:])
+        phone.stop()
+    finally:
+        Gio.bus_unown_name(owner)
+        for i in ids:
+            phone.conn.unregister_object(i)
+
+
 def tool_rows():
     for v6 in (False, True):
         url, relay, dns = (URL6, "relay6", "fd00:64::1") if v6 else (URL4, "relay4", "10.64.0.1")
@@ -398,6 +452,7 @@ def main():
     session, _ = run.start_bus("session")
     phone = Phone(system, session)
     service_rows(phone)
+    ofono_row(phone)
     tool_rows()
     mmsd_tng_reference(phone, system, session)
 
