@@ -10,13 +10,16 @@
 //    application/vnd.wap.mms-message goes to on_push (and, with
 //    autoProcessSmsWap, is deleted from the modem); other SMS are left alone.
 //    Follows the modem's bearers: up when a bearer whose APN is mmsApn is
-//    connected (any connected bearer when mmsApn is empty).
+//    connected (any connected bearer when mmsApn is empty), with its
+//    Interface, Ip4Config and Ip6Config.
 //  - oFono: registers the service's push agent object with the oFono modem
 //    (org.ofono.PushNotification.RegisterAgent). The agent object itself is
 //    exported by the service (obj_agent); what its ReceiveNotification carries
 //    is handed to modem_agent_push(), which passes it to on_push like any
-//    other push. oFono does not tell us about the MMS context here: the
-//    bearer is reported up once at start.
+//    other push. The bearer is the modem's active context for MMS_APN (or
+//    its active "mms" context) from ConnectionManager.GetContexts, followed
+//    through the contexts' PropertyChanged; without a ConnectionManager to
+//    ask it is reported up once at start, without an interface.
 //
 // The backend never decides what a push means for the queue: it hands the
 // WAP push bytes over and reports bearer changes; the service glue pauses or
@@ -97,10 +100,10 @@ struct ModemCallbacks {
     // SMS of the modem, or from oFono's agent call. `origin` names where it
     // came from for the log (the SMS object path, or "oFono").
     std::function<void(const std::vector<uint8_t> &push, const std::string &origin)> on_push;
-    // The bearer went up or down (or its interface changed). `iface` is the
-    // network interface of the connected bearer (e.g. "wwan0"), empty when
-    // down or unknown; the library's sockets cannot be bound to it (see
-    // modem_mm.cpp). Called once soon after start with the first state (not
+    // The bearer went up or down, or changed (its interface, address or DNS
+    // servers: modem_bearer_info tells the rest). `iface` is the network
+    // interface of the connected bearer (e.g. "wwan0"), empty when down or
+    // unknown. Called once soon after start with the first state (not
     // before every bearer the modem lists has been looked at).
     std::function<void(bool up, BearerState state, const std::string &iface)> on_bearer;
     // The modem's own number (from OwnNumbers), when none is configured.

@@ -306,6 +306,24 @@ def service_rows(phone):
     wait_for(lambda: phone.log_has("10.64.0.3/29"), "rorodired takes the reconnected bearer")
     phone.receive("after the reconnect", False, "received after the bearer reconnected with a new address")
 
+    # The bearer goes away while a download hangs at the relay: the transfer
+    # is stopped, not failed, and goes through once the bearer is back.
+    sh("/usr/bin/python3", "-c", "import urllib.request; urllib.request.urlopen("
+       "'http://%s:8002/control?fault=get:stall').read()" % RELAY4, ns=RELAY)
+    subject = "across a lost bearer"
+    phone.standin("AddSms", GLib.Variant("(saysb)", ("+15550100002", wap_push(notification_from_other_phone(subject, False)),
+                                                    "", False)), "(o)")
+    wait_for(lambda: phone.log().count("goes out on interface wwan0") >= 4, "the download over the bearer")
+    time.sleep(0.5)
+    phone.standin("SetBearer", GLib.Variant("(bbss)", (True, False, "mms.operator", "wwan0")))
+    wait_for(lambda: phone.log_has("went away: it is stopped and tried again"), "the transfer stopped with its bearer")
+    check(not [s for s in phone.signals if s[1] == "MessageReceiveError"], "no receive error for a lost bearer")
+    phone.standin("SetBearer", GLib.Variant("(bbss)", (True, True, "mms.operator", "wwan0")))
+    try:
+        wait_for(lambda: phone.received(subject), "the download once the bearer is back")
+    except SystemExit:
+        check(False, "the download across a lost bearer; rorodired said:\n" + phone.log()[-1500:])
+
     # The first DNS server never answers: its deadline, then the next.
     phone.bearer(ip4=("10.64.0.3", 29, "10.64.0.1", ["192.0.2.53", "10.64.0.1"]))
     wait_for(lambda: phone.log_has("DNS 192.0.2.53,10.64.0.1"), "rorodired takes the bearer with two DNS servers")
