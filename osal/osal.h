@@ -198,6 +198,27 @@ OSAL_API int g_settimer(int period_ms, OSAL_TIMER_CB cb, void *user, int flags, 
  * does no harm. */
 OSAL_API void g_free_timer(OSAL_TIMER timer);
 
+/* ------------------------------------------------------------------ readiness
+ *
+ * A one-shot wait for a socket: the main loop calls cb(user) once, when the
+ * first of these happens:
+ *  - the socket is ready for one of `events` (OSAL_WATCH_READ: bytes or the
+ *    peer's end can be read; OSAL_WATCH_WRITE: a write would take bytes), or
+ *    it failed or was hung up (so the next read or write tells);
+ *  - a connect under way on it ended (connected or failed), or the socket was
+ *    closed;
+ *  - timeout_ms milliseconds passed (0 or more).
+ * The handle is a timer handle: it is stored into *handle before the call
+ * returns and must be released with g_free_timer exactly once, whether the
+ * wait fired or not (g_free_timer cancels a pending one). A socket that has
+ * no system socket yet and no connect under way is waited on by the time-out
+ * only. Returns 0, or -1 (and stores null) for an unknown socket, a null cb,
+ * no event or a negative time-out. */
+#define OSAL_WATCH_READ 1
+#define OSAL_WATCH_WRITE 2
+OSAL_API int g_sock_watch(OSAL_SOCKET sock, int events, int timeout_ms, OSAL_TIMER_CB cb, void *user,
+                          OSAL_TIMER *handle);
+
 /* ------------------------------------------------------------------ memory
  *
  * Bounded memory search: the first occurrence of the bytes of the

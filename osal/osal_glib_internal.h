@@ -32,6 +32,14 @@ const osal_addr_rec *addr_find_live(const void *p);
 // The addresses of a ready record; false when it is not ready.
 bool addr_take(const osal_addr_rec *rec, AddrList &out, int *error);
 
+// What a readiness wait on a socket can watch: its system socket once
+// connected (fd >= 0), or whether a connect is under way. False for an
+// unknown socket.
+bool sock_watch_target(OSAL_SOCKET sock, int *fd, bool *connecting);
+// The socket's connect ended or the socket is going: every wait on it fires
+// on the next dispatch and no longer watches its descriptor.
+void watches_wake(OSAL_SOCKET sock);
+
 // Where a socket's connects (or a lookup's queries) leave: an interface and
 // an optional numeric source address; both empty: wherever routing says.
 struct BindSpec {

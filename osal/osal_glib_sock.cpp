@@ -78,6 +78,7 @@ void close_fd(SockRec *r) {
 
 // Called last: the callback may close the socket, so r is not touched after.
 void deliver(SockRec *r) {
+    osal_glib::watches_wake(r->id);
     const OSAL_SOCK_CB cb = r->cb;
     void *user = r->user;
     const OSAL_SOCKET id = r->id;
@@ -192,6 +193,7 @@ void on_resolved(GObject *source, GAsyncResult *res, gpointer data) {
 }
 
 void release(SockRec *r) {
+    osal_glib::watches_wake(r->id);
     g_hash_table_remove(g_socks, GSIZE_TO_POINTER(r->id));
     drop_watch(r);
     drop_deadline(r);
@@ -213,6 +215,14 @@ int fail(SockRec *r, int error) {
 bool would_block(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
 
 }  // namespace
+
+bool osal_glib::sock_watch_target(OSAL_SOCKET sock, int *fd, bool *connecting) {
+    const SockRec *r = find(sock);
+    if (!r) return false;
+    *fd = r->state == SockState::Connected ? r->fd : -1;
+    *connecting = r->state == SockState::Resolving || r->state == SockState::Connecting;
+    return true;
+}
 
 extern "C" {
 

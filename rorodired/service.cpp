@@ -411,6 +411,10 @@ int run_service(const Settings &settings, bool systemBus) {
         [&s](const std::string &id, TransferResult r) { apply_effects(s, s.core->transfer_done(id, std::move(r))); },
         [&s](const std::string &id, uint64_t bytes) { apply_effects(s, s.core->transfer_progress(id, bytes)); });
     s.transport->set_settings(transport_settings(s.settings));
+    // The answer to the relay follows MessageAdded; its outcome goes to the log.
+    s.transport->set_answer_done([](const std::string &id, bool ok, const std::string &why) {
+        log_line(ok ? "the relay took the answer for " + id : "the answer to the relay for " + id + " failed: " + why);
+    });
     // The queue waits for the bearer the modem side reports.
     Effects loaded = s.core->load(s.store->load());
 

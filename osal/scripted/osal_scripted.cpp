@@ -39,6 +39,9 @@ struct Timer {
     void *user = nullptr;
     bool fired = false;
     bool freed = false;
+    bool watch = false;       // a readiness wait (g_sock_watch)
+    OSAL_SOCKET sock = 0;     // its socket
+    int events = 0;
 };
 
 struct ReadStep {
@@ -65,6 +68,7 @@ struct State {
     std::deque<ReadStep> readSteps;
     std::deque<Timer> timers;  // in arming order
     int timersFired = 0, badFrees = 0, lastPeriod = -1;
+    int watchesArmed = 0, watchesReady = 0, lastWatchEvents = 0;
     long nowMs = 0;  // virtual time: advanced to each timer as it fires
     int resolves = 0;
     std::string lastResolveHost;
@@ -374,6 +378,31 @@ int g_settimer(int period_ms, OSAL_TIMER_CB cb, void *user, int, OSAL_TIMER *han
     return 0;
 }
 
+int g_sock_watch(OSAL_SOCKET sock, int events, int timeout_ms, OSAL_TIMER_CB cb, void *user, OSAL_TIMER *handle) {
+    if (handle) *handle = nullptr;
+    State &s = st();
+    const InCall inCall;
+    if (!cb || timeout_ms < 0 || (events & (OSAL_WATCH_READ | OSAL_WATCH_WRITE)) == 0) return -1;
+    if (!find_open(sock)) {
+        ++s.bad;
+        return -1;
+    }
+    Timer t;
+    t.id = g_nextTimerId++;
+    t.period = timeout_ms;
+    t.due = s.nowMs + timeout_ms;
+    t.cb = cb;
+    t.user = user;
+    t.watch = true;
+    t.sock = sock;
+    t.events = events;
+    s.timers.push_back(t);
+    ++s.watchesArmed;
+    s.lastWatchEvents = events;
+    if (handle) *handle = reinterpret_cast<OSAL_TIMER>(t.id);
+    return 0;
+}
+
 void g_free_timer(OSAL_TIMER timer) {
     if (!timer) return;
     Timer *t = find_timer(timer);
@@ -527,16 +556,51 @@ int timer_bad_frees() { return st().badFrees; }
 int last_timer_period() { return st().lastPeriod; }
 long now_ms() { return st().nowMs; }
 
+namespace {
+
+// Whether a readiness wait is ready now: its socket is gone, or connected
+// (its connect delivered) with a scripted read that is no "nothing yet"
+// (for reading) or a write result that is no "would block" (for writing).
+bool watch_ready(const Timer &t) {
+    const Sock *k = find_open(t.sock);
+    if (!k) return true;
+    if (k->connecting) return false;  // the connect's end wakes it (a turn delivers it)
+    const State &s = st();
+    if (t.events & OSAL_WATCH_READ) {
+        if (!s.readSteps.empty() && (s.readSteps.front().isData || s.readSteps.front().result != -2)) return true;
+    }
+    if (t.events & OSAL_WATCH_WRITE) {
+        if (s.writeResults.empty() || s.writeResults.front() != -2) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int watches_armed() { return st().watchesArmed; }
+int watches_fired_ready() { return st().watchesReady; }
+int last_watch_events() { return st().lastWatchEvents; }
+
 bool fire_next_timer() {
     auto &ts = st().timers;
     bool any = false;
     for (const auto &t : ts) any = any || (!t.fired && !t.freed);
     if (!any) return false;
     run_turn();  // what is ready is delivered before the timer that is due
-    // The pending timer that is due first (the earliest armed among equals);
-    // virtual time moves on to it.
+    // A readiness wait whose socket is ready fires first (the earliest armed
+    // among them), at the present time; else the pending timer or wait that
+    // is due first (the earliest armed among equals), and virtual time moves
+    // on to it.
     size_t next = ts.size();
     for (size_t i = 0; i < ts.size(); ++i) {
+        if (ts[i].fired || ts[i].freed || !ts[i].watch) continue;
+        if (watch_ready(ts[i])) {
+            next = i;
+            break;
+        }
+    }
+    const bool byReadiness = next != ts.size();
+    for (size_t i = 0; !byReadiness && i < ts.size(); ++i) {
         if (ts[i].fired || ts[i].freed) continue;
         if (next == ts.size() || ts[i].due < ts[next].due) next = i;
     }
@@ -544,7 +608,10 @@ bool fire_next_timer() {
     Timer &t = ts[next];
     t.fired = true;
     ++st().timersFired;
-    if (t.due > st().nowMs) st().nowMs = t.due;
+    if (byReadiness)
+        ++st().watchesReady;
+    else if (t.due > st().nowMs)
+        st().nowMs = t.due;
     // Copy first: the callback may arm timers (the deque grows) or free this one.
     const OSAL_TIMER_CB cb = t.cb;
     void *user = t.user;

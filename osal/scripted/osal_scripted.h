@@ -128,6 +128,19 @@ long now_ms();  // the virtual clock: 0 after reset(), then the due time of the 
 bool fire_next_timer();
 int run_timers(int max_fires);   // fires until none is pending or max reached; returns count fired
 
+// ---------------------------------------------------------------- readiness waits
+// g_sock_watch arms a wait that lives among the timers (the same handles,
+// released by g_free_timer, counted by timers_armed/_freed/_live). A wait is
+// ready when its socket is closed, or connected (a connect still under way
+// holds it until its completion is delivered) and, for OSAL_WATCH_READ, the
+// next scripted read step is data, 0 or -1, or, for OSAL_WATCH_WRITE, the
+// next scripted write result is no -2 (an empty queue accepts). On
+// fire_next_timer a ready wait fires first, at the present virtual time;
+// a wait that never gets ready fires at its time-out like a timer.
+int watches_armed();
+int watches_fired_ready();  // waits that fired because their socket was ready
+int last_watch_events();
+
 }  // namespace osal_script
 
 #endif

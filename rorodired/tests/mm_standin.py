@@ -273,8 +273,7 @@ def main():
     p.add_argument("--iface", default="lo")
     p.add_argument("--own-number", default="+15550100001")
     p.add_argument("--imsi", default="001010000000001", help="the SIM's IMSI (its MCC gives mmsd-tng its country)")
-    # mmsd-tng wants a country it knows in the SIM's operator code (MCC).
-    p.add_argument("--operator", default="00101")
+    p.add_argument("--operator", default="00101", help="MCC and MNC of the SIM and the network (00101: a test network)")
     p.add_argument("--sms", nargs="*", default=[], help="received SMS already on the modem (Data as hex)")
     args = p.parse_args()
     conn = Gio.DBusConnection.new_for_address_sync(
