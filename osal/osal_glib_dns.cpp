@@ -253,6 +253,7 @@ int error_of_status(DnsLookup *l, int status) {
         case ARES_EFORMERR: return OSAL_ERR_DNS_SERVER;
         case ARES_EBADRESP: return OSAL_ERR_DNS_BAD_ANSWER;
         case ARES_ENOMEM: return ENOMEM;
+        case ARES_EBADNAME: return OSAL_ERR_BAD_ARGUMENT;  // not a name a query can carry
         default: break;  // time-out, refused connection, no server reachable
     }
     if (l->truncated) return OSAL_ERR_DNS_TRUNCATED;

@@ -304,6 +304,15 @@ TEST(BearerDns, SilentServerThenTheNextAndLiteralsAskNobody) {
     g_sock_addr_free(gone);
     for (int i = 0; i < 20; ++i) g_main_context_iteration(nullptr, FALSE);
 
+    // A label longer than 63 bytes is no name a query can carry: refused, nobody asked.
+    const std::string longLabel = std::string(64, 'a') + ".example.test";
+    const int before = good.queries();
+    OSAL_ADDR toolong = g_sock_resolve_dns(longLabel.c_str(), good.server().c_str(), nullptr, 400);
+    EXPECT_EQ(settle(toolong), OSAL_ADDR_FAILED);
+    EXPECT_EQ(g_sock_addr_error(toolong), OSAL_ERR_BAD_ARGUMENT) << g_sock_strerror(g_sock_addr_error(toolong));
+    EXPECT_EQ(good.queries(), before);
+    g_sock_addr_free(toolong);
+
     OSAL_ADDR bad = g_sock_resolve_dns("mmsc.example.test", "not-an-address", nullptr, 400);
     EXPECT_EQ(g_sock_addr_state(bad), OSAL_ADDR_FAILED);
     EXPECT_EQ(g_sock_addr_error(bad), OSAL_ERR_DNS_BAD_SERVERS);
