@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "osal.h"
+#include "glib_qx_stack_porting.h"
 #include "qx_stack_http.h"
 #include "rorodire.h"
 
@@ -195,6 +196,7 @@ struct HbxState {
     HbxRetrievedObserver retrievedObserver;
     HbxAnsweredObserver answeredObserver;
     void *dlObserverUser;
+    QXBearer bearer;  // the network the next transactions go out on (the host's setting)
 };
 
 HbxState &hbx_state();
@@ -230,6 +232,12 @@ void hbx_Drives(HttpCtx *ctx);
 // Whether a progress percent is reported: always on a timer drive, only a
 // higher one than the last on a readiness drive (*last is updated).
 bool hbx_ReportPercent(int percent, int16_t *last);
+
+// Sets the bearer (interface, source address, DNS servers) the transactions
+// started from now on go out on; null or all-empty: the system's routing and
+// resolver, as without this call. A running transaction keeps the bearer it
+// started with. False (nothing changed) when a text does not fit.
+bool hbx_SetBearer(const QXBearer *bearer);
 
 // ---------------------------------------------------------------- handle list
 extern "C" {

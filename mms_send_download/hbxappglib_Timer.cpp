@@ -10,7 +10,7 @@
 HbxState &hbx_state() {
     static HbxState s{HbxActive::None, 0, nullptr, {}, {}, {nullptr, nullptr, 0}, HBX_STEP_PERIOD_MS, 0, nullptr,
                       nullptr, nullptr, {HbxEndCause::None, 0, 0}, nullptr, nullptr, HbxDrive::Timer, nullptr, nullptr,
-                      nullptr};
+                      nullptr, {}};
     return s;
 }
 
@@ -173,6 +173,13 @@ void hbx_ApplyHeaders(const MmsSettings *settings) {
     if (settings->UAProfile) fnQXStack_Http_SetHeader("Profile", settings->UAProfile);
 }
 
+bool hbx_SetBearer(const QXBearer *bearer) {
+    QXBearer copy{};
+    if (bearer && !fnQX_Stack_MakeBearer(&copy, bearer->ifname, bearer->source, bearer->dns)) return false;
+    hbx_state().bearer = copy;
+    return true;
+}
+
 bool hbx_BeginStack(const MmsSettings *settings, int *port) {
     // A proxy port is 1 to 65535 in digits (80 when none is given); anything
     // else is refused before the stack starts, never read as some number.
@@ -186,6 +193,7 @@ bool hbx_BeginStack(const MmsSettings *settings, int *port) {
         }
     }
     if (fnQXStack_Wap_Init(HBX_STACK_MODE_HTTP) == -1) return false;
+    fnQX_Stack_SetBearer(&hbx_state().bearer);  // the stack forgets it when it finalises
     hbx_ApplyHeaders(settings);
     fnQXStack_Http_SetProxy(settings->ProxyAddr, *port);
     return true;

@@ -32,6 +32,7 @@ struct SockRec {
     Lookup *lookup;     // name lookup in progress
     AddrList addrs;
     int next;  // next address to try
+    osal_glib::BindSpec bind;  // interface / source address each attempt is tied to
 };
 
 // A name lookup of a connect; outlives the socket when the socket is closed
@@ -98,6 +99,11 @@ int try_next(SockRec *r) {
         r->fd = socket(sa->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (r->fd < 0) {
             r->error = errno;
+            continue;
+        }
+        if (const int e = osal_glib::bind_socket(r->fd, sa->sa_family, r->bind)) {
+            r->error = e;
+            close_fd(r);
             continue;
         }
         const int c = connect(r->fd, sa, r->addrs.len[i]);
@@ -293,6 +299,12 @@ int g_sock_connect(OSAL_SOCKET sock, const void *address, uint16_t port, OSAL_SO
     }
     r->state = SockState::Connecting;
     return c;
+}
+
+int g_sock_bind(OSAL_SOCKET sock, const char *ifname, const char *source) {
+    SockRec *r = find(sock);
+    if (!r) return -1;
+    return osal_glib::bind_spec_set(r->bind, ifname, source) ? 0 : fail(r, OSAL_ERR_BAD_ARGUMENT);
 }
 
 int g_sock_geterror(OSAL_SOCKET sock) {

@@ -124,6 +124,7 @@ struct Transport::Impl {
         bool earlyEnd = false;
         std::string why;
         std::string tid;  // Transaction-Id of the request: the confirmation must carry it
+        std::string iface;  // the bearer it went out on ("" the default route)
         rrhost::PduPost *post = nullptr;  // a read report's POST while it runs
         bool isReport = false;
         bool reportOk = false;
@@ -147,6 +148,7 @@ struct Transport::Impl {
     AnswerDone answerDone;
     Transport *self = nullptr;
     HbxDrive driveBefore = HbxDrive::Timer;
+    std::string bearerIface, bearerDns;
     bool running = false;
     guint reportSource = 0;
     guint progressSource = 0;  // reads the bytes moved once a second while a transfer runs
@@ -256,6 +258,12 @@ void on_answered(bool ok, int httpStatus, void *) {
                                       : std::string("the answer could not be delivered (connection or deadline)"));
 }
 
+// The socket layer's cause of the last failed lookup or connect, for the why.
+std::string net_cause() {
+    const int e = fnQX_Stack_Layer().lastError;
+    return e ? std::string(": ") + g_sock_strerror(e) : std::string();
+}
+
 TransferEnd end_of_send(int code) {
     switch (code) {
         case HBX_MSG_SEND_OK: return TransferEnd::Ok;
@@ -337,7 +345,7 @@ void Transport::Impl::report() {
             r.why = r.responseStatus >= 0 ? "the relay refused the message (Response-Status 0x" +
                                                 std::string(1, "0123456789ABCDEF"[(r.responseStatus >> 4) & 15]) +
                                                 std::string(1, "0123456789ABCDEF"[r.responseStatus & 15]) + ")"
-                                          : "the send failed (connection, HTTP or confirmation)";
+                                          : "the send failed (connection, HTTP or confirmation)" + net_cause();
     } else {
         // A message handed on before its answer: the download has succeeded.
         r.end = cur->retrieved ? TransferEnd::Ok : end_of_download(cur->code);
@@ -350,7 +358,7 @@ void Transport::Impl::report() {
             }
         } else {
             r.why = r.end == TransferEnd::TooBig ? "the message is larger than the download limit"
-                                                 : "the download failed (connection, HTTP or message)";
+                                                 : "the download failed (connection, HTTP or message)" + net_cause();
             // The relay says the message is not there for good.
             const HbxDownloadGlobals &dl = hbx_state().dl;
             if (r.end == TransferEnd::Failed && !cur->stopping) {
@@ -429,6 +437,13 @@ void Transport::set_settings(const TransportSettings &s) { p_->settings = s; }
 
 void Transport::set_answer_done(AnswerDone answerDone) { p_->answerDone = std::move(answerDone); }
 
+void Transport::set_bearer(const std::string &iface, const std::string &dns) {
+    p_->bearerIface = iface;
+    p_->bearerDns = dns;
+}
+
+const std::string &Transport::running_iface() const { return p_->running ? p_->cur->iface : p_->none; }
+
 Transport::Impl::Current &Transport::Impl::begin(const std::string &id, Lane lane) {
     running = true;
     cur = std::make_unique<Current>();
@@ -436,6 +451,11 @@ Transport::Impl::Current &Transport::Impl::begin(const std::string &id, Lane lan
     cur->id = id;
     cur->lane = lane;
     cur->settings = settings;
+    cur->iface = bearerIface;
+    // The bearer is the transactions' own setting, taken when one starts.
+    QXBearer b{};
+    if (!fnQX_Stack_MakeBearer(&b, bearerIface.c_str(), nullptr, bearerDns.c_str())) b = QXBearer{};
+    hbx_SetBearer(&b);
     auto opt = [](const std::string &v) { return v.empty() ? nullptr : v.c_str(); };
     cur->ms = MmsSettings{opt(cur->settings.userAgent), opt(cur->settings.userAgentProfile), opt(cur->settings.proxyHost),
                          opt(cur->settings.proxyPort), cur->settings.relayUrl.c_str()};

@@ -12,7 +12,8 @@
 //
 // Changes to this header are additive; the newest are listed here:
 //   Transport::set_answer_done
-//   Transport::start_read_report, read_relay_url, read_proxy
+//   Transport::start_read_report, read_relay_url, read_proxy,
+//   Transport::set_bearer, running_iface
 #ifndef RORODIRED_TRANSPORT_H
 #define RORODIRED_TRANSPORT_H
 
@@ -58,6 +59,13 @@ public:
     Transport &operator=(const Transport &) = delete;
 
     void set_settings(const TransportSettings &s);
+    // The bearer the transfers started from now on go out on: its interface
+    // (sockets tied to it) and DNS servers ("a,b", the relay's and proxy's
+    // names resolved through them only). Both empty: the default route and
+    // the system resolver. A running transfer keeps the bearer it began on.
+    void set_bearer(const std::string &iface, const std::string &dns);
+    // The running transfer's interface ("" when none or the default route).
+    const std::string &running_iface() const;
     void set_answer_done(AnswerDone answerDone);
 
     // Starts the transfer of message `id`: a send posts `bytes` (the stored

@@ -24,6 +24,7 @@ struct Sock {
     int error = 0;
     std::string written;
     osal_script::ConnectMode mode = osal_script::ConnectMode::NextTurn;
+    std::string ifname, source;  // g_sock_bind
     bool connecting = false;  // g_sock_connect accepted, completion not yet delivered
     bool connected = false;
     OSAL_SOCK_CB cb = nullptr;
@@ -71,6 +72,8 @@ struct State {
     long nowMs = 0;  // virtual time: advanced to each timer as it fires
     int resolves = 0;
     std::string lastResolveHost;
+    std::string lastResolveServers, lastResolveIfname;
+    int dnsResolves = 0;
     std::deque<OSAL_SOCKET> dueConnects;  // completions the next turn delivers, in connect order
     int insideCall = 0;                   // > 0 while an osal call runs
     int callbacksInside = 0;
@@ -282,9 +285,34 @@ int g_sock_close(OSAL_SOCKET sock) {
     return 0;
 }
 
+int g_sock_bind(OSAL_SOCKET sock, const char *ifname, const char *source) {
+    InCall in;
+    Sock *k = find_open(sock);
+    if (!k) {
+        ++st().bad;
+        return -1;
+    }
+    k->ifname = ifname ? ifname : "";
+    k->source = source ? source : "";
+    return 0;
+}
+
+const char *g_sock_strerror(int error) { return error == 0 ? "no error" : "scripted error"; }
+
+OSAL_ADDR g_sock_resolve_dns(const char *host, const char *servers, const char *ifname, int) {
+    if (!host || !*host || !servers || !*servers) return nullptr;
+    OSAL_ADDR a = g_sock_resolve(host);
+    st().lastResolveServers = servers;
+    st().lastResolveIfname = ifname ? ifname : "";
+    ++st().dnsResolves;
+    return a;
+}
+
 OSAL_ADDR g_sock_resolve(const char *host) {
     if (!host || !*host) return nullptr;
     State &s = st();
+    s.lastResolveServers.clear();
+    s.lastResolveIfname.clear();
     ++s.resolves;
     s.lastResolveHost = host;
     auto rec = std::make_unique<osal_addr_rec>();
@@ -459,6 +487,17 @@ std::string written(OSAL_SOCKET s) {
     return it == st().socks.end() ? std::string() : it->second.written;
 }
 OSAL_SOCKET last_socket() { return st().lastSock; }
+std::string last_resolve_servers() { return st().lastResolveServers; }
+std::string last_resolve_ifname() { return st().lastResolveIfname; }
+int dns_resolves_started() { return st().dnsResolves; }
+std::string bound_ifname(OSAL_SOCKET s) {
+    auto it = st().socks.find(pick(s));
+    return it == st().socks.end() ? std::string() : it->second.ifname;
+}
+std::string bound_source(OSAL_SOCKET s) {
+    auto it = st().socks.find(pick(s));
+    return it == st().socks.end() ? std::string() : it->second.source;
+}
 int sockets_created() { return st().created; }
 int sockets_open() {
     int n = 0;

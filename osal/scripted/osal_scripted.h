@@ -102,6 +102,14 @@ bool complete_resolve(bool ok = true);
 int resolves_started();
 int addrs_live();  // records returned by g_sock_resolve and not yet freed
 std::string last_resolve_host();
+// The DNS servers and interface of the last g_sock_resolve_dns ("" after a
+// plain g_sock_resolve), and how many lookups went through given servers.
+std::string last_resolve_servers();
+std::string last_resolve_ifname();
+int dns_resolves_started();
+// What g_sock_bind last tied a socket to (0: the last socket created).
+std::string bound_ifname(OSAL_SOCKET s = 0);
+std::string bound_source(OSAL_SOCKET s = 0);
 
 // ---------------------------------------------------------------- timers
 // Timers are virtual: nothing fires until the test says so. They fire in the

@@ -10,12 +10,16 @@
 #   AddSms(s number, ay data, s text, b receiving) -> o   a received SMS (with
 #       receiving, it shows State RECEIVING first and RECEIVED a moment later)
 #   SetBearer(b present, b connected, s apn, s iface)     the modem's one bearer
+#   SetBearerIp(a{sv} ip4, a{sv} ip6)                     the bearer's Ip4Config and Ip6Config while
+#       connected (ModemManager's keys: method, address, prefix, gateway,
+#       dns1..dns3, mtu); an empty dictionary leaves that family out. Until
+#       it is called the bearer has 127.0.0.1/8 with DNS 127.0.0.1 and no IPv6.
 #   SetOwnNumbers(as)
 #   Calls() -> as                                         "Interface.Method arg" of each client call
 #   Sms() -> ao                                           SMS objects still on the modem
 #   DeleteSms(o)                                          another app deletes an SMS (Deleted is emitted)
 # Usage: mm_standin.py --address BUS_ADDRESS [--no-bearer] [--disconnected]
-#        [--apn APN] [--iface IFACE] [--own-number N] [--imsi IMSI] [--sms HEX ...]
+#        [--apn APN] [--iface IFACE] [--own-number N] [--imsi IMSI] [--operator MCCMNC] [--sms HEX ...]
 # It prints "ready" on stdout once it owns the name.
 import argparse
 import sys
@@ -48,6 +52,7 @@ CONTROL_XML = """<node><interface name='org.rorodire.Standin'>
   <arg type='s' direction='in'/><arg type='b' direction='in'/><arg type='o' direction='out'/></method>
  <method name='SetBearer'><arg type='b' direction='in'/><arg type='b' direction='in'/>
   <arg type='s' direction='in'/><arg type='s' direction='in'/></method>
+ <method name='SetBearerIp'><arg type='a{sv}' direction='in'/><arg type='a{sv}' direction='in'/></method>
  <method name='SetOwnNumbers'><arg type='as' direction='in'/></method>
  <method name='Calls'><arg type='as' direction='out'/></method>
  <method name='Sms'><arg type='ao' direction='out'/></method>
@@ -160,6 +165,11 @@ class Standin:
         }, emit=False)
         self.root.set(MM, {"Version": ("s", "1.20.4")}, emit=False)
         self.bearer_present = not args.no_bearer
+        self.connected = not args.disconnected
+        self.ip4 = {"method": GLib.Variant("u", 2), "address": GLib.Variant("s", "127.0.0.1"),
+                    "prefix": GLib.Variant("u", 8), "dns1": GLib.Variant("s", "127.0.0.1"),
+                    "mtu": GLib.Variant("u", 1500)}
+        self.ip6 = {}
         self.bearer_state(not args.disconnected, args.apn, args.iface, emit=False)
         self.object_manager_id = conn.register_object(
             ROOT, Gio.DBusNodeInfo.new_for_xml(OBJECT_MANAGER_XML).interfaces[0],
@@ -176,12 +186,13 @@ class Standin:
         return {MODEM: self.modem.all_props()}
 
     def bearer_state(self, connected, apn, iface, emit=True):
+        self.connected = connected
+        ip_type = (1 if self.ip4 else 0) | (2 if self.ip6 else 0)
         self.bearer.set(MM + ".Bearer", {
             "Interface": ("s", iface if connected else ""), "Connected": ("b", connected),
-            "Properties": ("a{sv}", {"apn": GLib.Variant("s", apn), "ip-type": GLib.Variant("u", 1)}),
-            "Ip4Config": ("a{sv}", {"method": GLib.Variant("u", 2), "address": GLib.Variant("s", "127.0.0.1"),
-                                    "prefix": GLib.Variant("u", 8), "dns1": GLib.Variant("s", "127.0.0.1"),
-                                    "mtu": GLib.Variant("u", 1500)} if connected else {}),
+            "Properties": ("a{sv}", {"apn": GLib.Variant("s", apn), "ip-type": GLib.Variant("u", ip_type or 1)}),
+            "Ip4Config": ("a{sv}", dict(self.ip4) if connected else {}),
+            "Ip6Config": ("a{sv}", dict(self.ip6) if connected else {}),
             "BearerType": ("u", 1), "IpTimeout": ("u", 20),
         }, emit)
         m = MM + ".Modem"
@@ -243,6 +254,12 @@ class Standin:
             self.args.apn, self.args.iface = apn, ifname
             self.bearer_present = present
             self.bearer_state(connected, apn, ifname)
+            inv.return_value(None)
+        elif method == "SetBearerIp":
+            d4, d6 = args.get_child_value(0), args.get_child_value(1)
+            self.ip4 = {k: d4.lookup_value(k, None) for k in a[0]}
+            self.ip6 = {k: d6.lookup_value(k, None) for k in a[1]}
+            self.bearer_state(self.connected, self.args.apn, self.args.iface)
             inv.return_value(None)
         elif method == "SetOwnNumbers":
             self.modem.set(MM + ".Modem", {"OwnNumbers": ("as", list(a[0]))})

@@ -22,6 +22,7 @@ namespace {
 
 constexpr char kSendUsage[] =
     "usage: rorodire send --relay URL [--proxy HOST:PORT] [--user-agent S] [--profile URL]\n"
+    "                     [--interface IF] [--dns ADDR[,ADDR]]\n"
     "                     [--delivery-report] [--read-reply] [--json] [--verbose] PDU\n"
     "\n"
     "Posts the m-send-req in the file PDU to the MMS relay at URL through the\n"
@@ -29,6 +30,9 @@ constexpr char kSendUsage[] =
     "loop) and reports the relay's m-send-conf.\n"
     "  --relay URL        MMS relay (MMSC) URL, e.g. http://127.0.0.1:8002/mms\n"
     "  --proxy HOST:PORT  WAP proxy (HTTP proxy) to go through; none by default\n"
+    "  --interface IF     go out on network interface IF (the modem's bearer)\n"
+    "  --dns ADDR[,ADDR]  resolve the relay's and proxy's names through these DNS\n"
+    "                     servers only (the bearer's), never the system resolver\n"
     "  --user-agent S     User-Agent header instead of the built-in one\n"
     "  --profile URL      Profile (UAProf) header instead of the built-in one\n"
     "  --delivery-report  ask the relay for a delivery report (m-delivery-ind) of\n"
