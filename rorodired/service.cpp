@@ -82,7 +82,7 @@ void start_transfer(Service &s, const Effect &e) {
         TransferResult r;
         r.end = TransferEnd::Refused;
         r.why = "the stored message cannot be read: " + why;
-        apply_effects(s, s.core->transfer_done(e.id, std::move(r)));
+        report_outcome_later(s, e.id, std::move(r));
         return;
     }
     bool started = false;
@@ -96,7 +96,7 @@ void start_transfer(Service &s, const Effect &e) {
             TransferResult r;
             r.end = TransferEnd::Refused;
             r.why = "the stored message " + why;
-            apply_effects(s, s.core->transfer_done(e.id, std::move(r)));
+            report_outcome_later(s, e.id, std::move(r));
             return;
         }
         started = s.transport->start_read_report(e.id, std::move(report));
@@ -111,20 +111,12 @@ void start_transfer(Service &s, const Effect &e) {
         return;
     }
     // The transport still winds down another transfer: the core hears that this
-    // one did not start (from the main loop, as every outcome) and tries it again.
+    // one did not start and tries it again.
     log_line("a transfer still runs; " + e.id + " waits");
-    struct NotStarted {
-        Service *s;
-        std::string id;
-    };
-    g_idle_add_full(G_PRIORITY_DEFAULT, [](gpointer user) -> gboolean {
-        auto *n = static_cast<NotStarted *>(user);
-        TransferResult r;
-        r.end = TransferEnd::NotStarted;
-        r.why = "another transfer still runs";
-        apply_effects(*n->s, n->s->core->transfer_done(n->id, std::move(r)));
-        return G_SOURCE_REMOVE;
-    }, new NotStarted{&s, e.id}, [](gpointer user) { delete static_cast<NotStarted *>(user); });
+    TransferResult r;
+    r.end = TransferEnd::NotStarted;
+    r.why = "another transfer still runs";
+    report_outcome_later(s, e.id, std::move(r));
 }
 
 GVariant *error_dict(const Service &s, const Effect &e, bool send) {
@@ -143,51 +135,89 @@ GVariant *error_dict(const Service &s, const Effect &e, bool send) {
 
 }  // namespace
 
-void apply_effects(Service &s, const Effects &effects) {
-    for (const Effect &e : effects) {
-        if (!e.id.empty()) message_forget(s, e.id);  // what GetMessages shows of it changed
-        switch (e.kind) {
-            case EffectKind::MessageAdded: {
-                if (s.messages.count(e.id)) break;  // on the bus already (loaded at start)
-                const Message *m = s.core->find(e.id);
-                if (!m) break;
-                message_export(s, e.id);
-                if (s.service)
-                    rrd_bus_mms_service_emit_message_added(s.service, message_path(e.id).c_str(),
-                                                           message_properties(s, *m));
-                break;
-            }
-            case EffectKind::PropertyChanged: {
-                auto it = s.messages.find(e.id);
-                if (it != s.messages.end())
-                    rrd_bus_mms_message_emit_property_changed(it->second, e.name.c_str(),
-                                                              g_variant_new_variant(g_variant_new_string(e.value.c_str())));
-                break;
-            }
-            case EffectKind::MessageRemoved:
-                if (s.messages.count(e.id)) {
-                    message_unexport(s, e.id);
-                    if (s.service) rrd_bus_mms_service_emit_message_removed(s.service, message_path(e.id).c_str());
-                }
-                break;
-            case EffectKind::MessageSendError:
-                log_line("message " + e.id + " not sent: " + e.error + ": " + e.text);
-                if (s.service) rrd_bus_mms_service_emit_message_send_error(s.service, error_dict(s, e, true));
-                break;
-            case EffectKind::MessageReceiveError:
-                log_line("a message from " + e.from + " not received: " + e.error + ": " + e.text);
-                if (s.service) rrd_bus_mms_service_emit_message_receive_error(s.service, error_dict(s, e, false));
-                break;
-            case EffectKind::StartTransfer: start_transfer(s, e); break;
-            case EffectKind::StopTransfer:
-                if (s.transport->busy() && s.transport->running_id() == e.id) s.transport->stop();
-                break;
-            case EffectKind::ArmTimer: arm_timer(s, e.atMs); break;
-            case EffectKind::NotificationInds: break;  // read through GetProperties
-            case EffectKind::WaitingForBearer: emit_bearer(s, s.bearerState); break;
-            case EffectKind::Log: log_line(e.text); break;
+void report_outcome_later(Service &s, const std::string &id, TransferResult result) {
+    s.outcomes.emplace_back(id, std::move(result));
+    if (s.outcomeSource) return;
+    s.outcomeSource = g_idle_add_full(G_PRIORITY_DEFAULT, [](gpointer user) -> gboolean {
+        auto *svc = static_cast<Service *>(user);
+        // One outcome per turn: the next one waits for the loop again.
+        auto [id, r] = std::move(svc->outcomes.front());
+        svc->outcomes.pop_front();
+        apply_effects(*svc, svc->core->transfer_done(id, std::move(r)));
+        if (!svc->outcomes.empty()) return G_SOURCE_CONTINUE;
+        svc->outcomeSource = 0;
+        return G_SOURCE_REMOVE;
+    }, &s, nullptr);
+}
+
+void stop_glue(Service &s) {
+    if (s.outcomeSource) g_source_remove(s.outcomeSource);
+    s.outcomeSource = 0;
+    s.outcomes.clear();
+    if (s.timer) g_source_remove(s.timer);
+    s.timer = 0;
+    s.effectQueue.clear();
+}
+
+namespace {
+
+void apply_one(Service &s, const Effect &e) {
+    if (!e.id.empty()) message_forget(s, e.id);  // what GetMessages shows of it changed
+    switch (e.kind) {
+        case EffectKind::MessageAdded: {
+            if (s.messages.count(e.id)) break;  // on the bus already (loaded at start)
+            const Message *m = s.core->find(e.id);
+            if (!m) break;
+            message_export(s, e.id);
+            if (s.service)
+                rrd_bus_mms_service_emit_message_added(s.service, message_path(e.id).c_str(),
+                                                       message_properties(s, *m));
+            break;
         }
+        case EffectKind::PropertyChanged: {
+            auto it = s.messages.find(e.id);
+            if (it != s.messages.end())
+                rrd_bus_mms_message_emit_property_changed(it->second, e.name.c_str(),
+                                                          g_variant_new_variant(g_variant_new_string(e.value.c_str())));
+            break;
+        }
+        case EffectKind::MessageRemoved:
+            if (s.messages.count(e.id)) {
+                message_unexport(s, e.id);
+                if (s.service) rrd_bus_mms_service_emit_message_removed(s.service, message_path(e.id).c_str());
+            }
+            break;
+        case EffectKind::MessageSendError:
+            log_line("message " + e.id + " not sent: " + e.error + ": " + e.text);
+            if (s.service) rrd_bus_mms_service_emit_message_send_error(s.service, error_dict(s, e, true));
+            break;
+        case EffectKind::MessageReceiveError:
+            log_line("a message from " + e.from + " not received: " + e.error + ": " + e.text);
+            if (s.service) rrd_bus_mms_service_emit_message_receive_error(s.service, error_dict(s, e, false));
+            break;
+        case EffectKind::StartTransfer: start_transfer(s, e); break;
+        case EffectKind::StopTransfer:
+            if (s.transport->busy() && s.transport->running_id() == e.id) s.transport->stop();
+            break;
+        case EffectKind::ArmTimer: arm_timer(s, e.atMs); break;
+        case EffectKind::NotificationInds: break;  // read through GetProperties
+        case EffectKind::WaitingForBearer: emit_bearer(s, s.bearerState); break;
+        case EffectKind::Log: log_line(e.text); break;
     }
+}
+
+}  // namespace
+
+void apply_effects(Service &s, const Effects &effects) {
+    s.effectQueue.insert(s.effectQueue.end(), effects.begin(), effects.end());
+    if (s.applying) return;  // the outer call applies them in turn
+    s.applying = true;
+    while (!s.effectQueue.empty()) {
+        const Effect e = std::move(s.effectQueue.front());
+        s.effectQueue.pop_front();
+        apply_one(s, e);
+    }
+    s.applying = false;
 }
 
 bool take_push(Service &s, const std::vector<uint8_t> &push, const std::string &origin, std::string *errorName,
@@ -452,7 +482,7 @@ int run_service(const Settings &settings, bool systemBus) {
     modem_stop(s.modem);
     s.modem = nullptr;
     s.transport.reset();
-    if (s.timer) g_source_remove(s.timer);
+    stop_glue(s);
     const bool busUp = s.bus && !g_dbus_connection_is_closed(s.bus);
     if (busUp && s.manager) rrd_bus_mms_manager_emit_service_removed(s.manager, kServicePath);
     for (auto &[id, obj] : s.messages) {

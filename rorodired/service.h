@@ -9,6 +9,7 @@
 #include <gio/gio.h>
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -79,6 +80,16 @@ struct Service {
     std::unordered_map<std::string, std::pair<GVariant *, size_t>> propsCache;
 
     guint timer = 0;
+    // Effects wait here in order; one loop (apply_effects' outermost call)
+    // applies them, so an effect applied later never comes before one
+    // produced earlier, whatever the applying calls into.
+    std::deque<Effect> effectQueue;
+    bool applying = false;
+    // Transfer outcomes known when a start is refused here (a stored blob
+    // that cannot be read, a read report that cannot be built, a transport
+    // still busy): handed to the core from the main loop, as every outcome.
+    std::deque<std::pair<std::string, TransferResult>> outcomes;
+    guint outcomeSource = 0;
     guint warmSource = 0;    // building GetMessages' properties ahead
     gulong closedHandler = 0;
     bool bearerUp = false;
@@ -88,7 +99,14 @@ struct Service {
 };
 
 // ---- glue (service.cpp)
+// Queues the effects and, unless an outer call is applying already, applies
+// the queue in order until it is empty.
 void apply_effects(Service &s, const Effects &effects);
+// The outcome of a transfer that never reached the transport: the core hears
+// it from the main loop (never inside the effect that started it).
+void report_outcome_later(Service &s, const std::string &id, TransferResult result);
+// Removes the sources the glue keeps (timer, pending outcomes) at teardown.
+void stop_glue(Service &s);
 // A WAP push from any path (PushNotify, the oFono agent, the modem).
 // False with an error name and text when it is refused.
 bool take_push(Service &s, const std::vector<uint8_t> &push, const std::string &origin, std::string *errorName,

@@ -18,6 +18,8 @@
 #include "auth.h"
 #include "config.h"
 #include "readas.h"
+#include "service.h"
+#include "store.h"
 
 namespace rrd {
 namespace {
@@ -322,6 +324,71 @@ TEST(ReadAs, TheCallersIdentityDecides) {
     root.gid = 0;
     const auto all = read_as(root, {own, inside, link}, 10000);
     for (const auto &x : all) EXPECT_EQ(x.fail, rrhost::ReadFail::None);
+}
+
+// ---------------------------------------------------------------- the effects loop
+// A service with its store in a temporary folder, no bus and a transport that
+// never starts anything here (every transfer below fails before it).
+struct Glue {
+    TempDir d;
+    Service s;
+    explicit Glue(double retryDelay) {
+        s.settings.relayUrl = "http://127.0.0.1:9/mms";
+        s.settings.retryDelay = retryDelay;
+        StoreOptions so;
+        so.dir = d.path + "/store";
+        std::string why;
+        s.store = Store::open(so, &why);
+        EXPECT_TRUE(s.store) << why;
+        s.core = std::make_unique<Core>(core_config(s), s.clock, *s.store);
+        s.transport = std::make_unique<Transport>(nullptr, nullptr);
+    }
+    ~Glue() { stop_glue(s); }
+    static Message draft(const std::string &id) {
+        Message m;
+        m.id = id;
+        m.dir = Direction::Out;
+        m.status = Status::Draft;
+        return m;
+    }
+    // Runs the main loop's pending sources (idle outcomes), never a timer.
+    void settle() {
+        for (int i = 0; i < 100 && g_main_context_iteration(nullptr, FALSE); ++i) {
+        }
+    }
+    int64_t timer_at_ms() const {
+        GSource *t = s.timer ? g_main_context_find_source_by_id(nullptr, s.timer) : nullptr;
+        return t ? g_source_get_ready_time(t) / 1000 : -1;
+    }
+};
+
+// A send whose stored PDU cannot be read fails when it starts: the core hears
+// it from the main loop, after the effects that followed the start were
+// applied, so the timer armed last (the retry of another message) stands and
+// not the running transfer's check armed before it.
+TEST(Glue, AnOutcomeKnownAtTheStartComesFromTheLoopAndTheLastTimerWins) {
+    Glue g(30);
+    // b failed once: it waits 30 s for its next attempt.
+    g.s.core->load({Glue::draft("00000000000000bb")});
+    (void)g.s.core->set_bearer(true);
+    TransferResult failed;
+    failed.end = TransferEnd::Failed;
+    (void)g.s.core->transfer_done("00000000000000bb", failed);
+    const int64_t retryAt = g.s.core->find("00000000000000bb")->notBeforeMs;
+    ASSERT_GT(retryAt, g.s.clock.mono_ms() + 20000);
+    // a starts (its check comes in 10 s); its PDU is not in the store.
+    const Effects fx = g.s.core->load({Glue::draft("00000000000000aa")});
+    ASSERT_TRUE(g.s.core->running());
+    apply_effects(g.s, fx);
+    // Not inside the start: a still runs for the core.
+    ASSERT_TRUE(g.s.core->running());
+    EXPECT_EQ(g.s.core->running()->first, "00000000000000aa");
+    const int64_t checkAt = g.timer_at_ms();
+    EXPECT_LT(checkAt, retryAt - 10000);
+    g.settle();
+    EXPECT_FALSE(g.s.core->running());
+    EXPECT_EQ(g.s.core->find("00000000000000aa")->status, Status::SendingFailed);
+    EXPECT_NEAR(static_cast<double>(g.timer_at_ms()), static_cast<double>(retryAt), 1000.0);
 }
 
 }  // namespace
