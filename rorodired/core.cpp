@@ -9,17 +9,49 @@
 namespace rrd {
 namespace {
 
-constexpr char kErrInvalid[] = "org.ofono.mms.Error.InvalidArguments";
-constexpr char kErrUnsupported[] = "org.ofono.mms.Error.UnsupportedMessage";
-constexpr char kErrTransient[] = "org.ofono.mms.Error.TransientFailure";
-constexpr char kErrNetwork[] = "org.ofono.mms.Error.TransientNetworkProblem";
-constexpr char kErrDenied[] = "org.ofono.mms.Error.PermanentServiceDenied";
-constexpr char kErrContent[] = "org.ofono.mms.Error.PermanentContentNotAccepted";
-constexpr char kErrStorage[] = "org.ofono.mms.Error.StorageFull";
-constexpr char kErrNotFound[] = "org.ofono.mms.Error.NotFound";
-constexpr char kErrRefused[] = "org.ofono.mms.Error.PermanentRelayNotAllowed";
-constexpr char kErrExpired[] = "org.ofono.mms.Error.MessageExpired";
-constexpr char kErrGone[] = "org.ofono.mms.Error.PermanentMessageNotFound";
+constexpr Failure kErrInvalid = Failure::InvalidArguments;
+constexpr Failure kErrUnsupported = Failure::UnsupportedMessage;
+constexpr Failure kErrTransient = Failure::TransientFailure;
+constexpr Failure kErrNetwork = Failure::TransientNetworkProblem;
+constexpr Failure kErrDenied = Failure::PermanentServiceDenied;
+constexpr Failure kErrContent = Failure::PermanentContentNotAccepted;
+constexpr Failure kErrStorage = Failure::StorageFull;
+constexpr Failure kErrNotFound = Failure::NotFound;
+constexpr Failure kErrRefused = Failure::PermanentRelayNotAllowed;
+constexpr Failure kErrExpired = Failure::MessageExpired;
+constexpr Failure kErrGone = Failure::PermanentMessageNotFound;
+
+// The words a status file keeps, in the order of Failure.
+constexpr const char *kFailureWords[] = {
+    "",
+    "invalid-arguments",
+    "unsupported-message",
+    "too-many-pending",
+    "storage-full",
+    "not-found",
+    "refused",
+    "message-expired",
+    "permanent-relay-not-allowed",
+    "unspecified-error",
+    "transient-failure",
+    "transient-sending-address-unresolved",
+    "transient-message-not-found",
+    "transient-network-problem",
+    "transient-partial-success",
+    "permanent-failure",
+    "permanent-service-denied",
+    "permanent-message-format-corrupt",
+    "permanent-sending-address-unresolved",
+    "permanent-message-not-found",
+    "permanent-content-not-accepted",
+    "permanent-reply-charging-limitations-not-met",
+    "permanent-reply-charging-request-not-accepted",
+    "permanent-reply-charging-forwarding-denied",
+    "permanent-reply-charging-not-supported",
+    "permanent-address-hiding-not-supported",
+    "permanent-lack-of-prepaid",
+};
+static_assert(std::size(kFailureWords) == kFailureCount);
 
 // A download's deadline counts at least this many bytes (a notification may
 // understate what comes): the size class relays accept.
@@ -53,38 +85,38 @@ constexpr StatusNames kStatusNames[] = {
 };
 static_assert(std::size(kStatusNames) == static_cast<size_t>(Status::NotDownloaded) + 1);
 
-// Response-Status values and their error names (MMS 1.0 codes and the
+// Response-Status values and their failures (MMS 1.0 codes and the
 // transient and permanent classes).
-struct ResponseName {
+struct ResponseFailure {
     int code;
-    const char *name;
+    Failure failure;
 };
-constexpr ResponseName kResponseNames[] = {
-    {0x81, "org.ofono.mms.Error.UnspecifiedError"},
-    {0x82, "org.ofono.mms.Error.PermanentServiceDenied"},
-    {0x83, "org.ofono.mms.Error.PermanentMessageFormatCorrupt"},
-    {0x84, "org.ofono.mms.Error.PermanentSendingAddressUnresolved"},
-    {0x85, "org.ofono.mms.Error.PermanentMessageNotFound"},
-    {0x86, "org.ofono.mms.Error.TransientNetworkProblem"},
-    {0x87, "org.ofono.mms.Error.PermanentContentNotAccepted"},
-    {0x88, "org.ofono.mms.Error.UnsupportedMessage"},
-    {0xC0, "org.ofono.mms.Error.TransientFailure"},
-    {0xC1, "org.ofono.mms.Error.TransientSendingAddressUnresolved"},
-    {0xC2, "org.ofono.mms.Error.TransientMessageNotFound"},
-    {0xC3, "org.ofono.mms.Error.TransientNetworkProblem"},
-    {0xC4, "org.ofono.mms.Error.TransientPartialSuccess"},
-    {0xE0, "org.ofono.mms.Error.PermanentFailure"},
-    {0xE1, "org.ofono.mms.Error.PermanentServiceDenied"},
-    {0xE2, "org.ofono.mms.Error.PermanentMessageFormatCorrupt"},
-    {0xE3, "org.ofono.mms.Error.PermanentSendingAddressUnresolved"},
-    {0xE4, "org.ofono.mms.Error.PermanentMessageNotFound"},
-    {0xE5, "org.ofono.mms.Error.PermanentContentNotAccepted"},
-    {0xE6, "org.ofono.mms.Error.PermanentReplyChargingLimitationsNotMet"},
-    {0xE7, "org.ofono.mms.Error.PermanentReplyChargingRequestNotAccepted"},
-    {0xE8, "org.ofono.mms.Error.PermanentReplyChargingForwardingDenied"},
-    {0xE9, "org.ofono.mms.Error.PermanentReplyChargingNotSupported"},
-    {0xEA, "org.ofono.mms.Error.PermanentAddressHidingNotSupported"},
-    {0xEB, "org.ofono.mms.Error.PermanentLackOfPrepaid"},
+constexpr ResponseFailure kResponseFailures[] = {
+    {0x81, Failure::UnspecifiedError},
+    {0x82, Failure::PermanentServiceDenied},
+    {0x83, Failure::PermanentMessageFormatCorrupt},
+    {0x84, Failure::PermanentSendingAddressUnresolved},
+    {0x85, Failure::PermanentMessageNotFound},
+    {0x86, Failure::TransientNetworkProblem},
+    {0x87, Failure::PermanentContentNotAccepted},
+    {0x88, Failure::UnsupportedMessage},
+    {0xC0, Failure::TransientFailure},
+    {0xC1, Failure::TransientSendingAddressUnresolved},
+    {0xC2, Failure::TransientMessageNotFound},
+    {0xC3, Failure::TransientNetworkProblem},
+    {0xC4, Failure::TransientPartialSuccess},
+    {0xE0, Failure::PermanentFailure},
+    {0xE1, Failure::PermanentServiceDenied},
+    {0xE2, Failure::PermanentMessageFormatCorrupt},
+    {0xE3, Failure::PermanentSendingAddressUnresolved},
+    {0xE4, Failure::PermanentMessageNotFound},
+    {0xE5, Failure::PermanentContentNotAccepted},
+    {0xE6, Failure::PermanentReplyChargingLimitationsNotMet},
+    {0xE7, Failure::PermanentReplyChargingRequestNotAccepted},
+    {0xE8, Failure::PermanentReplyChargingForwardingDenied},
+    {0xE9, Failure::PermanentReplyChargingNotSupported},
+    {0xEA, Failure::PermanentAddressHidingNotSupported},
+    {0xEB, Failure::PermanentLackOfPrepaid},
 };
 
 // Numbers compare without blanks, dashes, dots and brackets; e-mail
@@ -150,22 +182,35 @@ bool is_permanent_response(int r) {
     return r == 0x82 || r == 0x83 || r == 0x84 || r == 0x85 || r == 0x87 || r == 0x88;
 }
 
-const char *error_name_of_response(int r) {
-    for (const ResponseName &n : kResponseNames)
-        if (n.code == r) return n.name;
-    if (r >= 0xE0 && r <= 0xFF) return "org.ofono.mms.Error.PermanentFailure";
-    if (r >= 0xC0 && r < 0xE0) return kErrTransient;
+const char *failure_word(Failure f) {
+    const auto i = static_cast<size_t>(f);
+    return i < kFailureCount ? kFailureWords[i] : "";
+}
+
+bool failure_of_word(std::string_view word, Failure *out) {
+    for (size_t i = 0; i < kFailureCount; ++i)
+        if (word == kFailureWords[i]) {
+            *out = static_cast<Failure>(i);
+            return true;
+        }
+    return false;
+}
+
+Failure failure_of_response(int r) {
+    for (const ResponseFailure &n : kResponseFailures)
+        if (n.code == r) return n.failure;
+    if (r >= 0xE0 && r <= 0xFF) return Failure::PermanentFailure;
     return kErrTransient;
 }
 
-const char *refusal_error_name(Refusal r) {
+Failure failure_of_refusal(Refusal r) {
     switch (r) {
-        case Refusal::None: return "";
+        case Refusal::None: return Failure::None;
         case Refusal::InvalidArguments: return kErrInvalid;
         case Refusal::UnsupportedMessage: return kErrUnsupported;
         case Refusal::Storage: return kErrStorage;
         case Refusal::Duplicate: return kErrInvalid;
-        case Refusal::TooMany: return "org.ofono.mms.Error.TooManyPending";
+        case Refusal::TooMany: return Failure::TooManyPending;
         case Refusal::NoSuchMessage: return kErrNotFound;
     }
     return kErrInvalid;
@@ -363,7 +408,7 @@ struct Core::State {
     }
 
     // A failure that may pass: retried with a doubling delay, or final.
-    void transient(Message &m, const std::string &error, const std::string &text, const std::string &host, Effects &fx) {
+    void transient(Message &m, Failure error, const std::string &text, const std::string &host, Effects &fx) {
         ++m.attempts;
         m.error = error;
         m.errorText = text;
@@ -386,13 +431,13 @@ struct Core::State {
     // A send whose retries are spent stays a draft, as mmsd-tng keeps it: it
     // goes again at the next start, on ProcessMessageQueue and when a bearer
     // connects (AutoProcessOnConnection).
-    void send_given_up(Message &m, const std::string &error, const std::string &text, const std::string &host,
+    void send_given_up(Message &m, Failure error, const std::string &text, const std::string &host,
                        Effects &fx) {
         m.queued = false;
         m.error = error;
         m.errorText = text;
         save(m, fx);
-        fx.push_back(log_effect("message " + m.id + " not sent for now: " + error + ": " + text +
+        fx.push_back(log_effect("message " + m.id + " not sent for now: " + failure_word(error) + ": " + text +
                                 "; it goes again on ProcessMessageQueue or at the next start"));
         Effect e = eff(EffectKind::MessageSendError, m.id);
         e.error = error;
@@ -404,13 +449,13 @@ struct Core::State {
     // A download whose retries are spent keeps its notification and is tried
     // again after a longer wait (doubling to the longest delay) until its
     // Expiry; the app hears of it only through MessageReceiveError.
-    void download_waits(Message &m, const std::string &error, const std::string &text, const std::string &host,
+    void download_waits(Message &m, Failure error, const std::string &text, const std::string &host,
                         Effects &fx) {
         const int64_t delay = retry_delay(m.attempts);
         m.notBeforeMs = now() + delay;
         m.attempts = std::min(m.attempts, 1000);
         save(m, fx);
-        fx.push_back(log_effect("message " + m.id + " not downloaded for now: " + error + ": " + text +
+        fx.push_back(log_effect("message " + m.id + " not downloaded for now: " + failure_word(error) + ": " + text +
                                 "; tried again in " + std::to_string(delay / 1000) + " s"));
         // No MessagePath: there is no message object (yet).
         Effect e = eff(EffectKind::MessageReceiveError, {});
@@ -421,7 +466,7 @@ struct Core::State {
         fx.push_back(e);
     }
 
-    void send_failed(Message &m, const std::string &error, const std::string &text, const std::string &host, Effects &fx) {
+    void send_failed(Message &m, Failure error, const std::string &text, const std::string &host, Effects &fx) {
         m.queued = false;
         m.status = Status::SendingFailed;
         m.error = error;
@@ -430,7 +475,7 @@ struct Core::State {
             m.error = kErrStorage;
             m.errorText = text + "; the failure could not be stored";
         }
-        fx.push_back(log_effect("message " + m.id + " refused for good: " + error + ": " + text));
+        fx.push_back(log_effect("message " + m.id + " refused for good: " + failure_word(error) + ": " + text));
         Effect e = eff(EffectKind::MessageSendError, m.id);
         e.error = m.error;
         e.text = m.errorText;
@@ -445,7 +490,7 @@ struct Core::State {
         m.readReportSent = m.readReportSent || sent;
         m.lane = Lane::Download;
         m.attempts = 0;
-        m.error.clear();
+        m.error = Failure::None;
         m.errorText.clear();
         save(m, fx);
         fx.push_back(log_effect("message " + m.id + ": read report " + (sent ? "sent" : "given up: " + text)));
@@ -454,9 +499,9 @@ struct Core::State {
     // A download that failed for good (its Expiry passed, the relay says the
     // message is gone or too large): reported once, then the notification is
     // dropped. No message object ever shows it.
-    void download_failed(Message &m, const std::string &error, const std::string &text, const std::string &host,
+    void download_failed(Message &m, Failure error, const std::string &text, const std::string &host,
                          Effects &fx) {
-        fx.push_back(log_effect("message " + m.id + " cannot be downloaded: " + error + ": " + text + "; dropped"));
+        fx.push_back(log_effect("message " + m.id + " cannot be downloaded: " + failure_word(error) + ": " + text + "; dropped"));
         Effect e = eff(EffectKind::MessageReceiveError, {});
         e.error = error;
         e.text = text;
@@ -471,7 +516,7 @@ struct Core::State {
         m.status = Status::Sent;
         m.messageId = r.messageId;
         m.responseStatus = r.responseStatus;
-        m.error.clear();
+        m.error = Failure::None;
         m.errorText.clear();
         if (!m.messageId.empty()) byMessageId[m.messageId] = m.id;
         if (!save(m, fx)) {
@@ -502,7 +547,7 @@ struct Core::State {
         if (!next.view.sender && m.view.sender) next.view.sender = m.view.sender;
         next.status = Status::Received;
         next.queued = false;
-        next.error.clear();
+        next.error = Failure::None;
         next.errorText.clear();
         next.size = r.pdu.size();
         if (next.view.date > 0) next.date = next.view.date;
@@ -803,7 +848,7 @@ Effects Core::transfer_done(const std::string &id, TransferResult r) {
             // Stopped for another reason (it never is for a send): try again.
         } else if (r.end == TransferEnd::ServiceDenied || (rs >= 0 && is_permanent_response(rs))) {
             m->responseStatus = rs;
-            s.send_failed(*m, rs >= 0 ? error_name_of_response(rs) : kErrDenied,
+            s.send_failed(*m, rs >= 0 ? failure_of_response(rs) : kErrDenied,
                           r.why.empty() ? "the relay refused the message" : r.why, r.host, fx);
         } else if (r.end == TransferEnd::Unsupported || r.end == TransferEnd::Refused) {
             s.send_failed(*m, kErrUnsupported, r.why.empty() ? "the relay does not support the message" : r.why, r.host, fx);
@@ -811,7 +856,7 @@ Effects Core::transfer_done(const std::string &id, TransferResult r) {
             s.transient(*m, kErrNetwork, r.why.empty() ? "the relay reported a network problem" : r.why, r.host, fx);
         } else {
             m->responseStatus = rs;
-            s.transient(*m, rs >= 0 ? error_name_of_response(rs) : kErrTransient,
+            s.transient(*m, rs >= 0 ? failure_of_response(rs) : kErrTransient,
                         deadline ? late : r.why.empty() ? "the send failed" : r.why, r.host, fx);
         }
     } else {

@@ -107,6 +107,44 @@ struct Report {
                             // "forwarded", "unreachable", "unrecognised"; for read reports "read" or "deleted"
 };
 
+// ---------------------------------------------------------------- failures
+// Why a message failed or a call was refused, in the core's own terms. The
+// service names each on the bus (org.ofono.mms.Error.*); a status file keeps
+// failure_word.
+enum class Failure : uint8_t {
+    None,
+    InvalidArguments,
+    UnsupportedMessage,
+    TooManyPending,
+    StorageFull,
+    NotFound,
+    Refused,                   // a notification naming another host than the relay's
+    MessageExpired,
+    PermanentRelayNotAllowed,  // the transport refused to fetch from that location
+    UnspecifiedError,
+    TransientFailure,
+    TransientSendingAddressUnresolved,
+    TransientMessageNotFound,
+    TransientNetworkProblem,
+    TransientPartialSuccess,
+    PermanentFailure,
+    PermanentServiceDenied,
+    PermanentMessageFormatCorrupt,
+    PermanentSendingAddressUnresolved,
+    PermanentMessageNotFound,
+    PermanentContentNotAccepted,
+    PermanentReplyChargingLimitationsNotMet,
+    PermanentReplyChargingRequestNotAccepted,
+    PermanentReplyChargingForwardingDenied,
+    PermanentReplyChargingNotSupported,
+    PermanentAddressHidingNotSupported,
+    PermanentLackOfPrepaid,
+};
+constexpr size_t kFailureCount = static_cast<size_t>(Failure::PermanentLackOfPrepaid) + 1;
+// The stable word a status file keeps ("transient-failure", ...; "" for None).
+const char *failure_word(Failure f);
+bool failure_of_word(std::string_view word, Failure *out);
+
 // ---------------------------------------------------------------- records
 struct Message {
     std::string id;  // 16 lowercase hex digits (36 for one taken over from mmsd-tng); the object path's last element and the file names
@@ -125,7 +163,7 @@ struct Message {
     int64_t notBeforeMs = 0;    // monotonic ms (core clock) before which it is not tried again
     std::string transactionId;  // of our m-send-req: a resend after a restart carries the same one
     std::string messageId;      // Message-ID from the relay's m-send-conf
-    std::string error;          // D-Bus error name of the failure ("org.ofono.mms.Error.TransientFailure", ...)
+    Failure error = Failure::None;  // why it failed (the last failure)
     std::string errorText;      // one line for the log and MessageSendError
     int responseStatus = -1;    // the relay's Response-Status (0x80 ok, 0xE3, ...), -1 when none came
 
@@ -235,7 +273,7 @@ enum class EffectKind : uint8_t {
     MessageAdded,         // id: the message object appears; emit MessageAdded with its properties
     PropertyChanged,      // id, name ("status"), value (the status word, or "delivery_update,<number>=<status>")
     MessageRemoved,       // id: the object goes; emit MessageRemoved
-    MessageSendError,     // id, error (D-Bus error name), text, host
+    MessageSendError,     // id, error, text, host
     MessageReceiveError,  // id (may be empty), from, error, text, host
     StartTransfer,        // id, lane: hand the message's PDU (Send) or notification (Download) to the transport;
                           // readReport: post the read report of the received message `id` (send lane)
@@ -251,7 +289,8 @@ struct Effect {
     std::string id;
     Lane lane = Lane::Send;
     std::string name, value;  // PropertyChanged
-    std::string error, text, host, from;
+    Failure error = Failure::None;  // MessageSendError, MessageReceiveError
+    std::string text, host, from;
     int64_t atMs = 0;
     uint64_t count = 0;
     bool readReport = false;  // StartTransfer of a read report
@@ -293,8 +332,8 @@ struct TransferResult {
 // Whether a Response-Status is a permanent refusal (0xE0..0xFF, and the MMS
 // 1.0 codes 0x82..0x88 other than 0x83 network problem, which is transient).
 bool is_permanent_response(int responseStatus);
-// The D-Bus error name for a Response-Status ("org.ofono.mms.Error.PermanentSendingAddressUnresolved", ...).
-const char *error_name_of_response(int responseStatus);
+// The failure a Response-Status names (0xE3: PermanentSendingAddressUnresolved, ...).
+Failure failure_of_response(int responseStatus);
 
 // ---------------------------------------------------------------- the core
 struct SendRequest {
@@ -316,8 +355,9 @@ enum class Refusal : uint8_t {
     TooMany,             // 1000 notifications pending
     NoSuchMessage,
 };
-// "org.ofono.mms.Error.InvalidArguments", ...; "org.ofono.mms.Error.StorageFull" for Storage.
-const char *refusal_error_name(Refusal r);
+// The failure a refusal is on the bus (StorageFull for Storage, InvalidArguments
+// for Duplicate, None for None).
+Failure failure_of_refusal(Refusal r);
 
 struct Answer {
     Refusal refusal = Refusal::None;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "failure_names.h"
 #include "pdu.h"
 #include "service.h"
 
@@ -70,7 +71,7 @@ gboolean on_act(RrdBusMmsMessage *obj, GDBusMethodInvocation *inv, Service *s, A
         Answer a;
         const Effects e = act == Act::MarkRead ? s->core->mark_read(m->id, &a) : s->core->remove(m->id, &a);
         if (!a.ok())
-            g_dbus_method_invocation_return_dbus_error(inv, refusal_error_name(a.refusal), a.why.c_str());
+            g_dbus_method_invocation_return_dbus_error(inv, error_name(failure_of_refusal(a.refusal)), a.why.c_str());
         else if (act == Act::MarkRead)
             rrd_bus_mms_message_complete_mark_read(ref.get(), inv);
         else

@@ -7,6 +7,7 @@
 #include <memory>
 #include <unordered_set>
 
+#include "failure_names.h"
 #include "pdu.h"
 #include "readas.h"
 #include "rr_hostfiles.h"
@@ -99,7 +100,7 @@ void finish_send(std::unique_ptr<PendingSend> p, std::vector<ReadFileResult> fil
             return refuse(inv, kInvalidArguments, "attachment '" + name + "': cannot read " + p->paths[i] + ": " + f.why);
         total += f.data.size();
         const Answer size = s.core->check_size(total);
-        if (!size.ok()) return refuse(inv, refusal_error_name(size.refusal), size.why);
+        if (!size.ok()) return refuse(inv, error_name(failure_of_refusal(size.refusal)), size.why);
         p->out.parts[i].data = std::move(f.data);
     }
     const std::string id = s.core->new_id();
@@ -113,7 +114,7 @@ void finish_send(std::unique_ptr<PendingSend> p, std::vector<ReadFileResult> fil
     req.pdu = compose(p->out, &errorName, &why);
     if (req.pdu.empty()) return refuse(inv, errorName.empty() ? kUnsupportedMessage : errorName.c_str(), why);
     const Answer size = s.core->check_pdu_size(req.pdu.size());
-    if (!size.ok()) return refuse(inv, refusal_error_name(size.refusal), size.why);
+    if (!size.ok()) return refuse(inv, error_name(failure_of_refusal(size.refusal)), size.why);
     if (!view_of_pdu(req.pdu, &req.view)) return refuse(inv, kUnsupportedMessage, "the composed message does not read back");
     req.attachmentIds = app_ids(req.pdu, req.view, p->out.parts);
     // The library's send-request reader skips Delivery-Report: what was asked is known here.
@@ -123,7 +124,7 @@ void finish_send(std::unique_ptr<PendingSend> p, std::vector<ReadFileResult> fil
     Answer a = s.core->submit_send(std::move(req));
     if (!a.ok()) {
         apply_effects(s, a.effects);
-        return refuse(inv, refusal_error_name(a.refusal), a.why);
+        return refuse(inv, error_name(failure_of_refusal(a.refusal)), a.why);
     }
     // The reply first: the app learns the path, then sees it appear and move.
     rrd_bus_mms_service_complete_send_message(s.service, inv, message_path(id).c_str());
@@ -156,7 +157,7 @@ void send_message(Service &s, GDBusMethodInvocation *inv, const CallerId &caller
     if (p->out.recipients.empty()) return refuse(inv, kInvalidArguments, "no recipients");
     const size_t nAttachments = g_variant_n_children(attachments);
     const Answer counts = s.core->check_counts(p->out.recipients.size(), nAttachments);
-    if (!counts.ok()) return refuse(inv, refusal_error_name(counts.refusal), counts.why);
+    if (!counts.ok()) return refuse(inv, error_name(failure_of_refusal(counts.refusal)), counts.why);
     if (nAttachments == 0) return refuse(inv, kInvalidArguments, "no attachments");
 
     // Options: a variant holding a{sv}.

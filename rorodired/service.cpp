@@ -9,6 +9,7 @@
 
 #include <cstdio>
 
+#include "failure_names.h"
 #include "pdu.h"
 #include "rr_post.h"
 
@@ -128,7 +129,7 @@ GVariant *error_dict(const Service &s, const Effect &e, bool send) {
     g_variant_builder_add(&b, "{sv}", "Host", g_variant_new_string(e.host.c_str()));
     if (!e.id.empty()) g_variant_builder_add(&b, "{sv}", "MessagePath", g_variant_new_string(message_path(e.id).c_str()));
     if (!send) g_variant_builder_add(&b, "{sv}", "From", g_variant_new_string(clean_text(e.from.data(), e.from.size(), kMaxAddressBytes).c_str()));
-    g_variant_builder_add(&b, "{sv}", "Error", g_variant_new_string(e.error.c_str()));
+    g_variant_builder_add(&b, "{sv}", "Error", g_variant_new_string(error_name(e.error)));
     g_variant_builder_add(&b, "{sv}", "Text", g_variant_new_string(clean_text(e.text.data(), e.text.size(), 512).c_str()));
     return g_variant_builder_end(&b);
 }
@@ -188,11 +189,11 @@ void apply_one(Service &s, const Effect &e) {
             }
             break;
         case EffectKind::MessageSendError:
-            log_line("message " + e.id + " not sent: " + e.error + ": " + e.text);
+            log_line("message " + e.id + " not sent: " + error_name(e.error) + ": " + e.text);
             if (s.service) rrd_bus_mms_service_emit_message_send_error(s.service, error_dict(s, e, true));
             break;
         case EffectKind::MessageReceiveError:
-            log_line("a message from " + e.from + " not received: " + e.error + ": " + e.text);
+            log_line("a message from " + e.from + " not received: " + error_name(e.error) + ": " + e.text);
             if (s.service) rrd_bus_mms_service_emit_message_receive_error(s.service, error_dict(s, e, false));
             break;
         case EffectKind::StartTransfer: start_transfer(s, e); break;
@@ -253,7 +254,7 @@ bool take_push(Service &s, const std::vector<uint8_t> &push, const std::string &
         Effect e{};
         e.kind = EffectKind::MessageReceiveError;
         e.from = n.from;
-        e.error = kRefused;
+        e.error = Failure::Refused;
         e.text = *why;
         std::string host = n.location.substr(n.location.find("://") == std::string::npos ? 0 : n.location.find("://") + 3);
         e.host = clean_text(host.data(), std::min(host.find('/'), host.size()), 200);
@@ -263,7 +264,7 @@ bool take_push(Service &s, const std::vector<uint8_t> &push, const std::string &
     Answer a = s.core->take_notification(n, pdu, push.size());
     apply_effects(s, a.effects);
     if (a.ok() || a.refusal == Refusal::Duplicate) return true;  // a repeat is taken, nothing added
-    *errorName = refusal_error_name(a.refusal);
+    *errorName = error_name(failure_of_refusal(a.refusal));
     *why = a.why;
     return false;
 }

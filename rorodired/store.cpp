@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "failure_names.h"
 #include "pdu.h"
 #include "rr_hostfiles.h"
 
@@ -116,7 +117,7 @@ std::string record_text(const Message &m) {
     g_key_file_set_integer(kf, kGroup, "Attempts", m.attempts);
     if (!m.transactionId.empty()) g_key_file_set_string(kf, kGroup, "TransactionId", m.transactionId.c_str());
     if (!m.messageId.empty()) g_key_file_set_string(kf, kGroup, "MessageId", m.messageId.c_str());
-    if (!m.error.empty()) g_key_file_set_string(kf, kGroup, "Error", m.error.c_str());
+    if (m.error != Failure::None) g_key_file_set_string(kf, kGroup, "Error", failure_word(m.error));
     if (!m.errorText.empty()) g_key_file_set_string(kf, kGroup, "ErrorText", m.errorText.c_str());
     if (m.responseStatus >= 0) g_key_file_set_integer(kf, kGroup, "ResponseStatus", m.responseStatus);
     if (!m.location.empty()) g_key_file_set_string(kf, kGroup, "Location", m.location.c_str());
@@ -140,7 +141,7 @@ std::string record_text(const Message &m) {
     return out;
 }
 
-bool record_of_text(const std::string &id, const std::string &text, Message *m, std::string *why) {
+bool record_of_text(const std::string &id, const std::string &text, Message *m, std::string *why, bool *olderForm) {
     GKeyFile *kf = g_key_file_new();
     GError *err = nullptr;
     if (!g_key_file_load_from_data(kf, text.data(), text.size(), G_KEY_FILE_NONE, &err)) {
@@ -167,7 +168,13 @@ bool record_of_text(const std::string &id, const std::string &text, Message *m, 
         m->attempts = static_cast<int>(std::clamp<int64_t>(get_int(kf, "Attempts"), 0, 1000));
         m->transactionId = get_string(kf, "TransactionId");
         m->messageId = get_string(kf, "MessageId");
-        m->error = get_string(kf, "Error");
+        // Older versions wrote the failure's bus name: read as its word.
+        const std::string error = get_string(kf, "Error");
+        if (!failure_of_word(error, &m->error)) {
+            const bool named = failure_of_error_name(error, &m->error);
+            if (!named) m->error = Failure::UnspecifiedError;
+            if (olderForm) *olderForm = named;
+        }
         m->errorText = get_string(kf, "ErrorText");
         m->responseStatus = static_cast<int>(std::clamp<int64_t>(get_int(kf, "ResponseStatus", -1), -1, 255));
         m->location = get_string(kf, "Location");
@@ -376,7 +383,8 @@ std::vector<Message> Store::load() {
         }
         Message m;
         std::string why;
-        if (!record_of_text(id, std::string(bytes.begin(), bytes.end()), &m, &why)) {
+        bool olderForm = false;
+        if (!record_of_text(id, std::string(bytes.begin(), bytes.end()), &m, &why, &olderForm)) {
             skip(why);
             continue;
         }
@@ -419,6 +427,10 @@ std::vector<Message> Store::load() {
             m.queued = false;
             std::string w;
             if (save_record(m, &w)) unlink((p_->opt.dir + "/" + id + ".sent").c_str());
+        } else if (olderForm) {
+            // The failure's bus name becomes its word.
+            std::string w;
+            if (!save_record(m, &w)) p_->log("message " + id + ": its record cannot be written anew: " + w);
         }
         out.push_back(std::move(m));
     }

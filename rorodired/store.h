@@ -78,8 +78,11 @@ private:
 };
 
 // The status file's text for a record, and back (for the store and its tests).
+// *olderForm: the text holds what older versions wrote (a failure's bus
+// name): the store writes the record anew.
 std::string record_text(const Message &m);
-bool record_of_text(const std::string &id, const std::string &text, Message *m, std::string *why);
+bool record_of_text(const std::string &id, const std::string &text, Message *m, std::string *why,
+                    bool *olderForm = nullptr);
 // Whether a name is 16 to 40 lowercase hex digits (the service makes 16;
 // messages taken over from mmsd-tng keep their 36).
 bool is_message_id(const std::string &name);

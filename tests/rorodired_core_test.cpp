@@ -15,6 +15,7 @@
 #include <set>
 
 #include "core.h"
+#include "failure_names.h"
 #include "pdu.h"
 #include "store.h"
 
@@ -375,11 +376,11 @@ TEST(RorodiredCore, TransientFailuresAreRetriedWithDoublingDelaysPermanentOnesNe
         EXPECT_STREQ(status_word(m->status), "draft");
         EXPECT_EQ(m->status, row.permanent ? Status::SendingFailed : Status::Draft);
         EXPECT_FALSE(m->queued);
-        EXPECT_EQ(m->error, row.error);
+        EXPECT_STREQ(error_name(m->error), row.error);
         EXPECT_EQ(h.sink.records[id].status, m->status) << "the failure is stored";
         const Effect *err = find(h.all, EffectKind::MessageSendError, id);
         ASSERT_TRUE(err);
-        EXPECT_EQ(err->error, row.error);
+        EXPECT_STREQ(error_name(err->error), row.error);
         for (const Effect &e : h.all)
             if (e.kind == EffectKind::PropertyChanged && e.id == id) ADD_FAILURE() << "status shown: " << e.value;
         if (row.permanent) {
@@ -464,7 +465,7 @@ TEST(RorodiredCore, FullDiskAfterConfirmationsThenRestartsRepostNothing) {
     r.view.recipients = {"+15550100002"};
     Answer a = h.core->submit_send(std::move(r));
     EXPECT_EQ(a.refusal, Refusal::Storage);
-    EXPECT_STREQ(refusal_error_name(a.refusal), "org.ofono.mms.Error.StorageFull");
+    EXPECT_STREQ(error_name(failure_of_refusal(a.refusal)), "org.ofono.mms.Error.StorageFull");
     EXPECT_EQ(names(), before);
     for (int life = 0; life < 3; ++life) {
         store = Store::open(opt, &why);
@@ -492,7 +493,7 @@ TEST(RorodiredCore, ConfirmedSendThatCannotBeRecordedAtAllIsNeverPostedAgain) {
     // The client hears the truth: sent, and that it will not be kept.
     const Effect *err = find(fx, EffectKind::MessageSendError, id);
     ASSERT_TRUE(err);
-    EXPECT_EQ(err->error, "org.ofono.mms.Error.StorageFull");
+    EXPECT_STREQ(error_name(err->error), "org.ofono.mms.Error.StorageFull");
     EXPECT_EQ(h.core->find(id)->status, Status::Sent);
     h.sink.full = false;
     fx = h.restart(nullptr, h.sink.reload());
@@ -582,7 +583,7 @@ TEST(RorodiredCore, ADownloadThatFailsForGoodIsReportedOnceAndDropped) {
         EXPECT_EQ(count(h.all, EffectKind::MessageReceiveError), 1u);
         const Effect *err = find(h.all, EffectKind::MessageReceiveError);
         ASSERT_TRUE(err);
-        EXPECT_EQ(err->error, row.error);
+        EXPECT_STREQ(error_name(err->error), row.error);
         EXPECT_EQ(err->from, "+15550100009");
         EXPECT_EQ(count(h.all, EffectKind::MessageAdded), 0u);
         EXPECT_FALSE(h.core->find(id));

@@ -19,6 +19,7 @@
 
 #include "config.h"
 #include "core.h"
+#include "failure_names.h"
 #include "pdu.h"
 #include "rr_hostfiles.h"
 #include "store.h"
@@ -98,7 +99,7 @@ TEST(RorodiredStore, StatusRecordsRoundTripWithLateDatesAndOddTexts) {
     rows[1].location = "http://127.0.0.1:8002/msg/M1?x=1&y=\"2\"";
     rows[1].view.sender = "+15550100001";
     rows[1].view.subject = "Grüße\nzweite Zeile = ; #";
-    rows[1].error = "org.ofono.mms.Error.TransientFailure";
+    rows[1].error = Failure::TransientFailure;
     rows[1].errorText = "the download failed";
     rows[1].attempts = 4;
     rows[2].id = "00000000000000aa";
@@ -254,6 +255,74 @@ TEST(RorodiredStore, LoadTakesOnlyWholeMessagesAndLeavesTheRestAlone) {
     EXPECT_FALSE(fs::exists(opt.dir + "/.tmp-abc123")) << "what an interrupted write left is removed";
     EXPECT_EQ(log.size(), 4u);
     for (const std::string &l : log) EXPECT_TRUE(l.find("left alone") != std::string::npos) << l;
+    fs::remove_all(root);
+}
+
+// Older versions stored a failure as its bus name: it is read as the failure
+// and the record is written anew with the failure's word; a name of no
+// failure is read as an unspecified one.
+TEST(RorodiredStore, FailuresStoredByTheirBusNamesAreReadAndWrittenAnewAsWords) {
+    const std::string root = temp_dir();
+    StoreOptions opt;
+    opt.dir = root + "/store";
+    std::string why;
+    auto store = Store::open(opt, &why);
+    ASSERT_TRUE(store) << why;
+    struct Clk final : Clock {
+        int64_t mono_ms() const override { return 1; }
+        int64_t wall_s() const override { return 1700000000; }
+    } clock;
+    Core core(CoreConfig{}, clock, *store);
+    core.load({});
+    OutMessage out;
+    out.recipients = {"+15550100002"};
+    out.parts.push_back(OutPart{"a.txt", "text/plain", {'h', 'i'}});
+    struct Row {
+        const char *stored;
+        Failure read;
+        const char *written;  // what the status file says after the load
+    };
+    const Row rows[] = {
+        {"org.ofono.mms.Error.PermanentSendingAddressUnresolved", Failure::PermanentSendingAddressUnresolved,
+         "Error=permanent-sending-address-unresolved"},
+        {"org.ofono.mms.Error.StorageFull", Failure::StorageFull, "Error=storage-full"},
+        {"transient-network-problem", Failure::TransientNetworkProblem, "Error=transient-network-problem"},
+        {"org.example.NoSuchError", Failure::UnspecifiedError, "Error=org.example.NoSuchError"},
+    };
+    std::vector<std::string> ids;
+    for (const Row &row : rows) {
+        SendRequest req;
+        req.id = core.new_id();
+        out.transactionId = "T" + req.id;
+        std::string name;
+        req.pdu = compose(out, &name, &why);
+        ASSERT_TRUE(view_of_pdu(req.pdu, &req.view));
+        ASSERT_TRUE(core.submit_send(req).ok());
+        Message m = *core.find(req.id);
+        m.status = Status::SendingFailed;
+        m.queued = false;
+        m.error = Failure::UnspecifiedError;
+        std::string text = record_text(m);
+        const std::string word = std::string("Error=") + failure_word(Failure::UnspecifiedError);
+        ASSERT_NE(text.find(word), std::string::npos);
+        text.replace(text.find(word), word.size(), std::string("Error=") + row.stored);
+        put(opt.dir + "/" + req.id + ".status", text);
+        ids.push_back(req.id);
+    }
+    const std::vector<Message> loaded = store->load();
+    ASSERT_EQ(loaded.size(), std::size(rows));
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].stored);
+        const auto it = std::find_if(loaded.begin(), loaded.end(), [&](const Message &m) { return m.id == ids[i]; });
+        ASSERT_NE(it, loaded.end());
+        EXPECT_EQ(it->error, rows[i].read);
+        const std::vector<uint8_t> now = file_bytes(opt.dir + "/" + ids[i] + ".status");
+        EXPECT_NE(std::string(now.begin(), now.end()).find(rows[i].written), std::string::npos);
+        // The bus shows the names it showed before.
+        if (i < 2) {
+            EXPECT_STREQ(error_name(it->error), rows[i].stored);
+        }
+    }
     fs::remove_all(root);
 }
 
