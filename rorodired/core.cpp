@@ -6,6 +6,12 @@
 #include <deque>
 #include <random>
 
+// The core is its own target, built without GLib's headers: it reaches
+// neither the main loop nor files (time, the store and transfers are handed in).
+#if __has_include(<glib.h>) || __has_include(<gio/gio.h>)
+#error "the core is built without GLib"
+#endif
+
 namespace rrd {
 namespace {
 
@@ -132,25 +138,9 @@ std::string address_key(const std::string &a) {
     return k;
 }
 
-Effect eff(EffectKind kind, const std::string &id) {
-    Effect e;
-    e.kind = kind;
-    e.id = id;
-    return e;
-}
+Effect log_effect(std::string text) { return effect::Log{std::move(text)}; }
 
-Effect log_effect(std::string text) {
-    Effect e = eff(EffectKind::Log, {});
-    e.text = std::move(text);
-    return e;
-}
-
-Effect status_effect(const Message &m) {
-    Effect e = eff(EffectKind::PropertyChanged, m.id);
-    e.name = "status";
-    e.value = status_word(m.status);
-    return e;
-}
+Effect status_effect(const Message &m) { return effect::PropertyChanged{m.id, "status", status_word(m.status)}; }
 
 uint64_t default_random64() {
     static std::mt19937_64 gen{[] {
@@ -172,6 +162,18 @@ bool status_of_word(std::string_view word, Status *out) {
             return true;
         }
     return false;
+}
+
+const std::string &id_of(const Effect &e) {
+    static const std::string none;
+    return std::visit(
+        [](const auto &x) -> const std::string & {
+            if constexpr (requires { x.id; })
+                return x.id;
+            else
+                return none;
+        },
+        e);
 }
 
 bool is_shown(Status s) { return s != Status::PendingDownload && s != Status::NotDownloaded; }
@@ -317,7 +319,7 @@ struct Core::State {
         for (auto &[id, m] : msgs) work = work || m->queued;
         if (!bearerUp) {
             if (work && !waitingReported) {
-                fx.push_back(eff(EffectKind::WaitingForBearer, {}));
+                fx.push_back(effect::WaitingForBearer{});
                 waitingReported = true;
             }
         } else {
@@ -338,10 +340,7 @@ struct Core::State {
                     r.deadlineMs = t + deadline_for(*m);
                     r.samples.emplace_back(t, 0);
                     running = std::move(r);
-                    Effect e = eff(EffectKind::StartTransfer, m->id);
-                    e.lane = m->lane;
-                    e.readReport = is_read_report(*m);
-                    fx.push_back(e);
+                    fx.push_back(effect::StartTransfer{m->id, m->lane, is_read_report(*m)});
                 }
             }
         }
@@ -359,9 +358,7 @@ struct Core::State {
             for (auto &[id, m] : msgs)
                 if (m->queued && m->notBeforeMs > t) consider(m->notBeforeMs);
         if (at != 0 && at != armedAt) {
-            Effect e = eff(EffectKind::ArmTimer, {});
-            e.atMs = at;
-            fx.push_back(e);
+            fx.push_back(effect::ArmTimer{at});
         }
         armedAt = at;
     }
@@ -370,9 +367,7 @@ struct Core::State {
         pump(fx);
         const uint64_t n = inds();
         if (n != reportedInds) {
-            Effect e = eff(EffectKind::NotificationInds, {});
-            e.count = n;
-            fx.push_back(e);
+            fx.push_back(effect::NotificationInds{n});
             reportedInds = n;
         }
     }
@@ -381,9 +376,7 @@ struct Core::State {
     void request_stop(StopWhy why, Effects &fx) {
         running->stop = why;
         running->stopAtMs = now();
-        Effect e = eff(EffectKind::StopTransfer, running->id);
-        e.lane = running->lane;
-        fx.push_back(e);
+        fx.push_back(effect::StopTransfer{running->id, running->lane});
     }
 
     void stalled_or_late(Effects &fx) {
@@ -439,11 +432,7 @@ struct Core::State {
         save(m, fx);
         fx.push_back(log_effect("message " + m.id + " not sent for now: " + failure_word(error) + ": " + text +
                                 "; it goes again on ProcessMessageQueue or at the next start"));
-        Effect e = eff(EffectKind::MessageSendError, m.id);
-        e.error = error;
-        e.text = text;
-        e.host = host;
-        fx.push_back(e);
+        fx.push_back(effect::MessageSendError{.id = m.id, .error = error, .text = text, .host = host});
     }
 
     // A download whose retries are spent keeps its notification and is tried
@@ -458,12 +447,8 @@ struct Core::State {
         fx.push_back(log_effect("message " + m.id + " not downloaded for now: " + failure_word(error) + ": " + text +
                                 "; tried again in " + std::to_string(delay / 1000) + " s"));
         // No MessagePath: there is no message object (yet).
-        Effect e = eff(EffectKind::MessageReceiveError, {});
-        e.error = error;
-        e.text = text;
-        e.host = host;
-        e.from = m.view.sender.value_or("");
-        fx.push_back(e);
+        fx.push_back(effect::MessageReceiveError{
+            .id = {}, .error = error, .text = text, .host = host, .from = m.view.sender.value_or("")});
     }
 
     void send_failed(Message &m, Failure error, const std::string &text, const std::string &host, Effects &fx) {
@@ -476,11 +461,7 @@ struct Core::State {
             m.errorText = text + "; the failure could not be stored";
         }
         fx.push_back(log_effect("message " + m.id + " refused for good: " + failure_word(error) + ": " + text));
-        Effect e = eff(EffectKind::MessageSendError, m.id);
-        e.error = m.error;
-        e.text = m.errorText;
-        e.host = host;
-        fx.push_back(e);
+        fx.push_back(effect::MessageSendError{.id = m.id, .error = m.error, .text = m.errorText, .host = host});
     }
 
     // The read report went out (sent) or is given up: never tried again.
@@ -502,12 +483,8 @@ struct Core::State {
     void download_failed(Message &m, Failure error, const std::string &text, const std::string &host,
                          Effects &fx) {
         fx.push_back(log_effect("message " + m.id + " cannot be downloaded: " + failure_word(error) + ": " + text + "; dropped"));
-        Effect e = eff(EffectKind::MessageReceiveError, {});
-        e.error = error;
-        e.text = text;
-        e.host = host;
-        e.from = m.view.sender.value_or("");
-        fx.push_back(e);
+        fx.push_back(effect::MessageReceiveError{
+            .id = {}, .error = error, .text = text, .host = host, .from = m.view.sender.value_or("")});
         remove_now(m, fx);
     }
 
@@ -526,12 +503,12 @@ struct Core::State {
             if (!sink.mark_confirmed(m)) {
                 sink.remove_blob(m, Blob::Pdu, 0);
                 fx.push_back(log_effect("message " + m.id + " was sent but cannot be recorded: its PDU is removed"));
-                Effect e = eff(EffectKind::MessageSendError, m.id);
-                e.error = kErrStorage;
-                e.text = "sent, but the store is full: the message will not be kept";
-                e.host = r.host;
                 fx.push_back(status_effect(m));
-                fx.push_back(e);
+                fx.push_back(effect::MessageSendError{
+                    .id = m.id,
+                    .error = kErrStorage,
+                    .text = "sent, but the store is full: the message will not be kept",
+                    .host = r.host});
                 return;
             }
         }
@@ -560,7 +537,7 @@ struct Core::State {
         }
         m = std::move(next);
         sink.remove_blob(m, Blob::Notification, 0);
-        fx.push_back(eff(EffectKind::MessageAdded, m.id));
+        fx.push_back(effect::MessageAdded{m.id});
     }
 
     void remove_now(Message &m, Effects &fx) {
@@ -569,7 +546,7 @@ struct Core::State {
         if (!m.messageId.empty()) byMessageId.erase(m.messageId);
         const std::string id = m.id;
         msgs.erase(id);
-        if (shown) fx.push_back(eff(EffectKind::MessageRemoved, id));
+        if (shown) fx.push_back(effect::MessageRemoved{id});
     }
 };
 
@@ -701,7 +678,7 @@ Answer Core::submit_send(SendRequest req) {
     }
     const std::string id = m->id;
     s.msgs.emplace(id, std::move(m));
-    a.effects.push_back(eff(EffectKind::MessageAdded, id));
+    a.effects.push_back(effect::MessageAdded{id});
     s.finish(a.effects);
     return a;
 }
@@ -748,12 +725,10 @@ Answer Core::take_notification(const Notification &n, const std::vector<uint8_t>
     if (m->expire > 0 && m->date >= m->expire) {
         // Too late to fetch: reported once, nothing stored.
         s.byLocation[m->location] = m->id;
-        Effect e = eff(EffectKind::MessageReceiveError, {});
-        e.error = kErrExpired;
-        e.text = "the message expired before it could be downloaded";
-        e.from = n.from;
+        effect::MessageReceiveError e{
+            .id = {}, .error = kErrExpired, .text = "the message expired before it could be downloaded", .host = {}, .from = n.from};
         a.effects.push_back(log_effect("notification for " + n.location + ": " + e.text + ": dropped"));
-        a.effects.push_back(e);
+        a.effects.push_back(std::move(e));
         return a;
     }
     m->status = Status::PendingDownload;
@@ -793,15 +768,11 @@ Effects Core::take_report(const Report &r) {
     table[key] = r.status;
     s.save(*m, fx);
     if (r.kind == Report::Kind::Read) {
-        Effect e = eff(EffectKind::PropertyChanged, m->id);
-        e.name = "Read Status";
-        e.value = key + "=" + r.status;
+        Effect e = effect::PropertyChanged{m->id, "Read Status", key + "=" + r.status};
         fx.push_back(e);
         return fx;
     }
-    Effect e = eff(EffectKind::PropertyChanged, m->id);
-    e.name = "status";
-    e.value = "delivery_update," + key + "=" + r.status;
+    Effect e = effect::PropertyChanged{m->id, "status", "delivery_update," + key + "=" + r.status};
     fx.push_back(e);
     bool all = !m->view.recipients.empty();
     for (const std::string &rc : m->view.recipients) all = all && m->deliveryStatus.count(rc);
@@ -872,12 +843,8 @@ Effects Core::transfer_done(const std::string &id, TransferResult r) {
                 // Never fetched from anywhere but our relay: the message is not created.
                 fx.push_back(log_effect("notification " + m->id + " refused: " + r.why));
                 {
-                    Effect e = eff(EffectKind::MessageReceiveError, {});
-                    e.error = kErrRefused;
-                    e.text = r.why;
-                    e.host = r.host;
-                    e.from = m->view.sender.value_or("");
-                    fx.push_back(e);
+                    fx.push_back(effect::MessageReceiveError{
+                        .id = {}, .error = kErrRefused, .text = r.why, .host = r.host, .from = m->view.sender.value_or("")});
                 }
                 s.remove_now(*m, fx);
                 break;

@@ -6,6 +6,7 @@
 // transfers to start or stop, a timer to arm). No GLib, no D-Bus, no sockets.
 //
 // Changes to this header are additive; the newest are listed here:
+//   Failure (Message::error and the error effects); Effect as a std::variant of effect::* (EffectKind, kind_of, id_of)
 //   TransferEnd::Gone; Limits::maxAttachmentsSize; Attachment::kPartsFile; Message::attachmentIds
 //   Notification::expiryRelative
 //   CoreConfig::sendReadReports, Message::readReportDue, Effect::readReport
@@ -22,6 +23,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <variant>
 #include <vector>
 
 namespace rrd {
@@ -269,33 +271,85 @@ public:
 };
 
 // ---------------------------------------------------------------- effects
-enum class EffectKind : uint8_t {
-    MessageAdded,         // id: the message object appears; emit MessageAdded with its properties
-    PropertyChanged,      // id, name ("status"), value (the status word, or "delivery_update,<number>=<status>")
-    MessageRemoved,       // id: the object goes; emit MessageRemoved
-    MessageSendError,     // id, error, text, host
-    MessageReceiveError,  // id (may be empty), from, error, text, host
-    StartTransfer,        // id, lane: hand the message's PDU (Send) or notification (Download) to the transport;
-                          // readReport: post the read report of the received message `id` (send lane)
-    StopTransfer,         // id: stop the running transfer (the transport then reports Stopped)
-    ArmTimer,             // atMs: call Core::tick() at or after this monotonic time (replaces any earlier one)
-    NotificationInds,     // count: the number of notifications not yet downloaded changed
-    WaitingForBearer,     // the queue has work but no bearer: emit BearerHandlerError
-    Log,                  // text: one line for the service's log
+// What the caller applies, one type per kind (a field of another kind does
+// not compile).
+namespace effect {
+// The message object appears; emit MessageAdded with its properties.
+struct MessageAdded {
+    std::string id;
 };
-
-struct Effect {
-    EffectKind kind = EffectKind::Log;
+// A property of the message changed: name "status" with the status word (or
+// "delivery_update,<number>=<status>"), or "Read Status".
+struct PropertyChanged {
+    std::string id, name, value;
+};
+// The object goes; emit MessageRemoved.
+struct MessageRemoved {
+    std::string id;
+};
+struct MessageSendError {
+    std::string id;
+    Failure error = Failure::None;
+    std::string text, host;
+};
+// id may be empty (no message object for a notification).
+struct MessageReceiveError {
+    std::string id;
+    Failure error = Failure::None;
+    std::string text, host, from;
+};
+// Hand the message's PDU (Send) or notification (Download) to the transport;
+// readReport: post the read report of the received message `id` (send lane).
+struct StartTransfer {
     std::string id;
     Lane lane = Lane::Send;
-    std::string name, value;  // PropertyChanged
-    Failure error = Failure::None;  // MessageSendError, MessageReceiveError
-    std::string text, host, from;
-    int64_t atMs = 0;
-    uint64_t count = 0;
-    bool readReport = false;  // StartTransfer of a read report
+    bool readReport = false;
 };
+// Stop the running transfer (the transport then reports Stopped).
+struct StopTransfer {
+    std::string id;
+    Lane lane = Lane::Send;
+};
+// Call Core::tick() at or after this monotonic time (replaces any earlier one).
+struct ArmTimer {
+    int64_t atMs = 0;
+};
+// The number of notifications not yet downloaded changed.
+struct NotificationInds {
+    uint64_t count = 0;
+};
+// The queue has work but no bearer: emit BearerHandlerError.
+struct WaitingForBearer {};
+// One line for the service's log.
+struct Log {
+    std::string text;
+};
+}  // namespace effect
+
+using Effect = std::variant<effect::MessageAdded, effect::PropertyChanged, effect::MessageRemoved,
+                            effect::MessageSendError, effect::MessageReceiveError, effect::StartTransfer,
+                            effect::StopTransfer, effect::ArmTimer, effect::NotificationInds,
+                            effect::WaitingForBearer, effect::Log>;
 using Effects = std::vector<Effect>;
+
+// The kinds, in the order of Effect's alternatives.
+enum class EffectKind : uint8_t {
+    MessageAdded,
+    PropertyChanged,
+    MessageRemoved,
+    MessageSendError,
+    MessageReceiveError,
+    StartTransfer,
+    StopTransfer,
+    ArmTimer,
+    NotificationInds,
+    WaitingForBearer,
+    Log,
+};
+static_assert(std::variant_size_v<Effect> == static_cast<size_t>(EffectKind::Log) + 1);
+inline EffectKind kind_of(const Effect &e) { return static_cast<EffectKind>(e.index()); }
+// The message an effect names; "" when it names none.
+const std::string &id_of(const Effect &e);
 
 // ---------------------------------------------------------------- transfers
 // How a transfer ended, as the transport reports it.

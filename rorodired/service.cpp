@@ -76,7 +76,7 @@ void arm_timer(Service &s, int64_t atMs) {
     }, &s);
 }
 
-void start_transfer(Service &s, const Effect &e) {
+void start_transfer(Service &s, const effect::StartTransfer &e) {
     std::vector<uint8_t> bytes;
     std::string why;
     if (!s.store->read_blob(e.id, e.lane == Lane::Send ? Blob::Pdu : Blob::Notification, 0, &bytes, &why)) {
@@ -120,7 +120,8 @@ void start_transfer(Service &s, const Effect &e) {
     report_outcome_later(s, e.id, std::move(r));
 }
 
-GVariant *error_dict(const Service &s, const Effect &e, bool send) {
+template <class E>
+GVariant *error_dict(const Service &s, const E &e, bool send) {
     GVariantBuilder b;
     g_variant_builder_init(&b, G_VARIANT_TYPE("a{sv}"));
     const Message *m = e.id.empty() ? nullptr : s.core->find(e.id);
@@ -128,7 +129,8 @@ GVariant *error_dict(const Service &s, const Effect &e, bool send) {
     g_variant_builder_add(&b, "{sv}", "ErrorType", g_variant_new_uint32(type));
     g_variant_builder_add(&b, "{sv}", "Host", g_variant_new_string(e.host.c_str()));
     if (!e.id.empty()) g_variant_builder_add(&b, "{sv}", "MessagePath", g_variant_new_string(message_path(e.id).c_str()));
-    if (!send) g_variant_builder_add(&b, "{sv}", "From", g_variant_new_string(clean_text(e.from.data(), e.from.size(), kMaxAddressBytes).c_str()));
+    if constexpr (requires { e.from; })
+        if (!send) g_variant_builder_add(&b, "{sv}", "From", g_variant_new_string(clean_text(e.from.data(), e.from.size(), kMaxAddressBytes).c_str()));
     g_variant_builder_add(&b, "{sv}", "Error", g_variant_new_string(error_name(e.error)));
     g_variant_builder_add(&b, "{sv}", "Text", g_variant_new_string(clean_text(e.text.data(), e.text.size(), 512).c_str()));
     return g_variant_builder_end(&b);
@@ -162,49 +164,52 @@ void stop_glue(Service &s) {
 
 namespace {
 
-void apply_one(Service &s, const Effect &e) {
-    if (!e.id.empty()) message_forget(s, e.id);  // what GetMessages shows of it changed
-    switch (e.kind) {
-        case EffectKind::MessageAdded: {
-            if (s.messages.count(e.id)) break;  // on the bus already (loaded at start)
+template <class... F>
+struct Overloaded : F... {
+    using F::operator()...;
+};
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
+
+void apply_one(Service &s, const Effect &effect) {
+    if (const std::string &id = id_of(effect); !id.empty()) message_forget(s, id);  // what GetMessages shows of it changed
+    std::visit(Overloaded{
+        [&](const effect::MessageAdded &e) {
+            if (s.messages.count(e.id)) return;  // on the bus already (loaded at start)
             const Message *m = s.core->find(e.id);
-            if (!m) break;
+            if (!m) return;
             message_export(s, e.id);
             if (s.service)
-                rrd_bus_mms_service_emit_message_added(s.service, message_path(e.id).c_str(),
-                                                       message_properties(s, *m));
-            break;
-        }
-        case EffectKind::PropertyChanged: {
+                rrd_bus_mms_service_emit_message_added(s.service, message_path(e.id).c_str(), message_properties(s, *m));
+        },
+        [&](const effect::PropertyChanged &e) {
             auto it = s.messages.find(e.id);
             if (it != s.messages.end())
                 rrd_bus_mms_message_emit_property_changed(it->second, e.name.c_str(),
                                                           g_variant_new_variant(g_variant_new_string(e.value.c_str())));
-            break;
-        }
-        case EffectKind::MessageRemoved:
-            if (s.messages.count(e.id)) {
-                message_unexport(s, e.id);
-                if (s.service) rrd_bus_mms_service_emit_message_removed(s.service, message_path(e.id).c_str());
-            }
-            break;
-        case EffectKind::MessageSendError:
+        },
+        [&](const effect::MessageRemoved &e) {
+            if (!s.messages.count(e.id)) return;
+            message_unexport(s, e.id);
+            if (s.service) rrd_bus_mms_service_emit_message_removed(s.service, message_path(e.id).c_str());
+        },
+        [&](const effect::MessageSendError &e) {
             log_line("message " + e.id + " not sent: " + error_name(e.error) + ": " + e.text);
             if (s.service) rrd_bus_mms_service_emit_message_send_error(s.service, error_dict(s, e, true));
-            break;
-        case EffectKind::MessageReceiveError:
+        },
+        [&](const effect::MessageReceiveError &e) {
             log_line("a message from " + e.from + " not received: " + error_name(e.error) + ": " + e.text);
             if (s.service) rrd_bus_mms_service_emit_message_receive_error(s.service, error_dict(s, e, false));
-            break;
-        case EffectKind::StartTransfer: start_transfer(s, e); break;
-        case EffectKind::StopTransfer:
+        },
+        [&](const effect::StartTransfer &e) { start_transfer(s, e); },
+        [&](const effect::StopTransfer &e) {
             if (s.transport->busy() && s.transport->running_id() == e.id) s.transport->stop();
-            break;
-        case EffectKind::ArmTimer: arm_timer(s, e.atMs); break;
-        case EffectKind::NotificationInds: break;  // read through GetProperties
-        case EffectKind::WaitingForBearer: emit_bearer(s, s.bearerState); break;
-        case EffectKind::Log: log_line(e.text); break;
-    }
+        },
+        [&](const effect::ArmTimer &e) { arm_timer(s, e.atMs); },
+        [&](const effect::NotificationInds &) {},  // read through GetProperties
+        [&](const effect::WaitingForBearer &) { emit_bearer(s, s.bearerState); },
+        [&](const effect::Log &e) { log_line(e.text); },
+    }, effect);
 }
 
 }  // namespace
@@ -251,13 +256,12 @@ bool take_push(Service &s, const std::vector<uint8_t> &push, const std::string &
         *why = "the notification's location " + clean_text(n.location.data(), n.location.size(), 200) +
                " is refused: " + refused;
         log_line(origin + ": " + *why);
-        Effect e{};
-        e.kind = EffectKind::MessageReceiveError;
-        e.from = n.from;
-        e.error = Failure::Refused;
-        e.text = *why;
         std::string host = n.location.substr(n.location.find("://") == std::string::npos ? 0 : n.location.find("://") + 3);
-        e.host = clean_text(host.data(), std::min(host.find('/'), host.size()), 200);
+        effect::MessageReceiveError e{.id = {},
+                                      .error = Failure::Refused,
+                                      .text = *why,
+                                      .host = clean_text(host.data(), std::min(host.find('/'), host.size()), 200),
+                                      .from = n.from};
         apply_effects(s, Effects{e});
         return false;
     }

@@ -82,12 +82,13 @@ public:
 
 size_t count(const Effects &fx, EffectKind k, const std::string &id = {}) {
     return static_cast<size_t>(std::count_if(fx.begin(), fx.end(), [&](const Effect &e) {
-        return e.kind == k && (id.empty() || e.id == id);
+        return kind_of(e) == k && (id.empty() || id_of(e) == id);
     }));
 }
-const Effect *find(const Effects &fx, EffectKind k, const std::string &id = {}) {
+template <EffectKind K>
+const std::variant_alternative_t<static_cast<size_t>(K), Effect> *find(const Effects &fx, const std::string &id = {}) {
     for (const Effect &e : fx)
-        if (e.kind == k && (id.empty() || e.id == id)) return &e;
+        if (kind_of(e) == K && (id.empty() || id_of(e) == id)) return &std::get<static_cast<size_t>(K)>(e);
     return nullptr;
 }
 
@@ -106,7 +107,7 @@ struct Harness {
 
     Effects take(Effects fx) {
         for (const Effect &e : fx)
-            if (e.kind == EffectKind::ArmTimer) armedAt = e.atMs;
+            if (const auto *t = std::get_if<effect::ArmTimer>(&e)) armedAt = t->atMs;
         all.insert(all.end(), fx.begin(), fx.end());
         return fx;
     }
@@ -139,7 +140,7 @@ struct Harness {
         Answer a = core->submit_send(std::move(r));
         take(a.effects);
         EXPECT_TRUE(a.ok()) << a.why;
-        return a.ok() ? a.effects.front().id : std::string();
+        return a.ok() ? id_of(a.effects.front()) : std::string();
     }
     Answer notify(const std::string &location, size_t pushBytes = 200, uint64_t size = 1000) {
         Notification n;
@@ -228,7 +229,7 @@ TEST(RorodiredCore, StatusWordsRoundTripAndMatchTheDialect) {
 TEST(RorodiredCore, ASendStopsARunningDownloadAndGoesFirst) {
     Harness h;
     ASSERT_TRUE(h.notify("http://127.0.0.1:8002/msg/1").ok());
-    const Effect *start = find(h.all, EffectKind::StartTransfer);
+    const auto *start = find<EffectKind::StartTransfer>(h.all);
     ASSERT_TRUE(start);
     const std::string dl = start->id;
     EXPECT_EQ(start->lane, Lane::Download);
@@ -241,7 +242,7 @@ TEST(RorodiredCore, ASendStopsARunningDownloadAndGoesFirst) {
     EXPECT_EQ(count(h.all, EffectKind::StopTransfer, dl), 1u);
     EXPECT_EQ(count(h.all, EffectKind::StartTransfer), 0u);
     Effects fx = h.done(dl, TransferEnd::Stopped);
-    const Effect *next = find(fx, EffectKind::StartTransfer);
+    const auto *next = find<EffectKind::StartTransfer>(fx);
     ASSERT_TRUE(next);
     EXPECT_EQ(next->id, snd);
     EXPECT_EQ(next->lane, Lane::Send);
@@ -249,7 +250,7 @@ TEST(RorodiredCore, ASendStopsARunningDownloadAndGoesFirst) {
     EXPECT_EQ(h.core->find(dl)->attempts, 0);
     fx = h.done(snd, TransferEnd::Ok, 0x80, "M1");
     EXPECT_EQ(h.core->find(snd)->status, Status::Sent);
-    next = find(fx, EffectKind::StartTransfer);
+    next = find<EffectKind::StartTransfer>(fx);
     ASSERT_TRUE(next);
     EXPECT_EQ(next->id, dl);
 }
@@ -260,10 +261,10 @@ TEST(RorodiredCore, SendsGoInOrderOfArrivalAndOneTransferRunsAtATime) {
     EXPECT_EQ(count(h.all, EffectKind::StartTransfer), 1u);
     EXPECT_EQ(h.running(), a);
     Effects fx = h.done(a, TransferEnd::Ok, 0x80, "Ma");
-    ASSERT_TRUE(find(fx, EffectKind::StartTransfer));
-    EXPECT_EQ(find(fx, EffectKind::StartTransfer)->id, b);
+    ASSERT_TRUE(find<EffectKind::StartTransfer>(fx));
+    EXPECT_EQ(find<EffectKind::StartTransfer>(fx)->id, b);
     fx = h.done(b, TransferEnd::Ok, 0x80, "Mb");
-    EXPECT_EQ(find(fx, EffectKind::StartTransfer)->id, c);
+    EXPECT_EQ(find<EffectKind::StartTransfer>(fx)->id, c);
     // A report for a transfer that is not running is ignored.
     fx = h.done(a, TransferEnd::Failed);
     EXPECT_EQ(h.core->find(a)->status, Status::Sent);
@@ -279,8 +280,8 @@ TEST(RorodiredCore, AStopWithoutAReportDoesNotHoldTheQueue) {
     ASSERT_EQ(count(h.all, EffectKind::StopTransfer, dl), 1u);
     // The transport never answers the stop: the send still goes out.
     Effects fx = h.advance(40000);
-    ASSERT_TRUE(find(fx, EffectKind::StartTransfer));
-    EXPECT_EQ(find(fx, EffectKind::StartTransfer)->id, snd);
+    ASSERT_TRUE(find<EffectKind::StartTransfer>(fx));
+    EXPECT_EQ(find<EffectKind::StartTransfer>(fx)->id, snd);
     EXPECT_EQ(h.core->find(dl)->attempts, 0) << "stopped for a send: no attempt counted";
     // A report that comes after all is ignored.
     fx = h.done(dl, TransferEnd::Ok);
@@ -378,11 +379,12 @@ TEST(RorodiredCore, TransientFailuresAreRetriedWithDoublingDelaysPermanentOnesNe
         EXPECT_FALSE(m->queued);
         EXPECT_STREQ(error_name(m->error), row.error);
         EXPECT_EQ(h.sink.records[id].status, m->status) << "the failure is stored";
-        const Effect *err = find(h.all, EffectKind::MessageSendError, id);
+        const auto *err = find<EffectKind::MessageSendError>(h.all, id);
         ASSERT_TRUE(err);
         EXPECT_STREQ(error_name(err->error), row.error);
         for (const Effect &e : h.all)
-            if (e.kind == EffectKind::PropertyChanged && e.id == id) ADD_FAILURE() << "status shown: " << e.value;
+            if (const auto *p = std::get_if<effect::PropertyChanged>(&e); p && p->id == id)
+                ADD_FAILURE() << "status shown: " << p->value;
         if (row.permanent) {
             EXPECT_TRUE(delays.empty()) << "a permanent refusal is never retried";
         } else {
@@ -410,11 +412,11 @@ TEST(RorodiredCore, AnUnconfirmedSendIsResentWithItsStoredPduAConfirmedOneNever)
     // The first is killed mid-POST; the second is confirmed in a later life.
     Effects fx = h.restart(nullptr, h.sink.reload());
     ASSERT_EQ(count(fx, EffectKind::StartTransfer), 1u);
-    EXPECT_EQ(find(fx, EffectKind::StartTransfer)->id, posted);
+    EXPECT_EQ(find<EffectKind::StartTransfer>(fx)->id, posted);
     EXPECT_EQ(h.core->find(posted)->transactionId, "T" + posted) << "the same Transaction-Id goes out again";
     EXPECT_EQ(h.sink.blobs[FakeSink::key(posted, Blob::Pdu, 0)], pdu);
     fx = h.done(posted, TransferEnd::Ok, 0x80, "M1");
-    EXPECT_EQ(find(fx, EffectKind::StartTransfer)->id, confirmed);
+    EXPECT_EQ(find<EffectKind::StartTransfer>(fx)->id, confirmed);
     h.done(confirmed, TransferEnd::Ok, 0x80, "M2");
     for (int life = 0; life < 3; ++life) {
         fx = h.restart(nullptr, h.sink.reload());
@@ -491,7 +493,7 @@ TEST(RorodiredCore, ConfirmedSendThatCannotBeRecordedAtAllIsNeverPostedAgain) {
     h.sink.canMark = false;
     Effects fx = h.done(id, TransferEnd::Ok, 0x80, "M1");
     // The client hears the truth: sent, and that it will not be kept.
-    const Effect *err = find(fx, EffectKind::MessageSendError, id);
+    const auto *err = find<EffectKind::MessageSendError>(fx, id);
     ASSERT_TRUE(err);
     EXPECT_STREQ(error_name(err->error), "org.ofono.mms.Error.StorageFull");
     EXPECT_EQ(h.core->find(id)->status, Status::Sent);
@@ -581,7 +583,7 @@ TEST(RorodiredCore, ADownloadThatFailsForGoodIsReportedOnceAndDropped) {
             h.done(id, row.end);
         }
         EXPECT_EQ(count(h.all, EffectKind::MessageReceiveError), 1u);
-        const Effect *err = find(h.all, EffectKind::MessageReceiveError);
+        const auto *err = find<EffectKind::MessageReceiveError>(h.all);
         ASSERT_TRUE(err);
         EXPECT_STREQ(error_name(err->error), row.error);
         EXPECT_EQ(err->from, "+15550100009");
@@ -623,9 +625,9 @@ TEST(RorodiredCore, DownloadsBecomeMessagesAndCountAsNotificationsUntilThen) {
     const std::string id = h.running();
     EXPECT_EQ(h.core->notification_inds(), 1u);
     EXPECT_TRUE(h.core->messages().empty()) << "a pending notification has no message object";
-    const Effect *inds = nullptr;
+    const effect::NotificationInds *inds = nullptr;
     for (const Effect &e : h.all)
-        if (e.kind == EffectKind::NotificationInds) inds = &e;
+        if (const auto *i = std::get_if<effect::NotificationInds>(&e)) inds = i;
     ASSERT_TRUE(inds);
     EXPECT_EQ(inds->count, 1u);
     Effects fx = h.done(id, TransferEnd::Ok);
@@ -637,8 +639,8 @@ TEST(RorodiredCore, DownloadsBecomeMessagesAndCountAsNotificationsUntilThen) {
     Answer a;
     fx = h.core->mark_read(id, &a);
     EXPECT_TRUE(a.ok());
-    ASSERT_TRUE(find(fx, EffectKind::PropertyChanged, id));
-    EXPECT_EQ(find(fx, EffectKind::PropertyChanged, id)->value, "read");
+    ASSERT_TRUE(find<EffectKind::PropertyChanged>(fx, id));
+    EXPECT_EQ(find<EffectKind::PropertyChanged>(fx, id)->value, "read");
     EXPECT_EQ(h.sink.records[id].status, Status::Read);
     fx = h.core->remove(id, &a);
     EXPECT_EQ(count(fx, EffectKind::MessageRemoved, id), 1u);
@@ -703,7 +705,7 @@ TEST(RorodiredCore, AtMostAThousandNotificationsWait) {
     const std::string s = h.send();
     EXPECT_EQ(count(h.all, EffectKind::StopTransfer, first), 1u);
     Effects fx = h.done(first, TransferEnd::Stopped);
-    EXPECT_EQ(find(fx, EffectKind::StartTransfer)->id, s);
+    EXPECT_EQ(find<EffectKind::StartTransfer>(fx)->id, s);
 }
 
 TEST(RorodiredCore, BearerDownHoldsTheQueueAndProcessMessageQueueRetriesNow) {
@@ -714,12 +716,12 @@ TEST(RorodiredCore, BearerDownHoldsTheQueueAndProcessMessageQueueRetriesNow) {
     EXPECT_EQ(count(h.all, EffectKind::StartTransfer), 0u);
     EXPECT_EQ(count(h.all, EffectKind::WaitingForBearer), 1u);
     Effects fx = h.take(h.core->set_bearer(true));
-    ASSERT_TRUE(find(fx, EffectKind::StartTransfer));
+    ASSERT_TRUE(find<EffectKind::StartTransfer>(fx));
     h.done(id, TransferEnd::Failed);  // next try in 2 s
     EXPECT_TRUE(h.running().empty());
     fx = h.take(h.core->process_queue());
-    ASSERT_TRUE(find(fx, EffectKind::StartTransfer));
-    EXPECT_EQ(find(fx, EffectKind::StartTransfer)->id, id);
+    ASSERT_TRUE(find<EffectKind::StartTransfer>(fx));
+    EXPECT_EQ(find<EffectKind::StartTransfer>(fx)->id, id);
 }
 
 // ---------------------------------------------------------------- reports
@@ -733,7 +735,7 @@ TEST(RorodiredCore, DeliveryReportsUpdateEachRecipientThenDelivered) {
     r.status = "retrieved";
     Effects fx = h.take(h.core->take_report(r));
     ASSERT_EQ(count(fx, EffectKind::PropertyChanged, id), 1u);
-    EXPECT_EQ(find(fx, EffectKind::PropertyChanged, id)->value, "delivery_update,+15550100002=retrieved");
+    EXPECT_EQ(find<EffectKind::PropertyChanged>(fx, id)->value, "delivery_update,+15550100002=retrieved");
     EXPECT_EQ(h.core->find(id)->status, Status::Sent);
     // The same report again changes nothing; one for another message is ignored.
     EXPECT_TRUE(h.core->take_report(r).empty());
@@ -746,8 +748,8 @@ TEST(RorodiredCore, DeliveryReportsUpdateEachRecipientThenDelivered) {
     r.status = "rejected";
     fx = h.take(h.core->take_report(r));
     ASSERT_EQ(count(fx, EffectKind::PropertyChanged, id), 2u);
-    EXPECT_EQ(fx[0].value, "delivery_update,+15550100003=rejected");
-    EXPECT_EQ(fx.back().value, "delivered");
+    EXPECT_EQ(std::get<effect::PropertyChanged>(fx[0]).value, "delivery_update,+15550100003=rejected");
+    EXPECT_EQ(std::get<effect::PropertyChanged>(fx.back()).value, "delivered");
     EXPECT_EQ(h.core->find(id)->status, Status::Delivered);
     // Kept across a restart.
     h.restart(nullptr, h.sink.reload());
@@ -759,8 +761,8 @@ TEST(RorodiredCore, DeliveryReportsUpdateEachRecipientThenDelivered) {
     read.recipient = "+15550100002";
     read.status = "read";
     fx = h.take(h.core->take_report(read));
-    ASSERT_TRUE(find(fx, EffectKind::PropertyChanged, id));
-    EXPECT_EQ(find(fx, EffectKind::PropertyChanged, id)->name, "Read Status");
+    ASSERT_TRUE(find<EffectKind::PropertyChanged>(fx, id));
+    EXPECT_EQ(find<EffectKind::PropertyChanged>(fx, id)->name, "Read Status");
     EXPECT_EQ(h.sink.records[id].readStatus.at("+15550100002"), "read");
 }
 
@@ -782,7 +784,7 @@ TEST(RorodiredCore, MarkReadSendsOneReadReportWhenAskedAndAllowed) {
         Answer a;
         Effects fx = h.take(h.core->mark_read(id, &a));
         ASSERT_TRUE(a.ok());
-        const Effect *start = find(fx, EffectKind::StartTransfer, id);
+        const auto *start = find<EffectKind::StartTransfer>(fx, id);
         if (!(row.allowed && row.asked)) {
             EXPECT_FALSE(start) << "no read report without both";
             EXPECT_FALSE(h.core->running());
@@ -805,7 +807,7 @@ TEST(RorodiredCore, MarkReadSendsOneReadReportWhenAskedAndAllowed) {
         // A restart before the retry: the report is still due and goes out again.
         h.restart(nullptr, h.sink.reload());
         EXPECT_EQ(h.running(), id);
-        ASSERT_TRUE(find(h.all, EffectKind::StartTransfer, id));
+        ASSERT_TRUE(find<EffectKind::StartTransfer>(h.all, id));
         fx = h.done(id, TransferEnd::Ok);
         EXPECT_EQ(count(fx, EffectKind::MessageAdded), 0u) << "a sent report adds nothing";
         EXPECT_TRUE(h.sink.records[id].readReportSent);
@@ -815,7 +817,7 @@ TEST(RorodiredCore, MarkReadSendsOneReadReportWhenAskedAndAllowed) {
         h.take(h.core->mark_read(id, &a));
         h.restart(nullptr, h.sink.reload());
         h.take(h.core->process_queue());
-        EXPECT_FALSE(find(h.all, EffectKind::StartTransfer, id));
+        EXPECT_FALSE(find<EffectKind::StartTransfer>(h.all, id));
         EXPECT_EQ(h.core->find(id)->status, Status::Read);
     }
 }
@@ -865,15 +867,15 @@ TEST(RorodiredCore, RandomRunsKeepTheQueuesPromises) {
         std::set<std::string> confirmed;
         bool bearer = true;
         auto apply = [&](const Effects &fx) {
-            for (const Effect &e : fx) {
-                if (e.kind == EffectKind::StartTransfer) {
-                    ASSERT_TRUE(running.empty()) << "two transfers at once: " << running << " and " << e.id;
-                    ASSERT_FALSE(confirmed.count(e.id)) << "a confirmed send goes out again: " << e.id;
-                    running = e.id;
+            for (const Effect &fe : fx) {
+                if (const auto *e = std::get_if<effect::StartTransfer>(&fe)) {
+                    ASSERT_TRUE(running.empty()) << "two transfers at once: " << running << " and " << e->id;
+                    ASSERT_FALSE(confirmed.count(e->id)) << "a confirmed send goes out again: " << e->id;
+                    running = e->id;
                     stopAsked = false;
-                    readReports += e.readReport;
-                } else if (e.kind == EffectKind::StopTransfer) {
-                    ASSERT_EQ(e.id, running);
+                    readReports += e->readReport;
+                } else if (const auto *st = std::get_if<effect::StopTransfer>(&fe)) {
+                    ASSERT_EQ(st->id, running);
                     stopAsked = true;
                 }
             }
