@@ -34,3 +34,7 @@ if(benchmark_FOUND)
     endif()
   endforeach()
 endif()
+# The service's core, on its own (no GLib, no library).
+if(TARGET bench_rorodired_core_bench)
+  target_link_libraries(bench_rorodired_core_bench PRIVATE rrd_core)
+endif()

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <deque>
 #include <random>
+#include <set>
 
 // The core is its own target, built without GLib's headers: it reaches
 // neither the main loop nor files (time, the store and transfers are handed in).
@@ -227,6 +228,11 @@ struct Core::State {
     std::unordered_set<std::string> reserved;            // ids handed out, not yet submitted
     std::unordered_map<std::string, std::string> byLocation;   // Content-Location -> id (kept after Delete)
     std::unordered_map<std::string, std::string> byMessageId;  // Message-ID of our sends -> id
+    // Every queued message, oldest first (and, until the next pass over it
+    // drops them, some that no longer are): the queue's passes look at these,
+    // not at every stored message. A message joins it where it is queued;
+    // every pending download is queued.
+    mutable std::set<std::pair<int64_t, Message *>> queue;
     int64_t lastSeq = 0;
     bool bearerUp = true;
     bool waitingReported = false;
@@ -249,6 +255,25 @@ struct Core::State {
 
     int64_t now() const { return clock.mono_ms(); }
 
+    void enqueue(Message &m) {
+        m.queued = true;
+        queue.emplace(m.seq, &m);
+    }
+    // Visits the queued messages oldest first (dropping those that no longer
+    // are) until f returns false.
+    template <class F>
+    void each_queued(F &&f) const {
+        for (auto it = queue.begin(); it != queue.end();) {
+            Message &m = *it->second;
+            if (!m.queued) {
+                it = queue.erase(it);
+                continue;
+            }
+            ++it;
+            if (!f(m)) return;
+        }
+    }
+
     Message *get(const std::string &id) {
         auto it = msgs.find(id);
         return it == msgs.end() ? nullptr : it->second.get();
@@ -265,14 +290,13 @@ struct Core::State {
         return nullptr;
     }
 
-    uint64_t inds() const {
-        uint64_t n = 0;
-        for (const auto &[id, m] : msgs) n += m->status == Status::PendingDownload;
-        return n;
-    }
+    uint64_t inds() const { return pending_downloads(); }
     size_t pending_downloads() const {
         size_t n = 0;
-        for (const auto &[id, m] : msgs) n += m->status == Status::PendingDownload;
+        each_queued([&](const Message &m) {
+            n += m.status == Status::PendingDownload;
+            return true;
+        });
         return n;
     }
 
@@ -306,9 +330,10 @@ struct Core::State {
     // The next item of a lane: the oldest ready one.
     Message *next_of(Lane lane, int64_t t) {
         Message *best = nullptr;
-        for (auto &[id, m] : msgs)
-            if (m->lane == lane && ready(*m, t) && (!running || running->id != id) && (!best || m->seq < best->seq))
-                best = m.get();
+        each_queued([&](Message &m) {
+            if (m.lane == lane && ready(m, t) && (!running || running->id != m.id)) best = &m;
+            return !best;
+        });
         return best;
     }
 
@@ -316,7 +341,7 @@ struct Core::State {
     void pump(Effects &fx) {
         const int64_t t = now();
         bool work = false;
-        for (auto &[id, m] : msgs) work = work || m->queued;
+        each_queued([&](const Message &) { return !(work = true); });
         if (!bearerUp) {
             if (work && !waitingReported) {
                 fx.push_back(effect::WaitingForBearer{});
@@ -355,8 +380,10 @@ struct Core::State {
         };
         if (running) consider(std::min(running->deadlineMs, t + kRunningCheckMs));
         if (bearerUp)
-            for (auto &[id, m] : msgs)
-                if (m->queued && m->notBeforeMs > t) consider(m->notBeforeMs);
+            each_queued([&](const Message &m) {
+                if (m.notBeforeMs > t) consider(m.notBeforeMs);
+                return true;
+            });
         if (at != 0 && at != armedAt) {
             fx.push_back(effect::ArmTimer{at});
         }
@@ -545,6 +572,7 @@ struct Core::State {
         sink.remove_message(m);
         if (!m.messageId.empty()) byMessageId.erase(m.messageId);
         const std::string id = m.id;
+        queue.erase({m.seq, &m});
         msgs.erase(id);
         if (shown) fx.push_back(effect::MessageRemoved{id});
     }
@@ -588,7 +616,9 @@ Effects Core::load(std::vector<Message> stored) {
         if (!m.location.empty()) s_->byLocation[m.location] = m.id;
         if (!m.messageId.empty() && m.dir == Direction::Out) s_->byMessageId[m.messageId] = m.id;
         const std::string id = m.id;
-        s_->msgs.emplace(id, std::make_unique<Message>(std::move(m)));
+        auto owned = std::make_unique<Message>(std::move(m));
+        if (owned->queued) s_->enqueue(*owned);
+        s_->msgs.emplace(id, std::move(owned));
     }
     s_->finish(fx);
     return fx;
@@ -677,6 +707,7 @@ Answer Core::submit_send(SendRequest req) {
         return a;
     }
     const std::string id = m->id;
+    s.enqueue(*m);
     s.msgs.emplace(id, std::move(m));
     a.effects.push_back(effect::MessageAdded{id});
     s.finish(a.effects);
@@ -745,6 +776,7 @@ Answer Core::take_notification(const Notification &n, const std::vector<uint8_t>
     }
     s.byLocation[m->location] = m->id;
     const std::string id = m->id;
+    s.enqueue(*m);
     s.msgs.emplace(id, std::move(m));
     s.finish(a.effects);
     return a;
@@ -893,9 +925,11 @@ Effects Core::tick() {
     // Notifications whose Expiry passed before they could be fetched.
     const int64_t wall = s.clock.wall_s();
     std::vector<Message *> expired;
-    for (auto &[id, m] : s.msgs)
-        if (m->status == Status::PendingDownload && m->expire > 0 && wall >= m->expire && (!s.running || s.running->id != id))
-            expired.push_back(m.get());
+    s.each_queued([&](Message &m) {
+        if (m.status == Status::PendingDownload && m.expire > 0 && wall >= m.expire && (!s.running || s.running->id != m.id))
+            expired.push_back(&m);
+        return true;
+    });
     for (Message *m : expired)
         s.download_failed(*m, kErrExpired, "the message expired before it could be downloaded", {}, fx);
     s.finish(fx);
@@ -914,7 +948,7 @@ Effects Core::mark_read(const std::string &id, Answer *answer) {
                         !m->readReportDue;
     if (report) {
         m->readReportDue = true;
-        m->queued = true;
+        s.enqueue(*m);
         m->lane = Lane::Send;
         m->attempts = 0;
         m->notBeforeMs = 0;
@@ -961,7 +995,7 @@ Effects Core::process_queue() {
     for (auto &[id, m] : s_->msgs) {
         // A send whose retries were spent goes again (a refusal for good stays final).
         if (m->dir == Direction::Out && m->status == Status::Draft && !m->queued) {
-            m->queued = true;
+            s_->enqueue(*m);
             m->lane = Lane::Send;
             m->attempts = 0;
             s_->save(*m, fx);
