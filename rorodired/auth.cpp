@@ -154,7 +154,6 @@ void auth_set_group(Auth *a, const std::string &allowedGroup) {
     a->known.clear();
 }
 
-size_t auth_cached(const Auth *a) { return a->known.size(); }
 
 void auth_check(Auth *a, GDBusMethodInvocation *inv, Need need, std::function<void(const CallerId &)> then) {
     const char *sender = g_dbus_method_invocation_get_sender(inv);

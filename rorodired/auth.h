@@ -50,9 +50,6 @@ void auth_check(Auth *a, GDBusMethodInvocation *inv, Need need, std::function<vo
 // Decides from credentials alone (the part auth_check applies once the bus answered).
 bool auth_allows(const CallerId &c, Need need, bool systemBus);
 
-// Number of connections whose credentials are cached (for the tests' log).
-size_t auth_cached(const Auth *a);
-
 }  // namespace rrd
 
 #endif

@@ -324,16 +324,6 @@ std::vector<uint8_t> pdu_of_push(const std::vector<uint8_t> &push, PushKind *kin
     return pdu;
 }
 
-std::vector<uint8_t> notification_of_push(const std::vector<uint8_t> &push, std::string *why) {
-    PushKind kind = PushKind::Other;
-    std::vector<uint8_t> pdu = pdu_of_push(push, &kind, why);
-    if (!pdu.empty() && kind != PushKind::Notification) {
-        *why = "the push does not hold an m-notification-ind";
-        return {};
-    }
-    return pdu;
-}
-
 bool notification_of_ind(const std::vector<uint8_t> &ind, Notification *n, std::string *why) {
     tCPS_PduBuf buf{const_cast<uint8_t *>(ind.data()), static_cast<int>(ind.size())};
     tMMS_NotifyInd *r = ind.empty() ? nullptr : fnCPS_ParseMMSNotification(&buf);

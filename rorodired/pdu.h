@@ -32,9 +32,6 @@ enum class PushKind : uint8_t {
 // with *why for anything else.
 std::vector<uint8_t> pdu_of_push(const std::vector<uint8_t> &push, PushKind *kind, std::string *why);
 
-// The m-notification-ind inside a push (as before: only a notification).
-std::vector<uint8_t> notification_of_push(const std::vector<uint8_t> &push, std::string *why);
-
 // The fields of an m-notification-ind; false when it does not decode or has
 // no Content-Location.
 bool notification_of_ind(const std::vector<uint8_t> &ind, Notification *n, std::string *why);

@@ -103,8 +103,6 @@ bool is_message_file(std::string_view name) {
 
 }  // namespace
 
-bool is_message_id(const std::string &name) { return is_hex_id(name); }
-
 std::string record_text(const Message &m) {
     GKeyFile *kf = g_key_file_new();
     g_key_file_set_string(kf, kGroup, "Direction", m.dir == Direction::Out ? "out" : "in");
@@ -202,7 +200,6 @@ bool record_of_text(const std::string &id, const std::string &text, Message *m, 
 // ---------------------------------------------------------------- store
 struct Store::Impl {
     StoreOptions opt;
-    int failAfter = 0;  // 0: writes do not fail; n: the n-th write from now and all after fail
 
     void log(const std::string &text) const {
         if (opt.log) opt.log(text);
@@ -214,11 +211,6 @@ struct Store::Impl {
     }
     bool write(const std::string &file, const void *data, size_t size, const Message &m, bool messageOwned,
                std::string *why, bool syncDir = true) {
-        if (failAfter > 0 && --failAfter == 0) {
-            failAfter = 1;  // full: every write from now on fails
-            *why = "cannot write '" + file + "': " + std::strerror(ENOSPC);
-            return false;
-        }
         rrhost::WriteOptions w;
         w.mode = opt.fileMode;
         w.syncDir = syncDir;
@@ -226,7 +218,7 @@ struct Store::Impl {
             w.owner = m.owner;
             w.group = m.group;
         }
-        return rrhost::write_file_atomic(file, data, size, w, why);
+        return opt.writeFile ? opt.writeFile(file, data, size, w, why) : rrhost::write_file_atomic(file, data, size, w, why);
     }
 };
 
@@ -318,7 +310,6 @@ void Store::remove_message(const Message &m) {
         if (a.partFile >= 0) unlink(p_->path(m.id, Blob::Part, a.partFile).c_str());
 }
 
-void Store::fail_writes_after(int n) { p_->failAfter = n; }
 
 bool Store::parts_file_ready(const Message &m, const std::vector<uint8_t> &pdu, View *v) {
     uint64_t total = 0;

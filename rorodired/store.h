@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core.h"
+#include "rr_hostfiles.h"
 
 namespace rrd {
 
@@ -32,6 +33,11 @@ struct StoreOptions {
     // service on the system bus). Without it files stay the service's own.
     bool chownFiles = false;
     std::function<void(const std::string &)> log;  // one line per problem
+    // The file layer: writes one file atomically (rrhost::write_file_atomic
+    // when empty). Tests hand in one that fails as a full disk would.
+    std::function<bool(const std::string &path, const void *data, size_t size, const rrhost::WriteOptions &w,
+                       std::string *why)>
+        writeFile;
 };
 
 class Store final : public Sink {
@@ -64,9 +70,6 @@ public:
     void remove_blob(const Message &m, Blob kind, int index) override;
     void remove_message(const Message &m) override;
 
-    // Test seam: the N-th following write fails as a full disk would (0: none).
-    void fail_writes_after(int n);
-
 private:
     Store() = default;
     // A message whose view has its parts in the file of parts: the file is
@@ -83,9 +86,6 @@ private:
 std::string record_text(const Message &m);
 bool record_of_text(const std::string &id, const std::string &text, Message *m, std::string *why,
                     bool *olderForm = nullptr);
-// Whether a name is 16 to 40 lowercase hex digits (the service makes 16;
-// messages taken over from mmsd-tng keep their 36).
-bool is_message_id(const std::string &name);
 
 }  // namespace rrd
 

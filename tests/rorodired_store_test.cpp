@@ -454,8 +454,6 @@ TEST(RorodiredPdu, ReportsAndNotificationsReadFromPushes) {
     EXPECT_EQ(r.messageId, "M1796642163-1");
     EXPECT_EQ(r.recipient, "+15550100002");
     EXPECT_EQ(r.status, "retrieved");
-    // Not a notification: the old reader refuses it.
-    EXPECT_TRUE(notification_of_push(push, &why).empty());
 
     std::vector<uint8_t> rind = {0x8C, 0x88, 0x8D, 0x92, 0x8B};
     for (const char *t : {"M1796642163-1"}) rind.insert(rind.end(), t, t + std::strlen(t) + 1);
