@@ -39,6 +39,7 @@ public:
     std::map<std::string, std::vector<uint8_t>> blobs;  // "<id><suffix><n>"
     std::set<std::string> marks;
     bool full = false;
+    bool recordsFull = false;  // blobs are written, records are not
     bool canMark = true;
     int recordWrites = 0;
 
@@ -47,7 +48,7 @@ public:
     }
     bool save_record(const Message &m, std::string *why) override {
         ++recordWrites;
-        if (full) return *why = "No space left on device", false;
+        if (full || recordsFull) return *why = "No space left on device", false;
         records[m.id] = m;
         return true;
     }
@@ -630,6 +631,66 @@ TEST(RorodiredCore, ADownloadThatFailsForGoodIsReportedOnceAndDropped) {
     EXPECT_FALSE(h.core->find(old.id));
     EXPECT_FALSE(h.sink.records.count(old.id));
     EXPECT_EQ(count(fx, EffectKind::MessageAdded), 0u);
+}
+
+// A write that fails leaves each message as it was before the event: a
+// notification is not taken (nothing kept, the same push is taken later), a
+// download is tried again (no message object, its PDU not kept), MarkRead is
+// refused (still received, no read report queued).
+TEST(RorodiredCore, AStorageFailureLeavesTheMessageAsItWas) {
+    const std::string where = "http://127.0.0.1:8002/msg/full";
+    {
+        Harness h;
+        h.sink.recordsFull = true;  // its notification is written, its record is not
+        Answer a = h.notify(where);
+        EXPECT_EQ(a.refusal, Refusal::Storage);
+        EXPECT_TRUE(h.sink.records.empty());
+        EXPECT_TRUE(h.sink.blobs.empty()) << "the notification without its record is removed";
+        EXPECT_EQ(h.core->notification_inds(), 0u);
+        EXPECT_TRUE(h.running().empty());
+        h.sink.recordsFull = false;
+        EXPECT_TRUE(h.notify(where).ok()) << "the same push is taken once the disk has room";
+    }
+    {
+        Harness h;
+        ASSERT_TRUE(h.notify(where).ok());
+        const std::string id = h.running();
+        h.sink.full = true;
+        Effects fx = h.done(id, TransferEnd::Ok);
+        EXPECT_EQ(count(fx, EffectKind::MessageAdded), 0u);
+        ASSERT_TRUE(h.core->find(id));
+        EXPECT_EQ(h.core->find(id)->status, Status::PendingDownload);
+        EXPECT_EQ(h.core->find(id)->attempts, 1);
+        EXPECT_FALSE(h.sink.blobs.count(FakeSink::key(id, Blob::Pdu, 0))) << "no PDU without its record";
+        EXPECT_TRUE(h.sink.blobs.count(FakeSink::key(id, Blob::Notification, 0))) << "the notification stays";
+        EXPECT_EQ(h.core->notification_inds(), 1u);
+        h.sink.full = false;
+        h.advance(10000);
+        ASSERT_EQ(h.running(), id) << "tried again";
+        h.done(id, TransferEnd::Ok);
+        EXPECT_EQ(h.core->find(id)->status, Status::Received);
+    }
+    {
+        Harness h;
+        h.cfg.sendReadReports = true;
+        h.restart();
+        const std::string id = h.received(where, true);
+        h.sink.full = true;
+        Answer a;
+        Effects fx = h.take(h.core->mark_read(id, &a));
+        EXPECT_EQ(a.refusal, Refusal::Storage);
+        EXPECT_EQ(h.core->find(id)->status, Status::Received);
+        EXPECT_FALSE(h.core->find(id)->queued);
+        EXPECT_FALSE(h.core->find(id)->readReportDue);
+        EXPECT_EQ(count(fx, EffectKind::PropertyChanged), 0u);
+        EXPECT_EQ(count(fx, EffectKind::StartTransfer), 0u);
+        h.advance(60000);
+        EXPECT_TRUE(h.running().empty()) << "no read report goes out";
+        h.sink.full = false;
+        fx = h.take(h.core->mark_read(id, &a));
+        EXPECT_TRUE(a.ok());
+        EXPECT_EQ(count(fx, EffectKind::StartTransfer, id), 1u) << "the read report goes once MarkRead is taken";
+    }
 }
 
 TEST(RorodiredCore, DownloadsBecomeMessagesAndCountAsNotificationsUntilThen) {

@@ -391,6 +391,29 @@ TEST(Glue, AnOutcomeKnownAtTheStartComesFromTheLoopAndTheLastTimerWins) {
     EXPECT_NEAR(static_cast<double>(g.timer_at_ms()), static_cast<double>(retryAt), 1000.0);
 }
 
+// A read report whose message's stored PDU is no retrieved message cannot be
+// built: it is given up (from the main loop) and never tried again.
+TEST(Glue, AReadReportThatCannotBeBuiltIsGivenUp) {
+    Glue g(2);
+    Message m;
+    m.id = "00000000000000cc";
+    m.dir = Direction::In;
+    m.status = Status::Read;
+    m.readReportDue = true;
+    std::string why;
+    ASSERT_TRUE(g.s.store->save_blob(m, Blob::Pdu, 0, {0x8C, 0x80, 0x98, 'T', 0}, &why)) << why;  // an m-send-req
+    apply_effects(g.s, g.s.core->load({m}));
+    ASSERT_TRUE(g.s.core->running()) << "the read report starts";
+    g.settle();
+    const Message *after = g.s.core->find(m.id);
+    ASSERT_TRUE(after);
+    EXPECT_FALSE(g.s.core->running());
+    EXPECT_FALSE(after->queued);
+    EXPECT_FALSE(after->readReportDue);
+    EXPECT_FALSE(after->readReportSent);
+    EXPECT_EQ(after->status, Status::Read);
+}
+
 }  // namespace
 }  // namespace rrd
 
