@@ -5,7 +5,7 @@ foreach(src ${FUZZ_SOURCES})
   add_executable(${name} ${src})
   target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
-  target_link_libraries(${name} PRIVATE rr_all)
+  target_link_libraries(${name} PRIVATE rr_all rr_host)
   # Targets of the tool (its preview, its relay) link the tool's commands.
   if(name MATCHES "^fuzz_(tool|relay)_")
     target_link_libraries(${name} PRIVATE rr_tool)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "rorodire.h"
+#include "rr_slides.h"
 
 namespace rrtool {
 
@@ -96,7 +97,9 @@ std::string date_text(uint32_t date);
 std::optional<uint32_t> parse_date(const std::string &text);
 
 // The composer's result codes in words.
-const char *composer_code_text(int code);
+inline const char *composer_code_text(int code) {
+    return rrhost::composer_code_text(static_cast<rrhost::ComposerCode>(code));
+}
 
 // ---------------------------------------------------------------- commands
 int cmd_dump(int argc, char **argv);

@@ -119,10 +119,7 @@ std::string failure_cause(const Common &c) {
     }
     // A confirmation that came whole but refused the message.
     if (std::string words = confirmation_words(); !words.empty()) return words;
-    const bool v6 = c.proxyHost.find(':') != std::string::npos;
-    const std::string proxy =
-        c.proxyHost.empty() ? "" : (v6 ? "[" + c.proxyHost + "]" : c.proxyHost) + ":" + c.proxyPort;
-    std::string reach = reach_problem(proxy, c.relay);
+    std::string reach = reach_problem(rrhost::authority_text(c.proxyHost, c.proxyPort), c.relay);
     if (reach.empty() && e.cause == HbxEndCause::ReadFailed)
         reach = e.httpStatus > 0 ? "the connection failed after " + http_words(e.httpStatus) : "the connection failed";
     return reach;
@@ -169,29 +166,18 @@ int parse_options(int argc, char **argv, Command cmd, const char *usage, Common 
             if (!value(&c->relay)) return 2;
             // Read by the library's URL reader, so the tool refuses exactly
             // what a transaction would, and says why.
-            QXUrl u{};
-            const QXUrlFault f = fnQXStack_ReadUrl(c->relay.c_str(), &u);
-            if (f != QXUrlFault::None) {
-                std::fprintf(stderr, "rorodire %s: --relay '%s': %s\n", name, c->relay.c_str(), fnQXStack_UrlFaultText(f));
+            std::string why;
+            if (rrhost::HostPort u; !rrhost::read_url(c->relay, &u, &why)) {
+                std::fprintf(stderr, "rorodire %s: --relay '%s': %s\n", name, c->relay.c_str(), why.c_str());
                 return 2;
             }
         } else if (a == "--proxy") {
             if (!value(&proxy)) return 2;
             // HOST:PORT or [IPv6]:PORT, read as a URL's authority is read.
-            QXAuthority auth{};
-            const QXUrlFault f = fnQXStack_ReadAuthority(proxy.c_str(), static_cast<int>(proxy.size()), 0, &auth);
-            if (f != QXUrlFault::None || auth.port == 0) {
-                std::fprintf(stderr, "rorodire %s: --proxy '%s': %s\n", name, proxy.c_str(),
-                             f != QXUrlFault::None ? fnQXStack_UrlFaultText(f) : "takes HOST:PORT");
+            if (std::string why; rrhost::read_proxy(proxy, &c->proxyHost, &c->proxyPort, &why) != rrhost::AddressFault::None) {
+                std::fprintf(stderr, "rorodire %s: --proxy '%s': %s\n", name, proxy.c_str(), why.c_str());
                 return 2;
             }
-            char host[256];
-            if (!fnQXStack_ConnectHost(auth.host, auth.hostLen, host, sizeof host)) {
-                std::fprintf(stderr, "rorodire %s: --proxy '%s': host too long\n", name, proxy.c_str());
-                return 2;
-            }
-            c->proxyHost = host;
-            c->proxyPort = std::to_string(auth.port);
         } else if (a == "--user-agent") {
             if (!value(&c->userAgent)) return 2;
         } else if (a == "--profile") {
