@@ -51,7 +51,7 @@ struct Settings {
     // What a message may be.
     int maxMessageSize = kDefaultMaxMessageSize;  // TotalMaxAttachmentSize on the bus
     int maxAttachments = kDefaultMaxAttachments;
-    bool autoCreateSmil = true;
+    bool autoCreateSmil = false;  // mmsd-tng's default: a message without SMIL is multipart/mixed
     bool useDeliveryReports = false;
     bool sendReadReports = false;
 
@@ -70,9 +70,16 @@ struct Settings {
 // Reads and checks the key file; on a problem returns false with one line in *why.
 bool load_settings(const std::string &file, Settings *s, std::string *why);
 
+// The settings of a start without a key file (`file`, written when they
+// change): mmsd-tng's defaults where an app sees them (CarrierMMSC
+// http://mms.invalid, MMS_APN apn.invalid, no proxy, the modem's own number)
+// and the store in the user's data folder ($XDG_DATA_HOME/rorodired), or in
+// /var/lib/rorodired on the system bus.
+Settings default_settings(const std::string &file, bool systemBus);
+
 // Writes the settings back to s.file (keys of this program only; other
-// groups, keys and comments of the file stay). False with *why when the
-// file cannot be written.
+// groups, keys and comments of the file stay), creating its folder (0700)
+// when missing. False with *why when the file cannot be written.
 bool save_settings(const Settings &s, std::string *why);
 
 // One setting changed by name (the names of ViewSettings, GetProperties and

@@ -102,7 +102,7 @@ struct Report {
 
 // ---------------------------------------------------------------- records
 struct Message {
-    std::string id;  // 16 lowercase hex digits; the object path's last element and the file names
+    std::string id;  // 16 lowercase hex digits (36 for one taken over from mmsd-tng); the object path's last element and the file names
     Direction dir = Direction::Out;
     Status status = Status::Draft;
     int64_t date = 0;  // seconds since 1970

@@ -4,6 +4,7 @@
 #include <glib.h>
 #include <glib/gstdio.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -405,11 +406,35 @@ bool load_settings(const std::string &file, Settings *s, std::string *why) {
     return true;
 }
 
+Settings default_settings(const std::string &file, bool systemBus) {
+    Settings s;
+    gchar *abs = g_canonicalize_filename(file.c_str(), nullptr);
+    s.file = abs;
+    g_free(abs);
+    s.relayUrl = "http://mms.invalid";
+    s.mmsApn = "apn.invalid";
+    gchar *data = systemBus ? g_strdup("/var/lib/rorodired") : g_build_filename(g_get_user_data_dir(), "rorodired", nullptr);
+    abs = g_canonicalize_filename(data, nullptr);
+    s.storageDir = abs;
+    g_free(abs);
+    g_free(data);
+    return s;
+}
+
 bool save_settings(const Settings &s, std::string *why) {
+    gchar *folder = g_path_get_dirname(s.file.c_str());
+    const int made = g_mkdir_with_parents(folder, 0700);
+    g_free(folder);
+    if (made != 0) {
+        *why = "cannot create the folder of " + s.file + ": " + g_strerror(errno);
+        return false;
+    }
     KeyFile kf(g_key_file_new(), g_key_file_free);
     // What the file holds beyond our keys (comments, other groups) stays.
     g_key_file_load_from_file(kf.get(), s.file.c_str(), G_KEY_FILE_KEEP_COMMENTS, nullptr);
     for (const char *old : {"RelayUrl", "Proxy", "OwnNumber"}) g_key_file_remove_key(kf.get(), kGroup, old, nullptr);
+    // A file first written by the service (a start without one) names its store too.
+    g_key_file_set_string(kf.get(), kGroup, "StorageDir", s.storageDir.c_str());
     g_key_file_set_string(kf.get(), kMmGroup, "CarrierMMSC", s.relayUrl.c_str());
     g_key_file_set_string(kf.get(), kMmGroup, "CarrierMMSProxy", s.proxyHost.empty() ? "NULL" : s.proxy_text().c_str());
     g_key_file_set_string(kf.get(), kMmGroup, "MMS_APN", s.mmsApn.c_str());

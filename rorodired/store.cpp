@@ -80,8 +80,10 @@ void get_table(GKeyFile *kf, const char *toKey, const char *statusKey, std::map<
     for (size_t i = 0; i < to.size() && i < st.size(); ++i) (*t)[to[i]] = st[i];
 }
 
+// 16 lowercase hex digits (the service's own), or up to 40 (the IDs of
+// messages taken over from mmsd-tng, which keep their object paths).
 bool is_hex_id(std::string_view s) {
-    if (s.size() != 16) return false;
+    if (s.size() < 16 || s.size() > 40) return false;
     for (char c : s)
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
     return true;
@@ -89,8 +91,9 @@ bool is_hex_id(std::string_view s) {
 
 // Whether a name is one of a message's own files: <id>.mms, .ind, .sent, .partN.
 bool is_message_file(std::string_view name) {
-    if (name.size() < 17 || !is_hex_id(name.substr(0, 16)) || name[16] != '.') return false;
-    const std::string_view ext = name.substr(16);
+    const size_t dot = name.find('.');
+    if (dot == std::string_view::npos || !is_hex_id(name.substr(0, dot))) return false;
+    const std::string_view ext = name.substr(dot);
     if (ext == ".mms" || ext == ".ind" || ext == ".sent" || ext == ".status") return true;
     if (ext.substr(0, 5) != ".part" || ext.size() == 5 || ext.size() > 9) return false;
     return std::all_of(ext.begin() + 5, ext.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -319,7 +322,8 @@ std::vector<Message> Store::load() {
             p_->log(p_->opt.dir + "/" + name + " is not a message file: left alone");
             continue;
         }
-        if (name.size() == 16 + 7 && name.compare(16, 7, ".status") == 0) ids.push_back(name.substr(0, 16));
+        const size_t dot = name.find('.');
+        if (name.compare(dot, std::string::npos, ".status") == 0) ids.push_back(name.substr(0, dot));
     }
     closedir(d);
     std::sort(ids.begin(), ids.end());

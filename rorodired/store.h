@@ -39,7 +39,7 @@ public:
     static std::unique_ptr<Store> open(const StoreOptions &opt, std::string *why);
     ~Store() override;
 
-    // Every stored message: only <16 hex digits>.status names are read
+    // Every stored message: only <16 to 40 lowercase hex digits>.status names are read
     // (anything else is left alone with one log line); temporary files of an
     // interrupted write are removed; a message whose PDU or notification does
     // not decode is left alone (one log line), not loaded as empty. A send
@@ -72,7 +72,8 @@ private:
 // The status file's text for a record, and back (for the store and its tests).
 std::string record_text(const Message &m);
 bool record_of_text(const std::string &id, const std::string &text, Message *m, std::string *why);
-// Whether a name is 16 lowercase hex digits.
+// Whether a name is 16 to 40 lowercase hex digits (the service makes 16;
+// messages taken over from mmsd-tng keep their 36).
 bool is_message_id(const std::string &name);
 
 }  // namespace rrd

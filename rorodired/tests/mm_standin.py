@@ -14,7 +14,7 @@
 #   Calls() -> as                                         "Interface.Method arg" of each client call
 #   Sms() -> ao                                           SMS objects still on the modem
 # Usage: mm_standin.py --address BUS_ADDRESS [--no-bearer] [--disconnected]
-#        [--apn APN] [--iface IFACE] [--own-number N] [--sms HEX ...]
+#        [--apn APN] [--iface IFACE] [--own-number N] [--imsi IMSI] [--sms HEX ...]
 # It prints "ready" on stdout once it owns the name.
 import argparse
 import sys
@@ -153,7 +153,7 @@ class Standin:
         self.modem.set(MM + ".Modem.Messaging", {"SupportedStorages": ("au", [2]), "DefaultStorage": ("u", 2)},
                        emit=False)
         self.sim.set(MM + ".Sim", {
-            "Active": ("b", True), "SimIdentifier": ("s", "8900100000000000001"), "Imsi": ("s", "001010000000001"),
+            "Active": ("b", True), "SimIdentifier": ("s", "8900100000000000001"), "Imsi": ("s", args.imsi),
             "OperatorIdentifier": ("s", "00101"), "OperatorName": ("s", "Test Network"),
         }, emit=False)
         self.root.set(MM, {"Version": ("s", "1.20.4")}, emit=False)
@@ -255,6 +255,7 @@ def main():
     p.add_argument("--apn", default="mms.test")
     p.add_argument("--iface", default="lo")
     p.add_argument("--own-number", default="+15550100001")
+    p.add_argument("--imsi", default="001010000000001", help="the SIM's IMSI (its MCC gives mmsd-tng its country)")
     p.add_argument("--sms", nargs="*", default=[], help="received SMS already on the modem (Data as hex)")
     args = p.parse_args()
     conn = Gio.DBusConnection.new_for_address_sync(

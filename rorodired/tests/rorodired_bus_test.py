@@ -299,8 +299,10 @@ try:
 
     # ---------------------------------------------------------------- settings
     storage = os.path.join(work, "store")
+    os.mkdir(os.path.join(work, "folder.conf"))
     bad_configs = [
-        ("no such file", os.path.join(work, "missing.conf"), "missing.conf"),
+        # (A missing file means the defaults: rorodired_mmsd_switch starts that way.)
+        ("a folder, not a file", os.path.join(work, "folder.conf"), "folder.conf"),
         ("no StorageDir", write_config("a.conf", modem={"CarrierMMSC": "http://127.0.0.1:1/mms"}), "StorageDir"),
         ("no relay", write_config("b.conf", {"StorageDir": storage}), "CarrierMMSC"),
         ("relay not http", write_config("c.conf", {"StorageDir": storage}, {"CarrierMMSC": "ftp://x/mms"}), "CarrierMMSC"),
@@ -347,7 +349,9 @@ try:
     proxy_port = start_proxy()
     config = write_config("rorodired.conf",
                           {"UserAgent": "rorodired-test/1.0", "UserAgentProfile": "http://example.invalid/ua.xml",
-                           "StorageDir": storage, "Retries": 2, "RetryDelay": 0.2},
+                           "StorageDir": storage, "Retries": 2, "RetryDelay": 0.2,
+                           # (false, mmsd-tng's, by default: the composer lays out what follows)
+                           "AutoCreateSMIL": "true"},
                           {"CarrierMMSC": relay_url, "CarrierMMSProxy": "127.0.0.1:%d" % proxy_port,
                            "MMS_APN": "mms.test", "DefaultModemNumber": OWN})
     daemon = start_daemon(sc, config, daemon_log, extra_env=env_modem)

@@ -8,8 +8,10 @@
 # the C host example examples/mms_host.c is built with pkg-config and does
 # the whole job (compose, send through tinyproxy to the installed relay,
 # download, parse, compare); host_demo.c is built with find_package; the man
-# pages show; rorodired answers on a private session bus; the packages remove
-# cleanly. Usage: deb_install_test.sh DEB_DIR SOURCE_DIR
+# pages show; rorodired answers on a private session bus (also without a
+# settings file); rorodired stands in for mmsd-tng (its control fields, apt
+# installing chatty or phosh-phone beside it without mmsd-tng, its user unit
+# enabled); the packages remove cleanly. Usage: deb_install_test.sh DEB_DIR SOURCE_DIR
 set -euo pipefail
 debs=$(cd "$1" && pwd) src=$(cd "$2" && pwd)
 if [ "${RR_IN_ROOT:-}" != 1 ]; then
@@ -38,12 +40,42 @@ for p in librorodire1 librorodire-dev rorodire rorodired; do
 done
 cp -r "$src/examples" "$src/samples" "$src/scripts" "$src/tests" "$root/tmp/src/"
 
+# chatty recommends mmsd-tng and phosh-phone depends on it: with rorodired
+# installed (Provides/Conflicts/Replaces: mmsd-tng) neither may bring it in.
+# First the other side, so the check can fail: without rorodired, installing
+# chatty brings mmsd-tng.
+echo "-- without rorodired, chatty brings mmsd-tng"
+in_root apt-cache show chatty mmsd-tng >/dev/null 2>&1 || fail "chatty or mmsd-tng is not in the package lists (apt-get update)"
+in_root sh -c 'DEBIAN_FRONTEND=noninteractive apt-get purge -y -q chatty mmsd-tng' >"$base/purge-peers.log" 2>&1 ||
+  { tail -20 "$base/purge-peers.log" >&2; fail "chatty and mmsd-tng cannot be removed from the root"; }
+sim=$(in_root apt-get install --simulate -q chatty 2>&1) || { echo "$sim" | tail -20 >&2; fail "apt-get cannot plan chatty"; }
+grep -E '^Inst (chatty|mmsd-tng) ' <<<"$sim"
+grep -q '^Inst mmsd-tng ' <<<"$sim" || fail "without rorodired, installing chatty does not bring mmsd-tng: the check below proves nothing"
+
 echo "-- apt-get install the packages"
 in_root sh -c 'DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends /tmp/debs/*.deb' \
   >"$base/apt.log" 2>&1 || { tail -30 "$base/apt.log" >&2; fail "the packages do not install"; }
 grep -E "^(Setting up|Unpacking) (lib)?rorodire" "$base/apt.log" || true
 [ "$(in_root dpkg -s librorodire1 librorodire-dev rorodire rorodired | grep -c "Status: install ok installed")" = 4 ] ||
   fail "not all four packages are installed"
+
+echo "-- rorodired stands in for mmsd-tng"
+for field in Provides Conflicts Replaces; do
+  v=$(dpkg-deb -f "$debs"/rorodired_*.deb "$field")
+  echo "$field: $v"
+  grep -qw mmsd-tng <<<"$v" || fail "rorodired's $field does not name mmsd-tng"
+done
+for pkg in chatty phosh-phone; do
+  in_root apt-cache show "$pkg" >/dev/null 2>&1 || { echo "$pkg: not in the package lists, not tried"; continue; }
+  sim=$(in_root apt-get install --simulate -q "$pkg" 2>&1) || { echo "$sim" | tail -20 >&2; fail "apt-get cannot plan $pkg beside rorodired"; }
+  grep -q "^Inst $pkg " <<<"$sim" || fail "apt-get install --simulate $pkg installs no $pkg"
+  grep -E '^(Inst|Remv) (mmsd-tng|rorodired) ' <<<"$sim" && fail "apt-get install $pkg beside rorodired brings mmsd-tng or removes rorodired"
+  echo "apt-get install --simulate $pkg: $(grep -c '^Inst ' <<<"$sim") packages, not mmsd-tng"
+done
+# Started on login as mmsd-tng's unit is: enabled for every user.
+[ -L "$root/etc/systemd/user/default.target.wants/rorodired.service" ] ||
+  fail "the user unit is not enabled (no /etc/systemd/user/default.target.wants/rorodired.service)"
+grep -q '^ConditionUser=!@system' "$root/usr/lib/systemd/user/rorodired.service" || fail "the user unit runs for system users too"
 
 echo "-- what landed"
 in_root dpkg -L librorodire1 librorodire-dev rorodire rorodired | grep -E '\.so|bin/|\.pc$|Config\.cmake$|man[158]/|systemd|dbus-1|examples/' | sort
@@ -97,9 +129,20 @@ in_root bash -c '
     sleep 0.1
   done
   kill $pid; wait $pid || true
+  # Started as its unit starts it, in a home without a settings file.
+  mkdir -p /tmp/rrd/home
+  HOME=/tmp/rrd/home /usr/bin/rorodired --config /tmp/rrd/home/.config/rorodired/rorodired.conf --session >/tmp/rrd/out2 2>&1 &
+  pid=$!
+  for i in $(seq 100); do
+    gdbus call --session --dest org.ofono.mms --object-path /org/ofono/mms \
+      --method org.ofono.mms.ModemManager.ViewSettings >/tmp/rrd/settings 2>/dev/null && break
+    sleep 0.1
+  done
+  kill $pid; wait $pid || true
   kill "$(cat /tmp/rrd/bus.pid)" 2>/dev/null || true
-  cat /tmp/rrd/services
-  grep -q "/org/ofono/mms/" /tmp/rrd/services' || fail "rorodired does not answer GetServices"
+  cat /tmp/rrd/services /tmp/rrd/settings
+  grep -q "/org/ofono/mms/" /tmp/rrd/services
+  grep -q "http://mms.invalid" /tmp/rrd/settings' || fail "rorodired does not answer GetServices, or ViewSettings without a settings file"
 
 echo "-- removal"
 in_root env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q rorodired rorodire librorodire-dev librorodire1 >"$base/purge.log" 2>&1 ||
