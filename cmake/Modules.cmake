@@ -29,3 +29,11 @@ function(rr_use_osal target impl)
   set_target_properties(${target} PROPERTIES RR_OSAL ${impl})
   target_link_libraries(${target} PRIVATE ${impl})
 endfunction()
+
+# The DNS answer reader lives in the GLib osal: its fuzz target builds the
+# resolver's sources in and needs nothing else.
+function(rr_dns_fuzz_target target)
+  target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/osal/osal_glib_dns.cpp ${CMAKE_SOURCE_DIR}/osal/osal_glib_bind.cpp)
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/osal)
+  target_link_libraries(${target} PRIVATE PkgConfig::GLIB PkgConfig::CARES)
+endfunction()

@@ -52,12 +52,13 @@ std::vector<uint8_t> read_report_of(const std::vector<uint8_t> &message, int rea
 struct PduPost {
     std::vector<uint8_t> pdu;  // the stack reads it until the post ends
     HttpCtx *ctx = nullptr;
-    guint timer = 0;
-    guint deadline = 0;  // the overall deadline's timer, 0 for none
+    OSAL_TIMER step = nullptr;  // the next step: a timer or a readiness wait, as the drive says
+    guint deadline = 0;         // the overall deadline's timer, 0 for none
     std::vector<uint8_t> answer;
     size_t received = 0;
     unsigned idle = 0;
     uint64_t sent = 0;
+    int16_t lastPercent = -1;
     PostProgress progress;
     PostDone done;
 };
@@ -66,8 +67,8 @@ namespace {
 
 // Closes the exchange and the stack; the record goes.
 void release(PduPost *p) {
-    if (p->timer) g_source_remove(p->timer);
-    p->timer = 0;
+    if (p->step) g_free_timer(p->step);
+    p->step = nullptr;
     if (p->deadline) g_source_remove(p->deadline);
     p->deadline = 0;
     if (p->ctx) fnQXStack_Wap_Close(p->ctx);
@@ -83,14 +84,14 @@ void end_post(PduPost *p, bool ok, int status, bool deadline = false) {
     e.deadline = deadline;
     e.answer.assign(reinterpret_cast<const char *>(p->answer.data()), p->received);
     PostDone done = std::move(p->done);
-    if (!deadline) p->timer = 0;  // the step returns G_SOURCE_REMOVE (at the deadline it is removed)
     release(p);
     if (done) done(std::move(e));
 }
 
-// One step: read what came, as the transactions' poll does.
-gboolean post_step(gpointer data) {
-    PduPost *p = static_cast<PduPost *>(data);
+void arm(PduPost *p);
+
+// One step: read what came, as the transactions' poll does; false once ended.
+bool post_step(PduPost *p) {
     HttpCtx *ctx = p->ctx;
     int n = 0;  // an answer longer than kept: its beginning says enough
     if (p->received < p->answer.size())
@@ -100,7 +101,11 @@ gboolean post_step(gpointer data) {
         p->idle = 0;
         p->sent += static_cast<uint32_t>(ctx->socketSendLen);
         ctx->socketSendLen = 0;
-        if (p->progress && ctx->bodyLen > 0) p->progress(p->sent, static_cast<uint64_t>(ctx->bodyLen));
+        if (p->progress && ctx->bodyLen > 0) {
+            const auto total = static_cast<uint64_t>(ctx->bodyLen);
+            const int percent = static_cast<int>(std::min<uint64_t>(99, p->sent * 100 / total));
+            if (hbx_ReportPercent(percent, &p->lastPercent)) p->progress(p->sent, total);
+        }
     }
     // The stated length is in, though the connection stays open.
     const bool framed = ctx->bodyFraming == HTTP_BODY_NONE ||
@@ -108,15 +113,29 @@ gboolean post_step(gpointer data) {
     if (n < 0 && ctx->headersParsed && framed) n = 0;
     if (p->idle > static_cast<unsigned>(HBX_MAX_IDLE_STEPS) || n == QX_STEP_FAILED) {
         end_post(p, false, ctx->retValue > 0 ? ctx->retValue : 0);
-        return G_SOURCE_REMOVE;
+        return false;
     }
     if (n > 0) {
         p->received += static_cast<size_t>(n);
         p->idle = 0;
     }
-    if (n != 0) return G_SOURCE_CONTINUE;
+    if (n != 0) return true;
     end_post(p, hbx_HttpOk(ctx), ctx->retValue);
-    return G_SOURCE_REMOVE;
+    return false;
+}
+
+void on_step(void *data) {
+    PduPost *p = static_cast<PduPost *>(data);
+    g_free_timer(p->step);
+    p->step = nullptr;
+    if (post_step(p)) arm(p);
+}
+
+// The next step as the transactions' drive says (a step-period timer, or
+// the socket's readiness).
+void arm(PduPost *p) {
+    if (hbx_ArmFor(p->ctx, on_step, p, &p->step) != 0 || !p->step)
+        g_settimer(hbx_state().stepPeriodMs, on_step, p, 0, &p->step);
 }
 
 // The overall deadline: the post ends as failed, however its bytes trickle.
@@ -144,7 +163,9 @@ PduPost *post_pdu_start(const MmsSettings &settings, std::vector<uint8_t> pdu, P
         release(p);
         return nullptr;
     }
-    p->timer = g_timeout_add(static_cast<guint>(hbx_state().stepPeriodMs), post_step, p);
+    hbx_Drives(p->ctx);
+    // The first step a step period from now, as before; the drive decides the rest.
+    g_settimer(hbx_state().stepPeriodMs, on_step, p, 0, &p->step);
     if (deadlineMs > 0) p->deadline = g_timeout_add(static_cast<guint>(deadlineMs), post_deadline, p);
     return p;
 }

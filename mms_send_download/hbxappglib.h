@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "osal.h"
+#include "glib_qx_stack_porting.h"
 #include "qx_stack_http.h"
 #include "rorodire.h"
 
@@ -98,6 +99,7 @@ struct HbxSendGlobals {
     uint32_t sentSize;
     uint8_t *pSendConfBuf;
     char *requestTid;  // Transaction-Id of the request: the confirmation must carry it
+    int16_t lastPercent;  // the last progress percent reported (readiness drive), -1 none
 };
 
 struct HbxDownloadGlobals {
@@ -110,9 +112,29 @@ struct HbxDownloadGlobals {
     uint32_t ackBytes;
     uint8_t *pAnswerPdu;    // the m-notifyresp-ind / m-acknowledge-ind being posted
     int32_t answerLen;
+    int16_t lastPercent;    // the last progress percent reported (readiness drive), -1 none
 };
 
 enum class HbxActive : uint8_t { None, Send, Download };
+
+// What drives the steps of a transaction.
+// Timer: one step per step-period timer (100 ms), a step writes at most one
+//   chunk of 2048 bytes and reads what has arrived; a progress report after
+//   every step that moved bytes. The library's exports run this way.
+// Readiness: a step runs when its socket is ready (a readiness wait through
+//   osal, with the step period as its time-out so the idle limits keep their
+//   meaning), writes as much as the socket takes and reads what has arrived;
+//   the read pause while the reader is behind still holds; at most one
+//   progress report per percent. For the hosts shipped with the library.
+enum class HbxDrive : uint8_t { Timer, Readiness };
+
+// Reads each retrieved message as soon as it is whole and stored in the
+// output record (before the answer to the relay): the record's bytes stay
+// the host's as with the final report.
+using HbxRetrievedObserver = void (*)(const tCPS_PduBuf *out, void *user);
+// The end of the answer exchange of a download: whether the relay took the
+// answer (a 2xx status), called before the final report.
+using HbxAnsweredObserver = void (*)(bool ok, int httpStatus, void *user);
 
 // Reads each m-send-conf before the send transaction releases it: called once
 // per send whose confirmation arrived whole (whatever its verdict), before
@@ -165,6 +187,11 @@ struct HbxState {
     HbxEnding ending;              // why the latest transaction ended
     HbxDownloadStore dlStore;      // the host's, null when none
     void *dlStoreUser;
+    HbxDrive drive;
+    HbxRetrievedObserver retrievedObserver;
+    HbxAnsweredObserver answeredObserver;
+    void *dlObserverUser;
+    QXBearer bearer;  // the network the next transactions go out on (the host's setting)
 };
 
 HbxState &hbx_state();
@@ -179,6 +206,33 @@ const HbxEnding &hbx_LastEnding();
 // Records the cause of the running transaction's ending (the first one
 // named wins over later, more general ones).
 void hbx_SetEndCause(HbxEndCause cause, int32_t detail = 0);
+
+// Sets the drive of the transactions that start from now on (internal; the
+// exports keep Timer unless the host sets it).
+void hbx_SetDrive(HbxDrive drive);
+HbxDrive hbx_Drive();
+// The download's observers (null removes them); both share `user`.
+void hbx_SetDownloadObservers(HbxRetrievedObserver retrieved, HbxAnsweredObserver answered, void *user);
+
+// Arms the next step of an exchange on `ctx` (null: an exchange between two
+// requests) as the drive says: a step-period timer, or a readiness wait on
+// its socket (writable while connecting and sending, readable while
+// receiving) with the step period as time-out, a timer of 0 ms while the
+// reader has body bytes waiting or reading pauses, and a short backing-off
+// timer while a name is looked up. The handle is released by g_free_timer.
+// 0, or the failing result of osal.
+int hbx_ArmFor(const HttpCtx *ctx, OSAL_TIMER_CB cb, void *user, OSAL_TIMER *handle);
+// Marks a context the transactions open as the drive wants it.
+void hbx_Drives(HttpCtx *ctx);
+// Whether a progress percent is reported: always on a timer drive, only a
+// higher one than the last on a readiness drive (*last is updated).
+bool hbx_ReportPercent(int percent, int16_t *last);
+
+// Sets the bearer (interface, source address, DNS servers) the transactions
+// started from now on go out on; null or all-empty: the system's routing and
+// resolver, as without this call. A running transaction keeps the bearer it
+// started with. False (nothing changed) when a text does not fit.
+bool hbx_SetBearer(const QXBearer *bearer);
 
 // ---------------------------------------------------------------- handle list
 extern "C" {

@@ -40,6 +40,7 @@ void clear_globals() {
     g.mms_receive_time_out = 0;
     g.progressBytes = 0;
     g.ackBytes = 0;
+    g.lastPercent = -1;
 }
 
 void close_ctx() {
@@ -69,6 +70,12 @@ int fail(void *rec) {
 int fail_too_big(void *rec) {
     QX_LOG("mzk:download HBX_MSG_DL_MSG_TOOBIG\n");
     return hbx_End(kDownload, rec, MMS_RECEIVE_TOOBIG, HBX_MSG_DL_MSG_TOOBIG, 0, HBX_STEP_FAILED);
+}
+
+// How the answer exchange ended, for the host that records it.
+void answered(bool ok, int httpStatus) {
+    const HbxState &s = hbx_state();
+    if (s.answeredObserver) s.answeredObserver(ok, httpStatus, s.dlObserverUser);
 }
 
 // The answer exchange is over, whatever its outcome: the message is already
@@ -128,6 +135,7 @@ void report_progress(const DLMMSTimerPar *rec, const HttpCtx *ctx) {
     if (total == 0) return;
     uint64_t percent = static_cast<uint64_t>(G().progressBytes) * 100u / total;
     if (percent > 99) percent = 99;
+    if (!hbx_ReportPercent(static_cast<int>(percent), &G().lastPercent)) return;
     rec->pMMSDLResultCb(HBX_MSG_DL_PROGRESS, static_cast<int>(percent));
 }
 
@@ -155,6 +163,7 @@ int step_open(DLMMSTimerPar *rec) {
         rec->httpRetrievalState = MMS_WAP_ERROR;
         return HBX_STEP_FAILED;
     }
+    hbx_Drives(g.receiveCtx);
     rec->httpRetrievalState = MMS_WAP_PEEK_OK;
     // The buffer grows with the bytes that arrive; what the notification
     // announces decides nothing here.
@@ -278,6 +287,8 @@ int body_complete(void *record, HttpCtx *ctx) {
         QX_LOG("mzk:the host did not store the message\n");
         rec->storeRefused = true;
     }
+    // The host may take the message now; the answer to the relay follows.
+    if (!rec->storeRefused && s.retrievedObserver) s.retrievedObserver(rec->pOut, s.dlObserverUser);
     return hbx_Arm(kDownload, rec, HbxArmAfter::Stored);
 }
 
@@ -354,10 +365,12 @@ bool step_answer(DLMMSTimerPar *rec) {
                                 : nullptr;
     if (!g.receiveCtx) {
         QX_LOG("mzk:post ack fail\n");
+        answered(false, 0);
         finish_ok(rec);
         return false;
     }
     g.receiveCtx->retCtxLen = -1;  // nothing announced yet
+    hbx_Drives(g.receiveCtx);
     return true;
 }
 
@@ -372,15 +385,20 @@ int step_answer_poll(DLMMSTimerPar *rec) {
     }
     if (n == QX_STEP_FAILED) {
         QX_LOG("mzk:MMS_SEND_ACK READ CONTEXT  ERROR\n");
+        answered(false, g.receiveCtx->retValue > 0 ? g.receiveCtx->retValue : 0);
         return finish_ok(rec);
     }
     if (n == 0) {
         QX_LOG("mzk:MMS_SEND_ACK READ CONTEXT SUCCESS\n");
+        const int status = g.receiveCtx->retValue;
+        answered(status >= 200 && status <= 299, status);
         return finish_ok(rec);
     }
     if (n > 0) g.ackBytes += static_cast<uint32_t>(n);
     const int bResult = hbx_ArmStep(fnCPS_DownloadMMS_TimerCb, rec);
-    return bResult == HBX_STEP_CONTINUE ? HBX_STEP_CONTINUE : finish_ok(rec);
+    if (bResult == HBX_STEP_CONTINUE) return HBX_STEP_CONTINUE;
+    answered(false, 0);
+    return finish_ok(rec);
 }
 
 // ---------------------------------------------------------------- the kind
@@ -409,7 +427,11 @@ void say_armed(HbxArmAfter after, int bResult) {
 
 // Once the message is with the host the download has succeeded, only its
 // answer is lost.
-int arm_failed(void *rec, HbxArmAfter after) { return after == HbxArmAfter::Stored ? finish_ok(rec) : fail(rec); }
+int arm_failed(void *rec, HbxArmAfter after) {
+    if (after != HbxArmAfter::Stored) return fail(rec);
+    answered(false, 0);
+    return finish_ok(rec);
+}
 
 int run(void *rec) { return fnCPS_DownloadMMS_Run(static_cast<DLMMSTimerPar *>(rec)); }
 void release_record_of(void *rec) {
@@ -434,7 +456,9 @@ int deadline_ms(const void *record) {
 int deadline(void *record) {
     const auto *rec = static_cast<const DLMMSTimerPar *>(record);
     const bool stored = rec->httpRetrievalState == MMS_WAP_RECEIVE_OK || rec->httpRetrievalState == MMS_SEND_ACK;
-    return stored ? finish_ok(record) : fail(record);
+    if (!stored) return fail(record);
+    answered(false, 0);
+    return finish_ok(record);
 }
 
 const HbxKind kDownload{

@@ -16,6 +16,7 @@ void clear_counters() {
     G().sendConfLen = 0;
     G().sentSize = 0;
     G().mms_timeOut = 0;
+    G().lastPercent = -1;
 }
 
 // Closes the POST, stops the stack and drops the confirmation buffer.
@@ -41,6 +42,7 @@ void report_progress(const SendTimerPar *rec, const HttpCtx *ctx) {
     if (!rec->pMMSSendResultCb || !ctx || ctx->bodyLen <= 0) return;
     uint64_t percent = static_cast<uint64_t>(G().sentSize) * 100u / static_cast<uint64_t>(ctx->bodyLen);
     if (percent > 99) percent = 99;
+    if (!hbx_ReportPercent(static_cast<int>(percent), &G().lastPercent)) return;
     rec->pMMSSendResultCb(HBX_MSG_SEND_PROGRESS, static_cast<int>(percent));
 }
 
@@ -123,6 +125,7 @@ int step_open(SendTimerPar *rec) {
         rec->httpSendState = MMS_WAP_ERROR;
         return HBX_STEP_FAILED;
     }
+    hbx_Drives(G().sendMmsCtx);
     rec->httpSendState = MMS_WAP_PEEK_OK;
     // Kept to match the confirmation; a request without one is still sent.
     G().requestTid = fnMMS_CopyTransactionId(pdu->data, pdu->length);

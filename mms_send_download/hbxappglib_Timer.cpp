@@ -4,11 +4,13 @@
 
 #include "hbxappglib.h"
 #include "qx_internal.h"
+#include "glib_qx_stack_porting.h"
 #include "qx_log.h"
 
 HbxState &hbx_state() {
     static HbxState s{HbxActive::None, 0, nullptr, {}, {}, {nullptr, nullptr, 0}, HBX_STEP_PERIOD_MS, 0, nullptr,
-                      nullptr, nullptr, {HbxEndCause::None, 0, 0}, nullptr, nullptr};
+                      nullptr, nullptr, {HbxEndCause::None, 0, 0}, nullptr, nullptr, HbxDrive::Timer, nullptr, nullptr,
+                      nullptr, {}};
     return s;
 }
 
@@ -84,9 +86,77 @@ void hbx_ResetTimerHandles() {
     list.nodeNums = 0;
 }
 
+void hbx_SetDrive(HbxDrive drive) { hbx_state().drive = drive; }
+HbxDrive hbx_Drive() { return hbx_state().drive; }
+
+void hbx_SetDownloadObservers(HbxRetrievedObserver retrieved, HbxAnsweredObserver answered, void *user) {
+    HbxState &s = hbx_state();
+    s.retrievedObserver = retrieved;
+    s.answeredObserver = answered;
+    s.dlObserverUser = (retrieved || answered) ? user : nullptr;
+}
+
+void hbx_Drives(HttpCtx *ctx) {
+    if (ctx) ctx->drainIo = hbx_state().drive == HbxDrive::Readiness ? 1 : 0;
+}
+
+bool hbx_ReportPercent(int percent, int16_t *last) {
+    if (hbx_state().drive != HbxDrive::Readiness) return true;
+    if (percent <= *last) return false;
+    *last = static_cast<int16_t>(percent);
+    return true;
+}
+
+namespace {
+
+// The reader has bytes to take without the socket: body bytes buffered past
+// the parsed header block, or so many that reading pauses.
+bool reader_behind(const HttpCtx *ctx) {
+    const int unread = ctx->recvBuf ? fnQXBuf_Unreadable(ctx->recvBuf) : 0;
+    if (unread > QX_HTTP_RECV_PAUSE) return true;
+    if (!ctx->headersParsed || !ctx->answerChecked || unread <= 0) return false;
+    return ctx->bodyFraming == HTTP_BODY_CHUNKED ? ctx->chunkReady > 0 : true;
+}
+
+// The longest a name lookup is left before the next look: 1 ms, doubling
+// with every step that found it pending, up to the step period.
+int lookup_wait_ms(const HttpCtx *ctx, int period) {
+    const int shift = ctx->retryCount < 0 ? 0 : (ctx->retryCount > 16 ? 16 : ctx->retryCount);
+    const int ms = 1 << shift;
+    return ms < period ? ms : period;
+}
+
+}  // namespace
+
+int hbx_ArmFor(const HttpCtx *ctx, OSAL_TIMER_CB cb, void *user, OSAL_TIMER *handle) {
+    const HbxState &s = hbx_state();
+    const int period = s.stepPeriodMs;
+    if (s.drive != HbxDrive::Readiness) return g_settimer(period, cb, user, 0, handle);
+    if (!ctx) return g_settimer(0, cb, user, 0, handle);
+    int events = 0;
+    switch (ctx->state) {
+        case HTTP_ST_ADDR: return g_settimer(lookup_wait_ms(ctx, period), cb, user, 0, handle);
+        case HTTP_ST_CONNECT:
+        case HTTP_ST_SEND: events = OSAL_WATCH_WRITE; break;
+        case HTTP_ST_RECV:
+            if (reader_behind(ctx)) return g_settimer(0, cb, user, 0, handle);
+            events = OSAL_WATCH_READ;
+            break;
+        default: return g_settimer(0, cb, user, 0, handle);  // the reader takes what is buffered
+    }
+    const QXSocketLayer &layer = fnQX_Stack_Layer();
+    const OSAL_SOCKET sock = ctx->socket > 0 && ctx->socket < QX_SOCKET_SLOTS ? layer.slots[ctx->socket].ISocket : 0;
+    if (!sock) return g_settimer(0, cb, user, 0, handle);
+    return g_sock_watch(sock, events, period, cb, user, handle);
+}
+
 int hbx_ArmStep(OSAL_TIMER_CB cb, void *record) {
     OSAL_TIMER handle = nullptr;
-    const int r = g_settimer(hbx_state().stepPeriodMs, cb, record, 0, &handle);
+    const HbxState &s = hbx_state();
+    const HttpCtx *ctx = s.active == HbxActive::Send       ? s.send.sendMmsCtx
+                         : s.active == HbxActive::Download ? s.dl.receiveCtx
+                                                           : nullptr;
+    const int r = hbx_ArmFor(ctx, cb, record, &handle);
     if (r != 0 || !handle) return r != 0 ? r : HBX_STEP_FAILED;
     if (!fnCPS_AddTimerHandle(handle)) {
         // A timer nobody can release would fire after the transaction ended.
@@ -103,6 +173,13 @@ void hbx_ApplyHeaders(const MmsSettings *settings) {
     if (settings->UAProfile) fnQXStack_Http_SetHeader("Profile", settings->UAProfile);
 }
 
+bool hbx_SetBearer(const QXBearer *bearer) {
+    QXBearer copy{};
+    if (bearer && !fnQX_Stack_MakeBearer(&copy, bearer->ifname, bearer->source, bearer->dns)) return false;
+    hbx_state().bearer = copy;
+    return true;
+}
+
 bool hbx_BeginStack(const MmsSettings *settings, int *port) {
     // A proxy port is 1 to 65535 in digits (80 when none is given); anything
     // else is refused before the stack starts, never read as some number.
@@ -116,6 +193,7 @@ bool hbx_BeginStack(const MmsSettings *settings, int *port) {
         }
     }
     if (fnQXStack_Wap_Init(HBX_STACK_MODE_HTTP) == -1) return false;
+    fnQX_Stack_SetBearer(&hbx_state().bearer);  // the stack forgets it when it finalises
     hbx_ApplyHeaders(settings);
     fnQXStack_Http_SetProxy(settings->ProxyAddr, *port);
     return true;

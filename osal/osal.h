@@ -48,6 +48,16 @@ extern "C" {
 #define OSAL_ERR_HOST_NOT_FOUND (OSAL_ERR_BASE + 4) /* name lookup found no usable address */
 #define OSAL_ERR_ADDR_PENDING (OSAL_ERR_BASE + 5)   /* address record not resolved (yet) */
 #define OSAL_ERR_BAD_STATE (OSAL_ERR_BASE + 6)      /* connect on a socket already connecting/connected */
+/* Lookups through given DNS servers (g_sock_resolve_dns): */
+#define OSAL_ERR_DNS_NO_ANSWER (OSAL_ERR_BASE + 7)  /* no server answered before its deadline */
+#define OSAL_ERR_DNS_NXDOMAIN (OSAL_ERR_BASE + 8)   /* the name does not exist */
+#define OSAL_ERR_DNS_NO_DATA (OSAL_ERR_BASE + 9)    /* the name has no A or AAAA record */
+#define OSAL_ERR_DNS_TRUNCATED (OSAL_ERR_BASE + 10) /* the answer was truncated and not had whole over TCP */
+#define OSAL_ERR_DNS_FORGED (OSAL_ERR_BASE + 11)    /* answers did not match the query (id or question) */
+#define OSAL_ERR_DNS_SERVER (OSAL_ERR_BASE + 12)    /* every server refused or failed (SERVFAIL, REFUSED) */
+#define OSAL_ERR_DNS_BAD_ANSWER (OSAL_ERR_BASE + 13) /* an answer that does not parse */
+#define OSAL_ERR_DNS_BAD_SERVERS (OSAL_ERR_BASE + 14) /* the server list is not numeric addresses */
+#define OSAL_ERR_BIND (OSAL_ERR_BASE + 15)          /* neither the interface nor its address could be bound */
 
 /* ------------------------------------------------------------------ sockets
  *
@@ -111,6 +121,18 @@ OSAL_API int g_sock_write(OSAL_SOCKET sock, const void *data, int count);
  * connect is still under way), -1 on error. */
 OSAL_API int g_sock_read(OSAL_SOCKET sock, void *buf, int capacity);
 
+/* Ties the socket's connects to a network interface and, optionally, a
+ * source address (numeric IPv4 or IPv6; used for the connects of its family).
+ * Must come before g_sock_connect; null or empty ifname and source undo it.
+ * Each system socket gets SO_BINDTODEVICE before its connect (Linux 5.7 and
+ * later allow it without CAP_NET_RAW on a socket not yet bound to a device).
+ * Where the kernel refuses, the socket is bound to the source address, else
+ * to the interface's own address of the connect's family, and osal says so
+ * once in the log. A connect that can do neither fails with OSAL_ERR_BIND.
+ * Returns 0, or -1 for an unknown handle or a name longer than an interface
+ * name may be. */
+OSAL_API int g_sock_bind(OSAL_SOCKET sock, const char *ifname, const char *source);
+
 /* Closes the socket, cancels a connect or lookup in progress (no callback
  * follows) and releases the handle. Returns 0, or -1 for an unknown handle. */
 OSAL_API int g_sock_close(OSAL_SOCKET sock);
@@ -137,6 +159,18 @@ OSAL_API OSAL_ADDR g_sock_resolve(const char *host);
 OSAL_API int g_sock_addr_state(OSAL_ADDR addr);
 /* Why a lookup failed (see Error codes); 0 while pending or ready. */
 OSAL_API int g_sock_addr_error(OSAL_ADDR addr);
+/* Starts resolving host through exactly the DNS servers given (a comma
+ * separated list of numeric IPv4/IPv6 addresses, "[addr]:port" or
+ * "a.b.c.d:port" for another port than 53), never through the system
+ * resolver, asking for A and AAAA records at once. The queries are tied to
+ * ifname (when not null or empty) as g_sock_bind ties connects. Each server
+ * gets timeout_ms (0: 3000) to answer, then the next one is asked. A numeric
+ * address is ready at once and asks nobody. Null for a null or empty host or
+ * server list (or out of memory); the record's error tells why a lookup
+ * failed (OSAL_ERR_DNS_*). */
+OSAL_API OSAL_ADDR g_sock_resolve_dns(const char *host, const char *servers, const char *ifname, int timeout_ms);
+/* A short English text for an error code of this header or an errno value. */
+OSAL_API const char *g_sock_strerror(int error);
 /* Releases the record; null and unknown records are ignored. */
 OSAL_API void g_sock_addr_free(OSAL_ADDR addr);
 
@@ -163,6 +197,27 @@ OSAL_API int g_settimer(int period_ms, OSAL_TIMER_CB cb, void *user, int flags, 
  * this returns. Null, stale and unknown handles are ignored, so freeing twice
  * does no harm. */
 OSAL_API void g_free_timer(OSAL_TIMER timer);
+
+/* ------------------------------------------------------------------ readiness
+ *
+ * A one-shot wait for a socket: the main loop calls cb(user) once, when the
+ * first of these happens:
+ *  - the socket is ready for one of `events` (OSAL_WATCH_READ: bytes or the
+ *    peer's end can be read; OSAL_WATCH_WRITE: a write would take bytes), or
+ *    it failed or was hung up (so the next read or write tells);
+ *  - a connect under way on it ended (connected or failed), or the socket was
+ *    closed;
+ *  - timeout_ms milliseconds passed (0 or more).
+ * The handle is a timer handle: it is stored into *handle before the call
+ * returns and must be released with g_free_timer exactly once, whether the
+ * wait fired or not (g_free_timer cancels a pending one). A socket that has
+ * no system socket yet and no connect under way is waited on by the time-out
+ * only. Returns 0, or -1 (and stores null) for an unknown socket, a null cb,
+ * no event or a negative time-out. */
+#define OSAL_WATCH_READ 1
+#define OSAL_WATCH_WRITE 2
+OSAL_API int g_sock_watch(OSAL_SOCKET sock, int events, int timeout_ms, OSAL_TIMER_CB cb, void *user,
+                          OSAL_TIMER *handle);
 
 /* ------------------------------------------------------------------ memory
  *

@@ -11,6 +11,7 @@ struct osal_addr_rec {
     int error;
     GCancellable *cancel;  // set while the lookup runs
     bool abandoned;        // freed by its owner while the lookup ran
+    osal_glib::DnsLookup *dns;  // set while a lookup through given servers runs
     osal_glib::AddrList addrs;
 };
 
@@ -74,6 +75,14 @@ void on_resolved(GObject *source, GAsyncResult *res, gpointer user) {
         rec->state = OSAL_ADDR_FAILED;
         rec->error = OSAL_ERR_HOST_NOT_FOUND;
     }
+}
+
+void on_dns_done(void *user, const AddrList &addrs, int error) {
+    auto *rec = static_cast<osal_addr_rec *>(user);
+    rec->dns = nullptr;
+    rec->addrs = addrs;
+    rec->state = addrs.count > 0 ? OSAL_ADDR_READY : OSAL_ADDR_FAILED;
+    rec->error = addrs.count > 0 ? 0 : (error ? error : OSAL_ERR_HOST_NOT_FOUND);
 }
 
 osal_addr_rec *find(OSAL_ADDR a) {
@@ -142,6 +151,24 @@ OSAL_ADDR g_sock_resolve(const char *host) {
     return rec;
 }
 
+OSAL_ADDR g_sock_resolve_dns(const char *host, const char *servers, const char *ifname, int timeout_ms) {
+    if (!host || !*host || !servers || !*servers) return nullptr;
+    auto *rec = g_new0(osal_addr_rec, 1);
+    if (addrs_from_numeric(rec->addrs, host)) {
+        rec->state = OSAL_ADDR_READY;  // an address is used as it is: nobody is asked
+    } else {
+        int err = 0;
+        rec->state = OSAL_ADDR_PENDING;
+        rec->dns = dns_start(host, servers, ifname, timeout_ms, on_dns_done, rec, &err);
+        if (!rec->dns) {
+            rec->state = OSAL_ADDR_FAILED;
+            rec->error = err;
+        }
+    }
+    g_hash_table_add(live(), rec);
+    return rec;
+}
+
 int g_sock_addr_state(OSAL_ADDR addr) {
     const osal_addr_rec *rec = find(addr);
     return rec ? rec->state : OSAL_ADDR_FAILED;
@@ -156,6 +183,7 @@ void g_sock_addr_free(OSAL_ADDR addr) {
     osal_addr_rec *rec = find(addr);
     if (!rec) return;
     g_hash_table_remove(g_liveAddrs, rec);
+    if (rec->dns) dns_cancel(rec->dns);
     if (rec->cancel) {
         // The lookup still holds the record; its completion releases it.
         rec->abandoned = true;

@@ -32,6 +32,7 @@ struct SockRec {
     Lookup *lookup;     // name lookup in progress
     AddrList addrs;
     int next;  // next address to try
+    osal_glib::BindSpec bind;  // interface / source address each attempt is tied to
 };
 
 // A name lookup of a connect; outlives the socket when the socket is closed
@@ -77,6 +78,7 @@ void close_fd(SockRec *r) {
 
 // Called last: the callback may close the socket, so r is not touched after.
 void deliver(SockRec *r) {
+    osal_glib::watches_wake(r->id);
     const OSAL_SOCK_CB cb = r->cb;
     void *user = r->user;
     const OSAL_SOCKET id = r->id;
@@ -97,6 +99,11 @@ int try_next(SockRec *r) {
         r->fd = socket(sa->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (r->fd < 0) {
             r->error = errno;
+            continue;
+        }
+        if (const int e = osal_glib::bind_socket(r->fd, sa->sa_family, r->bind)) {
+            r->error = e;
+            close_fd(r);
             continue;
         }
         const int c = connect(r->fd, sa, r->addrs.len[i]);
@@ -186,6 +193,7 @@ void on_resolved(GObject *source, GAsyncResult *res, gpointer data) {
 }
 
 void release(SockRec *r) {
+    osal_glib::watches_wake(r->id);
     g_hash_table_remove(g_socks, GSIZE_TO_POINTER(r->id));
     drop_watch(r);
     drop_deadline(r);
@@ -207,6 +215,14 @@ int fail(SockRec *r, int error) {
 bool would_block(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
 
 }  // namespace
+
+bool osal_glib::sock_watch_target(OSAL_SOCKET sock, int *fd, bool *connecting) {
+    const SockRec *r = find(sock);
+    if (!r) return false;
+    *fd = r->state == SockState::Connected ? r->fd : -1;
+    *connecting = r->state == SockState::Resolving || r->state == SockState::Connecting;
+    return true;
+}
 
 extern "C" {
 
@@ -283,6 +299,12 @@ int g_sock_connect(OSAL_SOCKET sock, const void *address, uint16_t port, OSAL_SO
     }
     r->state = SockState::Connecting;
     return c;
+}
+
+int g_sock_bind(OSAL_SOCKET sock, const char *ifname, const char *source) {
+    SockRec *r = find(sock);
+    if (!r) return -1;
+    return osal_glib::bind_spec_set(r->bind, ifname, source) ? 0 : fail(r, OSAL_ERR_BAD_ARGUMENT);
 }
 
 int g_sock_geterror(OSAL_SOCKET sock) {

@@ -10,13 +10,16 @@
 //    application/vnd.wap.mms-message goes to on_push (and, with
 //    autoProcessSmsWap, is deleted from the modem); other SMS are left alone.
 //    Follows the modem's bearers: up when a bearer whose APN is mmsApn is
-//    connected (any connected bearer when mmsApn is empty).
+//    connected (any connected bearer when mmsApn is empty), with its
+//    Interface, Ip4Config and Ip6Config.
 //  - oFono: registers the service's push agent object with the oFono modem
 //    (org.ofono.PushNotification.RegisterAgent). The agent object itself is
 //    exported by the service (obj_agent); what its ReceiveNotification carries
 //    is handed to modem_agent_push(), which passes it to on_push like any
-//    other push. oFono does not tell us about the MMS context here: the
-//    bearer is reported up once at start.
+//    other push. The bearer is the modem's active context for MMS_APN (or
+//    its active "mms" context) from ConnectionManager.GetContexts, followed
+//    through the contexts' PropertyChanged; without a ConnectionManager to
+//    ask it is reported up once at start, without an interface.
 //
 // The backend never decides what a push means for the queue: it hands the
 // WAP push bytes over and reports bearer changes; the service glue pauses or
@@ -50,6 +53,26 @@ enum class BearerState : int32_t {
     ContextActive = 5,          // a usable bearer is connected
 };
 
+// The connected bearer MMS goes out on, as the modem stack reports it:
+// ModemManager's Bearer Interface, Ip4Config, Ip6Config and APN, or oFono's
+// context Settings / IPv6.Settings. Empty fields are unknown.
+struct IpConfig {
+    uint32_t method = 0;  // ModemManager's MMBearerIpMethod (0 unknown, 1 ppp, 2 static, 3 dhcp)
+    std::string address, gateway;
+    uint32_t prefix = 0;
+    std::vector<std::string> dns;  // dns1..dns3 in order
+    bool operator==(const IpConfig &) const = default;
+};
+struct BearerInfo {
+    std::string iface, apn;
+    IpConfig ip4, ip6;
+    bool operator==(const BearerInfo &) const = default;
+    // The DNS servers to ask, IPv4 ones first, as "a,b,c" (empty: none given).
+    std::string dns_list() const;
+    // One line for the log: "wwan0 (APN mms, 10.0.0.2/30, DNS 10.0.0.1)".
+    std::string describe() const;
+};
+
 struct ModemSettings {
     ModemBackend backend = ModemBackend::ModemManager;
     // ModemManager: object path of the modem to use; empty: the first one
@@ -77,10 +100,10 @@ struct ModemCallbacks {
     // SMS of the modem, or from oFono's agent call. `origin` names where it
     // came from for the log (the SMS object path, or "oFono").
     std::function<void(const std::vector<uint8_t> &push, const std::string &origin)> on_push;
-    // The bearer went up or down (or its interface changed). `iface` is the
-    // network interface of the connected bearer (e.g. "wwan0"), empty when
-    // down or unknown; the library's sockets cannot be bound to it (see
-    // modem_mm.cpp). Called once soon after start with the first state (not
+    // The bearer went up or down, or changed (its interface, address or DNS
+    // servers: modem_bearer_info tells the rest). `iface` is the network
+    // interface of the connected bearer (e.g. "wwan0"), empty when down or
+    // unknown. Called once soon after start with the first state (not
     // before every bearer the modem lists has been looked at).
     std::function<void(bool up, BearerState state, const std::string &iface)> on_bearer;
     // The modem's own number (from OwnNumbers), when none is configured.
@@ -111,6 +134,10 @@ void modem_update_settings(Modem *m, const ModemSettings &settings);
 
 // The bearer as last seen (for ProcessMessageQueue and the first kick).
 bool modem_bearer_up(const Modem *m, BearerState *state, std::string *iface);
+// The connected bearer MMS uses, as last seen (empty when none, or when the
+// modem stack does not tell). on_bearer is called again whenever it changes
+// (another address, a reconnect, another interface).
+BearerInfo modem_bearer_info(const Modem *m);
 
 // Reads List() again and hands over pushes not handed over yet (e.g. on
 // ProcessMessageQueue or AutoProcessOnConnection). An SMS is handed over once

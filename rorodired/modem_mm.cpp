@@ -9,15 +9,12 @@
 // cancellable; modem_stop cancels it, so a reply arriving afterwards finds
 // G_IO_ERROR_CANCELLED and touches nothing.
 //
-// Sockets and the bearer: the library's sockets are created inside libosal
-// (osal_glib_sock.cpp: socket() then connect() in one step, and
-// g_sock_socket takes no options), so the service cannot bind them to the
-// bearer's interface with SO_BINDTODEVICE (which would also need
-// CAP_NET_RAW). Requests leave through the interface the routing table picks
-// for the relay's (or proxy's) address: where the MMS APN is a bearer of its
-// own beside the internet one, the connection manager must route that address
-// through the MMS bearer's interface. The interface name goes to the service
-// for its log.
+// The bearer: besides Connected and the APN, the backend reads the chosen
+// bearer's Interface, Ip4Config and Ip6Config (method, address, prefix,
+// gateway, dns1..dns3). The service ties each transfer's sockets to that
+// interface and resolves the relay's and proxy's names through those DNS
+// servers, so MMS goes out on the bearer also when Wi-Fi is the default
+// route.
 #include "modem_mm.h"
 
 #include <map>
@@ -48,6 +45,7 @@ struct Modem {
     bool reported = false;                         // on_bearer called at least once
     BearerState state = BearerState::NoBearersActive;
     std::string iface;
+    BearerInfo info;  // the chosen bearer as last reported
     std::string ownNumber;      // last reported
     bool saidNoModem = false;   // on_error told once per absence
     bool listing = false;       // a List() is under way
@@ -136,14 +134,27 @@ void evaluate_bearer(Modem *m) {
                 b.apn = apn;
             g_variant_unref(props);
         }
+        b.info.iface = b.iface;
+        b.info.apn = b.apn;
+        if (GVariant *v = g_dbus_proxy_get_cached_property(p, "Ip4Config")) {
+            b.info.ip4 = ip_config_of(v);
+            g_variant_unref(v);
+        }
+        if (GVariant *v = g_dbus_proxy_get_cached_property(p, "Ip6Config")) {
+            b.info.ip6 = ip_config_of(v);
+            g_variant_unref(v);
+        }
         seen.push_back(std::move(b));
     }
     std::string iface;
-    const BearerState st = bearer_state_of(seen, m->modem != nullptr, m->s.mmsApn, &iface);
-    if (m->reported && st == m->state && iface == m->iface) return;
+    const BearerSeen *chosen = nullptr;
+    const BearerState st = bearer_state_of(seen, m->modem != nullptr, m->s.mmsApn, &iface, &chosen);
+    BearerInfo info = chosen ? chosen->info : BearerInfo{};
+    if (m->reported && st == m->state && iface == m->iface && info == m->info) return;
     m->reported = true;
     m->state = st;
     m->iface = iface;
+    m->info = std::move(info);
     if (m->cb.on_bearer) m->cb.on_bearer(st == BearerState::ContextActive, st, iface);
 }
 
@@ -458,9 +469,49 @@ void on_system_bus(GObject *, GAsyncResult *res, gpointer user) {
 
 }  // namespace
 
+IpConfig ip_config_of(GVariant *dict) {
+    IpConfig c;
+    if (!dict || !g_variant_is_of_type(dict, G_VARIANT_TYPE_VARDICT)) return c;
+    const char *text = nullptr;
+    guint32 u = 0;
+    if (g_variant_lookup(dict, "method", "u", &u)) c.method = u;
+    if (g_variant_lookup(dict, "prefix", "u", &u)) c.prefix = u;
+    if (g_variant_lookup(dict, "address", "&s", &text)) c.address = text;
+    if (g_variant_lookup(dict, "gateway", "&s", &text)) c.gateway = text;
+    for (const char *key : {"dns1", "dns2", "dns3"})
+        if (g_variant_lookup(dict, key, "&s", &text) && *text) c.dns.emplace_back(text);
+    return c;
+}
+
+std::string BearerInfo::dns_list() const {
+    std::string out;
+    for (const IpConfig *c : {&ip4, &ip6})
+        for (const std::string &d : c->dns) {
+            // Only numeric addresses go to the resolver as servers.
+            GInetAddress *a = g_inet_address_new_from_string(d.c_str());
+            if (!a) continue;
+            g_object_unref(a);
+            if (!out.empty()) out += ",";
+            out += d;  // bare, as the resolver's server list takes it (port 53)
+        }
+    return out;
+}
+
+std::string BearerInfo::describe() const {
+    if (iface.empty()) return "no interface given";
+    std::string out = iface + " (";
+    if (!apn.empty()) out += "APN " + apn + ", ";
+    if (!ip4.address.empty()) out += ip4.address + "/" + std::to_string(ip4.prefix) + ", ";
+    if (!ip6.address.empty()) out += ip6.address + "/" + std::to_string(ip6.prefix) + ", ";
+    const std::string dns = dns_list();
+    out += dns.empty() ? "no DNS servers given" : "DNS " + dns;
+    return out + ")";
+}
+
 BearerState bearer_state_of(const std::vector<BearerSeen> &bearers, bool haveModem, const std::string &mmsApn,
-                            std::string *iface) {
+                            std::string *iface, const BearerSeen **chosen) {
     iface->clear();
+    if (chosen) *chosen = nullptr;
     if (!haveModem) return BearerState::NoBearersActive;
     bool anyConnected = false, apnKnown = false;
     for (const BearerSeen &b : bearers) {
@@ -469,6 +520,7 @@ BearerState bearer_state_of(const std::vector<BearerSeen> &bearers, bool haveMod
         anyConnected = anyConnected || b.connected;
         if (b.connected && forMms) {
             *iface = b.iface;
+            if (chosen) *chosen = &b;
             return BearerState::ContextActive;
         }
     }
@@ -523,7 +575,10 @@ void modem_update_settings(Modem *m, const ModemSettings &settings) {
     m->s.mmsApn = settings.mmsApn;
     m->s.defaultModemNumber = settings.defaultModemNumber;
     m->s.autoProcessSmsWap = settings.autoProcessSmsWap;
-    if (m->ofono) return;
+    if (m->ofono) {
+        ofono_agent_update(m->ofono, settings);
+        return;
+    }
     if (numberChanged) {
         m->ownNumber.clear();
         update_own_number(m);
@@ -532,9 +587,21 @@ void modem_update_settings(Modem *m, const ModemSettings &settings) {
 }
 
 bool modem_bearer_up(const Modem *m, BearerState *state, std::string *iface) {
+    if (m && m->ofono) {
+        const BearerState st = ofono_bearer_state(m->ofono);
+        if (state) *state = st;
+        if (iface) *iface = ofono_bearer_info(m->ofono).iface;
+        return st == BearerState::ContextActive;
+    }
     if (state) *state = m ? m->state : BearerState::NoBearersActive;
     if (iface) *iface = m ? m->iface : std::string();
     return m && m->state == BearerState::ContextActive;
+}
+
+BearerInfo modem_bearer_info(const Modem *m) {
+    if (!m) return {};
+    if (m->ofono) return ofono_bearer_info(m->ofono);
+    return m->state == BearerState::ContextActive ? m->info : BearerInfo{};
 }
 
 void modem_rescan(Modem *m) {

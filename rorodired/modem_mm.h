@@ -22,14 +22,25 @@ enum class MmSmsState : uint32_t { Unknown = 0, Stored = 1, Receiving = 2, Recei
 struct BearerSeen {
     bool connected = false;
     std::string apn, iface;
+    BearerInfo info;  // its Interface, APN, Ip4Config and Ip6Config
 };
+
+// ModemManager's Ip4Config / Ip6Config dictionary (a{sv}) read into an IpConfig.
+IpConfig ip_config_of(GVariant *dict);
 
 // The bearer situation for a list of bearers (pure; the rule the backend
 // applies on every change): up when a bearer for mmsApn is connected (APNs
 // compared without regard to case), or any connected bearer when mmsApn is
 // empty. *iface is the connected bearer's interface.
 BearerState bearer_state_of(const std::vector<BearerSeen> &bearers, bool haveModem, const std::string &mmsApn,
-                            std::string *iface);
+                            std::string *iface, const BearerSeen **chosen = nullptr);
+
+// The oFono backend's bearer (defined in modem_ofono.cpp).
+struct OfonoAgent;
+BearerInfo ofono_bearer_info(const OfonoAgent *a);
+BearerState ofono_bearer_state(const OfonoAgent *a);
+// MMS_APN changed: the contexts are judged again.
+void ofono_agent_update(OfonoAgent *a, const ModemSettings &s);
 
 }  // namespace rrd
 

@@ -184,6 +184,11 @@ void send_message(Service &s, GDBusMethodInvocation *inv, const CallerId &caller
     }
     const std::vector<std::string> paths = p->paths;
     const size_t limit = static_cast<size_t>(s.settings.maxMessageSize);
+    if (!s.systemBus) {
+        // The session bus's caller is the service's own user: no helper.
+        finish_send(std::move(p), read_files_own(paths, limit));
+        return;
+    }
     PendingSend *raw = p.release();
     read_files_as(caller, paths, limit,
                   [raw](bool ok, std::vector<ReadFileResult> files, const std::string &why) {

@@ -109,7 +109,38 @@ void on_communicated(GObject *src, GAsyncResult *res, gpointer user) {
     finish(run, true, std::move(results), "");
 }
 
+// One path of a request: an absolute path read within what is left of
+// `limit` (`*used` counts the bytes taken so far); *code is what the helper
+// sends for it.
+ReadFileResult read_one(const std::string &path, size_t limit, size_t *used, uint8_t *code) {
+    ReadFileResult out;
+    if (path.empty() || path[0] != '/') {
+        *code = kRelative;
+        out.fail = rrhost::ReadFail::NotOpened;
+        out.why = "is not an absolute path";
+        return out;
+    }
+    const rrhost::ReadResult r = rrhost::read_regular_file(path, limit - *used, &out.data);
+    *code = static_cast<uint8_t>(r.fail);
+    out.fail = r.fail;
+    out.why = r.why;
+    if (r.fail == rrhost::ReadFail::TooLarge)
+        out.why = *used ? "makes the message larger than " + std::to_string(limit) + " bytes"
+                        : "is larger than " + std::to_string(limit) + " bytes";
+    if (!r.ok()) out.data.clear();
+    *used += out.data.size();
+    return out;
+}
+
 }  // namespace
+
+std::vector<ReadFileResult> read_files_own(const std::vector<std::string> &paths, size_t limit) {
+    std::vector<ReadFileResult> results;
+    size_t used = 0;
+    uint8_t code = 0;
+    for (const std::string &p : paths) results.push_back(read_one(p, limit, &used, &code));
+    return results;
+}
 
 void read_files_as(const CallerId &caller, const std::vector<std::string> &paths, size_t limit, ReadDone done) {
     std::string groups;
@@ -207,22 +238,9 @@ int readas_helper_main(int argc, char **argv) {
         const std::string path = in.substr(start, nul - start);
         start = nul + 1;
         uint8_t code = 0;
-        std::string why;
-        std::vector<uint8_t> data;
-        if (path.empty() || path[0] != '/') {
-            code = kRelative;
-            why = "is not an absolute path";
-        } else {
-            const size_t left = limit - used;
-            const rrhost::ReadResult r = rrhost::read_regular_file(path, left, &data);
-            code = static_cast<uint8_t>(r.fail);
-            why = r.why;
-            if (r.fail == rrhost::ReadFail::TooLarge)
-                why = used ? "makes the message larger than " + std::to_string(limit) + " bytes"
-                           : "is larger than " + std::to_string(limit) + " bytes";
-            if (!r.ok()) data.clear();
-            used += data.size();
-        }
+        ReadFileResult r = read_one(path, limit, &used, &code);
+        const std::string &why = r.why;
+        const std::vector<uint8_t> &data = r.data;
         out.push_back(static_cast<char>(code));
         put_le(&out, why.size(), 4);
         out += why;

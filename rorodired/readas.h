@@ -13,8 +13,9 @@
 // bytes come back on stdout; the service waits for it on the main loop and
 // kills it after a few seconds (a file on a stalled network mount).
 //
-// On the session bus the helper runs as the service's own user (nothing to
-// change), for the same checks and the same isolation.
+// On the session bus the caller is the service's own user: the service reads
+// the files itself (read_files_own), with the same checks and limits and no
+// helper process.
 #ifndef RORODIRED_READAS_H
 #define RORODIRED_READAS_H
 
@@ -40,6 +41,10 @@ struct ReadFileResult {
 // too long, answered garbage).
 using ReadDone = std::function<void(bool ok, std::vector<ReadFileResult> results, const std::string &why)>;
 void read_files_as(const CallerId &caller, const std::vector<std::string> &paths, size_t limit, ReadDone done);
+
+// Reads `paths` in this process as the service's own user, with the checks
+// and limits of the helper: one result per path, in order.
+std::vector<ReadFileResult> read_files_own(const std::vector<std::string> &paths, size_t limit);
 
 // The helper's side: argv after the program name starts with
 // "--read-files-as". Returns the exit status.

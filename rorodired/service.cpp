@@ -102,7 +102,13 @@ void start_transfer(Service &s, const Effect &e) {
     } else {
         started = s.transport->start(e.id, e.lane, std::move(bytes));
     }
-    if (started) return;
+    if (started) {
+        const std::string iface = s.transport->running_iface();
+        log_line("transfer " + e.id + " goes out on " +
+                 (iface.empty() ? std::string("the default route") : "interface " + iface) +
+                 (s.bearer.dns_list().empty() || iface.empty() ? "" : ", names through DNS " + s.bearer.dns_list()));
+        return;
+    }
     // The transport still winds down another transfer: the core hears that this
     // one did not start (from the main loop, as every outcome) and tries it again.
     log_line("a transfer still runs; " + e.id + " waits");
@@ -259,6 +265,28 @@ bool change_settings(Service &s, const std::vector<std::pair<std::string, GVaria
 
 namespace {
 
+// The bearer the modem side reports: the next transfers go out on it. A
+// transfer running on a bearer that went away or changed (another address,
+// another interface) is stopped; the queue takes it up again on the bearer
+// of now, without counting an attempt.
+void follow_bearer(Service &s, bool up, const std::string &iface) {
+    const BearerInfo info = up ? modem_bearer_info(s.modem) : BearerInfo{};
+    const std::string dns = info.dns_list();
+    const std::string ifname = info.iface.empty() ? iface : info.iface;
+    log_line(up ? "bearer up on " + (info.iface.empty() ? (iface.empty() ? std::string("an interface the modem stack does not name")
+                                                                          : iface)
+                                                        : info.describe())
+                : std::string("bearer down"));
+    const bool changed = !up || !(info == s.bearer);
+    s.bearer = info;
+    s.transport->set_bearer(up ? ifname : std::string(), up ? dns : std::string());
+    if (changed && s.transport->busy() && !s.transport->running_id().empty()) {
+        log_line("the bearer of transfer " + s.transport->running_id() + " " + (up ? "changed" : "went away") +
+                 ": it is stopped and tried again");
+        s.transport->stop();
+    }
+}
+
 void start_modem(Service &s) {
     ModemSettings ms = modem_settings(s.settings);
     ms.agentBus = s.bus;
@@ -272,7 +300,7 @@ void start_modem(Service &s) {
         const bool wasUp = s.bearerUp;
         s.bearerUp = up;
         s.bearerState = state;
-        log_line(up ? "bearer up" + (iface.empty() ? std::string() : " on " + iface) : std::string("bearer down"));
+        follow_bearer(s, up, iface);
         if (!up) emit_bearer(s, state);
         apply_effects(s, s.core->set_bearer(up));
         if (up && !wasUp && s.settings.autoProcessOnConnection) {
@@ -383,6 +411,10 @@ int run_service(const Settings &settings, bool systemBus) {
         [&s](const std::string &id, TransferResult r) { apply_effects(s, s.core->transfer_done(id, std::move(r))); },
         [&s](const std::string &id, uint64_t bytes) { apply_effects(s, s.core->transfer_progress(id, bytes)); });
     s.transport->set_settings(transport_settings(s.settings));
+    // The answer to the relay follows MessageAdded; its outcome goes to the log.
+    s.transport->set_answer_done([](const std::string &id, bool ok, const std::string &why) {
+        log_line(ok ? "the relay took the answer for " + id : "the answer to the relay for " + id + " failed: " + why);
+    });
     // The queue waits for the bearer the modem side reports.
     Effects loaded = s.core->load(s.store->load());
 

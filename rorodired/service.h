@@ -84,6 +84,7 @@ struct Service {
     gulong closedHandler = 0;
     bool bearerUp = false;
     BearerState bearerState = BearerState::NoBearersActive;
+    BearerInfo bearer;  // the bearer transfers go out on, as the modem side last reported it
     std::string modemNumber;  // from the modem, when none is configured
 };
 

@@ -203,7 +203,7 @@ struct Store::Impl {
         return p;
     }
     bool write(const std::string &file, const void *data, size_t size, const Message &m, bool messageOwned,
-               std::string *why) {
+               std::string *why, bool syncDir = true) {
         if (failAfter > 0 && --failAfter == 0) {
             failAfter = 1;  // full: every write from now on fails
             *why = "cannot write '" + file + "': " + std::strerror(ENOSPC);
@@ -211,6 +211,7 @@ struct Store::Impl {
         }
         rrhost::WriteOptions w;
         w.mode = opt.fileMode;
+        w.syncDir = syncDir;
         if (opt.chownFiles && messageOwned) {
             w.owner = m.owner;
             w.group = m.group;
@@ -275,7 +276,9 @@ bool Store::save_record(const Message &m, std::string *why) {
 }
 
 bool Store::save_blob(const Message &m, Blob kind, int index, const std::vector<uint8_t> &bytes, std::string *why) {
-    return p_->write(p_->path(m.id, kind, index), bytes.data(), bytes.size(), m, kind != Blob::Notification, why);
+    // The record saved after every blob syncs the folder once for both names.
+    return p_->write(p_->path(m.id, kind, index), bytes.data(), bytes.size(), m, kind != Blob::Notification, why,
+                     false);
 }
 
 bool Store::mark_confirmed(const Message &m) {

@@ -52,7 +52,8 @@ public:
     bool read_blob(const std::string &id, Blob kind, int index, std::vector<uint8_t> *out, std::string *why) const;
     const std::string &dir() const;
 
-    // Sink
+    // Sink. A blob's new name becomes durable with the folder sync of the
+    // record saved after it (every blob is followed by its record).
     bool save_record(const Message &m, std::string *why) override;
     bool save_blob(const Message &m, Blob kind, int index, const std::vector<uint8_t> &bytes,
                    std::string *why) override;

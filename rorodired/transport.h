@@ -11,7 +11,9 @@
 // bytes) without connecting, and stops a transfer on request.
 //
 // Changes to this header are additive; the newest are listed here:
-//   Transport::start_read_report, read_relay_url, read_proxy
+//   Transport::set_answer_done
+//   Transport::start_read_report, read_relay_url, read_proxy,
+//   Transport::set_bearer, running_iface
 #ifndef RORODIRED_TRANSPORT_H
 #define RORODIRED_TRANSPORT_H
 
@@ -45,6 +47,10 @@ class Transport {
 public:
     using Done = std::function<void(const std::string &id, TransferResult result)>;
     using Progress = std::function<void(const std::string &id, uint64_t bytes)>;
+    // How the answer to the relay (m-notifyresp-ind) of a download ended;
+    // it comes after Done, which hands the message on as soon as it is
+    // whole and stored. `why` is empty when the relay took the answer.
+    using AnswerDone = std::function<void(const std::string &id, bool ok, const std::string &why)>;
 
     // One Transport per process (the library runs one transaction at a time).
     Transport(Done done, Progress progress);
@@ -53,13 +59,23 @@ public:
     Transport &operator=(const Transport &) = delete;
 
     void set_settings(const TransportSettings &s);
+    // The bearer the transfers started from now on go out on: its interface
+    // (sockets tied to it) and DNS servers ("a,b", the relay's and proxy's
+    // names resolved through them only). Both empty: the default route and
+    // the system resolver. A running transfer keeps the bearer it began on.
+    void set_bearer(const std::string &iface, const std::string &dns);
+    // The running transfer's interface ("" when none or the default route).
+    const std::string &running_iface() const;
+    void set_answer_done(AnswerDone answerDone);
 
     // Starts the transfer of message `id`: a send posts `bytes` (the stored
     // m-send-req), a download fetches what `bytes` (the stored
     // m-notification-ind) names. Done is called exactly once, always from the
     // main loop (never from inside start()), also when the library refuses
     // to start (TransferEnd::NotStarted) or the location is refused
-    // (TransferEnd::Refused). False only when a transfer already runs.
+    // (TransferEnd::Refused). False only when a transfer already runs. A
+    // transfer started while the library still answers the relay for the
+    // last download begins once that answer has ended.
     bool start(const std::string &id, Lane lane, std::vector<uint8_t> bytes);
 
     // Posts the m-read-rec-ind `report` for the received message `id` to

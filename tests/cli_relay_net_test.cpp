@@ -522,7 +522,7 @@ TEST_F(RelayNet, RelayFaults) {
     EXPECT_TRUE(saw404);
 }
 
-// The commands as a user runs them: real 100 ms steps, the outcome in words
+// The commands as a user runs them: stepped by their sockets as shipped, the outcome in words
 // or JSON, a distinct exit status per outcome.
 TEST_F(RelayNet, SendAndFetchCommands) {
     hbx_SetStepPeriod(HBX_STEP_PERIOD_MS);

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -53,6 +55,15 @@ public:
         for (std::string l; std::getline(f, l);) n += !l.empty();
         return n;
     }
+    // The PDU types of the requests the relay logged, in order.
+    std::vector<std::string> logged_types() const {
+        std::ifstream f(relay_.log);
+        std::vector<std::string> v;
+        for (std::string l; std::getline(f, l);)
+            for (const char *t : {"m-send-req", "m-notifyresp-ind", "m-acknowledge-ind"})
+                if (l.find(std::string("\"type\":\"") + t + "\"") != std::string::npos) v.emplace_back(t);
+        return v;
+    }
 
 private:
     BenchRelay relay_;
@@ -67,6 +78,7 @@ protected:
         transport_ = std::make_unique<Transport>(
             [this](const std::string &id, TransferResult r) {
                 results_.emplace_back(id, std::move(r));
+                if (onDone_) onDone_();
                 g_main_loop_quit(loop_);
             },
             [this](const std::string &, uint64_t bytes) { lastBytes_ = bytes; });
@@ -112,6 +124,7 @@ protected:
     std::unique_ptr<Transport> transport_;
     std::vector<std::pair<std::string, TransferResult>> results_;
     uint64_t lastBytes_ = 0;
+    std::function<void()> onDone_;
 };
 
 TEST_F(TransportNet, SendKeepsMessageIdAndReadsRefusalsTheLibraryReportsAs21) {
@@ -177,6 +190,51 @@ TEST_F(TransportNet, DownloadsOnlyFromTheRelayAndDecodesWhatCame) {
     ASSERT_LE(a.offset + a.length, r->pdu.size());
     EXPECT_EQ(std::string(r->pdu.begin() + static_cast<long>(a.offset), r->pdu.begin() + static_cast<long>(a.offset + a.length)),
               std::string(3000, 'a'));
+}
+
+// A retrieved message is handed on as soon as it is stored, before the
+// answer to the relay; a transfer started right then waits for that answer,
+// whose outcome is reported on its own.
+TEST_F(TransportNet, TheMessageIsHandedOnBeforeTheAnswerToTheRelay) {
+    Relay relay;
+    ASSERT_TRUE(relay.start());
+    use(relay);
+    ASSERT_TRUE(transport_->start("0000000000000001", Lane::Send, message("0000000000000001")));
+    ASSERT_TRUE(wait());
+    const auto inds = relay.notifications();
+    ASSERT_EQ(inds.size(), 1u);
+    std::vector<std::pair<std::string, bool>> answers;
+    transport_->set_answer_done(
+        [&answers](const std::string &id, bool ok, const std::string &) { answers.emplace_back(id, ok); });
+    std::vector<std::string> typesAtDone;
+    bool startedNext = false;
+    onDone_ = [&] {
+        if (!typesAtDone.empty()) return;
+        typesAtDone = relay.logged_types();
+        // As the core does: the next transfer starts from the report.
+        startedNext = transport_->start("0000000000000003", Lane::Send, message("0000000000000003"));
+    };
+    ASSERT_TRUE(transport_->start("0000000000000002", Lane::Download, inds[0]));
+    std::optional<TransferResult> r = wait();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->end, TransferEnd::Ok) << r->why;
+    EXPECT_EQ(std::count(typesAtDone.begin(), typesAtDone.end(), "m-notifyresp-ind"), 0)
+        << "the relay was answered before the message was handed on";
+    EXPECT_TRUE(answers.empty());
+    EXPECT_TRUE(startedNext) << "a transfer may start while the answer is under way";
+    EXPECT_TRUE(transport_->busy());
+    onDone_ = nullptr;
+    r = wait();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(results_.back().first, "0000000000000003");
+    EXPECT_EQ(r->end, TransferEnd::Ok) << r->why;
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].first, "0000000000000002");
+    EXPECT_TRUE(answers[0].second);
+    const std::vector<std::string> types = relay.logged_types();
+    const std::vector<std::string> expect = {"m-send-req", "m-notifyresp-ind", "m-send-req"};
+    EXPECT_EQ(types, expect) << "the answer went out before the next send";
+    EXPECT_FALSE(wait(300)) << "exactly one report per transfer";
 }
 
 TEST_F(TransportNet, AStalledDownloadStopsAtOnceAndTheNextTransferRuns) {

@@ -24,6 +24,7 @@ struct Sock {
     int error = 0;
     std::string written;
     osal_script::ConnectMode mode = osal_script::ConnectMode::NextTurn;
+    std::string ifname, source;  // g_sock_bind
     bool connecting = false;  // g_sock_connect accepted, completion not yet delivered
     bool connected = false;
     OSAL_SOCK_CB cb = nullptr;
@@ -38,6 +39,9 @@ struct Timer {
     void *user = nullptr;
     bool fired = false;
     bool freed = false;
+    bool watch = false;       // a readiness wait (g_sock_watch)
+    OSAL_SOCKET sock = 0;     // its socket
+    int events = 0;
 };
 
 struct ReadStep {
@@ -64,9 +68,12 @@ struct State {
     std::deque<ReadStep> readSteps;
     std::deque<Timer> timers;  // in arming order
     int timersFired = 0, badFrees = 0, lastPeriod = -1;
+    int watchesArmed = 0, watchesReady = 0, lastWatchEvents = 0;
     long nowMs = 0;  // virtual time: advanced to each timer as it fires
     int resolves = 0;
     std::string lastResolveHost;
+    std::string lastResolveServers, lastResolveIfname;
+    int dnsResolves = 0;
     std::deque<OSAL_SOCKET> dueConnects;  // completions the next turn delivers, in connect order
     int insideCall = 0;                   // > 0 while an osal call runs
     int callbacksInside = 0;
@@ -278,9 +285,34 @@ int g_sock_close(OSAL_SOCKET sock) {
     return 0;
 }
 
+int g_sock_bind(OSAL_SOCKET sock, const char *ifname, const char *source) {
+    InCall in;
+    Sock *k = find_open(sock);
+    if (!k) {
+        ++st().bad;
+        return -1;
+    }
+    k->ifname = ifname ? ifname : "";
+    k->source = source ? source : "";
+    return 0;
+}
+
+const char *g_sock_strerror(int error) { return error == 0 ? "no error" : "scripted error"; }
+
+OSAL_ADDR g_sock_resolve_dns(const char *host, const char *servers, const char *ifname, int) {
+    if (!host || !*host || !servers || !*servers) return nullptr;
+    OSAL_ADDR a = g_sock_resolve(host);
+    st().lastResolveServers = servers;
+    st().lastResolveIfname = ifname ? ifname : "";
+    ++st().dnsResolves;
+    return a;
+}
+
 OSAL_ADDR g_sock_resolve(const char *host) {
     if (!host || !*host) return nullptr;
     State &s = st();
+    s.lastResolveServers.clear();
+    s.lastResolveIfname.clear();
     ++s.resolves;
     s.lastResolveHost = host;
     auto rec = std::make_unique<osal_addr_rec>();
@@ -342,6 +374,31 @@ int g_settimer(int period_ms, OSAL_TIMER_CB cb, void *user, int, OSAL_TIMER *han
     t.user = user;
     st().timers.push_back(t);
     st().lastPeriod = period_ms;
+    if (handle) *handle = reinterpret_cast<OSAL_TIMER>(t.id);
+    return 0;
+}
+
+int g_sock_watch(OSAL_SOCKET sock, int events, int timeout_ms, OSAL_TIMER_CB cb, void *user, OSAL_TIMER *handle) {
+    if (handle) *handle = nullptr;
+    State &s = st();
+    const InCall inCall;
+    if (!cb || timeout_ms < 0 || (events & (OSAL_WATCH_READ | OSAL_WATCH_WRITE)) == 0) return -1;
+    if (!find_open(sock)) {
+        ++s.bad;
+        return -1;
+    }
+    Timer t;
+    t.id = g_nextTimerId++;
+    t.period = timeout_ms;
+    t.due = s.nowMs + timeout_ms;
+    t.cb = cb;
+    t.user = user;
+    t.watch = true;
+    t.sock = sock;
+    t.events = events;
+    s.timers.push_back(t);
+    ++s.watchesArmed;
+    s.lastWatchEvents = events;
     if (handle) *handle = reinterpret_cast<OSAL_TIMER>(t.id);
     return 0;
 }
@@ -430,6 +487,17 @@ std::string written(OSAL_SOCKET s) {
     return it == st().socks.end() ? std::string() : it->second.written;
 }
 OSAL_SOCKET last_socket() { return st().lastSock; }
+std::string last_resolve_servers() { return st().lastResolveServers; }
+std::string last_resolve_ifname() { return st().lastResolveIfname; }
+int dns_resolves_started() { return st().dnsResolves; }
+std::string bound_ifname(OSAL_SOCKET s) {
+    auto it = st().socks.find(pick(s));
+    return it == st().socks.end() ? std::string() : it->second.ifname;
+}
+std::string bound_source(OSAL_SOCKET s) {
+    auto it = st().socks.find(pick(s));
+    return it == st().socks.end() ? std::string() : it->second.source;
+}
 int sockets_created() { return st().created; }
 int sockets_open() {
     int n = 0;
@@ -488,16 +556,51 @@ int timer_bad_frees() { return st().badFrees; }
 int last_timer_period() { return st().lastPeriod; }
 long now_ms() { return st().nowMs; }
 
+namespace {
+
+// Whether a readiness wait is ready now: its socket is gone, or connected
+// (its connect delivered) with a scripted read that is no "nothing yet"
+// (for reading) or a write result that is no "would block" (for writing).
+bool watch_ready(const Timer &t) {
+    const Sock *k = find_open(t.sock);
+    if (!k) return true;
+    if (k->connecting) return false;  // the connect's end wakes it (a turn delivers it)
+    const State &s = st();
+    if (t.events & OSAL_WATCH_READ) {
+        if (!s.readSteps.empty() && (s.readSteps.front().isData || s.readSteps.front().result != -2)) return true;
+    }
+    if (t.events & OSAL_WATCH_WRITE) {
+        if (s.writeResults.empty() || s.writeResults.front() != -2) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int watches_armed() { return st().watchesArmed; }
+int watches_fired_ready() { return st().watchesReady; }
+int last_watch_events() { return st().lastWatchEvents; }
+
 bool fire_next_timer() {
     auto &ts = st().timers;
     bool any = false;
     for (const auto &t : ts) any = any || (!t.fired && !t.freed);
     if (!any) return false;
     run_turn();  // what is ready is delivered before the timer that is due
-    // The pending timer that is due first (the earliest armed among equals);
-    // virtual time moves on to it.
+    // A readiness wait whose socket is ready fires first (the earliest armed
+    // among them), at the present time; else the pending timer or wait that
+    // is due first (the earliest armed among equals), and virtual time moves
+    // on to it.
     size_t next = ts.size();
     for (size_t i = 0; i < ts.size(); ++i) {
+        if (ts[i].fired || ts[i].freed || !ts[i].watch) continue;
+        if (watch_ready(ts[i])) {
+            next = i;
+            break;
+        }
+    }
+    const bool byReadiness = next != ts.size();
+    for (size_t i = 0; !byReadiness && i < ts.size(); ++i) {
         if (ts[i].fired || ts[i].freed) continue;
         if (next == ts.size() || ts[i].due < ts[next].due) next = i;
     }
@@ -505,7 +608,10 @@ bool fire_next_timer() {
     Timer &t = ts[next];
     t.fired = true;
     ++st().timersFired;
-    if (t.due > st().nowMs) st().nowMs = t.due;
+    if (byReadiness)
+        ++st().watchesReady;
+    else if (t.due > st().nowMs)
+        st().nowMs = t.due;
     // Copy first: the callback may arm timers (the deque grows) or free this one.
     const OSAL_TIMER_CB cb = t.cb;
     void *user = t.user;

@@ -102,6 +102,14 @@ bool complete_resolve(bool ok = true);
 int resolves_started();
 int addrs_live();  // records returned by g_sock_resolve and not yet freed
 std::string last_resolve_host();
+// The DNS servers and interface of the last g_sock_resolve_dns ("" after a
+// plain g_sock_resolve), and how many lookups went through given servers.
+std::string last_resolve_servers();
+std::string last_resolve_ifname();
+int dns_resolves_started();
+// What g_sock_bind last tied a socket to (0: the last socket created).
+std::string bound_ifname(OSAL_SOCKET s = 0);
+std::string bound_source(OSAL_SOCKET s = 0);
 
 // ---------------------------------------------------------------- timers
 // Timers are virtual: nothing fires until the test says so. They fire in the
@@ -119,6 +127,19 @@ long now_ms();  // the virtual clock: 0 after reset(), then the due time of the 
 // due; false (and no turn) if no timer is pending.
 bool fire_next_timer();
 int run_timers(int max_fires);   // fires until none is pending or max reached; returns count fired
+
+// ---------------------------------------------------------------- readiness waits
+// g_sock_watch arms a wait that lives among the timers (the same handles,
+// released by g_free_timer, counted by timers_armed/_freed/_live). A wait is
+// ready when its socket is closed, or connected (a connect still under way
+// holds it until its completion is delivered) and, for OSAL_WATCH_READ, the
+// next scripted read step is data, 0 or -1, or, for OSAL_WATCH_WRITE, the
+// next scripted write result is no -2 (an empty queue accepts). On
+// fire_next_timer a ready wait fires first, at the present virtual time;
+// a wait that never gets ready fires at its time-out like a timer.
+int watches_armed();
+int watches_fired_ready();  // waits that fired because their socket was ready
+int last_watch_events();
 
 }  // namespace osal_script
 

@@ -10,11 +10,15 @@
 #   AddSms(s number, ay data, s text, b receiving) -> o   a received SMS (with
 #       receiving, it shows State RECEIVING first and RECEIVED a moment later)
 #   SetBearer(b present, b connected, s apn, s iface)     the modem's one bearer
+#   SetBearerIp(a{sv} ip4, a{sv} ip6)                     the bearer's Ip4Config and Ip6Config while
+#       connected (ModemManager's keys: method, address, prefix, gateway,
+#       dns1..dns3, mtu); an empty dictionary leaves that family out. Until
+#       it is called the bearer has 127.0.0.1/8 with DNS 127.0.0.1 and no IPv6.
 #   SetOwnNumbers(as)
 #   Calls() -> as                                         "Interface.Method arg" of each client call
 #   Sms() -> ao                                           SMS objects still on the modem
 # Usage: mm_standin.py --address BUS_ADDRESS [--no-bearer] [--disconnected]
-#        [--apn APN] [--iface IFACE] [--own-number N] [--imsi IMSI] [--sms HEX ...]
+#        [--apn APN] [--iface IFACE] [--own-number N] [--imsi IMSI] [--operator MCCMNC] [--sms HEX ...]
 # It prints "ready" on stdout once it owns the name.
 import argparse
 import sys
@@ -47,6 +51,7 @@ CONTROL_XML = """<node><interface name='org.rorodire.Standin'>
   <arg type='s' direction='in'/><arg type='b' direction='in'/><arg type='o' direction='out'/></method>
  <method name='SetBearer'><arg type='b' direction='in'/><arg type='b' direction='in'/>
   <arg type='s' direction='in'/><arg type='s' direction='in'/></method>
+ <method name='SetBearerIp'><arg type='a{sv}' direction='in'/><arg type='a{sv}' direction='in'/></method>
  <method name='SetOwnNumbers'><arg type='as' direction='in'/></method>
  <method name='Calls'><arg type='as' direction='out'/></method>
  <method name='Sms'><arg type='ao' direction='out'/></method>
@@ -148,16 +153,21 @@ class Standin:
         }, emit=False)
         self.modem.set(MM + ".Modem.Modem3gpp", {
             "Imei": ("s", "001010123456789"), "RegistrationState": ("u", 1),
-            "OperatorCode": ("s", "00101"), "OperatorName": ("s", "Test Network"),
+            "OperatorCode": ("s", args.operator), "OperatorName": ("s", "Test Network"),
         }, emit=False)
         self.modem.set(MM + ".Modem.Messaging", {"SupportedStorages": ("au", [2]), "DefaultStorage": ("u", 2)},
                        emit=False)
         self.sim.set(MM + ".Sim", {
             "Active": ("b", True), "SimIdentifier": ("s", "8900100000000000001"), "Imsi": ("s", args.imsi),
-            "OperatorIdentifier": ("s", "00101"), "OperatorName": ("s", "Test Network"),
+            "OperatorIdentifier": ("s", args.operator), "OperatorName": ("s", "Test Network"),
         }, emit=False)
         self.root.set(MM, {"Version": ("s", "1.20.4")}, emit=False)
         self.bearer_present = not args.no_bearer
+        self.connected = not args.disconnected
+        self.ip4 = {"method": GLib.Variant("u", 2), "address": GLib.Variant("s", "127.0.0.1"),
+                    "prefix": GLib.Variant("u", 8), "dns1": GLib.Variant("s", "127.0.0.1"),
+                    "mtu": GLib.Variant("u", 1500)}
+        self.ip6 = {}
         self.bearer_state(not args.disconnected, args.apn, args.iface, emit=False)
         self.object_manager_id = conn.register_object(
             ROOT, Gio.DBusNodeInfo.new_for_xml(OBJECT_MANAGER_XML).interfaces[0],
@@ -174,12 +184,13 @@ class Standin:
         return {MODEM: self.modem.all_props()}
 
     def bearer_state(self, connected, apn, iface, emit=True):
+        self.connected = connected
+        ip_type = (1 if self.ip4 else 0) | (2 if self.ip6 else 0)
         self.bearer.set(MM + ".Bearer", {
             "Interface": ("s", iface if connected else ""), "Connected": ("b", connected),
-            "Properties": ("a{sv}", {"apn": GLib.Variant("s", apn), "ip-type": GLib.Variant("u", 1)}),
-            "Ip4Config": ("a{sv}", {"method": GLib.Variant("u", 2), "address": GLib.Variant("s", "127.0.0.1"),
-                                    "prefix": GLib.Variant("u", 8), "dns1": GLib.Variant("s", "127.0.0.1"),
-                                    "mtu": GLib.Variant("u", 1500)} if connected else {}),
+            "Properties": ("a{sv}", {"apn": GLib.Variant("s", apn), "ip-type": GLib.Variant("u", ip_type or 1)}),
+            "Ip4Config": ("a{sv}", dict(self.ip4) if connected else {}),
+            "Ip6Config": ("a{sv}", dict(self.ip6) if connected else {}),
             "BearerType": ("u", 1), "IpTimeout": ("u", 20),
         }, emit)
         m = MM + ".Modem"
@@ -238,6 +249,12 @@ class Standin:
             self.bearer_present = present
             self.bearer_state(connected, apn, ifname)
             inv.return_value(None)
+        elif method == "SetBearerIp":
+            d4, d6 = args.get_child_value(0), args.get_child_value(1)
+            self.ip4 = {k: d4.lookup_value(k, None) for k in a[0]}
+            self.ip6 = {k: d6.lookup_value(k, None) for k in a[1]}
+            self.bearer_state(self.connected, self.args.apn, self.args.iface)
+            inv.return_value(None)
         elif method == "SetOwnNumbers":
             self.modem.set(MM + ".Modem", {"OwnNumbers": ("as", list(a[0]))})
             inv.return_value(None)
@@ -256,6 +273,7 @@ def main():
     p.add_argument("--iface", default="lo")
     p.add_argument("--own-number", default="+15550100001")
     p.add_argument("--imsi", default="001010000000001", help="the SIM's IMSI (its MCC gives mmsd-tng its country)")
+    p.add_argument("--operator", default="00101", help="MCC and MNC of the SIM and the network (00101: a test network)")
     p.add_argument("--sms", nargs="*", default=[], help="received SMS already on the modem (Data as hex)")
     args = p.parse_args()
     conn = Gio.DBusConnection.new_for_address_sync(

@@ -528,9 +528,14 @@ try:
     pump(1)
     behind, err = sc.send([PEER], {"Subject": GLib.Variant("s", "behind")}, three[1:2])
     wait_for(sc.status_signal(behind, "sent"), "the send behind a trickling download")
-    # At one byte per half second the download would take hours: the send went first.
-    check(not sc.added(status="received", after=mark)(), "a send does not wait behind a trickling download")
+    # At one byte per half second the download would take hours: the send went
+    # first (the download, tried again after it, may already be in by now).
     wait_for(sc.added(status="received", after=mark), "the trickled message to come at last")
+    sent_at = next(i for i, s in enumerate(sc.signals) if s[0] == behind and s[1] == "PropertyChanged"
+                   and s[2] == ("status", "sent"))
+    added_at = next(i for i, s in enumerate(sc.signals) if i >= mark and s[1] == "MessageAdded"
+                    and s[2][1]["Status"] == "received")
+    check(sent_at < added_at, "a send does not wait behind a trickling download")
 
     # ---------------------------------------------------------------- failures as apps see them
     def relay_lines(kind, tid):

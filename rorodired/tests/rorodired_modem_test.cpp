@@ -312,6 +312,58 @@ TEST_F(ModemManagerBackend, BearerStatesFollowTheModem) {
     EXPECT_EQ(seen_.ownNumber, "");
 }
 
+// The connected bearer's Interface, APN, Ip4Config and Ip6Config come
+// through; a new address is reported as a change (the next transfer takes
+// it), an IPv6-only bearer gives only IPv6 DNS servers.
+TEST_F(ModemManagerBackend, BearerConfigurationFollowsTheModem) {
+    start_standin({"--iface", "wwan0", "--apn", "mms.test"});
+    ModemSettings s;
+    s.mmsApn = "mms.test";
+    start_backend(s);
+    auto set_ip = [&](GVariant *ip4, GVariant *ip6) {
+        if (GVariant *r = control("SetBearerIp", g_variant_new("(@a{sv}@a{sv})", ip4, ip6))) g_variant_unref(r);
+    };
+    auto dict = [](const char *address, guint32 prefix, const char *gw, std::vector<const char *> dns) {
+        GVariantBuilder b;
+        g_variant_builder_init(&b, G_VARIANT_TYPE_VARDICT);
+        g_variant_builder_add(&b, "{sv}", "method", g_variant_new_uint32(2));
+        g_variant_builder_add(&b, "{sv}", "address", g_variant_new_string(address));
+        g_variant_builder_add(&b, "{sv}", "prefix", g_variant_new_uint32(prefix));
+        g_variant_builder_add(&b, "{sv}", "gateway", g_variant_new_string(gw));
+        int i = 1;
+        for (const char *d : dns)
+            g_variant_builder_add(&b, "{sv}", ("dns" + std::to_string(i++)).c_str(), g_variant_new_string(d));
+        return g_variant_builder_end(&b);
+    };
+    auto empty = [] { return g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0); };
+    set_ip(dict("10.64.0.2", 29, "10.64.0.1", {"10.64.0.1", "not-an-address", "192.0.2.53"}),
+           dict("fd00:64::2", 64, "fd00:64::1", {"fd00:64::1"}));
+    ASSERT_TRUE(until([&] { return modem_bearer_info(modem_).ip4.address == "10.64.0.2"; }));
+    BearerInfo b = modem_bearer_info(modem_);
+    EXPECT_EQ(b.iface, "wwan0");
+    EXPECT_EQ(b.apn, "mms.test");
+    EXPECT_EQ(b.ip4.prefix, 29u);
+    EXPECT_EQ(b.ip4.gateway, "10.64.0.1");
+    EXPECT_EQ(b.ip4.method, 2u);
+    EXPECT_EQ(b.ip6.address, "fd00:64::2");
+    EXPECT_EQ(b.dns_list(), "10.64.0.1,192.0.2.53,fd00:64::1");  // IPv4 first, only numeric servers
+
+    const size_t reports = seen_.bearer.size();
+    set_ip(dict("10.64.0.3", 29, "10.64.0.1", {"10.64.0.1"}), empty());
+    ASSERT_TRUE(until([&] { return modem_bearer_info(modem_).ip4.address == "10.64.0.3"; }));
+    EXPECT_GT(seen_.bearer.size(), reports) << "a new address is a change the service hears of";
+    EXPECT_TRUE(modem_bearer_info(modem_).ip6.address.empty());
+
+    set_ip(empty(), dict("fd00:64::9", 64, "fd00:64::1", {"fd00:64::1"}));
+    ASSERT_TRUE(until([&] { return modem_bearer_info(modem_).ip6.address == "fd00:64::9"; }));
+    EXPECT_TRUE(modem_bearer_info(modem_).ip4.address.empty());
+    EXPECT_EQ(modem_bearer_info(modem_).dns_list(), "fd00:64::1");
+
+    set_bearer(true, false, "mms.test", "wwan0");
+    ASSERT_TRUE(until([&] { return seen_.bearer.back() == BearerState::InterfaceDisconnected; }));
+    EXPECT_TRUE(modem_bearer_info(modem_).iface.empty()) << "no bearer to go out on while it is down";
+}
+
 TEST_F(ModemManagerBackend, ModemManagerAppearingLateIsPickedUp) {
     start_backend();
     ASSERT_TRUE(until([&] { return !seen_.bearer.empty(); }));

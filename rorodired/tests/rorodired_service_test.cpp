@@ -230,6 +230,28 @@ TEST(ReadAs, TheLimitHoldsForAllFilesTogether) {
     EXPECT_NE(r[1].why.find("1000"), std::string::npos);
 }
 
+// On the session bus the service reads its own user's files itself: each
+// path and the limit over all of them come out as the helper's do.
+TEST(ReadAs, TheServiceReadsItsOwnFilesAsTheHelperDoes) {
+    TempDir d;
+    const std::string a = d.write("a.txt", "alpha"), b = d.write("b.txt", std::string(700, 'b'));
+    const std::string fifo = d.path + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    const std::vector<std::string> paths = {a, d.path, fifo, "a.txt", d.path + "/none", b, b, a};
+    for (size_t limit : {size_t{2000}, size_t{1000}, size_t{3}}) {
+        SCOPED_TRACE(limit);
+        const auto helper = read_as(self(), paths, limit);
+        const auto own = read_files_own(paths, limit);
+        ASSERT_EQ(own.size(), paths.size());
+        ASSERT_EQ(helper.size(), own.size());
+        for (size_t i = 0; i < own.size(); ++i) {
+            EXPECT_EQ(own[i].fail, helper[i].fail) << i;
+            EXPECT_EQ(own[i].why, helper[i].why) << i;
+            EXPECT_EQ(own[i].data, helper[i].data) << i;
+        }
+    }
+}
+
 TEST(ReadAs, TheCallersIdentityDecides) {
     if (geteuid() != 0) GTEST_SKIP() << "taking another user's identity needs root";
     struct passwd *nobody = getpwnam("nobody");

@@ -22,6 +22,7 @@ namespace {
 
 constexpr char kFetchUsage[] =
     "usage: rorodire fetch --relay URL [--proxy HOST:PORT] [--user-agent S] [--profile URL]\n"
+    "                      [--interface IF] [--dns ADDR[,ADDR]]\n"
     "                      [--notifyresp | --ack] [--json] [--verbose] NOTIFICATION -o OUT\n"
     "\n"
     "Downloads the message that the m-notification-ind in the file NOTIFICATION\n"
@@ -32,6 +33,9 @@ constexpr char kFetchUsage[] =
     "answered Deferred, so it stays on the relay.\n"
     "  --relay URL        MMS relay (MMSC) URL the answer is posted to\n"
     "  --proxy HOST:PORT  WAP proxy (HTTP proxy) to go through; none by default\n"
+    "  --interface IF     go out on network interface IF (the modem's bearer)\n"
+    "  --dns ADDR[,ADDR]  resolve the relay's and proxy's names through these DNS\n"
+    "                     servers only (the bearer's), never the system resolver\n"
     "  --user-agent S     User-Agent header instead of the built-in one\n"
     "  --profile URL      Profile (UAProf) header instead of the built-in one\n"
     "  --notifyresp       answer with an m-notifyresp-ind (retrieve mode 3; default)\n"

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "rorodire_tool.h"
+#include "rr_stack.h"
 
 namespace {
 
@@ -101,6 +102,8 @@ int run_command(int argc, char **argv) {
 // No exception leaves a command: what the commands do not catch themselves
 // (out of memory, above all) ends in one line and a plain failure status.
 int main(int argc, char **argv) {
+    // send, fetch and read-report step their transfers by the socket's readiness.
+    hbx_SetDrive(HbxDrive::Readiness);
     try {
         return run_command(argc, argv);
     } catch (const std::bad_alloc &) {

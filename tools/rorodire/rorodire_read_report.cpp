@@ -29,6 +29,7 @@ namespace {
 
 constexpr char kReadReportUsage[] =
     "usage: rorodire read-report --relay URL [--proxy HOST:PORT] [--status read|deleted]\n"
+    "                            [--interface IF] [--dns ADDR[,ADDR]]\n"
     "                            [--from ADDR] [--user-agent S] [--profile URL]\n"
     "                            [--json] [--verbose] MESSAGE\n"
     "\n"
@@ -40,6 +41,9 @@ constexpr char kReadReportUsage[] =
     "the relay answers with an HTTP status only.\n"
     "  --relay URL        MMS relay (MMSC) URL, e.g. http://127.0.0.1:8002/mms\n"
     "  --proxy HOST:PORT  WAP proxy (HTTP proxy) to go through; none by default\n"
+    "  --interface IF     go out on network interface IF (the modem's bearer)\n"
+    "  --dns ADDR[,ADDR]  resolve the relay's and proxy's names through these DNS\n"
+    "                     servers only (the bearer's), never the system resolver\n"
     "  --status S         read (the default) or deleted (deleted without being read)\n"
     "  --from ADDR        your own address as the report's From; without it the\n"
     "                     relay inserts it\n"

@@ -1,7 +1,9 @@
 // What `rorodire send` and `rorodire fetch` share: their options, the run of
 // a transaction on a GLib main loop with progress on stderr, the outcome in
 // words or JSON.
+#include <gio/gio.h>
 #include <glib.h>
+#include <net/if.h>
 #include <libsoup/soup.h>
 #include <unistd.h>
 
@@ -25,6 +27,21 @@ namespace rrtool::transfer {
 Run g_run;
 
 namespace {
+
+// One DNS server of --dns: a numeric address, or "a.b.c.d:PORT" / "[v6]:PORT".
+bool dns_server_ok(const std::string &s) {
+    std::string host = s;
+    if (!s.empty() && s[0] == '[') {
+        const size_t close = s.find(']');
+        if (close == std::string::npos || close + 1 >= s.size() || s[close + 1] != ':') return false;
+        host = s.substr(1, close - 1);
+    } else if (std::count(s.begin(), s.end(), ':') == 1) {
+        host = s.substr(0, s.find(':'));
+    }
+    GInetAddress *a = g_inet_address_new_from_string(host.c_str());
+    if (a) g_object_unref(a);
+    return a != nullptr;
+}
 
 void draw_progress(int percent) {
     Run &r = g_run;
@@ -119,6 +136,13 @@ std::string failure_cause(const Common &c) {
     }
     // A confirmation that came whole but refused the message.
     if (std::string words = confirmation_words(); !words.empty()) return words;
+    // The socket layer's own cause (a lookup through the bearer's DNS, a
+    // connect on its interface); with a bearer nothing else is asked, since
+    // a probe would go out on the default route and the system resolver.
+    if (!c.iface.empty() || !c.dns.empty()) {
+        if (const int netError = fnQX_Stack_Layer().lastError) return g_sock_strerror(netError);
+        return e.cause == HbxEndCause::ReadFailed ? "the connection failed" : "";
+    }
     std::string reach = reach_problem(rrhost::authority_text(c.proxyHost, c.proxyPort), c.relay);
     if (reach.empty() && e.cause == HbxEndCause::ReadFailed)
         reach = e.httpStatus > 0 ? "the connection failed after " + http_words(e.httpStatus) : "the connection failed";
@@ -178,6 +202,28 @@ bool set_proxy(Common *c, const std::string &v, const char *command) {
     return false;
 }
 
+bool set_interface(Common *c, const std::string &v, const char *command) {
+    c->iface = v;
+    if (c->iface.empty() || c->iface.size() >= IF_NAMESIZE || if_nametoindex(c->iface.c_str()) == 0) {
+        std::fprintf(stderr, "rorodire %s: --interface '%s': no such network interface\n", command, c->iface.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool set_dns(Common *c, const std::string &v, const char *command) {
+    c->dns = v;
+    gchar **servers = g_strsplit(c->dns.c_str(), ",", -1);
+    bool ok = servers[0] != nullptr && c->dns.size() < sizeof(QXBearer{}.dns);
+    for (gchar **sv = servers; ok && *sv; ++sv) ok = dns_server_ok(*sv);
+    g_strfreev(servers);
+    if (!ok) {
+        std::fprintf(stderr, "rorodire %s: --dns '%s': takes numeric addresses ADDR[,ADDR]\n", command, c->dns.c_str());
+        return false;
+    }
+    return true;
+}
+
 bool set_status(Common *c, const std::string &v, const char *command) {
     if (v != "read" && v != "deleted") {
         std::fprintf(stderr, "rorodire %s: --status takes read or deleted\n", command);
@@ -192,6 +238,8 @@ using N = const char *;
 const OptionSpec kOptions[] = {
     {"--relay", nullptr, kAll, true, set_relay},
     {"--proxy", nullptr, kAll, true, set_proxy},
+    {"--interface", nullptr, kAll, true, set_interface},
+    {"--dns", nullptr, kAll, true, set_dns},
     {"--user-agent", nullptr, kAll, true, [](Common *c, V v, N) { return c->userAgent = v, true; }},
     {"--profile", nullptr, kAll, true, [](Common *c, V v, N) { return c->profile = v, true; }},
     {"--json", nullptr, kAll, false, [](Common *c, V, N) { return c->json = true; }},
@@ -252,6 +300,11 @@ int parse_options(int argc, char **argv, Command cmd, const char *usage, Common 
 }
 
 MmsSettings settings_of(const Common &c) {
+    // The bearer is the transactions' own setting: set here, before each of
+    // them starts.
+    QXBearer bearer{};
+    fnQX_Stack_MakeBearer(&bearer, c.iface.c_str(), nullptr, c.dns.c_str());
+    hbx_SetBearer(&bearer);
     auto opt = [](const std::string &s) { return s.empty() ? nullptr : s.c_str(); };
     return MmsSettings{opt(c.userAgent), opt(c.profile), opt(c.proxyHost), opt(c.proxyPort), c.relay.c_str()};
 }

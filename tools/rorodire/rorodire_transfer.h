@@ -35,6 +35,9 @@ struct Common {
     // reader's own address ("" lets the relay insert it).
     int readStatus = 0x80;
     std::string from;
+    // The bearer to go out on: interface (--interface) and DNS servers
+    // (--dns, comma separated); empty: routing and the system resolver.
+    std::string iface, dns;
 };
 
 // What the callback sees; the library's callback carries no user value.

@@ -80,12 +80,19 @@ Got read_bounded(WspCursor &c, long ext, char **field, Reader reader) {
 }  // namespace
 
 Got read_text_field(WspCursor &c, TextReader reader, char **field) {
-    // The value holds its zero byte, so the reader fails only for want of memory.
-    return read_bounded(c, TextExtent(c), field, [reader](WspCursor &v, char **text) {
-        int n = 0;
-        *text = reader(v, &n);
-        return *text ? Got::Value : Got::NoMemory;
-    });
+    // The reader finds the text's zero byte itself (one scan of the bytes)
+    // and steps over it; without one it cuts the cursor, for want of memory
+    // it leaves the cursor where it was and the value is stepped over here.
+    int n = 0;
+    char *text = reader(c, &n);
+    if (!text) {
+        if (c.p >= c.end && c.truncated) return Got::Incomplete;
+        SkipText(c);
+        return Got::NoMemory;
+    }
+    qx::free_ptr(*field);
+    *field = text;
+    return Got::Value;
 }
 
 Got read_encoded_text(WspCursor &c, char **field) {

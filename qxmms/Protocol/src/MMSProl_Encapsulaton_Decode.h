@@ -55,9 +55,9 @@ Step message_class(WspCursor &c, unsigned char *field);
 Step from_field(WspCursor &c, char **field);
 
 using TextReader = char *(*)(WspCursor &, int *);
-// Reads the text value at the cursor with one of the WSP text readers, which
-// only ever sees the bytes up to the zero byte. On Got::Value the new text
-// replaces *field (the old one is released).
+// Reads the text value at the cursor with one of the WSP text readers (GetTextString,
+// GetQuoteTextString), which take the bytes up to the first zero byte. On
+// Got::Value the new text replaces *field (the old one is released).
 Got read_text_field(WspCursor &c, TextReader reader, char **field);
 // Reads an Encoded-string-value (Subject, Response-Text) into *field, bounded
 // by its Value-length when it has one.

@@ -20,8 +20,11 @@ const uint8_t *find_zero(const WspCursor &c) {
 // is an int (cursors never span more than INT_MAX bytes).
 char *copy_text(const uint8_t *p, long n) {
     if (n < 0 || n >= INT_MAX) return nullptr;
-    char *t = static_cast<char *>(fnQX_Malloc(static_cast<int>(n + 1)));
-    if (t && n > 0) std::memcpy(t, p, static_cast<size_t>(n));
+    // Every byte is written: no zero fill first.
+    char *t = static_cast<char *>(qx::alloc_uninit(static_cast<int>(n + 1)));
+    if (!t) return nullptr;
+    if (n > 0) std::memcpy(t, p, static_cast<size_t>(n));
+    t[n] = 0;
     return t;
 }
 

@@ -179,6 +179,10 @@ struct HttpCtx {
     int32_t lengthSeen;      // a Content-Length header was read (another must agree)
     int32_t bodyTaken;       // body bytes handed to the reader
     int32_t statusSeen;      // the response's status line was read
+    // Each step writes as much of the request as the socket takes and reads
+    // as much of the body as has arrived (a host driving the steps by the
+    // socket's readiness); 0: one chunk of QX_HTTP_CHUNK bytes per write step.
+    int32_t drainIo;
 };
 
 // The HTTP module's process state: one instance, set up by

@@ -486,15 +486,24 @@ namespace {
 // most want of them): the count, QX_STEP_AGAIN, 0 at the body's end, or
 // QX_STEP_FAILED.
 int read_direct(HttpCtx *ctx, void *dst, int want) {
-    const int n = fnQX_Stack_RecvData(ctx->socket, dst, want);
-    if (n > 0) {
+    // One read; a draining context reads on while bytes are there and room is left.
+    int got = 0, n;
+    for (;;) {
+        n = fnQX_Stack_RecvData(ctx->socket, static_cast<uint8_t *>(dst) + got, want - got);
+        if (n <= 0) break;
+        if (n > want - got) n = want - got;
         fnQXStack_CopyCount().fromSocket += static_cast<uint64_t>(n);
         MemBuffer *b = ctx->recvBuf;
         b->appendedTotal = b->appendedTotal > INT32_MAX - n ? INT32_MAX : b->appendedTotal + n;
         ctx->bodyTaken += n;
-        ctx->socketRecvLen = n;
+        got += n;
+        if (!ctx->drainIo || got >= want) break;
+    }
+    if (got > 0) {
+        // What ended the reads (the end, an error) is seen by the next step.
+        ctx->socketRecvLen = got;
         ctx->retryCount = 0;
-        return n;
+        return got;
     }
     if (n == QX_STEP_AGAIN || n == QX_STEP_NO_BUFFER) {
         ++ctx->retryCount;

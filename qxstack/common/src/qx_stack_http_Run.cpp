@@ -72,23 +72,33 @@ int fnQXStack_Http_SendQuest(HttpCtx *ctx) {
     if (!ctx || !ctx->sendBuf) return QX_STEP_FAILED;
     if (fnQXBuf_Unreadable(ctx->sendBuf) <= 0) return QX_STEP_DONE;
 
-    const int taken = fnQXBuf_Read(ctx->sendBuf, work_area(), QX_HTTP_CHUNK);
-    if (taken <= 0) return QX_STEP_DONE;
-    int sent = fnQX_Stack_SendData(ctx->socket, work_area(), taken);
-    if (sent < 0) {
-        fnQXBuf_Unread(ctx->sendBuf, taken);
-        ++ctx->retryCount;
-        return sent == QX_STEP_AGAIN ? QX_STEP_AGAIN : QX_STEP_FAILED;
+    // One chunk per step; a draining context goes on while the socket takes
+    // whole chunks.
+    int total = 0;
+    for (;;) {
+        const int taken = fnQXBuf_Read(ctx->sendBuf, work_area(), QX_HTTP_CHUNK);
+        if (taken <= 0) break;
+        int sent = fnQX_Stack_SendData(ctx->socket, work_area(), taken);
+        if (sent < 0) {
+            fnQXBuf_Unread(ctx->sendBuf, taken);
+            if (sent == QX_STEP_AGAIN && total > 0) break;  // the socket is full: this step wrote enough
+            ++ctx->retryCount;
+            return sent == QX_STEP_AGAIN ? QX_STEP_AGAIN : QX_STEP_FAILED;
+        }
+        if (sent > taken) sent = taken;
+        fnQXBuf_Unread(ctx->sendBuf, taken - sent);
+        total += sent;
+        if (!ctx->drainIo || sent < taken) break;
     }
-    if (sent > taken) sent = taken;
-    ctx->socketSendLen = sent;
-    fnQXBuf_Unread(ctx->sendBuf, taken - sent);
+    ctx->socketSendLen = total;
     // A write that took nothing is no progress: it counts toward the retry
     // limit like a blocked one, so a stalled peer still ends the request.
-    if (sent > 0)
+    if (total > 0)
         ctx->retryCount = 0;
     else
         ++ctx->retryCount;
+    // A draining context goes on to receive in the step that wrote the last byte.
+    if (ctx->drainIo && fnQXBuf_Unreadable(ctx->sendBuf) <= 0) return QX_STEP_DONE;
     return QX_STEP_AGAIN;
 }
 

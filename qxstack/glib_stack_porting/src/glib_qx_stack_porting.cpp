@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "qx_log.h"
+#include "rorodire.h"
 
 namespace {
 
@@ -52,7 +53,8 @@ int poll_lookup(int slot, QXSocketEntry &e) {
     case OSAL_ADDR_PENDING:
         return QX_STEP_AGAIN;
     default:
-        QX_LOG("address lookup failed, error %d\n", g_sock_addr_error(g_layer.slotAddr[slot]));
+        g_layer.lastError = g_sock_addr_error(g_layer.slotAddr[slot]);
+        QX_LOG("address lookup failed, error %d\n", static_cast<int>(g_layer.lastError));
         release_addr(slot);
         e.nodeINAddr = 0;
         e.iAddrState = QX_SLOT_FAILED;
@@ -64,8 +66,40 @@ int poll_lookup(int slot, QXSocketEntry &e) {
 
 const QXSocketLayer &fnQX_Stack_Layer() { return g_layer; }
 
+bool fnQX_Stack_MakeBearer(QXBearer *out, const char *ifname, const char *source, const char *dns) {
+    *out = QXBearer{};
+    auto put = [](char *dst, size_t cap, const char *src) {
+        if (!src) return true;
+        const size_t n = fnQX_STRLEN(src);
+        if (n >= cap) return false;
+        fnQX_MEMCPY(dst, src, static_cast<int>(n));
+        dst[n] = 0;
+        return true;
+    };
+    if (put(out->ifname, sizeof out->ifname, ifname) && put(out->source, sizeof out->source, source) &&
+        put(out->dns, sizeof out->dns, dns))
+        return true;
+    *out = QXBearer{};
+    return false;
+}
+
+bool fnQX_Stack_SetBearer(const QXBearer *bearer) {
+    if (!bearer) {
+        g_layer.bearer = QXBearer{};
+        return true;
+    }
+    QXBearer copy{};
+    if (!fnQX_Stack_MakeBearer(&copy, bearer->ifname, bearer->source, bearer->dns)) return false;
+    g_layer.bearer = copy;
+    if (copy.ifname[0] || copy.dns[0])
+        QX_LOG("bearer: interface %s source %s dns %s\n", copy.ifname[0] ? copy.ifname : "-",
+               copy.source[0] ? copy.source : "-", copy.dns[0] ? copy.dns : "-");
+    return true;
+}
+
 int fnQX_Stack_Init() {
     if (g_layer.serviceUp) return QX_SOCK_OK;  // one g_sock_init per matching finalize
+    g_layer.lastError = 0;
     if (g_sock_init(0) == 0) {
         g_layer.serviceUp = true;
         return QX_SOCK_OK;
@@ -78,6 +112,7 @@ int fnQX_Stack_Init() {
 // record released, so no handle outlives the service that made it.
 void fnQX_Stack_Finalize() {
     for (int slot = 1; slot < QX_SOCKET_SLOTS; ++slot) fnQX_Stack_Close(slot);
+    g_layer.bearer = QXBearer{};
     if (!g_layer.serviceUp) return;
     g_sock_finalize();
     g_layer.serviceUp = false;
@@ -91,6 +126,13 @@ int fnQX_Stack_Socket() {
         release_addr(slot);
         g_layer.slots[slot] = kFreeEntry;
         g_layer.slots[slot].ISocket = s;
+        const QXBearer &b = g_layer.bearer;
+        if ((b.ifname[0] || b.source[0]) && g_sock_bind(s, b.ifname, b.source) != 0) {
+            QX_LOG("socket cannot be tied to interface %s\n", b.ifname);
+            g_sock_close(s);
+            g_layer.slots[slot] = kFreeEntry;
+            return QX_NO_SLOT;
+        }
         return slot;
     }
     // Every slot is taken: the new socket would be lost, so close it now.
@@ -104,7 +146,9 @@ int fnQX_Stack_SetAddr(int slot, const char *host, int port, QXAddrPath path) {
     QXSocketEntry &e = g_layer.slots[slot];
     if (e.ISocket == 0) return QX_STEP_FAILED;
 
-    if (path == QXAddrPath::Proxy) {
+    // With the bearer's DNS servers the proxy's name is looked up as a
+    // direct host's is, through those servers: never by osal's own resolver.
+    if (path == QXAddrPath::Proxy && !g_layer.bearer.dns[0]) {
         release_addr(slot);
         e.nodeINAddr = reinterpret_cast<intptr_t>(host);
         e.nPort = static_cast<uint16_t>(port);
@@ -120,7 +164,8 @@ int fnQX_Stack_SetAddr(int slot, const char *host, int port, QXAddrPath path) {
     default: break;
     }
     release_addr(slot);
-    g_layer.slotAddr[slot] = g_sock_resolve(host);
+    const QXBearer &b = g_layer.bearer;
+    g_layer.slotAddr[slot] = b.dns[0] ? g_sock_resolve_dns(host, b.dns, b.ifname, 0) : g_sock_resolve(host);
     if (!g_layer.slotAddr[slot]) {
         QX_LOG("address lookup not started\n");
         e.nodeINAddr = 0;
@@ -151,7 +196,8 @@ int fnQX_Stack_Connect(int slot) {
     const int r = g_sock_connect(e.ISocket, reinterpret_cast<const void *>(e.nodeINAddr), e.nPort,
                                  fnQX_Stack_ConnectCb, &e);
     if (r != 0 && r != kOsalConnectUnderWay) {
-        QX_LOG("lastError =%d", g_sock_geterror(e.ISocket));
+        g_layer.lastError = g_sock_geterror(e.ISocket);
+        QX_LOG("lastError =%d", static_cast<int>(g_layer.lastError));
         e.iConnect = QX_SLOT_FAILED;
         return QX_SOCK_FAIL;
     }
@@ -166,7 +212,9 @@ void fnQX_Stack_ConnectCb(OSAL_SOCKET sock, int event, void *entry) {
     if (!e || e->ISocket == 0 || e->ISocket != sock) return;
     // The connect state only moves forward: a settled slot stays as it is.
     if (e->iConnect == QX_SLOT_READY || e->iConnect == QX_SLOT_FAILED) return;
-    e->iConnect = (event == OSAL_SOCK_EVENT_CONNECT && g_sock_geterror(sock) == 0) ? QX_SLOT_READY : QX_SLOT_FAILED;
+    const int err = event == OSAL_SOCK_EVENT_CONNECT ? g_sock_geterror(sock) : -1;
+    e->iConnect = err == 0 ? QX_SLOT_READY : QX_SLOT_FAILED;
+    if (err > 0) g_layer.lastError = err;
     QX_LOG(">>>>>>call back :connect %d iConnect has been changed to %d", static_cast<int>(sock), e->iConnect);
 }
 

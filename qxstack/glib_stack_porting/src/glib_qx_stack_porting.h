@@ -27,12 +27,26 @@ struct QXSocketEntry {
     int32_t iConnect;     // QX_SLOT_NONE, _READY (connected), _PENDING, _FAILED
 };
 
+// The network a transaction's sockets go out on (the modem's bearer), an
+// internal setting of the layer: every socket made while it is set is tied
+// to the interface (and source address), and every host name, the proxy's
+// included, is resolved through exactly the DNS servers given, never the
+// system's resolver. All empty: sockets go where routing says and names go
+// to the system resolver.
+struct QXBearer {
+    char ifname[16];  // interface, e.g. "wwan0"
+    char source[48];  // numeric source address, optional
+    char dns[200];    // comma separated numeric DNS servers, optional
+};
+
 // The layer's process state: one instance, started by fnQX_Stack_Init and
 // emptied again by fnQX_Stack_Finalize.
 struct QXSocketLayer {
     QXSocketEntry slots[QX_SOCKET_SLOTS];
     OSAL_ADDR slotAddr[QX_SOCKET_SLOTS];  // direct-path address records, owned by their slot
     bool serviceUp;                       // g_sock_init succeeded and is not yet matched
+    QXBearer bearer;                      // kept until Finalize (or set again)
+    int32_t lastError;                    // osal error of the last failed lookup or connect, 0 since Init
 };
 
 // The layer's state, for tests and diagnostics.
@@ -44,6 +58,12 @@ const QXSocketLayer &fnQX_Stack_Layer();
 enum class QXAddrPath { Direct, Proxy };
 
 int fnQX_Stack_Init();
+// Sets the bearer for the sockets made from now on (null: none); false when
+// a text does not fit (nothing is set then). Finalize forgets it.
+bool fnQX_Stack_SetBearer(const QXBearer *bearer);
+// Fills a bearer record from texts (null or empty for none); false when one
+// does not fit.
+bool fnQX_Stack_MakeBearer(QXBearer *out, const char *ifname, const char *source, const char *dns);
 void fnQX_Stack_Finalize();
 int fnQX_Stack_Socket();
 int fnQX_Stack_SetAddr(int slot, const char *host, int port, QXAddrPath path);
