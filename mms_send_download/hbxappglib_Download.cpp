@@ -467,9 +467,24 @@ int deadline(void *record) {
     return finish_ok(record);
 }
 
-const HbxKind kDownload{HbxActive::Download, fnCPS_DownloadMMS_TimerCb, run, say, say_armed, arm_failed, fail,
-                        body_data, body_complete, release_exchange, release_record_of, state_of, callback_of,
-                        fnCPS_DownloadMMS_DeadlineCb, deadline_ms, deadline};
+const HbxKind kDownload{
+    .active = HbxActive::Download,
+    .timerCb = fnCPS_DownloadMMS_TimerCb,
+    .run = run,
+    .say = say,
+    .sayArmed = say_armed,
+    .armFailed = arm_failed,
+    .fail = fail,
+    .data = body_data,
+    .complete = body_complete,
+    .releaseExchange = release_exchange,
+    .releaseRecord = release_record_of,
+    .state = state_of,
+    .callback = callback_of,
+    .deadlineCb = fnCPS_DownloadMMS_DeadlineCb,
+    .deadlineMs = deadline_ms,
+    .deadline = deadline,
+};
 
 }  // namespace
 

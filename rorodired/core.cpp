@@ -1,6 +1,7 @@
 // rorodired's core: messages, the two-lane queue, deadlines, retries,
 // duplicates, limits, restart recovery and report bookkeeping, without I/O.
 #include "core.h"
+#include "errors.h"
 
 #include <algorithm>
 #include <deque>
@@ -9,17 +10,18 @@
 namespace rrd {
 namespace {
 
-constexpr char kErrInvalid[] = "org.ofono.mms.Error.InvalidArguments";
-constexpr char kErrUnsupported[] = "org.ofono.mms.Error.UnsupportedMessage";
-constexpr char kErrTransient[] = "org.ofono.mms.Error.TransientFailure";
-constexpr char kErrNetwork[] = "org.ofono.mms.Error.TransientNetworkProblem";
-constexpr char kErrDenied[] = "org.ofono.mms.Error.PermanentServiceDenied";
-constexpr char kErrContent[] = "org.ofono.mms.Error.PermanentContentNotAccepted";
-constexpr char kErrStorage[] = "org.ofono.mms.Error.StorageFull";
-constexpr char kErrNotFound[] = "org.ofono.mms.Error.NotFound";
-constexpr char kErrRefused[] = "org.ofono.mms.Error.PermanentRelayNotAllowed";
-constexpr char kErrExpired[] = "org.ofono.mms.Error.MessageExpired";
-constexpr char kErrGone[] = "org.ofono.mms.Error.PermanentMessageNotFound";
+// The core's short names for the error names it records (errors.h).
+constexpr auto &kErrInvalid = kInvalidArguments;
+constexpr auto &kErrUnsupported = kUnsupportedMessage;
+constexpr auto &kErrTransient = kTransientFailure;
+constexpr auto &kErrNetwork = kTransientNetworkProblem;
+constexpr auto &kErrDenied = kPermanentServiceDenied;
+constexpr auto &kErrContent = kPermanentContentNotAccepted;
+constexpr auto &kErrStorage = kStorageFull;
+constexpr auto &kErrNotFound = kNotFound;
+constexpr auto &kErrRefused = kPermanentRelayNotAllowed;
+constexpr auto &kErrExpired = kMessageExpired;
+constexpr auto &kErrGone = kPermanentMessageNotFound;
 
 // A download's deadline counts at least this many bytes (a notification may
 // understate what comes): the size class relays accept.
@@ -52,40 +54,6 @@ constexpr StatusNames kStatusNames[] = {
     {Status::NotDownloaded, "", "not-downloaded"},
 };
 static_assert(std::size(kStatusNames) == static_cast<size_t>(Status::NotDownloaded) + 1);
-
-// Response-Status values and their error names (MMS 1.0 codes and the
-// transient and permanent classes).
-struct ResponseName {
-    int code;
-    const char *name;
-};
-constexpr ResponseName kResponseNames[] = {
-    {0x81, "org.ofono.mms.Error.UnspecifiedError"},
-    {0x82, "org.ofono.mms.Error.PermanentServiceDenied"},
-    {0x83, "org.ofono.mms.Error.PermanentMessageFormatCorrupt"},
-    {0x84, "org.ofono.mms.Error.PermanentSendingAddressUnresolved"},
-    {0x85, "org.ofono.mms.Error.PermanentMessageNotFound"},
-    {0x86, "org.ofono.mms.Error.TransientNetworkProblem"},
-    {0x87, "org.ofono.mms.Error.PermanentContentNotAccepted"},
-    {0x88, "org.ofono.mms.Error.UnsupportedMessage"},
-    {0xC0, "org.ofono.mms.Error.TransientFailure"},
-    {0xC1, "org.ofono.mms.Error.TransientSendingAddressUnresolved"},
-    {0xC2, "org.ofono.mms.Error.TransientMessageNotFound"},
-    {0xC3, "org.ofono.mms.Error.TransientNetworkProblem"},
-    {0xC4, "org.ofono.mms.Error.TransientPartialSuccess"},
-    {0xE0, "org.ofono.mms.Error.PermanentFailure"},
-    {0xE1, "org.ofono.mms.Error.PermanentServiceDenied"},
-    {0xE2, "org.ofono.mms.Error.PermanentMessageFormatCorrupt"},
-    {0xE3, "org.ofono.mms.Error.PermanentSendingAddressUnresolved"},
-    {0xE4, "org.ofono.mms.Error.PermanentMessageNotFound"},
-    {0xE5, "org.ofono.mms.Error.PermanentContentNotAccepted"},
-    {0xE6, "org.ofono.mms.Error.PermanentReplyChargingLimitationsNotMet"},
-    {0xE7, "org.ofono.mms.Error.PermanentReplyChargingRequestNotAccepted"},
-    {0xE8, "org.ofono.mms.Error.PermanentReplyChargingForwardingDenied"},
-    {0xE9, "org.ofono.mms.Error.PermanentReplyChargingNotSupported"},
-    {0xEA, "org.ofono.mms.Error.PermanentAddressHidingNotSupported"},
-    {0xEB, "org.ofono.mms.Error.PermanentLackOfPrepaid"},
-};
 
 // Numbers compare without blanks, dashes, dots and brackets; e-mail
 // addresses without letter case.
@@ -153,7 +121,7 @@ bool is_permanent_response(int r) {
 const char *error_name_of_response(int r) {
     for (const ResponseName &n : kResponseNames)
         if (n.code == r) return n.name;
-    if (r >= 0xE0 && r <= 0xFF) return "org.ofono.mms.Error.PermanentFailure";
+    if (r >= 0xE0 && r <= 0xFF) return kPermanentFailure;
     if (r >= 0xC0 && r < 0xE0) return kErrTransient;
     return kErrTransient;
 }
@@ -165,7 +133,7 @@ const char *refusal_error_name(Refusal r) {
         case Refusal::UnsupportedMessage: return kErrUnsupported;
         case Refusal::Storage: return kErrStorage;
         case Refusal::Duplicate: return kErrInvalid;
-        case Refusal::TooMany: return "org.ofono.mms.Error.TooManyPending";
+        case Refusal::TooMany: return kTooManyPending;
         case Refusal::NoSuchMessage: return kErrNotFound;
     }
     return kErrInvalid;
