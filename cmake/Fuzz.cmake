@@ -8,7 +8,7 @@ foreach(src ${FUZZ_SOURCES})
   if(name STREQUAL "fuzz_dns_answers")
     rr_dns_fuzz_target(${name})
   else()
-  target_link_libraries(${name} PRIVATE rr_all)
+  target_link_libraries(${name} PRIVATE rr_all rr_host)
   # Targets of the tool (its preview, its relay) link the tool's commands.
   if(name MATCHES "^fuzz_(tool|relay)_")
     target_link_libraries(${name} PRIVATE rr_tool)

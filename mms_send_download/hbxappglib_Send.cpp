@@ -213,9 +213,24 @@ int deadline_ms(const void *rec) {
     return hbx_DeadlineFor(static_cast<int64_t>(pdu->length > 0 ? pdu->length : 0) + HBX_SEND_CONF_BUF);
 }
 
-const HbxKind kSend{HbxActive::Send, fnCPS_SendMMS_TimerCb, run, say, say_armed, arm_failed, fail,
-                    data, complete, release_exchange, release_record, state_of, callback_of,
-                    fnCPS_SendMMS_DeadlineCb, deadline_ms, fail};
+const HbxKind kSend{
+    .active = HbxActive::Send,
+    .timerCb = fnCPS_SendMMS_TimerCb,
+    .run = run,
+    .say = say,
+    .sayArmed = say_armed,
+    .armFailed = arm_failed,
+    .fail = fail,
+    .data = data,
+    .complete = complete,
+    .releaseExchange = release_exchange,
+    .releaseRecord = release_record,
+    .state = state_of,
+    .callback = callback_of,
+    .deadlineCb = fnCPS_SendMMS_DeadlineCb,
+    .deadlineMs = deadline_ms,
+    .deadline = fail,
+};
 
 }  // namespace
 

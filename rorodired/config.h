@@ -24,6 +24,7 @@
 #include <string>
 
 #include "modem.h"
+#include "rr_stack.h"
 
 namespace rrd {
 
@@ -71,11 +72,7 @@ struct Settings {
     std::string ofonoModem;  // oFono modem object path
 
     // HOST:PORT, an IPv6 host in brackets ("[::1]:8080").
-    std::string proxy_text() const {
-        if (proxyHost.empty()) return {};
-        const bool v6 = proxyHost.find(':') != std::string::npos;
-        return (v6 ? "[" + proxyHost + "]" : proxyHost) + ":" + proxyPort;
-    }
+    std::string proxy_text() const { return rrhost::authority_text(proxyHost, proxyPort); }
 };
 
 // Reads and checks the key file; on a problem returns false with one line in *why.

@@ -3,32 +3,34 @@
 
 #include <iterator>
 
+#include "errors.h"
+
 namespace rrd {
 namespace {
 
-// In the order of Failure.
+// In the order of Failure; the names errors.h defines are taken from it.
 constexpr const char *kErrorNames[] = {
     "",
-    "org.ofono.mms.Error.InvalidArguments",
-    "org.ofono.mms.Error.UnsupportedMessage",
-    "org.ofono.mms.Error.TooManyPending",
-    "org.ofono.mms.Error.StorageFull",
-    "org.ofono.mms.Error.NotFound",
-    "org.ofono.mms.Error.Refused",
-    "org.ofono.mms.Error.MessageExpired",
-    "org.ofono.mms.Error.PermanentRelayNotAllowed",
+    kInvalidArguments,
+    kUnsupportedMessage,
+    kTooManyPending,
+    kStorageFull,
+    kNotFound,
+    kRefused,
+    kMessageExpired,
+    kPermanentRelayNotAllowed,
     "org.ofono.mms.Error.UnspecifiedError",
-    "org.ofono.mms.Error.TransientFailure",
+    kTransientFailure,
     "org.ofono.mms.Error.TransientSendingAddressUnresolved",
     "org.ofono.mms.Error.TransientMessageNotFound",
-    "org.ofono.mms.Error.TransientNetworkProblem",
+    kTransientNetworkProblem,
     "org.ofono.mms.Error.TransientPartialSuccess",
-    "org.ofono.mms.Error.PermanentFailure",
-    "org.ofono.mms.Error.PermanentServiceDenied",
+    kPermanentFailure,
+    kPermanentServiceDenied,
     "org.ofono.mms.Error.PermanentMessageFormatCorrupt",
     "org.ofono.mms.Error.PermanentSendingAddressUnresolved",
-    "org.ofono.mms.Error.PermanentMessageNotFound",
-    "org.ofono.mms.Error.PermanentContentNotAccepted",
+    kPermanentMessageNotFound,
+    kPermanentContentNotAccepted,
     "org.ofono.mms.Error.PermanentReplyChargingLimitationsNotMet",
     "org.ofono.mms.Error.PermanentReplyChargingRequestNotAccepted",
     "org.ofono.mms.Error.PermanentReplyChargingForwardingDenied",

@@ -11,6 +11,8 @@
 #include <cstring>
 
 #include "MMSProl_Encapsulaton.h"
+#include "errors.h"
+#include "rr_slides.h"
 
 namespace rrd {
 namespace {
@@ -250,7 +252,7 @@ std::vector<uint8_t> encode_body(const OutMessage &m, const std::vector<std::str
     int bodyLen = 0;
     uint8_t *bytes = fnMMS_EncodeBody(&body, &bodyLen);
     if (!bytes) {
-        *errorName = "org.ofono.mms.Error.UnsupportedMessage";
+        *errorName = kUnsupportedMessage;
         *why = "the body cannot be encoded";
         return {};
     }
@@ -443,7 +445,7 @@ std::vector<uint8_t> compose(const OutMessage &m, std::string *errorName, std::s
         *why = text;
         return std::vector<uint8_t>{};
     };
-    if (m.parts.empty()) return refuse("org.ofono.mms.Error.InvalidArguments", "a message needs at least one attachment");
+    if (m.parts.empty()) return refuse(kInvalidArguments, "a message needs at least one attachment");
     std::string to;
     for (const std::string &r : m.recipients) to += (to.empty() ? "" : ";") + r;
     // Names kept apart with a hash set: a repeated name gets its index in front.
@@ -471,7 +473,7 @@ std::vector<uint8_t> compose(const OutMessage &m, std::string *errorName, std::s
     if (m.smil || !m.autoCreateSmil) {
         // The client's presentation, or none (multipart/mixed), through the body encoder.
         for (const OutPart &p : m.parts)
-            if (p.data.empty()) return refuse("org.ofono.mms.Error.InvalidArguments", "attachment '" + p.id + "' is empty");
+            if (p.data.empty()) return refuse(kInvalidArguments, "attachment '" + p.id + "' is empty");
         std::vector<uint8_t> body = encode_body(m, names, errorName, why);
         if (body.empty()) return {};
         head.ContentTypeAndBody = body.data();
@@ -479,75 +481,54 @@ std::vector<uint8_t> compose(const OutMessage &m, std::string *errorName, std::s
         int pduLen = 0;
         uint8_t *pdu = fnMMS_MakeSendReqPdu(&head, &pduLen);
         std::vector<uint8_t> out = take_pdu(pdu, pduLen);
-        if (out.empty()) return refuse("org.ofono.mms.Error.UnsupportedMessage", "the send request cannot be encoded");
+        if (out.empty()) return refuse(kUnsupportedMessage, "the send request cannot be encoded");
         return out;
     }
 
     // The composer: one slide per image, audio clip, video clip or text;
     // everything else (and media past the tenth slide) as attachments.
     constexpr size_t kMaxItems = 10, kMaxSlideType = 24;
-    std::vector<tCPS_Slide> slides;
-    std::vector<tCPS_AttachNode> attachments;
+    rrhost::SlideList list;
     std::vector<std::string> texts, types;
     texts.reserve(m.parts.size());
     types.reserve(m.parts.size());
-    slides.reserve(m.parts.size());
-    attachments.reserve(m.parts.size());
     for (size_t i = 0; i < m.parts.size(); ++i) {
         const OutPart &p = m.parts[i];
         types.push_back(media_type(p.contentType));
         const std::string &t = types.back();
-        char *name = names[i].data();
-        auto *data = const_cast<uint8_t *>(p.data.data());
+        const char *name = names[i].c_str();
         const int size = static_cast<int>(p.data.size());
         const bool slideType = t.size() <= kMaxSlideType && (t == "text/plain" || g_str_has_prefix(t.c_str(), "image/") ||
                                                                g_str_has_prefix(t.c_str(), "audio/") ||
                                                                g_str_has_prefix(t.c_str(), "video/"));
-        if (slideType && slides.size() < kMaxItems && size > 0) {
-            tCPS_Slide s{};
-            s.Duration = 5000;
+        if (slideType && list.slides() < kMaxItems && size > 0) {
+            list.add_slide(5000);
             if (t == "text/plain") {
                 texts.emplace_back(reinterpret_cast<const char *>(p.data.data()), p.data.size());
                 if (std::memchr(p.data.data(), 0, p.data.size()) || !g_utf8_validate(texts.back().c_str(), -1, nullptr))
-                    return refuse("org.ofono.mms.Error.InvalidArguments",
-                                  "attachment '" + p.id + "': text/plain must be UTF-8 text");
-                s.Has_Text = 1;
-                s.Text = tCPS_TextItem{texts.back().data(), 0, 5000, size, {}};
-            } else if (t[0] == 'i') {
-                s.Has_Image = 1;
-                s.Image = tCPS_ImageItem{data, const_cast<char *>(t.c_str()), name, 0, 5000, size, {}};
-            } else if (t[0] == 'a') {
-                s.Has_Audio = 1;
-                s.Audio = tCPS_AudioItem{data, const_cast<char *>(t.c_str()), name, 0, 5000, size};
+                    return refuse(kInvalidArguments, "attachment '" + p.id + "': text/plain must be UTF-8 text");
+                list.add_text(texts.back().c_str(), size, 0, 5000);
             } else {
-                s.Has_Video = 1;
-                s.Video = tCPS_VideoItem{data, const_cast<char *>(t.c_str()), name, 0, 5000, size, {}};
+                const rrhost::Media kind = t[0] == 'i'   ? rrhost::Media::Image
+                                           : t[0] == 'a' ? rrhost::Media::Audio
+                                                         : rrhost::Media::Video;
+                list.add_media(kind, p.data.data(), size, t.c_str(), name, 0, 5000);
             }
-            slides.push_back(s);
         } else {
-            if (attachments.size() >= kMaxItems)
-                return refuse("org.ofono.mms.Error.UnsupportedMessage",
-                              "too many attachments: at most 10 slides and 10 other attachments");
-            if (size <= 0)
-                return refuse("org.ofono.mms.Error.InvalidArguments", "attachment '" + p.id + "' is empty");
-            attachments.push_back(tCPS_AttachNode{data, name, const_cast<char *>(t.c_str()), size, 0, nullptr});
+            if (list.attachments() >= kMaxItems)
+                return refuse(kUnsupportedMessage, "too many attachments: at most 10 slides and 10 other attachments");
+            if (size <= 0) return refuse(kInvalidArguments, "attachment '" + p.id + "' is empty");
+            list.add_attachment(p.data.data(), size, t.c_str(), name);
         }
     }
-    for (size_t i = 0; i + 1 < slides.size(); ++i) slides[i].next = &slides[i + 1];
-    for (size_t i = 0; i + 1 < attachments.size(); ++i) attachments[i].next = &attachments[i + 1];
-    tCPS_MmsData msg{};
-    msg.pSlide_List = slides.empty() ? nullptr : slides.data();
-    msg.pAttach_List = attachments.empty() ? nullptr : attachments.data();
-    msg.Header.Send_Req = head;
-    tCPS_PduBuf pdu{};
-    const int r = fnCPS_ComposeMMS(&msg, &pdu, 0);
-    if (r != COMPOSER_SUCCESS)
-        return refuse("org.ofono.mms.Error.UnsupportedMessage",
-                      "the composer refused the message (code " + std::to_string(r) + ")");
-    std::vector<uint8_t> out = take_pdu(pdu.data, pdu.length);
-    if (out.empty()) return refuse("org.ofono.mms.Error.UnsupportedMessage", "the composer wrote no message");
-    if (msg.Header.Send_Req.Body_Len <= 3)
-        return refuse("org.ofono.mms.Error.UnsupportedMessage", "the composer could not lay out these attachments");
+    rrhost::ComposerCode r = rrhost::ComposerCode::Success;
+    int bodyLen = 0;
+    std::vector<uint8_t> out = list.compose(head, &r, &bodyLen);
+    if (r != rrhost::ComposerCode::Success)
+        return refuse(kUnsupportedMessage, "the composer refused the message (code " + std::to_string(static_cast<int>(r)) +
+                                               ", " + rrhost::composer_code_text(r) + ")");
+    if (out.empty()) return refuse(kUnsupportedMessage, "the composer wrote no message");
+    if (bodyLen <= 3) return refuse(kUnsupportedMessage, "the composer could not lay out these attachments");
     return out;
 }
 

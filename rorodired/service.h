@@ -18,6 +18,7 @@
 #include "auth.h"
 #include "config.h"
 #include "core.h"
+#include "errors.h"
 #include "modem.h"
 #include "rrd-bus-generated.h"
 #include "store.h"
@@ -138,14 +139,6 @@ GVariant *message_properties_cached(Service &s, const Message &m, size_t *bytes,
 void message_forget(Service &s, const std::string &id);  // "" forgets all
 void message_export(Service &s, const std::string &id);
 void message_unexport(Service &s, const std::string &id);
-
-// The error names of org.ofono.mms.
-#define RRD_ERROR(x) "org.ofono.mms.Error." x
-constexpr char kInvalidArguments[] = RRD_ERROR("InvalidArguments");
-constexpr char kUnsupportedMessage[] = RRD_ERROR("UnsupportedMessage");
-constexpr char kTransientFailure[] = RRD_ERROR("TransientFailure");
-constexpr char kNotFound[] = RRD_ERROR("NotFound");
-constexpr char kRefused[] = RRD_ERROR("Refused");
 
 }  // namespace rrd
 

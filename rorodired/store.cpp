@@ -289,11 +289,7 @@ bool Store::mark_confirmed(const Message &m) {
         p_->log("message " + m.id + ": cannot mark it as sent: " + std::strerror(errno));
         return false;
     }
-    const int dfd = ::open(p_->opt.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
-    }
+    rrhost::sync_dir(p_->opt.dir);
     return true;
 }
 

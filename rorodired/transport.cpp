@@ -9,11 +9,10 @@
 #include <memory>
 
 #include "MMSProl_Encapsulaton.h"
-#include "hbxappglib.h"
 #include "pdu.h"
-#include "qx_stack_http.h"
 #include "rorodire.h"
 #include "rr_post.h"
+#include "rr_stack.h"
 
 namespace rrd {
 namespace {
@@ -32,15 +31,11 @@ bool read_url(const std::string &url, UrlHost *u, std::string *why) {
             *why = "a non-ASCII or NUL byte in it";
             return false;
         }
-    QXUrl q{};
-    const QXUrlFault f = fnQXStack_ReadUrl(url.c_str(), &q);
-    if (f != QXUrlFault::None) {
-        *why = fnQXStack_UrlFaultText(f);
-        return false;
-    }
-    u->host.assign(q.authority.host, static_cast<size_t>(q.authority.hostLen));
+    rrhost::HostPort q;
+    if (!rrhost::read_url(url, &q, why)) return false;
+    u->host = std::move(q.host);
     for (char &c : u->host) c = g_ascii_tolower(c);
-    u->port = q.authority.port;
+    u->port = q.port;
     return true;
 }
 
@@ -65,20 +60,10 @@ bool read_proxy(const std::string &text, std::string *host, std::string *port, s
     host->clear();
     port->clear();
     if (text.empty()) return true;
-    QXAuthority a{};
-    const QXUrlFault f = fnQXStack_ReadAuthority(text.c_str(), static_cast<int>(text.size()), 0, &a);
-    if (f != QXUrlFault::None || a.port == 0 || text.find('\0') != std::string::npos) {
-        *why = f != QXUrlFault::None ? fnQXStack_UrlFaultText(f) : "no port (HOST:PORT, [IPv6]:PORT)";
-        return false;
-    }
-    char bare[256];
-    if (!fnQXStack_ConnectHost(a.host, a.hostLen, bare, sizeof bare)) {
-        *why = "the host is too long";
-        return false;
-    }
-    *host = bare;
-    *port = std::to_string(a.port);
-    return true;
+    if (rrhost::read_proxy(text, host, port, why) == rrhost::AddressFault::None) return true;
+    host->clear();
+    port->clear();
+    return false;
 }
 
 bool location_allowed(const TransportSettings &s, const std::string &location, std::string *why) {
@@ -429,6 +414,7 @@ Transport::~Transport() {
     hbx_SetSendConfObserver(nullptr, nullptr);
     hbx_SetDownloadObservers(nullptr, nullptr, nullptr);
     hbx_SetDrive(p_->driveBefore);
+    hbx_SetMaxMessageSize(0);
     g_transport = nullptr;
     delete p_;
 }
@@ -456,6 +442,8 @@ Transport::Impl::Current &Transport::Impl::begin(const std::string &id, Lane lan
     QXBearer b{};
     if (!fnQX_Stack_MakeBearer(&b, bearerIface.c_str(), nullptr, bearerDns.c_str())) b = QXBearer{};
     hbx_SetBearer(&b);
+    // A limit the library refuses (outside 1 KB..100 MB) leaves its own.
+    if (!hbx_SetMaxMessageSize(cur->settings.maxDownload)) hbx_SetMaxMessageSize(0);
     auto opt = [](const std::string &v) { return v.empty() ? nullptr : v.c_str(); };
     cur->ms = MmsSettings{opt(cur->settings.userAgent), opt(cur->settings.userAgentProfile), opt(cur->settings.proxyHost),
                          opt(cur->settings.proxyPort), cur->settings.relayUrl.c_str()};

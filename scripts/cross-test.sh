@@ -26,7 +26,7 @@ have_pkg qemu-user-binfmt || need+=(qemu-user-binfmt)
 # (bookworm's gobject-introspection is not multiarch): the library itself
 # comes from libsoup-3.0-0:ARCH, the headers (the same on every CPU) from
 # the build machine's libsoup-3.0-dev, and a pkg-config file joins them.
-for p in libglib2.0-dev libgtest-dev libgmock-dev libsoup-3.0-0; do
+for p in libglib2.0-dev libgtest-dev libgmock-dev libsoup-3.0-0 libc-ares-dev; do
   have_pkg "$p:$arch" || need+=("$p:$arch")
 done
 if [ ${#need[@]} -gt 0 ]; then

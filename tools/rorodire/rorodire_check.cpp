@@ -5,8 +5,8 @@
 #include <gio/gio.h>
 
 #include "MMSProl_Encapsulaton.h"
-#include "qx_stack_http.h"
 #include "rorodire_tool.h"
+#include "rr_stack.h"
 
 namespace rrtool {
 namespace {
@@ -70,16 +70,15 @@ std::string pdu_problem(const std::vector<uint8_t> &pdu, int want) {
     }
     if (type == 0x82) {
         tMMS_NotifyInd *n = fnMMS_ParseNotificationInd(pdu.data(), len);
-        std::string why;
+        std::string why, urlWhy;
         if (!n)
             why = "does not decode as an m-notification-ind";
         else if (!n->Content_Location || !*n->Content_Location)
             why = "has no Content-Location";
         else if (!n->Transaction_Id || !*n->Transaction_Id)
             why = "has no Transaction-Id";
-        else if (QXUrl u{}; fnQXStack_ReadUrl(n->Content_Location, &u) != QXUrlFault::None)
-            why = std::string("has a Content-Location the download cannot use: ") +
-                  fnQXStack_UrlFaultText(fnQXStack_ReadUrl(n->Content_Location, &u));
+        else if (rrhost::HostPort u; !rrhost::read_url(n->Content_Location, &u, &urlWhy))
+            why = "has a Content-Location the download cannot use: " + urlWhy;
         if (n) fnMMS_FreeMessageMem(n, MMS_STRUCT_MMS_NOTIFICATION_IND);
         return why;
     }
@@ -89,29 +88,26 @@ std::string pdu_problem(const std::vector<uint8_t> &pdu, int want) {
 std::string reach_problem(const std::string &proxy, const std::string &url) {
     // The library's reader: the tool checks the host and port a transaction
     // connects to, never a differently read one.
-    QXAuthority a{};
-    std::string what;
+    rrhost::HostPort a;
+    std::string what, fault;
     if (!proxy.empty()) {
         what = "the proxy " + proxy;
-        const QXUrlFault f = fnQXStack_ReadAuthority(proxy.c_str(), static_cast<int>(proxy.size()), 80, &a);
-        if (f != QXUrlFault::None) return what + " is not usable: " + fnQXStack_UrlFaultText(f);
+        if (rrhost::read_authority(proxy, 80, &a, &fault) != rrhost::AddressFault::None)
+            return what + " is not usable: " + fault;
     } else {
         what = "the relay at " + url;
-        QXUrl u{};
-        const QXUrlFault f = fnQXStack_ReadUrl(url.c_str(), &u);
-        if (f != QXUrlFault::None) return "the relay URL '" + url + "' is not usable: " + fnQXStack_UrlFaultText(f);
-        a = u.authority;
+        if (!rrhost::read_url(url, &a, &fault)) return "the relay URL '" + url + "' is not usable: " + fault;
     }
-    char host[256];
-    if (!fnQXStack_ConnectHost(a.host, a.hostLen, host, sizeof host)) return what + " names no usable host";
+    std::string host;
+    if (!rrhost::connect_host(a, &host)) return what + " names no usable host";
     const auto port = static_cast<guint16>(a.port);
     // An address is connected to as it is; only a host name is looked up.
     GSocketConnectable *target = nullptr;
-    if (GInetAddress *ip = g_inet_address_new_from_string(host)) {
+    if (GInetAddress *ip = g_inet_address_new_from_string(host.c_str())) {
         target = G_SOCKET_CONNECTABLE(g_inet_socket_address_new(ip, port));
         g_object_unref(ip);
     } else {
-        target = g_network_address_new(host, port);
+        target = g_network_address_new(host.c_str(), port);
     }
     GSocketClient *client = g_socket_client_new();
     g_socket_client_set_timeout(client, 2);

@@ -15,8 +15,9 @@
 #include "MMSProl_Encapsulaton.h"
 #include "qx_log.h"
 #include "rorodire_files.h"
-#include "rorodire_host.h"
 #include "rorodire_tool.h"
+#include "rr_slides.h"
+#include "rr_stack.h"
 
 namespace rrtool {
 
@@ -216,10 +217,9 @@ std::string join_addresses(const std::vector<std::string> &v) {
     return out;
 }
 
-template <typename T>
-void set_item(T &dst, const FileItem &src, int begin, int end) {
-    rrhost::set_item(dst, src.data.data(), static_cast<int>(src.data.size()), src.type.c_str(), src.name.c_str(), begin,
-                     end);
+// A file as an item of the current slide.
+void add_media(rrhost::SlideList &list, rrhost::Media kind, const FileItem &f, int begin, int end) {
+    list.add_media(kind, f.data.data(), static_cast<int>(f.data.size()), f.type.c_str(), f.name.c_str(), begin, end);
 }
 
 struct ComposeOptions {
@@ -338,35 +338,19 @@ bool load_inputs(const ComposeOptions &o, std::vector<SlideSpec> *slides, std::v
     return true;
 }
 
-// The host's slide and attachment nodes over the loaded files.
-void link_nodes(std::vector<SlideSpec> &slides, std::vector<FileItem> &attachments, std::vector<tCPS_Slide> &nodes,
-                std::vector<tCPS_AttachNode> &atts) {
-    nodes.assign(slides.size(), tCPS_Slide{});
-    for (size_t i = 0; i < slides.size(); ++i) {
-        SlideSpec &s = slides[i];
-        tCPS_Slide &n = nodes[i];
-        n.Duration = s.dur;
+// The composer's slides and attachments over the loaded files.
+void add_files(const std::vector<SlideSpec> &slides, const std::vector<FileItem> &attachments, rrhost::SlideList &list) {
+    for (const SlideSpec &s : slides) {
+        list.add_slide(s.dur);
         const int begin = s.begin.value_or(0);
         const int end = s.end.value_or(s.dur > 0 ? s.dur : 12000);
-        if (s.image) n.Has_Image = 1, set_item(n.Image, *s.image, begin, end);
-        if (s.audio) n.Has_Audio = 1, set_item(n.Audio, *s.audio, begin, end);
-        if (s.video) n.Has_Video = 1, set_item(n.Video, *s.video, begin, end);
-        if (s.text) {
-            n.Has_Text = 1;
-            n.Text.Text = s.text->data();
-            n.Text.Length = static_cast<int>(s.text->size());
-            n.Text.Begin = begin;
-            n.Text.End = end;
-        }
+        if (s.image) add_media(list, rrhost::Media::Image, *s.image, begin, end);
+        if (s.audio) add_media(list, rrhost::Media::Audio, *s.audio, begin, end);
+        if (s.video) add_media(list, rrhost::Media::Video, *s.video, begin, end);
+        if (s.text) list.add_text(s.text->data(), static_cast<int>(s.text->size()), begin, end);
     }
-    atts.assign(attachments.size(), tCPS_AttachNode{});
-    for (size_t i = 0; i < attachments.size(); ++i) {
-        FileItem &f = attachments[i];
-        atts[i] = tCPS_AttachNode{f.data.data(), f.name.data(), f.type.data(), static_cast<int>(f.data.size()), 0,
-                                  nullptr};
-    }
-    rrhost::link(nodes.data(), nodes.size());
-    rrhost::link(atts.data(), atts.size());
+    for (const FileItem &f : attachments)
+        list.add_attachment(f.data.data(), static_cast<int>(f.data.size()), f.type.c_str(), f.name.c_str());
 }
 
 // Above what relays usually take: refused with --max-size, else a warning
@@ -375,7 +359,7 @@ bool size_acceptable(const ComposeOptions &o, size_t len) {
     const size_t limit = o.maxSize.value_or(kUsualRelayLimit);
     if (len <= limit) return true;
     char secs[32];
-    std::snprintf(secs, sizeof secs, "%.0f", send_seconds(len));
+    std::snprintf(secs, sizeof secs, "%.0f", rrhost::send_seconds(len));
     if (o.maxSize) {
         std::fprintf(stderr, "rorodire compose: the message is %zu bytes, above --max-size %zu (sending it would take %s s)\n",
                      len, limit, secs);
@@ -388,16 +372,14 @@ bool size_acceptable(const ComposeOptions &o, size_t len) {
     return true;
 }
 
-int compose_and_write(ComposeOptions &o, std::vector<SlideSpec> &slides, std::vector<FileItem> &attachments) {
-    std::vector<tCPS_Slide> nodes;
-    std::vector<tCPS_AttachNode> atts;
-    link_nodes(slides, attachments, nodes, atts);
+int compose_and_write(ComposeOptions &o, const std::vector<SlideSpec> &slides, const std::vector<FileItem> &attachments) {
+    rrhost::SlideList list;
+    add_files(slides, attachments, list);
     if (o.tid.empty())
         o.tid = "rorodire-" + std::to_string(g_get_real_time() / G_USEC_PER_SEC) + "-" +
                 std::to_string(static_cast<long long>(getpid()));
     std::string toList = join_addresses(o.to), ccList = join_addresses(o.cc), bccList = join_addresses(o.bcc);
-    tCPS_MmsData msg{};
-    tMMS_SendReq &h = msg.Header.Send_Req;
+    tMMS_SendReq h{};
     h.Sender_Visibility = 1;
     h.Priority = 1;
     h.Expiry_Relative = 1;
@@ -411,53 +393,31 @@ int compose_and_write(ComposeOptions &o, std::vector<SlideSpec> &slides, std::ve
     h.Delivery_Report = o.deliveryReport;
     h.Read_Reply = o.readReply;
     h.Date = o.date ? *o.date : date_now();
-    msg.pSlide_List = nodes.empty() ? nullptr : nodes.data();
-    msg.pAttach_List = atts.empty() ? nullptr : atts.data();
 
     qx::set_log_enabled(false);
-    tCPS_PduBuf pdu{nullptr, 0};
-    const int rc = fnCPS_ComposeMMS(&msg, &pdu, 0);
-    if (rc != 0) {
+    rrhost::ComposerCode rc = rrhost::ComposerCode::Success;
+    int bodyLen = 0;
+    const std::vector<uint8_t> pdu = list.compose(h, &rc, &bodyLen);
+    if (rc != rrhost::ComposerCode::Success) {
         std::fprintf(stderr, "rorodire compose: the composer refused the message: %s (composer code %d)\n",
-                     composer_code_text(rc), rc);
+                     rrhost::composer_code_text(rc), static_cast<int>(rc));
         return 1;
     }
     std::string err;
-    const int len = pdu.length;
-    const bool sized = size_acceptable(o, static_cast<size_t>(len));
+    const size_t len = pdu.size();
+    const bool sized = size_acceptable(o, len);
     // A write that fails leaves what was at the name as it was.
-    const bool ok = sized && write_output(o.out, pdu.data, static_cast<size_t>(len), &err);
-    void *p = pdu.data;
-    fnQX_Free(&p);
-    if (!ok) {
+    if (!sized || !write_output(o.out, pdu.data(), len, &err)) {
         if (sized) std::fprintf(stderr, "rorodire compose: %s\n", err.c_str());
         return 1;
     }
-    std::printf("%s: m-send-req, %d bytes, %zu slide%s, %zu attachment%s, body %d bytes\n", o.out.c_str(), len,
+    std::printf("%s: m-send-req, %zu bytes, %zu slide%s, %zu attachment%s, body %d bytes\n", o.out.c_str(), len,
                 slides.size(), slides.size() == 1 ? "" : "s", attachments.size(),
-                attachments.size() == 1 ? "" : "s", h.Body_Len);
+                attachments.size() == 1 ? "" : "s", bodyLen);
     return 0;
 }
 
 }  // namespace
-
-const char *composer_code_text(int code) {
-    switch (code) {
-        case COMPOSER_MEMERY_ALLOC_FAIL: return "out of memory";
-        case COMPOSER_BUSY: return "the composer is busy";
-        case COMPOSER_ITEM_EXISTS: return "the slide already holds an item of that kind";
-        case COMPOSER_VIDEO_EXISTS: return "a slide with a video takes no image or audio clip";
-        case COMPOSER_IMAGE_AUDIO_EXISTS: return "a slide with an image or audio clip takes no video";
-        case COMPOSER_FULL: return "at most ten slides and ten attachments";
-        case COMPOSER_VIEW_EMPTY: return "the message has no slides";
-        case COMPOSER_NO_ITEM: return "the slide holds no such item";
-        case COMPOSER_SLOT_NOT_IN_USE: return "no slide can follow";
-        case COMPOSER_INPUT_PARAM_ERROR: return "invalid input";
-        case COMPOSER_PDU_INVALID: return "the PDU does not decode";
-        case COMPOSER_VIEW_FAIL: return "the presentation cannot be read";
-        default: return "unknown result";
-    }
-}
 
 int cmd_compose(int argc, char **argv) {
     ComposeOptions o;

@@ -147,7 +147,7 @@ std::optional<std::string> opt_text(const char *s) {
 
 // Decodes a "0x84 Content-Type + body" buffer into the parts of the view.
 void add_body(Dump &d, const unsigned char *body, int len) {
-    d.has_body = true;
+    d.hasBody = true;
     if (!body || len <= 0) return;  // a message without a Content-Type field
     mmresstruct *b = fnMMS_DecodeBody(body, len);
     if (!b) {
@@ -156,14 +156,14 @@ void add_body(Dump &d, const unsigned char *body, int len) {
     }
     if (b->Smil) {
         d.smil = true;
-        d.smil_content_type = opt_text(b->Smil->Content_Type);
-        d.smil_size = b->Smil->Data_Len;
+        d.smilContentType = opt_text(b->Smil->Content_Type);
+        d.smilSize = b->Smil->Data_Len;
     }
     for (const tMMS_Element *e = b->Parts; e; e = e->next) {
         Part p;
-        p.content_type = opt_text(e->Content_Type);
+        p.contentType = opt_text(e->Content_Type);
         p.name = opt_text(e->File_Name ? e->File_Name : e->Name_Param);
-        p.content_id = opt_text(e->Content_Id);
+        p.contentId = opt_text(e->Content_Id);
         if (e->Has_Charset) p.charset = e->Charset;
         p.size = e->Data_Len;
         d.parts.push_back(std::move(p));
@@ -239,7 +239,7 @@ namespace {
 // decoder for that type.
 void decode_by_type(Dump &d, const uint8_t *pdu, int len, const char *name) {
     auto no_body = [](const auto &) {};
-    switch (d.type_code) {
+    switch (d.typeCode) {
         case MMS_M_SEND_REQ:
             library_decode<tMMS_SendReq>(
                 d, MMS_STRUCT_SEND_REQ, [&] { return fnMMS_ParseSendContent(pdu, len); },
@@ -321,15 +321,15 @@ Dump dump_pdu(const std::string &file, const std::vector<uint8_t> &bytes) {
     }
     const uint8_t *pdu = bytes.data();
     const int len = static_cast<int>(bytes.size());
-    d.type_code = fnMMS_FindMessageType(pdu, len);
-    if (d.type_code == MMS_NO_MESSAGE_TYPE) {
+    d.typeCode = fnMMS_FindMessageType(pdu, len);
+    if (d.typeCode == MMS_NO_MESSAGE_TYPE) {
         d.error = "no Message-Type field: not an MMS PDU";
         return d;
     }
-    const char *name = message_type_name(d.type_code);
+    const char *name = message_type_name(d.typeCode);
     if (!name) {
         char buf[64];
-        std::snprintf(buf, sizeof buf, "unknown Message-Type 0x%02X", d.type_code);
+        std::snprintf(buf, sizeof buf, "unknown Message-Type 0x%02X", d.typeCode);
         d.error = buf;
         return d;
     }

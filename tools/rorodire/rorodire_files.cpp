@@ -10,8 +10,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "hbxappglib.h"
-#include "qx_stack_http.h"
 #include "rr_hostfiles.h"
 
 namespace rrtool {
@@ -185,17 +183,8 @@ bool publish_files(const std::string &dir, const std::vector<OutFile> &files, bo
     p.staged.clear();
     p.finish();
     // The new names are on disk too.
-    const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
-    }
+    rrhost::sync_dir(dir);
     return true;
-}
-
-double send_seconds(size_t bytes) {
-    const size_t steps = (bytes + QX_HTTP_CHUNK - 1) / QX_HTTP_CHUNK;
-    return static_cast<double>(steps) * HBX_STEP_PERIOD_MS / 1000.0;
 }
 
 }  // namespace rrtool

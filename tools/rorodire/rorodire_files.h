@@ -62,10 +62,6 @@ bool check_publishable(const std::string &dir, const std::vector<OutFile> &files
 // both exist, else the same text less "./" and trailing slashes).
 bool same_folder(const std::string &a, const std::string &b);
 
-// The send time of `bytes` with the library's transactions: one 2048-byte
-// chunk per 100 ms step.
-double send_seconds(size_t bytes);
-
 }  // namespace rrtool
 
 #endif

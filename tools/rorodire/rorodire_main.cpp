@@ -4,9 +4,8 @@
 #include <exception>
 #include <new>
 
-#include "hbxappglib.h"
-#include "qx_stack_http.h"
 #include "rorodire_tool.h"
+#include "rr_stack.h"
 
 namespace {
 

@@ -191,11 +191,11 @@ std::string to_json(const Dump &d) {
                 o += "null";
         };
         o += '{';
-        text("content_type", p.content_type);
+        text("content_type", p.contentType);
         o += ',';
         text("name", p.name);
         o += ',';
-        text("content_id", p.content_id);
+        text("content_id", p.contentId);
         o += ",\"charset\":";
         o += p.charset ? std::to_string(*p.charset) : "null";
         o += ",\"size\":" + std::to_string(p.size) + "}";
@@ -230,15 +230,15 @@ std::string to_text(const Dump &d) {
         }
         o += '\n';
     }
-    if (d.has_body) {
+    if (d.hasBody) {
         o += "  SMIL: ";
         if (d.smil) {
             o += "yes, ";
-            if (d.smil_content_type)
-                append_display_string(o, *d.smil_content_type);
+            if (d.smilContentType)
+                append_display_string(o, *d.smilContentType);
             else
                 o += "(no content type)";
-            o += ", " + std::to_string(d.smil_size) + " bytes\n";
+            o += ", " + std::to_string(d.smilSize) + " bytes\n";
         } else {
             o += "no\n";
         }
@@ -246,17 +246,17 @@ std::string to_text(const Dump &d) {
         int n = 0;
         for (const Part &p : d.parts) {
             o += "    " + std::to_string(++n) + ". ";
-            if (p.content_type)
-                append_display_string(o, *p.content_type);
+            if (p.contentType)
+                append_display_string(o, *p.contentType);
             else
                 o += "(unknown type)";
             if (p.name) {
                 o += " name ";
                 append_display_string(o, *p.name);
             }
-            if (p.content_id) {
+            if (p.contentId) {
                 o += " content-id ";
-                append_display_string(o, *p.content_id);
+                append_display_string(o, *p.contentId);
             }
             if (p.charset) o += " charset " + std::to_string(*p.charset);
             o += ", " + std::to_string(p.size) + " bytes\n";

@@ -27,6 +27,7 @@
 #include "qx_log.h"
 #include "rorodire_relay.h"
 #include "rr_hostfiles.h"
+#include "rr_stack.h"
 #include "rorodire_tool.h"
 
 namespace rrtool {
@@ -564,8 +565,7 @@ bool listen(Server &sv) {
         sv.port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(bound));
         g_object_unref(bound);
     }
-    const bool v6 = sv.address.find(':') != std::string::npos;
-    sv.state.base = "http://" + (v6 ? "[" + sv.address + "]" : sv.address) + ":" + std::to_string(sv.port);
+    sv.state.base = "http://" + rrhost::authority_text(sv.address, sv.port);
     watch_listener(sv);
     return true;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "rorodire.h"
+#include "rr_slides.h"
 
 namespace rrtool {
 
@@ -25,9 +26,9 @@ struct Field {
 
 // One part of a decoded multipart body.
 struct Part {
-    std::optional<std::string> content_type;
+    std::optional<std::string> contentType;
     std::optional<std::string> name;
-    std::optional<std::string> content_id;
+    std::optional<std::string> contentId;
     std::optional<int> charset;
     int size = 0;
 };
@@ -36,14 +37,14 @@ struct Part {
 struct Dump {
     std::string file;
     std::optional<std::string> type;  // "m-retrieve-conf", ...; nullopt when unknown
-    int type_code = -1;               // Message-Type byte, -1 when none was found
+    int typeCode = -1;                // Message-Type byte, -1 when none was found
     long long size = 0;               // bytes in the file
     std::vector<Field> headers;
-    bool has_body = false;            // the PDU type carries a body
+    bool hasBody = false;             // the PDU type carries a body
     std::vector<Part> parts;
     bool smil = false;
-    std::optional<std::string> smil_content_type;
-    int smil_size = 0;
+    std::optional<std::string> smilContentType;
+    int smilSize = 0;
     std::string error;                // empty when the file decoded
 };
 
@@ -96,7 +97,9 @@ std::string date_text(uint32_t date);
 std::optional<uint32_t> parse_date(const std::string &text);
 
 // The composer's result codes in words.
-const char *composer_code_text(int code);
+inline const char *composer_code_text(int code) {
+    return rrhost::composer_code_text(static_cast<rrhost::ComposerCode>(code));
+}
 
 // ---------------------------------------------------------------- commands
 int cmd_dump(int argc, char **argv);

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "MMSProl_Encapsulaton.h"
-#include "qx_stack_http.h"
+#include "rr_stack.h"
 #include "qx_log.h"
 #include "rorodire_check.h"
 #include "rorodire_files.h"
@@ -144,10 +144,7 @@ std::string failure_cause(const Common &c) {
         if (const int netError = fnQX_Stack_Layer().lastError) return g_sock_strerror(netError);
         return e.cause == HbxEndCause::ReadFailed ? "the connection failed" : "";
     }
-    const bool v6 = c.proxyHost.find(':') != std::string::npos;
-    const std::string proxy =
-        c.proxyHost.empty() ? "" : (v6 ? "[" + c.proxyHost + "]" : c.proxyHost) + ":" + c.proxyPort;
-    std::string reach = reach_problem(proxy, c.relay);
+    std::string reach = reach_problem(rrhost::authority_text(c.proxyHost, c.proxyPort), c.relay);
     if (reach.empty() && e.cause == HbxEndCause::ReadFailed)
         reach = e.httpStatus > 0 ? "the connection failed after " + http_words(e.httpStatus) : "the connection failed";
     return reach;
@@ -171,96 +168,119 @@ void on_result(int code, int value) {
     if (r.loop) g_main_loop_quit(r.loop);
 }
 
+namespace {
+
+// One option of the network commands: the commands that take it, whether a
+// value follows it, and what it sets (false after one line on stderr).
+struct OptionSpec {
+    const char *name, *alias;
+    unsigned commands;  // bits of command_bit()
+    bool takesValue;
+    bool (*apply)(Common *c, const std::string &value, const char *command);
+};
+
+constexpr unsigned command_bit(Command c) { return 1u << static_cast<unsigned>(c); }
+constexpr unsigned kSendOnly = command_bit(Command::Send), kFetchOnly = command_bit(Command::Fetch),
+                   kReportOnly = command_bit(Command::ReadReport), kAll = kSendOnly | kFetchOnly | kReportOnly;
+
+bool set_relay(Common *c, const std::string &v, const char *command) {
+    c->relay = v;
+    // Read by the library's URL reader, so the tool refuses exactly what a
+    // transaction would, and says why.
+    std::string why;
+    if (rrhost::HostPort u; !rrhost::read_url(c->relay, &u, &why)) {
+        std::fprintf(stderr, "rorodire %s: --relay '%s': %s\n", command, c->relay.c_str(), why.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool set_proxy(Common *c, const std::string &v, const char *command) {
+    // HOST:PORT or [IPv6]:PORT, read as a URL's authority is read.
+    std::string why;
+    if (rrhost::read_proxy(v, &c->proxyHost, &c->proxyPort, &why) == rrhost::AddressFault::None) return true;
+    std::fprintf(stderr, "rorodire %s: --proxy '%s': %s\n", command, v.c_str(), why.c_str());
+    return false;
+}
+
+bool set_interface(Common *c, const std::string &v, const char *command) {
+    c->iface = v;
+    if (c->iface.empty() || c->iface.size() >= IF_NAMESIZE || if_nametoindex(c->iface.c_str()) == 0) {
+        std::fprintf(stderr, "rorodire %s: --interface '%s': no such network interface\n", command, c->iface.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool set_dns(Common *c, const std::string &v, const char *command) {
+    c->dns = v;
+    gchar **servers = g_strsplit(c->dns.c_str(), ",", -1);
+    bool ok = servers[0] != nullptr && c->dns.size() < sizeof(QXBearer{}.dns);
+    for (gchar **sv = servers; ok && *sv; ++sv) ok = dns_server_ok(*sv);
+    g_strfreev(servers);
+    if (!ok) {
+        std::fprintf(stderr, "rorodire %s: --dns '%s': takes numeric addresses ADDR[,ADDR]\n", command, c->dns.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool set_status(Common *c, const std::string &v, const char *command) {
+    if (v != "read" && v != "deleted") {
+        std::fprintf(stderr, "rorodire %s: --status takes read or deleted\n", command);
+        return false;
+    }
+    c->readStatus = v == "read" ? 0x80 : 0x81;
+    return true;
+}
+
+using V = const std::string &;
+using N = const char *;
+const OptionSpec kOptions[] = {
+    {"--relay", nullptr, kAll, true, set_relay},
+    {"--proxy", nullptr, kAll, true, set_proxy},
+    {"--interface", nullptr, kAll, true, set_interface},
+    {"--dns", nullptr, kAll, true, set_dns},
+    {"--user-agent", nullptr, kAll, true, [](Common *c, V v, N) { return c->userAgent = v, true; }},
+    {"--profile", nullptr, kAll, true, [](Common *c, V v, N) { return c->profile = v, true; }},
+    {"--json", nullptr, kAll, false, [](Common *c, V, N) { return c->json = true; }},
+    {"--verbose", nullptr, kAll, false, [](Common *c, V, N) { return c->verbose = true; }},
+    {"--notifyresp", nullptr, kFetchOnly, false, [](Common *c, V, N) { return c->mode = 3, true; }},
+    {"--ack", nullptr, kFetchOnly, false, [](Common *c, V, N) { return c->mode = 0, true; }},
+    {"-o", "--output", kFetchOnly, true, [](Common *c, V v, N) { return c->output = v, true; }},
+    {"--delivery-report", nullptr, kSendOnly, false, [](Common *c, V, N) { return c->deliveryReport = true; }},
+    {"--read-reply", nullptr, kSendOnly, false, [](Common *c, V, N) { return c->readReply = true; }},
+    {"--status", nullptr, kReportOnly, true, set_status},
+    {"--from", nullptr, kReportOnly, true, [](Common *c, V v, N) { return c->from = v, true; }},
+};
+
+const OptionSpec *find_option(const std::string &a, Command cmd) {
+    for (const OptionSpec &o : kOptions)
+        if ((o.commands & command_bit(cmd)) && (a == o.name || (o.alias && a == o.alias))) return &o;
+    return nullptr;
+}
+
+}  // namespace
+
 // Parses the options both commands share; 0 to go on, else the exit status.
 int parse_options(int argc, char **argv, Command cmd, const char *usage, Common *c) {
-    const bool fetch = cmd == Command::Fetch, send = cmd == Command::Send, report = cmd == Command::ReadReport;
-    const char *name = fetch ? "fetch" : send ? "send" : "read-report";
+    const char *name = cmd == Command::Fetch ? "fetch" : cmd == Command::Send ? "send" : "read-report";
     for (int i = 0; i < argc; ++i) {
         const std::string a = argv[i];
-        auto value = [&](std::string *into) {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "rorodire %s: %s needs a value\n", name, a.c_str());
-                return false;
-            }
-            *into = argv[++i];
-            return true;
-        };
         if (a == "--help" || a == "-h") {
             std::fputs(usage, stdout);
             return -1;
         }
-        std::string proxy;
-        if (a == "--relay") {
-            if (!value(&c->relay)) return 2;
-            // Read by the library's URL reader, so the tool refuses exactly
-            // what a transaction would, and says why.
-            QXUrl u{};
-            const QXUrlFault f = fnQXStack_ReadUrl(c->relay.c_str(), &u);
-            if (f != QXUrlFault::None) {
-                std::fprintf(stderr, "rorodire %s: --relay '%s': %s\n", name, c->relay.c_str(), fnQXStack_UrlFaultText(f));
-                return 2;
-            }
-        } else if (a == "--proxy") {
-            if (!value(&proxy)) return 2;
-            // HOST:PORT or [IPv6]:PORT, read as a URL's authority is read.
-            QXAuthority auth{};
-            const QXUrlFault f = fnQXStack_ReadAuthority(proxy.c_str(), static_cast<int>(proxy.size()), 0, &auth);
-            if (f != QXUrlFault::None || auth.port == 0) {
-                std::fprintf(stderr, "rorodire %s: --proxy '%s': %s\n", name, proxy.c_str(),
-                             f != QXUrlFault::None ? fnQXStack_UrlFaultText(f) : "takes HOST:PORT");
-                return 2;
-            }
-            char host[256];
-            if (!fnQXStack_ConnectHost(auth.host, auth.hostLen, host, sizeof host)) {
-                std::fprintf(stderr, "rorodire %s: --proxy '%s': host too long\n", name, proxy.c_str());
-                return 2;
-            }
-            c->proxyHost = host;
-            c->proxyPort = std::to_string(auth.port);
-        } else if (a == "--interface") {
-            if (!value(&c->iface)) return 2;
-            if (c->iface.empty() || c->iface.size() >= IF_NAMESIZE || if_nametoindex(c->iface.c_str()) == 0) {
-                std::fprintf(stderr, "rorodire %s: --interface '%s': no such network interface\n", name, c->iface.c_str());
-                return 2;
-            }
-        } else if (a == "--dns") {
-            if (!value(&c->dns)) return 2;
-            gchar **servers = g_strsplit(c->dns.c_str(), ",", -1);
-            bool ok = servers[0] != nullptr && c->dns.size() < sizeof(QXBearer{}.dns);
-            for (gchar **sv = servers; ok && *sv; ++sv) ok = dns_server_ok(*sv);
-            g_strfreev(servers);
-            if (!ok) {
-                std::fprintf(stderr, "rorodire %s: --dns '%s': takes numeric addresses ADDR[,ADDR]\n", name, c->dns.c_str());
-                return 2;
-            }
-        } else if (a == "--user-agent") {
-            if (!value(&c->userAgent)) return 2;
-        } else if (a == "--profile") {
-            if (!value(&c->profile)) return 2;
-        } else if (a == "--json") {
-            c->json = true;
-        } else if (a == "--verbose") {
-            c->verbose = true;
-        } else if (fetch && a == "--notifyresp") {
-            c->mode = 3;
-        } else if (fetch && a == "--ack") {
-            c->mode = 0;
-        } else if (fetch && (a == "-o" || a == "--output")) {
-            if (!value(&c->output)) return 2;
-        } else if (send && a == "--delivery-report") {
-            c->deliveryReport = true;
-        } else if (send && a == "--read-reply") {
-            c->readReply = true;
-        } else if (report && a == "--status") {
+        if (const OptionSpec *o = find_option(a, cmd)) {
             std::string v;
-            if (!value(&v)) return 2;
-            if (v != "read" && v != "deleted") {
-                std::fprintf(stderr, "rorodire %s: --status takes read or deleted\n", name);
-                return 2;
+            if (o->takesValue) {
+                if (i + 1 >= argc) {
+                    std::fprintf(stderr, "rorodire %s: %s needs a value\n", name, a.c_str());
+                    return 2;
+                }
+                v = argv[++i];
             }
-            c->readStatus = v == "read" ? 0x80 : 0x81;
-        } else if (report && a == "--from") {
-            if (!value(&c->from)) return 2;
+            if (!o->apply(c, v, name)) return 2;
         } else if (!a.empty() && a[0] == '-') {
             std::fprintf(stderr, "rorodire %s: unknown option '%s'\n\n%s", name, a.c_str(), usage);
             return 2;
@@ -271,7 +291,7 @@ int parse_options(int argc, char **argv, Command cmd, const char *usage, Common 
             return 2;
         }
     }
-    if (c->relay.empty() || c->input.empty() || (fetch && c->output.empty())) {
+    if (c->relay.empty() || c->input.empty() || (cmd == Command::Fetch && c->output.empty())) {
         std::fprintf(stderr, "rorodire %s: %s\n\n%s", name,
                      c->relay.empty() ? "--relay URL is required" : c->input.empty() ? "an input file is required" : "-o OUT is required",
                      usage);

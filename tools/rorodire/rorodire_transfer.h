@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "hbxappglib.h"
+#include "rr_stack.h"
 
 namespace rrtool::transfer {
 

@@ -91,6 +91,11 @@ private:
     int fd_ = -1;
 };
 
+// Fsyncs the folder `dir`, so names made or removed in it are on disk: 0, or
+// the errno of a failed fsync (a folder that cannot be opened for reading
+// is passed over).
+int sync_dir(const std::string &dir);
+
 // Whether `name` is the temporary name write_file_atomic uses (a stop in the
 // middle of a write leaves one; a store removes them at start).
 bool is_temporary_name(std::string_view name);

@@ -229,16 +229,21 @@ bool AtomicFile::commit(const void *data, size_t size, std::string *why) {
     if (close(fd) != 0) return fail(errno, why);
     if (!place(why)) return false;
     if (opt_.syncDir) {
-        // A folder that cannot be opened for reading (write and search
-        // permission only) cannot be synced; the file itself is.
-        const int dfd = open(dir_of(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dfd < 0) return true;
-        const bool synced = fsync(dfd) == 0;
-        const int e = errno;
-        close(dfd);
-        if (!synced) return fail(e, why);
+        const int e = sync_dir(dir_of(path_));
+        if (e != 0) return fail(e, why);
     }
     return true;
+}
+
+int sync_dir(const std::string &dir) {
+    // A folder that cannot be opened for reading (write and search
+    // permission only) cannot be synced; what is in it is.
+    const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0) return 0;
+    const bool synced = fsync(dfd) == 0;
+    const int e = synced ? 0 : errno;
+    close(dfd);
+    return e;
 }
 
 bool write_file_atomic(const std::string &path, const void *data, size_t size, const WriteOptions &opt,
