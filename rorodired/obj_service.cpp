@@ -131,6 +131,67 @@ void finish_send(std::unique_ptr<PendingSend> p, std::vector<ReadFileResult> fil
     apply_effects(s, a.effects);
 }
 
+// The send's options (a variant holding a{sv}) into `out`; false with *why
+// for one of the wrong type.
+bool read_send_options(GVariant *options, OutMessage *out, std::string *why) {
+    GVariant *dict = g_variant_get_variant(options);
+    std::unique_ptr<GVariant, decltype(&g_variant_unref)> dictGuard(dict, g_variant_unref);
+    if (!g_variant_is_of_type(dict, G_VARIANT_TYPE_VARDICT))
+        return *why = "options must be a variant holding a{sv}", false;
+    GVariantIter it;
+    g_variant_iter_init(&it, dict);
+    const char *key = nullptr;
+    GVariant *value = nullptr;
+    while (g_variant_iter_next(&it, "{&sv}", &key, &value)) {
+        std::unique_ptr<GVariant, decltype(&g_variant_unref)> vg(value, g_variant_unref);
+        const std::string k = key;
+        if (k == "Subject" || k == "smil") {
+            if (!g_variant_is_of_type(value, G_VARIANT_TYPE_STRING))
+                return *why = "option " + k + " must be a string", false;
+            gsize len = 0;
+            const char *text = g_variant_get_string(value, &len);
+            if (k == "smil" && len == 0) continue;  // an empty presentation is none
+            (k == "Subject" ? out->subject : out->smil) = std::string(text, len);
+        } else if (k == "DeliveryReport") {
+            if (!g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN))
+                return *why = "option DeliveryReport must be a boolean", false;
+            out->deliveryReport = g_variant_get_boolean(value);
+        } else if (k == "ReadReport") {
+            // Beyond mmsd-tng: ask the recipients for a read report.
+            if (!g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN))
+                return *why = "option ReadReport must be a boolean", false;
+            out->readReply = g_variant_get_boolean(value);
+        }
+        // "Smil" (apps send it empty) and other keys are ignored.
+    }
+    return true;
+}
+
+// The attachments (id, content type, absolute path) into the send's parts
+// and paths; false with *why for a bad one.
+bool read_attachments(GVariant *attachments, PendingSend *p, std::string *why) {
+    // Names checked with a hash set.
+    std::unordered_set<std::string> names;
+    GVariantIter ai;
+    g_variant_iter_init(&ai, attachments);
+    const char *id = nullptr, *ct = nullptr, *path = nullptr;
+    while (g_variant_iter_next(&ai, "(&s&s&s)", &id, &ct, &path)) {
+        OutPart part{id, ct, {}};
+        if (!valid_content_type(part.contentType))
+            return *why = "attachment '" + clean_text(id, std::strlen(id), 64) + "': content type is not TYPE/SUBTYPE",
+                   false;
+        if (!names.insert(part.id).second)
+            return *why = "attachment '" + clean_text(id, std::strlen(id), 64) + "' is named twice", false;
+        if (path[0] != '/')
+            return *why = "attachment '" + clean_text(id, std::strlen(id), 64) +
+                          "': the file must be given by an absolute path",
+                   false;
+        p->out.parts.push_back(std::move(part));
+        p->paths.emplace_back(path);
+    }
+    return true;
+}
+
 void send_message(Service &s, GDBusMethodInvocation *inv, const CallerId &caller,
                   const std::vector<std::string> &recipients, bool tooMany,
                   GVariant *options, GVariant *attachments) {
@@ -160,57 +221,10 @@ void send_message(Service &s, GDBusMethodInvocation *inv, const CallerId &caller
     if (!counts.ok()) return refuse(inv, error_name(failure_of_refusal(counts.refusal)), counts.why);
     if (nAttachments == 0) return refuse(inv, kInvalidArguments, "no attachments");
 
-    // Options: a variant holding a{sv}.
     p->out.deliveryReport = s.settings.useDeliveryReports;
-    GVariant *dict = g_variant_get_variant(options);
-    std::unique_ptr<GVariant, decltype(&g_variant_unref)> dictGuard(dict, g_variant_unref);
-    if (!g_variant_is_of_type(dict, G_VARIANT_TYPE_VARDICT))
-        return refuse(inv, kInvalidArguments, "options must be a variant holding a{sv}");
-    GVariantIter it;
-    g_variant_iter_init(&it, dict);
-    const char *key = nullptr;
-    GVariant *value = nullptr;
-    while (g_variant_iter_next(&it, "{&sv}", &key, &value)) {
-        std::unique_ptr<GVariant, decltype(&g_variant_unref)> vg(value, g_variant_unref);
-        const std::string k = key;
-        if (k == "Subject" || k == "smil") {
-            if (!g_variant_is_of_type(value, G_VARIANT_TYPE_STRING))
-                return refuse(inv, kInvalidArguments, "option " + k + " must be a string");
-            gsize len = 0;
-            const char *text = g_variant_get_string(value, &len);
-            if (k == "smil" && len == 0) continue;  // an empty presentation is none
-            (k == "Subject" ? p->out.subject : p->out.smil) = std::string(text, len);
-        } else if (k == "DeliveryReport") {
-            if (!g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN))
-                return refuse(inv, kInvalidArguments, "option DeliveryReport must be a boolean");
-            p->out.deliveryReport = g_variant_get_boolean(value);
-        } else if (k == "ReadReport") {
-            // Beyond mmsd-tng: ask the recipients for a read report.
-            if (!g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN))
-                return refuse(inv, kInvalidArguments, "option ReadReport must be a boolean");
-            p->out.readReply = g_variant_get_boolean(value);
-        }
-        // "Smil" (apps send it empty) and other keys are ignored.
-    }
-
-    // Attachments: (id, content type, absolute path); names checked with a hash set.
-    std::unordered_set<std::string> names;
-    GVariantIter ai;
-    g_variant_iter_init(&ai, attachments);
-    const char *id = nullptr, *ct = nullptr, *path = nullptr;
-    while (g_variant_iter_next(&ai, "(&s&s&s)", &id, &ct, &path)) {
-        OutPart part{id, ct, {}};
-        if (!valid_content_type(part.contentType))
-            return refuse(inv, kInvalidArguments, "attachment '" + clean_text(id, std::strlen(id), 64) +
-                                                      "': content type is not TYPE/SUBTYPE");
-        if (!names.insert(part.id).second)
-            return refuse(inv, kInvalidArguments, "attachment '" + clean_text(id, std::strlen(id), 64) + "' is named twice");
-        if (path[0] != '/')
-            return refuse(inv, kInvalidArguments, "attachment '" + clean_text(id, std::strlen(id), 64) +
-                                                      "': the file must be given by an absolute path");
-        p->out.parts.push_back(std::move(part));
-        p->paths.emplace_back(path);
-    }
+    std::string why;
+    if (!read_send_options(options, &p->out, &why) || !read_attachments(attachments, p.get(), &why))
+        return refuse(inv, kInvalidArguments, why);
     const std::vector<std::string> paths = p->paths;
     const size_t limit = static_cast<size_t>(s.settings.maxAttachmentsSize);
     if (!s.systemBus) {

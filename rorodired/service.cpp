@@ -425,30 +425,23 @@ void on_name_lost(GDBusConnection *bus, const char *name, gpointer user) {
     g_main_loop_quit(s.loop);
 }
 
-}  // namespace
-
-int run_service(const Settings &settings, bool systemBus) {
-    Service s;
-    s.settings = settings;
-    s.systemBus = systemBus;
-    if (struct group *g = getgrnam(settings.allowedGroup.c_str())) s.allowedGid = g->gr_gid;
-    if (systemBus && s.allowedGid == static_cast<gid_t>(-1))
-        log_line("AllowedGroup " + settings.allowedGroup + " does not exist: only root may use the service");
-
+// The store, the core on what it holds, and the transport; false (logged)
+// when the store cannot be opened. *loaded: what loading asked for.
+bool start_parts(Service &s, Effects *loaded) {
     StoreOptions so;
-    so.dir = settings.storageDir + "/" + kStoreFolder;
-    so.chownFiles = systemBus && geteuid() == 0;
+    so.dir = s.settings.storageDir + "/" + kStoreFolder;
+    so.chownFiles = s.systemBus && geteuid() == 0;
     so.fileMode = 0640;
     so.log = log_line;
     std::string why;
-    if (g_mkdir_with_parents(settings.storageDir.c_str(), 0700) != 0) {
-        log_line("cannot create " + settings.storageDir);
-        return 1;
+    if (g_mkdir_with_parents(s.settings.storageDir.c_str(), 0700) != 0) {
+        log_line("cannot create " + s.settings.storageDir);
+        return false;
     }
     s.store = Store::open(so, &why);
     if (!s.store) {
         log_line(why);
-        return 1;
+        return false;
     }
     s.core = std::make_unique<Core>(core_config(s), s.clock, *s.store);
     s.transport = std::make_unique<Transport>(
@@ -460,7 +453,42 @@ int run_service(const Settings &settings, bool systemBus) {
         log_line(ok ? "the relay took the answer for " + id : "the answer to the relay for " + id + " failed: " + why);
     });
     // The queue waits for the bearer the modem side reports.
-    Effects loaded = s.core->load(s.store->load());
+    *loaded = s.core->load(s.store->load());
+    return true;
+}
+
+// Teardown of the bus side: nothing is emitted on a bus that went away.
+void unexport_all(Service &s) {
+    const bool busUp = s.bus && !g_dbus_connection_is_closed(s.bus);
+    if (busUp && s.manager) rrd_bus_mms_manager_emit_service_removed(s.manager, kServicePath);
+    for (auto &[id, obj] : s.messages) {
+        g_dbus_interface_skeleton_unexport(G_DBUS_INTERFACE_SKELETON(obj));
+        g_object_unref(obj);
+    }
+    s.messages.clear();
+    message_forget(s, "");
+    for (gpointer sk : {static_cast<gpointer>(s.manager), static_cast<gpointer>(s.modemManager),
+                        static_cast<gpointer>(s.service), static_cast<gpointer>(s.agent)})
+        if (sk) {
+            g_dbus_interface_skeleton_unexport(G_DBUS_INTERFACE_SKELETON(sk));
+            g_object_unref(sk);
+        }
+    auth_free(s.auth);
+    if (busUp) g_dbus_connection_flush_sync(s.bus, nullptr, nullptr);
+}
+
+}  // namespace
+
+int run_service(const Settings &settings, bool systemBus) {
+    Service s;
+    s.settings = settings;
+    s.systemBus = systemBus;
+    if (struct group *g = getgrnam(settings.allowedGroup.c_str())) s.allowedGid = g->gr_gid;
+    if (systemBus && s.allowedGid == static_cast<gid_t>(-1))
+        log_line("AllowedGroup " + settings.allowedGroup + " does not exist: only root may use the service");
+
+    Effects loaded;
+    if (!start_parts(s, &loaded)) return 1;
 
     s.loop = g_main_loop_new(nullptr, FALSE);
     g_running = &s;
@@ -492,22 +520,7 @@ int run_service(const Settings &settings, bool systemBus) {
     s.modem = nullptr;
     s.transport.reset();
     stop_glue(s);
-    const bool busUp = s.bus && !g_dbus_connection_is_closed(s.bus);
-    if (busUp && s.manager) rrd_bus_mms_manager_emit_service_removed(s.manager, kServicePath);
-    for (auto &[id, obj] : s.messages) {
-        g_dbus_interface_skeleton_unexport(G_DBUS_INTERFACE_SKELETON(obj));
-        g_object_unref(obj);
-    }
-    s.messages.clear();
-    message_forget(s, "");
-    for (gpointer sk : {static_cast<gpointer>(s.manager), static_cast<gpointer>(s.modemManager),
-                        static_cast<gpointer>(s.service), static_cast<gpointer>(s.agent)})
-        if (sk) {
-            g_dbus_interface_skeleton_unexport(G_DBUS_INTERFACE_SKELETON(sk));
-            g_object_unref(sk);
-        }
-    auth_free(s.auth);
-    if (busUp) g_dbus_connection_flush_sync(s.bus, nullptr, nullptr);
+    unexport_all(s);
     g_bus_unown_name(owner);
     g_source_remove(sigterm);
     g_source_remove(sigint);

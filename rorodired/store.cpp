@@ -360,68 +360,74 @@ std::vector<Message> Store::load() {
     closedir(d);
     std::sort(ids.begin(), ids.end());
     for (const std::string &id : ids) {
-        auto skip = [&](const std::string &why) { p_->log("message " + id + " is left alone: " + why); };
-        std::vector<uint8_t> bytes;
-        const rrhost::ReadResult r =
-            rrhost::read_regular_file(p_->opt.dir + "/" + id + ".status", kMaxStatusFile, &bytes, true);
-        if (!r.ok()) {
-            skip("its status file " + r.why);
-            continue;
-        }
         Message m;
-        std::string why;
-        bool olderForm = false;
-        if (!record_of_text(id, std::string(bytes.begin(), bytes.end()), &m, &why, &olderForm)) {
-            skip(why);
-            continue;
-        }
-        const bool marked = access((p_->opt.dir + "/" + id + ".sent").c_str(), F_OK) == 0;
-        if (m.status == Status::PendingDownload) {
-            Notification n;
-            if (!read_blob(id, Blob::Notification, 0, &bytes, &why) || !notification_of_ind(bytes, &n, &why)) {
-                skip("its notification: " + why);
-                continue;
-            }
-            if (m.location.empty()) m.location = n.location;
-            if (!m.view.sender && !n.from.empty()) m.view.sender = n.from;
-            if (!m.view.subject && !n.subject.empty()) m.view.subject = n.subject;
-        } else if (m.status != Status::NotDownloaded && !(m.status == Status::Expired && m.dir == Direction::In)) {
-            View v;
-            if (!read_blob(id, Blob::Pdu, 0, &bytes, &why)) {
-                skip("its PDU: " + why);
-                continue;
-            }
-            if (m.size > 0 && bytes.size() != m.size) {
-                skip("its PDU has " + std::to_string(bytes.size()) + " bytes, not " + std::to_string(m.size));
-                continue;
-            }
-            if (!view_of_pdu(bytes, &v)) {
-                skip("its PDU does not decode");
-                continue;
-            }
-            if (!parts_file_ready(m, bytes, &v)) {
-                skip("its file of parts cannot be written");
-                continue;
-            }
-            const bool askedReport = m.view.deliveryReport;
-            m.view = std::move(v);
-            m.view.deliveryReport = m.view.deliveryReport || askedReport;
-            if (m.transactionId.empty()) m.transactionId = m.view.transactionId;
-        }
-        if (marked && m.dir == Direction::Out && m.status == Status::Draft) {
-            // Confirmed while the disk was full: sent, whatever the status file says.
-            m.status = Status::Sent;
-            m.queued = false;
-            std::string w;
-            if (save_record(m, &w)) unlink((p_->opt.dir + "/" + id + ".sent").c_str());
-        } else if (olderForm) {
-            // The failure's bus name becomes its word.
-            std::string w;
-            if (!save_record(m, &w)) p_->log("message " + id + ": its record cannot be written anew: " + w);
-        }
-        out.push_back(std::move(m));
+        if (load_one(id, &m)) out.push_back(std::move(m));
     }
     return out;
+}
+
+bool Store::load_one(const std::string &id, Message *out) {
+    auto skip = [&](const std::string &why) { p_->log("message " + id + " is left alone: " + why); };
+    std::vector<uint8_t> bytes;
+    const rrhost::ReadResult r =
+        rrhost::read_regular_file(p_->opt.dir + "/" + id + ".status", kMaxStatusFile, &bytes, true);
+    if (!r.ok()) {
+        skip("its status file " + r.why);
+        return false;
+    }
+    Message m;
+    std::string why;
+    bool olderForm = false;
+    if (!record_of_text(id, std::string(bytes.begin(), bytes.end()), &m, &why, &olderForm)) {
+        skip(why);
+        return false;
+    }
+    const bool marked = access((p_->opt.dir + "/" + id + ".sent").c_str(), F_OK) == 0;
+    if (m.status == Status::PendingDownload) {
+        Notification n;
+        if (!read_blob(id, Blob::Notification, 0, &bytes, &why) || !notification_of_ind(bytes, &n, &why)) {
+            skip("its notification: " + why);
+            return false;
+        }
+        if (m.location.empty()) m.location = n.location;
+        if (!m.view.sender && !n.from.empty()) m.view.sender = n.from;
+        if (!m.view.subject && !n.subject.empty()) m.view.subject = n.subject;
+    } else if (m.status != Status::NotDownloaded && !(m.status == Status::Expired && m.dir == Direction::In)) {
+        View v;
+        if (!read_blob(id, Blob::Pdu, 0, &bytes, &why)) {
+            skip("its PDU: " + why);
+            return false;
+        }
+        if (m.size > 0 && bytes.size() != m.size) {
+            skip("its PDU has " + std::to_string(bytes.size()) + " bytes, not " + std::to_string(m.size));
+            return false;
+        }
+        if (!view_of_pdu(bytes, &v)) {
+            skip("its PDU does not decode");
+            return false;
+        }
+        if (!parts_file_ready(m, bytes, &v)) {
+            skip("its file of parts cannot be written");
+            return false;
+        }
+        const bool askedReport = m.view.deliveryReport;
+        m.view = std::move(v);
+        m.view.deliveryReport = m.view.deliveryReport || askedReport;
+        if (m.transactionId.empty()) m.transactionId = m.view.transactionId;
+    }
+    if (marked && m.dir == Direction::Out && m.status == Status::Draft) {
+        // Confirmed while the disk was full: sent, whatever the status file says.
+        m.status = Status::Sent;
+        m.queued = false;
+        std::string w;
+        if (save_record(m, &w)) unlink((p_->opt.dir + "/" + id + ".sent").c_str());
+    } else if (olderForm) {
+        // The failure's bus name becomes its word.
+        std::string w;
+        if (!save_record(m, &w)) p_->log("message " + id + ": its record cannot be written anew: " + w);
+    }
+    *out = std::move(m);
+    return true;
 }
 
 }  // namespace rrd

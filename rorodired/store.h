@@ -72,6 +72,9 @@ public:
 
 private:
     Store() = default;
+    // One stored message by its id; false (logged, its files left alone)
+    // when it is not whole.
+    bool load_one(const std::string &id, Message *out);
     // A message whose view has its parts in the file of parts: the file is
     // there with the right size, or is written now from its PDU (older
     // stores kept a file per decoded part, removed once it is written).
