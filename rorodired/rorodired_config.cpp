@@ -284,6 +284,111 @@ bool apply_setting(Settings *s, const std::string &name, GVariant *value, std::s
     return true;
 }
 
+namespace {
+
+// The relay, its proxy and the number ([Modem Manager] first, the older
+// [Service] names where those are not set), the texts, the group and the
+// backend. *proxyOut: the proxy as given; *hasProxyOut: whether one was.
+bool read_names(GKeyFile *kf, Settings *s, std::string *proxyOut, bool *hasProxyOut, std::string *why) {
+    bool hasRelay = false, hasNumber = false;
+    bool &hasProxy = *hasProxyOut;
+    std::string &proxy = *proxyOut;
+    std::string relay = get_string(kf, kMmGroup, "CarrierMMSC", &hasRelay);
+    proxy = get_string(kf, kMmGroup, "CarrierMMSProxy", &hasProxy);
+    std::string number = get_string(kf, kMmGroup, "DefaultModemNumber", &hasNumber);
+    if (!hasRelay) relay = get_string(kf, kGroup, "RelayUrl", &hasRelay);
+    if (!hasProxy) proxy = get_string(kf, kGroup, "Proxy", &hasProxy);
+    if (!hasNumber) number = get_string(kf, kGroup, "OwnNumber", &hasNumber);
+    proxy = none_as_empty(proxy);
+    relay = none_as_empty(relay);
+    s->relayUrl = relay;
+    s->ownNumber = none_as_empty(number);
+    s->mmsApn = none_as_empty(get_string(kf, kMmGroup, "MMS_APN"));
+    s->userAgent = get_string(kf, kGroup, "UserAgent");
+    s->userAgentProfile = get_string(kf, kGroup, "UserAgentProfile");
+    s->provider = get_string(kf, kGroup, "Provider");
+    s->ofonoModem = get_string(kf, kGroup, "OfonoModem");
+    s->modemPath = get_string(kf, kGroup, "ModemPath");
+    bool hasGroup = false;
+    const std::string group = get_string(kf, kGroup, "AllowedGroup", &hasGroup);
+    if (hasGroup) {
+        if (!check_group(group, why)) return false;
+        s->allowedGroup = group;
+    }
+    const std::string backend = get_string(kf, kGroup, "Backend");
+    if (backend.empty() || g_ascii_strcasecmp(backend.c_str(), "ModemManager") == 0)
+        s->backend = ModemBackend::ModemManager;
+    else if (g_ascii_strcasecmp(backend.c_str(), "oFono") == 0)
+        s->backend = ModemBackend::Ofono;
+    else
+        return *why = "Backend '" + backend + "' is neither ModemManager nor oFono", false;
+    // An oFono modem named in an older file means the oFono backend.
+    if (backend.empty() && !s->ofonoModem.empty()) s->backend = ModemBackend::Ofono;
+    for (const std::string *p : {&s->ofonoModem, &s->modemPath})
+        if (!p->empty() && !g_variant_is_object_path(p->c_str()))
+            return *why = "'" + *p + "' is not a D-Bus object path (e.g. /ril_0)", false;
+    return true;
+}
+
+// Numbers and switches, each checked as a change over the bus would be.
+bool read_numbers(GKeyFile *kf, Settings *s, std::string *why) {
+    GError *err = nullptr;
+    struct Typed {
+        const char *group, *key;
+        enum { Int, Bool } type;
+    };
+    static constexpr Typed kTyped[] = {
+        {kGroup, "MaxMessageSize", Typed::Int},          {kGroup, "MaxAttachments", Typed::Int},
+        {kGroup, "TotalMaxAttachmentSize", Typed::Int},
+        {kGroup, "AutoCreateSMIL", Typed::Bool},         {kGroup, "UseDeliveryReports", Typed::Bool},
+        {kGroup, "SendReadReports", Typed::Bool},        {kMmGroup, "AutoProcessOnConnection", Typed::Bool},
+        {kMmGroup, "AutoProcessSMSWAP", Typed::Bool},
+    };
+    for (const Typed &t : kTyped) {
+        if (!g_key_file_has_key(kf, t.group, t.key, nullptr)) continue;
+        GVariant *v = nullptr;
+        if (t.type == Typed::Int) {
+            const int n = g_key_file_get_integer(kf, t.group, t.key, &err);
+            if (!err) v = g_variant_new_int32(n);
+        } else {
+            const gboolean b = g_key_file_get_boolean(kf, t.group, t.key, &err);
+            if (!err) v = g_variant_new_boolean(b);
+        }
+        if (err) {
+            g_clear_error(&err);
+            return *why = std::string(t.key) + (t.type == Typed::Int ? " must be a number" : " must be true or false"), false;
+        }
+        g_variant_ref_sink(v);
+        // Older versions wrote their one limit, 307200, as MaxMessageSize:
+        // such a file takes the limits of now.
+        const bool oldLimit = std::string(t.key) == "MaxMessageSize" && t.type == Typed::Int &&
+                              g_variant_get_int32(v) == kOldDefaultMaxMessageSize &&
+                              !g_key_file_has_key(kf, kGroup, "TotalMaxAttachmentSize", nullptr);
+        const bool ok = oldLimit || apply_setting(s, t.key, v, why);
+        g_variant_unref(v);
+        if (!ok) return false;
+    }
+    if (g_key_file_has_key(kf, kGroup, "Retries", nullptr)) {
+        const int n = g_key_file_get_integer(kf, kGroup, "Retries", &err);
+        if (err || n < 0 || n > 20) {
+            g_clear_error(&err);
+            return *why = "Retries must be a number from 0 to 20", false;
+        }
+        s->retries = n;
+    }
+    if (g_key_file_has_key(kf, kGroup, "RetryDelay", nullptr)) {
+        const double d = g_key_file_get_double(kf, kGroup, "RetryDelay", &err);
+        if (err || !(d >= 0.05 && d <= 3600)) {
+            g_clear_error(&err);
+            return *why = "RetryDelay must be seconds from 0.05 to 3600", false;
+        }
+        s->retryDelay = d;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool load_settings(const std::string &file, Settings *s, std::string *why) {
     KeyFile kf(g_key_file_new(), g_key_file_free);
     GError *err = nullptr;
@@ -304,44 +409,9 @@ bool load_settings(const std::string &file, Settings *s, std::string *why) {
     s->file = abs;
     g_free(abs);
 
-    // The relay, its proxy and the number: [Modem Manager] first, the older
-    // [Service] names where those are not set.
-    bool hasRelay = false, hasProxy = false, hasNumber = false;
-    std::string relay = get_string(kf.get(), kMmGroup, "CarrierMMSC", &hasRelay);
-    std::string proxy = get_string(kf.get(), kMmGroup, "CarrierMMSProxy", &hasProxy);
-    std::string number = get_string(kf.get(), kMmGroup, "DefaultModemNumber", &hasNumber);
-    if (!hasRelay) relay = get_string(kf.get(), kGroup, "RelayUrl", &hasRelay);
-    if (!hasProxy) proxy = get_string(kf.get(), kGroup, "Proxy", &hasProxy);
-    if (!hasNumber) number = get_string(kf.get(), kGroup, "OwnNumber", &hasNumber);
-    proxy = none_as_empty(proxy);
-    relay = none_as_empty(relay);
-    s->relayUrl = relay;
-    s->ownNumber = none_as_empty(number);
-    s->mmsApn = none_as_empty(get_string(kf.get(), kMmGroup, "MMS_APN"));
-    s->userAgent = get_string(kf.get(), kGroup, "UserAgent");
-    s->userAgentProfile = get_string(kf.get(), kGroup, "UserAgentProfile");
-    s->provider = get_string(kf.get(), kGroup, "Provider");
-    s->ofonoModem = get_string(kf.get(), kGroup, "OfonoModem");
-    s->modemPath = get_string(kf.get(), kGroup, "ModemPath");
-    bool hasGroup = false;
-    const std::string group = get_string(kf.get(), kGroup, "AllowedGroup", &hasGroup);
-    if (hasGroup) {
-        if (!check_group(group, why)) return bad(*why);
-        s->allowedGroup = group;
-    }
-    const std::string backend = get_string(kf.get(), kGroup, "Backend");
-    if (backend.empty() || g_ascii_strcasecmp(backend.c_str(), "ModemManager") == 0)
-        s->backend = ModemBackend::ModemManager;
-    else if (g_ascii_strcasecmp(backend.c_str(), "oFono") == 0)
-        s->backend = ModemBackend::Ofono;
-    else
-        return bad("Backend '" + backend + "' is neither ModemManager nor oFono");
-    // An oFono modem named in an older file means the oFono backend.
-    if (backend.empty() && !s->ofonoModem.empty()) s->backend = ModemBackend::Ofono;
-    for (const std::string *p : {&s->ofonoModem, &s->modemPath})
-        if (!p->empty() && !g_variant_is_object_path(p->c_str()))
-            return bad("'" + *p + "' is not a D-Bus object path (e.g. /ril_0)");
-
+    std::string proxy;
+    bool hasProxy = false;
+    if (!read_names(kf.get(), s, &proxy, &hasProxy, why)) return bad(*why);
     if (!s->provider.empty() && (s->relayUrl.empty() || !hasProxy)) {
         ProviderMms p;
         const char *db = g_getenv("RORODIRED_PROVIDER_DB");
@@ -363,59 +433,7 @@ bool load_settings(const std::string &file, Settings *s, std::string *why) {
     abs = g_canonicalize_filename(storage.c_str(), nullptr);
     s->storageDir = abs;
     g_free(abs);
-
-    // Numbers and switches, each checked as a change over the bus would be.
-    struct Typed {
-        const char *group, *key;
-        enum { Int, Bool } type;
-    };
-    static constexpr Typed kTyped[] = {
-        {kGroup, "MaxMessageSize", Typed::Int},          {kGroup, "MaxAttachments", Typed::Int},
-        {kGroup, "TotalMaxAttachmentSize", Typed::Int},
-        {kGroup, "AutoCreateSMIL", Typed::Bool},         {kGroup, "UseDeliveryReports", Typed::Bool},
-        {kGroup, "SendReadReports", Typed::Bool},        {kMmGroup, "AutoProcessOnConnection", Typed::Bool},
-        {kMmGroup, "AutoProcessSMSWAP", Typed::Bool},
-    };
-    for (const Typed &t : kTyped) {
-        if (!g_key_file_has_key(kf.get(), t.group, t.key, nullptr)) continue;
-        GVariant *v = nullptr;
-        if (t.type == Typed::Int) {
-            const int n = g_key_file_get_integer(kf.get(), t.group, t.key, &err);
-            if (!err) v = g_variant_new_int32(n);
-        } else {
-            const gboolean b = g_key_file_get_boolean(kf.get(), t.group, t.key, &err);
-            if (!err) v = g_variant_new_boolean(b);
-        }
-        if (err) {
-            g_clear_error(&err);
-            return bad(std::string(t.key) + (t.type == Typed::Int ? " must be a number" : " must be true or false"));
-        }
-        g_variant_ref_sink(v);
-        // Older versions wrote their one limit, 307200, as MaxMessageSize:
-        // such a file takes the limits of now.
-        const bool oldLimit = std::string(t.key) == "MaxMessageSize" && t.type == Typed::Int &&
-                              g_variant_get_int32(v) == kOldDefaultMaxMessageSize &&
-                              !g_key_file_has_key(kf.get(), kGroup, "TotalMaxAttachmentSize", nullptr);
-        const bool ok = oldLimit || apply_setting(s, t.key, v, why);
-        g_variant_unref(v);
-        if (!ok) return bad(*why);
-    }
-    if (g_key_file_has_key(kf.get(), kGroup, "Retries", nullptr)) {
-        const int n = g_key_file_get_integer(kf.get(), kGroup, "Retries", &err);
-        if (err || n < 0 || n > 20) {
-            g_clear_error(&err);
-            return bad("Retries must be a number from 0 to 20");
-        }
-        s->retries = n;
-    }
-    if (g_key_file_has_key(kf.get(), kGroup, "RetryDelay", nullptr)) {
-        const double d = g_key_file_get_double(kf.get(), kGroup, "RetryDelay", &err);
-        if (err || !(d >= 0.05 && d <= 3600)) {
-            g_clear_error(&err);
-            return bad("RetryDelay must be seconds from 0.05 to 3600");
-        }
-        s->retryDelay = d;
-    }
+    if (!read_numbers(kf.get(), s, why)) return bad(*why);
     return true;
 }
 
