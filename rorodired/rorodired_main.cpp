@@ -107,13 +107,13 @@ bool take_over(const std::string &mmsdDir, rrd::Settings *s, bool systemBus, rrd
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-    // The helper that reads a caller's files as that caller (see readas.h).
-    if (argc > 1 && std::strcmp(argv[1], rrd::kReadAsFlag) == 0) return rrd::readas_helper_main(argc, argv);
+struct Options {
     std::string config, importDir;
     bool systemBus = false, verbose = false, importGiven = false;
+};
+
+// The command line into *o; -1 to go on, or the exit status (0 after --help).
+int parse_options(int argc, char **argv, Options *o) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -124,29 +124,70 @@ int main(int argc, char **argv) {
                 std::fprintf(stderr, "rorodired: --config needs a file\n");
                 return 2;
             }
-            config = argv[++i];
+            o->config = argv[++i];
         } else if (a == "--session") {
-            systemBus = false;
+            o->systemBus = false;
         } else if (a == "--system") {
-            systemBus = true;
+            o->systemBus = true;
         } else if (a == "--import-mmsd-tng") {
             if (i + 1 >= argc) {
                 std::fprintf(stderr, "rorodired: --import-mmsd-tng needs mmsd-tng's folder (~/.mms)\n");
                 return 2;
             }
-            importDir = argv[++i];
-            importGiven = true;
+            o->importDir = argv[++i];
+            o->importGiven = true;
         } else if (a == "--verbose") {
-            verbose = true;
+            o->verbose = true;
         } else {
             std::fprintf(stderr, "rorodired: unknown argument '%s' (see rorodired --help)\n", a.c_str());
             return 2;
         }
     }
-    if (config.empty()) {
+    if (o->config.empty()) {
         std::fprintf(stderr, "rorodired: --config FILE is required (see rorodired --help)\n");
         return 2;
     }
+    return -1;
+}
+
+// A first start (no settings file): mmsd-tng's store of this user is taken
+// over when nothing else has it or could still change it.
+void first_start(rrd::Settings *sp, bool systemBus) {
+    rrd::Settings &s = *sp;
+    std::string why;
+    log_to_stderr("no settings file " + s.file + ": the defaults apply; it is written when a setting changes");
+    const std::string mmsd = rrd::mmsd_dir_of_home(g_get_home_dir());
+    if (systemBus) {
+        // The system bus has no user's home to take over from.
+    } else if (name_taken(systemBus)) {
+        // mmsd-tng still runs in this session (its package is gone, its
+        // process not yet): its store may still change. The start fails
+        // to own the name; the unit starts the service again later.
+        log_to_stderr(std::string(rrd::kBusName) + " is in use (mmsd-tng still runs?): nothing taken over yet");
+    } else if (store_has_messages(s.storageDir + "/" + rrd::kStoreFolder)) {
+        log_to_stderr("the store " + s.storageDir + " holds messages already: nothing taken from mmsd-tng");
+    } else {
+        rrd::ImportReport rep;
+        if (!take_over(mmsd, &s, systemBus, &rep, &why)) {
+            log_to_stderr("taking over mmsd-tng's store " + mmsd + " failed: " + why);
+        } else if (rep.found) {
+            gchar **lines = g_strsplit(("took over mmsd-tng's store " + rep.summary()).c_str(), "\n", -1);
+            for (gchar **l = lines; *l; ++l)
+                if (**l) log_to_stderr(*l);
+            g_strfreev(lines);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    // The helper that reads a caller's files as that caller (see readas.h).
+    if (argc > 1 && std::strcmp(argv[1], rrd::kReadAsFlag) == 0) return rrd::readas_helper_main(argc, argv);
+    Options o;
+    if (const int status = parse_options(argc, argv, &o); status >= 0) return status;
+    const std::string &config = o.config, &importDir = o.importDir;
+    const bool systemBus = o.systemBus, verbose = o.verbose, importGiven = o.importGiven;
     qx::set_log_enabled(verbose);
     rrd::Settings s;
     std::string why;
@@ -178,29 +219,6 @@ int main(int argc, char **argv) {
                     rrd::kStoreFolder);
         return 0;
     }
-    if (firstStart) {
-        log_to_stderr("no settings file " + s.file + ": the defaults apply; it is written when a setting changes");
-        const std::string mmsd = rrd::mmsd_dir_of_home(g_get_home_dir());
-        if (systemBus) {
-            // The system bus has no user's home to take over from.
-        } else if (name_taken(systemBus)) {
-            // mmsd-tng still runs in this session (its package is gone, its
-            // process not yet): its store may still change. The start fails
-            // to own the name; the unit starts the service again later.
-            log_to_stderr(std::string(rrd::kBusName) + " is in use (mmsd-tng still runs?): nothing taken over yet");
-        } else if (store_has_messages(s.storageDir + "/" + rrd::kStoreFolder)) {
-            log_to_stderr("the store " + s.storageDir + " holds messages already: nothing taken from mmsd-tng");
-        } else {
-            rrd::ImportReport rep;
-            if (!take_over(mmsd, &s, systemBus, &rep, &why)) {
-                log_to_stderr("taking over mmsd-tng's store " + mmsd + " failed: " + why);
-            } else if (rep.found) {
-                gchar **lines = g_strsplit(("took over mmsd-tng's store " + rep.summary()).c_str(), "\n", -1);
-                for (gchar **l = lines; *l; ++l)
-                    if (**l) log_to_stderr(*l);
-                g_strfreev(lines);
-            }
-        }
-    }
+    if (firstStart) first_start(&s, systemBus);
     return rrd::run_service(s, systemBus);
 }
