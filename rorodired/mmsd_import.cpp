@@ -179,6 +179,62 @@ bool message_of(const std::string &folder, const std::string &name, const MmsdRe
     return true;
 }
 
+// The names of the status files in mmsd-tng's folder, sorted; *listed false
+// (logged) when the folder cannot be read.
+std::vector<std::string> status_names(const std::string &folder, const std::function<void(const std::string &)> &log,
+                                      ImportReport *rep, bool *listed) {
+    DIR *d = opendir(folder.c_str());
+    if (!d) {
+        log("cannot read " + folder + ": " + std::strerror(errno));
+        rep->skipped.push_back(folder + ": " + std::strerror(errno));
+        return {};
+    }
+    std::vector<std::string> names;
+    size_t seen = 0;
+    while (const dirent *e = readdir(d)) {
+        if (++seen > kMaxEntries) {
+            log(folder + " holds more than " + std::to_string(kMaxEntries) + " names: the rest are not looked at");
+            break;
+        }
+        const std::string n = e->d_name;
+        if (n.size() > 7 && n.compare(n.size() - 7, 7, ".status") == 0) names.push_back(n.substr(0, n.size() - 7));
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    *listed = true;
+    return names;
+}
+
+// A message of mmsd-tng's as it is stored here.
+struct Taken {
+    Message m;
+    std::vector<uint8_t> bytes;
+    std::vector<std::vector<uint8_t>> decoded;
+    Blob kind;
+    std::string word;
+};
+
+// The messages taken, stored here in the order of their dates.
+void store_taken(std::vector<Taken> &taken, Store *store, const std::function<void(const std::string &)> &log,
+                 ImportReport *rep) {
+    int64_t seq = 0;
+    for (Taken &t : taken) {
+        t.m.seq = ++seq;
+        std::string why;
+        bool ok = store->save_blob(t.m, t.kind, 0, t.bytes, &why);
+        for (size_t i = 0; ok && i < t.decoded.size(); ++i)
+            ok = store->save_blob(t.m, Blob::Part, static_cast<int>(i), t.decoded[i], &why);
+        if (ok) ok = store->save_record(t.m, &why);
+        if (!ok) {
+            log("mmsd-tng's message " + t.m.id + " cannot be stored here: " + why);
+            rep->skipped.push_back(t.m.id + ": cannot be stored here: " + why);
+            store->remove_message(t.m);
+            continue;
+        }
+        ++rep->messagesTaken[t.word];
+    }
+}
+
 }  // namespace
 
 std::string mmsd_dir_of_home(const std::string &home) { return home + "/.mms"; }
@@ -226,32 +282,10 @@ ImportReport import_mmsd_tng(const ImportOptions &opt, Settings *settings, Store
     if (opt.settings && settings) take_settings(folder, settings, &rep, log);
     if (!opt.messages || !store) return rep;
 
-    DIR *d = opendir(folder.c_str());
-    if (!d) {
-        log("cannot read " + folder + ": " + std::strerror(errno));
-        rep.skipped.push_back(folder + ": " + std::strerror(errno));
-        return rep;
-    }
-    std::vector<std::string> names;
-    size_t seen = 0;
-    while (const dirent *e = readdir(d)) {
-        if (++seen > kMaxEntries) {
-            log(folder + " holds more than " + std::to_string(kMaxEntries) + " names: the rest are not looked at");
-            break;
-        }
-        const std::string n = e->d_name;
-        if (n.size() > 7 && n.compare(n.size() - 7, 7, ".status") == 0) names.push_back(n.substr(0, n.size() - 7));
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
+    bool listed = false;
+    const std::vector<std::string> names = status_names(folder, log, &rep, &listed);
+    if (!listed) return rep;
 
-    struct Taken {
-        Message m;
-        std::vector<uint8_t> bytes;
-        std::vector<std::vector<uint8_t>> decoded;
-        Blob kind;
-        std::string word;
-    };
     std::vector<Taken> taken;
     for (const std::string &name : names) {
         auto skip = [&](const std::string &why) {
@@ -288,22 +322,7 @@ ImportReport import_mmsd_tng(const ImportOptions &opt, Settings *settings, Store
     }
     // The order of arrival is the order of the dates (GetMessages lists in it).
     std::stable_sort(taken.begin(), taken.end(), [](const Taken &a, const Taken &b) { return a.m.date < b.m.date; });
-    int64_t seq = 0;
-    for (Taken &t : taken) {
-        t.m.seq = ++seq;
-        std::string why;
-        bool ok = store->save_blob(t.m, t.kind, 0, t.bytes, &why);
-        for (size_t i = 0; ok && i < t.decoded.size(); ++i)
-            ok = store->save_blob(t.m, Blob::Part, static_cast<int>(i), t.decoded[i], &why);
-        if (ok) ok = store->save_record(t.m, &why);
-        if (!ok) {
-            log("mmsd-tng's message " + t.m.id + " cannot be stored here: " + why);
-            rep.skipped.push_back(t.m.id + ": cannot be stored here: " + why);
-            store->remove_message(t.m);
-            continue;
-        }
-        ++rep.messagesTaken[t.word];
-    }
+    store_taken(taken, store, log, &rep);
     return rep;
 }
 
