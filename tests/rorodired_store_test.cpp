@@ -326,6 +326,82 @@ TEST(RorodiredStore, FailuresStoredByTheirBusNamesAreReadAndWrittenAnewAsWords) 
     fs::remove_all(root);
 }
 
+// A restart over a store that was damaged (a status file cut or overwritten,
+// a notification or a PDU that no longer decodes): each damaged message is
+// left alone with one line saying why, the whole one is loaded as it was.
+TEST(RorodiredStore, ARestartOverADamagedStoreLoadsWhatIsWholeAndSaysWhyNotTheRest) {
+    const std::string root = temp_dir();
+    StoreOptions opt;
+    opt.dir = root + "/store";
+    std::vector<std::string> log;
+    opt.log = [&](const std::string &l) { log.push_back(l); };
+    std::string why;
+    auto store = Store::open(opt, &why);
+    ASSERT_TRUE(store) << why;
+    struct Clk final : Clock {
+        int64_t mono_ms() const override { return 1; }
+        int64_t wall_s() const override { return 1700000000; }
+    } clock;
+    Core core(CoreConfig{}, clock, *store);
+    core.load({});
+    OutMessage out;
+    out.recipients = {"+15550100002"};
+    out.parts.push_back(OutPart{"a.txt", "text/plain", {'h', 'i'}});
+    auto submit = [&] {
+        SendRequest req;
+        req.id = core.new_id();
+        out.transactionId = "T" + req.id;
+        std::string name;
+        req.pdu = compose(out, &name, &why);
+        EXPECT_TRUE(view_of_pdu(req.pdu, &req.view));
+        EXPECT_TRUE(core.submit_send(req).ok());
+        return req.id;
+    };
+    const std::string whole = submit();
+    struct Damage {
+        const char *what;     // what the log line says
+        const char *file;     // the file of the message that is damaged
+        const char *content;  // what it holds now
+    };
+    const Damage rows[] = {
+        {"the status file does not read", ".status", "[Message\nDirection=out"},
+        {"no direction", ".status", "[Message]\nStatus=sent\n"},
+        {"an unknown status", ".status", "[Message]\nDirection=out\nStatus=lost\n"},
+        {"a received message's status", ".status", "[Message]\nDirection=out\nStatus=received\n"},
+        {"its PDU does not decode", ".mms", ""},  // as many bytes as it had, none of them a header
+        {"its notification", ".ind", "\x8c\x82"},
+    };
+    std::vector<std::string> damaged;
+    for (const Damage &d : rows) {
+        std::string id = submit();
+        if (std::string(d.file) == ".ind") {
+            // A pending download whose notification is overwritten.
+            Message m = *core.find(id);
+            m.dir = Direction::In;
+            m.status = Status::PendingDownload;
+            put(opt.dir + "/" + id + ".status", record_text(m));
+        }
+        const std::string path = opt.dir + "/" + id + d.file;
+        const std::string content = *d.content ? std::string(d.content) : std::string(fs::file_size(path), '\x01');
+        put(path, content);
+        damaged.push_back(id);
+    }
+    log.clear();
+    const std::vector<Message> loaded = store->load();
+    ASSERT_EQ(loaded.size(), 1u);
+    EXPECT_EQ(loaded[0].id, whole);
+    ASSERT_EQ(log.size(), std::size(rows));
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const auto line = std::find_if(log.begin(), log.end(),
+                                       [&](const std::string &l) { return l.find(damaged[i]) != std::string::npos; });
+        ASSERT_NE(line, log.end()) << rows[i].what;
+        EXPECT_NE(line->find(rows[i].what), std::string::npos) << *line;
+        EXPECT_NE(line->find("left alone"), std::string::npos) << *line;
+        EXPECT_TRUE(fs::exists(opt.dir + "/" + damaged[i] + rows[i].file)) << "nothing of it is removed";
+    }
+    fs::remove_all(root);
+}
+
 TEST(RorodiredStore, AMessageWithTransferEncodedPartsShowsEveryPartFromOneFile) {
     const std::string root = temp_dir();
     StoreOptions opt;
