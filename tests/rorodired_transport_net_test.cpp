@@ -192,6 +192,64 @@ TEST_F(TransportNet, DownloadsOnlyFromTheRelayAndDecodesWhatCame) {
               std::string(3000, 'a'));
 }
 
+// What the relay answered becomes the core's word for it: the refusals the
+// library names (service denied, network problem, unsupported) with the
+// Response-Status kept, a retrieved message larger than the download limit,
+// and an answer to a download that is no message.
+TEST_F(TransportNet, RelayAnswersMapToTheirEnds) {
+    Relay relay;
+    ASSERT_TRUE(relay.start());
+    struct SendRow {
+        const char *status;
+        TransferEnd end;
+        int responseStatus;
+    };
+    const SendRow sends[] = {
+        {"0x82", TransferEnd::ServiceDenied, 0x82},
+        {"0x86", TransferEnd::NetworkProblem, 0x86},
+        {"0x88", TransferEnd::Unsupported, 0x88},
+    };
+    int n = 0;
+    for (const SendRow &row : sends) {
+        SCOPED_TRACE(row.status);
+        TransportSettings s;
+        s.relayUrl = relay.url() + "?fault=conf-status=" + row.status;
+        transport_->set_settings(s);
+        const std::string id = "00000000000001" + std::to_string(10 + ++n);
+        ASSERT_TRUE(transport_->start(id, Lane::Send, message(id)));
+        std::optional<TransferResult> r = wait();
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->end, row.end) << r->why;
+        EXPECT_EQ(r->responseStatus, row.responseStatus);
+        EXPECT_FALSE(r->why.empty());
+    }
+    struct GetRow {
+        const char *fault;
+        TransferEnd end;
+        const char *why;
+    };
+    const GetRow gets[] = {
+        {"get:oversize", TransferEnd::TooBig, "larger than the download limit"},
+        {"get:garbage", TransferEnd::Failed, "download failed"},
+    };
+    for (const GetRow &row : gets) {
+        SCOPED_TRACE(row.fault);
+        Relay faulty;  // its fetches answer with the fault, its sends as usual
+        ASSERT_TRUE(faulty.start({"--fault", row.fault}));
+        use(faulty);
+        ASSERT_TRUE(transport_->start("0000000000000201", Lane::Send, message("0000000000000201")));
+        ASSERT_TRUE(wait());
+        const auto inds = faulty.notifications();
+        ASSERT_EQ(inds.size(), 1u);
+        ASSERT_TRUE(transport_->start("0000000000000202", Lane::Download, inds[0]));
+        std::optional<TransferResult> r = wait();
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->end, row.end) << r->why;
+        EXPECT_NE(r->why.find(row.why), std::string::npos) << r->why;
+        EXPECT_TRUE(r->pdu.empty());
+    }
+}
+
 // A retrieved message is handed on as soon as it is stored, before the
 // answer to the relay; a transfer started right then waits for that answer,
 // whose outcome is reported on its own.
