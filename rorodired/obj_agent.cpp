@@ -42,11 +42,11 @@ gboolean on_release(RrdBusPushNotificationAgent *obj, GDBusMethodInvocation *inv
 }  // namespace
 
 void agent_export(Service &s) {
-    s.agent = rrd_bus_push_notification_agent_skeleton_new();
-    g_signal_connect(s.agent, "handle-receive-notification", G_CALLBACK(on_receive_notification), &s);
-    g_signal_connect(s.agent, "handle-release", G_CALLBACK(on_release), &s);
+    s.objects.agent = rrd_bus_push_notification_agent_skeleton_new();
+    g_signal_connect(s.objects.agent, "handle-receive-notification", G_CALLBACK(on_receive_notification), &s);
+    g_signal_connect(s.objects.agent, "handle-release", G_CALLBACK(on_release), &s);
     GError *err = nullptr;
-    if (!g_dbus_interface_skeleton_export(G_DBUS_INTERFACE_SKELETON(s.agent), s.bus, kServicePath, &err)) {
+    if (!g_dbus_interface_skeleton_export(G_DBUS_INTERFACE_SKELETON(s.objects.agent), s.objects.bus, kServicePath, &err)) {
         log_line(std::string("the push agent cannot be put on the bus: ") + err->message);
         g_error_free(err);
     }

@@ -116,18 +116,18 @@ GVariant *settings_properties(const Service &s) {
 }
 
 void manager_export(Service &s) {
-    s.manager = rrd_bus_mms_manager_skeleton_new();
-    g_signal_connect(s.manager, "handle-get-services", G_CALLBACK(on_get_services), &s);
-    s.modemManager = rrd_bus_mms_modem_manager_skeleton_new();
-    g_signal_connect(s.modemManager, "handle-push-notify", G_CALLBACK(on_push_notify), &s);
-    g_signal_connect(s.modemManager, "handle-view-settings", G_CALLBACK(on_view_settings), &s);
-    g_signal_connect(s.modemManager, "handle-change-settings", G_CALLBACK(on_change_settings), &s);
-    g_signal_connect(s.modemManager, "handle-change-all-settings", G_CALLBACK(on_change_all_settings), &s);
-    g_signal_connect(s.modemManager, "handle-process-message-queue", G_CALLBACK(on_process_message_queue), &s);
+    s.objects.manager = rrd_bus_mms_manager_skeleton_new();
+    g_signal_connect(s.objects.manager, "handle-get-services", G_CALLBACK(on_get_services), &s);
+    s.objects.modemManager = rrd_bus_mms_modem_manager_skeleton_new();
+    g_signal_connect(s.objects.modemManager, "handle-push-notify", G_CALLBACK(on_push_notify), &s);
+    g_signal_connect(s.objects.modemManager, "handle-view-settings", G_CALLBACK(on_view_settings), &s);
+    g_signal_connect(s.objects.modemManager, "handle-change-settings", G_CALLBACK(on_change_settings), &s);
+    g_signal_connect(s.objects.modemManager, "handle-change-all-settings", G_CALLBACK(on_change_all_settings), &s);
+    g_signal_connect(s.objects.modemManager, "handle-process-message-queue", G_CALLBACK(on_process_message_queue), &s);
     for (GDBusInterfaceSkeleton *sk :
-         {G_DBUS_INTERFACE_SKELETON(s.manager), G_DBUS_INTERFACE_SKELETON(s.modemManager)}) {
+         {G_DBUS_INTERFACE_SKELETON(s.objects.manager), G_DBUS_INTERFACE_SKELETON(s.objects.modemManager)}) {
         GError *err = nullptr;
-        if (!g_dbus_interface_skeleton_export(sk, s.bus, kManagerPath, &err)) {
+        if (!g_dbus_interface_skeleton_export(sk, s.objects.bus, kManagerPath, &err)) {
             log_line(std::string("the manager object cannot be put on the bus: ") + err->message);
             g_error_free(err);
         }

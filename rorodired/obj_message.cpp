@@ -155,51 +155,51 @@ GVariant *message_properties(const Service &s, const Message &m, size_t *bytesOu
 
 GVariant *message_properties_cached(Service &s, const Message &m, size_t *bytes, bool brief) {
     // The brief form is kept under the id with a '~' (never part of an id).
-    auto it = s.propsCache.find(brief ? m.id + "~" : m.id);
-    if (it == s.propsCache.end()) {
+    auto it = s.directory.props.find(brief ? m.id + "~" : m.id);
+    if (it == s.directory.props.end()) {
         GVariant *v = g_variant_ref_sink(brief ? message_properties_brief(m) : message_properties(s, m));
         g_variant_get_data(v);  // serialized once: a reply then copies its bytes instead of walking it again
-        it = s.propsCache.emplace(brief ? m.id + "~" : m.id, std::make_pair(v, g_variant_get_size(v))).first;
+        it = s.directory.props.emplace(brief ? m.id + "~" : m.id, std::make_pair(v, g_variant_get_size(v))).first;
     }
     if (bytes) *bytes = it->second.second;
     return g_variant_ref(it->second.first);
 }
 
-void message_forget(Service &s, const std::string &id) {
+void MessageDirectory::forget(const std::string &id) {
     if (id.empty()) {
-        for (auto &[key, entry] : s.propsCache) g_variant_unref(entry.first);
-        s.propsCache.clear();
+        for (auto &[key, entry] : props) g_variant_unref(entry.first);
+        props.clear();
         return;
     }
     for (const std::string &key : {id, id + "~"}) {
-        auto it = s.propsCache.find(key);
-        if (it == s.propsCache.end()) continue;
+        auto it = props.find(key);
+        if (it == props.end()) continue;
         g_variant_unref(it->second.first);
-        s.propsCache.erase(it);
+        props.erase(it);
     }
 }
 
 void message_export(Service &s, const std::string &id) {
-    if (!s.bus || s.messages.count(id)) return;
+    if (!s.objects.bus || s.directory.objects.count(id)) return;
     RrdBusMmsMessage *obj = rrd_bus_mms_message_skeleton_new();
     g_signal_connect(obj, "handle-mark-read", G_CALLBACK(on_mark_read), &s);
     g_signal_connect(obj, "handle-delete", G_CALLBACK(on_delete), &s);
     GError *err = nullptr;
-    if (!g_dbus_interface_skeleton_export(G_DBUS_INTERFACE_SKELETON(obj), s.bus, message_path(id).c_str(), &err)) {
+    if (!g_dbus_interface_skeleton_export(G_DBUS_INTERFACE_SKELETON(obj), s.objects.bus, message_path(id).c_str(), &err)) {
         log_line("message " + id + " cannot be put on the bus: " + err->message);
         g_error_free(err);
         g_object_unref(obj);
         return;
     }
-    s.messages.emplace(id, obj);
+    s.directory.objects.emplace(id, obj);
 }
 
-void message_unexport(Service &s, const std::string &id) {
-    auto it = s.messages.find(id);
-    if (it == s.messages.end()) return;
+void MessageDirectory::unexport(const std::string &id) {
+    auto it = objects.find(id);
+    if (it == objects.end()) return;
     g_dbus_interface_skeleton_unexport(G_DBUS_INTERFACE_SKELETON(it->second));
     g_object_unref(it->second);
-    s.messages.erase(it);
+    objects.erase(it);
 }
 
 }  // namespace rrd

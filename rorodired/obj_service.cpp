@@ -127,7 +127,7 @@ void finish_send(std::unique_ptr<PendingSend> p, std::vector<ReadFileResult> fil
         return refuse(inv, error_name(failure_of_refusal(a.refusal)), a.why);
     }
     // The reply first: the app learns the path, then sees it appear and move.
-    rrd_bus_mms_service_complete_send_message(s.service, inv, message_path(id).c_str());
+    rrd_bus_mms_service_complete_send_message(s.objects.service, inv, message_path(id).c_str());
     apply_effects(s, a.effects);
 }
 
@@ -348,13 +348,13 @@ GVariant *service_properties(const Service &s) {
 }
 
 void service_export(Service &s) {
-    s.service = rrd_bus_mms_service_skeleton_new();
-    g_signal_connect(s.service, "handle-get-messages", G_CALLBACK(on_get_messages), &s);
-    g_signal_connect(s.service, "handle-get-properties", G_CALLBACK(on_get_properties), &s);
-    g_signal_connect(s.service, "handle-set-property", G_CALLBACK(on_set_property), &s);
-    g_signal_connect(s.service, "handle-send-message", G_CALLBACK(on_send_message), &s);
+    s.objects.service = rrd_bus_mms_service_skeleton_new();
+    g_signal_connect(s.objects.service, "handle-get-messages", G_CALLBACK(on_get_messages), &s);
+    g_signal_connect(s.objects.service, "handle-get-properties", G_CALLBACK(on_get_properties), &s);
+    g_signal_connect(s.objects.service, "handle-set-property", G_CALLBACK(on_set_property), &s);
+    g_signal_connect(s.objects.service, "handle-send-message", G_CALLBACK(on_send_message), &s);
     GError *err = nullptr;
-    if (!g_dbus_interface_skeleton_export(G_DBUS_INTERFACE_SKELETON(s.service), s.bus, kServicePath, &err)) {
+    if (!g_dbus_interface_skeleton_export(G_DBUS_INTERFACE_SKELETON(s.objects.service), s.objects.bus, kServicePath, &err)) {
         log_line(std::string("the service object cannot be put on the bus: ") + err->message);
         g_error_free(err);
     }

@@ -65,8 +65,8 @@ TransportSettings transport_settings(const Settings &t) {
 
 
 void emit_bearer(Service &s, BearerState state) {
-    if (!s.modemManager) return;
-    rrd_bus_mms_modem_manager_emit_bearer_handler_error(s.modemManager, g_variant_new_handle(static_cast<gint32>(state)));
+    if (!s.objects.modemManager) return;
+    rrd_bus_mms_modem_manager_emit_bearer_handler_error(s.objects.modemManager, g_variant_new_handle(static_cast<gint32>(state)));
 }
 
 void arm_timer(Service &s, int64_t atMs) {
@@ -176,34 +176,34 @@ template <class... F>
 Overloaded(F...) -> Overloaded<F...>;
 
 void apply_one(Service &s, const Effect &effect) {
-    if (const std::string &id = id_of(effect); !id.empty()) message_forget(s, id);  // what GetMessages shows of it changed
+    if (const std::string &id = id_of(effect); !id.empty()) s.directory.forget(id);  // what GetMessages shows of it changed
     std::visit(Overloaded{
         [&](const effect::MessageAdded &e) {
-            if (s.messages.count(e.id)) return;  // on the bus already (loaded at start)
+            if (s.directory.objects.count(e.id)) return;  // on the bus already (loaded at start)
             const Message *m = s.core->find(e.id);
             if (!m) return;
             message_export(s, e.id);
-            if (s.service)
-                rrd_bus_mms_service_emit_message_added(s.service, message_path(e.id).c_str(), message_properties(s, *m));
+            if (s.objects.service)
+                rrd_bus_mms_service_emit_message_added(s.objects.service, message_path(e.id).c_str(), message_properties(s, *m));
         },
         [&](const effect::PropertyChanged &e) {
-            auto it = s.messages.find(e.id);
-            if (it != s.messages.end())
+            auto it = s.directory.objects.find(e.id);
+            if (it != s.directory.objects.end())
                 rrd_bus_mms_message_emit_property_changed(it->second, e.name.c_str(),
                                                           g_variant_new_variant(g_variant_new_string(e.value.c_str())));
         },
         [&](const effect::MessageRemoved &e) {
-            if (!s.messages.count(e.id)) return;
-            message_unexport(s, e.id);
-            if (s.service) rrd_bus_mms_service_emit_message_removed(s.service, message_path(e.id).c_str());
+            if (!s.directory.objects.count(e.id)) return;
+            s.directory.unexport(e.id);
+            if (s.objects.service) rrd_bus_mms_service_emit_message_removed(s.objects.service, message_path(e.id).c_str());
         },
         [&](const effect::MessageSendError &e) {
             log_line("message " + e.id + " not sent: " + error_name(e.error) + ": " + e.text);
-            if (s.service) rrd_bus_mms_service_emit_message_send_error(s.service, error_dict(s, e, true));
+            if (s.objects.service) rrd_bus_mms_service_emit_message_send_error(s.objects.service, error_dict(s, e, true));
         },
         [&](const effect::MessageReceiveError &e) {
             log_line("a message from " + e.from + " not received: " + error_name(e.error) + ": " + e.text);
-            if (s.service) rrd_bus_mms_service_emit_message_receive_error(s.service, error_dict(s, e, false));
+            if (s.objects.service) rrd_bus_mms_service_emit_message_receive_error(s.objects.service, error_dict(s, e, false));
         },
         [&](const effect::StartTransfer &e) { start_transfer(s, e); },
         [&](const effect::StopTransfer &e) {
@@ -292,12 +292,12 @@ bool change_settings(Service &s, const std::vector<std::pair<std::string, GVaria
     const bool relayChanged = next.relayUrl != s.settings.relayUrl || next.proxy_text() != s.settings.proxy_text() ||
                               next.mmsApn != s.settings.mmsApn;
     s.settings = std::move(next);
-    message_forget(s, "");
+    s.directory.forget("");
     s.core->set_config(core_config(s));
     s.transport->set_settings(transport_settings(s.settings));
     if (s.modem) modem_update_settings(s.modem, modem_settings(s.settings));
-    if (relayChanged && s.modemManager)
-        rrd_bus_mms_modem_manager_emit_settings_changed(s.modemManager, s.settings.mmsApn.c_str(),
+    if (relayChanged && s.objects.modemManager)
+        rrd_bus_mms_modem_manager_emit_settings_changed(s.objects.modemManager, s.settings.mmsApn.c_str(),
                                                         s.settings.relayUrl.c_str(),
                                                         s.settings.proxyHost.empty() ? "NULL" : s.settings.proxy_text().c_str());
     return true;
@@ -329,7 +329,7 @@ void follow_bearer(Service &s, bool up, const std::string &iface) {
 
 void start_modem(Service &s) {
     ModemSettings ms = modem_settings(s.settings);
-    ms.agentBus = s.bus;
+    ms.agentBus = s.objects.bus;
     ms.agentPath = kServicePath;
     ModemCallbacks cb;
     cb.on_push = [&s](const std::vector<uint8_t> &push, const std::string &origin) {
@@ -350,7 +350,7 @@ void start_modem(Service &s) {
     };
     cb.on_own_number = [&s](const std::string &number) {
         s.modemNumber = number;
-        message_forget(s, "");  // Modem Number of every message
+        s.directory.forget("");  // Modem Number of every message
     };
     cb.on_error = [](const std::string &text) { log_line("modem: " + text); };
     std::string why;
@@ -363,9 +363,9 @@ void start_modem(Service &s) {
 
 void on_bus_acquired(GDBusConnection *bus, const char *, gpointer user) {
     Service &s = *static_cast<Service *>(user);
-    s.bus = G_DBUS_CONNECTION(g_object_ref(bus));
+    s.objects.bus = G_DBUS_CONNECTION(g_object_ref(bus));
     g_dbus_connection_set_exit_on_close(bus, FALSE);
-    s.closedHandler = g_signal_connect(bus, "closed", G_CALLBACK(+[](GDBusConnection *, gboolean, GError *, gpointer u) {
+    s.objects.closedHandler = g_signal_connect(bus, "closed", G_CALLBACK(+[](GDBusConnection *, gboolean, GError *, gpointer u) {
                          auto *svc = static_cast<Service *>(u);
                          log_line("the bus went away");
                          svc->exitStatus = 1;
@@ -381,7 +381,7 @@ void on_bus_acquired(GDBusConnection *bus, const char *, gpointer user) {
     // watches the name finds the service through GetServices once it
     // appears, and this signal (sent before we own the name) never reaches
     // it a second time.
-    rrd_bus_mms_manager_emit_service_added(s.manager, kServicePath, service_properties(s));
+    rrd_bus_mms_manager_emit_service_added(s.objects.manager, kServicePath, service_properties(s));
 }
 
 // The properties GetMessages gives are built ahead, a few hundred messages
@@ -391,7 +391,7 @@ void warm_properties(Service &s) {
         Service *s;
         size_t next = 0, total = 0;  // counted from the newest
     };
-    s.warmSource = g_idle_add_full(G_PRIORITY_LOW, [](gpointer user) -> gboolean {
+    s.directory.warmSource = g_idle_add_full(G_PRIORITY_LOW, [](gpointer user) -> gboolean {
         auto *w = static_cast<Warm *>(user);
         const std::vector<const Message *> all = w->s->core->messages();
         for (int n = 0; n < 500 && w->next < all.size(); ++n, ++w->next) {
@@ -402,7 +402,7 @@ void warm_properties(Service &s) {
             w->total += bytes;
         }
         if (w->next < all.size()) return G_SOURCE_CONTINUE;
-        w->s->warmSource = 0;
+        w->s->directory.warmSource = 0;
         return G_SOURCE_REMOVE;
     }, new Warm{&s}, [](gpointer user) { delete static_cast<Warm *>(user); });
 }
@@ -459,22 +459,22 @@ bool start_parts(Service &s, Effects *loaded) {
 
 // Teardown of the bus side: nothing is emitted on a bus that went away.
 void unexport_all(Service &s) {
-    const bool busUp = s.bus && !g_dbus_connection_is_closed(s.bus);
-    if (busUp && s.manager) rrd_bus_mms_manager_emit_service_removed(s.manager, kServicePath);
-    for (auto &[id, obj] : s.messages) {
+    const bool busUp = s.objects.bus && !g_dbus_connection_is_closed(s.objects.bus);
+    if (busUp && s.objects.manager) rrd_bus_mms_manager_emit_service_removed(s.objects.manager, kServicePath);
+    for (auto &[id, obj] : s.directory.objects) {
         g_dbus_interface_skeleton_unexport(G_DBUS_INTERFACE_SKELETON(obj));
         g_object_unref(obj);
     }
-    s.messages.clear();
-    message_forget(s, "");
-    for (gpointer sk : {static_cast<gpointer>(s.manager), static_cast<gpointer>(s.modemManager),
-                        static_cast<gpointer>(s.service), static_cast<gpointer>(s.agent)})
+    s.directory.objects.clear();
+    s.directory.forget("");
+    for (gpointer sk : {static_cast<gpointer>(s.objects.manager), static_cast<gpointer>(s.objects.modemManager),
+                        static_cast<gpointer>(s.objects.service), static_cast<gpointer>(s.objects.agent)})
         if (sk) {
             g_dbus_interface_skeleton_unexport(G_DBUS_INTERFACE_SKELETON(sk));
             g_object_unref(sk);
         }
     auth_free(s.auth);
-    if (busUp) g_dbus_connection_flush_sync(s.bus, nullptr, nullptr);
+    if (busUp) g_dbus_connection_flush_sync(s.objects.bus, nullptr, nullptr);
 }
 
 }  // namespace
@@ -513,7 +513,7 @@ int run_service(const Settings &settings, bool systemBus) {
     });
     g_main_loop_run(s.loop);
     if (GSource *pending = g_main_context_find_source_by_id(nullptr, first)) g_source_destroy(pending);
-    if (s.warmSource) g_source_remove(s.warmSource);
+    if (s.directory.warmSource) g_source_remove(s.directory.warmSource);
 
     // Teardown: nothing is emitted on a bus that went away.
     modem_stop(s.modem);
@@ -524,9 +524,9 @@ int run_service(const Settings &settings, bool systemBus) {
     g_bus_unown_name(owner);
     g_source_remove(sigterm);
     g_source_remove(sigint);
-    if (s.bus) {
-        g_signal_handler_disconnect(s.bus, s.closedHandler);
-        g_object_unref(s.bus);
+    if (s.objects.bus) {
+        g_signal_handler_disconnect(s.objects.bus, s.objects.closedHandler);
+        g_object_unref(s.objects.bus);
     }
     g_running = nullptr;
     g_main_loop_unref(s.loop);

@@ -55,11 +55,34 @@ public:
     int64_t wall_s() const override;
 };
 
+// The message objects on the bus and what GetMessages shows of each.
+struct MessageDirectory {
+    std::unordered_map<std::string, RrdBusMmsMessage *> objects;
+    // Each shown message's properties as last built, with their size; dropped
+    // when the message changes (any effect naming it) or the settings do.
+    std::unordered_map<std::string, std::pair<GVariant *, size_t>> props;
+    guint warmSource = 0;  // building GetMessages' properties ahead
+
+    // Drops the cached properties of a message that changed ("": of all).
+    void forget(const std::string &id);
+    // Takes the message's object off the bus.
+    void unexport(const std::string &id);
+};
+
+// The connection and the service's own objects on it.
+struct BusObjects {
+    GDBusConnection *bus = nullptr;
+    gulong closedHandler = 0;
+    RrdBusMmsManager *manager = nullptr;
+    RrdBusMmsModemManager *modemManager = nullptr;
+    RrdBusMmsService *service = nullptr;
+    RrdBusPushNotificationAgent *agent = nullptr;  // the oFono backend only
+};
+
 struct Service {
     Settings settings;
     bool systemBus = false;
     GMainLoop *loop = nullptr;
-    GDBusConnection *bus = nullptr;
     int exitStatus = 0;
 
     RealClock clock;
@@ -70,15 +93,8 @@ struct Service {
     Auth *auth = nullptr;
     gid_t allowedGid = static_cast<gid_t>(-1);  // -1: AllowedGroup does not exist here
 
-    // Exported objects.
-    RrdBusMmsManager *manager = nullptr;
-    RrdBusMmsModemManager *modemManager = nullptr;
-    RrdBusMmsService *service = nullptr;
-    RrdBusPushNotificationAgent *agent = nullptr;  // the oFono backend only
-    std::unordered_map<std::string, RrdBusMmsMessage *> messages;
-    // Each shown message's properties as last built, with their size; dropped
-    // when the message changes (any effect naming it) or the settings do.
-    std::unordered_map<std::string, std::pair<GVariant *, size_t>> propsCache;
+    BusObjects objects;
+    MessageDirectory directory;
 
     guint timer = 0;
     // Effects wait here in order; one loop (apply_effects' outermost call)
@@ -91,8 +107,6 @@ struct Service {
     // still busy): handed to the core from the main loop, as every outcome.
     std::deque<std::pair<std::string, TransferResult>> outcomes;
     guint outcomeSource = 0;
-    guint warmSource = 0;    // building GetMessages' properties ahead
-    gulong closedHandler = 0;
     bool bearerUp = false;
     BearerState bearerState = BearerState::NoBearersActive;
     BearerInfo bearer;  // the bearer transfers go out on, as the modem side last reported it
@@ -136,9 +150,7 @@ GVariant *message_properties(const Service &s, const Message &m, size_t *bytes =
 GVariant *message_properties_brief(const Message &m);
 // The cached properties, whole or brief (a new reference), built when missing.
 GVariant *message_properties_cached(Service &s, const Message &m, size_t *bytes, bool brief = false);
-void message_forget(Service &s, const std::string &id);  // "" forgets all
 void message_export(Service &s, const std::string &id);
-void message_unexport(Service &s, const std::string &id);
 
 }  // namespace rrd
 
