@@ -17,6 +17,7 @@
 
 #include "auth.h"
 #include "config.h"
+#include "pdu.h"
 #include "readas.h"
 #include "service.h"
 #include "store.h"
@@ -412,6 +413,36 @@ TEST(Glue, AReadReportThatCannotBeBuiltIsGivenUp) {
     EXPECT_FALSE(after->readReportDue);
     EXPECT_FALSE(after->readReportSent);
     EXPECT_EQ(after->status, Status::Read);
+}
+
+// A transfer the core starts while the transport still winds down another
+// one does not start; the core hears it from the main loop and the message
+// waits for its next attempt.
+TEST(Glue, AStartWhileTheTransportIsBusyWaitsForTheNextAttempt) {
+    Glue g(30);
+    Message m = Glue::draft("00000000000000dd");
+    OutMessage out;
+    out.recipients = {"+15550100002"};
+    out.transactionId = "T" + m.id;
+    out.parts.push_back(OutPart{"a.txt", "text/plain", {'h', 'i'}});
+    std::string name, why;
+    const std::vector<uint8_t> pdu = compose(out, &name, &why);
+    ASSERT_FALSE(pdu.empty()) << why;
+    ASSERT_TRUE(g.s.store->save_blob(m, Blob::Pdu, 0, pdu, &why)) << why;
+    const Effects fx = g.s.core->load({m});
+    // The transport is busy until the loop runs (a download it refuses, reported from the loop).
+    ASSERT_TRUE(g.s.transport->start("00000000000000ee", Lane::Download, {0x8C, 0x82}));
+    ASSERT_TRUE(g.s.transport->busy());
+    apply_effects(g.s, fx);
+    ASSERT_TRUE(g.s.core->running()) << "not told inside the start";
+    g.settle();
+    EXPECT_FALSE(g.s.core->running());
+    const Message *after = g.s.core->find(m.id);
+    ASSERT_TRUE(after);
+    EXPECT_TRUE(after->queued);
+    EXPECT_EQ(after->attempts, 1);
+    EXPECT_GT(after->notBeforeMs, g.s.clock.mono_ms() + 20000);
+    EXPECT_EQ(after->errorText, "another transfer still runs");
 }
 
 }  // namespace
