@@ -57,6 +57,7 @@ CONTROL_XML = """<node><interface name='org.rorodire.Standin'>
  <method name='Calls'><arg type='as' direction='out'/></method>
  <method name='Sms'><arg type='ao' direction='out'/></method>
  <method name='DeleteSms'><arg type='o' direction='in'/></method>
+ <method name='AddMessaging'/>
 </interface></node>"""
 
 
@@ -109,8 +110,10 @@ class Obj:
             self.ifaces[n] = info
             self.props[n] = {p.name: GLib.Variant(p.signature, zero(p.signature)) for p in info.properties}
 
-    def register(self, on_call):
+    def register(self, on_call, only=None, skip=()):
         for name, info in self.ifaces.items():
+            if name in skip or (only and name != only):
+                continue
             self.ids.append(self.conn.register_object(
                 self.path, info,
                 lambda c, s, p, i, m, a, inv: on_call(self, i, m, a, inv),
@@ -177,13 +180,18 @@ class Standin:
             None, None)
         self.control_id = conn.register_object(
             CONTROL, Gio.DBusNodeInfo.new_for_xml(CONTROL_XML).interfaces[0], self.control, None, None)
+        # With --messaging-later the modem shows Messaging only on AddMessaging.
+        self.messaging = not args.messaging_later
         for o in (self.root, self.modem, self.sim, self.bearer):
-            o.register(self.on_call)
+            o.register(self.on_call, skip=() if self.messaging or o is not self.modem else (MM + ".Modem.Messaging",))
         for h in args.sms:
             self.add_sms("+15550100009", bytes.fromhex(h), "", False, announce=False)
 
     def managed(self):
-        return {MODEM: self.modem.all_props()}
+        props = self.modem.all_props()
+        if not self.messaging:
+            props.pop(MM + ".Modem.Messaging")
+        return {MODEM: props}
 
     def bearer_state(self, connected, apn, iface, emit=True):
         self.connected = connected
@@ -267,6 +275,14 @@ class Standin:
         elif method == "DeleteSms":
             self.delete_sms(a[0])
             inv.return_value(None)
+        elif method == "AddMessaging":
+            if not self.messaging:
+                self.messaging = True
+                self.modem.register(self.on_call, only=MM + ".Modem.Messaging")
+                added = {MM + ".Modem.Messaging": self.modem.props[MM + ".Modem.Messaging"]}
+                self.conn.emit_signal(None, ROOT, "org.freedesktop.DBus.ObjectManager", "InterfacesAdded",
+                                      GLib.Variant("(oa{sa{sv}})", (MODEM, added)))
+            inv.return_value(None)
         elif method == "Calls":
             inv.return_value(GLib.Variant("(as)", (self.calls,)))
         else:
@@ -284,6 +300,7 @@ def main():
     p.add_argument("--imsi", default="001010000000001", help="the SIM's IMSI (its MCC gives mmsd-tng its country)")
     p.add_argument("--operator", default="00101", help="MCC and MNC of the SIM and the network (00101: a test network)")
     p.add_argument("--sms", nargs="*", default=[], help="received SMS already on the modem (Data as hex)")
+    p.add_argument("--messaging-later", action="store_true", help="the modem shows Messaging only on AddMessaging")
     args = p.parse_args()
     conn = Gio.DBusConnection.new_for_address_sync(
         args.address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION)

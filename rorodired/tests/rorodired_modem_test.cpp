@@ -399,6 +399,21 @@ TEST_F(ModemManagerBackend, ModemManagerAppearingLateIsPickedUp) {
     ASSERT_TRUE(until([&] { return seen_.bearer.back() == BearerState::NoBearersActive; }));
 }
 
+// A modem whose Messaging shows up after the modem itself (ModemManager adds
+// it once the SIM is ready): the backend takes the modem then and hands over
+// the pushes waiting on it.
+TEST_F(ModemManagerBackend, MessagingAppearingAfterTheModemIsPickedUp) {
+    const Bytes push = wap_push(kMmsType, notification("http://127.0.0.1:8002/mms/messaging-later"));
+    start_standin({"--messaging-later", "--sms", hex(push)});
+    start_backend();
+    settle();
+    EXPECT_TRUE(seen_.pushes.empty()) << "no modem with Messaging yet";
+    if (GVariant *r = control("AddMessaging", nullptr)) g_variant_unref(r);
+    ASSERT_TRUE(until([&] { return seen_.pushes.size() == 1; }));
+    EXPECT_EQ(seen_.pushes[0].first, push);
+    ASSERT_TRUE(until([&] { return !on_modem("/org/freedesktop/ModemManager1/SMS/0"); }));
+}
+
 TEST_F(ModemManagerBackend, OnlyTheConfiguredModemIsUsed) {
     start_standin({"--sms", hex(wap_push(kMmsType, notification("http://127.0.0.1:8002/mms/other")))});
     ModemSettings s;
