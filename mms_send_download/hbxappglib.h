@@ -18,6 +18,8 @@ constexpr int HBX_MAX_MESSAGE_SIZE = 307200;   // largest Content-Length a downl
 constexpr int HBX_BODY_BUF_SLACK = 4000;       // headers beyond it a response without a length may bring
 // Most bytes a download receives, whatever the notification announced.
 constexpr int HBX_MAX_RECEIVED = HBX_MAX_MESSAGE_SIZE + HBX_BODY_BUF_SLACK;
+// The highest download limit a host may set.
+constexpr uint32_t HBX_MAX_MESSAGE_LIMIT = 100u * 1024u * 1024u;
 constexpr int HBX_BODY_BUF_FIRST = 16384;      // the body buffer at first; it doubles as bytes arrive
 constexpr int HBX_ACK_WORK_BUF = 1000;         // answer of the answer POST, discarded
 constexpr int HBX_STACK_MODE_HTTP = 2;
@@ -197,6 +199,7 @@ struct HbxState {
     HbxAnsweredObserver answeredObserver;
     void *dlObserverUser;
     QXBearer bearer;  // the network the next transactions go out on (the host's setting)
+    uint32_t maxMessageSize;  // the host's download limit; 0: HBX_MAX_MESSAGE_SIZE
 };
 
 HbxState &hbx_state();
@@ -216,6 +219,15 @@ void hbx_SetEndCause(HbxEndCause cause, int32_t detail = 0);
 // exports keep Timer unless the host sets it).
 void hbx_SetDrive(HbxDrive drive);
 HbxDrive hbx_Drive();
+// The largest message a download accepts (its Content-Length, or its body
+// when none is stated). 0 restores HBX_MAX_MESSAGE_SIZE, what the exported
+// download keeps; a host of its own may take larger messages, up to
+// HBX_MAX_MESSAGE_LIMIT. False (nothing changed) for a value outside that.
+bool hbx_SetMaxMessageSize(uint32_t bytes);
+uint32_t hbx_MaxMessageSize();
+// Most bytes a download receives: the limit and room for what a response
+// without a length may bring beyond it.
+inline uint32_t hbx_MaxReceived() { return hbx_MaxMessageSize() + HBX_BODY_BUF_SLACK; }
 // The download's observers (null removes them); both share `user`.
 void hbx_SetDownloadObservers(HbxRetrievedObserver retrieved, HbxAnsweredObserver answered, void *user);
 

@@ -98,7 +98,7 @@ int finish_ok(void *record) {
 // False when the buffer cannot change (the old one is then kept).
 bool resize_body(uint32_t want) {
     HbxDownloadGlobals &g = G();
-    if (want > static_cast<uint32_t>(HBX_MAX_RECEIVED) + 1 || want < g.mmsBodyLen || want == 0) return false;
+    if (want > hbx_MaxReceived() + 1 || want < g.mmsBodyLen || want == 0) return false;
     auto *p = static_cast<uint8_t *>(fnQX_Realloc(g.p_mmsBody, static_cast<int>(want)));
     if (!p) return false;
     // A block the allocator could not grow in place was copied.
@@ -113,12 +113,12 @@ bool resize_body(uint32_t want) {
 // at the most a download receives already or cannot grow.
 bool grow_body(const HttpCtx *ctx) {
     HbxDownloadGlobals &g = G();
-    if (g.bodyCapacity >= static_cast<uint32_t>(HBX_MAX_RECEIVED)) return false;
+    if (g.bodyCapacity >= hbx_MaxReceived()) return false;
     uint32_t want = g.bodyCapacity > 0 ? g.bodyCapacity * 2 : HBX_BODY_BUF_FIRST;
-    if (ctx && ctx->headersParsed && ctx->retCtxLen > 0 && ctx->retCtxLen < HBX_MAX_RECEIVED &&
+    if (ctx && ctx->headersParsed && ctx->retCtxLen > 0 && static_cast<uint32_t>(ctx->retCtxLen) < hbx_MaxReceived() &&
         static_cast<uint32_t>(ctx->retCtxLen) >= g.bodyCapacity)
         want = static_cast<uint32_t>(ctx->retCtxLen) + 1;
-    if (want > static_cast<uint32_t>(HBX_MAX_RECEIVED)) want = HBX_MAX_RECEIVED;
+    if (want > hbx_MaxReceived()) want = hbx_MaxReceived();
     return resize_body(want);
 }
 
@@ -261,7 +261,8 @@ int body_complete(void *record, HttpCtx *ctx) {
         return fail(rec);
     }
     if (why) {
-        if (bodyless && rec->pNotifInfo->Message_Size > HBX_MAX_MESSAGE_SIZE) {
+        if (bodyless && rec->pNotifInfo->Message_Size > 0 &&
+            static_cast<uint32_t>(rec->pNotifInfo->Message_Size) > hbx_MaxMessageSize()) {
             QX_LOG("mzk:httpRetrievalState = MMS_RECEIVE_TOOBIG\n");
             return fail_too_big(rec);
         }
@@ -299,7 +300,7 @@ int body_complete(void *record, HttpCtx *ctx) {
 int step_poll(DLMMSTimerPar *rec) {
     HbxDownloadGlobals &g = G();
     HttpCtx *ctx = g.receiveCtx;
-    if (g.mmsBodyLen == g.bodyCapacity && !grow_body(ctx) && g.bodyCapacity < static_cast<uint32_t>(HBX_MAX_RECEIVED)) {
+    if (g.mmsBodyLen == g.bodyCapacity && !grow_body(ctx) && g.bodyCapacity < hbx_MaxReceived()) {
         QX_LOG("mzk:body buffer cannot grow\n");
         return fail(rec);
     }
@@ -335,7 +336,7 @@ int body_data(void *record, HttpCtx *ctx, int n) {
         g.progressBytes += static_cast<uint32_t>(n);
         report_progress(rec, ctx);
     }
-    if (ctx->retCtxLen > HBX_MAX_MESSAGE_SIZE) {
+    if (ctx->retCtxLen > 0 && static_cast<uint32_t>(ctx->retCtxLen) > hbx_MaxMessageSize()) {
         QX_LOG("mzk:MMS_RECEIVE_TOOBIG\n");
         return fail_too_big(rec);
     }
@@ -450,7 +451,8 @@ tCPS_MMSResultCb callback_of(const void *rec) { return static_cast<const DLMMSTi
 int deadline_ms(const void *record) {
     const auto *rec = static_cast<const DLMMSTimerPar *>(record);
     int64_t bytes = 2 * static_cast<int64_t>(rec->pNotifInfo->Message_Size > 0 ? rec->pNotifInfo->Message_Size : 0);
-    if (rec->pNotifInfo->Message_Size <= 0 || bytes > HBX_MAX_RECEIVED) bytes = HBX_MAX_RECEIVED;
+    const int64_t most = hbx_MaxReceived();
+    if (rec->pNotifInfo->Message_Size <= 0 || bytes > most) bytes = most;
     if (bytes < HBX_DL_DEADLINE_MIN_BYTES) bytes = HBX_DL_DEADLINE_MIN_BYTES;
     return hbx_DeadlineFor(bytes + HBX_ACK_WORK_BUF);
 }

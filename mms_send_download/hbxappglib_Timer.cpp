@@ -10,7 +10,7 @@
 HbxState &hbx_state() {
     static HbxState s{HbxActive::None, 0, nullptr, {}, {}, {nullptr, nullptr, 0}, HBX_STEP_PERIOD_MS, 0, nullptr,
                       nullptr, nullptr, {HbxEndCause::None, 0, 0}, nullptr, nullptr, HbxDrive::Timer, nullptr, nullptr,
-                      nullptr, {}};
+                      nullptr, {}, 0};
     return s;
 }
 
@@ -88,6 +88,17 @@ void hbx_ResetTimerHandles() {
 
 void hbx_SetDrive(HbxDrive drive) { hbx_state().drive = drive; }
 HbxDrive hbx_Drive() { return hbx_state().drive; }
+
+bool hbx_SetMaxMessageSize(uint32_t bytes) {
+    if (bytes != 0 && (bytes < 1024 || bytes > HBX_MAX_MESSAGE_LIMIT)) return false;
+    hbx_state().maxMessageSize = bytes;
+    return true;
+}
+
+uint32_t hbx_MaxMessageSize() {
+    const uint32_t set = hbx_state().maxMessageSize;
+    return set ? set : static_cast<uint32_t>(HBX_MAX_MESSAGE_SIZE);
+}
 
 void hbx_SetDownloadObservers(HbxRetrievedObserver retrieved, HbxAnsweredObserver answered, void *user) {
     HbxState &s = hbx_state();

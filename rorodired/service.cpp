@@ -55,7 +55,11 @@ namespace {
 Service *g_running = nullptr;  // for the signal handlers of the process only
 
 TransportSettings transport_settings(const Settings &t) {
-    return TransportSettings{t.relayUrl, t.proxyHost, t.proxyPort, t.userAgent, t.userAgentProfile};
+    TransportSettings s{t.relayUrl, t.proxyHost, t.proxyPort, t.userAgent, t.userAgentProfile};
+    // A download takes as much as a send may carry (an app may receive what
+    // another phone like this one sent).
+    if (t.maxMessageSize > 0) s.maxDownload = static_cast<uint32_t>(t.maxMessageSize);
+    return s;
 }
 
 

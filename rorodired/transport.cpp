@@ -414,6 +414,7 @@ Transport::~Transport() {
     hbx_SetSendConfObserver(nullptr, nullptr);
     hbx_SetDownloadObservers(nullptr, nullptr, nullptr);
     hbx_SetDrive(p_->driveBefore);
+    hbx_SetMaxMessageSize(0);
     g_transport = nullptr;
     delete p_;
 }
@@ -441,6 +442,8 @@ Transport::Impl::Current &Transport::Impl::begin(const std::string &id, Lane lan
     QXBearer b{};
     if (!fnQX_Stack_MakeBearer(&b, bearerIface.c_str(), nullptr, bearerDns.c_str())) b = QXBearer{};
     hbx_SetBearer(&b);
+    // A limit the library refuses (outside 1 KB..100 MB) leaves its own.
+    if (!hbx_SetMaxMessageSize(cur->settings.maxDownload)) hbx_SetMaxMessageSize(0);
     auto opt = [](const std::string &v) { return v.empty() ? nullptr : v.c_str(); };
     cur->ms = MmsSettings{opt(cur->settings.userAgent), opt(cur->settings.userAgentProfile), opt(cur->settings.proxyHost),
                          opt(cur->settings.proxyPort), cur->settings.relayUrl.c_str()};

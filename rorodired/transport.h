@@ -30,6 +30,9 @@ struct TransportSettings {
     std::string relayUrl;              // http://host[:port]/path
     std::string proxyHost, proxyPort;  // both empty: no proxy
     std::string userAgent, userAgentProfile;
+    // The largest message a download takes (MaxMessageSize); 0 keeps the
+    // library's own 307200.
+    uint32_t maxDownload = 0;
 };
 
 // Whether `location` may be fetched with these settings: read by the

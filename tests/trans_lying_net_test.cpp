@@ -457,6 +457,59 @@ TEST_F(LyingNet, TooBigByTheBytesReceived) {
     }
 }
 
+// A host of its own may take larger messages than the exported download's
+// 307200 bytes: up to its limit whole, one byte more too big, the limit gone
+// again when it is cleared; a limit outside 1 KB..100 MB is refused.
+TEST_F(LyingNet, AHostsOwnDownloadLimit) {
+    const std::string location = relay_.url("/msg/large");
+    const std::string server = relay_.url("/mms");
+    MmsSettings settings{nullptr, nullptr, nullptr, nullptr, server.c_str()};
+    constexpr uint32_t kLimit = 1228800;
+    EXPECT_FALSE(hbx_SetMaxMessageSize(100));
+    EXPECT_FALSE(hbx_SetMaxMessageSize(HBX_MAX_MESSAGE_LIMIT + 1));
+    EXPECT_EQ(hbx_MaxMessageSize(), static_cast<uint32_t>(HBX_MAX_MESSAGE_SIZE));
+    struct Row {
+        const char *name;
+        uint32_t limit;  // 0: the library's own
+        size_t size;
+        bool stated;  // a Content-Length, else the body ends with the connection
+        int code;
+    };
+    const Row rows[] = {
+        {"600 KB, the library's limit", 0, 600000, true, HBX_MSG_DL_MSG_TOOBIG},
+        {"600 KB within the host's", kLimit, 600000, true, HBX_MSG_DL_OK},
+        {"600 KB without a length within the host's", kLimit, 600000, false, HBX_MSG_DL_OK},
+        {"exactly the host's limit", kLimit, kLimit, true, HBX_MSG_DL_OK},
+        {"one byte above the host's limit", kLimit, kLimit + 1, true, HBX_MSG_DL_MSG_TOOBIG},
+        {"above it without a length", kLimit, kLimit + 5000, false, HBX_MSG_DL_MSG_TOOBIG},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        ASSERT_TRUE(hbx_SetMaxMessageSize(r.limit));
+        std::string body = str(retrieve_conf("large"));
+        body.resize(r.size, 'x');
+        relay_.script({{r.stated ? http(body) : http_raw("", body)}});
+        const long blocks = qx::alloc_stats().liveBlocks;
+        Bytes notif = notification("large", location, static_cast<uint32_t>(r.size));
+        tCPS_PduBuf in{notif.data(), static_cast<int>(notif.size())};
+        tCPS_PduBuf out{};
+        const auto finals =
+            run([&] { return fnCPS_DownloadMMS(&in, 3, &settings, on_result, &out) == HBX_MSG_DL_STARTED; });
+        ASSERT_EQ(finals.size(), 1u);
+        EXPECT_EQ(finals[0], r.code);
+        if (r.code == HBX_MSG_DL_OK) {
+            ASSERT_NE(out.data, nullptr);
+            EXPECT_EQ(std::string(reinterpret_cast<const char *>(out.data), static_cast<size_t>(out.length)), body);
+            fnQX_Free(reinterpret_cast<void **>(&out.data));
+        } else {
+            EXPECT_EQ(out.data, nullptr);
+        }
+        EXPECT_EQ(qx::alloc_stats().liveBlocks, blocks);
+    }
+    ASSERT_TRUE(hbx_SetMaxMessageSize(0));
+    EXPECT_EQ(hbx_MaxMessageSize(), static_cast<uint32_t>(HBX_MAX_MESSAGE_SIZE));
+}
+
 // An IPv6 literal in the relay URL, and as the proxy, connects over IPv6 to
 // ::1: the whole send and download, the request naming the host in brackets.
 TEST_F(LyingNet, SendAndDownloadOverIpv6Loopback) {

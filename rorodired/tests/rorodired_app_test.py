@@ -61,9 +61,12 @@ def wap_push(pdu):
 
 TEXT = "hello, decoded from base64"
 JPEG = b"\xff\xd8\xff\xe0" + bytes(range(256)) * 4 + b"\xff\xd9"
+# A photo as another phone like this one may send it: above the 307200 bytes
+# of the library's own download limit, within MaxMessageSize.
+LARGE_JPEG = b"\xff\xd8\xff\xe0" + os.urandom(600 * 1024) + b"\xff\xd9"
 
 
-def retrieve_conf():
+def retrieve_conf(jpeg=JPEG):
     """An m-retrieve-conf: a base64 text part and a JPEG as it is."""
     import base64
     b64 = base64.b64encode(TEXT.encode())
@@ -80,7 +83,7 @@ def retrieve_conf():
     frm = cstr(PEER + "/TYPE=PLMN")
     head = bytes([0x8C, 0x84, 0x8D, 0x92, 0x89, len(frm) + 1, 0x80]) + frm + bytes([0x84, 0xA3])
     body = uintvar(2)
-    for h, d in ((h1, b64), (h2, JPEG)):
+    for h, d in ((h1, b64), (h2, jpeg)):
         body += uintvar(len(h)) + uintvar(len(d)) + h + d
     return head + body
 
@@ -131,7 +134,7 @@ class Relay:
                     return self.answer(404)
                 if mode.startswith("redirect:"):
                     return self.answer(302, headers=[("Location", mode[9:])])
-                self.answer(200, retrieve_conf())
+                self.answer(200, retrieve_conf(LARGE_JPEG if "/large" in self.path else JPEG))
 
             def do_POST(self):
                 n = int(self.headers.get("Content-Length") or 0)
@@ -272,6 +275,17 @@ def main():
         check(data[a[3]:a[3] + a[4]] == w, "attachment %s: %d bytes at %d are its decoded bytes" % (a[0], a[4], a[3]))
     check(props().get("NotificationInds") == 0, "no notification waits any more")
 
+    # A 600 KB message (above the library's own 307200 bytes, within
+    # MaxMessageSize) is received whole.
+    push(url + "/msg/large", "T-large")
+    wait_for(lambda: len(named("MessageAdded")) == 2, "the 600 KB message")
+    large = named("MessageAdded")[1][2][1]["Attachments"]
+    jpeg = [a for a in large if a[1] == "image/jpeg"]
+    check(len(jpeg) == 1 and jpeg[0][4] == len(LARGE_JPEG), "the 600 KB photo is shown: %r" % large)
+    with open(jpeg[0][2], "rb") as f:
+        f.seek(jpeg[0][3])
+        check(f.read(jpeg[0][4]) == LARGE_JPEG, "the 600 KB photo byte for byte")
+
     # One the relay says is gone: reported once, dropped, never shown.
     errors = len(named("MessageReceiveError"))
     relay.mode["get"] = "gone"
@@ -279,7 +293,7 @@ def main():
     wait_for(lambda: len(named("MessageReceiveError")) > errors, "MessageReceiveError for a gone message")
     pump(1.0)
     check(len(named("MessageReceiveError")) == errors + 1, "reported once")
-    check(len(named("MessageAdded")) == 1 and len(messages()) == 1, "a gone message is never shown")
+    check(len(named("MessageAdded")) == 2 and len(messages()) == 2, "a gone message is never shown")
     relay.mode["get"] = "ok"
 
     # 7. Redirects away from the relay: nothing connects elsewhere.
