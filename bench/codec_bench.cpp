@@ -100,7 +100,7 @@ struct SendReq {
         text.Charset = MMS_CHARSET_UTF8;
         text.Has_Charset = 1;
         text.next = &jpeg;
-        const mmresstruct body{&smil, &text};
+        const mmresstruct body{&smil, &text, 0};
         int body_len = 0;
         uint8_t *encoded = fnMMS_EncodeBody(&body, &body_len);
         req = static_cast<tMMS_SendReq *>(fnMMS_AllocMessageMem(MMS_STRUCT_SEND_REQ));

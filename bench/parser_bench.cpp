@@ -93,7 +93,7 @@ Bytes make_body(const std::string &smil) {
     std::string text = smil;
     smilstruct s{const_cast<char *>("application/smil"), reinterpret_cast<uint8_t *>(text.data()),
                  static_cast<int>(text.size())};
-    mmresstruct rec{&s, parts};
+    mmresstruct rec{&s, parts, 0};
     int len = 0;
     uint8_t *enc = fnMMS_EncodeBody(&rec, &len);
     Bytes out(enc, enc + len);

@@ -90,7 +90,7 @@ struct Host {
 };
 Host g_host;
 
-void on_result(int code, int value) {
+void on_result(int code, int /*value*/) {
     if (code == HBX_MSG_SEND_PROGRESS || code == HBX_MSG_DL_PROGRESS) {
         ++g_host.progressReports;
         return;

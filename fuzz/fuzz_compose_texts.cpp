@@ -215,8 +215,6 @@ void check_lists(const tCPS_MmsData &d, const std::vector<Slide> &slides, const 
     }
 }
 
-char *dup(const std::optional<std::string> &s) { return s ? fnQX_MEMSTRCOPY(s->c_str()) : nullptr; }
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

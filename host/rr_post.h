@@ -25,7 +25,7 @@ std::vector<uint8_t> read_report_of(const std::vector<uint8_t> &message, int rea
 
 // How a POST ended.
 struct PostEnd {
-    bool ok = false;      // a 2xx answer
+    bool ok = false;      // the answer the transactions take as success (200)
     int httpStatus = 0;   // 0 when none came
     std::string answer;   // the answer's first bytes
     bool deadline = false;  // the overall deadline ended it

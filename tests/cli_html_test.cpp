@@ -102,7 +102,7 @@ TEST(CliHtml, HostileMessageStaysInert) {
     const std::regex plain("[A-Za-z0-9][A-Za-z0-9._-]*");
     for (const auto &f : d.list("out")) {
         EXPECT_TRUE(std::regex_match(f, plain)) << f;
-        if (f != "index.html") EXPECT_FALSE(f.ends_with(".html")) << f;
+        if (f != "index.html") { EXPECT_FALSE(f.ends_with(".html")) << f; }
     }
     EXPECT_EQ(d.list(), (std::vector<std::string>{"hostile.mms", "out"}));
     EXPECT_FALSE(exists(d.path() + "/../escape_b_.jpg"));

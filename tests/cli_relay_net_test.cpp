@@ -418,7 +418,7 @@ TEST_F(RelayNet, MessagesRoundTripThroughProxyAndRelay) {
             EXPECT_EQ(jstr(answer, "transaction_id"), tids[i + 1]);
             EXPECT_NE(answer.find("\"known\":true"), std::string::npos) << answer;
             EXPECT_EQ(jstr(answer, "report_allowed"), "no");
-            if (answerMode == 3) EXPECT_EQ(jstr(answer, "mms_status"), "0x81");
+            if (answerMode == 3) { EXPECT_EQ(jstr(answer, "mms_status"), "0x81"); }
             for (const std::string &l : {get, answer}) {
                 EXPECT_EQ(jstr(l, "user_agent"), "RelayTest/1.0");
                 EXPECT_EQ(jstr(l, "profile"), "http://ua.test/relay.xml");
@@ -507,7 +507,7 @@ TEST_F(RelayNet, RelayFaults) {
         control_request("GET /control?fault=get:" + std::string(f.fault_option) + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
         got.clear();
         EXPECT_EQ(download(notif, 3, &got), f.code);
-        if (f.code == HBX_MSG_DL_OK) EXPECT_EQ(got, first);
+        if (f.code == HBX_MSG_DL_OK) { EXPECT_EQ(got, first); }
     }
     // Stale location: 404.
     Bytes stale = notif;
@@ -826,8 +826,9 @@ TEST(RelayLimits, HostileClientsLeaveNoTrace) {
     EXPECT_NE(http_exchange(port, "GET " + gone + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n").find(" 404 "), std::string::npos);
     // (AddressSanitizer keeps freed blocks in quarantine: resident memory
     // says nothing about the relay's own holding there.)
-    if (!kAddressSanitizer)
+    if (!kAddressSanitizer) {
         EXPECT_LT(rss_kb(pid) - rss, 16 * 1024) << "resident memory grew with refused or repeated data";
+    }
 
     // One interim answer, then the final one; a redirected POST stays a POST.
     const std::string interim = http_exchange(port, post("/mms?fault=http-status%3D100", Bytes{1, 2, 3}));

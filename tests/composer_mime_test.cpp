@@ -258,8 +258,8 @@ TEST(MimeMessage, AllocationFailuresGiveNothingOrTheWholeResult) {
         const bool fired = qx::alloc_fail_fired();
         qx::alloc_fail_off();
         // Nothing is given up silently: no record means no memory.
-        if (!r) EXPECT_EQ(why.fault, MmsDecodeFault::NoMemory) << n;
-        if (r && !b) EXPECT_EQ(bodyFault, MmsDecodeFault::NoMemory) << n;
+        if (!r) { EXPECT_EQ(why.fault, MmsDecodeFault::NoMemory) << n; }
+        if (r && !b) { EXPECT_EQ(bodyFault, MmsDecodeFault::NoMemory) << n; }
         if (r) {
             EXPECT_STREQ(r->Subject, "\xD0\x9F\xD0\xB8\xD1\x82\xD0\xB5\xD1\x80 Gr\xC3\xBC\xC3\x9F" "e") << n;
         }

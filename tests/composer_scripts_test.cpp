@@ -220,7 +220,7 @@ TEST(ComposerScripts, ManyScriptsThroughWiresharkAndTheParser) {
         ASSERT_FALSE(p.empty()) << "not decoded as MMSE";
         for (const auto &f : p) {
             EXPECT_NE(f.name, "_ws.malformed");
-            if (f.name == "_ws.expert.severity") EXPECT_NE(f.showname.find("Chat"), std::string::npos) << f.showname;
+            if (f.name == "_ws.expert.severity") { EXPECT_NE(f.showname.find("Chat"), std::string::npos) << f.showname; }
         }
         std::vector<std::string> srcs;
         const auto names = part_names(msgs[k].body, &srcs);

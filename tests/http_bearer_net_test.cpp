@@ -204,7 +204,7 @@ struct Connected {
 int connect_through(const void *address, uint16_t portNetworkOrder, const char *ifname) {
     EXPECT_EQ(g_sock_init(0), 0);
     const OSAL_SOCKET s = g_sock_socket(1, 0, 0);
-    if (ifname) EXPECT_EQ(g_sock_bind(s, ifname, nullptr), 0);
+    if (ifname) { EXPECT_EQ(g_sock_bind(s, ifname, nullptr), 0); }
     Connected c;
     const int r = g_sock_connect(
         s, address, portNetworkOrder,

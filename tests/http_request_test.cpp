@@ -272,7 +272,7 @@ TEST_F(HttpRequest, UrlReaderNamesWhatIsWrong) {
         SCOPED_TRACE(a.text);
         QXAuthority out{};
         EXPECT_EQ(fnQXStack_ReadAuthority(a.text, static_cast<int>(strlen(a.text)), 3128, &out), a.fault);
-        if (a.fault == F::None) EXPECT_EQ(out.port, a.port);
+        if (a.fault == F::None) { EXPECT_EQ(out.port, a.port); }
     }
 }
 

@@ -494,7 +494,7 @@ TEST(LenientDecodeReport, RefusalsAreNotShortages) {
                                : static_cast<void *>(fnMMS_ParseSendContent(h.data(), h.size(), &why));
         EXPECT_EQ(why.fault, c.fault) << hex(c.pdu);
         EXPECT_EQ(rec == nullptr, c.fault != MmsDecodeFault::None) << hex(c.pdu);
-        if (c.fault == MmsDecodeFault::BadField) EXPECT_EQ(why.field, c.field) << hex(c.pdu);
+        if (c.fault == MmsDecodeFault::BadField) { EXPECT_EQ(why.field, c.field) << hex(c.pdu); }
         fnMMS_FreeMessageMem(rec, c.retrieve ? MMS_STRUCT_RETRIEVE_CONF : MMS_STRUCT_SEND_REQ);
     }
 }

@@ -53,7 +53,7 @@ TEST_F(RelayEncode, SendConfStatusesReadBack) {
             EXPECT_EQ(c->Response_Status, status);
             EXPECT_STREQ(c->Transaction_Id, "tid-7");
             EXPECT_STREQ(c->Message_Id, "msg-9");
-            if (text) EXPECT_STREQ(c->Response_Text, text);
+            if (text) { EXPECT_STREQ(c->Response_Text, text); }
             fnMMS_FreeMessageMem(c, MMS_STRUCT_SEND_CONF);
             // MMS 1.1+ errors give the result of their MMS 1.0 kin.
             const int later = status == 0xE1 ? 2 : status == 0xE2 ? 3 : (status == 0xC1 || status == 0xE3) ? 4
@@ -98,7 +98,7 @@ TEST_F(RelayEncode, NotificationsReadBack) {
         EXPECT_EQ(n->Priority, rec.Priority);
         if (rec.From) EXPECT_STREQ(n->From, from.c_str());
         else EXPECT_EQ(n->From, nullptr);
-        if (rec.Subject) EXPECT_STREQ(n->Subject, subject.c_str());
+        if (rec.Subject) { EXPECT_STREQ(n->Subject, subject.c_str()); }
         if (rec.Expiry > 0) {
             EXPECT_EQ(n->Expiry, rec.Expiry);
             EXPECT_EQ(n->Expiry_Token, rec.Expiry_Token);
@@ -146,8 +146,8 @@ TEST_F(RelayEncode, RetrieveConfsReadBackWithTheBodyUnchanged) {
         EXPECT_STREQ(r->Message_Id, rec.Message_Id);
         EXPECT_STREQ(r->From, rec.From);
         EXPECT_STREQ(r->To, rec.To);
-        if (rec.Cc) EXPECT_STREQ(r->Cc, rec.Cc);
-        if (rec.Subject) EXPECT_STREQ(r->Subject, rec.Subject);
+        if (rec.Cc) { EXPECT_STREQ(r->Cc, rec.Cc); }
+        if (rec.Subject) { EXPECT_STREQ(r->Subject, rec.Subject); }
         EXPECT_EQ(r->Date, rec.Date);
         EXPECT_EQ(r->Message_Class, rec.Message_Class);
         EXPECT_EQ(r->Priority, rec.Priority);

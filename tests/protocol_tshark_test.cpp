@@ -121,7 +121,7 @@ Bytes related_body() {
     text.Charset = MMS_CHARSET_UTF8;
     text.Has_Charset = 1;
     text.next = &gif;
-    mmresstruct body{&smil, &text};
+    mmresstruct body{&smil, &text, 0};
     return encoded([&](int *len) { return fnMMS_EncodeBody(&body, len); });
 }
 
@@ -135,7 +135,7 @@ Bytes mixed_body() {
     text.Data_Len = static_cast<int>(latin.size());
     text.Charset = MMS_CHARSET_ISO_8859_1;
     text.Has_Charset = 1;
-    mmresstruct body{nullptr, &text};
+    mmresstruct body{nullptr, &text, 0};
     return encoded([&](int *len) { return fnMMS_EncodeBody(&body, len); });
 }
 

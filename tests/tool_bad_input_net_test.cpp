@@ -200,11 +200,11 @@ TEST(ToolBadInput, AtomicWriteNeverReplacesWhatAppearsMeanwhile) {
         ASSERT_EQ(row.appear(path.c_str()), 0);
         const bool ok = f.commit("new", 3, &why);
         EXPECT_EQ(ok, row.written) << why;
-        if (!ok) EXPECT_NE(why.find("cannot write '" + path + "'"), std::string::npos) << why;
+        if (!ok) { EXPECT_NE(why.find("cannot write '" + path + "'"), std::string::npos) << why; }
         struct stat st;
         ASSERT_EQ(lstat(path.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & S_IFMT, row.kind);
-        if (row.kind == S_IFREG) EXPECT_EQ(st.st_size, row.written ? 3 : 0);
+        if (row.kind == S_IFREG) { EXPECT_EQ(st.st_size, row.written ? 3 : 0); }
         EXPECT_EQ(entries(), std::vector<std::string>{"out"}) << "a temporary file was left";
         std::system(("rm -rf '" + path + "'").c_str());
     }

@@ -567,7 +567,7 @@ TEST_F(LyingNet, UserinfoIsRefusedNotConnected) {
     const auto finals = run([&] { return fnCPS_SendMMS(&buf, &settings, on_result) == HBX_MSG_SEND_STARTED; });
     // Refused before a byte goes out: either not started or failed once.
     EXPECT_LE(finals.size(), 1u);
-    if (!finals.empty()) EXPECT_EQ(finals[0], HBX_MSG_SEND_FAIL);
+    if (!finals.empty()) { EXPECT_EQ(finals[0], HBX_MSG_SEND_FAIL); }
     EXPECT_TRUE(relay_.seen().empty());
     EXPECT_FALSE(hbx_Busy());
 }

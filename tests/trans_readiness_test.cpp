@@ -152,7 +152,7 @@ protected:
     static void expect_progress_once_per_percent(const std::vector<int> &p) {
         for (size_t i = 1; i < p.size(); ++i) EXPECT_GT(p[i], p[i - 1]) << "percent reported twice or going back";
         EXPECT_LE(p.size(), 100u);
-        if (!p.empty()) EXPECT_LE(p.back(), 99);
+        if (!p.empty()) { EXPECT_LE(p.back(), 99); }
     }
 
     MmsSettings settings_{};

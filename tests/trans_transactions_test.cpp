@@ -342,7 +342,7 @@ TEST_F(Trans, TheOverallDeadlineEndsATransactionThatTricklesForever) {
         qx::set_log_enabled(false);
         const int deadline = hbx_DeadlineFor(c.deadlineBytes);
         EXPECT_EQ(os::now_ms(), deadline) << "ended by the deadline timer, at its time";
-        expect_one_final(c.download ? HBX_MSG_DL_FAIL_NOR : HBX_MSG_SEND_FAIL, 0);
+        expect_one_final(c.download ? int{HBX_MSG_DL_FAIL_NOR} : int{HBX_MSG_SEND_FAIL}, 0);
         EXPECT_TRUE(log.contains(c.says + std::string(" ") + std::to_string(deadline) + " ms passed")) << log.text();
         EXPECT_EQ(os::timers_pending(), 0);
         EXPECT_EQ(os::sockets_open(), 0);
@@ -496,9 +496,10 @@ TEST_F(Trans, DownloadAnswersOnlyAfterTheHostStoredTheMessage) {
             if (answered) {
                 const std::string post = os::written(102);
                 const std::string answer = post.substr(post.find("\r\n\r\n") + 4);
-                if (mode == 3)  // Status: Retrieved, or Deferred
+                if (mode == 3) {  // Status: Retrieved, or Deferred
                     EXPECT_NE(answer.find(std::string("\x95") + (accept ? "\x81" : "\x83")), std::string::npos)
                         << rrtest::hex(Bytes(answer.begin(), answer.end()));
+                }
             }
             EXPECT_EQ(os::sockets_open(), 0);
             EXPECT_EQ(os::timers_live(), 0);

@@ -104,7 +104,7 @@ bool write_send_req(Made &dir) {
     text.Has_Charset = 1;
     text.next = &image;
 
-    const mmresstruct body{&smil, &text};
+    const mmresstruct body{&smil, &text, 0};
     int body_len = 0;
     uint8_t *encoded = fnMMS_EncodeBody(&body, &body_len);
     if (!encoded) {
