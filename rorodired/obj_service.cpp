@@ -306,7 +306,7 @@ gboolean on_set_property(RrdBusMmsService *obj, GDBusMethodInvocation *inv, cons
     return TRUE;
 }
 
-gboolean on_send_message(RrdBusMmsService *obj, GDBusMethodInvocation *inv, const gchar *const *recipients,
+gboolean on_send_message(RrdBusMmsService *, GDBusMethodInvocation *inv, const gchar *const *recipients,
                          GVariant *options, GVariant *attachments, gpointer user) {
     auto *s = static_cast<Service *>(user);
     // The handler's arguments end with it: the checked call keeps its own.

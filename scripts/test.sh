@@ -33,7 +33,7 @@ stage() { echo; echo "== $1 ($(( $(date +%s) - started )) s so far)"; }
 # Tests, the tool and the corpus replays compile at -O0 -g1 (they only drive
 # the library, and most of the compile time is theirs); the library keeps -O2.
 stage "regular build (g++)"
-cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRORODIRE_QUICK_HARNESS=ON >/dev/null
+cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRORODIRE_QUICK_HARNESS=ON -DRORODIRE_WERROR=ON >/dev/null
 ninja -C build-test
 run_ctest build-test
 

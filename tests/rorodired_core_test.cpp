@@ -1017,10 +1017,12 @@ TEST(RorodiredCore, RandomRunsKeepTheQueuesPromises) {
             }
             // A ready send never waits behind a running download.
             const Message *cur = running.empty() ? nullptr : h.core->find(running);
-            if (bearer && cur && cur->lane == Lane::Download && !stopAsked)
-                for (const Message *m : h.core->messages())
+            if (bearer && cur && cur->lane == Lane::Download && !stopAsked) {
+                for (const Message *m : h.core->messages()) {
                     ASSERT_FALSE(m->queued && m->lane == Lane::Send && m->notBeforeMs <= h.clock.mono)
                         << "send " << m->id << " waits behind download " << running;
+                }
+            }
         }
     }
     EXPECT_GT(readReports, 0);

@@ -184,7 +184,9 @@ TEST(RorodiredStore, RefusesAFolderOfAnotherUserOrWritableByOthers) {
         r.make(opt.dir);
         why.clear();
         EXPECT_EQ(Store::open(opt, &why) != nullptr, r.ok) << why;
-        if (!r.ok) EXPECT_FALSE(why.empty());
+        if (!r.ok) {
+            EXPECT_FALSE(why.empty());
+        }
     }
     if (geteuid() == 0) {
         opt.dir = root + "/theirs";
@@ -458,7 +460,9 @@ TEST(RorodiredStore, AMessageWithTransferEncodedPartsShowsEveryPartFromOneFile) 
         struct stat st;
         ASSERT_EQ(stat(p.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0077, 0u) << p << ": nobody but its owner reads it";
-        if (opt.chownFiles) EXPECT_EQ(st.st_uid, 65534u) << p;
+        if (opt.chownFiles) {
+            EXPECT_EQ(st.st_uid, 65534u) << p;
+        }
     }
     // After a restart the attachments point at the same file.
     std::vector<Message> loaded = store->load();
@@ -674,7 +678,9 @@ TEST(RorodiredTransport, OnlyTheRelaysHostAndPortAreFetched) {
     for (const Row &r : rows) {
         std::string why;
         EXPECT_EQ(location_allowed(s, r.location, &why), r.ok) << r.location << ": " << why;
-        if (!r.ok) EXPECT_FALSE(why.empty());
+        if (!r.ok) {
+            EXPECT_FALSE(why.empty());
+        }
     }
     s.relayUrl = "http://mmsc.example:80/";
     std::string why;

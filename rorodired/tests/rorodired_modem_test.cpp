@@ -534,8 +534,8 @@ TEST_F(OfonoBackend, RefusedWithoutModemOrAgent) {
 }
 
 TEST(BearerRule, ConnectedBearerForTheApn) {
-    const BearerSeen mmsUp{true, "mms.test", "wwan1"}, mmsDown{false, "mms.test", ""}, netUp{true, "internet", "wwan0"},
-        netDown{false, "internet", ""};
+    const BearerSeen mmsUp{true, "mms.test", "wwan1", {}}, mmsDown{false, "mms.test", "", {}},
+        netUp{true, "internet", "wwan0", {}}, netDown{false, "internet", "", {}};
     struct Row {
         std::vector<BearerSeen> bearers;
         bool modem;
