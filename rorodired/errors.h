@@ -1,6 +1,6 @@
 // The error names of org.ofono.mms, one table: what a method call is
-// refused with, what a failed message records, and the name of each
-// Response-Status and Retrieve-Status a relay answers with.
+// refused with and what a failed message records (failure_names.cpp maps
+// each core Failure, and so each relay status, onto these).
 #ifndef RORODIRED_ERRORS_H
 #define RORODIRED_ERRORS_H
 
@@ -22,38 +22,21 @@ constexpr char kTooManyPending[] = RRD_ERROR("TooManyPending");
 constexpr char kMessageExpired[] = RRD_ERROR("MessageExpired");
 constexpr char kPermanentMessageNotFound[] = RRD_ERROR("PermanentMessageNotFound");
 
-// A relay's status code and the error name it stands for.
-struct ResponseName {
-    int code;
-    const char *name;
-};
-constexpr ResponseName kResponseNames[] = {
-    {0x81, RRD_ERROR("UnspecifiedError")},
-    {0x82, kPermanentServiceDenied},
-    {0x83, RRD_ERROR("PermanentMessageFormatCorrupt")},
-    {0x84, RRD_ERROR("PermanentSendingAddressUnresolved")},
-    {0x85, kPermanentMessageNotFound},
-    {0x86, kTransientNetworkProblem},
-    {0x87, kPermanentContentNotAccepted},
-    {0x88, kUnsupportedMessage},
-    {0xC0, kTransientFailure},
-    {0xC1, RRD_ERROR("TransientSendingAddressUnresolved")},
-    {0xC2, RRD_ERROR("TransientMessageNotFound")},
-    {0xC3, kTransientNetworkProblem},
-    {0xC4, RRD_ERROR("TransientPartialSuccess")},
-    {0xE0, kPermanentFailure},
-    {0xE1, kPermanentServiceDenied},
-    {0xE2, RRD_ERROR("PermanentMessageFormatCorrupt")},
-    {0xE3, RRD_ERROR("PermanentSendingAddressUnresolved")},
-    {0xE4, kPermanentMessageNotFound},
-    {0xE5, kPermanentContentNotAccepted},
-    {0xE6, RRD_ERROR("PermanentReplyChargingLimitationsNotMet")},
-    {0xE7, RRD_ERROR("PermanentReplyChargingRequestNotAccepted")},
-    {0xE8, RRD_ERROR("PermanentReplyChargingForwardingDenied")},
-    {0xE9, RRD_ERROR("PermanentReplyChargingNotSupported")},
-    {0xEA, RRD_ERROR("PermanentAddressHidingNotSupported")},
-    {0xEB, RRD_ERROR("PermanentLackOfPrepaid")},
-};
+constexpr char kUnspecifiedError[] = RRD_ERROR("UnspecifiedError");
+constexpr char kTransientSendingAddressUnresolved[] = RRD_ERROR("TransientSendingAddressUnresolved");
+constexpr char kTransientMessageNotFound[] = RRD_ERROR("TransientMessageNotFound");
+constexpr char kTransientPartialSuccess[] = RRD_ERROR("TransientPartialSuccess");
+constexpr char kPermanentMessageFormatCorrupt[] = RRD_ERROR("PermanentMessageFormatCorrupt");
+constexpr char kPermanentSendingAddressUnresolved[] = RRD_ERROR("PermanentSendingAddressUnresolved");
+constexpr char kPermanentReplyChargingLimitationsNotMet[] =
+    RRD_ERROR("PermanentReplyChargingLimitationsNotMet");
+constexpr char kPermanentReplyChargingRequestNotAccepted[] =
+    RRD_ERROR("PermanentReplyChargingRequestNotAccepted");
+constexpr char kPermanentReplyChargingForwardingDenied[] =
+    RRD_ERROR("PermanentReplyChargingForwardingDenied");
+constexpr char kPermanentReplyChargingNotSupported[] = RRD_ERROR("PermanentReplyChargingNotSupported");
+constexpr char kPermanentAddressHidingNotSupported[] = RRD_ERROR("PermanentAddressHidingNotSupported");
+constexpr char kPermanentLackOfPrepaid[] = RRD_ERROR("PermanentLackOfPrepaid");
 #undef RRD_ERROR
 
 }  // namespace rrd

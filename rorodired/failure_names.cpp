@@ -8,7 +8,7 @@
 namespace rrd {
 namespace {
 
-// In the order of Failure; the names errors.h defines are taken from it.
+// In the order of Failure, every name from errors.h.
 constexpr const char *kErrorNames[] = {
     "",
     kInvalidArguments,
@@ -19,24 +19,24 @@ constexpr const char *kErrorNames[] = {
     kRefused,
     kMessageExpired,
     kPermanentRelayNotAllowed,
-    "org.ofono.mms.Error.UnspecifiedError",
+    kUnspecifiedError,
     kTransientFailure,
-    "org.ofono.mms.Error.TransientSendingAddressUnresolved",
-    "org.ofono.mms.Error.TransientMessageNotFound",
+    kTransientSendingAddressUnresolved,
+    kTransientMessageNotFound,
     kTransientNetworkProblem,
-    "org.ofono.mms.Error.TransientPartialSuccess",
+    kTransientPartialSuccess,
     kPermanentFailure,
     kPermanentServiceDenied,
-    "org.ofono.mms.Error.PermanentMessageFormatCorrupt",
-    "org.ofono.mms.Error.PermanentSendingAddressUnresolved",
+    kPermanentMessageFormatCorrupt,
+    kPermanentSendingAddressUnresolved,
     kPermanentMessageNotFound,
     kPermanentContentNotAccepted,
-    "org.ofono.mms.Error.PermanentReplyChargingLimitationsNotMet",
-    "org.ofono.mms.Error.PermanentReplyChargingRequestNotAccepted",
-    "org.ofono.mms.Error.PermanentReplyChargingForwardingDenied",
-    "org.ofono.mms.Error.PermanentReplyChargingNotSupported",
-    "org.ofono.mms.Error.PermanentAddressHidingNotSupported",
-    "org.ofono.mms.Error.PermanentLackOfPrepaid",
+    kPermanentReplyChargingLimitationsNotMet,
+    kPermanentReplyChargingRequestNotAccepted,
+    kPermanentReplyChargingForwardingDenied,
+    kPermanentReplyChargingNotSupported,
+    kPermanentAddressHidingNotSupported,
+    kPermanentLackOfPrepaid,
 };
 static_assert(std::size(kErrorNames) == kFailureCount);
 
