@@ -16,7 +16,7 @@ gboolean on_get_services(RrdBusMmsManager *obj, GDBusMethodInvocation *inv, gpoi
     auth_check(s->auth, inv, Need::User, [s, obj, inv](const CallerId &) {
         GVariantBuilder b;
         g_variant_builder_init(&b, G_VARIANT_TYPE("a(oa{sv})"));
-        g_variant_builder_add(&b, "(o@a{sv})", kServicePath, service_properties(*s));
+        g_variant_builder_add(&b, "(o@a{sv})", kServicePath, service_properties(s->settings, s->core.get()));
         rrd_bus_mms_manager_complete_get_services(obj, inv, g_variant_builder_end(&b));
     });
     return TRUE;
@@ -36,7 +36,7 @@ gboolean on_push_notify(RrdBusMmsModemManager *obj, GDBusMethodInvocation *inv, 
 gboolean on_view_settings(RrdBusMmsModemManager *obj, GDBusMethodInvocation *inv, gpointer user) {
     auto *s = static_cast<Service *>(user);
     auth_check(s->auth, inv, Need::User, [s, obj, inv](const CallerId &) {
-        rrd_bus_mms_modem_manager_complete_view_settings(obj, inv, settings_properties(*s));
+        rrd_bus_mms_modem_manager_complete_view_settings(obj, inv, settings_properties(s->settings.values));
     });
     return TRUE;
 }
@@ -100,8 +100,7 @@ gboolean on_process_message_queue(RrdBusMmsModemManager *obj, GDBusMethodInvocat
 
 }  // namespace
 
-GVariant *settings_properties(const Service &s) {
-    const Settings &t = s.settings;
+GVariant *settings_properties(const Settings &t) {
     GVariantBuilder b;
     g_variant_builder_init(&b, G_VARIANT_TYPE("a{sv}"));
     g_variant_builder_add(&b, "{sv}", "CarrierMMSC", g_variant_new_string(t.relayUrl.c_str()));

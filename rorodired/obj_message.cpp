@@ -102,7 +102,7 @@ GVariant *message_properties_brief(const Message &m) {
     return g_variant_builder_end(&b);
 }
 
-GVariant *message_properties(const Service &s, const Message &m, size_t *bytesOut) {
+GVariant *message_properties(const Store &store, const ServiceSettings &settings, const Message &m, size_t *bytesOut) {
     size_t bytes = 0;
     GVariantBuilder b;
     g_variant_builder_init(&b, G_VARIANT_TYPE("a{sv}"));
@@ -134,9 +134,9 @@ GVariant *message_properties(const Service &s, const Message &m, size_t *bytesOu
         const Attachment &x = m.view.attachments[i];
         const std::string id = capped(appIds ? m.attachmentIds[i] : x.id, kMaxAttachmentTextBytes);
         const std::string ct = capped(x.contentType, kMaxAttachmentTextBytes);
-        const std::string file = x.partFile == Attachment::kPartsFile ? s.store->path_of(m.id, Blob::Parts)
-                                 : x.partFile >= 0 ? s.store->path_of(m.id, Blob::Part, x.partFile)
-                                                   : s.store->path_of(m.id, Blob::Pdu);
+        const std::string file = x.partFile == Attachment::kPartsFile ? store.path_of(m.id, Blob::Parts)
+                                 : x.partFile >= 0 ? store.path_of(m.id, Blob::Part, x.partFile)
+                                                   : store.path_of(m.id, Blob::Pdu);
         g_variant_builder_add(&a, "(ssstt)", id.c_str(), ct.c_str(), file.c_str(), static_cast<guint64>(x.offset),
                               static_cast<guint64>(x.length));
         bytes += id.size() + ct.size() + file.size() + 40;
@@ -146,20 +146,21 @@ GVariant *message_properties(const Service &s, const Message &m, size_t *bytesOu
     if (m.dir == Direction::Out && m.view.deliveryReport)
         add_string(&b, "Delivery Status", delivery_table(m), &bytes);
     if (!m.readStatus.empty()) add_string(&b, "Read Status", joined_reports(m.readStatus), &bytes);
-    add_string(&b, "Modem Number", own_number(s), &bytes);
+    add_string(&b, "Modem Number", settings.own_number(), &bytes);
     if (m.dir == Direction::In && m.status == Status::Expired)
         add_string(&b, "Expire", m.expire > 0 ? iso_date(m.expire) : std::string(), &bytes);
     if (bytesOut) *bytesOut = bytes + 64;
     return g_variant_builder_end(&b);
 }
 
-GVariant *message_properties_cached(Service &s, const Message &m, size_t *bytes, bool brief) {
+GVariant *message_properties_cached(MessageDirectory &dir, const Store &store, const ServiceSettings &settings,
+                                   const Message &m, size_t *bytes, bool brief) {
     // The brief form is kept under the id with a '~' (never part of an id).
-    auto it = s.directory.props.find(brief ? m.id + "~" : m.id);
-    if (it == s.directory.props.end()) {
-        GVariant *v = g_variant_ref_sink(brief ? message_properties_brief(m) : message_properties(s, m));
+    auto it = dir.props.find(brief ? m.id + "~" : m.id);
+    if (it == dir.props.end()) {
+        GVariant *v = g_variant_ref_sink(brief ? message_properties_brief(m) : message_properties(store, settings, m));
         g_variant_get_data(v);  // serialized once: a reply then copies its bytes instead of walking it again
-        it = s.directory.props.emplace(brief ? m.id + "~" : m.id, std::make_pair(v, g_variant_get_size(v))).first;
+        it = dir.props.emplace(brief ? m.id + "~" : m.id, std::make_pair(v, g_variant_get_size(v))).first;
     }
     if (bytes) *bytes = it->second.second;
     return g_variant_ref(it->second.first);

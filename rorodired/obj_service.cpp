@@ -95,7 +95,7 @@ void finish_send(std::unique_ptr<PendingSend> p, std::vector<ReadFileResult> fil
             return refuse(inv, kUnsupportedMessage,
                           "attachment '" + name + "': " + p->paths[i] + " " + f.why +
                               ": the attachments may have at most TotalMaxAttachmentSize (" +
-                              std::to_string(s.settings.maxAttachmentsSize) + ") bytes together");
+                              std::to_string(s.settings.values.maxAttachmentsSize) + ") bytes together");
         if (f.fail != rrhost::ReadFail::None)
             return refuse(inv, kInvalidArguments, "attachment '" + name + "': cannot read " + p->paths[i] + ": " + f.why);
         total += f.data.size();
@@ -105,9 +105,9 @@ void finish_send(std::unique_ptr<PendingSend> p, std::vector<ReadFileResult> fil
     }
     const std::string id = s.core->new_id();
     p->out.transactionId = "T" + id;
-    p->out.from = own_number(s);
+    p->out.from = s.settings.own_number();
     p->out.date = s.clock.wall_s();
-    p->out.autoCreateSmil = s.settings.autoCreateSmil;
+    p->out.autoCreateSmil = s.settings.values.autoCreateSmil;
     std::string errorName, why;
     SendRequest req;
     req.id = id;
@@ -221,12 +221,12 @@ void send_message(Service &s, GDBusMethodInvocation *inv, const CallerId &caller
     if (!counts.ok()) return refuse(inv, error_name(failure_of_refusal(counts.refusal)), counts.why);
     if (nAttachments == 0) return refuse(inv, kInvalidArguments, "no attachments");
 
-    p->out.deliveryReport = s.settings.useDeliveryReports;
+    p->out.deliveryReport = s.settings.values.useDeliveryReports;
     std::string why;
     if (!read_send_options(options, &p->out, &why) || !read_attachments(attachments, p.get(), &why))
         return refuse(inv, kInvalidArguments, why);
     const std::vector<std::string> paths = p->paths;
-    const size_t limit = static_cast<size_t>(s.settings.maxAttachmentsSize);
+    const size_t limit = static_cast<size_t>(s.settings.values.maxAttachmentsSize);
     if (!s.systemBus) {
         // The session bus's caller is the service's own user: no helper.
         finish_send(std::move(p), read_files_own(paths, limit));
@@ -251,13 +251,14 @@ gboolean on_get_messages(RrdBusMmsService *obj, GDBusMethodInvocation *inv, gpoi
         bool full = true;  // once the budget is spent, older messages are not even built whole
         for (size_t i = all.size(); i-- > 0;) {
             size_t bytes = 0;
-            GVariant *v = full ? message_properties_cached(*s, *all[i], &bytes) : nullptr;
+            GVariant *v =
+                full ? message_properties_cached(s->directory, *s->store, s->settings, *all[i], &bytes) : nullptr;
             if (v && total + bytes > kMaxReplyBytes) {
                 g_variant_unref(v);
                 v = nullptr;
                 full = false;
             }
-            if (!v) v = message_properties_cached(*s, *all[i], &bytes, true);
+            if (!v) v = message_properties_cached(s->directory, *s->store, s->settings, *all[i], &bytes, true);
             if (total + bytes > kMaxReplyBytesHard) {
                 g_variant_unref(v);
                 first = i + 1;
@@ -281,7 +282,7 @@ gboolean on_get_messages(RrdBusMmsService *obj, GDBusMethodInvocation *inv, gpoi
 gboolean on_get_properties(RrdBusMmsService *obj, GDBusMethodInvocation *inv, gpointer user) {
     auto *s = static_cast<Service *>(user);
     auth_check(s->auth, inv, Need::User, [s, obj, inv](const CallerId &) {
-        rrd_bus_mms_service_complete_get_properties(obj, inv, service_properties(*s));
+        rrd_bus_mms_service_complete_get_properties(obj, inv, service_properties(s->settings, s->core.get()));
     });
     return TRUE;
 }
@@ -332,18 +333,19 @@ gboolean on_send_message(RrdBusMmsService *, GDBusMethodInvocation *inv, const g
 
 }  // namespace
 
-GVariant *service_properties(const Service &s) {
+GVariant *service_properties(const ServiceSettings &settings, const Core *core) {
     GVariantBuilder b;
     g_variant_builder_init(&b, G_VARIANT_TYPE("a{sv}"));
     g_variant_builder_add(&b, "{sv}", "Identity", g_variant_new_string(kIdentity));
-    g_variant_builder_add(&b, "{sv}", "UseDeliveryReports", g_variant_new_boolean(s.settings.useDeliveryReports));
-    g_variant_builder_add(&b, "{sv}", "AutoCreateSMIL", g_variant_new_boolean(s.settings.autoCreateSmil));
-    g_variant_builder_add(&b, "{sv}", "TotalMaxAttachmentSize", g_variant_new_int32(s.settings.maxAttachmentsSize));
-    g_variant_builder_add(&b, "{sv}", "MaxAttachments", g_variant_new_int32(s.settings.maxAttachments));
+    g_variant_builder_add(&b, "{sv}", "UseDeliveryReports", g_variant_new_boolean(settings.values.useDeliveryReports));
+    g_variant_builder_add(&b, "{sv}", "AutoCreateSMIL", g_variant_new_boolean(settings.values.autoCreateSmil));
+    g_variant_builder_add(&b, "{sv}", "TotalMaxAttachmentSize",
+                          g_variant_new_int32(settings.values.maxAttachmentsSize));
+    g_variant_builder_add(&b, "{sv}", "MaxAttachments", g_variant_new_int32(settings.values.maxAttachments));
     g_variant_builder_add(&b, "{sv}", "NotificationInds",
-                          g_variant_new_int32(s.core ? static_cast<int32_t>(s.core->notification_inds()) : 0));
-    g_variant_builder_add(&b, "{sv}", "SendReadReports", g_variant_new_boolean(s.settings.sendReadReports));
-    g_variant_builder_add(&b, "{sv}", "ModemNumber", g_variant_new_string(own_number(s).c_str()));
+                          g_variant_new_int32(core ? static_cast<int32_t>(core->notification_inds()) : 0));
+    g_variant_builder_add(&b, "{sv}", "SendReadReports", g_variant_new_boolean(settings.values.sendReadReports));
+    g_variant_builder_add(&b, "{sv}", "ModemNumber", g_variant_new_string(settings.own_number().c_str()));
     return g_variant_builder_end(&b);
 }
 

@@ -36,17 +36,21 @@ std::vector<uint8_t> bytes_of(GVariant *ay) {
     return std::vector<uint8_t>(p, p + n);
 }
 
-std::string own_number(const Service &s) { return s.settings.ownNumber.empty() ? s.modemNumber : s.settings.ownNumber; }
+bool ServiceSettings::write_back(Settings next, std::string *why) {
+    if (!save_settings(next, why)) return false;
+    values = std::move(next);
+    return true;
+}
 
 CoreConfig core_config(const Service &s) {
     CoreConfig c = s.core ? s.core->config() : CoreConfig{};
-    c.limits.maxAttachments = static_cast<size_t>(s.settings.maxAttachments);
-    c.limits.maxMessageSize = static_cast<size_t>(s.settings.maxMessageSize);
-    c.limits.maxAttachmentsSize = static_cast<size_t>(s.settings.maxAttachmentsSize);
-    c.retry.retries = s.settings.retries;
-    c.retry.firstDelayMs = static_cast<int64_t>(s.settings.retryDelay * 1000);
+    c.limits.maxAttachments = static_cast<size_t>(s.settings.values.maxAttachments);
+    c.limits.maxMessageSize = static_cast<size_t>(s.settings.values.maxMessageSize);
+    c.limits.maxAttachmentsSize = static_cast<size_t>(s.settings.values.maxAttachmentsSize);
+    c.retry.retries = s.settings.values.retries;
+    c.retry.firstDelayMs = static_cast<int64_t>(s.settings.values.retryDelay * 1000);
     c.receivedOwner = getuid();
-    c.sendReadReports = s.settings.sendReadReports;
+    c.sendReadReports = s.settings.values.sendReadReports;
     c.receivedGroup = s.systemBus && s.allowedGid != static_cast<gid_t>(-1) ? s.allowedGid : getgid();
     return c;
 }
@@ -184,7 +188,8 @@ void apply_one(Service &s, const Effect &effect) {
             if (!m) return;
             message_export(s, e.id);
             if (s.objects.service)
-                rrd_bus_mms_service_emit_message_added(s.objects.service, message_path(e.id).c_str(), message_properties(s, *m));
+                rrd_bus_mms_service_emit_message_added(s.objects.service, message_path(e.id).c_str(),
+                                                       message_properties(*s.store, s.settings, *m));
         },
         [&](const effect::PropertyChanged &e) {
             auto it = s.directory.objects.find(e.id);
@@ -255,7 +260,7 @@ bool take_push(Service &s, const std::vector<uint8_t> &push, const std::string &
     Notification n;
     if (!notification_of_ind(pdu, &n, why)) return false;
     std::string refused;
-    if (!location_allowed(transport_settings(s.settings), n.location, &refused)) {
+    if (!location_allowed(transport_settings(s.settings.values), n.location, &refused)) {
         *errorName = kRefused;
         *why = "the notification's location " + clean_text(n.location.data(), n.location.size(), 200) +
                " is refused: " + refused;
@@ -279,27 +284,27 @@ bool take_push(Service &s, const std::vector<uint8_t> &push, const std::string &
 
 bool change_settings(Service &s, const std::vector<std::pair<std::string, GVariant *>> &changes, std::string *errorName,
                      std::string *why) {
-    Settings next = s.settings;
+    Settings next = s.settings.values;
     for (const auto &[key, value] : changes)
         if (!apply_setting(&next, key, value, why)) {
             *errorName = kInvalidArguments;
             return false;
         }
-    if (!save_settings(next, why)) {
+    const bool relayChanged = next.relayUrl != s.settings.values.relayUrl ||
+                              next.proxy_text() != s.settings.values.proxy_text() ||
+                              next.mmsApn != s.settings.values.mmsApn;
+    if (!s.settings.write_back(std::move(next), why)) {
         *errorName = kTransientFailure;
         return false;
     }
-    const bool relayChanged = next.relayUrl != s.settings.relayUrl || next.proxy_text() != s.settings.proxy_text() ||
-                              next.mmsApn != s.settings.mmsApn;
-    s.settings = std::move(next);
     s.directory.forget("");
     s.core->set_config(core_config(s));
-    s.transport->set_settings(transport_settings(s.settings));
-    if (s.modem) modem_update_settings(s.modem, modem_settings(s.settings));
+    s.transport->set_settings(transport_settings(s.settings.values));
+    if (s.modem) modem_update_settings(s.modem, modem_settings(s.settings.values));
+    const Settings &t = s.settings.values;
     if (relayChanged && s.objects.modemManager)
-        rrd_bus_mms_modem_manager_emit_settings_changed(s.objects.modemManager, s.settings.mmsApn.c_str(),
-                                                        s.settings.relayUrl.c_str(),
-                                                        s.settings.proxyHost.empty() ? "NULL" : s.settings.proxy_text().c_str());
+        rrd_bus_mms_modem_manager_emit_settings_changed(s.objects.modemManager, t.mmsApn.c_str(), t.relayUrl.c_str(),
+                                                        t.proxyHost.empty() ? "NULL" : t.proxy_text().c_str());
     return true;
 }
 
@@ -328,7 +333,7 @@ void follow_bearer(Service &s, bool up, const std::string &iface) {
 }
 
 void start_modem(Service &s) {
-    ModemSettings ms = modem_settings(s.settings);
+    ModemSettings ms = modem_settings(s.settings.values);
     ms.agentBus = s.objects.bus;
     ms.agentPath = kServicePath;
     ModemCallbacks cb;
@@ -343,13 +348,13 @@ void start_modem(Service &s) {
         follow_bearer(s, up, iface);
         if (!up) emit_bearer(s, state);
         apply_effects(s, s.core->set_bearer(up));
-        if (up && !wasUp && s.settings.autoProcessOnConnection) {
+        if (up && !wasUp && s.settings.values.autoProcessOnConnection) {
             if (s.modem) modem_rescan(s.modem);
             apply_effects(s, s.core->process_queue());
         }
     };
     cb.on_own_number = [&s](const std::string &number) {
-        s.modemNumber = number;
+        s.settings.modemNumber = number;
         s.directory.forget("");  // Modem Number of every message
     };
     cb.on_error = [](const std::string &text) { log_line("modem: " + text); };
@@ -372,16 +377,17 @@ void on_bus_acquired(GDBusConnection *bus, const char *, gpointer user) {
                          g_main_loop_quit(svc->loop);
                      }),
                      &s);
-    s.auth = auth_new(bus, s.systemBus, s.settings.allowedGroup);
+    s.auth = auth_new(bus, s.systemBus, s.settings.values.allowedGroup);
     manager_export(s);
     service_export(s);
-    if (s.settings.backend == ModemBackend::Ofono) agent_export(s);
+    if (s.settings.values.backend == ModemBackend::Ofono) agent_export(s);
     for (const Message *m : s.core->messages()) message_export(s, m->id);
     // Everything is on the bus before the name is asked for: an app that
     // watches the name finds the service through GetServices once it
     // appears, and this signal (sent before we own the name) never reaches
     // it a second time.
-    rrd_bus_mms_manager_emit_service_added(s.objects.manager, kServicePath, service_properties(s));
+    rrd_bus_mms_manager_emit_service_added(s.objects.manager, kServicePath,
+                                           service_properties(s.settings, s.core.get()));
 }
 
 // The properties GetMessages gives are built ahead, a few hundred messages
@@ -398,7 +404,7 @@ void warm_properties(Service &s) {
             const Message &m = *all[all.size() - 1 - w->next];
             size_t bytes = 0;
             const bool brief = w->total >= kMaxReplyBytes;
-            g_variant_unref(message_properties_cached(*w->s, m, &bytes, brief));
+            g_variant_unref(message_properties_cached(w->s->directory, *w->s->store, w->s->settings, m, &bytes, brief));
             w->total += bytes;
         }
         if (w->next < all.size()) return G_SOURCE_CONTINUE;
@@ -409,8 +415,8 @@ void warm_properties(Service &s) {
 
 void on_name_acquired(GDBusConnection *, const char *name, gpointer user) {
     Service &s = *static_cast<Service *>(user);
-    log_line(std::string("ready as ") + name + ", service " + kServicePath + ", relay " + s.settings.relayUrl +
-             (s.settings.proxyHost.empty() ? "" : " through " + s.settings.proxy_text()) + ", " +
+    log_line(std::string("ready as ") + name + ", service " + kServicePath + ", relay " + s.settings.values.relayUrl +
+             (s.settings.values.proxyHost.empty() ? "" : " through " + s.settings.values.proxy_text()) + ", " +
              std::to_string(s.core->messages().size()) + " stored messages");
     start_modem(s);
     warm_properties(s);
@@ -429,13 +435,13 @@ void on_name_lost(GDBusConnection *bus, const char *name, gpointer user) {
 // when the store cannot be opened. *loaded: what loading asked for.
 bool start_parts(Service &s, Effects *loaded) {
     StoreOptions so;
-    so.dir = s.settings.storageDir + "/" + kStoreFolder;
+    so.dir = s.settings.values.storageDir + "/" + kStoreFolder;
     so.chownFiles = s.systemBus && geteuid() == 0;
     so.fileMode = 0640;
     so.log = log_line;
     std::string why;
-    if (g_mkdir_with_parents(s.settings.storageDir.c_str(), 0700) != 0) {
-        log_line("cannot create " + s.settings.storageDir);
+    if (g_mkdir_with_parents(s.settings.values.storageDir.c_str(), 0700) != 0) {
+        log_line("cannot create " + s.settings.values.storageDir);
         return false;
     }
     s.store = Store::open(so, &why);
@@ -447,7 +453,7 @@ bool start_parts(Service &s, Effects *loaded) {
     s.transport = std::make_unique<Transport>(
         [&s](const std::string &id, TransferResult r) { apply_effects(s, s.core->transfer_done(id, std::move(r))); },
         [&s](const std::string &id, uint64_t bytes) { apply_effects(s, s.core->transfer_progress(id, bytes)); });
-    s.transport->set_settings(transport_settings(s.settings));
+    s.transport->set_settings(transport_settings(s.settings.values));
     // The answer to the relay follows MessageAdded; its outcome goes to the log.
     s.transport->set_answer_done([](const std::string &id, bool ok, const std::string &why) {
         log_line(ok ? "the relay took the answer for " + id : "the answer to the relay for " + id + " failed: " + why);
@@ -481,7 +487,7 @@ void unexport_all(Service &s) {
 
 int run_service(const Settings &settings, bool systemBus) {
     Service s;
-    s.settings = settings;
+    s.settings.values = settings;
     s.systemBus = systemBus;
     if (struct group *g = getgrnam(settings.allowedGroup.c_str())) s.allowedGid = g->gr_gid;
     if (systemBus && s.allowedGid == static_cast<gid_t>(-1))

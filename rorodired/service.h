@@ -79,8 +79,20 @@ struct BusObjects {
     RrdBusPushNotificationAgent *agent = nullptr;  // the oFono backend only
 };
 
+// The settings in force and the key file they come from and go back to.
+struct ServiceSettings {
+    Settings values;
+    std::string modemNumber;  // from the modem, when none is configured
+
+    // The configured number, else the modem's.
+    std::string own_number() const { return values.ownNumber.empty() ? modemNumber : values.ownNumber; }
+    // Writes `next` back to the key file; once written it is the settings in
+    // force. False with *why (the settings stay) when it cannot be written.
+    bool write_back(Settings next, std::string *why);
+};
+
 struct Service {
-    Settings settings;
+    ServiceSettings settings;
     bool systemBus = false;
     GMainLoop *loop = nullptr;
     int exitStatus = 0;
@@ -110,7 +122,6 @@ struct Service {
     bool bearerUp = false;
     BearerState bearerState = BearerState::NoBearersActive;
     BearerInfo bearer;  // the bearer transfers go out on, as the modem side last reported it
-    std::string modemNumber;  // from the modem, when none is configured
 };
 
 // ---- glue (service.cpp)
@@ -129,7 +140,6 @@ bool take_push(Service &s, const std::vector<uint8_t> &push, const std::string &
 // Settings changed over the bus: saved, then applied to every part.
 bool change_settings(Service &s, const std::vector<std::pair<std::string, GVariant *>> &changes, std::string *errorName,
                      std::string *why);
-std::string own_number(const Service &s);
 CoreConfig core_config(const Service &s);
 void log_line(const std::string &text);
 std::string iso_date(int64_t secs);
@@ -142,14 +152,17 @@ std::vector<uint8_t> bytes_of(GVariant *ay);
 void manager_export(Service &s);    // obj_manager.cpp: Manager + ModemManager on /org/ofono/mms
 void service_export(Service &s);    // obj_service.cpp: Service on /org/ofono/mms/modemmanager
 void agent_export(Service &s);      // obj_agent.cpp: the oFono push agent on the service path
-GVariant *service_properties(const Service &s);  // a{sv} of GetServices and GetProperties
-GVariant *settings_properties(const Service &s);  // a{sv} of ViewSettings
+// a{sv} of GetServices and GetProperties
+GVariant *service_properties(const ServiceSettings &settings, const Core *core);
+GVariant *settings_properties(const Settings &t);  // a{sv} of ViewSettings
 // obj_message.cpp
 std::string message_path(const std::string &id);
-GVariant *message_properties(const Service &s, const Message &m, size_t *bytes = nullptr);
+GVariant *message_properties(const Store &store, const ServiceSettings &settings, const Message &m,
+                             size_t *bytes = nullptr);
 GVariant *message_properties_brief(const Message &m);
 // The cached properties, whole or brief (a new reference), built when missing.
-GVariant *message_properties_cached(Service &s, const Message &m, size_t *bytes, bool brief = false);
+GVariant *message_properties_cached(MessageDirectory &dir, const Store &store, const ServiceSettings &settings,
+                                   const Message &m, size_t *bytes, bool brief = false);
 void message_export(Service &s, const std::string &id);
 
 }  // namespace rrd

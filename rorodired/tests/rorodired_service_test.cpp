@@ -334,8 +334,8 @@ struct Glue {
     TempDir d;
     Service s;
     explicit Glue(double retryDelay) {
-        s.settings.relayUrl = "http://127.0.0.1:9/mms";
-        s.settings.retryDelay = retryDelay;
+        s.settings.values.relayUrl = "http://127.0.0.1:9/mms";
+        s.settings.values.retryDelay = retryDelay;
         StoreOptions so;
         so.dir = d.path + "/store";
         std::string why;
