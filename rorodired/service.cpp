@@ -68,9 +68,9 @@ TransportSettings transport_settings(const Settings &t) {
 }
 
 
-void emit_bearer(Service &s, BearerState state) {
-    if (!s.objects.modemManager) return;
-    rrd_bus_mms_modem_manager_emit_bearer_handler_error(s.objects.modemManager, g_variant_new_handle(static_cast<gint32>(state)));
+void emit_bearer(const BusObjects &o, BearerState state) {
+    if (!o.modemManager) return;
+    rrd_bus_mms_modem_manager_emit_bearer_handler_error(o.modemManager, g_variant_new_handle(static_cast<gint32>(state)));
 }
 
 void arm_timer(Service &s, int64_t atMs) {
@@ -129,10 +129,10 @@ void start_transfer(Service &s, const effect::StartTransfer &e) {
 }
 
 template <class E>
-GVariant *error_dict(const Service &s, const E &e, bool send) {
+GVariant *error_dict(const Core &core, const E &e, bool send) {
     GVariantBuilder b;
     g_variant_builder_init(&b, G_VARIANT_TYPE("a{sv}"));
-    const Message *m = e.id.empty() ? nullptr : s.core->find(e.id);
+    const Message *m = e.id.empty() ? nullptr : core.find(e.id);
     const guint32 type = m && m->responseStatus >= 0 ? static_cast<guint32>(m->responseStatus) : 0;
     g_variant_builder_add(&b, "{sv}", "ErrorType", g_variant_new_uint32(type));
     g_variant_builder_add(&b, "{sv}", "Host", g_variant_new_string(e.host.c_str()));
@@ -204,11 +204,11 @@ void apply_one(Service &s, const Effect &effect) {
         },
         [&](const effect::MessageSendError &e) {
             log_line("message " + e.id + " not sent: " + error_name(e.error) + ": " + e.text);
-            if (s.objects.service) rrd_bus_mms_service_emit_message_send_error(s.objects.service, error_dict(s, e, true));
+            if (s.objects.service) rrd_bus_mms_service_emit_message_send_error(s.objects.service, error_dict(*s.core, e, true));
         },
         [&](const effect::MessageReceiveError &e) {
             log_line("a message from " + e.from + " not received: " + error_name(e.error) + ": " + e.text);
-            if (s.objects.service) rrd_bus_mms_service_emit_message_receive_error(s.objects.service, error_dict(s, e, false));
+            if (s.objects.service) rrd_bus_mms_service_emit_message_receive_error(s.objects.service, error_dict(*s.core, e, false));
         },
         [&](const effect::StartTransfer &e) { start_transfer(s, e); },
         [&](const effect::StopTransfer &e) {
@@ -216,7 +216,7 @@ void apply_one(Service &s, const Effect &effect) {
         },
         [&](const effect::ArmTimer &e) { arm_timer(s, e.atMs); },
         [&](const effect::NotificationInds &) {},  // read through GetProperties
-        [&](const effect::WaitingForBearer &) { emit_bearer(s, s.bearerState); },
+        [&](const effect::WaitingForBearer &) { emit_bearer(s.objects, s.bearerState); },
         [&](const effect::Log &e) { log_line(e.text); },
     }, effect);
 }
@@ -346,7 +346,7 @@ void start_modem(Service &s) {
         s.bearerUp = up;
         s.bearerState = state;
         follow_bearer(s, up, iface);
-        if (!up) emit_bearer(s, state);
+        if (!up) emit_bearer(s.objects, state);
         apply_effects(s, s.core->set_bearer(up));
         if (up && !wasUp && s.settings.values.autoProcessOnConnection) {
             if (s.modem) modem_rescan(s.modem);
