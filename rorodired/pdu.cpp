@@ -439,16 +439,17 @@ bool view_of_pdu(const std::vector<uint8_t> &pdu, View *v, std::vector<std::vect
     return false;
 }
 
-std::vector<uint8_t> compose(const OutMessage &m, std::string *errorName, std::string *why) {
-    auto refuse = [&](const char *name, const std::string &text) {
-        *errorName = name;
-        *why = text;
-        return std::vector<uint8_t>{};
-    };
-    if (m.parts.empty()) return refuse(kInvalidArguments, "a message needs at least one attachment");
-    std::string to;
-    for (const std::string &r : m.recipients) to += (to.empty() ? "" : ";") + r;
-    // Names kept apart with a hash set: a repeated name gets its index in front.
+namespace {
+
+// A refused message: its error name and text, and no PDU.
+std::vector<uint8_t> refused(std::string *errorName, std::string *why, const char *name, const std::string &text) {
+    *errorName = name;
+    *why = text;
+    return {};
+}
+
+// The parts' names, kept apart with a hash set: a repeated name gets its index in front.
+std::vector<std::string> part_names(const OutMessage &m) {
     std::vector<std::string> names;
     std::unordered_set<std::string> taken;
     for (size_t i = 0; i < m.parts.size(); ++i) {
@@ -456,37 +457,30 @@ std::vector<uint8_t> compose(const OutMessage &m, std::string *errorName, std::s
         while (!taken.insert(n).second) n = std::to_string(i) + "-" + n;
         names.push_back(std::move(n));
     }
-    std::string subject = m.subject.value_or("");
-    tMMS_SendReq head{};
-    head.Transaction_Id = const_cast<char *>(m.transactionId.c_str());
-    head.From = m.from.empty() ? nullptr : const_cast<char *>(m.from.c_str());
-    head.To = const_cast<char *>(to.c_str());
-    head.Subject = m.subject ? subject.data() : nullptr;
-    head.Delivery_Report = m.deliveryReport ? 1 : 0;
-    head.Read_Reply = m.readReply ? 1 : 0;
-    head.Message_Class = 0;  // Personal
-    head.Priority = 1;       // Normal
-    // The PDU's Date is 32 bits wide in the records: a later date is left out
-    // (the store keeps the message's date in 64 bits).
-    head.Date = m.date > 0 && m.date <= 0xFFFFFFFF ? static_cast<uint32_t>(m.date) : 0;  // unsigned seconds: to 2106
+    return names;
+}
 
-    if (m.smil || !m.autoCreateSmil) {
-        // The client's presentation, or none (multipart/mixed), through the body encoder.
-        for (const OutPart &p : m.parts)
-            if (p.data.empty()) return refuse(kInvalidArguments, "attachment '" + p.id + "' is empty");
-        std::vector<uint8_t> body = encode_body(m, names, errorName, why);
-        if (body.empty()) return {};
-        head.ContentTypeAndBody = body.data();
-        head.Body_Len = static_cast<int>(body.size());
-        int pduLen = 0;
-        uint8_t *pdu = fnMMS_MakeSendReqPdu(&head, &pduLen);
-        std::vector<uint8_t> out = take_pdu(pdu, pduLen);
-        if (out.empty()) return refuse(kUnsupportedMessage, "the send request cannot be encoded");
-        return out;
-    }
+// The client's presentation, or none (multipart/mixed), through the body encoder.
+std::vector<uint8_t> compose_encoded(const OutMessage &m, const std::vector<std::string> &names, tMMS_SendReq *head,
+                                     std::string *errorName, std::string *why) {
+    for (const OutPart &p : m.parts)
+        if (p.data.empty()) return refused(errorName, why, kInvalidArguments, "attachment '" + p.id + "' is empty");
+    std::vector<uint8_t> body = encode_body(m, names, errorName, why);
+    if (body.empty()) return {};
+    head->ContentTypeAndBody = body.data();
+    head->Body_Len = static_cast<int>(body.size());
+    int pduLen = 0;
+    uint8_t *pdu = fnMMS_MakeSendReqPdu(head, &pduLen);
+    std::vector<uint8_t> out = take_pdu(pdu, pduLen);
+    if (out.empty()) return refused(errorName, why, kUnsupportedMessage, "the send request cannot be encoded");
+    return out;
+}
 
-    // The composer: one slide per image, audio clip, video clip or text;
-    // everything else (and media past the tenth slide) as attachments.
+// The composer: one slide per image, audio clip, video clip or text;
+// everything else (and media past the tenth slide) as attachments.
+std::vector<uint8_t> compose_slides(const OutMessage &m, const std::vector<std::string> &names, const tMMS_SendReq &head,
+                                    std::string *errorName, std::string *why) {
+    auto refuse = [&](const char *name, const std::string &text) { return refused(errorName, why, name, text); };
     constexpr size_t kMaxItems = 10, kMaxSlideType = 24;
     rrhost::SlideList list;
     std::vector<std::string> texts, types;
@@ -530,6 +524,30 @@ std::vector<uint8_t> compose(const OutMessage &m, std::string *errorName, std::s
     if (out.empty()) return refuse(kUnsupportedMessage, "the composer wrote no message");
     if (bodyLen <= 3) return refuse(kUnsupportedMessage, "the composer could not lay out these attachments");
     return out;
+}
+
+}  // namespace
+
+std::vector<uint8_t> compose(const OutMessage &m, std::string *errorName, std::string *why) {
+    if (m.parts.empty()) return refused(errorName, why, kInvalidArguments, "a message needs at least one attachment");
+    std::string to;
+    for (const std::string &r : m.recipients) to += (to.empty() ? "" : ";") + r;
+    const std::vector<std::string> names = part_names(m);
+    std::string subject = m.subject.value_or("");
+    tMMS_SendReq head{};
+    head.Transaction_Id = const_cast<char *>(m.transactionId.c_str());
+    head.From = m.from.empty() ? nullptr : const_cast<char *>(m.from.c_str());
+    head.To = const_cast<char *>(to.c_str());
+    head.Subject = m.subject ? subject.data() : nullptr;
+    head.Delivery_Report = m.deliveryReport ? 1 : 0;
+    head.Read_Reply = m.readReply ? 1 : 0;
+    head.Message_Class = 0;  // Personal
+    head.Priority = 1;       // Normal
+    // The PDU's Date is 32 bits wide in the records: a later date is left out
+    // (the store keeps the message's date in 64 bits).
+    head.Date = m.date > 0 && m.date <= 0xFFFFFFFF ? static_cast<uint32_t>(m.date) : 0;  // unsigned seconds: to 2106
+    if (m.smil || !m.autoCreateSmil) return compose_encoded(m, names, &head, errorName, why);
+    return compose_slides(m, names, head, errorName, why);
 }
 
 }  // namespace rrd
