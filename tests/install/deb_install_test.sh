@@ -123,21 +123,34 @@ in_root bash -c '
   export DBUS_SESSION_BUS_ADDRESS
   /usr/bin/rorodired --config /tmp/rrd/rr.conf --session >/tmp/rrd/out 2>&1 &
   pid=$!
-  for i in $(seq 100); do
-    gdbus call --session --dest org.ofono.mms --object-path /org/ofono/mms \
-      --method org.ofono.mms.Manager.GetServices >/tmp/rrd/services 2>/dev/null && break
+  # A call to the name before the service owns it would start a second one
+  # through D-Bus activation (the package installs its activation file):
+  # wait for the name, asking the bus only, then call.
+  owned() {
+    for i in $(seq 100); do
+      gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
+        --method org.freedesktop.DBus.NameHasOwner org.ofono.mms | grep -q true && return 0
+      sleep 0.1
+    done
+    return 1
+  }
+  owned
+  gdbus call --session --dest org.ofono.mms --object-path /org/ofono/mms \
+    --method org.ofono.mms.Manager.GetServices >/tmp/rrd/services
+  kill $pid; wait $pid || true
+  # The bus drops the name when it sees its owner gone.
+  for i in $(seq 50); do
+    gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
+      --method org.freedesktop.DBus.NameHasOwner org.ofono.mms | grep -q false && break
     sleep 0.1
   done
-  kill $pid; wait $pid || true
   # Started as its unit starts it, in a home without a settings file.
   mkdir -p /tmp/rrd/home
   HOME=/tmp/rrd/home /usr/bin/rorodired --config /tmp/rrd/home/.config/rorodired/rorodired.conf --session >/tmp/rrd/out2 2>&1 &
   pid=$!
-  for i in $(seq 100); do
-    gdbus call --session --dest org.ofono.mms --object-path /org/ofono/mms \
-      --method org.ofono.mms.ModemManager.ViewSettings >/tmp/rrd/settings 2>/dev/null && break
-    sleep 0.1
-  done
+  owned
+  gdbus call --session --dest org.ofono.mms --object-path /org/ofono/mms \
+    --method org.ofono.mms.ModemManager.ViewSettings >/tmp/rrd/settings
   kill $pid; wait $pid || true
   kill "$(cat /tmp/rrd/bus.pid)" 2>/dev/null || true
   cat /tmp/rrd/services /tmp/rrd/settings
