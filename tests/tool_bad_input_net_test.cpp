@@ -40,20 +40,20 @@ TEST(ToolBadInput, RelayFaultArgumentsAreReadWhole) {
         "stall=1",          "garbage=yes",    "oversize=12abc",  "oversize=-1",      "oversize=99999999999",
         "send:stall=0",
     };
-    for (const char *spec : refused) {
+    for (const char *arg : refused) {
         relay::Fault f;
         std::string why;
-        EXPECT_FALSE(relay::parse_fault(spec, &f, &why)) << spec;
-        EXPECT_NE(why.find(spec), std::string::npos) << why;
+        EXPECT_FALSE(relay::parse_fault(arg, &f, &why)) << arg;
+        EXPECT_NE(why.find(arg), std::string::npos) << why;
     }
     const char *taken[] = {"close-after=0", "close-after=900", "length=absent", "length=more",  "conf-status=0xE3",
                            "conf-status=226", "conf-status=0x80", "http-status=404", "get:http-status=100",
                            "trickle=5",     "trickle=1/20",    "stall",          "answer:garbage", "oversize",
                            "oversize=400000"};
-    for (const char *spec : taken) {
+    for (const char *arg : taken) {
         relay::Fault f;
         std::string why;
-        EXPECT_TRUE(relay::parse_fault(spec, &f, &why)) << spec << ": " << why;
+        EXPECT_TRUE(relay::parse_fault(arg, &f, &why)) << arg << ": " << why;
     }
     int b = 0;
     EXPECT_TRUE(relay::parse_status_byte("0xe2", &b));

@@ -39,7 +39,7 @@ struct Fault {
 
 // "[send:|get:|answer:]KIND[=ARG]"; false with *why set for an unknown kind
 // or an argument out of range.
-bool parse_fault(const std::string &spec, Fault *f, std::string *why);
+bool parse_fault(const std::string &text, Fault *f, std::string *why);
 // A Response-Status byte as written on a command line or in a fault:
 // 0x80 to 0xFF in hex (0x..) or decimal digits, nothing else.
 bool parse_status_byte(const std::string &text, int *out);

@@ -432,14 +432,14 @@ void handle_control(State &s, const Request &in, Reply &reply) {
     int status = 200;
     std::string text;
     if (!query_value(in, "clear").empty()) s.faults.clear();
-    const std::string spec = query_value(in, "fault");
-    if (!spec.empty()) {
+    const std::string fault = query_value(in, "fault");
+    if (!fault.empty()) {
         Fault f;
         std::string why;
         if (s.faults.size() >= s.limits.maxFaults) {
             status = 400;
             text = "at most " + std::to_string(s.limits.maxFaults) + " faults are queued\n";
-        } else if (parse_fault(spec, &f, &why)) {
+        } else if (parse_fault(fault, &f, &why)) {
             // A count is 1 to 1000 in digits: a fault never stays for good
             // nor blocks the queue without applying.
             const std::string count = query_value(in, "count");
@@ -628,8 +628,8 @@ bool parse_status_byte(const std::string &text, int *out) {
     return true;
 }
 
-bool parse_fault(const std::string &spec, Fault *f, std::string *why) {
-    std::string s = spec;
+bool parse_fault(const std::string &text, Fault *f, std::string *why) {
+    std::string s = text;
     for (const char *cls : {"send:", "get:", "answer:", "any:"}) {
         if (s.rfind(cls, 0) == 0) {
             f->on = std::string(cls, std::strlen(cls) - 1);
@@ -645,18 +645,18 @@ bool parse_fault(const std::string &spec, Fault *f, std::string *why) {
     bool known = false;
     for (const char *k : kinds) known = known || f->kind == k;
     if (!known) {
-        *why = "unknown fault '" + spec + "'";
+        *why = "unknown fault '" + text + "'";
         return false;
     }
     if (const std::string bad = fault_argument_problem(*f); !bad.empty()) {
-        *why = bad + " ('" + spec + "')";
+        *why = bad + " ('" + text + "')";
         return false;
     }
     if (f->kind == "redirect") {
         const size_t slash = f->arg.find('/');
         const int code = slash == std::string::npos ? 307 : std::atoi(f->arg.c_str() + slash + 1);
         if (code < 300 || code > 399) {
-            *why = "redirect takes a 3xx status ('" + spec + "')";
+            *why = "redirect takes a 3xx status ('" + text + "')";
             return false;
         }
     }
